@@ -1,0 +1,47 @@
+// The files list: one image per line, the file name, four blanks, the full path.
+#pragma once
+
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace vantor {
+
+inline constexpr std::string_view kFilesListSeparator = "    ";
+
+struct FilesListEntry {
+    std::string Name;
+    std::string Path;
+};
+
+// Splits a line at its first run of four blanks: the name before it, everything after it
+// (verbatim, untrimmed) the path. Nothing when the line holds no such run.
+std::optional<FilesListEntry> SplitAtSeparator(std::string_view line);
+
+// The job's split: as SplitAtSeparator, and for a line without the separator an empty name
+// and, as the path, the line without its first three characters.
+FilesListEntry SplitJobLine(std::string_view line);
+
+// The files list as the download job reads it: an existing file opened for reading and
+// writing and not shared with other openers, read line by line (CR LF or LF line ends, a
+// last line without one, any length).
+class FilesListFile {
+  public:
+    FilesListFile() = default;
+    ~FilesListFile();
+    FilesListFile(const FilesListFile&) = delete;
+    FilesListFile& operator=(const FilesListFile&) = delete;
+
+    // Fails for a file that is missing, write-protected or open elsewhere.
+    bool OpenForJob(const std::string& path);
+    // The next line without its line end; false after the last line.
+    bool ReadLine(std::string& line);
+    void Close();
+
+  private:
+    std::FILE* file_ = nullptr;
+    int fd_ = -1;
+};
+
+}  // namespace vantor

@@ -1,0 +1,89 @@
+// The image reader: checks an Orrim file's header against the drive's hardware revision and
+// reads its packets one at a time, each checked (BOP word, length, checksum, end of file).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace vantor {
+
+inline constexpr std::uint16_t kBopWord = 0xA55A;
+inline constexpr int kMaxPacketLength = 16398;  // payload bytes
+inline constexpr std::uint16_t kOrrimMagic = 0x4F72;
+inline constexpr int kMaxFormatVersion = 16;
+
+// Codes of the reader (signed 16-bit values).
+inline constexpr int kPacketReady = 0;
+inline constexpr int kNoMorePackets = -1;
+inline constexpr int kBadBopWord = -2;
+inline constexpr int kPacketTooLong = -4;
+inline constexpr int kChecksumMismatch = -5;
+inline constexpr int kPrematureEnd = -6;
+inline constexpr int kRevisionMismatch = -6;
+inline constexpr int kNotOrrimMagic = -7;
+inline constexpr int kFormatTooNew = -8;
+inline constexpr int kNotKdxFamily = -9;
+
+// One packet in memory. The download procedure owns one and reuses it for every packet.
+struct Packet {
+    std::uint16_t Bop = 0;
+    std::uint16_t Length = 0;
+    std::array<std::uint16_t, kMaxPacketLength> Payload{};  // one byte (0 to 255) per element
+    std::uint16_t Checksum = 0;
+    std::uint16_t ElementCount = 0;  // Length + 3
+};
+
+// An image file opened for binary reading through a buffered stream, read a byte or a word at
+// a time. Closed by Close or by the destructor.
+class ImageFile {
+  public:
+    ImageFile() = default;
+    ~ImageFile();
+    ImageFile(const ImageFile&) = delete;
+    ImageFile& operator=(const ImageFile&) = delete;
+
+    bool Open(const std::string& path);
+    bool IsOpen() const { return file_ != nullptr; }
+    void Close();
+    // The next byte (0 to 255), or -1 at the end of the file.
+    int ReadByte();
+    void Rewind();
+    // Moves to `offset` bytes from the start of the file.
+    void SeekFromStart(long offset);
+    // True once a read has met the end of the file; cleared by Rewind, SeekFromStart and
+    // ClearEndMet.
+    bool EndMet() const { return end_met_; }
+    void ClearEndMet() { end_met_ = false; }
+
+  private:
+    std::FILE* file_ = nullptr;
+    bool end_met_ = false;
+};
+
+// What a successful header check found.
+struct ImageHeader {
+    std::uint16_t PacketCount = 0;
+    std::int16_t DataOffset = 0;  // negative: the packets start at the beginning of the file
+};
+
+// The next 16-bit word, high byte first. A word read at or across the end of the file reads
+// 0xFFFF.
+std::uint16_t ReadFileWord(ImageFile& file);
+
+// Whether a file meant for hardware revision `file_id` may be downloaded to a drive of
+// revision `drive_id` (0 to 15).
+bool RevisionCompatible(int file_id, int drive_id);
+
+// Reads the header from the start of the file and checks it against the drive's hardware
+// revision ID (0 to 15). `label` is the file name display's text (at most 19 characters are
+// used). On rejection shows the message box (caption "Orrim file error") and returns the code;
+// on success returns 0 and fills `header`.
+int CheckHeader(ImageFile& file, int drive_revision, const std::string& label, ImageHeader& header);
+
+// Reads the next packet into `packet`; returns kPacketReady, kNoMorePackets or an error code,
+// whose text it has written to the status line.
+int ReadPacket(ImageFile& file, Packet& packet);
+
+}  // namespace vantor

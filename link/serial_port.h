@@ -1,0 +1,61 @@
+// Byte-level access to one serial port in the drive's line format: the SerialPort object and
+// the functions on the one current port of the process. The port has no time-outs: callers
+// ask how many bytes are waiting, poll with 1 ms sleeps under their own bounds, and read only
+// bytes they have seen waiting.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/serial_device.h"
+
+namespace vantor {
+
+inline constexpr std::uint32_t kDriveQueueBytes = 2048;
+inline constexpr int kBreakMs = 100;
+
+class SerialPort {
+  public:
+    SerialPort() = default;
+    ~SerialPort();
+    SerialPort(const SerialPort&) = delete;
+    SerialPort& operator=(const SerialPort&) = delete;
+
+    bool Open(const std::string& device_name);
+    bool ReadSettings();
+    int ApplySettings();
+    int SetBaudRate(std::uint32_t rate);
+    int SetParity(std::uint8_t code);
+    int SetByteSize(std::uint8_t bits);
+    int SetStopBits(std::uint8_t code);
+    int ReadByte();
+    int WriteByte(int value);
+    int WriteBuffer(const std::uint8_t* bytes, std::size_t count);
+    int CloseDevice();
+
+    platform::SerialDevice* device() { return device_.get(); }
+    const platform::LineSettings* settings() const { return settings_.get(); }
+
+  private:
+    std::unique_ptr<platform::SerialDevice> device_;
+    std::unique_ptr<platform::LineSettings> settings_;
+};
+
+int OpenPort(char port_char, std::uint32_t baud_rate, std::uint8_t parity, std::uint8_t data_bits,
+             std::uint8_t stop_bits, std::uint32_t rx_queue, std::uint32_t tx_queue);
+int OpenDrivePort(std::uint32_t baud_rate, char port_char);
+void ClosePort();
+int PortWriteText(std::size_t length, const char* text);
+int PortWriteByte(int value);
+int PortReadByte();
+int PortBytesWaiting();
+std::uint32_t PortLineErrors();
+int PortPurgeInput();
+int PortPurgeOutput();
+int PortSendBreak();
+
+// The current port, or nullptr when none is open.
+SerialPort* CurrentPort();
+
+}  // namespace vantor

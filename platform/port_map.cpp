@@ -1,0 +1,57 @@
+#include "platform/port_map.h"
+
+#include <array>
+#include <atomic>
+#include <mutex>
+
+namespace vantor::platform {
+
+namespace {
+
+std::mutex g_mutex;
+std::array<std::string, 4> g_overrides;
+std::atomic<StoredPortLookup> g_stored_lookup{nullptr};
+
+// "COM1" to "COM4" give 1 to 4; every other name 0.
+int ComNumber(const std::string& name) {
+    if (name.size() != 4 || name.compare(0, 3, "COM") != 0) {
+        return 0;
+    }
+    const char digit = name[3];
+    return (digit >= '1' && digit <= '4') ? digit - '0' : 0;
+}
+
+}  // namespace
+
+std::optional<std::string> ResolvePortName(const std::string& name) {
+    const int number = ComNumber(name);
+    if (number == 0) {
+        return std::nullopt;
+    }
+    {
+        std::lock_guard lock(g_mutex);
+        if (!g_overrides[number - 1].empty()) {
+            return g_overrides[number - 1];
+        }
+    }
+    if (const StoredPortLookup lookup = g_stored_lookup.load()) {
+        if (auto stored = lookup(number); stored && !stored->empty()) {
+            return stored;
+        }
+    }
+    return "/dev/ttyS" + std::to_string(number - 1);
+}
+
+void SetPortMapOverride(int number, const std::string& address) {
+    if (number < 1 || number > 4) {
+        return;
+    }
+    std::lock_guard lock(g_mutex);
+    g_overrides[number - 1] = address;
+}
+
+void SetStoredPortLookup(StoredPortLookup lookup) {
+    g_stored_lookup.store(lookup);
+}
+
+}  // namespace vantor::platform

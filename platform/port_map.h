@@ -1,0 +1,24 @@
+// The port map: which device address each of the names COM1 to COM4 stands for.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace vantor::platform {
+
+// The device address for "COM1" to "COM4", or nothing for any other name (COM0 included).
+// An address set for this process (SetPortMapOverride) wins; then the stored map; then the
+// defaults /dev/ttyS0 to /dev/ttyS3.
+std::optional<std::string> ResolvePortName(const std::string& name);
+
+// Makes COM<number> (1 to 4) stand for `address` in this process only; an empty address
+// removes the override. Front ends use it to run the job on a device named on their command
+// line.
+void SetPortMapOverride(int number, const std::string& address);
+
+// Source of the stored map: returns the stored address for COM<number>, or nothing. The
+// settings store installs one; without it only the overrides and the defaults count.
+using StoredPortLookup = std::optional<std::string> (*)(int number);
+void SetStoredPortLookup(StoredPortLookup lookup);
+
+}  // namespace vantor::platform

@@ -1,0 +1,78 @@
+// SerialDevice stands in for the Win32 comm calls that the serial port layer is built on:
+// one narrow interface, one backend per kind of device, chosen by the device address.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace vantor::platform {
+
+// The line-settings record (the design's DCB). The port layer writes the four named fields and
+// hands the rest back exactly as the device reported it.
+struct LineSettings {
+    std::uint32_t BaudRate = 9600;
+    std::uint8_t ByteSize = 8;
+    std::uint8_t Parity = 0;    // 0 none, 1 odd, 2 even, 3 mark, 4 space
+    std::uint8_t StopBits = 0;  // 0 one, 1 one and a half, 2 two
+    // Everything else of the device's settings, opaque to the port layer and kept as read.
+    std::uint64_t Other = 0;
+};
+
+// Bits of the line error word that ClearError reports.
+inline constexpr std::uint32_t kLineErrorRxOverflow = 0x01;  // receive queue overflowed
+inline constexpr std::uint32_t kLineErrorOverrun = 0x02;
+inline constexpr std::uint32_t kLineErrorParity = 0x04;
+inline constexpr std::uint32_t kLineErrorFrame = 0x08;
+// The receive line was seen in break since the previous report.
+inline constexpr std::uint32_t kLineBreakFlag = 0x10;
+
+// Purge flags, as the design's PurgeComm takes them.
+inline constexpr std::uint32_t kPurgeTxClear = 4;
+inline constexpr std::uint32_t kPurgeRxClear = 8;
+
+class SerialDevice {
+  public:
+    virtual ~SerialDevice() = default;
+
+    // GetCommState: the device's complete current line settings.
+    virtual bool GetSettings(LineSettings& settings) = 0;
+    // SetCommState: makes the complete record the device's settings.
+    virtual bool SetSettings(const LineSettings& settings) = 0;
+    // SetupComm: sizes of the receive and transmit queues.
+    virtual bool SetQueueSizes(std::uint32_t rx_bytes, std::uint32_t tx_bytes) = 0;
+    // ReadFile: reads at most `max` received bytes; `got` tells how many. Never blocks for long.
+    virtual bool Read(std::uint8_t* buffer, std::size_t max, std::size_t& got) = 0;
+    // WriteFile: queues the bytes in order for sending; `written` tells how many were accepted.
+    virtual bool Write(const std::uint8_t* bytes, std::size_t count, std::size_t& written) = 0;
+    // ClearCommError: reports and clears the line error word, and reports the number of
+    // received bytes not yet read, in one call.
+    virtual bool ClearError(std::uint32_t& errors, std::uint32_t& bytes_waiting) = 0;
+    // PurgeComm: discards received bytes not yet read (kPurgeRxClear) and/or bytes not yet
+    // sent (kPurgeTxClear).
+    virtual bool Purge(std::uint32_t flags) = 0;
+    // SetCommBreak and ClearCommBreak: hold the transmit line in break, and release it.
+    virtual bool SetBreak() = 0;
+    virtual bool ClearBreak() = 0;
+    // CloseHandle. Further calls fail.
+    virtual bool Close() = 0;
+};
+
+// Opens a device by its address:
+//   "COM1" to "COM4"         through the port map (see port_map.h)
+//   "sim" or "sim:OPTIONS"   the built-in simulated drive
+//   "/dev/..."               a serial device through termios
+//   "rfc2217://HOST:PORT"    a network serial port
+// A device is open at most once in the process: a second open of the same address fails until
+// the first is closed. On failure returns nullptr and, when `error` is given, says why.
+std::unique_ptr<SerialDevice> OpenSerialDevice(const std::string& address,
+                                               std::string* error = nullptr);
+
+// Opens the device behind an address of a scheme that tests or tools add. `opener` returns
+// nullptr to refuse. Registering an existing prefix replaces it; an empty opener removes it.
+using DeviceOpener = std::unique_ptr<SerialDevice> (*)(const std::string& address,
+                                                       std::string* error);
+void RegisterDeviceScheme(const std::string& prefix, DeviceOpener opener);
+
+}  // namespace vantor::platform

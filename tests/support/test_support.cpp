@@ -1,0 +1,158 @@
+#include "support/test_support.h"
+
+#include <stdexcept>
+
+#include "platform/port_map.h"
+#include "platform/serial_device.h"
+
+namespace vantor::test {
+
+using platform::Display;
+
+void RecordingWindowLink::SetText(Display display, const std::string& text) {
+    std::lock_guard lock(mutex_);
+    texts_[static_cast<int>(display)] = text;
+    calls_.push_back({"text", display, text, {}, 0, 0});
+}
+
+std::string RecordingWindowLink::GetText(Display display) {
+    std::lock_guard lock(mutex_);
+    return texts_[static_cast<int>(display)];
+}
+
+void RecordingWindowLink::SetProgressRange(int low, int high) {
+    std::lock_guard lock(mutex_);
+    calls_.push_back({"range", Display::StatusLine, {}, {}, low, high});
+}
+
+void RecordingWindowLink::SetProgressPos(int pos) {
+    std::lock_guard lock(mutex_);
+    calls_.push_back({"pos", Display::StatusLine, {}, {}, pos, 0});
+}
+
+void RecordingWindowLink::MessageBox(const std::string& text, const std::string& caption,
+                                     platform::MessageIcon icon) {
+    std::lock_guard lock(mutex_);
+    calls_.push_back({"box", Display::StatusLine, text, caption, static_cast<int>(icon), 0});
+}
+
+void RecordingWindowLink::Post(int window, int message) {
+    std::lock_guard lock(mutex_);
+    calls_.push_back({"post", Display::StatusLine, {}, {}, window, message});
+}
+
+void RecordingWindowLink::PostQuit() {
+    std::lock_guard lock(mutex_);
+    calls_.push_back({"quit", Display::StatusLine, {}, {}, 0, 0});
+}
+
+std::vector<RecordingWindowLink::Call> RecordingWindowLink::Calls() {
+    std::lock_guard lock(mutex_);
+    return calls_;
+}
+
+std::vector<std::string> RecordingWindowLink::StatusTexts() {
+    std::lock_guard lock(mutex_);
+    std::vector<std::string> texts;
+    for (const Call& call : calls_) {
+        if (call.what == "text" && call.display == Display::StatusLine) {
+            texts.push_back(call.text);
+        }
+    }
+    return texts;
+}
+
+std::string RecordingWindowLink::Text(Display display) {
+    return GetText(display);
+}
+
+std::vector<RecordingWindowLink::Call> RecordingWindowLink::Boxes() {
+    std::lock_guard lock(mutex_);
+    std::vector<Call> boxes;
+    for (const Call& call : calls_) {
+        if (call.what == "box") {
+            boxes.push_back(call);
+        }
+    }
+    return boxes;
+}
+
+std::vector<RecordingWindowLink::Call> RecordingWindowLink::Posts() {
+    std::lock_guard lock(mutex_);
+    std::vector<Call> posts;
+    for (const Call& call : calls_) {
+        if (call.what == "post") {
+            posts.push_back(call);
+        }
+    }
+    return posts;
+}
+
+int RecordingWindowLink::QuitCount() {
+    std::lock_guard lock(mutex_);
+    int count = 0;
+    for (const Call& call : calls_) {
+        count += call.what == "quit" ? 1 : 0;
+    }
+    return count;
+}
+
+void RecordingWindowLink::Clear() {
+    std::lock_guard lock(mutex_);
+    calls_.clear();
+}
+
+namespace {
+
+// The world that the "testsim" device address opens; one bench at a time.
+std::shared_ptr<sim::SimWorld> g_bench_world;
+
+std::unique_ptr<platform::SerialDevice> OpenBenchWorld(const std::string&, std::string* error) {
+    if (!g_bench_world) {
+        if (error != nullptr) {
+            *error = "no simulated drive on the bench";
+        }
+        return nullptr;
+    }
+    return std::make_unique<sim::SimulatedLine>(g_bench_world);
+}
+
+sim::SimOptions ParseOrThrow(const std::string& text) {
+    std::string error;
+    auto options = sim::ParseSimOptions(text, &error);
+    if (!options) {
+        throw std::invalid_argument(error);
+    }
+    return *options;
+}
+
+}  // namespace
+
+SimBench::SimBench(sim::SimOptions options)
+    : world(std::make_shared<sim::SimWorld>(std::move(options))), start_ns_(clock.NowNs()) {
+    g_bench_world = world;
+    platform::RegisterDeviceScheme("testsim", &OpenBenchWorld);
+    for (int number = 1; number <= 4; ++number) {
+        platform::SetPortMapOverride(number, "testsim");
+    }
+}
+
+SimBench::SimBench(const std::string& options) : SimBench(ParseOrThrow(options)) {}
+
+SimBench::~SimBench() {
+    for (int number = 1; number <= 4; ++number) {
+        platform::SetPortMapOverride(number, "");
+    }
+    platform::RegisterDeviceScheme("testsim", nullptr);
+    g_bench_world.reset();
+}
+
+double SimBench::ElapsedMs() {
+    return static_cast<double>(clock.NowNs() - start_ns_) / 1e6;
+}
+
+std::vector<std::uint8_t> Bytes(const std::string& text) {
+    return std::vector<std::uint8_t>(text.begin(), text.end());
+}
+
+}  // namespace vantor::test

@@ -1,0 +1,76 @@
+// Fixtures shared by the core test suites.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/window_link.h"
+#include "sim/sim_world.h"
+
+namespace vantor::test {
+
+// A window link that records every call and keeps each display's current text.
+class RecordingWindowLink final : public platform::WindowLink {
+  public:
+    struct Call {
+        std::string what;  // "text", "range", "pos", "box", "post", "quit"
+        platform::Display display = platform::Display::StatusLine;
+        std::string text;  // the text, or the box's text
+        std::string caption;
+        int a = 0;  // range low, position, post window
+        int b = 0;  // range high, post message
+    };
+
+    void SetText(platform::Display display, const std::string& text) override;
+    std::string GetText(platform::Display display) override;
+    void SetProgressRange(int low, int high) override;
+    void SetProgressPos(int pos) override;
+    void MessageBox(const std::string& text, const std::string& caption,
+                    platform::MessageIcon icon) override;
+    void Post(int window, int message) override;
+    void PostQuit() override;
+
+    std::vector<Call> Calls();
+    // Every text the status line showed, in order.
+    std::vector<std::string> StatusTexts();
+    std::string Text(platform::Display display);
+    std::vector<Call> Boxes();
+    std::vector<Call> Posts();
+    int QuitCount();
+    void Clear();
+
+  private:
+    std::mutex mutex_;
+    std::vector<Call> calls_;
+    std::string texts_[5];
+};
+
+// A simulated drive on a virtual clock, reachable as COM1 to COM4, with a recording window
+// link: everything a link or job test needs, installed for the fixture's lifetime.
+class SimBench {
+  public:
+    explicit SimBench(sim::SimOptions options = {});
+    // Options as the device address gives them, e.g. "address=2,ident=0x1283".
+    explicit SimBench(const std::string& options);
+    ~SimBench();
+
+    platform::VirtualClock clock{1'000'000'000};
+    RecordingWindowLink window;
+    std::shared_ptr<sim::SimWorld> world;
+
+    // Milliseconds of virtual time since the bench was made.
+    double ElapsedMs();
+
+  private:
+    platform::ScopedClock scoped_clock_{clock};
+    platform::ScopedWindowLink scoped_window_{window};
+    std::int64_t start_ns_;
+};
+
+// The bytes of a text, for comparing with what went over the line.
+std::vector<std::uint8_t> Bytes(const std::string& text);
+
+}  // namespace vantor::test
