@@ -44,7 +44,10 @@ class ImageFile {
     ImageFile(const ImageFile&) = delete;
     ImageFile& operator=(const ImageFile&) = delete;
 
+    // Opens a regular file; a directory, a pipe or a device is refused.
     bool Open(const std::string& path);
+    // Takes over an open stream (a memory stream in the fuzzer, say); false for nullptr.
+    bool Adopt(std::FILE* stream);
     bool IsOpen() const { return file_ != nullptr; }
     void Close();
     // The next byte (0 to 255), or -1 at the end of the file.
@@ -56,10 +59,13 @@ class ImageFile {
     // ClearEndMet.
     bool EndMet() const { return end_met_; }
     void ClearEndMet() { end_met_ = false; }
+    // True once a read has failed with an error rather than at the end of the file.
+    bool ReadFailed() const { return read_failed_; }
 
   private:
     std::FILE* file_ = nullptr;
     bool end_met_ = false;
+    bool read_failed_ = false;
 };
 
 // What a successful header check found.

@@ -1,0 +1,249 @@
+#include "image/image_reader.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "platform/window_link.h"
+
+namespace vantor {
+
+namespace {
+
+// Images are read a byte at a time; a large stream buffer keeps that to a few system calls.
+constexpr std::size_t kStreamBufferBytes = 64 * 1024;
+
+constexpr std::size_t kLabelChars = 19;
+constexpr std::size_t kMessageBufferChars = 256;
+constexpr const char* kHeaderErrorCaption = "Orrim file error";
+
+constexpr const char* kPlainRevisionText =
+    "Error: The Orrim file \"%s\" is meant for hardware revision ID %d.\n\n"
+    "A different Orrim file is required.";
+constexpr const char* kKdxRevisionText =
+    "Error: The Orrim file \"%s\" is meant for hardware revision ID %d.\n"
+    "A different Orrim file is required.";
+constexpr const char* kNotOrrimText = "Error: The input file is not recognized as an Orrim file.";
+constexpr const char* kNotKdxText = "Error: The input file is not recognized as a KDX Orrim file.";
+
+// Opens `path` for reading without blocking (a FIFO would otherwise wait for a writer) and
+// accepts only a regular file: a directory reads as an empty stream on this platform, which
+// would pass for an empty plain image, and a pipe cannot be rewound to the data offset.
+int OpenRegularFile(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return -1;
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        return -1;
+    }
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0) {
+        ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    }
+    return fd;
+}
+
+void ShowHeaderError(const char* text) {
+    platform::Window().MessageBox(text, kHeaderErrorCaption, platform::MessageIcon::Stop);
+}
+
+void ShowRevisionError(const char* format, const std::string& label, int revision) {
+    const std::string shown = label.substr(0, kLabelChars);
+    // The label is at most 19 characters and the number at most 6, so the text stays well
+    // inside the buffer; snprintf cuts it at 255 characters all the same.
+    char text[kMessageBufferChars];
+    std::snprintf(text, sizeof text, format, shown.c_str(), revision);
+    ShowHeaderError(text);
+}
+
+int CheckKdxHeader(ImageFile& file, int drive_revision, const std::string& label,
+                   ImageHeader& header) {
+    if (ReadFileWord(file) != kOrrimMagic) {
+        ShowHeaderError(kNotOrrimText);
+        return kNotOrrimMagic;
+    }
+    const auto format_version = static_cast<std::int16_t>(ReadFileWord(file));
+    if (format_version > kMaxFormatVersion) {
+        ShowHeaderError(kNotOrrimText);
+        return kFormatTooNew;
+    }
+    ReadFileWord(file);  // reserved
+    if (ReadFileWord(file) != 0) {
+        ShowHeaderError(kNotKdxText);
+        return kNotKdxFamily;
+    }
+    const auto file_revision = static_cast<std::int16_t>(ReadFileWord(file));
+    if (!RevisionCompatible(file_revision, drive_revision)) {
+        ShowRevisionError(kKdxRevisionText, label, file_revision);
+        return kRevisionMismatch;
+    }
+    header.DataOffset = static_cast<std::int16_t>(ReadFileWord(file));
+    return 0;
+}
+
+// Reads the length word and the payload into `packet` and returns the running sum: the two
+// bytes of the length word and every payload byte, a byte beyond the end counting as -1.
+int ReadPayload(ImageFile& file, Packet& packet) {
+    int sum = (packet.Length >> 8) + (packet.Length & 0xFF);
+    for (int index = 0; index < packet.Length; ++index) {
+        const int byte = file.ReadByte();
+        packet.Payload[index] = static_cast<std::uint16_t>(byte & 0xFF);
+        sum += byte;
+    }
+    return sum;
+}
+
+}  // namespace
+
+ImageFile::~ImageFile() {
+    Close();
+}
+
+bool ImageFile::Open(const std::string& path) {
+    Close();
+    const int fd = OpenRegularFile(path);
+    if (fd < 0) {
+        return false;
+    }
+    std::FILE* stream = ::fdopen(fd, "rb");
+    if (stream == nullptr) {
+        ::close(fd);
+        return false;
+    }
+    return Adopt(stream);
+}
+
+bool ImageFile::Adopt(std::FILE* stream) {
+    Close();
+    if (stream == nullptr) {
+        return false;
+    }
+    std::setvbuf(stream, nullptr, _IOFBF, kStreamBufferBytes);
+    file_ = stream;
+    end_met_ = false;
+    read_failed_ = false;
+    return true;
+}
+
+void ImageFile::Close() {
+    if (file_ != nullptr) {
+        std::fclose(file_);
+        file_ = nullptr;
+    }
+    end_met_ = false;
+    read_failed_ = false;
+}
+
+int ImageFile::ReadByte() {
+    if (file_ == nullptr) {
+        end_met_ = true;
+        return -1;
+    }
+    const int byte = std::getc(file_);
+    if (byte == EOF) {
+        end_met_ = true;
+        read_failed_ = read_failed_ || std::ferror(file_) != 0;
+        return -1;
+    }
+    return byte;
+}
+
+void ImageFile::Rewind() {
+    if (file_ != nullptr) {
+        std::rewind(file_);
+    }
+    end_met_ = false;
+    read_failed_ = false;
+}
+
+void ImageFile::SeekFromStart(long offset) {
+    if (file_ == nullptr) {
+        return;
+    }
+    // A negative data offset leaves the position at the start of the file.
+    if (offset < 0 || std::fseek(file_, offset, SEEK_SET) != 0) {
+        std::rewind(file_);
+    }
+    end_met_ = false;
+    read_failed_ = false;
+}
+
+std::uint16_t ReadFileWord(ImageFile& file) {
+    const int high = file.ReadByte();
+    const int low = file.ReadByte();
+    if (high < 0 || low < 0) {
+        return 0xFFFF;
+    }
+    return static_cast<std::uint16_t>(high << 8 | low);
+}
+
+bool RevisionCompatible(int file_id, int drive_id) {
+    // A file for revision 3 runs on every drive but the KDX1v2 and the KDX2.
+    if (file_id == 3) {
+        return drive_id != 1 && drive_id != 2;
+    }
+    if (file_id == drive_id) {
+        return true;
+    }
+    // A KDX1v2 file also runs on the KDX1v1.
+    return file_id == 1 && drive_id == 0;
+}
+
+int CheckHeader(ImageFile& file, int drive_revision, const std::string& label,
+                ImageHeader& header) {
+    const std::uint16_t first_word = ReadFileWord(file);
+    header.PacketCount = ReadFileWord(file);
+    if (first_word == 0) {
+        return CheckKdxHeader(file, drive_revision, label, header);
+    }
+    // A plain Orrim file is meant for hardware revision 0 alone.
+    if (drive_revision != 0) {
+        ShowRevisionError(kPlainRevisionText, label, 0);
+        return kRevisionMismatch;
+    }
+    header.DataOffset = static_cast<std::int16_t>(first_word);
+    return 0;
+}
+
+int ReadPacket(ImageFile& file, Packet& packet) {
+    file.ClearEndMet();
+    packet.Bop = ReadFileWord(file);
+    if (file.EndMet()) {
+        // A read error is not the end of the image: it would pass a cut image off as whole.
+        if (file.ReadFailed()) {
+            platform::ReportStatus("Error: Premature end-of-file encountered", 0);
+            return kPrematureEnd;
+        }
+        return kNoMorePackets;
+    }
+    if (packet.Bop != kBopWord) {
+        platform::ReportStatus("Error: read as the BOP word.", 0);
+        return kBadBopWord;
+    }
+    packet.Length = ReadFileWord(file);
+    if (packet.Length > kMaxPacketLength) {
+        platform::ReportStatus("   Error: A packet exceeds the maximum packet size", 0);
+        return kPacketTooLong;
+    }
+    packet.ElementCount = static_cast<std::uint16_t>(packet.Length + 3);
+    const int sum = ReadPayload(file, packet);
+    packet.Checksum = ReadFileWord(file);
+    // The checksum is compared first, so a packet cut short by the end of the file is
+    // normally reported as a checksum error.
+    if (static_cast<std::uint16_t>(sum) != packet.Checksum) {
+        platform::ReportStatus("Error:  Packet checksum. ", 0);
+        return kChecksumMismatch;
+    }
+    if (file.EndMet()) {
+        platform::ReportStatus("Error: Premature end-of-file encountered", 0);
+        return kPrematureEnd;
+    }
+    return kPacketReady;
+}
+
+}  // namespace vantor
