@@ -1,0 +1,168 @@
+#include "job/job.h"
+
+#include <cstdio>
+
+#include "image/files_list.h"
+#include "job/download_image.h"
+#include "link/boot_link.h"
+#include "link/drive_activation.h"
+#include "link/serial_port.h"
+#include "platform/clock.h"
+#include "platform/window_link.h"
+
+namespace vantor {
+
+using platform::Display;
+using platform::ReportStatus;
+
+namespace {
+
+constexpr int kResyncRetries = 3;
+constexpr int kResyncRetryGapMs = 100;
+
+const char* const kModelNames[] = {"KDX1v1", "KDX1v2", "KDX2"};
+
+// Every way out of a job after the port was opened: close the port, clear the busy flag.
+int EndJob(JobHost& host, int result) {
+    ClosePort();
+    host.JobRunning = 0;
+    return result;
+}
+
+// A failed image: the port is closed and the busy flag cleared before the closing text.
+int EndWithFailedImage(JobHost& host, int code) {
+    ClosePort();
+    host.JobRunning = 0;
+    ReportStatus("ERROR: Download failed.", 0);
+    return code;
+}
+
+void Reactivate(const JobOptions& options) {
+    if (options.UseSpecificAddress) {
+        ActivateAtAddress(options.SpecificAddress);
+    } else {
+        ActivateBySeeking();
+    }
+}
+
+// The first activation; false when several drives answered the seek.
+bool ActivateFirst(const JobOptions& options) {
+    if (options.UseSpecificAddress) {
+        ActivateAtAddress(options.SpecificAddress);
+        return true;
+    }
+    if (options.SkipSeeking) {
+        return true;  // the drive is expected in boot-loader mode already
+    }
+    return ActivateBySeeking() != 0;
+}
+
+bool Resynchronise(const JobOptions& options) {
+    int retries = 0;
+    while (Resync() != 0) {
+        if (retries == kResyncRetries) {
+            return false;
+        }
+        ++retries;
+        platform::Sleep(kResyncRetryGapMs);
+        Reactivate(options);
+    }
+    return true;
+}
+
+void ShowIdentification(unsigned ident_word) {
+    platform::Window().SetText(Display::VersionLabel, VersionText(ident_word));
+    platform::Window().SetText(Display::RevisionLabel, RevisionText(ident_word));
+}
+
+int DownloadFilesList(JobHost& host, const std::string& files_list_path, std::uint16_t ident_word) {
+    FilesListFile list;
+    if (!list.OpenForJob(files_list_path)) {
+        ClosePort();
+        ReportStatus("Failed to open files list", 0);
+        host.JobRunning = 0;
+        return kJobFilesListUnopenable;
+    }
+    int lines = 0;
+    std::string line;
+    while (list.ReadLine(line)) {
+        ++lines;
+        const FilesListEntry entry = SplitJobLine(line);
+        platform::Window().SetText(Display::FileNameLabel, entry.Name);
+        const int code = DownloadImage(entry.Path, ident_word);
+        if (code != 0) {
+            list.Close();
+            return EndWithFailedImage(host, code);
+        }
+    }
+    list.Close();
+    if (lines == 0) {
+        ReportStatus("File not found,press Advanced button to add files.", 0);
+    }
+    if (host.Options.ResetAfterDownload) {
+        ResetDrive();
+    }
+    return EndJob(host, kJobDone);
+}
+
+}  // namespace
+
+std::string VersionText(unsigned ident_word) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%x.%x", (ident_word >> 6) & 0x3F, ident_word & 0x3F);
+    return text;
+}
+
+std::string RevisionText(unsigned ident_word) {
+    const int id = static_cast<int>((ident_word >> 12) & 0xF);
+    char text[48];
+    if (id <= 2) {
+        std::snprintf(text, sizeof text, "%s (ID = %d)", kModelNames[id], id);
+    } else {
+        std::snprintf(text, sizeof text, "ID: %d", id);
+    }
+    return text;
+}
+
+int DownloadJob(JobHost& host) {
+    JobOptions& options = host.Options;
+    const std::string image_path = options.ImagePath;
+    const std::string files_list_path = options.FilesListPath;
+    const char port_char = static_cast<char>('1' + (options.PortIndex & 0xFF));
+    const std::uint32_t baud_rate = options.BaudChoice == 1 ? 19200 : 9600;
+
+    if (!OpenDrivePort(baud_rate, port_char)) {
+        host.JobRunning = 0;
+        return kJobPortUnopenable;
+    }
+    PortLineErrors();
+    if (!ActivateFirst(options)) {
+        return EndJob(host, kJobSeveralDrives);
+    }
+    if (!Resynchronise(options)) {
+        return EndJob(host, kJobResyncFailed);
+    }
+    const int ident = Identify();
+    if (ident < 0) {
+        return EndJob(host, kJobIdentifyFailed);
+    }
+    const auto ident_word = static_cast<std::uint16_t>(ident);
+    ShowIdentification(ident_word);
+
+    if (image_path.empty()) {
+        return DownloadFilesList(host, files_list_path, ident_word);
+    }
+    const int code = DownloadImage(image_path, ident_word);
+    if (code != 0) {
+        return EndWithFailedImage(host, code);
+    }
+    host.JobRunning = 0;
+    ClosePort();
+    if (const int window = host.NotifyWindow; window != 0) {
+        platform::Window().Post(window, platform::kDownloadFinished);
+    }
+    platform::Window().PostQuit();
+    return kJobDone;
+}
+
+}  // namespace vantor

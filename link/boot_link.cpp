@@ -1,0 +1,96 @@
+#include "link/boot_link.h"
+
+#include "image/image_reader.h"
+#include "link/serial_port.h"
+#include "platform/clock.h"
+#include "platform/serial_device.h"
+#include "platform/window_link.h"
+
+namespace vantor {
+
+using platform::ReportStatus;
+
+void WriteWord(std::uint16_t value) {
+    PortWriteByte(value >> 8);
+    PortWriteByte(value & 0xFF);
+}
+
+std::uint16_t ReadWord() {
+    const int high = PortReadByte();
+    const int low = PortReadByte();
+    return static_cast<std::uint16_t>((high << 8) | low);
+}
+
+namespace {
+
+bool BreakSeen() {
+    return (PortLineErrors() & platform::kLineBreakFlag) != 0;
+}
+
+}  // namespace
+
+int Resync() {
+    PortPurgeOutput();
+    PortPurgeInput();
+    PortLineErrors();  // drops a break flag left from before
+    PortSendBreak();
+
+    // Both waits share one budget: the later the drive's break is seen, the less time is left
+    // for it to end.
+    int polls = 0;
+    while (!BreakSeen()) {
+        if (polls >= kResyncPollBudget) {
+            ReportStatus("Resync Failure:  Slave did not respond to serial break", 0);
+            return -1;
+        }
+        ++polls;
+        platform::Sleep(1);
+    }
+    platform::Sleep(1);  // one look after the break was seen, not counted as a poll
+    while (BreakSeen()) {
+        if (polls >= kResyncPollBudget) {
+            ReportStatus("Resync Failure:  Slave did not quit sending a serial break", 0);
+            return -2;
+        }
+        ++polls;
+        platform::Sleep(1);
+    }
+    platform::Sleep(kResyncSettleMs);
+    PortPurgeOutput();
+    PortPurgeInput();
+    return 0;
+}
+
+int Identify() {
+    PortPurgeOutput();
+    PortPurgeInput();
+    WriteWord(kBopWord);
+    WriteWord(0x0002);
+    WriteWord(0x0000);
+    WriteWord(0x3333);
+    platform::Sleep(kInitReplyWaitMs);
+    if (PortBytesWaiting() == 0) {
+        ReportStatus("Orrim Init Failure:  Slave did not respond to cmd packet", 0);
+        return -1;
+    }
+    if (PortBytesWaiting() != 4) {
+        ReportStatus("Orrim Init Failure: Slave incorrectly transmitted", 0);
+        return -3;
+    }
+    if (ReadWord() != kInitAckWord) {
+        ReportStatus("Orrim Init Failure:  Incorrect response received.", 0);
+        return -2;
+    }
+    return ReadWord();
+}
+
+void ResetDrive() {
+    WriteWord(kBopWord);
+    WriteWord(0x0006);
+    WriteWord(0x4558);
+    WriteWord(0x0000);
+    WriteWord(0xFFFE);
+    WriteWord(0x02A0);
+}
+
+}  // namespace vantor

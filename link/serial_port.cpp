@@ -1,0 +1,193 @@
+#include "link/serial_port.h"
+
+#include <cstring>
+
+#include "platform/clock.h"
+#include "platform/window_link.h"
+
+namespace vantor {
+
+namespace {
+
+std::unique_ptr<SerialPort> g_current_port;
+
+// ReadByte is only called for bytes already seen waiting, so it should never wait; this bound
+// keeps a device that lost its bytes (an adapter pulled out mid-read) from hanging the job.
+constexpr int kReadByteGuardMs = 1000;
+
+}  // namespace
+
+SerialPort::~SerialPort() {
+    settings_.reset();
+    if (device_) {
+        CloseDevice();
+    }
+}
+
+bool SerialPort::Open(const std::string& device_name) {
+    device_ = platform::OpenSerialDevice(device_name);
+    if (!device_) {
+        return false;
+    }
+    settings_ = std::make_unique<platform::LineSettings>();
+    ReadSettings();
+    return true;
+}
+
+bool SerialPort::ReadSettings() {
+    return device_->GetSettings(*settings_);
+}
+
+int SerialPort::ApplySettings() {
+    device_->SetSettings(*settings_);
+    return 1;
+}
+
+int SerialPort::SetBaudRate(std::uint32_t rate) {
+    settings_->BaudRate = rate;
+    return ApplySettings();
+}
+
+int SerialPort::SetParity(std::uint8_t code) {
+    settings_->Parity = code;
+    return ApplySettings();
+}
+
+int SerialPort::SetByteSize(std::uint8_t bits) {
+    settings_->ByteSize = bits;
+    return ApplySettings();
+}
+
+int SerialPort::SetStopBits(std::uint8_t code) {
+    settings_->StopBits = code;
+    return ApplySettings();
+}
+
+int SerialPort::ReadByte() {
+    std::uint8_t byte = 0;
+    for (int waited_ms = 0; waited_ms <= kReadByteGuardMs; ++waited_ms) {
+        std::size_t got = 0;
+        const bool ok = device_->Read(&byte, 1, got);
+        if (got == 1) {
+            return byte;
+        }
+        if (!ok) {
+            break;  // the device is gone: waiting longer brings nothing
+        }
+        platform::Sleep(1);
+    }
+    return 0;
+}
+
+int SerialPort::WriteByte(int value) {
+    const std::uint8_t byte = static_cast<std::uint8_t>(value & 0xFF);
+    std::size_t written = 0;
+    device_->Write(&byte, 1, written);
+    return 1;
+}
+
+int SerialPort::WriteBuffer(const std::uint8_t* bytes, std::size_t count) {
+    std::size_t written = 0;
+    if (!device_->Write(bytes, count, written)) {
+        return 0;
+    }
+    return static_cast<int>(written);
+}
+
+int SerialPort::CloseDevice() {
+    const bool closed = device_->Close();
+    device_.reset();
+    return closed ? 1 : 0;
+}
+
+int OpenPort(char port_char, std::uint32_t baud_rate, std::uint8_t parity, std::uint8_t data_bits,
+             std::uint8_t stop_bits, std::uint32_t rx_queue, std::uint32_t tx_queue) {
+    const std::string name = std::string("COM") + port_char;
+    auto port = std::make_unique<SerialPort>();
+    const bool opened = port->Open(name);
+    // A port left current from before is closed rather than leaked; the job never leaves one.
+    g_current_port.reset();
+    if (!opened) {
+        return 0;
+    }
+    g_current_port = std::move(port);
+    g_current_port->SetBaudRate(baud_rate);
+    g_current_port->SetParity(parity);
+    g_current_port->SetByteSize(data_bits);
+    g_current_port->SetStopBits(stop_bits);
+    g_current_port->device()->SetQueueSizes(rx_queue, tx_queue);
+    return 1;
+}
+
+int OpenDrivePort(std::uint32_t baud_rate, char port_char) {
+    if (OpenPort(port_char, baud_rate, 0, 8, 0, kDriveQueueBytes, kDriveQueueBytes) > 0) {
+        return 1;
+    }
+    platform::ReportStatus("Error : Failed to initialize COM port", 0);
+    return 0;
+}
+
+void ClosePort() {
+    g_current_port.reset();
+}
+
+SerialPort* CurrentPort() {
+    return g_current_port.get();
+}
+
+int PortWriteText(std::size_t length, const char* text) {
+    if (!g_current_port) {
+        return 0;
+    }
+    if (length == 0) {
+        length = std::strlen(text);
+    }
+    return g_current_port->WriteBuffer(reinterpret_cast<const std::uint8_t*>(text), length);
+}
+
+// Every current-port function needs an open current port; without one they do nothing rather
+// than touch a port that is not there.
+int PortWriteByte(int value) {
+    return g_current_port ? g_current_port->WriteByte(value) : 1;
+}
+
+int PortReadByte() {
+    return g_current_port ? g_current_port->ReadByte() & 0xFF : 0;
+}
+
+int PortBytesWaiting() {
+    std::uint32_t errors = 0;
+    std::uint32_t waiting = 0;
+    if (!g_current_port || !g_current_port->device()->ClearError(errors, waiting)) {
+        return 0;
+    }
+    return static_cast<int>(waiting);
+}
+
+std::uint32_t PortLineErrors() {
+    std::uint32_t errors = 0;
+    std::uint32_t waiting = 0;
+    if (!g_current_port || !g_current_port->device()->ClearError(errors, waiting)) {
+        return 0;
+    }
+    return errors;
+}
+
+int PortPurgeInput() {
+    return g_current_port && g_current_port->device()->Purge(platform::kPurgeRxClear) ? 1 : 0;
+}
+
+int PortPurgeOutput() {
+    return g_current_port && g_current_port->device()->Purge(platform::kPurgeTxClear) ? 1 : 0;
+}
+
+int PortSendBreak() {
+    if (!g_current_port || !g_current_port->device()->SetBreak()) {
+        return -1;
+    }
+    platform::Sleep(kBreakMs);
+    g_current_port->device()->ClearBreak();
+    return 1;
+}
+
+}  // namespace vantor

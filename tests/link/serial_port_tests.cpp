@@ -1,0 +1,126 @@
+#include <gtest/gtest.h>
+
+#include "link/serial_port.h"
+#include "support/test_support.h"
+
+namespace vantor {
+namespace {
+
+using platform::Display;
+using sim::LineEvent;
+
+class SerialPortTest : public ::testing::Test {
+  protected:
+    ~SerialPortTest() override { ClosePort(); }
+    test::SimBench bench;
+};
+
+TEST_F(SerialPortTest, OpenDrivePortSetsTheDrivesLineFormat) {
+    ASSERT_EQ(OpenDrivePort(19200, '3'), 1);
+    const platform::LineSettings* settings = CurrentPort()->settings();
+    ASSERT_NE(settings, nullptr);
+    EXPECT_EQ(settings->BaudRate, 19200u);
+    EXPECT_EQ(settings->ByteSize, 8);
+    EXPECT_EQ(settings->Parity, 0);
+    EXPECT_EQ(settings->StopBits, 0);
+    ClosePort();
+    EXPECT_EQ(CurrentPort(), nullptr);
+}
+
+// COM0 comes from a port index of -1 (no port button checked) and must not open anything.
+TEST_F(SerialPortTest, PortNamesOutsideTheMapFailWithTheStatusText) {
+    for (char port_char : {'0', '5', 'E'}) {
+        bench.window.Clear();
+        EXPECT_EQ(OpenDrivePort(9600, port_char), 0) << port_char;
+        EXPECT_EQ(CurrentPort(), nullptr);
+        EXPECT_EQ(bench.window.StatusTexts(),
+                  std::vector<std::string>{"Error : Failed to initialize COM port"});
+    }
+}
+
+TEST_F(SerialPortTest, OpeningADeviceThatIsAlreadyOpenFails) {
+    auto other_program = platform::OpenSerialDevice("COM2");
+    ASSERT_NE(other_program, nullptr);
+    EXPECT_EQ(OpenDrivePort(9600, '2'), 0);
+    EXPECT_EQ(CurrentPort(), nullptr);
+    EXPECT_EQ(bench.window.Text(Display::StatusLine), "Error : Failed to initialize COM port");
+    other_program->Close();
+    EXPECT_EQ(OpenDrivePort(9600, '2'), 1);
+}
+
+TEST_F(SerialPortTest, WriteTextOfLengthZeroSendsTheTextWithoutItsTerminator) {
+    ASSERT_EQ(OpenDrivePort(9600, '1'), 1);
+    EXPECT_EQ(PortWriteText(0, "PROMPT 1\r"), 9);
+    bench.clock.Advance(50'000'000);
+    EXPECT_EQ(bench.world->HostBytes(), test::Bytes("PROMPT 1\r"));
+}
+
+TEST_F(SerialPortTest, BytesSeenWaitingAreReadInArrivalOrder) {
+    ASSERT_EQ(OpenDrivePort(9600, '1'), 1);
+    // The init frame makes the drive answer with four bytes: 'N' 'O' and its IdentWord.
+    for (int byte : {0xA5, 0x5A, 0x00, 0x02, 0x00, 0x00, 0x33, 0x33}) {
+        PortWriteByte(byte);
+    }
+    int waiting = 0;
+    for (int polls = 0; polls < 100 && waiting < 4; ++polls) {
+        platform::Sleep(1);
+        waiting = PortBytesWaiting();
+    }
+    ASSERT_EQ(waiting, 4);
+    const int first = PortReadByte();
+    const int second = PortReadByte();
+    const int third = PortReadByte();
+    const int fourth = PortReadByte();
+    EXPECT_EQ((std::vector<int>{first, second, third, fourth}),
+              (std::vector<int>{0x4E, 0x4F, 0x20, 0x83}));
+    EXPECT_EQ(PortBytesWaiting(), 0);
+}
+
+// The drive's break is flagged until the next report of the line error word; asking for the
+// bytes waiting reports (and so clears) the flag too.
+TEST_F(SerialPortTest, BytesWaitingClearsABreakFlagUnseen) {
+    ASSERT_EQ(OpenDrivePort(9600, '1'), 1);
+    ASSERT_EQ(PortSendBreak(), 1);
+    platform::Sleep(bench.world->options().break_delay_ms + 1);
+    EXPECT_NE(PortLineErrors() & platform::kLineBreakFlag, 0u);
+    platform::Sleep(bench.world->options().break_length_ms + 5);
+    PortBytesWaiting();  // the break ended before this report
+    EXPECT_EQ(PortLineErrors() & platform::kLineBreakFlag, 0u);
+}
+
+TEST_F(SerialPortTest, SendBreakHoldsTheLineInBreakFor100Ms) {
+    ASSERT_EQ(OpenDrivePort(9600, '1'), 1);
+    const double start_ms = bench.ElapsedMs();
+    ASSERT_EQ(PortSendBreak(), 1);
+    EXPECT_DOUBLE_EQ(bench.ElapsedMs() - start_ms, 100.0);
+    int host_breaks = 0;
+    for (const LineEvent& event : bench.world->Traffic()) {
+        if (event.kind == LineEvent::Kind::HostBreak) {
+            ++host_breaks;
+            EXPECT_EQ(event.end_ns - event.at_ns, 100'000'000);
+        }
+    }
+    EXPECT_EQ(host_breaks, 1);
+}
+
+TEST_F(SerialPortTest, PurgeOutputDropsWhatHasNotGoneOut) {
+    ASSERT_EQ(OpenDrivePort(9600, '1'), 1);
+    PortWriteText(0, "0123456789");
+    platform::Sleep(3);  // at 9600 baud about three bytes are on the line by now
+    PortPurgeOutput();
+    platform::Sleep(50);
+    const auto sent = bench.world->HostBytes();
+    EXPECT_GE(sent.size(), 2u);
+    EXPECT_LE(sent.size(), 4u);
+}
+
+TEST_F(SerialPortTest, CurrentPortFunctionsWithoutAPortDoNothing) {
+    ASSERT_EQ(CurrentPort(), nullptr);
+    EXPECT_EQ(PortBytesWaiting(), 0);
+    EXPECT_EQ(PortLineErrors(), 0u);
+    EXPECT_EQ(PortSendBreak(), -1);
+    ClosePort();
+}
+
+}  // namespace
+}  // namespace vantor
