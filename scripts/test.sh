@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Installs what is needed, builds Vantor from nothing and runs every test: the optimised build
+# with warnings as errors (GUI included, offscreen), then the core under AddressSanitizer with
+# UndefinedBehaviorSanitizer and under ThreadSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+
+jobs=$(nproc)
+for preset in ci asan tsan; do
+  echo "=== $preset: configure and build"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j "$jobs"
+  echo "=== $preset: test"
+  ctest --preset "$preset" -j "$jobs"
+done
