@@ -1,20 +1,442 @@
-// The "Advanced options" dialog.
+// The "Advanced options" dialog: the files table, the addressing options and their
+// exchange with the fields the main window reads back.
 #include "ui/advanced_dialog.h"
 
+#include <QCheckBox>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QFontMetrics>
+#include <QHeaderView>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QShowEvent>
+#include <QTreeWidget>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "ui/files_list_io.h"
+
 namespace vantor::ui {
+namespace {
+
+constexpr int kAddressCount = 32;
+constexpr int kNameColumn = 0;
+constexpr int kPathColumn = 1;
+constexpr int kBytesRole = Qt::UserRole;
+
+const char kDialogTitle[] = "Advanced options";
+const char kBrowseTitle[] = "Browse For Orrim File...";
+// The details in parentheses are hidden in the file dialog, which then shows
+// "Orrim Files (*.orb) " and "All Files ".
+const char kImageFilters[] = "Orrim Files (*.orb) (*.orb);;All Files (*)";
+const char kInvalidLineText[] = "Invalid line in Files List file";
+const char kInvalidLineCaption[] = "Files list file";
+const char kDuplicateText[] = "This file is already in the table.";
+const char kTooLongText[] =
+    "This file's name and path are too long for the files list: a line holds at most 128 "
+    "characters.";
+const char kNothingSelectedText[] = "You must select something to delete.";
+const char kNoFilesText[] =
+    "Vantor will not function without specifying any file.  Are you sure you want to "
+    "continue?";
+const char kNoFilesCaption[] = "No files?";
+const char kCannotWriteLead[] =
+    "File could not be opened for writing due to the following reason:  ";
+const char kCannotWriteTail[] =
+    "\n\nAny changes you might have made will not be saved.  Would you still like to exit the "
+    "application and use this file?";
+const char kCannotWriteCaption[] = "Cannot open IP File.";
+
+// Converts the template's dialog units to pixels with the dialog font's base units, as the
+// template's layout was drawn for them: x * average width / 4, y * height / 8.
+class DialogUnits {
+  public:
+    explicit DialogUnits(const QFont& font) {
+        const QFontMetrics metrics(font);
+        const int letters_px = metrics.horizontalAdvance(
+            QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+        average_width_px_ = (letters_px / 26 + 1) / 2;
+        height_px_ = metrics.height();
+    }
+    int X(int x_du) const { return (x_du * average_width_px_ + 2) / 4; }
+    int Y(int y_du) const { return (y_du * height_px_ + 4) / 8; }
+    QRect Rect(int x_du, int y_du, int width_du, int height_du) const {
+        return {X(x_du), Y(y_du), X(width_du), Y(height_du)};
+    }
+
+  private:
+    int average_width_px_ = 0;
+    int height_px_ = 0;
+};
+
+// The table's ascending order: file names compared without regard to the case of A to Z,
+// and names equal that way in byte order, so "X.orb" and "x.orb" keep a fixed order.
+bool NameBefore(const QByteArray& a, const QByteArray& b) {
+    const auto fold = [](char c) {
+        return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - 'a' + 'A')
+                                      : static_cast<unsigned char>(c);
+    };
+    const auto folded_less = [&](char x, char y) { return fold(x) < fold(y); };
+    if (std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), folded_less)) {
+        return true;
+    }
+    if (std::lexicographical_compare(b.begin(), b.end(), a.begin(), a.end(), folded_less)) {
+        return false;
+    }
+    return a < b;
+}
+
+// Flags outside 0 to 2 are taken as 0 when the dialog opens; 2 shows as the third state.
+int ClampFlag(int flag) {
+    return (flag < 0 || flag > 2) ? 0 : flag;
+}
+
+void SetFlag(QCheckBox* box, int flag) {
+    box->setTristate(flag == 2);
+    box->setCheckState(flag == 2 ? Qt::PartiallyChecked
+                                 : (flag == 1 ? Qt::Checked : Qt::Unchecked));
+}
+
+int GetFlag(const QCheckBox* box) {
+    switch (box->checkState()) {
+        case Qt::Checked:
+            return 1;
+        case Qt::PartiallyChecked:
+            return 2;
+        default:
+            return 0;
+    }
+}
+
+// Message boxes without a caption of their own show the program file's name.
+QString ApplicationName() {
+    const QString program = QCoreApplication::applicationFilePath();
+    if (program.isEmpty()) {
+        return QCoreApplication::applicationName();
+    }
+    return QFileInfo(program).completeBaseName();
+}
+
+// Shows the real file dialog and message boxes.
+class RealPrompts final : public AdvancedDialogPrompts {
+  public:
+    QString ChooseImageFile(QWidget* parent, const QString& title,
+                            const QString& filters) override {
+        return QFileDialog::getOpenFileName(parent, title, QString(), filters, nullptr,
+                                            QFileDialog::HideNameFilterDetails);
+    }
+    void Inform(QWidget* parent, const QString& text, const QString& caption,
+                bool information_icon) override {
+        QMessageBox box(information_icon ? QMessageBox::Information : QMessageBox::NoIcon, caption,
+                        text, QMessageBox::Ok, parent);
+        box.exec();
+    }
+    bool AskYesNo(QWidget* parent, const QString& text, const QString& caption,
+                  bool stop_icon) override {
+        QMessageBox box(stop_icon ? QMessageBox::Critical : QMessageBox::Question, caption, text,
+                        QMessageBox::Yes | QMessageBox::No, parent);
+        box.setDefaultButton(QMessageBox::Yes);
+        return box.exec() == QMessageBox::Yes;
+    }
+};
+
+std::string ToBytes(const QString& text) {
+    return QFile::encodeName(text).toStdString();
+}
+
+QString FromBytes(const std::string& bytes) {
+    return QFile::decodeName(QByteArray::fromStdString(bytes));
+}
+
+}  // namespace
 
 struct AdvancedDialog::Private {
+    AdvancedDialog* dialog = nullptr;
+    RealPrompts real_prompts;
     AdvancedDialogPrompts* prompts = nullptr;
+    bool initialized = false;
+
+    QPushButton* ok_button = nullptr;
+    QPushButton* cancel_button = nullptr;
+    QPushButton* add_button = nullptr;
+    QPushButton* delete_button = nullptr;
+    QTreeWidget* files_table = nullptr;
+    QCheckBox* skip_seeking_box = nullptr;
+    QCheckBox* reset_box = nullptr;
+    QCheckBox* specific_address_box = nullptr;
+    QComboBox* address_combo = nullptr;
+
+    void BuildControls();
+    void SetUpFilesTable(const DialogUnits& units);
+    void SetUpAddressCombo(const DialogUnits& units);
+    void OnInitDialog();
+    void ExchangeIntoControls();
+    void TakeOptionsOver();
+    void LoadFilesList();
+    void AddRow(const std::string& name, const std::string& path);
+    std::vector<FilesListEntry> Rows() const;
+    void OnAdd();
+    void OnDelete();
+    void OnUseSpecificAddress();
+    void OnOK();
+    bool SaveOrAskToLeave();
 };
+
+void AdvancedDialog::Private::BuildControls() {
+    QFont font(QStringLiteral("Sans Serif"), 8);
+    font.setStyleHint(QFont::SansSerif);
+    dialog->setFont(font);
+    const DialogUnits units(font);
+    dialog->setWindowTitle(QString::fromLatin1(kDialogTitle));
+    dialog->setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                           Qt::WindowCloseButtonHint);
+    dialog->setFixedSize(units.X(296), units.Y(135));
+
+    // Created in the template's tab order, which Qt's focus chain follows.
+    const auto button = [&](const char* text, const char* name, QRect rect) {
+        auto* b = new QPushButton(QString::fromLatin1(text), dialog);
+        b->setObjectName(QString::fromLatin1(name));
+        b->setGeometry(rect);
+        b->setAutoDefault(false);
+        return b;
+    };
+    ok_button = button("OK", "OkButton", units.Rect(241, 20, 50, 14));
+    ok_button->setDefault(true);
+    cancel_button = button("Cancel", "CancelButton", units.Rect(241, 36, 50, 14));
+    add_button = button("&Add", "AddButton", units.Rect(241, 80, 50, 14));
+    delete_button = button("&Delete", "DeleteButton", units.Rect(241, 97, 50, 14));
+    SetUpFilesTable(units);
+    auto* label = new QLabel(QStringLiteral("Files to download:"), dialog);
+    label->setGeometry(units.Rect(4, 7, 58, 11));
+    const auto check_box = [&](const char* text, const char* name, QRect rect) {
+        auto* box = new QCheckBox(QString::fromLatin1(text), dialog);
+        box->setObjectName(QString::fromLatin1(name));
+        box->setGeometry(rect);
+        return box;
+    };
+    skip_seeking_box =
+        check_box("Skip drives seeking", "SkipSeekingBox", units.Rect(148, 121, 77, 9));
+    reset_box = check_box("Execute reset after downloading", "ResetAfterDownloadBox",
+                          units.Rect(172, 121, 119, 9));
+    // The reset option is kept but never offered to the operator.
+    reset_box->hide();
+    specific_address_box =
+        check_box("Use the specific address:", "UseSpecificAddressBox", units.Rect(4, 119, 92, 11));
+    SetUpAddressCombo(units);
+
+    QObject::connect(ok_button, &QPushButton::clicked, dialog, &AdvancedDialog::accept);
+    QObject::connect(cancel_button, &QPushButton::clicked, dialog, &AdvancedDialog::reject);
+    QObject::connect(add_button, &QPushButton::clicked, dialog, [this] { OnAdd(); });
+    QObject::connect(delete_button, &QPushButton::clicked, dialog, [this] { OnDelete(); });
+    QObject::connect(specific_address_box, &QCheckBox::clicked, dialog,
+                     [this] { OnUseSpecificAddress(); });
+}
+
+void AdvancedDialog::Private::SetUpFilesTable(const DialogUnits& units) {
+    files_table = new QTreeWidget(dialog);
+    files_table->setObjectName(QStringLiteral("FilesTable"));
+    files_table->setGeometry(units.Rect(4, 20, 232, 91));
+    files_table->setRootIsDecorated(false);
+    files_table->setItemsExpandable(false);
+    files_table->setUniformRowHeights(true);
+    files_table->setWordWrap(false);
+    files_table->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    files_table->setSelectionBehavior(QAbstractItemView::SelectRows);
+    files_table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    // The table keeps its own order; clicking a header must not re-sort it.
+    files_table->setSortingEnabled(false);
+    files_table->header()->setSectionsClickable(false);
+    files_table->header()->setSectionsMovable(false);
+    files_table->header()->setStretchLastSection(false);
+    files_table->setColumnCount(0);
+}
+
+void AdvancedDialog::Private::SetUpAddressCombo(const DialogUnits& units) {
+    address_combo = new QComboBox(dialog);
+    address_combo->setObjectName(QStringLiteral("AddressCombo"));
+    address_combo->setEditable(false);
+    const QRect closed = units.Rect(95, 118, 30, 67);
+    address_combo->setGeometry(closed.x(), closed.y(), closed.width(),
+                               address_combo->sizeHint().height());
+    // The template's height is that of the dropped-down list.
+    const int row_px = QFontMetrics(dialog->font()).height();
+    address_combo->setMaxVisibleItems(
+        std::max(1, (closed.height() - address_combo->height()) / std::max(1, row_px)));
+    address_combo->view()->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+}
+
+void AdvancedDialog::Private::OnInitDialog() {
+    initialized = true;
+    ExchangeIntoControls();
+    files_table->setHeaderLabels({QStringLiteral("File Name"), QStringLiteral("File Path")});
+    const int half_px = files_table->contentsRect().width() / 2;
+    files_table->setColumnWidth(kNameColumn, half_px);
+    files_table->setColumnWidth(kPathColumn, half_px);
+    LoadFilesList();
+    for (int address = 0; address < 10; ++address) {
+        address_combo->addItem(QString::number(address));
+    }
+    for (char letter = 'A'; letter <= 'V'; ++letter) {
+        address_combo->addItem(QString(QLatin1Char(letter)));
+    }
+    const int address = dialog->SpecificAddress;
+    address_combo->setCurrentIndex((address >= 0 && address < kAddressCount) ? address : -1);
+    address_combo->setEnabled(dialog->UseSpecificAddress != 0);
+    ok_button->setFocus();
+}
+
+void AdvancedDialog::Private::ExchangeIntoControls() {
+    dialog->SkipSeeking = ClampFlag(dialog->SkipSeeking);
+    dialog->ResetAfterDownload = ClampFlag(dialog->ResetAfterDownload);
+    dialog->UseSpecificAddress = ClampFlag(dialog->UseSpecificAddress);
+    SetFlag(skip_seeking_box, dialog->SkipSeeking);
+    SetFlag(reset_box, dialog->ResetAfterDownload);
+    SetFlag(specific_address_box, dialog->UseSpecificAddress);
+}
+
+void AdvancedDialog::Private::TakeOptionsOver() {
+    dialog->SkipSeeking = GetFlag(skip_seeking_box);
+    dialog->ResetAfterDownload = GetFlag(reset_box);
+    dialog->UseSpecificAddress = GetFlag(specific_address_box);
+    dialog->SpecificAddress = address_combo->currentIndex();
+}
+
+void AdvancedDialog::Private::LoadFilesList() {
+    files_table->clear();
+    const LoadedFilesList loaded = LoadDialogFilesList(ToBytes(dialog->FilesListPath));
+    for (const FilesListEntry& entry : loaded.entries) {
+        AddRow(entry.Name, entry.Path);
+    }
+    // The file is closed by now, so a box left open does not keep a job from the list.
+    for (int i = 0; i < loaded.bad_lines; ++i) {
+        prompts->Inform(dialog, QString::fromLatin1(kInvalidLineText),
+                        QString::fromLatin1(kInvalidLineCaption), true);
+    }
+}
+
+void AdvancedDialog::Private::AddRow(const std::string& name, const std::string& path) {
+    const QByteArray name_bytes = QByteArray::fromStdString(name);
+    auto* item = new QTreeWidgetItem({FromBytes(name), FromBytes(path)});
+    item->setData(kNameColumn, kBytesRole, name_bytes);
+    item->setData(kPathColumn, kBytesRole, QByteArray::fromStdString(path));
+    int row = files_table->topLevelItemCount();
+    while (row > 0 &&
+           NameBefore(
+               name_bytes,
+               files_table->topLevelItem(row - 1)->data(kNameColumn, kBytesRole).toByteArray())) {
+        --row;
+    }
+    files_table->insertTopLevelItem(row, item);
+}
+
+std::vector<FilesListEntry> AdvancedDialog::Private::Rows() const {
+    std::vector<FilesListEntry> rows;
+    for (int row = 0; row < files_table->topLevelItemCount(); ++row) {
+        const QTreeWidgetItem* item = files_table->topLevelItem(row);
+        rows.push_back({item->data(kNameColumn, kBytesRole).toByteArray().toStdString(),
+                        item->data(kPathColumn, kBytesRole).toByteArray().toStdString()});
+    }
+    return rows;
+}
+
+void AdvancedDialog::Private::OnAdd() {
+    const QString chosen = prompts->ChooseImageFile(dialog, QString::fromLatin1(kBrowseTitle),
+                                                    QString::fromLatin1(kImageFilters));
+    if (chosen.isEmpty()) {
+        return;
+    }
+    const std::string path = ToBytes(chosen);
+    const std::string name = path.substr(path.rfind('/') + 1);
+    for (const FilesListEntry& row : Rows()) {
+        if (row.Name == name) {
+            prompts->Inform(dialog, QString::fromLatin1(kDuplicateText), ApplicationName(), false);
+            return;
+        }
+    }
+    // A longer line would be refused, and so lost, the next time the dialog loads the list.
+    if (name.size() + kFilesListSeparator.size() + path.size() > kDialogLineLimit) {
+        prompts->Inform(dialog, QString::fromLatin1(kTooLongText), ApplicationName(), false);
+        return;
+    }
+    AddRow(name, path);
+}
+
+void AdvancedDialog::Private::OnDelete() {
+    const QList<QTreeWidgetItem*> selected = files_table->selectedItems();
+    if (selected.isEmpty()) {
+        prompts->Inform(dialog, QString::fromLatin1(kNothingSelectedText), ApplicationName(),
+                        false);
+        return;
+    }
+    qDeleteAll(selected);
+}
+
+void AdvancedDialog::Private::OnUseSpecificAddress() {
+    // An automatic check box only toggles; the third state was only ever shown.
+    specific_address_box->setTristate(false);
+    address_combo->setEnabled(specific_address_box->checkState() != Qt::Unchecked);
+}
+
+void AdvancedDialog::Private::OnOK() {
+    if (files_table->topLevelItemCount() == 0 &&
+        !prompts->AskYesNo(dialog, QString::fromLatin1(kNoFilesText),
+                           QString::fromLatin1(kNoFilesCaption), false)) {
+        return;
+    }
+    if (!SaveOrAskToLeave()) {
+        return;
+    }
+    TakeOptionsOver();
+    dialog->QDialog::accept();
+}
+
+// True when the list was saved, or when it could not be and the operator chose to leave
+// anyway; the old list is then as it was.
+bool AdvancedDialog::Private::SaveOrAskToLeave() {
+    const std::string path = ToBytes(dialog->FilesListPath);
+    const int error_number = SaveDialogFilesList(path, Rows());
+    if (error_number == 0) {
+        return true;
+    }
+    const QString text = QString::fromLatin1(kCannotWriteLead) +
+                         QString::fromLocal8Bit(FileErrorReason(error_number, path)) +
+                         QString::fromLatin1(kCannotWriteTail);
+    return prompts->AskYesNo(dialog, text, QString::fromLatin1(kCannotWriteCaption), true);
+}
 
 AdvancedDialog::AdvancedDialog(QWidget* parent, AdvancedDialogPrompts* prompts)
     : QDialog(parent), d_(new Private) {
-    d_->prompts = prompts;
-    setWindowTitle(QStringLiteral("Advanced options"));
+    d_->dialog = this;
+    d_->prompts = prompts != nullptr ? prompts : &d_->real_prompts;
+    d_->BuildControls();
 }
 
 AdvancedDialog::~AdvancedDialog() {
     delete d_;
+}
+
+int AdvancedDialog::exec() {
+    if (!d_->initialized) {
+        d_->OnInitDialog();
+    }
+    return QDialog::exec();
+}
+
+void AdvancedDialog::accept() {
+    d_->OnOK();
+}
+
+void AdvancedDialog::showEvent(QShowEvent* event) {
+    if (!d_->initialized) {
+        d_->OnInitDialog();
+    }
+    QDialog::showEvent(event);
 }
 
 }  // namespace vantor::ui

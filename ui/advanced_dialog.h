@@ -4,6 +4,8 @@
 #include <QDialog>
 #include <QString>
 
+class QShowEvent;
+
 namespace vantor::ui {
 
 // Answers the questions the dialog asks the operator: the file dialog and the message boxes.
@@ -35,6 +37,18 @@ class AdvancedDialog : public QDialog {
     int ResetAfterDownload = 0;
     int UseSpecificAddress = 0;
     int SpecificAddress = -1;
+
+    // Runs the dialog's initialisation (which may report bad lines of the files list) before
+    // the dialog shows, then runs it modally.
+    int exec() override;
+
+    // OK: saves the files list and takes the control values over, or asks first when the
+    // table is empty or the list cannot be written.
+    void accept() override;
+
+  protected:
+    // The first show runs the dialog's initialisation with the values the caller set.
+    void showEvent(QShowEvent* event) override;
 
   private:
     struct Private;

@@ -1,0 +1,45 @@
+// The Advanced options dialog's side of the files list: the loader that fills its table and
+// the writer that saves the table on OK.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "image/files_list.h"
+
+namespace vantor::ui {
+
+// The dialog's loader refuses longer lines; the line end is not counted.
+inline constexpr std::size_t kDialogLineLimit = 128;
+// The file error's reason is read into a buffer of this many characters, the last one the end.
+inline constexpr std::size_t kFileErrorReasonBuffer = 1024;
+
+struct LoadedFilesList {
+    bool opened = false;                  // false: the file could not be opened or created
+    std::vector<FilesListEntry> entries;  // the good lines, in file order
+    int bad_lines = 0;                    // lines too long, without a separator or a name
+};
+
+// Opens the list for reading and writing, creating it empty when it is missing, with an
+// exclusive lock so that a running job's reader and a second dialog keep off it while it is
+// read. The file is closed again before this returns.
+LoadedFilesList LoadDialogFilesList(const std::string& path);
+
+// The lines of `bytes` as the dialog reads them: LF or CR LF line ends, a last line without
+// a line end still a line.
+std::vector<std::string> SplitFileLines(const std::string& bytes);
+
+// The file's bytes for these rows: name, four blanks, path, CR LF per row; no rows, no bytes.
+std::string FormatFilesList(const std::vector<FilesListEntry>& rows);
+
+// Writes the rows to a temporary file beside the list and renames it over the list, so a
+// write that fails part way leaves the old list as it was. A symbolic link is followed and
+// its target replaced. 0 on success, otherwise the errno of the step that failed.
+int SaveDialogFilesList(const std::string& path, const std::vector<FilesListEntry>& rows);
+
+// A description of a file error for a path, such as "Access to /x/y was denied.", cut to fit
+// the reason buffer (at most kFileErrorReasonBuffer - 1 characters).
+std::string FileErrorReason(int error_number, const std::string& path);
+
+}  // namespace vantor::ui
