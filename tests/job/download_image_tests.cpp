@@ -1,0 +1,171 @@
+#include <gtest/gtest.h>
+
+#include "job/download_image.h"
+#include "job_fixture.h"
+#include "link/serial_port.h"
+
+namespace vantor::test {
+namespace {
+
+using image_writer::ImageBuilder;
+
+constexpr std::uint16_t kDriveIdent = 0x2083;  // hardware revision 2, the simulated default
+
+class DownloadImageTest : public ::testing::Test {
+  protected:
+    // Three packets of 40 payload bytes for revision 2.
+    ImageBuilder ThreePackets() { return ImageBuilder::Kdx(2).FillerPackets(3, 40); }
+
+    int Download(const std::string& sim_options, const ImageBuilder& image) {
+        bench = std::make_unique<SimBench>(sim_options);
+        EXPECT_EQ(OpenDrivePort(19200, '1'), 1);
+        const std::string path = files.Image(image);
+        const int code = DownloadImage(path, kDriveIdent);
+        ClosePort();
+        return code;
+    }
+
+    std::vector<std::string> Statuses() { return bench->window.StatusTexts(); }
+    std::vector<Bytes> Accepted() { return bench->world->AcceptedPackets(); }
+
+    std::unique_ptr<SimBench> bench;
+    TempFiles files;
+};
+
+TEST_F(DownloadImageTest, SendsEveryPacketInOrderAndSoundsTheTone) {
+    const ImageBuilder image = ThreePackets();
+    EXPECT_EQ(Download("", image), 0);
+    EXPECT_EQ(Accepted(), PacketsOf(image.Build(), 16));
+    EXPECT_EQ(Statuses(), (std::vector<std::string>{"Processing file", "Downloading packet 1",
+                                                    "Downloading packet 2", "Downloading packet 3",
+                                                    "Download successful"}));
+    const auto calls = bench->window.Calls();
+    std::vector<std::string> progress;
+    for (const auto& call : calls) {
+        if (call.what == "range") {
+            progress.push_back("range " + std::to_string(call.a) + ".." + std::to_string(call.b));
+        } else if (call.what == "pos") {
+            progress.push_back("pos " + std::to_string(call.a));
+        }
+    }
+    EXPECT_EQ(progress,
+              (std::vector<std::string>{"range 0..3", "pos 0", "pos 1", "pos 2", "pos 3"}));
+    // The tone takes its full second after the last packet.
+    EXPECT_GE(bench->ElapsedMs(), 1000.0);
+}
+
+TEST_F(DownloadImageTest, AFileWithItsDataOffsetAtItsEndSendsNothingAndSucceeds) {
+    EXPECT_EQ(Download("", ImageBuilder::Kdx(2).DeclaredCount(5)), 0);
+    EXPECT_TRUE(Accepted().empty());
+    EXPECT_EQ(Statuses(), (std::vector<std::string>{"Processing file", "Download successful"}));
+}
+
+TEST_F(DownloadImageTest, AMissingFileCannotBeOpened) {
+    bench = std::make_unique<SimBench>("");
+    ASSERT_EQ(OpenDrivePort(19200, '1'), 1);
+    EXPECT_EQ(DownloadImage("/nonexistent/folder/x.orb", kDriveIdent), -2);
+    ClosePort();
+    EXPECT_EQ(Statuses(), std::vector<std::string>{"Error: Unable to open file"});
+}
+
+TEST_F(DownloadImageTest, AHeaderRejectionPassesItsCodeOn) {
+    EXPECT_EQ(Download("", ImageBuilder::Kdx(1).FillerPackets(1, 8)), -6);
+    EXPECT_EQ(bench->window.Boxes().size(), 1u);
+    EXPECT_TRUE(bench->world->HostBytes().empty());
+}
+
+TEST_F(DownloadImageTest, AnAcknowledgementAtTheThirdSendComesAfterTwoResynchronisations) {
+    const ImageBuilder image = ImageBuilder::Kdx(2).FillerPackets(1, 40);
+    EXPECT_EQ(Download("ack-on-send=3", image), 0);
+    EXPECT_EQ(Statuses(), (std::vector<std::string>{"Processing file", "Downloading packet 1",
+                                                    "Attempting to resychronize communications",
+                                                    "Attempting to resychronize communications",
+                                                    "Download successful"}));
+    int host_breaks = 0;
+    for (const auto& event : bench->world->Traffic()) {
+        host_breaks += event.kind == sim::LineEvent::Kind::HostBreak ? 1 : 0;
+    }
+    EXPECT_EQ(host_breaks, 2);
+    EXPECT_EQ(Accepted(), PacketsOf(image.Build(), 16));
+}
+
+TEST_F(DownloadImageTest, ThreeSendsWithoutAcknowledgementFailThePacket) {
+    EXPECT_EQ(Download("ack-on-send=4", ThreePackets()), -3);
+    EXPECT_EQ(Statuses().back(), "Error: Packet 1 transmission failure.");
+    EXPECT_TRUE(Accepted().empty());
+}
+
+TEST_F(DownloadImageTest, ARefusedSendIsRepeatedAfterAResynchronisation) {
+    const ImageBuilder image = ThreePackets();
+    EXPECT_EQ(Download("refuse-first", image), 0);
+    EXPECT_EQ(Accepted(), PacketsOf(image.Build(), 16));
+    const auto statuses = Statuses();
+    EXPECT_EQ(
+        std::count(statuses.begin(), statuses.end(), "Attempting to resychronize communications"),
+        3);
+}
+
+// An invalid-command response ends the download only when the acknowledgement took all three
+// sends.
+TEST_F(DownloadImageTest, InvalidCommandAfterTheFirstSendGoesOn) {
+    EXPECT_EQ(Download("response=??", ThreePackets()), 0);
+    EXPECT_EQ(Accepted().size(), 3u);
+}
+
+TEST_F(DownloadImageTest, InvalidCommandAfterTheThirdSendEndsTheDownload) {
+    EXPECT_EQ(Download("response=??,ack-on-send=3", ThreePackets()), -5);
+    EXPECT_EQ(Statuses().back(), "Error: Packet invalid command failure.");
+    EXPECT_EQ(Accepted().size(), 1u);
+}
+
+TEST_F(DownloadImageTest, ProtectedMemoryIsAWarningAndTheDownloadGoesOn) {
+    EXPECT_EQ(Download("status=0x0080", ThreePackets()), 0);
+    const auto statuses = Statuses();
+    EXPECT_EQ(std::count(statuses.begin(), statuses.end(),
+                         "WARNING: Packet attemped to write or erase protected memory."),
+              3);
+    EXPECT_EQ(Accepted().size(), 3u);
+}
+
+TEST_F(DownloadImageTest, AnErrorStatusEndsTheDownload) {
+    EXPECT_EQ(Download("status=0x0001", ThreePackets()), -4);
+    const auto statuses = Statuses();
+    ASSERT_GE(statuses.size(), 2u);
+    EXPECT_EQ(statuses[statuses.size() - 2], "Error: Packet data response error");
+    EXPECT_EQ(statuses.back(), "Error: Packet  data response failure.");
+    EXPECT_EQ(Accepted().size(), 1u);
+}
+
+TEST_F(DownloadImageTest, AMissingResponseCosts3000PollsAndTheDownloadGoesOn) {
+    EXPECT_EQ(Download("no-response", ThreePackets()), 0);
+    EXPECT_EQ(Accepted().size(), 3u);
+    EXPECT_GE(bench->ElapsedMs(), 3 * 3000.0 + 1000.0);
+}
+
+TEST_F(DownloadImageTest, AReadResponseWaitsForItsDataAndLeavesItQueued) {
+    bench = std::make_unique<SimBench>("");
+    ASSERT_EQ(OpenDrivePort(19200, '1'), 1);
+    // 'RD', a 32-bit address and a count word of 6: the drive answers with six data bytes.
+    const Bytes payload = {0x52, 0x44, 0x00, 0x01, 0x00, 0x00, 0x00, 0x06};
+    Packet packet;
+    packet.Bop = kBopWord;
+    packet.Length = static_cast<std::uint16_t>(payload.size());
+    std::copy(payload.begin(), payload.end(), packet.Payload.begin());
+    packet.Checksum = image_writer::PacketChecksum(payload);
+    SendPacket(packet);
+    EXPECT_EQ(WaitAck(kAckPollBudget), kAckWord);
+    EXPECT_EQ(ReadResponse(kResponsePollBudget), 0x5244);
+    EXPECT_EQ(PortBytesWaiting(), 6);
+    ClosePort();
+}
+
+TEST_F(DownloadImageTest, APacketErrorEndsTheDownloadWithTheReadersCode) {
+    const ImageBuilder image = ImageBuilder::Kdx(2).FillerPackets(1, 20).Broken(
+        image_writer::FillerPayload(20, 0x100, 2), image_writer::PacketFault::BadChecksum);
+    EXPECT_EQ(Download("", image), -5);
+    EXPECT_EQ(Statuses().back(), "Error:  Packet checksum. ");
+    EXPECT_EQ(Accepted().size(), 1u);
+}
+
+}  // namespace
+}  // namespace vantor::test
