@@ -75,4 +75,9 @@ using DeviceOpener = std::unique_ptr<SerialDevice> (*)(const std::string& addres
                                                        std::string* error);
 void RegisterDeviceScheme(const std::string& prefix, DeviceOpener opener);
 
+// Lets a front end put a layer around every device the process opens from now on (a traffic
+// log, for instance); nullptr removes it. The layer sees every call the port makes.
+using DeviceWrapper = std::unique_ptr<SerialDevice> (*)(std::unique_ptr<SerialDevice> device);
+void SetDeviceWrapper(DeviceWrapper wrapper);
+
 }  // namespace vantor::platform
