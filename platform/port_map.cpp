@@ -4,13 +4,17 @@
 #include <atomic>
 #include <mutex>
 
+#include "platform/registry.h"
+
 namespace vantor::platform {
 
 namespace {
 
 std::mutex g_mutex;
 std::array<std::string, 4> g_overrides;
-std::atomic<StoredPortLookup> g_stored_lookup{nullptr};
+// The registry's port map is consulted unless a front end or test installs another source, so
+// every front end sees the map without doing anything.
+std::atomic<StoredPortLookup> g_stored_lookup{&StoredPortAddress};
 
 // "COM1" to "COM4" give 1 to 4; every other name 0.
 int ComNumber(const std::string& name) {

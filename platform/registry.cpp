@@ -1,0 +1,383 @@
+#include "platform/registry.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <sstream>
+
+namespace vantor::platform {
+
+namespace {
+
+constexpr const char* kHeaderLine = "VantorRegistry 1";
+
+enum class FileState { Missing, Read, Unreadable };
+
+std::string EnvOrEmpty(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
+}
+
+// Bytes that would confuse the line format, or that an editor would mangle, go as \xHH.
+bool NeedsEscape(unsigned char byte) {
+    return byte < 0x20 || byte >= 0x7F || byte == '\\' || byte == '=' || byte == '[' ||
+           byte == ']' || byte == '#';
+}
+
+std::string Escape(const std::string& raw) {
+    static const char kHex[] = "0123456789abcdef";
+    std::string out;
+    for (const char c : raw) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (NeedsEscape(byte)) {
+            out += "\\x";
+            out += kHex[byte >> 4];
+            out += kHex[byte & 0x0F];
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+// Undoes Escape; nothing for a broken escape or a byte that should have been escaped.
+std::optional<std::string> Unescape(const std::string& text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c != '\\') {
+            if (NeedsEscape(static_cast<unsigned char>(c))) {
+                return std::nullopt;
+            }
+            out += c;
+            continue;
+        }
+        if (i + 3 >= text.size() || text[i + 1] != 'x') {
+            return std::nullopt;
+        }
+        const int high = HexDigit(text[i + 2]);
+        const int low = HexDigit(text[i + 3]);
+        if (high < 0 || low < 0) {
+            return std::nullopt;
+        }
+        out += static_cast<char>(high * 16 + low);
+        i += 3;
+    }
+    return out;
+}
+
+FileState ReadWholeFile(const std::string& path, std::string& text) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return errno == ENOENT ? FileState::Missing : FileState::Unreadable;
+    }
+    std::ostringstream buffer;
+    buffer << in.rdbuf();
+    if (in.bad()) {
+        return FileState::Unreadable;
+    }
+    text = buffer.str();
+    return FileState::Read;
+}
+
+std::string ParentFolder(const std::string& path) {
+    const auto slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// mkdir -p: creates every missing folder of `folder`.
+void MakeFolders(const std::string& folder) {
+    for (std::size_t slash = folder.find('/', 1);; slash = folder.find('/', slash + 1)) {
+        ::mkdir(folder.substr(0, slash).c_str(), 0755);
+        if (slash == std::string::npos) {
+            return;
+        }
+    }
+}
+
+// Holds an exclusive flock on the store's lock file for its lifetime, so that two instances
+// never interleave a read-modify-write of the store.
+class StoreLock {
+  public:
+    explicit StoreLock(const std::string& store_path) {
+        fd_ = ::open((store_path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (fd_ >= 0) {
+            while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+            }
+        }
+    }
+    ~StoreLock() {
+        if (fd_ >= 0) {
+            ::close(fd_);  // closing the descriptor releases the lock
+        }
+    }
+    StoreLock(const StoreLock&) = delete;
+    StoreLock& operator=(const StoreLock&) = delete;
+    bool Held() const { return fd_ >= 0; }
+
+  private:
+    int fd_ = -1;
+};
+
+// Keeps a damaged store under a name of its own, so that the operator's file is never lost to
+// the next write. link() refuses an existing name, so an earlier damaged copy is kept as well.
+bool MoveAside(const std::string& path) {
+    const std::string stem = path + ".corrupt-" + std::to_string(std::time(nullptr));
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::string aside = attempt == 0 ? stem : stem + "-" + std::to_string(attempt);
+        if (::link(path.c_str(), aside.c_str()) == 0) {
+            ::unlink(path.c_str());
+            std::fprintf(stderr,
+                         "vantor: the settings store %s could not be read; it was kept as %s and "
+                         "the program goes on without it\n",
+                         path.c_str(), aside.c_str());
+            return true;
+        }
+        if (errno != EEXIST) {
+            return false;
+        }
+    }
+    return false;
+}
+
+bool WriteFileAtomically(const std::string& path, const std::string& text) {
+    const std::string temp = path + ".tmp-" + std::to_string(::getpid());
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        return false;
+    }
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    const bool written = done == text.size() && ::fsync(fd) == 0;
+    const bool closed = ::close(fd) == 0;
+    if (!written || !closed || std::rename(temp.c_str(), path.c_str()) != 0) {
+        std::remove(temp.c_str());
+        return false;
+    }
+    return true;
+}
+
+// The store as it is now, for a caller that holds the lock: a damaged file is moved aside.
+// Nothing when the file exists but cannot be read or kept aside, so that it is not overwritten.
+std::optional<Registry::Keys> LoadLocked(const std::string& path) {
+    std::string text;
+    switch (ReadWholeFile(path, text)) {
+        case FileState::Missing:
+            return Registry::Keys{};
+        case FileState::Unreadable:
+            return std::nullopt;
+        case FileState::Read:
+            break;
+    }
+    if (auto keys = ParseRegistry(text)) {
+        return keys;
+    }
+    // A damaged file that cannot be kept aside is left alone, and writes fail rather than
+    // replace it.
+    if (!MoveAside(path)) {
+        return std::nullopt;
+    }
+    return Registry::Keys{};
+}
+
+}  // namespace
+
+std::string RegistryFilePath() {
+    if (std::string path = EnvOrEmpty("VANTOR_REGISTRY"); !path.empty()) {
+        return path;
+    }
+    if (std::string config = EnvOrEmpty("XDG_CONFIG_HOME"); !config.empty()) {
+        return config + "/vantor/registry";
+    }
+    return EnvOrEmpty("HOME") + "/.config/vantor/registry";
+}
+
+std::string FormatRegistry(const Registry::Keys& keys) {
+    std::string text = std::string(kHeaderLine) + "\n";
+    for (const auto& [key, values] : keys) {
+        text += "[" + Escape(key) + "]\n";
+        for (const auto& [name, data] : values) {
+            text += Escape(name) + "=" + Escape(data) + "\n";
+        }
+    }
+    return text;
+}
+
+std::optional<Registry::Keys> ParseRegistry(const std::string& text) {
+    std::istringstream in(text);
+    std::string line;
+    if (!std::getline(in, line) || line != kHeaderLine) {
+        return std::nullopt;
+    }
+    Registry::Keys keys;
+    Registry::Values* current = nullptr;
+    while (std::getline(in, line)) {
+        if (line.empty() || line[0] == '#') {
+            continue;
+        }
+        if (line.front() == '[' && line.back() == ']' && line.size() >= 2) {
+            const auto key = Unescape(line.substr(1, line.size() - 2));
+            if (!key) {
+                return std::nullopt;
+            }
+            current = &keys[*key];
+            continue;
+        }
+        const auto equals = line.find('=');
+        if (current == nullptr || equals == std::string::npos) {
+            return std::nullopt;
+        }
+        const auto name = Unescape(line.substr(0, equals));
+        const auto data = Unescape(line.substr(equals + 1));
+        if (!name || !data) {
+            return std::nullopt;
+        }
+        (*current)[*name] = *data;
+    }
+    return keys;
+}
+
+Registry::Registry(std::string file_path) : file_path_(std::move(file_path)) {}
+
+Registry::Keys Registry::Load() const {
+    std::string text;
+    if (ReadWholeFile(file_path_, text) == FileState::Read) {
+        if (auto keys = ParseRegistry(text)) {
+            return *keys;
+        }
+    }
+    // Missing, unreadable or damaged: look again under the lock, where a damaged file is
+    // moved aside without racing another instance's write.
+    StoreLock lock(file_path_);
+    return LoadLocked(file_path_).value_or(Keys{});
+}
+
+bool Registry::Write(const Keys& keys) const {
+    return WriteFileAtomically(file_path_, FormatRegistry(keys));
+}
+
+std::optional<RegistryKey> Registry::OpenKeyForReading(const std::string& key) const {
+    const Keys keys = Load();
+    if (keys.find(key) == keys.end()) {
+        return std::nullopt;
+    }
+    return RegistryKey{key, true};
+}
+
+std::optional<RegistryKey> Registry::OpenKey(const std::string& key) const {
+    if (!OpenKeyForReading(key)) {
+        return std::nullopt;
+    }
+    // Full access includes writing: the file and its folder (for the rename) must allow it.
+    if (::access(file_path_.c_str(), W_OK) != 0 ||
+        ::access(ParentFolder(file_path_).c_str(), W_OK) != 0) {
+        return std::nullopt;
+    }
+    return RegistryKey{key, true};
+}
+
+std::optional<RegistryKey> Registry::CreateKey(const std::string& key) const {
+    if (auto opened = OpenKey(key)) {
+        return opened;
+    }
+    MakeFolders(ParentFolder(file_path_));
+    StoreLock lock(file_path_);
+    if (!lock.Held()) {
+        return std::nullopt;
+    }
+    auto keys = LoadLocked(file_path_);
+    if (!keys) {
+        return std::nullopt;
+    }
+    if (keys->find(key) == keys->end()) {
+        (*keys)[key];
+        if (!Write(*keys)) {
+            return std::nullopt;
+        }
+    }
+    return RegistryKey{key, true};
+}
+
+std::optional<std::string> Registry::QueryValue(const RegistryKey& key, const std::string& name,
+                                                std::size_t buffer_bytes) const {
+    if (!key.Open) {
+        return std::nullopt;
+    }
+    const Keys keys = Load();
+    const auto found_key = keys.find(key.Name);
+    if (found_key == keys.end()) {
+        return std::nullopt;
+    }
+    const auto found = found_key->second.find(name);
+    if (found == found_key->second.end() || found->second.size() > buffer_bytes) {
+        return std::nullopt;
+    }
+    const std::string& data = found->second;
+    return data.substr(0, data.find('\0'));
+}
+
+bool Registry::SetValue(const RegistryKey& key, const std::string& name,
+                        const std::string& data) const {
+    if (!key.Open) {
+        return false;
+    }
+    MakeFolders(ParentFolder(file_path_));
+    StoreLock lock(file_path_);
+    if (!lock.Held()) {
+        return false;
+    }
+    auto keys = LoadLocked(file_path_);
+    if (!keys) {
+        return false;
+    }
+    (*keys)[key.Name][name] = data;
+    return Write(*keys);
+}
+
+std::optional<std::string> StoredPortAddress(int number) {
+    if (number < 1 || number > 4) {
+        return std::nullopt;
+    }
+    const Registry registry;
+    auto key = registry.OpenKeyForReading(kPortsKey);
+    if (!key) {
+        return std::nullopt;
+    }
+    auto address = registry.QueryValue(*key, "COM" + std::to_string(number), 4096);
+    Registry::CloseKey(*key);
+    return address;
+}
+
+}  // namespace vantor::platform

@@ -1,0 +1,68 @@
+// The registry store: keys holding named plain string values, kept in one text file. It offers
+// the operations the settings and the port map need: open a key for full access, create or open
+// a key, read a value into a bounded buffer, set a value, close the key.
+#pragma once
+
+#include <cstddef>
+#include <map>
+#include <optional>
+#include <string>
+
+namespace vantor::platform {
+
+// The store's file: $VANTOR_REGISTRY, else $XDG_CONFIG_HOME/vantor/registry, else
+// ~/.config/vantor/registry.
+std::string RegistryFilePath();
+
+// The key that holds the port map, with the values COM1 to COM4.
+inline constexpr const char* kPortsKey = "SOFTWARE\\Halvren\\Vantor\\Ports";
+
+// An open key. It names the key only; every read looks at the file as it is now, so a value
+// another instance wrote in the meantime is seen.
+struct RegistryKey {
+    std::string Name;
+    bool Open = false;
+};
+
+class Registry {
+  public:
+    using Values = std::map<std::string, std::string>;
+    using Keys = std::map<std::string, Values>;
+
+    explicit Registry(std::string file_path = RegistryFilePath());
+
+    // Opens an existing key for reading and writing. Fails when the key does not exist or the
+    // store may not be written by this user.
+    std::optional<RegistryKey> OpenKey(const std::string& key) const;
+    // Opens an existing key for reading only: a store this user may not write still answers.
+    std::optional<RegistryKey> OpenKeyForReading(const std::string& key) const;
+    // Opens the key, creating it (empty) when it does not exist.
+    std::optional<RegistryKey> CreateKey(const std::string& key) const;
+    // The value's text when it exists and its stored bytes fit `buffer_bytes`; the text ends at
+    // its first zero byte. A value that does not fit counts as absent.
+    std::optional<std::string> QueryValue(const RegistryKey& key, const std::string& name,
+                                          std::size_t buffer_bytes) const;
+    // Stores the value's bytes as given. Returns false when the store could not be written.
+    bool SetValue(const RegistryKey& key, const std::string& name, const std::string& data) const;
+    static void CloseKey(RegistryKey& key) { key.Open = false; }
+
+    const std::string& FilePath() const { return file_path_; }
+
+  private:
+    // The store's keys; a missing file is an empty store. A file that cannot be understood is
+    // moved aside (and said so on stderr), and the store starts empty.
+    Keys Load() const;
+    bool Write(const Keys& keys) const;
+
+    std::string file_path_;
+};
+
+// The text form of the store, and its reading. Parsing fails (nothing) on any line it does not
+// understand, so a damaged file is never taken for a smaller store.
+std::string FormatRegistry(const Registry::Keys& keys);
+std::optional<Registry::Keys> ParseRegistry(const std::string& text);
+
+// The stored device address of COM<number> (1 to 4) from the port map key, or nothing.
+std::optional<std::string> StoredPortAddress(int number);
+
+}  // namespace vantor::platform

@@ -1,0 +1,322 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "platform/port_map.h"
+#include "platform/registry.h"
+
+namespace vantor::platform {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kSettingsKey = "SOFTWARE\\Halvren\\Vantor";
+
+std::string AllBytes() {
+    std::string bytes;
+    for (int b = 0; b < 256; ++b) {
+        bytes += static_cast<char>(b);
+    }
+    return bytes;
+}
+
+std::string ReadText(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// A store in a fresh folder of its own, named by $VANTOR_REGISTRY for the test's lifetime.
+class RegistryTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/vantor-registry-XXXXXX";
+        folder_ = ::mkdtemp(pattern);
+        path_ = folder_ / "conf" / "registry";
+        ::setenv("VANTOR_REGISTRY", path_.c_str(), 1);
+    }
+    void TearDown() override {
+        ::unsetenv("VANTOR_REGISTRY");
+        fs::permissions(folder_, fs::perms::owner_all);
+        fs::remove_all(folder_);
+    }
+
+    std::vector<std::string> FilesInFolder() {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(path_.parent_path())) {
+            names.push_back(entry.path().filename().string());
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    fs::path folder_;
+    fs::path path_;
+};
+
+class RegistryValueRoundTrip : public RegistryTest,
+                               public ::testing::WithParamInterface<std::string> {};
+
+// Catches an escaping that loses or changes bytes: ADDR holds control characters.
+TEST_P(RegistryValueRoundTrip, ValueComesBackByteForByte) {
+    const Registry writer;
+    auto key = writer.CreateKey(kSettingsKey);
+    ASSERT_TRUE(key);
+    ASSERT_TRUE(writer.SetValue(*key, "V", GetParam()));
+
+    const Registry reader;
+    auto opened = reader.OpenKey(kSettingsKey);
+    ASSERT_TRUE(opened);
+    const std::string& value = GetParam();
+    const std::string expected = value.substr(0, value.find('\0'));
+    EXPECT_EQ(reader.QueryValue(*opened, "V", value.size()), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Texts, RegistryValueRoundTrip,
+                         ::testing::Values(std::string(), std::string("\x01"), std::string(" "),
+                                           std::string("a=b[c]#d\\e\n\r\t"),
+                                           std::string("\x7f\x80\xff"), AllBytes().substr(1),
+                                           std::string("ab\0cd", 5), std::string(300, 'x')));
+
+TEST_F(RegistryTest, FormatAndParseAreInverse) {
+    const Registry::Keys keys{{"K\\one=[x]", {{"na=me", AllBytes()}, {"", ""}}}, {"empty", {}}};
+    EXPECT_EQ(ParseRegistry(FormatRegistry(keys)), keys);
+}
+
+TEST_F(RegistryTest, TheStoreFileIsPlainTextLines) {
+    const Registry registry;
+    auto key = registry.CreateKey(kSettingsKey);
+    ASSERT_TRUE(registry.SetValue(*key, "ADDR", "\x01"));
+    EXPECT_EQ(ReadText(path_), "VantorRegistry 1\n[SOFTWARE\\x5cHalvren\\x5cVantor]\nADDR=\\x01\n");
+}
+
+struct BufferCase {
+    std::size_t value_bytes;
+    std::size_t buffer_bytes;
+    bool present;
+};
+
+class RegistryBufferRule : public RegistryTest, public ::testing::WithParamInterface<BufferCase> {};
+
+// Catches a read that truncates a long value instead of treating it as absent.
+TEST_P(RegistryBufferRule, ValueCountsOnlyWhenItFitsItsBuffer) {
+    const Registry registry;
+    auto key = registry.CreateKey(kSettingsKey);
+    const std::string value(GetParam().value_bytes, 'p');
+    ASSERT_TRUE(registry.SetValue(*key, "FilePath", value));
+    const auto read = registry.QueryValue(*key, "FilePath", GetParam().buffer_bytes);
+    EXPECT_EQ(read.has_value(), GetParam().present);
+    if (GetParam().present) {
+        EXPECT_EQ(*read, value);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, RegistryBufferRule,
+                         ::testing::Values(BufferCase{100, 100, true}, BufferCase{101, 100, false},
+                                           BufferCase{0, 2, true}, BufferCase{2, 2, true},
+                                           BufferCase{3, 2, false}, BufferCase{5, 8, true}));
+
+TEST_F(RegistryTest, OpeningAMissingKeyFailsAndCreatesNothing) {
+    const Registry registry;
+    EXPECT_FALSE(registry.OpenKey(kSettingsKey));
+    EXPECT_FALSE(fs::exists(path_));
+}
+
+TEST_F(RegistryTest, CreatedKeyOpensLaterWithNoValues) {
+    const Registry registry;
+    ASSERT_TRUE(registry.CreateKey(kSettingsKey));
+    auto key = registry.OpenKey(kSettingsKey);
+    ASSERT_TRUE(key);
+    EXPECT_FALSE(registry.QueryValue(*key, "COM", 2));
+}
+
+TEST_F(RegistryTest, AClosedKeyNeitherReadsNorWrites) {
+    const Registry registry;
+    auto key = registry.CreateKey(kSettingsKey);
+    ASSERT_TRUE(registry.SetValue(*key, "COM", "3"));
+    Registry::CloseKey(*key);
+    EXPECT_FALSE(registry.QueryValue(*key, "COM", 2));
+    EXPECT_FALSE(registry.SetValue(*key, "COM", "4"));
+}
+
+// Catches a write that keeps a stale copy of the store and drops another instance's value.
+TEST_F(RegistryTest, WritesOfTwoInstancesBothSurvive) {
+    const Registry first;
+    const Registry second;
+    auto key_first = first.CreateKey(kSettingsKey);
+    auto key_second = second.CreateKey(kSettingsKey);
+    ASSERT_TRUE(first.SetValue(*key_first, "COM", "1"));
+    ASSERT_TRUE(second.SetValue(*key_second, "BRAT", "9600"));
+    EXPECT_EQ(first.QueryValue(*key_first, "COM", 2), "1");
+    EXPECT_EQ(first.QueryValue(*key_first, "BRAT", 8), "9600");
+}
+
+TEST_F(RegistryTest, AWriteLeavesNoTemporaryFileBehind) {
+    const Registry registry;
+    auto key = registry.CreateKey(kSettingsKey);
+    ASSERT_TRUE(registry.SetValue(*key, "COM", "2"));
+    EXPECT_EQ(FilesInFolder(), (std::vector<std::string>{"registry", "registry.lock"}));
+}
+
+class RegistryDamagedFile : public RegistryTest,
+                            public ::testing::WithParamInterface<std::string> {};
+
+// Catches a damaged store being overwritten (the operator's file lost) or half believed.
+TEST_P(RegistryDamagedFile, IsKeptAsideAndTheStoreStartsEmpty) {
+    fs::create_directories(path_.parent_path());
+    std::ofstream(path_, std::ios::binary) << GetParam();
+
+    const Registry registry;
+    EXPECT_FALSE(registry.OpenKey(kSettingsKey));
+    auto key = registry.CreateKey(kSettingsKey);
+    ASSERT_TRUE(key);
+    ASSERT_TRUE(registry.SetValue(*key, "COM", "4"));
+
+    std::vector<std::string> aside;
+    for (const auto& name : FilesInFolder()) {
+        if (name.rfind("registry.corrupt-", 0) == 0) {
+            aside.push_back(name);
+        }
+    }
+    ASSERT_EQ(aside.size(), 1u);
+    EXPECT_EQ(ReadText(path_.parent_path() / aside[0]), GetParam());
+    EXPECT_EQ(ParseRegistry(ReadText(path_)), (Registry::Keys{{kSettingsKey, {{"COM", "4"}}}}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Texts, RegistryDamagedFile,
+                         ::testing::Values(std::string("not a store"),
+                                           std::string("VantorRegistry 1\nCOM=1\n"),
+                                           std::string("VantorRegistry 1\n[K]\nno equals sign\n"),
+                                           std::string("VantorRegistry 1\n[K]\nA=\\x4\n"),
+                                           std::string("VantorRegistry 1\n[K]\nA=\\q41\n"),
+                                           std::string("VantorRegistry 1\n[K]\nA=raw\x01"
+                                                       "byte\n"),
+                                           std::string("VantorRegistry 2\n")));
+
+// Catches a second damaged file replacing the first one kept aside within the same second.
+TEST_F(RegistryTest, EveryDamagedFileIsKeptAside) {
+    fs::create_directories(path_.parent_path());
+    const Registry registry;
+    for (const std::string text : {"first damage", "second damage"}) {
+        std::ofstream(path_, std::ios::binary) << text;
+        ASSERT_TRUE(registry.CreateKey(kSettingsKey));
+    }
+    std::vector<std::string> kept;
+    for (const auto& name : FilesInFolder()) {
+        if (name.rfind("registry.corrupt-", 0) == 0) {
+            kept.push_back(ReadText(path_.parent_path() / name));
+        }
+    }
+    std::sort(kept.begin(), kept.end());
+    EXPECT_EQ(kept, (std::vector<std::string>{"first damage", "second damage"}));
+}
+
+// Catches a store that this user may not read being replaced by an empty one.
+TEST_F(RegistryTest, AnUnreadableStoreIsNeitherReadNorOverwritten) {
+    if (::geteuid() == 0) {
+        GTEST_SKIP() << "file permissions do not bind the superuser";
+    }
+    const Registry registry;
+    auto key = registry.CreateKey(kSettingsKey);
+    ASSERT_TRUE(registry.SetValue(*key, "COM", "1"));
+    const std::string before = ReadText(path_);
+    fs::permissions(path_, fs::perms::none);
+    EXPECT_FALSE(registry.OpenKey(kSettingsKey));
+    EXPECT_FALSE(registry.SetValue(*key, "COM", "3"));
+    fs::permissions(path_, fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(ReadText(path_), before);
+}
+
+TEST_F(RegistryTest, FullAccessNeedsAWritableFolder) {
+    if (::geteuid() == 0) {
+        GTEST_SKIP() << "file permissions do not bind the superuser";
+    }
+    const Registry registry;
+    ASSERT_TRUE(registry.CreateKey(kSettingsKey));
+    fs::permissions(path_.parent_path(), fs::perms::owner_read | fs::perms::owner_exec);
+    EXPECT_FALSE(registry.OpenKey(kSettingsKey));
+    EXPECT_TRUE(registry.OpenKeyForReading(kSettingsKey));
+    fs::permissions(path_.parent_path(), fs::perms::owner_all);
+}
+
+struct PathCase {
+    const char* vantor_registry;
+    const char* xdg_config_home;
+    const char* home;
+    const char* expected;
+};
+
+class RegistryFilePathChoice : public ::testing::TestWithParam<PathCase> {};
+
+TEST_P(RegistryFilePathChoice, FollowsTheEnvironment) {
+    const auto set = [](const char* name, const char* value) {
+        value != nullptr ? ::setenv(name, value, 1) : ::unsetenv(name);
+    };
+    const char* saved_home = std::getenv("HOME");
+    const std::string home = saved_home != nullptr ? saved_home : "";
+    set("VANTOR_REGISTRY", GetParam().vantor_registry);
+    set("XDG_CONFIG_HOME", GetParam().xdg_config_home);
+    set("HOME", GetParam().home);
+    const std::string path = RegistryFilePath();
+    ::unsetenv("VANTOR_REGISTRY");
+    ::unsetenv("XDG_CONFIG_HOME");
+    ::setenv("HOME", home.c_str(), 1);
+    EXPECT_EQ(path, GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Variables, RegistryFilePathChoice,
+                         ::testing::Values(PathCase{"/a/store", "/x", "/h", "/a/store"},
+                                           PathCase{nullptr, "/x", "/h", "/x/vantor/registry"},
+                                           PathCase{"", "/x", "/h", "/x/vantor/registry"},
+                                           PathCase{nullptr, nullptr, "/h",
+                                                    "/h/.config/vantor/registry"}));
+
+class StoredPortMap : public RegistryTest {
+  protected:
+    void Store(const std::string& name, const std::string& address) {
+        const Registry registry;
+        auto key = registry.CreateKey(kPortsKey);
+        ASSERT_TRUE(registry.SetValue(*key, name, address));
+    }
+    void TearDown() override {
+        for (int n = 1; n <= 4; ++n) {
+            SetPortMapOverride(n, "");
+        }
+        RegistryTest::TearDown();
+    }
+};
+
+TEST_F(StoredPortMap, StoredAddressReplacesTheDefaultDevice) {
+    Store("COM3", "sim:address=2");
+    EXPECT_EQ(ResolvePortName("COM3"), "sim:address=2");
+    EXPECT_EQ(ResolvePortName("COM2"), "/dev/ttyS1");
+}
+
+TEST_F(StoredPortMap, AnOverrideWinsOverTheStoredAddress) {
+    Store("COM1", "/dev/ttyUSB0");
+    SetPortMapOverride(1, "sim");
+    EXPECT_EQ(ResolvePortName("COM1"), "sim");
+}
+
+TEST_F(StoredPortMap, OnlyComOneToFourAreLookedUp) {
+    Store("COM0", "sim");
+    Store("COM5", "sim");
+    EXPECT_FALSE(ResolvePortName("COM0"));
+    EXPECT_FALSE(ResolvePortName("COM5"));
+    EXPECT_FALSE(StoredPortAddress(0));
+    EXPECT_FALSE(StoredPortAddress(5));
+}
+
+TEST_F(StoredPortMap, AnEmptyStoredAddressGivesTheDefault) {
+    Store("COM4", "");
+    EXPECT_EQ(ResolvePortName("COM4"), "/dev/ttyS3");
+}
+
+}  // namespace
+}  // namespace vantor::platform
