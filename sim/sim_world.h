@@ -22,6 +22,7 @@ struct SimOptions {
                                         // empty: one drive already in boot-loader mode
     bool stay_in_command_mode = false;  // stay-in-command-mode: ignores the Orrim texts
     std::string password = "qa736";     // password=TEXT: what the drive accepts
+    int prompt_length = 3;              // prompt-length=N: bytes of each command-mode answer
 
     // Breaks.
     bool answer_break = true;    // no-break-answer: never answers a break
@@ -55,8 +56,8 @@ struct SimOptions {
     // The host's receive side: bytes reach the receive queue in bursts, as from a UART's
     // FIFO: when `fifo_trigger` bytes have gathered, or when the line has been quiet for
     // `fifo_timeout_chars` character times after the last one.
-    int fifo_trigger = 14;  // fifo=N (1: every byte at once)
-    int fifo_timeout_chars = 4;
+    int fifo_trigger = 14;       // fifo=N (1: every byte at once)
+    int fifo_timeout_chars = 4;  // fifo-timeout=N
 };
 
 // Parses the comma-separated options that follow "sim:" ("" gives the defaults). On failure

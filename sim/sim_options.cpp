@@ -1,0 +1,254 @@
+// The options of the device address "sim:OPTIONS": comma-separated names, some with a value
+// after '=' ("address=2,ident=0x1283,noise=0.01,seed=7").
+#include <cerrno>
+#include <cstdlib>
+#include <functional>
+#include <limits>
+#include <map>
+#include <set>
+
+#include "sim/sim_world.h"
+
+namespace vantor::sim {
+
+namespace {
+
+constexpr long long kMaxMs = 3'600'000;  // an hour: longer waits are surely typing mistakes
+constexpr long long kMaxWord = 0xFFFF;
+constexpr long long kMaxAddress = 31;
+constexpr long long kMaxBytes = 65536;
+
+// A whole number in decimal or 0x hexadecimal, within [low, high].
+std::optional<long long> ParseNumber(const std::string& text, long long low, long long high) {
+    if (text.empty() || text[0] == '-' || text[0] == '+' || text[0] == ' ') {
+        return std::nullopt;
+    }
+    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const char* begin = text.c_str() + (hex ? 2 : 0);
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long value = std::strtoull(begin, &end, hex ? 16 : 10);
+    if (errno != 0 || end == begin || *end != '\0' || *begin == '-' || *begin == '+' ||
+        value > static_cast<unsigned long long>(high) || static_cast<long long>(value) < low) {
+        return std::nullopt;
+    }
+    return static_cast<long long>(value);
+}
+
+std::optional<std::uint64_t> ParseSeed(const std::string& text) {
+    if (text.empty() || text[0] == '-' || text[0] == '+' || text[0] == ' ') {
+        return std::nullopt;
+    }
+    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const char* begin = text.c_str() + (hex ? 2 : 0);
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long value = std::strtoull(begin, &end, hex ? 16 : 10);
+    if (errno != 0 || end == begin || *end != '\0' || *begin == '-' || *begin == '+') {
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::optional<double> ParseShare(const std::string& text) {
+    if (text.empty() || text[0] == ' ') {
+        return std::nullopt;
+    }
+    char* end = nullptr;
+    const double value = std::strtod(text.c_str(), &end);
+    if (*end != '\0' || !(value >= 0.0 && value <= 1.0)) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+// "3+7": addresses joined by '+', each 0 to 31 and none twice.
+std::optional<std::vector<int>> ParseAddresses(const std::string& text) {
+    std::vector<int> addresses;
+    std::set<int> seen;
+    std::size_t start = 0;
+    while (true) {
+        const std::size_t plus = text.find('+', start);
+        const auto address = ParseNumber(text.substr(start, plus - start), 0, kMaxAddress);
+        if (!address || !seen.insert(static_cast<int>(*address)).second) {
+            return std::nullopt;
+        }
+        addresses.push_back(static_cast<int>(*address));
+        if (plus == std::string::npos) {
+            return addresses;
+        }
+        start = plus + 1;
+    }
+}
+
+// A word given as two characters ("??", "RD") or as a number ("0x3F3F").
+std::optional<std::uint16_t> ParseWord(const std::string& text) {
+    if (text.size() == 2 && !(text[0] >= '0' && text[0] <= '9')) {
+        return static_cast<std::uint16_t>((static_cast<unsigned char>(text[0]) << 8) |
+                                          static_cast<unsigned char>(text[1]));
+    }
+    const auto number = ParseNumber(text, 0, kMaxWord);
+    if (!number) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint16_t>(*number);
+}
+
+struct OptionRule {
+    bool takes_value;
+    std::string expected;  // what a good value looks like, for the error message
+    std::function<bool(const std::string&, SimOptions&)> apply;
+};
+
+// An option whose value is a number within [low, high], stored into `field`.
+template <typename Field>
+OptionRule NumberOption(Field SimOptions::*field, long long low, long long high,
+                        std::string expected) {
+    return {true, std::move(expected), [field, low, high](const std::string& text, SimOptions& o) {
+                const auto value = ParseNumber(text, low, high);
+                if (value) {
+                    o.*field = static_cast<Field>(*value);
+                }
+                return value.has_value();
+            }};
+}
+
+OptionRule FlagOption(bool SimOptions::*field, bool value) {
+    return {false, "", [field, value](const std::string&, SimOptions& o) {
+                o.*field = value;
+                return true;
+            }};
+}
+
+const std::map<std::string, OptionRule>& Rules() {
+    static const std::map<std::string, OptionRule> rules = {
+        {"ident", NumberOption(&SimOptions::ident, 0, kMaxWord, "a word from 0 to 0xFFFF")},
+        {"address",
+         {true, "an address from 0 to 31",
+          [](const std::string& text, SimOptions& o) {
+              const auto address = ParseNumber(text, 0, kMaxAddress);
+              if (address) {
+                  o.addresses = {static_cast<int>(*address)};
+              }
+              return address.has_value();
+          }}},
+        {"addresses",
+         {true, "addresses from 0 to 31 joined by '+', none twice, such as 3+7",
+          [](const std::string& text, SimOptions& o) {
+              auto addresses = ParseAddresses(text);
+              if (addresses) {
+                  o.addresses = std::move(*addresses);
+              }
+              return addresses.has_value();
+          }}},
+        {"stay-in-command-mode", FlagOption(&SimOptions::stay_in_command_mode, true)},
+        {"password",
+         {true, "a text without commas",
+          [](const std::string& text, SimOptions& o) {
+              o.password = text;
+              return !text.empty();
+          }}},
+        {"prompt-length",
+         NumberOption(&SimOptions::prompt_length, 0, 64, "a byte count from 0 to 64")},
+        {"no-break-answer", FlagOption(&SimOptions::answer_break, false)},
+        {"break-delay", NumberOption(&SimOptions::break_delay_ms, 0, kMaxMs, "milliseconds")},
+        {"break-ms", NumberOption(&SimOptions::break_length_ms, 0, kMaxMs, "milliseconds")},
+        {"endless-break", FlagOption(&SimOptions::endless_break, true)},
+        {"init-ack", NumberOption(&SimOptions::init_ack, 0, kMaxWord, "a word from 0 to 0xFFFF")},
+        {"init-length",
+         NumberOption(&SimOptions::init_reply_length, 0, 64, "a byte count from 0 to 64")},
+        {"stray", NumberOption(&SimOptions::stray_bytes, 0, 64, "a byte count from 0 to 64")},
+        {"init-delay", NumberOption(&SimOptions::init_delay_ms, 0, kMaxMs, "milliseconds")},
+        {"ack-on-send",
+         NumberOption(&SimOptions::ack_on_send, 1, 1000, "a send count from 1 to 1000")},
+        {"refuse-first", FlagOption(&SimOptions::refuse_first, true)},
+        {"response",
+         {true, "two characters such as ?? or a word such as 0x3F3F",
+          [](const std::string& text, SimOptions& o) {
+              const auto word = ParseWord(text);
+              if (word) {
+                  o.response = *word;
+              }
+              return word.has_value();
+          }}},
+        {"status", NumberOption(&SimOptions::status, 0, kMaxWord, "a word from 0 to 0xFFFF")},
+        {"no-response", FlagOption(&SimOptions::no_response, true)},
+        {"ack-delay", NumberOption(&SimOptions::ack_delay_ms, 0, kMaxMs, "milliseconds")},
+        {"process-ms", NumberOption(&SimOptions::process_ms, 0, kMaxMs, "milliseconds")},
+        {"noise",
+         {true, "a share from 0 to 1, such as 0.01",
+          [](const std::string& text, SimOptions& o) {
+              const auto share = ParseShare(text);
+              if (share) {
+                  o.noise = *share;
+              }
+              return share.has_value();
+          }}},
+        {"seed",
+         {true, "a whole number",
+          [](const std::string& text, SimOptions& o) {
+              const auto seed = ParseSeed(text);
+              if (seed) {
+                  o.seed = *seed;
+              }
+              return seed.has_value();
+          }}},
+        {"fifo", NumberOption(&SimOptions::fifo_trigger, 1, kMaxBytes, "a byte count from 1")},
+        {"fifo-timeout", NumberOption(&SimOptions::fifo_timeout_chars, 1, 1000,
+                                      "a number of character times from 1 to 1000")},
+    };
+    return rules;
+}
+
+bool ApplyOption(const std::string& item, SimOptions& options, std::string& error) {
+    const std::size_t equals = item.find('=');
+    const std::string name = item.substr(0, equals);
+    const auto rule = Rules().find(name);
+    if (rule == Rules().end()) {
+        error = "unknown option \"" + name + "\"";
+        return false;
+    }
+    if (rule->second.takes_value != (equals != std::string::npos)) {
+        error = rule->second.takes_value
+                    ? "the option \"" + name + "\" needs a value (" + rule->second.expected + ")"
+                    : "the option \"" + name + "\" takes no value";
+        return false;
+    }
+    const std::string value = equals == std::string::npos ? "" : item.substr(equals + 1);
+    if (!rule->second.apply(value, options)) {
+        error = "bad value \"" + value + "\" for the option \"" + name + "\" (expected " +
+                rule->second.expected + ")";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::optional<SimOptions> ParseSimOptions(const std::string& text, std::string* error) {
+    SimOptions options;
+    std::string reason;
+    std::size_t start = 0;
+    while (start <= text.size() && !text.empty()) {
+        const std::size_t comma = text.find(',', start);
+        const std::string item = text.substr(start, comma - start);
+        if (item.empty()) {
+            reason = "an empty option in \"" + text + "\"";
+        } else {
+            ApplyOption(item, options, reason);
+        }
+        if (!reason.empty()) {
+            if (error != nullptr) {
+                *error = reason;
+            }
+            return std::nullopt;
+        }
+        if (comma == std::string::npos) {
+            break;
+        }
+        start = comma + 1;
+    }
+    return options;
+}
+
+}  // namespace vantor::sim

@@ -1,0 +1,150 @@
+// The host's serial device on a simulated line: every call first brings the world up to the
+// process clock's now, then acts on the host's side of it.
+#include <mutex>
+
+#include "platform/clock.h"
+#include "sim/sim_device.h"
+#include "sim/sim_world.h"
+#include "sim/world_state.h"
+
+namespace vantor::sim {
+
+namespace {
+
+// Locks the world and advances it to now for the length of one device call. (A template only
+// so that it need not name the world's private state type.)
+template <typename State>
+class WorldAtNow {
+  public:
+    explicit WorldAtNow(State& state) : state_(state), lock_(state.mutex) {
+        state_.Advance(platform::NowNs());
+    }
+    State* operator->() { return &state_; }
+
+  private:
+    State& state_;
+    std::lock_guard<std::mutex> lock_;
+};
+
+}  // namespace
+
+SimulatedLine::SimulatedLine(std::shared_ptr<SimWorld> world) : world_(std::move(world)) {}
+
+SimulatedLine::~SimulatedLine() {
+    Close();
+}
+
+bool SimulatedLine::GetSettings(platform::LineSettings& settings) {
+    if (!open_) {
+        return false;
+    }
+    WorldAtNow state(*world_->state_);
+    settings = state->settings;
+    return true;
+}
+
+bool SimulatedLine::SetSettings(const platform::LineSettings& settings) {
+    if (!open_ || settings.BaudRate == 0) {
+        return false;
+    }
+    WorldAtNow state(*world_->state_);
+    state->HostSetSettings(settings);
+    return true;
+}
+
+bool SimulatedLine::SetQueueSizes(std::uint32_t rx_bytes, std::uint32_t tx_bytes) {
+    // The transmit queue drains at line rate and never fills up, so only its size is checked.
+    if (!open_ || rx_bytes == 0 || tx_bytes == 0) {
+        return false;
+    }
+    WorldAtNow state(*world_->state_);
+    state->HostSetQueueSize(rx_bytes);
+    return true;
+}
+
+bool SimulatedLine::Read(std::uint8_t* buffer, std::size_t max, std::size_t& got) {
+    got = 0;
+    if (!open_) {
+        return false;
+    }
+    WorldAtNow state(*world_->state_);
+    got = state->HostRead(buffer, max);
+    return true;
+}
+
+bool SimulatedLine::Write(const std::uint8_t* bytes, std::size_t count, std::size_t& written) {
+    written = 0;
+    if (!open_) {
+        return false;
+    }
+    WorldAtNow state(*world_->state_);
+    state->HostWrite(bytes, count);
+    written = count;
+    return true;
+}
+
+bool SimulatedLine::ClearError(std::uint32_t& errors, std::uint32_t& bytes_waiting) {
+    errors = 0;
+    bytes_waiting = 0;
+    if (!open_) {
+        return false;
+    }
+    WorldAtNow state(*world_->state_);
+    errors = state->HostClearError();
+    bytes_waiting = static_cast<std::uint32_t>(state->rx_queue.size());
+    return true;
+}
+
+bool SimulatedLine::Purge(std::uint32_t flags) {
+    if (!open_) {
+        return false;
+    }
+    WorldAtNow state(*world_->state_);
+    state->HostPurge(flags);
+    return true;
+}
+
+bool SimulatedLine::SetBreak() {
+    if (!open_) {
+        return false;
+    }
+    WorldAtNow state(*world_->state_);
+    state->HostSetBreak();
+    return true;
+}
+
+bool SimulatedLine::ClearBreak() {
+    if (!open_) {
+        return false;
+    }
+    WorldAtNow state(*world_->state_);
+    state->HostClearBreak();
+    return true;
+}
+
+// Bytes already written still go out after the close, as from a UART's transmit buffer: the
+// reset frame is written just before the port is closed.
+bool SimulatedLine::Close() {
+    if (!open_) {
+        return false;
+    }
+    WorldAtNow state(*world_->state_);
+    state->HostClearBreak();
+    open_ = false;
+    return true;
+}
+
+std::unique_ptr<platform::SerialDevice> OpenSimulatedDevice(const std::string& options,
+                                                            std::string* error) {
+    std::string reason;
+    const auto parsed = ParseSimOptions(options, &reason);
+    if (!parsed) {
+        if (error != nullptr) {
+            *error = "simulated drive: " + reason;
+        }
+        return nullptr;
+    }
+    return std::make_unique<SimulatedLine>(std::make_shared<SimWorld>(*parsed));
+}
+
+}  // namespace vantor::sim

@@ -1,0 +1,133 @@
+// The inside of a SimWorld: the two directions of the line, the host's receive side, the
+// drives and the timers that carry their answers out. Private to sim/.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <queue>
+#include <vector>
+
+#include "platform/serial_device.h"
+#include "sim/sim_drive.h"
+#include "sim/sim_world.h"
+
+namespace vantor::sim {
+
+inline constexpr std::int64_t kNeverNs = std::numeric_limits<std::int64_t>::max();
+
+// One direction of the line: bytes go out one after another at the line rate, none begins
+// while the line is held in break, and a byte once begun always finishes.
+struct Transmitter {
+    struct Waiting {
+        std::int64_t ready_ns;
+        std::uint8_t byte;
+    };
+    std::deque<Waiting> waiting;
+    bool busy = false;
+    std::uint8_t byte = 0;
+    std::int64_t end_ns = 0;
+    std::int64_t free_ns = 0;  // no byte begins before this
+    bool in_break = false;
+    std::size_t break_event = 0;  // the LineEvent of the break in progress
+
+    std::int64_t NextStartNs() const;
+    // When this direction next changes: a byte ends or the next one begins.
+    std::int64_t NextEventNs() const { return busy ? end_ns : NextStartNs(); }
+    std::uint8_t Begin(std::int64_t char_ns);
+    std::uint8_t Finish();
+};
+
+// Corrupts or drops bytes at a fixed share, drawn from a seeded generator so that the same
+// traffic meets the same faults on every run.
+class LineNoise {
+  public:
+    LineNoise(double share, std::uint64_t seed) : share_(share), state_(seed) {}
+    // False when the byte is lost; otherwise `byte` is what arrives.
+    bool Pass(std::uint8_t& byte);
+
+  private:
+    std::uint64_t Next();
+    double Uniform();
+
+    double share_;
+    std::uint64_t state_;
+};
+
+struct Timer {
+    std::int64_t at_ns;
+    std::uint64_t sequence;  // keeps timers of the same moment in the order they were set
+    std::function<void()> action;
+};
+
+struct TimerIsLater {
+    bool operator()(const Timer& a, const Timer& b) const {
+        return a.at_ns != b.at_ns ? a.at_ns > b.at_ns : a.sequence > b.sequence;
+    }
+};
+
+struct SimWorld::State final : DrivePort {
+    explicit State(SimOptions world_options);
+
+    // The host's side of the line; the caller holds `mutex` and has advanced the world.
+    void HostWrite(const std::uint8_t* bytes, std::size_t count);
+    std::size_t HostRead(std::uint8_t* buffer, std::size_t max);
+    void HostPurge(std::uint32_t flags);
+    void HostSetBreak();
+    void HostClearBreak();
+    std::uint32_t HostClearError();
+    void HostSetSettings(const platform::LineSettings& line_settings);
+    void HostSetQueueSize(std::uint32_t rx_bytes) { rx_capacity = rx_bytes; }
+
+    void Advance(std::int64_t to_ns);
+
+    // DrivePort.
+    void Schedule(std::int64_t at_ns, std::function<void()> action) override;
+    void Transmit(const std::vector<std::uint8_t>& bytes) override;
+    void SendBreak(std::int64_t length_ns) override;
+    void AcceptPacket(const std::vector<std::uint8_t>& packet) override;
+    void CountReset() override { ++reset_count; }
+
+    std::mutex mutex;
+    SimOptions options;
+    bool started = false;  // the world's time starts at the first call
+    std::int64_t now_ns = 0;
+
+    platform::LineSettings settings;
+    std::int64_t char_ns = 0;
+    Transmitter host_tx;
+    Transmitter drive_tx;
+    std::int64_t host_break_start_ns = 0;
+    std::uint64_t drive_break_generation = 0;
+    std::priority_queue<Timer, std::vector<Timer>, TimerIsLater> timers;
+    std::uint64_t timer_sequence = 0;
+
+    std::vector<std::uint8_t> fifo;
+    std::int64_t fifo_deadline_ns = kNeverNs;
+    std::deque<std::uint8_t> rx_queue;
+    std::size_t rx_capacity = 2048;
+    std::uint32_t errors = 0;
+    bool break_seen = false;  // the drive's line was in break since the last report
+
+    LineNoise noise;
+    std::vector<LineEvent> events;
+    std::vector<std::uint8_t> host_bytes;
+    std::vector<std::uint8_t> drive_bytes;
+    std::vector<std::vector<std::uint8_t>> accepted;
+    int reset_count = 0;
+    std::vector<std::unique_ptr<SimDrive>> drives;
+
+  private:
+    std::int64_t NextEventNs() const;
+    void RunEvent(std::int64_t at_ns);
+    void StartByte(Transmitter& line, LineEvent::Kind kind, std::vector<std::uint8_t>& record);
+    void FinishHostByte();
+    void FinishDriveByte();
+    void FlushFifo();
+    void EndDriveBreak(std::uint64_t generation);
+};
+
+}  // namespace vantor::sim
