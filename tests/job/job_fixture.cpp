@@ -50,6 +50,7 @@ std::string TempFiles::Text(const std::string& text) {
 }
 
 void JobTest::Start(const std::string& sim_options) {
+    bench.reset();  // one bench at a time: the old one must let go of the ports first
     bench = std::make_unique<SimBench>(sim_options);
     host.Options.PortIndex = 0;
     host.Options.BaudChoice = 1;
