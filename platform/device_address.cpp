@@ -4,6 +4,8 @@
 #include <set>
 
 #include "platform/port_map.h"
+#include "platform/posix_serial_device.h"
+#include "platform/rfc2217_device.h"
 #include "platform/serial_device.h"
 #include "sim/sim_device.h"
 
@@ -88,6 +90,12 @@ std::unique_ptr<SerialDevice> OpenBackend(const std::string& address, std::strin
     }
     if (StartsWith(address, "sim:")) {
         return sim::OpenSimulatedDevice(address.substr(4), error);
+    }
+    if (StartsWith(address, "/")) {
+        return OpenPosixSerialDevice(address, error);
+    }
+    if (StartsWith(address, "rfc2217://")) {
+        return OpenRfc2217Device(address, error);
     }
     SetError(error, "no device for the address \"" + address + "\"");
     return nullptr;

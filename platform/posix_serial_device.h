@@ -1,0 +1,36 @@
+// A serial device on this machine (a USB adapter, an on-board UART), reached through termios.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+
+#include "platform/serial_device.h"
+
+namespace vantor::platform {
+
+// Undoes the marking that the terminal layer adds to received bytes when it is asked to mark
+// breaks (PARMRK without ISTRIP): FF FF is the data byte 0xFF, FF 00 00 a break, FF 00 c the data
+// byte c received with a parity or framing error. A sequence split across reads is held until
+// the rest arrives.
+class ParmrkDecoder {
+  public:
+    // Appends the data bytes of `count` received bytes to `data` and returns how many breaks
+    // they held.
+    int Feed(const std::uint8_t* bytes, std::size_t count, std::deque<std::uint8_t>& data);
+    // Forgets a sequence begun but not finished (after a purge).
+    void Reset() { state_ = State::Plain; }
+
+  private:
+    enum class State { Plain, SawMark, SawMarkZero };
+    State state_ = State::Plain;
+};
+
+// Opens the serial device at `path` (for example "/dev/ttyUSB0") exclusively, in raw 8N1 with
+// breaks marked. On failure returns nullptr and, when `error` is given, says why.
+std::unique_ptr<SerialDevice> OpenPosixSerialDevice(const std::string& path,
+                                                    std::string* error = nullptr);
+
+}  // namespace vantor::platform

@@ -1,0 +1,21 @@
+// A serial port on a serial device server, reached over the network by the telnet serial port
+// control protocol (RFC 2217).
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/serial_device.h"
+
+namespace vantor::platform {
+
+// How long opening may take in all: connecting, and the server agreeing to serial port control.
+inline constexpr int kRfc2217OpenBudgetMs = 3000;
+
+// Opens "rfc2217://HOST:PORT" (HOST a name, an IPv4 address or an IPv6 address in brackets).
+// The server's line state reports feed the break flag. On failure returns nullptr and, when
+// `error` is given, says why.
+std::unique_ptr<SerialDevice> OpenRfc2217Device(const std::string& address,
+                                                std::string* error = nullptr);
+
+}  // namespace vantor::platform
