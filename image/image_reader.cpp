@@ -165,9 +165,13 @@ void ImageFile::SeekFromStart(long offset) {
     if (file_ == nullptr) {
         return;
     }
-    // A negative data offset leaves the position at the start of the file.
-    if (offset < 0 || std::fseek(file_, offset, SEEK_SET) != 0) {
+    // A negative data offset leaves the position at the start of the file. An offset that the
+    // stream cannot reach (a memory stream ends where its data ends) leaves it at the end, as
+    // an offset beyond the end of a file does: no packet follows.
+    if (offset < 0) {
         std::rewind(file_);
+    } else if (std::fseek(file_, offset, SEEK_SET) != 0) {
+        std::fseek(file_, 0, SEEK_END);
     }
     end_met_ = false;
     read_failed_ = false;
