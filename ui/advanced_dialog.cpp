@@ -41,6 +41,11 @@ const char kDuplicateText[] = "This file is already in the table.";
 const char kTooLongText[] =
     "This file's name and path are too long for the files list: a line holds at most 128 "
     "characters.";
+const char kFourBlanksText[] =
+    "This file's name holds four blanks in a row, which the files list cannot tell apart from "
+    "the end of the name.";
+const char kLineBreakText[] =
+    "This file's name or path holds a line break, which the files list cannot keep.";
 const char kNothingSelectedText[] = "You must select something to delete.";
 const char kNoFilesText[] =
     "Vantor will not function without specifying any file.  Are you sure you want to "
@@ -145,6 +150,22 @@ class RealPrompts final : public AdvancedDialogPrompts {
         return box.exec() == QMessageBox::Yes;
     }
 };
+
+// A row the files list could not give back as it was saved: the next load would refuse the
+// line, and so lose it, or split it in the wrong place.
+const char* LineProblem(const std::string& name, const std::string& path) {
+    if (name.find_first_of("\r\n") != std::string::npos ||
+        path.find_first_of("\r\n") != std::string::npos) {
+        return kLineBreakText;
+    }
+    if (name.find(kFilesListSeparator) != std::string::npos) {
+        return kFourBlanksText;
+    }
+    if (name.size() + kFilesListSeparator.size() + path.size() > kDialogLineLimit) {
+        return kTooLongText;
+    }
+    return nullptr;
+}
 
 std::string ToBytes(const QString& text) {
     return QFile::encodeName(text).toStdString();
@@ -359,9 +380,8 @@ void AdvancedDialog::Private::OnAdd() {
             return;
         }
     }
-    // A longer line would be refused, and so lost, the next time the dialog loads the list.
-    if (name.size() + kFilesListSeparator.size() + path.size() > kDialogLineLimit) {
-        prompts->Inform(dialog, QString::fromLatin1(kTooLongText), ApplicationName(), false);
+    if (const char* problem = LineProblem(name, path); problem != nullptr) {
+        prompts->Inform(dialog, QString::fromLatin1(problem), ApplicationName(), false);
         return;
     }
     AddRow(name, path);

@@ -26,6 +26,11 @@ class ScopedFd {
     ScopedFd(const ScopedFd&) = delete;
     ScopedFd& operator=(const ScopedFd&) = delete;
     int get() const { return fd_; }
+    int Release() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
     // Closes now and gives close's own errno (0 on success), which can report a late write
     // error on some file systems.
     int CloseNow() {
@@ -65,17 +70,29 @@ int LockExclusive(int fd) {
     return 0;
 }
 
+// Opens without blocking, so a FIFO named as the list cannot hang the dialog, and takes only
+// regular files: anything else is refused as access denied.
 int OpenLocked(const std::string& path, int& fd_out) {
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
     if (fd < 0) {
         return errno;
     }
-    const int lock_error = LockExclusive(fd);
-    if (lock_error != 0) {
-        ::close(fd);
+    ScopedFd file(fd);
+    struct stat status {};
+    if (::fstat(fd, &status) != 0) {
+        return errno;
+    }
+    if (!S_ISREG(status.st_mode)) {
+        return EACCES;
+    }
+    if (const int lock_error = LockExclusive(fd); lock_error != 0) {
         return lock_error;
     }
-    fd_out = fd;
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0) {
+        ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    }
+    fd_out = file.Release();
     return 0;
 }
 

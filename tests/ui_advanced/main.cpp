@@ -1,0 +1,20 @@
+// Runs the Advanced options dialog's test classes in one application.
+#include <QApplication>
+#include <QTest>
+
+#include "advanced_dialog_test.h"
+#include "files_list_io_test.h"
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    int failures = 0;
+    {
+        vantor::ui::test::FilesListIoTest test;
+        failures += QTest::qExec(&test, argc, argv);
+    }
+    {
+        vantor::ui::test::AdvancedDialogTest test;
+        failures += QTest::qExec(&test, argc, argv);
+    }
+    return failures == 0 ? 0 : 1;
+}
