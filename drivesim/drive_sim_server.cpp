@@ -1,0 +1,311 @@
+#include "drivesim/drive_sim_server.h"
+
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "platform/rfc2217_telnet.h"
+
+namespace vantor::drivesim {
+
+namespace {
+
+using namespace platform::telnet;
+
+constexpr char kSignature[] = "vantor-drive-sim";
+constexpr std::size_t kChunkBytes = 4096;
+
+class Session final : private Listener {
+  public:
+    Session(int fd, platform::SerialDevice& line)
+        : fd_(fd),
+          line_(line),
+          negotiator_({kOptionBinary, kOptionSuppressGoAhead, kOptionComPort},
+                      {kOptionBinary, kOptionSuppressGoAhead, kOptionComPort}) {}
+
+    void Run(const std::atomic<bool>& stop);
+
+  private:
+    bool TakeClientBytes();
+    void ServeLine();
+    void Flush();
+
+    void OnData(std::uint8_t byte) override { to_line_.push_back(byte); }
+    void OnNegotiation(std::uint8_t verb, std::uint8_t option) override {
+        negotiator_.Receive(verb, option, out_);
+    }
+    void OnSubnegotiation(const std::vector<std::uint8_t>& body) override;
+    void Command(std::uint8_t command, const std::vector<std::uint8_t>& value);
+    void ChangeSettings(std::uint8_t command, std::uint32_t value);
+    std::uint32_t CurrentSetting(std::uint8_t command);
+    void Reply(std::uint8_t command, const std::vector<std::uint8_t>& value) {
+        AppendComPortCommand(command + kServerCommandOffset, value, out_);
+    }
+
+    int fd_;
+    platform::SerialDevice& line_;
+    Parser parser_;
+    Negotiator negotiator_;
+    std::vector<std::uint8_t> out_;
+    std::vector<std::uint8_t> to_line_;
+    std::uint8_t line_state_mask_ = 0;
+    bool open_ = true;
+};
+
+void Session::Run(const std::atomic<bool>& stop) {
+    negotiator_.Request(kWill, kOptionBinary, out_);
+    negotiator_.Request(kDo, kOptionBinary, out_);
+    negotiator_.Request(kWill, kOptionSuppressGoAhead, out_);
+    negotiator_.Request(kDo, kOptionSuppressGoAhead, out_);
+    negotiator_.Request(kDo, kOptionComPort, out_);
+    Flush();
+    while (open_ && !stop.load()) {
+        pollfd entry{fd_, POLLIN, 0};
+        if (::poll(&entry, 1, kPollIntervalMs) > 0 && !TakeClientBytes()) {
+            break;
+        }
+        ServeLine();
+        Flush();
+    }
+}
+
+// Returns false once the client has gone.
+bool Session::TakeClientBytes() {
+    std::array<std::uint8_t, kChunkBytes> chunk{};
+    const ssize_t got = ::recv(fd_, chunk.data(), chunk.size(), MSG_DONTWAIT);
+    if (got < 0) {
+        return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+    }
+    if (got == 0) {
+        return false;
+    }
+    parser_.Feed(chunk.data(), static_cast<std::size_t>(got), *this);
+    if (!to_line_.empty()) {
+        std::size_t written = 0;
+        line_.Write(to_line_.data(), to_line_.size(), written);
+        to_line_.clear();
+    }
+    return true;
+}
+
+// The break report goes first: bytes that came with it in the same look came after the break
+// began, most likely its answer's successors.
+void Session::ServeLine() {
+    std::uint32_t errors = 0;
+    std::uint32_t waiting = 0;
+    line_.ClearError(errors, waiting);
+    if ((errors & platform::kLineBreakFlag) != 0 && (line_state_mask_ & kLineStateBreak) != 0) {
+        Reply(kComNotifyLineState, {static_cast<std::uint8_t>(kLineStateBreak)});
+    }
+    if (waiting == 0) {
+        return;
+    }
+    std::vector<std::uint8_t> bytes(waiting);
+    std::size_t got = 0;
+    line_.Read(bytes.data(), bytes.size(), got);
+    AppendData(bytes.data(), got, out_);
+}
+
+void Session::Flush() {
+    std::size_t sent = 0;
+    while (sent < out_.size()) {
+        const ssize_t done = ::send(fd_, out_.data() + sent, out_.size() - sent, MSG_NOSIGNAL);
+        if (done < 0 && errno == EINTR) {
+            continue;
+        }
+        if (done <= 0) {
+            open_ = false;
+            break;
+        }
+        sent += static_cast<std::size_t>(done);
+    }
+    out_.clear();
+}
+
+void Session::OnSubnegotiation(const std::vector<std::uint8_t>& body) {
+    if (body.size() >= 2 && body[0] == kOptionComPort) {
+        Command(body[1], std::vector<std::uint8_t>(body.begin() + 2, body.end()));
+    }
+}
+
+std::uint32_t ValueOf(const std::vector<std::uint8_t>& value) {
+    std::uint32_t number = 0;
+    for (const std::uint8_t byte : value) {
+        number = (number << 8) | byte;
+    }
+    return number;
+}
+
+void Session::Command(std::uint8_t command, const std::vector<std::uint8_t>& value) {
+    const std::uint32_t number = ValueOf(value);
+    switch (command) {
+        case kComSignature:
+            Reply(command,
+                  std::vector<std::uint8_t>(std::begin(kSignature), std::end(kSignature) - 1));
+            break;
+        case kComSetBaudRate:
+        case kComSetDataSize:
+        case kComSetParity:
+        case kComSetStopSize:
+            // A value of 0 asks for the current setting without changing it.
+            if (number != 0) {
+                ChangeSettings(command, number);
+            }
+            Reply(command, command == kComSetBaudRate
+                               ? BigEndian32(CurrentSetting(command))
+                               : std::vector<std::uint8_t>{
+                                     static_cast<std::uint8_t>(CurrentSetting(command))});
+            break;
+        case kComSetControl:
+            if (number == kControlBreakOn) {
+                line_.SetBreak();
+            } else if (number == kControlBreakOff) {
+                line_.ClearBreak();
+            }
+            Reply(command,
+                  {static_cast<std::uint8_t>(number == 0 ? kControlNoFlowControl : number)});
+            break;
+        case kComSetLineStateMask:
+            line_state_mask_ = static_cast<std::uint8_t>(number);
+            Reply(command, {line_state_mask_});
+            break;
+        case kComPurgeData:
+            line_.Purge(((number & kPurgeServerReceive) != 0 ? platform::kPurgeRxClear : 0) |
+                        ((number & kPurgeServerTransmit) != 0 ? platform::kPurgeTxClear : 0));
+            Reply(command, {static_cast<std::uint8_t>(number)});
+            break;
+        case kComSetModemStateMask:
+            Reply(command, {static_cast<std::uint8_t>(number)});
+            break;
+        default:
+            break;  // flow control suspend and resume mean nothing without flow control
+    }
+}
+
+// Parity and stop size go over the network as 1-based codes of their own.
+void Session::ChangeSettings(std::uint8_t command, std::uint32_t value) {
+    platform::LineSettings settings;
+    if (!line_.GetSettings(settings)) {
+        return;
+    }
+    if (command == kComSetBaudRate) {
+        settings.BaudRate = value;
+    } else if (command == kComSetDataSize && value >= 5 && value <= 8) {
+        settings.ByteSize = static_cast<std::uint8_t>(value);
+    } else if (command == kComSetParity && value <= 5) {
+        settings.Parity = static_cast<std::uint8_t>(value - 1);
+    } else if (command == kComSetStopSize && value <= 3) {
+        settings.StopBits = value == 1 ? 0 : value == 2 ? 2 : 1;
+    } else {
+        return;
+    }
+    line_.SetSettings(settings);
+}
+
+std::uint32_t Session::CurrentSetting(std::uint8_t command) {
+    platform::LineSettings settings;
+    line_.GetSettings(settings);
+    switch (command) {
+        case kComSetBaudRate:
+            return settings.BaudRate;
+        case kComSetDataSize:
+            return settings.ByteSize;
+        case kComSetParity:
+            return settings.Parity + 1u;
+        default:
+            return settings.StopBits == 0 ? 1u : settings.StopBits == 2 ? 2u : 3u;
+    }
+}
+
+std::string Describe(const sockaddr* address, socklen_t length) {
+    std::array<char, NI_MAXHOST> host{};
+    std::array<char, NI_MAXSERV> port{};
+    if (::getnameinfo(address, length, host.data(), host.size(), port.data(), port.size(),
+                      NI_NUMERICHOST | NI_NUMERICSERV) != 0) {
+        return "?";
+    }
+    const std::string name = host.data();
+    const bool v6 = name.find(':') != std::string::npos;
+    return (v6 ? "[" + name + "]" : name) + ":" + port.data();
+}
+
+}  // namespace
+
+void ServeClient(int client_fd, platform::SerialDevice& line, const std::atomic<bool>& stop) {
+    const int on = 1;
+    ::setsockopt(client_fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+    Session(client_fd, line).Run(stop);
+}
+
+int Listen(const std::string& host, std::uint16_t port, std::string& bound, std::string& error) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    addrinfo* list = nullptr;
+    const std::string service = std::to_string(port);
+    if (const int failure = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &list);
+        failure != 0) {
+        error = "cannot listen on " + host + ": " + ::gai_strerror(failure);
+        return -1;
+    }
+    const std::unique_ptr<addrinfo, void (*)(addrinfo*)> owned(list, ::freeaddrinfo);
+    const int fd = ::socket(list->ai_family, list->ai_socktype | SOCK_CLOEXEC, list->ai_protocol);
+    const int on = 1;
+    if (fd < 0 || ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) != 0 ||
+        ::bind(fd, list->ai_addr, list->ai_addrlen) != 0 || ::listen(fd, 1) != 0) {
+        error = "cannot listen on " + host + " port " + service + ": " + std::strerror(errno);
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        return -1;
+    }
+    sockaddr_storage address{};
+    socklen_t length = sizeof(address);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    bound = Describe(reinterpret_cast<sockaddr*>(&address), length);
+    return fd;
+}
+
+void ServeClients(int listen_fd, const sim::SimOptions& options, const std::atomic<bool>& stop,
+                  std::FILE* log) {
+    while (!stop.load()) {
+        pollfd entry{listen_fd, POLLIN, 0};
+        if (::poll(&entry, 1, 100) <= 0) {
+            continue;
+        }
+        sockaddr_storage peer{};
+        socklen_t length = sizeof(peer);
+        const int client =
+            ::accept4(listen_fd, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
+        if (client < 0) {
+            continue;
+        }
+        const std::string who = Describe(reinterpret_cast<sockaddr*>(&peer), length);
+        if (log != nullptr) {
+            std::fprintf(log, "client %s connected\n", who.c_str());
+            std::fflush(log);
+        }
+        {
+            sim::SimulatedLine line(std::make_shared<sim::SimWorld>(options));
+            ServeClient(client, line, stop);
+        }
+        ::close(client);
+        if (log != nullptr) {
+            std::fprintf(log, "client %s left\n", who.c_str());
+            std::fflush(log);
+        }
+    }
+}
+
+}  // namespace vantor::drivesim

@@ -1,0 +1,81 @@
+// vantor-drive-sim: the simulated drive behind a network serial port (RFC 2217), so that the tool
+// can be tried over the network exactly as with a drive behind a serial device server.
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <string>
+
+#include "drivesim/drive_sim_server.h"
+
+namespace {
+
+constexpr int kUsageError = 64;
+
+int Usage(const std::string& problem) {
+    std::fprintf(stderr,
+                 "vantor-drive-sim: %s\n"
+                 "usage: vantor-drive-sim --port PORT [--host ADDRESS] [OPTIONS]\n"
+                 "  PORT     TCP port to listen on (0: any free port)\n"
+                 "  ADDRESS  address to listen on (default 127.0.0.1)\n"
+                 "  OPTIONS  the simulated drive's options, as after \"sim:\" "
+                 "(for example address=2,ident=0x2083)\n",
+                 problem.c_str());
+    return kUsageError;
+}
+
+bool ParsePort(const std::string& text, std::uint16_t& port) {
+    if (text.empty() || text.size() > 5 ||
+        text.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    const unsigned long number = std::stoul(text);
+    port = static_cast<std::uint16_t>(number);
+    return number <= 65535;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string host = "127.0.0.1";
+    std::string port_text;
+    std::string options_text;
+    bool have_options = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--port" && i + 1 < argc) {
+            port_text = argv[++i];
+        } else if (arg == "--host" && i + 1 < argc) {
+            host = argv[++i];
+        } else if (!arg.empty() && arg[0] != '-' && !have_options) {
+            options_text = arg;
+            have_options = true;
+        } else {
+            return Usage("unexpected argument \"" + arg + "\"");
+        }
+    }
+    std::uint16_t port = 0;
+    if (port_text.empty()) {
+        return Usage("--port is required");
+    }
+    if (!ParsePort(port_text, port)) {
+        return Usage("the port \"" + port_text + "\" is not a number from 0 to 65535");
+    }
+    std::string error;
+    const auto options = vantor::sim::ParseSimOptions(options_text, &error);
+    if (!options) {
+        return Usage(error);
+    }
+    std::string bound;
+    const int listen_fd = vantor::drivesim::Listen(host, port, bound, error);
+    if (listen_fd < 0) {
+        std::fprintf(stderr, "vantor-drive-sim: %s\n", error.c_str());
+        return 1;
+    }
+    std::printf("vantor-drive-sim listening on %s (rfc2217://%s)\n", bound.c_str(), bound.c_str());
+    std::fflush(stdout);
+    const std::atomic<bool> stop{false};
+    vantor::drivesim::ServeClients(listen_fd, *options, stop, stdout);
+    ::close(listen_fd);
+    return 0;
+}
