@@ -255,6 +255,11 @@ void AdvancedDialog::Private::BuildControls() {
     QObject::connect(cancel_button, &QPushButton::clicked, dialog, &AdvancedDialog::reject);
     QObject::connect(add_button, &QPushButton::clicked, dialog, [this] { OnAdd(); });
     QObject::connect(delete_button, &QPushButton::clicked, dialog, [this] { OnDelete(); });
+    // A flag of 2 shows as the third state; the first click leaves it for good, as the
+    // boxes only toggle between checked and clear.
+    for (QCheckBox* box : {skip_seeking_box, reset_box, specific_address_box}) {
+        QObject::connect(box, &QCheckBox::clicked, dialog, [box] { box->setTristate(false); });
+    }
     QObject::connect(specific_address_box, &QCheckBox::clicked, dialog,
                      [this] { OnUseSpecificAddress(); });
 }
@@ -398,8 +403,6 @@ void AdvancedDialog::Private::OnDelete() {
 }
 
 void AdvancedDialog::Private::OnUseSpecificAddress() {
-    // An automatic check box only toggles; the third state was only ever shown.
-    specific_address_box->setTristate(false);
     address_combo->setEnabled(specific_address_box->checkState() != Qt::Unchecked);
 }
 

@@ -470,6 +470,25 @@ void AdvancedDialogTest::OutOfRangeFlagsComeBackAsZero() {
     }
 }
 
+// Catches a box that keeps cycling through the third state an automatic check box never
+// offers.
+void AdvancedDialogTest::AFlagOfTwoToggles() {
+    WriteBytes(dir_->filePath("flist.txt"), "a.orb    /a\r\n");
+    Bench bench(dir_->filePath("flist.txt"));
+    bench.dialog.SkipSeeking = 2;
+    bench.Open();
+    QCheckBox* box = bench.Box("SkipSeekingBox");
+    QCOMPARE(box->checkState(), Qt::PartiallyChecked);
+
+    QList<Qt::CheckState> states;
+    for (int click = 0; click < 3; ++click) {
+        box->click();
+        states.append(box->checkState());
+    }
+
+    QCOMPARE(states, (QList<Qt::CheckState>{Qt::Checked, Qt::Unchecked, Qt::Checked}));
+}
+
 void AdvancedDialogTest::UseSpecificAddressEnablesTheCombo() {
     Bench bench(dir_->filePath("flist.txt"));
     bench.dialog.SpecificAddress = 4;

@@ -34,6 +34,7 @@ class AdvancedDialogTest : public QObject {
     void SpecificAddressSelectsItsItem();
     void OutOfRangeFlagsComeBackAsZero_data();
     void OutOfRangeFlagsComeBackAsZero();
+    void AFlagOfTwoToggles();
     void UseSpecificAddressEnablesTheCombo();
     void ChosenOptionsComeBackOnOk();
     void CancelLeavesFileAndOptionsAsTheyWere_data();
