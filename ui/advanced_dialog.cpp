@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "ui/dialog_units.h"
 #include "ui/files_list_io.h"
 
 namespace vantor::ui {
@@ -57,28 +58,6 @@ const char kCannotWriteTail[] =
     "\n\nAny changes you might have made will not be saved.  Would you still like to exit the "
     "application and use this file?";
 const char kCannotWriteCaption[] = "Cannot open IP File.";
-
-// Converts the template's dialog units to pixels with the dialog font's base units, as the
-// template's layout was drawn for them: x * average width / 4, y * height / 8.
-class DialogUnits {
-  public:
-    explicit DialogUnits(const QFont& font) {
-        const QFontMetrics metrics(font);
-        const int letters_px = metrics.horizontalAdvance(
-            QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
-        average_width_px_ = (letters_px / 26 + 1) / 2;
-        height_px_ = metrics.height();
-    }
-    int X(int x_du) const { return (x_du * average_width_px_ + 2) / 4; }
-    int Y(int y_du) const { return (y_du * height_px_ + 4) / 8; }
-    QRect Rect(int x_du, int y_du, int width_du, int height_du) const {
-        return {X(x_du), Y(y_du), X(width_du), Y(height_du)};
-    }
-
-  private:
-    int average_width_px_ = 0;
-    int height_px_ = 0;
-};
 
 // The table's ascending order: file names compared without regard to the case of A to Z,
 // and names equal that way in byte order, so "X.orb" and "x.orb" keep a fixed order.
@@ -210,8 +189,7 @@ struct AdvancedDialog::Private {
 };
 
 void AdvancedDialog::Private::BuildControls() {
-    QFont font(QStringLiteral("Sans Serif"), 8);
-    font.setStyleHint(QFont::SansSerif);
+    const QFont font = DialogFont();
     dialog->setFont(font);
     const DialogUnits units(font);
     dialog->setWindowTitle(QString::fromLatin1(kDialogTitle));
