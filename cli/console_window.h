@@ -1,7 +1,13 @@
-// The window link of the headless front end: every display change becomes a line of output.
+// The window link of the headless front end: every display change of the job becomes output.
+// On a terminal the stage, a bar, the packet count, the rate and the time left share one
+// redrawn line; otherwise each status text is a line of its own; with --json every change is
+// one JSON object per line; with --quiet nothing but the result and the errors is shown.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -9,9 +15,14 @@
 
 namespace vantor::cli {
 
+enum class OutputMode { Terminal, Plain, Json, Quiet };
+
 class ConsoleWindow final : public platform::WindowLink {
   public:
-    explicit ConsoleWindow(std::FILE* out) : out_(out) {}
+    // `bytes_sent` counts the bytes the host has written to the line (for the rate); `out`
+    // takes the regular output, `err` the message boxes and the errors.
+    ConsoleWindow(OutputMode mode, std::FILE* out, std::FILE* err,
+                  const std::atomic<std::uint64_t>* bytes_sent = nullptr);
 
     void SetText(platform::Display display, const std::string& text) override;
     std::string GetText(platform::Display display) override;
@@ -22,10 +33,38 @@ class ConsoleWindow final : public platform::WindowLink {
     void Post(int window, int message) override;
     void PostQuit() override;
 
+    // Ends the output: the live line is closed, and the result goes out as the last line
+    // (a "result" object with --json). A failure also names its cause on the error stream.
+    void Finish(int exit_status, int job_result);
+
+    // The status text that explains a failure: the job writes "ERROR: Download failed." over
+    // the image's own text, so the text before it is kept.
+    std::string FailureDetail();
+
   private:
+    void EmitJson(const std::string& event, const std::string& fields);
+    void ShowLine(std::FILE* stream, const std::string& line);
+    void RedrawLiveLine();
+    void ClearLiveLine();
+    std::string LiveLine() const;
+    double ElapsedMs() const;
+
     std::mutex mutex_;
+    OutputMode mode_;
     std::FILE* out_;
+    std::FILE* err_;
+    const std::atomic<std::uint64_t>* bytes_sent_;
+    std::int64_t start_ns_;
     std::string texts_[5];
+    std::string failure_detail_;
+    std::string previous_status_;
+    int range_low_ = 0;
+    int range_high_ = 0;
+    int position_ = 0;
+    bool progress_shown_ = false;
+    std::int64_t range_start_ns_ = 0;
+    std::uint64_t range_start_bytes_ = 0;
+    bool live_line_open_ = false;
 };
 
 }  // namespace vantor::cli

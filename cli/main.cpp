@@ -1,45 +1,62 @@
-// vantor-cli: the download job without a window.
+// vantor-cli: the download job without a window, for scripts and production lines.
 #include <cstdio>
-#include <cstring>
 #include <string>
+#include <vector>
 
-#include "cli/console_window.h"
-#include "job/job.h"
-#include "platform/port_map.h"
+#include "cli/command_line.h"
+#include "cli/download_command.h"
+#include "cli/exit_status.h"
+#include "cli/image_info.h"
+#include "cli/ports_command.h"
 
 namespace {
 
-int Usage(const char* problem) {
-    std::fprintf(stderr,
-                 "vantor-cli: %s\nusage: vantor-cli --port ADDRESS [--baud 9600|19200] [IMAGE]\n",
-                 problem);
-    return 64;
-}
+constexpr const char* kHelp =
+    "usage: vantor-cli COMMAND [options]\n"
+    "\n"
+    "commands:\n"
+    "  download [IMAGE] [options]      download an image, or a files list, to the drive\n"
+    "  image-info IMAGE [--revision ID] show what an image holds and whether it is whole\n"
+    "  ports                           show the port names and the serial devices\n"
+    "\n"
+    "Each command takes --help and --version. The main command:\n"
+    "  vantor-cli download IMAGE --port sim   (the built-in simulated drive)\n"
+    "\n"
+    "exit status of download:\n"
+    "  0 success, 1 several drives answered, 2 resynchronisation failed,\n"
+    "  3 identification failed, 4 the files list cannot be opened, 5 the port cannot be\n"
+    "  opened, 100+|c| an image failed with the DownloadImage code c (106 for -6),\n"
+    "  64 usage error.\n";
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    using namespace vantor;
-    JobHost host;
-    std::string port = "sim";
-    host.Options.BaudChoice = 1;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--port" && i + 1 < argc) {
-            port = argv[++i];
-        } else if (arg == "--baud" && i + 1 < argc) {
-            host.Options.BaudChoice = std::strcmp(argv[++i], "9600") == 0 ? 0 : 1;
-        } else if (!arg.empty() && arg[0] != '-') {
-            host.Options.ImagePath = arg;
-        } else {
-            return Usage(("unknown argument \"" + arg + "\"").c_str());
-        }
+    using namespace vantor::cli;
+    const std::vector<std::string> arguments(argv + 1, argv + argc);
+    if (arguments.empty()) {
+        std::fputs(kHelp, stderr);
+        return kExitUsage;
     }
-    platform::SetPortMapOverride(1, port);
-    host.Options.PortIndex = 0;
-    host.Options.SkipSeeking = 1;
-    cli::ConsoleWindow window(stdout);
-    platform::ScopedWindowLink scoped(window);
-    host.JobRunning = 1;
-    return DownloadJob(host);
+    const std::string& command = arguments.front();
+    const std::vector<std::string> rest(arguments.begin() + 1, arguments.end());
+    if (command == "--help" || command == "help") {
+        std::fputs(kHelp, stdout);
+        return kExitSuccess;
+    }
+    if (command == "--version") {
+        PrintVersion();
+        return kExitSuccess;
+    }
+    if (command == "download") {
+        return RunDownload(rest);
+    }
+    if (command == "image-info") {
+        return RunImageInfo(rest);
+    }
+    if (command == "ports") {
+        return RunPorts(rest);
+    }
+    std::fprintf(stderr, "vantor-cli: unknown command \"%s\"\nTry 'vantor-cli --help'.\n",
+                 command.c_str());
+    return kExitUsage;
 }

@@ -1,0 +1,12 @@
+// vantor-cli download: one image, or every line of a files list, through the download job.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace vantor::cli {
+
+// Runs the command on the arguments that follow "download"; returns the exit status.
+int RunDownload(const std::vector<std::string>& arguments);
+
+}  // namespace vantor::cli

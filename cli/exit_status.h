@@ -1,0 +1,19 @@
+// The exit statuses of vantor-cli, every one below 256 so that a shell sees it whole.
+#pragma once
+
+#include <string>
+
+namespace vantor::cli {
+
+inline constexpr int kExitSuccess = 0;
+// 1 to 5 are the job's own results (several drives, resynchronisation, identification, files
+// list, port); a failed image gives 100 plus the size of its DownloadImage code.
+inline constexpr int kExitImageBase = 100;
+inline constexpr int kExitUsage = 64;
+
+// The exit status for a result of the download job.
+int ExitStatusForJob(int job_result);
+// What an exit status of the download means, in a few words.
+std::string ExitMeaning(int exit_status);
+
+}  // namespace vantor::cli

@@ -1,0 +1,79 @@
+// The traffic log for support: every byte and every break on the line in both directions,
+// with a millisecond timestamp, the direction, the bytes in hex and as printable text. The
+// port's calls only append small records to memory; a background thread formats and writes
+// them in large chunks, so logging never slows the line.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace vantor::cli {
+
+struct LineRecord {
+    enum class Kind : std::uint8_t {
+        TxByte,      // the host wrote a byte to the line
+        RxByte,      // the host read a byte that the drive sent
+        TxBreakOn,   // the host put its transmit line into break
+        TxBreakOff,  // and released it
+        RxBreak,     // the port reported the drive's line in break
+        RxBreakEnd,  // and no longer reports it
+        TxPurge,     // the host dropped bytes not yet sent
+        RxPurge,     // the host dropped received bytes not yet read
+        Opened,
+        Closed,
+    };
+    std::int64_t at_ns;
+    Kind kind;
+    std::uint8_t byte;
+};
+
+class TrafficLog {
+  public:
+    // Creates (or replaces) the log file; nullptr and the reason in `error` when it cannot.
+    static std::unique_ptr<TrafficLog> Create(const std::string& path, std::string* error);
+    // Closes the log if that has not been done.
+    ~TrafficLog();
+    TrafficLog(const TrafficLog&) = delete;
+    TrafficLog& operator=(const TrafficLog&) = delete;
+
+    void Record(LineRecord::Kind kind, const std::uint8_t* bytes, std::size_t count);
+    void Record(LineRecord::Kind kind) { Record(kind, nullptr, 0); }
+    // Writes what is left, ends the writer and closes the file; false when a write failed
+    // and the log is incomplete. Records after the close are dropped.
+    bool Close();
+
+  private:
+    TrafficLog(std::FILE* file, std::int64_t origin_ns);
+    void WriterLoop();
+    void WriteBatch(const std::vector<LineRecord>& batch);
+    void WriteGroup();
+    void WriteText(const std::string& text);
+
+    std::FILE* file_;
+    std::int64_t origin_ns_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::vector<LineRecord> pending_;
+    bool stop_ = false;
+    bool closed_ = false;
+    std::atomic<bool> write_failed_{false};
+    // The writer's own state: a run of bytes in one direction, written as one line.
+    std::vector<LineRecord> group_;
+    std::string chunk_;
+    std::thread writer_;
+};
+
+// Puts a tap around every serial device the process opens from now on: it counts the bytes
+// the host sends (for the progress line's rate) and hands every byte and break to `log` when
+// one is given. The log must outlive every device opened while it is installed.
+void InstallLineTap(TrafficLog* log);
+const std::atomic<std::uint64_t>& BytesSent();
+
+}  // namespace vantor::cli
