@@ -52,7 +52,7 @@ TEST_F(SerialPortTest, WriteTextOfLengthZeroSendsTheTextWithoutItsTerminator) {
     ASSERT_EQ(OpenDrivePort(9600, '1'), 1);
     EXPECT_EQ(PortWriteText(0, "PROMPT 1\r"), 9);
     bench.clock.Advance(50'000'000);
-    EXPECT_EQ(bench.world->HostBytes(), test::Bytes("PROMPT 1\r"));
+    EXPECT_EQ(bench.world->HostBytes(), test::BytesOf("PROMPT 1\r"));
 }
 
 TEST_F(SerialPortTest, BytesSeenWaitingAreReadInArrivalOrder) {

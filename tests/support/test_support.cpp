@@ -151,7 +151,7 @@ double SimBench::ElapsedMs() {
     return static_cast<double>(clock.NowNs() - start_ns_) / 1e6;
 }
 
-std::vector<std::uint8_t> Bytes(const std::string& text) {
+std::vector<std::uint8_t> BytesOf(const std::string& text) {
     return std::vector<std::uint8_t>(text.begin(), text.end());
 }
 

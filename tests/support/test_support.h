@@ -71,6 +71,6 @@ class SimBench {
 };
 
 // The bytes of a text, for comparing with what went over the line.
-std::vector<std::uint8_t> Bytes(const std::string& text);
+std::vector<std::uint8_t> BytesOf(const std::string& text);
 
 }  // namespace vantor::test
