@@ -105,7 +105,7 @@ Scenario Draw(std::uint64_t seed) {
     }
     s.sim_options = options.str();
     s.packets = pick(0, 3);
-    s.payload_bytes = pick(6, 64);
+    s.payload_bytes = pick(8, 64);  // room for data, so no two packets are alike
     return s;
 }
 
