@@ -28,6 +28,9 @@ inline constexpr std::uint32_t kLineErrorFrame = 0x08;
 // The receive line was seen in break since the previous report.
 inline constexpr std::uint32_t kLineBreakFlag = 0x10;
 
+// Bytes a transmitter holds once they are handed to it, as a 16550 UART's FIFO does.
+inline constexpr std::size_t kTransmitFifoBytes = 16;
+
 // Purge flags, as the design's PurgeComm takes them.
 inline constexpr std::uint32_t kPurgeTxClear = 4;
 inline constexpr std::uint32_t kPurgeRxClear = 8;
@@ -44,7 +47,12 @@ class SerialDevice {
     virtual bool SetQueueSizes(std::uint32_t rx_bytes, std::uint32_t tx_bytes) = 0;
     // ReadFile: reads at most `max` received bytes; `got` tells how many. Never blocks for long.
     virtual bool Read(std::uint8_t* buffer, std::size_t max, std::size_t& got) = 0;
-    // WriteFile: queues the bytes in order for sending; `written` tells how many were accepted.
+    // WriteFile: sends the bytes in order; `written` tells how many were accepted. A write is
+    // synchronous, as on the original platform: it returns once every byte but at most a
+    // transmitter FIFO's worth (kTransmitFifoBytes) has gone out on the line, and what sits in
+    // that FIFO goes out whatever follows (a purge or a close cannot take it back). The link's
+    // poll budgets count from the end of a write, so a long packet must not still be queued
+    // when the wait for its acknowledgement begins.
     virtual bool Write(const std::uint8_t* bytes, std::size_t count, std::size_t& written) = 0;
     // ClearCommError: reports and clears the line error word, and reports the number of
     // received bytes not yet read, in one call.
