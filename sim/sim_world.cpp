@@ -222,6 +222,14 @@ void SimWorld::State::AcceptPacket(const std::vector<std::uint8_t>& packet) {
 
 // ---- State: the host's side ----
 
+void SimWorld::State::HostOpen() {
+    rx_queue.clear();
+    fifo.clear();
+    fifo_deadline_ns = kNeverNs;
+    errors = 0;
+    break_seen = drive_tx.in_break;
+}
+
 void SimWorld::State::HostWrite(const std::uint8_t* bytes, std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) {
         host_tx.waiting.push_back({now_ns, bytes[i]});

@@ -28,7 +28,12 @@ class WorldAtNow {
 
 }  // namespace
 
-SimulatedLine::SimulatedLine(std::shared_ptr<SimWorld> world) : world_(std::move(world)) {}
+// A port opened anew starts with empty buffers: what the drive sent while no port was open
+// is lost, as on a real line.
+SimulatedLine::SimulatedLine(std::shared_ptr<SimWorld> world) : world_(std::move(world)) {
+    WorldAtNow state(*world_->state_);
+    state->HostOpen();
+}
 
 SimulatedLine::~SimulatedLine() {
     Close();

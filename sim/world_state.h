@@ -73,6 +73,7 @@ struct SimWorld::State final : DrivePort {
     explicit State(SimOptions world_options);
 
     // The host's side of the line; the caller holds `mutex` and has advanced the world.
+    void HostOpen();
     void HostWrite(const std::uint8_t* bytes, std::size_t count);
     std::size_t HostRead(std::uint8_t* buffer, std::size_t max);
     void HostPurge(std::uint32_t flags);
