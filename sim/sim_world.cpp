@@ -243,11 +243,31 @@ std::size_t SimWorld::State::HostRead(std::uint8_t* buffer, std::size_t max) {
     return got;
 }
 
+// The transmitter (its shift register and FIFO) holds kTransmitFifoBytes bytes; what is
+// behind them waits in the driver's queue.
+std::size_t SimWorld::State::HostTransmitterBytes() const {
+    return std::min(host_tx.waiting.size() + (host_tx.busy ? 1 : 0), platform::kTransmitFifoBytes);
+}
+
+std::int64_t SimWorld::State::HostWriteWaitNs() const {
+    const std::size_t pending = host_tx.waiting.size() + (host_tx.busy ? 1 : 0);
+    // Nothing goes out while the host holds its line in break; a write then returns at once
+    // rather than hang.
+    if (pending <= platform::kTransmitFifoBytes || host_tx.in_break) {
+        return 0;
+    }
+    const auto excess = static_cast<std::int64_t>(pending - platform::kTransmitFifoBytes);
+    const std::int64_t first_end_ns =
+        host_tx.busy ? host_tx.end_ns : host_tx.NextStartNs() + char_ns;
+    return std::max<std::int64_t>(first_end_ns + (excess - 1) * char_ns - now_ns, 1);
+}
+
 void SimWorld::State::HostPurge(std::uint32_t flags) {
     if ((flags & platform::kPurgeTxClear) != 0) {
-        // Bytes already on their way finish; only those not yet begun are dropped.
-        const int dropped = static_cast<int>(host_tx.waiting.size());
-        host_tx.waiting.clear();
+        // What the transmitter holds goes out all the same; only the driver's queue is dropped.
+        const std::size_t kept = HostTransmitterBytes() - (host_tx.busy ? 1 : 0);
+        const int dropped = static_cast<int>(host_tx.waiting.size() - kept);
+        host_tx.waiting.resize(kept);
         events.push_back({LineEvent::Kind::HostPurgeTx, now_ns, now_ns, dropped});
     }
     if ((flags & platform::kPurgeRxClear) != 0) {

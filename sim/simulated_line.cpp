@@ -26,6 +26,23 @@ class WorldAtNow {
     std::lock_guard<std::mutex> lock_;
 };
 
+// A write is synchronous: it returns once the transmitter holds every byte not yet sent, so
+// the caller's time (and the world with it) moves on while a long write goes out.
+template <typename State>
+void WaitForTransmitter(State& world_state) {
+    while (true) {
+        std::int64_t wait_ns = 0;
+        {
+            WorldAtNow state(world_state);
+            wait_ns = state->HostWriteWaitNs();
+        }
+        if (wait_ns <= 0) {
+            return;
+        }
+        platform::ProcessClock().SleepNs(wait_ns);
+    }
+}
+
 }  // namespace
 
 // A port opened anew starts with empty buffers: what the drive sent while no port was open
@@ -82,9 +99,12 @@ bool SimulatedLine::Write(const std::uint8_t* bytes, std::size_t count, std::siz
     if (!open_) {
         return false;
     }
-    WorldAtNow state(*world_->state_);
-    state->HostWrite(bytes, count);
+    {
+        WorldAtNow state(*world_->state_);
+        state->HostWrite(bytes, count);
+    }
     written = count;
+    WaitForTransmitter(*world_->state_);
     return true;
 }
 

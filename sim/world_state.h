@@ -76,6 +76,8 @@ struct SimWorld::State final : DrivePort {
     void HostOpen();
     void HostWrite(const std::uint8_t* bytes, std::size_t count);
     std::size_t HostRead(std::uint8_t* buffer, std::size_t max);
+    // How long a write must still wait until the transmitter holds all that is unsent.
+    std::int64_t HostWriteWaitNs() const;
     void HostPurge(std::uint32_t flags);
     void HostSetBreak();
     void HostClearBreak();
@@ -122,6 +124,7 @@ struct SimWorld::State final : DrivePort {
     std::vector<std::unique_ptr<SimDrive>> drives;
 
   private:
+    std::size_t HostTransmitterBytes() const;
     std::int64_t NextEventNs() const;
     void RunEvent(std::int64_t at_ns);
     void StartByte(Transmitter& line, LineEvent::Kind kind, std::vector<std::uint8_t>& record);

@@ -89,17 +89,41 @@ TEST(Line, FifoHandsOnTriggerLevelBytesWithoutWaitingForQuiet) {
     EXPECT_EQ(host.Waiting(), 20u);
 }
 
-// Catches a purge that drops the byte already on the line, or keeps bytes not yet begun.
-TEST(Line, PurgeOfTransmitDropsOnlyBytesNotYetBegun) {
+// A write is synchronous: it returns once no more than the transmitter's FIFO is unsent, so
+// that the host's wait for an answer does not start while its packet is still queued.
+TEST_P(LineAtBaud, WriteReturnsOnceTheTransmitterHoldsTheRest) {
+    SimHost host("", GetParam());
+    const std::int64_t start_ns = host.NowNs();
+    host.Send(std::string(40, 'x'));
+    EXPECT_EQ(host.NowNs(), start_ns + (40 - 16) * CharNs(GetParam()));
+    host.Send("y");
+    EXPECT_EQ(host.NowNs(), start_ns + (41 - 16) * CharNs(GetParam()));
+}
+
+// What the transmitter holds goes out whatever follows; a purge right after a write
+// therefore takes nothing back.
+TEST(Line, PurgeAfterAWriteTakesNothingBack) {
     SimHost host;
-    host.Send("0123456789");
-    host.WaitNs(CharNs(9600) * 5 / 2);
+    host.Send(std::string(40, 'x'));
     ASSERT_TRUE(host.line.Purge(platform::kPurgeTxClear));
-    host.WaitMs(50);
-    EXPECT_EQ(host.world().HostBytes(), test::BytesOf("012"));
+    host.WaitMs(100);
+    EXPECT_EQ(host.world().HostBytes().size(), 40u);
     const auto purges = host.Events(Kind::HostPurgeTx);
     ASSERT_EQ(purges.size(), 1u);
-    EXPECT_EQ(purges[0].value, 7);
+    EXPECT_EQ(purges[0].value, 0);
+}
+
+// Behind a break, a write cannot drain (and must not hang): the purge drops what the
+// transmitter does not hold.
+TEST(Line, PurgeDropsWhatWaitsBehindTheTransmitter) {
+    SimHost host;
+    host.line.SetBreak();
+    host.Send("0123456789ABCDEFGHIJ");
+    ASSERT_TRUE(host.line.Purge(platform::kPurgeTxClear));
+    host.line.ClearBreak();
+    host.WaitMs(100);
+    EXPECT_EQ(host.world().HostBytes(), test::BytesOf("0123456789ABCDEF"));
+    EXPECT_EQ(host.Events(Kind::HostPurgeTx).at(0).value, 4);
 }
 
 TEST(Line, PurgeOfReceiveEmptiesTheQueue) {
