@@ -4,6 +4,7 @@
 
 #include "advanced_dialog_test.h"
 #include "files_list_io_test.h"
+#include "saved_list_download_test.h"
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
@@ -14,6 +15,10 @@ int main(int argc, char** argv) {
     }
     {
         vantor::ui::test::AdvancedDialogTest test;
+        failures += QTest::qExec(&test, argc, argv);
+    }
+    {
+        vantor::ui::test::SavedListDownloadTest test;
         failures += QTest::qExec(&test, argc, argv);
     }
     return failures == 0 ? 0 : 1;
