@@ -1,0 +1,368 @@
+// vantor-bench: downloads a 32 KiB image in 1 KiB packets to the simulated drive at 19200 baud
+// with the download job, in real time, and prints one table: the packet phase's efficiency,
+// the host's turnaround per packet, the CPU time per second of download, the peak memory of
+// vantor-cli doing the same, and the whole job (seek included) in virtual time.
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "bench/bench_analysis.h"
+#include "image/image_writer.h"
+#include "job/job.h"
+#include "platform/clock.h"
+#include "platform/port_map.h"
+#include "platform/serial_device.h"
+#include "platform/window_link.h"
+#include "sim/sim_world.h"
+
+extern char** environ;
+
+namespace vantor::bench {
+namespace {
+
+constexpr int kPackets = 32;
+constexpr std::size_t kPacketPayloadBytes = 1024;
+constexpr std::uint32_t kBaudRate = 19200;
+constexpr std::int64_t kCharNs = 10'000'000'000 / kBaudRate;
+constexpr const char* kScheme = "benchsim";
+
+std::int64_t WallNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+double CpuSeconds() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// A moment of the job on both clocks, with the CPU time used so far.
+struct Mark {
+    std::int64_t clock_ns = -1;  // the process clock (virtual in the virtual-time run)
+    std::int64_t wall_ns = -1;
+    double cpu_s = 0;
+    bool Set() const { return clock_ns >= 0; }
+};
+
+Mark Now() {
+    return {platform::NowNs(), WallNs(), CpuSeconds()};
+}
+
+// The moments the benchmark reads off the job's window: the seek's last address, the
+// identification, the first packet and the end of the image.
+class BenchWindow final : public platform::WindowLink {
+  public:
+    void SetText(platform::Display display, const std::string& text) override {
+        if (display == platform::Display::AddressLabel) {
+            address_shown = Now();
+        } else if (display == platform::Display::VersionLabel) {
+            identified = Now();
+        } else if (display == platform::Display::StatusLine) {
+            last_status = text;
+            if (text == "Download successful") {
+                image_done = Now();
+            }
+        }
+    }
+    std::string GetText(platform::Display) override { return {}; }
+    void SetProgressRange(int, int) override {}
+    void SetProgressPos(int pos) override {
+        if (pos == 1 && !first_packet.Set()) {
+            first_packet = Now();
+        }
+    }
+    void MessageBox(const std::string& text, const std::string&, platform::MessageIcon) override {
+        last_status = text;
+    }
+    void Post(int, int) override {}
+    void PostQuit() override {}
+
+    Mark address_shown, identified, first_packet, image_done;
+    std::string last_status;
+};
+
+// The simulated drive the job's COM1 reaches, kept here so that its traffic can be read.
+std::shared_ptr<sim::SimWorld> g_world;
+
+std::unique_ptr<platform::SerialDevice> OpenBenchWorld(const std::string&, std::string* error) {
+    if (!g_world) {
+        *error = "no simulated drive";
+        return nullptr;
+    }
+    return std::make_unique<sim::SimulatedLine>(g_world);
+}
+
+// Notes when the resynchronisation's first break and the init frame's first byte go out.
+Mark g_first_break;
+Mark g_first_init_byte;
+
+class StageProbe final : public platform::SerialDevice {
+  public:
+    explicit StageProbe(std::unique_ptr<platform::SerialDevice> inner) : inner_(std::move(inner)) {}
+    bool GetSettings(platform::LineSettings& s) override { return inner_->GetSettings(s); }
+    bool SetSettings(const platform::LineSettings& s) override { return inner_->SetSettings(s); }
+    bool SetQueueSizes(std::uint32_t rx, std::uint32_t tx) override {
+        return inner_->SetQueueSizes(rx, tx);
+    }
+    bool Read(std::uint8_t* b, std::size_t max, std::size_t& got) override {
+        return inner_->Read(b, max, got);
+    }
+    bool Write(const std::uint8_t* b, std::size_t n, std::size_t& written) override {
+        if (g_first_break.Set() && !g_first_init_byte.Set() && n > 0 && b[0] == 0xA5) {
+            g_first_init_byte = Now();
+        }
+        return inner_->Write(b, n, written);
+    }
+    bool ClearError(std::uint32_t& e, std::uint32_t& w) override {
+        return inner_->ClearError(e, w);
+    }
+    bool Purge(std::uint32_t flags) override { return inner_->Purge(flags); }
+    bool SetBreak() override {
+        if (!g_first_break.Set()) {
+            g_first_break = Now();
+        }
+        return inner_->SetBreak();
+    }
+    bool ClearBreak() override { return inner_->ClearBreak(); }
+    bool Close() override { return inner_->Close(); }
+
+  private:
+    std::unique_ptr<platform::SerialDevice> inner_;
+};
+
+std::unique_ptr<platform::SerialDevice> WrapWithProbe(std::unique_ptr<platform::SerialDevice> d) {
+    return std::make_unique<StageProbe>(std::move(d));
+}
+
+sim::SimOptions SimOptionsOrExit(const std::string& text) {
+    std::string error;
+    const auto options = sim::ParseSimOptions(text, &error);
+    if (!options) {
+        std::fprintf(stderr, "vantor-bench: sim options \"%s\": %s\n", text.c_str(), error.c_str());
+        std::exit(64);
+    }
+    return *options;
+}
+
+struct JobRun {
+    int result = 0;
+    BenchWindow window;
+    Mark start, end;
+    std::vector<sim::LineEvent> traffic;
+    sim::SimOptions options;
+};
+
+// Runs the job on COM1, which stands for a fresh simulated drive with `sim_options`.
+void RunJob(const std::string& image_path, const std::string& sim_options, bool skip_seeking,
+            JobRun& run) {
+    run.options = SimOptionsOrExit(sim_options);
+    g_world = std::make_shared<sim::SimWorld>(run.options);
+    g_first_break = {};
+    g_first_init_byte = {};
+    platform::RegisterDeviceScheme(kScheme, &OpenBenchWorld);
+    platform::SetPortMapOverride(1, kScheme);
+    platform::SetDeviceWrapper(&WrapWithProbe);
+    JobHost host;
+    host.Options.PortIndex = 0;
+    host.Options.BaudChoice = 1;
+    host.Options.SkipSeeking = skip_seeking ? 1 : 0;
+    host.Options.ImagePath = image_path;
+    platform::ScopedWindowLink scoped(run.window);
+    host.JobRunning = 1;
+    run.start = Now();
+    run.result = DownloadJob(host);
+    run.end = Now();
+    run.traffic = g_world->Traffic();
+    platform::SetDeviceWrapper(nullptr);
+    platform::SetPortMapOverride(1, "");
+    g_world.reset();
+}
+
+struct RealTimeFigures {
+    int result = 0;
+    std::string last_status;
+    double wall_s = 0, line_s = 0, drive_s = 0, host_s = 0;
+    double efficiency = 0, cpu_per_s = 0;
+    double turnaround_median_ms = 0, turnaround_max_ms = 0;
+    std::size_t turnarounds = 0;
+};
+
+RealTimeFigures MeasureRealTime(const std::string& image_path, const std::string& sim_options) {
+    JobRun run;
+    RunJob(image_path, sim_options, true, run);
+    RealTimeFigures figures;
+    figures.result = run.result;
+    figures.last_status = run.window.last_status;
+    const Mark& from = run.window.first_packet;
+    const Mark& to = run.window.image_done;
+    if (run.result != 0 || !from.Set() || !to.Set()) {
+        return figures;
+    }
+    const FifoModel fifo{run.options.fifo_trigger, run.options.fifo_timeout_chars, kCharNs};
+    const PacketPhase phase = AnalysePacketPhase(run.traffic, from.clock_ns, to.clock_ns, fifo);
+    figures.wall_s = static_cast<double>(to.wall_ns - from.wall_ns) / 1e9;
+    figures.line_s = static_cast<double>(phase.line_ns) / 1e9;
+    figures.drive_s = static_cast<double>(phase.drive_ns) / 1e9;
+    figures.host_s = static_cast<double>(phase.host_ns) / 1e9;
+    figures.efficiency = (figures.line_s + figures.drive_s) / figures.wall_s;
+    figures.cpu_per_s = (to.cpu_s - from.cpu_s) / figures.wall_s;
+    figures.turnaround_median_ms = Median(phase.turnaround_ms);
+    for (double ms : phase.turnaround_ms) {
+        figures.turnaround_max_ms = std::max(figures.turnaround_max_ms, ms);
+    }
+    figures.turnarounds = phase.turnaround_ms.size();
+    return figures;
+}
+
+struct CliFigures {
+    int status = -1;
+    long max_rss_kib = 0;
+    double wall_s = 0, cpu_s = 0;
+};
+
+// Runs vantor-cli itself on a real-time download and reads its peak memory from wait4.
+CliFigures MeasureCli(const std::string& image_path, const std::string& sim_options) {
+    const std::string port = "sim:" + sim_options;
+    std::vector<std::string> texts{VANTOR_CLI_PATH, "download", image_path,       "--port", port,
+                                   "--baud",        "19200",    "--skip-seeking", "--quiet"};
+    std::vector<char*> argv;
+    for (std::string& text : texts) {
+        argv.push_back(text.data());
+    }
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    CliFigures figures;
+    pid_t pid = -1;
+    const std::int64_t start_ns = WallNs();
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
+        posix_spawn_file_actions_destroy(&actions);
+        return figures;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    int wait_status = 0;
+    rusage usage{};
+    ::wait4(pid, &wait_status, 0, &usage);
+    figures.wall_s = static_cast<double>(WallNs() - start_ns) / 1e9;
+    figures.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
+    figures.max_rss_kib = usage.ru_maxrss;
+    figures.cpu_s = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                    static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    return figures;
+}
+
+struct Stage {
+    const char* name;
+    Mark from, to;
+};
+
+void PrintVirtualStages(const std::string& image_path, const std::string& sim_options) {
+    platform::VirtualClock clock(1'000'000'000);
+    platform::ScopedClock scoped(clock);
+    JobRun run;
+    RunJob(image_path, sim_options, false, run);
+    const BenchWindow& w = run.window;
+    const Stage stages[] = {
+        {"seek", run.start, w.address_shown},
+        {"activation", w.address_shown, g_first_break},
+        {"resync", g_first_break, g_first_init_byte},
+        {"identification", g_first_init_byte, w.identified},
+        {"all packets", w.first_packet, w.image_done},
+        {"whole job (tone included)", run.start, run.end},
+    };
+    std::printf(
+        "virtual time, full job (sim:%s), result %d%s%s:\n", sim_options.c_str(), run.result,
+        run.result == 0 ? "" : ", last text: ", run.result == 0 ? "" : w.last_status.c_str());
+    for (const Stage& stage : stages) {
+        if (!stage.from.Set() || !stage.to.Set()) {
+            std::printf("  %-28s not reached\n", stage.name);
+            continue;
+        }
+        std::printf("  %-28s %9.3f ms wall   (%8.3f s simulated)\n", stage.name,
+                    static_cast<double>(stage.to.wall_ns - stage.from.wall_ns) / 1e6,
+                    static_cast<double>(stage.to.clock_ns - stage.from.clock_ns) / 1e9);
+    }
+}
+
+void PrintRealTime(const char* label, const RealTimeFigures& f) {
+    if (f.result != 0) {
+        std::printf("%s: the job ended with %d (%s)\n", label, f.result, f.last_status.c_str());
+        return;
+    }
+    std::printf("%s: packet phase %.3f s wall = %.3f s line + %.3f s drive + %.3f s host side\n",
+                label, f.wall_s, f.line_s, f.drive_s, f.wall_s - f.line_s - f.drive_s);
+    std::printf("  %-46s %10.4f   >= 0.98  %s\n", "efficiency", f.efficiency,
+                f.efficiency >= 0.98 ? "met" : "MISSED");
+    std::printf("  %-46s %7.3f ms   <= 1.5 ms %s  (max %.3f ms, %zu packets)\n",
+                "host turnaround per packet, median", f.turnaround_median_ms,
+                f.turnaround_median_ms <= 1.5 ? "met" : "MISSED", f.turnaround_max_ms,
+                f.turnarounds);
+    std::printf("  %-46s %10.4f   <= 0.03  %s\n", "CPU seconds per second of download", f.cpu_per_s,
+                f.cpu_per_s <= 0.03 ? "met" : "MISSED");
+}
+
+int Main(int argc, char** argv) {
+    std::vector<std::string> fifo_options{"fifo=1", "fifo=14"};
+    bool run_cli = true;
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (argument == "--no-cli") {
+            run_cli = false;
+        } else if (argument == "--sim" && i + 1 < argc) {
+            fifo_options = {argv[++i]};
+        } else {
+            std::fprintf(stderr,
+                         "usage: vantor-bench [--sim OPTIONS] [--no-cli]\n"
+                         "  --sim OPTIONS  the simulated drive's options for the real-time runs\n"
+                         "                 (default: once with fifo=1, once with fifo=14)\n"
+                         "  --no-cli       skip the vantor-cli run (peak memory)\n");
+            return 64;
+        }
+    }
+    const std::string image_path = image_writer::ImageBuilder::Kdx(2)
+                                       .FillerPackets(kPackets, kPacketPayloadBytes)
+                                       .WriteTemp("vantor-bench");
+    if (image_path.empty()) {
+        std::fprintf(stderr, "vantor-bench: cannot write the image\n");
+        return 1;
+    }
+    std::printf("vantor-bench: %d packets of %zu bytes (32 KiB), %u baud, simulated drive\n\n",
+                kPackets, kPacketPayloadBytes, kBaudRate);
+    std::fflush(stdout);
+    for (const std::string& options : fifo_options) {
+        const RealTimeFigures figures = MeasureRealTime(image_path, options);
+        PrintRealTime(("real time, sim:" + options).c_str(), figures);
+        std::fflush(stdout);
+    }
+    if (run_cli) {
+        const CliFigures cli = MeasureCli(image_path, fifo_options.front());
+        std::printf("vantor-cli download, real time, sim:%s: exit %d, %.2f s wall, %.3f CPU s\n",
+                    fifo_options.front().c_str(), cli.status, cli.wall_s, cli.cpu_s);
+        std::printf("  %-46s %7.1f MiB\n", "peak resident memory of vantor-cli",
+                    static_cast<double>(cli.max_rss_kib) / 1024.0);
+    }
+    PrintVirtualStages(image_path, "address=5,fifo=1");
+    std::remove(image_path.c_str());
+    return 0;
+}
+
+}  // namespace
+}  // namespace vantor::bench
+
+int main(int argc, char** argv) {
+    return vantor::bench::Main(argc, argv);
+}

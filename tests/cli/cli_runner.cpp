@@ -1,0 +1,167 @@
+#include "cli/cli_runner.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace vantor::test {
+
+namespace {
+
+// The child's environment: ours, with the settings store moved out of the way.
+std::vector<std::string> ChildEnvironment(const std::string& registry_path) {
+    std::vector<std::string> variables;
+    for (char** variable = environ; *variable != nullptr; ++variable) {
+        if (std::string(*variable).rfind("VANTOR_REGISTRY=", 0) != 0) {
+            variables.emplace_back(*variable);
+        }
+    }
+    variables.push_back("VANTOR_REGISTRY=" + registry_path);
+    return variables;
+}
+
+std::vector<char*> Pointers(std::vector<std::string>& texts) {
+    std::vector<char*> pointers;
+    for (std::string& text : texts) {
+        pointers.push_back(text.data());
+    }
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+int WaitForExit(pid_t pid) {
+    int wait_status = 0;
+    while (::waitpid(pid, &wait_status, 0) < 0) {
+        if (errno != EINTR) {
+            return -1;
+        }
+    }
+    return WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
+}
+
+// Starts the child with stdout on `out_fd` and stderr on `err_fd`.
+pid_t Spawn(const std::vector<std::string>& arguments, int out_fd, int err_fd,
+            const std::string& registry_path) {
+    std::vector<std::string> argv_texts{VANTOR_CLI_PATH};
+    argv_texts.insert(argv_texts.end(), arguments.begin(), arguments.end());
+    std::vector<std::string> env_texts = ChildEnvironment(registry_path);
+    std::vector<char*> argv = Pointers(argv_texts);
+    std::vector<char*> envp = Pointers(env_texts);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, out_fd, STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, err_fd, STDERR_FILENO);
+    pid_t pid = -1;
+    const int failed = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (failed != 0) {
+        throw std::runtime_error("cannot start " + std::string(VANTOR_CLI_PATH));
+    }
+    return pid;
+}
+
+std::string ReadAll(int fd) {
+    std::string text;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got > 0) {
+            text.append(buffer, static_cast<std::size_t>(got));
+        } else if (got == 0 || errno != EINTR) {
+            return text;  // a terminal's master reports EIO once the child has gone
+        }
+    }
+}
+
+int TempFile(const TempDir& dir, const std::string& name) {
+    return ::open(dir.Path(name).c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+}
+
+}  // namespace
+
+CliRun RunCli(const std::vector<std::string>& arguments) {
+    TempDir dir;
+    const int out_fd = TempFile(dir, "stdout");
+    const int err_fd = TempFile(dir, "stderr");
+    const pid_t pid = Spawn(arguments, out_fd, err_fd, dir.Path("registry"));
+    CliRun run;
+    run.status = WaitForExit(pid);
+    ::close(out_fd);
+    ::close(err_fd);
+    run.out = TempDir::Read(dir.Path("stdout"));
+    run.err = TempDir::Read(dir.Path("stderr"));
+    return run;
+}
+
+CliRun RunCliOnTerminal(const std::vector<std::string>& arguments) {
+    TempDir dir;
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) {
+        throw std::runtime_error("no pseudo-terminal");
+    }
+    const int slave = ::open(::ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    const int err_fd = TempFile(dir, "stderr");
+    const pid_t pid = Spawn(arguments, slave, err_fd, dir.Path("registry"));
+    // The master is read while the child writes: a full terminal buffer would stop it.
+    ::close(slave);
+    CliRun run;
+    run.out = ReadAll(master);
+    run.status = WaitForExit(pid);
+    ::close(master);
+    ::close(err_fd);
+    run.err = TempDir::Read(dir.Path("stderr"));
+    return run;
+}
+
+TempDir::TempDir() {
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "vantor-cli-test-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) {
+        throw std::runtime_error("cannot make a temporary directory");
+    }
+    path_ = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+std::string TempDir::Write(const std::string& name, const std::string& bytes) const {
+    const std::string path = Path(name);
+    std::ofstream(path, std::ios::binary) << bytes;
+    return path;
+}
+
+std::string TempDir::Write(const std::string& name, const std::vector<unsigned char>& bytes) const {
+    return Write(name, std::string(bytes.begin(), bytes.end()));
+}
+
+std::string TempDir::Read(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+}  // namespace vantor::test

@@ -1,0 +1,44 @@
+// Runs the built vantor-cli as a child process and collects what it wrote and its exit status.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace vantor::test {
+
+struct CliRun {
+    int status = -1;  // the exit status; -1 when the child did not exit normally
+    std::string out;
+    std::string err;
+};
+
+// Runs `vantor-cli ARGUMENTS` with stdout and stderr captured (stdout is not a terminal), with
+// the settings store pointed at a file that does not exist, so that the port map is the
+// default one. File descriptors opened without close-on-exec are inherited.
+CliRun RunCli(const std::vector<std::string>& arguments);
+
+// As RunCli, with stdout on a pseudo-terminal, so that the progress line is drawn.
+CliRun RunCliOnTerminal(const std::vector<std::string>& arguments);
+
+// A fresh directory for one test's files, removed with everything in it afterwards.
+class TempDir {
+  public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    std::string Path(const std::string& name) const { return path_ + "/" + name; }
+    // Writes `bytes` to the file `name` and returns its path.
+    std::string Write(const std::string& name, const std::string& bytes) const;
+    std::string Write(const std::string& name, const std::vector<unsigned char>& bytes) const;
+    static std::string Read(const std::string& path);
+
+  private:
+    std::string path_;
+};
+
+// The lines of a text, without their line ends.
+std::vector<std::string> Lines(const std::string& text);
+
+}  // namespace vantor::test

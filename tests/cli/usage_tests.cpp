@@ -1,0 +1,105 @@
+// The command line: every mistake ends with status 64 and a message that names the argument
+// at fault; --help and --version work on every command.
+#include <gtest/gtest.h>
+
+#include "cli/cli_runner.h"
+
+namespace vantor::test {
+namespace {
+
+struct UsageCase {
+    const char* name;
+    std::vector<std::string> arguments;
+    const char* named;  // what the message must name
+};
+
+class UsageError : public testing::TestWithParam<UsageCase> {};
+
+TEST_P(UsageError, EndsWith64AndNamesTheBadArgument) {
+    const UsageCase& c = GetParam();
+    const CliRun run = RunCli(c.arguments);
+    EXPECT_EQ(run.status, 64);
+    EXPECT_NE(run.err.find(c.named), std::string::npos) << run.err;
+    EXPECT_EQ(run.out, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    CommandLine, UsageError,
+    testing::Values(
+        UsageCase{
+            "NothingToDownload", {"download", "--port", "sim"}, "missing IMAGE or --files-list"},
+        UsageCase{"ImageAndFilesList",
+                  {"download", "a.orb", "--files-list", "l.txt"},
+                  "exclude each other"},
+        UsageCase{"TwoImages", {"download", "a.orb", "b.orb"}, "\"b.orb\""},
+        UsageCase{"UnknownOption", {"download", "a.orb", "--bogus"}, "\"--bogus\""},
+        UsageCase{"OddBaudRate", {"download", "a.orb", "--baud", "4800"}, "\"4800\""},
+        UsageCase{"AddressTooHigh", {"download", "a.orb", "--address", "32"}, "\"32\""},
+        UsageCase{"AddressCharacterBeyondV", {"download", "a.orb", "--address", "W"}, "\"W\""},
+        UsageCase{"PortWithoutValue", {"download", "a.orb", "--port"}, "--port needs a value"},
+        UsageCase{"UnknownSimOption", {"download", "a.orb", "--port", "sim:bogus=1"}, "bogus"},
+        UsageCase{"VirtualTimeOnARealPort",
+                  {"download", "a.orb", "--port", "/dev/ttyS0", "--virtual-time"},
+                  "--virtual-time"},
+        UsageCase{"NotifyFdNotOpen", {"download", "a.orb", "--notify-fd", "987"}, "987"},
+        UsageCase{"NotifyFdNotANumber", {"download", "a.orb", "--notify-fd", "x"}, "\"x\""},
+        UsageCase{"JsonAndQuiet", {"download", "a.orb", "--json", "--quiet"}, "--json and --quiet"},
+        UsageCase{"FlagWithValue", {"download", "a.orb", "--json=1"}, "--json takes no value"},
+        UsageCase{"TrafficLogUnwritable",
+                  {"download", "a.orb", "--port", "sim", "--traffic-log", "/nonexistent/dir/log"},
+                  "--traffic-log \"/nonexistent/dir/log\""},
+        UsageCase{"ImageInfoWithoutImage", {"image-info"}, "missing IMAGE"},
+        UsageCase{"RevisionOutOfRange", {"image-info", "a.orb", "--revision", "16"}, "\"16\""},
+        UsageCase{"PortsTakeNoArguments", {"ports", "--all"}, "\"--all\""},
+        UsageCase{"UnknownCommand", {"flash", "a.orb"}, "\"flash\""},
+        UsageCase{"NoCommand", {}, "usage: vantor-cli COMMAND"}),
+    [](const testing::TestParamInfo<UsageCase>& param_info) { return param_info.param.name; });
+
+class HelpAndVersion : public testing::TestWithParam<std::vector<std::string>> {};
+
+TEST_P(HelpAndVersion, AnswerOnEveryCommand) {
+    std::vector<std::string> help = GetParam();
+    help.push_back("--help");
+    const CliRun help_run = RunCli(help);
+    EXPECT_EQ(help_run.status, 0);
+    const std::string command = GetParam().empty() ? "COMMAND" : GetParam().front();
+    EXPECT_EQ(help_run.out.rfind("usage: vantor-cli " + command, 0), 0u) << help_run.out;
+
+    std::vector<std::string> version = GetParam();
+    version.push_back("--version");
+    const CliRun version_run = RunCli(version);
+    EXPECT_EQ(version_run.status, 0);
+    EXPECT_EQ(version_run.out, std::string("vantor-cli (Vantor ") + VANTOR_VERSION + ")\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(CommandLine, HelpAndVersion,
+                         testing::Values(std::vector<std::string>{},
+                                         std::vector<std::string>{"download"},
+                                         std::vector<std::string>{"image-info"},
+                                         std::vector<std::string>{"ports"}));
+
+// The exit statuses that scripts rely on are documented where a user looks first.
+TEST(Help, DownloadHelpListsEveryExitStatus) {
+    const CliRun run = RunCli({"download", "--help"});
+    for (const char* line :
+         {"  0        success", "  1        several drives answered",
+          "  2        resynchronisation failed", "  3        identification failed",
+          "  4        the files list cannot be opened", "  5        the port cannot be opened",
+          "  100+|c|", "  64       usage error"}) {
+        EXPECT_NE(run.out.find(line), std::string::npos) << line;
+    }
+}
+
+TEST(Ports, ListsTheFourPortNamesThroughTheDefaultMap) {
+    const CliRun run = RunCli({"ports"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    for (int number = 1; number <= 4; ++number) {
+        const std::string line =
+            "  COM" + std::to_string(number) + "  /dev/ttyS" + std::to_string(number - 1);
+        EXPECT_NE(run.out.find(line), std::string::npos) << run.out;
+    }
+    EXPECT_NE(run.out.find("serial devices:"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace vantor::test
