@@ -202,7 +202,6 @@ void AdvancedDialog::Private::BuildControls() {
         auto* b = new QPushButton(QString::fromLatin1(text), dialog);
         b->setObjectName(QString::fromLatin1(name));
         b->setGeometry(rect);
-        b->setAutoDefault(false);
         return b;
     };
     ok_button = button("OK", "OkButton", units.Rect(241, 20, 50, 14));

@@ -573,7 +573,7 @@ void AdvancedDialogTest::ExecRunsTheDialogModally() {
     QCOMPARE(ReadBytes(path), QByteArray("a.orb    /fw/a.orb\r\n"));
 }
 
-void AdvancedDialogTest::Screenshot() {
+void AdvancedDialogTest::SavesAScreenshotWithAFewRows() {
     const QString path = dir_->filePath("flist.txt");
     WriteBytes(path,
                "motor_main.orb    /srv/firmware/kdx2/motor_main.orb\r\n"

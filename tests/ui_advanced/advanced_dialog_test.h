@@ -40,7 +40,7 @@ class AdvancedDialogTest : public QObject {
     void CancelLeavesFileAndOptionsAsTheyWere_data();
     void CancelLeavesFileAndOptionsAsTheyWere();
     void ExecRunsTheDialogModally();
-    void Screenshot();
+    void SavesAScreenshotWithAFewRows();
 
   private:
     std::unique_ptr<QTemporaryDir> dir_;
