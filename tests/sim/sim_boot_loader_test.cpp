@@ -1,6 +1,8 @@
 // The drive's boot loader: the init reply, the reset frame and the packet exchange.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include "platform/serial_device.h"
 #include "sim_host.h"
 
@@ -14,6 +16,10 @@ struct InitCase {
     std::string options;
     Bytes reply;  // what waits 100 ms after the init frame
 };
+
+void PrintTo(const InitCase& c, std::ostream* os) {
+    *os << "\"" << c.options << "\"";
+}
 
 class InitReply : public ::testing::TestWithParam<InitCase> {};
 
@@ -167,6 +173,10 @@ struct SendCountCase {
     std::string options;
     std::vector<bool> acked;  // per send of the same packet, with a resync before each resend
 };
+
+void PrintTo(const SendCountCase& c, std::ostream* os) {
+    *os << "\"" << c.options << "\"";
+}
 
 class SendCount : public ::testing::TestWithParam<SendCountCase> {};
 

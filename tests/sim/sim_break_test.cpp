@@ -1,6 +1,8 @@
 // Breaks: the drive's answer to the host's break, and the break flag of the line error word.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include "platform/serial_device.h"
 #include "sim_host.h"
 
@@ -15,6 +17,10 @@ struct BreakAnswerCase {
     int delay_ms;
     int length_ms;  // -1: the break never ends
 };
+
+void PrintTo(const BreakAnswerCase& c, std::ostream* os) {
+    *os << "\"" << c.options << "\"";
+}
 
 class BreakAnswer : public ::testing::TestWithParam<BreakAnswerCase> {};
 
@@ -99,6 +105,10 @@ struct FlagWindowCase {
     int first_flagged_ms;
     int last_flagged_ms;
 };
+
+void PrintTo(const FlagWindowCase& c, std::ostream* os) {
+    *os << "\"" << c.options << "\"";
+}
 
 class BreakFlagWindow : public ::testing::TestWithParam<FlagWindowCase> {};
 

@@ -2,6 +2,8 @@
 // loader, timed as the host's probes and entry sequence time them.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include "platform/serial_device.h"
 #include "sim_host.h"
 
@@ -52,6 +54,10 @@ struct ProbeCase {
     int address;
     std::uint32_t baud;
 };
+
+void PrintTo(const ProbeCase& c, std::ostream* os) {
+    *os << "address " << c.address << " at " << c.baud << " baud";
+}
 
 class ProbeAtAddress : public ::testing::TestWithParam<ProbeCase> {};
 
@@ -123,6 +129,10 @@ TEST(CommandMode, BootLoaderIsSilentToCommandTexts) {
 struct FailedEntryCase {
     std::string options;
 };
+
+void PrintTo(const FailedEntryCase& c, std::ostream* os) {
+    *os << "\"" << c.options << "\"";
+}
 
 class FailedEntry : public ::testing::TestWithParam<FailedEntryCase> {};
 

@@ -1,6 +1,8 @@
 // The line itself: byte timing, the host's receive FIFO and queue, purging, settings, close.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <atomic>
 #include <thread>
 
@@ -146,6 +148,10 @@ struct QueueCase {
     std::uint32_t expected_waiting;
     bool overflows;
 };
+
+void PrintTo(const QueueCase& c, std::ostream* os) {
+    *os << "\"" << c.options << "\"";
+}
 
 class ReceiveQueueLimit : public ::testing::TestWithParam<QueueCase> {};
 

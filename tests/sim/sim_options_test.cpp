@@ -1,6 +1,8 @@
 // The options of the device address "sim:OPTIONS".
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <functional>
 
 #include "sim/sim_device.h"
@@ -13,6 +15,10 @@ struct GoodCase {
     std::string text;
     std::function<bool(const SimOptions&)> holds;
 };
+
+void PrintTo(const GoodCase& c, std::ostream* os) {
+    *os << "\"" << c.text << "\"";
+}
 
 class GoodOptions : public ::testing::TestWithParam<GoodCase> {};
 
@@ -70,6 +76,10 @@ struct BadCase {
     std::string text;
     std::string named;  // what the error message must name
 };
+
+void PrintTo(const BadCase& c, std::ostream* os) {
+    *os << "\"" << c.text << "\"";
+}
 
 class BadOptions : public ::testing::TestWithParam<BadCase> {};
 
