@@ -1,7 +1,5 @@
 #include "advanced_dialog_test.h"
 
-#include <sys/resource.h>
-
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFile>
@@ -10,8 +8,8 @@
 #include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
-#include <csignal>
 
+#include "file_size_limit.h"
 #include "prompts_recorder.h"
 #include "ui/advanced_dialog.h"
 
@@ -81,25 +79,6 @@ void AddImages(Bench& bench, const QStringList& paths) {
 QString ApplicationName() {
     return QStringLiteral("ui_advanced_test");
 }
-
-class FileSizeLimit {
-  public:
-    explicit FileSizeLimit(rlim_t limit_bytes) {
-        ::getrlimit(RLIMIT_FSIZE, &old_limit_);
-        old_handler_ = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit lowered = old_limit_;
-        lowered.rlim_cur = limit_bytes;
-        ::setrlimit(RLIMIT_FSIZE, &lowered);
-    }
-    ~FileSizeLimit() {
-        ::setrlimit(RLIMIT_FSIZE, &old_limit_);
-        std::signal(SIGXFSZ, old_handler_);
-    }
-
-  private:
-    rlimit old_limit_{};
-    void (*old_handler_)(int) = nullptr;
-};
 
 }  // namespace
 

@@ -1,7 +1,6 @@
 #include "files_list_io_test.h"
 
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,10 +8,10 @@
 #include <QFile>
 #include <QTest>
 #include <cerrno>
-#include <csignal>
 #include <string>
 #include <vector>
 
+#include "file_size_limit.h"
 #include "image/files_list.h"
 #include "ui/files_list_io.h"
 
@@ -41,27 +40,6 @@ QStringList Joined(const std::vector<FilesListEntry>& entries) {
     }
     return joined;
 }
-
-// Lowers the file size limit, with SIGXFSZ ignored so that a write past it fails with EFBIG
-// instead of ending the process, and restores both afterwards.
-class FileSizeLimit {
-  public:
-    explicit FileSizeLimit(rlim_t limit_bytes) {
-        ::getrlimit(RLIMIT_FSIZE, &old_limit_);
-        old_handler_ = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit lowered = old_limit_;
-        lowered.rlim_cur = limit_bytes;
-        ::setrlimit(RLIMIT_FSIZE, &lowered);
-    }
-    ~FileSizeLimit() {
-        ::setrlimit(RLIMIT_FSIZE, &old_limit_);
-        std::signal(SIGXFSZ, old_handler_);
-    }
-
-  private:
-    rlimit old_limit_{};
-    void (*old_handler_)(int) = nullptr;
-};
 
 }  // namespace
 
