@@ -155,7 +155,8 @@ std::string CheckOneRevision(const std::uint8_t* data, std::size_t size, int dri
     return ReadAllPackets(file, header, size, packet);
 }
 
-// Appends each line of the file at `path` to `lines`, as the job reads them.
+// Appends each line of the file at `path` to `lines`, as the job reads them; false when the
+// file cannot be opened or a read fails.
 bool ReadLines(const std::string& path, std::vector<std::string>& lines) {
     FilesListFile list;
     if (!list.OpenForJob(path)) {
@@ -165,8 +166,9 @@ bool ReadLines(const std::string& path, std::vector<std::string>& lines) {
     while (list.ReadLine(line)) {
         lines.push_back(line);
     }
+    const bool read_whole = !list.ReadFailed();
     list.Close();
-    return true;
+    return read_whole;
 }
 
 // One temporary file per process, rewritten for every input and removed at exit.
@@ -273,7 +275,7 @@ std::string CheckFilesListInput(const std::uint8_t* data, std::size_t size) {
     }
     std::vector<std::string> lines;
     if (!ReadLines(path, lines)) {
-        return "the files list could not be opened";
+        return "the files list could not be opened or read";
     }
     // A second open while the first is held must fail, and the close must release the lock.
     FilesListFile first;

@@ -59,6 +59,7 @@ FilesListFile::~FilesListFile() {
 
 bool FilesListFile::OpenForJob(const std::string& path) {
     Close();
+    read_failed_ = false;
     const int fd = OpenLockedRegularFile(path);
     if (fd < 0) {
         return false;
@@ -78,12 +79,17 @@ bool FilesListFile::ReadLine(std::string& line) {
         return false;
     }
     int c = std::getc(file_);
-    if (c == EOF) {
-        return false;
-    }
     while (c != EOF && c != '\n') {
         line.push_back(static_cast<char>(c));
         c = std::getc(file_);
+    }
+    if (c == EOF && std::ferror(file_) != 0) {
+        read_failed_ = true;
+        line.clear();
+        return false;
+    }
+    if (c == EOF && line.empty()) {
+        return false;
     }
     // CR LF ends a line as a bare LF does; a CR anywhere else is part of the line.
     if (c == '\n' && !line.empty() && line.back() == '\r') {

@@ -37,11 +37,15 @@ class FilesListFile {
     bool OpenForJob(const std::string& path);
     // The next line without its line end; false after the last line.
     bool ReadLine(std::string& line);
+    // True once a read has failed with an error rather than at the end of the file: the lines
+    // after it were not read, so the list must not pass for done.
+    bool ReadFailed() const { return read_failed_; }
     void Close();
 
   private:
     std::FILE* file_ = nullptr;
     int fd_ = -1;
+    bool read_failed_ = false;
 };
 
 }  // namespace vantor

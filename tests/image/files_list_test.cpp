@@ -150,6 +150,32 @@ TEST(FilesListFile, ReadsALineOfAnyLength) {
     EXPECT_EQ(lines[1], "b.orb    /b");
 }
 
+TEST(FilesListFile, EndOfTheFileIsNotAReadFailure) {
+    const TempList list("a\nb");
+    FilesListFile file;
+    ASSERT_TRUE(file.OpenForJob(list.path()));
+    std::string line;
+    while (file.ReadLine(line)) {
+    }
+    EXPECT_FALSE(file.ReadFailed());
+}
+
+// A list whose reading fails must not pass for a list that ended: the job would report the
+// lines after the failure as done. /proc/self/mem is a regular file whose first read fails,
+// as address 0 is never mapped.
+TEST(FilesListFile, ReadErrorEndsTheLinesAndIsReported) {
+    FilesListFile file;
+    if (!file.OpenForJob("/proc/self/mem")) {
+        GTEST_SKIP() << "no /proc/self/mem to read from";
+    }
+    std::string line = "left over";
+    EXPECT_FALSE(file.ReadLine(line));
+    EXPECT_TRUE(line.empty());
+    EXPECT_TRUE(file.ReadFailed());
+    file.Close();
+    EXPECT_TRUE(file.ReadFailed()) << "still known after the close";
+}
+
 TEST(FilesListFile, ReadsNothingWhenNotOpen) {
     FilesListFile list;
     std::string line = "left over";

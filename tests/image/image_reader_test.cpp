@@ -382,6 +382,19 @@ TEST(ReadPacket, ReadErrorIsAPrematureEndNotTheEndOfThePackets) {
     EXPECT_EQ(window.StatusTexts(), std::vector<std::string>{test::kPrematureEndText});
 }
 
+// The same through Open: /proc/self/mem is a regular file whose first read fails.
+TEST(ReadPacket, ReadErrorOfAnOpenedFileIsAPrematureEnd) {
+    test::RecordingWindowLink window;
+    platform::ScopedWindowLink scoped(window);
+    ImageFile file;
+    if (!file.Open("/proc/self/mem")) {
+        GTEST_SKIP() << "no /proc/self/mem to read from";
+    }
+    EXPECT_EQ(ReadPacket(file, SharedPacket()), kPrematureEnd);
+    EXPECT_TRUE(file.ReadFailed());
+    EXPECT_EQ(window.StatusTexts(), std::vector<std::string>{test::kPrematureEndText});
+}
+
 TEST(ImageFile, CloseIsSafeTwiceAndReadsAfterCloseMeetTheEnd) {
     TempImage image({0x01, 0x02});
     ImageFile file;
