@@ -256,7 +256,10 @@ std::int64_t SimWorld::State::HostWriteWaitNs() const {
     if (pending <= platform::kTransmitFifoBytes || host_tx.in_break) {
         return 0;
     }
-    const auto excess = static_cast<std::int64_t>(pending - platform::kTransmitFifoBytes);
+    // Like a UART driver that refills its FIFO when it has run half empty, a write that must
+    // wait waits for half a FIFO: the host's byte-by-byte writes then sleep once per eight
+    // bytes rather than once per byte.
+    const auto excess = static_cast<std::int64_t>(pending - platform::kTransmitFifoBytes / 2);
     const std::int64_t first_end_ns =
         host_tx.busy ? host_tx.end_ns : host_tx.NextStartNs() + char_ns;
     return std::max<std::int64_t>(first_end_ns + (excess - 1) * char_ns - now_ns, 1);
