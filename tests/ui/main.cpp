@@ -1,0 +1,28 @@
+// Runs the window's test classes in one application on the offscreen platform.
+#include <QApplication>
+#include <QTest>
+
+#include "tests.h"
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QApplication::setStyle(QStringLiteral("Windows"));
+    int failures = 0;
+    {
+        vantor::ui::test::CommandLineTest test;
+        failures += QTest::qExec(&test, argc, argv);
+    }
+    {
+        vantor::ui::test::SettingsTest test;
+        failures += QTest::qExec(&test, argc, argv);
+    }
+    {
+        vantor::ui::test::ColorListBoxTest test;
+        failures += QTest::qExec(&test, argc, argv);
+    }
+    {
+        vantor::ui::test::MainDialogTest test;
+        failures += QTest::qExec(&test, argc, argv);
+    }
+    return failures == 0 ? 0 : 1;
+}

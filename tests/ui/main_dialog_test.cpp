@@ -1,0 +1,334 @@
+// The main window: its layout, Start and the job on its worker, the ends of the window, and
+// the message box that blocks only the worker. The job runs against the simulated drive on a
+// virtual clock.
+#include <QAbstractButton>
+#include <QApplication>
+#include <QDir>
+#include <QLabel>
+#include <QMenu>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTest>
+#include <QTimer>
+#include <fstream>
+#include <memory>
+
+#include "tests.h"
+#include "ui/color_list_box.h"
+#include "ui/dialog_units.h"
+#include "ui/downloader_app.h"
+#include "ui/gui_window_link.h"
+#include "ui/main_dialog.h"
+#include "ui_test_support.h"
+
+namespace vantor::ui::test {
+
+namespace {
+
+using platform::Display;
+
+// Long enough for any job here, which runs in virtual time; only a hang reaches it.
+constexpr int kHangGuardMs = 60000;
+
+std::unique_ptr<TempStore> g_store;
+
+QString Text(MainDialog& dialog, Display display) {
+    return dialog.Label(display)->text();
+}
+
+bool WaitUntil(const std::function<bool()>& condition) {
+    return QTest::qWaitFor(condition, kHangGuardMs);
+}
+
+// Opens a window for one image on COM1 at 19200, notifying `notify_fd`.
+void Prepare(MainDialog& dialog, const std::string& image, int notify_fd = 0) {
+    dialog.Host().Options.PortIndex = 0;
+    dialog.Host().Options.BaudChoice = 1;
+    dialog.Host().Options.ImagePath = image;
+    dialog.Host().NotifyWindow = notify_fd;
+    dialog.OnInitDialog();
+    dialog.show();
+}
+
+bool JobEnded(MainDialog& dialog) {
+    return dialog.Host().JobRunning.load() == 0;
+}
+
+std::string WriteFilesList(const std::string& image) {
+    const std::string path = g_store->DataFolder() + "/one-image-list.txt";
+    std::ofstream(path) << "image.orb    " << image << "\n";
+    return path;
+}
+
+}  // namespace
+
+void MainDialogTest::init() {
+    g_store = std::make_unique<TempStore>();
+}
+
+void MainDialogTest::cleanup() {
+    g_store.reset();
+}
+
+void MainDialogTest::ControlsSitAtTheirTemplatePositions_data() {
+    QTest::addColumn<QString>("control");
+    QTest::addColumn<QRect>("rect_du");
+    QTest::newRow("Start") << "start" << QRect(153, 119, 43, 13);
+    QTest::newRow("Advanced") << "advanced" << QRect(201, 119, 43, 13);
+    QTest::newRow("Exit") << "exit" << QRect(248, 119, 43, 13);
+    QTest::newRow("Com1") << "com1" << QRect(11, 18, 34, 10);
+    QTest::newRow("Com4") << "com4" << QRect(11, 54, 34, 10);
+    QTest::newRow("19200") << "19200" << QRect(11, 99, 32, 10);
+    QTest::newRow("instructions") << "list" << QRect(58, 11, 233, 45);
+    QTest::newRow("status line") << "status" << QRect(58, 85, 233, 10);
+    QTest::newRow("progress bar") << "progress" << QRect(58, 97, 233, 15);
+    QTest::newRow("address") << "address" << QRect(277, 72, 14, 9);
+    QTest::newRow("revision") << "revision" << QRect(105, 59, 95, 9);
+}
+
+void MainDialogTest::ControlsSitAtTheirTemplatePositions() {
+    QFETCH(QString, control);
+    QFETCH(QRect, rect_du);
+    MainDialog dialog;
+    const std::map<QString, QWidget*> controls = {
+        {"start", dialog.StartButton()},
+        {"advanced", dialog.AdvancedButton()},
+        {"exit", dialog.ExitButton()},
+        {"com1", dialog.PortButton(0)},
+        {"com4", dialog.PortButton(3)},
+        {"19200", dialog.BaudButton(1)},
+        {"list", dialog.InstructionsList()},
+        {"status", dialog.Label(Display::StatusLine)},
+        {"progress", dialog.ProgressBar()},
+        {"address", dialog.Label(Display::AddressLabel)},
+        {"revision", dialog.Label(Display::RevisionLabel)},
+    };
+    const DialogUnits units(DialogFont());
+    QCOMPARE(dialog.size(), QSize(units.X(296), units.Y(135)));
+    QCOMPARE(controls.at(control)->geometry(),
+             units.Rect(rect_du.x(), rect_du.y(), rect_du.width(), rect_du.height()));
+    // Plain push buttons: no default button and none reached by the tab key.
+    QVERIFY(!dialog.StartButton()->isDefault() && !dialog.StartButton()->autoDefault());
+    QVERIFY((dialog.ExitButton()->focusPolicy() & Qt::TabFocus) == 0);
+}
+
+void MainDialogTest::ShowsTheNineInstructionLines() {
+    MainDialog dialog;
+    dialog.OnInitDialog();
+    const std::vector<QByteArray> expected = {
+        "\x01\x02This program will update your Drive firmware",
+        "\x0b\x02"
+        "Before downloading the new firmware it is highly recommended",
+        "\x0b\x02to back up drive parameters and to clear the EEPROM.",
+        "\x01\x02To update the Drive firmware, take the following steps:",
+        "\x01\x02"
+        "1.) Select the correct Com port.",
+        "\x01\x02"
+        "2.) Select the correct baud rate.",
+        "\x01\x02"
+        "3.) Click the Advance button and select the ORB file.",
+        "\x01\x02"
+        "4.) Use the Specific Addressing option if you know the drive address",
+        "\x01\x02"
+        "5.) Click the Start  button.",
+    };
+    QCOMPARE(dialog.InstructionsList()->count(), 9);
+    for (int row = 0; row < 9; ++row) {
+        QCOMPARE(dialog.InstructionsList()->StoredLine(row), expected[row]);
+    }
+}
+
+void MainDialogTest::StartDuringJobBlanksLabelsAndStartsNothing() {
+    SimDriveBench bench;
+    const std::string image = WriteTestImage(8);
+    MainDialog dialog;
+    Prepare(dialog, image);
+    dialog.StartButton()->click();
+    QCOMPARE(dialog.WorkersStarted(), 1);
+    // The worker waits for the window at each display, so the job is still mid-way here.
+    QVERIFY(WaitUntil([&] { return Text(dialog, Display::VersionLabel).trimmed().size() > 0; }));
+    QCOMPARE(dialog.Host().JobRunning.load(), 1);
+
+    dialog.StartButton()->click();
+    for (const Display display : {Display::AddressLabel, Display::FileNameLabel,
+                                  Display::VersionLabel, Display::RevisionLabel}) {
+        QCOMPARE(Text(dialog, display), QStringLiteral(" "));
+    }
+    QCOMPARE(dialog.ProgressBar()->value(), 0);
+    QCOMPARE(dialog.WorkersStarted(), 1);
+
+    QVERIFY(WaitUntil([&] { return JobEnded(dialog) && !dialog.isVisible(); }));
+    // One job: a second one would have sent every packet again.
+    QCOMPARE(bench.world->AcceptedPackets().size(), std::size_t{8});
+    std::remove(image.c_str());
+}
+
+void MainDialogTest::SingleImageDownloadEndsTheProgram() {
+    SimDriveBench bench;
+    NotifyPipe pipe;
+    const std::string image = WriteTestImage(12);
+    DownloaderApp app;
+    QTimer::singleShot(0, [&] { app.MainWindow->StartButton()->click(); });
+    QTimer hang_guard;
+    hang_guard.setSingleShot(true);
+    QObject::connect(&hang_guard, &QTimer::timeout, [&] {
+        if (app.MainWindow != nullptr) {
+            app.MainWindow->done(QDialog::Rejected);
+        }
+    });
+    hang_guard.start(kHangGuardMs);
+
+    QVERIFY(!app.InitInstance(
+        {image, "-c", "COM2", "-b", "9600", "-m", std::to_string(pipe.WriteEnd())}));
+    QVERIFY(hang_guard.isActive());
+    QCOMPARE(pipe.Posted(), std::string("1035\n"));
+    QCOMPARE(bench.world->AcceptedPackets().size(), std::size_t{12});
+    std::remove(image.c_str());
+}
+
+void MainDialogTest::FailedDownloadLeavesTheWindowOpen() {
+    SimDriveBench bench;
+    NotifyPipe pipe;
+    MainDialog dialog;
+    Prepare(dialog, g_store->DataFolder() + "/missing.orb", pipe.WriteEnd());
+    dialog.StartButton()->click();
+    QVERIFY(WaitUntil([&] {
+        return JobEnded(dialog) &&
+               Text(dialog, Display::StatusLine) == QStringLiteral("ERROR: Download failed.");
+    }));
+    QVERIFY(dialog.isVisible());
+    QCOMPARE(pipe.Posted(), std::string());
+    // Start works again.
+    dialog.StartButton()->click();
+    QCOMPARE(dialog.WorkersStarted(), 2);
+    QVERIFY(WaitUntil([&] { return JobEnded(dialog); }));
+}
+
+void MainDialogTest::ExitDuringJobPostsProgramClosedAndEndsCleanly() {
+    SimDriveBench bench;
+    NotifyPipe pipe;
+    const std::string image = WriteTestImage(30);
+    MainDialog dialog;
+    Prepare(dialog, "", pipe.WriteEnd());
+    dialog.Host().Options.FilesListPath = WriteFilesList(image);
+    dialog.StartButton()->click();
+    QVERIFY(WaitUntil([&] { return dialog.ProgressBar()->maximum() == 30; }));
+
+    dialog.ExitButton()->click();
+    QVERIFY(!dialog.isVisible());
+    QCOMPARE(dialog.result(), int(QDialog::Rejected));
+    QCOMPARE(pipe.Posted(), std::string("1034\n"));
+    // Abandoned, the job no longer waits for the window and ends by itself.
+    QVERIFY(WaitUntil([&] { return JobEnded(dialog); }));
+    QCOMPARE(pipe.Posted(), std::string());
+    std::remove(image.c_str());
+}
+
+void MainDialogTest::EnterOnARadioButtonIsTheOkCommand() {
+    NotifyPipe pipe;
+    MainDialog dialog;
+    Prepare(dialog, "", pipe.WriteEnd());
+    QTest::mouseClick(dialog.PortButton(2), Qt::LeftButton);
+    dialog.PortButton(2)->setFocus();
+    QTest::keyClick(dialog.PortButton(2), Qt::Key_Return);
+    QVERIFY(!dialog.isVisible());
+    QCOMPARE(dialog.result(), int(QDialog::Accepted));
+    // The OK command takes the buttons back and tells the controlling program nothing.
+    QCOMPARE(dialog.Host().Options.PortIndex.load(), 2);
+    QCOMPARE(pipe.Posted(), std::string());
+}
+
+void MainDialogTest::EscapeIsTheCancelCommand() {
+    NotifyPipe pipe;
+    MainDialog dialog;
+    Prepare(dialog, "", pipe.WriteEnd());
+    QTest::keyClick(&dialog, Qt::Key_Escape);
+    QVERIFY(!dialog.isVisible());
+    QCOMPARE(dialog.result(), int(QDialog::Rejected));
+    QCOMPARE(pipe.Posted(), std::string("1034\n"));
+}
+
+void MainDialogTest::HeaderCheckBoxBlocksOnlyTheWorker() {
+    SimDriveBench bench;
+    // An image for hardware revision 1 on a revision 2 drive.
+    const std::string image = WriteTestImage(4, 1);
+    MainDialog dialog;
+    Prepare(dialog, image);
+    dialog.StartButton()->click();
+    GuiWindowLink& link = GuiWindowLink::Instance();
+    QVERIFY(WaitUntil([&] { return link.OpenBoxes().size() == 1; }));
+    QMessageBox* box = link.OpenBoxes()[0];
+    QCOMPARE(box->windowTitle(), QStringLiteral("Orrim file error"));
+    QCOMPARE(QApplication::activeModalWidget(), nullptr);
+    QCOMPARE(dialog.Host().JobRunning.load(), 1);
+    // The window goes on working while the worker waits for the box.
+    QTest::mouseClick(dialog.PortButton(3), Qt::LeftButton);
+    QCOMPARE(g_store->SettingsValues().at("COM"), std::string("4"));
+    QCOMPARE(dialog.Host().JobRunning.load(), 1);
+
+    box->button(QMessageBox::Ok)->click();
+    QVERIFY(WaitUntil([&] { return JobEnded(dialog); }));
+    QVERIFY(dialog.isVisible());
+    QCOMPARE(bench.world->AcceptedPackets().size(), std::size_t{0});
+    std::remove(image.c_str());
+}
+
+void MainDialogTest::AboutBoxShowsCaptionAndVersion() {
+    MainDialog dialog;
+    dialog.OnInitDialog();
+    dialog.show();
+    QString menu_entry;
+    QString caption;
+    QStringList texts;
+    // The About entry sits in the window's context menu; choosing it opens the box modally.
+    QTimer::singleShot(0, [&] {
+        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        if (menu == nullptr || menu->actions().isEmpty()) {
+            return;
+        }
+        menu_entry = menu->actions()[0]->text();
+        QTimer::singleShot(0, [&] {
+            QWidget* about = QApplication::activeModalWidget();
+            if (about != nullptr) {
+                caption = about->windowTitle();
+                for (QLabel* label : about->findChildren<QLabel*>()) {
+                    texts << label->text();
+                }
+                about->close();
+            }
+        });
+        menu->actions()[0]->trigger();
+        menu->close();
+    });
+    QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(5, 5),
+                            dialog.mapToGlobal(QPoint(5, 5)));
+    QApplication::sendEvent(&dialog, &event);
+    QCOMPARE(menu_entry, QStringLiteral("&About WinVantor..."));
+    QVERIFY(WaitUntil([&] { return !caption.isEmpty(); }));
+    QCOMPARE(caption, QStringLiteral("About WinVantor"));
+    QVERIFY(texts.contains(QStringLiteral("WinVantor Version 2.0.7")));
+}
+
+void MainDialogTest::WritesScreenshots() {
+    const QDir folder(QStringLiteral(VANTOR_SCREENSHOT_DIR));
+    {
+        MainDialog dialog;
+        Prepare(dialog, "");
+        QVERIFY(dialog.grab().save(folder.filePath(QStringLiteral("main_window_idle.png"))));
+    }
+    SimDriveBench bench;
+    const std::string image = WriteTestImage(40);
+    MainDialog dialog;
+    Prepare(dialog, image);
+    dialog.StartButton()->click();
+    QVERIFY(WaitUntil([&] {
+        return dialog.ProgressBar()->maximum() == 40 && dialog.ProgressBar()->value() >= 22;
+    }));
+    QVERIFY(dialog.grab().save(folder.filePath(QStringLiteral("main_window_downloading.png"))));
+    QVERIFY(WaitUntil([&] { return JobEnded(dialog) && !dialog.isVisible(); }));
+    std::remove(image.c_str());
+}
+
+}  // namespace vantor::ui::test

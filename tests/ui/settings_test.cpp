@@ -1,0 +1,201 @@
+// The settings store as the main window loads and writes it.
+#include <QRadioButton>
+#include <QTest>
+#include <filesystem>
+#include <fstream>
+
+#include "tests.h"
+#include "ui/command_line.h"
+#include "ui/main_dialog.h"
+#include "ui/settings_store.h"
+#include "ui_test_support.h"
+
+namespace vantor::ui::test {
+
+namespace {
+
+struct Loaded {
+    std::string files_list;
+    int port;
+    int baud;
+    int address;
+    int use_address;
+};
+
+// Loads the store into a new window whose options hold what the command line gave.
+Loaded LoadIntoWindow(int port = 1, int baud = 1) {
+    MainDialog dialog;
+    JobOptions& options = dialog.Host().Options;
+    options.PortIndex = port;
+    options.BaudChoice = baud;
+    dialog.LoadSettings();
+    return {options.FilesListPath, options.PortIndex, options.BaudChoice, options.SpecificAddress,
+            options.UseSpecificAddress};
+}
+
+}  // namespace
+
+void SettingsTest::FirstRunStoresOnlyTheFilesListPath() {
+    TempStore store;
+    const Loaded loaded = LoadIntoWindow();
+    const std::string expected = store.DataFolder() + "/vantor/flist.txt";
+    QCOMPARE(QString::fromStdString(loaded.files_list), QString::fromStdString(expected));
+    QVERIFY(std::filesystem::is_directory(store.DataFolder() + "/vantor"));
+    QCOMPARE(store.SettingsValues(), (platform::Registry::Values{{"FilePath", expected}}));
+    QCOMPARE(loaded.port, 1);
+    QCOMPARE(loaded.baud, 1);
+    QCOMPARE(loaded.address, 0);
+    QCOMPARE(loaded.use_address, 0);
+}
+
+void SettingsTest::FilesListPathIsReadBack_data() {
+    QTest::addColumn<int>("length");
+    QTest::addColumn<bool>("taken");
+    QTest::newRow("short") << 12 << true;
+    QTest::newRow("fills the buffer") << 100 << true;
+    // Catches a long path read cut short instead of counting as absent.
+    QTest::newRow("over 100 bytes") << 101 << false;
+}
+
+void SettingsTest::FilesListPathIsReadBack() {
+    QFETCH(int, length);
+    QFETCH(bool, taken);
+    TempStore store;
+    const std::string path = "/" + std::string(static_cast<std::size_t>(length - 1), 'p');
+    store.Store("FilePath", path);
+    const Loaded loaded = LoadIntoWindow();
+    QCOMPARE(QString::fromStdString(loaded.files_list),
+             taken ? QString::fromStdString(path) : QString());
+    QCOMPARE(QString::fromStdString(store.SettingsValues().at("FilePath")),
+             QString::fromStdString(path));
+}
+
+void SettingsTest::ComSelectsThePort_data() {
+    QTest::addColumn<QString>("com");
+    QTest::addColumn<int>("port");
+    QTest::newRow("1") << "1" << 0;
+    QTest::newRow("2") << "2" << 1;
+    QTest::newRow("3") << "3" << 2;
+    QTest::newRow("4") << "4" << 3;
+    QTest::newRow("5") << "5" << 1;
+    QTest::newRow("letter") << "x" << 1;
+    QTest::newRow("empty") << "" << 1;
+    QTest::newRow("two characters") << "41" << 3;
+    // Three bytes do not fit the 2-byte buffer: the switch's port stays.
+    QTest::newRow("too long") << "412" << 2;
+}
+
+void SettingsTest::ComSelectsThePort() {
+    QFETCH(QString, com);
+    QFETCH(int, port);
+    TempStore store;
+    store.Store("COM", com.toStdString());
+    QCOMPARE(LoadIntoWindow(2, 1).port, port);
+}
+
+void SettingsTest::BratSelectsTheSpeed_data() {
+    QTest::addColumn<QString>("brat");
+    QTest::addColumn<int>("baud");
+    QTest::newRow("9600") << "9600" << 0;
+    QTest::newRow("19200") << "19200" << 1;
+    QTest::newRow("4800") << "4800" << 1;
+    QTest::newRow("9600 and a blank") << "9600 " << 1;
+    QTest::newRow("empty") << "" << 1;
+    // Nine bytes do not fit the 8-byte buffer: the switch's speed stays.
+    QTest::newRow("too long") << "960000000" << 0;
+}
+
+void SettingsTest::BratSelectsTheSpeed() {
+    QFETCH(QString, brat);
+    QFETCH(int, baud);
+    TempStore store;
+    store.Store("BRAT", brat.toStdString());
+    QCOMPARE(LoadIntoWindow(1, 0).baud, baud);
+}
+
+void SettingsTest::AddressRoundTrips() {
+    // Catches a store that loses control characters: addresses are kept as codes 1 to 32.
+    TempStore store;
+    for (int address = 0; address <= 31; ++address) {
+        WriteSetting("ADDR", AddrText(address));
+        QCOMPARE(store.SettingsValues().at("ADDR"), std::string(1, static_cast<char>(address + 1)));
+        QCOMPARE(LoadIntoWindow().address, address);
+    }
+}
+
+void SettingsTest::EmptyAddressMeansNoneChosen() {
+    TempStore store;
+    WriteSetting("ADDR", AddrText(-1));
+    QCOMPARE(store.SettingsValues().at("ADDR"), std::string());
+    QCOMPARE(LoadIntoWindow().address, -1);
+}
+
+void SettingsTest::AddrenRoundTrips_data() {
+    QTest::addColumn<QString>("addren");
+    QTest::addColumn<int>("use");
+    QTest::newRow("0") << "0" << 0;
+    QTest::newRow("1") << "1" << 1;
+    QTest::newRow("empty") << "" << 0;
+}
+
+void SettingsTest::AddrenRoundTrips() {
+    QFETCH(QString, addren);
+    QFETCH(int, use);
+    TempStore store;
+    WriteSetting("ADDREN", addren.toStdString());
+    QCOMPARE(LoadIntoWindow().use_address, use);
+}
+
+void SettingsTest::StoredPortAndSpeedWinOverSwitches() {
+    TempStore store;
+    store.Store("COM", "1");
+    store.Store("BRAT", "9600");
+    MainDialog dialog;
+    SwitchCommandLineInfo command_line;
+    ParseCommandLine({"-c", "COM3", "-b", "19200"}, command_line);
+    ApplyCommandLine(command_line, dialog.Host());
+    dialog.OnInitDialog();
+    QVERIFY(dialog.PortButton(0)->isChecked());
+    QVERIFY(!dialog.PortButton(2)->isChecked());
+    QVERIFY(dialog.BaudButton(0)->isChecked());
+    dialog.DoDataExchange(true);
+    QCOMPARE(dialog.Host().Options.PortIndex.load(), 0);
+    QCOMPARE(dialog.Host().Options.BaudChoice.load(), 0);
+}
+
+void SettingsTest::ButtonClicksAreRememberedAcrossRuns() {
+    TempStore store;
+    {
+        MainDialog first;
+        first.OnInitDialog();
+        QTest::mouseClick(first.PortButton(3), Qt::LeftButton);
+        QTest::mouseClick(first.BaudButton(0), Qt::LeftButton);
+        // A click stores the choice; the option itself changes only at Start.
+        QCOMPARE(first.Host().Options.PortIndex.load(), -1);
+    }
+    QCOMPARE(store.SettingsValues().at("COM"), std::string("4"));
+    QCOMPARE(store.SettingsValues().at("BRAT"), std::string("9600"));
+    MainDialog second;
+    second.OnInitDialog();
+    QVERIFY(second.PortButton(3)->isChecked());
+    QVERIFY(second.BaudButton(0)->isChecked());
+}
+
+void SettingsTest::DamagedStoreStartsAsFirstRun() {
+    // Catches a damaged store being overwritten: it is kept aside and the program starts as on
+    // a first run.
+    TempStore store;
+    std::filesystem::create_directories(std::filesystem::path(store.RegistryPath()).parent_path());
+    std::ofstream(store.RegistryPath()) << "COM=1\n";
+    const Loaded loaded = LoadIntoWindow(2, 1);
+    QCOMPARE(loaded.port, 2);
+    QVERIFY(!loaded.files_list.empty());
+    int kept = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(
+             std::filesystem::path(store.RegistryPath()).parent_path())) {
+        kept += entry.path().filename().string().rfind("registry.corrupt-", 0) == 0 ? 1 : 0;
+    }
+    QCOMPARE(kept, 1);
+}
+
+}  // namespace vantor::ui::test

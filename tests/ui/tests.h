@@ -1,0 +1,71 @@
+// The test classes of the operator's window.
+#pragma once
+
+#include <QObject>
+
+namespace vantor::ui::test {
+
+class CommandLineTest : public QObject {
+    Q_OBJECT
+  private slots:
+    void AppliesTheSwitches_data();
+    void AppliesTheSwitches();
+    void NegativeNotifyNumberIsKeptButPostsNothing();
+    void RecordsSwitchesAndPendingSwitch();
+};
+
+class SettingsTest : public QObject {
+    Q_OBJECT
+  private slots:
+    void FirstRunStoresOnlyTheFilesListPath();
+    void FilesListPathIsReadBack_data();
+    void FilesListPathIsReadBack();
+    void ComSelectsThePort_data();
+    void ComSelectsThePort();
+    void BratSelectsTheSpeed_data();
+    void BratSelectsTheSpeed();
+    void AddressRoundTrips();
+    void EmptyAddressMeansNoneChosen();
+    void AddrenRoundTrips_data();
+    void AddrenRoundTrips();
+    void StoredPortAndSpeedWinOverSwitches();
+    void ButtonClicksAreRememberedAcrossRuns();
+    void DamagedStoreStartsAsFirstRun();
+};
+
+class ColorListBoxTest : public QObject {
+    Q_OBJECT
+  private slots:
+    void StoresBothPrefixCharacters_data();
+    void StoresBothPrefixCharacters();
+    void DrawsLineColours_data();
+    void DrawsLineColours();
+    void DrawsSelectedLineInHighlightColours();
+    void EmptyLineIsFilledWithItsBackground();
+    void TabContinuesAtNextStop_data();
+    void TabContinuesAtNextStop();
+    void RefusedLineMakesRoom_data();
+    void RefusedLineMakesRoom();
+    void HorizontalExtentFollowsWidestLine();
+};
+
+class MainDialogTest : public QObject {
+    Q_OBJECT
+  private slots:
+    void init();
+    void cleanup();
+    void ControlsSitAtTheirTemplatePositions_data();
+    void ControlsSitAtTheirTemplatePositions();
+    void ShowsTheNineInstructionLines();
+    void StartDuringJobBlanksLabelsAndStartsNothing();
+    void SingleImageDownloadEndsTheProgram();
+    void FailedDownloadLeavesTheWindowOpen();
+    void ExitDuringJobPostsProgramClosedAndEndsCleanly();
+    void EnterOnARadioButtonIsTheOkCommand();
+    void EscapeIsTheCancelCommand();
+    void HeaderCheckBoxBlocksOnlyTheWorker();
+    void AboutBoxShowsCaptionAndVersion();
+    void WritesScreenshots();
+};
+
+}  // namespace vantor::ui::test

@@ -1,0 +1,126 @@
+#include "ui_test_support.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <stdexcept>
+
+#include "image/image_writer.h"
+#include "platform/port_map.h"
+#include "platform/serial_device.h"
+#include "ui/settings_store.h"
+
+namespace vantor::ui::test {
+
+namespace {
+
+std::shared_ptr<sim::SimWorld> g_world;
+
+std::unique_ptr<platform::SerialDevice> OpenBenchDrive(const std::string&, std::string* error) {
+    if (!g_world) {
+        if (error != nullptr) {
+            *error = "no simulated drive on the bench";
+        }
+        return nullptr;
+    }
+    return std::make_unique<sim::SimulatedLine>(g_world);
+}
+
+sim::SimOptions ParseOptions(const std::string& text) {
+    std::string error;
+    auto options = sim::ParseSimOptions(text, &error);
+    if (!options) {
+        throw std::invalid_argument(error);
+    }
+    return *options;
+}
+
+}  // namespace
+
+TempStore::TempStore() {
+    ::setenv("VANTOR_REGISTRY", RegistryPath().c_str(), 1);
+    ::setenv("XDG_DATA_HOME", DataFolder().c_str(), 1);
+}
+
+TempStore::~TempStore() {
+    ::unsetenv("VANTOR_REGISTRY");
+    ::unsetenv("XDG_DATA_HOME");
+}
+
+std::string TempStore::RegistryPath() const {
+    return folder_.filePath(QStringLiteral("config/registry")).toStdString();
+}
+
+std::string TempStore::DataFolder() const {
+    return folder_.filePath(QStringLiteral("data")).toStdString();
+}
+
+platform::Registry::Values TempStore::SettingsValues() const {
+    const platform::Registry registry(RegistryPath());
+    auto key = registry.OpenKeyForReading(kSettingsKey);
+    if (!key) {
+        return {};
+    }
+    platform::Registry::Values values;
+    // Every name the program writes, read with room to spare.
+    for (const char* name : {"FilePath", "COM", "BRAT", "ADDR", "ADDREN"}) {
+        if (auto value = registry.QueryValue(*key, name, 4096)) {
+            values[name] = *value;
+        }
+    }
+    return values;
+}
+
+void TempStore::Store(const std::string& name, const std::string& text) const {
+    const platform::Registry registry(RegistryPath());
+    auto key = registry.CreateKey(kSettingsKey);
+    if (!key || !registry.SetValue(*key, name, text)) {
+        throw std::runtime_error("the test store cannot be written");
+    }
+}
+
+SimDriveBench::SimDriveBench(const std::string& options)
+    : world(std::make_shared<sim::SimWorld>(ParseOptions(options))) {
+    g_world = world;
+    platform::RegisterDeviceScheme("uisim", &OpenBenchDrive);
+    for (int number = 1; number <= 4; ++number) {
+        platform::SetPortMapOverride(number, "uisim");
+    }
+}
+
+SimDriveBench::~SimDriveBench() {
+    for (int number = 1; number <= 4; ++number) {
+        platform::SetPortMapOverride(number, "");
+    }
+    platform::RegisterDeviceScheme("uisim", nullptr);
+    g_world.reset();
+}
+
+NotifyPipe::NotifyPipe() {
+    if (::pipe2(fds_, O_CLOEXEC) != 0) {
+        throw std::runtime_error("no pipe");
+    }
+    ::fcntl(fds_[0], F_SETFL, O_NONBLOCK);
+}
+
+NotifyPipe::~NotifyPipe() {
+    ::close(fds_[0]);
+    ::close(fds_[1]);
+}
+
+std::string NotifyPipe::Posted() {
+    std::string text;
+    char buffer[256];
+    ssize_t n;
+    while ((n = ::read(fds_[0], buffer, sizeof buffer)) > 0) {
+        text.append(buffer, static_cast<std::size_t>(n));
+    }
+    return text;
+}
+
+std::string WriteTestImage(int packets, int revision) {
+    return image_writer::ImageBuilder::Kdx(revision).FillerPackets(packets, 32).WriteTemp();
+}
+
+}  // namespace vantor::ui::test

@@ -1,0 +1,69 @@
+// Fixtures of the window tests: a settings store and data folder of the test's own, and a
+// simulated drive on a virtual clock behind COM1 to COM4.
+#pragma once
+
+#include <QObject>
+#include <QTemporaryDir>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/registry.h"
+#include "sim/sim_world.h"
+
+namespace vantor::ui::test {
+
+// Points $VANTOR_REGISTRY and $XDG_DATA_HOME into a fresh folder for its lifetime.
+class TempStore {
+  public:
+    TempStore();
+    ~TempStore();
+    TempStore(const TempStore&) = delete;
+    TempStore& operator=(const TempStore&) = delete;
+
+    std::string RegistryPath() const;
+    std::string DataFolder() const;
+    // Every value of the settings key, by name.
+    platform::Registry::Values SettingsValues() const;
+    void Store(const std::string& name, const std::string& text) const;
+
+  private:
+    QTemporaryDir folder_;
+};
+
+// A simulated drive on a virtual clock, opened for COM1 to COM4 for the bench's lifetime.
+class SimDriveBench {
+  public:
+    explicit SimDriveBench(const std::string& options = "");
+    ~SimDriveBench();
+    SimDriveBench(const SimDriveBench&) = delete;
+    SimDriveBench& operator=(const SimDriveBench&) = delete;
+
+    platform::VirtualClock clock{1'000'000'000};
+    std::shared_ptr<sim::SimWorld> world;
+
+  private:
+    platform::ScopedClock scoped_clock_{clock};
+};
+
+// A pipe standing for the controlling program: its write end is the number given with "-m".
+class NotifyPipe {
+  public:
+    NotifyPipe();
+    ~NotifyPipe();
+    NotifyPipe(const NotifyPipe&) = delete;
+    NotifyPipe& operator=(const NotifyPipe&) = delete;
+
+    int WriteEnd() const { return fds_[1]; }
+    // Everything posted so far.
+    std::string Posted();
+
+  private:
+    int fds_[2] = {-1, -1};
+};
+
+// A KDX image for hardware revision `revision` with `packets` packets, in a temporary file.
+std::string WriteTestImage(int packets, int revision = 2);
+
+}  // namespace vantor::ui::test

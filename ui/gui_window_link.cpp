@@ -1,0 +1,203 @@
+#include "ui/gui_window_link.h"
+
+#include <QMessageBox>
+#include <QThread>
+
+#include "ui/main_dialog.h"
+
+namespace vantor::ui {
+
+namespace {
+
+// The attachment a worker belongs to; 0 on threads that are not workers.
+thread_local std::uint64_t t_attachment = 0;
+
+QMessageBox::Icon BoxIcon(platform::MessageIcon icon) {
+    switch (icon) {
+        case platform::MessageIcon::Information:
+            return QMessageBox::Information;
+        case platform::MessageIcon::Question:
+            return QMessageBox::Question;
+        case platform::MessageIcon::Stop:
+            return QMessageBox::Critical;
+        case platform::MessageIcon::None:
+            break;
+    }
+    return QMessageBox::NoIcon;
+}
+
+}  // namespace
+
+GuiWindowLink& GuiWindowLink::Instance() {
+    // Deliberately never destroyed: an abandoned worker may call it until the process ends.
+    static GuiWindowLink* const link = new GuiWindowLink;
+    return *link;
+}
+
+std::uint64_t GuiWindowLink::Attach(MainDialog* dialog) {
+    std::uint64_t attachment = 0;
+    {
+        std::lock_guard lock(mutex_);
+        attachment = ++attachment_;
+        attached_ = true;
+    }
+    dialog_ = dialog;
+    platform::SetWindowLink(this);
+    return attachment;
+}
+
+void GuiWindowLink::Detach() {
+    {
+        std::lock_guard lock(mutex_);
+        attached_ = false;
+        ++attachment_;
+    }
+    changed_.notify_all();
+    dialog_ = nullptr;
+    for (const auto& box : boxes_) {
+        if (box != nullptr) {
+            box->close();
+        }
+    }
+    boxes_.clear();
+}
+
+void GuiWindowLink::BindThisThread(std::uint64_t attachment) {
+    t_attachment = attachment;
+}
+
+std::uint64_t GuiWindowLink::CallerAttachment() {
+    if (t_attachment != 0) {
+        return t_attachment;
+    }
+    std::lock_guard lock(mutex_);
+    return attachment_;
+}
+
+bool GuiWindowLink::IsAttached(std::uint64_t attachment) {
+    std::lock_guard lock(mutex_);
+    return attached_ && attachment == attachment_;
+}
+
+bool GuiWindowLink::RunOnWindowThread(const std::shared_ptr<PendingCall>& call,
+                                      std::function<void(MainDialog&)> work) {
+    const std::uint64_t attachment = CallerAttachment();
+    if (QThread::currentThread() == thread()) {
+        if (!IsAttached(attachment) || dialog_ == nullptr) {
+            return false;
+        }
+        work(*dialog_);
+        return true;
+    }
+    if (!IsAttached(attachment)) {
+        return false;
+    }
+    // The work runs only while the caller's window is still attached, which is checked on the
+    // window's thread, where the window also goes: it never touches a window that has gone.
+    QMetaObject::invokeMethod(
+        this,
+        [this, call, attachment, work = std::move(work)] {
+            if (IsAttached(attachment) && dialog_ != nullptr) {
+                work(*dialog_);
+                Complete(call);
+            }
+        },
+        Qt::QueuedConnection);
+    return WaitFor(call, attachment);
+}
+
+bool GuiWindowLink::WaitFor(const std::shared_ptr<PendingCall>& call, std::uint64_t attachment) {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return call->done || !attached_ || attachment_ != attachment; });
+    return call->done;
+}
+
+void GuiWindowLink::Complete(const std::shared_ptr<PendingCall>& call) {
+    {
+        std::lock_guard lock(mutex_);
+        call->done = true;
+    }
+    changed_.notify_all();
+}
+
+void GuiWindowLink::SetText(platform::Display display, const std::string& text) {
+    RunOnWindowThread(std::make_shared<PendingCall>(), [display, text](MainDialog& dialog) {
+        dialog.SetDisplayText(display, text);
+    });
+}
+
+std::string GuiWindowLink::GetText(platform::Display display) {
+    auto call = std::make_shared<PendingCall>();
+    // The result is written on the window's thread before the call is complete, and read here
+    // only after it is.
+    if (!RunOnWindowThread(call, [display, call](MainDialog& dialog) {
+            call->text = dialog.DisplayText(display);
+        })) {
+        return {};
+    }
+    std::lock_guard lock(mutex_);
+    return call->text;
+}
+
+void GuiWindowLink::SetProgressRange(int low, int high) {
+    RunOnWindowThread(std::make_shared<PendingCall>(),
+                      [low, high](MainDialog& dialog) { dialog.SetProgressRange(low, high); });
+}
+
+void GuiWindowLink::SetProgressPos(int pos) {
+    RunOnWindowThread(std::make_shared<PendingCall>(),
+                      [pos](MainDialog& dialog) { dialog.SetProgressPos(pos); });
+}
+
+void GuiWindowLink::MessageBox(const std::string& text, const std::string& caption,
+                               platform::MessageIcon icon) {
+    const std::uint64_t attachment = CallerAttachment();
+    auto closed = std::make_shared<PendingCall>();
+    const bool shown = RunOnWindowThread(
+        std::make_shared<PendingCall>(),
+        [this, closed, text, caption, icon](MainDialog&) { ShowBox(closed, text, caption, icon); });
+    if (shown && QThread::currentThread() != thread()) {
+        // Only the worker waits for the operator; the window goes on working meanwhile.
+        WaitFor(closed, attachment);
+    }
+}
+
+void GuiWindowLink::ShowBox(const std::shared_ptr<PendingCall>& closed, const std::string& text,
+                            const std::string& caption, platform::MessageIcon icon) {
+    auto* box = new QMessageBox(BoxIcon(icon), QString::fromLocal8Bit(caption),
+                                QString::fromLocal8Bit(text), QMessageBox::Ok, nullptr);
+    box->setTextFormat(Qt::PlainText);
+    box->setWindowModality(Qt::NonModal);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    connect(box, &QMessageBox::finished, this, [this, closed] { Complete(closed); });
+    boxes_.emplace_back(box);
+    box->show();
+}
+
+std::vector<QMessageBox*> GuiWindowLink::OpenBoxes() const {
+    std::vector<QMessageBox*> open;
+    for (const auto& box : boxes_) {
+        if (box != nullptr && box->isVisible()) {
+            open.push_back(box);
+        }
+    }
+    return open;
+}
+
+void GuiWindowLink::Post(int window, int message) {
+    platform::PostToDescriptor(window, message);
+}
+
+void GuiWindowLink::PostQuit() {
+    const std::uint64_t attachment = CallerAttachment();
+    QMetaObject::invokeMethod(
+        this,
+        [this, attachment] {
+            if (IsAttached(attachment) && dialog_ != nullptr) {
+                dialog_->EndByQuit();
+            }
+        },
+        Qt::QueuedConnection);
+}
+
+}  // namespace vantor::ui

@@ -1,0 +1,81 @@
+// The window link of the operator's window: carries each call of the download job, made on the
+// worker thread, into the window's thread and returns when the window has carried it out.
+#pragma once
+
+#include <QObject>
+#include <QPointer>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "platform/window_link.h"
+
+class QMessageBox;
+
+namespace vantor::ui {
+
+class MainDialog;
+
+// One link serves the whole process and is never destroyed, so a worker that the program
+// abandons at its end can still call it. While no window is attached every call returns at
+// once, so a worker never waits on a window, or an event loop, that has gone.
+class GuiWindowLink final : public QObject, public platform::WindowLink {
+    Q_OBJECT
+  public:
+    // The link, made on first use; the first use must be on the window's thread.
+    static GuiWindowLink& Instance();
+
+    // Window's thread: makes `dialog` the window that calls reach and installs the link as the
+    // process's window link. Returns the attachment's number for BindThisThread.
+    std::uint64_t Attach(MainDialog* dialog);
+    // Window's thread: the window is going. Waiting workers are released, open message boxes
+    // close, and calls return at once until a window is attached again.
+    void Detach();
+    // Worker thread: ties the calling thread to one attachment, so that the worker of a window
+    // that has gone never writes into a later window.
+    static void BindThisThread(std::uint64_t attachment);
+
+    void SetText(platform::Display display, const std::string& text) override;
+    std::string GetText(platform::Display display) override;
+    void SetProgressRange(int low, int high) override;
+    void SetProgressPos(int pos) override;
+    void MessageBox(const std::string& text, const std::string& caption,
+                    platform::MessageIcon icon) override;
+    void Post(int window, int message) override;
+    void PostQuit() override;
+
+    // The message boxes open now (window's thread), for tests that answer them.
+    std::vector<QMessageBox*> OpenBoxes() const;
+
+  private:
+    struct PendingCall {
+        bool done = false;
+        std::string text;
+    };
+
+    GuiWindowLink() = default;
+
+    // Runs `work` on the window's thread while the caller's window is attached and waits until
+    // it has run. False when the window has gone (then `work` never runs).
+    bool RunOnWindowThread(const std::shared_ptr<PendingCall>& call,
+                           std::function<void(MainDialog&)> work);
+    bool WaitFor(const std::shared_ptr<PendingCall>& call, std::uint64_t attachment);
+    void Complete(const std::shared_ptr<PendingCall>& call);
+    std::uint64_t CallerAttachment();
+    bool IsAttached(std::uint64_t attachment);
+    void ShowBox(const std::shared_ptr<PendingCall>& closed, const std::string& text,
+                 const std::string& caption, platform::MessageIcon icon);
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::uint64_t attachment_ = 0;  // guarded by mutex_
+    bool attached_ = false;         // guarded by mutex_
+    // Touched on the window's thread only.
+    QPointer<MainDialog> dialog_;
+    std::vector<QPointer<QMessageBox>> boxes_;
+};
+
+}  // namespace vantor::ui

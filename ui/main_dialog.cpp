@@ -1,0 +1,379 @@
+#include "ui/main_dialog.h"
+
+#include <QButtonGroup>
+#include <QContextMenuEvent>
+#include <QGroupBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMenu>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <algorithm>
+#include <system_error>
+#include <thread>
+
+#include "platform/registry.h"
+#include "ui/about_dialog.h"
+#include "ui/advanced_dialog.h"
+#include "ui/color_list_box.h"
+#include "ui/dialog_units.h"
+#include "ui/gui_window_link.h"
+#include "ui/settings_store.h"
+
+namespace vantor::ui {
+
+namespace {
+
+struct InstructionLine {
+    unsigned text_color;
+    const char* text;
+};
+
+// The operating instructions, each on a white background.
+constexpr std::array<InstructionLine, 9> kInstructionLines = {{
+    {kBlack, "This program will update your Drive firmware"},
+    {kRed, "Before downloading the new firmware it is highly recommended"},
+    {kRed, "to back up drive parameters and to clear the EEPROM."},
+    {kBlack, "To update the Drive firmware, take the following steps:"},
+    {kBlack, "1.) Select the correct Com port."},
+    {kBlack, "2.) Select the correct baud rate."},
+    {kBlack, "3.) Click the Advance button and select the ORB file."},
+    {kBlack, "4.) Use the Specific Addressing option if you know the drive address"},
+    {kBlack, "5.) Click the Start  button."},
+}};
+
+constexpr const char* kAboutMenuText = "&About WinVantor...";
+
+int DisplayIndex(platform::Display display) {
+    return static_cast<int>(display);
+}
+
+// Checks the button at `index` and unchecks the others; an index without a button leaves none
+// checked, which an exclusive group does not allow by itself.
+void CheckButton(QButtonGroup* group, int index) {
+    group->setExclusive(false);
+    for (QAbstractButton* button : group->buttons()) {
+        button->setChecked(group->id(button) == index);
+    }
+    group->setExclusive(true);
+}
+
+QPushButton* MakePushButton(const QString& text, QWidget* parent) {
+    auto* button = new QPushButton(text, parent);
+    // Plain push buttons: none is the default, none is a tab stop.
+    button->setAutoDefault(false);
+    button->setDefault(false);
+    button->setFocusPolicy(Qt::ClickFocus);
+    return button;
+}
+
+QLabel* MakeLabel(const QString& text, Qt::Alignment alignment, QWidget* parent) {
+    auto* label = new QLabel(text, parent);
+    label->setTextFormat(Qt::PlainText);
+    label->setAlignment(alignment);
+    return label;
+}
+
+}  // namespace
+
+MainDialog::MainDialog(QWidget* parent) : QDialog(parent), app_icon_(LoadAppIcon()) {
+    setWindowTitle(QStringLiteral("Vantor KDX v" VANTOR_VERSION_TEXT));
+    // A top-level window with caption, system menu and minimise box, shown on the task bar.
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    setWindowIcon(app_icon_);
+    setFont(DialogFont());
+    const DialogUnits units(font());
+    setFixedSize(units.X(296), units.Y(135));
+    CreateControls();
+    link_attachment_ = GuiWindowLink::Instance().Attach(this);
+}
+
+MainDialog::~MainDialog() {
+    GuiWindowLink::Instance().Detach();
+}
+
+void MainDialog::CreateControls() {
+    const DialogUnits units(font());
+    start_button_ = MakePushButton(QStringLiteral("&Start"), this);
+    start_button_->setGeometry(units.Rect(153, 119, 43, 13));
+    advanced_button_ = MakePushButton(QStringLiteral("&Advanced"), this);
+    advanced_button_->setGeometry(units.Rect(201, 119, 43, 13));
+    exit_button_ = MakePushButton(QStringLiteral("&Exit"), this);
+    exit_button_->setGeometry(units.Rect(248, 119, 43, 13));
+    connect(start_button_, &QPushButton::clicked, this, &MainDialog::Start);
+    connect(advanced_button_, &QPushButton::clicked, this, &MainDialog::Advanced);
+    connect(exit_button_, &QPushButton::clicked, this, &MainDialog::reject);
+    CreateOptionButtons();
+    CreateDisplays();
+}
+
+void MainDialog::CreateOptionButtons() {
+    const DialogUnits units(font());
+    auto* port_frame = new QGroupBox(QStringLiteral("Com Port"), this);
+    port_frame->setGeometry(units.Rect(5, 6, 47, 62));
+    auto* baud_frame = new QGroupBox(QStringLiteral("Baud Rate"), this);
+    baud_frame->setGeometry(units.Rect(5, 74, 47, 39));
+
+    port_group_ = new QButtonGroup(this);
+    constexpr std::array<int, 4> kPortY = {18, 29, 41, 54};
+    for (int i = 0; i < 4; ++i) {
+        port_buttons_[i] = new QRadioButton(QStringLiteral("Com%1").arg(i + 1), this);
+        port_buttons_[i]->setGeometry(units.Rect(11, kPortY[i], 34, 10));
+        port_group_->addButton(port_buttons_[i], i);
+        // A click stores the choice at once; the option itself changes at Start.
+        connect(port_buttons_[i], &QRadioButton::clicked, this,
+                [i] { WriteSetting("COM", std::string(1, static_cast<char>('1' + i))); });
+    }
+    baud_group_ = new QButtonGroup(this);
+    constexpr std::array<const char*, 2> kBaudText = {"9600", "19200"};
+    constexpr std::array<int, 2> kBaudY = {87, 99};
+    for (int i = 0; i < 2; ++i) {
+        baud_buttons_[i] = new QRadioButton(QString::fromLatin1(kBaudText[i]), this);
+        baud_buttons_[i]->setGeometry(units.Rect(11, kBaudY[i], 32, 10));
+        baud_group_->addButton(baud_buttons_[i], i);
+        connect(baud_buttons_[i], &QRadioButton::clicked, this,
+                [text = kBaudText[i]] { WriteSetting("BRAT", text); });
+    }
+    port_frame->lower();
+    baud_frame->lower();
+}
+
+void MainDialog::CreateDisplays() {
+    const DialogUnits units(font());
+    instructions_list_ = new ColorListBox(this);
+    instructions_list_->setGeometry(units.Rect(58, 11, 233, 45));
+    instructions_list_->setSelectionMode(QAbstractItemView::NoSelection);
+    instructions_list_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    instructions_list_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    instructions_list_->setFocusPolicy(Qt::ClickFocus);
+
+    const Qt::Alignment caption = Qt::AlignLeft | Qt::AlignTop;
+    const Qt::Alignment left = Qt::AlignLeft | Qt::AlignVCenter;
+    const Qt::Alignment centred = Qt::AlignHCenter | Qt::AlignVCenter;
+    MakeLabel(QStringLiteral("HW Revision:"), caption, this)
+        ->setGeometry(units.Rect(58, 59, 46, 9));
+    MakeLabel(QStringLiteral("Orrim version:"), caption, this)
+        ->setGeometry(units.Rect(215, 59, 50, 9));
+    MakeLabel(QStringLiteral("File name:"), caption, this)->setGeometry(units.Rect(58, 72, 32, 9));
+    MakeLabel(QStringLiteral("Address:"), caption, this)->setGeometry(units.Rect(215, 71, 32, 9));
+
+    using platform::Display;
+    const auto place = [&](Display display, Qt::Alignment alignment, QRect rect) {
+        QLabel* label = MakeLabel(QString(), alignment, this);
+        label->setGeometry(rect);
+        label->setObjectName(QString::fromLatin1(platform::DisplayName(display)));
+        labels_[DisplayIndex(display)] = label;
+    };
+    place(Display::FileNameLabel, left, units.Rect(105, 72, 95, 9));
+    place(Display::AddressLabel, centred, units.Rect(277, 72, 14, 9));
+    place(Display::StatusLine, left, units.Rect(58, 85, 233, 10));
+    place(Display::RevisionLabel, left, units.Rect(105, 59, 95, 9));
+    place(Display::VersionLabel, centred, units.Rect(277, 59, 14, 9));
+
+    progress_bar_ = new QProgressBar(this);
+    progress_bar_->setGeometry(units.Rect(58, 97, 233, 15));
+    progress_bar_->setTextVisible(false);
+    progress_bar_->setRange(0, 100);
+    progress_bar_->setValue(0);
+}
+
+int MainDialog::DoModal() {
+    OnInitDialog();
+    return exec();
+}
+
+void MainDialog::OnInitDialog() {
+    DoDataExchange(false);
+    AddInstructionLines();
+    LoadSettings();
+    port_buttons_[0]->setFocus();
+}
+
+void MainDialog::AddInstructionLines() {
+    for (const InstructionLine& line : kInstructionLines) {
+        instructions_list_->AddLine(line.text_color, kWhite, line.text);
+    }
+}
+
+void MainDialog::DoDataExchange(bool from_controls) {
+    JobOptions& options = host_->Options;
+    if (from_controls) {
+        options.PortIndex = port_group_->checkedId();
+        options.BaudChoice = baud_group_->checkedId();
+    } else {
+        CheckButton(port_group_, options.PortIndex);
+        CheckButton(baud_group_, options.BaudChoice);
+    }
+}
+
+void MainDialog::LoadSettings() {
+    const platform::Registry registry;
+    JobOptions& options = host_->Options;
+    if (auto key = registry.OpenKey(kSettingsKey)) {
+        if (auto path = registry.QueryValue(*key, "FilePath", kFilePathBufferBytes)) {
+            options.FilesListPath = *path;
+        }
+        platform::Registry::CloseKey(*key);
+    } else {
+        // The first run: the key is made, holding the default files list's path.
+        options.FilesListPath = DefaultFilesListPath();
+        if (auto created = registry.CreateKey(kSettingsKey)) {
+            registry.SetValue(*created, "FilePath", options.FilesListPath);
+            platform::Registry::CloseKey(*created);
+        }
+    }
+    auto key = registry.OpenKey(kSettingsKey);
+    if (!key) {
+        return;
+    }
+    if (auto com = registry.QueryValue(*key, "COM", kComBufferBytes)) {
+        options.PortIndex = PortIndexFromCom(*com);
+        DoDataExchange(false);
+    }
+    if (auto brat = registry.QueryValue(*key, "BRAT", kBratBufferBytes)) {
+        options.BaudChoice = BaudChoiceFromBrat(*brat);
+        DoDataExchange(false);
+    }
+    if (auto addr = registry.QueryValue(*key, "ADDR", kAddrBufferBytes)) {
+        options.SpecificAddress = SpecificAddressFromAddr(*addr);
+    }
+    if (auto addren = registry.QueryValue(*key, "ADDREN", kAddrenBufferBytes)) {
+        options.UseSpecificAddress = UseSpecificAddressFromAddren(*addren);
+    }
+    platform::Registry::CloseKey(*key);
+}
+
+void MainDialog::Start() {
+    DoDataExchange(true);
+    using platform::Display;
+    for (const Display display : {Display::AddressLabel, Display::FileNameLabel,
+                                  Display::VersionLabel, Display::RevisionLabel}) {
+        SetDisplayText(display, " ");
+    }
+    SetProgressPos(0);
+    if (host_->JobRunning.load() != 0) {
+        return;  // the running job goes on and overwrites the labels at its next report
+    }
+    host_->JobRunning = 1;
+    if (!StartWorker()) {
+        host_->JobRunning = 0;  // so that Start stays usable
+        SetDisplayText(Display::StatusLine, "Error : Failed to start the download");
+    }
+}
+
+bool MainDialog::StartWorker() {
+    // The worker holds the job's state and the process-wide link, never the window: it may
+    // outlive the window, which neither stops nor waits for it.
+    std::shared_ptr<JobHost> host = host_;
+    const std::uint64_t attachment = link_attachment_;
+    try {
+        std::thread([host, attachment] {
+            GuiWindowLink::BindThisThread(attachment);
+            DownloadJob(*host);
+        }).detach();
+    } catch (const std::system_error&) {
+        return false;
+    }
+    ++workers_started_;
+    return true;
+}
+
+void MainDialog::Advanced() {
+    JobOptions& options = host_->Options;
+    AdvancedDialog dialog(nullptr);
+    dialog.FilesListPath = QString::fromLocal8Bit(options.FilesListPath);
+    dialog.SkipSeeking = options.SkipSeeking;
+    dialog.ResetAfterDownload = options.ResetAfterDownload;
+    dialog.UseSpecificAddress = options.UseSpecificAddress;
+    dialog.SpecificAddress = options.SpecificAddress;
+    dialog.exec();
+    // Taken back after OK and Cancel alike; a running job sees them at its next activation.
+    options.SkipSeeking = dialog.SkipSeeking;
+    options.ResetAfterDownload = dialog.ResetAfterDownload;
+    options.SpecificAddress = dialog.SpecificAddress;
+    WriteSetting("ADDR", AddrText(dialog.SpecificAddress));
+    options.UseSpecificAddress = dialog.UseSpecificAddress;
+    WriteSetting("ADDREN", dialog.UseSpecificAddress != 0 ? "1" : "0");
+}
+
+void MainDialog::ShowAboutBox() {
+    AboutDialog about(this);
+    about.exec();
+}
+
+void MainDialog::accept() {
+    DoDataExchange(true);
+    QDialog::accept();
+}
+
+void MainDialog::reject() {
+    // A running job is abandoned where it stands: its worker is detached already, and the
+    // window's end releases it from any wait on the window.
+    if (const int notify = host_->NotifyWindow.load(); notify != 0) {
+        platform::PostToDescriptor(notify, platform::kProgramClosed);
+    }
+    QDialog::reject();
+}
+
+void MainDialog::EndByQuit() {
+    done(kQuitResult);
+}
+
+void MainDialog::done(int result) {
+    // Every end of the window: from now on the worker's calls return at once.
+    GuiWindowLink::Instance().Detach();
+    QDialog::done(result);
+}
+
+void MainDialog::keyPressEvent(QKeyEvent* event) {
+    const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+    if (enter && (event->modifiers() & ~Qt::KeypadModifier) == 0) {
+        // Enter presses the push button that has the focus, else it is the OK command.
+        if (auto* button = qobject_cast<QPushButton*>(focusWidget())) {
+            button->click();
+        } else {
+            accept();
+        }
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}
+
+void MainDialog::contextMenuEvent(QContextMenuEvent* event) {
+    // The window system offers no system menu to add to here, so the About entry sits in the
+    // window's own context menu.
+    QMenu menu(this);
+    menu.addAction(QString::fromLatin1(kAboutMenuText), this, &MainDialog::ShowAboutBox);
+    menu.exec(event->globalPos());
+}
+
+QLabel* MainDialog::Label(platform::Display display) const {
+    return labels_[DisplayIndex(display)];
+}
+
+void MainDialog::SetDisplayText(platform::Display display, const std::string& text) {
+    label_bytes_[DisplayIndex(display)] = text;
+    Label(display)->setText(QString::fromLocal8Bit(text));
+}
+
+std::string MainDialog::DisplayText(platform::Display display) const {
+    return label_bytes_[DisplayIndex(display)];
+}
+
+void MainDialog::SetProgressRange(int low, int high) {
+    // An empty range would make the bar a busy indicator; the window system shows it empty.
+    const int high_shown = std::max(high, low + 1);
+    const int pos = progress_bar_->value();
+    progress_bar_->setRange(low, high_shown);
+    progress_bar_->setValue(std::clamp(pos, low, high_shown));
+}
+
+void MainDialog::SetProgressPos(int pos) {
+    // The window system keeps the position inside the range; a position outside it is not
+    // ignored but clamped.
+    progress_bar_->setValue(std::clamp(pos, progress_bar_->minimum(), progress_bar_->maximum()));
+}
+
+}  // namespace vantor::ui

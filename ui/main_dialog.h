@@ -1,0 +1,112 @@
+// The operator's main window: port and speed, Start, Advanced and Exit, the instructions, and
+// the displays that the download job writes while it runs.
+#pragma once
+
+#include <QDialog>
+#include <QIcon>
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "job/job.h"
+#include "platform/window_link.h"
+
+class QButtonGroup;
+class QLabel;
+class QProgressBar;
+class QPushButton;
+class QRadioButton;
+
+namespace vantor::ui {
+
+class ColorListBox;
+
+class MainDialog : public QDialog {
+    Q_OBJECT
+  public:
+    // The result of a window ended by the job's quit message.
+    static constexpr int kQuitResult = -1;
+
+    explicit MainDialog(QWidget* parent = nullptr);
+    ~MainDialog() override;
+
+    // The options, the busy flag and the controlling program; shared with the worker, which
+    // may outlive the window.
+    JobHost& Host() { return *host_; }
+
+    // Fills the instructions, loads the stored settings and shows the options; then the modal
+    // run. Its result is not looked at.
+    int DoModal();
+    void OnInitDialog();
+
+    // Two-way transfer between the port and speed buttons and PortIndex and BaudChoice.
+    void DoDataExchange(bool from_controls);
+    void LoadSettings();
+
+    // The displays, as the job writes them through the window link (window's thread).
+    void SetDisplayText(platform::Display display, const std::string& text);
+    std::string DisplayText(platform::Display display) const;
+    void SetProgressRange(int low, int high);
+    void SetProgressPos(int pos);
+    // The job's quit message: ends the modal run without the cancel command's post.
+    void EndByQuit();
+
+    // The controls, by their roles.
+    QPushButton* StartButton() const { return start_button_; }
+    QPushButton* AdvancedButton() const { return advanced_button_; }
+    QPushButton* ExitButton() const { return exit_button_; }
+    QRadioButton* PortButton(int index) const { return port_buttons_[index]; }
+    QRadioButton* BaudButton(int index) const { return baud_buttons_[index]; }
+    QLabel* Label(platform::Display display) const;
+    QProgressBar* ProgressBar() const { return progress_bar_; }
+    ColorListBox* InstructionsList() const { return instructions_list_; }
+    QIcon AppIcon() const { return app_icon_; }
+    // Workers started by this window, for tests.
+    int WorkersStarted() const { return workers_started_; }
+
+  public slots:
+    void Start();
+    void Advanced();
+    void ShowAboutBox();
+    // The OK command: take the buttons back, then end.
+    void accept() override;
+    // The cancel command (Exit, Escape, the close box): tell the controlling program, then end.
+    void reject() override;
+
+    // Every end of the window goes through here.
+    void done(int result) override;
+
+  protected:
+    void keyPressEvent(QKeyEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+
+  private:
+    void CreateControls();
+    void CreateOptionButtons();
+    void CreateDisplays();
+    void AddInstructionLines();
+    bool StartWorker();
+    void WriteAddressingSettings();
+
+    std::shared_ptr<JobHost> host_ = std::make_shared<JobHost>();
+    std::uint64_t link_attachment_ = 0;
+    int workers_started_ = 0;
+    QIcon app_icon_;
+
+    QPushButton* start_button_ = nullptr;
+    QPushButton* advanced_button_ = nullptr;
+    QPushButton* exit_button_ = nullptr;
+    std::array<QRadioButton*, 4> port_buttons_{};
+    std::array<QRadioButton*, 2> baud_buttons_{};
+    QButtonGroup* port_group_ = nullptr;
+    QButtonGroup* baud_group_ = nullptr;
+    ColorListBox* instructions_list_ = nullptr;
+    QProgressBar* progress_bar_ = nullptr;
+    // StatusLine, VersionLabel, RevisionLabel, FileNameLabel, AddressLabel, as Display numbers
+    // them, with the bytes each was last given (the job reads the file name back).
+    std::array<QLabel*, 5> labels_{};
+    std::array<std::string, 5> label_bytes_;
+};
+
+}  // namespace vantor::ui

@@ -1,0 +1,39 @@
+// The settings store: the operator's choices kept between runs under one registry key, and the
+// rules by which each stored text becomes an option.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace vantor::ui {
+
+inline constexpr const char* kSettingsKey = "SOFTWARE\\Halvren\\Vantor";
+
+// Each value is read into a buffer of its own size; a longer value counts as absent.
+inline constexpr std::size_t kFilePathBufferBytes = 100;
+inline constexpr std::size_t kComBufferBytes = 2;
+inline constexpr std::size_t kBratBufferBytes = 8;
+inline constexpr std::size_t kAddrBufferBytes = 2;
+inline constexpr std::size_t kAddrenBufferBytes = 2;
+
+// Stores one value under the settings key, creating the key when needed. A failure is silent:
+// the choice then holds for this run only.
+void WriteSetting(const std::string& name, const std::string& text);
+
+// "1" gives 0, "3" gives 2, "4" gives 3; any other first character (also "2") gives 1.
+int PortIndexFromCom(const std::string& text);
+// 0 for "9600" exactly, else 1.
+int BaudChoiceFromBrat(const std::string& text);
+// The first character's code, as a signed 8-bit number, minus 1; an empty value gives -1.
+int SpecificAddressFromAddr(const std::string& text);
+// The first character's code, as a signed 8-bit number, minus that of "0"; an empty value
+// gives 0.
+int UseSpecificAddressFromAddren(const std::string& text);
+// One character whose code is the address plus 1; -1 (none chosen) stores an empty text.
+std::string AddrText(int specific_address);
+
+// The files list used when the store names none: flist.txt in the user's data folder
+// ($XDG_DATA_HOME/vantor, else ~/.local/share/vantor), which is created when missing.
+std::string DefaultFilesListPath();
+
+}  // namespace vantor::ui
