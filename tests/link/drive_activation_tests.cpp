@@ -142,6 +142,7 @@ TEST_F(ActivationTest, ASpecificAddressThatAnswersEntersBootMode) {
 TEST_F(ActivationTest, ADriveThatStaysInCommandModeIsToldPasswordAndFails) {
     Open("address=1,stay-in-command-mode");
     EXPECT_EQ(ActivateBySeeking(), -1);
+    platform::Sleep(20);  // "Password\r" leaves the transmitter
     EXPECT_TRUE(HostText(*bench->world).ends_with(std::string(kBootTexts) + "Password\r"));
     EXPECT_EQ(bench->window.Text(Display::StatusLine), "Failed to enable Orrim");
 }
