@@ -46,7 +46,10 @@ std::uint64_t GuiWindowLink::Attach(MainDialog* dialog) {
     return attachment;
 }
 
-void GuiWindowLink::Detach() {
+void GuiWindowLink::Detach(const MainDialog* dialog) {
+    if (dialog_ != dialog) {
+        return;
+    }
     {
         std::lock_guard lock(mutex_);
         attached_ = false;

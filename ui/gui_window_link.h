@@ -31,9 +31,10 @@ class GuiWindowLink final : public QObject, public platform::WindowLink {
     // Window's thread: makes `dialog` the window that calls reach and installs the link as the
     // process's window link. Returns the attachment's number for BindThisThread.
     std::uint64_t Attach(MainDialog* dialog);
-    // Window's thread: the window is going. Waiting workers are released, open message boxes
-    // close, and calls return at once until a window is attached again.
-    void Detach();
+    // Window's thread: `dialog` is going. Waiting workers are released, open message boxes
+    // close, and calls return at once until a window is attached again. A window that is no
+    // longer the attached one changes nothing.
+    void Detach(const MainDialog* dialog);
     // Worker thread: ties the calling thread to one attachment, so that the worker of a window
     // that has gone never writes into a later window.
     static void BindThisThread(std::uint64_t attachment);

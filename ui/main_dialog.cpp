@@ -91,7 +91,7 @@ MainDialog::MainDialog(QWidget* parent) : QDialog(parent), app_icon_(LoadAppIcon
 }
 
 MainDialog::~MainDialog() {
-    GuiWindowLink::Instance().Detach();
+    GuiWindowLink::Instance().Detach(this);
 }
 
 void MainDialog::CreateControls() {
@@ -323,7 +323,7 @@ void MainDialog::EndByQuit() {
 
 void MainDialog::done(int result) {
     // Every end of the window: from now on the worker's calls return at once.
-    GuiWindowLink::Instance().Detach();
+    GuiWindowLink::Instance().Detach(this);
     QDialog::done(result);
 }
 

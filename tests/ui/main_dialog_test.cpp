@@ -311,6 +311,26 @@ void MainDialogTest::AboutBoxShowsCaptionAndVersion() {
     QVERIFY(texts.contains(QStringLiteral("WinVantor Version 2.0.7")));
 }
 
+void MainDialogTest::CancelledAdvancedDialogStoresAddressingAgain() {
+    MainDialog dialog;
+    Prepare(dialog, "");
+    dialog.Host().Options.SpecificAddress = 31;
+    dialog.Host().Options.UseSpecificAddress = 1;
+    bool cancelled = false;
+    QTimer::singleShot(0, [&] {
+        if (QWidget* advanced = QApplication::activeModalWidget()) {
+            cancelled = QMetaObject::invokeMethod(advanced, "reject");
+        }
+    });
+    dialog.AdvancedButton()->click();
+    QVERIFY(cancelled);
+    QCOMPARE(dialog.Host().Options.SpecificAddress.load(), 31);
+    QCOMPARE(dialog.Host().Options.UseSpecificAddress.load(), 1);
+    // Address 31 is kept as the character with code 32, a blank.
+    QCOMPARE(g_store->SettingsValues().at("ADDR"), std::string(" "));
+    QCOMPARE(g_store->SettingsValues().at("ADDREN"), std::string("1"));
+}
+
 void MainDialogTest::WritesScreenshots() {
     const QDir folder(QStringLiteral(VANTOR_SCREENSHOT_DIR));
     {

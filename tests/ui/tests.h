@@ -65,6 +65,7 @@ class MainDialogTest : public QObject {
     void EscapeIsTheCancelCommand();
     void HeaderCheckBoxBlocksOnlyTheWorker();
     void AboutBoxShowsCaptionAndVersion();
+    void CancelledAdvancedDialogStoresAddressingAgain();
     void WritesScreenshots();
 };
 
