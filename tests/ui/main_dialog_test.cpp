@@ -141,7 +141,8 @@ void MainDialogTest::ShowsTheNineInstructionLines() {
 }
 
 void MainDialogTest::StartDuringJobBlanksLabelsAndStartsNothing() {
-    SimDriveBench bench;
+    // A drive in command mode at address 5, so that every label is written before the end.
+    SimDriveBench bench("address=5");
     const std::string image = WriteTestImage(8);
     MainDialog dialog;
     Prepare(dialog, image);
@@ -150,6 +151,7 @@ void MainDialogTest::StartDuringJobBlanksLabelsAndStartsNothing() {
     // The worker waits for the window at each display, so the job is still mid-way here.
     QVERIFY(WaitUntil([&] { return Text(dialog, Display::VersionLabel).trimmed().size() > 0; }));
     QCOMPARE(dialog.Host().JobRunning.load(), 1);
+    QCOMPARE(Text(dialog, Display::AddressLabel), QStringLiteral("5"));
 
     dialog.StartButton()->click();
     for (const Display display : {Display::AddressLabel, Display::FileNameLabel,
@@ -338,7 +340,7 @@ void MainDialogTest::WritesScreenshots() {
         Prepare(dialog, "");
         QVERIFY(dialog.grab().save(folder.filePath(QStringLiteral("main_window_idle.png"))));
     }
-    SimDriveBench bench;
+    SimDriveBench bench("address=5");
     const std::string image = WriteTestImage(40);
     MainDialog dialog;
     Prepare(dialog, image);
