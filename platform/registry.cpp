@@ -60,13 +60,16 @@ int HexDigit(char c) {
     return -1;
 }
 
-// Undoes Escape; nothing for a broken escape or a byte that should have been escaped.
+// Undoes Escape; nothing for a broken escape or a raw control character.
 std::optional<std::string> Unescape(const std::string& text) {
     std::string out;
     for (std::size_t i = 0; i < text.size(); ++i) {
         const char c = text[i];
         if (c != '\\') {
-            if (NeedsEscape(static_cast<unsigned char>(c))) {
+            // A hand-edited file may hold "=", brackets or non-ASCII text as they are; only
+            // control characters cannot have come from a sound file or an editor.
+            const auto byte = static_cast<unsigned char>(c);
+            if (byte < 0x20 || byte == 0x7F) {
                 return std::nullopt;
             }
             out += c;

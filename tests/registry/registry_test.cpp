@@ -89,6 +89,17 @@ TEST_F(RegistryTest, FormatAndParseAreInverse) {
     EXPECT_EQ(ParseRegistry(FormatRegistry(keys)), keys);
 }
 
+// Catches a hand-edited store being taken for a damaged one.
+TEST_F(RegistryTest, HandWrittenValuesMayHoldPrintableTextAsItIs) {
+    const auto keys = ParseRegistry(
+        "VantorRegistry 1\n# the port map\n\n[SOFTWARE\\x5cHalvren\\x5cVantor\\x5cPorts]\n"
+        "COM1=sim:address=5,ident=0x2083\nCOM2=/dev/serial/by-id/usb-\xc3\xa9[1]#2\n");
+    ASSERT_TRUE(keys);
+    EXPECT_EQ(*keys, (Registry::Keys{{kPortsKey,
+                                      {{"COM1", "sim:address=5,ident=0x2083"},
+                                       {"COM2", "/dev/serial/by-id/usb-\xc3\xa9[1]#2"}}}}));
+}
+
 TEST_F(RegistryTest, TheStoreFileIsPlainTextLines) {
     const Registry registry;
     auto key = registry.CreateKey(kSettingsKey);
