@@ -86,8 +86,8 @@ int CheckKdxHeader(ImageFile& file, int drive_revision, const std::string& label
     return 0;
 }
 
-// Reads the length word and the payload into `packet` and returns the running sum: the two
-// bytes of the length word and every payload byte, a byte beyond the end counting as -1.
+// Reads the packet's `Length` payload bytes into it and returns the running sum: the two bytes
+// of the length word and every payload byte, a byte beyond the end counting as -1.
 int ReadPayload(ImageFile& file, Packet& packet) {
     int sum = (packet.Length >> 8) + (packet.Length & 0xFF);
     for (int index = 0; index < packet.Length; ++index) {
