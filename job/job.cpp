@@ -37,6 +37,15 @@ int EndWithFailedImage(JobHost& host, int code) {
     return code;
 }
 
+// A files list that cannot be opened (or read to its end): the text comes after the port is
+// closed and before the busy flag is cleared.
+int EndWithUnreadableList(JobHost& host) {
+    ClosePort();
+    ReportStatus("Failed to open files list", 0);
+    host.JobRunning = 0;
+    return kJobFilesListUnopenable;
+}
+
 void Reactivate(const JobOptions& options) {
     if (options.UseSpecificAddress) {
         ActivateAtAddress(options.SpecificAddress);
@@ -78,10 +87,7 @@ void ShowIdentification(unsigned ident_word) {
 int DownloadFilesList(JobHost& host, const std::string& files_list_path, std::uint16_t ident_word) {
     FilesListFile list;
     if (!list.OpenForJob(files_list_path)) {
-        ClosePort();
-        ReportStatus("Failed to open files list", 0);
-        host.JobRunning = 0;
-        return kJobFilesListUnopenable;
+        return EndWithUnreadableList(host);
     }
     int lines = 0;
     std::string line;
@@ -94,6 +100,12 @@ int DownloadFilesList(JobHost& host, const std::string& files_list_path, std::ui
             list.Close();
             return EndWithFailedImage(host, code);
         }
+    }
+    // A read that failed part way is not the end of the list: report the list as unreadable
+    // rather than finish, or reset the drive, as if every line had been downloaded.
+    if (list.ReadFailed()) {
+        list.Close();
+        return EndWithUnreadableList(host);
     }
     list.Close();
     if (lines == 0) {
