@@ -25,18 +25,23 @@ std::string EnvOrEmpty(const char* name) {
     return value != nullptr ? value : "";
 }
 
-// Bytes that would confuse the line format, or that an editor would mangle, go as \xHH.
-bool NeedsEscape(unsigned char byte) {
-    return byte < 0x20 || byte >= 0x7F || byte == '\\' || byte == '=' || byte == '[' ||
-           byte == ']' || byte == '#';
+enum class Field { KeyOrValue, Name };
+
+// Bytes that would confuse the line format, or that an editor would mangle, go as \xHH. A
+// name also escapes what would end it ("=") or make its line a comment or a key.
+bool NeedsEscape(unsigned char byte, Field field) {
+    if (byte < 0x20 || byte >= 0x7F || byte == '\\') {
+        return true;
+    }
+    return field == Field::Name && (byte == '=' || byte == '#' || byte == '[');
 }
 
-std::string Escape(const std::string& raw) {
+std::string Escape(const std::string& raw, Field field = Field::KeyOrValue) {
     static const char kHex[] = "0123456789abcdef";
     std::string out;
     for (const char c : raw) {
         const auto byte = static_cast<unsigned char>(c);
-        if (NeedsEscape(byte)) {
+        if (NeedsEscape(byte, field)) {
             out += "\\x";
             out += kHex[byte >> 4];
             out += kHex[byte & 0x0F];
@@ -232,7 +237,7 @@ std::string FormatRegistry(const Registry::Keys& keys) {
     for (const auto& [key, values] : keys) {
         text += "[" + Escape(key) + "]\n";
         for (const auto& [name, data] : values) {
-            text += Escape(name) + "=" + Escape(data) + "\n";
+            text += Escape(name, Field::Name) + "=" + Escape(data) + "\n";
         }
     }
     return text;

@@ -104,7 +104,10 @@ TEST_F(RegistryTest, TheStoreFileIsPlainTextLines) {
     const Registry registry;
     auto key = registry.CreateKey(kSettingsKey);
     ASSERT_TRUE(registry.SetValue(*key, "ADDR", "\x01"));
-    EXPECT_EQ(ReadText(path_), "VantorRegistry 1\n[SOFTWARE\\x5cHalvren\\x5cVantor]\nADDR=\\x01\n");
+    ASSERT_TRUE(registry.SetValue(*key, "a=b", "sim:address=5"));
+    EXPECT_EQ(ReadText(path_),
+              "VantorRegistry 1\n[SOFTWARE\\x5cHalvren\\x5cVantor]\nADDR=\\x01\n"
+              "a\\x3db=sim:address=5\n");
 }
 
 struct BufferCase {
