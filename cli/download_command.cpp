@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <climits>
 #include <cstdio>
@@ -47,8 +48,6 @@ constexpr const char* kHelp =
     "  --traffic-log FILE  log every byte and break on the line, both ways, with timestamps\n"
     "  --json              one JSON object per line on stdout for every event\n"
     "  --quiet             show only the result and errors\n"
-    "  --virtual-time      (simulated drive only) run on virtual time: a whole job takes\n"
-    "                      milliseconds; see docs/cli.md\n"
     "  --help, --version\n"
     "\n"
     "exit status:\n"
@@ -114,75 +113,85 @@ bool IsSimAddress(const std::string& address) {
     return address == "sim" || address.rfind("sim:", 0) == 0;
 }
 
-// Reads one option; returns the usage message when it is wrong.
-std::optional<std::string> ReadOption(ArgumentReader& reader, const std::string& option,
-                                      DownloadSettings& settings) {
-    std::string error;
-    auto value = [&]() { return reader.Value(option, error); };
-    const bool flag = option == "--skip-seeking" || option == "--reset-after" ||
-                      option == "--json" || option == "--quiet" || option == "--virtual-time" ||
-                      option == "--help" || option == "--version";
-    if (flag && reader.HasAttachedValue()) {
-        return option + " takes no value";
-    }
+// The options that take no value, and the setting each turns on.
+bool* FlagSetting(const std::string& option, DownloadSettings& settings) {
     if (option == "--skip-seeking") {
-        settings.skip_seeking = true;
-    } else if (option == "--reset-after") {
-        settings.reset_after = true;
-    } else if (option == "--json") {
-        settings.json = true;
-    } else if (option == "--quiet") {
-        settings.quiet = true;
-    } else if (option == "--virtual-time") {
-        settings.virtual_time = true;
-    } else if (option == "--help") {
-        settings.help = true;
-    } else if (option == "--version") {
-        settings.version = true;
-    } else if (option == "--files-list" || option == "--port" || option == "--traffic-log") {
-        const auto text = value();
-        if (!text || text->empty()) {
-            return text ? option + " needs a value" : error;
+        return &settings.skip_seeking;
+    }
+    if (option == "--reset-after") {
+        return &settings.reset_after;
+    }
+    if (option == "--json") {
+        return &settings.json;
+    }
+    if (option == "--quiet") {
+        return &settings.quiet;
+    }
+    if (option == "--virtual-time") {
+        return &settings.virtual_time;
+    }
+    if (option == "--help") {
+        return &settings.help;
+    }
+    return option == "--version" ? &settings.version : nullptr;
+}
+
+// Takes a checked value; returns the usage message when it is wrong.
+std::optional<std::string> TakeValue(const std::string& option, const std::string& text,
+                                     DownloadSettings& settings) {
+    if (option == "--files-list" || option == "--port" || option == "--traffic-log") {
+        if (text.empty()) {
+            return option + " needs a value";
         }
         (option == "--files-list" ? settings.files_list
          : option == "--port"     ? settings.port
-                                  : settings.traffic_log) = *text;
+                                  : settings.traffic_log) = text;
     } else if (option == "--baud") {
-        const auto text = value();
-        if (!text) {
-            return error;
+        if (text != "9600" && text != "19200") {
+            return "--baud \"" + text + "\": the drive talks at 9600 or 19200";
         }
-        if (*text != "9600" && *text != "19200") {
-            return "--baud \"" + *text + "\": the drive talks at 9600 or 19200";
-        }
-        settings.baud_choice = *text == "19200" ? 1 : 0;
+        settings.baud_choice = text == "19200" ? 1 : 0;
     } else if (option == "--address") {
-        const auto text = value();
-        if (!text) {
-            return error;
-        }
-        const auto address = ParseAddress(*text);
+        const auto address = ParseAddress(text);
         if (!address) {
-            return "--address \"" + *text + "\": an address is 0 to 31, or a character 0-9, A-V";
+            return "--address \"" + text + "\": an address is 0 to 31, or a character 0-9, A-V";
         }
         settings.address = *address;
-    } else if (option == "--notify-fd") {
-        const auto text = value();
-        if (!text) {
-            return error;
-        }
-        const auto fd = ParseWhole(*text, 0, INT_MAX);
+    } else {
+        const auto fd = ParseWhole(text, 0, INT_MAX);
         if (!fd) {
-            return "--notify-fd \"" + *text + "\": not a file descriptor number";
+            return "--notify-fd \"" + text + "\": not a file descriptor number";
         }
         if (*fd != 0 && ::fcntl(static_cast<int>(*fd), F_GETFD) < 0) {
-            return "--notify-fd " + *text + ": no such open file descriptor";
+            return "--notify-fd " + text + ": no such open file descriptor";
         }
         settings.notify_fd = static_cast<int>(*fd);
-    } else {
-        return "unknown option \"" + option + "\"";
     }
     return std::nullopt;
+}
+
+// Reads one option; returns the usage message when it is wrong.
+std::optional<std::string> ReadOption(ArgumentReader& reader, const std::string& option,
+                                      DownloadSettings& settings) {
+    if (bool* flag = FlagSetting(option, settings)) {
+        if (reader.HasAttachedValue()) {
+            return option + " takes no value";
+        }
+        *flag = true;
+        return std::nullopt;
+    }
+    static const char* const kValueOptions[] = {"--files-list", "--port",    "--traffic-log",
+                                                "--baud",       "--address", "--notify-fd"};
+    if (std::find(std::begin(kValueOptions), std::end(kValueOptions), option) ==
+        std::end(kValueOptions)) {
+        return "unknown option \"" + option + "\"";
+    }
+    std::string error;
+    const auto text = reader.Value(option, error);
+    if (!text) {
+        return error;
+    }
+    return TakeValue(option, *text, settings);
 }
 
 std::optional<std::string> ParseSettings(const std::vector<std::string>& arguments,
