@@ -75,14 +75,12 @@ void ConsoleWindow::EmitJson(const std::string& event, const std::string& fields
     std::fflush(out_);
 }
 
-// A line that stays: on a terminal the live line is taken away first and drawn again below.
+// A line that stays. On a terminal it takes the live line's place; the next progress or
+// packet event draws the live line again, so a finished stage's bar does not linger.
 void ConsoleWindow::ShowLine(std::FILE* stream, const std::string& line) {
     ClearLiveLine();
     std::fprintf(stream, "%s\n", line.c_str());
     std::fflush(stream);
-    if (mode_ == OutputMode::Terminal && progress_shown_) {
-        RedrawLiveLine();
-    }
 }
 
 std::string ConsoleWindow::LiveLine() const {
@@ -92,9 +90,11 @@ std::string ConsoleWindow::LiveLine() const {
                 "/" + std::to_string(range_high_);
         const double seconds = static_cast<double>(platform::NowNs() - range_start_ns_) / 1e9;
         const int done = position_ - range_low_;
-        if (bytes_sent_ != nullptr && seconds > 0.0) {
-            const auto bytes = static_cast<double>(bytes_sent_->load() - range_start_bytes_);
-            line += "  " + std::to_string(static_cast<long>(bytes / seconds)) + " B/s";
+        const std::uint64_t bytes =
+            bytes_sent_ != nullptr ? bytes_sent_->load() - range_start_bytes_ : 0;
+        if (bytes > 0 && seconds > 0.0) {
+            line += "  " + std::to_string(static_cast<long>(static_cast<double>(bytes) / seconds)) +
+                    " B/s";
         }
         if (done > 0) {
             line += "  ETA " + MinutesSeconds(seconds / done * (range_high_ - position_));
@@ -226,10 +226,10 @@ std::string ConsoleWindow::FailureDetail() {
 void ConsoleWindow::Finish(int exit_status, int job_result) {
     const std::string detail = FailureDetail();
     std::lock_guard lock(mutex_);
-    ClearLiveLine();
-    if (mode_ == OutputMode::Terminal && progress_shown_) {
-        // The last state of the live line stays on screen.
-        std::fprintf(out_, "%s\n", LiveLine().c_str());
+    if (live_line_open_) {
+        // The live line's last state stays on screen.
+        std::fprintf(out_, "\n");
+        live_line_open_ = false;
     }
     const std::string meaning = ExitMeaning(exit_status);
     if (mode_ == OutputMode::Json) {
