@@ -26,6 +26,8 @@ constexpr std::uint8_t kMarkByte = 0xFF;
 // A signal storm must not hold a call forever; after this many EINTRs in one call it gives up.
 constexpr int kInterruptRetries = 16;
 constexpr std::size_t kReadChunkBytes = 4096;
+// A line that delivers nothing but breaks never fills the queue; this bounds one call's reads.
+constexpr int kReadsPerPump = 64;
 // The receive queue holds at least this much whatever the queue size asked for; the kernel's
 // own buffer holds the rest until it is read.
 constexpr std::size_t kMinRxQueueBytes = 4096;
@@ -275,7 +277,8 @@ bool PosixSerialDevice::SetQueueSizes(std::uint32_t rx_bytes, std::uint32_t /*tx
 void PosixSerialDevice::Pump() {
     std::array<std::uint8_t, kReadChunkBytes> chunk{};
     int interrupts = 0;
-    while (Usable() && rx_.size() < rx_queue_bytes_) {
+    for (int reads = 0; reads < kReadsPerPump && Usable() && rx_.size() < rx_queue_bytes_;
+         ++reads) {
         const std::size_t room = std::min(chunk.size(), rx_queue_bytes_ - rx_.size());
         const ssize_t got = Syscalls().Read(fd_, chunk.data(), room);
         if (got > 0) {

@@ -1,0 +1,97 @@
+// Peers for the RFC 2217 backend's tests, over loopback TCP: a loopback plug served by the real
+// server code, and a scripted telnet peer for the negotiation's corner cases.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/serial_device.h"
+
+namespace vantor::test {
+
+// A loopback plug on a serial port: every byte sent comes back, and a break sent is received as
+// a break.
+class LoopbackPlug final : public platform::SerialDevice {
+  public:
+    bool GetSettings(platform::LineSettings& settings) override;
+    bool SetSettings(const platform::LineSettings& settings) override;
+    bool SetQueueSizes(std::uint32_t, std::uint32_t) override { return true; }
+    bool Read(std::uint8_t* buffer, std::size_t max, std::size_t& got) override;
+    bool Write(const std::uint8_t* bytes, std::size_t count, std::size_t& written) override;
+    bool ClearError(std::uint32_t& errors, std::uint32_t& bytes_waiting) override;
+    bool Purge(std::uint32_t flags) override;
+    bool SetBreak() override;
+    bool ClearBreak() override;
+    bool Close() override { return true; }
+
+    platform::LineSettings Settings();
+    int BreaksSent();
+    int Purges();
+
+  private:
+    std::mutex mutex_;
+    platform::LineSettings settings_;
+    std::deque<std::uint8_t> looped_;
+    bool break_seen_ = false;
+    int breaks_sent_ = 0;
+    int purges_ = 0;
+};
+
+// Listens on a free loopback port; its address as a device address.
+class Listener {
+  public:
+    Listener();
+    ~Listener();
+    Listener(const Listener&) = delete;
+    Listener& operator=(const Listener&) = delete;
+    int fd() const { return fd_; }
+    int port() const { return port_; }
+    std::string Address() const { return "rfc2217://127.0.0.1:" + std::to_string(port_); }
+    // Waits for one client; -1 when none came within two seconds.
+    int Accept();
+
+  private:
+    int fd_ = -1;
+    int port_ = 0;
+};
+
+// Serves one client with the simulator's server code in front of a loopback plug.
+class LoopbackServer {
+  public:
+    LoopbackServer();
+    ~LoopbackServer();
+    std::string Address() const { return listener_.Address(); }
+    LoopbackPlug plug;
+    // Ends the session and closes the connection.
+    void Stop();
+
+  private:
+    Listener listener_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+// A telnet peer that sends `script` once a client has connected, then records what it receives
+// until stopped.
+class ScriptedPeer {
+  public:
+    explicit ScriptedPeer(std::vector<std::uint8_t> script);
+    ~ScriptedPeer();
+    std::string Address() const { return listener_.Address(); }
+    std::vector<std::uint8_t> Received();
+
+  private:
+    Listener listener_;
+    std::vector<std::uint8_t> script_;
+    std::atomic<bool> stop_{false};
+    std::mutex mutex_;
+    std::vector<std::uint8_t> received_;
+    std::thread thread_;
+};
+
+}  // namespace vantor::test

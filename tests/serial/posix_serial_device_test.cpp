@@ -1,0 +1,202 @@
+// The termios backend on a pseudo-terminal: data both ways, counts, purge, settings and the
+// exclusive open.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/posix_serial_device.h"
+#include "pty_pair.h"
+
+namespace vantor::platform {
+namespace {
+
+using test::KernelEventually;
+using test::PtyPair;
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes AllByteValues() {
+    Bytes bytes;
+    for (int value = 0; value < 256; ++value) {
+        bytes.push_back(static_cast<std::uint8_t>(value));
+    }
+    return bytes;
+}
+
+std::uint32_t Waiting(SerialDevice& device) {
+    std::uint32_t errors = 0;
+    std::uint32_t waiting = 0;
+    device.ClearError(errors, waiting);
+    return waiting;
+}
+
+class PosixSerialDeviceOnPty : public testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(pty.ok());
+        std::string error;
+        device = OpenPosixSerialDevice(pty.path(), &error);
+        ASSERT_NE(device, nullptr) << error;
+    }
+
+    Bytes ReadAll(std::size_t count) {
+        EXPECT_TRUE(KernelEventually([&] { return Waiting(*device) >= count; }));
+        Bytes bytes(count + 16);
+        std::size_t got = 0;
+        EXPECT_TRUE(device->Read(bytes.data(), bytes.size(), got));
+        bytes.resize(got);
+        return bytes;
+    }
+
+    PtyPair pty;
+    std::unique_ptr<SerialDevice> device;
+};
+
+// Catches 0xFF arriving doubled (the marking not undone) and any byte translated or dropped.
+TEST_F(PosixSerialDeviceOnPty, EveryByteValueArrivesUnchanged) {
+    ASSERT_TRUE(pty.Send(AllByteValues()));
+    EXPECT_EQ(ReadAll(256), AllByteValues());
+}
+
+TEST_F(PosixSerialDeviceOnPty, BytesWaitingCountsDataBytesOnly) {
+    ASSERT_TRUE(pty.Send({0xFF, 0xFF, 0x0D, 0x0A}));
+    ASSERT_TRUE(KernelEventually([&] { return Waiting(*device) >= 4; }));
+    EXPECT_EQ(Waiting(*device), 4u);
+}
+
+TEST_F(PosixSerialDeviceOnPty, EveryByteValueIsSentUnchanged) {
+    std::size_t written = 0;
+    ASSERT_TRUE(device->Write(AllByteValues().data(), 256, written));
+    EXPECT_EQ(written, 256u);
+    EXPECT_EQ(pty.Receive(256), AllByteValues());
+}
+
+TEST_F(PosixSerialDeviceOnPty, ReadTakesAtMostWhatIsAskedAndKeepsTheRest) {
+    ASSERT_TRUE(pty.Send({1, 2, 3, 4, 5}));
+    ASSERT_TRUE(KernelEventually([&] { return Waiting(*device) == 5; }));
+    std::uint8_t buffer[2];
+    std::size_t got = 0;
+    ASSERT_TRUE(device->Read(buffer, 2, got));
+    EXPECT_EQ(got, 2u);
+    EXPECT_EQ(buffer[0], 1);
+    EXPECT_EQ(Waiting(*device), 3u);
+    EXPECT_EQ(ReadAll(3), (Bytes{3, 4, 5}));
+}
+
+TEST_F(PosixSerialDeviceOnPty, ReadWithNothingReceivedReturnsAtOnceWithNothing) {
+    std::uint8_t buffer[8];
+    std::size_t got = 99;
+    EXPECT_TRUE(device->Read(buffer, sizeof(buffer), got));
+    EXPECT_EQ(got, 0u);
+}
+
+TEST_F(PosixSerialDeviceOnPty, PurgeDiscardsReceivedBytesAndLaterBytesStillArrive) {
+    ASSERT_TRUE(pty.Send({1, 2, 0xFF, 3}));
+    ASSERT_TRUE(KernelEventually([&] { return Waiting(*device) == 4; }));
+    ASSERT_TRUE(device->Purge(kPurgeRxClear | kPurgeTxClear));
+    EXPECT_EQ(Waiting(*device), 0u);
+    ASSERT_TRUE(pty.Send({0xFF, 9}));
+    EXPECT_EQ(ReadAll(2), (Bytes{0xFF, 9}));
+}
+
+TEST_F(PosixSerialDeviceOnPty, NoBreakFlagWithoutABreak) {
+    ASSERT_TRUE(pty.Send({0xFF, 0xFF, 0x00, 0x00}));
+    ASSERT_TRUE(KernelEventually([&] { return Waiting(*device) == 4; }));
+    std::uint32_t errors = 0;
+    std::uint32_t waiting = 0;
+    ASSERT_TRUE(device->ClearError(errors, waiting));
+    EXPECT_EQ(errors & kLineBreakFlag, 0u);
+}
+
+TEST_F(PosixSerialDeviceOnPty, SecondOpenOfTheSameDeviceFails) {
+    std::string error;
+    EXPECT_EQ(OpenPosixSerialDevice(pty.path(), &error), nullptr);
+    EXPECT_NE(error.find("in use"), std::string::npos) << error;
+}
+
+// Catches an exclusive hold that only compares names: another path to the same device.
+TEST_F(PosixSerialDeviceOnPty, SecondOpenThroughAnotherNameFails) {
+    const std::string link = testing::TempDir() + "serial_pty_link_" + std::to_string(::getpid());
+    std::filesystem::remove(link);
+    std::filesystem::create_symlink(pty.path(), link);
+    EXPECT_EQ(OpenPosixSerialDevice(link), nullptr);
+    std::filesystem::remove(link);
+}
+
+TEST_F(PosixSerialDeviceOnPty, CloseLetsTheDeviceBeOpenedAgain) {
+    EXPECT_TRUE(device->Close());
+    EXPECT_FALSE(device->Close());
+    std::uint8_t byte = 0;
+    std::size_t count = 0;
+    EXPECT_FALSE(device->Write(&byte, 1, count));
+    EXPECT_NE(OpenPosixSerialDevice(pty.path()), nullptr);
+}
+
+TEST_F(PosixSerialDeviceOnPty, DriveFormatReadsBackAsSet) {
+    for (const std::uint32_t baud_rate : {9600u, 19200u}) {
+        ASSERT_TRUE(device->SetSettings({baud_rate, 8, 0, 0, 0x1234}));
+        LineSettings got;
+        ASSERT_TRUE(device->GetSettings(got));
+        EXPECT_EQ(got.BaudRate, baud_rate);
+        EXPECT_EQ(got.ByteSize, 8);
+        EXPECT_EQ(got.Parity, 0);
+        EXPECT_EQ(got.StopBits, 0);
+        EXPECT_EQ(got.Other, 0x1234u) << "the rest of the record is kept as set";
+    }
+}
+
+struct RefusedCase {
+    const char* name;
+    LineSettings settings;
+};
+
+class PosixSerialRefusedFormats : public PosixSerialDeviceOnPty,
+                                  public testing::WithParamInterface<RefusedCase> {};
+
+TEST_P(PosixSerialRefusedFormats, AreRefusedAndLeaveTheLineAsItWas) {
+    ASSERT_TRUE(device->SetSettings({19200, 8, 0, 0, 0}));
+    EXPECT_FALSE(device->SetSettings(GetParam().settings));
+    LineSettings got;
+    ASSERT_TRUE(device->GetSettings(got));
+    EXPECT_EQ(got.BaudRate, 19200u);
+    EXPECT_EQ(got.ByteSize, 8);
+    EXPECT_EQ(got.Parity, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, PosixSerialRefusedFormats,
+                         testing::Values(RefusedCase{"OddBaudRate", {12345, 8, 0, 0, 0}},
+                                         RefusedCase{"NineDataBits", {9600, 9, 0, 0, 0}},
+                                         RefusedCase{"ParityCode5", {9600, 8, 5, 0, 0}},
+                                         RefusedCase{"StopCode3", {9600, 8, 0, 3, 0}}),
+                         [](const testing::TestParamInfo<RefusedCase>& param_info) {
+                             return std::string(param_info.param.name);
+                         });
+
+struct OpenFailureCase {
+    const char* name;
+    std::string path;
+    std::string says;
+};
+
+class PosixSerialOpenFailures : public testing::TestWithParam<OpenFailureCase> {};
+
+TEST_P(PosixSerialOpenFailures, FailWithAClearReason) {
+    std::string error;
+    EXPECT_EQ(OpenPosixSerialDevice(GetParam().path, &error), nullptr);
+    EXPECT_NE(error.find(GetParam().path), std::string::npos) << error;
+    EXPECT_NE(error.find(GetParam().says), std::string::npos) << error;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, PosixSerialOpenFailures,
+    testing::Values(OpenFailureCase{"Missing", "/dev/vantor-no-such-port", "No such file"},
+                    OpenFailureCase{"NotATerminal", "/dev/null", "not a serial device"}),
+    [](const testing::TestParamInfo<OpenFailureCase>& param_info) {
+        return std::string(param_info.param.name);
+    });
+
+}  // namespace
+}  // namespace vantor::platform

@@ -1,0 +1,237 @@
+// The RFC 2217 backend over loopback TCP: against the simulator's server code in front of a
+// loopback plug, and against scripted peers for the negotiation's corner cases.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "network_peers.h"
+#include "platform/clock.h"
+#include "platform/rfc2217_device.h"
+#include "platform/rfc2217_telnet.h"
+
+namespace vantor::platform {
+namespace {
+
+using namespace telnet;
+using Bytes = std::vector<std::uint8_t>;
+
+// Asks again until `condition` holds, while the bytes cross the loopback connection; gives up
+// after a bound that only a broken peer reaches.
+bool NetworkEventually(const std::function<bool()>& condition) {
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > give_up) {
+            return false;
+        }
+        std::this_thread::yield();
+    }
+    return true;
+}
+
+Bytes AllByteValues() {
+    Bytes bytes;
+    for (int value = 0; value < 256; ++value) {
+        bytes.push_back(static_cast<std::uint8_t>(value));
+    }
+    return bytes;
+}
+
+class Rfc2217Loopback : public testing::Test {
+  protected:
+    void SetUp() override {
+        std::string error;
+        device = OpenRfc2217Device(server.Address(), &error);
+        ASSERT_NE(device, nullptr) << error;
+    }
+
+    std::uint32_t errors = 0;
+    std::uint32_t waiting = 0;
+    bool Report() { return device->ClearError(errors, waiting); }
+
+    test::LoopbackServer server;
+    std::unique_ptr<SerialDevice> device;
+};
+
+// Catches 0xFF not doubled (or not undoubled) on either way through the network.
+TEST_F(Rfc2217Loopback, EveryByteValueMakesTheRoundTrip) {
+    const Bytes all = AllByteValues();
+    std::size_t written = 0;
+    ASSERT_TRUE(device->Write(all.data(), all.size(), written));
+    EXPECT_EQ(written, all.size());
+    ASSERT_TRUE(NetworkEventually([&] { return Report() && waiting >= 256; }));
+    Bytes back(300);
+    std::size_t got = 0;
+    ASSERT_TRUE(device->Read(back.data(), back.size(), got));
+    back.resize(got);
+    EXPECT_EQ(back, all);
+}
+
+TEST_F(Rfc2217Loopback, BreakSentIsReceivedAsTheBreakFlagOnce) {
+    ASSERT_TRUE(device->SetBreak());
+    ASSERT_TRUE(device->ClearBreak());
+    ASSERT_TRUE(NetworkEventually([&] { return Report() && (errors & kLineBreakFlag) != 0; }));
+    EXPECT_EQ(server.plug.BreaksSent(), 1);
+    ASSERT_TRUE(Report());
+    EXPECT_EQ(errors & kLineBreakFlag, 0u) << "the report clears the flag";
+}
+
+TEST_F(Rfc2217Loopback, SettingsReachTheServersLine) {
+    ASSERT_TRUE(device->SetSettings({19200, 7, 2, 2, 0}));
+    ASSERT_TRUE(NetworkEventually([&] { return server.plug.Settings().BaudRate == 19200; }));
+    ASSERT_TRUE(NetworkEventually([&] { return server.plug.Settings().StopBits == 2; }));
+    const LineSettings settings = server.plug.Settings();
+    EXPECT_EQ(settings.ByteSize, 7);
+    EXPECT_EQ(settings.Parity, 2);
+    LineSettings kept;
+    ASSERT_TRUE(device->GetSettings(kept));
+    EXPECT_EQ(kept.BaudRate, 19200u);
+}
+
+TEST_F(Rfc2217Loopback, PurgeEmptiesTheLocalQueueAndTheServers) {
+    const Bytes bytes = {1, 2, 3};
+    std::size_t written = 0;
+    ASSERT_TRUE(device->Write(bytes.data(), bytes.size(), written));
+    ASSERT_TRUE(NetworkEventually([&] { return Report() && waiting == 3; }));
+    ASSERT_TRUE(device->Purge(kPurgeRxClear | kPurgeTxClear));
+    ASSERT_TRUE(Report());
+    EXPECT_EQ(waiting, 0u);
+    EXPECT_TRUE(NetworkEventually([&] { return server.plug.Purges() == 1; }));
+}
+
+// Catches a closed connection leaving the device polling a dead socket or offering stale bytes.
+TEST_F(Rfc2217Loopback, ServerGoneMakesEveryCallFailAndCloseStillWorks) {
+    server.Stop();
+    EXPECT_TRUE(NetworkEventually([&] { return !Report(); }));
+    EXPECT_EQ(waiting, 0u);
+    std::uint8_t byte = 0;
+    std::size_t count = 0;
+    EXPECT_FALSE(device->Read(&byte, 1, count));
+    EXPECT_FALSE(device->Write(&byte, 1, count));
+    EXPECT_FALSE(device->SetBreak());
+    EXPECT_TRUE(device->Close());
+}
+
+// Opening against peers that fail in one way or another, on the virtual clock so that the
+// open's time budget passes at once.
+class Rfc2217OpenFailures : public testing::Test {
+  protected:
+    VirtualClock clock{1'000'000'000};
+    ScopedClock scoped{clock};
+};
+
+TEST_F(Rfc2217OpenFailures, SilentServerFailsWhenTheBudgetIsUsedUp) {
+    test::ScriptedPeer peer({});
+    const std::int64_t start_ns = clock.NowNs();
+    std::string error;
+    EXPECT_EQ(OpenRfc2217Device(peer.Address(), &error), nullptr);
+    EXPECT_NE(error.find("no serial port control"), std::string::npos) << error;
+    EXPECT_GE(clock.NowNs() - start_ns, std::int64_t{kRfc2217OpenBudgetMs} * 1'000'000);
+    EXPECT_LE(clock.NowNs() - start_ns, std::int64_t{kRfc2217OpenBudgetMs + 10} * 1'000'000);
+}
+
+TEST(Rfc2217Open, ServerRefusingSerialPortControlFailsAtOnce) {
+    test::ScriptedPeer peer({kIac, kDont, kOptionComPort});
+    std::string error;
+    EXPECT_EQ(OpenRfc2217Device(peer.Address(), &error), nullptr);
+    EXPECT_NE(error.find("does not offer serial port control"), std::string::npos) << error;
+}
+
+TEST(Rfc2217Open, NobodyListeningFailsWithTheSystemsReason) {
+    int port = 0;
+    {
+        test::Listener closed_soon;
+        port = closed_soon.port();
+    }
+    std::string error;
+    const std::string address = "rfc2217://127.0.0.1:" + std::to_string(port);
+    EXPECT_EQ(OpenRfc2217Device(address, &error), nullptr);
+    EXPECT_NE(error.find("cannot connect to 127.0.0.1:" + std::to_string(port)), std::string::npos)
+        << error;
+}
+
+class Rfc2217BadAddresses : public testing::TestWithParam<const char*> {};
+
+TEST_P(Rfc2217BadAddresses, AreRefusedWithTheFormToUse) {
+    std::string error;
+    EXPECT_EQ(OpenRfc2217Device(GetParam(), &error), nullptr);
+    EXPECT_NE(error.find("is not rfc2217://HOST:PORT"), std::string::npos) << error;
+}
+
+INSTANTIATE_TEST_SUITE_P(Forms, Rfc2217BadAddresses,
+                         testing::Values("rfc2217://", "rfc2217://localhost", "rfc2217://:4000",
+                                         "rfc2217://localhost:0", "rfc2217://localhost:65536",
+                                         "rfc2217://localhost:40x0", "rfc2217://[::1:4000",
+                                         "rfc2217://::1:4000"));
+
+// Catches negotiation loops and a client that agrees to options it cannot perform.
+TEST(Rfc2217Negotiation, UnknownOptionsAreRefusedOnceAndTheOpenGoesOn) {
+    test::ScriptedPeer peer({kIac, kWill, kOptionEcho, kIac, kDo, 24, kIac, kWill, kOptionEcho,
+                             kIac, kDo, 24, kIac, kDo, kOptionComPort});
+    std::string error;
+    auto device = OpenRfc2217Device(peer.Address(), &error);
+    ASSERT_NE(device, nullptr) << error;
+    const Bytes refuse_echo = {kIac, kDont, kOptionEcho};
+    const Bytes refuse_terminal_type = {kIac, kWont, 24};
+    const Bytes mask = {kIac, kSb, kOptionComPort, kComSetLineStateMask, kLineStateBreak,
+                        kIac, kSe};
+    Bytes received;
+    ASSERT_TRUE(NetworkEventually([&] {
+        received = peer.Received();
+        return std::search(received.begin(), received.end(), mask.begin(), mask.end()) !=
+               received.end();
+    }));
+    const auto count = [&](const Bytes& what) {
+        int found = 0;
+        for (auto at = received.begin();
+             (at = std::search(at, received.end(), what.begin(), what.end())) != received.end();
+             ++at) {
+            ++found;
+        }
+        return found;
+    };
+    EXPECT_EQ(count(refuse_echo), 1);
+    EXPECT_EQ(count(refuse_terminal_type), 1);
+}
+
+TEST(Rfc2217LineState, NotificationsWithoutTheBreakBitLeaveTheFlagClear) {
+    test::ScriptedPeer peer(
+        {kIac, kDo, kOptionComPort, kIac, kSb, kOptionComPort, 106, 0x60, kIac, kSe, 0x41});
+    auto device = OpenRfc2217Device(peer.Address());
+    ASSERT_NE(device, nullptr);
+    std::uint32_t errors = 0;
+    std::uint32_t waiting = 0;
+    ASSERT_TRUE(
+        NetworkEventually([&] { return device->ClearError(errors, waiting) && waiting == 1; }));
+    EXPECT_EQ(errors & kLineBreakFlag, 0u);
+}
+
+TEST(Rfc2217Commands, BreakAndPurgeGoOutAsSerialPortControlCommands) {
+    test::ScriptedPeer peer({kIac, kDo, kOptionComPort});
+    auto device = OpenRfc2217Device(peer.Address());
+    ASSERT_NE(device, nullptr);
+    ASSERT_TRUE(device->SetBreak());
+    ASSERT_TRUE(device->ClearBreak());
+    ASSERT_TRUE(device->Purge(kPurgeRxClear));
+    ASSERT_TRUE(device->SetSettings({0x0000FFFF, 8, 0, 0, 0}));
+    Bytes expected;
+    AppendComPortCommand(kComSetControl, {kControlBreakOn}, expected);
+    AppendComPortCommand(kComSetControl, {kControlBreakOff}, expected);
+    AppendComPortCommand(kComPurgeData, {kPurgeServerReceive}, expected);
+    // A baud rate with 0xFF in it is doubled inside the command.
+    expected.insert(expected.end(), {kIac, kSb, kOptionComPort, kComSetBaudRate, 0, 0, 0xFF, 0xFF,
+                                     0xFF, 0xFF, kIac, kSe});
+    Bytes received;
+    ASSERT_TRUE(NetworkEventually([&] {
+        received = peer.Received();
+        return std::search(received.begin(), received.end(), expected.begin(), expected.end()) !=
+               received.end();
+    }));
+}
+
+}  // namespace
+}  // namespace vantor::platform

@@ -1,0 +1,246 @@
+// The whole job through the termios backend on the virtual clock: beneath the system call layer
+// a simulated UART driver marks the simulated drive's breaks and 0xFF bytes as the terminal layer
+// does, so that breaks both ways, purges and an adapter unplugged in the middle of a download run
+// exactly as they would on a USB adapter, and the same way every time.
+#include <gtest/gtest.h>
+#include <sys/ioctl.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "image/image_writer.h"
+#include "job/job.h"
+#include "link/serial_port.h"
+#include "platform/port_map.h"
+#include "platform/posix_syscalls.h"
+#include "support/test_support.h"
+
+namespace vantor {
+namespace {
+
+using image_writer::Bytes;
+
+constexpr char kUartPath[] = "/dev/ttyVANTORSIM0";
+constexpr int kUartFd = 1000;
+
+// A UART driver and the terminal layer above it, in front of a simulated line.
+class SimulatedUart final : public platform::PosixSyscalls {
+  public:
+    explicit SimulatedUart(std::shared_ptr<sim::SimWorld> world) : world_(std::move(world)) {
+        attributes_.c_cflag = CS8 | CREAD;
+        cfsetospeed(&attributes_, B9600);
+        cfsetispeed(&attributes_, B9600);
+    }
+
+    // Once this holds, the adapter is gone: every call but close fails with EIO.
+    std::function<bool()> unplug_when;
+    bool opened = false;
+    bool closed = false;
+
+    int Open(const char* path, int flags) override {
+        if (std::strcmp(path, kUartPath) != 0) {
+            return PosixSyscalls::Open(path, flags);
+        }
+        line_ = std::make_unique<sim::SimulatedLine>(world_);
+        opened = true;
+        return kUartFd;
+    }
+    int Close(int fd) override {
+        if (fd != kUartFd) {
+            return PosixSyscalls::Close(fd);
+        }
+        line_.reset();
+        closed = true;
+        return 0;
+    }
+    ssize_t Read(int, void* buffer, std::size_t count) override;
+    ssize_t Write(int, const void* bytes, std::size_t count) override {
+        if (Unplugged()) {
+            return Fail(EIO);
+        }
+        std::size_t written = 0;
+        line_->Write(static_cast<const std::uint8_t*>(bytes), count, written);
+        return static_cast<ssize_t>(written);
+    }
+    int Ioctl(int, unsigned long request, void*) override;
+    int TcGetAttr(int, termios* attributes) override {
+        *attributes = attributes_;
+        return Unplugged() ? Fail(EIO) : 0;
+    }
+    int TcSetAttr(int, int, const termios* attributes) override;
+    int TcFlush(int, int queue) override {
+        if (Unplugged()) {
+            return Fail(EIO);
+        }
+        if (queue == TCIFLUSH || queue == TCIOFLUSH) {
+            marked_.clear();
+            line_->Purge(platform::kPurgeRxClear);
+        }
+        if (queue == TCOFLUSH || queue == TCIOFLUSH) {
+            line_->Purge(platform::kPurgeTxClear);
+        }
+        return 0;
+    }
+    int Flock(int, int) override { return 0; }
+
+  private:
+    static int Fail(int error) {
+        errno = error;
+        return -1;
+    }
+    bool Unplugged() {
+        unplugged_ = unplugged_ || (unplug_when && unplug_when());
+        return unplugged_;
+    }
+
+    std::shared_ptr<sim::SimWorld> world_;
+    std::unique_ptr<sim::SimulatedLine> line_;
+    termios attributes_{};
+    std::deque<std::uint8_t> marked_;
+    bool unplugged_ = false;
+    bool in_break_ = false;
+};
+
+// What the terminal layer hands up with PARMRK: a break as FF 00 00, a data 0xFF as FF FF.
+ssize_t SimulatedUart::Read(int, void* buffer, std::size_t count) {
+    if (Unplugged()) {
+        return Fail(EIO);
+    }
+    std::uint32_t errors = 0;
+    std::uint32_t waiting = 0;
+    line_->ClearError(errors, waiting);
+    // A UART reports a break once, however long the line stays in it.
+    const bool in_break = (errors & platform::kLineBreakFlag) != 0;
+    if (in_break && !in_break_) {
+        marked_.insert(marked_.end(), {0xFF, 0x00, 0x00});
+    }
+    in_break_ = in_break;
+    std::vector<std::uint8_t> data(waiting);
+    std::size_t got = 0;
+    line_->Read(data.data(), data.size(), got);
+    for (std::size_t i = 0; i < got; ++i) {
+        marked_.push_back(data[i]);
+        if (data[i] == 0xFF) {
+            marked_.push_back(0xFF);
+        }
+    }
+    const std::size_t n = std::min(count, marked_.size());
+    std::copy_n(marked_.begin(), n, static_cast<std::uint8_t*>(buffer));
+    marked_.erase(marked_.begin(), marked_.begin() + static_cast<std::ptrdiff_t>(n));
+    return static_cast<ssize_t>(n);
+}
+
+int SimulatedUart::Ioctl(int, unsigned long request, void*) {
+    if (request == TIOCNXCL) {
+        return 0;
+    }
+    if (Unplugged()) {
+        return Fail(EIO);
+    }
+    switch (request) {
+        case TIOCEXCL:
+            return 0;
+        case TIOCSBRK:
+            return line_->SetBreak() ? 0 : Fail(EIO);
+        case TIOCCBRK:
+            return line_->ClearBreak() ? 0 : Fail(EIO);
+        default:
+            return Fail(ENOTTY);  // no counters, no low-latency switch
+    }
+}
+
+int SimulatedUart::TcSetAttr(int, int, const termios* attributes) {
+    if (Unplugged()) {
+        return Fail(EIO);
+    }
+    attributes_ = *attributes;
+    platform::LineSettings settings;
+    line_->GetSettings(settings);
+    settings.BaudRate = cfgetospeed(attributes) == B19200 ? 19200 : 9600;
+    line_->SetSettings(settings);
+    return 0;
+}
+
+// The packets of a KDX image, each from its BOP word to its checksum.
+std::vector<Bytes> PacketsOf(const Bytes& image) {
+    std::vector<Bytes> packets;
+    std::size_t at = image_writer::kKdxHeaderBytes;
+    while (at + 4 <= image.size()) {
+        const std::size_t length = (image[at + 2] << 8) | image[at + 3];
+        packets.emplace_back(image.begin() + at, image.begin() + at + 6 + length);
+        at += 6 + length;
+    }
+    return packets;
+}
+
+class JobOverTermios : public testing::Test {
+  protected:
+    void SetUp() override {
+        Bytes every_value;
+        for (int value = 0; value < 256; ++value) {
+            every_value.push_back(static_cast<std::uint8_t>(value));
+        }
+        const auto builder = image_writer::ImageBuilder::Kdx(2).FillerPackets(6, 240).Packet(
+            image_writer::WritePayload(0x00020000, every_value));
+        image = builder.Build();
+        image_path = builder.WriteTemp("vantor-termios-job");
+        platform::SetPortMapOverride(1, kUartPath);
+        host.Options.PortIndex = 0;
+        host.Options.BaudChoice = 1;
+        host.Options.SkipSeeking = 1;
+        host.Options.ImagePath = image_path;
+    }
+    void TearDown() override { std::remove(image_path.c_str()); }
+
+    int Run() {
+        host.JobRunning = 1;
+        const int result = DownloadJob(host);
+        EXPECT_EQ(host.JobRunning, 0);
+        EXPECT_EQ(CurrentPort(), nullptr);
+        EXPECT_TRUE(uart.opened);
+        EXPECT_TRUE(uart.closed) << "every way out closes the port";
+        return result;
+    }
+
+    int Count(sim::LineEvent::Kind kind) {
+        const auto traffic = bench.world->Traffic();
+        return static_cast<int>(std::count_if(traffic.begin(), traffic.end(),
+                                              [&](const auto& e) { return e.kind == kind; }));
+    }
+
+    test::SimBench bench;
+    SimulatedUart uart{bench.world};
+    platform::ScopedSyscalls scoped_syscalls{uart};
+    JobHost host;
+    Bytes image;
+    std::string image_path;
+};
+
+TEST_F(JobOverTermios, DownloadsEveryPacketIntactWithBreaksBothWays) {
+    EXPECT_EQ(Run(), kJobDone);
+    EXPECT_EQ(bench.window.Text(platform::Display::StatusLine), "Download successful");
+    EXPECT_EQ(bench.world->AcceptedPackets(), PacketsOf(image));
+    EXPECT_GE(Count(sim::LineEvent::Kind::HostBreak), 1);
+    EXPECT_GE(Count(sim::LineEvent::Kind::DriveBreak), 1);
+}
+
+// Catches a gone adapter making the job spin on errors or hang in a wait that never ends.
+TEST_F(JobOverTermios, AdapterUnpluggedMidDownloadEndsTheJobWithinSecondsAndClosesThePort) {
+    uart.unplug_when = [this] { return bench.world->AcceptedPackets().size() >= 3; };
+    const int result = Run();
+    EXPECT_NE(result, kJobDone);
+    EXPECT_EQ(bench.world->AcceptedPackets().size(), 3u);
+    EXPECT_EQ(bench.window.Text(platform::Display::StatusLine), "ERROR: Download failed.");
+    // The link's own budgets after the unplug: the 5000-poll acknowledgement wait and the
+    // resynchronisations that follow, about 17 s of line time in all; nothing may add to them.
+    EXPECT_LE(bench.ElapsedMs(), 20'000.0);
+}
+
+}  // namespace
+}  // namespace vantor
