@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cctype>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <memory>
 #include <optional>
@@ -343,6 +344,9 @@ int RunConfigured(const DownloadSettings& settings) {
 }  // namespace
 
 int RunDownload(const std::vector<std::string>& arguments) {
+    // A reader of the output that goes away (a pipe into head, say) must not cut a download
+    // short: writes to it then fail quietly, and the job and its exit status carry on.
+    std::signal(SIGPIPE, SIG_IGN);
     DownloadSettings settings;
     if (auto problem = ParseSettings(arguments, settings)) {
         return UsageError(kCommand, *problem);

@@ -104,6 +104,23 @@ CliRun RunCli(const std::vector<std::string>& arguments) {
     return run;
 }
 
+CliRun RunCliIntoClosedPipe(const std::vector<std::string>& arguments) {
+    TempDir dir;
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) {
+        throw std::runtime_error("no pipe");
+    }
+    ::close(fds[0]);
+    const int err_fd = TempFile(dir, "stderr");
+    const pid_t pid = Spawn(arguments, fds[1], err_fd, dir.Path("registry"));
+    ::close(fds[1]);
+    CliRun run;
+    run.status = WaitForExit(pid);
+    ::close(err_fd);
+    run.err = TempDir::Read(dir.Path("stderr"));
+    return run;
+}
+
 CliRun RunCliOnTerminal(const std::vector<std::string>& arguments) {
     TempDir dir;
     const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);

@@ -17,6 +17,9 @@ struct CliRun {
 // default one. File descriptors opened without close-on-exec are inherited.
 CliRun RunCli(const std::vector<std::string>& arguments);
 
+// As RunCli, with stdout on a pipe whose reader has gone away.
+CliRun RunCliIntoClosedPipe(const std::vector<std::string>& arguments);
+
 // As RunCli, with stdout on a pseudo-terminal, so that the progress line is drawn.
 CliRun RunCliOnTerminal(const std::vector<std::string>& arguments);
 

@@ -260,6 +260,17 @@ TEST(Download, QuietShowsOnlyTheResultAndTheError) {
     EXPECT_NE(run.err.find("Error: Packet 1 transmission failure."), std::string::npos) << run.err;
 }
 
+// Catches a download killed by SIGPIPE when the program reading its output has ended.
+TEST(Download, GoesOnWhenTheReaderOfItsOutputHasGone) {
+    TempDir dir;
+    const std::string image = dir.Write("image.orb", ImageBytes(GoodImage()));
+    const std::string log = dir.Path("traffic.log");
+    const CliRun run = RunCliIntoClosedPipe({"download", image, "--port", "sim", "--skip-seeking",
+                                             "--virtual-time", "--traffic-log", log});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(TempDir::Read(log).find("-- port closed"), std::string::npos);
+}
+
 TEST(Download, AHeaderMessageBoxGoesToTheErrorStreamWithoutWaiting) {
     TempDir dir;
     const std::string image =
