@@ -92,6 +92,14 @@ bool ColorListBox::Append(const QByteArray& stored_line) {
     return true;
 }
 
+void ColorListBox::paintEvent(QPaintEvent* event) {
+    QListWidget::paintEvent(event);
+    if (count() == 0 && hasFocus()) {
+        QPainter painter(viewport());
+        DrawFocusRectangle(&painter, QRect(0, 0, viewport()->width(), fontMetrics().height()));
+    }
+}
+
 QByteArray ColorListBox::StoredLine(int row) const {
     const QListWidgetItem* line = item(row);
     return line != nullptr ? line->data(kStoredLineRole).toByteArray() : QByteArray();

@@ -48,6 +48,10 @@ class ColorListBox : public QListWidget {
     // Called by the painting delegate with each line's plain text width.
     void NoteLineWidth(int text_width_px);
 
+  protected:
+    // An empty list that has the focus shows the focus rectangle where its first line would be.
+    void paintEvent(QPaintEvent* event) override;
+
   private:
     bool Append(const QByteArray& stored_line);
 

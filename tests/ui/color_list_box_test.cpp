@@ -139,6 +139,27 @@ void ColorListBoxTest::EmptyLineIsFilledWithItsBackground() {
     QCOMPARE(sampled.RowColours(image, 1), (QSet<QRgb>{Rgb(4)}));
 }
 
+void ColorListBoxTest::EmptyListWithFocusShowsFocusRectangle() {
+    SampledList sampled;
+    sampled.list.show();
+    sampled.list.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&sampled.list));
+    sampled.list.setFocus();
+    QVERIFY(sampled.list.hasFocus());
+    const QImage image = sampled.list.viewport()->grab().toImage();
+    const int line_px = QFontMetrics(sampled.list.font()).height();
+    // The dotted frame inverts the white background: dark dots on the first line's outline,
+    // nothing below it.
+    int dots = 0;
+    for (int x = 0; x < image.width(); ++x) {
+        dots += qGray(image.pixel(x, 0)) < 128 ? 1 : 0;
+    }
+    QVERIFY(dots > image.width() / 4);
+    for (int x = 0; x < image.width(); ++x) {
+        QCOMPARE(qGray(image.pixel(x, line_px + 2)) < 128, false);
+    }
+}
+
 void ColorListBoxTest::TabContinuesAtNextStop_data() {
     QTest::addColumn<QByteArray>("before_tab");
     QTest::addColumn<int>("stop");

@@ -42,6 +42,7 @@ class ColorListBoxTest : public QObject {
     void DrawsLineColours();
     void DrawsSelectedLineInHighlightColours();
     void EmptyLineIsFilledWithItsBackground();
+    void EmptyListWithFocusShowsFocusRectangle();
     void TabContinuesAtNextStop_data();
     void TabContinuesAtNextStop();
     void RefusedLineMakesRoom_data();
