@@ -142,18 +142,56 @@ TEST_F(JobOverNetwork, ServesClientsOneAfterAnother) {
     EXPECT_EQ(window.Text(platform::Display::StatusLine), "Download successful");
 }
 
-TEST(DriveSimProgram, RefusesBadOptionsWithAUsageMessage) {
-    const std::string command = std::string(VANTOR_DRIVE_SIM_PATH) + " --port 0 bogus=1 2>&1";
-    std::FILE* pipe = ::popen(command.c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
+struct CommandResult {
+    int exit_status;
     std::string output;
+};
+
+CommandResult RunCommand(const std::string& command) {
+    CommandResult result{-1, ""};
+    std::FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+    if (pipe == nullptr) {
+        return result;
+    }
     char chunk[256];
     while (std::fgets(chunk, sizeof(chunk), pipe) != nullptr) {
-        output += chunk;
+        result.output += chunk;
     }
     const int status = ::pclose(pipe);
-    EXPECT_EQ(WEXITSTATUS(status), 64);
-    EXPECT_NE(output.find("usage: vantor-drive-sim --port PORT"), std::string::npos) << output;
+    result.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+#ifdef VANTOR_CLI_PATH
+// The operator's way: vantor-cli and vantor-drive-sim as two processes over loopback.
+TEST(CliOverNetwork, DownloadsTheImageToTheSimulatorServer) {
+    DriveSimProcess server("");
+    ASSERT_FALSE(server.address().empty());
+    const std::string image = WriteImage();
+    const CommandResult run = RunCommand(std::string(VANTOR_CLI_PATH) + " download " + image +
+                                         " --port " + server.address());
+    std::remove(image.c_str());
+    EXPECT_EQ(run.exit_status, 0) << run.output;
+    EXPECT_NE(run.output.find("Download successful"), std::string::npos) << run.output;
+}
+
+TEST(CliOverNetwork, ServerNotThereFailsToOpenThePort) {
+    const std::string image = WriteImage();
+    // Port 1 on loopback has nobody listening: the connection is refused at once.
+    const CommandResult run = RunCommand(std::string(VANTOR_CLI_PATH) + " download " + image +
+                                         " --port rfc2217://127.0.0.1:1");
+    std::remove(image.c_str());
+    EXPECT_EQ(run.exit_status, kJobPortUnopenable) << run.output;
+    EXPECT_NE(run.output.find("Error : Failed to initialize COM port"), std::string::npos)
+        << run.output;
+}
+#endif
+
+TEST(DriveSimProgram, RefusesBadOptionsWithAUsageMessage) {
+    const CommandResult run = RunCommand(std::string(VANTOR_DRIVE_SIM_PATH) + " --port 0 bogus=1");
+    EXPECT_EQ(run.exit_status, 64);
+    EXPECT_NE(run.output.find("usage: vantor-drive-sim --port PORT"), std::string::npos)
+        << run.output;
 }
 
 }  // namespace
