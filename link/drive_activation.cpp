@@ -15,6 +15,7 @@ namespace {
 
 constexpr int kSelectToPromptMs = 50;
 constexpr int kProbePollBudget = 19;
+constexpr int kProbeAnswerBytes = 3;
 constexpr int kAfterAsteriskMs = 100;
 constexpr int kBootTextGapMs = 500;
 constexpr int kCommandModePollBudget = 199;
@@ -33,12 +34,16 @@ void ShowAddress(int address) {
 }
 
 // Polls for an answer to "PROMPT 1\r"; the drive counts as answering when more than two
-// bytes are waiting afterwards. Bytes that were waiting before count too.
+// bytes are waiting afterwards. Bytes that were waiting before count too. The poll ends early
+// only once the verdict is reached: ending it at two bytes, as the first design did, judges
+// an answer that arrives a byte at a time (a USB adapter in low-latency mode) before its third
+// byte is in, misses the drive and credits its answer to the next address.
 bool ProbeAnswered() {
-    for (int polls = 0; PortBytesWaiting() < 2 && polls < kProbePollBudget; ++polls) {
+    for (int polls = 0; PortBytesWaiting() < kProbeAnswerBytes && polls < kProbePollBudget;
+         ++polls) {
         platform::Sleep(1);
     }
-    return PortBytesWaiting() > 2;
+    return PortBytesWaiting() >= kProbeAnswerBytes;
 }
 
 // Sends the selection for `address`, then the prompt command, and judges the answer.

@@ -108,6 +108,14 @@ TEST_F(ActivationTest, TwoBytesWaitingAreNoAnswer) {
     EXPECT_EQ(bench->window.Text(Display::AddressLabel), "");
 }
 
+// A receive path that hands on every byte as it comes in shows a three-byte answer two bytes
+// at a time; the probe must wait for the third rather than judge at two.
+TEST_F(ActivationTest, AnAnswerArrivingAByteAtATimeIsCreditedToItsOwnAddress) {
+    Open("address=5,fifo=1");
+    EXPECT_EQ(SeekDrives(), 5);
+    EXPECT_EQ(bench->window.Text(Display::AddressLabel), "5");
+}
+
 TEST_F(ActivationTest, NoDriveAnsweringStillEntersBootModeOnASilentLine) {
     Open("");
     EXPECT_EQ(ActivateBySeeking(), 1);
