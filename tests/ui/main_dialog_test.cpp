@@ -164,6 +164,12 @@ void MainDialogTest::StartDuringJobBlanksLabelsAndStartsNothing() {
     QVERIFY(WaitUntil([&] { return JobEnded(dialog) && !dialog.isVisible(); }));
     // One job: a second one would have sent every packet again.
     QCOMPARE(bench.world->AcceptedPackets().size(), std::size_t{8});
+    QCOMPARE(dialog.result(), MainDialog::kQuitResult);
+    QCOMPARE(Text(dialog, Display::StatusLine), QStringLiteral("Download successful"));
+    QCOMPARE(dialog.ProgressBar()->maximum(), 8);
+    QCOMPARE(dialog.ProgressBar()->value(), 8);
+    // Only a files list line names the file: after a single image the blank of Start stays.
+    QCOMPARE(Text(dialog, Display::FileNameLabel), QStringLiteral(" "));
     std::remove(image.c_str());
 }
 
@@ -240,6 +246,17 @@ void MainDialogTest::EnterOnARadioButtonIsTheOkCommand() {
     // The OK command takes the buttons back and tells the controlling program nothing.
     QCOMPARE(dialog.Host().Options.PortIndex.load(), 2);
     QCOMPARE(pipe.Posted(), std::string());
+}
+
+void MainDialogTest::EnterOnAPushButtonPressesIt() {
+    NotifyPipe pipe;
+    MainDialog dialog;
+    Prepare(dialog, "", pipe.WriteEnd());
+    dialog.ExitButton()->setFocus();
+    QTest::keyClick(dialog.ExitButton(), Qt::Key_Return);
+    QVERIFY(!dialog.isVisible());
+    QCOMPARE(dialog.result(), int(QDialog::Rejected));
+    QCOMPARE(pipe.Posted(), std::string("1034\n"));
 }
 
 void MainDialogTest::EscapeIsTheCancelCommand() {

@@ -63,6 +63,7 @@ class MainDialogTest : public QObject {
     void FailedDownloadLeavesTheWindowOpen();
     void ExitDuringJobPostsProgramClosedAndEndsCleanly();
     void EnterOnARadioButtonIsTheOkCommand();
+    void EnterOnAPushButtonPressesIt();
     void EscapeIsTheCancelCommand();
     void HeaderCheckBoxBlocksOnlyTheWorker();
     void AboutBoxShowsCaptionAndVersion();
