@@ -5,9 +5,9 @@
 #include <linux/serial.h>
 #include <sys/ioctl.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
-#include <cstring>
 #include <deque>
 #include <limits>
 #include <map>
@@ -65,7 +65,7 @@ class FaultySyscalls final : public platform::PosixSyscalls {
                 return Fail(step.error);
             }
             const std::size_t n = std::min(count, step.bytes.size());
-            std::memcpy(buffer, step.bytes.data(), n);
+            std::copy_n(step.bytes.begin(), n, static_cast<std::uint8_t*>(buffer));
             return static_cast<ssize_t>(n);
         }
         return read_error != 0 ? Fail(read_error) : PosixSyscalls::Read(fd, buffer, count);
