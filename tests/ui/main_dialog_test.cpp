@@ -259,11 +259,25 @@ void MainDialogTest::EnterOnAPushButtonPressesIt() {
     QCOMPARE(pipe.Posted(), std::string("1034\n"));
 }
 
-void MainDialogTest::EscapeIsTheCancelCommand() {
+void MainDialogTest::CancelCommandPostsProgramClosed_data() {
+    QTest::addColumn<QString>("way");
+    QTest::newRow("Exit") << "exit";
+    QTest::newRow("Escape") << "escape";
+    QTest::newRow("close box") << "close";
+}
+
+void MainDialogTest::CancelCommandPostsProgramClosed() {
+    QFETCH(QString, way);
     NotifyPipe pipe;
     MainDialog dialog;
     Prepare(dialog, "", pipe.WriteEnd());
-    QTest::keyClick(&dialog, Qt::Key_Escape);
+    if (way == QStringLiteral("exit")) {
+        QTest::mouseClick(dialog.ExitButton(), Qt::LeftButton);
+    } else if (way == QStringLiteral("escape")) {
+        QTest::keyClick(&dialog, Qt::Key_Escape);
+    } else {
+        dialog.close();
+    }
     QVERIFY(!dialog.isVisible());
     QCOMPARE(dialog.result(), int(QDialog::Rejected));
     QCOMPARE(pipe.Posted(), std::string("1034\n"));

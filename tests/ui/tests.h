@@ -64,7 +64,8 @@ class MainDialogTest : public QObject {
     void ExitDuringJobPostsProgramClosedAndEndsCleanly();
     void EnterOnARadioButtonIsTheOkCommand();
     void EnterOnAPushButtonPressesIt();
-    void EscapeIsTheCancelCommand();
+    void CancelCommandPostsProgramClosed_data();
+    void CancelCommandPostsProgramClosed();
     void HeaderCheckBoxBlocksOnlyTheWorker();
     void AboutBoxShowsCaptionAndVersion();
     void CancelledAdvancedDialogStoresAddressingAgain();
