@@ -394,6 +394,13 @@ bool Rfc2217Device::Close() {
     if (fd_ < 0) {
         return false;
     }
+    // Unread bytes at close would make the system reset the connection, which may drop the
+    // last bytes sent (the reset frame) on their way; they are taken first, and the server
+    // sees an orderly end.
+    if (!gone_) {
+        Receive();
+        ::shutdown(fd_, SHUT_WR);
+    }
     return ::close(std::exchange(fd_, -1)) == 0;
 }
 
