@@ -241,7 +241,10 @@ class PosixSerialDevice final : public SerialDevice {
 
 bool PosixSerialDevice::GetSettings(LineSettings& settings) {
     termios attributes{};
-    if (!Usable() || Syscalls().TcGetAttr(fd_, &attributes) != 0) {
+    if (!Usable()) {
+        return false;
+    }
+    if (Syscalls().TcGetAttr(fd_, &attributes) != 0) {
         NoteFailure(errno);
         return false;
     }
@@ -252,7 +255,10 @@ bool PosixSerialDevice::GetSettings(LineSettings& settings) {
 
 bool PosixSerialDevice::SetSettings(const LineSettings& settings) {
     termios attributes{};
-    if (!Usable() || Syscalls().TcGetAttr(fd_, &attributes) != 0) {
+    if (!Usable()) {
+        return false;
+    }
+    if (Syscalls().TcGetAttr(fd_, &attributes) != 0) {
         NoteFailure(errno);
         return false;
     }
