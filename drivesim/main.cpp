@@ -12,15 +12,15 @@ namespace {
 
 constexpr int kUsageError = 64;
 
+constexpr const char* kUsage =
+    "usage: vantor-drive-sim --port PORT [--host ADDRESS] [OPTIONS]\n"
+    "  PORT     TCP port to listen on (0: any free port)\n"
+    "  ADDRESS  address to listen on (default 127.0.0.1)\n"
+    "  OPTIONS  the simulated drive's options, as after \"sim:\" "
+    "(for example address=2,ident=0x2083)\n";
+
 int Usage(const std::string& problem) {
-    std::fprintf(stderr,
-                 "vantor-drive-sim: %s\n"
-                 "usage: vantor-drive-sim --port PORT [--host ADDRESS] [OPTIONS]\n"
-                 "  PORT     TCP port to listen on (0: any free port)\n"
-                 "  ADDRESS  address to listen on (default 127.0.0.1)\n"
-                 "  OPTIONS  the simulated drive's options, as after \"sim:\" "
-                 "(for example address=2,ident=0x2083)\n",
-                 problem.c_str());
+    std::fprintf(stderr, "vantor-drive-sim: %s\n%s", problem.c_str(), kUsage);
     return kUsageError;
 }
 
@@ -43,6 +43,10 @@ int main(int argc, char** argv) {
     bool have_options = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
+        if (arg == "--help") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
         if (arg == "--port" && i + 1 < argc) {
             port_text = argv[++i];
         } else if (arg == "--host" && i + 1 < argc) {
