@@ -1,7 +1,12 @@
 // The RFC 2217 backend over loopback TCP: against the simulator's server code in front of a
 // loopback plug, and against scripted peers for the negotiation's corner cases.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -235,3 +240,112 @@ TEST(Rfc2217Commands, BreakAndPurgeGoOutAsSerialPortControlCommands) {
 
 }  // namespace
 }  // namespace vantor::platform
+
+namespace vantor::test {
+namespace {
+
+using namespace platform::telnet;
+using Bytes = std::vector<std::uint8_t>;
+
+// A bare TCP client for the server's side of the protocol.
+class RawClient {
+  public:
+    explicit RawClient(int port) {
+        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(static_cast<std::uint16_t>(port));
+        connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+    }
+    ~RawClient() { ::close(fd_); }
+    bool connected() const { return connected_; }
+    void Send(const Bytes& bytes) { ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
+    // Everything received until `wanted` appears in it, or nothing more comes for a while.
+    Bytes ReceiveUntil(const Bytes& wanted) {
+        while (std::search(received_.begin(), received_.end(), wanted.begin(), wanted.end()) ==
+               received_.end()) {
+            pollfd entry{fd_, POLLIN, 0};
+            std::uint8_t chunk[512];
+            if (::poll(&entry, 1, 2000) <= 0) {
+                break;
+            }
+            const ssize_t got = ::recv(fd_, chunk, sizeof(chunk), 0);
+            if (got <= 0) {
+                break;
+            }
+            received_.insert(received_.end(), chunk, chunk + got);
+        }
+        return received_;
+    }
+
+  private:
+    int fd_ = -1;
+    bool connected_ = false;
+    Bytes received_;
+};
+
+bool Contains(const Bytes& haystack, const Bytes& needle) {
+    return std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end()) !=
+           haystack.end();
+}
+
+class Rfc2217Server : public testing::Test {
+  protected:
+    LoopbackServer server;
+    RawClient client{std::stoi(server.Address().substr(server.Address().rfind(':') + 1))};
+};
+
+TEST_F(Rfc2217Server, OffersBinaryAndAsksForSerialPortControl) {
+    ASSERT_TRUE(client.connected());
+    const Bytes asks = {kIac, kDo, kOptionComPort};
+    const Bytes received = client.ReceiveUntil(asks);
+    EXPECT_TRUE(Contains(received, {kIac, kWill, kOptionBinary}));
+    EXPECT_TRUE(Contains(received, {kIac, kDo, kOptionBinary}));
+    EXPECT_TRUE(Contains(received, asks));
+}
+
+// Catches a server that answers a query by changing the line, or does not answer it.
+TEST_F(Rfc2217Server, SettingQueriesAreAnsweredWithTheCurrentValues) {
+    ASSERT_TRUE(client.connected());
+    Bytes queries;
+    AppendComPortCommand(kComSetBaudRate, BigEndian32(0), queries);
+    AppendComPortCommand(kComSetParity, {0}, queries);
+    AppendComPortCommand(kComSignature, {}, queries);
+    client.Send(queries);
+    Bytes baud_reply;
+    AppendComPortCommand(kComSetBaudRate + kServerCommandOffset, BigEndian32(9600), baud_reply);
+    Bytes parity_reply;
+    AppendComPortCommand(kComSetParity + kServerCommandOffset, {1}, parity_reply);
+    const Bytes signature = {kIac, kSb, kOptionComPort, kComSignature + kServerCommandOffset, 'v'};
+    const Bytes received = client.ReceiveUntil(signature);
+    EXPECT_TRUE(Contains(received, baud_reply));
+    EXPECT_TRUE(Contains(received, parity_reply));
+    EXPECT_TRUE(Contains(received, signature));
+    EXPECT_EQ(server.plug.Settings().BaudRate, 9600u);
+}
+
+// Catches line state sent to a client that never asked for it, or never sent once it has.
+TEST_F(Rfc2217Server, BreakIsReportedOnlyOnceTheClientAskedForIt) {
+    ASSERT_TRUE(client.connected());
+    Bytes break_on_off;
+    AppendComPortCommand(kComSetControl, {kControlBreakOn}, break_on_off);
+    AppendComPortCommand(kComSetControl, {kControlBreakOff}, break_on_off);
+    Bytes break_off_reply;
+    AppendComPortCommand(kComSetControl + kServerCommandOffset, {kControlBreakOff},
+                         break_off_reply);
+    Bytes notify;
+    AppendComPortCommand(kComNotifyLineState + kServerCommandOffset, {kLineStateBreak}, notify);
+    client.Send(break_on_off);
+    EXPECT_FALSE(Contains(client.ReceiveUntil(break_off_reply), notify));
+
+    Bytes mask;
+    AppendComPortCommand(kComSetLineStateMask, {kLineStateBreak}, mask);
+    client.Send(mask);
+    client.Send(break_on_off);
+    EXPECT_TRUE(Contains(client.ReceiveUntil(notify), notify));
+    EXPECT_EQ(server.plug.BreaksSent(), 2);
+}
+
+}  // namespace
+}  // namespace vantor::test
