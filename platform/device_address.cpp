@@ -16,6 +16,7 @@ namespace {
 std::mutex g_mutex;
 std::set<std::string> g_open_addresses;
 std::map<std::string, DeviceOpener> g_schemes;
+DeviceWrapper g_wrapper = nullptr;
 
 // Holds the device's address as taken until the device is closed or destroyed, so that a
 // second open of the same device fails as it would on a port opened exclusively.
@@ -112,6 +113,11 @@ void RegisterDeviceScheme(const std::string& prefix, DeviceOpener opener) {
     }
 }
 
+void SetDeviceWrapper(DeviceWrapper wrapper) {
+    std::lock_guard lock(g_mutex);
+    g_wrapper = wrapper;
+}
+
 std::unique_ptr<SerialDevice> OpenSerialDevice(const std::string& name, std::string* error) {
     std::string address = name;
     if (StartsWith(name, "COM")) {
@@ -134,6 +140,14 @@ std::unique_ptr<SerialDevice> OpenSerialDevice(const std::string& name, std::str
         std::lock_guard lock(g_mutex);
         g_open_addresses.erase(address);
         return nullptr;
+    }
+    DeviceWrapper wrapper;
+    {
+        std::lock_guard lock(g_mutex);
+        wrapper = g_wrapper;
+    }
+    if (wrapper != nullptr) {
+        device = wrapper(std::move(device));
     }
     return std::make_unique<ExclusiveDevice>(std::move(device), address);
 }
