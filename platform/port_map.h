@@ -16,8 +16,9 @@ std::optional<std::string> ResolvePortName(const std::string& name);
 // line.
 void SetPortMapOverride(int number, const std::string& address);
 
-// Source of the stored map: returns the stored address for COM<number>, or nothing. The
-// settings store installs one; without it only the overrides and the defaults count.
+// Source of the stored map: returns the stored address for COM<number>, or nothing. By default
+// it is the settings store's "SOFTWARE\Halvren\Vantor\Ports" key (registry.h); a test may
+// install another, and nullptr leaves only the overrides and the defaults.
 using StoredPortLookup = std::optional<std::string> (*)(int number);
 void SetStoredPortLookup(StoredPortLookup lookup);
 
