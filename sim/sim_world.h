@@ -93,21 +93,25 @@ class SimWorld {
 
     // Everything that went over the line so far, in time order (advances to now first).
     std::vector<LineEvent> Traffic();
-    // The bytes that went out on the line from the host, in order.
+    // The bytes that went out on the line from the host, in order, as sent (before noise).
+    // A byte counts once it has begun; a write returns with up to kTransmitFifoBytes still in
+    // the transmitter, so let a few character times pass before comparing.
     std::vector<std::uint8_t> HostBytes();
-    // The bytes that went out on the line from the drive, in order.
+    // The bytes that went out on the line from the drive, in order, as sent (before noise).
     std::vector<std::uint8_t> DriveBytes();
     // Every packet the drive accepted (checked and acknowledged), each as its bytes from the
     // BOP word to the checksum word, in order of acceptance; a resent packet appears again.
     std::vector<std::vector<std::uint8_t>> AcceptedPackets();
     // How many reset frames the drive received.
     int ResetCount();
-    // The mode of the drive at `address` (or of the only drive when the world has one).
+    // The mode of the drive at `address` (or of the first drive for -1); an address where
+    // no drive is counts as command mode.
     DriveMode Mode(int address = -1);
 
-    // Host side, used by SimulatedLine (and so by every SerialDevice call).
+    // Brings the world up to `now_ns`: everything due by then happens, in time order. The
+    // world's time starts at its first call and never goes back; an earlier `now_ns` is a
+    // no-op. SimulatedLine calls it with the process clock's now before every operation.
     void AdvanceTo(std::int64_t now_ns);
-    // ... (the implementation adds what it needs)
 
   private:
     struct State;
