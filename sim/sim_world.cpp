@@ -15,12 +15,20 @@ std::int64_t CharNs(std::uint32_t baud_rate) {
     return kNsPerTenBits / std::max<std::uint32_t>(baud_rate, 1);
 }
 
-// Values that make no sense on a line are taken at their nearest sensible value.
+// Values that make no sense on a line (options built in code skip the parser's checks) are
+// taken at their nearest sensible value: a negative break length must not become an endless
+// break, nor a NaN noise share a line that loses every byte.
 SimOptions Sanitised(SimOptions options) {
+    for (int* at_least_zero :
+         {&options.break_delay_ms, &options.break_length_ms, &options.init_reply_length,
+          &options.stray_bytes, &options.init_delay_ms, &options.ack_delay_ms, &options.process_ms,
+          &options.prompt_length}) {
+        *at_least_zero = std::max(*at_least_zero, 0);
+    }
     options.fifo_trigger = std::max(options.fifo_trigger, 1);
     options.fifo_timeout_chars = std::max(options.fifo_timeout_chars, 1);
     options.ack_on_send = std::max(options.ack_on_send, 1);
-    options.noise = std::clamp(options.noise, 0.0, 1.0);
+    options.noise = options.noise > 0.0 ? std::min(options.noise, 1.0) : 0.0;
     return options;
 }
 

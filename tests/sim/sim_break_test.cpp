@@ -1,6 +1,7 @@
 // Breaks: the drive's answer to the host's break, and the break flag of the line error word.
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <ostream>
 
 #include "platform/serial_device.h"
@@ -50,6 +51,22 @@ TEST_P(BreakAnswer, DriveAnswersWhenTheHostsBreakEnds) {
     EXPECT_EQ(breaks[0].at_ns, start_ns);
     EXPECT_EQ(breaks[0].end_ns,
               GetParam().length_ms < 0 ? -1 : start_ns + GetParam().length_ms * kNsPerMs);
+}
+
+// Options built in code skip the parser: a negative length must not turn into an endless
+// break, nor a NaN noise share into a line that loses everything.
+TEST(Break, NonsenseOptionsBuiltInCodeAreTakenAtTheirNearestSensibleValue) {
+    SimOptions options;
+    options.break_length_ms = -5;
+    options.noise = std::numeric_limits<double>::quiet_NaN();
+    SimHost host(options);
+    host.SendBreak(100);
+    host.WaitMs(100);
+    const auto breaks = host.Events(Kind::DriveBreak);
+    ASSERT_EQ(breaks.size(), 1u);
+    EXPECT_EQ(breaks[0].end_ns, breaks[0].at_ns);
+    host.Send(kInitFrame);
+    EXPECT_EQ(host.AnswerAfterMs(100), Words({0x4E4F, 0x2083}));
 }
 
 // A break shorter than one character time looks like a zero byte's start bit to the drive.

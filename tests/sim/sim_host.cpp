@@ -1,6 +1,7 @@
 #include "sim_host.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace vantor::sim::testing {
 
@@ -11,6 +12,8 @@ SimHost::SimHost(const std::string& options, std::uint32_t baud)
     settings.BaudRate = baud;
     line.SetSettings(settings);
 }
+
+SimHost::SimHost(SimOptions options) : bench(std::move(options)), line(bench.world) {}
 
 void SimHost::Send(const std::vector<std::uint8_t>& bytes) {
     std::size_t written = 0;

@@ -22,6 +22,7 @@ inline std::int64_t CharNs(std::int64_t baud) {
 class SimHost {
   public:
     explicit SimHost(const std::string& options = "", std::uint32_t baud = 9600);
+    explicit SimHost(SimOptions options);
 
     test::SimBench bench;
     SimulatedLine line;
