@@ -234,7 +234,7 @@ void SimDrive::HandlePacket(std::int64_t now_ns) {
     send_count_ = frame_ == last_packet_ ? send_count_ + 1 : 1;
     last_packet_ = frame_;
     if (options_.refuse_first && send_count_ == 1) {
-        Refuse(0x0000, now_ns);
+        Refuse(kRefusedFirstSend, now_ns);
     } else if (send_count_ >= options_.ack_on_send) {
         Acknowledge(now_ns);
     }

@@ -33,6 +33,7 @@ inline constexpr std::uint16_t kAckWord = 0x616B;      // 'ak'
 inline constexpr std::uint16_t kRefuseWord = 0x4E4F;   // 'NO'
 inline constexpr std::uint16_t kInvalidWord = 0x3F3F;  // '??'
 inline constexpr std::uint16_t kReadWord = 0x5244;     // 'RD'
+inline constexpr std::uint16_t kRefusedFirstSend = 0x0000;
 inline constexpr std::uint16_t kRefusedChecksum = 0x0001;
 inline constexpr std::uint16_t kRefusedLength = 0x0002;
 inline constexpr std::size_t kMaxPacketPayload = 16398;
