@@ -128,8 +128,8 @@ sim::SimOptions ParseOrThrow(const std::string& text) {
 
 }  // namespace
 
-SimBench::SimBench(sim::SimOptions options)
-    : world(std::make_shared<sim::SimWorld>(std::move(options))), start_ns_(clock.NowNs()) {
+SimDriveOnPorts::SimDriveOnPorts(sim::SimOptions options)
+    : world(std::make_shared<sim::SimWorld>(std::move(options))) {
     g_bench_world = world;
     platform::RegisterDeviceScheme("testsim", &OpenBenchWorld);
     for (int number = 1; number <= 4; ++number) {
@@ -137,15 +137,21 @@ SimBench::SimBench(sim::SimOptions options)
     }
 }
 
-SimBench::SimBench(const std::string& options) : SimBench(ParseOrThrow(options)) {}
+SimDriveOnPorts::SimDriveOnPorts(const std::string& options)
+    : SimDriveOnPorts(ParseOrThrow(options)) {}
 
-SimBench::~SimBench() {
+SimDriveOnPorts::~SimDriveOnPorts() {
     for (int number = 1; number <= 4; ++number) {
         platform::SetPortMapOverride(number, "");
     }
     platform::RegisterDeviceScheme("testsim", nullptr);
     g_bench_world.reset();
 }
+
+SimBench::SimBench(sim::SimOptions options)
+    : drive_(std::move(options)), start_ns_(clock.NowNs()) {}
+
+SimBench::SimBench(const std::string& options) : drive_(options), start_ns_(clock.NowNs()) {}
 
 double SimBench::ElapsedMs() {
     return static_cast<double>(clock.NowNs() - start_ns_) / 1e6;

@@ -48,26 +48,41 @@ class RecordingWindowLink final : public platform::WindowLink {
     std::string texts_[5];
 };
 
+// A simulated drive that COM1 to COM4 open for the object's lifetime; one at a time.
+class SimDriveOnPorts {
+  public:
+    explicit SimDriveOnPorts(sim::SimOptions options);
+    // Options as the device address gives them, e.g. "address=2,ident=0x1283".
+    explicit SimDriveOnPorts(const std::string& options);
+    ~SimDriveOnPorts();
+    SimDriveOnPorts(const SimDriveOnPorts&) = delete;
+    SimDriveOnPorts& operator=(const SimDriveOnPorts&) = delete;
+
+    std::shared_ptr<sim::SimWorld> world;
+};
+
 // A simulated drive on a virtual clock, reachable as COM1 to COM4, with a recording window
 // link: everything a link or job test needs, installed for the fixture's lifetime.
 class SimBench {
   public:
     explicit SimBench(sim::SimOptions options = {});
-    // Options as the device address gives them, e.g. "address=2,ident=0x1283".
     explicit SimBench(const std::string& options);
-    ~SimBench();
 
     platform::VirtualClock clock{1'000'000'000};
     RecordingWindowLink window;
-    std::shared_ptr<sim::SimWorld> world;
+
+  private:
+    // The clock is installed before the drive exists, so the world starts at the bench's time.
+    platform::ScopedClock scoped_clock_{clock};
+    platform::ScopedWindowLink scoped_window_{window};
+    SimDriveOnPorts drive_;
+    std::int64_t start_ns_;
+
+  public:
+    std::shared_ptr<sim::SimWorld>& world = drive_.world;
 
     // Milliseconds of virtual time since the bench was made.
     double ElapsedMs();
-
-  private:
-    platform::ScopedClock scoped_clock_{clock};
-    platform::ScopedWindowLink scoped_window_{window};
-    std::int64_t start_ns_;
 };
 
 // The bytes of a text, for comparing with what went over the line.

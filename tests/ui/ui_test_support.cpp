@@ -7,36 +7,9 @@
 #include <stdexcept>
 
 #include "image/image_writer.h"
-#include "platform/port_map.h"
-#include "platform/serial_device.h"
 #include "ui/settings_store.h"
 
 namespace vantor::ui::test {
-
-namespace {
-
-std::shared_ptr<sim::SimWorld> g_world;
-
-std::unique_ptr<platform::SerialDevice> OpenBenchDrive(const std::string&, std::string* error) {
-    if (!g_world) {
-        if (error != nullptr) {
-            *error = "no simulated drive on the bench";
-        }
-        return nullptr;
-    }
-    return std::make_unique<sim::SimulatedLine>(g_world);
-}
-
-sim::SimOptions ParseOptions(const std::string& text) {
-    std::string error;
-    auto options = sim::ParseSimOptions(text, &error);
-    if (!options) {
-        throw std::invalid_argument(error);
-    }
-    return *options;
-}
-
-}  // namespace
 
 TempStore::TempStore() {
     ::setenv("VANTOR_REGISTRY", RegistryPath().c_str(), 1);
@@ -78,23 +51,6 @@ void TempStore::Store(const std::string& name, const std::string& text) const {
     if (!key || !registry.SetValue(*key, name, text)) {
         throw std::runtime_error("the test store cannot be written");
     }
-}
-
-SimDriveBench::SimDriveBench(const std::string& options)
-    : world(std::make_shared<sim::SimWorld>(ParseOptions(options))) {
-    g_world = world;
-    platform::RegisterDeviceScheme("uisim", &OpenBenchDrive);
-    for (int number = 1; number <= 4; ++number) {
-        platform::SetPortMapOverride(number, "uisim");
-    }
-}
-
-SimDriveBench::~SimDriveBench() {
-    for (int number = 1; number <= 4; ++number) {
-        platform::SetPortMapOverride(number, "");
-    }
-    platform::RegisterDeviceScheme("uisim", nullptr);
-    g_world.reset();
 }
 
 NotifyPipe::NotifyPipe() {

@@ -11,6 +11,7 @@
 #include "platform/clock.h"
 #include "platform/registry.h"
 #include "sim/sim_world.h"
+#include "support/test_support.h"
 
 namespace vantor::ui::test {
 
@@ -35,16 +36,16 @@ class TempStore {
 // A simulated drive on a virtual clock, opened for COM1 to COM4 for the bench's lifetime.
 class SimDriveBench {
   public:
-    explicit SimDriveBench(const std::string& options = "");
-    ~SimDriveBench();
-    SimDriveBench(const SimDriveBench&) = delete;
-    SimDriveBench& operator=(const SimDriveBench&) = delete;
+    explicit SimDriveBench(const std::string& options = "") : drive_(options) {}
 
     platform::VirtualClock clock{1'000'000'000};
-    std::shared_ptr<sim::SimWorld> world;
 
   private:
     platform::ScopedClock scoped_clock_{clock};
+    vantor::test::SimDriveOnPorts drive_;
+
+  public:
+    std::shared_ptr<sim::SimWorld>& world = drive_.world;
 };
 
 // A pipe standing for the controlling program: its write end is the number given with "-m".
