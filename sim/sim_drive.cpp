@@ -76,7 +76,7 @@ void SimDrive::ReceiveBreak(std::int64_t now_ns) {
     }
     ++generation_;
     ResetFrameParser();
-    if (!options_.answer_break) {
+    if (!options_.answer_break || ++breaks_seen_ <= options_.ignored_breaks) {
         return;
     }
     const std::uint64_t generation = generation_;

@@ -93,6 +93,7 @@ class SimDrive {
     std::size_t frame_length_ = 0;  // bytes of the whole frame, once its length word is in
     std::vector<std::uint8_t> last_packet_;
     int send_count_ = 0;
+    int breaks_seen_ = 0;  // in boot-loader mode
     // Answers scheduled before a break or a reset carry an older generation and are dropped.
     std::uint64_t generation_ = 0;
 };

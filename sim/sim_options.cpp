@@ -151,6 +151,8 @@ const std::map<std::string, OptionRule>& Rules() {
         {"prompt-length",
          NumberOption(&SimOptions::prompt_length, 0, 64, "a byte count from 0 to 64")},
         {"no-break-answer", FlagOption(&SimOptions::answer_break, false)},
+        {"ignore-breaks",
+         NumberOption(&SimOptions::ignored_breaks, 0, 1000, "a break count from 0 to 1000")},
         {"break-delay", NumberOption(&SimOptions::break_delay_ms, 0, kMaxMs, "milliseconds")},
         {"break-ms", NumberOption(&SimOptions::break_length_ms, 0, kMaxMs, "milliseconds")},
         {"endless-break", FlagOption(&SimOptions::endless_break, true)},

@@ -26,6 +26,7 @@ struct SimOptions {
 
     // Breaks.
     bool answer_break = true;    // no-break-answer: never answers a break
+    int ignored_breaks = 0;      // ignore-breaks=N: the first N breaks go unanswered
     int break_delay_ms = 2;      // break-delay=MS: from the end of the host's break
                                  // to the start of the drive's
     int break_length_ms = 10;    // break-ms=MS: length of the drive's break

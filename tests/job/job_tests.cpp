@@ -96,6 +96,16 @@ TEST_F(JobTest, ResyncFailingFourTimesEndsTheJobAfterThreeSeekingRetries) {
     EXPECT_EQ(Status(), "Resync Failure:  Slave did not respond to serial break");
 }
 
+TEST_F(JobTest, ResyncSucceedingAtTheThirdRetryLetsTheJobGoOn) {
+    Start("ignore-breaks=3");
+    host.Options.SkipSeeking = 1;
+    host.Options.ImagePath = files.Image(ImageBuilder::Kdx(2).FillerPackets(1, 10));
+    EXPECT_EQ(Run(), kJobDone);
+    EXPECT_EQ(Count("Resync Failure:  Slave did not respond to serial break"), 3);
+    EXPECT_EQ(Count("Seeking drives..."), 3);
+    EXPECT_EQ(bench->world->AcceptedPackets().size(), 1u);
+}
+
 TEST_F(JobTest, ARetryAfterReactivationBringsADriveInCommandModeIntoTheBootLoader) {
     Start("address=6");
     host.Options.SkipSeeking = 1;  // the first resynchronisation finds the drive in command mode

@@ -39,6 +39,7 @@ INSTANTIATE_TEST_SUITE_P(
         GoodCase{"password=secret", [](const SimOptions& o) { return o.password == "secret"; }},
         GoodCase{"prompt-length=2", [](const SimOptions& o) { return o.prompt_length == 2; }},
         GoodCase{"no-break-answer", [](const SimOptions& o) { return !o.answer_break; }},
+        GoodCase{"ignore-breaks=3", [](const SimOptions& o) { return o.ignored_breaks == 3; }},
         GoodCase{"break-delay=40", [](const SimOptions& o) { return o.break_delay_ms == 40; }},
         GoodCase{"break-ms=0x10", [](const SimOptions& o) { return o.break_length_ms == 16; }},
         GoodCase{"endless-break", [](const SimOptions& o) { return o.endless_break; }},
