@@ -113,6 +113,18 @@ OptionRule NumberOption(Field SimOptions::*field, long long low, long long high,
             }};
 }
 
+// An option whose value `parse` turns into the field's value, or into nothing when it is bad.
+template <typename Field, typename Parse>
+OptionRule ParsedOption(Field SimOptions::*field, Parse parse, std::string expected) {
+    return {true, std::move(expected), [field, parse](const std::string& text, SimOptions& o) {
+                const auto value = parse(text);
+                if (value) {
+                    o.*field = *value;
+                }
+                return value.has_value();
+            }};
+}
+
 OptionRule FlagOption(bool SimOptions::*field, bool value) {
     return {false, "", [field, value](const std::string&, SimOptions& o) {
                 o.*field = value;
@@ -164,37 +176,15 @@ const std::map<std::string, OptionRule>& Rules() {
         {"ack-on-send",
          NumberOption(&SimOptions::ack_on_send, 1, 1000, "a send count from 1 to 1000")},
         {"refuse-first", FlagOption(&SimOptions::refuse_first, true)},
-        {"response",
-         {true, "two characters such as ?? or a word such as 0x3F3F",
-          [](const std::string& text, SimOptions& o) {
-              const auto word = ParseWord(text);
-              if (word) {
-                  o.response = *word;
-              }
-              return word.has_value();
-          }}},
+        {"response", ParsedOption(&SimOptions::response, ParseWord,
+                                  "two characters such as ?? or a word such as 0x3F3F")},
         {"status", NumberOption(&SimOptions::status, 0, kMaxWord, "a word from 0 to 0xFFFF")},
         {"no-response", FlagOption(&SimOptions::no_response, true)},
         {"ack-delay", NumberOption(&SimOptions::ack_delay_ms, 0, kMaxMs, "milliseconds")},
         {"process-ms", NumberOption(&SimOptions::process_ms, 0, kMaxMs, "milliseconds")},
         {"noise",
-         {true, "a share from 0 to 1, such as 0.01",
-          [](const std::string& text, SimOptions& o) {
-              const auto share = ParseShare(text);
-              if (share) {
-                  o.noise = *share;
-              }
-              return share.has_value();
-          }}},
-        {"seed",
-         {true, "a whole number",
-          [](const std::string& text, SimOptions& o) {
-              const auto seed = ParseSeed(text);
-              if (seed) {
-                  o.seed = *seed;
-              }
-              return seed.has_value();
-          }}},
+         ParsedOption(&SimOptions::noise, ParseShare, "a share from 0 to 1, such as 0.01")},
+        {"seed", ParsedOption(&SimOptions::seed, ParseSeed, "a whole number")},
         {"fifo", NumberOption(&SimOptions::fifo_trigger, 1, kMaxBytes, "a byte count from 1")},
         {"fifo-timeout", NumberOption(&SimOptions::fifo_timeout_chars, 1, 1000,
                                       "a number of character times from 1 to 1000")},
