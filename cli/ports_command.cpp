@@ -12,8 +12,8 @@
 
 #include "cli/command_line.h"
 #include "cli/exit_status.h"
-#include "platform/port_map.h"
 #include "platform/registry.h"
+#include "platform/serial/port_map.h"
 
 namespace vantor::cli {
 

@@ -2,7 +2,7 @@
 // settings, breaks and purges as serial port control commands, and the server's line state
 // reports feed the break flag. Nothing here waits on the socket: every call takes what has
 // arrived and goes on.
-#include "platform/rfc2217_device.h"
+#include "platform/serial/rfc2217_device.h"
 
 #include <netdb.h>
 #include <netinet/in.h>
@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "platform/clock.h"
-#include "platform/rfc2217_telnet.h"
+#include "platform/serial/rfc2217_telnet.h"
 
 namespace vantor::platform {
 

@@ -1,7 +1,7 @@
 // The termios backend. The line is raw 8N1 with every byte passed unchanged; received breaks are
 // marked in the byte stream (PARMRK) and decoded here into the device's own receive queue, so that
 // the bytes waiting count data only and a break sets the break flag.
-#include "platform/posix_serial_device.h"
+#include "platform/serial/posix_serial_device.h"
 
 #include <fcntl.h>
 #include <linux/serial.h>
@@ -16,7 +16,7 @@
 #include <utility>
 
 #include "platform/clock.h"
-#include "platform/posix_syscalls.h"
+#include "platform/serial/posix_syscalls.h"
 
 namespace vantor::platform {
 
