@@ -38,9 +38,9 @@ void RecordingWindowLink::MessageBox(const std::string& text, const std::string&
     calls_.push_back({"box", Display::StatusLine, text, caption, static_cast<int>(icon), 0});
 }
 
-void RecordingWindowLink::Post(int window, int message) {
+void RecordingWindowLink::Post(int notify_fd, int message) {
     std::lock_guard lock(mutex_);
-    calls_.push_back({"post", Display::StatusLine, {}, {}, window, message});
+    calls_.push_back({"post", Display::StatusLine, {}, {}, notify_fd, message});
 }
 
 void RecordingWindowLink::PostQuit() {

@@ -20,7 +20,7 @@ class RecordingWindowLink final : public platform::WindowLink {
         platform::Display display = platform::Display::StatusLine;
         std::string text;  // the text, or the box's text
         std::string caption;
-        int a = 0;  // range low, position, post window
+        int a = 0;  // range low, position, post descriptor
         int b = 0;  // range high, post message
     };
 
@@ -30,7 +30,7 @@ class RecordingWindowLink final : public platform::WindowLink {
     void SetProgressPos(int pos) override;
     void MessageBox(const std::string& text, const std::string& caption,
                     platform::MessageIcon icon) override;
-    void Post(int window, int message) override;
+    void Post(int notify_fd, int message) override;
     void PostQuit() override;
 
     std::vector<Call> Calls();
