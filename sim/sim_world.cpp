@@ -2,6 +2,7 @@
 #include <utility>
 
 #include "platform/clock.h"
+#include "platform/invariant.h"
 #include "sim/world_state.h"
 
 namespace vantor::sim {
@@ -44,6 +45,8 @@ std::int64_t Transmitter::NextStartNs() const {
 }
 
 std::uint8_t Transmitter::Begin(std::int64_t char_ns) {
+    // A byte begins only on a free line with one waiting; else the world's next event is wrong.
+    VANTOR_ASSERT(!busy && !in_break && !waiting.empty());
     const std::int64_t start_ns = NextStartNs();
     byte = waiting.front().byte;
     waiting.pop_front();
@@ -53,6 +56,7 @@ std::uint8_t Transmitter::Begin(std::int64_t char_ns) {
 }
 
 std::uint8_t Transmitter::Finish() {
+    VANTOR_ASSERT(busy);
     busy = false;
     free_ns = end_ns;
     return byte;
@@ -61,25 +65,14 @@ std::uint8_t Transmitter::Finish() {
 // ---- LineNoise ----
 
 // SplitMix64: small, fast and the same on every platform.
-std::uint64_t LineNoise::Next() {
-    std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ULL);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-    return z ^ (z >> 31);
-}
-
-double LineNoise::Uniform() {
-    return static_cast<double>(Next() >> 11) * 0x1.0p-53;
-}
-
 bool LineNoise::Pass(std::uint8_t& byte) {
-    if (share_ <= 0.0 || Uniform() >= share_) {
+    if (share_ <= 0.0 || random_.Uniform() >= share_) {
         return true;
     }
-    if (Uniform() < 0.5) {
+    if (random_.Uniform() < 0.5) {
         return false;
     }
-    byte = static_cast<std::uint8_t>(byte ^ (1 + Next() % 255));
+    byte = static_cast<std::uint8_t>(byte ^ (1 + random_.Next() % 255));
     return true;
 }
 
@@ -137,6 +130,7 @@ void SimWorld::State::RunEvent(std::int64_t at_ns) {
         FlushFifo();
     } else {
         // Moved out before it runs: the action may set new timers.
+        VANTOR_ASSERT(!timers.empty());
         Timer timer = timers.top();
         timers.pop();
         timer.action();
@@ -202,6 +196,7 @@ void SimWorld::State::Transmit(const std::vector<std::uint8_t>& bytes) {
 
 void SimWorld::State::SendBreak(std::int64_t length_ns) {
     if (drive_tx.in_break) {
+        VANTOR_ASSERT(drive_tx.break_event < events.size());
         events[drive_tx.break_event].end_ns = now_ns;
     }
     drive_tx.in_break = true;
@@ -221,6 +216,7 @@ void SimWorld::State::EndDriveBreak(std::uint64_t generation) {
     }
     drive_tx.in_break = false;
     drive_tx.free_ns = std::max(drive_tx.free_ns, now_ns);
+    VANTOR_ASSERT(drive_tx.break_event < events.size());
     events[drive_tx.break_event].end_ns = now_ns;
 }
 
@@ -306,6 +302,7 @@ void SimWorld::State::HostClearBreak() {
     }
     host_tx.in_break = false;
     host_tx.free_ns = std::max(host_tx.free_ns, now_ns);
+    VANTOR_ASSERT(host_tx.break_event < events.size());
     events[host_tx.break_event].end_ns = now_ns;
     // Shorter than a character, the drive's UART cannot tell it from a zero byte's start.
     if (now_ns - host_break_start_ns < char_ns) {
