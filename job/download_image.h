@@ -33,7 +33,7 @@ inline constexpr int kImageDownloaded = 0;
 inline constexpr int kImageUnopenable = -2;        // "Error: Unable to open file"
 inline constexpr int kPacketNotAcknowledged = -3;  // no acknowledgement after kMaxSends sends
 inline constexpr int kPacketResponseFailed = -4;   // ReadResponse gave kResponseError
-inline constexpr int kPacketInvalidCommand = -5;   // "??" to the last of kMaxSends sends
+inline constexpr int kPacketInvalidCommand = -5;   // "??" to a packet taken only at its last send
 
 // Opens the image, checks its header against the drive's revision (ident_word's top four
 // bits), then sends every packet with its acknowledgement and response; after the last one
@@ -42,8 +42,8 @@ int DownloadImage(const std::string& image_path, std::uint16_t ident_word);
 // Sends one packet: BOP word, length, the payload bytes, checksum.
 void SendPacket(const Packet& packet);
 // Waits, within `budget` polls of 1 ms, for the packet's acknowledgement: kAckWord (also after
-// one stray word), kRefuseWord (with its following word dropped), kNothingArrived or
-// kUnexpectedWords (the received bytes are dropped for the last two).
+// one stray word), kRefuseWord (its following word dropped when that is all that came),
+// kNothingArrived or kUnexpectedWords (the received bytes are dropped for the last two).
 int WaitAck(int budget);
 // Waits, within `budget` polls of 1 ms, for the packet's response word and status word: the
 // response word ("ER", "EX", "WR", "??" or "RD"; for "RD" after its data bytes arrived, which
