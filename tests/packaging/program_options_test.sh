@@ -2,7 +2,8 @@
 # A program answers --help, -h and --version, ends a usage error with 64, and its manual page
 # names every option its help names.
 # usage: program_options_test.sh PROGRAM MANPAGE VERSION [COMMAND...]
-#   COMMANDs are subcommands whose own --help is checked as well.
+#   COMMANDs are subcommands whose own --help is checked as well. With NO_USAGE_ERRORS=1 the
+#   program takes every argument (the window does), so no usage error is tried.
 set -euo pipefail
 program=$1 page=$2 version=$3
 shift 3
@@ -38,12 +39,14 @@ done
 
 status=0
 shown=$("$program" --version) || status=$?
-[ "$status" -eq 0 ] && [ "$shown" = "$name (Vantor $version)" ] ||
+[ "$status" -eq 0 ] && [[ $shown == "$name "*"$version"* ]] ||
     fail "$name --version shows \"$shown\" with status $status"
 
-status=0
-"$program" --no-such-option >/dev/null 2>&1 || status=$?
-[ "$status" -eq 64 ] || fail "$name --no-such-option exits with $status, not 64"
+if [ "${NO_USAGE_ERRORS:-0}" != 1 ]; then
+    status=0
+    "$program" --no-such-option >/dev/null 2>&1 || status=$?
+    [ "$status" -eq 64 ] || fail "$name --no-such-option exits with $status, not 64"
+fi
 
 [ "$failures" -eq 0 ] && echo "$name: help, version, usage status and manual page agree"
 exit $((failures > 0))
