@@ -21,10 +21,12 @@
 #include "image/image_writer.h"
 #include "job/job.h"
 #include "platform/clock.h"
-#include "platform/port_map.h"
-#include "platform/serial_device.h"
+#include "platform/serial/device_address.h"
+#include "platform/serial/port_map.h"
+#include "platform/serial/serial_device.h"
 #include "platform/window_link.h"
 #include "sim/sim_world.h"
+#include "sim/simulated_line.h"
 
 extern char** environ;
 

@@ -18,7 +18,7 @@
 #include "cli/traffic_log.h"
 #include "job/job.h"
 #include "platform/clock.h"
-#include "platform/port_map.h"
+#include "platform/serial/port_map.h"
 #include "sim/sim_world.h"
 
 namespace vantor::cli {

@@ -8,6 +8,7 @@
 #include "cli/exit_status.h"
 #include "cli/image_info.h"
 #include "cli/ports_command.h"
+#include "sim/simulated_line.h"
 
 namespace {
 
@@ -34,6 +35,7 @@ constexpr const char* kHelp =
 
 int main(int argc, char** argv) {
     using namespace vantor::cli;
+    vantor::sim::RegisterSimulatedDeviceScheme();
     const std::vector<std::string> arguments(argv + 1, argv + argc);
     if (arguments.empty()) {
         std::fputs(kHelp, stderr);

@@ -13,9 +13,9 @@
 
 #include "cli/command_line.h"
 #include "cli/exit_status.h"
-#include "platform/port_map.h"
 #include "platform/registry.h"
-#include "sim/sim_world.h"
+#include "platform/serial/port_map.h"
+#include "sim/sim_options.h"
 
 namespace vantor::cli {
 

@@ -5,7 +5,8 @@
 #include <cstring>
 
 #include "platform/clock.h"
-#include "platform/serial_device.h"
+#include "platform/serial/device_address.h"
+#include "platform/serial/serial_device.h"
 
 namespace vantor::cli {
 

@@ -14,7 +14,8 @@
 #include <utility>
 #include <vector>
 
-#include "platform/rfc2217_telnet.h"
+#include "platform/serial/rfc2217_telnet.h"
+#include "sim/simulated_line.h"
 
 namespace vantor::drivesim {
 

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <string>
 
-#include "platform/serial_device.h"
+#include "platform/serial/serial_device.h"
 #include "sim/sim_world.h"
 
 namespace vantor::drivesim {

@@ -3,7 +3,7 @@
 #include "image/image_reader.h"
 #include "link/serial_port.h"
 #include "platform/clock.h"
-#include "platform/serial_device.h"
+#include "platform/serial/serial_device.h"
 #include "platform/window_link.h"
 
 namespace vantor {

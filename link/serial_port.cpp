@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "platform/clock.h"
+#include "platform/serial/device_address.h"
 #include "platform/window_link.h"
 
 namespace vantor {

@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/serial_device.h"
+#include "platform/serial/serial_device.h"
 
 namespace vantor {
 

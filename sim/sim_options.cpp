@@ -1,13 +1,13 @@
 // The options of the device address "sim:OPTIONS": comma-separated names, some with a value
 // after '=' ("address=2,ident=0x1283,noise=0.01,seed=7").
+#include "sim/sim_options.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <functional>
 #include <limits>
 #include <map>
 #include <set>
-
-#include "sim/sim_world.h"
 
 namespace vantor::sim {
 

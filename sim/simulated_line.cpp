@@ -1,10 +1,11 @@
 // The host's serial device on a simulated line: every call first brings the world up to the
 // process clock's now, then acts on the host's side of it.
+#include "sim/simulated_line.h"
+
 #include <mutex>
 
 #include "platform/clock.h"
-#include "sim/sim_device.h"
-#include "sim/sim_world.h"
+#include "platform/serial/device_address.h"
 #include "sim/world_state.h"
 
 namespace vantor::sim {
@@ -170,6 +171,30 @@ std::unique_ptr<platform::SerialDevice> OpenSimulatedDevice(const std::string& o
         return nullptr;
     }
     return std::make_unique<SimulatedLine>(std::make_shared<SimWorld>(*parsed));
+}
+
+namespace {
+
+// "sim" alone or followed by ":OPTIONS"; any other address that begins with "sim" names no
+// device.
+std::unique_ptr<platform::SerialDevice> OpenSimAddress(const std::string& address,
+                                                       std::string* error) {
+    if (address == "sim") {
+        return OpenSimulatedDevice("", error);
+    }
+    if (address.rfind("sim:", 0) == 0) {
+        return OpenSimulatedDevice(address.substr(4), error);
+    }
+    if (error != nullptr) {
+        *error = "no device for the address \"" + address + "\"";
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+void RegisterSimulatedDeviceScheme() {
+    platform::RegisterDeviceScheme("sim", &OpenSimAddress);
 }
 
 }  // namespace vantor::sim

@@ -11,7 +11,7 @@
 #include <queue>
 #include <vector>
 
-#include "platform/serial_device.h"
+#include "platform/serial/serial_device.h"
 #include "sim/sim_drive.h"
 #include "sim/sim_world.h"
 

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/simulated_line.h"
 #include "ui/downloader_app.h"
 
 namespace {
@@ -28,6 +29,7 @@ bool StyleChosenByOperator(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    vantor::sim::RegisterSimulatedDeviceScheme();
     const bool style_chosen = StyleChosenByOperator(argc, argv);
     QApplication application(argc, argv);
     if (!style_chosen) {

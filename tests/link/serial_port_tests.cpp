@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "link/serial_port.h"
+#include "platform/serial/device_address.h"
 #include "support/test_support.h"
 
 namespace vantor {

@@ -7,8 +7,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "platform/port_map.h"
 #include "platform/registry.h"
+#include "platform/serial/port_map.h"
 
 namespace vantor::platform {
 namespace {

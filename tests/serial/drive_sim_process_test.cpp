@@ -12,7 +12,7 @@
 
 #include "image/image_writer.h"
 #include "job/job.h"
-#include "platform/port_map.h"
+#include "platform/serial/port_map.h"
 #include "support/test_support.h"
 
 extern char** environ;

@@ -13,7 +13,7 @@
 #include <map>
 #include <vector>
 
-#include "platform/posix_syscalls.h"
+#include "platform/serial/posix_syscalls.h"
 
 namespace vantor::test {
 

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/serial_device.h"
+#include "platform/serial/serial_device.h"
 
 namespace vantor::test {
 

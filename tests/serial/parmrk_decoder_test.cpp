@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix_serial_device.h"
+#include "platform/serial/posix_serial_device.h"
 
 namespace vantor::platform {
 namespace {

@@ -10,7 +10,7 @@
 
 #include "faulty_syscalls.h"
 #include "platform/clock.h"
-#include "platform/posix_serial_device.h"
+#include "platform/serial/posix_serial_device.h"
 #include "pty_pair.h"
 
 namespace vantor::platform {

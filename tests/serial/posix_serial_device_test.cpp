@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix_serial_device.h"
+#include "platform/serial/posix_serial_device.h"
 #include "pty_pair.h"
 
 namespace vantor::platform {

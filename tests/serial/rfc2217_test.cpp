@@ -16,8 +16,8 @@
 
 #include "network_peers.h"
 #include "platform/clock.h"
-#include "platform/rfc2217_device.h"
-#include "platform/rfc2217_telnet.h"
+#include "platform/serial/rfc2217_device.h"
+#include "platform/serial/rfc2217_telnet.h"
 
 namespace vantor::platform {
 namespace {

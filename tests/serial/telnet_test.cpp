@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "platform/rfc2217_telnet.h"
+#include "platform/serial/rfc2217_telnet.h"
 
 namespace vantor::platform::telnet {
 namespace {

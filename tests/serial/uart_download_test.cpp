@@ -17,8 +17,9 @@
 #include "image/image_writer.h"
 #include "job/job.h"
 #include "link/serial_port.h"
-#include "platform/port_map.h"
-#include "platform/posix_syscalls.h"
+#include "platform/serial/port_map.h"
+#include "platform/serial/posix_syscalls.h"
+#include "sim/simulated_line.h"
 #include "support/test_support.h"
 
 namespace vantor {

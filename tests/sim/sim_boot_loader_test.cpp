@@ -3,7 +3,7 @@
 
 #include <ostream>
 
-#include "platform/serial_device.h"
+#include "platform/serial/serial_device.h"
 #include "sim_host.h"
 
 namespace vantor::sim::testing {

@@ -4,7 +4,7 @@
 #include <limits>
 #include <ostream>
 
-#include "platform/serial_device.h"
+#include "platform/serial/serial_device.h"
 #include "sim_host.h"
 
 namespace vantor::sim::testing {

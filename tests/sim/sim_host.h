@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "sim/sim_world.h"
+#include "sim/simulated_line.h"
 #include "support/test_support.h"
 
 namespace vantor::sim::testing {

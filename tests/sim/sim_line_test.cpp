@@ -6,7 +6,9 @@
 #include <atomic>
 #include <thread>
 
-#include "platform/serial_device.h"
+#include "platform/serial/device_address.h"
+#include "platform/serial/serial_device.h"
+#include "sim/simulated_line.h"
 #include "sim_host.h"
 
 namespace vantor::sim::testing {
@@ -260,6 +262,7 @@ TEST(Line, PortReopenedOnTheSameWorldStartsWithEmptyBuffers) {
 }
 
 TEST(Line, OpenedThroughTheSimDeviceAddress) {
+    RegisterSimulatedDeviceScheme();
     std::string error;
     auto device = platform::OpenSerialDevice("sim:ident=0x1AC5", &error);
     ASSERT_NE(device, nullptr) << error;

@@ -5,8 +5,8 @@
 
 #include <functional>
 
-#include "sim/sim_device.h"
-#include "sim/sim_world.h"
+#include "sim/sim_options.h"
+#include "sim/simulated_line.h"
 
 namespace vantor::sim {
 namespace {

@@ -2,8 +2,10 @@
 
 #include <stdexcept>
 
-#include "platform/port_map.h"
-#include "platform/serial_device.h"
+#include "platform/serial/device_address.h"
+#include "platform/serial/port_map.h"
+#include "platform/serial/serial_device.h"
+#include "sim/simulated_line.h"
 
 namespace vantor::test {
 

@@ -1,8 +1,8 @@
-// The RFC 2217 backend: data goes over a TCP connection as telnet binary data, the line
-// settings, breaks and purges as serial port control commands, and the server's line state
-// reports feed the break flag. Nothing here waits on the socket: every call takes what has
-// arrived and goes on.
-#include "platform/rfc2217_device.h"
+// The RFC 2217 backend's own half: data goes over a TCP connection as telnet binary data, the
+// line settings, breaks and purges as serial port control commands, and the server's line state
+// reports feed the break flag of the shared receive side (buffered_serial_device.h). Nothing
+// here waits on the socket: every call takes what has arrived and goes on.
+#include "platform/serial/rfc2217_device.h"
 
 #include <netdb.h>
 #include <netinet/in.h>
@@ -15,13 +15,13 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
-#include <deque>
 #include <optional>
 #include <utility>
 #include <vector>
 
 #include "platform/clock.h"
-#include "platform/rfc2217_telnet.h"
+#include "platform/serial/buffered_serial_device.h"
+#include "platform/serial/rfc2217_telnet.h"
 
 namespace vantor::platform {
 
@@ -30,9 +30,6 @@ namespace {
 using namespace telnet;
 
 constexpr char kScheme[] = "rfc2217://";
-constexpr int kInterruptRetries = 16;
-constexpr std::size_t kReceiveChunkBytes = 4096;
-constexpr std::size_t kMinRxQueueBytes = 4096;
 // A server that takes no bytes for this long is taken as gone.
 constexpr std::int64_t kSendBudgetMs = 2000;
 
@@ -40,12 +37,6 @@ struct HostPort {
     std::string host;
     std::string port;
 };
-
-void SetError(std::string* error, const std::string& text) {
-    if (error != nullptr) {
-        *error = text;
-    }
-}
 
 bool IsPortNumber(const std::string& text) {
     if (text.empty() || text.size() > 5 ||
@@ -144,10 +135,10 @@ int Connect(const HostPort& target, std::int64_t deadline_ns, std::string& why) 
     return fd;
 }
 
-class Rfc2217Device final : public SerialDevice, private Listener {
+class Rfc2217Device final : public BufferedSerialDevice, private Listener {
   public:
     explicit Rfc2217Device(int fd)
-        : fd_(fd),
+        : BufferedSerialDevice(fd),
           negotiator_({kOptionBinary, kOptionSuppressGoAhead, kOptionComPort},
                       {kOptionBinary, kOptionSuppressGoAhead, kOptionComPort}) {}
     ~Rfc2217Device() override { Close(); }
@@ -158,10 +149,7 @@ class Rfc2217Device final : public SerialDevice, private Listener {
 
     bool GetSettings(LineSettings& settings) override;
     bool SetSettings(const LineSettings& settings) override;
-    bool SetQueueSizes(std::uint32_t rx_bytes, std::uint32_t tx_bytes) override;
-    bool Read(std::uint8_t* buffer, std::size_t max, std::size_t& got) override;
     bool Write(const std::uint8_t* bytes, std::size_t count, std::size_t& written) override;
-    bool ClearError(std::uint32_t& errors, std::uint32_t& bytes_waiting) override;
     bool Purge(std::uint32_t flags) override;
     // The server's answers to break on and off are not waited for: some servers acknowledge
     // the break's end wrongly, and the drive's answer is what counts.
@@ -170,27 +158,28 @@ class Rfc2217Device final : public SerialDevice, private Listener {
     bool Close() override;
 
   private:
-    bool Usable() const { return fd_ >= 0 && !gone_; }
     bool ComPortAgreed() const;
-    void Receive();
-    void Pump();
+    // Takes what the server sent, then answers its negotiations.
+    void Pump() override;
+    ssize_t ReceiveSome(std::uint8_t* into, std::size_t room) override;
+    void Decode(const std::uint8_t* bytes, std::size_t count) override {
+        parser_.Feed(bytes, count, *this);
+    }
+    // Only a socket with nothing to read yet is still there; an orderly close or a reset ends
+    // the port for good.
+    bool IsGoneError(int error) const override { return error != EAGAIN && error != EWOULDBLOCK; }
     bool Send(const std::vector<std::uint8_t>& bytes);
     bool SendCommand(std::uint8_t command, const std::vector<std::uint8_t>& value);
 
-    void OnData(std::uint8_t byte) override { rx_.push_back(byte); }
+    void OnData(std::uint8_t byte) override { QueueByte(byte); }
     void OnNegotiation(std::uint8_t verb, std::uint8_t option) override {
         negotiator_.Receive(verb, option, replies_);
     }
     void OnSubnegotiation(const std::vector<std::uint8_t>& body) override;
 
-    int fd_;
-    bool gone_ = false;
     Parser parser_;
     Negotiator negotiator_;
     std::vector<std::uint8_t> replies_;
-    std::deque<std::uint8_t> rx_;
-    std::size_t rx_queue_bytes_ = kMinRxQueueBytes;
-    std::uint32_t errors_ = 0;
     LineSettings settings_;
     bool settings_sent_ = false;
 };
@@ -242,32 +231,22 @@ void Rfc2217Device::OnSubnegotiation(const std::vector<std::uint8_t>& body) {
         return;  // the server's answers to settings are advisory
     }
     const std::uint8_t state = body[2];
-    errors_ |= (state & kLineStateBreak) != 0 ? kLineBreakFlag : 0;
-    errors_ |= (state & kLineStateOverrun) != 0 ? kLineErrorOverrun : 0;
-    errors_ |= (state & kLineStateParity) != 0 ? kLineErrorParity : 0;
-    errors_ |= (state & kLineStateFraming) != 0 ? kLineErrorFrame : 0;
+    RaiseErrors((state & kLineStateBreak) != 0 ? kLineBreakFlag : 0);
+    RaiseErrors((state & kLineStateOverrun) != 0 ? kLineErrorOverrun : 0);
+    RaiseErrors((state & kLineStateParity) != 0 ? kLineErrorParity : 0);
+    RaiseErrors((state & kLineStateFraming) != 0 ? kLineErrorFrame : 0);
 }
 
-void Rfc2217Device::Receive() {
-    std::array<std::uint8_t, kReceiveChunkBytes> chunk{};
-    int interrupts = 0;
-    while (Usable() && rx_.size() < rx_queue_bytes_) {
-        const ssize_t got = ::recv(fd_, chunk.data(), chunk.size(), MSG_DONTWAIT);
-        if (got > 0) {
-            parser_.Feed(chunk.data(), static_cast<std::size_t>(got), *this);
-            continue;
-        }
-        if (got < 0 && errno == EINTR && ++interrupts < kInterruptRetries) {
-            continue;
-        }
-        // An orderly close or a reset: the port is gone for good.
-        gone_ = got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
-        break;
+ssize_t Rfc2217Device::ReceiveSome(std::uint8_t* into, std::size_t room) {
+    const ssize_t got = ::recv(fd(), into, room, MSG_DONTWAIT);
+    if (got == 0) {
+        MarkGone();  // the server closed the connection
     }
+    return got;
 }
 
 void Rfc2217Device::Pump() {
-    Receive();
+    ReceiveIntoQueue();
     if (!replies_.empty()) {
         Send(std::exchange(replies_, {}));
     }
@@ -276,25 +255,25 @@ void Rfc2217Device::Pump() {
 bool Rfc2217Device::Send(const std::vector<std::uint8_t>& bytes) {
     std::size_t sent = 0;
     const std::int64_t deadline_ns = NowNs() + kSendBudgetMs * 1'000'000;
-    int interrupts = 0;
+    InterruptRetries interrupts;
     while (Usable() && sent < bytes.size()) {
         const ssize_t done =
-            ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+            ::send(fd(), bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (done > 0) {
             sent += static_cast<std::size_t>(done);
             continue;
         }
-        if (done < 0 && errno == EINTR && ++interrupts < kInterruptRetries) {
+        if (interrupts.Again(done)) {
             continue;
         }
         if (done < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && NowNs() < deadline_ns) {
             // The server may itself be waiting for this end to read; keep taking its bytes.
-            Receive();
+            ReceiveIntoQueue();
             Sleep(1);
             continue;
         }
         // Half a command would break the stream's framing, so the connection is given up.
-        gone_ = true;
+        MarkGone();
     }
     return sent == bytes.size();
 }
@@ -336,23 +315,6 @@ bool Rfc2217Device::SetSettings(const LineSettings& settings) {
     return Send(bytes);
 }
 
-bool Rfc2217Device::SetQueueSizes(std::uint32_t rx_bytes, std::uint32_t /*tx_bytes*/) {
-    rx_queue_bytes_ = std::max<std::size_t>(rx_bytes, kMinRxQueueBytes);
-    return Usable();
-}
-
-bool Rfc2217Device::Read(std::uint8_t* buffer, std::size_t max, std::size_t& got) {
-    got = 0;
-    Pump();
-    if (!Usable()) {
-        return false;
-    }
-    got = std::min(max, rx_.size());
-    std::copy_n(rx_.begin(), got, buffer);
-    rx_.erase(rx_.begin(), rx_.begin() + static_cast<std::ptrdiff_t>(got));
-    return true;
-}
-
 bool Rfc2217Device::Write(const std::uint8_t* bytes, std::size_t count, std::size_t& written) {
     written = 0;
     if (!Usable()) {
@@ -364,24 +326,12 @@ bool Rfc2217Device::Write(const std::uint8_t* bytes, std::size_t count, std::siz
     return written == count;
 }
 
-bool Rfc2217Device::ClearError(std::uint32_t& errors, std::uint32_t& bytes_waiting) {
-    errors = 0;
-    bytes_waiting = 0;
-    Pump();
-    if (!Usable()) {
-        return false;
-    }
-    errors = std::exchange(errors_, 0);
-    bytes_waiting = static_cast<std::uint32_t>(rx_.size());
-    return true;
-}
-
 bool Rfc2217Device::Purge(std::uint32_t flags) {
     std::uint8_t which = 0;
     if ((flags & kPurgeRxClear) != 0) {
         // What has reached this end was received before the purge and goes with it.
-        Receive();
-        rx_.clear();
+        ReceiveIntoQueue();
+        DropReceived();
         which |= kPurgeServerReceive;
     }
     if ((flags & kPurgeTxClear) != 0) {
@@ -391,17 +341,17 @@ bool Rfc2217Device::Purge(std::uint32_t flags) {
 }
 
 bool Rfc2217Device::Close() {
-    if (fd_ < 0) {
+    if (fd() < 0) {
         return false;
     }
     // Unread bytes at close would make the system reset the connection, which may drop the
     // last bytes sent (the reset frame) on their way; they are taken first, and the server
     // sees an orderly end.
-    if (!gone_) {
-        Receive();
-        ::shutdown(fd_, SHUT_WR);
+    if (Usable()) {
+        ReceiveIntoQueue();
+        ::shutdown(fd(), SHUT_WR);
     }
-    return ::close(std::exchange(fd_, -1)) == 0;
+    return ::close(ReleaseFd()) == 0;
 }
 
 }  // namespace
@@ -409,7 +359,7 @@ bool Rfc2217Device::Close() {
 std::unique_ptr<SerialDevice> OpenRfc2217Device(const std::string& address, std::string* error) {
     const auto target = ParseAddress(address);
     if (!target) {
-        SetError(error, "the address \"" + address + "\" is not rfc2217://HOST:PORT");
+        SetOpenError(error, "the address \"" + address + "\" is not rfc2217://HOST:PORT");
         return nullptr;
     }
     const std::string where = target->host + ":" + target->port;
@@ -417,7 +367,7 @@ std::unique_ptr<SerialDevice> OpenRfc2217Device(const std::string& address, std:
     std::string why;
     const int fd = Connect(*target, deadline_ns, why);
     if (fd < 0) {
-        SetError(error, "cannot connect to " + where + ": " + why);
+        SetOpenError(error, "cannot connect to " + where + ": " + why);
         return nullptr;
     }
     // Every byte of the protocol is a poll's worth of time; none may wait for company.
@@ -425,7 +375,7 @@ std::unique_ptr<SerialDevice> OpenRfc2217Device(const std::string& address, std:
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
     auto device = std::make_unique<Rfc2217Device>(fd);
     if (!device->Negotiate(deadline_ns, why)) {
-        SetError(error, "cannot open the serial port at " + where + ": " + why);
+        SetOpenError(error, "cannot open the serial port at " + where + ": " + why);
         return nullptr;
     }
     return device;

@@ -1,4 +1,4 @@
-#include "platform/port_map.h"
+#include "platform/serial/port_map.h"
 
 #include <array>
 #include <atomic>

@@ -1,13 +1,13 @@
 // Chooses the backend for a device address and keeps every device open at most once.
+#include "platform/serial/device_address.h"
+
 #include <map>
 #include <mutex>
 #include <set>
 
-#include "platform/port_map.h"
-#include "platform/posix_serial_device.h"
-#include "platform/rfc2217_device.h"
-#include "platform/serial_device.h"
-#include "sim/sim_device.h"
+#include "platform/serial/port_map.h"
+#include "platform/serial/posix_serial_device.h"
+#include "platform/serial/rfc2217_device.h"
 
 namespace vantor::platform {
 
@@ -85,12 +85,6 @@ std::unique_ptr<SerialDevice> OpenBackend(const std::string& address, std::strin
     }
     if (registered != nullptr) {
         return registered(address, error);
-    }
-    if (address == "sim") {
-        return sim::OpenSimulatedDevice("", error);
-    }
-    if (StartsWith(address, "sim:")) {
-        return sim::OpenSimulatedDevice(address.substr(4), error);
     }
     if (StartsWith(address, "/")) {
         return OpenPosixSerialDevice(address, error);

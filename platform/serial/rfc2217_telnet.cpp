@@ -1,4 +1,4 @@
-#include "platform/rfc2217_telnet.h"
+#include "platform/serial/rfc2217_telnet.h"
 
 namespace vantor::platform::telnet {
 

@@ -1,7 +1,9 @@
-// The termios backend. The line is raw 8N1 with every byte passed unchanged; received breaks are
-// marked in the byte stream (PARMRK) and decoded here into the device's own receive queue, so that
-// the bytes waiting count data only and a break sets the break flag.
-#include "platform/posix_serial_device.h"
+// The termios backend's own half: opening the device, its settings, and the system calls that
+// move bytes and breaks. The line is raw 8N1 with every byte passed unchanged; received breaks
+// are marked in the byte stream (PARMRK) and decoded here into the shared receive queue
+// (buffered_serial_device.h), so that the bytes waiting count data only and a break sets the
+// break flag.
+#include "platform/serial/posix_serial_device.h"
 
 #include <fcntl.h>
 #include <linux/serial.h>
@@ -16,21 +18,14 @@
 #include <utility>
 
 #include "platform/clock.h"
-#include "platform/posix_syscalls.h"
+#include "platform/serial/buffered_serial_device.h"
+#include "platform/serial/posix_syscalls.h"
 
 namespace vantor::platform {
 
 namespace {
 
 constexpr std::uint8_t kMarkByte = 0xFF;
-// A signal storm must not hold a call forever; after this many EINTRs in one call it gives up.
-constexpr int kInterruptRetries = 16;
-constexpr std::size_t kReadChunkBytes = 4096;
-// A line that delivers nothing but breaks never fills the queue; this bounds one call's reads.
-constexpr int kReadsPerPump = 64;
-// The receive queue holds at least this much whatever the queue size asked for; the kernel's
-// own buffer holds the rest until it is read.
-constexpr std::size_t kMinRxQueueBytes = 4096;
 // A full transmit buffer is waited on for the time its bytes take at line rate, twice over,
 // plus this margin; then the write reports what it got out.
 constexpr std::int64_t kWriteMarginMs = 100;
@@ -86,17 +81,6 @@ std::uint32_t SpeedRate(speed_t code) {
         return 460800;
     }
     return code == B921600 ? 921600 : 0;
-}
-
-void SetError(std::string* error, const std::string& text) {
-    if (error != nullptr) {
-        *error = text;
-    }
-}
-
-// An adapter pulled out of its socket makes every later call fail with one of these.
-bool IsGoneError(int error) {
-    return error == EIO || error == ENXIO || error == ENODEV;
 }
 
 // The raw line: no flow control, no translation, no echo, no signals; reads never wait
@@ -190,9 +174,10 @@ int ParmrkDecoder::Feed(const std::uint8_t* bytes, std::size_t count,
 
 namespace {
 
-class PosixSerialDevice final : public SerialDevice {
+class PosixSerialDevice final : public BufferedSerialDevice {
   public:
-    PosixSerialDevice(int fd, std::uint32_t baud_rate) : fd_(fd), baud_rate_(baud_rate) {
+    PosixSerialDevice(int fd, std::uint32_t baud_rate)
+        : BufferedSerialDevice(fd), baud_rate_(baud_rate) {
         icount_supported_ = ReadCounters(last_counters_);
     }
     ~PosixSerialDevice() override { Close(); }
@@ -201,34 +186,33 @@ class PosixSerialDevice final : public SerialDevice {
 
     bool GetSettings(LineSettings& settings) override;
     bool SetSettings(const LineSettings& settings) override;
-    bool SetQueueSizes(std::uint32_t rx_bytes, std::uint32_t tx_bytes) override;
-    bool Read(std::uint8_t* buffer, std::size_t max, std::size_t& got) override;
     bool Write(const std::uint8_t* bytes, std::size_t count, std::size_t& written) override;
-    bool ClearError(std::uint32_t& errors, std::uint32_t& bytes_waiting) override;
     bool Purge(std::uint32_t flags) override;
     bool SetBreak() override { return Control(TIOCSBRK); }
     bool ClearBreak() override { return Control(TIOCCBRK); }
     bool Close() override;
 
   private:
-    bool Usable() const { return fd_ >= 0 && !gone_; }
-    // Remembers an adapter that is gone, so that every later call fails at once.
-    void NoteFailure(int error) { gone_ = gone_ || IsGoneError(error); }
-    void Pump();
+    void Pump() override;
+    ssize_t ReceiveSome(std::uint8_t* into, std::size_t room) override {
+        return Syscalls().Read(fd(), into, room);
+    }
+    void Decode(const std::uint8_t* bytes, std::size_t count) override {
+        marked_breaks_ += decoder_.Feed(bytes, count, ReceiveQueue());
+    }
+    // An adapter pulled out of its socket makes every later call fail with one of these.
+    bool IsGoneError(int error) const override {
+        return error == EIO || error == ENXIO || error == ENODEV;
+    }
     bool ReadCounters(serial_icounter_struct& counters);
     void TakeCounters();
     void NoteBreaks();
     bool Control(unsigned long request);
     std::int64_t WriteBudgetNs(std::size_t count) const;
 
-    int fd_;
     std::uint32_t baud_rate_;
-    bool gone_ = false;
     std::uint64_t other_settings_ = 0;
-    std::size_t rx_queue_bytes_ = kMinRxQueueBytes;
     ParmrkDecoder decoder_;
-    std::deque<std::uint8_t> rx_;
-    std::uint32_t errors_ = 0;
     // Breaks are counted by two sources, the marks in the byte stream and the driver's
     // counter, which see the same break at different moments; the flag is set once per break
     // that the source ahead has counted.
@@ -244,7 +228,7 @@ bool PosixSerialDevice::GetSettings(LineSettings& settings) {
     if (!Usable()) {
         return false;
     }
-    if (Syscalls().TcGetAttr(fd_, &attributes) != 0) {
+    if (Syscalls().TcGetAttr(fd(), &attributes) != 0) {
         NoteFailure(errno);
         return false;
     }
@@ -258,14 +242,14 @@ bool PosixSerialDevice::SetSettings(const LineSettings& settings) {
     if (!Usable()) {
         return false;
     }
-    if (Syscalls().TcGetAttr(fd_, &attributes) != 0) {
+    if (Syscalls().TcGetAttr(fd(), &attributes) != 0) {
         NoteFailure(errno);
         return false;
     }
     if (!EncodeFormat(settings, attributes)) {
         return false;
     }
-    if (Syscalls().TcSetAttr(fd_, TCSANOW, &attributes) != 0) {
+    if (Syscalls().TcSetAttr(fd(), TCSANOW, &attributes) != 0) {
         NoteFailure(errno);
         return false;
     }
@@ -274,37 +258,14 @@ bool PosixSerialDevice::SetSettings(const LineSettings& settings) {
     return true;
 }
 
-bool PosixSerialDevice::SetQueueSizes(std::uint32_t rx_bytes, std::uint32_t /*tx_bytes*/) {
-    // The kernel sizes its own buffers; the receive size bounds how much is taken from them.
-    rx_queue_bytes_ = std::max<std::size_t>(rx_bytes, kMinRxQueueBytes);
-    return Usable();
-}
-
 void PosixSerialDevice::Pump() {
-    std::array<std::uint8_t, kReadChunkBytes> chunk{};
-    int interrupts = 0;
-    for (int reads = 0; reads < kReadsPerPump && Usable() && rx_.size() < rx_queue_bytes_;
-         ++reads) {
-        const std::size_t room = std::min(chunk.size(), rx_queue_bytes_ - rx_.size());
-        const ssize_t got = Syscalls().Read(fd_, chunk.data(), room);
-        if (got > 0) {
-            marked_breaks_ += decoder_.Feed(chunk.data(), static_cast<std::size_t>(got), rx_);
-            continue;
-        }
-        if (got < 0 && errno == EINTR && ++interrupts < kInterruptRetries) {
-            continue;
-        }
-        if (got < 0) {
-            NoteFailure(errno);
-        }
-        break;
-    }
+    ReceiveIntoQueue();
     TakeCounters();
     NoteBreaks();
 }
 
 bool PosixSerialDevice::ReadCounters(serial_icounter_struct& counters) {
-    if (Syscalls().Ioctl(fd_, TIOCGICOUNT, &counters) == 0) {
+    if (Syscalls().Ioctl(fd(), TIOCGICOUNT, &counters) == 0) {
         return true;
     }
     NoteFailure(errno);
@@ -319,31 +280,19 @@ void PosixSerialDevice::TakeCounters() {
         return;
     }
     counted_breaks_ += now.brk - last_counters_.brk;
-    errors_ |= now.overrun != last_counters_.overrun ? kLineErrorOverrun : 0;
-    errors_ |= now.parity != last_counters_.parity ? kLineErrorParity : 0;
-    errors_ |= now.frame != last_counters_.frame ? kLineErrorFrame : 0;
-    errors_ |= now.buf_overrun != last_counters_.buf_overrun ? kLineErrorRxOverflow : 0;
+    RaiseErrors(now.overrun != last_counters_.overrun ? kLineErrorOverrun : 0);
+    RaiseErrors(now.parity != last_counters_.parity ? kLineErrorParity : 0);
+    RaiseErrors(now.frame != last_counters_.frame ? kLineErrorFrame : 0);
+    RaiseErrors(now.buf_overrun != last_counters_.buf_overrun ? kLineErrorRxOverflow : 0);
     last_counters_ = now;
 }
 
 void PosixSerialDevice::NoteBreaks() {
     const long seen = std::max(marked_breaks_, counted_breaks_);
     if (seen > flagged_breaks_) {
-        errors_ |= kLineBreakFlag;
+        RaiseErrors(kLineBreakFlag);
         flagged_breaks_ = seen;
     }
-}
-
-bool PosixSerialDevice::Read(std::uint8_t* buffer, std::size_t max, std::size_t& got) {
-    got = 0;
-    Pump();
-    if (!Usable()) {
-        return false;
-    }
-    got = std::min(max, rx_.size());
-    std::copy_n(rx_.begin(), got, buffer);
-    rx_.erase(rx_.begin(), rx_.begin() + static_cast<std::ptrdiff_t>(got));
-    return true;
 }
 
 std::int64_t PosixSerialDevice::WriteBudgetNs(std::size_t count) const {
@@ -355,17 +304,17 @@ std::int64_t PosixSerialDevice::WriteBudgetNs(std::size_t count) const {
 bool PosixSerialDevice::Write(const std::uint8_t* bytes, std::size_t count, std::size_t& written) {
     written = 0;
     const std::int64_t deadline_ns = NowNs() + WriteBudgetNs(count);
-    int interrupts = 0;
+    InterruptRetries interrupts;
     while (Usable() && written < count) {
-        const ssize_t sent = Syscalls().Write(fd_, bytes + written, count - written);
+        const ssize_t sent = Syscalls().Write(fd(), bytes + written, count - written);
         if (sent > 0) {
             written += static_cast<std::size_t>(sent);
             continue;
         }
-        const int error = sent < 0 ? errno : EAGAIN;
-        if (error == EINTR && ++interrupts < kInterruptRetries) {
+        if (interrupts.Again(sent)) {
             continue;
         }
+        const int error = sent < 0 ? errno : EAGAIN;
         // The transmit buffer is full: it drains at line rate, so wait a little for room.
         if ((error == EAGAIN || error == EWOULDBLOCK) && NowNs() < deadline_ns) {
             Sleep(1);
@@ -377,31 +326,19 @@ bool PosixSerialDevice::Write(const std::uint8_t* bytes, std::size_t count, std:
     return written == count;
 }
 
-bool PosixSerialDevice::ClearError(std::uint32_t& errors, std::uint32_t& bytes_waiting) {
-    errors = 0;
-    bytes_waiting = 0;
-    Pump();
-    if (!Usable()) {
-        return false;
-    }
-    errors = std::exchange(errors_, 0);
-    bytes_waiting = static_cast<std::uint32_t>(rx_.size());
-    return true;
-}
-
 bool PosixSerialDevice::Purge(std::uint32_t flags) {
     if (!Usable()) {
         return false;
     }
     bool done = true;
     if ((flags & kPurgeRxClear) != 0) {
-        rx_.clear();
+        DropReceived();
         decoder_.Reset();
-        done = Syscalls().TcFlush(fd_, TCIFLUSH) == 0;
+        done = Syscalls().TcFlush(fd(), TCIFLUSH) == 0;
         NoteFailure(done ? 0 : errno);
     }
     if ((flags & kPurgeTxClear) != 0 && Usable()) {
-        const bool flushed = Syscalls().TcFlush(fd_, TCOFLUSH) == 0;
+        const bool flushed = Syscalls().TcFlush(fd(), TCOFLUSH) == 0;
         NoteFailure(flushed ? 0 : errno);
         done = done && flushed;
     }
@@ -412,7 +349,7 @@ bool PosixSerialDevice::Control(unsigned long request) {
     if (!Usable()) {
         return false;
     }
-    if (Syscalls().Ioctl(fd_, request, nullptr) != 0) {
+    if (Syscalls().Ioctl(fd(), request, nullptr) != 0) {
         NoteFailure(errno);
         return false;
     }
@@ -420,13 +357,12 @@ bool PosixSerialDevice::Control(unsigned long request) {
 }
 
 bool PosixSerialDevice::Close() {
-    if (fd_ < 0) {
+    if (fd() < 0) {
         return false;
     }
     // Closing also ends the exclusive hold and the lock; after an unplug these fail quietly.
-    Syscalls().Ioctl(fd_, TIOCNXCL, nullptr);
-    const int fd = std::exchange(fd_, -1);
-    return Syscalls().Close(fd) == 0;
+    Syscalls().Ioctl(fd(), TIOCNXCL, nullptr);
+    return Syscalls().Close(ReleaseFd()) == 0;
 }
 
 // Closes the descriptor on every way out of a failed open.
@@ -447,13 +383,11 @@ class FdGuard {
 };
 
 int OpenRetrying(const std::string& path) {
+    InterruptRetries interrupts;
     int fd = -1;
-    for (int attempt = 0; attempt < kInterruptRetries; ++attempt) {
+    do {
         fd = Syscalls().Open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (fd >= 0 || errno != EINTR) {
-            break;
-        }
-    }
+    } while (interrupts.Again(fd));
     return fd;
 }
 
@@ -470,38 +404,35 @@ void AskLowLatency(int fd) {
     Syscalls().Ioctl(fd, TIOCSSERIAL, &serial);
 }
 
-std::string Quoted(const std::string& path) {
-    return "\"" + path + "\"";
-}
-
 }  // namespace
 
 std::unique_ptr<SerialDevice> OpenPosixSerialDevice(const std::string& path, std::string* error) {
     const int fd = OpenRetrying(path);
     if (fd < 0) {
-        SetError(error, "cannot open " + Quoted(path) + ": " + std::strerror(errno));
+        SetOpenError(error, "cannot open " + Quoted(path) + ": " + std::strerror(errno));
         return nullptr;
     }
     FdGuard guard(fd);
     // The lock keeps out every other opener, root included, whom TIOCEXCL lets through.
     if (Syscalls().Flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const bool busy = errno == EWOULDBLOCK;
-        SetError(error, busy ? "the device " + Quoted(path) + " is in use by another program"
-                             : "cannot lock " + Quoted(path) + ": " + std::strerror(errno));
+        SetOpenError(error, busy ? "the device " + Quoted(path) + " is in use by another program"
+                                 : "cannot lock " + Quoted(path) + ": " + std::strerror(errno));
         return nullptr;
     }
     termios attributes{};
     if (Syscalls().TcGetAttr(fd, &attributes) != 0) {
-        SetError(error, Quoted(path) + " is not a serial device: " + std::strerror(errno));
+        SetOpenError(error, Quoted(path) + " is not a serial device: " + std::strerror(errno));
         return nullptr;
     }
     if (Syscalls().Ioctl(fd, TIOCEXCL, nullptr) != 0) {
-        SetError(error, "cannot open " + Quoted(path) + " exclusively: " + std::strerror(errno));
+        SetOpenError(error,
+                     "cannot open " + Quoted(path) + " exclusively: " + std::strerror(errno));
         return nullptr;
     }
     MakeRaw(attributes);
     if (Syscalls().TcSetAttr(fd, TCSANOW, &attributes) != 0) {
-        SetError(error, "cannot set up " + Quoted(path) + ": " + std::strerror(errno));
+        SetOpenError(error, "cannot set up " + Quoted(path) + ": " + std::strerror(errno));
         return nullptr;
     }
     AskLowLatency(fd);

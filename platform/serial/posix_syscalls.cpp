@@ -1,4 +1,4 @@
-#include "platform/posix_syscalls.h"
+#include "platform/serial/posix_syscalls.h"
 
 #include <fcntl.h>
 #include <sys/file.h>

@@ -1,11 +1,10 @@
 // SerialDevice stands in for the Win32 comm calls that the serial port layer is built on:
-// one narrow interface, one backend per kind of device, chosen by the device address.
+// one narrow interface, one backend per kind of device, chosen by the device address
+// (device_address.h).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
-#include <string>
 
 namespace vantor::platform {
 
@@ -66,26 +65,5 @@ class SerialDevice {
     // CloseHandle. Further calls fail.
     virtual bool Close() = 0;
 };
-
-// Opens a device by its address:
-//   "COM1" to "COM4"         through the port map (see port_map.h)
-//   "sim" or "sim:OPTIONS"   the built-in simulated drive
-//   "/dev/..."               a serial device through termios
-//   "rfc2217://HOST:PORT"    a network serial port
-// A device is open at most once in the process: a second open of the same address fails until
-// the first is closed. On failure returns nullptr and, when `error` is given, says why.
-std::unique_ptr<SerialDevice> OpenSerialDevice(const std::string& address,
-                                               std::string* error = nullptr);
-
-// Opens the device behind an address of a scheme that tests or tools add. `opener` returns
-// nullptr to refuse. Registering an existing prefix replaces it; an empty opener removes it.
-using DeviceOpener = std::unique_ptr<SerialDevice> (*)(const std::string& address,
-                                                       std::string* error);
-void RegisterDeviceScheme(const std::string& prefix, DeviceOpener opener);
-
-// Lets a front end put a layer around every device the process opens from now on (a traffic
-// log, for instance); nullptr removes it. The layer sees every call the port makes.
-using DeviceWrapper = std::unique_ptr<SerialDevice> (*)(std::unique_ptr<SerialDevice> device);
-void SetDeviceWrapper(DeviceWrapper wrapper);
 
 }  // namespace vantor::platform

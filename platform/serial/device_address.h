@@ -1,0 +1,34 @@
+// Opening a serial device by its address: the port map's names, the backends of this folder,
+// and the schemes that other parts of the program add (the simulated drive's "sim:").
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/serial/serial_device.h"
+
+namespace vantor::platform {
+
+// Opens a device by its address:
+//   "COM1" to "COM4"         through the port map (see port_map.h)
+//   "sim" or "sim:OPTIONS"   the built-in simulated drive, once the program registered it
+//                            (sim::RegisterSimulatedDeviceScheme)
+//   "/dev/..."               a serial device through termios
+//   "rfc2217://HOST:PORT"    a network serial port
+// A device is open at most once in the process: a second open of the same address fails until
+// the first is closed. On failure returns nullptr and, when `error` is given, says why.
+std::unique_ptr<SerialDevice> OpenSerialDevice(const std::string& address,
+                                               std::string* error = nullptr);
+
+// Opens the device behind an address of a scheme that tests or tools add. `opener` returns
+// nullptr to refuse. Registering an existing prefix replaces it; an empty opener removes it.
+using DeviceOpener = std::unique_ptr<SerialDevice> (*)(const std::string& address,
+                                                       std::string* error);
+void RegisterDeviceScheme(const std::string& prefix, DeviceOpener opener);
+
+// Lets a front end put a layer around every device the process opens from now on (a traffic
+// log, for instance); nullptr removes it. The layer sees every call the port makes.
+using DeviceWrapper = std::unique_ptr<SerialDevice> (*)(std::unique_ptr<SerialDevice> device);
+void SetDeviceWrapper(DeviceWrapper wrapper);
+
+}  // namespace vantor::platform
