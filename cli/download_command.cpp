@@ -1,6 +1,5 @@
 #include "cli/download_command.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,10 +14,12 @@
 #include "cli/command_line.h"
 #include "cli/console_output.h"
 #include "cli/exit_status.h"
+#include "cli/terminal.h"
 #include "cli/traffic_log.h"
 #include "job/job.h"
 #include "platform/clock.h"
 #include "platform/serial/port_map.h"
+#include "platform/window_link.h"
 #include "sim/sim_world.h"
 
 namespace vantor::cli {
@@ -163,8 +164,9 @@ std::optional<std::string> TakeValue(const std::string& option, const std::strin
         if (!fd) {
             return "--notify-fd \"" + text + "\": not a file descriptor number";
         }
-        if (*fd != 0 && ::fcntl(static_cast<int>(*fd), F_GETFD) < 0) {
-            return "--notify-fd " + text + ": no such open file descriptor";
+        if (const std::string problem = platform::NotifyDescriptorProblem(static_cast<int>(*fd));
+            !problem.empty()) {
+            return "--notify-fd " + text + ": " + problem;
         }
         settings.notify_fd = static_cast<int>(*fd);
     }
@@ -346,7 +348,7 @@ int RunConfigured(const DownloadSettings& settings) {
 int RunDownload(const std::vector<std::string>& arguments) {
     // A reader of the output that goes away (a pipe into head, say) must not cut a download
     // short: writes to it then fail quietly, and the job and its exit status carry on.
-    std::signal(SIGPIPE, SIG_IGN);
+    IgnoreBrokenPipes();
     DownloadSettings settings;
     if (auto problem = ParseSettings(arguments, settings)) {
         return UsageError(kCommand, *problem);

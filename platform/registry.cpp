@@ -1,16 +1,11 @@
 #include "platform/registry.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <fstream>
 #include <sstream>
+
+#include "platform/store_file.h"
 
 namespace vantor::platform {
 
@@ -117,95 +112,6 @@ FileState ReadWholeFile(const std::string& path, std::string& text) {
     return FileState::Read;
 }
 
-std::string ParentFolder(const std::string& path) {
-    const auto slash = path.rfind('/');
-    if (slash == std::string::npos) {
-        return ".";
-    }
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// mkdir -p: creates every missing folder of `folder`.
-void MakeFolders(const std::string& folder) {
-    for (std::size_t slash = folder.find('/', 1);; slash = folder.find('/', slash + 1)) {
-        ::mkdir(folder.substr(0, slash).c_str(), 0755);
-        if (slash == std::string::npos) {
-            return;
-        }
-    }
-}
-
-// Holds an exclusive flock on the store's lock file for its lifetime, so that two instances
-// never interleave a read-modify-write of the store.
-class StoreLock {
-  public:
-    explicit StoreLock(const std::string& store_path) {
-        fd_ = ::open((store_path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-        if (fd_ >= 0) {
-            while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
-            }
-        }
-    }
-    ~StoreLock() {
-        if (fd_ >= 0) {
-            ::close(fd_);  // closing the descriptor releases the lock
-        }
-    }
-    StoreLock(const StoreLock&) = delete;
-    StoreLock& operator=(const StoreLock&) = delete;
-    bool Held() const { return fd_ >= 0; }
-
-  private:
-    int fd_ = -1;
-};
-
-// Keeps a damaged store under a name of its own, so that the operator's file is never lost to
-// the next write. link() refuses an existing name, so an earlier damaged copy is kept as well.
-bool MoveAside(const std::string& path) {
-    const std::string stem = path + ".corrupt-" + std::to_string(std::time(nullptr));
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        const std::string aside = attempt == 0 ? stem : stem + "-" + std::to_string(attempt);
-        if (::link(path.c_str(), aside.c_str()) == 0) {
-            ::unlink(path.c_str());
-            std::fprintf(stderr,
-                         "vantor: the settings store %s could not be read; it was kept as %s and "
-                         "the program goes on without it\n",
-                         path.c_str(), aside.c_str());
-            return true;
-        }
-        if (errno != EEXIST) {
-            return false;
-        }
-    }
-    return false;
-}
-
-bool WriteFileAtomically(const std::string& path, const std::string& text) {
-    const std::string temp = path + ".tmp-" + std::to_string(::getpid());
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        return false;
-    }
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            break;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    const bool written = done == text.size() && ::fsync(fd) == 0;
-    const bool closed = ::close(fd) == 0;
-    if (!written || !closed || std::rename(temp.c_str(), path.c_str()) != 0) {
-        std::remove(temp.c_str());
-        return false;
-    }
-    return true;
-}
-
 // The store as it is now, for a caller that holds the lock: a damaged file is moved aside.
 // Nothing when the file exists but cannot be read or kept aside, so that it is not overwritten.
 std::optional<Registry::Keys> LoadLocked(const std::string& path) {
@@ -235,10 +141,7 @@ std::string RegistryFilePath() {
     if (std::string path = EnvOrEmpty("VANTOR_REGISTRY"); !path.empty()) {
         return path;
     }
-    if (std::string config = EnvOrEmpty("XDG_CONFIG_HOME"); !config.empty()) {
-        return config + "/vantor/registry";
-    }
-    return EnvOrEmpty("HOME") + "/.config/vantor/registry";
+    return DefaultStorePath();
 }
 
 std::string FormatRegistry(const Registry::Keys& keys) {
@@ -318,8 +221,7 @@ std::optional<RegistryKey> Registry::OpenKey(const std::string& key) const {
         return std::nullopt;
     }
     // Full access includes writing: the file and its folder (for the rename) must allow it.
-    if (::access(file_path_.c_str(), W_OK) != 0 ||
-        ::access(ParentFolder(file_path_).c_str(), W_OK) != 0) {
+    if (!Writable(file_path_) || !Writable(ParentFolder(file_path_))) {
         return std::nullopt;
     }
     return RegistryKey{key, true};

@@ -1,0 +1,116 @@
+// The settings store's file operations on POSIX systems.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+#include "platform/store_file.h"
+
+namespace vantor::platform {
+
+namespace {
+
+std::string EnvOrEmpty(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
+}
+
+}  // namespace
+
+std::string DefaultStorePath() {
+    if (std::string config = EnvOrEmpty("XDG_CONFIG_HOME"); !config.empty()) {
+        return config + "/vantor/registry";
+    }
+    return EnvOrEmpty("HOME") + "/.config/vantor/registry";
+}
+
+bool Writable(const std::string& path) {
+    return ::access(path.c_str(), W_OK) == 0;
+}
+
+std::string ParentFolder(const std::string& path) {
+    const auto slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// mkdir -p: creates every missing folder of `folder`.
+void MakeFolders(const std::string& folder) {
+    for (std::size_t slash = folder.find('/', 1);; slash = folder.find('/', slash + 1)) {
+        ::mkdir(folder.substr(0, slash).c_str(), 0755);
+        if (slash == std::string::npos) {
+            return;
+        }
+    }
+}
+
+StoreLock::StoreLock(const std::string& store_path) {
+    const int fd = ::open((store_path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+        while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+        }
+        lock_ = fd;
+        held_ = true;
+    }
+}
+
+StoreLock::~StoreLock() {
+    if (held_) {
+        ::close(static_cast<int>(lock_));  // closing the descriptor releases the lock
+    }
+}
+
+// link() refuses an existing name, so an earlier damaged copy is kept as well.
+bool MoveAside(const std::string& path) {
+    const std::string stem = path + ".corrupt-" + std::to_string(std::time(nullptr));
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::string aside = attempt == 0 ? stem : stem + "-" + std::to_string(attempt);
+        if (::link(path.c_str(), aside.c_str()) == 0) {
+            ::unlink(path.c_str());
+            std::fprintf(stderr,
+                         "vantor: the settings store %s could not be read; it was kept as %s and "
+                         "the program goes on without it\n",
+                         path.c_str(), aside.c_str());
+            return true;
+        }
+        if (errno != EEXIST) {
+            return false;
+        }
+    }
+    return false;
+}
+
+bool WriteFileAtomically(const std::string& path, const std::string& text) {
+    const std::string temp = path + ".tmp-" + std::to_string(::getpid());
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        return false;
+    }
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    const bool written = done == text.size() && ::fsync(fd) == 0;
+    const bool closed = ::close(fd) == 0;
+    if (!written || !closed || std::rename(temp.c_str(), path.c_str()) != 0) {
+        std::remove(temp.c_str());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace vantor::platform

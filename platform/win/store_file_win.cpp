@@ -1,0 +1,139 @@
+// The settings store's file operations on Windows: the store lives under %APPDATA%, the lock
+// is a byte range lock on the lock file, and the atomic replacement is MoveFileEx.
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+#include "platform/store_file.h"
+
+namespace vantor::platform {
+
+namespace {
+
+std::string EnvOrEmpty(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
+}
+
+bool IsSeparator(char c) {
+    return c == '\\' || c == '/';
+}
+
+}  // namespace
+
+std::string DefaultStorePath() {
+    std::string folder = EnvOrEmpty("APPDATA");
+    if (folder.empty()) {
+        folder = EnvOrEmpty("USERPROFILE") + "\\AppData\\Roaming";
+    }
+    return folder + "\\vantor\\registry";
+}
+
+std::string ParentFolder(const std::string& path) {
+    const auto slash = path.find_last_of("\\/");
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    // "C:\store" lives in "C:\", "\store" in "\".
+    if (slash == 0 || (slash == 2 && path[1] == ':')) {
+        return path.substr(0, slash + 1);
+    }
+    return path.substr(0, slash);
+}
+
+void MakeFolders(const std::string& folder) {
+    for (std::size_t i = 1; i <= folder.size(); ++i) {
+        if (i == folder.size() || IsSeparator(folder[i])) {
+            const std::string part = folder.substr(0, i);
+            // A drive ("C:") or a share's root is there already.
+            if (!part.empty() && part.back() != ':' && !IsSeparator(part.back())) {
+                ::CreateDirectoryA(part.c_str(), nullptr);
+            }
+        }
+    }
+}
+
+bool Writable(const std::string& path) {
+    const DWORD attributes = ::GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        return false;
+    }
+    // The read-only attribute of a folder does not stop files being made in it.
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
+           (attributes & FILE_ATTRIBUTE_READONLY) == 0;
+}
+
+StoreLock::StoreLock(const std::string& store_path) {
+    const HANDLE file = ::CreateFileA((store_path + ".lock").c_str(), GENERIC_READ | GENERIC_WRITE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    OVERLAPPED at{};
+    // Waits for another instance's lock on the same byte; closing the handle releases it.
+    if (!::LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &at)) {
+        ::CloseHandle(file);
+        return;
+    }
+    lock_ = reinterpret_cast<long long>(file);
+    held_ = true;
+}
+
+StoreLock::~StoreLock() {
+    if (held_) {
+        ::CloseHandle(reinterpret_cast<HANDLE>(lock_));
+    }
+}
+
+bool MoveAside(const std::string& path) {
+    const std::string stem = path + ".corrupt-" + std::to_string(std::time(nullptr));
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::string aside = attempt == 0 ? stem : stem + "-" + std::to_string(attempt);
+        // Without MOVEFILE_REPLACE_EXISTING an existing name is refused and kept.
+        if (::MoveFileExA(path.c_str(), aside.c_str(), MOVEFILE_WRITE_THROUGH)) {
+            std::fprintf(stderr,
+                         "vantor: the settings store %s could not be read; it was kept as %s and "
+                         "the program goes on without it\n",
+                         path.c_str(), aside.c_str());
+            return true;
+        }
+        const DWORD error = ::GetLastError();
+        if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) {
+            return false;
+        }
+    }
+    return false;
+}
+
+bool WriteFileAtomically(const std::string& path, const std::string& text) {
+    const std::string temp = path + ".tmp-" + std::to_string(::GetCurrentProcessId());
+    const HANDLE file = ::CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    std::size_t done = 0;
+    while (done < text.size()) {
+        DWORD wrote = 0;
+        const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(text.size() - done, 1 << 20));
+        if (!::WriteFile(file, text.data() + done, chunk, &wrote, nullptr) || wrote == 0) {
+            break;
+        }
+        done += wrote;
+    }
+    const bool written = done == text.size() && ::FlushFileBuffers(file);
+    const bool closed = ::CloseHandle(file);
+    if (!written || !closed ||
+        !::MoveFileExA(temp.c_str(), path.c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        ::DeleteFileA(temp.c_str());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace vantor::platform
