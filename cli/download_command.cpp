@@ -18,7 +18,9 @@
 #include "cli/traffic_log.h"
 #include "job/job.h"
 #include "platform/clock.h"
+#include "platform/serial/native_serial_device.h"
 #include "platform/serial/port_map.h"
+#include "platform/serial/rfc2217_device.h"
 #include "platform/window_link.h"
 #include "sim/sim_world.h"
 
@@ -276,7 +278,13 @@ std::string ExplainUnopenablePort(const std::string& port) {
         return prefix + "it is in use by another program, or is not a serial device";
     }
     if (address->rfind("rfc2217://", 0) == 0) {
+        if (!platform::NetworkSerialPortsAvailable()) {
+            return prefix + "network serial ports (rfc2217://) are not available on this platform";
+        }
         return prefix + "the network serial port did not accept the connection";
+    }
+    if (platform::IsNativeDeviceAddress(*address)) {
+        return prefix + "no such comm port, or it is in use by another program";
     }
     return prefix +
            "not a device address (COM1 to COM4, /dev/..., rfc2217://HOST:PORT, sim[:OPTIONS])";

@@ -1,5 +1,6 @@
 #include "platform/serial/native_serial_device.h"
 #include "platform/serial/posix_serial_device.h"
+#include "platform/serial/rfc2217_device.h"
 
 namespace vantor::platform {
 
@@ -10,6 +11,10 @@ bool IsNativeDeviceAddress(const std::string& address) {
 std::unique_ptr<SerialDevice> OpenNativeSerialDevice(const std::string& address,
                                                      std::string* error) {
     return OpenPosixSerialDevice(address, error);
+}
+
+bool NetworkSerialPortsAvailable() {
+    return true;
 }
 
 std::optional<std::string> UnmappedPortAddress(int number) {

@@ -3,6 +3,10 @@
 
 namespace vantor::platform {
 
+bool NetworkSerialPortsAvailable() {
+    return false;
+}
+
 std::unique_ptr<SerialDevice> OpenRfc2217Device(const std::string& address, std::string* error) {
     if (error != nullptr) {
         *error = "\"" + address + "\": network serial ports (rfc2217://) are not available on " +

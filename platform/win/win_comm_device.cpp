@@ -67,6 +67,13 @@ static_assert(CE_RXOVER == kLineErrorRxOverflow && CE_OVERRUN == kLineErrorOverr
 // held by flow control or a stuck adapter must not hold the job forever.
 constexpr int kWriteSlackMs = 1000;
 
+// "COM1" to "COM255" without the device prefix.
+bool IsCommPortName(const std::string& name) {
+    return name.size() >= 4 && name.size() <= 6 && name.compare(0, 3, "COM") == 0 &&
+           name[3] != '0' && name.find_first_not_of("0123456789", 3) == std::string::npos &&
+           std::stoi(name.substr(3)) <= 255;
+}
+
 std::string SystemMessage(DWORD error) {
     char text[256] = {};
     const DWORD length =
@@ -275,15 +282,18 @@ WinCommCalls* SetCommCalls(WinCommCalls* calls) {
 }
 
 bool IsNativeDeviceAddress(const std::string& address) {
-    return address.compare(0, std::strlen(kDevicePrefix), kDevicePrefix) == 0;
+    return address.compare(0, std::strlen(kDevicePrefix), kDevicePrefix) == 0 ||
+           IsCommPortName(address);
 }
 
 std::unique_ptr<SerialDevice> OpenNativeSerialDevice(const std::string& address,
                                                      std::string* error) {
-    const HANDLE port = CommCalls().CreateFileA(address.c_str());
+    // "COM12" as a device address is the comm port \\.\COM12.
+    const std::string path = IsCommPortName(address) ? kDevicePrefix + address : address;
+    const HANDLE port = CommCalls().CreateFileA(path.c_str());
     if (port == INVALID_HANDLE_VALUE) {
         if (error != nullptr) {
-            *error = "cannot open \"" + address + "\": " + SystemMessage(::GetLastError());
+            *error = "cannot open \"" + path + "\": " + SystemMessage(::GetLastError());
         }
         return nullptr;
     }
