@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "ui/about_dialog.h"
+#include "ui/command_line.h"
 #include "ui/downloader_app.h"
 
 namespace {
@@ -28,14 +30,24 @@ bool StyleChosenByOperator(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    const std::vector<std::string> all_params(argv + 1, argv + argc);
+    // Help and version need no window, nor a display to open one on.
+    if (const auto text = vantor::ui::InfoSwitchText(all_params)) {
+        std::fputs(text->c_str(), stdout);
+        return EXIT_SUCCESS;
+    }
+    vantor::ui::DownloaderApp app;
+    // Before Qt opens its display connection, which could take the very number given.
+    app.CheckNotifyDescriptor(all_params);
+
     const bool style_chosen = StyleChosenByOperator(argc, argv);
     QApplication application(argc, argv);
     if (!style_chosen) {
         QApplication::setStyle(QStringLiteral("Windows"));
     }
+    QApplication::setWindowIcon(vantor::ui::LoadAppIcon());
     // Qt has taken its own options out of argv; what is left after the program's name is ours.
     std::vector<std::string> params(argv + 1, argv + argc);
-    vantor::ui::DownloaderApp app;
     app.InitInstance(params);
     // A job still running is abandoned: the process ends without joining its worker and
     // without running the destructors of the state that the worker may still be using.
