@@ -9,6 +9,9 @@ packages=(
   qt6-base-dev qt6-svg-dev libgl-dev fonts-dejavu-core
   libasound2-dev
   clang libclang-rt-14-dev
+  # The real program under an X server: a virtual screen, a small window manager, and input
+  # sent as an operator's keys and clicks.
+  xvfb xauth xdotool x11-utils matchbox-window-manager
 )
 
 missing=()

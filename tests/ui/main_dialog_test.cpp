@@ -331,6 +331,7 @@ void MainDialogTest::HeaderMessageIsAnsweredInTheModalRun() {
     QString caption;
     QString text;
     bool over_window = false;
+    bool box_active = false;
     QString status;
     QTimer::singleShot(0, [&] {
         MainDialog& window = *app.MainWindow;
@@ -340,7 +341,8 @@ void MainDialogTest::HeaderMessageIsAnsweredInTheModalRun() {
             caption = box->windowTitle();
             text = box->text();
             over_window = box->parentWidget() == &window;
-            QVERIFY(QTest::qWaitForWindowExposed(box));
+            // The operator's key goes to the box once the window system has made it active.
+            box_active = QTest::qWaitForWindowActive(box);
             if (by_key) {
                 QTest::keyClick(box->windowHandle(), Qt::Key_Return);
             } else {
@@ -359,6 +361,7 @@ void MainDialogTest::HeaderMessageIsAnsweredInTheModalRun() {
     QVERIFY2(text.contains(QFileInfo(QString::fromStdString(image)).fileName()), qPrintable(text));
     QCOMPARE(status, QStringLiteral("ERROR: Download failed."));
     QVERIFY(over_window);
+    QVERIFY(box_active);
     QCOMPARE(bench.world->AcceptedPackets().size(), std::size_t{0});
     std::remove(image.c_str());
 }
@@ -379,6 +382,10 @@ void MainDialogTest::QuitEndsEveryDialogOpenOverTheWindow() {
     const std::string image = WriteTestImage(6);
     DownloaderApp app;
     QStringList seen;
+    const auto note_modal = [&seen] {
+        QWidget* modal = QApplication::activeModalWidget();
+        seen << (modal != nullptr ? modal->windowTitle() : QStringLiteral("none"));
+    };
     QTimer hang_guard;
     hang_guard.setSingleShot(true);
     QObject::connect(&hang_guard, &QTimer::timeout, [&] {
@@ -391,13 +398,11 @@ void MainDialogTest::QuitEndsEveryDialogOpenOverTheWindow() {
         MainDialog& window = *app.MainWindow;
         window.StartButton()->click();
         QTimer::singleShot(0, [&] {
-            seen << QApplication::activeModalWidget()->windowTitle();
-            if (open == QStringLiteral("file")) {
-                QTimer::singleShot(
-                    0, [&] { seen << QApplication::activeModalWidget()->windowTitle(); });
-                QApplication::activeModalWidget()
-                    ->findChild<QPushButton*>(QStringLiteral("AddButton"))
-                    ->click();
+            note_modal();
+            QWidget* modal = QApplication::activeModalWidget();
+            if (open == QStringLiteral("file") && modal != nullptr) {
+                QTimer::singleShot(0, note_modal);
+                modal->findChild<QPushButton*>(QStringLiteral("AddButton"))->click();
             }
         });
         if (open == QStringLiteral("about")) {
