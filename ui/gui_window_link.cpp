@@ -127,6 +127,11 @@ bool GuiWindowLink::WaitFor(const std::shared_ptr<PendingCall>& call, std::uint6
     return call->done;
 }
 
+bool GuiWindowLink::IsComplete(const std::shared_ptr<PendingCall>& call) {
+    std::lock_guard lock(mutex_);
+    return call->done;
+}
+
 void GuiWindowLink::Complete(const std::shared_ptr<PendingCall>& call) {
     {
         std::lock_guard lock(mutex_);
@@ -193,12 +198,13 @@ void GuiWindowLink::ShowBox(const std::shared_ptr<PendingCall>& closed, const st
     connect(box, &QObject::destroyed, this, [this, closed] { Complete(closed); });
     if (auto* owner_dialog = qobject_cast<QDialog*>(owner); owner_dialog != dialog_.data()) {
         // The dialog it was shown over closes first: the box moves back to the main window.
-        connect(owner_dialog, &QDialog::finished, box, [this, box = QPointer<QMessageBox>(box)] {
-            if (box != nullptr && dialog_ != nullptr) {
-                box->setParent(dialog_, box->windowFlags());
-                box->show();
-            }
-        });
+        connect(owner_dialog, &QDialog::finished, box,
+                [this, closed, box = QPointer<QMessageBox>(box)] {
+                    if (box != nullptr && dialog_ != nullptr && !IsComplete(closed)) {
+                        box->setParent(dialog_, box->windowFlags());
+                        box->show();
+                    }
+                });
     }
     boxes_.emplace_back(box);
     box->show();

@@ -315,14 +315,17 @@ void MainDialogTest::HeaderCheckBoxBlocksOnlyTheWorker() {
 
 void MainDialogTest::HeaderMessageIsAnsweredInTheModalRun_data() {
     QTest::addColumn<bool>("by_key");
-    QTest::newRow("Enter key") << true;
-    QTest::newRow("click on OK") << false;
+    QTest::addColumn<bool>("advanced_open");
+    QTest::newRow("Enter key") << true << false;
+    QTest::newRow("click on OK") << false << false;
+    QTest::newRow("click on OK, Advanced open") << false << true;
 }
 
 // Catches a box that the main window's own modal run blocks: its OK did nothing and the job
 // hung at "Processing file". Input goes through the window system's path, as the operator's.
 void MainDialogTest::HeaderMessageIsAnsweredInTheModalRun() {
     QFETCH(bool, by_key);
+    QFETCH(bool, advanced_open);
     SimDriveBench bench;
     // An image for hardware revision 1 on a revision 2 drive.
     const std::string image = WriteTestImage(4, 1);
@@ -330,28 +333,47 @@ void MainDialogTest::HeaderMessageIsAnsweredInTheModalRun() {
     DownloaderApp app;
     QString caption;
     QString text;
-    bool over_window = false;
+    bool over_modal_window = false;
     bool box_active = false;
+    // Answers the box while `modal` runs its modal loop.
+    const auto answer = [&](QWidget* modal) {
+        if (!WaitUntil([&] { return link.OpenBoxes().size() == 1; })) {
+            return;
+        }
+        QMessageBox* box = link.OpenBoxes()[0];
+        caption = box->windowTitle();
+        text = box->text();
+        over_modal_window = box->parentWidget() == modal;
+        // The operator's key goes to the box once the window system has made it active.
+        box_active = QTest::qWaitForWindowActive(box);
+        if (by_key) {
+            QTest::keyClick(box->windowHandle(), Qt::Key_Return);
+        } else {
+            QAbstractButton* ok = box->button(QMessageBox::Ok);
+            QTest::mouseClick(box->windowHandle(), Qt::LeftButton, {},
+                              ok->mapTo(box, ok->rect().center()));
+        }
+        WaitUntil([&] { return link.OpenBoxes().empty(); });
+    };
     QString status;
     QTimer::singleShot(0, [&] {
         MainDialog& window = *app.MainWindow;
         QTest::mouseClick(window.StartButton(), Qt::LeftButton);
-        if (WaitUntil([&] { return link.OpenBoxes().size() == 1; })) {
-            QMessageBox* box = link.OpenBoxes()[0];
-            caption = box->windowTitle();
-            text = box->text();
-            over_window = box->parentWidget() == &window;
-            // The operator's key goes to the box once the window system has made it active.
-            box_active = QTest::qWaitForWindowActive(box);
-            if (by_key) {
-                QTest::keyClick(box->windowHandle(), Qt::Key_Return);
-            } else {
-                QAbstractButton* ok = box->button(QMessageBox::Ok);
-                QTest::mouseClick(box->windowHandle(), Qt::LeftButton, {},
-                                  ok->mapTo(box, ok->rect().center()));
-            }
-            WaitUntil([&] { return JobEnded(window) && link.OpenBoxes().empty(); });
+        if (advanced_open) {
+            QTimer::singleShot(0, [&] {
+                QWidget* advanced = QApplication::activeModalWidget();
+                answer(advanced);
+                QMetaObject::invokeMethod(advanced, "reject");
+            });
+            window.AdvancedButton()->click();
+        } else {
+            answer(&window);
         }
+        // The job clears its busy flag just before its closing text.
+        WaitUntil([&] {
+            return JobEnded(window) &&
+                   Text(window, Display::StatusLine) == QStringLiteral("ERROR: Download failed.");
+        });
         status = Text(window, Display::StatusLine);
         window.reject();
     });
@@ -360,7 +382,7 @@ void MainDialogTest::HeaderMessageIsAnsweredInTheModalRun() {
     // The file name display names the file for a single image too.
     QVERIFY2(text.contains(QFileInfo(QString::fromStdString(image)).fileName()), qPrintable(text));
     QCOMPARE(status, QStringLiteral("ERROR: Download failed."));
-    QVERIFY(over_window);
+    QVERIFY(over_modal_window);
     QVERIFY(box_active);
     QCOMPARE(bench.world->AcceptedPackets().size(), std::size_t{0});
     std::remove(image.c_str());
