@@ -223,8 +223,8 @@ std::string ConsoleWindow::FailureDetail() {
                                    : failure_detail_;
 }
 
-void ConsoleWindow::Finish(int exit_status, int job_result) {
-    const std::string detail = FailureDetail();
+void ConsoleWindow::Finish(int exit_status, int job_result, const std::string& cause) {
+    const std::string detail = cause.empty() ? FailureDetail() : cause;
     std::lock_guard lock(mutex_);
     if (live_line_open_) {
         // The live line's last state stays on screen.

@@ -37,6 +37,9 @@ inline constexpr int kJobResyncFailed = 2;
 inline constexpr int kJobIdentifyFailed = 3;
 inline constexpr int kJobFilesListUnopenable = 4;
 inline constexpr int kJobPortUnopenable = 5;
+// The port's far end went away during the job (a network connection ended, an adapter was
+// pulled out).
+inline constexpr int kJobPortLost = 6;
 // A failed image gives the negative code of DownloadImage.
 
 // Runs one job on the calling thread (the worker). `host.JobRunning` must be set by the

@@ -38,8 +38,10 @@ void ShowAddress(int address) {
 // only once the verdict is reached: ending it at two bytes, as the first design did, judges
 // an answer that arrives a byte at a time (a USB adapter in low-latency mode) before its third
 // byte is in, misses the drive and credits its answer to the next address.
+// On a network port the window is longer by the round trip.
 bool ProbeAnswered() {
-    for (int polls = 0; PortBytesWaiting() < kProbeAnswerBytes && polls < kProbePollBudget;
+    const int budget = kProbePollBudget + PortAnswerDelayMs();
+    for (int polls = 0; PortBytesWaiting() < kProbeAnswerBytes && polls < budget && !PortLost();
          ++polls) {
         platform::Sleep(1);
     }
@@ -73,7 +75,8 @@ int SeekDrives() {
     ReportStatus("Seeking drives...", 0);
     platform::Window().SetProgressRange(0, kHighestAddress);
     int found = -1;
-    for (int address = 0; address <= kHighestAddress; ++address) {
+    // A port whose far end went away ends the seek: nothing can answer any more.
+    for (int address = 0; address <= kHighestAddress && !PortLost(); ++address) {
         SendSelection(address);
         platform::Sleep(kSelectToPromptMs);
         PortWriteText(0, "PROMPT 1\r");
@@ -118,7 +121,8 @@ int EnterBootMode() {
     PortPurgeOutput();
     PortPurgeInput();
     PortWriteText(0, "\r");
-    for (int polls = 0; PortBytesWaiting() == 0 && polls < kCommandModePollBudget; ++polls) {
+    const int budget = kCommandModePollBudget + PortAnswerDelayMs();
+    for (int polls = 0; PortBytesWaiting() == 0 && polls < budget && !PortLost(); ++polls) {
         platform::Sleep(1);
     }
     if (PortBytesWaiting() == 0) {
@@ -132,6 +136,9 @@ int ActivateBySeeking() {
     if (FindSingleDrive() == -1) {
         return 0;
     }
+    if (PortLost()) {
+        return -1;
+    }
     if (EnterBootMode() == 0) {
         return 1;
     }
@@ -141,10 +148,13 @@ int ActivateBySeeking() {
 
 int ActivateAtAddress(int address) {
     bool answered = TryAddress(address) >= 0;
-    for (int retry = 0; !answered && retry < kAddressRetries; ++retry) {
+    for (int retry = 0; !answered && retry < kAddressRetries && !PortLost(); ++retry) {
         platform::Sleep(kRetryGapMs);
         TryAddress(address);
         answered = TryAddress(address) >= 0;
+    }
+    if (PortLost()) {
+        return answered ? -1 : 0;
     }
     if (!answered) {
         ReportStatus("Failed to activate Drive at specific address", 0);

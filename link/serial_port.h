@@ -22,7 +22,8 @@ class SerialPort {
     SerialPort(const SerialPort&) = delete;
     SerialPort& operator=(const SerialPort&) = delete;
 
-    bool Open(const std::string& device_name);
+    // On failure `error`, when given, says why.
+    bool Open(const std::string& device_name, std::string* error = nullptr);
     bool ReadSettings();
     int ApplySettings();
     int SetBaudRate(std::uint32_t rate);
@@ -57,5 +58,22 @@ int PortSendBreak();
 
 // The current port, or nullptr when none is open.
 SerialPort* CurrentPort();
+
+// True once the current port's far end is gone (a network connection ended, an adapter pulled
+// out): every wait for the drive ends at once then, since nothing more can come.
+bool PortLost();
+// How much later than on a serial line the drive's answers arrive on the current port: a
+// network port's round trip, 0 for a serial line. Every window in which the link waits for the
+// drive's answer is stretched by it.
+int PortAnswerDelayMs();
+
+// What the last port that the job tried to open told of itself, kept after it closed so that a
+// front end can say why a job ended.
+struct PortReport {
+    std::string open_error;          // why the open failed; empty when it opened
+    std::string lost;                // the operator's text for a far end that went away, or empty
+    bool carries_no_breaks = false;  // known not to carry serial breaks (a pty, say)
+};
+const PortReport& LastPortReport();
 
 }  // namespace vantor

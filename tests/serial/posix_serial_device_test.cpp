@@ -192,7 +192,7 @@ TEST_P(PosixSerialOpenFailures, FailWithAClearReason) {
 
 INSTANTIATE_TEST_SUITE_P(
     Paths, PosixSerialOpenFailures,
-    testing::Values(OpenFailureCase{"Missing", "/dev/vantor-no-such-port", "No such file"},
+    testing::Values(OpenFailureCase{"Missing", "/dev/vantor-no-such-port", "no such device"},
                     OpenFailureCase{"NotATerminal", "/dev/null", "not a serial device"}),
     [](const testing::TestParamInfo<OpenFailureCase>& param_info) {
         return std::string(param_info.param.name);
