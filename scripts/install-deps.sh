@@ -9,6 +9,8 @@ packages=(
   qt6-base-dev qt6-svg-dev libgl-dev fonts-dejavu-core
   libasound2-dev
   clang libclang-rt-14-dev
+  ser2net socat
+  libudev-dev
 )
 
 missing=()

@@ -84,8 +84,6 @@ std::string LockFileName(const std::string& path) {
     constexpr std::string_view kDev = "/dev/";
     if (name.substr(0, kDev.size()) == kDev) {
         name.remove_prefix(kDev.size());
-    } else if (const auto slash = name.rfind('/'); slash != std::string_view::npos) {
-        name.remove_prefix(slash + 1);
     }
     std::string file = "LCK.." + std::string(name);
     for (char& c : file) {
@@ -94,19 +92,32 @@ std::string LockFileName(const std::string& path) {
     return file;
 }
 
-UucpLock::UucpLock(UucpLock&& other) noexcept : file_(std::exchange(other.file_, {})) {}
+UucpLock::UucpLock(UucpLock&& other) noexcept : files_(std::exchange(other.files_, {})) {}
 
 UucpLock& UucpLock::operator=(UucpLock&& other) noexcept {
     if (this != &other) {
         Release();
-        file_ = std::exchange(other.file_, {});
+        files_ = std::exchange(other.files_, {});
     }
     return *this;
 }
 
 std::optional<std::string> UucpLock::Take(const std::string& path) {
     Release();
-    const std::string file = LockDirectory() + "/" + LockFileName(ResolvedPath(path));
+    const std::string dir = LockDirectory() + "/";
+    const std::string given = dir + LockFileName(path);
+    const std::string resolved = dir + LockFileName(ResolvedPath(path));
+    auto held = TakeFile(path, given);
+    if (!held && resolved != given) {
+        held = TakeFile(path, resolved);
+    }
+    if (held) {
+        Release();
+    }
+    return held;
+}
+
+std::optional<std::string> UucpLock::TakeFile(const std::string& path, const std::string& file) {
     // Two tries: the second after a stale lock was removed.
     for (int attempt = 0; attempt < 2; ++attempt) {
         const int fd =
@@ -121,7 +132,7 @@ std::optional<std::string> UucpLock::Take(const std::string& path) {
                 ::unlink(file.c_str());
                 return "cannot write the lock file " + file;
             }
-            file_ = file;
+            files_.push_back(file);
             return std::nullopt;
         }
         if (errno != EEXIST) {
@@ -142,13 +153,13 @@ std::optional<std::string> UucpLock::Take(const std::string& path) {
 }
 
 void UucpLock::Release() {
-    if (!file_.empty()) {
+    for (const std::string& file : files_) {
         // Only a lock that is still ours is removed.
-        if (ReadHolder(file_) == ::getpid()) {
-            ::unlink(file_.c_str());
+        if (ReadHolder(file) == ::getpid()) {
+            ::unlink(file.c_str());
         }
-        file_.clear();
     }
+    files_.clear();
 }
 
 }  // namespace vantor::platform

@@ -5,15 +5,16 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace vantor::platform {
 
 // The folder of the lock files: $VANTOR_LOCK_DIR when set (tests), else /run/lock.
 std::string LockDirectory();
 
-// The lock file's name for a device path: "LCK.." and the device's name under /dev, its slashes
-// as underscores ("/dev/ttyUSB0" gives "LCK..ttyUSB0", "/dev/pts/3" "LCK..pts_3"). `path` is
-// the device's own path, its links resolved.
+// The lock file's name for a device path, as ser2net names it: "LCK.." and the path without
+// its "/dev/", slashes as underscores ("/dev/ttyUSB0" gives "LCK..ttyUSB0", "/dev/pts/3"
+// "LCK..pts_3", "/srv/port" "LCK.._srv_port").
 std::string LockFileName(const std::string& path);
 
 // A lock taken for one device, removed again when the object goes.
@@ -26,7 +27,9 @@ class UucpLock {
     UucpLock(const UucpLock&) = delete;
     UucpLock& operator=(const UucpLock&) = delete;
 
-    // Takes the lock for the device at `path` (links resolved first). Returns nothing when the
+    // Takes the lock for the device at `path`, under its name as given and, when that is a link,
+    // under the name of the device it leads to, since another program may name it either way.
+    // Returns nothing when the
     // lock is this process's now, or when the folder does not let anyone lock (then the
     // exclusive open is the only guard); otherwise the reason the device is taken, naming the
     // holder's process ID and program when they are known.
@@ -34,7 +37,9 @@ class UucpLock {
     void Release();
 
   private:
-    std::string file_;
+    std::optional<std::string> TakeFile(const std::string& path, const std::string& file);
+
+    std::vector<std::string> files_;
 };
 
 }  // namespace vantor::platform

@@ -1,14 +1,18 @@
 // The termios backend on a pseudo-terminal: data both ways, counts, purge, settings and the
 // exclusive open.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iomanip>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/serial/posix_serial_device.h"
+#include "platform/serial/uucp_lock.h"
 #include "pty_pair.h"
 
 namespace vantor::platform {
@@ -124,6 +128,32 @@ TEST_F(PosixSerialDeviceOnPty, SecondOpenThroughAnotherNameFails) {
     std::filesystem::create_symlink(pty.path(), link);
     EXPECT_EQ(OpenPosixSerialDevice(link), nullptr);
     std::filesystem::remove(link);
+}
+
+// A lock file left by a program that died must not keep the device from being used; one of a
+// running program must (SecondOpenOfTheSameDeviceFails), and ours goes with the close.
+TEST_F(PosixSerialDeviceOnPty, StaleLockFileIsReplacedAndOursRemovedAtClose) {
+    ASSERT_TRUE(device->Close());
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::_exit(0);
+    }
+    ASSERT_EQ(::waitpid(child, nullptr, 0), child);
+    const std::string lock = LockDirectory() + "/" + LockFileName(pty.path());
+    std::ofstream(lock) << std::setw(10) << child << "\n";
+    device = OpenPosixSerialDevice(pty.path());
+    ASSERT_NE(device, nullptr);
+    std::ifstream held(lock);
+    pid_t holder = 0;
+    held >> holder;
+    EXPECT_EQ(holder, ::getpid());
+    EXPECT_TRUE(device->Close());
+    EXPECT_FALSE(std::filesystem::exists(lock));
+}
+
+// The kernel takes a break on a pty but never hands it on.
+TEST_F(PosixSerialDeviceOnPty, IsKnownNotToCarryBreaks) {
+    EXPECT_TRUE(device->Condition().carries_no_breaks);
 }
 
 TEST_F(PosixSerialDeviceOnPty, CloseLetsTheDeviceBeOpenedAgain) {
