@@ -23,16 +23,20 @@ std::uint16_t ReadWord() {
 
 namespace {
 
+// The init reply: kInitAckWord and the IdentWord.
+constexpr int kInitReplyBytes = 4;
+
 bool BreakSeen() {
     return (PortLineErrors() & platform::kLineBreakFlag) != 0;
 }
 
 }  // namespace
 
-int Resync() {
+ResyncResult Resync() {
     PortPurgeOutput();
     PortPurgeInput();
     PortLineErrors();  // drops a break flag left from before
+    // A break the device refuses to start shows as the drive's missing answer below.
     PortSendBreak();
 
     // Both waits share one budget: the later the drive's break is seen, the less time is left
@@ -43,7 +47,7 @@ int Resync() {
     while (!BreakSeen()) {
         if (polls >= budget || PortLost()) {
             ReportStatus("Resync Failure:  Slave did not respond to serial break", 0);
-            return -1;
+            return kResyncNoBreakAnswer;
         }
         ++polls;
         platform::Sleep(1);
@@ -52,7 +56,7 @@ int Resync() {
     while (BreakSeen()) {
         if (polls >= budget || PortLost()) {
             ReportStatus("Resync Failure:  Slave did not quit sending a serial break", 0);
-            return -2;
+            return kResyncBreakNotEnded;
         }
         ++polls;
         platform::Sleep(1);
@@ -60,7 +64,7 @@ int Resync() {
     platform::Sleep(kResyncSettleMs);
     PortPurgeOutput();
     PortPurgeInput();
-    return 0;
+    return kResyncDone;
 }
 
 int Identify() {
@@ -73,15 +77,15 @@ int Identify() {
     platform::Sleep(kInitReplyWaitMs + PortAnswerDelayMs());
     if (PortBytesWaiting() == 0) {
         ReportStatus("Orrim Init Failure:  Slave did not respond to cmd packet", 0);
-        return -1;
+        return kIdentifyNoAnswer;
     }
-    if (PortBytesWaiting() != 4) {
+    if (PortBytesWaiting() != kInitReplyBytes) {
         ReportStatus("Orrim Init Failure: Slave incorrectly transmitted", 0);
-        return -3;
+        return kIdentifyWrongLength;
     }
     if (ReadWord() != kInitAckWord) {
         ReportStatus("Orrim Init Failure:  Incorrect response received.", 0);
-        return -2;
+        return kIdentifyWrongAck;
     }
     return ReadWord();
 }
