@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <set>
 
 #include "cli/command_line.h"
@@ -14,6 +15,7 @@
 #include "cli/serial_devices.h"
 #include "platform/registry.h"
 #include "platform/serial/port_map.h"
+#include "sim/sim_options.h"
 
 namespace vantor::cli {
 
@@ -23,12 +25,29 @@ constexpr const char* kCommand = "ports";
 
 constexpr const char* kHelp =
     "usage: vantor-cli ports [--json]\n"
+    "       vantor-cli ports set COMn DEVICE\n"
+    "       vantor-cli ports unset COMn\n"
     "\n"
-    "Shows the device each of the port names COM1 to COM4 stands for (the port map in the\n"
-    "settings store, else /dev/ttyS0 to /dev/ttyS3; a device that is not there is flagged),\n"
-    "and the serial devices present (ttyS*, ttyAMA*, ttyUSB*, ttyACM*, rfcomm*) with their USB\n"
-    "vendor:product, product name and serial number, their /dev/serial/by-id/ names, and a hint\n"
-    "when you may not open them. --json writes it all as one JSON object.\n";
+    "Without a subcommand, shows the device each of the port names COM1 to COM4 stands for\n"
+    "(the port map in the settings store, else /dev/ttyS0 to /dev/ttyS3; a device that is not\n"
+    "there is flagged), and the serial devices present (ttyS*, ttyAMA*, ttyUSB*, ttyACM*,\n"
+    "rfcomm*) with their USB vendor:product, product name and serial number, their\n"
+    "/dev/serial/by-id/ names, and a hint when you may not open them. --json writes the\n"
+    "listing as one JSON object.\n"
+    "\n"
+    "  set COMn DEVICE  make COM1 to COM4 stand for DEVICE: /dev/serial/by-id/...,\n"
+    "                   /dev/ttyUSB0, rfc2217://HOST:PORT, sim or sim:OPTIONS\n"
+    "  unset COMn       give the port name its default device again\n"
+    "  --help, -h, --version\n"
+    "\n"
+    "set and unset rewrite the settings store at once and keep every other value in it.\n"
+    "\n"
+    "exit status:\n"
+    "  0   success\n"
+    "  1   the settings store could not be written\n"
+    "  64  usage error\n";
+
+constexpr int kExitStoreUnwritable = 1;
 
 struct PortName {
     std::string name;
@@ -55,7 +74,7 @@ std::vector<PortName> PortNames() {
 }
 
 void PrintPortMap() {
-    std::printf("port names:\n");
+    std::printf("port names (port map in %s):\n", platform::RegistryFilePath().c_str());
     for (const PortName& port : PortNames()) {
         std::printf("  %s  %-28s (%s)%s\n", port.name.c_str(),
                     port.address.empty() ? "-" : port.address.c_str(), port.source.c_str(),
@@ -123,29 +142,90 @@ void PrintJson() {
     std::fputs(text.c_str(), stdout);
 }
 
-}  // namespace
-
-int RunPorts(const std::vector<std::string>& arguments) {
-    ArgumentReader reader(arguments);
-    bool json = false;
-    while (!reader.Done()) {
-        const std::string argument = reader.Next();
-        if (argument == "--json") {
-            json = true;
-            continue;
-        }
-        if (argument == "--help") {
-            std::fputs(kHelp, stdout);
-            return kExitSuccess;
-        }
-        if (argument == "--version") {
-            PrintVersion();
-            return kExitSuccess;
-        }
-        return UsageError(
-            kCommand, (reader.IsOption(argument) ? "unknown option \"" : "unexpected argument \"") +
-                          argument + "\"");
+// 1 to 4 for "COM1" to "COM4"; nothing for any other text.
+std::optional<int> PortNumber(const std::string& name) {
+    if (name.size() == 4 && name.compare(0, 3, "COM") == 0 && name[3] >= '1' && name[3] <= '4') {
+        return name[3] - '0';
     }
+    return std::nullopt;
+}
+
+// Why `device` is not an address the job can open; nothing when it is one.
+std::optional<std::string> CheckDevice(const std::string& device) {
+    if (device.rfind("sim:", 0) == 0) {
+        std::string error;
+        if (!sim::ParseSimOptions(device.substr(4), &error)) {
+            return "DEVICE \"" + device + "\": " + error;
+        }
+        return std::nullopt;
+    }
+    if (device == "sim" || (device.size() > 1 && device[0] == '/') ||
+        (device.rfind("rfc2217://", 0) == 0 && device.size() > 10)) {
+        return std::nullopt;
+    }
+    return "DEVICE \"" + device +
+           "\" is not a device address (/dev/..., rfc2217://HOST:PORT, sim or sim:OPTIONS)";
+}
+
+int StoreFailure(const platform::Registry& registry) {
+    std::fprintf(stderr, "vantor-cli ports: the settings store %s could not be written\n",
+                 registry.FilePath().c_str());
+    return kExitStoreUnwritable;
+}
+
+int SetPort(int number, const std::string& device) {
+    const platform::Registry registry;
+    auto key = registry.CreateKey(platform::kPortsKey);
+    if (!key || !registry.SetValue(*key, "COM" + std::to_string(number), device)) {
+        return StoreFailure(registry);
+    }
+    platform::Registry::CloseKey(*key);
+    std::printf("COM%d = %s (stored in %s)\n", number, device.c_str(), registry.FilePath().c_str());
+    struct stat status {};
+    if (device[0] == '/' && ::stat(device.c_str(), &status) != 0) {
+        std::printf("note: %s is not present now\n", device.c_str());
+    }
+    return kExitSuccess;
+}
+
+int UnsetPort(int number) {
+    const platform::Registry registry;
+    const std::string name = "COM" + std::to_string(number);
+    if (auto key = registry.OpenKeyForReading(platform::kPortsKey)) {
+        if (!registry.DeleteValue(*key, name)) {
+            return StoreFailure(registry);
+        }
+        platform::Registry::CloseKey(*key);
+    }
+    std::printf("%s = %s (default)\n", name.c_str(),
+                platform::ResolvePortName(name).value_or("-").c_str());
+    return kExitSuccess;
+}
+
+// "set COMn DEVICE" or "unset COMn", after the subcommand's name.
+int RunChange(const std::string& subcommand, const std::vector<std::string>& operands) {
+    const std::size_t wanted = subcommand == "set" ? 2 : 1;
+    if (operands.size() < wanted) {
+        return UsageError(kCommand,
+                          subcommand + (wanted == 2 ? " needs COMn and DEVICE" : " needs COMn"));
+    }
+    if (operands.size() > wanted) {
+        return UsageError(kCommand, "unexpected argument \"" + operands[wanted] + "\"");
+    }
+    const auto number = PortNumber(operands[0]);
+    if (!number) {
+        return UsageError(kCommand, "\"" + operands[0] + "\" is not a port name (COM1 to COM4)");
+    }
+    if (wanted == 1) {
+        return UnsetPort(*number);
+    }
+    if (const auto problem = CheckDevice(operands[1])) {
+        return UsageError(kCommand, *problem);
+    }
+    return SetPort(*number, operands[1]);
+}
+
+int ShowPorts(bool json) {
     if (json) {
         PrintJson();
         return kExitSuccess;
@@ -153,6 +233,44 @@ int RunPorts(const std::vector<std::string>& arguments) {
     PrintPortMap();
     PrintDevices();
     return kExitSuccess;
+}
+
+}  // namespace
+
+int RunPorts(const std::vector<std::string>& arguments) {
+    ArgumentReader reader(arguments);
+    std::vector<std::string> operands;
+    bool json = false;
+    while (!reader.Done()) {
+        const std::string argument = reader.Next();
+        if (argument == "--json") {
+            json = true;
+            continue;
+        }
+        if (argument == "--help" || argument == "-h") {
+            std::fputs(kHelp, stdout);
+            return kExitSuccess;
+        }
+        if (argument == "--version") {
+            PrintVersion();
+            return kExitSuccess;
+        }
+        if (reader.IsOption(argument)) {
+            return UsageError(kCommand, "unknown option \"" + argument + "\"");
+        }
+        operands.push_back(argument);
+    }
+    if (operands.empty()) {
+        return ShowPorts(json);
+    }
+    if (json) {
+        return UsageError(kCommand, "--json goes only with the listing");
+    }
+    const std::string& subcommand = operands.front();
+    if (subcommand != "set" && subcommand != "unset") {
+        return UsageError(kCommand, "unexpected argument \"" + subcommand + "\"");
+    }
+    return RunChange(subcommand, {operands.begin() + 1, operands.end()});
 }
 
 }  // namespace vantor::cli
