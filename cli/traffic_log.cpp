@@ -114,6 +114,7 @@ class TappedDevice final : public platform::SerialDevice {
         Note(Kind::Closed);
         return inner_->Close();
     }
+    platform::DeviceCondition Condition() const override { return inner_->Condition(); }
 
   private:
     void Note(Kind kind) {

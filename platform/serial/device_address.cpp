@@ -43,6 +43,7 @@ class ExclusiveDevice final : public SerialDevice {
     bool Purge(std::uint32_t flags) override { return inner_->Purge(flags); }
     bool SetBreak() override { return inner_->SetBreak(); }
     bool ClearBreak() override { return inner_->ClearBreak(); }
+    DeviceCondition Condition() const override { return inner_->Condition(); }
     bool Close() override {
         const bool closed = inner_->Close();
         Release();

@@ -12,6 +12,9 @@
 
 #include "image/image_writer.h"
 #include "job/job.h"
+#include "link/drive_activation.h"
+#include "link/serial_port.h"
+#include "network_peers.h"
 #include "platform/serial/port_map.h"
 #include "support/test_support.h"
 
@@ -85,6 +88,10 @@ class DriveSimProcess {
     std::string address_;
 };
 
+int PortOf(const std::string& address) {
+    return std::stoi(address.substr(address.rfind(':') + 1));
+}
+
 // An image of filler packets and one packet holding every byte value, 0xFF included.
 std::string WriteImage() {
     Bytes every_value;
@@ -142,6 +149,36 @@ TEST_F(JobOverNetwork, ServesClientsOneAfterAnother) {
     EXPECT_EQ(window.Text(platform::Display::StatusLine), "Download successful");
 }
 
+// Behind 2 ms of network delay each way at 9600 baud the drive's probe answer comes after the
+// serial line's 19-poll window; the window grows by the measured round trip, so the seek credits
+// the answer to the drive's own address and not the next one.
+TEST_F(JobOverNetwork, SeekBehindNetworkDelayFindsTheDriveAtItsOwnAddress) {
+    DriveSimProcess server("address=5");
+    ASSERT_FALSE(server.address().empty());
+    for (int run = 0; run < 2; ++run) {
+        test::DelayRelay relay(PortOf(server.address()), 2);
+        platform::SetPortMapOverride(1, relay.Address());
+        ASSERT_EQ(OpenDrivePort(9600, '1'), 1);
+        EXPECT_GE(PortAnswerDelayMs(), 4);
+        EXPECT_EQ(SeekDrives(), 5) << "run " << run;
+        EXPECT_EQ(window.Text(platform::Display::AddressLabel), "5");
+        ClosePort();
+    }
+}
+
+// A server that gives the port to another client mid-download: the job ends with its own
+// result and text at once, not after the link's budgets as a silent drive would.
+TEST_F(JobOverNetwork, ConnectionDroppedMidDownloadEndsTheJobAsLost) {
+    DriveSimProcess server("");
+    ASSERT_FALSE(server.address().empty());
+    test::DelayRelay relay(PortOf(server.address()), 0, 600);
+    EXPECT_EQ(RunJob(relay.Address()), kJobPortLost);
+    EXPECT_TRUE(relay.Dropped());
+    EXPECT_EQ(window.Text(platform::Display::StatusLine), platform::kLostNetworkPortText);
+    EXPECT_EQ(LastPortReport().lost, platform::kLostNetworkPortText);
+    EXPECT_EQ(host.JobRunning, 0);
+}
+
 struct CommandResult {
     int exit_status;
     std::string output;
@@ -177,15 +214,25 @@ TEST(CliOverNetwork, DownloadsTheImageToTheSimulatorServer) {
     EXPECT_NE(run.output.find("Download successful"), std::string::npos) << run.output;
 }
 
-TEST(CliOverNetwork, ServerNotThereFailsToOpenThePort) {
+TEST(CliOverNetwork, ServerNotThereFailsToOpenThePortWithTheReason) {
     const std::string image = WriteImage();
     // Port 1 on loopback has nobody listening: the connection is refused at once.
     const CommandResult run = RunCommand(std::string(VANTOR_CLI_PATH) + " download " + image +
-                                         " --port rfc2217://127.0.0.1:1");
+                                         " --port rfc2217://127.0.0.1:1 --json");
     std::remove(image.c_str());
     EXPECT_EQ(run.exit_status, kJobPortUnopenable) << run.output;
     EXPECT_NE(run.output.find("Error : Failed to initialize COM port"), std::string::npos)
         << run.output;
+    EXPECT_NE(run.output.find("\"detail\":\"cannot connect to 127.0.0.1:1: Connection refused"),
+              std::string::npos)
+        << run.output;
+}
+
+TEST(CliOverNetwork, AddressWithoutPortIsAUsageError) {
+    const CommandResult run =
+        RunCommand(std::string(VANTOR_CLI_PATH) + " download x.orb --port rfc2217://127.0.0.1");
+    EXPECT_EQ(run.exit_status, 64) << run.output;
+    EXPECT_NE(run.output.find("is not rfc2217://HOST:PORT"), std::string::npos) << run.output;
 }
 #endif
 

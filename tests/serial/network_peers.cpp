@@ -5,7 +5,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <arpa/inet.h>
+
 #include <algorithm>
+#include <chrono>
 
 #include "drivesim/drive_sim_server.h"
 
@@ -159,6 +162,88 @@ ScriptedPeer::~ScriptedPeer() {
 std::vector<std::uint8_t> ScriptedPeer::Received() {
     std::lock_guard lock(mutex_);
     return received_;
+}
+
+DelayRelay::DelayRelay(int server_port, int delay_ms, std::size_t drop_after)
+    : delay_ms_(delay_ms),
+      drop_after_(drop_after),
+      thread_([this, server_port] { Run(server_port); }) {}
+
+DelayRelay::~DelayRelay() {
+    stop_ = true;
+    thread_.join();
+}
+
+namespace {
+
+struct Held {
+    std::chrono::steady_clock::time_point due;
+    std::vector<std::uint8_t> bytes;
+};
+
+// Sends what is due; false when the peer is gone.
+bool SendDue(int fd, std::deque<Held>& held) {
+    const auto now = std::chrono::steady_clock::now();
+    while (!held.empty() && held.front().due <= now) {
+        const auto& bytes = held.front().bytes;
+        if (::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) !=
+            static_cast<ssize_t>(bytes.size())) {
+            return false;
+        }
+        held.pop_front();
+    }
+    return true;
+}
+
+}  // namespace
+
+void DelayRelay::Run(int server_port) {
+    const int client = listener_.Accept();
+    if (client < 0) {
+        return;
+    }
+    const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(server_port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(server, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+        ::close(server);
+        ::close(client);
+        return;
+    }
+    std::deque<Held> to_server;
+    std::deque<Held> to_client;
+    std::size_t sent_to_server = 0;
+    const auto delay = std::chrono::milliseconds(delay_ms_);
+    bool open = true;
+    while (!stop_ && open) {
+        pollfd entries[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
+        ::poll(entries, 2, 1);
+        for (int side = 0; side < 2 && open; ++side) {
+            if ((entries[side].revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
+                continue;
+            }
+            std::uint8_t chunk[4096];
+            const ssize_t got = ::recv(entries[side].fd, chunk, sizeof(chunk), MSG_DONTWAIT);
+            if (got <= 0) {
+                open = false;
+                break;
+            }
+            auto& queue = side == 0 ? to_server : to_client;
+            queue.push_back({std::chrono::steady_clock::now() + delay, {chunk, chunk + got}});
+            if (side == 0) {
+                sent_to_server += static_cast<std::size_t>(got);
+            }
+        }
+        open = open && SendDue(server, to_server) && SendDue(client, to_client);
+        if (sent_to_server >= drop_after_) {
+            dropped_ = true;
+            open = false;
+        }
+    }
+    ::close(server);
+    ::close(client);
 }
 
 }  // namespace vantor::test

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <mutex>
@@ -91,6 +92,31 @@ class ScriptedPeer {
     std::atomic<bool> stop_{false};
     std::mutex mutex_;
     std::vector<std::uint8_t> received_;
+    std::thread thread_;
+};
+
+// A TCP relay between one client and a server at 127.0.0.1:`server_port`, holding every byte
+// `delay_ms` in each direction, as a network between a host and its serial device server does.
+// Once `drop_after` bytes have gone to the server, it ends both connections, as a server does
+// that gives the port to another client.
+class DelayRelay {
+  public:
+    DelayRelay(int server_port, int delay_ms, std::size_t drop_after = SIZE_MAX);
+    ~DelayRelay();
+    DelayRelay(const DelayRelay&) = delete;
+    DelayRelay& operator=(const DelayRelay&) = delete;
+    std::string Address() const { return listener_.Address(); }
+    // True once it ended the connections.
+    bool Dropped() const { return dropped_; }
+
+  private:
+    void Run(int server_port);
+
+    Listener listener_;
+    int delay_ms_;
+    std::size_t drop_after_;
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> dropped_{false};
     std::thread thread_;
 };
 
