@@ -102,10 +102,12 @@ std::optional<int> PortNameIndex(const std::string& port) {
     return std::nullopt;
 }
 
-// The device address the job will open, when the port map knows one.
-std::optional<std::string> EffectiveAddress(const std::string& port) {
+// The device address the job will open, when the port map knows one; `problem` says why the
+// stored map could not be read, if that is why not.
+std::optional<std::string> EffectiveAddress(const std::string& port,
+                                            std::string* problem = nullptr) {
     if (PortNameIndex(port)) {
-        return platform::ResolvePortName(port);
+        return platform::ResolvePortName(port, problem);
     }
     return port;
 }
@@ -256,9 +258,11 @@ void ConfigureJob(const DownloadSettings& settings, JobOptions& options) {
 // Why the port did not open, found without opening anything: a second open of a real port
 // would toggle its modem lines.
 std::string ExplainUnopenablePort(const std::string& port) {
-    const auto address = EffectiveAddress(port);
+    std::string problem;
+    const auto address = EffectiveAddress(port, &problem);
     if (!address) {
-        return port + " is not a port name the port map knows (COM1 to COM4)";
+        return problem.empty() ? port + " is not a port name the port map knows (COM1 to COM4)"
+                               : port + " has no device: " + problem;
     }
     const std::string prefix = *address == port ? "" : port + " stands for " + *address + ": ";
     if (address->rfind("/", 0) == 0) {

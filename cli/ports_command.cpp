@@ -76,6 +76,12 @@ DeviceInfo Inspect(const std::string& path) {
 
 void PrintPortMap() {
     std::printf("port names:\n");
+    if (const auto problem = platform::Registry().Problem()) {
+        // Only read: the file is left as it is.
+        std::printf("  %s; COM1 to COM4 name no device until it is mended or removed\n",
+                    problem->c_str());
+        return;
+    }
     for (int number = 1; number <= 4; ++number) {
         const std::string name = "COM" + std::to_string(number);
         const auto address = platform::ResolvePortName(name);

@@ -90,8 +90,11 @@ int TempFile(const TempDir& dir, const std::string& name) {
 
 }  // namespace
 
-CliRun RunCli(const std::vector<std::string>& arguments) {
+CliRun RunCli(const std::vector<std::string>& arguments, const std::string* store_text) {
     TempDir dir;
+    if (store_text != nullptr) {
+        dir.Write("registry", *store_text);
+    }
     const int out_fd = TempFile(dir, "stdout");
     const int err_fd = TempFile(dir, "stderr");
     const pid_t pid = Spawn(arguments, out_fd, err_fd, dir.Path("registry"));

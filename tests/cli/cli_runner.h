@@ -13,9 +13,10 @@ struct CliRun {
 };
 
 // Runs `vantor-cli ARGUMENTS` with stdout and stderr captured (stdout is not a terminal), with
-// the settings store pointed at a file that does not exist, so that the port map is the
-// default one. File descriptors opened without close-on-exec are inherited.
-CliRun RunCli(const std::vector<std::string>& arguments);
+// the settings store pointed at a file of its own that does not exist, so that the port map is
+// the default one, or that holds `store_text` when given. File descriptors opened without
+// close-on-exec are inherited.
+CliRun RunCli(const std::vector<std::string>& arguments, const std::string* store_text = nullptr);
 
 // As RunCli, with stdout on a pipe whose reader has gone away.
 CliRun RunCliIntoClosedPipe(const std::vector<std::string>& arguments);

@@ -291,6 +291,16 @@ TEST(Download, AnUnopenablePortIsExplained) {
         << run.err;
 }
 
+// Catches a download that, with a settings store it cannot read, opens the default device of
+// the port name (another device than the one the operator mapped) instead of failing.
+TEST(Download, AStoreThatCannotBeReadFailsTheOpenWithItsReason) {
+    const std::string store = "VantorRegistry 1\r\n[K]\r\nnot a value\r\n";
+    const CliRun run = RunCli({"download", "any.orb", "--port", "COM1"}, &store);
+    EXPECT_EQ(run.status, 5);
+    EXPECT_NE(run.err.find("COM1 has no device: the settings store"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("line 3: neither [KEY] nor NAME=VALUE"), std::string::npos) << run.err;
+}
+
 // Reads what the child posted once it has exited; the test's copy of the write end is closed
 // first so that the read ends.
 std::string PostedText(const std::vector<std::string>& arguments_before_fd, int& status) {
