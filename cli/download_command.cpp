@@ -47,6 +47,7 @@ constexpr const char* kHelp =
     "  --notify-fd N       write 1035 and a line feed to file descriptor N after a successful\n"
     "                      single-image download\n"
     "  --traffic-log FILE  log every byte and break on the line, both ways, with timestamps\n"
+    "                      (a regular file, or - for stdout)\n"
     "  --json              one JSON object per line on stdout for every event\n"
     "  --quiet             show only the result and errors\n"
     "  --help, --version\n"

@@ -1,6 +1,7 @@
 // vantor-cli download end to end: the built program against the simulated drive, on virtual
 // time, as a script would run it.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -338,6 +339,16 @@ TEST(NotifyFd, AFailedImagePostsNothing) {
         status);
     EXPECT_EQ(status, 102);
     EXPECT_EQ(posted, "");
+}
+
+// Catches a log on a FIFO that nobody reads holding the program before anything happens.
+TEST(TrafficLog, AFifoWithoutAReaderIsRefusedAtOnce) {
+    TempDir dir;
+    const std::string fifo = dir.Path("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const CliRun run = RunCli({"download", "a.orb", "--port", "sim", "--traffic-log", fifo});
+    EXPECT_EQ(run.status, 64);
+    EXPECT_NE(run.err.find("not a regular file"), std::string::npos) << run.err;
 }
 
 TEST(TrafficLog, HoldsTheBreaksTheInitFrameAndTheIdentReply) {
