@@ -13,7 +13,7 @@
 #include <optional>
 
 #include "cli/command_line.h"
-#include "cli/console_window.h"
+#include "cli/console_output.h"
 #include "cli/exit_status.h"
 #include "cli/traffic_log.h"
 #include "job/job.h"
@@ -300,14 +300,14 @@ std::string BaseName(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-int RunJob(const DownloadSettings& settings, ConsoleWindow& window) {
+int RunJob(const DownloadSettings& settings, ConsoleOutput& output) {
     JobHost host;
     ConfigureJob(settings, host.Options);
-    host.NotifyWindow = settings.notify_fd;
-    platform::ScopedWindowLink scoped_window(window);
+    host.NotifyWindowFd = settings.notify_fd;
+    platform::ScopedWindowLink scoped_window(output);
     if (!settings.image.empty()) {
         // The header check names the file by this label.
-        window.SetText(platform::Display::FileNameLabel, BaseName(settings.image));
+        output.SetText(platform::Display::FileNameLabel, BaseName(settings.image));
     }
     host.JobRunning = 1;
     return DownloadJob(host);
@@ -330,10 +330,10 @@ int RunConfigured(const DownloadSettings& settings) {
         }
     }
     InstallLineTap(log.get());
-    ConsoleWindow window(ChooseMode(settings), stdout, stderr, &BytesSent());
-    const int job_result = RunJob(settings, window);
+    ConsoleOutput output(ChooseMode(settings), stdout, stderr, &BytesSent());
+    const int job_result = RunJob(settings, output);
     const int exit_status = ExitStatusForJob(job_result);
-    window.Finish(exit_status, job_result);
+    output.Finish(exit_status, job_result);
     if (job_result == kJobPortUnopenable) {
         std::fprintf(stderr, "vantor-cli: %s\n", ExplainUnopenablePort(settings.port).c_str());
     }

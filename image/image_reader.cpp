@@ -6,6 +6,7 @@
 
 #include <cstdio>
 
+#include "platform/invariant.h"
 #include "platform/window_link.h"
 
 namespace vantor {
@@ -83,12 +84,13 @@ int CheckKdxHeader(ImageFile& file, int drive_revision, const std::string& label
         return kRevisionMismatch;
     }
     header.DataOffset = static_cast<std::int16_t>(ReadFileWord(file));
-    return 0;
+    return kHeaderAccepted;
 }
 
 // Reads the packet's `Length` payload bytes into it and returns the running sum: the two bytes
 // of the length word and every payload byte, a byte beyond the end counting as -1.
 int ReadPayload(ImageFile& file, Packet& packet) {
+    VANTOR_ASSERT(packet.Length <= packet.Payload.size());
     int sum = (packet.Length >> 8) + (packet.Length & 0xFF);
     for (int index = 0; index < packet.Length; ++index) {
         const int byte = file.ReadByte();
@@ -211,7 +213,7 @@ int CheckHeader(ImageFile& file, int drive_revision, const std::string& label,
         return kRevisionMismatch;
     }
     header.DataOffset = static_cast<std::int16_t>(first_word);
-    return 0;
+    return kHeaderAccepted;
 }
 
 int ReadPacket(ImageFile& file, Packet& packet) {

@@ -15,6 +15,7 @@ inline constexpr std::uint16_t kOrrimMagic = 0x4F72;
 inline constexpr int kMaxFormatVersion = 16;
 
 // Codes of the reader (signed 16-bit values).
+inline constexpr int kHeaderAccepted = 0;
 inline constexpr int kPacketReady = 0;
 inline constexpr int kNoMorePackets = -1;
 inline constexpr int kBadBopWord = -2;
@@ -85,7 +86,7 @@ bool RevisionCompatible(int file_id, int drive_id);
 // Reads the header from the start of the file and checks it against the drive's hardware
 // revision ID (0 to 15). `label` is the file name display's text (at most 19 characters are
 // used). On rejection shows the message box (caption "Orrim file error") and returns the code;
-// on success returns 0 and fills `header`.
+// on success returns kHeaderAccepted and fills `header`.
 int CheckHeader(ImageFile& file, int drive_revision, const std::string& label, ImageHeader& header);
 
 // Reads the next packet into `packet`; returns kPacketReady, kNoMorePackets or an error code,

@@ -6,6 +6,7 @@
 #include "link/boot_link.h"
 #include "link/serial_port.h"
 #include "platform/clock.h"
+#include "platform/invariant.h"
 #include "platform/tone.h"
 #include "platform/window_link.h"
 
@@ -74,7 +75,8 @@ int SendUntilAcknowledged(const Packet& packet) {
     return 0;
 }
 
-// Exchanges every packet of the open file; returns 0 after the last one or a failure code.
+// Exchanges every packet of the open file: kImageDownloaded after the last one, or a failure
+// code of DownloadImage.
 int SendPackets(ImageFile& file) {
     Packet& packet = g_packet_area;
     std::uint16_t packet_number = 0;
@@ -89,25 +91,29 @@ int SendPackets(ImageFile& file) {
             std::snprintf(text, sizeof text, "Error: Packet %d transmission failure.",
                           packet_number);
             ReportStatus(text, 0);
-            return -3;
+            return kPacketNotAcknowledged;
         }
         const int response = ReadResponse(kResponsePollBudget);
         if (response < 0) {
             ReportStatus("Error: Packet  data response failure.", 0);
-            return -4;
+            return kPacketResponseFailed;
         }
         if (response == kResponseInvalid && sends == kMaxSends) {
             ReportStatus("Error: Packet invalid command failure.", 0);
-            return -5;
+            return kPacketInvalidCommand;
         }
         code = ReadPacket(file, packet);
     }
-    return code == kNoMorePackets ? 0 : code;
+    return code == kNoMorePackets ? kImageDownloaded : code;
 }
 
 }  // namespace
 
 void SendPacket(const Packet& packet) {
+    // A packet passed on by the reader fits its payload area and counts BOP word, length word
+    // and checksum word beside its payload; anything else would send bytes from outside it.
+    VANTOR_ASSERT(packet.Length <= packet.Payload.size());
+    VANTOR_ASSERT(packet.ElementCount == packet.Length + 3);
     WriteWord(packet.Bop);
     WriteWord(packet.Length);
     for (int i = 0; i < packet.Length; ++i) {
@@ -192,14 +198,14 @@ int DownloadImage(const std::string& image_path, std::uint16_t ident_word) {
     ImageFile file;
     if (!file.Open(image_path)) {
         ReportStatus("Error: Unable to open file", 0);
-        return -2;
+        return kImageUnopenable;
     }
     ReportStatus("Processing file", 0);
     const std::string label =
         platform::Window().GetText(Display::FileNameLabel).substr(0, kLabelChars);
     ImageHeader header;
     const int header_code = CheckHeader(file, drive_revision, label, header);
-    if (header_code != 0) {
+    if (header_code != kHeaderAccepted) {
         return header_code;
     }
     file.Rewind();
@@ -211,12 +217,12 @@ int DownloadImage(const std::string& image_path, std::uint16_t ident_word) {
 
     const int code = SendPackets(file);
     file.Close();
-    if (code != 0) {
+    if (code != kImageDownloaded) {
         return code;
     }
     ReportStatus("Download successful", 0);
     platform::Tone(kToneHz, kToneMs);
-    return 0;
+    return kImageDownloaded;
 }
 
 }  // namespace vantor

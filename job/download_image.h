@@ -1,4 +1,6 @@
-// The download of one image file to the boot loader, and the packet exchange under it.
+// The download of one image file to the boot loader, and the packet exchange under it. Every
+// function works on the current port (link/serial_port.h), which must be open with the drive
+// in its boot-loader mode, and reports its failures on the status line itself, once.
 #pragma once
 
 #include <cstdint>
@@ -10,19 +12,42 @@ namespace vantor {
 
 inline constexpr std::uint16_t kAckWord = 0x616B;     // 'ak'
 inline constexpr std::uint16_t kRefuseWord = 0x4E4F;  // 'NO'
-inline constexpr int kUnexpectedWords = 0x7000;
-inline constexpr int kNothingArrived = 0x8000;
-inline constexpr int kUnknownResponse = 0x9000;
-inline constexpr int kProtectedMemory = 128;
-inline constexpr int kResponseError = -6;
 inline constexpr int kMaxSends = 3;
 inline constexpr int kAckPollBudget = 5000;
 inline constexpr int kResponsePollBudget = 3000;
 inline constexpr int kReadDataExtraBudget = 5000;
 
+// What WaitAck and ReadResponse return besides a word the drive sent. The values lie outside
+// the 16-bit words (or, for kResponseError, below zero), so they never pass for one.
+inline constexpr int kUnexpectedWords = 0x7000;  // WaitAck: two words, neither kAckWord
+inline constexpr int kNothingArrived = 0x8000;   // the budget ran out before the words came
+inline constexpr int kUnknownResponse = 0x9000;  // ReadResponse: a response word it does not know
+inline constexpr int kProtectedMemory = 128;     // ReadResponse: status 0x0080
+inline constexpr int kResponseError = -6;        // ReadResponse: any other status but 0
+
+// What DownloadImage returns: kImageDownloaded, one of its own failures below, or a code of
+// the image reader (image_reader.h: a header the drive does not take, a bad packet). The values
+// are the design's and overlap the reader's (-2 is both kImageUnopenable and kBadBopWord); the
+// status line tells them apart.
+inline constexpr int kImageDownloaded = 0;
+inline constexpr int kImageUnopenable = -2;        // "Error: Unable to open file"
+inline constexpr int kPacketNotAcknowledged = -3;  // no acknowledgement after kMaxSends sends
+inline constexpr int kPacketResponseFailed = -4;   // ReadResponse gave kResponseError
+inline constexpr int kPacketInvalidCommand = -5;   // "??" to a packet taken only at its last send
+
+// Opens the image, checks its header against the drive's revision (ident_word's top four
+// bits), then sends every packet with its acknowledgement and response; after the last one
+// shows "Download successful" and sounds the tone. The progress bar counts the packets.
 int DownloadImage(const std::string& image_path, std::uint16_t ident_word);
+// Sends one packet: BOP word, length, the payload bytes, checksum.
 void SendPacket(const Packet& packet);
+// Waits, within `budget` polls of 1 ms, for the packet's acknowledgement: kAckWord (also after
+// one stray word), kRefuseWord (its following word dropped when that is all that came),
+// kNothingArrived or kUnexpectedWords (the received bytes are dropped for the last two).
 int WaitAck(int budget);
+// Waits, within `budget` polls of 1 ms, for the packet's response word and status word: the
+// response word ("ER", "EX", "WR", "??" or "RD"; for "RD" after its data bytes arrived, which
+// stay unread), kProtectedMemory, kResponseError, kUnknownResponse or kNothingArrived.
 int ReadResponse(int budget);
 
 }  // namespace vantor

@@ -46,6 +46,8 @@ int EndWithUnreadableList(JobHost& host) {
     return kJobFilesListUnopenable;
 }
 
+// Before a retry of the resynchronisation. Its outcome is not looked at: the resynchronisation
+// that follows tells whether a drive is there in boot-loader mode.
 void Reactivate(const JobOptions& options) {
     if (options.UseSpecificAddress) {
         ActivateAtAddress(options.SpecificAddress);
@@ -57,18 +59,19 @@ void Reactivate(const JobOptions& options) {
 // The first activation; false when several drives answered the seek.
 bool ActivateFirst(const JobOptions& options) {
     if (options.UseSpecificAddress) {
+        // A silent address or a drive kept in command mode shows in the resynchronisation.
         ActivateAtAddress(options.SpecificAddress);
         return true;
     }
     if (options.SkipSeeking) {
         return true;  // the drive is expected in boot-loader mode already
     }
-    return ActivateBySeeking() != 0;
+    return ActivateBySeeking() != kSeekFoundSeveral;
 }
 
 bool Resynchronise(const JobOptions& options) {
     int retries = 0;
-    while (Resync() != 0) {
+    while (Resync() != kResyncDone) {
         if (retries == kResyncRetries) {
             return false;
         }
@@ -96,7 +99,7 @@ int DownloadFilesList(JobHost& host, const std::string& files_list_path, std::ui
         const FilesListEntry entry = SplitJobLine(line);
         platform::Window().SetText(Display::FileNameLabel, entry.Name);
         const int code = DownloadImage(entry.Path, ident_word);
-        if (code != 0) {
+        if (code != kImageDownloaded) {
             list.Close();
             return EndWithFailedImage(host, code);
         }
@@ -143,11 +146,11 @@ int DownloadJob(JobHost& host) {
     const char port_char = static_cast<char>('1' + (options.PortIndex & 0xFF));
     const std::uint32_t baud_rate = options.BaudChoice == 1 ? 19200 : 9600;
 
-    if (!OpenDrivePort(baud_rate, port_char)) {
+    if (OpenDrivePort(baud_rate, port_char) != kPortDone) {
         host.JobRunning = 0;
         return kJobPortUnopenable;
     }
-    PortLineErrors();
+    PortLineErrors();  // drops what the line showed before the job
     if (!ActivateFirst(options)) {
         return EndJob(host, kJobSeveralDrives);
     }
@@ -165,13 +168,13 @@ int DownloadJob(JobHost& host) {
         return DownloadFilesList(host, files_list_path, ident_word);
     }
     const int code = DownloadImage(image_path, ident_word);
-    if (code != 0) {
+    if (code != kImageDownloaded) {
         return EndWithFailedImage(host, code);
     }
     host.JobRunning = 0;
     ClosePort();
-    if (const int window = host.NotifyWindow; window != 0) {
-        platform::Window().Post(window, platform::kDownloadFinished);
+    if (const int notify_fd = host.NotifyWindowFd; notify_fd != 0) {
+        platform::Window().Post(notify_fd, platform::kDownloadFinished);
     }
     platform::Window().PostQuit();
     return kJobDone;

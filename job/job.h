@@ -1,4 +1,6 @@
 // The download job: one Start request from opening the port to the end of the last image.
+// Everything runs on the calling thread (the worker), on the current port, and reaches the
+// front end only through the window link.
 #pragma once
 
 #include <atomic>
@@ -26,21 +28,27 @@ struct JobHost {
     // 1 while a job runs: the front end sets it before it starts the job, and only the job
     // clears it.
     std::atomic<int> JobRunning{0};
-    // The controlling program told of the outcome (a file descriptor here); 0 for none.
-    std::atomic<int> NotifyWindow{0};
+    // The design's NotifyWindow, the controlling program told of the outcome: here a file
+    // descriptor inherited from it (WindowLink::Post); 0 for none.
+    std::atomic<int> NotifyWindowFd{0};
 };
 
-// Results of the job.
+// Results of the job; a failed image gives instead the negative code of DownloadImage
+// (download_image.h).
 inline constexpr int kJobDone = 0;
-inline constexpr int kJobSeveralDrives = 1;
-inline constexpr int kJobResyncFailed = 2;
-inline constexpr int kJobIdentifyFailed = 3;
-inline constexpr int kJobFilesListUnopenable = 4;
+inline constexpr int kJobSeveralDrives = 1;        // several drives answered the seek
+inline constexpr int kJobResyncFailed = 2;         // the break resynchronisation failed 4 times
+inline constexpr int kJobIdentifyFailed = 3;       // the init frame got no proper reply
+inline constexpr int kJobFilesListUnopenable = 4;  // or unreadable to its end
 inline constexpr int kJobPortUnopenable = 5;
-// A failed image gives the negative code of DownloadImage.
 
-// Runs one job on the calling thread (the worker). `host.JobRunning` must be set by the
-// caller; the job clears it on every way out.
+// Runs one job on the calling thread (the worker): opens the port, activates the drive (seek,
+// specific address, or none when SkipSeeking), resynchronises (retrying with re-activation),
+// identifies the drive and shows its version and revision, then downloads the single image or
+// every image of the files list (and resets the drive after a list when asked). Returns a
+// kJob... result or a failed image's DownloadImage code. `host.JobRunning` must be set by the
+// caller; the job closes the port and clears it on every way out. After a single image it
+// posts kDownloadFinished to NotifyWindowFd and asks the front end to quit.
 int DownloadJob(JobHost& host);
 
 // The version and revision displays for an IdentWord: "%x.%x" and "%s (ID = %d)" or "ID: %d".

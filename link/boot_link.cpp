@@ -23,16 +23,20 @@ std::uint16_t ReadWord() {
 
 namespace {
 
+// The init reply: kInitAckWord and the IdentWord.
+constexpr int kInitReplyBytes = 4;
+
 bool BreakSeen() {
     return (PortLineErrors() & platform::kLineBreakFlag) != 0;
 }
 
 }  // namespace
 
-int Resync() {
+ResyncResult Resync() {
     PortPurgeOutput();
     PortPurgeInput();
     PortLineErrors();  // drops a break flag left from before
+    // A break the device refuses to start shows as the drive's missing answer below.
     PortSendBreak();
 
     // Both waits share one budget: the later the drive's break is seen, the less time is left
@@ -41,7 +45,7 @@ int Resync() {
     while (!BreakSeen()) {
         if (polls >= kResyncPollBudget) {
             ReportStatus("Resync Failure:  Slave did not respond to serial break", 0);
-            return -1;
+            return kResyncNoBreakAnswer;
         }
         ++polls;
         platform::Sleep(1);
@@ -50,7 +54,7 @@ int Resync() {
     while (BreakSeen()) {
         if (polls >= kResyncPollBudget) {
             ReportStatus("Resync Failure:  Slave did not quit sending a serial break", 0);
-            return -2;
+            return kResyncBreakNotEnded;
         }
         ++polls;
         platform::Sleep(1);
@@ -58,7 +62,7 @@ int Resync() {
     platform::Sleep(kResyncSettleMs);
     PortPurgeOutput();
     PortPurgeInput();
-    return 0;
+    return kResyncDone;
 }
 
 int Identify() {
@@ -71,15 +75,15 @@ int Identify() {
     platform::Sleep(kInitReplyWaitMs);
     if (PortBytesWaiting() == 0) {
         ReportStatus("Orrim Init Failure:  Slave did not respond to cmd packet", 0);
-        return -1;
+        return kIdentifyNoAnswer;
     }
-    if (PortBytesWaiting() != 4) {
+    if (PortBytesWaiting() != kInitReplyBytes) {
         ReportStatus("Orrim Init Failure: Slave incorrectly transmitted", 0);
-        return -3;
+        return kIdentifyWrongLength;
     }
     if (ReadWord() != kInitAckWord) {
         ReportStatus("Orrim Init Failure:  Incorrect response received.", 0);
-        return -2;
+        return kIdentifyWrongAck;
     }
     return ReadWord();
 }

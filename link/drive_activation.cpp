@@ -22,7 +22,10 @@ constexpr int kCommandModePollBudget = 199;
 constexpr int kRetryGapMs = 100;
 constexpr int kAddressRetries = 3;
 constexpr int kGiveUpPauseMs = 1000;
-constexpr int kHighestAddress = 31;
+// Addresses 0 to 9 are the digits "0" to "9"; from 10 on they are letters from "A".
+constexpr int kFirstLetterAddress = 10;
+constexpr int kDigitCharBase = '0';        // 48: address 0 is "0"
+constexpr int kLetterCharBase = 'A' - 10;  // 55: address 10 is "A"
 
 void SendSelection(int address) {
     const char selection[] = {'\\', AddressCharacter(address), '\r', '\0'};
@@ -57,13 +60,14 @@ bool Probe(int address) {
 }  // namespace
 
 char AddressCharacter(int address) {
-    return static_cast<char>(address < 10 ? address + 48 : address + 55);
+    return static_cast<char>(address < kFirstLetterAddress ? address + kDigitCharBase
+                                                           : address + kLetterCharBase);
 }
 
 int TryAddress(int address) {
     ReportStatus("Trying to activate drive...", 0);
     if (!Probe(address)) {
-        return -1;
+        return kNoAnswer;
     }
     ShowAddress(address);
     return address;
@@ -72,7 +76,7 @@ int TryAddress(int address) {
 int SeekDrives() {
     ReportStatus("Seeking drives...", 0);
     platform::Window().SetProgressRange(0, kHighestAddress);
-    int found = -1;
+    int found = kNoAnswer;
     for (int address = 0; address <= kHighestAddress; ++address) {
         SendSelection(address);
         platform::Sleep(kSelectToPromptMs);
@@ -81,8 +85,8 @@ int SeekDrives() {
         if (!ProbeAnswered()) {
             continue;
         }
-        if (found >= 0) {
-            return 255;
+        if (found != kNoAnswer) {
+            return kSeveralAnswered;
         }
         found = address;
         ShowAddress(address);
@@ -90,24 +94,24 @@ int SeekDrives() {
         platform::Sleep(kAfterAsteriskMs);
         PortPurgeInput();
     }
-    if (found < 0) {
-        return -1;
+    if (found == kNoAnswer) {
+        return kNoAnswer;
     }
     SendSelection(found);
     ShowAddress(found);
     return found;
 }
 
-int FindSingleDrive() {
+FindResult FindSingleDrive() {
     const int result = SeekDrives();
     if (result > kHighestAddress) {
         ReportStatus(" Error: Detected multiple drives", 0);
-        return -1;
+        return kSeveralDrivesFound;
     }
-    return result >= 0 ? 1 : 0;
+    return result >= 0 ? kOneDriveFound : kNoDriveFound;
 }
 
-int EnterBootMode() {
+BootModeResult EnterBootMode() {
     PortPurgeOutput();
     PortWriteText(0, "\rPrompt 1\r");
     platform::Sleep(kBootTextGapMs);
@@ -122,40 +126,43 @@ int EnterBootMode() {
         platform::Sleep(1);
     }
     if (PortBytesWaiting() == 0) {
-        return 0;
+        return kBootModeEntered;
     }
     PortWriteText(0, "Password\r");
-    return 1;
+    return kStillInCommandMode;
 }
 
-int ActivateBySeeking() {
-    if (FindSingleDrive() == -1) {
-        return 0;
+SeekActivation ActivateBySeeking() {
+    if (FindSingleDrive() == kSeveralDrivesFound) {
+        return kSeekFoundSeveral;
     }
-    if (EnterBootMode() == 0) {
-        return 1;
+    if (EnterBootMode() == kBootModeEntered) {
+        return kSeekActivated;
     }
     ReportStatus("Failed to enable Orrim", 0);
-    return -1;
+    return kSeekCommandModeKept;
 }
 
-int ActivateAtAddress(int address) {
+AddressActivation ActivateAtAddress(int address) {
+    // An answer gives the address back, so only an address of 0 or more can count as answered.
     bool answered = TryAddress(address) >= 0;
     for (int retry = 0; !answered && retry < kAddressRetries; ++retry) {
         platform::Sleep(kRetryGapMs);
+        // The first probe of a retry selects the drive again and its outcome is not used: an
+        // answer it gets stays waiting and counts for the second probe, which decides.
         TryAddress(address);
         answered = TryAddress(address) >= 0;
     }
     if (!answered) {
         ReportStatus("Failed to activate Drive at specific address", 0);
         platform::Sleep(kGiveUpPauseMs);
-        return 0;
+        return kAddressSilent;
     }
-    if (EnterBootMode() == 0) {
-        return 1;
+    if (EnterBootMode() == kBootModeEntered) {
+        return kAddressActivated;
     }
     ReportStatus("Failed to enable Orrim", 0);
-    return -1;
+    return kAddressCommandModeKept;
 }
 
 }  // namespace vantor

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "platform/clock.h"
+#include "platform/invariant.h"
 #include "platform/serial/device_address.h"
 #include "platform/window_link.h"
 
@@ -39,27 +40,27 @@ bool SerialPort::ReadSettings() {
     return device_->GetSettings(*settings_);
 }
 
-int SerialPort::ApplySettings() {
+PortResult SerialPort::ApplySettings() {
     device_->SetSettings(*settings_);
-    return 1;
+    return kPortDone;
 }
 
-int SerialPort::SetBaudRate(std::uint32_t rate) {
+PortResult SerialPort::SetBaudRate(std::uint32_t rate) {
     settings_->BaudRate = rate;
     return ApplySettings();
 }
 
-int SerialPort::SetParity(std::uint8_t code) {
+PortResult SerialPort::SetParity(std::uint8_t code) {
     settings_->Parity = code;
     return ApplySettings();
 }
 
-int SerialPort::SetByteSize(std::uint8_t bits) {
+PortResult SerialPort::SetByteSize(std::uint8_t bits) {
     settings_->ByteSize = bits;
     return ApplySettings();
 }
 
-int SerialPort::SetStopBits(std::uint8_t code) {
+PortResult SerialPort::SetStopBits(std::uint8_t code) {
     settings_->StopBits = code;
     return ApplySettings();
 }
@@ -80,11 +81,11 @@ int SerialPort::ReadByte() {
     return 0;
 }
 
-int SerialPort::WriteByte(int value) {
+PortResult SerialPort::WriteByte(int value) {
     const std::uint8_t byte = static_cast<std::uint8_t>(value & 0xFF);
     std::size_t written = 0;
     device_->Write(&byte, 1, written);
-    return 1;
+    return kPortDone;
 }
 
 int SerialPort::WriteBuffer(const std::uint8_t* bytes, std::size_t count) {
@@ -92,24 +93,26 @@ int SerialPort::WriteBuffer(const std::uint8_t* bytes, std::size_t count) {
     if (!device_->Write(bytes, count, written)) {
         return 0;
     }
+    VANTOR_ASSERT(written <= count);
     return static_cast<int>(written);
 }
 
-int SerialPort::CloseDevice() {
+PortResult SerialPort::CloseDevice() {
     const bool closed = device_->Close();
     device_.reset();
-    return closed ? 1 : 0;
+    return closed ? kPortDone : kPortFailed;
 }
 
-int OpenPort(char port_char, std::uint32_t baud_rate, std::uint8_t parity, std::uint8_t data_bits,
-             std::uint8_t stop_bits, std::uint32_t rx_queue, std::uint32_t tx_queue) {
+PortResult OpenPort(char port_char, std::uint32_t baud_rate, std::uint8_t parity,
+                    std::uint8_t data_bits, std::uint8_t stop_bits, std::uint32_t rx_queue,
+                    std::uint32_t tx_queue) {
     const std::string name = std::string("COM") + port_char;
     auto port = std::make_unique<SerialPort>();
     const bool opened = port->Open(name);
     // A port left current from before is closed rather than leaked; the job never leaves one.
     g_current_port.reset();
     if (!opened) {
-        return 0;
+        return kPortFailed;
     }
     g_current_port = std::move(port);
     g_current_port->SetBaudRate(baud_rate);
@@ -117,15 +120,15 @@ int OpenPort(char port_char, std::uint32_t baud_rate, std::uint8_t parity, std::
     g_current_port->SetByteSize(data_bits);
     g_current_port->SetStopBits(stop_bits);
     g_current_port->device()->SetQueueSizes(rx_queue, tx_queue);
-    return 1;
+    return kPortDone;
 }
 
-int OpenDrivePort(std::uint32_t baud_rate, char port_char) {
+PortResult OpenDrivePort(std::uint32_t baud_rate, char port_char) {
     if (OpenPort(port_char, baud_rate, 0, 8, 0, kDriveQueueBytes, kDriveQueueBytes) > 0) {
-        return 1;
+        return kPortDone;
     }
     platform::ReportStatus("Error : Failed to initialize COM port", 0);
-    return 0;
+    return kPortFailed;
 }
 
 void ClosePort() {
@@ -148,8 +151,8 @@ int PortWriteText(std::size_t length, const char* text) {
 
 // Every current-port function needs an open current port; without one they do nothing rather
 // than touch a port that is not there.
-int PortWriteByte(int value) {
-    return g_current_port ? g_current_port->WriteByte(value) : 1;
+PortResult PortWriteByte(int value) {
+    return g_current_port ? g_current_port->WriteByte(value) : kPortDone;
 }
 
 int PortReadByte() {
@@ -174,21 +177,23 @@ std::uint32_t PortLineErrors() {
     return errors;
 }
 
-int PortPurgeInput() {
-    return g_current_port && g_current_port->device()->Purge(platform::kPurgeRxClear) ? 1 : 0;
+PortResult PortPurgeInput() {
+    const bool purged = g_current_port && g_current_port->device()->Purge(platform::kPurgeRxClear);
+    return purged ? kPortDone : kPortFailed;
 }
 
-int PortPurgeOutput() {
-    return g_current_port && g_current_port->device()->Purge(platform::kPurgeTxClear) ? 1 : 0;
+PortResult PortPurgeOutput() {
+    const bool purged = g_current_port && g_current_port->device()->Purge(platform::kPurgeTxClear);
+    return purged ? kPortDone : kPortFailed;
 }
 
-int PortSendBreak() {
+BreakResult PortSendBreak() {
     if (!g_current_port || !g_current_port->device()->SetBreak()) {
-        return -1;
+        return kBreakRefused;
     }
     platform::Sleep(kBreakMs);
     g_current_port->device()->ClearBreak();
-    return 1;
+    return kBreakSent;
 }
 
 }  // namespace vantor

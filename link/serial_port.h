@@ -15,24 +15,49 @@ namespace vantor {
 inline constexpr std::uint32_t kDriveQueueBytes = 2048;
 inline constexpr int kBreakMs = 100;
 
+// What the port's operations return, with the design's values. Each operation says which of
+// them it gives; several give kPortDone whatever the device answers, as the design does.
+enum PortResult : int {
+    kPortFailed = 0,  // not done: the device refused, or no port is open
+    kPortDone = 1,
+};
+
+// What PortSendBreak returns.
+enum BreakResult : int {
+    kBreakSent = 1,      // the line was held in break for kBreakMs and released
+    kBreakRefused = -1,  // the device refused to start the break (or no port is open); no wait
+};
+
 class SerialPort {
   public:
     SerialPort() = default;
+    // Closes the device if it is still open.
     ~SerialPort();
     SerialPort(const SerialPort&) = delete;
     SerialPort& operator=(const SerialPort&) = delete;
 
+    // Opens the device by name (OpenSerialDevice) and reads its settings into the settings
+    // record; false when the device cannot be opened (no settings record then).
     bool Open(const std::string& device_name);
+    // Fills the settings record from the device; the device's verdict.
     bool ReadSettings();
-    int ApplySettings();
-    int SetBaudRate(std::uint32_t rate);
-    int SetParity(std::uint8_t code);
-    int SetByteSize(std::uint8_t bits);
-    int SetStopBits(std::uint8_t code);
+    // Makes the settings record the device's settings. Always kPortDone: the device's verdict
+    // is not looked at.
+    PortResult ApplySettings();
+    // Each writes one field of the settings record, then ApplySettings; always kPortDone.
+    PortResult SetBaudRate(std::uint32_t rate);
+    PortResult SetParity(std::uint8_t code);  // 0 none, 1 odd, 2 even, 3 mark, 4 space
+    PortResult SetByteSize(std::uint8_t bits);
+    PortResult SetStopBits(std::uint8_t code);  // 0 one, 1 one and a half, 2 two
+    // The next received byte (0 to 255). Called only for a byte seen waiting; a device that
+    // lost it gives 0 after at most a second's wait.
     int ReadByte();
-    int WriteByte(int value);
+    // Sends the low 8 bits of `value`. Always kPortDone: the device's verdict is not looked at.
+    PortResult WriteByte(int value);
+    // Sends `count` bytes in order; the number the device reports written, 0 when it failed.
     int WriteBuffer(const std::uint8_t* bytes, std::size_t count);
-    int CloseDevice();
+    // Closes the device: kPortDone when the device closed it, else kPortFailed.
+    PortResult CloseDevice();
 
     platform::SerialDevice* device() { return device_.get(); }
     const platform::LineSettings* settings() const { return settings_.get(); }
@@ -42,18 +67,40 @@ class SerialPort {
     std::unique_ptr<platform::LineSettings> settings_;
 };
 
-int OpenPort(char port_char, std::uint32_t baud_rate, std::uint8_t parity, std::uint8_t data_bits,
-             std::uint8_t stop_bits, std::uint32_t rx_queue, std::uint32_t tx_queue);
-int OpenDrivePort(std::uint32_t baud_rate, char port_char);
+// Opens "COM" + `port_char` as the current port with the given line format and queue sizes
+// (a port left current from before is closed first): kPortDone, or kPortFailed with no
+// current port.
+PortResult OpenPort(char port_char, std::uint32_t baud_rate, std::uint8_t parity,
+                    std::uint8_t data_bits, std::uint8_t stop_bits, std::uint32_t rx_queue,
+                    std::uint32_t tx_queue);
+// OpenPort in the drive's format (8N1, kDriveQueueBytes both ways): kPortDone, or kPortFailed
+// after "Error : Failed to initialize COM port" on the status line.
+PortResult OpenDrivePort(std::uint32_t baud_rate, char port_char);
+// Closes and forgets the current port, if any.
 void ClosePort();
+
+// The functions below work on the current port; without one they do nothing and return
+// kPortFailed, 0 or kBreakRefused as said (PortWriteByte: kPortDone).
+
+// Sends the first `length` bytes of `text` (all of it up to its terminating zero when `length`
+// is 0, the zero not sent); the number of bytes written.
 int PortWriteText(std::size_t length, const char* text);
-int PortWriteByte(int value);
+// WriteByte on the current port: always kPortDone.
+PortResult PortWriteByte(int value);
+// ReadByte on the current port: the byte, 0 to 255.
 int PortReadByte();
+// The number of received bytes not yet read. The design's ClearCommError reports these and
+// clears the line error word in one call, so this also clears the word: a break that the
+// device flagged before this call is no longer reported by PortLineErrors afterwards.
 int PortBytesWaiting();
+// The line error word (bits of serial_device.h, kLineBreakFlag among them), which this
+// clears; 0 when no port is open.
 std::uint32_t PortLineErrors();
-int PortPurgeInput();
-int PortPurgeOutput();
-int PortSendBreak();
+// Discard the received bytes not yet read, and the bytes not yet sent: the device's verdict.
+PortResult PortPurgeInput();
+PortResult PortPurgeOutput();
+// Holds the transmit line in break for kBreakMs, then releases it.
+BreakResult PortSendBreak();
 
 // The current port, or nullptr when none is open.
 SerialPort* CurrentPort();

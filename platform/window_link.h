@@ -31,8 +31,9 @@ class WindowLink {
     // it and leaves the main window usable.
     virtual void MessageBox(const std::string& text, const std::string& caption,
                             MessageIcon icon) = 0;
-    // Posts `message` to the controlling program `window` (0: nobody). Never waits.
-    virtual void Post(int window, int message) = 0;
+    // Posts `message` to the controlling program through the file descriptor `notify_fd` that
+    // it handed down (the design's window to notify; 0: nobody). Never waits.
+    virtual void Post(int notify_fd, int message) = 0;
     // Posts the quit message to the main window: the front end ends its run.
     virtual void PostQuit() = 0;
 };

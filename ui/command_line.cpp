@@ -74,7 +74,7 @@ void ApplyCommandLine(const SwitchCommandLineInfo& info, JobHost& host) {
     std::string value;
     host.Options.PortIndex = info.GetSwitch("c", value) ? PortIndexFromSwitch(value) : 1;
     host.Options.BaudChoice = info.GetSwitch("b", value) ? BaudChoiceFromSwitch(value) : 1;
-    host.NotifyWindow = info.GetSwitch("m", value) ? NotifyWindowFromSwitch(value) : 0;
+    host.NotifyWindowFd = info.GetSwitch("m", value) ? NotifyWindowFromSwitch(value) : 0;
 }
 
 }  // namespace vantor::ui

@@ -311,7 +311,7 @@ void MainDialog::accept() {
 void MainDialog::reject() {
     // A running job is abandoned where it stands: its worker is detached already, and the
     // window's end releases it from any wait on the window.
-    if (const int notify = host_->NotifyWindow.load(); notify != 0) {
+    if (const int notify = host_->NotifyWindowFd.load(); notify != 0) {
         platform::PostToDescriptor(notify, platform::kProgramClosed);
     }
     QDialog::reject();

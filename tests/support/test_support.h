@@ -1,6 +1,8 @@
 // Fixtures shared by the core test suites.
 #pragma once
 
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -20,7 +22,7 @@ class RecordingWindowLink final : public platform::WindowLink {
         platform::Display display = platform::Display::StatusLine;
         std::string text;  // the text, or the box's text
         std::string caption;
-        int a = 0;  // range low, position, post window
+        int a = 0;  // range low, position, post descriptor
         int b = 0;  // range high, post message
     };
 
@@ -30,7 +32,7 @@ class RecordingWindowLink final : public platform::WindowLink {
     void SetProgressPos(int pos) override;
     void MessageBox(const std::string& text, const std::string& caption,
                     platform::MessageIcon icon) override;
-    void Post(int window, int message) override;
+    void Post(int notify_fd, int message) override;
     void PostQuit() override;
 
     std::vector<Call> Calls();
@@ -84,6 +86,17 @@ class SimBench {
     // Milliseconds of virtual time since the bench was made.
     double ElapsedMs();
 };
+
+// Asks `condition` again, yielding between asks, until it holds or `bound` of real time has
+// passed; whether it held. The bound only turns a hang into a failure: no test depends on how
+// long the wait took.
+bool Eventually(const std::function<bool()>& condition, std::chrono::milliseconds bound);
+
+// Eventually, for a wait on a worker thread that uses the test's objects: when the bound passes,
+// reports `what` as a failure and aborts the test program, since the test can neither join the
+// worker nor go on while it runs.
+void AwaitOrAbort(const std::function<bool()>& condition, std::chrono::milliseconds bound,
+                  const std::string& what);
 
 // The bytes of a text, for comparing with what went over the line.
 std::vector<std::uint8_t> BytesOf(const std::string& text);

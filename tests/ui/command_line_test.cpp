@@ -90,7 +90,7 @@ void CommandLineTest::AppliesTheSwitches() {
     QCOMPARE(QString::fromStdString(host.Options.ImagePath), image);
     QCOMPARE(host.Options.PortIndex.load(), port);
     QCOMPARE(host.Options.BaudChoice.load(), baud);
-    QCOMPARE(host.NotifyWindow.load(), notify);
+    QCOMPARE(host.NotifyWindowFd.load(), notify);
 }
 
 void CommandLineTest::NegativeNotifyNumberIsKeptButPostsNothing() {

@@ -47,7 +47,7 @@ void Prepare(MainDialog& dialog, const std::string& image, int notify_fd = 0) {
     dialog.Host().Options.PortIndex = 0;
     dialog.Host().Options.BaudChoice = 1;
     dialog.Host().Options.ImagePath = image;
-    dialog.Host().NotifyWindow = notify_fd;
+    dialog.Host().NotifyWindowFd = notify_fd;
     dialog.OnInitDialog();
     dialog.show();
 }

@@ -1,7 +1,8 @@
-// The window link of the headless front end: every display change of the job becomes output.
-// On a terminal the stage, a bar, the packet count, the rate and the time left share one
-// redrawn line; otherwise each status text is a line of its own; with --json every change is
-// one JSON object per line; with --quiet nothing but the result and the errors is shown.
+// The headless front end's output, standing in for the window (it is the CLI's window link):
+// every display change of the job becomes output. On a terminal the stage, a bar, the packet count,
+// the rate and the time left share one redrawn line; otherwise each status text is a line of its
+// own; with --json every change is one JSON object per line; with --quiet nothing but the result
+// and the errors is shown.
 #pragma once
 
 #include <atomic>
@@ -17,11 +18,11 @@ namespace vantor::cli {
 
 enum class OutputMode { Terminal, Plain, Json, Quiet };
 
-class ConsoleWindow final : public platform::WindowLink {
+class ConsoleOutput final : public platform::WindowLink {
   public:
     // `bytes_sent` counts the bytes the host has written to the line (for the rate); `out`
     // takes the regular output, `err` the message boxes and the errors.
-    ConsoleWindow(OutputMode mode, std::FILE* out, std::FILE* err,
+    ConsoleOutput(OutputMode mode, std::FILE* out, std::FILE* err,
                   const std::atomic<std::uint64_t>* bytes_sent = nullptr);
 
     void SetText(platform::Display display, const std::string& text) override;
@@ -30,7 +31,7 @@ class ConsoleWindow final : public platform::WindowLink {
     void SetProgressPos(int pos) override;
     void MessageBox(const std::string& text, const std::string& caption,
                     platform::MessageIcon icon) override;
-    void Post(int window, int message) override;
+    void Post(int notify_fd, int message) override;
     void PostQuit() override;
 
     // Ends the output: the live line is closed, and the result goes out as the last line

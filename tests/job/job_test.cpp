@@ -46,7 +46,7 @@ TEST_F(JobTest, ShowsTheDrivesIdentificationAndDownloadsTheSingleImage) {
     host.Options.ImagePath = files.Image(image);
     host.Options.SkipSeeking = 1;
     host.Options.ResetAfterDownload = 1;
-    host.NotifyWindow = 7;
+    host.NotifyWindowFd = 7;
     EXPECT_EQ(Run(), kJobDone);
     EXPECT_EQ(bench->window.Text(Display::VersionLabel), "2.3");
     EXPECT_EQ(bench->window.Text(Display::RevisionLabel), "KDX2 (ID = 2)");
@@ -65,7 +65,7 @@ TEST_F(JobTest, AFailedSingleImageEndsWithItsCodeAndLeavesTheWindowOpen) {
     Start("");
     host.Options.ImagePath = "/nonexistent/image.orb";
     host.Options.SkipSeeking = 1;
-    host.NotifyWindow = 7;
+    host.NotifyWindowFd = 7;
     EXPECT_EQ(Run(), -2);
     const auto statuses = Statuses();
     ASSERT_GE(statuses.size(), 2u);
@@ -208,11 +208,16 @@ TEST_F(JobTest, RunsOnAWorkerThreadWhileTheFrontEndChangesOptions) {
     host.JobRunning = 1;
     int result = -100;
     std::thread worker([&] { result = DownloadJob(host); });
-    while (host.JobRunning != 0) {
-        host.Options.SpecificAddress = 9;
-        host.Options.SkipSeeking = 1 - host.Options.SkipSeeking;
-        std::this_thread::yield();
-    }
+    AwaitOrAbort(
+        [&] {
+            if (host.JobRunning == 0) {
+                return true;
+            }
+            host.Options.SpecificAddress = 9;
+            host.Options.SkipSeeking = 1 - host.Options.SkipSeeking;
+            return false;
+        },
+        std::chrono::seconds(60), "the job on the worker thread did not end");
     worker.join();
     EXPECT_EQ(result, kJobDone);
     EXPECT_EQ(bench->world->AcceptedPackets().size(), 2u);

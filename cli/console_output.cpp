@@ -1,4 +1,4 @@
-#include "cli/console_window.h"
+#include "cli/console_output.h"
 
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -61,15 +61,15 @@ std::string MinutesSeconds(double seconds) {
 
 }  // namespace
 
-ConsoleWindow::ConsoleWindow(OutputMode mode, std::FILE* out, std::FILE* err,
+ConsoleOutput::ConsoleOutput(OutputMode mode, std::FILE* out, std::FILE* err,
                              const std::atomic<std::uint64_t>* bytes_sent)
     : mode_(mode), out_(out), err_(err), bytes_sent_(bytes_sent), start_ns_(platform::NowNs()) {}
 
-double ConsoleWindow::ElapsedMs() const {
+double ConsoleOutput::ElapsedMs() const {
     return static_cast<double>(platform::NowNs() - start_ns_) / 1e6;
 }
 
-void ConsoleWindow::EmitJson(const std::string& event, const std::string& fields) {
+void ConsoleOutput::EmitJson(const std::string& event, const std::string& fields) {
     std::fprintf(out_, "{\"event\":\"%s\",\"time_ms\":%.3f%s%s}\n", event.c_str(), ElapsedMs(),
                  fields.empty() ? "" : ",", fields.c_str());
     std::fflush(out_);
@@ -77,13 +77,13 @@ void ConsoleWindow::EmitJson(const std::string& event, const std::string& fields
 
 // A line that stays. On a terminal it takes the live line's place; the next progress or
 // packet event draws the live line again, so a finished stage's bar does not linger.
-void ConsoleWindow::ShowLine(std::FILE* stream, const std::string& line) {
+void ConsoleOutput::ShowLine(std::FILE* stream, const std::string& line) {
     ClearLiveLine();
     std::fprintf(stream, "%s\n", line.c_str());
     std::fflush(stream);
 }
 
-std::string ConsoleWindow::LiveLine() const {
+std::string ConsoleOutput::LiveLine() const {
     std::string line = texts_[static_cast<int>(Display::StatusLine)];
     if (progress_shown_) {
         line += " " + Bar(range_low_, range_high_, position_) + " " + std::to_string(position_) +
@@ -103,7 +103,7 @@ std::string ConsoleWindow::LiveLine() const {
     return line;
 }
 
-void ConsoleWindow::RedrawLiveLine() {
+void ConsoleOutput::RedrawLiveLine() {
     std::string line = LiveLine();
     // A line longer than the terminal would wrap, and the carriage return would then redraw
     // only its last part.
@@ -116,7 +116,7 @@ void ConsoleWindow::RedrawLiveLine() {
     live_line_open_ = true;
 }
 
-void ConsoleWindow::ClearLiveLine() {
+void ConsoleOutput::ClearLiveLine() {
     if (live_line_open_) {
         std::fprintf(out_, "\r\x1b[K");
         std::fflush(out_);
@@ -124,7 +124,7 @@ void ConsoleWindow::ClearLiveLine() {
     }
 }
 
-void ConsoleWindow::SetText(Display display, const std::string& text) {
+void ConsoleOutput::SetText(Display display, const std::string& text) {
     std::lock_guard lock(mutex_);
     const bool status = display == Display::StatusLine;
     if (status) {
@@ -157,12 +157,12 @@ void ConsoleWindow::SetText(Display display, const std::string& text) {
     }
 }
 
-std::string ConsoleWindow::GetText(Display display) {
+std::string ConsoleOutput::GetText(Display display) {
     std::lock_guard lock(mutex_);
     return texts_[static_cast<int>(display)];
 }
 
-void ConsoleWindow::SetProgressRange(int low, int high) {
+void ConsoleOutput::SetProgressRange(int low, int high) {
     std::lock_guard lock(mutex_);
     range_low_ = low;
     range_high_ = high;
@@ -178,7 +178,7 @@ void ConsoleWindow::SetProgressRange(int low, int high) {
     }
 }
 
-void ConsoleWindow::SetProgressPos(int pos) {
+void ConsoleOutput::SetProgressPos(int pos) {
     std::lock_guard lock(mutex_);
     position_ = pos;
     if (mode_ == OutputMode::Json) {
@@ -189,7 +189,7 @@ void ConsoleWindow::SetProgressPos(int pos) {
 }
 
 // Nobody can close a box here, so it never waits: it goes to the error stream.
-void ConsoleWindow::MessageBox(const std::string& text, const std::string& caption,
+void ConsoleOutput::MessageBox(const std::string& text, const std::string& caption,
                                platform::MessageIcon icon) {
     std::lock_guard lock(mutex_);
     // The box explains the failure that the job's closing text will stand for.
@@ -201,29 +201,29 @@ void ConsoleWindow::MessageBox(const std::string& text, const std::string& capti
     ShowLine(err_, caption + ": " + text);
 }
 
-void ConsoleWindow::Post(int window, int message) {
-    platform::PostToDescriptor(window, message);
+void ConsoleOutput::Post(int notify_fd, int message) {
+    platform::PostToDescriptor(notify_fd, message);
     std::lock_guard lock(mutex_);
     if (mode_ == OutputMode::Json) {
         EmitJson("post",
-                 "\"fd\":" + std::to_string(window) + ",\"message\":" + std::to_string(message));
+                 "\"fd\":" + std::to_string(notify_fd) + ",\"message\":" + std::to_string(message));
     }
 }
 
-void ConsoleWindow::PostQuit() {
+void ConsoleOutput::PostQuit() {
     std::lock_guard lock(mutex_);
     if (mode_ == OutputMode::Json) {
         EmitJson("quit", "");
     }
 }
 
-std::string ConsoleWindow::FailureDetail() {
+std::string ConsoleOutput::FailureDetail() {
     std::lock_guard lock(mutex_);
     return failure_detail_.empty() ? texts_[static_cast<int>(Display::StatusLine)]
                                    : failure_detail_;
 }
 
-void ConsoleWindow::Finish(int exit_status, int job_result) {
+void ConsoleOutput::Finish(int exit_status, int job_result) {
     const std::string detail = FailureDetail();
     std::lock_guard lock(mutex_);
     if (live_line_open_) {

@@ -150,6 +150,7 @@ TEST_F(DownloadImageTest, AReadResponseWaitsForItsDataAndLeavesItQueued) {
     Packet packet;
     packet.Bop = kBopWord;
     packet.Length = static_cast<std::uint16_t>(payload.size());
+    packet.ElementCount = static_cast<std::uint16_t>(packet.Length + 3);
     std::copy(payload.begin(), payload.end(), packet.Payload.begin());
     packet.Checksum = image_writer::PacketChecksum(payload);
     SendPacket(packet);
