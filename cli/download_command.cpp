@@ -50,7 +50,7 @@ constexpr const char* kHelp =
     "                      (a regular file, or - for stdout)\n"
     "  --json              one JSON object per line on stdout for every event\n"
     "  --quiet             show only the result and errors\n"
-    "  --help, --version\n"
+    "  --help, -h, --version\n"
     "\n"
     "exit status:\n"
     "  0        success\n"
@@ -134,7 +134,7 @@ bool* FlagSetting(const std::string& option, DownloadSettings& settings) {
     if (option == "--virtual-time") {
         return &settings.virtual_time;
     }
-    if (option == "--help") {
+    if (option == "--help" || option == "-h") {
         return &settings.help;
     }
     return option == "--version" ? &settings.version : nullptr;

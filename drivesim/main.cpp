@@ -19,6 +19,9 @@ std::string UsageText() {
            "  ADDRESS  address to listen on (default 127.0.0.1)\n"
            "  OPTIONS  the simulated drive's options, as after \"sim:\" "
            "(for example address=2,ident=0x2083)\n"
+           "  --help, -h, --version\n"
+           "\n"
+           "It serves the simulated drive until it is stopped (Ctrl+C).\n"
            "Clients are served one after another, each with a new simulated drive. Per client:\n"
            "  speeds " +
            std::to_string(kMinBaudRate) + " to " + std::to_string(kMaxBaudRate) +
@@ -31,7 +34,9 @@ std::string UsageText() {
            std::to_string(kMaxOutgoingBytes) +
            " bytes wait for it to read, or when it\n"
            "  reads nothing for " +
-           std::to_string(kStalledClientMs) + " ms\n";
+           std::to_string(kStalledClientMs) +
+           " ms\n"
+           "exit status: 1 the port cannot be listened on, 64 usage error\n";
 }
 
 int Usage(const std::string& problem) {
@@ -58,13 +63,20 @@ int main(int argc, char** argv) {
     bool have_options = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg == "--help") {
+        if (arg == "--help" || arg == "-h") {
             std::fputs(UsageText().c_str(), stdout);
             return 0;
         }
-        if (arg == "--port" && i + 1 < argc) {
+        if (arg == "--version") {
+            std::printf("vantor-drive-sim (Vantor %s)\n", VANTOR_VERSION);
+            return 0;
+        }
+        if ((arg == "--port" || arg == "--host") && i + 1 >= argc) {
+            return Usage(arg + " needs a value");
+        }
+        if (arg == "--port") {
             port_text = argv[++i];
-        } else if (arg == "--host" && i + 1 < argc) {
+        } else if (arg == "--host") {
             host = argv[++i];
         } else if (!arg.empty() && arg[0] != '-' && !have_options) {
             options_text = arg;

@@ -13,10 +13,12 @@ struct CliRun {
 };
 
 // Runs `vantor-cli ARGUMENTS` with stdout and stderr captured (stdout is not a terminal), with
-// the settings store pointed at a file of its own that does not exist, so that the port map is
-// the default one, or that holds `store_text` when given. File descriptors opened without
-// close-on-exec are inherited.
-CliRun RunCli(const std::vector<std::string>& arguments, const std::string* store_text = nullptr);
+// the settings store pointed at a file that does not exist, so that the port map is the
+// default one. File descriptors opened without close-on-exec are inherited.
+CliRun RunCli(const std::vector<std::string>& arguments);
+
+// As RunCli, with the settings store at `registry_path`.
+CliRun RunCliWithStore(const std::vector<std::string>& arguments, const std::string& registry_path);
 
 // As RunCli, with stdout on a pipe whose reader has gone away.
 CliRun RunCliIntoClosedPipe(const std::vector<std::string>& arguments);

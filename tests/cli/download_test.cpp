@@ -295,8 +295,9 @@ TEST(Download, AnUnopenablePortIsExplained) {
 // Catches a download that, with a settings store it cannot read, opens the default device of
 // the port name (another device than the one the operator mapped) instead of failing.
 TEST(Download, AStoreThatCannotBeReadFailsTheOpenWithItsReason) {
-    const std::string store = "VantorRegistry 1\r\n[K]\r\nnot a value\r\n";
-    const CliRun run = RunCli({"download", "any.orb", "--port", "COM1"}, &store);
+    TempDir dir;
+    const std::string store = dir.Write("registry", "VantorRegistry 1\r\n[K]\r\nnot a value\r\n");
+    const CliRun run = RunCliWithStore({"download", "any.orb", "--port", "COM1"}, store);
     EXPECT_EQ(run.status, 5);
     EXPECT_NE(run.err.find("COM1 has no device: the settings store"), std::string::npos) << run.err;
     EXPECT_NE(run.err.find("line 3: neither [KEY] nor NAME=VALUE"), std::string::npos) << run.err;
