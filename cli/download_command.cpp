@@ -48,6 +48,7 @@ constexpr const char* kHelp =
     "  --notify-fd N       write 1035 and a line feed to file descriptor N after a successful\n"
     "                      single-image download\n"
     "  --traffic-log FILE  log every byte and break on the line, both ways, with timestamps\n"
+    "                      (a regular file, or - for stdout)\n"
     "  --json              one JSON object per line on stdout for every event\n"
     "  --quiet             show only the result and errors\n"
     "  --help, -h, --version\n"
@@ -104,10 +105,12 @@ std::optional<int> PortNameIndex(const std::string& port) {
     return std::nullopt;
 }
 
-// The device address the job will open, when the port map knows one.
-std::optional<std::string> EffectiveAddress(const std::string& port) {
+// The device address the job will open, when the port map knows one; `problem` says why the
+// stored map could not be read, if that is why not.
+std::optional<std::string> EffectiveAddress(const std::string& port,
+                                            std::string* problem = nullptr) {
     if (PortNameIndex(port)) {
-        return platform::ResolvePortName(port);
+        return platform::ResolvePortName(port, problem);
     }
     return port;
 }
@@ -262,9 +265,11 @@ void ConfigureJob(const DownloadSettings& settings, JobOptions& options) {
 
 // Why the port did not open, as the device said when it refused.
 std::string ExplainUnopenablePort(const std::string& port) {
-    const auto address = EffectiveAddress(port);
+    std::string problem;
+    const auto address = EffectiveAddress(port, &problem);
     if (!address) {
-        return port + " is not a port name the port map knows (COM1 to COM4)";
+        return problem.empty() ? port + " is not a port name the port map knows (COM1 to COM4)"
+                               : port + " has no device: " + problem;
     }
     const std::string prefix = *address == port ? "" : port + " stands for " + *address + ": ";
     return prefix + LastPortReport().open_error;

@@ -75,6 +75,12 @@ std::vector<PortName> PortNames() {
 
 void PrintPortMap() {
     std::printf("port names (port map in %s):\n", platform::RegistryFilePath().c_str());
+    if (const auto problem = platform::Registry().Problem()) {
+        // Only read: the file is left as it is.
+        std::printf("  %s; COM1 to COM4 name no device until it is mended or removed\n",
+                    problem->c_str());
+        return;
+    }
     for (const PortName& port : PortNames()) {
         std::printf("  %s  %-28s (%s)%s\n", port.name.c_str(),
                     port.address.empty() ? "-" : port.address.c_str(), port.source.c_str(),

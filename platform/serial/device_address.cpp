@@ -116,9 +116,12 @@ void SetDeviceWrapper(DeviceWrapper wrapper) {
 std::unique_ptr<SerialDevice> OpenSerialDevice(const std::string& name, std::string* error) {
     std::string address = name;
     if (StartsWith(name, "COM")) {
-        const auto mapped = ResolvePortName(name);
+        std::string problem;
+        const auto mapped = ResolvePortName(name, &problem);
         if (!mapped) {
-            SetError(error, "the port name \"" + name + "\" is not mapped to a device");
+            SetError(error, problem.empty()
+                                ? "the port name \"" + name + "\" is not mapped to a device"
+                                : problem);
             return nullptr;
         }
         address = *mapped;

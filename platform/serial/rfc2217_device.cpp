@@ -255,8 +255,12 @@ class Rfc2217Device final : public BufferedSerialDevice, private Listener {
     bool SendCommand(std::uint8_t command, const std::vector<std::uint8_t>& value);
 
     void OnData(std::uint8_t byte) override { QueueByte(byte); }
+    // The negotiator bounds what a connection can draw from it; the check keeps the buffer
+    // bounded whatever a future negotiator does.
     void OnNegotiation(std::uint8_t verb, std::uint8_t option) override {
-        negotiator_.Receive(verb, option, replies_);
+        if (replies_.size() < Negotiator::kMaxReplyBytes) {
+            negotiator_.Receive(verb, option, replies_);
+        }
     }
     void OnSubnegotiation(const std::vector<std::uint8_t>& body) override;
 
@@ -287,8 +291,13 @@ bool Rfc2217Device::Negotiate(std::int64_t deadline_ns, std::string& why) {
     negotiator_.Request(kDo, kOptionSuppressGoAhead, offer);
     negotiator_.Request(kWill, kOptionComPort, offer);
     Send(offer);
-    while (!ComPortAgreed()) {
+    // Each round takes a bounded pump's worth of what the server sent; the agreement is looked
+    // at before the deadline, so an answer that came in the last round still counts.
+    while (true) {
         Pump();
+        if (ComPortAgreed()) {
+            break;
+        }
         if (!Usable()) {
             why = ClosedText();
             return false;

@@ -1,16 +1,24 @@
 #include "network_peers.h"
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <arpa/inet.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
+#include <fstream>
 
 #include "drivesim/drive_sim_server.h"
+
+extern char** environ;
 
 namespace vantor::test {
 
@@ -244,6 +252,89 @@ void DelayRelay::Run(int server_port) {
     }
     ::close(server);
     ::close(client);
+}
+
+DriveSimProcess::DriveSimProcess(const std::string& options) {
+    int out[2];
+    if (::pipe2(out, O_CLOEXEC) != 0) {
+        return;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    std::vector<std::string> args = {VANTOR_DRIVE_SIM_PATH, "--port", "0"};
+    if (!options.empty()) {
+        args.push_back(options);
+    }
+    std::vector<char*> argv;
+    for (std::string& arg : args) {
+        argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+    if (::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
+        pid_ = -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    output_ = out[0];
+    const std::string line = NextLine(10000);
+    const std::size_t start = line.find("rfc2217://");
+    const std::size_t end = line.find(')', start);
+    if (start != std::string::npos && end != std::string::npos) {
+        address_ = line.substr(start, end - start);
+    }
+}
+
+DriveSimProcess::~DriveSimProcess() {
+    if (pid_ > 0) {
+        ::kill(pid_, SIGTERM);
+        ::waitpid(pid_, nullptr, 0);
+    }
+    if (output_ >= 0) {
+        ::close(output_);
+    }
+}
+
+std::string DriveSimProcess::NextLine(int timeout_ms) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (pending_.find('\n') == std::string::npos && output_ >= 0) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd entry{output_, POLLIN, 0};
+        if (left.count() <= 0 || ::poll(&entry, 1, static_cast<int>(left.count())) <= 0) {
+            break;
+        }
+        char chunk[256];
+        const ssize_t got = ::read(output_, chunk, sizeof(chunk));
+        if (got <= 0) {
+            break;
+        }
+        pending_.append(chunk, static_cast<std::size_t>(got));
+    }
+    const std::size_t end = pending_.find('\n');
+    if (end == std::string::npos) {
+        return "";
+    }
+    std::string line = pending_.substr(0, end);
+    pending_.erase(0, end + 1);
+    return line;
+}
+
+long DriveSimProcess::PeakMemoryKiB() const {
+    return pid_ > 0 ? test::PeakMemoryKiB(pid_) : -1;
+}
+
+long PeakMemoryKiB(pid_t pid) {
+    const std::string path =
+        pid == 0 ? "/proc/self/status" : "/proc/" + std::to_string(pid) + "/status";
+    std::ifstream status(path);
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmHWM:", 0) == 0) {
+            return std::strtol(line.c_str() + 6, nullptr, 10);
+        }
+    }
+    return -1;
 }
 
 }  // namespace vantor::test

@@ -2,6 +2,7 @@
 // server code, and a scripted telnet peer for the negotiation's corner cases.
 #pragma once
 
+#include <sys/types.h>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -119,5 +120,32 @@ class DelayRelay {
     std::atomic<bool> dropped_{false};
     std::thread thread_;
 };
+
+// vantor-drive-sim started with the given options on a free port, as its own process; stopped
+// when the object goes.
+class DriveSimProcess {
+  public:
+    explicit DriveSimProcess(const std::string& options);
+    ~DriveSimProcess();
+    DriveSimProcess(const DriveSimProcess&) = delete;
+    DriveSimProcess& operator=(const DriveSimProcess&) = delete;
+
+    // The device address it printed, "" when it did not start.
+    const std::string& address() const { return address_; }
+    // Its peak resident memory so far (VmHWM), in KiB; -1 when it cannot be read.
+    long PeakMemoryKiB() const;
+    // The next line it printed ("" at its end), waiting at most `timeout_ms`.
+    std::string NextLine(int timeout_ms);
+
+  private:
+    pid_t pid_ = -1;
+    int output_ = -1;
+    std::string pending_;
+    std::string address_;
+};
+
+// The peak resident memory (VmHWM) of the process `pid` (0: this process) in KiB; -1 when it
+// cannot be read.
+long PeakMemoryKiB(pid_t pid = 0);
 
 }  // namespace vantor::test
