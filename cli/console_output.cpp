@@ -213,8 +213,8 @@ std::string ConsoleOutput::FailureDetail() {
                                    : failure_detail_;
 }
 
-void ConsoleOutput::Finish(int exit_status, int job_result) {
-    const std::string detail = FailureDetail();
+void ConsoleOutput::Finish(int exit_status, int job_result, const std::string& cause) {
+    const std::string detail = cause.empty() ? FailureDetail() : cause;
     std::lock_guard lock(mutex_);
     if (live_line_open_) {
         // The live line's last state stays on screen.

@@ -35,8 +35,9 @@ class ConsoleOutput final : public platform::WindowLink {
     void PostQuit() override;
 
     // Ends the output: the live line is closed, and the result goes out as the last line
-    // (a "result" object with --json). A failure also names its cause on the error stream.
-    void Finish(int exit_status, int job_result);
+    // (a "result" object with --json). A failure also names its cause on the error stream:
+    // `cause` when given, else the status text that explains it (FailureDetail).
+    void Finish(int exit_status, int job_result, const std::string& cause = "");
 
     // The status text that explains a failure: the job writes "ERROR: Download failed." over
     // the image's own text, so the text before it is kept.

@@ -1,6 +1,5 @@
 #include "cli/download_command.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,8 +16,8 @@
 #include "cli/terminal.h"
 #include "cli/traffic_log.h"
 #include "job/job.h"
+#include "link/serial_port.h"
 #include "platform/clock.h"
-#include "platform/serial/native_serial_device.h"
 #include "platform/serial/port_map.h"
 #include "platform/serial/rfc2217_device.h"
 #include "platform/window_link.h"
@@ -50,6 +49,7 @@ constexpr const char* kHelp =
     "  --notify-fd N       write 1035 and a line feed to file descriptor N after a successful\n"
     "                      single-image download\n"
     "  --traffic-log FILE  log every byte and break on the line, both ways, with timestamps\n"
+    "                      (a regular file, or - for stdout)\n"
     "  --json              one JSON object per line on stdout for every event\n"
     "  --quiet             show only the result and errors\n"
     "  --help, -h, --version\n"
@@ -61,6 +61,7 @@ constexpr const char* kHelp =
     "  3        identification failed\n"
     "  4        the files list cannot be opened\n"
     "  5        the port cannot be opened\n"
+    "  6        the port was lost during the job (connection ended, adapter pulled out)\n"
     "  100+|c|  an image failed with the DownloadImage code c (106 for -6)\n"
     "  64       usage error\n";
 
@@ -105,10 +106,12 @@ std::optional<int> PortNameIndex(const std::string& port) {
     return std::nullopt;
 }
 
-// The device address the job will open, when the port map knows one.
-std::optional<std::string> EffectiveAddress(const std::string& port) {
+// The device address the job will open, when the port map knows one; `problem` says why the
+// stored map could not be read, if that is why not.
+std::optional<std::string> EffectiveAddress(const std::string& port,
+                                            std::string* problem = nullptr) {
     if (PortNameIndex(port)) {
-        return platform::ResolvePortName(port);
+        return platform::ResolvePortName(port, problem);
     }
     return port;
 }
@@ -228,6 +231,11 @@ std::optional<std::string> CheckSettings(const DownloadSettings& settings) {
         return "--json and --quiet exclude each other";
     }
     const auto address = EffectiveAddress(settings.port);
+    if (address) {
+        if (auto problem = platform::Rfc2217AddressProblem(*address)) {
+            return "--port: " + *problem;
+        }
+    }
     if (address && address->rfind("sim:", 0) == 0) {
         std::string error;
         if (!sim::ParseSimOptions(address->substr(4), &error)) {
@@ -257,37 +265,27 @@ void ConfigureJob(const DownloadSettings& settings, JobOptions& options) {
     options.ResetAfterDownload = settings.reset_after ? 1 : 0;
 }
 
-// Why the port did not open, found without opening anything: a second open of a real port
-// would toggle its modem lines.
+// Why the port did not open, as the device said when it refused.
 std::string ExplainUnopenablePort(const std::string& port) {
-    const auto address = EffectiveAddress(port);
+    std::string problem;
+    const auto address = EffectiveAddress(port, &problem);
     if (!address) {
-        return port + " is not a port name the port map knows (COM1 to COM4)";
+        return problem.empty() ? port + " is not a port name the port map knows (COM1 to COM4)"
+                               : port + " has no device: " + problem;
     }
     const std::string prefix = *address == port ? "" : port + " stands for " + *address + ": ";
-    if (address->rfind("/", 0) == 0) {
-        struct stat info {};
-        if (::stat(address->c_str(), &info) != 0) {
-            return prefix + "no such device";
-        }
-        if (::access(address->c_str(), R_OK | W_OK) != 0) {
-            return prefix +
-                   "permission denied; members of the device's group (often dialout) may open it "
-                   "(see vantor-cli ports)";
-        }
-        return prefix + "it is in use by another program, or is not a serial device";
+    return prefix + LastPortReport().open_error;
+}
+
+// The cause of a failure that the port knows better than the status line; empty otherwise.
+std::string PortCause(const std::string& port, int job_result, const std::string& status) {
+    if (job_result == kJobPortUnopenable) {
+        return ExplainUnopenablePort(port);
     }
-    if (address->rfind("rfc2217://", 0) == 0) {
-        if (!platform::NetworkSerialPortsAvailable()) {
-            return prefix + "network serial ports (rfc2217://) are not available on this platform";
-        }
-        return prefix + "the network serial port did not accept the connection";
+    if (job_result == kJobResyncFailed && LastPortReport().carries_no_breaks) {
+        return status + "; this port cannot carry serial breaks";
     }
-    if (platform::IsNativeDeviceAddress(*address)) {
-        return prefix + "no such comm port, or it is in use by another program";
-    }
-    return prefix +
-           "not a device address (COM1 to COM4, /dev/..., rfc2217://HOST:PORT, sim[:OPTIONS])";
+    return "";
 }
 
 OutputMode ChooseMode(const DownloadSettings& settings) {
@@ -338,10 +336,8 @@ int RunConfigured(const DownloadSettings& settings) {
     ConsoleOutput output(ChooseMode(settings), stdout, stderr, &BytesSent());
     const int job_result = RunJob(settings, output);
     const int exit_status = ExitStatusForJob(job_result);
-    output.Finish(exit_status, job_result);
-    if (job_result == kJobPortUnopenable) {
-        std::fprintf(stderr, "vantor-cli: %s\n", ExplainUnopenablePort(settings.port).c_str());
-    }
+    output.Finish(exit_status, job_result,
+                  PortCause(settings.port, job_result, output.FailureDetail()));
     InstallLineTap(nullptr);
     // The port is closed: every record is in.
     if (log && !log->Close()) {

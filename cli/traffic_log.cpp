@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "cli/log_file.h"
 #include "platform/clock.h"
 #include "platform/serial/device_address.h"
 #include "platform/serial/serial_device.h"
@@ -114,6 +115,7 @@ class TappedDevice final : public platform::SerialDevice {
         Note(Kind::Closed);
         return inner_->Close();
     }
+    platform::DeviceCondition Condition() const override { return inner_->Condition(); }
 
   private:
     void Note(Kind kind) {
@@ -134,11 +136,8 @@ std::unique_ptr<platform::SerialDevice> WrapDevice(std::unique_ptr<platform::Ser
 }  // namespace
 
 std::unique_ptr<TrafficLog> TrafficLog::Create(const std::string& path, std::string* error) {
-    std::FILE* file = std::fopen(path.c_str(), "w");
+    std::FILE* file = OpenLogFile(path, error);
     if (file == nullptr) {
-        if (error != nullptr) {
-            *error = std::strerror(errno);
-        }
         return nullptr;
     }
     return std::unique_ptr<TrafficLog>(new TrafficLog(file, platform::NowNs()));

@@ -29,8 +29,23 @@ int EndJob(JobHost& host, int result) {
     return result;
 }
 
+// A port whose far end went away: whatever the link's waits made of it, the job ends with the
+// port's own text, as soon as the link returns.
+int EndWithLostPort(JobHost& host) {
+    const char* lost = CurrentPort() != nullptr && CurrentPort()->device() != nullptr
+                           ? CurrentPort()->device()->Condition().lost
+                           : nullptr;
+    ClosePort();
+    ReportStatus(lost != nullptr ? lost : "the port was lost", 0);
+    host.JobRunning = 0;
+    return kJobPortLost;
+}
+
 // A failed image: the port is closed and the busy flag cleared before the closing text.
 int EndWithFailedImage(JobHost& host, int code) {
+    if (PortLost()) {
+        return EndWithLostPort(host);
+    }
     ClosePort();
     host.JobRunning = 0;
     ReportStatus("ERROR: Download failed.", 0);
@@ -72,7 +87,7 @@ bool ActivateFirst(const JobOptions& options) {
 bool Resynchronise(const JobOptions& options) {
     int retries = 0;
     while (Resync() != kResyncDone) {
-        if (retries == kResyncRetries) {
+        if (retries == kResyncRetries || PortLost()) {
             return false;
         }
         ++retries;
@@ -154,12 +169,15 @@ int DownloadJob(JobHost& host) {
     if (!ActivateFirst(options)) {
         return EndJob(host, kJobSeveralDrives);
     }
+    if (PortLost()) {
+        return EndWithLostPort(host);
+    }
     if (!Resynchronise(options)) {
-        return EndJob(host, kJobResyncFailed);
+        return PortLost() ? EndWithLostPort(host) : EndJob(host, kJobResyncFailed);
     }
     const int ident = Identify();
     if (ident < 0) {
-        return EndJob(host, kJobIdentifyFailed);
+        return PortLost() ? EndWithLostPort(host) : EndJob(host, kJobIdentifyFailed);
     }
     const auto ident_word = static_cast<std::uint16_t>(ident);
     ShowIdentification(ident_word);

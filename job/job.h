@@ -41,6 +41,9 @@ inline constexpr int kJobResyncFailed = 2;         // the break resynchronisatio
 inline constexpr int kJobIdentifyFailed = 3;       // the init frame got no proper reply
 inline constexpr int kJobFilesListUnopenable = 4;  // or unreadable to its end
 inline constexpr int kJobPortUnopenable = 5;
+// The port's far end went away during the job (a network connection ended, an adapter was
+// pulled out).
+inline constexpr int kJobPortLost = 6;
 
 // Runs one job on the calling thread (the worker): opens the port, activates the drive (seek,
 // specific address, or none when SkipSeeking), resynchronises (retrying with re-activation),

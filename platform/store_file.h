@@ -3,9 +3,23 @@
 // aside and replacing the file atomically. The store's format and logic are in registry.cpp.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace vantor::platform {
+
+// What reading the store's file found. Only a regular file of at most the limit is read: a
+// device, a FIFO or a huge file is never taken for a store.
+enum class StoreFileState { Missing, Read, Unreadable, NotAStore };
+
+// Reads the whole file at `path` into `text` without ever waiting on it (a FIFO without a
+// writer would hold a plain open), looking at what it is before any byte is read. `why` says
+// what is wrong when the result is not Read.
+StoreFileState ReadStoreFile(const std::string& path, std::size_t limit, std::string& text,
+                             std::string& why);
+
+// Whether `path` itself, not what a link there points to, is a regular file.
+bool IsRegularFile(const std::string& path);
 
 // The store's file when $VANTOR_REGISTRY is not set: $XDG_CONFIG_HOME/vantor/registry (else
 // ~/.config/vantor/registry) on POSIX systems, %APPDATA%\vantor\registry on Windows.

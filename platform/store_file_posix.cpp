@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 #include "platform/store_file.h"
@@ -21,6 +22,55 @@ std::string EnvOrEmpty(const char* name) {
 }
 
 }  // namespace
+
+StoreFileState ReadStoreFile(const std::string& path, std::size_t limit, std::string& text,
+                             std::string& why) {
+    // Non-blocking, so that a FIFO without a writer does not hold the open.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        why = std::strerror(errno);
+        return errno == ENOENT ? StoreFileState::Missing : StoreFileState::Unreadable;
+    }
+    struct stat status {};
+    StoreFileState state = StoreFileState::Read;
+    if (::fstat(fd, &status) != 0) {
+        why = std::strerror(errno);
+        state = StoreFileState::Unreadable;
+    } else if (!S_ISREG(status.st_mode)) {
+        why = "it is not a regular file";
+        state = StoreFileState::NotAStore;
+    } else if (status.st_size > static_cast<off_t>(limit)) {
+        why = "it is larger than " + std::to_string(limit) + " bytes";
+        state = StoreFileState::NotAStore;
+    }
+    text.clear();
+    char chunk[4096];
+    while (state == StoreFileState::Read) {
+        const ssize_t got = ::read(fd, chunk, sizeof(chunk));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            why = std::strerror(errno);
+            state = StoreFileState::Unreadable;
+        } else if (got == 0) {
+            break;
+        } else if (text.size() + static_cast<std::size_t>(got) > limit) {
+            // It grew while being read.
+            why = "it is larger than " + std::to_string(limit) + " bytes";
+            state = StoreFileState::NotAStore;
+        } else {
+            text.append(chunk, static_cast<std::size_t>(got));
+        }
+    }
+    ::close(fd);
+    return state;
+}
+
+bool IsRegularFile(const std::string& path) {
+    struct stat status {};
+    return ::lstat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
+}
 
 std::string DefaultStorePath() {
     if (std::string config = EnvOrEmpty("XDG_CONFIG_HOME"); !config.empty()) {
@@ -76,7 +126,7 @@ bool MoveAside(const std::string& path) {
             ::unlink(path.c_str());
             std::fprintf(stderr,
                          "vantor: the settings store %s could not be read; it was kept as %s and "
-                         "the program goes on without it\n",
+                         "a new store is written in its place\n",
                          path.c_str(), aside.c_str());
             return true;
         }

@@ -22,7 +22,79 @@ bool IsSeparator(char c) {
     return c == '\\' || c == '/';
 }
 
+// The system's sentence for `error`, without its line end.
+std::string ErrorText(DWORD error) {
+    char text[256] = {};
+    const DWORD length =
+        ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
+                         0, text, sizeof(text), nullptr);
+    std::string out(text, length);
+    while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == '.')) {
+        out.pop_back();
+    }
+    return out.empty() ? "error " + std::to_string(error) : out;
+}
+
 }  // namespace
+
+StoreFileState ReadStoreFile(const std::string& path, std::size_t limit, std::string& text,
+                             std::string& why) {
+    text.clear();
+    const DWORD attributes = ::GetFileAttributesA(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        why = "it is not a regular file";
+        return StoreFileState::NotAStore;
+    }
+    // Opening never waits on Windows, whatever the name stands for; what it is is looked at
+    // before any byte is read.
+    const HANDLE file = ::CreateFileA(path.c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        const DWORD error = ::GetLastError();
+        why = ErrorText(error);
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
+                   ? StoreFileState::Missing
+                   : StoreFileState::Unreadable;
+    }
+    StoreFileState state = StoreFileState::Read;
+    LARGE_INTEGER size{};
+    if (::GetFileType(file) != FILE_TYPE_DISK) {
+        why = "it is not a regular file";
+        state = StoreFileState::NotAStore;
+    } else if (!::GetFileSizeEx(file, &size)) {
+        why = ErrorText(::GetLastError());
+        state = StoreFileState::Unreadable;
+    } else if (static_cast<unsigned long long>(size.QuadPart) > limit) {
+        why = "it is larger than " + std::to_string(limit) + " bytes";
+        state = StoreFileState::NotAStore;
+    }
+    char chunk[4096];
+    while (state == StoreFileState::Read) {
+        DWORD got = 0;
+        if (!::ReadFile(file, chunk, sizeof(chunk), &got, nullptr)) {
+            why = ErrorText(::GetLastError());
+            state = StoreFileState::Unreadable;
+        } else if (got == 0) {
+            break;
+        } else if (text.size() + got > limit) {
+            // It grew while being read.
+            why = "it is larger than " + std::to_string(limit) + " bytes";
+            state = StoreFileState::NotAStore;
+        } else {
+            text.append(chunk, got);
+        }
+    }
+    ::CloseHandle(file);
+    return state;
+}
+
+bool IsRegularFile(const std::string& path) {
+    const DWORD attributes = ::GetFileAttributesA(path.c_str());
+    constexpr DWORD kNotRegular =
+        FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE | FILE_ATTRIBUTE_REPARSE_POINT;
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & kNotRegular) == 0;
+}
 
 std::string DefaultStorePath() {
     std::string folder = EnvOrEmpty("APPDATA");
@@ -97,7 +169,7 @@ bool MoveAside(const std::string& path) {
         if (::MoveFileExA(path.c_str(), aside.c_str(), MOVEFILE_WRITE_THROUGH)) {
             std::fprintf(stderr,
                          "vantor: the settings store %s could not be read; it was kept as %s and "
-                         "the program goes on without it\n",
+                         "a new store is written in its place\n",
                          path.c_str(), aside.c_str());
             return true;
         }
