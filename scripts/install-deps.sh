@@ -10,6 +10,7 @@ packages=(
   libasound2-dev
   clang libclang-rt-14-dev
   scdoc desktop-file-utils shared-mime-info bash-completion dpkg-dev lintian man-db
+  gcovr
 )
 
 missing=()
