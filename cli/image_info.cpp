@@ -170,6 +170,7 @@ std::uint16_t ComputedSum(const Packet& packet) {
 
 struct WalkResult {
     int code = kNoMorePackets;
+    std::string text;  // the reader's text for the code
     int packets = 0;
     long payload_bytes = 0;
     long line_bytes = 0;
@@ -205,6 +206,20 @@ WalkResult WalkPackets(ImageFile& file, const HeaderFields& header) {
     }
     if (result.code != kNoMorePackets) {
         std::printf("  %6d %10ld %s\n", result.packets + 1, offset, capture.status.c_str());
+        result.text = capture.status;
+        return result;
+    }
+    // What the download checks of the whole file before its first packet: the header's
+    // length, the data offset and, for a KDX file, the declared count.
+    ImageHeader checked;
+    checked.Kdx = header.kdx;
+    checked.PacketCount = header.packet_count;
+    checked.DataOffset = header.data_offset;
+    int packets = 0;
+    if (const int code = CheckWholeImage(file, checked, *packet, packets); code != kPacketReady) {
+        result.code = code;
+        result.text = capture.status;
+        std::printf("  %s\n", capture.status.c_str());
     }
     return result;
 }
@@ -260,7 +275,11 @@ int Inspect(const std::string& path, std::optional<int> drive) {
     PrintRevisions(revisions);
     PrintLineTimes(walk.line_bytes);
     const int revision_code = RevisionVerdict(revisions, drive);
-    const int code = walk.code != kNoMorePackets ? walk.code : revision_code;
+    // In the download's order: the header check refuses the revision before any packet is
+    // read.
+    const int code = revision_code != 0            ? revision_code
+                     : walk.code != kNoMorePackets ? walk.code
+                                                   : 0;
     if (code == 0) {
         std::printf("verdict: would download whole\n");
         return kExitSuccess;

@@ -69,17 +69,25 @@ bool ActivateFirst(const JobOptions& options) {
     return ActivateBySeeking() != kSeekFoundSeveral;
 }
 
-bool Resynchronise(const JobOptions& options) {
+bool StopRequested(const JobHost& host) {
+    return host.StopRequested.load() != 0;
+}
+
+// kResyncDone, kJobResyncFailed or kJobStopped.
+int Resynchronise(JobHost& host) {
     int retries = 0;
     while (Resync() != kResyncDone) {
         if (retries == kResyncRetries) {
-            return false;
+            return kJobResyncFailed;
         }
         ++retries;
         platform::Sleep(kResyncRetryGapMs);
-        Reactivate(options);
+        if (StopRequested(host)) {
+            return kJobStopped;
+        }
+        Reactivate(host.Options);
     }
-    return true;
+    return kResyncDone;
 }
 
 void ShowIdentification(unsigned ident_word) {
@@ -95,10 +103,19 @@ int DownloadFilesList(JobHost& host, const std::string& files_list_path, std::ui
     int lines = 0;
     std::string line;
     while (list.ReadLine(line)) {
+        if (StopRequested(host)) {
+            list.Close();
+            return EndJob(host, kJobStopped);
+        }
         ++lines;
         const FilesListEntry entry = SplitJobLine(line);
         platform::Window().SetText(Display::FileNameLabel, entry.Name);
-        const int code = DownloadImage(entry.Path, ident_word);
+        const int code =
+            DownloadImage(entry.Path, ident_word, &host.Record.Download, &host.StopRequested);
+        if (code == kImageStopped) {
+            list.Close();
+            return EndJob(host, kJobStopped);
+        }
         if (code != kImageDownloaded) {
             list.Close();
             return EndWithFailedImage(host, code);
@@ -139,7 +156,9 @@ std::string RevisionText(unsigned ident_word) {
     return text;
 }
 
-int DownloadJob(JobHost& host) {
+namespace {
+
+int RunStages(JobHost& host) {
     JobOptions& options = host.Options;
     const std::string image_path = options.ImagePath;
     const std::string files_list_path = options.FilesListPath;
@@ -151,25 +170,39 @@ int DownloadJob(JobHost& host) {
         return kJobPortUnopenable;
     }
     PortLineErrors();  // drops what the line showed before the job
+    if (StopRequested(host)) {
+        return EndJob(host, kJobStopped);
+    }
     if (!ActivateFirst(options)) {
         return EndJob(host, kJobSeveralDrives);
     }
-    if (!Resynchronise(options)) {
-        return EndJob(host, kJobResyncFailed);
+    if (StopRequested(host)) {
+        return EndJob(host, kJobStopped);
+    }
+    if (const int resync = Resynchronise(host); resync != kResyncDone) {
+        return EndJob(host, resync);
     }
     const int ident = Identify();
     if (ident < 0) {
         return EndJob(host, kJobIdentifyFailed);
     }
     const auto ident_word = static_cast<std::uint16_t>(ident);
+    host.Record.IdentWord = ident_word;
     ShowIdentification(ident_word);
 
     if (image_path.empty()) {
         return DownloadFilesList(host, files_list_path, ident_word);
     }
-    const int code = DownloadImage(image_path, ident_word);
+    const int code =
+        DownloadImage(image_path, ident_word, &host.Record.Download, &host.StopRequested);
+    if (code == kImageStopped) {
+        return EndJob(host, kJobStopped);
+    }
     if (code != kImageDownloaded) {
         return EndWithFailedImage(host, code);
+    }
+    if (options.ResetAfterSingleImage) {
+        ResetDrive();
     }
     host.JobRunning = 0;
     ClosePort();
@@ -178,6 +211,16 @@ int DownloadJob(JobHost& host) {
     }
     platform::Window().PostQuit();
     return kJobDone;
+}
+
+}  // namespace
+
+int DownloadJob(JobHost& host) {
+    host.Record = JobRecord{};
+    ResetLinkTally();
+    const int result = RunStages(host);
+    host.Record.Link = CurrentLinkTally();
+    return result;
 }
 
 }  // namespace vantor
