@@ -223,8 +223,22 @@ std::string ConsoleOutput::FailureDetail() {
                                    : failure_detail_;
 }
 
-void ConsoleOutput::Finish(int exit_status, int job_result) {
-    const std::string detail = FailureDetail();
+void ConsoleOutput::Event(const std::string& event, const std::string& fields) {
+    std::lock_guard lock(mutex_);
+    if (mode_ == OutputMode::Json) {
+        EmitJson(event, fields);
+    }
+}
+
+void ConsoleOutput::Note(const std::string& line) {
+    std::lock_guard lock(mutex_);
+    if (mode_ == OutputMode::Plain || mode_ == OutputMode::Terminal) {
+        ShowLine(out_, line);
+    }
+}
+
+void ConsoleOutput::Finish(int exit_status, int job_result, const std::string& given_detail) {
+    const std::string detail = given_detail.empty() ? FailureDetail() : given_detail;
     std::lock_guard lock(mutex_);
     if (live_line_open_) {
         // The live line's last state stays on screen.

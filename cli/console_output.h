@@ -36,7 +36,13 @@ class ConsoleOutput final : public platform::WindowLink {
 
     // Ends the output: the live line is closed, and the result goes out as the last line
     // (a "result" object with --json). A failure also names its cause on the error stream.
-    void Finish(int exit_status, int job_result);
+    // `detail`, when given, is the failure's cause instead of the last status text.
+    void Finish(int exit_status, int job_result, const std::string& detail = "");
+
+    // One JSON event of the run (start, identity, summary, error); nothing in other modes.
+    void Event(const std::string& event, const std::string& fields);
+    // A line of the run's own on the regular output (not in --json or --quiet).
+    void Note(const std::string& line);
 
     // The status text that explains a failure: the job writes "ERROR: Download failed." over
     // the image's own text, so the text before it is kept.

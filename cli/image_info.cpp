@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 
+#include "cli/capture_window.h"
 #include "cli/command_line.h"
 #include "cli/exit_status.h"
 #include "image/image_reader.h"
@@ -39,24 +40,6 @@ constexpr const char* kHelp =
 
 constexpr const char* kNotOrrimText = "Error: The input file is not recognized as an Orrim file.";
 constexpr const char* kNotKdxText = "Error: The input file is not recognized as a KDX Orrim file.";
-
-// Keeps the reader's status text; nothing is shown.
-class CaptureWindow final : public platform::WindowLink {
-  public:
-    void SetText(platform::Display display, const std::string& text) override {
-        if (display == platform::Display::StatusLine) {
-            status = text;
-        }
-    }
-    std::string GetText(platform::Display) override { return {}; }
-    void SetProgressRange(int, int) override {}
-    void SetProgressPos(int) override {}
-    void MessageBox(const std::string&, const std::string&, platform::MessageIcon) override {}
-    void Post(int, int) override {}
-    void PostQuit() override {}
-
-    std::string status;
-};
 
 struct HeaderFields {
     bool kdx = false;

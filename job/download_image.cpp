@@ -275,9 +275,8 @@ int ReadResponse(int budget) {
     return kResponseRd;
 }
 
-int CheckImage(const std::string& image_path, int& packets) {
+int CheckImage(const std::string& image_path, ImageHeader& header, int& packets) {
     ImageFile file;
-    ImageHeader header;
     const int code = OpenAndCheck(image_path, kRevisionNotYetKnown, file, header, packets);
     return code == kPacketReady ? kImageDownloaded : code;
 }

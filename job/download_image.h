@@ -60,9 +60,9 @@ int DownloadImage(const std::string& image_path, std::uint16_t ident_word,
                   DownloadTally* tally = nullptr, const std::atomic<int>* stop = nullptr);
 // Reads an image as DownloadImage will before the drive is known: opens it, checks its header
 // (all but the revision) and reads every packet. kImageDownloaded when it would go whole, else
-// DownloadImage's code for it, with the same texts and message box; `packets` tells how many
-// packets it holds.
-int CheckImage(const std::string& image_path, int& packets);
+// DownloadImage's code for it, with the same texts and message box; `header` and `packets`
+// tell what it declares and holds.
+int CheckImage(const std::string& image_path, ImageHeader& header, int& packets);
 // Sends one packet: BOP word, length, the payload bytes, checksum.
 void SendPacket(const Packet& packet);
 // Waits, within `budget` polls of 1 ms, for the packet's acknowledgement: kAckWord (also after

@@ -158,10 +158,11 @@ std::string RevisionText(unsigned ident_word) {
 
 namespace {
 
-int RunStages(JobHost& host) {
+// Steps 1 to 6 of a job: opens the port and brings the drive to its identification, which it
+// shows. kJobDone with the port open and `ident_word` set; otherwise the job's result, the port
+// closed and JobRunning cleared.
+int OpenAndIdentify(JobHost& host, std::uint16_t& ident_word) {
     JobOptions& options = host.Options;
-    const std::string image_path = options.ImagePath;
-    const std::string files_list_path = options.FilesListPath;
     const char port_char = static_cast<char>('1' + (options.PortIndex & 0xFF));
     const std::uint32_t baud_rate = options.BaudChoice == 1 ? 19200 : 9600;
 
@@ -186,10 +187,20 @@ int RunStages(JobHost& host) {
     if (ident < 0) {
         return EndJob(host, kJobIdentifyFailed);
     }
-    const auto ident_word = static_cast<std::uint16_t>(ident);
+    ident_word = static_cast<std::uint16_t>(ident);
     host.Record.IdentWord = ident_word;
     ShowIdentification(ident_word);
+    return kJobDone;
+}
 
+int RunStages(JobHost& host) {
+    const JobOptions& options = host.Options;
+    const std::string image_path = options.ImagePath;
+    const std::string files_list_path = options.FilesListPath;
+    std::uint16_t ident_word = 0;
+    if (const int result = OpenAndIdentify(host, ident_word); result != kJobDone) {
+        return result;
+    }
     if (image_path.empty()) {
         return DownloadFilesList(host, files_list_path, ident_word);
     }
@@ -213,12 +224,31 @@ int RunStages(JobHost& host) {
     return kJobDone;
 }
 
+int IdentifyStages(JobHost& host, bool stay_in_boot_loader) {
+    std::uint16_t ident_word = 0;
+    if (const int result = OpenAndIdentify(host, ident_word); result != kJobDone) {
+        return result;
+    }
+    if (!stay_in_boot_loader) {
+        ResetDrive();  // the drive leaves its boot loader and starts its firmware
+    }
+    return EndJob(host, kJobDone);
+}
+
 }  // namespace
 
 int DownloadJob(JobHost& host) {
     host.Record = JobRecord{};
     ResetLinkTally();
     const int result = RunStages(host);
+    host.Record.Link = CurrentLinkTally();
+    return result;
+}
+
+int IdentifyJob(JobHost& host, bool stay_in_boot_loader) {
+    host.Record = JobRecord{};
+    ResetLinkTally();
+    const int result = IdentifyStages(host, stay_in_boot_loader);
     host.Record.Link = CurrentLinkTally();
     return result;
 }

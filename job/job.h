@@ -72,6 +72,13 @@ inline constexpr int kJobStopped = 10;  // StopRequested was set; the job stoppe
 // set.
 int DownloadJob(JobHost& host);
 
+// The job's stages up to the identification alone, for a front end that only asks who is on
+// the line: opens the port, activates, resynchronises, identifies and shows the
+// identification; then sends the reset frame, so that the drive leaves its boot loader, unless
+// `stay_in_boot_loader`; closes the port. No image is read. Returns kJobDone or the result of
+// the stage that failed, as DownloadJob does; the IdentWord is in `host.Record`.
+int IdentifyJob(JobHost& host, bool stay_in_boot_loader);
+
 // The version and revision displays for an IdentWord: "%x.%x" and "%s (ID = %d)" or "ID: %d".
 std::string VersionText(unsigned ident_word);
 std::string RevisionText(unsigned ident_word);

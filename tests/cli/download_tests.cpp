@@ -77,8 +77,13 @@ TEST_P(ExitStatus, EachOutcomeEndsWithItsStatusAndText) {
     EXPECT_EQ(run.status, c.status) << run.err;
     const auto events = ParseJsonLines(run.out);
     ASSERT_FALSE(events.empty());
-    EXPECT_EQ(StringField(events.back(), "event"), "result");
+    const auto results = EventsOfKind(events, "result");
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_EQ(results.front().at("status").text, std::to_string(c.status));
+    // The run record closes the stream: a line controller reads the outcome from it alone.
+    EXPECT_EQ(StringField(events.back(), "event"), "summary");
     EXPECT_EQ(events.back().at("status").text, std::to_string(c.status));
+    EXPECT_EQ(StringField(events.back(), "result"), c.status == 0 ? "success" : "failed");
     const auto texts = StatusTexts(events);
     ASSERT_FALSE(texts.empty());
     EXPECT_EQ(texts.back(), c.last_status);
@@ -285,7 +290,9 @@ TEST(Download, AHeaderMessageBoxGoesToTheErrorStreamWithoutWaiting) {
 }
 
 TEST(Download, AnUnopenablePortIsExplained) {
-    const CliRun run = RunCli({"download", "any.orb", "--port", "COM7"});
+    TempDir dir;
+    const CliRun run =
+        RunCli({"download", dir.Write("good.orb", ImageBytes(GoodImage())), "--port", "COM7"});
     EXPECT_EQ(run.status, 5);
     EXPECT_NE(run.err.find("COM7 is not a port name the port map knows"), std::string::npos)
         << run.err;
