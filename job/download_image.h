@@ -35,7 +35,7 @@ inline constexpr int kImageDownloaded = 0;
 inline constexpr int kImageUnopenable = -2;        // "Error: Unable to open file"
 inline constexpr int kPacketNotAcknowledged = -3;  // no acknowledgement after kMaxSends sends
 inline constexpr int kPacketResponseFailed = -4;   // ReadResponse gave kResponseError
-inline constexpr int kPacketInvalidCommand = -5;   // "??" to the last of kMaxSends sends
+inline constexpr int kPacketInvalidCommand = -5;   // "??" to a packet taken only at its last send
 
 inline constexpr int kImageStopped = -100;  // the job asked to stop between packets
 
@@ -66,10 +66,10 @@ int CheckImage(const std::string& image_path, ImageHeader& header, int& packets)
 // Sends one packet: BOP word, length, the payload bytes, checksum.
 void SendPacket(const Packet& packet);
 // Waits, within `budget` polls of 1 ms, for the packet's acknowledgement: kAckWord (also after
-// one stray word), kRefuseWord (with its following word dropped), kNothingArrived or
-// kUnexpectedWords (the received bytes are dropped for the last two). When the previous
-// packet's response is overdue, a response that comes first is read and dropped (`dropped`
-// tells) rather than taken for this packet's acknowledgement.
+// one stray word), kRefuseWord (its following word dropped when that is all that came),
+// kNothingArrived or kUnexpectedWords (the received bytes are dropped for the last two). When
+// the previous packet's response is overdue, a response that comes first is read and dropped
+// (`dropped` tells) rather than taken for this packet's acknowledgement.
 int WaitAck(int budget, bool response_overdue = false, bool* dropped = nullptr);
 // Waits, within `budget` polls of 1 ms, for the packet's response word and status word: the
 // response word ("ER", "EX", "WR", "??" or "RD"; for "RD" after its count word and data bytes,

@@ -4,6 +4,8 @@
 #include <cctype>
 #include <utility>
 
+#include "platform/invariant.h"
+
 namespace vantor::sim {
 
 namespace {
@@ -29,6 +31,7 @@ void AppendWord(std::vector<std::uint8_t>& bytes, std::uint16_t word) {
 }
 
 std::uint16_t WordAt(const std::vector<std::uint8_t>& bytes, std::size_t offset) {
+    VANTOR_ASSERT(offset + 1 < bytes.size());
     return static_cast<std::uint16_t>((bytes[offset] << 8) | bytes[offset + 1]);
 }
 

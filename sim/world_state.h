@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/serial/serial_device.h"
+#include "sim/seeded_random.h"
 #include "sim/sim_drive.h"
 #include "sim/sim_world.h"
 
@@ -45,16 +46,13 @@ struct Transmitter {
 // traffic meets the same faults on every run.
 class LineNoise {
   public:
-    LineNoise(double share, std::uint64_t seed) : share_(share), state_(seed) {}
+    LineNoise(double share, std::uint64_t seed) : share_(share), random_(seed) {}
     // False when the byte is lost; otherwise `byte` is what arrives.
     bool Pass(std::uint8_t& byte);
 
   private:
-    std::uint64_t Next();
-    double Uniform();
-
     double share_;
-    std::uint64_t state_;
+    SeededRandom random_;
 };
 
 struct Timer {

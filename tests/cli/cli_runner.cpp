@@ -14,6 +14,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 extern char** environ;
 
@@ -42,12 +43,27 @@ std::vector<char*> Pointers(std::vector<std::string>& texts) {
     return pointers;
 }
 
+// A child that has not ended after this long is taken as hung and killed, so that a fault fails
+// the test instead of hanging the suite.
+constexpr auto kChildDeadline = std::chrono::seconds(120);
+
 int WaitForExit(pid_t pid) {
+    const auto give_up = std::chrono::steady_clock::now() + kChildDeadline;
     int wait_status = 0;
-    while (::waitpid(pid, &wait_status, 0) < 0) {
-        if (errno != EINTR) {
+    for (;;) {
+        const pid_t ended = ::waitpid(pid, &wait_status, WNOHANG);
+        if (ended == pid) {
+            break;
+        }
+        if (ended < 0 && errno != EINTR) {
             return -1;
         }
+        if (std::chrono::steady_clock::now() > give_up) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
 }
@@ -74,10 +90,20 @@ pid_t Spawn(const std::vector<std::string>& arguments, int out_fd, int err_fd,
     return pid;
 }
 
+// Everything the child writes to `fd` until it has gone, or until kChildDeadline has passed.
 std::string ReadAll(int fd) {
+    const auto give_up = std::chrono::steady_clock::now() + kChildDeadline;
     std::string text;
     char buffer[4096];
     for (;;) {
+        pollfd entry{fd, POLLIN, 0};
+        const int ready = ::poll(&entry, 1, 100);
+        if (ready == 0 || (ready < 0 && errno == EINTR)) {
+            if (std::chrono::steady_clock::now() > give_up) {
+                return text;
+            }
+            continue;
+        }
         const ssize_t got = ::read(fd, buffer, sizeof buffer);
         if (got > 0) {
             text.append(buffer, static_cast<std::size_t>(got));

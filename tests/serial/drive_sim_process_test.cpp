@@ -99,11 +99,11 @@ std::string WriteImage() {
 
 class JobOverNetwork : public testing::Test {
   protected:
+    // One image for every job of the test, removed at its end.
+    void SetUp() override { ASSERT_FALSE(image_.empty()); }
     void TearDown() override {
         platform::SetPortMapOverride(1, "");
-        if (!image_.empty()) {
-            std::remove(image_.c_str());
-        }
+        std::remove(image_.c_str());
     }
 
     int RunJob(const std::string& address) {
@@ -111,7 +111,7 @@ class JobOverNetwork : public testing::Test {
         host.Options.PortIndex = 0;
         host.Options.BaudChoice = 1;
         host.Options.SkipSeeking = 1;
-        host.Options.ImagePath = image_ = WriteImage();
+        host.Options.ImagePath = image_;
         host.JobRunning = 1;
         return DownloadJob(host);
     }
@@ -121,7 +121,7 @@ class JobOverNetwork : public testing::Test {
     JobHost host;
 
   private:
-    std::string image_;
+    std::string image_ = WriteImage();
 };
 
 TEST_F(JobOverNetwork, DownloadsTheImageToTheSimulatorServer) {
@@ -147,9 +147,11 @@ struct CommandResult {
     std::string output;
 };
 
+// Runs `command` through the shell; a command that hangs is killed after two minutes, so that
+// the read of its output ends.
 CommandResult RunCommand(const std::string& command) {
     CommandResult result{-1, ""};
-    std::FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+    std::FILE* pipe = ::popen(("timeout -s KILL 120 " + command + " 2>&1").c_str(), "r");
     if (pipe == nullptr) {
         return result;
     }

@@ -288,10 +288,13 @@ TEST(Line, WorldCanBeInspectedFromAnotherThreadWhileTheHostWorks) {
         done = true;
     });
     std::size_t seen = 0;
-    while (!done) {
-        seen = std::max(seen, host.world().AcceptedPackets().size());
-        host.world().Traffic();
-    }
+    test::AwaitOrAbort(
+        [&] {
+            seen = std::max(seen, host.world().AcceptedPackets().size());
+            host.world().Traffic();
+            return done.load();
+        },
+        std::chrono::seconds(60), "the host on the worker thread did not finish");
     worker.join();
     EXPECT_EQ(host.world().AcceptedPackets().size(), 50u);
     EXPECT_LE(seen, 50u);

@@ -1,6 +1,11 @@
 #include "support/test_support.h"
 
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
 #include <stdexcept>
+#include <thread>
 
 #include "platform/serial/device_address.h"
 #include "platform/serial/port_map.h"
@@ -157,6 +162,26 @@ SimBench::SimBench(const std::string& options) : drive_(options), start_ns_(cloc
 
 double SimBench::ElapsedMs() {
     return static_cast<double>(clock.NowNs() - start_ns_) / 1e6;
+}
+
+bool Eventually(const std::function<bool()>& condition, std::chrono::milliseconds bound) {
+    const auto give_up = std::chrono::steady_clock::now() + bound;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > give_up) {
+            return false;
+        }
+        std::this_thread::yield();
+    }
+    return true;
+}
+
+void AwaitOrAbort(const std::function<bool()>& condition, std::chrono::milliseconds bound,
+                  const std::string& what) {
+    if (!Eventually(condition, bound)) {
+        ADD_FAILURE() << what << " within " << bound.count() << " ms";
+        std::fflush(stdout);
+        std::abort();
+    }
 }
 
 std::vector<std::uint8_t> BytesOf(const std::string& text) {

@@ -1,6 +1,8 @@
 // Fixtures shared by the core test suites.
 #pragma once
 
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -84,6 +86,17 @@ class SimBench {
     // Milliseconds of virtual time since the bench was made.
     double ElapsedMs();
 };
+
+// Asks `condition` again, yielding between asks, until it holds or `bound` of real time has
+// passed; whether it held. The bound only turns a hang into a failure: no test depends on how
+// long the wait took.
+bool Eventually(const std::function<bool()>& condition, std::chrono::milliseconds bound);
+
+// Eventually, for a wait on a worker thread that uses the test's objects: when the bound passes,
+// reports `what` as a failure and aborts the test program, since the test can neither join the
+// worker nor go on while it runs.
+void AwaitOrAbort(const std::function<bool()>& condition, std::chrono::milliseconds bound,
+                  const std::string& what);
 
 // The bytes of a text, for comparing with what went over the line.
 std::vector<std::uint8_t> BytesOf(const std::string& text);

@@ -208,11 +208,16 @@ TEST_F(JobTest, RunsOnAWorkerThreadWhileTheFrontEndChangesOptions) {
     host.JobRunning = 1;
     int result = -100;
     std::thread worker([&] { result = DownloadJob(host); });
-    while (host.JobRunning != 0) {
-        host.Options.SpecificAddress = 9;
-        host.Options.SkipSeeking = 1 - host.Options.SkipSeeking;
-        std::this_thread::yield();
-    }
+    AwaitOrAbort(
+        [&] {
+            if (host.JobRunning == 0) {
+                return true;
+            }
+            host.Options.SpecificAddress = 9;
+            host.Options.SkipSeeking = 1 - host.Options.SkipSeeking;
+            return false;
+        },
+        std::chrono::seconds(60), "the job on the worker thread did not end");
     worker.join();
     EXPECT_EQ(result, kJobDone);
     EXPECT_EQ(bench->world->AcceptedPackets().size(), 2u);

@@ -5,13 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <random>
 #include <regex>
 #include <set>
 #include <sstream>
 
 #include "job_fixture.h"
 #include "link/serial_port.h"
+#include "sim/seeded_random.h"
 
 namespace vantor::test {
 namespace {
@@ -59,12 +59,12 @@ struct Scenario {
     int payload_bytes = 8;
 };
 
+// Drawn with the simulator's own generator, so that a seed gives the same scenario with any
+// standard library.
 Scenario Draw(std::uint64_t seed) {
-    std::mt19937_64 rng(seed);
-    auto chance = [&](double p) { return std::uniform_real_distribution<double>(0, 1)(rng) < p; };
-    auto pick = [&](int low, int high) {
-        return std::uniform_int_distribution<int>(low, high)(rng);
-    };
+    sim::SeededRandom random(seed);
+    auto chance = [&](double p) { return random.Chance(p); };
+    auto pick = [&](int low, int high) { return random.Between(low, high); };
 
     Scenario s;
     std::ostringstream options;
