@@ -576,12 +576,45 @@ Outcome RunWithLog(const DownloadSettings& settings, JobHost& host, ConsoleOutpu
         }
     }
     if (host.StopRequested.load() != 0) {
-        return {kJobStopped, kExitSuccess, ""};
+        return {kJobStopped, kExitSuccess, "interrupted before the port was opened"};
     }
     InstallLineTap(log);
     Outcome outcome = RunJob(settings, host, output);
     InstallLineTap(nullptr);
     return outcome;
+}
+
+// The lines on stderr that say more than the job's texts.
+void ExplainOnStderr(const DownloadSettings& settings, const Outcome& outcome,
+                     bool nothing_answered, bool log_whole) {
+    if (outcome.job_result == kJobPortUnopenable) {
+        std::fprintf(stderr, "vantor-cli: %s\n", ExplainUnopenablePort(settings.port).c_str());
+    }
+    if (nothing_answered) {
+        std::fprintf(stderr,
+                     "vantor-cli: no drive answered on %s at %s baud: check the cable and the "
+                     "drive's power before the adapter\n",
+                     settings.port.c_str(), settings.baud_choice == 1 ? "19200" : "9600");
+    }
+    if (!log_whole) {
+        std::fprintf(stderr, "vantor-cli: the traffic log \"%s\" could not be written whole\n",
+                     settings.traffic_log.c_str());
+    }
+}
+
+// The summary event, and the report file when one was asked for.
+void RecordSummary(const DownloadSettings& settings, const RunSummary& summary,
+                   ConsoleOutput& output) {
+    const std::string fields = SummaryFields(summary);
+    output.Event("summary", fields);
+    if (settings.report.empty()) {
+        return;
+    }
+    std::string error;
+    if (!WriteReportFile(settings.report, "{\"event\":\"summary\"," + fields + "}", &error)) {
+        std::fprintf(stderr, "vantor-cli: the report \"%s\" could not be written: %s\n",
+                     settings.report.c_str(), error.c_str());
+    }
 }
 
 int RunConfigured(const DownloadSettings& settings) {
@@ -616,28 +649,18 @@ int RunConfigured(const DownloadSettings& settings) {
     const bool log_whole = !log || log->Close();
     RemoveStopHandlers();
 
-    const bool nothing_answered = NothingAnswered(outcome, host.Record);
     if (outcome.job_result == kJobStopped) {
         const int signal_number = StopSignal() != 0 ? StopSignal() : SIGINT;
         outcome.exit_status = kExitSignalBase + signal_number;
-        outcome.detail =
-            "interrupted: the drive is left in its boot loader; run again with --skip-seeking "
-            "to resume";
+        if (outcome.detail.empty()) {
+            outcome.detail =
+                "interrupted: the drive is left in its boot loader; run again with "
+                "--skip-seeking to resume";
+        }
     }
     output.Finish(outcome.exit_status, outcome.job_result, outcome.detail);
-    if (outcome.job_result == kJobPortUnopenable) {
-        std::fprintf(stderr, "vantor-cli: %s\n", ExplainUnopenablePort(settings.port).c_str());
-    }
-    if (nothing_answered) {
-        std::fprintf(stderr,
-                     "vantor-cli: no drive answered on %s at %u baud: check the cable and the "
-                     "drive's power before the adapter\n",
-                     settings.port.c_str(), start.baud);
-    }
-    if (!log_whole) {
-        std::fprintf(stderr, "vantor-cli: the traffic log \"%s\" could not be written whole\n",
-                     settings.traffic_log.c_str());
-    }
+    const bool nothing_answered = NothingAnswered(outcome, host.Record);
+    ExplainOnStderr(settings, outcome, nothing_answered, log_whole);
 
     RunSummary summary;
     summary.result = ResultWord(outcome);
@@ -653,15 +676,7 @@ int RunConfigured(const DownloadSettings& settings) {
     summary.images_total = static_cast<int>(start.images.size());
     summary.nothing_answered = nothing_answered;
     summary.strict = settings.strict;
-    const std::string fields = SummaryFields(summary);
-    output.Event("summary", fields);
-    if (!settings.report.empty()) {
-        std::string error;
-        if (!WriteReportFile(settings.report, "{\"event\":\"summary\"," + fields + "}", &error)) {
-            std::fprintf(stderr, "vantor-cli: the report \"%s\" could not be written: %s\n",
-                         settings.report.c_str(), error.c_str());
-        }
-    }
+    RecordSummary(settings, summary, output);
     return outcome.exit_status;
 }
 
