@@ -63,7 +63,7 @@ constexpr const char* kHelp =
     "                      run fails (replaced whole, never half written)\n"
     "  --strict            fail on what the design lets pass (statuses 20 to 23)\n"
     "  --quiet             show only the result and errors\n"
-    "  --help, --version\n"
+    "  --help, -h, --version\n"
     "\n"
     "Every image is read whole before the port is opened. Ctrl-C or SIGTERM stops the run\n"
     "between operations (a second Ctrl-C ends it at once); the drive is then left in its boot\n"
@@ -96,7 +96,7 @@ constexpr const char* kIdentifyHelp =
     "  --port PORT, --baud RATE, --address N, --skip-seeking, --traffic-log FILE, --json,\n"
     "  --report FILE, --quiet   as for download\n"
     "  --stay              leave the drive in its boot loader\n"
-    "  --help, --version\n"
+    "  --help, -h, --version\n"
     "\n"
     "exit status: 0 identified, 1 several drives answered, 2 resynchronisation failed,\n"
     "3 identification failed, 5 the port cannot be opened, 64 usage error, 130 or 143\n"
@@ -182,7 +182,7 @@ bool* FlagSetting(const std::string& option, DownloadSettings& settings) {
     if (option == "--stay") {
         return &settings.stay;
     }
-    if (option == "--help") {
+    if (option == "--help" || option == "-h") {
         return &settings.help;
     }
     return option == "--version" ? &settings.version : nullptr;

@@ -30,7 +30,7 @@ constexpr const char* kHelp =
     "\n"
     "options:\n"
     "  --revision ID   also say whether a drive of hardware revision ID (0 to 15) accepts it\n"
-    "  --help, --version\n"
+    "  --help, -h, --version\n"
     "\n"
     "exit status: 0 when the file would download whole (to a drive of revision ID, when\n"
     "given); otherwise the status vantor-cli download gives for the same fault: 102 the file\n"
@@ -280,8 +280,8 @@ int RunImageInfo(const std::vector<std::string>& arguments) {
     while (!reader.Done()) {
         const std::string argument = reader.Next();
         std::string error;
-        if (argument == "--help" || argument == "--version") {
-            argument == "--help" ? static_cast<void>(std::fputs(kHelp, stdout)) : PrintVersion();
+        if (argument == "--help" || argument == "-h" || argument == "--version") {
+            argument == "--version" ? PrintVersion() : static_cast<void>(std::fputs(kHelp, stdout));
             return kExitSuccess;
         }
         if (argument == "--revision") {

@@ -20,8 +20,10 @@ constexpr const char* kHelp =
     "  identify [options]              identify the drive; no image needed\n"
     "  image-info IMAGE [--revision ID] show what an image holds and whether it is whole\n"
     "  ports                           show the port names and the serial devices\n"
+    "  ports set COMn DEVICE           make a port name stand for a device\n"
+    "  ports unset COMn                give a port name its default device again\n"
     "\n"
-    "Each command takes --help and --version. The main command:\n"
+    "Each command takes --help (-h) and --version. The main command:\n"
     "  vantor-cli download IMAGE --port sim   (the built-in simulated drive)\n"
     "\n"
     "exit status of download:\n"
@@ -42,7 +44,7 @@ int main(int argc, char** argv) {
     }
     const std::string& command = arguments.front();
     const std::vector<std::string> rest(arguments.begin() + 1, arguments.end());
-    if (command == "--help" || command == "help") {
+    if (command == "--help" || command == "-h" || command == "help") {
         std::fputs(kHelp, stdout);
         return kExitSuccess;
     }

@@ -17,7 +17,11 @@ constexpr const char* kUsage =
     "  PORT     TCP port to listen on (0: any free port)\n"
     "  ADDRESS  address to listen on (default 127.0.0.1)\n"
     "  OPTIONS  the simulated drive's options, as after \"sim:\" "
-    "(for example address=2,ident=0x2083)\n";
+    "(for example address=2,ident=0x2083)\n"
+    "  --help, -h, --version\n"
+    "\n"
+    "It serves the simulated drive until it is stopped (Ctrl+C).\n"
+    "exit status: 1 the port cannot be listened on, 64 usage error\n";
 
 int Usage(const std::string& problem) {
     std::fprintf(stderr, "vantor-drive-sim: %s\n%s", problem.c_str(), kUsage);
@@ -43,13 +47,20 @@ int main(int argc, char** argv) {
     bool have_options = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg == "--help") {
+        if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
             return 0;
         }
-        if (arg == "--port" && i + 1 < argc) {
+        if (arg == "--version") {
+            std::printf("vantor-drive-sim (Vantor %s)\n", VANTOR_VERSION);
+            return 0;
+        }
+        if ((arg == "--port" || arg == "--host") && i + 1 >= argc) {
+            return Usage(arg + " needs a value");
+        }
+        if (arg == "--port") {
             port_text = argv[++i];
-        } else if (arg == "--host" && i + 1 < argc) {
+        } else if (arg == "--host") {
             host = argv[++i];
         } else if (!arg.empty() && arg[0] != '-' && !have_options) {
             options_text = arg;

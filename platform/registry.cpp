@@ -65,8 +65,14 @@ int HexDigit(char c) {
     return -1;
 }
 
-// Undoes Escape; nothing for a broken escape or a raw control character.
-std::optional<std::string> Unescape(const std::string& text) {
+// How a backslash that does not begin "\xHH" is read.
+enum class LoneBackslash { Broken, Literal };
+
+// Undoes Escape; nothing for a broken escape or a raw control character. A key name is written
+// by hand the natural way ("SOFTWARE\Halvren\Vantor\Ports"), so in a key a backslash that
+// does not begin "\xHH" stands for itself.
+std::optional<std::string> Unescape(const std::string& text,
+                                    LoneBackslash lone_backslash = LoneBackslash::Broken) {
     std::string out;
     for (std::size_t i = 0; i < text.size(); ++i) {
         const char c = text[i];
@@ -80,14 +86,17 @@ std::optional<std::string> Unescape(const std::string& text) {
             out += c;
             continue;
         }
-        if (i + 3 >= text.size() || text[i + 1] != 'x') {
-            return std::nullopt;
+        const bool escape = i + 3 < text.size() && text[i + 1] == 'x' &&
+                            HexDigit(text[i + 2]) >= 0 && HexDigit(text[i + 3]) >= 0;
+        if (!escape) {
+            if (lone_backslash == LoneBackslash::Broken) {
+                return std::nullopt;
+            }
+            out += c;
+            continue;
         }
         const int high = HexDigit(text[i + 2]);
         const int low = HexDigit(text[i + 3]);
-        if (high < 0 || low < 0) {
-            return std::nullopt;
-        }
         out += static_cast<char>(high * 16 + low);
         i += 3;
     }
@@ -256,7 +265,7 @@ std::optional<Registry::Keys> ParseRegistry(const std::string& text) {
             continue;
         }
         if (line.front() == '[' && line.back() == ']' && line.size() >= 2) {
-            const auto key = Unescape(line.substr(1, line.size() - 2));
+            const auto key = Unescape(line.substr(1, line.size() - 2), LoneBackslash::Literal);
             if (!key) {
                 return std::nullopt;
             }
@@ -371,6 +380,25 @@ bool Registry::SetValue(const RegistryKey& key, const std::string& name,
         return false;
     }
     (*keys)[key.Name][name] = data;
+    return Write(*keys);
+}
+
+bool Registry::DeleteValue(const RegistryKey& key, const std::string& name) const {
+    if (!key.Open) {
+        return false;
+    }
+    StoreLock lock(file_path_);
+    if (!lock.Held()) {
+        return false;
+    }
+    auto keys = LoadLocked(file_path_);
+    if (!keys) {
+        return false;
+    }
+    const auto found = keys->find(key.Name);
+    if (found == keys->end() || found->second.erase(name) == 0) {
+        return true;
+    }
     return Write(*keys);
 }
 

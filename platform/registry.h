@@ -1,6 +1,6 @@
 // The registry store: keys holding named plain string values, kept in one text file. It offers
 // the operations the settings and the port map need: open a key for full access, create or open
-// a key, read a value into a bounded buffer, set a value, close the key.
+// a key, read a value into a bounded buffer, set or delete a value, close the key.
 #pragma once
 
 #include <cstddef>
@@ -44,6 +44,9 @@ class Registry {
                                           std::size_t buffer_bytes) const;
     // Stores the value's bytes as given. Returns false when the store could not be written.
     bool SetValue(const RegistryKey& key, const std::string& name, const std::string& data) const;
+    // Removes the value, keeping every other one. Returns false when the store could not be
+    // written; a value that is not there is already removed.
+    bool DeleteValue(const RegistryKey& key, const std::string& name) const;
     static void CloseKey(RegistryKey& key) { key.Open = false; }
 
     const std::string& FilePath() const { return file_path_; }

@@ -9,6 +9,7 @@ packages=(
   qt6-base-dev qt6-svg-dev libgl-dev fonts-dejavu-core
   libasound2-dev
   clang libclang-rt-14-dev
+  scdoc desktop-file-utils shared-mime-info bash-completion dpkg-dev lintian man-db
 )
 
 missing=()

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds Vantor from nothing and runs every test: the optimised build
 # with warnings as errors (GUI included, offscreen), then the core under AddressSanitizer with
-# UndefinedBehaviorSanitizer and under ThreadSanitizer.
+# UndefinedBehaviorSanitizer and under ThreadSanitizer; last, the Debian package from the
+# optimised build, checked with lintian, installed, run and removed again.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -14,3 +15,7 @@ for preset in ci asan tsan; do
   echo "=== $preset: test"
   ctest --preset "$preset" -j "$jobs"
 done
+
+echo "=== package: build, lintian, install, run and remove"
+scripts/package.sh
+scripts/check-package.sh

@@ -23,7 +23,12 @@ constexpr const char* kUsage =
     "  --packet-size BYTES payload bytes of each packet, 6 to 16398 (default 240)\n"
     "  --address ADDR      address of the first write (default 0x10000)\n"
     "  --seed N            draws the filler data (default 1)\n"
-    "  --erase             the first packet erases the range the others write\n";
+    "  --erase             the first packet erases the range the others write\n"
+    "  --help, -h, --version\n"
+    "\n"
+    "exit status: 0 written, 1 the file cannot be written, 64 usage error\n";
+
+constexpr int kExitUsage = 64;
 
 struct Options {
     std::string output;
@@ -92,7 +97,11 @@ bool ParseArguments(int argc, char** argv, Options& options) {
         if (known) {
             return false;
         }
-        if (name == "-o" && index + 1 < argc) {
+        if (name == "-o" && index + 1 >= argc) {
+            std::fprintf(stderr, "vantor-make-image: -o needs a file name\n");
+            return false;
+        }
+        if (name == "-o") {
             options.output = argv[++index];
         } else if (name == "--plain") {
             options.plain = true;
@@ -137,10 +146,14 @@ int main(int argc, char** argv) {
             std::fputs(kUsage, stdout);
             return 0;
         }
+        if (std::strcmp(argv[index], "--version") == 0) {
+            std::printf("vantor-make-image (Vantor %s)\n", VANTOR_VERSION);
+            return 0;
+        }
     }
     Options options;
     if (!ParseArguments(argc, argv, options)) {
-        return 2;
+        return kExitUsage;
     }
     const iw::Bytes image = BuildImage(options);
     if (!iw::WriteFile(options.output, image)) {

@@ -121,9 +121,15 @@ int TempFile(const TempDir& dir, const std::string& name) {
 
 CliRun RunCli(const std::vector<std::string>& arguments) {
     TempDir dir;
+    return RunCliWithStore(arguments, dir.Path("registry"));
+}
+
+CliRun RunCliWithStore(const std::vector<std::string>& arguments,
+                       const std::string& registry_path) {
+    TempDir dir;
     const int out_fd = TempFile(dir, "stdout");
     const int err_fd = TempFile(dir, "stderr");
-    const pid_t pid = Spawn(arguments, out_fd, err_fd, dir.Path("registry"));
+    const pid_t pid = Spawn(arguments, out_fd, err_fd, registry_path);
     CliRun run;
     run.status = WaitForExit(pid);
     ::close(out_fd);

@@ -17,6 +17,9 @@ struct CliRun {
 // default one. File descriptors opened without close-on-exec are inherited.
 CliRun RunCli(const std::vector<std::string>& arguments);
 
+// As RunCli, with the settings store at `registry_path`.
+CliRun RunCliWithStore(const std::vector<std::string>& arguments, const std::string& registry_path);
+
 // As RunCli, with stdout on a pipe whose reader has gone away.
 CliRun RunCliIntoClosedPipe(const std::vector<std::string>& arguments);
 

@@ -64,7 +64,13 @@ INSTANTIATE_TEST_SUITE_P(
                   "--traffic-log \"/nonexistent/dir/log\""},
         UsageCase{"ImageInfoWithoutImage", {"image-info"}, "missing IMAGE"},
         UsageCase{"RevisionOutOfRange", {"image-info", "a.orb", "--revision", "16"}, "\"16\""},
-        UsageCase{"PortsTakeNoArguments", {"ports", "--all"}, "\"--all\""},
+        UsageCase{"PortsTakeNoOptions", {"ports", "--all"}, "\"--all\""},
+        UsageCase{"PortsUnknownSubcommand", {"ports", "list"}, "\"list\""},
+        UsageCase{"PortsSetWithoutDevice", {"ports", "set", "COM3"}, "needs COMn and DEVICE"},
+        UsageCase{"PortsSetBeyondComFour", {"ports", "set", "COM5", "sim"}, "\"COM5\""},
+        UsageCase{"PortsSetNotADevice", {"ports", "set", "COM3", "ttyUSB0"}, "\"ttyUSB0\""},
+        UsageCase{"PortsSetBadSimOption", {"ports", "set", "COM3", "sim:bogus=1"}, "bogus"},
+        UsageCase{"PortsUnsetTooMany", {"ports", "unset", "COM3", "COM4"}, "\"COM4\""},
         UsageCase{"UnknownCommand", {"flash", "a.orb"}, "\"flash\""},
         UsageCase{"NoCommand", {}, "usage: vantor-cli COMMAND"}),
     [](const testing::TestParamInfo<UsageCase>& param_info) { return param_info.param.name; });
@@ -78,6 +84,8 @@ TEST_P(HelpAndVersion, AnswerOnEveryCommand) {
     EXPECT_EQ(help_run.status, 0);
     const std::string command = GetParam().empty() ? "COMMAND" : GetParam().front();
     EXPECT_EQ(help_run.out.rfind("usage: vantor-cli " + command, 0), 0u) << help_run.out;
+    help.back() = "-h";
+    EXPECT_EQ(RunCli(help).out, help_run.out);
 
     std::vector<std::string> version = GetParam();
     version.push_back("--version");

@@ -100,6 +100,18 @@ TEST_F(RegistryTest, HandWrittenValuesMayHoldPrintableTextAsItIs) {
                                        {"COM2", "/dev/serial/by-id/usb-\xc3\xa9[1]#2"}}}}));
 }
 
+// Catches a port map written by hand the natural way being taken for a damaged store. A
+// value keeps the strict rule: there a lone backslash is still damage.
+TEST_F(RegistryTest, AKeyMayHoldItsBackslashesAsTheyAre) {
+    const auto keys = ParseRegistry(
+        "VantorRegistry 1\n[SOFTWARE\\Halvren\\Vantor\\Ports]\nCOM1=sim\n"
+        "[SOFTWARE\\x5cHalvren\\Vantor\\x5cPorts]\nCOM2=/dev/ttyUSB0\n[a\\x\\x4g\\]\n");
+    ASSERT_TRUE(keys);
+    EXPECT_EQ(*keys, (Registry::Keys{{kPortsKey, {{"COM1", "sim"}, {"COM2", "/dev/ttyUSB0"}}},
+                                     {"a\\x\\x4g\\", {}}}));
+    EXPECT_FALSE(ParseRegistry("VantorRegistry 1\n[K]\nA=C:\\fw\n"));
+}
+
 TEST_F(RegistryTest, TheStoreFileIsPlainTextLines) {
     const Registry registry;
     auto key = registry.CreateKey(kSettingsKey);

@@ -1,0 +1,112 @@
+# bash completion for the Vantor programs: vantor-cli, vantor, vantor-drive-sim and
+# vantor-make-image.
+
+# The serial devices present, stable names first.
+_vantor_devices()
+{
+    local device
+    for device in /dev/serial/by-id/* /dev/ttyUSB* /dev/ttyACM* /dev/ttyS*; do
+        [[ -e $device ]] && printf '%s\n' "$device"
+    done
+}
+
+# What a port may be: a port name, the simulated drive, a network port or a device present.
+_vantor_ports()
+{
+    printf '%s\n' COM1 COM2 COM3 COM4 sim sim: rfc2217://
+    _vantor_devices
+}
+
+_vantor_offer()
+{
+    COMPREPLY=($(compgen -W "$1" -- "$cur"))
+    __ltrim_colon_completions "$cur"
+}
+
+_vantor_cli()
+{
+    local cur prev words cword
+    _init_completion -n =: || return
+
+    if ((cword == 1)); then
+        _vantor_offer "download image-info ports --help -h --version"
+        return
+    fi
+    case ${words[1]} in
+        download)
+            case $prev in
+                --port) _vantor_offer "$(_vantor_ports)"; return ;;
+                --baud) _vantor_offer "9600 19200"; return ;;
+                --files-list | --traffic-log) _filedir; return ;;
+                --address | --notify-fd) return ;;
+            esac
+            if [[ $cur == -* ]]; then
+                _vantor_offer "--files-list --port --baud --address --skip-seeking --reset-after
+                    --notify-fd --traffic-log --json --quiet --help -h --version"
+            else
+                _filedir orb
+            fi
+            ;;
+        image-info)
+            [[ $prev == --revision ]] && return
+            if [[ $cur == -* ]]; then
+                _vantor_offer "--revision --help -h --version"
+            else
+                _filedir orb
+            fi
+            ;;
+        ports)
+            if ((cword == 2)); then
+                _vantor_offer "set unset --help -h --version"
+            elif ((cword == 3)) && [[ ${words[2]} == @(set|unset) ]]; then
+                _vantor_offer "COM1 COM2 COM3 COM4"
+            elif ((cword == 4)) && [[ ${words[2]} == set ]]; then
+                _vantor_offer "$(_vantor_devices) sim sim: rfc2217://"
+            fi
+            ;;
+    esac
+}
+complete -F _vantor_cli vantor-cli
+
+_vantor_window()
+{
+    local cur prev words cword
+    _init_completion || return
+    case $prev in
+        -c) _vantor_offer "COM1 COM2 COM3 COM4"; return ;;
+        -b) _vantor_offer "9600 19200"; return ;;
+        -m | -style) return ;;
+    esac
+    if [[ $cur == -* ]]; then
+        _vantor_offer "-c -b -m -style --help -h --version"
+    else
+        _filedir orb
+    fi
+}
+complete -F _vantor_window vantor
+
+_vantor_drive_sim()
+{
+    local cur prev words cword
+    _init_completion || return
+    case $prev in
+        --port | --host) return ;;
+    esac
+    _vantor_offer "--port --host --help -h --version"
+}
+complete -F _vantor_drive_sim vantor-drive-sim
+
+_vantor_make_image()
+{
+    local cur prev words cword
+    _init_completion || return
+    case $prev in
+        -o) _filedir orb; return ;;
+        --revision | --packets | --packet-size | --address | --seed) return ;;
+    esac
+    _vantor_offer "-o --revision --plain --packets --packet-size --address --seed --erase
+        --help -h --version"
+}
+complete -F _vantor_make_image vantor-make-image
+
+# ex: filetype=sh
