@@ -237,8 +237,8 @@ void ConsoleOutput::Note(const std::string& line) {
     }
 }
 
-void ConsoleOutput::Finish(int exit_status, int job_result, const std::string& given_detail) {
-    const std::string detail = given_detail.empty() ? FailureDetail() : given_detail;
+void ConsoleOutput::Finish(int exit_status, int job_result, const std::string& cause) {
+    const std::string detail = cause.empty() ? FailureDetail() : cause;
     std::lock_guard lock(mutex_);
     if (live_line_open_) {
         // The live line's last state stays on screen.

@@ -35,9 +35,9 @@ class ConsoleOutput final : public platform::WindowLink {
     void PostQuit() override;
 
     // Ends the output: the live line is closed, and the result goes out as the last line
-    // (a "result" object with --json). A failure also names its cause on the error stream.
-    // `detail`, when given, is the failure's cause instead of the last status text.
-    void Finish(int exit_status, int job_result, const std::string& detail = "");
+    // (a "result" object with --json). A failure also names its cause on the error stream:
+    // `cause` when given, else the status text that explains it (FailureDetail).
+    void Finish(int exit_status, int job_result, const std::string& cause = "");
 
     // One JSON event of the run (start, identity, summary, error); nothing in other modes.
     void Event(const std::string& event, const std::string& fields);

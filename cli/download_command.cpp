@@ -1,7 +1,6 @@
 #include "cli/download_command.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,8 +25,10 @@
 #include "image/image_reader.h"
 #include "job/download_image.h"
 #include "job/job.h"
+#include "link/serial_port.h"
 #include "platform/clock.h"
 #include "platform/serial/port_map.h"
+#include "platform/serial/rfc2217_device.h"
 #include "sim/sim_world.h"
 
 namespace vantor::cli {
@@ -57,6 +58,7 @@ constexpr const char* kHelp =
     "  --notify-fd N       write 1035 and a line feed to file descriptor N after a successful\n"
     "                      single-image download\n"
     "  --traffic-log FILE  log every byte and break on the line, both ways, with timestamps\n"
+    "                      (a regular file, or - for stdout)\n"
     "  --json              one JSON object per line on stdout for every event, with a start\n"
     "                      and a closing summary event (the run record)\n"
     "  --report FILE       write the run's summary to FILE as one JSON document, also when the\n"
@@ -76,6 +78,7 @@ constexpr const char* kHelp =
     "  3        identification failed\n"
     "  4        the files list cannot be opened\n"
     "  5        the port cannot be opened\n"
+    "  6        the port was lost during the job (connection ended, adapter pulled out)\n"
     "  100+|c|  an image failed with the DownloadImage code c (106 for -6)\n"
     "  20       --strict: a packet met protected memory\n"
     "  21       --strict: a response was missing or unrecognised\n"
@@ -99,8 +102,8 @@ constexpr const char* kIdentifyHelp =
     "  --help, -h, --version\n"
     "\n"
     "exit status: 0 identified, 1 several drives answered, 2 resynchronisation failed,\n"
-    "3 identification failed, 5 the port cannot be opened, 64 usage error, 130 or 143\n"
-    "interrupted.\n";
+    "3 identification failed, 5 the port cannot be opened, 6 the port was lost, 64 usage\n"
+    "error, 130 or 143 interrupted.\n";
 
 struct DownloadSettings {
     std::string image;
@@ -147,10 +150,12 @@ std::optional<int> PortNameIndex(const std::string& port) {
     return std::nullopt;
 }
 
-// The device address the job will open, when the port map knows one.
-std::optional<std::string> EffectiveAddress(const std::string& port) {
+// The device address the job will open, when the port map knows one; `problem` says why the
+// stored map could not be read, if that is why not.
+std::optional<std::string> EffectiveAddress(const std::string& port,
+                                            std::string* problem = nullptr) {
     if (PortNameIndex(port)) {
-        return platform::ResolvePortName(port);
+        return platform::ResolvePortName(port, problem);
     }
     return port;
 }
@@ -287,6 +292,11 @@ std::optional<std::string> CheckSettings(const DownloadSettings& settings) {
         return "--json and --quiet exclude each other";
     }
     const auto address = EffectiveAddress(settings.port);
+    if (address) {
+        if (auto problem = platform::Rfc2217AddressProblem(*address)) {
+            return "--port: " + *problem;
+        }
+    }
     if (address && address->rfind("sim:", 0) == 0) {
         std::string error;
         if (!sim::ParseSimOptions(address->substr(4), &error)) {
@@ -318,31 +328,27 @@ void ConfigureJob(const DownloadSettings& settings, JobOptions& options) {
     options.ResetAfterSingleImage = settings.reset_after ? 1 : 0;
 }
 
-// Why the port did not open, found without opening anything: a second open of a real port
-// would toggle its modem lines.
+// Why the port did not open, as the device said when it refused.
 std::string ExplainUnopenablePort(const std::string& port) {
-    const auto address = EffectiveAddress(port);
+    std::string problem;
+    const auto address = EffectiveAddress(port, &problem);
     if (!address) {
-        return port + " is not a port name the port map knows (COM1 to COM4)";
+        return problem.empty() ? port + " is not a port name the port map knows (COM1 to COM4)"
+                               : port + " has no device: " + problem;
     }
     const std::string prefix = *address == port ? "" : port + " stands for " + *address + ": ";
-    if (address->rfind("/", 0) == 0) {
-        struct stat info {};
-        if (::stat(address->c_str(), &info) != 0) {
-            return prefix + "no such device";
-        }
-        if (::access(address->c_str(), R_OK | W_OK) != 0) {
-            return prefix +
-                   "permission denied; members of the device's group (often dialout) may open it "
-                   "(see vantor-cli ports)";
-        }
-        return prefix + "it is in use by another program, or is not a serial device";
+    return prefix + LastPortReport().open_error;
+}
+
+// The cause of a failure that the port knows better than the status line; empty otherwise.
+std::string PortCause(const std::string& port, int job_result, const std::string& status) {
+    if (job_result == kJobPortUnopenable) {
+        return ExplainUnopenablePort(port);
     }
-    if (address->rfind("rfc2217://", 0) == 0) {
-        return prefix + "the network serial port did not accept the connection";
+    if (job_result == kJobResyncFailed && LastPortReport().carries_no_breaks) {
+        return status + "; this port cannot carry serial breaks";
     }
-    return prefix +
-           "not a device address (COM1 to COM4, /dev/..., rfc2217://HOST:PORT, sim[:OPTIONS])";
+    return "";
 }
 
 OutputMode ChooseMode(const DownloadSettings& settings) {
@@ -585,12 +591,9 @@ Outcome RunWithLog(const DownloadSettings& settings, JobHost& host, ConsoleOutpu
 }
 
 // The lines on stderr that say more than the job's texts.
-void ExplainOnStderr(const DownloadSettings& settings, const Outcome& outcome,
-                     bool nothing_answered, bool log_whole) {
-    if (outcome.job_result == kJobPortUnopenable) {
-        std::fprintf(stderr, "vantor-cli: %s\n", ExplainUnopenablePort(settings.port).c_str());
-    }
-    if (nothing_answered) {
+void ExplainOnStderr(const DownloadSettings& settings, bool nothing_answered, bool log_whole) {
+    // A port that cannot carry breaks is the cause already named; the cable is not in question.
+    if (nothing_answered && !LastPortReport().carries_no_breaks) {
         std::fprintf(stderr,
                      "vantor-cli: no drive answered on %s at %s baud: check the cable and the "
                      "drive's power before the adapter\n",
@@ -658,9 +661,12 @@ int RunConfigured(const DownloadSettings& settings) {
                 "--skip-seeking to resume";
         }
     }
+    if (outcome.detail.empty()) {
+        outcome.detail = PortCause(settings.port, outcome.job_result, output.FailureDetail());
+    }
     output.Finish(outcome.exit_status, outcome.job_result, outcome.detail);
     const bool nothing_answered = NothingAnswered(outcome, host.Record);
-    ExplainOnStderr(settings, outcome, nothing_answered, log_whole);
+    ExplainOnStderr(settings, nothing_answered, log_whole);
 
     RunSummary summary;
     summary.result = ResultWord(outcome);

@@ -34,6 +34,8 @@ std::string ExitMeaning(int exit_status) {
             return "the files list cannot be opened";
         case kJobPortUnopenable:
             return "the port cannot be opened";
+        case kJobPortLost:
+            return "the port was lost during the job";
         case kExitUsage:
             return "usage error";
         case kExitStrictProtectedMemory:

@@ -1,7 +1,5 @@
 #include "cli/ports_command.h"
 
-#include <glob.h>
-#include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +11,8 @@
 
 #include "cli/command_line.h"
 #include "cli/exit_status.h"
+#include "cli/json_text.h"
+#include "cli/serial_devices.h"
 #include "platform/registry.h"
 #include "platform/serial/port_map.h"
 #include "sim/sim_options.h"
@@ -24,13 +24,16 @@ namespace {
 constexpr const char* kCommand = "ports";
 
 constexpr const char* kHelp =
-    "usage: vantor-cli ports\n"
+    "usage: vantor-cli ports [--json]\n"
     "       vantor-cli ports set COMn DEVICE\n"
     "       vantor-cli ports unset COMn\n"
     "\n"
     "Without a subcommand, shows the device each of the port names COM1 to COM4 stands for\n"
-    "(the port map in the settings store, else /dev/ttyS0 to /dev/ttyS3), and the serial\n"
-    "devices present, with a hint when you may not open them.\n"
+    "(the port map in the settings store, else /dev/ttyS0 to /dev/ttyS3; a device that is not\n"
+    "there is flagged), and the serial devices present (ttyS*, ttyAMA*, ttyUSB*, ttyACM*,\n"
+    "rfcomm*) with their USB vendor:product, product name and serial number, their\n"
+    "/dev/serial/by-id/ names, and a hint when you may not open them. --json writes the\n"
+    "listing as one JSON object.\n"
     "\n"
     "  set COMn DEVICE  make COM1 to COM4 stand for DEVICE: /dev/serial/by-id/...,\n"
     "                   /dev/ttyUSB0, rfc2217://HOST:PORT, sim or sim:OPTIONS\n"
@@ -46,91 +49,103 @@ constexpr const char* kHelp =
 
 constexpr int kExitStoreUnwritable = 1;
 
-constexpr const char* kDevicePatterns[] = {"/dev/ttyS*", "/dev/ttyUSB*", "/dev/ttyACM*",
-                                           "/dev/serial/by-id/*"};
-
-std::vector<std::string> Glob(const char* pattern) {
-    std::vector<std::string> paths;
-    glob_t found{};
-    if (::glob(pattern, 0, nullptr, &found) == 0) {
-        for (std::size_t i = 0; i < found.gl_pathc; ++i) {
-            paths.emplace_back(found.gl_pathv[i]);
-        }
-    }
-    ::globfree(&found);
-    return paths;
-}
-
-std::string GroupName(gid_t gid) {
-    if (const group* entry = ::getgrgid(gid)) {
-        return entry->gr_name;
-    }
-    return std::to_string(gid);
-}
-
-// The device's owner group, the verdict on opening it, and where a link points.
-struct DeviceInfo {
-    std::string path;
-    std::string target;
-    std::string group;
-    bool exists = false;
-    bool may_open = false;
+struct PortName {
+    std::string name;
+    std::string address;  // empty when unmapped
+    std::string source;
+    bool missing = false;  // a device path with no device behind it
 };
 
-DeviceInfo Inspect(const std::string& path) {
-    DeviceInfo info{path, {}, {}, false, false};
-    char resolved[PATH_MAX];
-    if (::realpath(path.c_str(), resolved) != nullptr && path != resolved) {
-        info.target = resolved;
+std::vector<PortName> PortNames() {
+    std::vector<PortName> names;
+    for (int number = 1; number <= 4; ++number) {
+        PortName port;
+        port.name = "COM" + std::to_string(number);
+        const auto address = platform::ResolvePortName(port.name);
+        const auto stored = platform::StoredPortAddress(number);
+        port.source = stored && !stored->empty() ? "stored port map" : "default";
+        port.address = address ? *address : "";
+        struct stat status {};
+        port.missing =
+            port.address.rfind('/', 0) == 0 && ::stat(port.address.c_str(), &status) != 0;
+        names.push_back(port);
     }
-    struct stat status {};
-    if (::stat(path.c_str(), &status) == 0) {
-        info.exists = true;
-        info.group = GroupName(status.st_gid);
-        info.may_open = ::access(path.c_str(), R_OK | W_OK) == 0;
-    }
-    return info;
+    return names;
 }
 
 void PrintPortMap() {
     std::printf("port names (port map in %s):\n", platform::RegistryFilePath().c_str());
-    for (int number = 1; number <= 4; ++number) {
-        const std::string name = "COM" + std::to_string(number);
-        const auto address = platform::ResolvePortName(name);
-        const auto stored = platform::StoredPortAddress(number);
-        const char* source = stored && !stored->empty() ? "stored port map" : "default";
-        std::printf("  %s  %-28s (%s)\n", name.c_str(), address ? address->c_str() : "-", source);
+    if (const auto problem = platform::Registry().Problem()) {
+        // Only read: the file is left as it is.
+        std::printf("  %s; COM1 to COM4 name no device until it is mended or removed\n",
+                    problem->c_str());
+        return;
+    }
+    for (const PortName& port : PortNames()) {
+        std::printf("  %s  %-28s (%s)%s\n", port.name.c_str(),
+                    port.address.empty() ? "-" : port.address.c_str(), port.source.c_str(),
+                    port.missing ? "  device missing" : "");
     }
 }
 
-// Lists the devices; returns the groups of those the user may not open.
-std::set<std::string> PrintDevices() {
+void PrintDevices() {
     std::printf("serial devices:\n");
-    std::set<std::string> locked_groups;
-    int count = 0;
-    for (const char* pattern : kDevicePatterns) {
-        for (const std::string& path : Glob(pattern)) {
-            const DeviceInfo info = Inspect(path);
-            ++count;
-            std::printf("  %-28s", info.path.c_str());
-            if (!info.target.empty()) {
-                std::printf(" -> %s", info.target.c_str());
-            }
-            if (!info.exists) {
-                std::printf("  (dangling link)\n");
-                continue;
-            }
-            std::printf("  group %s%s\n", info.group.c_str(),
-                        info.may_open ? "" : ", you may not open it");
-            if (!info.may_open) {
-                locked_groups.insert(info.group);
-            }
+    const auto devices = ListSerialDevices();
+    for (const SerialDeviceEntry& device : devices) {
+        std::printf("  %-16s group %s%s\n", device.path.c_str(), device.group.c_str(),
+                    device.may_open ? "" : ", you may not open it");
+        if (!device.usb_id.empty()) {
+            std::printf("      USB %s  %s  serial %s\n", device.usb_id.c_str(),
+                        device.product.empty() ? "-" : device.product.c_str(),
+                        device.serial.empty() ? "-" : device.serial.c_str());
+        }
+        for (const std::string& link : device.by_id) {
+            std::printf("      %s\n", link.c_str());
+        }
+        if (!device.hint.empty()) {
+            std::printf("      hint: %s\n", device.hint.c_str());
         }
     }
-    if (count == 0) {
+    if (devices.empty()) {
         std::printf("  none found\n");
     }
-    return locked_groups;
+}
+
+std::string JsonBool(bool value) {
+    return value ? "true" : "false";
+}
+
+// One JSON object with the port names and the devices.
+void PrintJson() {
+    std::string text = "{\"ports\":[";
+    const char* separator = "";
+    for (const PortName& port : PortNames()) {
+        text += separator;
+        text += "{\"name\":" + JsonString(port.name) + ",\"address\":" + JsonString(port.address) +
+                ",\"source\":" + JsonString(port.source) +
+                ",\"missing\":" + JsonBool(port.missing) + "}";
+        separator = ",";
+    }
+    text += "],\"devices\":[";
+    separator = "";
+    for (const SerialDeviceEntry& device : ListSerialDevices()) {
+        std::string links = "[";
+        for (std::size_t i = 0; i < device.by_id.size(); ++i) {
+            links += (i == 0 ? "" : ",") + JsonString(device.by_id[i]);
+        }
+        links += "]";
+        text += separator;
+        text += "{\"path\":" + JsonString(device.path) + ",\"by_id\":" + links +
+                ",\"usb_id\":" + JsonString(device.usb_id) +
+                ",\"serial\":" + JsonString(device.serial) +
+                ",\"product\":" + JsonString(device.product) +
+                ",\"group\":" + JsonString(device.group) +
+                ",\"may_open\":" + JsonBool(device.may_open) +
+                ",\"hint\":" + JsonString(device.hint) + "}";
+        separator = ",";
+    }
+    text += "]}\n";
+    std::fputs(text.c_str(), stdout);
 }
 
 // 1 to 4 for "COM1" to "COM4"; nothing for any other text.
@@ -216,14 +231,13 @@ int RunChange(const std::string& subcommand, const std::vector<std::string>& ope
     return SetPort(*number, operands[1]);
 }
 
-int ShowPorts() {
-    PrintPortMap();
-    for (const std::string& group : PrintDevices()) {
-        std::printf(
-            "hint: devices of the group \"%s\" open only for its members: sudo usermod -aG %s "
-            "$USER, then log in again\n",
-            group.c_str(), group.c_str());
+int ShowPorts(bool json) {
+    if (json) {
+        PrintJson();
+        return kExitSuccess;
     }
+    PrintPortMap();
+    PrintDevices();
     return kExitSuccess;
 }
 
@@ -232,8 +246,13 @@ int ShowPorts() {
 int RunPorts(const std::vector<std::string>& arguments) {
     ArgumentReader reader(arguments);
     std::vector<std::string> operands;
+    bool json = false;
     while (!reader.Done()) {
         const std::string argument = reader.Next();
+        if (argument == "--json") {
+            json = true;
+            continue;
+        }
         if (argument == "--help" || argument == "-h") {
             std::fputs(kHelp, stdout);
             return kExitSuccess;
@@ -248,7 +267,10 @@ int RunPorts(const std::vector<std::string>& arguments) {
         operands.push_back(argument);
     }
     if (operands.empty()) {
-        return ShowPorts();
+        return ShowPorts(json);
+    }
+    if (json) {
+        return UsageError(kCommand, "--json goes only with the listing");
     }
     const std::string& subcommand = operands.front();
     if (subcommand != "set" && subcommand != "unset") {

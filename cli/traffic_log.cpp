@@ -1,5 +1,9 @@
 #include "cli/traffic_log.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -139,6 +143,7 @@ class TappedDevice final : public platform::SerialDevice {
         Note(Kind::Closed);
         return inner_->Close();
     }
+    platform::DeviceCondition Condition() const override { return inner_->Condition(); }
 
   private:
     // The tap's queue holds at least this much, whatever queue size the port asked for.
@@ -193,13 +198,43 @@ std::unique_ptr<platform::SerialDevice> WrapDevice(std::unique_ptr<platform::Ser
 
 }  // namespace
 
+// "-" is standard output. Any other path is opened without blocking (a FIFO without a reader
+// would otherwise hold the program before anything happens) and must be a regular file, which
+// is then emptied.
 std::unique_ptr<TrafficLog> TrafficLog::Create(const std::string& path, std::string* error) {
-    std::FILE* file = std::fopen(path.c_str(), "w");
-    if (file == nullptr) {
+    const auto fail = [error](const std::string& why) {
         if (error != nullptr) {
-            *error = std::strerror(errno);
+            *error = why;
         }
         return nullptr;
+    };
+    int fd = -1;
+    if (path == "-") {
+        fd = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0);
+    } else {
+        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
+        struct stat info {};
+        if (fd >= 0 && (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))) {
+            ::close(fd);
+            return fail("not a regular file (\"-\" writes the log to standard output)");
+        }
+        if (fd >= 0 && (::ftruncate(fd, 0) != 0 ||
+                        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)) {
+            const int failure = errno;
+            ::close(fd);
+            errno = failure;
+            fd = -1;
+        }
+    }
+    if (fd < 0) {
+        return fail(errno == ENXIO ? "not a regular file (\"-\" writes the log to standard output)"
+                                   : std::strerror(errno));
+    }
+    std::FILE* file = ::fdopen(fd, "w");
+    if (file == nullptr) {
+        const int failure = errno;
+        ::close(fd);
+        return fail(std::strerror(failure));
     }
     return std::unique_ptr<TrafficLog>(new TrafficLog(file, platform::NowNs()));
 }

@@ -36,7 +36,8 @@ struct LineRecord {
 
 class TrafficLog {
   public:
-    // Creates (or replaces) the log file; nullptr and the reason in `error` when it cannot.
+    // Creates (or empties) the log file, a regular file, or takes standard output for "-";
+    // never waits (a FIFO is refused at once). nullptr and the reason in `error` when it cannot.
     static std::unique_ptr<TrafficLog> Create(const std::string& path, std::string* error);
     // Closes the log if that has not been done.
     ~TrafficLog();

@@ -7,13 +7,16 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <utility>
 #include <vector>
 
+#include "platform/clock.h"
 #include "platform/serial/rfc2217_telnet.h"
 #include "sim/simulated_line.h"
 
@@ -25,6 +28,7 @@ using namespace platform::telnet;
 
 constexpr char kSignature[] = "vantor-drive-sim";
 constexpr std::size_t kChunkBytes = 4096;
+constexpr std::int64_t kNsPerMs = 1'000'000;
 
 class Session final : private Listener {
   public:
@@ -34,10 +38,12 @@ class Session final : private Listener {
           negotiator_({kOptionBinary, kOptionSuppressGoAhead, kOptionComPort},
                       {kOptionBinary, kOptionSuppressGoAhead, kOptionComPort}) {}
 
-    void Run(const std::atomic<bool>& stop);
+    // Serves until the client leaves, is dropped or `stop` is set; says why it ended.
+    std::string Run(const std::atomic<bool>& stop);
 
   private:
     bool TakeClientBytes();
+    void FeedLine();
     void ServeLine();
     void Flush();
 
@@ -57,30 +63,44 @@ class Session final : private Listener {
     platform::SerialDevice& line_;
     Parser parser_;
     Negotiator negotiator_;
+    // What waits to go to the client; bounded by kMaxOutgoingBytes.
     std::vector<std::uint8_t> out_;
-    std::vector<std::uint8_t> to_line_;
+    std::int64_t stalled_since_ns_ = -1;  // when the client last took nothing of out_
+    // The client's data on its way to the line, at line rate; while it holds kMaxLineQueueBytes
+    // nothing more is taken from the client, so TCP holds the client back.
+    std::deque<std::uint8_t> to_line_;
+    std::int64_t line_free_ns_ = 0;  // when what went to the line so far has gone out
+    bool line_in_break_ = false;
     std::uint8_t line_state_mask_ = 0;
-    bool open_ = true;
+    std::string ended_;
 };
 
-void Session::Run(const std::atomic<bool>& stop) {
+std::string Session::Run(const std::atomic<bool>& stop) {
     negotiator_.Request(kWill, kOptionBinary, out_);
     negotiator_.Request(kDo, kOptionBinary, out_);
     negotiator_.Request(kWill, kOptionSuppressGoAhead, out_);
     negotiator_.Request(kDo, kOptionSuppressGoAhead, out_);
     negotiator_.Request(kDo, kOptionComPort, out_);
     Flush();
-    while (open_ && !stop.load()) {
-        pollfd entry{fd_, POLLIN, 0};
-        if (::poll(&entry, 1, kPollIntervalMs) > 0 && !TakeClientBytes()) {
-            break;
+    while (ended_.empty() && !stop.load()) {
+        // A client that has gone is noticed even while nothing is taken from it.
+        const bool take = to_line_.size() < kMaxLineQueueBytes;
+        pollfd entry{fd_, static_cast<short>((take ? POLLIN : 0) | POLLRDHUP), 0};
+        if (::poll(&entry, 1, kPollIntervalMs) > 0) {
+            if (take ? !TakeClientBytes()
+                     : (entry.revents & (POLLHUP | POLLERR | POLLRDHUP)) != 0) {
+                break;
+            }
         }
+        FeedLine();
         ServeLine();
         Flush();
     }
+    return ended_.empty() ? "left" : ended_;
 }
 
-// Returns false once the client has gone.
+// Returns false once the client has gone; what it sent that has not reached the line yet goes
+// with it.
 bool Session::TakeClientBytes() {
     std::array<std::uint8_t, kChunkBytes> chunk{};
     const ssize_t got = ::recv(fd_, chunk.data(), chunk.size(), MSG_DONTWAIT);
@@ -91,12 +111,35 @@ bool Session::TakeClientBytes() {
         return false;
     }
     parser_.Feed(chunk.data(), static_cast<std::size_t>(got), *this);
-    if (!to_line_.empty()) {
-        std::size_t written = 0;
-        line_.Write(to_line_.data(), to_line_.size(), written);
-        to_line_.clear();
-    }
     return true;
+}
+
+// The line's own write waits until its transmitter holds what is unsent, which at a slow speed
+// would hold the whole server. So the server keeps its own account of when the line is free
+// and hands it no more than a transmitter's worth ahead of that; a write then never waits more
+// than a character or so. Nothing goes while the client holds the line in break.
+void Session::FeedLine() {
+    if (to_line_.empty() || line_in_break_) {
+        return;
+    }
+    platform::LineSettings settings;
+    if (!line_.GetSettings(settings) || settings.BaudRate == 0) {
+        return;
+    }
+    const std::int64_t char_ns = 10'000'000'000 / settings.BaudRate;
+    const std::int64_t now_ns = platform::NowNs();
+    line_free_ns_ = std::max(line_free_ns_, now_ns);
+    const auto ahead = static_cast<std::size_t>((line_free_ns_ - now_ns) / char_ns);
+    if (ahead >= platform::kTransmitFifoBytes) {
+        return;
+    }
+    const std::size_t count = std::min(to_line_.size(), platform::kTransmitFifoBytes - ahead);
+    const std::vector<std::uint8_t> bytes(to_line_.begin(),
+                                          to_line_.begin() + static_cast<std::ptrdiff_t>(count));
+    to_line_.erase(to_line_.begin(), to_line_.begin() + static_cast<std::ptrdiff_t>(count));
+    std::size_t written = 0;
+    line_.Write(bytes.data(), bytes.size(), written);
+    line_free_ns_ += static_cast<std::int64_t>(count) * char_ns;
 }
 
 // The break report goes first: bytes that came with it in the same look came after the break
@@ -111,26 +154,48 @@ void Session::ServeLine() {
     if (waiting == 0) {
         return;
     }
-    std::vector<std::uint8_t> bytes(waiting);
+    std::vector<std::uint8_t> bytes(std::min<std::size_t>(waiting, kChunkBytes));
     std::size_t got = 0;
     line_.Read(bytes.data(), bytes.size(), got);
     AppendData(bytes.data(), got, out_);
 }
 
+// Sends what the client will take now and keeps the rest. A client that lets more than
+// kMaxOutgoingBytes pile up, or takes nothing for kStalledClientMs, is dropped.
 void Session::Flush() {
     std::size_t sent = 0;
     while (sent < out_.size()) {
-        const ssize_t done = ::send(fd_, out_.data() + sent, out_.size() - sent, MSG_NOSIGNAL);
+        const ssize_t done =
+            ::send(fd_, out_.data() + sent, out_.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (done > 0) {
+            sent += static_cast<std::size_t>(done);
+            continue;
+        }
         if (done < 0 && errno == EINTR) {
             continue;
         }
-        if (done <= 0) {
-            open_ = false;
+        if (done < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             break;
         }
-        sent += static_cast<std::size_t>(done);
+        ended_ = "left";
+        out_.clear();
+        return;
     }
-    out_.clear();
+    out_.erase(out_.begin(), out_.begin() + static_cast<std::ptrdiff_t>(sent));
+    const std::int64_t now_ns = platform::NowNs();
+    if (out_.empty()) {
+        stalled_since_ns_ = -1;
+        return;
+    }
+    if (sent > 0 || stalled_since_ns_ < 0) {
+        stalled_since_ns_ = now_ns;
+    }
+    if (out_.size() > kMaxOutgoingBytes) {
+        ended_ = "dropped: it let more than " + std::to_string(kMaxOutgoingBytes) +
+                 " bytes pile up unread";
+    } else if (now_ns - stalled_since_ns_ >= kStalledClientMs * kNsPerMs) {
+        ended_ = "dropped: it read nothing for " + std::to_string(kStalledClientMs) + " ms";
+    }
 }
 
 void Session::OnSubnegotiation(const std::vector<std::uint8_t>& body) {
@@ -169,9 +234,10 @@ void Session::Command(std::uint8_t command, const std::vector<std::uint8_t>& val
             break;
         case kComSetControl:
             if (number == kControlBreakOn) {
-                line_.SetBreak();
+                line_in_break_ = line_.SetBreak();
             } else if (number == kControlBreakOff) {
                 line_.ClearBreak();
+                line_in_break_ = false;
             }
             Reply(command,
                   {static_cast<std::uint8_t>(number == 0 ? kControlNoFlowControl : number)});
@@ -200,6 +266,10 @@ void Session::ChangeSettings(std::uint8_t command, std::uint32_t value) {
         return;
     }
     if (command == kComSetBaudRate) {
+        // A speed the server does not offer is refused: the answer names the speed that stays.
+        if (value < kMinBaudRate || value > kMaxBaudRate) {
+            return;
+        }
         settings.BaudRate = value;
     } else if (command == kComSetDataSize && value >= 5 && value <= 8) {
         settings.ByteSize = static_cast<std::uint8_t>(value);
@@ -242,10 +312,11 @@ std::string Describe(const sockaddr* address, socklen_t length) {
 
 }  // namespace
 
-void ServeClient(int client_fd, platform::SerialDevice& line, const std::atomic<bool>& stop) {
+std::string ServeClient(int client_fd, platform::SerialDevice& line,
+                        const std::atomic<bool>& stop) {
     const int on = 1;
     ::setsockopt(client_fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
-    Session(client_fd, line).Run(stop);
+    return Session(client_fd, line).Run(stop);
 }
 
 int Listen(const std::string& host, std::uint16_t port, std::string& bound, std::string& error) {
@@ -297,13 +368,14 @@ void ServeClients(int listen_fd, const sim::SimOptions& options, const std::atom
             std::fprintf(log, "client %s connected\n", who.c_str());
             std::fflush(log);
         }
+        std::string ended;
         {
             sim::SimulatedLine line(std::make_shared<sim::SimWorld>(options));
-            ServeClient(client, line, stop);
+            ended = ServeClient(client, line, stop);
         }
         ::close(client);
         if (log != nullptr) {
-            std::fprintf(log, "client %s left\n", who.c_str());
+            std::fprintf(log, "client %s %s\n", who.c_str(), ended.c_str());
             std::fflush(log);
         }
     }

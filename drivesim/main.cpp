@@ -12,19 +12,35 @@ namespace {
 
 constexpr int kUsageError = 64;
 
-constexpr const char* kUsage =
-    "usage: vantor-drive-sim --port PORT [--host ADDRESS] [OPTIONS]\n"
-    "  PORT     TCP port to listen on (0: any free port)\n"
-    "  ADDRESS  address to listen on (default 127.0.0.1)\n"
-    "  OPTIONS  the simulated drive's options, as after \"sim:\" "
-    "(for example address=2,ident=0x2083)\n"
-    "  --help, -h, --version\n"
-    "\n"
-    "It serves the simulated drive until it is stopped (Ctrl+C).\n"
-    "exit status: 1 the port cannot be listened on, 64 usage error\n";
+std::string UsageText() {
+    using namespace vantor::drivesim;
+    return "usage: vantor-drive-sim --port PORT [--host ADDRESS] [OPTIONS]\n"
+           "  PORT     TCP port to listen on (0: any free port)\n"
+           "  ADDRESS  address to listen on (default 127.0.0.1)\n"
+           "  OPTIONS  the simulated drive's options, as after \"sim:\" "
+           "(for example address=2,ident=0x2083)\n"
+           "  --help, -h, --version\n"
+           "\n"
+           "It serves the simulated drive until it is stopped (Ctrl+C).\n"
+           "Clients are served one after another, each with a new simulated drive. Per client:\n"
+           "  speeds " +
+           std::to_string(kMinBaudRate) + " to " + std::to_string(kMaxBaudRate) +
+           " baud; others are refused with the speed that stays\n"
+           "  " +
+           std::to_string(kMaxLineQueueBytes) +
+           " bytes of its data may wait for the line; then it is read no further until\n"
+           "  the line has taken some, and what is left when it goes is dropped\n"
+           "  it is dropped when more than " +
+           std::to_string(kMaxOutgoingBytes) +
+           " bytes wait for it to read, or when it\n"
+           "  reads nothing for " +
+           std::to_string(kStalledClientMs) +
+           " ms\n"
+           "exit status: 1 the port cannot be listened on, 64 usage error\n";
+}
 
 int Usage(const std::string& problem) {
-    std::fprintf(stderr, "vantor-drive-sim: %s\n%s", problem.c_str(), kUsage);
+    std::fprintf(stderr, "vantor-drive-sim: %s\n%s", problem.c_str(), UsageText().c_str());
     return kUsageError;
 }
 
@@ -48,7 +64,7 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
-            std::fputs(kUsage, stdout);
+            std::fputs(UsageText().c_str(), stdout);
             return 0;
         }
         if (arg == "--version") {

@@ -10,6 +10,7 @@
 #include "image/files_list.h"
 #include "image/image_reader.h"
 #include "platform/window_link.h"
+#include "ui/files_list_io.h"
 
 namespace vantor::fuzz {
 
@@ -284,6 +285,54 @@ std::string CheckFilesListInput(const std::uint8_t* data, std::size_t size) {
         return "the files list lock does not keep out a second opener";
     }
     return CheckLines(data, size, lines);
+}
+
+std::string CheckDialogFilesListInput(const std::uint8_t* data, std::size_t size) {
+    const std::string bytes(reinterpret_cast<const char*>(data), size);
+    const std::vector<std::string> lines = ui::SplitFileLines(bytes);
+    std::string joined;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (lines[i].find('\n') != std::string::npos) {
+            return "a line of the dialog's split holds a line end";
+        }
+        joined += lines[i] + (i + 1 < lines.size() ? "\n" : "");
+    }
+    std::string plain = bytes;
+    for (std::size_t at = 0; (at = plain.find("\r\n", at)) != std::string::npos;) {
+        plain.erase(at, 1);
+    }
+    if (!plain.empty() && plain.back() == '\n') {
+        plain.pop_back();
+    }
+    if (joined != plain) {
+        return "the dialog's line split does not give the bytes back";
+    }
+    static const ScratchFile scratch;
+    const std::string& path = scratch.path();
+    if (path.empty() || !WriteScratch(path, data, size)) {
+        return {};  // no scratch file on this machine: nothing more to check
+    }
+    const ui::LoadedFilesList loaded = ui::LoadDialogFilesList(path);
+    if (!loaded.opened) {
+        return "the dialog could not open the files list";
+    }
+    if (loaded.entries.size() + static_cast<std::size_t>(loaded.bad_lines) != lines.size()) {
+        return "a line of the files list is neither a row nor counted bad";
+    }
+    if (ui::SaveDialogFilesList(path, loaded.entries) != 0) {
+        return {};  // the scratch folder took no new file: nothing more to check
+    }
+    const ui::LoadedFilesList again = ui::LoadDialogFilesList(path);
+    if (again.bad_lines != 0 || again.entries.size() != loaded.entries.size()) {
+        return "the rows the dialog saved do not load back as the same rows";
+    }
+    for (std::size_t i = 0; i < again.entries.size(); ++i) {
+        if (again.entries[i].Name != loaded.entries[i].Name ||
+            again.entries[i].Path != loaded.entries[i].Path) {
+            return "the rows the dialog saved do not load back as the same rows";
+        }
+    }
+    return {};
 }
 
 }  // namespace vantor::fuzz

@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Writes the fuzzers' seed corpora: small images and files lists, sound and broken.
+"""Writes the fuzzers' seed corpora: small images, files lists, telnet streams, PARMRK bytes,
+settings stores and simulated drive options, sound and broken.
 
 Run from anywhere: python3 fuzz/make_seeds.py. The files are committed; rerunning gives the
 same bytes.
@@ -87,6 +88,80 @@ def files_lists():
     }
 
 
+IAC, SB, SE, WILL, WONT, DO, DONT, NOP = 255, 250, 240, 251, 252, 253, 254, 241
+COM_PORT = 44
+
+
+def com(command, value):
+    return bytes([IAC, SB, COM_PORT, command]) + value.replace(b"\xff", b"\xff\xff") + \
+        bytes([IAC, SE])
+
+
+def telnet_streams():
+    return {
+        "server_greeting": bytes([IAC, WILL, 0, IAC, DO, 0, IAC, WILL, 3, IAC, DO, 3,
+                                  IAC, DO, COM_PORT]) + com(101, b"\x00\x00\x25\x80"),
+        "data_with_ff": b"AB\xff\xffC" + com(106, b"\x10") + b"D",
+        "nop_flood": bytes([IAC, NOP]) * 200 + b"x",
+        "negotiation_storm": bytes([IAC, WILL, 0, IAC, WONT, 0]) * 40,
+        "injected_dont_do": bytes([IAC, DONT, 0, IAC, DO, 0]) * 12,
+        "unknown_options": bytes([IAC, DO, 1, IAC, WILL, 24, IAC, DO, 1, IAC, WILL, 24]),
+        "unterminated_sb": bytes([IAC, SB, COM_PORT, 106]) + b"\x10" * 300,
+        "break_flood": com(106, b"\x10") * 50,
+        "iac_at_end": b"data\xff",
+        "sb_with_stray_command": bytes([IAC, SB, COM_PORT, 101, IAC, NOP, 1, IAC, SE]) + b"z",
+    }
+
+
+def parmrk_streams():
+    return {
+        "plain": b"hello",
+        "data_ff": b"a\xff\xffb",
+        "break": b"a\xff\x00\x00b",
+        "parity_error": b"\xff\x00\x41",
+        "cut_mark": b"abc\xff",
+        "cut_mark_zero": b"abc\xff\x00",
+        "mixed": b"\xff\x00\x00\xff\xff\xff\x00\x07\x00\xff\x00\x00",
+    }
+
+
+def stores():
+    ports = b"[SOFTWARE\\x5cHalvren\\x5cVantor\\x5cPorts]\n"
+    return {
+        "sound": b"VantorRegistry 1\n[SOFTWARE\\x5cHalvren\\x5cVantor]\nADDR=\\x03\nADDREN=1\n"
+                 b"BRAT=9600\nCOM=1\nFilePath=c:\\x5cflist.txt\n" + ports + b"COM1=sim\n",
+        "crlf_blank_last_line": b"VantorRegistry 1\r\n[K]\r\nA=1\r\n\r\n",
+        "empty": b"",
+        "comments": b"VantorRegistry 1\n# a comment\n[K]\n# another\nName\\x3d=v=w\n",
+        "value_before_key": b"VantorRegistry 1\nCOM1=sim\n",
+        "broken_escape": b"VantorRegistry 1\n[K]\nA=\\x4\n",
+        "not_a_store": b"my notes\n",
+        "every_escape": b"VantorRegistry 1\n[K]\nV=" +
+                        b"".join(b"\\x%02x" % b for b in range(256)) + b"\n",
+    }
+
+
+def sim_options():
+    return {
+        "defaults": b"",
+        "address": b"address=2,ident=0x2083",
+        "addresses": b"addresses=3+7,password=secret",
+        "noise": b"noise=0.1,seed=5,stray=3",
+        "breaks": b"break-delay=500,break-ms=20,endless-break",
+        "fifo": b"fifo=1,fifo-timeout=8",
+        "unknown": b"bogus=1",
+        "bad_number": b"ident=0x1FFFF",
+    }
+
+
+def dialog_files_lists():
+    lists = dict(files_lists())
+    lists["line_of_128"] = b"a    " + b"p" * 123 + b"\r\n"
+    lists["line_of_129"] = b"a    " + b"p" * 124 + b"\r\n"
+    lists["blank_name"] = b"    /fw/a.orb\r\n"
+    return lists
+
+
 def write_all(target, files):
     folder = os.path.join(HERE, "corpus", target)
     os.makedirs(folder, exist_ok=True)
@@ -98,3 +173,8 @@ def write_all(target, files):
 if __name__ == "__main__":
     write_all("image_reader", images())
     write_all("files_list", files_lists())
+    write_all("dialog_files_list", dialog_files_lists())
+    write_all("telnet", telnet_streams())
+    write_all("parmrk", parmrk_streams())
+    write_all("registry", stores())
+    write_all("sim_options", sim_options())

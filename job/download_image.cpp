@@ -32,17 +32,18 @@ constexpr std::uint16_t kStatusProtected = 0x0080;
 Packet g_packet_area;
 
 // A wait for received bytes that shares its poll counter with the other waits of the same
-// exchange operation.
+// exchange operation. On a network port the budget grows by the round trip.
 class PolledWait {
   public:
-    explicit PolledWait(int budget) : budget_(budget) {}
+    explicit PolledWait(int budget) : budget_(budget + PortAnswerDelayMs()) {}
 
-    // True once at least `bytes` are waiting; false when the budget ran out first.
+    // True once at least `bytes` are waiting; false when the budget ran out first or the port's
+    // far end went away.
     bool For(int bytes) {
         if (PortBytesWaiting() >= bytes) {
             return true;
         }
-        while (polls_ < budget_) {
+        while (polls_ < budget_ && !PortLost()) {
             ++polls_;
             platform::Sleep(1);
             if (PortBytesWaiting() >= bytes) {

@@ -29,8 +29,23 @@ int EndJob(JobHost& host, int result) {
     return result;
 }
 
+// A port whose far end went away: whatever the link's waits made of it, the job ends with the
+// port's own text, as soon as the link returns.
+int EndWithLostPort(JobHost& host) {
+    const char* lost = CurrentPort() != nullptr && CurrentPort()->device() != nullptr
+                           ? CurrentPort()->device()->Condition().lost
+                           : nullptr;
+    ClosePort();
+    ReportStatus(lost != nullptr ? lost : "the port was lost", 0);
+    host.JobRunning = 0;
+    return kJobPortLost;
+}
+
 // A failed image: the port is closed and the busy flag cleared before the closing text.
 int EndWithFailedImage(JobHost& host, int code) {
+    if (PortLost()) {
+        return EndWithLostPort(host);
+    }
     ClosePort();
     host.JobRunning = 0;
     ReportStatus("ERROR: Download failed.", 0);
@@ -73,11 +88,11 @@ bool StopRequested(const JobHost& host) {
     return host.StopRequested.load() != 0;
 }
 
-// kResyncDone, kJobResyncFailed or kJobStopped.
+// kResyncDone, kJobResyncFailed (also when the port was lost) or kJobStopped.
 int Resynchronise(JobHost& host) {
     int retries = 0;
     while (Resync() != kResyncDone) {
-        if (retries == kResyncRetries) {
+        if (retries == kResyncRetries || PortLost()) {
             return kJobResyncFailed;
         }
         ++retries;
@@ -180,12 +195,15 @@ int OpenAndIdentify(JobHost& host, std::uint16_t& ident_word) {
     if (StopRequested(host)) {
         return EndJob(host, kJobStopped);
     }
+    if (PortLost()) {
+        return EndWithLostPort(host);
+    }
     if (const int resync = Resynchronise(host); resync != kResyncDone) {
-        return EndJob(host, resync);
+        return PortLost() ? EndWithLostPort(host) : EndJob(host, resync);
     }
     const int ident = Identify();
     if (ident < 0) {
-        return EndJob(host, kJobIdentifyFailed);
+        return PortLost() ? EndWithLostPort(host) : EndJob(host, kJobIdentifyFailed);
     }
     ident_word = static_cast<std::uint16_t>(ident);
     host.Record.IdentWord = ident_word;

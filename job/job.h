@@ -59,6 +59,9 @@ inline constexpr int kJobResyncFailed = 2;         // the break resynchronisatio
 inline constexpr int kJobIdentifyFailed = 3;       // the init frame got no proper reply
 inline constexpr int kJobFilesListUnopenable = 4;  // or unreadable to its end
 inline constexpr int kJobPortUnopenable = 5;
+// The port's far end went away during the job (a network connection ended, an adapter was
+// pulled out).
+inline constexpr int kJobPortLost = 6;
 inline constexpr int kJobStopped = 10;  // StopRequested was set; the job stopped between operations
 
 // Runs one job on the calling thread (the worker): opens the port, activates the drive (seek,

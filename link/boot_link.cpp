@@ -42,10 +42,12 @@ ResyncResult Resync() {
     PortSendBreak();
 
     // Both waits share one budget: the later the drive's break is seen, the less time is left
-    // for it to end.
+    // for it to end. On a network port the budget grows by the round trip; a port whose far
+    // end went away ends the wait at once.
+    const int budget = kResyncPollBudget + PortAnswerDelayMs();
     int polls = 0;
     while (!BreakSeen()) {
-        if (polls >= kResyncPollBudget) {
+        if (polls >= budget || PortLost()) {
             ReportStatus("Resync Failure:  Slave did not respond to serial break", 0);
             return kResyncNoBreakAnswer;
         }
@@ -55,7 +57,7 @@ ResyncResult Resync() {
     ++CurrentLinkTally().BreaksAnswered;
     platform::Sleep(1);  // one look after the break was seen, not counted as a poll
     while (BreakSeen()) {
-        if (polls >= kResyncPollBudget) {
+        if (polls >= budget || PortLost()) {
             ReportStatus("Resync Failure:  Slave did not quit sending a serial break", 0);
             return kResyncBreakNotEnded;
         }
@@ -75,7 +77,7 @@ int Identify() {
     WriteWord(0x0002);
     WriteWord(0x0000);
     WriteWord(0x3333);
-    platform::Sleep(kInitReplyWaitMs);
+    platform::Sleep(kInitReplyWaitMs + PortAnswerDelayMs());
     if (PortBytesWaiting() == 0) {
         ReportStatus("Orrim Init Failure:  Slave did not respond to cmd packet", 0);
         return kIdentifyNoAnswer;

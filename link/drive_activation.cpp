@@ -43,8 +43,10 @@ void ShowAddress(int address) {
 // only once the verdict is reached: ending it at two bytes, as the first design did, judges
 // an answer that arrives a byte at a time (a USB adapter in low-latency mode) before its third
 // byte is in, misses the drive and credits its answer to the next address.
+// On a network port the window is longer by the round trip.
 bool ProbeAnswered() {
-    for (int polls = 0; PortBytesWaiting() < kProbeAnswerBytes && polls < kProbePollBudget;
+    const int budget = kProbePollBudget + PortAnswerDelayMs();
+    for (int polls = 0; PortBytesWaiting() < kProbeAnswerBytes && polls < budget && !PortLost();
          ++polls) {
         platform::Sleep(1);
     }
@@ -81,7 +83,8 @@ int SeekDrives() {
     ReportStatus("Seeking drives...", 0);
     platform::Window().SetProgressRange(0, kHighestAddress);
     int found = kNoAnswer;
-    for (int address = 0; address <= kHighestAddress; ++address) {
+    // A port whose far end went away ends the seek: nothing can answer any more.
+    for (int address = 0; address <= kHighestAddress && !PortLost(); ++address) {
         SendSelection(address);
         platform::Sleep(kSelectToPromptMs);
         PortWriteText(0, "PROMPT 1\r");
@@ -126,7 +129,8 @@ BootModeResult EnterBootMode() {
     PortPurgeOutput();
     PortPurgeInput();
     PortWriteText(0, "\r");
-    for (int polls = 0; PortBytesWaiting() == 0 && polls < kCommandModePollBudget; ++polls) {
+    const int budget = kCommandModePollBudget + PortAnswerDelayMs();
+    for (int polls = 0; PortBytesWaiting() == 0 && polls < budget && !PortLost(); ++polls) {
         platform::Sleep(1);
     }
     if (PortBytesWaiting() == 0) {
@@ -140,6 +144,9 @@ SeekActivation ActivateBySeeking() {
     if (FindSingleDrive() == kSeveralDrivesFound) {
         return kSeekFoundSeveral;
     }
+    if (PortLost()) {
+        return kSeekCommandModeKept;
+    }
     if (EnterBootMode() == kBootModeEntered) {
         return kSeekActivated;
     }
@@ -150,12 +157,15 @@ SeekActivation ActivateBySeeking() {
 AddressActivation ActivateAtAddress(int address) {
     // An answer gives the address back, so only an address of 0 or more can count as answered.
     bool answered = TryAddress(address) >= 0;
-    for (int retry = 0; !answered && retry < kAddressRetries; ++retry) {
+    for (int retry = 0; !answered && retry < kAddressRetries && !PortLost(); ++retry) {
         platform::Sleep(kRetryGapMs);
         // The first probe of a retry selects the drive again and its outcome is not used: an
         // answer it gets stays waiting and counts for the second probe, which decides.
         TryAddress(address);
         answered = TryAddress(address) >= 0;
+    }
+    if (PortLost()) {
+        return answered ? kAddressCommandModeKept : kAddressSilent;
     }
     if (!answered) {
         ReportStatus("Failed to activate Drive at specific address", 0);

@@ -12,6 +12,7 @@ namespace vantor {
 namespace {
 
 std::unique_ptr<SerialPort> g_current_port;
+PortReport g_last_report;
 
 // ReadByte is only called for bytes already seen waiting, so it should never wait; this bound
 // keeps a device that lost its bytes (an adapter pulled out mid-read) from hanging the job.
@@ -26,8 +27,8 @@ SerialPort::~SerialPort() {
     }
 }
 
-bool SerialPort::Open(const std::string& device_name) {
-    device_ = platform::OpenSerialDevice(device_name);
+bool SerialPort::Open(const std::string& device_name, std::string* error) {
+    device_ = platform::OpenSerialDevice(device_name, error);
     if (!device_) {
         return false;
     }
@@ -108,10 +109,13 @@ PortResult OpenPort(char port_char, std::uint32_t baud_rate, std::uint8_t parity
                     std::uint32_t tx_queue) {
     const std::string name = std::string("COM") + port_char;
     auto port = std::make_unique<SerialPort>();
-    const bool opened = port->Open(name);
+    std::string error;
+    const bool opened = port->Open(name, &error);
     // A port left current from before is closed rather than leaked; the job never leaves one.
-    g_current_port.reset();
+    ClosePort();
+    g_last_report = {};
     if (!opened) {
+        g_last_report.open_error = error.empty() ? "the device did not open" : error;
         return kPortFailed;
     }
     g_current_port = std::move(port);
@@ -132,11 +136,31 @@ PortResult OpenDrivePort(std::uint32_t baud_rate, char port_char) {
 }
 
 void ClosePort() {
+    if (g_current_port && g_current_port->device() != nullptr) {
+        const platform::DeviceCondition condition = g_current_port->device()->Condition();
+        g_last_report.lost = condition.lost != nullptr ? condition.lost : "";
+        g_last_report.carries_no_breaks = condition.carries_no_breaks;
+    }
     g_current_port.reset();
 }
 
 SerialPort* CurrentPort() {
     return g_current_port.get();
+}
+
+bool PortLost() {
+    return g_current_port && g_current_port->device() != nullptr &&
+           g_current_port->device()->Condition().lost != nullptr;
+}
+
+int PortAnswerDelayMs() {
+    return g_current_port && g_current_port->device() != nullptr
+               ? g_current_port->device()->Condition().round_trip_ms
+               : 0;
+}
+
+const PortReport& LastPortReport() {
+    return g_last_report;
 }
 
 int PortWriteText(std::size_t length, const char* text) {

@@ -37,8 +37,9 @@ class SerialPort {
     SerialPort& operator=(const SerialPort&) = delete;
 
     // Opens the device by name (OpenSerialDevice) and reads its settings into the settings
-    // record; false when the device cannot be opened (no settings record then).
-    bool Open(const std::string& device_name);
+    // record; false when the device cannot be opened (no settings record then), and `error`,
+    // when given, says why.
+    bool Open(const std::string& device_name, std::string* error = nullptr);
     // Fills the settings record from the device; the device's verdict.
     bool ReadSettings();
     // Makes the settings record the device's settings. Always kPortDone: the device's verdict
@@ -104,5 +105,22 @@ BreakResult PortSendBreak();
 
 // The current port, or nullptr when none is open.
 SerialPort* CurrentPort();
+
+// True once the current port's far end is gone (a network connection ended, an adapter pulled
+// out): every wait for the drive ends at once then, since nothing more can come.
+bool PortLost();
+// How much later than on a serial line the drive's answers arrive on the current port: a
+// network port's round trip, 0 for a serial line. Every window in which the link waits for the
+// drive's answer is stretched by it.
+int PortAnswerDelayMs();
+
+// What the last port that the job tried to open told of itself, kept after it closed so that a
+// front end can say why a job ended.
+struct PortReport {
+    std::string open_error;          // why the open failed; empty when it opened
+    std::string lost;                // the operator's text for a far end that went away, or empty
+    bool carries_no_breaks = false;  // known not to carry serial breaks (a pty, say)
+};
+const PortReport& LastPortReport();
 
 }  // namespace vantor

@@ -8,8 +8,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
-#include <fstream>
 #include <sstream>
 
 namespace vantor::platform {
@@ -18,7 +18,9 @@ namespace {
 
 constexpr const char* kHeaderLine = "VantorRegistry 1";
 
-enum class FileState { Missing, Read, Unreadable };
+// What reading the store's file found. Only a regular file of at most kMaxRegistryBytes is
+// read: a device, a FIFO or a huge file is never taken for a store.
+enum class FileState { Missing, Read, Unreadable, NotAStore };
 
 std::string EnvOrEmpty(const char* name) {
     const char* value = std::getenv(name);
@@ -103,18 +105,52 @@ std::optional<std::string> Unescape(const std::string& text,
     return out;
 }
 
-FileState ReadWholeFile(const std::string& path, std::string& text) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+// Reads the file without ever waiting: opened non-blocking (a FIFO without a writer would hold
+// the open), and looked at before any byte is read. `why` says what is wrong otherwise.
+FileState ReadWholeFile(const std::string& path, std::string& text, std::string& why) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        why = std::strerror(errno);
         return errno == ENOENT ? FileState::Missing : FileState::Unreadable;
     }
-    std::ostringstream buffer;
-    buffer << in.rdbuf();
-    if (in.bad()) {
-        return FileState::Unreadable;
+    struct stat status {};
+    FileState state = FileState::Read;
+    if (::fstat(fd, &status) != 0) {
+        why = std::strerror(errno);
+        state = FileState::Unreadable;
+    } else if (!S_ISREG(status.st_mode)) {
+        why = "it is not a regular file";
+        state = FileState::NotAStore;
+    } else if (status.st_size > static_cast<off_t>(kMaxRegistryBytes)) {
+        why = "it is larger than " + std::to_string(kMaxRegistryBytes) + " bytes";
+        state = FileState::NotAStore;
     }
-    text = buffer.str();
-    return FileState::Read;
+    text.clear();
+    char chunk[4096];
+    while (state == FileState::Read) {
+        const ssize_t got = ::read(fd, chunk, sizeof(chunk));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            why = std::strerror(errno);
+            state = FileState::Unreadable;
+        } else if (got == 0) {
+            break;
+        } else if (text.size() + static_cast<std::size_t>(got) > kMaxRegistryBytes) {
+            // It grew while being read.
+            why = "it is larger than " + std::to_string(kMaxRegistryBytes) + " bytes";
+            state = FileState::NotAStore;
+        } else {
+            text.append(chunk, static_cast<std::size_t>(got));
+        }
+    }
+    ::close(fd);
+    return state;
+}
+
+std::string CannotRead(const std::string& path, const std::string& why) {
+    return "the settings store \"" + path + "\" cannot be read: " + why;
 }
 
 std::string ParentFolder(const std::string& path) {
@@ -169,7 +205,7 @@ bool MoveAside(const std::string& path) {
             ::unlink(path.c_str());
             std::fprintf(stderr,
                          "vantor: the settings store %s could not be read; it was kept as %s and "
-                         "the program goes on without it\n",
+                         "a new store is written in its place\n",
                          path.c_str(), aside.c_str());
             return true;
         }
@@ -206,20 +242,29 @@ bool WriteFileAtomically(const std::string& path, const std::string& text) {
     return true;
 }
 
-// The store as it is now, for a caller that holds the lock: a damaged file is moved aside.
-// Nothing when the file exists but cannot be read or kept aside, so that it is not overwritten.
+// The store as it is now, for a writer that holds the lock: a damaged regular file is moved
+// aside, once (the store written next takes its place). Nothing when the file exists but
+// cannot be read, is not a regular file or cannot be kept aside, so that it is not overwritten.
 std::optional<Registry::Keys> LoadLocked(const std::string& path) {
     std::string text;
-    switch (ReadWholeFile(path, text)) {
+    std::string why;
+    struct stat status {};
+    switch (ReadWholeFile(path, text, why)) {
         case FileState::Missing:
             return Registry::Keys{};
         case FileState::Unreadable:
             return std::nullopt;
-        case FileState::Read:
+        case FileState::NotAStore:
+            // Only a regular file is ever moved: a device or a FIFO is not the operator's store.
+            if (::lstat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
+                return std::nullopt;
+            }
             break;
-    }
-    if (auto keys = ParseRegistry(text)) {
-        return keys;
+        case FileState::Read:
+            if (auto keys = ParseRegistry(text)) {
+                return keys;
+            }
+            break;
     }
     // A damaged file that cannot be kept aside is left alone, and writes fail rather than
     // replace it.
@@ -252,34 +297,59 @@ std::string FormatRegistry(const Registry::Keys& keys) {
     return text;
 }
 
-std::optional<Registry::Keys> ParseRegistry(const std::string& text) {
+std::optional<Registry::Keys> ParseRegistry(const std::string& text, std::string* problem) {
     std::istringstream in(text);
     std::string line;
-    if (!std::getline(in, line) || line != kHeaderLine) {
+    int number = 0;
+    // A file edited on another system ends its lines with CR LF.
+    const auto next_line = [&in, &line, &number] {
+        if (!std::getline(in, line)) {
+            return false;
+        }
+        ++number;
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        return true;
+    };
+    const auto refuse = [&problem, &number](const std::string& why) {
+        if (problem != nullptr) {
+            *problem = "line " + std::to_string(number) + ": " + why;
+        }
         return std::nullopt;
+    };
+    // A new empty file is an empty store.
+    if (text.empty()) {
+        return Registry::Keys{};
+    }
+    if (!next_line() || line != kHeaderLine) {
+        return refuse(std::string("the first line is not \"") + kHeaderLine + "\"");
     }
     Registry::Keys keys;
     Registry::Values* current = nullptr;
-    while (std::getline(in, line)) {
-        if (line.empty() || line[0] == '#') {
+    while (next_line()) {
+        if (line.find_first_not_of(" \t") == std::string::npos || line[0] == '#') {
             continue;
         }
         if (line.front() == '[' && line.back() == ']' && line.size() >= 2) {
             const auto key = Unescape(line.substr(1, line.size() - 2), LoneBackslash::Literal);
             if (!key) {
-                return std::nullopt;
+                return refuse("a broken \\xHH escape or a control character in the key");
             }
             current = &keys[*key];
             continue;
         }
         const auto equals = line.find('=');
-        if (current == nullptr || equals == std::string::npos) {
-            return std::nullopt;
+        if (equals == std::string::npos) {
+            return refuse("neither [KEY] nor NAME=VALUE");
+        }
+        if (current == nullptr) {
+            return refuse("a value before the first [KEY] line");
         }
         const auto name = Unescape(line.substr(0, equals));
         const auto data = Unescape(line.substr(equals + 1));
         if (!name || !data) {
-            return std::nullopt;
+            return refuse("a broken \\xHH escape or a control character");
         }
         (*current)[*name] = *data;
     }
@@ -288,17 +358,35 @@ std::optional<Registry::Keys> ParseRegistry(const std::string& text) {
 
 Registry::Registry(std::string file_path) : file_path_(std::move(file_path)) {}
 
-Registry::Keys Registry::Load() const {
+Registry::Keys Registry::Load(std::string* problem) const {
     std::string text;
-    if (ReadWholeFile(file_path_, text) == FileState::Read) {
-        if (auto keys = ParseRegistry(text)) {
-            return *keys;
-        }
+    std::string why;
+    switch (ReadWholeFile(file_path_, text, why)) {
+        case FileState::Missing:
+            return {};
+        case FileState::Read:
+            if (auto keys = ParseRegistry(text, &why)) {
+                return *keys;
+            }
+            why = "it is not a settings store (" + why + ")";
+            break;
+        case FileState::Unreadable:
+        case FileState::NotAStore:
+            break;
     }
-    // Missing, unreadable or damaged: look again under the lock, where a damaged file is
-    // moved aside without racing another instance's write.
-    StoreLock lock(file_path_);
-    return LoadLocked(file_path_).value_or(Keys{});
+    if (problem != nullptr) {
+        *problem = CannotRead(file_path_, why);
+    }
+    return {};
+}
+
+std::optional<std::string> Registry::Problem() const {
+    std::string problem;
+    Load(&problem);
+    if (problem.empty()) {
+        return std::nullopt;
+    }
+    return problem;
 }
 
 bool Registry::Write(const Keys& keys) const {
@@ -402,11 +490,17 @@ bool Registry::DeleteValue(const RegistryKey& key, const std::string& name) cons
     return Write(*keys);
 }
 
-std::optional<std::string> StoredPortAddress(int number) {
+std::optional<std::string> StoredPortAddress(int number, std::string* problem) {
     if (number < 1 || number > 4) {
         return std::nullopt;
     }
     const Registry registry;
+    if (auto why = registry.Problem()) {
+        if (problem != nullptr) {
+            *problem = *why;
+        }
+        return std::nullopt;
+    }
     auto key = registry.OpenKeyForReading(kPortsKey);
     if (!key) {
         return std::nullopt;

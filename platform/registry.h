@@ -14,6 +14,9 @@ namespace vantor::platform {
 // ~/.config/vantor/registry.
 std::string RegistryFilePath();
 
+// The largest store file that is read; a larger file is not a store.
+inline constexpr std::size_t kMaxRegistryBytes = 64 * 1024;
+
 // The key that holds the port map, with the values COM1 to COM4.
 inline constexpr const char* kPortsKey = "SOFTWARE\\Halvren\\Vantor\\Ports";
 
@@ -51,21 +54,33 @@ class Registry {
 
     const std::string& FilePath() const { return file_path_; }
 
+    // Why the store's file cannot be read as a store (it is not a regular file, it is too
+    // large, it may not be read, or a line of it is not the store's: the line and what is
+    // wrong), as a sentence; nothing when it reads (a missing file is an empty store). A caller
+    // that must not go on without the store's values (a download's port map) asks first.
+    std::optional<std::string> Problem() const;
+
   private:
-    // The store's keys; a missing file is an empty store. A file that cannot be understood is
-    // moved aside (and said so on stderr), and the store starts empty.
-    Keys Load() const;
+    // The store's keys; a missing file is an empty store, and so, for the reading calls, is a
+    // file that cannot be read (`problem` then says why). Reading never renames, locks or
+    // changes the file. The writing calls load under the lock, where a damaged regular file is
+    // moved aside once (and said so on stderr) before the new store replaces it.
+    Keys Load(std::string* problem = nullptr) const;
     bool Write(const Keys& keys) const;
 
     std::string file_path_;
 };
 
 // The text form of the store, and its reading. Parsing fails (nothing) on any line it does not
-// understand, so a damaged file is never taken for a smaller store.
+// understand, so a damaged file is never taken for a smaller store; `problem` then names the
+// line and what is wrong with it. Lines may end in CR LF, blank lines are skipped, and an
+// empty text is an empty store.
 std::string FormatRegistry(const Registry::Keys& keys);
-std::optional<Registry::Keys> ParseRegistry(const std::string& text);
+std::optional<Registry::Keys> ParseRegistry(const std::string& text,
+                                            std::string* problem = nullptr);
 
-// The stored device address of COM<number> (1 to 4) from the port map key, or nothing.
-std::optional<std::string> StoredPortAddress(int number);
+// The stored device address of COM<number> (1 to 4) from the port map key, or nothing. When
+// the store cannot be read, nothing, and `problem` says why.
+std::optional<std::string> StoredPortAddress(int number, std::string* problem = nullptr);
 
 }  // namespace vantor::platform

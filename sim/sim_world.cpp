@@ -26,25 +26,25 @@ void SimWorld::AdvanceTo(std::int64_t now_ns) {
 std::vector<LineEvent> SimWorld::Traffic() {
     std::lock_guard lock(state_->mutex);
     state_->Advance(platform::NowNs());
-    return state_->events;
+    return state_->events.Copy();
 }
 
 std::vector<std::uint8_t> SimWorld::HostBytes() {
     std::lock_guard lock(state_->mutex);
     state_->Advance(platform::NowNs());
-    return state_->host_bytes;
+    return state_->host_bytes.Copy();
 }
 
 std::vector<std::uint8_t> SimWorld::DriveBytes() {
     std::lock_guard lock(state_->mutex);
     state_->Advance(platform::NowNs());
-    return state_->drive_bytes;
+    return state_->drive_bytes.Copy();
 }
 
 std::vector<std::vector<std::uint8_t>> SimWorld::AcceptedPackets() {
     std::lock_guard lock(state_->mutex);
     state_->Advance(platform::NowNs());
-    return state_->accepted;
+    return state_->accepted.Copy();
 }
 
 int SimWorld::ResetCount() {

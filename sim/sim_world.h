@@ -38,6 +38,9 @@ class SimWorld {
 
     const SimOptions& options() const;
 
+    // The records below keep their newest entries only (about a million bytes each way, 2^18
+    // events, 1024 packets), so that a world that runs for ever stays bounded.
+    //
     // Everything that went over the line so far, in time order (advances to now first).
     std::vector<LineEvent> Traffic();
     // The bytes that went out on the line from the host, in order, as sent (before noise).

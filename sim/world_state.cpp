@@ -142,10 +142,10 @@ void SimWorld::State::RunEvent(std::int64_t at_ns) {
 // ---- State: the bytes on the line ----
 
 void SimWorld::State::StartByte(Transmitter& line, LineEvent::Kind kind,
-                                std::vector<std::uint8_t>& record) {
+                                Ring<std::uint8_t>& record) {
     const std::uint8_t byte = line.Begin(char_ns);
-    events.push_back({kind, now_ns, now_ns, byte});
-    record.push_back(byte);
+    events.Push({kind, now_ns, now_ns, byte});
+    record.Push(byte);
 }
 
 void SimWorld::State::FinishHostByte() {
@@ -198,16 +198,20 @@ void SimWorld::State::Transmit(const std::vector<std::uint8_t>& bytes) {
 
 void SimWorld::State::SendBreak(std::int64_t length_ns) {
     if (drive_tx.in_break) {
-        VANTOR_ASSERT(drive_tx.break_event < events.size());
-        events[drive_tx.break_event].end_ns = now_ns;
+        EndBreakEvent(drive_tx);
     }
     drive_tx.in_break = true;
-    drive_tx.break_event = events.size();
-    events.push_back({LineEvent::Kind::DriveBreak, now_ns, -1, 0});
+    drive_tx.break_event = events.Push({LineEvent::Kind::DriveBreak, now_ns, -1, 0});
     break_seen = true;
     const std::uint64_t generation = ++drive_break_generation;
     if (length_ns >= 0) {
         Schedule(now_ns + length_ns, [this, generation] { EndDriveBreak(generation); });
+    }
+}
+
+void SimWorld::State::EndBreakEvent(Transmitter& line) {
+    if (LineEvent* event = events.Find(line.break_event)) {
+        event->end_ns = now_ns;
     }
 }
 
@@ -218,12 +222,11 @@ void SimWorld::State::EndDriveBreak(std::uint64_t generation) {
     }
     drive_tx.in_break = false;
     drive_tx.free_ns = std::max(drive_tx.free_ns, now_ns);
-    VANTOR_ASSERT(drive_tx.break_event < events.size());
-    events[drive_tx.break_event].end_ns = now_ns;
+    EndBreakEvent(drive_tx);
 }
 
 void SimWorld::State::AcceptPacket(const std::vector<std::uint8_t>& packet) {
-    accepted.push_back(packet);
+    accepted.Push(packet);
 }
 
 // ---- State: the host's side ----
@@ -277,14 +280,14 @@ void SimWorld::State::HostPurge(std::uint32_t flags) {
         const std::size_t kept = HostTransmitterBytes() - (host_tx.busy ? 1 : 0);
         const int dropped = static_cast<int>(host_tx.waiting.size() - kept);
         host_tx.waiting.resize(kept);
-        events.push_back({LineEvent::Kind::HostPurgeTx, now_ns, now_ns, dropped});
+        events.Push({LineEvent::Kind::HostPurgeTx, now_ns, now_ns, dropped});
     }
     if ((flags & platform::kPurgeRxClear) != 0) {
         const int dropped = static_cast<int>(rx_queue.size() + fifo.size());
         rx_queue.clear();
         fifo.clear();
         fifo_deadline_ns = kNeverNs;
-        events.push_back({LineEvent::Kind::HostPurgeRx, now_ns, now_ns, dropped});
+        events.Push({LineEvent::Kind::HostPurgeRx, now_ns, now_ns, dropped});
     }
 }
 
@@ -294,8 +297,7 @@ void SimWorld::State::HostSetBreak() {
     }
     host_tx.in_break = true;
     host_break_start_ns = now_ns;
-    host_tx.break_event = events.size();
-    events.push_back({LineEvent::Kind::HostBreak, now_ns, -1, 0});
+    host_tx.break_event = events.Push({LineEvent::Kind::HostBreak, now_ns, -1, 0});
 }
 
 void SimWorld::State::HostClearBreak() {
@@ -304,8 +306,7 @@ void SimWorld::State::HostClearBreak() {
     }
     host_tx.in_break = false;
     host_tx.free_ns = std::max(host_tx.free_ns, now_ns);
-    VANTOR_ASSERT(host_tx.break_event < events.size());
-    events[host_tx.break_event].end_ns = now_ns;
+    EndBreakEvent(host_tx);
     // Shorter than a character, the drive's UART cannot tell it from a zero byte's start.
     if (now_ns - host_break_start_ns < char_ns) {
         return;

@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <queue>
+#include <utility>
 #include <vector>
 
 #include "platform/serial/serial_device.h"
@@ -19,6 +20,41 @@
 namespace vantor::sim {
 
 inline constexpr std::int64_t kNeverNs = std::numeric_limits<std::int64_t>::max();
+
+// What the world records is kept as its newest entries only, so that a world that runs for ever
+// (the network server's, whatever a client sends) stays bounded. A test's download fits many
+// times over.
+inline constexpr std::size_t kRecordedEvents = std::size_t{1} << 18;
+inline constexpr std::size_t kRecordedBytes = std::size_t{1} << 20;
+inline constexpr std::size_t kRecordedPackets = 1024;
+
+// A record that keeps its newest `capacity` entries; each entry keeps the number it was given
+// when recorded, counted from the first.
+template <typename T>
+class Ring {
+  public:
+    explicit Ring(std::size_t capacity) : capacity_(capacity) {}
+    std::size_t Push(T entry) {
+        if (entries_.size() == capacity_) {
+            entries_.pop_front();
+            ++dropped_;
+        }
+        entries_.push_back(std::move(entry));
+        return dropped_ + entries_.size() - 1;
+    }
+    // The entry of that number, or nullptr once it has made way for newer ones.
+    T* Find(std::size_t number) {
+        return number >= dropped_ && number - dropped_ < entries_.size()
+                   ? &entries_[number - dropped_]
+                   : nullptr;
+    }
+    std::vector<T> Copy() const { return {entries_.begin(), entries_.end()}; }
+
+  private:
+    std::size_t capacity_;
+    std::size_t dropped_ = 0;
+    std::deque<T> entries_;
+};
 
 // One direction of the line: bytes go out one after another at the line rate, none begins
 // while the line is held in break, and a byte once begun always finishes.
@@ -33,7 +69,7 @@ struct Transmitter {
     std::int64_t end_ns = 0;
     std::int64_t free_ns = 0;  // no byte begins before this
     bool in_break = false;
-    std::size_t break_event = 0;  // the LineEvent of the break in progress
+    std::size_t break_event = 0;  // the number of the LineEvent of the break in progress
 
     std::int64_t NextStartNs() const;
     // When this direction next changes: a byte ends or the next one begins.
@@ -114,10 +150,10 @@ struct SimWorld::State final : DrivePort {
     bool break_seen = false;  // the drive's line was in break since the last report
 
     LineNoise noise;
-    std::vector<LineEvent> events;
-    std::vector<std::uint8_t> host_bytes;
-    std::vector<std::uint8_t> drive_bytes;
-    std::vector<std::vector<std::uint8_t>> accepted;
+    Ring<LineEvent> events{kRecordedEvents};
+    Ring<std::uint8_t> host_bytes{kRecordedBytes};
+    Ring<std::uint8_t> drive_bytes{kRecordedBytes};
+    Ring<std::vector<std::uint8_t>> accepted{kRecordedPackets};
     int reset_count = 0;
     std::vector<std::unique_ptr<SimDrive>> drives;
 
@@ -125,11 +161,13 @@ struct SimWorld::State final : DrivePort {
     std::size_t HostTransmitterBytes() const;
     std::int64_t NextEventNs() const;
     void RunEvent(std::int64_t at_ns);
-    void StartByte(Transmitter& line, LineEvent::Kind kind, std::vector<std::uint8_t>& record);
+    void StartByte(Transmitter& line, LineEvent::Kind kind, Ring<std::uint8_t>& record);
     void FinishHostByte();
     void FinishDriveByte();
     void FlushFifo();
     void EndDriveBreak(std::uint64_t generation);
+    // Gives the break event of `line` its end, unless it has made way for newer events.
+    void EndBreakEvent(Transmitter& line);
 };
 
 }  // namespace vantor::sim

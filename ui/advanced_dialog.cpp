@@ -45,6 +45,9 @@ const char kTooLongText[] =
 const char kFourBlanksText[] =
     "This file's name holds four blanks in a row, which the files list cannot tell apart from "
     "the end of the name.";
+const char kTrailingBlankText[] =
+    "This file's name ends in a blank, which the files list cannot tell apart from the blanks "
+    "that end the name.";
 const char kLineBreakText[] =
     "This file's name or path holds a line break, which the files list cannot keep.";
 const char kNothingSelectedText[] = "You must select something to delete.";
@@ -139,6 +142,12 @@ const char* LineProblem(const std::string& name, const std::string& path) {
     }
     if (name.find(kFilesListSeparator) != std::string::npos) {
         return kFourBlanksText;
+    }
+    // A name ending in blanks moves the split: the path would read back with a leading blank.
+    const std::optional<FilesListEntry> read_back =
+        SplitAtSeparator(name + std::string(kFilesListSeparator) + path);
+    if (!read_back || read_back->Name != name || read_back->Path != path) {
+        return kTrailingBlankText;
     }
     if (name.size() + kFilesListSeparator.size() + path.size() > kDialogLineLimit) {
         return kTooLongText;
@@ -400,12 +409,13 @@ void AdvancedDialog::Private::OnOK() {
 // anyway; the old list is then as it was.
 bool AdvancedDialog::Private::SaveOrAskToLeave() {
     const std::string path = ToBytes(dialog->FilesListPath);
-    const int error_number = SaveDialogFilesList(path, Rows());
+    std::string failed_path;
+    const int error_number = SaveDialogFilesList(path, Rows(), &failed_path);
     if (error_number == 0) {
         return true;
     }
     const QString text = QString::fromLatin1(kCannotWriteLead) +
-                         QString::fromLocal8Bit(FileErrorReason(error_number, path)) +
+                         QString::fromLocal8Bit(FileErrorReason(error_number, failed_path)) +
                          QString::fromLatin1(kCannotWriteTail);
     return prompts->AskYesNo(dialog, text, QString::fromLatin1(kCannotWriteCaption), true);
 }

@@ -1,21 +1,48 @@
 #include "ui/command_line.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cctype>
 #include <climits>
 
 namespace vantor::ui {
 
+namespace {
+
+constexpr const char* kUsageText =
+    "Usage: vantor [IMAGE] [-c COMn] [-b SPEED] [-m FD]\n"
+    "Downloads firmware images to a drive over a serial line, in a window.\n"
+    "\n"
+    "  IMAGE      one image to download, after which the program ends; without it\n"
+    "             the files list is downloaded\n"
+    "  -c COMn    the port, COM1 to COM4 (default COM2)\n"
+    "  -b SPEED   9600 selects 9600 baud; any other value, or no -b, 19200\n"
+    "  -m FD      an inherited descriptor told of the outcome: 1034 when the window\n"
+    "             is closed, 1035 when the single image has been downloaded\n"
+    "  -h, --help this text\n"
+    "  --version  the program's version\n"
+    "\n"
+    "A -c or -b switch wins over the choice stored from an earlier run. Qt's own\n"
+    "options (-style NAME, -platform NAME) are taken too.\n";
+
+}  // namespace
+
 void SwitchCommandLineInfo::ParseParam(const std::string& param, bool is_switch, bool /*is_last*/) {
     if (is_switch) {
         Switches[param] = "TRUE";
         PendingSwitch = param;
-    } else if (!PendingSwitch.empty()) {
+        return;
+    }
+    if (!PendingSwitch.empty()) {
+        // The value of the switch before it, never the image: "-c COM1 -b 19200" chooses a
+        // port and a speed for the files list.
         Switches[PendingSwitch] = param;
         PendingSwitch.clear();
+        return;
     }
-    // The first plain parameter is the file parameter, whether or not it was a switch's value.
-    if (!is_switch && file_name_.empty()) {
+    if (file_name_.empty()) {
         file_name_ = param;
     }
 }
@@ -69,12 +96,51 @@ int NotifyWindowFromSwitch(const std::string& value) {
     return static_cast<int>(std::min<long long>(number, INT_MAX));
 }
 
-void ApplyCommandLine(const SwitchCommandLineInfo& info, JobHost& host) {
+SwitchesGiven ApplyCommandLine(const SwitchCommandLineInfo& info, JobHost& host) {
+    SwitchesGiven given;
     host.Options.ImagePath = info.GetFileParameter();
     std::string value;
-    host.Options.PortIndex = info.GetSwitch("c", value) ? PortIndexFromSwitch(value) : 1;
-    host.Options.BaudChoice = info.GetSwitch("b", value) ? BaudChoiceFromSwitch(value) : 1;
+    given.port = info.GetSwitch("c", value);
+    host.Options.PortIndex = given.port ? PortIndexFromSwitch(value) : 1;
+    given.baud = info.GetSwitch("b", value);
+    host.Options.BaudChoice = given.baud ? BaudChoiceFromSwitch(value) : 1;
     host.NotifyWindowFd = info.GetSwitch("m", value) ? NotifyWindowFromSwitch(value) : 0;
+    return given;
+}
+
+int InheritedNotifyDescriptor(const std::vector<std::string>& params) {
+    SwitchCommandLineInfo info;
+    ParseCommandLine(params, info);
+    std::string value;
+    const int fd = info.GetSwitch("m", value) ? NotifyWindowFromSwitch(value) : 0;
+    if (fd <= 0) {
+        return 0;
+    }
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ((flags & O_ACCMODE) != O_WRONLY && (flags & O_ACCMODE) != O_RDWR)) {
+        return 0;
+    }
+    // A terminal or another device is no controlling program's channel; a post into it would
+    // write into a session the operator is using.
+    struct stat status {};
+    if (::fstat(fd, &status) != 0) {
+        return 0;
+    }
+    const bool channel =
+        S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode) || S_ISREG(status.st_mode);
+    return channel ? fd : 0;
+}
+
+std::optional<std::string> InfoSwitchText(const std::vector<std::string>& params) {
+    for (const std::string& param : params) {
+        if (param == "--help" || param == "-h") {
+            return std::string(kUsageText);
+        }
+        if (param == "--version") {
+            return std::string("vantor " VANTOR_VERSION_TEXT "\n");
+        }
+    }
+    return std::nullopt;
 }
 
 }  // namespace vantor::ui

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,8 +16,8 @@ class SwitchCommandLineInfo {
     virtual ~SwitchCommandLineInfo() = default;
 
     // Takes one parameter, already stripped of the "-" that marks a switch. A switch holds
-    // "TRUE" until a plain parameter gives it a value; every plain parameter is also offered as
-    // the file parameter, of which only the first counts.
+    // "TRUE" until a plain parameter gives it a value; the first plain parameter that is no
+    // switch's value is the file parameter.
     virtual void ParseParam(const std::string& param, bool is_switch, bool is_last);
 
     bool GetSwitch(const std::string& name, std::string& value) const;
@@ -43,8 +44,23 @@ int BaudChoiceFromSwitch(const std::string& value);
 // "m": a decimal number after leading blanks, with an optional sign; no digits give 0.
 int NotifyWindowFromSwitch(const std::string& value);
 
+// Which of the choices that the store also keeps the command line made.
+struct SwitchesGiven {
+    bool port = false;  // "c"
+    bool baud = false;  // "b"
+};
+
 // Sets the image, port, speed and the window to notify from the parsed command line, with the
 // defaults for missing switches (COM2, 19200, nobody told).
-void ApplyCommandLine(const SwitchCommandLineInfo& info, JobHost& host);
+SwitchesGiven ApplyCommandLine(const SwitchCommandLineInfo& info, JobHost& host);
+
+// The "m" number of the command line when it names a descriptor that the program inherited
+// open for writing (a pipe, a socket or a regular file), else 0. Asked at start-up, before the
+// program opens a descriptor of its own that the number could name.
+int InheritedNotifyDescriptor(const std::vector<std::string>& params);
+
+// What "--help" or "--version" prints on stdout, the first of them that the command line
+// holds; nothing when it holds neither (then the window opens).
+std::optional<std::string> InfoSwitchText(const std::vector<std::string>& params);
 
 }  // namespace vantor::ui

@@ -159,13 +159,41 @@ void SyncFolder(const std::string& folder) {
     }
 }
 
+// ReplaceFile's answer when no temporary file could be made beside the target.
+constexpr int kNoTempFile = -1;
+
+// Writes `bytes` over the open list. When a write fails part way, the old bytes go back where
+// they were: their room on the disk is the list's already, so that rewrite needs none.
+int RewriteInPlace(int fd, const std::string& bytes) {
+    std::string old_bytes;
+    if (::lseek(fd, 0, SEEK_SET) != 0 || !ReadAll(fd, old_bytes)) {
+        return errno;
+    }
+    int error = 0;
+    if (::lseek(fd, 0, SEEK_SET) != 0) {
+        error = errno;
+    } else if ((error = WriteAll(fd, bytes)) == 0) {
+        if (::ftruncate(fd, static_cast<off_t>(bytes.size())) != 0 || ::fsync(fd) != 0) {
+            error = errno;
+        }
+        if (error == 0) {
+            return 0;
+        }
+    }
+    if (::lseek(fd, 0, SEEK_SET) == 0 && WriteAll(fd, old_bytes) == 0) {
+        (void)::ftruncate(fd, static_cast<off_t>(old_bytes.size()));
+        (void)::fsync(fd);
+    }
+    return error;
+}
+
 // Writes the bytes to a new file beside `target` with the target's permissions, and renames
-// it over the target.
+// it over the target. kNoTempFile when the new file cannot be made.
 int ReplaceFile(const std::string& target, mode_t mode, const std::string& bytes) {
     std::string temp_path = target + ".XXXXXX";
     const int temp_fd = ::mkostemp(temp_path.data(), O_CLOEXEC);
     if (temp_fd < 0) {
-        return errno;
+        return kNoTempFile;
     }
     ScopedFd temp(temp_fd);
     TempFileGuard remove_temp(temp_path);
@@ -247,8 +275,12 @@ std::string FormatFilesList(const std::vector<FilesListEntry>& rows) {
     return bytes;
 }
 
-int SaveDialogFilesList(const std::string& path, const std::vector<FilesListEntry>& rows) {
+int SaveDialogFilesList(const std::string& path, const std::vector<FilesListEntry>& rows,
+                        std::string* failed_path) {
     const std::string target = ResolveTarget(path);
+    if (failed_path != nullptr) {
+        *failed_path = path;
+    }
     // Holding the old list open and locked keeps a running job's reader, which locks it too,
     // from being cut off, and refuses a list that is write-protected, as the old list would
     // have been truncated in place otherwise.
@@ -261,7 +293,18 @@ int SaveDialogFilesList(const std::string& path, const std::vector<FilesListEntr
     if (::fstat(old_list.get(), &status) != 0) {
         return errno;
     }
-    return ReplaceFile(target, status.st_mode & 07777, FormatFilesList(rows));
+    const std::string bytes = FormatFilesList(rows);
+    const int replace_error = ReplaceFile(target, status.st_mode & 07777, bytes);
+    if (replace_error != kNoTempFile) {
+        return replace_error;
+    }
+    // No file can be made beside the list (a folder the user may not write, a name too long
+    // for a suffix): the list, which is writable, is written in place.
+    const int in_place_error = RewriteInPlace(old_list.get(), bytes);
+    if (in_place_error != 0 && failed_path != nullptr) {
+        *failed_path = FolderOf(target);
+    }
+    return in_place_error;
 }
 
 std::string FileErrorReason(int error_number, const std::string& path) {

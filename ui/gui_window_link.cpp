@@ -1,5 +1,6 @@
 #include "ui/gui_window_link.h"
 
+#include <QApplication>
 #include <QMessageBox>
 #include <QThread>
 
@@ -24,6 +25,17 @@ QMessageBox::Icon BoxIcon(platform::MessageIcon icon) {
             break;
     }
     return QMessageBox::NoIcon;
+}
+
+// The innermost modal dialog open over `main`, or `main` itself.
+QWidget* TopModalWindowOf(QWidget* main) {
+    QWidget* modal = QApplication::activeModalWidget();
+    for (QWidget* w = modal; w != nullptr; w = w->parentWidget()) {
+        if (w == main) {
+            return qobject_cast<QDialog*>(modal) != nullptr ? modal : main;
+        }
+    }
+    return main;
 }
 
 }  // namespace
@@ -115,6 +127,11 @@ bool GuiWindowLink::WaitFor(const std::shared_ptr<PendingCall>& call, std::uint6
     return call->done;
 }
 
+bool GuiWindowLink::IsComplete(const std::shared_ptr<PendingCall>& call) {
+    std::lock_guard lock(mutex_);
+    return call->done;
+}
+
 void GuiWindowLink::Complete(const std::shared_ptr<PendingCall>& call) {
     {
         std::lock_guard lock(mutex_);
@@ -167,14 +184,32 @@ void GuiWindowLink::MessageBox(const std::string& text, const std::string& capti
 
 void GuiWindowLink::ShowBox(const std::shared_ptr<PendingCall>& closed, const std::string& text,
                             const std::string& caption, platform::MessageIcon icon) {
+    // The box belongs to the window that is modal now, the main window or a dialog open over
+    // it: Qt lets a window's modality pass only to that window's own children, and a window
+    // manager stacks a child over its parent. It does not block the window itself.
+    QWidget* owner = TopModalWindowOf(dialog_);
     auto* box = new QMessageBox(BoxIcon(icon), QString::fromLocal8Bit(caption),
-                                QString::fromLocal8Bit(text), QMessageBox::Ok, nullptr);
+                                QString::fromLocal8Bit(text), QMessageBox::Ok, owner);
     box->setTextFormat(Qt::PlainText);
     box->setWindowModality(Qt::NonModal);
     box->setAttribute(Qt::WA_DeleteOnClose);
     connect(box, &QMessageBox::finished, this, [this, closed] { Complete(closed); });
+    // A box that goes with its owner without an answer must not keep the worker waiting.
+    connect(box, &QObject::destroyed, this, [this, closed] { Complete(closed); });
+    if (auto* owner_dialog = qobject_cast<QDialog*>(owner); owner_dialog != dialog_.data()) {
+        // The dialog it was shown over closes first: the box moves back to the main window.
+        connect(owner_dialog, &QDialog::finished, box,
+                [this, closed, box = QPointer<QMessageBox>(box)] {
+                    if (box != nullptr && dialog_ != nullptr && !IsComplete(closed)) {
+                        box->setParent(dialog_, box->windowFlags());
+                        box->show();
+                    }
+                });
+    }
     boxes_.emplace_back(box);
     box->show();
+    box->raise();
+    box->activateWindow();
 }
 
 std::vector<QMessageBox*> GuiWindowLink::OpenBoxes() const {

@@ -65,6 +65,7 @@ class GuiWindowLink final : public QObject, public platform::WindowLink {
                            std::function<void(MainDialog&)> work);
     bool WaitFor(const std::shared_ptr<PendingCall>& call, std::uint64_t attachment);
     void Complete(const std::shared_ptr<PendingCall>& call);
+    bool IsComplete(const std::shared_ptr<PendingCall>& call);
     std::uint64_t CallerAttachment();
     bool IsAttached(std::uint64_t attachment);
     void ShowBox(const std::shared_ptr<PendingCall>& closed, const std::string& text,

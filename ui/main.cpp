@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "sim/simulated_line.h"
+#include "ui/about_dialog.h"
+#include "ui/command_line.h"
 #include "ui/downloader_app.h"
 
 namespace {
@@ -30,14 +32,24 @@ bool StyleChosenByOperator(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     vantor::sim::RegisterSimulatedDeviceScheme();
+    const std::vector<std::string> all_params(argv + 1, argv + argc);
+    // Help and version need no window, nor a display to open one on.
+    if (const auto text = vantor::ui::InfoSwitchText(all_params)) {
+        std::fputs(text->c_str(), stdout);
+        return EXIT_SUCCESS;
+    }
+    vantor::ui::DownloaderApp app;
+    // Before Qt opens its display connection, which could take the very number given.
+    app.CheckNotifyDescriptor(all_params);
+
     const bool style_chosen = StyleChosenByOperator(argc, argv);
     QApplication application(argc, argv);
     if (!style_chosen) {
         QApplication::setStyle(QStringLiteral("Windows"));
     }
+    QApplication::setWindowIcon(vantor::ui::LoadAppIcon());
     // Qt has taken its own options out of argv; what is left after the program's name is ours.
     std::vector<std::string> params(argv + 1, argv + argc);
-    vantor::ui::DownloaderApp app;
     app.InitInstance(params);
     // A job still running is abandoned: the process ends without joining its worker and
     // without running the destructors of the state that the worker may still be using.

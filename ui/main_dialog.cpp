@@ -1,5 +1,6 @@
 #include "ui/main_dialog.h"
 
+#include <QApplication>
 #include <QButtonGroup>
 #include <QContextMenuEvent>
 #include <QGroupBox>
@@ -14,6 +15,7 @@
 #include <thread>
 
 #include "platform/registry.h"
+#include "platform/serial/port_map.h"
 #include "ui/about_dialog.h"
 #include "ui/advanced_dialog.h"
 #include "ui/color_list_box.h"
@@ -188,7 +190,24 @@ void MainDialog::OnInitDialog() {
     DoDataExchange(false);
     AddInstructionLines();
     LoadSettings();
+    ShowPortDevices();
     port_buttons_[0]->setFocus();
+}
+
+void MainDialog::ShowPortDevices() {
+    // The operator tells the adapters apart by the devices that the port map gives them.
+    for (int i = 0; i < 4; ++i) {
+        const std::string name = "COM" + std::to_string(i + 1);
+        const std::optional<std::string> address = platform::ResolvePortName(name);
+        port_buttons_[i]->setToolTip(QStringLiteral("Com%1: %2")
+                                         .arg(i + 1)
+                                         .arg(QString::fromLocal8Bit(address.value_or(""))));
+    }
+}
+
+void MainDialog::KeepSwitchChoices(bool port, bool baud) {
+    port_from_switch_ = port;
+    baud_from_switch_ = baud;
 }
 
 void MainDialog::AddInstructionLines() {
@@ -228,11 +247,13 @@ void MainDialog::LoadSettings() {
     if (!key) {
         return;
     }
-    if (auto com = registry.QueryValue(*key, "COM", kComBufferBytes)) {
+    auto com = registry.QueryValue(*key, "COM", kComBufferBytes);
+    if (com && !port_from_switch_) {
         options.PortIndex = PortIndexFromCom(*com);
         DoDataExchange(false);
     }
-    if (auto brat = registry.QueryValue(*key, "BRAT", kBratBufferBytes)) {
+    auto brat = registry.QueryValue(*key, "BRAT", kBratBufferBytes);
+    if (brat && !baud_from_switch_) {
         options.BaudChoice = BaudChoiceFromBrat(*brat);
         DoDataExchange(false);
     }
@@ -251,6 +272,11 @@ void MainDialog::Start() {
     for (const Display display : {Display::AddressLabel, Display::FileNameLabel,
                                   Display::VersionLabel, Display::RevisionLabel}) {
         SetDisplayText(display, " ");
+    }
+    // The header check names the single image by this display, as a files list line names its
+    // image; a blank there would give the operator's message no file name.
+    if (const std::string& image = host_->Options.ImagePath; !image.empty()) {
+        SetDisplayText(Display::FileNameLabel, image.substr(image.rfind('/') + 1));
     }
     SetProgressPos(0);
     if (host_->JobRunning.load() != 0) {
@@ -282,7 +308,8 @@ bool MainDialog::StartWorker() {
 
 void MainDialog::Advanced() {
     JobOptions& options = host_->Options;
-    AdvancedDialog dialog(nullptr);
+    // A child of the window: placed over it, with its icon, and above it on the screen.
+    AdvancedDialog dialog(this);
     dialog.FilesListPath = QString::fromLocal8Bit(options.FilesListPath);
     dialog.SkipSeeking = options.SkipSeeking;
     dialog.ResetAfterDownload = options.ResetAfterDownload;
@@ -305,20 +332,53 @@ void MainDialog::ShowAboutBox() {
 
 void MainDialog::accept() {
     DoDataExchange(true);
+    // The program ends here as by Exit, so the controlling program hears of it the same way.
+    PostProgramClosed();
     QDialog::accept();
 }
 
 void MainDialog::reject() {
     // A running job is abandoned where it stands: its worker is detached already, and the
     // window's end releases it from any wait on the window.
-    if (const int notify = host_->NotifyWindowFd.load(); notify != 0) {
-        platform::PostToDescriptor(notify, platform::kProgramClosed);
-    }
+    PostProgramClosed();
     QDialog::reject();
 }
 
+void MainDialog::PostProgramClosed() {
+    if (const int notify = host_->NotifyWindowFd.load(); notify != 0) {
+        platform::PostToDescriptor(notify, platform::kProgramClosed);
+    }
+}
+
 void MainDialog::EndByQuit() {
+    CloseModalWindowsOver(this);
     done(kQuitResult);
+    // As the platform's quit message, this ends every modal loop that runs now, and any that
+    // code still unwinding would start: a controlling program waiting for the process does
+    // not wait for an operator to close a stray dialog.
+    QCoreApplication::exit(kQuitResult);
+}
+
+void MainDialog::CloseModalWindowsOver(QWidget* window) {
+    // Each round closes one window; a few dialogs at most are ever open over the main window,
+    // and a window that stays in the way after its round ends the rounds.
+    constexpr int kMaxWindowsOver = 16;
+    for (int round = 0; round < kMaxWindowsOver; ++round) {
+        QWidget* top = QApplication::activePopupWidget();
+        if (top == nullptr) {
+            top = QApplication::activeModalWidget();
+        }
+        if (top == nullptr || top == window) {
+            return;
+        }
+        // Innermost first, so that each dialog's own ending sees its children gone.
+        if (auto* dialog = qobject_cast<QDialog*>(top)) {
+            dialog->reject();
+        } else {
+            top->close();
+        }
+        top->hide();
+    }
 }
 
 void MainDialog::done(int result) {
@@ -347,6 +407,20 @@ void MainDialog::contextMenuEvent(QContextMenuEvent* event) {
     QMenu menu(this);
     menu.addAction(QString::fromLatin1(kAboutMenuText), this, &MainDialog::ShowAboutBox);
     menu.exec(event->globalPos());
+}
+
+bool MainDialog::focusNextPrevChild(bool next) {
+    // Qt makes only the checked button of a group a tab stop; the window's template makes all
+    // six option buttons tab stops, in their order, and nothing else.
+    std::array<QRadioButton*, 6> stops = {port_buttons_[0], port_buttons_[1], port_buttons_[2],
+                                          port_buttons_[3], baud_buttons_[0], baud_buttons_[1]};
+    const auto current = std::find(stops.begin(), stops.end(), focusWidget());
+    int index =
+        current == stops.end() ? (next ? -1 : 0) : static_cast<int>(current - stops.begin());
+    index =
+        (index + (next ? 1 : -1) + static_cast<int>(stops.size())) % static_cast<int>(stops.size());
+    stops[index]->setFocus(next ? Qt::TabFocusReason : Qt::BacktabFocusReason);
+    return true;
 }
 
 QLabel* MainDialog::Label(platform::Display display) const {

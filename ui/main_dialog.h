@@ -43,13 +43,16 @@ class MainDialog : public QDialog {
     // Two-way transfer between the port and speed buttons and PortIndex and BaudChoice.
     void DoDataExchange(bool from_controls);
     void LoadSettings();
+    // The command line named the port (the speed): the store does not replace it for this run.
+    void KeepSwitchChoices(bool port, bool baud);
 
     // The displays, as the job writes them through the window link (window's thread).
     void SetDisplayText(platform::Display display, const std::string& text);
     std::string DisplayText(platform::Display display) const;
     void SetProgressRange(int low, int high);
     void SetProgressPos(int pos);
-    // The job's quit message: ends the modal run without the cancel command's post.
+    // The job's quit message: ends the modal run, and every modal run open over it, without
+    // the cancel command's post.
     void EndByQuit();
 
     // The controls, by their roles.
@@ -69,7 +72,7 @@ class MainDialog : public QDialog {
     void Start();
     void Advanced();
     void ShowAboutBox();
-    // The OK command: take the buttons back, then end.
+    // The OK command: take the buttons back, tell the controlling program, then end.
     void accept() override;
     // The cancel command (Exit, Escape, the close box): tell the controlling program, then end.
     void reject() override;
@@ -80,6 +83,8 @@ class MainDialog : public QDialog {
   protected:
     void keyPressEvent(QKeyEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
+    // Tab and Backtab go round the six option buttons, each a tab stop of its own.
+    bool focusNextPrevChild(bool next) override;
 
   private:
     void CreateControls();
@@ -88,10 +93,15 @@ class MainDialog : public QDialog {
     void AddInstructionLines();
     bool StartWorker();
     void WriteAddressingSettings();
+    void ShowPortDevices();
+    void PostProgramClosed();
+    static void CloseModalWindowsOver(QWidget* window);
 
     std::shared_ptr<JobHost> host_ = std::make_shared<JobHost>();
     std::uint64_t link_attachment_ = 0;
     int workers_started_ = 0;
+    bool port_from_switch_ = false;
+    bool baud_from_switch_ = false;
     QIcon app_icon_;
 
     QPushButton* start_button_ = nullptr;

@@ -2,6 +2,7 @@
 // rules by which each stored text becomes an option.
 #pragma once
 
+#include <climits>
 #include <cstddef>
 #include <string>
 
@@ -9,8 +10,9 @@ namespace vantor::ui {
 
 inline constexpr const char* kSettingsKey = "SOFTWARE\\Halvren\\Vantor";
 
-// Each value is read into a buffer of its own size; a longer value counts as absent.
-inline constexpr std::size_t kFilePathBufferBytes = 100;
+// Each value is read into a buffer of its own size; a longer value counts as absent. A path
+// is read whole: the default list in a deep home folder is longer than the design's 100 bytes.
+inline constexpr std::size_t kFilePathBufferBytes = PATH_MAX;
 inline constexpr std::size_t kComBufferBytes = 2;
 inline constexpr std::size_t kBratBufferBytes = 8;
 inline constexpr std::size_t kAddrBufferBytes = 2;

@@ -60,7 +60,7 @@ _vantor_cli()
             ;;
         ports)
             if ((cword == 2)); then
-                _vantor_offer "set unset --help -h --version"
+                _vantor_offer "set unset --json --help -h --version"
             elif ((cword == 3)) && [[ ${words[2]} == @(set|unset) ]]; then
                 _vantor_offer "COM1 COM2 COM3 COM4"
             elif ((cword == 4)) && [[ ${words[2]} == set ]]; then

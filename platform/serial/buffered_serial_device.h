@@ -67,6 +67,8 @@ class BufferedSerialDevice : public SerialDevice {
   protected:
     // Open and not gone: every call but Close fails at once otherwise.
     bool Usable() const { return fd_ >= 0 && !gone_; }
+    // The far end went away while the device was open.
+    bool Gone() const { return gone_; }
     int fd() const { return fd_; }
     // Takes the descriptor for closing; the device counts as closed from then on.
     int ReleaseFd();

@@ -43,6 +43,7 @@ class ExclusiveDevice final : public SerialDevice {
     bool Purge(std::uint32_t flags) override { return inner_->Purge(flags); }
     bool SetBreak() override { return inner_->SetBreak(); }
     bool ClearBreak() override { return inner_->ClearBreak(); }
+    DeviceCondition Condition() const override { return inner_->Condition(); }
     bool Close() override {
         const bool closed = inner_->Close();
         Release();
@@ -115,9 +116,12 @@ void SetDeviceWrapper(DeviceWrapper wrapper) {
 std::unique_ptr<SerialDevice> OpenSerialDevice(const std::string& name, std::string* error) {
     std::string address = name;
     if (StartsWith(name, "COM")) {
-        const auto mapped = ResolvePortName(name);
+        std::string problem;
+        const auto mapped = ResolvePortName(name, &problem);
         if (!mapped) {
-            SetError(error, "the port name \"" + name + "\" is not mapped to a device");
+            SetError(error, problem.empty()
+                                ? "the port name \"" + name + "\" is not mapped to a device"
+                                : problem);
             return nullptr;
         }
         address = *mapped;

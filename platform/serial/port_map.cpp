@@ -27,7 +27,7 @@ int ComNumber(const std::string& name) {
 
 }  // namespace
 
-std::optional<std::string> ResolvePortName(const std::string& name) {
+std::optional<std::string> ResolvePortName(const std::string& name, std::string* problem) {
     const int number = ComNumber(name);
     if (number == 0) {
         return std::nullopt;
@@ -39,8 +39,15 @@ std::optional<std::string> ResolvePortName(const std::string& name) {
         }
     }
     if (const StoredPortLookup lookup = g_stored_lookup.load()) {
-        if (auto stored = lookup(number); stored && !stored->empty()) {
+        std::string why;
+        if (auto stored = lookup(number, &why); stored && !stored->empty()) {
             return stored;
+        }
+        if (!why.empty()) {
+            if (problem != nullptr) {
+                *problem = why;
+            }
+            return std::nullopt;
         }
     }
     return "/dev/ttyS" + std::to_string(number - 1);

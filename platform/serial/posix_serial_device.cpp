@@ -9,6 +9,8 @@
 #include <linux/serial.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <algorithm>
 #include <array>
@@ -20,15 +22,19 @@
 #include "platform/clock.h"
 #include "platform/serial/buffered_serial_device.h"
 #include "platform/serial/posix_syscalls.h"
+#include "platform/serial/uucp_lock.h"
 
 namespace vantor::platform {
 
 namespace {
 
 constexpr std::uint8_t kMarkByte = 0xFF;
-// A full transmit buffer is waited on for the time its bytes take at line rate, twice over,
-// plus this margin; then the write reports what it got out.
+// A write waits for its bytes (and those queued before them) to go out for the time they take
+// at line rate, twice over, plus this margin; then it reports what it got out.
 constexpr std::int64_t kWriteMarginMs = 100;
+// The pseudo-terminal slaves (/dev/pts/N) have these major device numbers.
+constexpr unsigned kPtySlaveMajorFirst = 136;
+constexpr unsigned kPtySlaveMajorLast = 143;
 
 struct BaudCode {
     std::uint32_t rate;
@@ -176,8 +182,8 @@ namespace {
 
 class PosixSerialDevice final : public BufferedSerialDevice {
   public:
-    PosixSerialDevice(int fd, std::uint32_t baud_rate)
-        : BufferedSerialDevice(fd), baud_rate_(baud_rate) {
+    PosixSerialDevice(int fd, std::uint32_t baud_rate, UucpLock lock, bool pty)
+        : BufferedSerialDevice(fd), baud_rate_(baud_rate), lock_(std::move(lock)), pty_(pty) {
         icount_supported_ = ReadCounters(last_counters_);
     }
     ~PosixSerialDevice() override { Close(); }
@@ -191,12 +197,17 @@ class PosixSerialDevice final : public BufferedSerialDevice {
     bool SetBreak() override { return Control(TIOCSBRK); }
     bool ClearBreak() override { return Control(TIOCCBRK); }
     bool Close() override;
+    DeviceCondition Condition() const override {
+        DeviceCondition condition;
+        condition.lost = Gone() ? kLostSerialDeviceText : nullptr;
+        // The kernel takes a break on a pty but never hands it to the other side.
+        condition.carries_no_breaks = pty_;
+        return condition;
+    }
 
   private:
     void Pump() override;
-    ssize_t ReceiveSome(std::uint8_t* into, std::size_t room) override {
-        return Syscalls().Read(fd(), into, room);
-    }
+    ssize_t ReceiveSome(std::uint8_t* into, std::size_t room) override;
     void Decode(const std::uint8_t* bytes, std::size_t count) override {
         marked_breaks_ += decoder_.Feed(bytes, count, ReceiveQueue());
     }
@@ -208,9 +219,15 @@ class PosixSerialDevice final : public BufferedSerialDevice {
     void TakeCounters();
     void NoteBreaks();
     bool Control(unsigned long request);
-    std::int64_t WriteBudgetNs(std::size_t count) const;
+    std::int64_t ByteNs() const { return 10'000'000'000 / std::max<std::uint32_t>(baud_rate_, 1); }
+    // Waits until the output queue holds at most a transmitter FIFO's worth; false when the
+    // deadline passed first or the device failed. `queued` is what was left.
+    bool AwaitOutputDrained(std::int64_t deadline_ns, std::size_t& queued);
+    bool OutputQueued(std::size_t& queued);
 
     std::uint32_t baud_rate_;
+    UucpLock lock_;
+    bool pty_;
     std::uint64_t other_settings_ = 0;
     ParmrkDecoder decoder_;
     // Breaks are counted by two sources, the marks in the byte stream and the driver's
@@ -295,27 +312,80 @@ void PosixSerialDevice::NoteBreaks() {
     }
 }
 
-std::int64_t PosixSerialDevice::WriteBudgetNs(std::size_t count) const {
-    const std::int64_t line_ns = static_cast<std::int64_t>(count) * 10 * 1'000'000'000 /
-                                 std::max<std::uint32_t>(baud_rate_, 1);
-    return 2 * line_ns + kWriteMarginMs * 1'000'000;
+// A hung-up terminal (an adapter pulled out, a pty whose other side closed) reads as empty
+// rather than failing; only its poll flags tell.
+ssize_t PosixSerialDevice::ReceiveSome(std::uint8_t* into, std::size_t room) {
+    const ssize_t got = Syscalls().Read(fd(), into, room);
+    if (got != 0) {
+        return got;
+    }
+    pollfd entry{fd(), POLLIN, 0};
+    if (Syscalls().Poll(&entry, 1, 0) > 0 && (entry.revents & (POLLHUP | POLLERR)) != 0) {
+        MarkGone();
+    }
+    return 0;
+}
+
+bool PosixSerialDevice::OutputQueued(std::size_t& queued) {
+    int bytes = 0;
+    if (Syscalls().Ioctl(fd(), TIOCOUTQ, &bytes) == 0) {
+        queued = static_cast<std::size_t>(std::max(bytes, 0));
+        return true;
+    }
+    NoteFailure(errno);
+    return false;
+}
+
+bool PosixSerialDevice::AwaitOutputDrained(std::int64_t deadline_ns, std::size_t& queued) {
+    queued = 0;
+    while (Usable()) {
+        if (!OutputQueued(queued)) {
+            // A driver that does not count its queue: wait for all of it to go out.
+            if (!Usable()) {
+                return false;
+            }
+            InterruptRetries interrupts;
+            int drained = -1;
+            do {
+                drained = Syscalls().TcDrain(fd());
+            } while (interrupts.Again(drained));
+            NoteFailure(drained == 0 ? 0 : errno);
+            queued = 0;
+            return drained == 0;
+        }
+        if (queued <= kTransmitFifoBytes) {
+            return true;
+        }
+        if (NowNs() >= deadline_ns) {
+            return false;
+        }
+        Sleep(1);
+    }
+    return false;
 }
 
 bool PosixSerialDevice::Write(const std::uint8_t* bytes, std::size_t count, std::size_t& written) {
     written = 0;
-    const std::int64_t deadline_ns = NowNs() + WriteBudgetNs(count);
+    std::size_t queued = 0;
+    if (!Usable() || !OutputQueued(queued)) {
+        queued = 0;
+    }
+    // Everything ahead of these bytes and the bytes themselves, at line rate, twice over.
+    const std::int64_t line_ns = static_cast<std::int64_t>(queued + count) * ByteNs();
+    const std::int64_t deadline_ns = NowNs() + 2 * line_ns + kWriteMarginMs * 1'000'000;
+    std::size_t accepted = 0;
     InterruptRetries interrupts;
-    while (Usable() && written < count) {
-        const ssize_t sent = Syscalls().Write(fd(), bytes + written, count - written);
+    while (Usable() && accepted < count) {
+        const ssize_t sent = Syscalls().Write(fd(), bytes + accepted, count - accepted);
         if (sent > 0) {
-            written += static_cast<std::size_t>(sent);
+            accepted += static_cast<std::size_t>(sent);
             continue;
         }
         if (interrupts.Again(sent)) {
             continue;
         }
         const int error = sent < 0 ? errno : EAGAIN;
-        // The transmit buffer is full: it drains at line rate, so wait a little for room.
+        // The kernel's buffer is full: it drains at line rate, so wait a little for room.
         if ((error == EAGAIN || error == EWOULDBLOCK) && NowNs() < deadline_ns) {
             Sleep(1);
             continue;
@@ -323,7 +393,14 @@ bool PosixSerialDevice::Write(const std::uint8_t* bytes, std::size_t count, std:
         NoteFailure(error);
         break;
     }
-    return written == count;
+    // The write is synchronous: it returns once all but the transmitter FIFO's worth is on the
+    // line, since the link's poll budgets count from its end.
+    const bool drained = accepted > 0 && AwaitOutputDrained(deadline_ns, queued);
+    const std::size_t still_queued =
+        drained ? 0
+                : std::min(accepted, queued > kTransmitFifoBytes ? queued - kTransmitFifoBytes : 0);
+    written = accepted - still_queued;
+    return written == count && drained;
 }
 
 bool PosixSerialDevice::Purge(std::uint32_t flags) {
@@ -362,7 +439,9 @@ bool PosixSerialDevice::Close() {
     }
     // Closing also ends the exclusive hold and the lock; after an unplug these fail quietly.
     Syscalls().Ioctl(fd(), TIOCNXCL, nullptr);
-    return Syscalls().Close(ReleaseFd()) == 0;
+    const bool closed = Syscalls().Close(ReleaseFd()) == 0;
+    lock_.Release();
+    return closed;
 }
 
 // Closes the descriptor on every way out of a failed open.
@@ -404,12 +483,43 @@ void AskLowLatency(int fd) {
     Syscalls().Ioctl(fd, TIOCSSERIAL, &serial);
 }
 
+std::string OpenFailureText(const std::string& path, int error) {
+    switch (error) {
+        case ENOENT:
+        case ENODEV:
+        case ENXIO:
+            return "no such device: " + Quoted(path);
+        case EACCES:
+        case EPERM:
+            return "permission denied for " + Quoted(path) +
+                   " (vantor-cli ports shows who may open it)";
+        case EBUSY:
+            return "the device " + Quoted(path) + " is in use by another program";
+        default:
+            return "cannot open " + Quoted(path) + ": " + std::strerror(error);
+    }
+}
+
+// A pty passes bytes but not breaks; its slaves have their own major numbers.
+bool IsPty(int fd) {
+    struct stat info {};
+    return ::fstat(fd, &info) == 0 && S_ISCHR(info.st_mode) &&
+           major(info.st_rdev) >= kPtySlaveMajorFirst && major(info.st_rdev) <= kPtySlaveMajorLast;
+}
+
 }  // namespace
 
 std::unique_ptr<SerialDevice> OpenPosixSerialDevice(const std::string& path, std::string* error) {
+    // The lock file comes first: a program that locks the device (ser2net, minicom) may hold
+    // it without holding it exclusively, and opening it would disturb its modem lines.
+    UucpLock lock;
+    if (auto held = lock.Take(path)) {
+        SetOpenError(error, *held);
+        return nullptr;
+    }
     const int fd = OpenRetrying(path);
     if (fd < 0) {
-        SetOpenError(error, "cannot open " + Quoted(path) + ": " + std::strerror(errno));
+        SetOpenError(error, OpenFailureText(path, errno));
         return nullptr;
     }
     FdGuard guard(fd);
@@ -436,8 +546,11 @@ std::unique_ptr<SerialDevice> OpenPosixSerialDevice(const std::string& path, std
         return nullptr;
     }
     AskLowLatency(fd);
-    return std::make_unique<PosixSerialDevice>(guard.Release(),
-                                               SpeedRate(cfgetospeed(&attributes)));
+    // Whatever arrived before the line was set up is not the drive's.
+    Syscalls().TcFlush(fd, TCIOFLUSH);
+    const bool pty = IsPty(fd);
+    return std::make_unique<PosixSerialDevice>(guard.Release(), SpeedRate(cfgetospeed(&attributes)),
+                                               std::move(lock), pty);
 }
 
 }  // namespace vantor::platform

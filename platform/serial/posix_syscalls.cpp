@@ -41,6 +41,14 @@ int PosixSyscalls::TcFlush(int fd, int queue) {
     return ::tcflush(fd, queue);
 }
 
+int PosixSyscalls::TcDrain(int fd) {
+    return ::tcdrain(fd);
+}
+
+int PosixSyscalls::Poll(pollfd* fds, nfds_t count, int timeout_ms) {
+    return ::poll(fds, count, timeout_ms);
+}
+
 int PosixSyscalls::Flock(int fd, int operation) {
     return ::flock(fd, operation);
 }

@@ -3,6 +3,7 @@
 // hardware.
 #pragma once
 
+#include <poll.h>
 #include <sys/types.h>
 #include <termios.h>
 
@@ -24,6 +25,8 @@ class PosixSyscalls {
     virtual int TcGetAttr(int fd, termios* attributes);
     virtual int TcSetAttr(int fd, int when, const termios* attributes);
     virtual int TcFlush(int fd, int queue);
+    virtual int TcDrain(int fd);
+    virtual int Poll(pollfd* fds, nfds_t count, int timeout_ms);
     virtual int Flock(int fd, int operation);
 };
 

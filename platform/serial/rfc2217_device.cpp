@@ -14,8 +14,13 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <optional>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -32,6 +37,16 @@ using namespace telnet;
 constexpr char kScheme[] = "rfc2217://";
 // A server that takes no bytes for this long is taken as gone.
 constexpr std::int64_t kSendBudgetMs = 2000;
+// How long the open waits for the server to answer the purge that ends it; the answer also
+// gives the round trip.
+constexpr std::int64_t kSettleBudgetMs = 1000;
+// A round trip longer than this is taken as this: the link's windows grow by it, and beyond
+// it the drive's dialogue cannot work anyway.
+constexpr int kMaxRoundTripMs = 500;
+// A long paced write looks at the connection this often, so that a lost one is noticed.
+constexpr std::int64_t kPaceSliceNs = 50'000'000;
+// What is shown of a server's own text.
+constexpr std::size_t kServerTextChars = 160;
 
 struct HostPort {
     std::string host;
@@ -112,16 +127,66 @@ int ConnectTo(const addrinfo& entry, std::int64_t deadline_ns, std::string& why)
     return -1;
 }
 
-// Tries each address of the host in turn, all within one deadline.
-int Connect(const HostPort& target, std::int64_t deadline_ns, std::string& why) {
+// One host name lookup on a thread of its own, so that the open can stop waiting for it: the
+// system's resolver has time-outs of its own, far longer than the open's budget.
+struct Lookup {
+    std::mutex mutex;
+    std::condition_variable done_changed;
+    bool done = false;
+    int failure = 0;
+    addrinfo* list = nullptr;
+    ~Lookup() {
+        if (list != nullptr) {
+            ::freeaddrinfo(list);
+        }
+    }
+};
+
+// The addresses of the host, found within the deadline; nullptr with `why` otherwise. The
+// caller frees the list.
+addrinfo* Resolve(const HostPort& target, std::int64_t deadline_ns, std::string& why) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICSERV;
+    hints.ai_flags = AI_NUMERICSERV | AI_NUMERICHOST;
     addrinfo* list = nullptr;
-    if (const int failure = ::getaddrinfo(target.host.c_str(), target.port.c_str(), &hints, &list);
-        failure != 0) {
-        why = ::gai_strerror(failure);
+    if (::getaddrinfo(target.host.c_str(), target.port.c_str(), &hints, &list) == 0) {
+        return list;
+    }
+    auto lookup = std::make_shared<Lookup>();
+    std::thread([lookup, target] {
+        addrinfo name_hints{};
+        name_hints.ai_family = AF_UNSPEC;
+        name_hints.ai_socktype = SOCK_STREAM;
+        name_hints.ai_flags = AI_NUMERICSERV;
+        addrinfo* found = nullptr;
+        const int failure =
+            ::getaddrinfo(target.host.c_str(), target.port.c_str(), &name_hints, &found);
+        std::lock_guard lock(lookup->mutex);
+        lookup->failure = failure;
+        lookup->list = found;
+        lookup->done = true;
+        lookup->done_changed.notify_all();
+    }).detach();
+    std::unique_lock lock(lookup->mutex);
+    const auto left = std::chrono::nanoseconds(std::max<std::int64_t>(deadline_ns - NowNs(), 0));
+    if (!lookup->done_changed.wait_for(lock, left, [&] { return lookup->done; })) {
+        why = "the host name \"" + target.host + "\" was not found within " +
+              std::to_string(kRfc2217OpenBudgetMs) + " ms";
+        return nullptr;
+    }
+    if (lookup->failure != 0) {
+        why = "the host name \"" + target.host +
+              "\" was not found: " + ::gai_strerror(lookup->failure);
+        return nullptr;
+    }
+    return std::exchange(lookup->list, nullptr);
+}
+
+// Tries each address of the host in turn, all within one deadline.
+int Connect(const HostPort& target, std::int64_t deadline_ns, std::string& why) {
+    addrinfo* list = Resolve(target, deadline_ns, why);
+    if (list == nullptr) {
         return -1;
     }
     int fd = -1;
@@ -146,6 +211,10 @@ class Rfc2217Device final : public BufferedSerialDevice, private Listener {
     Rfc2217Device& operator=(const Rfc2217Device&) = delete;
 
     bool Negotiate(std::int64_t deadline_ns, std::string& why);
+    // Purges both of the server's buffers and waits for its answer: what came before it (a
+    // banner, bytes from before the connection) is not the drive's and is dropped, and the wait
+    // gives the round trip.
+    bool Settle(std::int64_t deadline_ns, std::string& why);
 
     bool GetSettings(LineSettings& settings) override;
     bool SetSettings(const LineSettings& settings) override;
@@ -156,9 +225,23 @@ class Rfc2217Device final : public BufferedSerialDevice, private Listener {
     bool SetBreak() override { return SendCommand(kComSetControl, {kControlBreakOn}); }
     bool ClearBreak() override { return SendCommand(kComSetControl, {kControlBreakOff}); }
     bool Close() override;
+    DeviceCondition Condition() const override {
+        DeviceCondition condition;
+        condition.lost = Gone() ? kLostNetworkPortText : nullptr;
+        condition.round_trip_ms = round_trip_ms_;
+        // A server that never took up break reports passes no break of the drive's.
+        condition.carries_no_breaks = !mask_answered_ && !break_reported_;
+        return condition;
+    }
 
   private:
     bool ComPortAgreed() const;
+    // The server's own words, when it sent text rather than the protocol (a refusal).
+    std::string ServerText();
+    std::string ClosedText();
+    // Holds the writer until the bytes written so far have taken their time on the line, all
+    // but a transmitter FIFO's worth.
+    void PaceAtLineRate(std::size_t count);
     // Takes what the server sent, then answers its negotiations.
     void Pump() override;
     ssize_t ReceiveSome(std::uint8_t* into, std::size_t room) override;
@@ -172,8 +255,12 @@ class Rfc2217Device final : public BufferedSerialDevice, private Listener {
     bool SendCommand(std::uint8_t command, const std::vector<std::uint8_t>& value);
 
     void OnData(std::uint8_t byte) override { QueueByte(byte); }
+    // The negotiator bounds what a connection can draw from it; the check keeps the buffer
+    // bounded whatever a future negotiator does.
     void OnNegotiation(std::uint8_t verb, std::uint8_t option) override {
-        negotiator_.Receive(verb, option, replies_);
+        if (replies_.size() < Negotiator::kMaxReplyBytes) {
+            negotiator_.Receive(verb, option, replies_);
+        }
     }
     void OnSubnegotiation(const std::vector<std::uint8_t>& body) override;
 
@@ -182,6 +269,13 @@ class Rfc2217Device final : public BufferedSerialDevice, private Listener {
     std::vector<std::uint8_t> replies_;
     LineSettings settings_;
     bool settings_sent_ = false;
+    std::uint32_t line_rate_ = 9600;
+    // When the bytes handed to the server will have left its transmitter.
+    std::int64_t line_free_ns_ = 0;
+    bool purge_answered_ = false;
+    bool mask_answered_ = false;
+    bool break_reported_ = false;
+    int round_trip_ms_ = 0;
 };
 
 bool Rfc2217Device::ComPortAgreed() const {
@@ -197,10 +291,15 @@ bool Rfc2217Device::Negotiate(std::int64_t deadline_ns, std::string& why) {
     negotiator_.Request(kDo, kOptionSuppressGoAhead, offer);
     negotiator_.Request(kWill, kOptionComPort, offer);
     Send(offer);
-    while (!ComPortAgreed()) {
+    // Each round takes a bounded pump's worth of what the server sent; the agreement is looked
+    // at before the deadline, so an answer that came in the last round still counts.
+    while (true) {
         Pump();
+        if (ComPortAgreed()) {
+            break;
+        }
         if (!Usable()) {
-            why = "the server closed the connection";
+            why = ClosedText();
             return false;
         }
         if (negotiator_.Local(kOptionComPort) == Negotiator::State::No) {
@@ -208,8 +307,10 @@ bool Rfc2217Device::Negotiate(std::int64_t deadline_ns, std::string& why) {
             return false;
         }
         if (NowNs() >= deadline_ns) {
+            const std::string text = ServerText();
             why = "no serial port control (RFC 2217) agreed within " +
-                  std::to_string(kRfc2217OpenBudgetMs) + " ms";
+                  std::to_string(kRfc2217OpenBudgetMs) + " ms" +
+                  (text.empty() ? "" : "; the server sent \"" + text + "\"");
             return false;
         }
         Sleep(1);
@@ -219,18 +320,100 @@ bool Rfc2217Device::Negotiate(std::int64_t deadline_ns, std::string& why) {
     AppendComPortCommand(kComSetLineStateMask, {kLineStateBreak}, setup);
     AppendComPortCommand(kComSetControl, {kControlNoFlowControl}, setup);
     if (!Send(setup)) {
-        why = "the server closed the connection";
+        why = ClosedText();
         return false;
     }
     return true;
 }
 
+bool Rfc2217Device::Settle(std::int64_t deadline_ns, std::string& why) {
+    const std::int64_t sent_ns = NowNs();
+    const std::int64_t until_ns = std::min(deadline_ns, sent_ns + kSettleBudgetMs * 1'000'000);
+    if (!SendCommand(kComPurgeData, {kPurgeServerBoth})) {
+        why = ClosedText();
+        return false;
+    }
+    while (!purge_answered_ && Usable() && NowNs() < until_ns) {
+        Sleep(1);
+        Pump();
+    }
+    if (!Usable()) {
+        why = ClosedText();
+        return false;
+    }
+    // The answer dropped what came before it. A server that does not answer is given no round
+    // trip, and what it sent so far is dropped all the same.
+    if (purge_answered_) {
+        const std::int64_t elapsed_ns = NowNs() - sent_ns;
+        round_trip_ms_ =
+            std::min<int>(static_cast<int>((elapsed_ns + 999'999) / 1'000'000), kMaxRoundTripMs);
+    } else {
+        DropReceived();
+    }
+    return true;
+}
+
+std::string Rfc2217Device::ServerText() {
+    std::string text;
+    bool blank = false;
+    for (const std::uint8_t byte : ReceiveQueue()) {
+        if (text.size() >= kServerTextChars) {
+            break;
+        }
+        if (byte >= 0x20 && byte < 0x7F) {
+            if (blank && !text.empty()) {
+                text += ' ';
+            }
+            text += static_cast<char>(byte);
+            blank = false;
+        } else {
+            blank = true;
+        }
+    }
+    return text;
+}
+
+std::string Rfc2217Device::ClosedText() {
+    const std::string text = ServerText();
+    return text.empty() ? "the server closed the connection"
+                        : "the server said \"" + text + "\" and closed the connection";
+}
+
 void Rfc2217Device::OnSubnegotiation(const std::vector<std::uint8_t>& body) {
-    if (body.size() < 3 || body[0] != kOptionComPort ||
-        body[1] != kComNotifyLineState + kServerCommandOffset) {
-        return;  // the server's answers to settings are advisory
+    if (body.size() < 2 || body[0] != kOptionComPort) {
+        return;
+    }
+    switch (body[1]) {
+        case kComPurgeData + kServerCommandOffset:
+            if (!purge_answered_) {
+                // Everything before the answer to the opening purge came before the port was
+                // the drive's.
+                DropReceived();
+                purge_answered_ = true;
+            }
+            return;
+        case kComSetLineStateMask + kServerCommandOffset:
+            mask_answered_ = true;
+            return;
+        case kComSetBaudRate + kServerCommandOffset:
+            // The rate the server actually set paces the writes.
+            if (body.size() >= 6) {
+                const std::uint32_t rate = (std::uint32_t{body[2]} << 24) |
+                                           (std::uint32_t{body[3]} << 16) |
+                                           (std::uint32_t{body[4]} << 8) | body[5];
+                line_rate_ = rate != 0 ? rate : line_rate_;
+            }
+            return;
+        case kComNotifyLineState + kServerCommandOffset:
+            break;
+        default:
+            return;  // the server's other answers are advisory
+    }
+    if (body.size() < 3) {
+        return;
     }
     const std::uint8_t state = body[2];
+    break_reported_ = break_reported_ || (state & kLineStateBreak) != 0;
     RaiseErrors((state & kLineStateBreak) != 0 ? kLineBreakFlag : 0);
     RaiseErrors((state & kLineStateOverrun) != 0 ? kLineErrorOverrun : 0);
     RaiseErrors((state & kLineStateParity) != 0 ? kLineErrorParity : 0);
@@ -312,6 +495,7 @@ bool Rfc2217Device::SetSettings(const LineSettings& settings) {
     }
     settings_ = settings;
     settings_sent_ = true;
+    line_rate_ = settings.BaudRate;
     return Send(bytes);
 }
 
@@ -323,7 +507,28 @@ bool Rfc2217Device::Write(const std::uint8_t* bytes, std::size_t count, std::siz
     std::vector<std::uint8_t> escaped;
     AppendData(bytes, count, escaped);
     written = Send(escaped) ? count : 0;
-    return written == count;
+    if (written != 0) {
+        PaceAtLineRate(count);
+    }
+    return written == count && Usable();
+}
+
+void Rfc2217Device::PaceAtLineRate(std::size_t count) {
+    const std::int64_t byte_ns = 10'000'000'000 / std::max<std::uint32_t>(line_rate_, 1);
+    const std::int64_t now_ns = NowNs();
+    line_free_ns_ = std::max(line_free_ns_, now_ns) + static_cast<std::int64_t>(count) * byte_ns;
+    const std::int64_t return_ns =
+        line_free_ns_ - static_cast<std::int64_t>(kTransmitFifoBytes) * byte_ns;
+    while (Usable()) {
+        const std::int64_t left_ns = return_ns - NowNs();
+        if (left_ns <= 0) {
+            break;
+        }
+        ProcessClock().SleepNs(std::min(left_ns, kPaceSliceNs));
+        if (left_ns > kPaceSliceNs) {
+            ReceiveIntoQueue();  // notices a connection that ended meanwhile
+        }
+    }
 }
 
 bool Rfc2217Device::Purge(std::uint32_t flags) {
@@ -336,6 +541,7 @@ bool Rfc2217Device::Purge(std::uint32_t flags) {
     }
     if ((flags & kPurgeTxClear) != 0) {
         which |= kPurgeServerTransmit;
+        line_free_ns_ = NowNs();  // what the server still held is dropped with it
     }
     return which == 0 ? Usable() : SendCommand(kComPurgeData, {which});
 }
@@ -356,10 +562,18 @@ bool Rfc2217Device::Close() {
 
 }  // namespace
 
+std::optional<std::string> Rfc2217AddressProblem(const std::string& address) {
+    if (address.rfind(kScheme, 0) != 0 || ParseAddress(address)) {
+        return std::nullopt;
+    }
+    return "the address \"" + address +
+           "\" is not rfc2217://HOST:PORT (PORT a number from 1 to 65535)";
+}
+
 std::unique_ptr<SerialDevice> OpenRfc2217Device(const std::string& address, std::string* error) {
     const auto target = ParseAddress(address);
     if (!target) {
-        SetOpenError(error, "the address \"" + address + "\" is not rfc2217://HOST:PORT");
+        SetOpenError(error, *Rfc2217AddressProblem(address));
         return nullptr;
     }
     const std::string where = target->host + ":" + target->port;
@@ -374,7 +588,7 @@ std::unique_ptr<SerialDevice> OpenRfc2217Device(const std::string& address, std:
     const int on = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
     auto device = std::make_unique<Rfc2217Device>(fd);
-    if (!device->Negotiate(deadline_ns, why)) {
+    if (!device->Negotiate(deadline_ns, why) || !device->Settle(deadline_ns, why)) {
         SetOpenError(error, "cannot open the serial port at " + where + ": " + why);
         return nullptr;
     }

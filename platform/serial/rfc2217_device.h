@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/serial/serial_device.h"
@@ -11,6 +12,10 @@ namespace vantor::platform {
 
 // How long opening may take in all: connecting, and the server agreeing to serial port control.
 inline constexpr int kRfc2217OpenBudgetMs = 3000;
+
+// What is wrong with an "rfc2217://" address (a missing or bad PORT, an empty HOST); nothing
+// for a good one or for an address of another scheme.
+std::optional<std::string> Rfc2217AddressProblem(const std::string& address);
 
 // Opens "rfc2217://HOST:PORT" (HOST a name, an IPv4 address or an IPv6 address in brackets).
 // The server's line state reports feed the break flag. On failure returns nullptr and, when

@@ -133,6 +133,14 @@ void Negotiator::Receive(std::uint8_t verb, std::uint8_t option, std::vector<std
     }
 }
 
+bool Negotiator::MayChange(std::array<std::uint8_t, 256>& changes, std::uint8_t option) {
+    if (changes[option] >= kChangesPerOption) {
+        return false;
+    }
+    ++changes[option];
+    return true;
+}
+
 void Negotiator::ReceiveWill(std::uint8_t option, std::vector<std::uint8_t>& out) {
     if (!remote_supported_[option]) {
         if (!refused_will_[option]) {
@@ -141,14 +149,23 @@ void Negotiator::ReceiveWill(std::uint8_t option, std::vector<std::uint8_t>& out
         }
         return;
     }
+    if (remote_[option] == State::Yes) {
+        return;
+    }
     if (remote_[option] == State::No) {
+        // A peer that keeps switching the option on and off is no longer listened to.
+        if (!MayChange(remote_changes_, option)) {
+            return;
+        }
         AppendNegotiation(kDo, option, out);
     }
     remote_[option] = State::Yes;
 }
 
+// A peer's WONT and DONT are always obeyed (the option goes off); only the acknowledgement
+// stops once the option has used up its changes.
 void Negotiator::ReceiveWont(std::uint8_t option, std::vector<std::uint8_t>& out) {
-    if (remote_[option] == State::Yes) {
+    if (remote_[option] == State::Yes && MayChange(remote_changes_, option)) {
         AppendNegotiation(kDont, option, out);
     }
     remote_[option] = State::No;
@@ -162,14 +179,20 @@ void Negotiator::ReceiveDo(std::uint8_t option, std::vector<std::uint8_t>& out) 
         }
         return;
     }
+    if (local_[option] == State::Yes) {
+        return;
+    }
     if (local_[option] == State::No) {
+        if (!MayChange(local_changes_, option)) {
+            return;
+        }
         AppendNegotiation(kWill, option, out);
     }
     local_[option] = State::Yes;
 }
 
 void Negotiator::ReceiveDont(std::uint8_t option, std::vector<std::uint8_t>& out) {
-    if (local_[option] == State::Yes) {
+    if (local_[option] == State::Yes && MayChange(local_changes_, option)) {
         AppendNegotiation(kWont, option, out);
     }
     local_[option] = State::No;

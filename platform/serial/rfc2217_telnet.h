@@ -93,12 +93,19 @@ class Parser {
     bool body_overflowed_ = false;
 };
 
-// Option negotiation after RFC 1143, without its queue: an option is agreed once, a request is
-// answered only when it changes the state, and an option this end does not support is refused
-// once, so that two ends can never bounce requests back and forth.
+// Option negotiation after RFC 1143, without its queue: a request is answered only when it
+// changes the state, and an option this end does not support is refused once. That alone does
+// not end every exchange: a request slipped in between two ends (DONT then DO) makes each end
+// answer the other's answer as a fresh request, for ever. So each option may change state only
+// kChangesPerOption times in each direction; later requests for it are not answered, and all
+// the answers a connection can ever draw are bounded by kMaxReplyBytes.
 class Negotiator {
   public:
     enum class State { No, WantYes, Yes };
+
+    static constexpr int kChangesPerOption = 8;
+    // Three bytes per answer, for each of 256 options in both directions.
+    static constexpr std::size_t kMaxReplyBytes = 3 * 2 * 256 * kChangesPerOption;
 
     // `local`: the options this end will perform; `remote`: those it lets the peer perform.
     Negotiator(std::initializer_list<std::uint8_t> local,
@@ -117,6 +124,8 @@ class Negotiator {
     void ReceiveWont(std::uint8_t option, std::vector<std::uint8_t>& out);
     void ReceiveDo(std::uint8_t option, std::vector<std::uint8_t>& out);
     void ReceiveDont(std::uint8_t option, std::vector<std::uint8_t>& out);
+    // Counts one change of the option's state; false once it has used up its changes.
+    static bool MayChange(std::array<std::uint8_t, 256>& changes, std::uint8_t option);
 
     std::array<State, 256> local_{};
     std::array<State, 256> remote_{};
@@ -124,6 +133,8 @@ class Negotiator {
     std::array<bool, 256> remote_supported_{};
     std::array<bool, 256> refused_do_{};
     std::array<bool, 256> refused_will_{};
+    std::array<std::uint8_t, 256> local_changes_{};
+    std::array<std::uint8_t, 256> remote_changes_{};
 };
 
 }  // namespace vantor::platform::telnet

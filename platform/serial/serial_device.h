@@ -34,6 +34,23 @@ inline constexpr std::size_t kTransmitFifoBytes = 16;
 inline constexpr std::uint32_t kPurgeTxClear = 4;
 inline constexpr std::uint32_t kPurgeRxClear = 8;
 
+// What a device knows of itself beyond the comm calls, for the link's waits and for the
+// operator's messages.
+struct DeviceCondition {
+    // Null while the device works; once its far end is gone for good (a connection ended, an
+    // adapter pulled out), the operator's text for it. Every later call fails at once.
+    const char* lost = nullptr;
+    // A network port's round trip, measured when it opened: the drive's answers reach this end
+    // that much later than on a serial line. 0 for a serial line.
+    int round_trip_ms = 0;
+    // Known not to carry serial breaks to or from the drive (a pty, a server that never took
+    // up break reports).
+    bool carries_no_breaks = false;
+};
+
+inline constexpr char kLostNetworkPortText[] = "the connection to the network serial port was lost";
+inline constexpr char kLostSerialDeviceText[] = "the serial device went away";
+
 class SerialDevice {
   public:
     virtual ~SerialDevice() = default;
@@ -64,6 +81,8 @@ class SerialDevice {
     virtual bool ClearBreak() = 0;
     // CloseHandle. Further calls fail.
     virtual bool Close() = 0;
+    // How the device stands; cheap enough to ask at every poll.
+    virtual DeviceCondition Condition() const { return {}; }
 };
 
 }  // namespace vantor::platform

@@ -1,6 +1,7 @@
 // vantor-cli download end to end: the built program against the simulated drive, on virtual
 // time, as a script would run it.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -298,6 +299,18 @@ TEST(Download, AnUnopenablePortIsExplained) {
         << run.err;
 }
 
+// Catches a download that, with a settings store it cannot read, opens the default device of
+// the port name (another device than the one the operator mapped) instead of failing.
+TEST(Download, AStoreThatCannotBeReadFailsTheOpenWithItsReason) {
+    TempDir dir;
+    const std::string store = dir.Write("registry", "VantorRegistry 1\r\n[K]\r\nnot a value\r\n");
+    const std::string image = dir.Write("image.orb", ImageBytes(GoodImage()));
+    const CliRun run = RunCliWithStore({"download", image, "--port", "COM1"}, store);
+    EXPECT_EQ(run.status, 5);
+    EXPECT_NE(run.err.find("COM1 has no device: the settings store"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("line 3: neither [KEY] nor NAME=VALUE"), std::string::npos) << run.err;
+}
+
 // Reads what the child posted once it has exited; the test's copy of the write end is closed
 // first so that the read ends.
 std::string PostedText(const std::vector<std::string>& arguments_before_fd, int& status) {
@@ -335,6 +348,16 @@ TEST(NotifyFd, AFailedImagePostsNothing) {
         status);
     EXPECT_EQ(status, 102);
     EXPECT_EQ(posted, "");
+}
+
+// Catches a log on a FIFO that nobody reads holding the program before anything happens.
+TEST(TrafficLog, AFifoWithoutAReaderIsRefusedAtOnce) {
+    TempDir dir;
+    const std::string fifo = dir.Path("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const CliRun run = RunCli({"download", "a.orb", "--port", "sim", "--traffic-log", fifo});
+    EXPECT_EQ(run.status, 64);
+    EXPECT_NE(run.err.find("not a regular file"), std::string::npos) << run.err;
 }
 
 TEST(TrafficLog, HoldsTheBreaksTheInitFrameAndTheIdentReply) {

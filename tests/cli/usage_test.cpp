@@ -1,6 +1,7 @@
 // The command line: every mistake ends with status 64 and a message that names the argument
 // at fault; --help and --version work on every command.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 
@@ -121,6 +122,21 @@ TEST(Ports, ListsTheFourPortNamesThroughTheDefaultMap) {
         EXPECT_NE(run.out.find(line), std::string::npos) << run.out;
     }
     EXPECT_NE(run.out.find("serial devices:"), std::string::npos);
+}
+
+// Catches a port map entry that names a device no longer there being listed as usable.
+TEST(Ports, JsonFlagsAMappedDeviceThatIsMissing) {
+    const CliRun run = RunCli({"ports", "--json"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    for (int number = 1; number <= 4; ++number) {
+        const std::string path = "/dev/ttyS" + std::to_string(number - 1);
+        const bool there = ::access(path.c_str(), F_OK) == 0;
+        const std::string entry =
+            "{\"name\":\"COM" + std::to_string(number) + "\",\"address\":\"" + path +
+            "\",\"source\":\"default\",\"missing\":" + (there ? "false" : "true") + "}";
+        EXPECT_NE(run.out.find(entry), std::string::npos) << run.out;
+    }
+    EXPECT_NE(run.out.find("\"devices\":["), std::string::npos) << run.out;
 }
 
 }  // namespace

@@ -18,18 +18,18 @@ namespace {
 namespace fs = std::filesystem;
 
 struct CorpusFile {
-    std::string target;
+    const fuzz::FuzzTarget* target;
     fs::path path;
 };
 
 std::vector<CorpusFile> CorpusFiles() {
     std::vector<CorpusFile> files;
-    for (const char* target : {"image_reader", "files_list"}) {
-        const fs::path folder = fs::path(VANTOR_FUZZ_CORPUS_DIR) / target;
+    for (const fuzz::FuzzTarget& target : fuzz::kFuzzTargets) {
+        const fs::path folder = fs::path(VANTOR_FUZZ_CORPUS_DIR) / target.name;
         std::error_code error;
         for (const auto& entry : fs::directory_iterator(folder, error)) {
             if (entry.is_regular_file()) {
-                files.push_back({target, entry.path()});
+                files.push_back({&target, entry.path()});
             }
         }
     }
@@ -48,25 +48,23 @@ class FuzzCorpus : public testing::TestWithParam<CorpusFile> {};
 TEST_P(FuzzCorpus, KeepsEveryPromiseOfTheReader) {
     const CorpusFile& file = GetParam();
     const std::vector<std::uint8_t> bytes = ReadBytes(file.path);
-    const std::string problem = file.target == "image_reader"
-                                    ? fuzz::CheckImageReaderInput(bytes.data(), bytes.size())
-                                    : fuzz::CheckFilesListInput(bytes.data(), bytes.size());
-    EXPECT_EQ(problem, "") << file.path;
+    EXPECT_EQ(file.target->check(bytes.data(), bytes.size()), "") << file.path;
 }
 
 // Guards against a replay that passes because it found nothing to replay.
 TEST(FuzzCorpusReplay, FindsTheCorpusOfEachTarget) {
     const std::vector<CorpusFile> files = CorpusFiles();
-    for (const char* target : {"image_reader", "files_list"}) {
+    for (const fuzz::FuzzTarget& target : fuzz::kFuzzTargets) {
         EXPECT_GE(std::count_if(files.begin(), files.end(),
-                                [&](const CorpusFile& file) { return file.target == target; }),
+                                [&](const CorpusFile& file) { return file.target == &target; }),
                   5)
-            << target;
+            << target.name;
     }
 }
 
 std::string TestName(const testing::TestParamInfo<CorpusFile>& case_info) {
-    std::string name = case_info.param.target + "_" + case_info.param.path.filename().string();
+    std::string name =
+        std::string(case_info.param.target->name) + "_" + case_info.param.path.filename().string();
     std::replace_if(
         name.begin(), name.end(),
         [](char c) { return !std::isalnum(static_cast<unsigned char>(c)); }, '_');

@@ -225,6 +225,64 @@ INSTANTIATE_TEST_SUITE_P(Texts, RegistryDamagedFile,
                                                        "byte\n"),
                                            std::string("VantorRegistry 2\n")));
 
+struct NotAStoreCase {
+    const char* name;
+    std::string text;  // the file's bytes; empty for a FIFO
+    const char* reason;
+};
+
+class RegistryNotAStore : public RegistryTest,
+                          public ::testing::WithParamInterface<NotAStoreCase> {};
+
+// Catches a reading call (a port listing, a download's port map) that renames, locks or hangs on
+// a file that is not a store, or that takes it for an empty store and so for the default devices.
+TEST_P(RegistryNotAStore, ReadingRefusesItWithTheReasonAndLeavesItAlone) {
+    fs::create_directories(path_.parent_path());
+    const bool fifo = GetParam().text.empty();
+    if (fifo) {
+        ASSERT_EQ(::mkfifo(path_.c_str(), 0600), 0);
+    } else {
+        std::ofstream(path_, std::ios::binary) << GetParam().text;
+    }
+    const Registry registry;
+    const auto problem = registry.Problem();
+    ASSERT_TRUE(problem);
+    EXPECT_NE(problem->find(path_.string()), std::string::npos) << *problem;
+    EXPECT_NE(problem->find(GetParam().reason), std::string::npos) << *problem;
+    EXPECT_FALSE(registry.OpenKeyForReading(kPortsKey));
+    std::string why;
+    EXPECT_FALSE(StoredPortAddress(1, &why));
+    EXPECT_EQ(why, *problem);
+    EXPECT_FALSE(ResolvePortName("COM1"));
+    EXPECT_EQ(FilesInFolder(), std::vector<std::string>{"registry"});
+    if (fifo) {
+        // Nor does a write replace what is not a regular file.
+        EXPECT_FALSE(registry.CreateKey(kSettingsKey));
+        EXPECT_TRUE(fs::is_fifo(path_));
+    } else {
+        EXPECT_EQ(ReadText(path_), GetParam().text);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, RegistryNotAStore,
+    ::testing::Values(
+        NotAStoreCase{"Notes", "my notes\n", "line 1: the first line is not \"VantorRegistry 1\""},
+        NotAStoreCase{"ValueWithoutKey", "VantorRegistry 1\r\nCOM1=sim\r\n",
+                      "line 2: a value before the first [KEY] line"},
+        NotAStoreCase{"Huge", "VantorRegistry 1\n" + std::string(kMaxRegistryBytes, '#') + "\n",
+                      "larger than 65536 bytes"},
+        NotAStoreCase{"Fifo", "", "not a regular file"}),
+    [](const ::testing::TestParamInfo<NotAStoreCase>& case_info) { return case_info.param.name; });
+
+// Catches a store edited on another system (CR LF, a blank last line) or a new empty file being
+// taken for a damaged one.
+TEST_F(RegistryTest, LineEndsOfOtherSystemsAndEmptyFilesAreStores) {
+    EXPECT_EQ(ParseRegistry("VantorRegistry 1\r\n[K]\r\nA=1\r\n\r\n  \n"),
+              (Registry::Keys{{"K", {{"A", "1"}}}}));
+    EXPECT_EQ(ParseRegistry(""), Registry::Keys{});
+}
+
 // Catches a second damaged file replacing the first one kept aside within the same second.
 TEST_F(RegistryTest, EveryDamagedFileIsKeptAside) {
     fs::create_directories(path_.parent_path());

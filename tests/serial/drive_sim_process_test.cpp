@@ -1,8 +1,6 @@
 // The whole job against vantor-drive-sim running as a separate process, over loopback TCP on the
 // real clock: breaks both ways, every byte value to the drive, clients one after another.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,78 +10,20 @@
 
 #include "image/image_writer.h"
 #include "job/job.h"
+#include "link/drive_activation.h"
+#include "link/serial_port.h"
+#include "network_peers.h"
 #include "platform/serial/port_map.h"
 #include "support/test_support.h"
-
-extern char** environ;
 
 namespace vantor {
 namespace {
 
 using image_writer::Bytes;
 
-// vantor-drive-sim started with the given options on a free port; stopped when the test ends.
-class DriveSimProcess {
-  public:
-    explicit DriveSimProcess(const std::string& options) {
-        int out[2];
-        if (::pipe(out) != 0) {
-            return;
-        }
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        posix_spawn_file_actions_addclose(&actions, out[0]);
-        std::vector<std::string> args = {VANTOR_DRIVE_SIM_PATH, "--port", "0"};
-        if (!options.empty()) {
-            args.push_back(options);
-        }
-        std::vector<char*> argv;
-        for (std::string& arg : args) {
-            argv.push_back(arg.data());
-        }
-        argv.push_back(nullptr);
-        if (::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
-            pid_ = -1;
-        }
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(out[1]);
-        output_ = ::fdopen(out[0], "r");
-        ReadAddress();
-    }
-    ~DriveSimProcess() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
-            ::waitpid(pid_, nullptr, 0);
-        }
-        if (output_ != nullptr) {
-            std::fclose(output_);
-        }
-    }
-    DriveSimProcess(const DriveSimProcess&) = delete;
-    DriveSimProcess& operator=(const DriveSimProcess&) = delete;
-
-    // The device address it printed, "" when it did not start.
-    const std::string& address() const { return address_; }
-
-  private:
-    void ReadAddress() {
-        char line[256];
-        if (output_ == nullptr || std::fgets(line, sizeof(line), output_) == nullptr) {
-            return;
-        }
-        const std::string text = line;
-        const std::size_t start = text.find("rfc2217://");
-        const std::size_t end = text.find(')', start);
-        if (start != std::string::npos && end != std::string::npos) {
-            address_ = text.substr(start, end - start);
-        }
-    }
-
-    pid_t pid_ = -1;
-    std::FILE* output_ = nullptr;
-    std::string address_;
-};
+int PortOf(const std::string& address) {
+    return std::stoi(address.substr(address.rfind(':') + 1));
+}
 
 // An image of filler packets and one packet holding every byte value, 0xFF included.
 std::string WriteImage() {
@@ -125,7 +65,7 @@ class JobOverNetwork : public testing::Test {
 };
 
 TEST_F(JobOverNetwork, DownloadsTheImageToTheSimulatorServer) {
-    DriveSimProcess server("");
+    test::DriveSimProcess server("");
     ASSERT_FALSE(server.address().empty());
     EXPECT_EQ(RunJob(server.address()), kJobDone);
     EXPECT_EQ(window.Text(platform::Display::StatusLine), "Download successful");
@@ -134,12 +74,42 @@ TEST_F(JobOverNetwork, DownloadsTheImageToTheSimulatorServer) {
 
 // Catches a server that cannot take a second client, or keeps the first one's drive state.
 TEST_F(JobOverNetwork, ServesClientsOneAfterAnother) {
-    DriveSimProcess server("ident=0x20C5");
+    test::DriveSimProcess server("ident=0x20C5");
     ASSERT_FALSE(server.address().empty());
     ASSERT_EQ(RunJob(server.address()), kJobDone);
     window.Clear();
     EXPECT_EQ(RunJob(server.address()), kJobDone);
     EXPECT_EQ(window.Text(platform::Display::StatusLine), "Download successful");
+}
+
+// Behind 2 ms of network delay each way at 9600 baud the drive's probe answer comes after the
+// serial line's 19-poll window; the window grows by the measured round trip, so the seek credits
+// the answer to the drive's own address and not the next one.
+TEST_F(JobOverNetwork, SeekBehindNetworkDelayFindsTheDriveAtItsOwnAddress) {
+    test::DriveSimProcess server("address=5");
+    ASSERT_FALSE(server.address().empty());
+    for (int run = 0; run < 2; ++run) {
+        test::DelayRelay relay(PortOf(server.address()), 2);
+        platform::SetPortMapOverride(1, relay.Address());
+        ASSERT_EQ(OpenDrivePort(9600, '1'), 1);
+        EXPECT_GE(PortAnswerDelayMs(), 4);
+        EXPECT_EQ(SeekDrives(), 5) << "run " << run;
+        EXPECT_EQ(window.Text(platform::Display::AddressLabel), "5");
+        ClosePort();
+    }
+}
+
+// A server that gives the port to another client mid-download: the job ends with its own
+// result and text at once, not after the link's budgets as a silent drive would.
+TEST_F(JobOverNetwork, ConnectionDroppedMidDownloadEndsTheJobAsLost) {
+    test::DriveSimProcess server("");
+    ASSERT_FALSE(server.address().empty());
+    test::DelayRelay relay(PortOf(server.address()), 0, 600);
+    EXPECT_EQ(RunJob(relay.Address()), kJobPortLost);
+    EXPECT_TRUE(relay.Dropped());
+    EXPECT_EQ(window.Text(platform::Display::StatusLine), platform::kLostNetworkPortText);
+    EXPECT_EQ(LastPortReport().lost, platform::kLostNetworkPortText);
+    EXPECT_EQ(host.JobRunning, 0);
 }
 
 struct CommandResult {
@@ -167,7 +137,7 @@ CommandResult RunCommand(const std::string& command) {
 #ifdef VANTOR_CLI_PATH
 // The operator's way: vantor-cli and vantor-drive-sim as two processes over loopback.
 TEST(CliOverNetwork, DownloadsTheImageToTheSimulatorServer) {
-    DriveSimProcess server("");
+    test::DriveSimProcess server("");
     ASSERT_FALSE(server.address().empty());
     const std::string image = WriteImage();
     const CommandResult run = RunCommand(std::string(VANTOR_CLI_PATH) + " download " + image +
@@ -177,15 +147,25 @@ TEST(CliOverNetwork, DownloadsTheImageToTheSimulatorServer) {
     EXPECT_NE(run.output.find("Download successful"), std::string::npos) << run.output;
 }
 
-TEST(CliOverNetwork, ServerNotThereFailsToOpenThePort) {
+TEST(CliOverNetwork, ServerNotThereFailsToOpenThePortWithTheReason) {
     const std::string image = WriteImage();
     // Port 1 on loopback has nobody listening: the connection is refused at once.
     const CommandResult run = RunCommand(std::string(VANTOR_CLI_PATH) + " download " + image +
-                                         " --port rfc2217://127.0.0.1:1");
+                                         " --port rfc2217://127.0.0.1:1 --json");
     std::remove(image.c_str());
     EXPECT_EQ(run.exit_status, kJobPortUnopenable) << run.output;
     EXPECT_NE(run.output.find("Error : Failed to initialize COM port"), std::string::npos)
         << run.output;
+    EXPECT_NE(run.output.find("\"detail\":\"cannot connect to 127.0.0.1:1: Connection refused"),
+              std::string::npos)
+        << run.output;
+}
+
+TEST(CliOverNetwork, AddressWithoutPortIsAUsageError) {
+    const CommandResult run =
+        RunCommand(std::string(VANTOR_CLI_PATH) + " download x.orb --port rfc2217://127.0.0.1");
+    EXPECT_EQ(run.exit_status, 64) << run.output;
+    EXPECT_NE(run.output.find("is not rfc2217://HOST:PORT"), std::string::npos) << run.output;
 }
 #endif
 

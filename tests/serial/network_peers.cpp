@@ -1,13 +1,24 @@
 #include "network_peers.h"
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <arpa/inet.h>
+
 #include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
 
 #include "drivesim/drive_sim_server.h"
+
+extern char** environ;
 
 namespace vantor::test {
 
@@ -159,6 +170,171 @@ ScriptedPeer::~ScriptedPeer() {
 std::vector<std::uint8_t> ScriptedPeer::Received() {
     std::lock_guard lock(mutex_);
     return received_;
+}
+
+DelayRelay::DelayRelay(int server_port, int delay_ms, std::size_t drop_after)
+    : delay_ms_(delay_ms),
+      drop_after_(drop_after),
+      thread_([this, server_port] { Run(server_port); }) {}
+
+DelayRelay::~DelayRelay() {
+    stop_ = true;
+    thread_.join();
+}
+
+namespace {
+
+struct Held {
+    std::chrono::steady_clock::time_point due;
+    std::vector<std::uint8_t> bytes;
+};
+
+// Sends what is due; false when the peer is gone.
+bool SendDue(int fd, std::deque<Held>& held) {
+    const auto now = std::chrono::steady_clock::now();
+    while (!held.empty() && held.front().due <= now) {
+        const auto& bytes = held.front().bytes;
+        if (::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) !=
+            static_cast<ssize_t>(bytes.size())) {
+            return false;
+        }
+        held.pop_front();
+    }
+    return true;
+}
+
+}  // namespace
+
+void DelayRelay::Run(int server_port) {
+    const int client = listener_.Accept();
+    if (client < 0) {
+        return;
+    }
+    const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(server_port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(server, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+        ::close(server);
+        ::close(client);
+        return;
+    }
+    std::deque<Held> to_server;
+    std::deque<Held> to_client;
+    std::size_t sent_to_server = 0;
+    const auto delay = std::chrono::milliseconds(delay_ms_);
+    bool open = true;
+    while (!stop_ && open) {
+        pollfd entries[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
+        ::poll(entries, 2, 1);
+        for (int side = 0; side < 2 && open; ++side) {
+            if ((entries[side].revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
+                continue;
+            }
+            std::uint8_t chunk[4096];
+            const ssize_t got = ::recv(entries[side].fd, chunk, sizeof(chunk), MSG_DONTWAIT);
+            if (got <= 0) {
+                open = false;
+                break;
+            }
+            auto& queue = side == 0 ? to_server : to_client;
+            queue.push_back({std::chrono::steady_clock::now() + delay, {chunk, chunk + got}});
+            if (side == 0) {
+                sent_to_server += static_cast<std::size_t>(got);
+            }
+        }
+        open = open && SendDue(server, to_server) && SendDue(client, to_client);
+        if (sent_to_server >= drop_after_) {
+            dropped_ = true;
+            open = false;
+        }
+    }
+    ::close(server);
+    ::close(client);
+}
+
+DriveSimProcess::DriveSimProcess(const std::string& options) {
+    int out[2];
+    if (::pipe2(out, O_CLOEXEC) != 0) {
+        return;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    std::vector<std::string> args = {VANTOR_DRIVE_SIM_PATH, "--port", "0"};
+    if (!options.empty()) {
+        args.push_back(options);
+    }
+    std::vector<char*> argv;
+    for (std::string& arg : args) {
+        argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+    if (::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
+        pid_ = -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    output_ = out[0];
+    const std::string line = NextLine(10000);
+    const std::size_t start = line.find("rfc2217://");
+    const std::size_t end = line.find(')', start);
+    if (start != std::string::npos && end != std::string::npos) {
+        address_ = line.substr(start, end - start);
+    }
+}
+
+DriveSimProcess::~DriveSimProcess() {
+    if (pid_ > 0) {
+        ::kill(pid_, SIGTERM);
+        ::waitpid(pid_, nullptr, 0);
+    }
+    if (output_ >= 0) {
+        ::close(output_);
+    }
+}
+
+std::string DriveSimProcess::NextLine(int timeout_ms) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (pending_.find('\n') == std::string::npos && output_ >= 0) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd entry{output_, POLLIN, 0};
+        if (left.count() <= 0 || ::poll(&entry, 1, static_cast<int>(left.count())) <= 0) {
+            break;
+        }
+        char chunk[256];
+        const ssize_t got = ::read(output_, chunk, sizeof(chunk));
+        if (got <= 0) {
+            break;
+        }
+        pending_.append(chunk, static_cast<std::size_t>(got));
+    }
+    const std::size_t end = pending_.find('\n');
+    if (end == std::string::npos) {
+        return "";
+    }
+    std::string line = pending_.substr(0, end);
+    pending_.erase(0, end + 1);
+    return line;
+}
+
+long DriveSimProcess::PeakMemoryKiB() const {
+    return pid_ > 0 ? test::PeakMemoryKiB(pid_) : -1;
+}
+
+long PeakMemoryKiB(pid_t pid) {
+    const std::string path =
+        pid == 0 ? "/proc/self/status" : "/proc/" + std::to_string(pid) + "/status";
+    std::ifstream status(path);
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmHWM:", 0) == 0) {
+            return std::strtol(line.c_str() + 6, nullptr, 10);
+        }
+    }
+    return -1;
 }
 
 }  // namespace vantor::test

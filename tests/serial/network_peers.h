@@ -2,7 +2,9 @@
 // server code, and a scripted telnet peer for the negotiation's corner cases.
 #pragma once
 
+#include <sys/types.h>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <mutex>
@@ -93,5 +95,57 @@ class ScriptedPeer {
     std::vector<std::uint8_t> received_;
     std::thread thread_;
 };
+
+// A TCP relay between one client and a server at 127.0.0.1:`server_port`, holding every byte
+// `delay_ms` in each direction, as a network between a host and its serial device server does.
+// Once `drop_after` bytes have gone to the server, it ends both connections, as a server does
+// that gives the port to another client.
+class DelayRelay {
+  public:
+    DelayRelay(int server_port, int delay_ms, std::size_t drop_after = SIZE_MAX);
+    ~DelayRelay();
+    DelayRelay(const DelayRelay&) = delete;
+    DelayRelay& operator=(const DelayRelay&) = delete;
+    std::string Address() const { return listener_.Address(); }
+    // True once it ended the connections.
+    bool Dropped() const { return dropped_; }
+
+  private:
+    void Run(int server_port);
+
+    Listener listener_;
+    int delay_ms_;
+    std::size_t drop_after_;
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> dropped_{false};
+    std::thread thread_;
+};
+
+// vantor-drive-sim started with the given options on a free port, as its own process; stopped
+// when the object goes.
+class DriveSimProcess {
+  public:
+    explicit DriveSimProcess(const std::string& options);
+    ~DriveSimProcess();
+    DriveSimProcess(const DriveSimProcess&) = delete;
+    DriveSimProcess& operator=(const DriveSimProcess&) = delete;
+
+    // The device address it printed, "" when it did not start.
+    const std::string& address() const { return address_; }
+    // Its peak resident memory so far (VmHWM), in KiB; -1 when it cannot be read.
+    long PeakMemoryKiB() const;
+    // The next line it printed ("" at its end), waiting at most `timeout_ms`.
+    std::string NextLine(int timeout_ms);
+
+  private:
+    pid_t pid_ = -1;
+    int output_ = -1;
+    std::string pending_;
+    std::string address_;
+};
+
+// The peak resident memory (VmHWM) of the process `pid` (0: this process) in KiB; -1 when it
+// cannot be read.
+long PeakMemoryKiB(pid_t pid = 0);
 
 }  // namespace vantor::test

@@ -1,14 +1,18 @@
 // The termios backend on a pseudo-terminal: data both ways, counts, purge, settings and the
 // exclusive open.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iomanip>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/serial/posix_serial_device.h"
+#include "platform/serial/uucp_lock.h"
 #include "pty_pair.h"
 
 namespace vantor::platform {
@@ -126,6 +130,32 @@ TEST_F(PosixSerialDeviceOnPty, SecondOpenThroughAnotherNameFails) {
     std::filesystem::remove(link);
 }
 
+// A lock file left by a program that died must not keep the device from being used; one of a
+// running program must (SecondOpenOfTheSameDeviceFails), and ours goes with the close.
+TEST_F(PosixSerialDeviceOnPty, StaleLockFileIsReplacedAndOursRemovedAtClose) {
+    ASSERT_TRUE(device->Close());
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::_exit(0);
+    }
+    ASSERT_EQ(::waitpid(child, nullptr, 0), child);
+    const std::string lock = LockDirectory() + "/" + LockFileName(pty.path());
+    std::ofstream(lock) << std::setw(10) << child << "\n";
+    device = OpenPosixSerialDevice(pty.path());
+    ASSERT_NE(device, nullptr);
+    std::ifstream held(lock);
+    pid_t holder = 0;
+    held >> holder;
+    EXPECT_EQ(holder, ::getpid());
+    EXPECT_TRUE(device->Close());
+    EXPECT_FALSE(std::filesystem::exists(lock));
+}
+
+// The kernel takes a break on a pty but never hands it on.
+TEST_F(PosixSerialDeviceOnPty, IsKnownNotToCarryBreaks) {
+    EXPECT_TRUE(device->Condition().carries_no_breaks);
+}
+
 TEST_F(PosixSerialDeviceOnPty, CloseLetsTheDeviceBeOpenedAgain) {
     EXPECT_TRUE(device->Close());
     EXPECT_FALSE(device->Close());
@@ -192,7 +222,7 @@ TEST_P(PosixSerialOpenFailures, FailWithAClearReason) {
 
 INSTANTIATE_TEST_SUITE_P(
     Paths, PosixSerialOpenFailures,
-    testing::Values(OpenFailureCase{"Missing", "/dev/vantor-no-such-port", "No such file"},
+    testing::Values(OpenFailureCase{"Missing", "/dev/vantor-no-such-port", "no such device"},
                     OpenFailureCase{"NotATerminal", "/dev/null", "not a serial device"}),
     [](const testing::TestParamInfo<OpenFailureCase>& param_info) {
         return std::string(param_info.param.name);

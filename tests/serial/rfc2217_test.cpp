@@ -105,7 +105,8 @@ TEST_F(Rfc2217Loopback, PurgeEmptiesTheLocalQueueAndTheServers) {
     ASSERT_TRUE(device->Purge(kPurgeRxClear | kPurgeTxClear));
     ASSERT_TRUE(Report());
     EXPECT_EQ(waiting, 0u);
-    EXPECT_TRUE(NetworkEventually([&] { return server.plug.Purges() == 1; }));
+    // One purge opened the port, this is the second.
+    EXPECT_TRUE(NetworkEventually([&] { return server.plug.Purges() == 2; }));
 }
 
 // Catches a closed connection leaving the device polling a dead socket or offering stale bytes.
@@ -204,8 +205,9 @@ TEST(Rfc2217Negotiation, UnknownOptionsAreRefusedOnceAndTheOpenGoesOn) {
 }
 
 TEST(Rfc2217LineState, NotificationsWithoutTheBreakBitLeaveTheFlagClear) {
-    test::ScriptedPeer peer(
-        {kIac, kDo, kOptionComPort, kIac, kSb, kOptionComPort, 106, 0x60, kIac, kSe, 0x41});
+    // The server's answer to the opening purge comes first: data after it is the drive's.
+    test::ScriptedPeer peer({kIac, kDo, kOptionComPort, kIac, kSb, kOptionComPort, 112, 3, kIac,
+                             kSe, kIac, kSb, kOptionComPort, 106, 0x60, kIac, kSe, 0x41});
     auto device = OpenRfc2217Device(peer.Address());
     ASSERT_NE(device, nullptr);
     std::uint32_t errors = 0;

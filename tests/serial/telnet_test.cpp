@@ -138,5 +138,34 @@ TEST(Negotiator, RefusedRequestEndsDisabled) {
     EXPECT_EQ(negotiator.Local(kOptionComPort), Negotiator::State::No);
 }
 
+// Catches two ends answering each other's answers for ever: a DONT and a DO slipped in between
+// a client and a server that agreed on binary make each answer the other's answer as a new
+// request. The exchange must die out.
+TEST(Negotiator, InjectedRequestsBetweenTwoEndsDieOut) {
+    const std::initializer_list<std::uint8_t> options = {kOptionBinary, kOptionComPort};
+    Negotiator client(options, options);
+    Negotiator server(options, options);
+    Bytes to_server;
+    Bytes to_client;
+    client.Request(kWill, kOptionBinary, to_server);
+    client.Request(kDo, kOptionBinary, to_server);
+    to_server.insert(to_server.end(), {kIac, kDont, kOptionBinary, kIac, kDo, kOptionBinary});
+    int rounds = 0;
+    while ((!to_server.empty() || !to_client.empty()) && rounds < 1000) {
+        ++rounds;
+        Bytes next_to_client;
+        Bytes next_to_server;
+        for (std::size_t i = 0; i + 2 < to_server.size(); i += 3) {
+            server.Receive(to_server[i + 1], to_server[i + 2], next_to_client);
+        }
+        for (std::size_t i = 0; i + 2 < to_client.size(); i += 3) {
+            client.Receive(to_client[i + 1], to_client[i + 2], next_to_server);
+        }
+        to_server = std::move(next_to_server);
+        to_client = std::move(next_to_client);
+    }
+    EXPECT_LE(rounds, 4 * Negotiator::kChangesPerOption);
+}
+
 }  // namespace
 }  // namespace vantor::platform::telnet

@@ -1,4 +1,7 @@
 // The command line: the image, the port, the speed and the window to notify.
+#include <fcntl.h>
+#include <unistd.h>
+#include <QTemporaryFile>
 #include <QTest>
 
 #include "tests.h"
@@ -29,27 +32,30 @@ void CommandLineTest::AppliesTheSwitches_data() {
                           << "" << 1 << 1 << 0;
     QTest::newRow("all switches") << "fw.orb -c COM3 -b 9600 -m 1234"
                                   << "fw.orb" << 2 << 0 << 1234;
-    // A switch's value is also a plain parameter, so it becomes the image.
+    // Mended: a switch's value is never the image, so a shortcut that only chooses the port
+    // still downloads the files list.
     QTest::newRow("value before image") << "-c COM3 fw.orb"
-                                        << "COM3" << 2 << 1 << 0;
+                                        << "fw.orb" << 2 << 1 << 0;
+    QTest::newRow("port and speed only") << "-c COM1 -b 19200"
+                                         << "" << 0 << 1 << 0;
     QTest::newRow("case matters") << "-C COM3"
-                                  << "COM3" << 1 << 1 << 0;
+                                  << "" << 1 << 1 << 0;
     QTest::newRow("19200") << "-b 19200"
-                           << "19200" << 1 << 1 << 0;
+                           << "" << 1 << 1 << 0;
     QTest::newRow("fast") << "-b fast"
-                          << "fast" << 1 << 1 << 0;
+                          << "" << 1 << 1 << 0;
     QTest::newRow("longer than 9600") << "-b 96000"
-                                      << "96000" << 1 << 1 << 0;
+                                      << "" << 1 << 1 << 0;
     QTest::newRow("c without value") << "-c"
                                      << "" << 20 << 1 << 0;
     QTest::newRow("c without value, then b") << "-c -b 9600"
-                                             << "9600" << 20 << 0 << 0;
+                                             << "" << 20 << 0 << 0;
     QTest::newRow("m zero") << "-m 0"
-                            << "0" << 1 << 1 << 0;
+                            << "" << 1 << 1 << 0;
     QTest::newRow("m not a number") << "-m abc"
-                                    << "abc" << 1 << 1 << 0;
+                                    << "" << 1 << 1 << 0;
     QTest::newRow("m with blanks and sign") << "-m +77x"
-                                            << "+77x" << 1 << 1 << 77;
+                                            << "" << 1 << 1 << 77;
     QTest::newRow("m negative") << "-m -5"
                                 << "" << 1 << 1 << 0;
     QTest::newRow("m without value") << "-m"
@@ -57,7 +63,7 @@ void CommandLineTest::AppliesTheSwitches_data() {
     QTest::newRow("b without value") << "-b"
                                      << "" << 1 << 1 << 0;
     QTest::newRow("switch given twice") << "-c COM1 -c COM4"
-                                        << "COM1" << 3 << 1 << 0;
+                                        << "" << 3 << 1 << 0;
     QTest::newRow("COM1") << "x.orb -c COM1"
                           << "x.orb" << 0 << 1 << 0;
     QTest::newRow("COM4") << "x.orb -c COM4"
@@ -69,11 +75,13 @@ void CommandLineTest::AppliesTheSwitches_data() {
                                         << "/c" << 1 << 1 << 0;
     // Mended: a value too short to hold a port digit chooses no port.
     QTest::newRow("short port value") << "-c CO"
-                                      << "CO" << -1 << 1 << 0;
+                                      << "" << -1 << 1 << 0;
     QTest::newRow("port switch again without value") << "-c x -c"
-                                                     << "x" << 20 << 1 << 0;
+                                                     << "" << 20 << 1 << 0;
     QTest::newRow("other switches ignored") << "-pt a b c -q"
-                                            << "a" << 1 << 1 << 0;
+                                            << "b" << 1 << 1 << 0;
+    QTest::newRow("unknown long switch ignored") << "--fast fw.orb -c COM4"
+                                                 << "" << 3 << 1 << 0;
 }
 
 void CommandLineTest::AppliesTheSwitches() {
@@ -97,6 +105,36 @@ void CommandLineTest::NegativeNotifyNumberIsKeptButPostsNothing() {
     // The number is kept as given; posting to a negative descriptor is refused by the post.
     QCOMPARE(NotifyWindowFromSwitch("  -5"), -5);
     QCOMPARE(NotifyWindowFromSwitch("99999999999999"), 2147483647);
+}
+
+void CommandLineTest::HelpAndVersionNeedNoWindow() {
+    const auto help = InfoSwitchText({"fw.orb", "--help", "--version"});
+    QVERIFY(help.has_value());
+    QVERIFY(help->rfind("Usage: vantor [IMAGE] [-c COMn] [-b SPEED] [-m FD]\n", 0) == 0);
+    QCOMPARE(InfoSwitchText({"--version"}).value_or(""), std::string("vantor 2.0.7\n"));
+    QVERIFY(!InfoSwitchText({"-help", "--helpful", "-c", "COM1"}).has_value());
+}
+
+// Catches a post written into a descriptor the program did not inherit for it: the display
+// connection, a terminal, a read end.
+void CommandLineTest::NotifyNumberMustNameAnInheritedChannel() {
+    int fds[2];
+    QVERIFY(::pipe2(fds, O_CLOEXEC) == 0);
+    QTemporaryFile file;
+    QVERIFY(file.open());
+    const int closed = ::dup(fds[0]);
+    ::close(closed);
+    const int null_device = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    const auto check = [](int fd) { return InheritedNotifyDescriptor({"-m", std::to_string(fd)}); };
+    QCOMPARE(check(fds[1]), fds[1]);
+    QCOMPARE(check(file.handle()), file.handle());
+    QCOMPARE(check(fds[0]), 0);       // open for reading only
+    QCOMPARE(check(closed), 0);       // not open
+    QCOMPARE(check(null_device), 0);  // a device, as a terminal is
+    QCOMPARE(InheritedNotifyDescriptor({"fw.orb"}), 0);
+    ::close(null_device);
+    ::close(fds[0]);
+    ::close(fds[1]);
 }
 
 void CommandLineTest::RecordsSwitchesAndPendingSwitch() {

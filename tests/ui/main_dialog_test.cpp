@@ -4,6 +4,7 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
@@ -69,6 +70,7 @@ void MainDialogTest::init() {
 }
 
 void MainDialogTest::cleanup() {
+    ClearQuit();
     g_store.reset();
 }
 
@@ -154,10 +156,12 @@ void MainDialogTest::StartDuringJobBlanksLabelsAndStartsNothing() {
     QCOMPARE(Text(dialog, Display::AddressLabel), QStringLiteral("5"));
 
     dialog.StartButton()->click();
-    for (const Display display : {Display::AddressLabel, Display::FileNameLabel,
-                                  Display::VersionLabel, Display::RevisionLabel}) {
+    for (const Display display :
+         {Display::AddressLabel, Display::VersionLabel, Display::RevisionLabel}) {
         QCOMPARE(Text(dialog, display), QStringLiteral(" "));
     }
+    const QString image_name = QFileInfo(QString::fromStdString(image)).fileName();
+    QCOMPARE(Text(dialog, Display::FileNameLabel), image_name);
     QCOMPARE(dialog.ProgressBar()->value(), 0);
     QCOMPARE(dialog.WorkersStarted(), 1);
 
@@ -168,8 +172,8 @@ void MainDialogTest::StartDuringJobBlanksLabelsAndStartsNothing() {
     QCOMPARE(Text(dialog, Display::StatusLine), QStringLiteral("Download successful"));
     QCOMPARE(dialog.ProgressBar()->maximum(), 8);
     QCOMPARE(dialog.ProgressBar()->value(), 8);
-    // Only a files list line names the file: after a single image the blank of Start stays.
-    QCOMPARE(Text(dialog, Display::FileNameLabel), QStringLiteral(" "));
+    // Mended: the single image is named as a files list line names its image.
+    QCOMPARE(Text(dialog, Display::FileNameLabel), image_name);
     std::remove(image.c_str());
 }
 
@@ -243,9 +247,10 @@ void MainDialogTest::EnterOnARadioButtonIsTheOkCommand() {
     QTest::keyClick(dialog.PortButton(2), Qt::Key_Return);
     QVERIFY(!dialog.isVisible());
     QCOMPARE(dialog.result(), int(QDialog::Accepted));
-    // The OK command takes the buttons back and tells the controlling program nothing.
+    // The OK command takes the buttons back; mended: it tells the controlling program that
+    // the program has closed, as Exit does.
     QCOMPARE(dialog.Host().Options.PortIndex.load(), 2);
-    QCOMPARE(pipe.Posted(), std::string());
+    QCOMPARE(pipe.Posted(), std::string("1034\n"));
 }
 
 void MainDialogTest::EnterOnAPushButtonPressesIt() {
@@ -306,6 +311,200 @@ void MainDialogTest::HeaderCheckBoxBlocksOnlyTheWorker() {
     QVERIFY(dialog.isVisible());
     QCOMPARE(bench.world->AcceptedPackets().size(), std::size_t{0});
     std::remove(image.c_str());
+}
+
+void MainDialogTest::HeaderMessageIsAnsweredInTheModalRun_data() {
+    QTest::addColumn<bool>("by_key");
+    QTest::addColumn<bool>("advanced_open");
+    QTest::newRow("Enter key") << true << false;
+    QTest::newRow("click on OK") << false << false;
+    QTest::newRow("click on OK, Advanced open") << false << true;
+}
+
+// Catches a box that the main window's own modal run blocks: its OK did nothing and the job
+// hung at "Processing file". Input goes through the window system's path, as the operator's.
+void MainDialogTest::HeaderMessageIsAnsweredInTheModalRun() {
+    QFETCH(bool, by_key);
+    QFETCH(bool, advanced_open);
+    SimDriveBench bench;
+    // An image for hardware revision 1 on a revision 2 drive.
+    const std::string image = WriteTestImage(4, 1);
+    GuiWindowLink& link = GuiWindowLink::Instance();
+    DownloaderApp app;
+    QString caption;
+    QString text;
+    bool over_modal_window = false;
+    bool box_active = false;
+    // Answers the box while `modal` runs its modal loop.
+    const auto answer = [&](QWidget* modal) {
+        if (!WaitUntil([&] { return link.OpenBoxes().size() == 1; })) {
+            return;
+        }
+        QMessageBox* box = link.OpenBoxes()[0];
+        caption = box->windowTitle();
+        text = box->text();
+        over_modal_window = box->parentWidget() == modal;
+        // The operator's key goes to the box once the window system has made it active.
+        box_active = QTest::qWaitForWindowActive(box);
+        if (by_key) {
+            QTest::keyClick(box->windowHandle(), Qt::Key_Return);
+        } else {
+            QAbstractButton* ok = box->button(QMessageBox::Ok);
+            QTest::mouseClick(box->windowHandle(), Qt::LeftButton, {},
+                              ok->mapTo(box, ok->rect().center()));
+        }
+        WaitUntil([&] { return link.OpenBoxes().empty(); });
+    };
+    QString status;
+    QTimer::singleShot(0, [&] {
+        MainDialog& window = *app.MainWindow;
+        QTest::mouseClick(window.StartButton(), Qt::LeftButton);
+        if (advanced_open) {
+            QTimer::singleShot(0, [&] {
+                QWidget* advanced = QApplication::activeModalWidget();
+                answer(advanced);
+                QMetaObject::invokeMethod(advanced, "reject");
+            });
+            window.AdvancedButton()->click();
+        } else {
+            answer(&window);
+        }
+        // The job clears its busy flag just before its closing text.
+        WaitUntil([&] {
+            return JobEnded(window) &&
+                   Text(window, Display::StatusLine) == QStringLiteral("ERROR: Download failed.");
+        });
+        status = Text(window, Display::StatusLine);
+        window.reject();
+    });
+    app.InitInstance({image, "-c", "COM1"});
+    QCOMPARE(caption, QStringLiteral("Orrim file error"));
+    // The file name display names the file for a single image too.
+    QVERIFY2(text.contains(QFileInfo(QString::fromStdString(image)).fileName()), qPrintable(text));
+    QCOMPARE(status, QStringLiteral("ERROR: Download failed."));
+    QVERIFY(over_modal_window);
+    QVERIFY(box_active);
+    QCOMPARE(bench.world->AcceptedPackets().size(), std::size_t{0});
+    std::remove(image.c_str());
+}
+
+void MainDialogTest::QuitEndsEveryDialogOpenOverTheWindow_data() {
+    QTest::addColumn<QString>("open");
+    QTest::newRow("Advanced") << "advanced";
+    QTest::newRow("file dialog of Add") << "file";
+    QTest::newRow("About") << "about";
+}
+
+// Catches a successful single-image download whose quit closed the main window but left the
+// process in a stray dialog, so that a controlling program waited for the operator.
+void MainDialogTest::QuitEndsEveryDialogOpenOverTheWindow() {
+    QFETCH(QString, open);
+    SimDriveBench bench;
+    NotifyPipe pipe;
+    const std::string image = WriteTestImage(6);
+    DownloaderApp app;
+    QStringList seen;
+    const auto note_modal = [&seen] {
+        QWidget* modal = QApplication::activeModalWidget();
+        seen << (modal != nullptr ? modal->windowTitle() : QStringLiteral("none"));
+    };
+    QTimer hang_guard;
+    hang_guard.setSingleShot(true);
+    QObject::connect(&hang_guard, &QTimer::timeout, [&] {
+        while (QWidget* modal = QApplication::activeModalWidget()) {
+            modal->hide();
+        }
+    });
+    hang_guard.start(kHangGuardMs);
+    QTimer::singleShot(0, [&] {
+        MainDialog& window = *app.MainWindow;
+        window.StartButton()->click();
+        QTimer::singleShot(0, [&] {
+            note_modal();
+            QWidget* modal = QApplication::activeModalWidget();
+            if (open == QStringLiteral("file") && modal != nullptr) {
+                QTimer::singleShot(0, note_modal);
+                modal->findChild<QPushButton*>(QStringLiteral("AddButton"))->click();
+            }
+        });
+        if (open == QStringLiteral("about")) {
+            window.ShowAboutBox();
+        } else {
+            window.AdvancedButton()->click();
+        }
+    });
+    QVERIFY(!app.InitInstance({image, "-c", "COM1", "-m", std::to_string(pipe.WriteEnd())}));
+    QVERIFY(hang_guard.isActive());
+    const QStringList expected =
+        open == QStringLiteral("about")
+            ? QStringList{"About WinVantor"}
+            : (open == QStringLiteral("file")
+                   ? QStringList{"Advanced options", "Browse For Orrim File..."}
+                   : QStringList{"Advanced options"});
+    QCOMPARE(seen, expected);
+    QCOMPARE(pipe.Posted(), std::string("1035\n"));
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        QVERIFY2(!widget->isVisible(), qPrintable(widget->windowTitle()));
+    }
+    QCOMPARE(bench.world->AcceptedPackets().size(), std::size_t{6});
+    std::remove(image.c_str());
+}
+
+// Catches the Advanced dialog opened as a window of its own, which the window manager may put
+// right over the status line and the progress bar, with a generic icon.
+void MainDialogTest::AdvancedDialogSitsOverTheWindow() {
+    MainDialog dialog;
+    Prepare(dialog, "");
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    bool over_window = false;
+    QPoint offset;
+    bool same_icon = false;
+    QTimer::singleShot(0, [&] {
+        QWidget* advanced = QApplication::activeModalWidget();
+        over_window = advanced->parentWidget() == &dialog;
+        offset = advanced->frameGeometry().center() - dialog.frameGeometry().center();
+        same_icon =
+            advanced->windowIcon().pixmap(32).toImage() == dialog.AppIcon().pixmap(32).toImage();
+        QMetaObject::invokeMethod(advanced, "reject");
+    });
+    dialog.AdvancedButton()->click();
+    QVERIFY(over_window);
+    QVERIFY(same_icon);
+    // Centred: both have the same size, so they would cover each other but for the title bar.
+    QVERIFY2(offset.manhattanLength() <= 2,
+             qPrintable(QStringLiteral("%1,%2").arg(offset.x()).arg(offset.y())));
+}
+
+// Catches Qt's one tab stop per button group: Com2 to Com4 and the checked 19200 were out of
+// reach of the Tab key.
+void MainDialogTest::TabGoesRoundTheSixOptionButtons() {
+    MainDialog dialog;
+    Prepare(dialog, "");
+    QApplication::setActiveWindow(&dialog);
+    QVERIFY(QTest::qWaitForWindowActive(&dialog));
+    QCOMPARE(QApplication::focusWidget(), dialog.PortButton(0));
+    const std::vector<QWidget*> order = {dialog.PortButton(1), dialog.PortButton(2),
+                                         dialog.PortButton(3), dialog.BaudButton(0),
+                                         dialog.BaudButton(1), dialog.PortButton(0)};
+    for (QWidget* expected : order) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), expected);
+    }
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab);
+    QCOMPARE(QApplication::focusWidget(), dialog.BaudButton(1));
+    // Moving the focus chooses nothing.
+    QVERIFY(dialog.PortButton(0)->isChecked() && dialog.BaudButton(1)->isChecked());
+}
+
+void MainDialogTest::PortButtonsShowTheirDevices() {
+    const platform::Registry registry(g_store->RegistryPath());
+    auto key = registry.CreateKey(platform::kPortsKey);
+    QVERIFY(key && registry.SetValue(*key, "COM3", "/dev/serial/by-id/usb-FTDI_FT232R-if00"));
+    MainDialog dialog;
+    dialog.OnInitDialog();
+    QCOMPARE(dialog.PortButton(2)->toolTip(),
+             QStringLiteral("Com3: /dev/serial/by-id/usb-FTDI_FT232R-if00"));
+    QCOMPARE(dialog.PortButton(0)->toolTip(), QStringLiteral("Com1: /dev/ttyS0"));
 }
 
 void MainDialogTest::AboutBoxShowsCaptionAndVersion() {

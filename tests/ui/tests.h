@@ -11,6 +11,8 @@ class CommandLineTest : public QObject {
     void AppliesTheSwitches_data();
     void AppliesTheSwitches();
     void NegativeNotifyNumberIsKeptButPostsNothing();
+    void HelpAndVersionNeedNoWindow();
+    void NotifyNumberMustNameAnInheritedChannel();
     void RecordsSwitchesAndPendingSwitch();
 };
 
@@ -28,7 +30,8 @@ class SettingsTest : public QObject {
     void EmptyAddressMeansNoneChosen();
     void AddrenRoundTrips_data();
     void AddrenRoundTrips();
-    void StoredPortAndSpeedWinOverSwitches();
+    void SwitchesWinOverStoredPortAndSpeed_data();
+    void SwitchesWinOverStoredPortAndSpeed();
     void ButtonClicksAreRememberedAcrossRuns();
     void DamagedStoreStartsAsFirstRun();
 };
@@ -67,6 +70,13 @@ class MainDialogTest : public QObject {
     void CancelCommandPostsProgramClosed_data();
     void CancelCommandPostsProgramClosed();
     void HeaderCheckBoxBlocksOnlyTheWorker();
+    void HeaderMessageIsAnsweredInTheModalRun_data();
+    void HeaderMessageIsAnsweredInTheModalRun();
+    void QuitEndsEveryDialogOpenOverTheWindow_data();
+    void QuitEndsEveryDialogOpenOverTheWindow();
+    void AdvancedDialogSitsOverTheWindow();
+    void TabGoesRoundTheSixOptionButtons();
+    void PortButtonsShowTheirDevices();
     void AboutBoxShowsCaptionAndVersion();
     void CancelledAdvancedDialogStoresAddressingAgain();
     void WritesScreenshots();

@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <QCoreApplication>
+#include <QTimer>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -38,7 +40,7 @@ platform::Registry::Values TempStore::SettingsValues() const {
     platform::Registry::Values values;
     // Every name the program writes, read with room to spare.
     for (const char* name : {"FilePath", "COM", "BRAT", "ADDR", "ADDREN"}) {
-        if (auto value = registry.QueryValue(*key, name, 4096)) {
+        if (auto value = registry.QueryValue(*key, name, 1 << 16)) {
             values[name] = *value;
         }
     }
@@ -73,6 +75,11 @@ std::string NotifyPipe::Posted() {
         text.append(buffer, static_cast<std::size_t>(n));
     }
     return text;
+}
+
+void ClearQuit() {
+    QTimer::singleShot(0, QCoreApplication::instance(), [] { QCoreApplication::exit(0); });
+    QCoreApplication::exec();
 }
 
 std::string WriteTestImage(int packets, int revision) {

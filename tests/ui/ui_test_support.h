@@ -64,6 +64,11 @@ class NotifyPipe {
     int fds_[2] = {-1, -1};
 };
 
+// The job's quit ends every event loop, and Qt then refuses to run a new one until the
+// application's own loop has run; a test whose window ended by the quit calls this before the
+// next window opens.
+void ClearQuit();
+
 // A KDX image for hardware revision `revision` with `packets` packets, in a temporary file.
 std::string WriteTestImage(int packets, int revision = 2);
 

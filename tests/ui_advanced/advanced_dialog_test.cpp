@@ -260,6 +260,13 @@ void AdvancedDialogTest::AddRefusesRowsTheListCannotKeep_data() {
         << "/fw/a    b.orb"
         << "This file's name holds four blanks in a row, which the files list cannot tell "
            "apart from the end of the name.";
+    // Mended: the saved line would give the path back with a leading blank.
+    const QString trailing_blank =
+        "This file's name ends in a blank, which the files list cannot tell apart from the "
+        "blanks that end the name.";
+    QTest::newRow("one blank ending the name") << "/fw/a.orb " << trailing_blank;
+    QTest::newRow("three blanks ending the name") << "/fw/a.orb   " << trailing_blank;
+    QTest::newRow("blanks inside the name") << "/fw/a b   c.orb" << QString();
     QTest::newRow("line break in the path")
         << "/fw\n2/a.orb"
         << "This file's name or path holds a line break, which the files list cannot keep.";

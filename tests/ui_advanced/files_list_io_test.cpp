@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QTest>
 #include <cerrno>
+#include <climits>
 #include <string>
 #include <vector>
 
@@ -188,6 +189,32 @@ void FilesListIoTest::SaveFailingPartWayLeavesTheOldList() {
     QCOMPARE(error_number, EFBIG);
     QCOMPARE(ReadBytes(path), old_bytes);
     QCOMPARE(QDir(dir_->path()).entryList(QDir::Files), QStringList{"flist.txt"});
+}
+
+// Catches a writable list refused because no file can be made beside it; here the list's
+// name leaves no room for a temporary file's suffix, as a folder the user may not write would.
+void FilesListIoTest::SaveWritesInPlaceWhenNothingFitsBeside() {
+    const std::string path =
+        dir_->filePath(QString(NAME_MAX - 4, QLatin1Char('n')) + ".txt").toStdString();
+    WriteBytes(path, "old.orb    /old\r\n");
+    QCOMPARE(SaveDialogFilesList(path, {{"a.orb", "/a"}}), 0);
+    QCOMPARE(ReadBytes(path), std::string("a.orb    /a\r\n"));
+
+    // Neither way works: the list stays as it was and the error names the folder.
+    std::vector<FilesListEntry> rows;
+    for (int i = 0; i < 10; ++i) {
+        rows.push_back({"image" + std::to_string(i) + ".orb", "/a/longer/folder/image.orb"});
+    }
+    std::string failed_path;
+    int error_number = 0;
+    {
+        const FileSizeLimit limit(64);
+        error_number = SaveDialogFilesList(path, rows, &failed_path);
+    }
+    QCOMPARE(error_number, EFBIG);
+    QCOMPARE(failed_path, dir_->path().toStdString());
+    QCOMPARE(ReadBytes(path), std::string("a.orb    /a\r\n"));
+    QCOMPARE(QDir(dir_->path()).entryList(QDir::Files).size(), 1);
 }
 
 // Catches a rename that slips past the lock a running job holds on the list.

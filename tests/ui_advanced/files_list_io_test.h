@@ -20,6 +20,7 @@ class FilesListIoTest : public QObject {
     void SaveOfNoRowsLeavesZeroBytes();
     void SaveKeepsPermissionsAndLeavesNoTemporaryFile();
     void SaveFailingPartWayLeavesTheOldList();
+    void SaveWritesInPlaceWhenNothingFitsBeside();
     void SaveIsRefusedWhileTheJobReadsTheList();
     void SaveIntoAMissingFolderGivesInvalidPath();
     void SaveThroughALinkReplacesItsTarget();

@@ -1,0 +1,253 @@
+// The program against Debian's own serial port servers, started by the tests: socat makes a pty
+// pair that stands for a serial line (the test plays the drive's end), and ser2net serves its
+// other end as RFC 2217, with a banner, one connection that gives the port to a newcomer
+// (kickolduser) and one whose device is missing. Each case is checked as an operator sees it:
+// vantor-cli's message and exit status.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "image/image_writer.h"
+#include "job/job.h"
+#include "network_peers.h"
+#include "platform/serial/device_address.h"
+
+extern char** environ;
+
+namespace vantor {
+namespace {
+
+constexpr char kSocat[] = "/usr/bin/socat";
+constexpr char kSer2net[] = "/usr/sbin/ser2net";
+
+bool Eventually(const std::function<bool()>& condition) {
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > give_up) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+// A program started with its output thrown away; ended (SIGTERM) and reaped with the object.
+class Spawned {
+  public:
+    explicit Spawned(std::vector<std::string> args) {
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+        std::vector<char*> argv;
+        for (std::string& arg : args) {
+            argv.push_back(arg.data());
+        }
+        argv.push_back(nullptr);
+        if (::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
+            pid_ = -1;
+        }
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    ~Spawned() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGTERM);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    Spawned(const Spawned&) = delete;
+    Spawned& operator=(const Spawned&) = delete;
+    pid_t pid() const { return pid_; }
+
+  private:
+    pid_t pid_ = -1;
+};
+
+int FreePort() {
+    const test::Listener listener;
+    return listener.port();
+}
+
+bool Connectable(int port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool connected =
+        ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+    ::close(fd);
+    return connected;
+}
+
+struct CommandResult {
+    int exit_status = -1;
+    std::string output;
+};
+
+class RealServers : public testing::Test {
+  protected:
+    void SetUp() override {
+        if (::access(kSocat, X_OK) != 0 || ::access(kSer2net, X_OK) != 0) {
+            GTEST_SKIP() << "socat and ser2net are not installed (scripts/install-deps.sh)";
+        }
+        ASSERT_NE(::mkdtemp(dir_.data()), nullptr);
+        device_ = dir_ + "/line";
+        peer_ = dir_ + "/drive";
+        socat_ = std::make_unique<Spawned>(std::vector<std::string>{
+            kSocat, "pty,raw,echo=0,link=" + device_, "pty,raw,echo=0,link=" + peer_});
+        struct stat info {};
+        ASSERT_TRUE(Eventually([&] {
+            return ::stat(device_.c_str(), &info) == 0 && ::stat(peer_.c_str(), &info) == 0;
+        }));
+        banner_port_ = FreePort();
+        kick_port_ = FreePort();
+        missing_port_ = FreePort();
+        const std::string config = dir_ + "/ser2net.yaml";
+        std::ofstream(config) << "%YAML 1.1\n---\n"
+                              << Connection("banner", banner_port_, device_,
+                                            "      banner: \"Welcome to the line server\\r\\n\"\n")
+                              << Connection("kick", kick_port_, device_,
+                                            "      kickolduser: true\n")
+                              << Connection("missing", missing_port_, dir_ + "/absent", "");
+        ser2net_ = std::make_unique<Spawned>(
+            std::vector<std::string>{kSer2net, "-n", "-c", config, "-P", dir_ + "/ser2net.pid"});
+        ASSERT_TRUE(Eventually([&] { return Connectable(missing_port_); }));
+        image_ = image_writer::ImageBuilder::Kdx(2).FillerPackets(2, 64).WriteTemp("vantor-real");
+    }
+    void TearDown() override {
+        ser2net_.reset();
+        socat_.reset();
+        std::remove(image_.c_str());
+        for (const char* name : {"/ser2net.yaml", "/ser2net.pid"}) {
+            std::remove((dir_ + name).c_str());
+        }
+        ::rmdir(dir_.c_str());
+    }
+
+    static std::string Connection(const std::string& name, int port, const std::string& device,
+                                  const std::string& options) {
+        return "connection: &" + name + "\n    accepter: telnet(rfc2217),tcp,127.0.0.1," +
+               std::to_string(port) + "\n    connector: serialdev," + device +
+               ",9600n81,local\n    options:\n" + options + "      max-connections: 1\n";
+    }
+    static std::string Address(int port) { return "rfc2217://127.0.0.1:" + std::to_string(port); }
+
+    // vantor-cli download of the test image; `started` is called once its first line is out.
+    CommandResult Download(const std::string& port, std::function<void()> started = {}) {
+        CommandResult result;
+#ifdef VANTOR_CLI_PATH
+        const std::string command = std::string(VANTOR_CLI_PATH) + " download " + image_ +
+                                    " --port " + port + " --json 2>&1";
+        std::FILE* pipe = ::popen(command.c_str(), "r");
+        if (pipe == nullptr) {
+            return result;
+        }
+        char line[1024];
+        while (std::fgets(line, sizeof(line), pipe) != nullptr) {
+            result.output += line;
+            if (started && result.output.find("Seeking drives...") != std::string::npos) {
+                std::exchange(started, {})();
+            }
+        }
+        const int status = ::pclose(pipe);
+        result.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+#else
+        (void)port;
+        (void)started;
+#endif
+        return result;
+    }
+
+    std::string dir_ = "/tmp/vantor-real-XXXXXX";
+    std::string device_;
+    std::string peer_;
+    std::string image_;
+    int banner_port_ = 0;
+    int kick_port_ = 0;
+    int missing_port_ = 0;
+    std::unique_ptr<Spawned> socat_;
+    std::unique_ptr<Spawned> ser2net_;
+};
+
+#ifdef VANTOR_CLI_PATH
+
+// The banner arrives with the telnet negotiation; taken for data it answers the seek as a drive.
+TEST_F(RealServers, BannerIsDroppedAndTheDrivesBytesComeThrough) {
+    std::string error;
+    auto device = platform::OpenSerialDevice(Address(banner_port_), &error);
+    ASSERT_NE(device, nullptr) << error;
+    const int drive = ::open(peer_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(drive, 0);
+    ASSERT_EQ(::write(drive, "OK", 2), 2);
+    std::uint32_t errors = 0;
+    std::uint32_t waiting = 0;
+    ASSERT_TRUE(Eventually([&] { return device->ClearError(errors, waiting) && waiting >= 2; }));
+    std::string received(64, '\0');
+    std::size_t got = 0;
+    ASSERT_TRUE(device->Read(reinterpret_cast<std::uint8_t*>(received.data()), 64, got));
+    EXPECT_EQ(received.substr(0, got), "OK");
+    ::close(drive);
+}
+
+TEST_F(RealServers, PortInUseIsRefusedInTheServersOwnWords) {
+    std::string error;
+    auto first = platform::OpenSerialDevice(Address(banner_port_), &error);
+    ASSERT_NE(first, nullptr) << error;
+    const CommandResult run = Download(Address(banner_port_));
+    EXPECT_EQ(run.exit_status, kJobPortUnopenable) << run.output;
+    EXPECT_NE(run.output.find("the server said \\\"Port already in use\\\""), std::string::npos)
+        << run.output;
+}
+
+TEST_F(RealServers, MissingDeviceBehindTheServerIsNamed) {
+    const CommandResult run = Download(Address(missing_port_));
+    EXPECT_EQ(run.exit_status, kJobPortUnopenable) << run.output;
+    EXPECT_NE(run.output.find("Device open failure"), std::string::npos) << run.output;
+}
+
+// The server serves the line and holds its lock file: a direct open must not disturb it.
+TEST_F(RealServers, DeviceServedByTheServerIsRefusedNamingIt) {
+    std::string error;
+    auto served = platform::OpenSerialDevice(Address(banner_port_), &error);
+    ASSERT_NE(served, nullptr) << error;
+    const CommandResult run = Download(device_);
+    EXPECT_EQ(run.exit_status, kJobPortUnopenable) << run.output;
+    EXPECT_NE(
+        run.output.find("in use by process " + std::to_string(ser2net_->pid()) + " (ser2net)"),
+        std::string::npos)
+        << run.output;
+}
+
+// Another client takes the port (kickolduser) in the middle of the seek.
+TEST_F(RealServers, ConnectionTakenByAnotherClientEndsTheJobAsLost) {
+    std::unique_ptr<platform::SerialDevice> newcomer;
+    const CommandResult run = Download(
+        Address(kick_port_), [&] { newcomer = platform::OpenSerialDevice(Address(kick_port_)); });
+    EXPECT_NE(newcomer, nullptr);
+    EXPECT_EQ(run.exit_status, kJobPortLost) << run.output;
+    EXPECT_NE(run.output.find(platform::kLostNetworkPortText), std::string::npos) << run.output;
+}
+
+#endif
+
+}  // namespace
+}  // namespace vantor
