@@ -45,7 +45,7 @@ const Scenario kScenarios[] = {
      "one packet.",
      "address=2",
      [](JobHost& host, TempFiles& files) { host.Options.ImagePath = OnePacketImage(files, 1); }},
-    {"specific_address", "The drive at the specific address 5 answers the first probe; one packet.",
+    {"given_address", "The drive at the given address 5 answers the first probe; one packet.",
      "address=5",
      [](JobHost& host, TempFiles& files) {
          host.Options.UseSpecificAddress = 1;
