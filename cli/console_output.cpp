@@ -213,6 +213,20 @@ std::string ConsoleOutput::FailureDetail() {
                                    : failure_detail_;
 }
 
+void ConsoleOutput::Event(const std::string& event, const std::string& fields) {
+    std::lock_guard lock(mutex_);
+    if (mode_ == OutputMode::Json) {
+        EmitJson(event, fields);
+    }
+}
+
+void ConsoleOutput::Note(const std::string& line) {
+    std::lock_guard lock(mutex_);
+    if (mode_ == OutputMode::Plain || mode_ == OutputMode::Terminal) {
+        ShowLine(out_, line);
+    }
+}
+
 void ConsoleOutput::Finish(int exit_status, int job_result, const std::string& cause) {
     const std::string detail = cause.empty() ? FailureDetail() : cause;
     std::lock_guard lock(mutex_);

@@ -39,6 +39,11 @@ class ConsoleOutput final : public platform::WindowLink {
     // `cause` when given, else the status text that explains it (FailureDetail).
     void Finish(int exit_status, int job_result, const std::string& cause = "");
 
+    // One JSON event of the run (start, identity, summary, error); nothing in other modes.
+    void Event(const std::string& event, const std::string& fields);
+    // A line of the run's own on the regular output (not in --json or --quiet).
+    void Note(const std::string& line);
+
     // The status text that explains a failure: the job writes "ERROR: Download failed." over
     // the image's own text, so the text before it is kept.
     std::string FailureDetail();

@@ -8,5 +8,7 @@ namespace vantor::cli {
 
 // Runs the command on the arguments that follow "download"; returns the exit status.
 int RunDownload(const std::vector<std::string>& arguments);
+// vantor-cli identify: who is on the line, without an image.
+int RunIdentify(const std::vector<std::string>& arguments);
 
 }  // namespace vantor::cli

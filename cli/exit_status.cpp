@@ -38,6 +38,17 @@ std::string ExitMeaning(int exit_status) {
             return "the port was lost during the job";
         case kExitUsage:
             return "usage error";
+        case kExitStrictProtectedMemory:
+            return "strict: a packet met protected memory";
+        case kExitStrictResponse:
+            return "strict: a response was missing or unrecognised";
+        case kExitStrictEmptyList:
+            return "strict: the files list has no line";
+        case kExitStrictNoPacket:
+            return "strict: an image sends no packet";
+        case kExitSignalBase + 2:
+        case kExitSignalBase + 15:
+            return "interrupted";
         default:
             break;
     }

@@ -10,6 +10,14 @@ inline constexpr int kExitSuccess = 0;
 // list, port, port lost); a failed image gives 100 plus the size of its DownloadImage code.
 inline constexpr int kExitImageBase = 100;
 inline constexpr int kExitUsage = 64;
+// With --strict, what the design lets pass fails with a status of its own.
+inline constexpr int kExitStrictProtectedMemory = 20;  // a protected-memory warning
+inline constexpr int kExitStrictResponse = 21;         // a missing or unrecognised response
+inline constexpr int kExitStrictEmptyList = 22;        // a files list with no line
+inline constexpr int kExitStrictNoPacket = 23;         // an image that sends no packet
+// A run stopped by a signal ends with 128 plus the signal's number: 130 for Ctrl-C (SIGINT),
+// 143 for SIGTERM.
+inline constexpr int kExitSignalBase = 128;
 
 // The exit status for a result of the download job.
 int ExitStatusForJob(int job_result);

@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 
+#include "cli/capture_window.h"
 #include "cli/command_line.h"
 #include "cli/exit_status.h"
 #include "image/image_reader.h"
@@ -39,24 +40,6 @@ constexpr const char* kHelp =
 
 constexpr const char* kNotOrrimText = "Error: The input file is not recognized as an Orrim file.";
 constexpr const char* kNotKdxText = "Error: The input file is not recognized as a KDX Orrim file.";
-
-// Keeps the reader's status text; nothing is shown.
-class CaptureWindow final : public platform::WindowLink {
-  public:
-    void SetText(platform::Display display, const std::string& text) override {
-        if (display == platform::Display::StatusLine) {
-            status = text;
-        }
-    }
-    std::string GetText(platform::Display) override { return {}; }
-    void SetProgressRange(int, int) override {}
-    void SetProgressPos(int) override {}
-    void MessageBox(const std::string&, const std::string&, platform::MessageIcon) override {}
-    void Post(int, int) override {}
-    void PostQuit() override {}
-
-    std::string status;
-};
 
 struct HeaderFields {
     bool kdx = false;
@@ -170,6 +153,7 @@ std::uint16_t ComputedSum(const Packet& packet) {
 
 struct WalkResult {
     int code = kNoMorePackets;
+    std::string text;  // the reader's text for the code
     int packets = 0;
     long payload_bytes = 0;
     long line_bytes = 0;
@@ -205,6 +189,20 @@ WalkResult WalkPackets(ImageFile& file, const HeaderFields& header) {
     }
     if (result.code != kNoMorePackets) {
         std::printf("  %6d %10ld %s\n", result.packets + 1, offset, capture.status.c_str());
+        result.text = capture.status;
+        return result;
+    }
+    // What the download checks of the whole file before its first packet: the header's
+    // length, the data offset and, for a KDX file, the declared count.
+    ImageHeader checked;
+    checked.Kdx = header.kdx;
+    checked.PacketCount = header.packet_count;
+    checked.DataOffset = header.data_offset;
+    int packets = 0;
+    if (const int code = CheckWholeImage(file, checked, *packet, packets); code != kPacketReady) {
+        result.code = code;
+        result.text = capture.status;
+        std::printf("  %s\n", capture.status.c_str());
     }
     return result;
 }
@@ -260,7 +258,11 @@ int Inspect(const std::string& path, std::optional<int> drive) {
     PrintRevisions(revisions);
     PrintLineTimes(walk.line_bytes);
     const int revision_code = RevisionVerdict(revisions, drive);
-    const int code = walk.code != kNoMorePackets ? walk.code : revision_code;
+    // In the download's order: the header check refuses the revision before any packet is
+    // read.
+    const int code = revision_code != 0            ? revision_code
+                     : walk.code != kNoMorePackets ? walk.code
+                                                   : 0;
     if (code == 0) {
         std::printf("verdict: would download whole\n");
         return kExitSuccess;

@@ -17,6 +17,7 @@ constexpr const char* kHelp =
     "\n"
     "commands:\n"
     "  download [IMAGE] [options]      download an image, or a files list, to the drive\n"
+    "  identify [options]              identify the drive; no image needed\n"
     "  image-info IMAGE [--revision ID] show what an image holds and whether it is whole\n"
     "  ports                           show the port names and the serial devices\n"
     "  ports set COMn DEVICE           make a port name stand for a device\n"
@@ -29,7 +30,7 @@ constexpr const char* kHelp =
     "  0 success, 1 several drives answered, 2 resynchronisation failed,\n"
     "  3 identification failed, 4 the files list cannot be opened, 5 the port cannot be\n"
     "  opened, 100+|c| an image failed with the DownloadImage code c (106 for -6),\n"
-    "  64 usage error.\n";
+    "  20 to 23 --strict failures, 64 usage error, 130/143 interrupted.\n";
 
 }  // namespace
 
@@ -53,6 +54,9 @@ int main(int argc, char** argv) {
     }
     if (command == "download") {
         return RunDownload(rest);
+    }
+    if (command == "identify") {
+        return RunIdentify(rest);
     }
     if (command == "image-info") {
         return RunImageInfo(rest);

@@ -1,8 +1,10 @@
 #include "cli/traffic_log.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <deque>
 
 #include "cli/log_file.h"
 #include "platform/clock.h"
@@ -55,7 +57,11 @@ const char* EventText(Kind kind) {
 std::atomic<TrafficLog*> g_log{nullptr};
 std::atomic<std::uint64_t> g_bytes_sent{0};
 
-// The tap: passes every call through and notes what crossed the line.
+// The tap: passes every call through and notes what crossed the line. With a log, every
+// call first takes what the device has received into the tap's own queue and logs it there
+// and then, so that a byte is logged when it reaches the device (as soon as the host looks at
+// the line, which it does every millisecond while it waits), also when it is purged later or
+// never read: probe answers, stray bytes and the data a resynchronisation drops.
 class TappedDevice final : public platform::SerialDevice {
   public:
     explicit TappedDevice(std::unique_ptr<platform::SerialDevice> inner)
@@ -66,14 +72,18 @@ class TappedDevice final : public platform::SerialDevice {
     bool GetSettings(platform::LineSettings& s) override { return inner_->GetSettings(s); }
     bool SetSettings(const platform::LineSettings& s) override { return inner_->SetSettings(s); }
     bool SetQueueSizes(std::uint32_t rx, std::uint32_t tx) override {
+        rx_limit_ = std::max<std::size_t>(rx, kMinTapQueueBytes);
         return inner_->SetQueueSizes(rx, tx);
     }
     bool Read(std::uint8_t* buffer, std::size_t max, std::size_t& got) override {
-        const bool done = inner_->Read(buffer, max, got);
-        if (log_ != nullptr && got > 0) {
-            log_->Record(Kind::RxByte, buffer, got);
+        if (log_ == nullptr) {
+            return inner_->Read(buffer, max, got);
         }
-        return done;
+        const bool usable = TakeReceived();
+        got = std::min(max, received_.size());
+        std::copy_n(received_.begin(), got, buffer);
+        received_.erase(received_.begin(), received_.begin() + static_cast<std::ptrdiff_t>(got));
+        return usable || got > 0;
     }
     bool Write(const std::uint8_t* bytes, std::size_t count, std::size_t& written) override {
         const bool done = inner_->Write(bytes, count, written);
@@ -86,7 +96,15 @@ class TappedDevice final : public platform::SerialDevice {
     // The break flag is reported at every look while the drive's break lasts: only its
     // beginning and its end are logged.
     bool ClearError(std::uint32_t& errors, std::uint32_t& waiting) override {
-        const bool done = inner_->ClearError(errors, waiting);
+        bool done = false;
+        if (log_ == nullptr) {
+            done = inner_->ClearError(errors, waiting);
+        } else {
+            done = TakeReceived();
+            errors = held_errors_;
+            held_errors_ = 0;
+            waiting = static_cast<std::uint32_t>(received_.size() + inner_waiting_);
+        }
         const bool in_break = done && (errors & platform::kLineBreakFlag) != 0;
         if (in_break != rx_break_) {
             rx_break_ = in_break;
@@ -99,6 +117,10 @@ class TappedDevice final : public platform::SerialDevice {
             Note(Kind::TxPurge);
         }
         if ((flags & platform::kPurgeRxClear) != 0) {
+            if (log_ != nullptr) {
+                TakeReceived();  // what the purge drops is logged before it goes
+                received_.clear();
+            }
             Note(Kind::RxPurge);
         }
         return inner_->Purge(flags);
@@ -112,21 +134,59 @@ class TappedDevice final : public platform::SerialDevice {
         return inner_->ClearBreak();
     }
     bool Close() override {
+        if (log_ != nullptr) {
+            TakeReceived();
+        }
         Note(Kind::Closed);
         return inner_->Close();
     }
     platform::DeviceCondition Condition() const override { return inner_->Condition(); }
 
   private:
+    // The tap's queue holds at least this much, whatever queue size the port asked for.
+    static constexpr std::size_t kMinTapQueueBytes = 2048;
+
     void Note(Kind kind) {
         if (log_ != nullptr) {
             log_->Record(kind);
         }
     }
 
+    // Moves what the device has received into the tap's queue, up to its limit, and logs
+    // it; keeps the device's error word for the host's next ClearError. False once the
+    // device is closed or gone.
+    bool TakeReceived() {
+        std::uint32_t errors = 0;
+        std::uint32_t waiting = 0;
+        if (!inner_->ClearError(errors, waiting)) {
+            inner_waiting_ = 0;
+            return false;
+        }
+        held_errors_ |= errors;
+        std::size_t room = rx_limit_ > received_.size() ? rx_limit_ - received_.size() : 0;
+        std::size_t left = waiting;
+        std::uint8_t chunk[256];
+        while (left > 0 && room > 0) {
+            std::size_t got = 0;
+            if (!inner_->Read(chunk, std::min({left, room, sizeof chunk}), got) || got == 0) {
+                break;
+            }
+            log_->Record(Kind::RxByte, chunk, got);
+            received_.insert(received_.end(), chunk, chunk + got);
+            left -= std::min(left, got);
+            room -= got;
+        }
+        inner_waiting_ = left;
+        return true;
+    }
+
     std::unique_ptr<platform::SerialDevice> inner_;
     TrafficLog* log_;
     bool rx_break_ = false;
+    std::deque<std::uint8_t> received_;
+    std::size_t rx_limit_ = kMinTapQueueBytes;
+    std::size_t inner_waiting_ = 0;  // bytes the device still holds beyond the tap's room
+    std::uint32_t held_errors_ = 0;
 };
 
 std::unique_ptr<platform::SerialDevice> WrapDevice(std::unique_ptr<platform::SerialDevice> device) {

@@ -19,7 +19,7 @@ namespace vantor::cli {
 struct LineRecord {
     enum class Kind : std::uint8_t {
         TxByte,      // the host wrote a byte to the line
-        RxByte,      // the host read a byte that the drive sent
+        RxByte,      // a byte from the drive reached the device (read or not)
         TxBreakOn,   // the host put its transmit line into break
         TxBreakOff,  // and released it
         RxBreak,     // the port reported the drive's line in break

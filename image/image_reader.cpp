@@ -18,6 +18,9 @@ constexpr std::size_t kStreamBufferBytes = 64 * 1024;
 constexpr std::size_t kLabelChars = 19;
 constexpr std::size_t kMessageBufferChars = 256;
 constexpr const char* kHeaderErrorCaption = "Orrim file error";
+constexpr const char* kPrematureEndText = "Error: Premature end-of-file encountered";
+constexpr long kKdxHeaderBytes = 16;
+constexpr long kPlainHeaderBytes = 4;
 
 constexpr const char* kPlainRevisionText =
     "Error: The Orrim file \"%s\" is meant for hardware revision ID %d.\n\n"
@@ -58,7 +61,8 @@ int CheckKdxHeader(ImageFile& file, int drive_revision, const std::string& label
         return kNotKdxFamily;
     }
     const auto file_revision = static_cast<std::int16_t>(ReadFileWord(file));
-    if (!RevisionCompatible(file_revision, drive_revision)) {
+    if (drive_revision != kRevisionNotYetKnown &&
+        !RevisionCompatible(file_revision, drive_revision)) {
         ShowRevisionError(kKdxRevisionText, label, file_revision);
         return kRevisionMismatch;
     }
@@ -142,6 +146,19 @@ void ImageFile::Rewind() {
     read_failed_ = false;
 }
 
+long ImageFile::Size() {
+    if (file_ == nullptr) {
+        return -1;
+    }
+    const long position = std::ftell(file_);
+    if (position < 0 || std::fseek(file_, 0, SEEK_END) != 0) {
+        return -1;
+    }
+    const long size = std::ftell(file_);
+    std::fseek(file_, position, SEEK_SET);
+    return size;
+}
+
 void ImageFile::SeekFromStart(long offset) {
     if (file_ == nullptr) {
         return;
@@ -183,11 +200,12 @@ int CheckHeader(ImageFile& file, int drive_revision, const std::string& label,
                 ImageHeader& header) {
     const std::uint16_t first_word = ReadFileWord(file);
     header.PacketCount = ReadFileWord(file);
-    if (first_word == 0) {
+    header.Kdx = first_word == 0;
+    if (header.Kdx) {
         return CheckKdxHeader(file, drive_revision, label, header);
     }
     // A plain Orrim file is meant for hardware revision 0 alone.
-    if (drive_revision != 0) {
+    if (drive_revision != kRevisionNotYetKnown && drive_revision != 0) {
         ShowRevisionError(kPlainRevisionText, label, 0);
         return kRevisionMismatch;
     }
@@ -201,7 +219,7 @@ int ReadPacket(ImageFile& file, Packet& packet) {
     if (file.EndMet()) {
         // A read error is not the end of the image: it would pass a cut image off as whole.
         if (file.ReadFailed()) {
-            platform::ReportStatus("Error: Premature end-of-file encountered", 0);
+            platform::ReportStatus(kPrematureEndText, 0);
             return kPrematureEnd;
         }
         return kNoMorePackets;
@@ -225,7 +243,32 @@ int ReadPacket(ImageFile& file, Packet& packet) {
         return kChecksumMismatch;
     }
     if (file.EndMet()) {
-        platform::ReportStatus("Error: Premature end-of-file encountered", 0);
+        platform::ReportStatus(kPrematureEndText, 0);
+        return kPrematureEnd;
+    }
+    return kPacketReady;
+}
+
+int CheckWholeImage(ImageFile& file, const ImageHeader& header, Packet& area, int& packets) {
+    packets = 0;
+    const long size = file.Size();
+    const long header_bytes = header.Kdx ? kKdxHeaderBytes : kPlainHeaderBytes;
+    if (size < header_bytes || header.DataOffset > size) {
+        platform::ReportStatus(kPrematureEndText, 0);
+        return kPrematureEnd;
+    }
+    file.SeekFromStart(header.DataOffset);
+    int code = kPacketReady;
+    while ((code = ReadPacket(file, area)) == kPacketReady) {
+        ++packets;
+    }
+    if (code != kNoMorePackets) {
+        return code;
+    }
+    // A count lower than the packets present only narrows the progress range; a plain file's
+    // count is often its first packet's length word and says nothing.
+    if (header.Kdx && packets < header.PacketCount) {
+        platform::ReportStatus(kPrematureEndText, 0);
         return kPrematureEnd;
     }
     return kPacketReady;

@@ -62,6 +62,8 @@ class ImageFile {
     void ClearEndMet() { end_met_ = false; }
     // True once a read has failed with an error rather than at the end of the file.
     bool ReadFailed() const { return read_failed_; }
+    // The file's size in bytes (-1 when it cannot be told); the reading position is kept.
+    long Size();
 
   private:
     std::FILE* file_ = nullptr;
@@ -71,6 +73,7 @@ class ImageFile {
 
 // What a successful header check found.
 struct ImageHeader {
+    bool Kdx = false;  // a KDX Orrim file (first word 0), else a plain Orrim file
     std::uint16_t PacketCount = 0;
     std::int16_t DataOffset = 0;  // negative: the packets start at the beginning of the file
 };
@@ -83,14 +86,27 @@ std::uint16_t ReadFileWord(ImageFile& file);
 // revision `drive_id` (0 to 15).
 bool RevisionCompatible(int file_id, int drive_id);
 
+// A drive revision for CheckHeader before the drive is identified: every check but the
+// revision's.
+inline constexpr int kRevisionNotYetKnown = -1;
+
 // Reads the header from the start of the file and checks it against the drive's hardware
-// revision ID (0 to 15). `label` is the file name display's text (at most 19 characters are
-// used). On rejection shows the message box (caption "Orrim file error") and returns the code;
-// on success returns kHeaderAccepted and fills `header`.
+// revision ID (0 to 15, or kRevisionNotYetKnown). `label` is the file name display's text (at most
+// 19 characters are used). On rejection shows the message box (caption "Orrim file error") and
+// returns the code; on success returns kHeaderAccepted and fills `header`.
 int CheckHeader(ImageFile& file, int drive_revision, const std::string& label, ImageHeader& header);
 
 // Reads the next packet into `packet`; returns kPacketReady, kNoMorePackets or an error code,
 // whose text it has written to the status line.
 int ReadPacket(ImageFile& file, Packet& packet);
+
+// Reads the whole image once, from the data offset of its accepted header to its end, into
+// `area`, before anything of it is sent: kPacketReady when the download would send it whole
+// (`packets` tells how many packets it holds), else the first fault's code with the reader's
+// text on the status line: a packet's own code, or kPrematureEnd ("Error: Premature
+// end-of-file encountered") for a file shorter than its header, a data offset past the end
+// of the file, or a KDX file with fewer packets than its header declares. Leaves the reading
+// position anywhere.
+int CheckWholeImage(ImageFile& file, const ImageHeader& header, Packet& area, int& packets);
 
 }  // namespace vantor

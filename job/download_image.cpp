@@ -60,16 +60,59 @@ class PolledWait {
     int polls_ = 0;
 };
 
+bool IsResponseWord(std::uint16_t word) {
+    return word == kResponseEr || word == kResponseEx || word == kResponseRd ||
+           word == kResponseWr || word == kResponseInvalid;
+}
+
+// Reads and drops the `count` data bytes of an 'RD' response, each waited for within what is
+// left of the budget; a byte that does not come ends the reading.
+void DropReadData(PolledWait& wait, int count) {
+    for (int i = 0; i < count; ++i) {
+        if (!wait.For(1)) {
+            return;
+        }
+        PortReadByte();
+    }
+}
+
+// A response that came after its budget, met at the start of the next packet's exchange: its
+// status word, and for an 'RD' its count and data, are read and dropped.
+void DropLateResponse(PolledWait& wait, std::uint16_t response) {
+    if (!wait.For(2)) {
+        return;
+    }
+    if (ReadWord() != 0 || response != kResponseRd || !wait.For(2)) {
+        return;
+    }
+    DropReadData(wait, static_cast<std::int16_t>(ReadWord()));
+}
+
+// Keeps the counts of one image's exchanges; `tally` may be null.
+class Tally {
+  public:
+    explicit Tally(DownloadTally* tally) : tally_(tally) {}
+    DownloadTally* operator->() { return tally_ != nullptr ? tally_ : &scratch_; }
+
+  private:
+    DownloadTally* tally_;
+    DownloadTally scratch_;
+};
+
 // Sends one packet until it is acknowledged, at most three times; returns the number of sends
 // it took, or 0 when none was acknowledged.
-int SendUntilAcknowledged(const Packet& packet) {
+int SendUntilAcknowledged(const Packet& packet, bool response_overdue, Tally& tally) {
     for (int attempt = 1; attempt <= kMaxSends; ++attempt) {
         if (attempt > 1) {
             ReportStatus("Attempting to resychronize communications", 0);
             Resync();  // a failed resynchronisation does not stop the repeats
         }
         SendPacket(packet);
-        if (WaitAck(kAckPollBudget) == kAckWord) {
+        bool dropped = false;
+        const int ack = WaitAck(kAckPollBudget, response_overdue && attempt == 1, &dropped);
+        tally->LateResponsesDropped += dropped ? 1 : 0;
+        if (ack == kAckWord) {
+            ++tally->AckedAtSend[attempt - 1];
             return attempt;
         }
     }
@@ -78,15 +121,20 @@ int SendUntilAcknowledged(const Packet& packet) {
 
 // Exchanges every packet of the open file: kImageDownloaded after the last one, or a failure
 // code of DownloadImage.
-int SendPackets(ImageFile& file) {
+int SendPackets(ImageFile& file, Tally& tally, const std::atomic<int>* stop) {
     Packet& packet = g_packet_area;
     std::uint16_t packet_number = 0;
+    bool response_overdue = false;
     int code = ReadPacket(file, packet);
     while (code == kPacketReady) {
+        if (stop != nullptr && stop->load() != 0) {
+            return kImageStopped;
+        }
         ++packet_number;
         platform::Window().SetProgressPos(packet_number);
         ReportStatus("Downloading packet", packet_number);
-        const int sends = SendUntilAcknowledged(packet);
+        ++tally->PacketsSent;
+        const int sends = SendUntilAcknowledged(packet, response_overdue, tally);
         if (sends == 0) {
             char text[64];
             std::snprintf(text, sizeof text, "Error: Packet %d transmission failure.",
@@ -95,6 +143,10 @@ int SendPackets(ImageFile& file) {
             return kPacketNotAcknowledged;
         }
         const int response = ReadResponse(kResponsePollBudget);
+        response_overdue = response == kNothingArrived;
+        tally->MissingResponses += response_overdue ? 1 : 0;
+        tally->UnrecognisedResponses += response == kUnknownResponse ? 1 : 0;
+        tally->ProtectedWarnings += response == kProtectedMemory ? 1 : 0;
         if (response < 0) {
             ReportStatus("Error: Packet  data response failure.", 0);
             return kPacketResponseFailed;
@@ -106,6 +158,27 @@ int SendPackets(ImageFile& file) {
         code = ReadPacket(file, packet);
     }
     return code == kNoMorePackets ? kImageDownloaded : code;
+}
+
+// Opens the image and checks its header and every packet; kImageDownloaded when it may be
+// sent, the file then open with its header in `header`.
+int OpenAndCheck(const std::string& image_path, int drive_revision, ImageFile& file,
+                 ImageHeader& header, int& packets) {
+    packets = 0;
+    if (!file.Open(image_path)) {
+        ReportStatus("Error: Unable to open file", 0);
+        return kImageUnopenable;
+    }
+    ReportStatus("Processing file", 0);
+    const std::string label =
+        platform::Window().GetText(Display::FileNameLabel).substr(0, kLabelChars);
+    const int header_code = CheckHeader(file, drive_revision, label, header);
+    if (header_code != kHeaderAccepted) {
+        return header_code;
+    }
+    // The file is local and small: it is read whole before its first packet goes on the line,
+    // so that a damaged or cut image is refused before any of it reaches the drive.
+    return CheckWholeImage(file, header, g_packet_area, packets);
 }
 
 }  // namespace
@@ -123,13 +196,24 @@ void SendPacket(const Packet& packet) {
     WriteWord(packet.Checksum);
 }
 
-int WaitAck(int budget) {
+int WaitAck(int budget, bool response_overdue, bool* dropped) {
     PolledWait wait(budget);
     if (!wait.For(2)) {
         PortPurgeInput();
         return kNothingArrived;
     }
-    const std::uint16_t word = ReadWord();
+    std::uint16_t word = ReadWord();
+    if (response_overdue && IsResponseWord(word)) {
+        DropLateResponse(wait, word);
+        if (dropped != nullptr) {
+            *dropped = true;
+        }
+        if (!wait.For(2)) {
+            PortPurgeInput();
+            return kNothingArrived;
+        }
+        word = ReadWord();
+    }
     if (word == kAckWord) {
         return kAckWord;
     }
@@ -186,28 +270,27 @@ int ReadResponse(int budget) {
     }
     const auto count = static_cast<std::int16_t>(ReadWord());
     wait.AddBudget(kReadDataExtraBudget);
-    // The data bytes are waited for one at a time but not read: they stay in the receive
-    // queue.
-    for (int i = 0; i < count; ++i) {
-        wait.For(1);
-    }
+    // The data bytes are read and dropped: left in the receive queue, the next packet's
+    // acknowledgement wait would take them for stray words and send that packet twice.
+    DropReadData(wait, count);
     return kResponseRd;
 }
 
-int DownloadImage(const std::string& image_path, std::uint16_t ident_word) {
+int CheckImage(const std::string& image_path, ImageHeader& header, int& packets) {
+    ImageFile file;
+    const int code = OpenAndCheck(image_path, kRevisionNotYetKnown, file, header, packets);
+    return code == kPacketReady ? kImageDownloaded : code;
+}
+
+int DownloadImage(const std::string& image_path, std::uint16_t ident_word, DownloadTally* tally,
+                  const std::atomic<int>* stop) {
     const int drive_revision = ident_word >> 12;
     ImageFile file;
-    if (!file.Open(image_path)) {
-        ReportStatus("Error: Unable to open file", 0);
-        return kImageUnopenable;
-    }
-    ReportStatus("Processing file", 0);
-    const std::string label =
-        platform::Window().GetText(Display::FileNameLabel).substr(0, kLabelChars);
     ImageHeader header;
-    const int header_code = CheckHeader(file, drive_revision, label, header);
-    if (header_code != kHeaderAccepted) {
-        return header_code;
+    int packets = 0;
+    if (const int code = OpenAndCheck(image_path, drive_revision, file, header, packets);
+        code != kPacketReady) {
+        return code;
     }
     file.Rewind();
     if (header.DataOffset >= 0) {
@@ -216,13 +299,15 @@ int DownloadImage(const std::string& image_path, std::uint16_t ident_word) {
     platform::Window().SetProgressRange(0, header.PacketCount);
     platform::Window().SetProgressPos(0);
 
-    const int code = SendPackets(file);
+    Tally counts(tally);
+    const int code = SendPackets(file, counts, stop);
     file.Close();
     if (code != kImageDownloaded) {
         return code;
     }
     ReportStatus("Download successful", 0);
     platform::Tone(kToneHz, kToneMs);
+    ++counts->ImagesDownloaded;
     return kImageDownloaded;
 }
 

@@ -3,6 +3,8 @@
 // in its boot-loader mode, and reports its failures on the status line itself, once.
 #pragma once
 
+#include <array>
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -35,19 +37,44 @@ inline constexpr int kPacketNotAcknowledged = -3;  // no acknowledgement after k
 inline constexpr int kPacketResponseFailed = -4;   // ReadResponse gave kResponseError
 inline constexpr int kPacketInvalidCommand = -5;   // "??" to a packet taken only at its last send
 
+inline constexpr int kImageStopped = -100;  // the job asked to stop between packets
+
+// What the packet exchanges met, added up over every image of a job: the run's record.
+struct DownloadTally {
+    int PacketsSent = 0;                       // packets put on the line, each counted once
+    std::array<int, kMaxSends> AckedAtSend{};  // acknowledged at the first, second, third send
+    int ProtectedWarnings = 0;                 // responses with the protected-memory status
+    int MissingResponses = 0;                  // no response within its budget
+    int UnrecognisedResponses = 0;             // a response word the exchange does not know
+    int LateResponsesDropped = 0;              // dropped before the next acknowledgement
+    int ImagesDownloaded = 0;                  // images that ended "Download successful"
+};
+
 // Opens the image, checks its header against the drive's revision (ident_word's top four
-// bits), then sends every packet with its acknowledgement and response; after the last one
-// shows "Download successful" and sounds the tone. The progress bar counts the packets.
-int DownloadImage(const std::string& image_path, std::uint16_t ident_word);
+// bits), reads it whole to refuse a damaged or cut image before anything is sent, then sends
+// every packet with its acknowledgement and response; after the last one shows "Download
+// successful" and sounds the tone. The progress bar counts the packets. What the exchanges
+// met is added to `tally` when one is given; when `stop` is set before a packet, nothing more
+// is sent and kImageStopped is returned.
+int DownloadImage(const std::string& image_path, std::uint16_t ident_word,
+                  DownloadTally* tally = nullptr, const std::atomic<int>* stop = nullptr);
+// Reads an image as DownloadImage will before the drive is known: opens it, checks its header
+// (all but the revision) and reads every packet. kImageDownloaded when it would go whole, else
+// DownloadImage's code for it, with the same texts and message box; `header` and `packets`
+// tell what it declares and holds.
+int CheckImage(const std::string& image_path, ImageHeader& header, int& packets);
 // Sends one packet: BOP word, length, the payload bytes, checksum.
 void SendPacket(const Packet& packet);
 // Waits, within `budget` polls of 1 ms, for the packet's acknowledgement: kAckWord (also after
 // one stray word), kRefuseWord (its following word dropped when that is all that came),
-// kNothingArrived or kUnexpectedWords (the received bytes are dropped for the last two).
-int WaitAck(int budget);
+// kNothingArrived or kUnexpectedWords (the received bytes are dropped for the last two). When
+// the previous packet's response is overdue, a response that comes first is read and dropped
+// (`dropped` tells) rather than taken for this packet's acknowledgement.
+int WaitAck(int budget, bool response_overdue = false, bool* dropped = nullptr);
 // Waits, within `budget` polls of 1 ms, for the packet's response word and status word: the
-// response word ("ER", "EX", "WR", "??" or "RD"; for "RD" after its data bytes arrived, which
-// stay unread), kProtectedMemory, kResponseError, kUnknownResponse or kNothingArrived.
+// response word ("ER", "EX", "WR", "??" or "RD"; for "RD" after its count word and data bytes,
+// which it reads and drops), kProtectedMemory, kResponseError, kUnknownResponse or
+// kNothingArrived.
 int ReadResponse(int budget);
 
 }  // namespace vantor

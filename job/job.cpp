@@ -84,17 +84,25 @@ bool ActivateFirst(const JobOptions& options) {
     return ActivateBySeeking() != kSeekFoundSeveral;
 }
 
-bool Resynchronise(const JobOptions& options) {
+bool StopRequested(const JobHost& host) {
+    return host.StopRequested.load() != 0;
+}
+
+// kResyncDone, kJobResyncFailed (also when the port was lost) or kJobStopped.
+int Resynchronise(JobHost& host) {
     int retries = 0;
     while (Resync() != kResyncDone) {
         if (retries == kResyncRetries || PortLost()) {
-            return false;
+            return kJobResyncFailed;
         }
         ++retries;
         platform::Sleep(kResyncRetryGapMs);
-        Reactivate(options);
+        if (StopRequested(host)) {
+            return kJobStopped;
+        }
+        Reactivate(host.Options);
     }
-    return true;
+    return kResyncDone;
 }
 
 void ShowIdentification(unsigned ident_word) {
@@ -110,10 +118,19 @@ int DownloadFilesList(JobHost& host, const std::string& files_list_path, std::ui
     int lines = 0;
     std::string line;
     while (list.ReadLine(line)) {
+        if (StopRequested(host)) {
+            list.Close();
+            return EndJob(host, kJobStopped);
+        }
         ++lines;
         const FilesListEntry entry = SplitJobLine(line);
         platform::Window().SetText(Display::FileNameLabel, entry.Name);
-        const int code = DownloadImage(entry.Path, ident_word);
+        const int code =
+            DownloadImage(entry.Path, ident_word, &host.Record.Download, &host.StopRequested);
+        if (code == kImageStopped) {
+            list.Close();
+            return EndJob(host, kJobStopped);
+        }
         if (code != kImageDownloaded) {
             list.Close();
             return EndWithFailedImage(host, code);
@@ -154,10 +171,13 @@ std::string RevisionText(unsigned ident_word) {
     return text;
 }
 
-int DownloadJob(JobHost& host) {
+namespace {
+
+// Steps 1 to 6 of a job: opens the port and brings the drive to its identification, which it
+// shows. kJobDone with the port open and `ident_word` set; otherwise the job's result, the port
+// closed and JobRunning cleared.
+int OpenAndIdentify(JobHost& host, std::uint16_t& ident_word) {
     JobOptions& options = host.Options;
-    const std::string image_path = options.ImagePath;
-    const std::string files_list_path = options.FilesListPath;
     const char port_char = static_cast<char>('1' + (options.PortIndex & 0xFF));
     const std::uint32_t baud_rate = options.BaudChoice == 1 ? 19200 : 9600;
 
@@ -166,28 +186,52 @@ int DownloadJob(JobHost& host) {
         return kJobPortUnopenable;
     }
     PortLineErrors();  // drops what the line showed before the job
+    if (StopRequested(host)) {
+        return EndJob(host, kJobStopped);
+    }
     if (!ActivateFirst(options)) {
         return EndJob(host, kJobSeveralDrives);
+    }
+    if (StopRequested(host)) {
+        return EndJob(host, kJobStopped);
     }
     if (PortLost()) {
         return EndWithLostPort(host);
     }
-    if (!Resynchronise(options)) {
-        return PortLost() ? EndWithLostPort(host) : EndJob(host, kJobResyncFailed);
+    if (const int resync = Resynchronise(host); resync != kResyncDone) {
+        return PortLost() ? EndWithLostPort(host) : EndJob(host, resync);
     }
     const int ident = Identify();
     if (ident < 0) {
         return PortLost() ? EndWithLostPort(host) : EndJob(host, kJobIdentifyFailed);
     }
-    const auto ident_word = static_cast<std::uint16_t>(ident);
+    ident_word = static_cast<std::uint16_t>(ident);
+    host.Record.IdentWord = ident_word;
     ShowIdentification(ident_word);
+    return kJobDone;
+}
 
+int RunStages(JobHost& host) {
+    const JobOptions& options = host.Options;
+    const std::string image_path = options.ImagePath;
+    const std::string files_list_path = options.FilesListPath;
+    std::uint16_t ident_word = 0;
+    if (const int result = OpenAndIdentify(host, ident_word); result != kJobDone) {
+        return result;
+    }
     if (image_path.empty()) {
         return DownloadFilesList(host, files_list_path, ident_word);
     }
-    const int code = DownloadImage(image_path, ident_word);
+    const int code =
+        DownloadImage(image_path, ident_word, &host.Record.Download, &host.StopRequested);
+    if (code == kImageStopped) {
+        return EndJob(host, kJobStopped);
+    }
     if (code != kImageDownloaded) {
         return EndWithFailedImage(host, code);
+    }
+    if (options.ResetAfterSingleImage) {
+        ResetDrive();
     }
     host.JobRunning = 0;
     ClosePort();
@@ -196,6 +240,35 @@ int DownloadJob(JobHost& host) {
     }
     platform::Window().PostQuit();
     return kJobDone;
+}
+
+int IdentifyStages(JobHost& host, bool stay_in_boot_loader) {
+    std::uint16_t ident_word = 0;
+    if (const int result = OpenAndIdentify(host, ident_word); result != kJobDone) {
+        return result;
+    }
+    if (!stay_in_boot_loader) {
+        ResetDrive();  // the drive leaves its boot loader and starts its firmware
+    }
+    return EndJob(host, kJobDone);
+}
+
+}  // namespace
+
+int DownloadJob(JobHost& host) {
+    host.Record = JobRecord{};
+    ResetLinkTally();
+    const int result = RunStages(host);
+    host.Record.Link = CurrentLinkTally();
+    return result;
+}
+
+int IdentifyJob(JobHost& host, bool stay_in_boot_loader) {
+    host.Record = JobRecord{};
+    ResetLinkTally();
+    const int result = IdentifyStages(host, stay_in_boot_loader);
+    host.Record.Link = CurrentLinkTally();
+    return result;
 }
 
 }  // namespace vantor

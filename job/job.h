@@ -6,6 +6,9 @@
 #include <atomic>
 #include <string>
 
+#include "job/download_image.h"
+#include "link/link_tally.h"
+
 namespace vantor {
 
 // The options the job reads from its front end, each at the step that needs it. The integer
@@ -20,6 +23,16 @@ struct JobOptions {
     std::atomic<int> UseSpecificAddress{0};
     std::atomic<int> SpecificAddress{0};  // 0 to 31; -1 none chosen
     std::atomic<int> ResetAfterDownload{0};
+    // The CLI's own: reset the drive after a successful single image too. The window keeps
+    // the design's rule, which never resets after a single image.
+    std::atomic<int> ResetAfterSingleImage{0};
+};
+
+// What one job did, filled by the job from its own data for the front end's run record.
+struct JobRecord {
+    int IdentWord = -1;  // the drive's IdentWord once identified; -1 before
+    DownloadTally Download;
+    LinkTally Link;
 };
 
 // The front end's side of a job: the options, the busy flag and the controlling program.
@@ -31,6 +44,11 @@ struct JobHost {
     // The design's NotifyWindow, the controlling program told of the outcome: here a file
     // descriptor inherited from it (WindowLink::Post); 0 for none.
     std::atomic<int> NotifyWindowFd{0};
+    // Set by the front end (a signal handler may set it) to stop the job between operations:
+    // the job then closes the port and returns kJobStopped, the drive left where it is.
+    std::atomic<int> StopRequested{0};
+    // Filled by the job as it goes; complete once it has returned.
+    JobRecord Record;
 };
 
 // Results of the job; a failed image gives instead the negative code of DownloadImage
@@ -44,6 +62,7 @@ inline constexpr int kJobPortUnopenable = 5;
 // The port's far end went away during the job (a network connection ended, an adapter was
 // pulled out).
 inline constexpr int kJobPortLost = 6;
+inline constexpr int kJobStopped = 10;  // StopRequested was set; the job stopped between operations
 
 // Runs one job on the calling thread (the worker): opens the port, activates the drive (seek,
 // specific address, or none when SkipSeeking), resynchronises (retrying with re-activation),
@@ -51,8 +70,17 @@ inline constexpr int kJobPortLost = 6;
 // every image of the files list (and resets the drive after a list when asked). Returns a
 // kJob... result or a failed image's DownloadImage code. `host.JobRunning` must be set by the
 // caller; the job closes the port and clears it on every way out. After a single image it
-// posts kDownloadFinished to NotifyWindowFd and asks the front end to quit.
+// posts kDownloadFinished to NotifyWindowFd and asks the front end to quit. It fills
+// `host.Record` as it goes and stops between operations (kJobStopped) once StopRequested is
+// set.
 int DownloadJob(JobHost& host);
+
+// The job's stages up to the identification alone, for a front end that only asks who is on
+// the line: opens the port, activates, resynchronises, identifies and shows the
+// identification; then sends the reset frame, so that the drive leaves its boot loader, unless
+// `stay_in_boot_loader`; closes the port. No image is read. Returns kJobDone or the result of
+// the stage that failed, as DownloadJob does; the IdentWord is in `host.Record`.
+int IdentifyJob(JobHost& host, bool stay_in_boot_loader);
 
 // The version and revision displays for an IdentWord: "%x.%x" and "%s (ID = %d)" or "ID: %d".
 std::string VersionText(unsigned ident_word);

@@ -1,6 +1,7 @@
 #include "link/boot_link.h"
 
 #include "image/image_reader.h"
+#include "link/link_tally.h"
 #include "link/serial_port.h"
 #include "platform/clock.h"
 #include "platform/serial/serial_device.h"
@@ -33,6 +34,7 @@ bool BreakSeen() {
 }  // namespace
 
 ResyncResult Resync() {
+    ++CurrentLinkTally().Resyncs;
     PortPurgeOutput();
     PortPurgeInput();
     PortLineErrors();  // drops a break flag left from before
@@ -52,6 +54,7 @@ ResyncResult Resync() {
         ++polls;
         platform::Sleep(1);
     }
+    ++CurrentLinkTally().BreaksAnswered;
     platform::Sleep(1);  // one look after the break was seen, not counted as a poll
     while (BreakSeen()) {
         if (polls >= budget || PortLost()) {

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "link/link_tally.h"
 #include "link/serial_port.h"
 #include "platform/clock.h"
 #include "platform/window_link.h"
@@ -33,6 +34,7 @@ void SendSelection(int address) {
 }
 
 void ShowAddress(int address) {
+    CurrentLinkTally().AnsweredAddress = address;
     platform::Window().SetText(Display::AddressLabel, std::string(1, AddressCharacter(address)));
 }
 
@@ -48,7 +50,9 @@ bool ProbeAnswered() {
          ++polls) {
         platform::Sleep(1);
     }
-    return PortBytesWaiting() >= kProbeAnswerBytes;
+    const bool answered = PortBytesWaiting() >= kProbeAnswerBytes;
+    CurrentLinkTally().ProbesAnswered += answered ? 1 : 0;
+    return answered;
 }
 
 // Sends the selection for `address`, then the prompt command, and judges the answer.

@@ -16,6 +16,7 @@ packages=(
   xvfb xauth xdotool x11-utils matchbox-window-manager
   ser2net socat
   libudev-dev
+  gcovr
 )
 
 missing=()

@@ -168,6 +168,19 @@ void SimDrive::ResetFrameParser() {
     frame_length_ = 0;
 }
 
+// A drive with an address starts in its command mode, deselected; one without starts in its
+// boot loader.
+void SimDrive::ResetItself() {
+    send_count_ = 0;
+    last_packet_.clear();
+    if (address_ >= 0) {
+        EnterCommandMode();
+    } else {
+        ++generation_;
+    }
+    ResetFrameParser();
+}
+
 void SimDrive::ReceiveFrameByte(std::uint8_t byte, std::int64_t now_ns) {
     switch (step_) {
         case FrameStep::Hunt:
@@ -196,6 +209,12 @@ void SimDrive::ReceiveFrameByte(std::uint8_t byte, std::int64_t now_ns) {
             return;
         }
         frame_length_ = payload_bytes + 6;
+        ++frames_received_;
+    }
+    if (frames_received_ == options_.reset_in_frame && frame_length_ != 0 &&
+        frame_.size() == std::max<std::size_t>(frame_length_ / 2, 4)) {
+        ResetItself();
+        return;
     }
     if (frame_.size() == frame_length_) {
         HandleFrame(now_ns);

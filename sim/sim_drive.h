@@ -73,6 +73,8 @@ class SimDrive {
     std::vector<std::uint8_t> Response() const;
     std::uint16_t ResponseWord() const;
     void ResetFrameParser();
+    // The drive restarts as after power-on: what it was receiving and answering is lost.
+    void ResetItself();
 
     // Sends `bytes`, after the stray bytes, at `at_ns` unless a break comes first.
     void AnswerAt(std::int64_t at_ns, std::vector<std::uint8_t> bytes);
@@ -93,7 +95,8 @@ class SimDrive {
     std::size_t frame_length_ = 0;  // bytes of the whole frame, once its length word is in
     std::vector<std::uint8_t> last_packet_;
     int send_count_ = 0;
-    int breaks_seen_ = 0;  // in boot-loader mode
+    int breaks_seen_ = 0;      // in boot-loader mode
+    int frames_received_ = 0;  // boot-loader frames whose length word came in
     // Answers scheduled before a break or a reset carry an older generation and are dropped.
     std::uint64_t generation_ = 0;
 };

@@ -49,6 +49,13 @@ struct SimOptions {
     // Line faults.
     double noise = 0.0;      // noise=P: share of bytes corrupted or dropped
     std::uint64_t seed = 1;  // seed=N: draws the noise
+    double duplicate = 0.0;  // duplicate=P: share of bytes that arrive twice
+
+    // Faults of the equipment.
+    int unplug_at_ms = -1;   // unplug-at=MS: the adapter goes away this long after the world
+                             // starts; from then on every call on the device fails
+    int reset_in_frame = 0;  // reset-in-frame=N: the drive resets itself halfway through the
+                             // N-th boot-loader frame it receives (the init frame counts)
 
     // The host's receive side: bytes reach the receive queue in bursts, as from a UART's
     // FIFO: when `fifo_trigger` bytes have gathered, or when the line has been quiet for

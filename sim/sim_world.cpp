@@ -23,6 +23,11 @@ void SimWorld::AdvanceTo(std::int64_t now_ns) {
     state_->Advance(now_ns);
 }
 
+void SimWorld::Attach(std::shared_ptr<LineTranscript> transcript) {
+    std::lock_guard lock(state_->mutex);
+    state_->transcript = std::move(transcript);
+}
+
 std::vector<LineEvent> SimWorld::Traffic() {
     std::lock_guard lock(state_->mutex);
     state_->Advance(platform::NowNs());

@@ -7,6 +7,7 @@
 #include <memory>
 #include <vector>
 
+#include "sim/line_transcript.h"
 #include "sim/sim_options.h"
 
 namespace vantor::sim {
@@ -57,6 +58,10 @@ class SimWorld {
     // The mode of the drive at `address` (or of the first drive for -1); an address where
     // no drive is counts as command mode.
     DriveMode Mode(int address = -1);
+
+    // From now on, every byte and break edge on the line and every purge of the host's
+    // buffers is also recorded in `transcript`, with its time.
+    void Attach(std::shared_ptr<LineTranscript> transcript);
 
     // Brings the world up to `now_ns`: everything due by then happens, in time order. The
     // world's time starts at its first call and never goes back; an earlier `now_ns` is a

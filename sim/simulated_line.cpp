@@ -46,6 +46,9 @@ void WaitForTransmitter(State& world_state) {
 
 }  // namespace
 
+// Once the adapter is unplugged (unplug-at) every call fails, as on a device that has gone
+// away; only the close succeeds.
+
 // A port opened anew starts with empty buffers: what the drive sent while no port was open
 // is lost, as on a real line.
 SimulatedLine::SimulatedLine(std::shared_ptr<SimWorld> world) : world_(std::move(world)) {
@@ -62,6 +65,9 @@ bool SimulatedLine::GetSettings(platform::LineSettings& settings) {
         return false;
     }
     WorldAtNow state(*world_->state_);
+    if (state->Unplugged()) {
+        return false;
+    }
     settings = state->settings;
     return true;
 }
@@ -71,6 +77,9 @@ bool SimulatedLine::SetSettings(const platform::LineSettings& settings) {
         return false;
     }
     WorldAtNow state(*world_->state_);
+    if (state->Unplugged()) {
+        return false;
+    }
     state->HostSetSettings(settings);
     return true;
 }
@@ -81,6 +90,9 @@ bool SimulatedLine::SetQueueSizes(std::uint32_t rx_bytes, std::uint32_t tx_bytes
         return false;
     }
     WorldAtNow state(*world_->state_);
+    if (state->Unplugged()) {
+        return false;
+    }
     state->HostSetQueueSize(rx_bytes);
     return true;
 }
@@ -91,6 +103,9 @@ bool SimulatedLine::Read(std::uint8_t* buffer, std::size_t max, std::size_t& got
         return false;
     }
     WorldAtNow state(*world_->state_);
+    if (state->Unplugged()) {
+        return false;
+    }
     got = state->HostRead(buffer, max);
     return true;
 }
@@ -102,6 +117,9 @@ bool SimulatedLine::Write(const std::uint8_t* bytes, std::size_t count, std::siz
     }
     {
         WorldAtNow state(*world_->state_);
+        if (state->Unplugged()) {
+            return false;
+        }
         state->HostWrite(bytes, count);
     }
     written = count;
@@ -116,6 +134,9 @@ bool SimulatedLine::ClearError(std::uint32_t& errors, std::uint32_t& bytes_waiti
         return false;
     }
     WorldAtNow state(*world_->state_);
+    if (state->Unplugged()) {
+        return false;
+    }
     errors = state->HostClearError();
     bytes_waiting = static_cast<std::uint32_t>(state->rx_queue.size());
     return true;
@@ -126,6 +147,9 @@ bool SimulatedLine::Purge(std::uint32_t flags) {
         return false;
     }
     WorldAtNow state(*world_->state_);
+    if (state->Unplugged()) {
+        return false;
+    }
     state->HostPurge(flags);
     return true;
 }
@@ -135,6 +159,9 @@ bool SimulatedLine::SetBreak() {
         return false;
     }
     WorldAtNow state(*world_->state_);
+    if (state->Unplugged()) {
+        return false;
+    }
     state->HostSetBreak();
     return true;
 }
@@ -144,6 +171,9 @@ bool SimulatedLine::ClearBreak() {
         return false;
     }
     WorldAtNow state(*world_->state_);
+    if (state->Unplugged()) {
+        return false;
+    }
     state->HostClearBreak();
     return true;
 }

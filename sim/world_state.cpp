@@ -32,6 +32,7 @@ SimOptions Sanitised(SimOptions options) {
     options.fifo_timeout_chars = std::max(options.fifo_timeout_chars, 1);
     options.ack_on_send = std::max(options.ack_on_send, 1);
     options.noise = options.noise > 0.0 ? std::min(options.noise, 1.0) : 0.0;
+    options.duplicate = options.duplicate > 0.0 ? std::min(options.duplicate, 1.0) : 0.0;
     return options;
 }
 
@@ -83,7 +84,7 @@ bool LineNoise::Pass(std::uint8_t& byte) {
 SimWorld::State::State(SimOptions world_options)
     : options(Sanitised(std::move(world_options))),
       char_ns(CharNs(settings.BaudRate)),
-      noise(options.noise, options.seed) {
+      noise(options.noise, options.seed, options.duplicate) {
     if (options.addresses.empty()) {
         drives.push_back(std::make_unique<SimDrive>(options, -1, *this));
     }
@@ -97,6 +98,7 @@ SimWorld::State::State(SimOptions world_options)
 void SimWorld::State::Advance(std::int64_t to_ns) {
     if (!started) {
         started = true;
+        start_ns = to_ns;
         now_ns = to_ns;
     }
     for (std::int64_t next_ns = NextEventNs(); next_ns <= to_ns; next_ns = NextEventNs()) {
@@ -145,6 +147,9 @@ void SimWorld::State::StartByte(Transmitter& line, LineEvent::Kind kind,
                                 Ring<std::uint8_t>& record) {
     const std::uint8_t byte = line.Begin(char_ns);
     events.Push({kind, now_ns, now_ns, byte});
+    Note(kind == LineEvent::Kind::HostByte ? LineTranscript::Edge::HostByte
+                                           : LineTranscript::Edge::DriveByte,
+         byte);
     record.Push(byte);
 }
 
@@ -153,8 +158,11 @@ void SimWorld::State::FinishHostByte() {
     if (!noise.Pass(byte)) {
         return;
     }
-    for (auto& drive : drives) {
-        drive->ReceiveByte(byte, now_ns);
+    const int copies = noise.Twice() ? 2 : 1;
+    for (int copy = 0; copy < copies; ++copy) {
+        for (auto& drive : drives) {
+            drive->ReceiveByte(byte, now_ns);
+        }
     }
 }
 
@@ -164,6 +172,13 @@ void SimWorld::State::FinishDriveByte() {
     if (!noise.Pass(byte)) {
         return;
     }
+    ReceiveDriveByte(byte);
+    if (noise.Twice()) {
+        ReceiveDriveByte(byte);
+    }
+}
+
+void SimWorld::State::ReceiveDriveByte(std::uint8_t byte) {
     fifo.push_back(byte);
     if (static_cast<int>(fifo.size()) >= options.fifo_trigger) {
         FlushFifo();
@@ -199,8 +214,10 @@ void SimWorld::State::Transmit(const std::vector<std::uint8_t>& bytes) {
 void SimWorld::State::SendBreak(std::int64_t length_ns) {
     if (drive_tx.in_break) {
         EndBreakEvent(drive_tx);
+        Note(LineTranscript::Edge::DriveBreakOff, 0);
     }
     drive_tx.in_break = true;
+    Note(LineTranscript::Edge::DriveBreakOn, 0);
     drive_tx.break_event = events.Push({LineEvent::Kind::DriveBreak, now_ns, -1, 0});
     break_seen = true;
     const std::uint64_t generation = ++drive_break_generation;
@@ -223,6 +240,7 @@ void SimWorld::State::EndDriveBreak(std::uint64_t generation) {
     drive_tx.in_break = false;
     drive_tx.free_ns = std::max(drive_tx.free_ns, now_ns);
     EndBreakEvent(drive_tx);
+    Note(LineTranscript::Edge::DriveBreakOff, 0);
 }
 
 void SimWorld::State::AcceptPacket(const std::vector<std::uint8_t>& packet) {
@@ -281,6 +299,7 @@ void SimWorld::State::HostPurge(std::uint32_t flags) {
         const int dropped = static_cast<int>(host_tx.waiting.size() - kept);
         host_tx.waiting.resize(kept);
         events.Push({LineEvent::Kind::HostPurgeTx, now_ns, now_ns, dropped});
+        Note(LineTranscript::Edge::HostPurgeTx, dropped);
     }
     if ((flags & platform::kPurgeRxClear) != 0) {
         const int dropped = static_cast<int>(rx_queue.size() + fifo.size());
@@ -288,6 +307,7 @@ void SimWorld::State::HostPurge(std::uint32_t flags) {
         fifo.clear();
         fifo_deadline_ns = kNeverNs;
         events.Push({LineEvent::Kind::HostPurgeRx, now_ns, now_ns, dropped});
+        Note(LineTranscript::Edge::HostPurgeRx, dropped);
     }
 }
 
@@ -298,6 +318,7 @@ void SimWorld::State::HostSetBreak() {
     host_tx.in_break = true;
     host_break_start_ns = now_ns;
     host_tx.break_event = events.Push({LineEvent::Kind::HostBreak, now_ns, -1, 0});
+    Note(LineTranscript::Edge::HostBreakOn, 0);
 }
 
 void SimWorld::State::HostClearBreak() {
@@ -307,6 +328,7 @@ void SimWorld::State::HostClearBreak() {
     host_tx.in_break = false;
     host_tx.free_ns = std::max(host_tx.free_ns, now_ns);
     EndBreakEvent(host_tx);
+    Note(LineTranscript::Edge::HostBreakOff, 0);
     // Shorter than a character, the drive's UART cannot tell it from a zero byte's start.
     if (now_ns - host_break_start_ns < char_ns) {
         return;

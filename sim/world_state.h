@@ -82,12 +82,17 @@ struct Transmitter {
 // traffic meets the same faults on every run.
 class LineNoise {
   public:
-    LineNoise(double share, std::uint64_t seed) : share_(share), random_(seed) {}
+    LineNoise(double share, std::uint64_t seed, double duplicate_share = 0.0)
+        : share_(share), duplicate_share_(duplicate_share), random_(seed) {}
     // False when the byte is lost; otherwise `byte` is what arrives.
     bool Pass(std::uint8_t& byte);
+    // True when a byte that arrived arrives a second time. Draws nothing without duplicates,
+    // so a seed's noise stays the same whether or not they are asked for.
+    bool Twice() { return duplicate_share_ > 0.0 && random_.Uniform() < duplicate_share_; }
 
   private:
     double share_;
+    double duplicate_share_;
     SeededRandom random_;
 };
 
@@ -120,6 +125,11 @@ struct SimWorld::State final : DrivePort {
     void HostSetQueueSize(std::uint32_t rx_bytes) { rx_capacity = rx_bytes; }
 
     void Advance(std::int64_t to_ns);
+    // The adapter has gone away (unplug-at): every call on the device fails.
+    bool Unplugged() const {
+        return options.unplug_at_ms >= 0 &&
+               now_ns - start_ns >= static_cast<std::int64_t>(options.unplug_at_ms) * 1'000'000;
+    }
 
     // DrivePort.
     void Schedule(std::int64_t at_ns, std::function<void()> action) override;
@@ -131,6 +141,7 @@ struct SimWorld::State final : DrivePort {
     std::mutex mutex;
     SimOptions options;
     bool started = false;  // the world's time starts at the first call
+    std::int64_t start_ns = 0;
     std::int64_t now_ns = 0;
 
     platform::LineSettings settings;
@@ -150,6 +161,7 @@ struct SimWorld::State final : DrivePort {
     bool break_seen = false;  // the drive's line was in break since the last report
 
     LineNoise noise;
+    std::shared_ptr<LineTranscript> transcript;  // attached by a test; may be null
     Ring<LineEvent> events{kRecordedEvents};
     Ring<std::uint8_t> host_bytes{kRecordedBytes};
     Ring<std::uint8_t> drive_bytes{kRecordedBytes};
@@ -164,6 +176,12 @@ struct SimWorld::State final : DrivePort {
     void StartByte(Transmitter& line, LineEvent::Kind kind, Ring<std::uint8_t>& record);
     void FinishHostByte();
     void FinishDriveByte();
+    void ReceiveDriveByte(std::uint8_t byte);
+    void Note(LineTranscript::Edge edge, int value) {
+        if (transcript) {
+            transcript->Record(edge, now_ns, value);
+        }
+    }
     void FlushFifo();
     void EndDriveBreak(std::uint64_t generation);
     // Gives the break event of `line` its end, unless it has made way for newer events.

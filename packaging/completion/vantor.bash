@@ -29,20 +29,23 @@ _vantor_cli()
     _init_completion -n =: || return
 
     if ((cword == 1)); then
-        _vantor_offer "download image-info ports --help -h --version"
+        _vantor_offer "download identify image-info ports --help -h --version"
         return
     fi
     case ${words[1]} in
-        download)
+        download | identify)
             case $prev in
                 --port) _vantor_offer "$(_vantor_ports)"; return ;;
                 --baud) _vantor_offer "9600 19200"; return ;;
-                --files-list | --traffic-log) _filedir; return ;;
+                --files-list | --traffic-log | --report) _filedir; return ;;
                 --address | --notify-fd) return ;;
             esac
-            if [[ $cur == -* ]]; then
+            if [[ ${words[1]} == identify ]]; then
+                _vantor_offer "--port --baud --address --skip-seeking --stay --traffic-log --json
+                    --report --quiet --help -h --version"
+            elif [[ $cur == -* ]]; then
                 _vantor_offer "--files-list --port --baud --address --skip-seeking --reset-after
-                    --notify-fd --traffic-log --json --quiet --help -h --version"
+                    --strict --notify-fd --traffic-log --json --report --quiet --help -h --version"
             else
                 _filedir orb
             fi

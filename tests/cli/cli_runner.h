@@ -23,6 +23,11 @@ CliRun RunCliWithStore(const std::vector<std::string>& arguments, const std::str
 // As RunCli, with stdout on a pipe whose reader has gone away.
 CliRun RunCliIntoClosedPipe(const std::vector<std::string>& arguments);
 
+// As RunCli, and sends `signal_number` to the child once its stdout holds `after_text`. A
+// child that has not written it within 60 seconds is killed and the run has status -1.
+CliRun RunCliSignalled(const std::vector<std::string>& arguments, int signal_number,
+                       const std::string& after_text);
+
 // As RunCli, with stdout on a pseudo-terminal, so that the progress line is drawn.
 CliRun RunCliOnTerminal(const std::vector<std::string>& arguments);
 

@@ -78,8 +78,13 @@ TEST_P(ExitStatus, EachOutcomeEndsWithItsStatusAndText) {
     EXPECT_EQ(run.status, c.status) << run.err;
     const auto events = ParseJsonLines(run.out);
     ASSERT_FALSE(events.empty());
-    EXPECT_EQ(StringField(events.back(), "event"), "result");
+    const auto results = EventsOfKind(events, "result");
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_EQ(results.front().at("status").text, std::to_string(c.status));
+    // The run record closes the stream: a line controller reads the outcome from it alone.
+    EXPECT_EQ(StringField(events.back(), "event"), "summary");
     EXPECT_EQ(events.back().at("status").text, std::to_string(c.status));
+    EXPECT_EQ(StringField(events.back(), "result"), c.status == 0 ? "success" : "failed");
     const auto texts = StatusTexts(events);
     ASSERT_FALSE(texts.empty());
     EXPECT_EQ(texts.back(), c.last_status);
@@ -286,7 +291,9 @@ TEST(Download, AHeaderMessageBoxGoesToTheErrorStreamWithoutWaiting) {
 }
 
 TEST(Download, AnUnopenablePortIsExplained) {
-    const CliRun run = RunCli({"download", "any.orb", "--port", "COM7"});
+    TempDir dir;
+    const CliRun run =
+        RunCli({"download", dir.Write("good.orb", ImageBytes(GoodImage())), "--port", "COM7"});
     EXPECT_EQ(run.status, 5);
     EXPECT_NE(run.err.find("COM7 is not a port name the port map knows"), std::string::npos)
         << run.err;
@@ -297,7 +304,8 @@ TEST(Download, AnUnopenablePortIsExplained) {
 TEST(Download, AStoreThatCannotBeReadFailsTheOpenWithItsReason) {
     TempDir dir;
     const std::string store = dir.Write("registry", "VantorRegistry 1\r\n[K]\r\nnot a value\r\n");
-    const CliRun run = RunCliWithStore({"download", "any.orb", "--port", "COM1"}, store);
+    const std::string image = dir.Write("image.orb", ImageBytes(GoodImage()));
+    const CliRun run = RunCliWithStore({"download", image, "--port", "COM1"}, store);
     EXPECT_EQ(run.status, 5);
     EXPECT_NE(run.err.find("COM1 has no device: the settings store"), std::string::npos) << run.err;
     EXPECT_NE(run.err.find("line 3: neither [KEY] nor NAME=VALUE"), std::string::npos) << run.err;

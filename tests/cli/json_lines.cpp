@@ -87,9 +87,12 @@ class Reader {
             value.text = *text;
             return value;
         }
-        if (TakeWord("true") || TakeWord("false")) {
-            value.kind = JsonValue::Kind::Bool;
-            return value;
+        for (const char* word : {"true", "false"}) {
+            if (TakeWord(word)) {
+                value.kind = JsonValue::Kind::Bool;
+                value.text = word;
+                return value;
+            }
         }
         if (TakeWord("null")) {
             return value;

@@ -12,7 +12,7 @@ namespace vantor::test {
 
 struct JsonValue {
     enum class Kind { String, Number, Bool, Null } kind = Kind::Null;
-    std::string text;  // a string's bytes, or a number as written
+    std::string text;  // a string's bytes, a number as written, "true" or "false"
     double number = 0;
 };
 

@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "cli/cli_runner.h"
+#include "cli/json_lines.h"
 
 namespace vantor::test {
 namespace {
@@ -21,7 +24,18 @@ TEST_P(UsageError, EndsWith64AndNamesTheBadArgument) {
     const CliRun run = RunCli(c.arguments);
     EXPECT_EQ(run.status, 64);
     EXPECT_NE(run.err.find(c.named), std::string::npos) << run.err;
-    EXPECT_EQ(run.out, "");
+    const bool json =
+        std::find(c.arguments.begin(), c.arguments.end(), "--json") != c.arguments.end();
+    if (!json) {
+        EXPECT_EQ(run.out, "");
+        return;
+    }
+    // With --json a program reading stdout learns of the error too.
+    const auto events = ParseJsonLines(run.out);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(StringField(events.front(), "event"), "error");
+    EXPECT_EQ(events.front().at("status").text, "64");
+    EXPECT_NE(StringField(events.front(), "message").find(c.named), std::string::npos);
 }
 
 INSTANTIATE_TEST_SUITE_P(
