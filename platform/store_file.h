@@ -1,6 +1,7 @@
 // The settings store's dealings with the file system, which differ between systems: where the
 // store lives, making its folder, the lock that serialises writers, keeping a damaged file
-// aside and replacing the file atomically. The store's format and logic are in registry.cpp.
+// aside and replacing a file atomically (which the run record does too). The store's format and
+// logic are in registry.cpp.
 #pragma once
 
 #include <cstddef>
@@ -54,6 +55,9 @@ bool MoveAside(const std::string& path);
 
 // Replaces the file at `path` with `text` through a temporary file in the same folder, flushed
 // to the disk and renamed over it: a reader sees the old file or the new one, never a part.
-bool WriteFileAtomically(const std::string& path, const std::string& text);
+// The new file is as readable as any file the user writes. `error`, when given, says why the
+// file could not be written.
+bool WriteFileAtomically(const std::string& path, const std::string& text,
+                         std::string* error = nullptr);
 
 }  // namespace vantor::platform

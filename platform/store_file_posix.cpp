@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -137,28 +138,46 @@ bool MoveAside(const std::string& path) {
     return false;
 }
 
-bool WriteFileAtomically(const std::string& path, const std::string& text) {
-    const std::string temp = path + ".tmp-" + std::to_string(::getpid());
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
+bool WriteFileAtomically(const std::string& path, const std::string& text, std::string* error) {
+    static std::atomic<unsigned> serial{0};
+    const std::string temp =
+        path + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(serial++);
+    const auto fail = [&](int failure) {
+        if (error != nullptr) {
+            *error = std::strerror(failure);
+        }
         return false;
+    };
+    // The mode before the umask is that of any file the user writes.
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        return fail(errno);
     }
     std::size_t done = 0;
+    int failure = 0;
     while (done < text.size()) {
         const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
         if (n < 0 && errno == EINTR) {
             continue;
         }
         if (n <= 0) {
+            failure = n < 0 ? errno : ENOSPC;
             break;
         }
         done += static_cast<std::size_t>(n);
     }
-    const bool written = done == text.size() && ::fsync(fd) == 0;
-    const bool closed = ::close(fd) == 0;
-    if (!written || !closed || std::rename(temp.c_str(), path.c_str()) != 0) {
+    if (failure == 0 && ::fsync(fd) != 0) {
+        failure = errno;
+    }
+    if (::close(fd) != 0 && failure == 0) {
+        failure = errno;
+    }
+    if (failure == 0 && std::rename(temp.c_str(), path.c_str()) != 0) {
+        failure = errno;
+    }
+    if (failure != 0) {
         std::remove(temp.c_str());
-        return false;
+        return fail(failure);
     }
     return true;
 }

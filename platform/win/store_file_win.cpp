@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -181,29 +182,50 @@ bool MoveAside(const std::string& path) {
     return false;
 }
 
-bool WriteFileAtomically(const std::string& path, const std::string& text) {
-    const std::string temp = path + ".tmp-" + std::to_string(::GetCurrentProcessId());
+bool WriteFileAtomically(const std::string& path, const std::string& text, std::string* error) {
+    static std::atomic<unsigned> serial{0};
+    const std::string temp =
+        path + ".tmp-" + std::to_string(::GetCurrentProcessId()) + "-" + std::to_string(serial++);
+    const auto fail = [error](DWORD failure) {
+        if (error != nullptr) {
+            *error = ErrorText(failure);
+        }
+        return false;
+    };
     const HANDLE file = ::CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                       FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        return false;
+        return fail(::GetLastError());
     }
     std::size_t done = 0;
+    DWORD failure = ERROR_SUCCESS;
     while (done < text.size()) {
         DWORD wrote = 0;
         const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(text.size() - done, 1 << 20));
-        if (!::WriteFile(file, text.data() + done, chunk, &wrote, nullptr) || wrote == 0) {
+        if (!::WriteFile(file, text.data() + done, chunk, &wrote, nullptr)) {
+            failure = ::GetLastError();
+            break;
+        }
+        if (wrote == 0) {
+            failure = ERROR_DISK_FULL;
             break;
         }
         done += wrote;
     }
-    const bool written = done == text.size() && ::FlushFileBuffers(file);
-    const bool closed = ::CloseHandle(file);
-    if (!written || !closed ||
+    if (failure == ERROR_SUCCESS && !::FlushFileBuffers(file)) {
+        failure = ::GetLastError();
+    }
+    if (!::CloseHandle(file) && failure == ERROR_SUCCESS) {
+        failure = ::GetLastError();
+    }
+    if (failure == ERROR_SUCCESS &&
         !::MoveFileExA(temp.c_str(), path.c_str(),
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        failure = ::GetLastError();
+    }
+    if (failure != ERROR_SUCCESS) {
         ::DeleteFileA(temp.c_str());
-        return false;
+        return fail(failure);
     }
     return true;
 }
