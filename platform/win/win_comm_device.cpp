@@ -74,6 +74,22 @@ bool IsCommPortName(const std::string& name) {
            std::stoi(name.substr(3)) <= 255;
 }
 
+// What the comm calls answer once the port itself is gone (a USB adapter pulled out, a
+// driver that stopped the device): every later call fails too, so the port is lost for good.
+bool IsGoneError(DWORD error) {
+    switch (error) {
+        case ERROR_OPERATION_ABORTED:
+        case ERROR_BAD_COMMAND:
+        case ERROR_ACCESS_DENIED:
+        case ERROR_GEN_FAILURE:
+        case ERROR_DEVICE_REMOVED:
+        case ERROR_DEVICE_NOT_CONNECTED:
+            return true;
+        default:
+            return false;
+    }
+}
+
 std::string SystemMessage(DWORD error) {
     char text[256] = {};
     const DWORD length =
@@ -94,7 +110,7 @@ class WinCommDevice final : public SerialDevice {
 
     bool GetSettings(LineSettings& settings) override {
         DCB dcb{};
-        if (!Open() || !CommCalls().GetCommState(port_, &dcb)) {
+        if (!Usable() || !Done(CommCalls().GetCommState(port_, &dcb))) {
             return false;
         }
         settings.BaudRate = dcb.BaudRate;
@@ -108,7 +124,7 @@ class WinCommDevice final : public SerialDevice {
     }
 
     bool SetSettings(const LineSettings& settings) override {
-        if (!Open()) {
+        if (!Usable()) {
             return false;
         }
         DCB dcb = other_dcb_;
@@ -118,7 +134,7 @@ class WinCommDevice final : public SerialDevice {
         dcb.Parity = settings.Parity;
         dcb.StopBits = settings.StopBits;
         dcb.fParity = settings.Parity != NOPARITY;
-        if (!CommCalls().SetCommState(port_, &dcb)) {
+        if (!Done(CommCalls().SetCommState(port_, &dcb))) {
             return false;
         }
         baud_ = settings.BaudRate;
@@ -126,7 +142,7 @@ class WinCommDevice final : public SerialDevice {
     }
 
     bool SetQueueSizes(std::uint32_t rx_bytes, std::uint32_t tx_bytes) override {
-        return Open() && CommCalls().SetupComm(port_, rx_bytes, tx_bytes);
+        return Usable() && Done(CommCalls().SetupComm(port_, rx_bytes, tx_bytes));
     }
 
     bool Read(std::uint8_t* buffer, std::size_t max, std::size_t& got) override {
@@ -142,7 +158,7 @@ class WinCommDevice final : public SerialDevice {
             return true;
         }
         DWORD read = 0;
-        if (!CommCalls().ReadFile(port_, buffer, want, &read)) {
+        if (!Done(CommCalls().ReadFile(port_, buffer, want, &read))) {
             return false;
         }
         got = read;
@@ -151,7 +167,7 @@ class WinCommDevice final : public SerialDevice {
 
     bool Write(const std::uint8_t* bytes, std::size_t count, std::size_t& written) override {
         written = 0;
-        if (!Open()) {
+        if (!Usable()) {
             return false;
         }
         const auto line_ms = static_cast<std::int64_t>(count) * 10 * 1000 / std::max(baud_, 1u);
@@ -160,7 +176,7 @@ class WinCommDevice final : public SerialDevice {
         while (written < count) {
             DWORD sent = 0;
             const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(count - written, 65536));
-            if (!CommCalls().WriteFile(port_, bytes + written, chunk, &sent)) {
+            if (!Done(CommCalls().WriteFile(port_, bytes + written, chunk, &sent))) {
                 return false;
             }
             written += sent;
@@ -205,11 +221,11 @@ class WinCommDevice final : public SerialDevice {
         if ((flags & kPurgeTxClear) != 0) {
             purge |= PURGE_TXCLEAR;
         }
-        return Open() && CommCalls().PurgeComm(port_, purge);
+        return Usable() && Done(CommCalls().PurgeComm(port_, purge));
     }
 
-    bool SetBreak() override { return Open() && CommCalls().SetCommBreak(port_); }
-    bool ClearBreak() override { return Open() && CommCalls().ClearCommBreak(port_); }
+    bool SetBreak() override { return Usable() && Done(CommCalls().SetCommBreak(port_)); }
+    bool ClearBreak() override { return Usable() && Done(CommCalls().ClearCommBreak(port_)); }
 
     bool Close() override {
         if (!Open()) {
@@ -218,6 +234,12 @@ class WinCommDevice final : public SerialDevice {
         const bool closed = CommCalls().CloseHandle(port_);
         port_ = INVALID_HANDLE_VALUE;
         return closed;
+    }
+
+    DeviceCondition Condition() const override {
+        DeviceCondition condition;
+        condition.lost = lost_ ? kLostSerialDeviceText : nullptr;
+        return condition;
     }
 
     // Puts the port in raw 8N1 without flow control, keeping its rate.
@@ -253,12 +275,22 @@ class WinCommDevice final : public SerialDevice {
 
   private:
     bool Open() const { return port_ != INVALID_HANDLE_VALUE; }
+    // Open and not lost: a lost port fails every call at once.
+    bool Usable() const { return Open() && !lost_; }
+
+    // A comm call's result; a failure that says the port is gone marks it lost.
+    bool Done(BOOL result) {
+        if (!result && IsGoneError(::GetLastError())) {
+            lost_ = true;
+        }
+        return result != FALSE;
+    }
 
     // ClearCommError, keeping the line errors it reports (and thereby clears) for the next
     // ClearError, whichever call asked.
     bool Status(COMSTAT& status) {
         DWORD comm_errors = 0;
-        if (!Open() || !CommCalls().ClearCommError(port_, &comm_errors, &status)) {
+        if (!Usable() || !Done(CommCalls().ClearCommError(port_, &comm_errors, &status))) {
             return false;
         }
         pending_errors_ |= comm_errors & kLineErrorBits;
@@ -269,6 +301,7 @@ class WinCommDevice final : public SerialDevice {
     DCB other_dcb_{};
     unsigned baud_ = 9600;
     std::uint32_t pending_errors_ = 0;
+    bool lost_ = false;
 };
 
 }  // namespace

@@ -159,5 +159,49 @@ TEST_F(WinCommDeviceTest, TheBreakCallsReachThePort) {
     EXPECT_TRUE(device_->ClearBreak());
 }
 
+// An adapter pulled out: from the first ReadFile on, the driver fails every call with the
+// error a removed USB serial device gives, and counts the calls that still reach it.
+class PulledOut : public WinCommCalls {
+  public:
+    BOOL ReadFile(HANDLE, void*, DWORD, DWORD*) override { return Gone(); }
+    BOOL WriteFile(HANDLE, const void*, DWORD, DWORD*) override { return Gone(); }
+    BOOL ClearCommError(HANDLE port, DWORD* errors, COMSTAT* status) override {
+        return gone_ ? Gone() : WinCommCalls::ClearCommError(port, errors, status);
+    }
+    BOOL Gone() {
+        gone_ = true;
+        ++calls_after_;
+        ::SetLastError(ERROR_BAD_COMMAND);
+        return FALSE;
+    }
+    bool gone_ = false;
+    int calls_after_ = 0;
+};
+
+// Catches a removed adapter taken for a quiet line: the job would wait out every retry and
+// report a drive that does not answer instead of the port that went away.
+TEST_F(WinCommDeviceTest, APortThatWentAwayIsLostAndRefusesEveryLaterCall) {
+    const std::uint8_t byte = 0x55;
+    std::size_t written = 0;
+    ASSERT_TRUE(device_->Write(&byte, 1, written));
+    ASSERT_EQ(WaitForWaiting(1), 1u);
+    EXPECT_EQ(device_->Condition().lost, nullptr);
+    PulledOut calls;
+    WinCommCalls* previous = SetCommCalls(&calls);
+    std::uint8_t buffer[4];
+    std::size_t got = 0;
+    EXPECT_FALSE(device_->Read(buffer, sizeof(buffer), got));
+    ASSERT_NE(device_->Condition().lost, nullptr);
+    EXPECT_STREQ(device_->Condition().lost, kLostSerialDeviceText);
+    const int calls_when_lost = calls.calls_after_;
+    std::uint32_t errors = 0;
+    std::uint32_t waiting = 0;
+    EXPECT_FALSE(device_->ClearError(errors, waiting));
+    EXPECT_FALSE(device_->Write(&byte, 1, written));
+    EXPECT_FALSE(device_->SetBreak());
+    EXPECT_EQ(calls.calls_after_, calls_when_lost) << "a lost port fails without asking the driver";
+    SetCommCalls(previous);
+}
+
 }  // namespace
 }  // namespace vantor::platform
