@@ -140,11 +140,18 @@ std::string RegistryFilePath() {
 }
 
 std::string FormatRegistry(const Registry::Keys& keys) {
-    std::string text = std::string(kHeaderLine) + "\n";
+    // Appended piece by piece: each piece is copied once.
+    std::string text = kHeaderLine;
+    text += '\n';
     for (const auto& [key, values] : keys) {
-        text += "[" + Escape(key) + "]\n";
+        text += '[';
+        text += Escape(key);
+        text += "]\n";
         for (const auto& [name, data] : values) {
-            text += Escape(name, Field::Name) + "=" + Escape(data) + "\n";
+            text += Escape(name, Field::Name);
+            text += '=';
+            text += Escape(data);
+            text += '\n';
         }
     }
     return text;
