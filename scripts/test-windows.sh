@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Cross-builds the Windows programs and the core's test suites with mingw-w64 (the `windows`
-# preset) and runs them under Wine, in a Wine prefix inside the build tree: the core suites
-# (the soak with a reduced count), the comm backend against a pseudo terminal that Wine's
-# registry maps to COM9 with an echoing peer on its other end, and a download from the
-# simulated drive by vantor-cli.exe. Skipped, and said so, when the cross compiler or Wine is
-# not installed.
+# Cross-builds vantor-cli.exe and the test suites that hold for Windows with mingw-w64 (the
+# `windows` preset, through ccache when it is there) and runs them under Wine, in a Wine prefix
+# inside the build tree whose server is started once for the whole run: the core, image and
+# settings store suites (the soak with a reduced count), the comm backend against a pseudo
+# terminal that Wine's registry maps to COM9 with an echoing peer on its other end, and a
+# download from the simulated drive by vantor-cli.exe. Skipped, and said so, when the cross
+# compiler or Wine is not installed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -16,11 +17,18 @@ if ! command -v x86_64-w64-mingw32-g++-posix >/dev/null || [ ! -x "$wine" ]; the
 fi
 
 build="$PWD/build/windows"
+suites=(image job link registry sim transcript win)
 echo "=== windows: cross build"
-cmake --preset windows >/dev/null
-cmake --build --preset windows -j "$(nproc)" --target \
-  vantor-cli vantor-make-image \
-  vantor_job_tests vantor_link_tests vantor_sim_tests vantor_soak_tests vantor_win_tests
+launcher=()
+if command -v ccache >/dev/null; then
+  launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
+cmake --preset windows "${launcher[@]}" >/dev/null
+targets=(vantor-cli vantor_soak_tests)
+for suite in "${suites[@]}"; do
+  targets+=("vantor_${suite}_tests")
+done
+cmake --build --preset windows -j "$(nproc)" --target "${targets[@]}"
 
 export WINEPREFIX="$build/wine" WINEDEBUG=-all
 # No .NET or HTML engine: the programs are console programs, and Wine would offer to fetch them.
@@ -39,6 +47,11 @@ cleanup() {
   "$wineserver" -k >/dev/null 2>&1 || true
 }
 trap cleanup EXIT
+# Wine's ports, system processes and all, start once and stay up for every program below.
+wine_up() {
+  "$wineserver" -p >/dev/null 2>&1 || true
+  "$wine" cmd /c exit >/dev/null 2>&1 || true
+}
 
 # The echoing far end of COM9: a pseudo terminal whose terminal side Wine opens as the port.
 port_link="$build/echo-port"
@@ -50,9 +63,10 @@ for _ in $(seq 50); do
 done
 [ -L "$port_link" ] || { echo "windows: the echoing peer did not start" >&2; exit 1; }
 "$wine" reg add 'HKLM\Software\Wine\Ports' /v COM9 /t REG_SZ /d "$port_link" /f >/dev/null
-# Wine maps its ports when the prefix starts: end it, so that the next program starts it again.
+# Wine maps its ports when the prefix starts: end it, and start it again for the run.
 "$wineserver" -k >/dev/null 2>&1 || true
 "$wineserver" -w >/dev/null 2>&1 || true
+wine_up
 
 failed=0
 run() {
@@ -65,11 +79,11 @@ run() {
   fi
 }
 
-for suite in job link sim win; do
+for suite in "${suites[@]}"; do
   run "$suite tests" env VANTOR_TEST_COM_PORT=COM9 \
     "$wine" "$build/tests/$suite/vantor_${suite}_tests.exe" --gtest_brief=1
 done
-run "soak tests" env VANTOR_SOAK_RUNS="${VANTOR_WINDOWS_SOAK_RUNS:-200}" \
+run "soak tests" env VANTOR_SOAK_RUNS="${VANTOR_WINDOWS_SOAK_RUNS:-500}" \
   "$wine" "$build/tests/soak/vantor_soak_tests.exe" --gtest_brief=1
 run "vantor-cli.exe download examples/demo.orb --port sim" \
   "$wine" "$build/cli/vantor-cli.exe" download examples/demo.orb --port sim --quiet
