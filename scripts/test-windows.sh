@@ -85,6 +85,27 @@ for suite in "${suites[@]}"; do
 done
 run "soak tests" env VANTOR_SOAK_RUNS="${VANTOR_WINDOWS_SOAK_RUNS:-500}" \
   "$wine" "$build/tests/soak/vantor_soak_tests.exe" --gtest_brief=1
+# Ctrl-C: Wine hands the program a SIGINT as a console Ctrl-C event; the run stops cleanly with
+# status 130.
+interrupted_run() {
+  local out="$build/interrupted.out"
+  rm -f "$out"
+  "$wine" "$build/cli/vantor-cli.exe" download examples/demo.orb --port sim >"$out" 2>&1 &
+  local pid=$!
+  for _ in $(seq 300); do
+    grep -q 'Seeking drives' "$out" && break
+    sleep 0.1
+  done
+  kill -INT "$pid"
+  local status=0
+  wait "$pid" || status=$?
+  grep -q '^result: 130 interrupted' "$out" && [ "$status" -eq 130 ] || {
+    cat "$out" >&2
+    echo "status $status" >&2
+    return 1
+  }
+}
+run "vantor-cli.exe stopped by Ctrl-C" interrupted_run
 run "vantor-cli.exe download examples/demo.orb --port sim" \
   "$wine" "$build/cli/vantor-cli.exe" download examples/demo.orb --port sim --quiet
 
