@@ -1,5 +1,5 @@
-# bash completion for the Vantor programs: vantor-cli, vantor, vantor-drive-sim and
-# vantor-make-image.
+# bash completion for the Vantor programs: vantor-cli, vantor, vantor-drive-sim,
+# vantor-port-server and vantor-make-image.
 
 # The serial devices present, stable names first.
 _vantor_devices()
@@ -98,6 +98,18 @@ _vantor_drive_sim()
     _vantor_offer "--port --host --help -h --version"
 }
 complete -F _vantor_drive_sim vantor-drive-sim
+
+_vantor_port_server()
+{
+    local cur prev words cword
+    _init_completion || return
+    case $prev in
+        --device) _filedir; return ;;
+        --port | --host | --allow) return ;;
+    esac
+    _vantor_offer "--device --port --host --allow --help -h --version"
+}
+complete -F _vantor_port_server vantor-port-server
 
 _vantor_make_image()
 {
