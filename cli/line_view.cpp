@@ -229,6 +229,7 @@ void LineView::Finish(const std::vector<Station>& stations, int exit_status,
         std::snprintf(time, sizeof time, "%.3f", SinceStartMs());
         Emit("{\"event\":\"line-summary\",\"time_ms\":" + std::string(time) + "," + line_summary +
              "}");
+        NameFailuresOnStderr(stations);
         return;
     }
     Refresh(stations, true);
@@ -261,8 +262,19 @@ void LineView::Finish(const std::vector<Station>& stations, int exit_status,
                  failed_names.empty() ? "" : "; not succeeded: ", failed_names.c_str());
     std::fprintf(out_, "result: %d %s\n", exit_status, ExitMeaning(exit_status).c_str());
     std::fflush(out_);
-    if (!failed_names.empty()) {
-        std::fprintf(err_, "vantor-cli: stations not succeeded: %s\n", failed_names.c_str());
+    NameFailuresOnStderr(stations);
+}
+
+void LineView::NameFailuresOnStderr(const std::vector<Station>& stations) {
+    std::string names;
+    for (const Station& station : stations) {
+        if (station.result != kStationSuccess) {
+            names += (names.empty() ? "" : ", ") + std::to_string(station.number) + " (" +
+                     station.port + ")";
+        }
+    }
+    if (!names.empty()) {
+        std::fprintf(err_, "vantor-cli: stations not succeeded: %s\n", names.c_str());
         std::fflush(err_);
     }
 }

@@ -34,6 +34,7 @@ class LineView {
 
   private:
     std::string Row(const Station& station) const;
+    void NameFailuresOnStderr(const std::vector<Station>& stations);
     void Emit(const std::string& json);
     double SinceStartMs() const;
 

@@ -401,10 +401,14 @@ Attempt Judge(const Station& station, Attempt attempt, const StationExit& exit) 
     if (!exit.exited) {
         attempt.signal = exit.signal;
         attempt.status = exit.signal > 0 ? kExitSignalBase + exit.signal : -1;
-        if (station.killed_by_line) {
+        // A station that the interruption reached before it could take the signal as a run
+        // does, or that was killed when it did not stop in time, was interrupted all the same.
+        if (station.killed_by_line || g_line_signals.load() > 0) {
             attempt.result = kStationInterrupted;
             attempt.meaning = "interrupted";
-            attempt.detail = "it did not stop within 30 s of the interruption and was killed";
+            attempt.detail = station.killed_by_line
+                                 ? "it did not stop within 30 s of the interruption and was killed"
+                                 : "ended by " + SignalName(exit.signal);
         } else {
             attempt.result = kStationKilled;
             attempt.meaning = "killed";
