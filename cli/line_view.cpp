@@ -75,6 +75,13 @@ std::string Detail(const Attempt* last, bool success) {
     return OneLine(last->meaning + (last->detail.empty() ? "" : ": ") + last->detail);
 }
 
+std::string CpuFields(const Attempt& attempt) {
+    char fields[64];
+    std::snprintf(fields, sizeof fields, ",\"cpu_s\":%.3f,\"max_rss_kib\":%ld", attempt.cpu_s,
+                  attempt.max_rss_kib);
+    return fields;
+}
+
 }  // namespace
 
 LineView::LineView(LineViewMode mode, std::FILE* out, std::FILE* err)
@@ -138,7 +145,7 @@ void LineView::StationEnded(const Station& station, const Attempt& attempt, bool
              ",\"time_ms\":" + time + ",\"attempt\":" + std::to_string(attempt.number) +
              ",\"result\":" + JsonString(attempt.result) + ",\"status\":" +
              std::to_string(attempt.status) + ",\"detail\":" + JsonString(attempt.detail) +
-             ",\"retry\":" + (will_retry ? "true" : "false") + "}");
+             CpuFields(attempt) + ",\"retry\":" + (will_retry ? "true" : "false") + "}");
     } else if (mode_ == LineViewMode::Plain) {
         std::fprintf(out_, "%s: %s %d %s%s%s%s\n", StationName(station).c_str(),
                      attempt.result.c_str(), attempt.status, attempt.meaning.c_str(),
@@ -153,7 +160,7 @@ std::string LineView::Row(const Station& station) const {
     std::string rate;
     if (station.progress_shown) {
         packets = std::to_string(station.position) + "/" + std::to_string(station.range_high);
-        const double seconds = (station.last_ms - station.range_start_ms) / 1e3;
+        const double seconds = (station.progress_ms - station.range_start_ms) / 1e3;
         const std::uint64_t bytes = station.last_bytes - station.range_start_bytes;
         if (seconds > 0 && bytes > 0) {
             rate = std::to_string(static_cast<long>(static_cast<double>(bytes) / seconds)) + " B/s";

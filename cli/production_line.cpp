@@ -303,6 +303,8 @@ void Line::StartAttempt(Station& station) {
     station.last_error_line.clear();
     station.stage.clear();
     station.progress_shown = false;
+    station.last_ms = 0;
+    station.last_bytes = 0;
     // The adapter is looked up again for every attempt: it may have been plugged in again.
     const PortResolution resolved = IsPortIdentity(station.port)
                                         ? ResolvePortIdentity(station.port, ListSerialDevices())
@@ -356,8 +358,10 @@ void Line::OnEvent(Station& station, std::string_view line) {
         station.position = static_cast<int>(JsonNumberField(line, "low").value_or(0));
         station.range_start_ms = station.last_ms;
         station.range_start_bytes = station.last_bytes;
+        station.progress_ms = station.last_ms;
     } else if (event == "progress") {
         station.position = static_cast<int>(JsonNumberField(line, "position").value_or(0));
+        station.progress_ms = station.last_ms;
     } else if (event == "summary" && !station.attempts.empty()) {
         station.summary_seen = true;
         Attempt& attempt = station.attempts.back();

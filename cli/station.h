@@ -64,6 +64,7 @@ struct Station {
     double range_start_ms = 0;
     std::uint64_t range_start_bytes = 0;
     double last_ms = 0;
+    double progress_ms = 0;  // when the last progress came, on the station's clock
     std::uint64_t last_bytes = 0;
 };
 
