@@ -460,7 +460,8 @@ void RunLineBench(const std::string& image_path, const std::vector<int>& counts)
                              {"--port", "sim:address=" + std::to_string((k - 1) % 31 + 1) +
                                             ",seed=" + std::to_string(k)});
         }
-        arguments.push_back("--json");
+        // --max-parallel makes even one station a line, with a process of its own.
+        arguments.insert(arguments.end(), {"--max-parallel", std::to_string(count), "--json"});
         const auto [wall_s, status] = RunCliTimed(arguments, out_path);
         std::vector<double> efficiencies;
         double cpu_s = 0;
