@@ -172,9 +172,13 @@ std::optional<std::string> ParseLine(const std::vector<std::string>& arguments,
 std::vector<std::string> ChildArguments(const LineSettings& settings, const std::string& device) {
     std::vector<std::string> arguments{kCommand};
     arguments.insert(arguments.end(), settings.child_options.begin(), settings.child_options.end());
-    arguments.insert(arguments.end(), {"--port", device, "--json", "--"});
-    arguments.insert(arguments.end(), settings.child_parameters.begin(),
-                     settings.child_parameters.end());
+    arguments.insert(arguments.end(), {"--port", device, "--json"});
+    if (!settings.child_parameters.empty()) {
+        // After "--" an image whose name begins with "-" is still an image.
+        arguments.push_back("--");
+        arguments.insert(arguments.end(), settings.child_parameters.begin(),
+                         settings.child_parameters.end());
+    }
     return arguments;
 }
 

@@ -159,15 +159,20 @@ TEST(ProductionLine, ReportsAStationKilledFromOutside) {
     EXPECT_NE(run.err.find("not succeeded: 2 (sim:seed=2)"), std::string::npos) << run.err;
 }
 
+// Also a files list instead of an image: every station sends every line.
 TEST(ProductionLine, RetriesAFailedStationFromTheStartUpToTheLimit) {
     TempDir dir;
-    const std::string image = GoodImage(dir);
-    const CliRun run =
-        RunCli(LineArguments(image, {"sim:address=1", "sim:address=2,no-break-answer"},
-                             {"--retry", "2", "--virtual-time", "--json"}));
+    const std::string list = dir.Write("list.txt", "main    " + GoodImage(dir) + "\n");
+    std::vector<std::string> arguments =
+        LineArguments("--files-list", {"sim:address=1", "sim:address=2,no-break-answer"},
+                      {"--retry", "2", "--virtual-time", "--json"});
+    arguments.insert(arguments.begin() + 2, list);
+    const CliRun run = RunCli(arguments);
     EXPECT_EQ(run.status, kSomeStationsFailed) << run.err;
     const auto events = ParseJsonLines(run.out);
-    EXPECT_EQ(Events(events, "station-start", 1).size(), 1u);
+    const auto first = Events(events, "summary", 1);
+    ASSERT_EQ(first.size(), 1u);
+    EXPECT_EQ(Number(first.front(), "images_downloaded"), 1);
     const auto ends = Events(events, "station-end", 2);
     ASSERT_EQ(ends.size(), 3u);
     for (std::size_t i = 0; i < ends.size(); ++i) {
