@@ -8,16 +8,20 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "bench/bench_analysis.h"
+#include "cli/json_fields.h"
 #include "image/image_writer.h"
 #include "job/job.h"
 #include "platform/clock.h"
@@ -359,18 +363,148 @@ void PrintRealTime(const char* label, const RealTimeFigures& f) {
                 f.sleeps_per_s, f.sleeps_per_s > 0 ? f.cpu_per_s / f.sleeps_per_s * 1e6 : 0.0);
 }
 
+// Runs vantor-cli with `arguments`, stdout into `out_path`; the wall time in seconds and
+// the exit status.
+std::pair<double, int> RunCliTimed(std::vector<std::string> texts, const std::string& out_path) {
+    texts.insert(texts.begin(), VANTOR_CLI_PATH);
+    std::vector<char*> argv;
+    for (std::string& text : texts) {
+        argv.push_back(text.data());
+    }
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out_path.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    pid_t pid = -1;
+    const std::int64_t start_ns = WallNs();
+    const int failed = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (failed != 0) {
+        return {0.0, -1};
+    }
+    int wait_status = 0;
+    ::waitpid(pid, &wait_status, 0);
+    return {static_cast<double>(WallNs() - start_ns) / 1e9,
+            WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1};
+}
+
+// What one station's event stream showed: its packet phase on its own clock, and its CPU.
+struct StationRun {
+    bool identified = false;
+    double first_packet_ms = -1, done_ms = -1;
+    double cpu_s = 0;
+    bool success = false;
+};
+
+std::map<int, StationRun> ReadStations(const std::string& path) {
+    std::map<int, StationRun> stations;
+    std::ifstream file(path);
+    for (std::string line; std::getline(file, line);) {
+        const auto number = cli::JsonNumberField(line, "station");
+        if (!number) {
+            continue;
+        }
+        StationRun& station = stations[static_cast<int>(*number)];
+        const std::string event = cli::JsonStringField(line, "event").value_or("");
+        const double ms = cli::JsonNumberField(line, "time_ms").value_or(0);
+        if (event == "label" &&
+            cli::JsonStringField(line, "display").value_or("") == "VersionLabel") {
+            station.identified = true;
+        } else if (event == "progress" && station.identified && station.first_packet_ms < 0 &&
+                   cli::JsonNumberField(line, "position").value_or(0) == 1) {
+            station.first_packet_ms = ms;
+        } else if (event == "status" &&
+                   cli::JsonStringField(line, "text").value_or("") == "Download successful") {
+            station.done_ms = ms;
+        } else if (event == "station-end") {
+            station.cpu_s = cli::JsonNumberField(line, "cpu_s").value_or(0);
+            station.success = cli::JsonStringField(line, "result").value_or("") == "success";
+        }
+    }
+    return stations;
+}
+
+// A production line of N stations, each on a simulated drive of its own, in real time: the
+// line's wall time against one station's, each station's packet-phase efficiency, and the
+// CPU each station's process used.
+void RunLineBench(const std::string& image_path, const std::vector<int>& counts) {
+    // The packet phase's line and drive time does not depend on the host: it is read once
+    // from the same job on virtual time.
+    platform::VirtualClock clock(1'000'000'000);
+    double ideal_s = 0;
+    {
+        platform::ScopedClock scoped(clock);
+        JobRun run;
+        RunJob(image_path, "address=1", false, run);
+        const FifoModel fifo{run.options.fifo_trigger, run.options.fifo_timeout_chars, kCharNs};
+        const PacketPhase phase = AnalysePacketPhase(run.traffic, run.window.first_packet.clock_ns,
+                                                     run.window.image_done.clock_ns, fifo);
+        ideal_s = static_cast<double>(phase.line_ns + phase.drive_ns) / 1e9;
+    }
+    const std::string out_path = image_path + ".events";
+    const std::vector<std::string> common{"download", image_path, "--baud", "19200"};
+    std::vector<std::string> single = common;
+    single.insert(single.end(), {"--port", "sim:address=1", "--quiet"});
+    const auto [single_s, single_status] = RunCliTimed(single, out_path);
+    std::printf(
+        "production line, real time: one station alone (sim:address=1): %.2f s wall, "
+        "exit %d; packet phase's line + drive time %.3f s\n",
+        single_s, single_status, ideal_s);
+    std::printf("  %8s %10s %9s %14s %14s %9s %12s %6s\n", "stations", "line wall", "x single",
+                "efficiency min", "median", "< 0.97", "CPU/station", "exit");
+    for (const int count : counts) {
+        std::vector<std::string> arguments = common;
+        for (int k = 1; k <= count; ++k) {
+            arguments.insert(arguments.end(),
+                             {"--port", "sim:address=" + std::to_string((k - 1) % 31 + 1) +
+                                            ",seed=" + std::to_string(k)});
+        }
+        // --max-parallel makes even one station a line, with a process of its own.
+        arguments.insert(arguments.end(), {"--max-parallel", std::to_string(count), "--json"});
+        const auto [wall_s, status] = RunCliTimed(arguments, out_path);
+        std::vector<double> efficiencies;
+        double cpu_s = 0;
+        int below = 0;
+        for (const auto& [number, station] : ReadStations(out_path)) {
+            const double phase_s = (station.done_ms - station.first_packet_ms) / 1e3;
+            const double efficiency =
+                station.success && station.first_packet_ms >= 0 ? ideal_s / phase_s : 0.0;
+            efficiencies.push_back(efficiency);
+            below += efficiency < 0.97 ? 1 : 0;
+            cpu_s += station.cpu_s;
+        }
+        const double lowest =
+            efficiencies.empty() ? 0 : *std::min_element(efficiencies.begin(), efficiencies.end());
+        std::printf("  %8d %8.2f s %9.4f %14.4f %14.4f %9d %10.3f s %6d\n", count, wall_s,
+                    wall_s / single_s, lowest, Median(efficiencies), below,
+                    efficiencies.empty() ? 0.0 : cpu_s / static_cast<double>(efficiencies.size()),
+                    status);
+        std::fflush(stdout);
+    }
+    std::remove(out_path.c_str());
+}
+
 int Main(int argc, char** argv) {
     std::vector<std::string> fifo_options{"fifo=1", "fifo=14"};
     bool run_cli = true;
+    std::vector<int> line_counts;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
-        if (argument == "--no-cli") {
+        if (argument == "--line") {
+            line_counts = {1, 8, 32, 64};
+        } else if (argument == "--line-stations" && i + 1 < argc) {
+            line_counts.push_back(std::atoi(argv[++i]));
+        } else if (argument == "--no-cli") {
             run_cli = false;
         } else if (argument == "--sim" && i + 1 < argc) {
             fifo_options = {argv[++i]};
         } else {
             std::fprintf(stderr,
                          "usage: vantor-bench [--sim OPTIONS] [--no-cli]\n"
+                         "       vantor-bench --line | --line-stations N ...\n"
+                         "  --line         a production line of 1, 8, 32 and 64 stations instead\n"
+                         "  --line-stations N  a line of N stations (may be repeated)\n"
                          "  --sim OPTIONS  the simulated drive's options for the real-time runs\n"
                          "                 (default: once with fifo=1, once with fifo=14)\n"
                          "  --no-cli       skip the vantor-cli run (peak memory)\n");
@@ -383,6 +517,11 @@ int Main(int argc, char** argv) {
     if (image_path.empty()) {
         std::fprintf(stderr, "vantor-bench: cannot write the image\n");
         return 1;
+    }
+    if (!line_counts.empty()) {
+        RunLineBench(image_path, line_counts);
+        std::remove(image_path.c_str());
+        return 0;
     }
     std::printf("vantor-bench: %d packets of %zu bytes (32 KiB), %u baud, simulated drive\n\n",
                 kPackets, kPacketPayloadBytes, kBaudRate);

@@ -152,6 +152,11 @@ std::string ConsoleOutput::GetText(Display display) {
     return texts_[static_cast<int>(display)];
 }
 
+// The bytes the host has written to the line so far, for a reader's own rate.
+std::string ConsoleOutput::BytesSentField() const {
+    return bytes_sent_ != nullptr ? ",\"bytes_sent\":" + std::to_string(bytes_sent_->load()) : "";
+}
+
 void ConsoleOutput::SetProgressRange(int low, int high) {
     std::lock_guard lock(mutex_);
     range_low_ = low;
@@ -161,8 +166,8 @@ void ConsoleOutput::SetProgressRange(int low, int high) {
     range_start_ns_ = platform::NowNs();
     range_start_bytes_ = bytes_sent_ != nullptr ? bytes_sent_->load() : 0;
     if (mode_ == OutputMode::Json) {
-        EmitJson("progress-range",
-                 "\"low\":" + std::to_string(low) + ",\"high\":" + std::to_string(high));
+        EmitJson("progress-range", "\"low\":" + std::to_string(low) +
+                                       ",\"high\":" + std::to_string(high) + BytesSentField());
     } else if (mode_ == OutputMode::Terminal) {
         RedrawLiveLine();
     }
@@ -172,7 +177,7 @@ void ConsoleOutput::SetProgressPos(int pos) {
     std::lock_guard lock(mutex_);
     position_ = pos;
     if (mode_ == OutputMode::Json) {
-        EmitJson("progress", "\"position\":" + std::to_string(pos));
+        EmitJson("progress", "\"position\":" + std::to_string(pos) + BytesSentField());
     } else if (mode_ == OutputMode::Terminal) {
         RedrawLiveLine();
     }

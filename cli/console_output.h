@@ -55,6 +55,7 @@ class ConsoleOutput final : public platform::WindowLink {
     void ClearLiveLine();
     std::string LiveLine() const;
     double ElapsedMs() const;
+    std::string BytesSentField() const;
 
     std::mutex mutex_;
     OutputMode mode_;

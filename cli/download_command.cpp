@@ -17,6 +17,8 @@
 #include "cli/exit_status.h"
 #include "cli/interrupt.h"
 #include "cli/json_text.h"
+#include "cli/port_identity.h"
+#include "cli/production_line.h"
 #include "cli/run_record.h"
 #include "cli/sha256.h"
 #include "cli/terminal.h"
@@ -68,6 +70,8 @@ constexpr const char* kHelp =
     "  --quiet             show only the result and errors\n"
     "  --help, -h, --version\n"
     "\n"
+    "%s"
+    "\n"
     "Every image is read whole before the port is opened. Ctrl-C or SIGTERM stops the run\n"
     "between operations (a second Ctrl-C ends it at once); the drive is then left in its boot\n"
     "loader, and --skip-seeking resumes.\n"
@@ -85,6 +89,7 @@ constexpr const char* kHelp =
     "  21       --strict: a response was missing or unrecognised\n"
     "  22       --strict: the files list has no line\n"
     "  23       --strict: an image sends no packet\n"
+    "  30       a production line: some stations failed\n"
     "  64       usage error\n"
     "  130, 143 interrupted by Ctrl-C (SIGINT) or SIGTERM\n";
 
@@ -707,6 +712,21 @@ int ReportUsageError(const std::vector<std::string>& arguments, const std::strin
     return UsageError(command, message);
 }
 
+// No device answers to the port's identity: nothing is opened, and the run ends as a port that
+// cannot be opened does.
+int PortIdentityUnresolved(const DownloadSettings& settings, const std::string& error) {
+    const int status = ExitStatusForJob(kJobPortUnopenable);
+    if (settings.json) {
+        std::printf(
+            "{\"event\":\"error\",\"time_ms\":0.000,\"status\":%d,\"meaning\":%s,"
+            "\"message\":%s}\n",
+            status, JsonString(ExitMeaning(status)).c_str(), JsonString(error).c_str());
+        std::fflush(stdout);
+    }
+    std::fprintf(stderr, "vantor-cli: --port %s\n", error.c_str());
+    return status;
+}
+
 int RunCommand(const std::vector<std::string>& arguments, bool identify) {
     // A reader of the output that goes away (a pipe into head, say) must not cut a download
     // short: writes to it then fail quietly, and the job and its exit status carry on.
@@ -718,7 +738,13 @@ int RunCommand(const std::vector<std::string>& arguments, bool identify) {
         return ReportUsageError(arguments, command, *problem);
     }
     if (settings.help) {
-        std::fputs(identify ? kIdentifyHelp : kHelp, stdout);
+        if (identify) {
+            std::fputs(kIdentifyHelp, stdout);
+        } else {
+            std::string help = kHelp;
+            help.replace(help.find("%s"), 2, kProductionLineHelp);
+            std::fputs(help.c_str(), stdout);
+        }
         return kExitSuccess;
     }
     if (settings.version) {
@@ -728,13 +754,31 @@ int RunCommand(const std::vector<std::string>& arguments, bool identify) {
     if (auto problem = CheckSettings(settings)) {
         return ReportUsageError(arguments, command, *problem);
     }
+    if (IsPortIdentity(settings.port)) {
+        const PortResolution resolved = ResolvePortIdentity(settings.port, ListSerialDevices());
+        if (resolved.device.empty()) {
+            return PortIdentityUnresolved(settings, resolved.error);
+        }
+        settings.port = resolved.device;
+    }
     return RunConfigured(settings);
 }
 
 }  // namespace
 
 int RunDownload(const std::vector<std::string>& arguments) {
+    if (WantsProductionLine(arguments)) {
+        return RunProductionLine(arguments);
+    }
     return RunCommand(arguments, false);
+}
+
+std::optional<std::string> DownloadUsageProblem(const std::vector<std::string>& arguments) {
+    DownloadSettings settings;
+    if (auto problem = ParseSettings(arguments, settings)) {
+        return problem;
+    }
+    return CheckSettings(settings);
 }
 
 int RunIdentify(const std::vector<std::string>& arguments) {

@@ -1,6 +1,7 @@
 // vantor-cli download: one image, or every line of a files list, through the download job.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -10,5 +11,8 @@ namespace vantor::cli {
 int RunDownload(const std::vector<std::string>& arguments);
 // vantor-cli identify: who is on the line, without an image.
 int RunIdentify(const std::vector<std::string>& arguments);
+// What is wrong with the arguments of a download, as its usage error would say; nothing when
+// they would run.
+std::optional<std::string> DownloadUsageProblem(const std::vector<std::string>& arguments);
 
 }  // namespace vantor::cli

@@ -46,6 +46,8 @@ std::string ExitMeaning(int exit_status) {
             return "strict: the files list has no line";
         case kExitStrictNoPacket:
             return "strict: an image sends no packet";
+        case kExitSomeStationsFailed:
+            return "some stations failed";
         case kExitSignalBase + 2:
         case kExitSignalBase + 15:
             return "interrupted";

@@ -15,6 +15,8 @@ inline constexpr int kExitStrictProtectedMemory = 20;  // a protected-memory war
 inline constexpr int kExitStrictResponse = 21;         // a missing or unrecognised response
 inline constexpr int kExitStrictEmptyList = 22;        // a files list with no line
 inline constexpr int kExitStrictNoPacket = 23;         // an image that sends no packet
+// A production line (several --port) where at least one station did not succeed.
+inline constexpr int kExitSomeStationsFailed = 30;
 // A run stopped by a signal ends with 128 plus the signal's number: 130 for Ctrl-C (SIGINT),
 // 143 for SIGTERM.
 inline constexpr int kExitSignalBase = 128;

@@ -7,13 +7,14 @@
 #include <string>
 
 #include "drivesim/drive_sim_server.h"
+#include "platform/serial/rfc2217_server.h"
 
 namespace {
 
 constexpr int kUsageError = 64;
 
 std::string UsageText() {
-    using namespace vantor::drivesim;
+    using namespace vantor::platform::rfc2217_server;
     return "usage: vantor-drive-sim --port PORT [--host ADDRESS] [OPTIONS]\n"
            "  PORT     TCP port to listen on (0: any free port)\n"
            "  ADDRESS  address to listen on (default 127.0.0.1)\n"
@@ -98,7 +99,7 @@ int main(int argc, char** argv) {
         return Usage(error);
     }
     std::string bound;
-    const int listen_fd = vantor::drivesim::Listen(host, port, bound, error);
+    const int listen_fd = vantor::platform::rfc2217_server::Listen(host, port, bound, error);
     if (listen_fd < 0) {
         std::fprintf(stderr, "vantor-drive-sim: %s\n", error.c_str());
         return 1;

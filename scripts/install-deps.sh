@@ -14,7 +14,7 @@ packages=(
   # The real program under an X server: a virtual screen, a small window manager, and input
   # sent as an operator's keys and clicks.
   xvfb xauth xdotool x11-utils matchbox-window-manager
-  ser2net socat
+  ser2net socat python3-serial
   libudev-dev
   gcovr
 )

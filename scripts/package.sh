@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 cmake --preset ci >/dev/null
-cmake --build --preset ci --target vantor vantor-cli vantor-drive-sim vantor-make-image \
+cmake --build --preset ci --target vantor vantor-cli vantor-drive-sim vantor-port-server vantor-make-image \
     vantor-man vantor-changelog
 rm -f build/ci/package/vantor_*.deb
 (cd build/ci && cpack -G DEB >/dev/null)

@@ -14,6 +14,7 @@
 #include "cli/command_line.h"
 #include "cli/exit_status.h"
 #include "cli/ports_command.h"
+#include "cli/serial_devices.h"
 #include "platform/registry.h"
 #include "platform/serial/port_map.h"
 #include "sim/sim_options.h"
@@ -110,6 +111,26 @@ std::vector<std::string> CommPorts() {
     ::RegCloseKey(key);
     return ports;
 }
+
+}  // namespace
+
+// The comm ports present, for a port named by identity. Windows lists no USB serial numbers or
+// by-id names here, so such a name finds none and says so.
+std::vector<SerialDeviceEntry> ListSerialDevices() {
+    std::vector<SerialDeviceEntry> devices;
+    const auto friendly = FriendlyNames();
+    for (const std::string& port : CommPorts()) {
+        SerialDeviceEntry device;
+        device.path = port;
+        const auto found = friendly.find(port);
+        device.product = found != friendly.end() ? found->second : "";
+        device.may_open = true;
+        devices.push_back(device);
+    }
+    return devices;
+}
+
+namespace {
 
 void PrintPortMap() {
     std::printf("port names (port map in %s):\n", platform::RegistryFilePath().c_str());

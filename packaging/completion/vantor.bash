@@ -1,5 +1,5 @@
-# bash completion for the Vantor programs: vantor-cli, vantor, vantor-drive-sim and
-# vantor-make-image.
+# bash completion for the Vantor programs: vantor-cli, vantor, vantor-drive-sim,
+# vantor-port-server and vantor-make-image.
 
 # The serial devices present, stable names first.
 _vantor_devices()
@@ -13,7 +13,7 @@ _vantor_devices()
 # What a port may be: a port name, the simulated drive, a network port or a device present.
 _vantor_ports()
 {
-    printf '%s\n' COM1 COM2 COM3 COM4 sim sim: rfc2217://
+    printf '%s\n' COM1 COM2 COM3 COM4 sim sim: rfc2217:// usb-serial: by-id:
     _vantor_devices
 }
 
@@ -37,15 +37,16 @@ _vantor_cli()
             case $prev in
                 --port) _vantor_offer "$(_vantor_ports)"; return ;;
                 --baud) _vantor_offer "9600 19200"; return ;;
-                --files-list | --traffic-log | --report) _filedir; return ;;
-                --address | --notify-fd) return ;;
+                --files-list | --traffic-log | --report | --ports-from) _filedir; return ;;
+                --address | --notify-fd | --max-parallel | --retry) return ;;
             esac
             if [[ ${words[1]} == identify ]]; then
                 _vantor_offer "--port --baud --address --skip-seeking --stay --traffic-log --json
                     --report --quiet --help -h --version"
             elif [[ $cur == -* ]]; then
                 _vantor_offer "--files-list --port --baud --address --skip-seeking --reset-after
-                    --strict --notify-fd --traffic-log --json --report --quiet --help -h --version"
+                    --strict --notify-fd --traffic-log --json --report --quiet --ports-from
+                    --max-parallel --retry --stop-on-first-failure --help -h --version"
             else
                 _filedir orb
             fi
@@ -98,6 +99,18 @@ _vantor_drive_sim()
     _vantor_offer "--port --host --help -h --version"
 }
 complete -F _vantor_drive_sim vantor-drive-sim
+
+_vantor_port_server()
+{
+    local cur prev words cword
+    _init_completion || return
+    case $prev in
+        --device) _filedir; return ;;
+        --port | --host | --allow) return ;;
+    esac
+    _vantor_offer "--device --port --host --allow --help -h --version"
+}
+complete -F _vantor_port_server vantor-port-server
 
 _vantor_make_image()
 {

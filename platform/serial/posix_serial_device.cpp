@@ -196,6 +196,8 @@ class PosixSerialDevice final : public BufferedSerialDevice {
     bool Purge(std::uint32_t flags) override;
     bool SetBreak() override { return Control(TIOCSBRK); }
     bool ClearBreak() override { return Control(TIOCCBRK); }
+    bool GetModemStatus(std::uint32_t& status) override;
+    bool SetModemControl(std::uint32_t function) override;
     bool Close() override;
     DeviceCondition Condition() const override {
         DeviceCondition condition;
@@ -427,6 +429,35 @@ bool PosixSerialDevice::Control(unsigned long request) {
         return false;
     }
     if (Syscalls().Ioctl(fd(), request, nullptr) != 0) {
+        NoteFailure(errno);
+        return false;
+    }
+    return true;
+}
+
+// A pty and some adapters have no modem lines; their refusal (ENOTTY, EINVAL) leaves the device
+// usable.
+bool PosixSerialDevice::GetModemStatus(std::uint32_t& status) {
+    status = 0;
+    int lines = 0;
+    if (!Usable() || Syscalls().Ioctl(fd(), TIOCMGET, &lines) != 0) {
+        NoteFailure(Usable() ? errno : 0);
+        return false;
+    }
+    status = ((lines & TIOCM_CTS) != 0 ? kModemCtsOn : 0) |
+             ((lines & TIOCM_DSR) != 0 ? kModemDsrOn : 0) |
+             ((lines & TIOCM_RI) != 0 ? kModemRingOn : 0) |
+             ((lines & TIOCM_CD) != 0 ? kModemCdOn : 0);
+    return true;
+}
+
+bool PosixSerialDevice::SetModemControl(std::uint32_t function) {
+    if (!Usable() || function < kSetRts || function > kClearDtr) {
+        return false;
+    }
+    int line = function == kSetDtr || function == kClearDtr ? TIOCM_DTR : TIOCM_RTS;
+    const bool on = function == kSetDtr || function == kSetRts;
+    if (Syscalls().Ioctl(fd(), on ? TIOCMBIS : TIOCMBIC, &line) != 0) {
         NoteFailure(errno);
         return false;
     }

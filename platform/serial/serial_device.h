@@ -30,6 +30,19 @@ inline constexpr std::uint32_t kLineBreakFlag = 0x10;
 // Bytes a transmitter holds once they are handed to it, as a 16550 UART's FIFO does.
 inline constexpr std::size_t kTransmitFifoBytes = 16;
 
+// Modem status lines that GetModemStatus reports, as GetCommModemStatus gives them: the lines
+// that the far end drives.
+inline constexpr std::uint32_t kModemCtsOn = 0x10;
+inline constexpr std::uint32_t kModemDsrOn = 0x20;
+inline constexpr std::uint32_t kModemRingOn = 0x40;
+inline constexpr std::uint32_t kModemCdOn = 0x80;
+
+// Modem control functions that SetModemControl takes, as EscapeCommFunction takes them.
+inline constexpr std::uint32_t kSetRts = 3;
+inline constexpr std::uint32_t kClearRts = 4;
+inline constexpr std::uint32_t kSetDtr = 5;
+inline constexpr std::uint32_t kClearDtr = 6;
+
 // Purge flags, as the design's PurgeComm takes them.
 inline constexpr std::uint32_t kPurgeTxClear = 4;
 inline constexpr std::uint32_t kPurgeRxClear = 8;
@@ -79,6 +92,16 @@ class SerialDevice {
     // SetCommBreak and ClearCommBreak: hold the transmit line in break, and release it.
     virtual bool SetBreak() = 0;
     virtual bool ClearBreak() = 0;
+    // GetCommModemStatus: the modem status lines (kModemCtsOn and so on). False for a device
+    // without modem lines (the simulated line, a pty, a network port), which the link never asks;
+    // a serial port server does, for its clients.
+    virtual bool GetModemStatus(std::uint32_t& status) {
+        status = 0;
+        return false;
+    }
+    // EscapeCommFunction with kSetDtr, kClearDtr, kSetRts or kClearRts. False for a device
+    // without modem lines.
+    virtual bool SetModemControl(std::uint32_t /*function*/) { return false; }
     // CloseHandle. Further calls fail.
     virtual bool Close() = 0;
     // How the device stands; cheap enough to ask at every poll.

@@ -197,6 +197,40 @@ CliRun RunCliSignalled(const std::vector<std::string>& arguments, int signal_num
     return run;
 }
 
+CliRun RunCliReacting(const std::vector<std::string>& arguments,
+                      const std::function<bool(pid_t pid, const std::string& out)>& react) {
+    TempDir dir;
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) {
+        throw std::runtime_error("no pipe");
+    }
+    const int err_fd = TempFile(dir, "stderr");
+    const pid_t pid = Spawn(arguments, fds[1], err_fd, dir.Path("registry"));
+    ::close(fds[1]);
+    CliRun run;
+    const auto deadline = std::chrono::steady_clock::now() + kChildDeadline;
+    bool done = false;
+    char buffer[4096];
+    while (!done && std::chrono::steady_clock::now() < deadline) {
+        pollfd ready{fds[0], POLLIN, 0};
+        if (::poll(&ready, 1, 100) <= 0) {
+            continue;
+        }
+        const ssize_t got = ::read(fds[0], buffer, sizeof buffer);
+        if (got <= 0) {
+            break;
+        }
+        run.out.append(buffer, static_cast<std::size_t>(got));
+        done = react(pid, run.out);
+    }
+    run.out += ReadAll(fds[0]);
+    ::close(fds[0]);
+    run.status = WaitForExit(pid);
+    ::close(err_fd);
+    run.err = TempDir::Read(dir.Path("stderr"));
+    return run;
+}
+
 CliRun RunCliOnTerminal(const std::vector<std::string>& arguments) {
     TempDir dir;
     const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);

@@ -1,6 +1,9 @@
 // Runs the built vantor-cli as a child process and collects what it wrote and its exit status.
 #pragma once
 
+#include <sys/types.h>
+
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -27,6 +30,12 @@ CliRun RunCliIntoClosedPipe(const std::vector<std::string>& arguments);
 // child that has not written it within 60 seconds is killed and the run has status -1.
 CliRun RunCliSignalled(const std::vector<std::string>& arguments, int signal_number,
                        const std::string& after_text);
+
+// As RunCli, and calls `react` with all of stdout so far whenever more has come, until it
+// returns true (it may signal the program or its children then). A child that has not ended
+// within 120 seconds is killed and the run has status -1.
+CliRun RunCliReacting(const std::vector<std::string>& arguments,
+                      const std::function<bool(pid_t pid, const std::string& out)>& react);
 
 // As RunCli, with stdout on a pseudo-terminal, so that the progress line is drawn.
 CliRun RunCliOnTerminal(const std::vector<std::string>& arguments);

@@ -15,12 +15,43 @@ class Reader {
     explicit Reader(const std::string& text) : text_(text) {}
 
     std::optional<JsonObject> Object() {
+        auto object = Members();
+        return object ? End(*object) : std::nullopt;
+    }
+
+    std::optional<std::vector<JsonValue>> Array() {
+        std::vector<JsonValue> items;
+        if (!Take('[')) {
+            return Fail("an array must begin with [");
+        }
+        if (Take(']')) {
+            return items;
+        }
+        do {
+            auto value = Value();
+            if (!value) {
+                return std::nullopt;
+            }
+            items.push_back(*value);
+        } while (Take(','));
+        if (!Take(']')) {
+            return Fail("] expected");
+        }
+        return items;
+    }
+
+    bool AtEnd() const { return at_ == text_.size(); }
+
+    std::string error;
+
+  private:
+    std::optional<JsonObject> Members() {
         JsonObject object;
         if (!Take('{')) {
             return Fail("an object must begin with {");
         }
         if (Take('}')) {
-            return End(object);
+            return object;
         }
         do {
             auto key = String();
@@ -35,12 +66,9 @@ class Reader {
         if (!Take('}')) {
             return Fail("} expected");
         }
-        return End(object);
+        return object;
     }
 
-    std::string error;
-
-  private:
     std::optional<JsonObject> End(JsonObject& object) {
         if (at_ != text_.size()) {
             return Fail("text after the object");
@@ -78,6 +106,16 @@ class Reader {
 
     std::optional<JsonValue> Value() {
         JsonValue value;
+        const std::size_t start = at_;
+        if (at_ < text_.size() && (text_[at_] == '{' || text_[at_] == '[')) {
+            const bool object = text_[at_] == '{';
+            if (object ? !Members() : !Array()) {
+                return std::nullopt;
+            }
+            value.kind = object ? JsonValue::Kind::Object : JsonValue::Kind::Array;
+            value.text = text_.substr(start, at_ - start);
+            return value;
+        }
         if (at_ < text_.size() && text_[at_] == '"') {
             auto text = String();
             if (!text) {
@@ -184,6 +222,16 @@ std::optional<JsonObject> ParseJsonLine(const std::string& line, std::string* er
         *error = reader.error;
     }
     return object;
+}
+
+std::vector<JsonValue> JsonArrayItems(const JsonValue& array) {
+    if (array.kind != JsonValue::Kind::Array) {
+        return {};
+    }
+    Reader reader(array.text);
+    auto items = reader.Array();
+    EXPECT_TRUE(items && reader.AtEnd()) << reader.error;
+    return items.value_or(std::vector<JsonValue>{});
 }
 
 std::vector<JsonObject> ParseJsonLines(const std::string& text) {

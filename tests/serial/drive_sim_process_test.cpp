@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "link/serial_port.h"
 #include "network_peers.h"
 #include "platform/serial/port_map.h"
+#include "platform/serial/rfc2217_telnet.h"
 #include "support/test_support.h"
 
 namespace vantor {
@@ -110,6 +112,36 @@ TEST_F(JobOverNetwork, ConnectionDroppedMidDownloadEndsTheJobAsLost) {
     EXPECT_EQ(window.Text(platform::Display::StatusLine), platform::kLostNetworkPortText);
     EXPECT_EQ(LastPortReport().lost, platform::kLostNetworkPortText);
     EXPECT_EQ(host.JobRunning, 0);
+}
+
+int Occurrences(const std::vector<std::uint8_t>& stream, const std::vector<std::uint8_t>& what) {
+    int found = 0;
+    for (auto at = stream.begin();
+         (at = std::search(at, stream.end(), what.begin(), what.end())) != stream.end(); ++at) {
+        ++found;
+    }
+    return found;
+}
+
+// The drive answers each break with a break of 100 ms. A server that reported the line state at
+// every look while it lasted sent about a hundred reports per break.
+TEST_F(JobOverNetwork, EachBreakOfTheDriveIsReportedOnceAtItsStartAndOnceAtItsEnd) {
+    using namespace platform::telnet;
+    test::DriveSimProcess server("break-ms=100");
+    ASSERT_FALSE(server.address().empty());
+    test::DelayRelay relay(PortOf(server.address()), 0);
+    ASSERT_EQ(RunJob(relay.Address()), kJobDone);
+    std::vector<std::uint8_t> break_on;
+    std::vector<std::uint8_t> break_began;
+    std::vector<std::uint8_t> break_ended;
+    AppendComPortCommand(kComSetControl, {kControlBreakOn}, break_on);
+    AppendComPortCommand(kComNotifyLineState + kServerCommandOffset, {kLineStateBreak},
+                         break_began);
+    AppendComPortCommand(kComNotifyLineState + kServerCommandOffset, {0}, break_ended);
+    const int breaks_sent = Occurrences(relay.ToServer(), break_on);
+    EXPECT_GE(breaks_sent, 1);
+    EXPECT_EQ(Occurrences(relay.ToClient(), break_began), breaks_sent);
+    EXPECT_EQ(Occurrences(relay.ToClient(), break_ended), breaks_sent);
 }
 
 struct CommandResult {

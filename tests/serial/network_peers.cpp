@@ -16,7 +16,7 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "drivesim/drive_sim_server.h"
+#include "platform/serial/rfc2217_server.h"
 
 extern char** environ;
 
@@ -123,7 +123,7 @@ LoopbackServer::LoopbackServer()
     : thread_([this] {
           const int client = listener_.Accept();
           if (client >= 0) {
-              drivesim::ServeClient(client, plug, stop_);
+              platform::rfc2217_server::ServeClient(client, plug, stop_, "vantor-drive-sim");
               ::close(client);
           }
       }) {}
@@ -240,6 +240,11 @@ void DelayRelay::Run(int server_port) {
             }
             auto& queue = side == 0 ? to_server : to_client;
             queue.push_back({std::chrono::steady_clock::now() + delay, {chunk, chunk + got}});
+            {
+                std::lock_guard lock(mutex_);
+                auto& record = side == 0 ? to_server_ : to_client_;
+                record.insert(record.end(), chunk, chunk + got);
+            }
             if (side == 0) {
                 sent_to_server += static_cast<std::size_t>(got);
             }
@@ -252,6 +257,16 @@ void DelayRelay::Run(int server_port) {
     }
     ::close(server);
     ::close(client);
+}
+
+std::vector<std::uint8_t> DelayRelay::ToServer() {
+    std::lock_guard lock(mutex_);
+    return to_server_;
+}
+
+std::vector<std::uint8_t> DelayRelay::ToClient() {
+    std::lock_guard lock(mutex_);
+    return to_client_;
 }
 
 DriveSimProcess::DriveSimProcess(const std::string& options) {

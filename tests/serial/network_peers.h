@@ -109,6 +109,9 @@ class DelayRelay {
     std::string Address() const { return listener_.Address(); }
     // True once it ended the connections.
     bool Dropped() const { return dropped_; }
+    // Everything that went to the server, and to the client, so far.
+    std::vector<std::uint8_t> ToServer();
+    std::vector<std::uint8_t> ToClient();
 
   private:
     void Run(int server_port);
@@ -118,6 +121,9 @@ class DelayRelay {
     std::size_t drop_after_;
     std::atomic<bool> stop_{false};
     std::atomic<bool> dropped_{false};
+    std::mutex mutex_;
+    std::vector<std::uint8_t> to_server_;
+    std::vector<std::uint8_t> to_client_;
     std::thread thread_;
 };
 

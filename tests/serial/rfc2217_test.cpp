@@ -349,5 +349,49 @@ TEST_F(Rfc2217Server, BreakIsReportedOnlyOnceTheClientAskedForIt) {
     EXPECT_EQ(server.plug.BreaksSent(), 2);
 }
 
+struct ControlCase {
+    const char* name;
+    Bytes sent;      // SET-CONTROL values, in order
+    Bytes answered;  // the server's answers, in order
+};
+
+class ServerControl : public testing::TestWithParam<ControlCase> {};
+
+// Catches a server that echoes a query or acknowledges a flow control it does not do: a client
+// then believes a state the line is not in.
+TEST_P(ServerControl, IsAnsweredWithTheStateItLeaves) {
+    LoopbackServer server;
+    RawClient client{std::stoi(server.Address().substr(server.Address().rfind(':') + 1))};
+    ASSERT_TRUE(client.connected());
+    Bytes commands;
+    Bytes answers;
+    for (const std::uint8_t value : GetParam().sent) {
+        AppendComPortCommand(kComSetControl, {value}, commands);
+    }
+    for (const std::uint8_t value : GetParam().answered) {
+        AppendComPortCommand(kComSetControl + kServerCommandOffset, {value}, answers);
+    }
+    client.Send(commands);
+    EXPECT_TRUE(Contains(client.ReceiveUntil(answers), answers));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Queries, ServerControl,
+    testing::Values(ControlCase{"Break", {4, 5, 4, 6, 4}, {6, 5, 5, 6, 6}},
+                    ControlCase{"Dtr", {7, 9, 7, 8}, {8, 9, 9, 8}},
+                    ControlCase{"Rts", {10, 12, 10}, {11, 12, 12}},
+                    ControlCase{"OutboundFlowControl", {0, 2, 3, 17, 1}, {1, 1, 1, 1, 1}},
+                    ControlCase{"InboundFlowControl", {13, 15, 16, 14}, {14, 14, 14, 14}}),
+    [](const auto& param_info) { return std::string(param_info.param.name); });
+
+// Some clients (pyserial's) cannot tell a line's modem state until the server has sent it.
+TEST_F(Rfc2217Server, ModemStateIsToldOnceTheClientTakesUpSerialPortControl) {
+    ASSERT_TRUE(client.connected());
+    Bytes notify;
+    AppendComPortCommand(kComNotifyModemState + kServerCommandOffset, {0}, notify);
+    client.Send({kIac, kWill, kOptionComPort});
+    EXPECT_TRUE(Contains(client.ReceiveUntil(notify), notify));
+}
+
 }  // namespace
 }  // namespace vantor::test

@@ -1,0 +1,130 @@
+// vantor-port-server: one serial device of this machine served over the network (RFC 2217),
+// breaks included, so that a drive can be updated from another computer.
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "platform/serial/rfc2217_server.h"
+#include "portserver/port_server.h"
+
+namespace {
+
+constexpr int kUsageError = 64;
+
+std::atomic<bool> g_stop{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
+
+void OnStopSignal(int) {
+    g_stop = true;
+}
+
+const char kUsageText[] =
+    "usage: vantor-port-server --device DEVICE --port PORT [--host ADDRESS]\n"
+    "                          [--allow ADDRESS/PREFIX]...\n"
+    "  DEVICE   the serial device to serve, such as /dev/ttyUSB0\n"
+    "  PORT     TCP port to listen on (0: any free port)\n"
+    "  ADDRESS  address to listen on (default 127.0.0.1; 0.0.0.0 or :: for every network)\n"
+    "  --allow  only peers in this network may connect (may be given again)\n"
+    "  --help, -h, --version\n"
+    "\n"
+    "It serves the device until it is stopped (Ctrl+C, SIGTERM), one client at a time: the\n"
+    "device is opened for a client and closed when it leaves; a client that comes meanwhile\n"
+    "is told the port is in use and disconnected. Connections are logged on stderr.\n"
+    "exit status: 1 the port cannot be listened on, 64 usage error\n";
+
+int Usage(const std::string& problem) {
+    std::fprintf(stderr, "vantor-port-server: %s\n%s", problem.c_str(), kUsageText);
+    return kUsageError;
+}
+
+bool ParsePort(const std::string& text, std::uint16_t& port) {
+    if (text.empty() || text.size() > 5 ||
+        text.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    const unsigned long number = std::stoul(text);
+    port = static_cast<std::uint16_t>(number);
+    return number <= 65535;
+}
+
+// SIGINT and SIGTERM end the serving loops, which close what they opened; SA_RESTART is left
+// out so that a wait is cut short.
+void CatchStopSignals() {
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    using namespace vantor;
+    std::string host = "127.0.0.1";
+    std::string port_text;
+    portserver::PortServerOptions options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsageText, stdout);
+            return 0;
+        }
+        if (arg == "--version") {
+            std::printf("vantor-port-server (Vantor %s)\n", VANTOR_VERSION);
+            return 0;
+        }
+        const bool takes_value =
+            arg == "--device" || arg == "--port" || arg == "--host" || arg == "--allow";
+        if (!takes_value) {
+            return Usage("unexpected argument \"" + arg + "\"");
+        }
+        if (i + 1 >= argc) {
+            return Usage(arg + " needs a value");
+        }
+        const std::string value = argv[++i];
+        if (arg == "--device") {
+            options.device = value;
+        } else if (arg == "--port") {
+            port_text = value;
+        } else if (arg == "--host") {
+            host = value;
+        } else {
+            std::string error;
+            const auto network = portserver::ParseAllowedNetwork(value, error);
+            if (!network) {
+                return Usage("--allow: " + error);
+            }
+            options.allowed.push_back(*network);
+        }
+    }
+    if (options.device.empty()) {
+        return Usage("--device is required");
+    }
+    std::uint16_t port = 0;
+    if (port_text.empty()) {
+        return Usage("--port is required");
+    }
+    if (!ParsePort(port_text, port)) {
+        return Usage("the port \"" + port_text + "\" is not a number from 0 to 65535");
+    }
+    CatchStopSignals();
+    std::string bound;
+    std::string error;
+    const int listen_fd = platform::rfc2217_server::Listen(host, port, bound, error);
+    if (listen_fd < 0) {
+        std::fprintf(stderr, "vantor-port-server: %s\n", error.c_str());
+        return 1;
+    }
+    std::fprintf(stderr, "vantor-port-server serving %s on %s (rfc2217://%s)\n",
+                 options.device.c_str(), bound.c_str(), bound.c_str());
+    std::fflush(stderr);
+    portserver::ServePort(listen_fd, options, g_stop, stderr);
+    ::close(listen_fd);
+    std::fprintf(stderr, "vantor-port-server stopped\n");
+    return 0;
+}

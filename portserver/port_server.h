@@ -1,0 +1,48 @@
+// A serial device of this machine served over the network (RFC 2217) with the project's server
+// code, so that a drive in a cabinet can be reached through a small computer next to it. One
+// client at a time; the device is opened for each client and released when it leaves.
+#pragma once
+
+#include <sys/socket.h>
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vantor::portserver {
+
+// What the server answers a client's SIGNATURE with.
+inline constexpr char kSignature[] = "vantor-port-server";
+
+// A network that may connect ("ADDRESS/PREFIX"): IPv4 addresses are kept as IPv6 addresses
+// mapped from IPv4, so that one comparison serves both.
+struct AllowedNetwork {
+    std::array<std::uint8_t, 16> address{};
+    int prefix_bits = 0;
+};
+
+// "192.168.1.0/24", "10.0.0.7" (one host), "fd00::/8". Nothing, with the reason in `error`,
+// for anything else.
+std::optional<AllowedNetwork> ParseAllowedNetwork(const std::string& text, std::string& error);
+
+// Whether `peer` may connect: every peer when `allowed` is empty.
+bool IsAllowed(const sockaddr* peer, const std::vector<AllowedNetwork>& allowed);
+
+struct PortServerOptions {
+    std::string device;  // the serial device's path
+    std::vector<AllowedNetwork> allowed;
+};
+
+// Accepts clients on `listen_fd` until `stop` is set. The first client is served with the
+// device opened for it (exclusively, with its lock file); a client that comes meanwhile, one
+// that --allow does not let in, and one for whom the device cannot be opened are told why in a
+// line of text and disconnected. Logs one line per event to `log` when it is given. On return
+// the device is closed and no client is connected; `listen_fd` stays open.
+void ServePort(int listen_fd, const PortServerOptions& options, const std::atomic<bool>& stop,
+               std::FILE* log);
+
+}  // namespace vantor::portserver

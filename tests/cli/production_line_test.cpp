@@ -1,0 +1,288 @@
+// vantor-cli download with several ports: a production line of station processes, run as the
+// built program, each station on a simulated drive of its own.
+#include <sys/types.h>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+#include "../../cli/port_identity.h"
+#include "cli/cli_runner.h"
+#include "cli/json_lines.h"
+#include "image/image_writer.h"
+
+namespace vantor::test {
+namespace {
+
+constexpr int kSomeStationsFailed = 30;
+
+std::string GoodImage(const TempDir& dir) {
+    const auto bytes = image_writer::ImageBuilder::Kdx(2).FillerPackets(3, 64).Build();
+    return dir.Write("image.orb", bytes);
+}
+
+std::vector<std::string> LineArguments(const std::string& image,
+                                       const std::vector<std::string>& ports,
+                                       const std::vector<std::string>& options) {
+    std::vector<std::string> arguments{"download", image};
+    for (const std::string& port : ports) {
+        arguments.insert(arguments.end(), {"--port", port});
+    }
+    arguments.insert(arguments.end(), options.begin(), options.end());
+    return arguments;
+}
+
+// The events of one kind, for one station (0: the line's own).
+std::vector<JsonObject> Events(const std::vector<JsonObject>& events, const std::string& kind,
+                               int station) {
+    std::vector<JsonObject> found;
+    for (const JsonObject& event : events) {
+        const auto number = event.find("station");
+        const int of = number == event.end() ? 0 : static_cast<int>(number->second.number);
+        if (StringField(event, "event") == kind && of == station) {
+            found.push_back(event);
+        }
+    }
+    return found;
+}
+
+std::vector<JsonObject> Objects(const JsonValue& array) {
+    std::vector<JsonObject> objects;
+    for (const JsonValue& item : JsonArrayItems(array)) {
+        objects.push_back(ParseJsonLine(item.text).value_or(JsonObject{}));
+    }
+    return objects;
+}
+
+// The report file: one JSON document and a line end.
+std::optional<JsonObject> ReadReport(const std::string& path) {
+    const auto lines = Lines(TempDir::Read(path));
+    return lines.size() == 1 ? ParseJsonLine(lines.front()) : std::nullopt;
+}
+
+int Number(const JsonObject& object, const std::string& key) {
+    const auto found = object.find(key);
+    return found == object.end() ? -1 : static_cast<int>(found->second.number);
+}
+
+// Catches a line whose stations share a fate: each station's outcome must be exactly what the
+// same port gives when it runs alone, and the exit status and the report name the failures.
+TEST(ProductionLine, EachStationGetsItsOwnResultWhenFaultsDiffer) {
+    TempDir dir;
+    const std::string image = GoodImage(dir);
+    const std::vector<std::string> ports{
+        "sim:address=1", "sim:address=2,ident=0x1083",       "sim:address=3,no-break-answer",
+        "sim:address=4", "sim:address=5,noise=0.004,seed=3", "sim:address=6"};
+    std::vector<int> alone;
+    for (const std::string& port : ports) {
+        alone.push_back(
+            RunCli({"download", image, "--port", port, "--virtual-time", "--quiet"}).status);
+    }
+    ASSERT_EQ(alone[0], 0);
+    ASSERT_EQ(alone[1], 106);  // the image is for another hardware revision
+    ASSERT_EQ(alone[2], 2);    // nothing answers the break
+
+    const std::string report = dir.Path("line.json");
+    const CliRun run =
+        RunCli(LineArguments(image, ports, {"--virtual-time", "--json", "--report", report}));
+    EXPECT_EQ(run.status, kSomeStationsFailed) << run.err;
+    const auto events = ParseJsonLines(run.out);
+    std::vector<int> not_succeeded;
+    for (std::size_t i = 0; i < ports.size(); ++i) {
+        const int station = static_cast<int>(i + 1);
+        // The station's own run record, passed through with its station number.
+        const auto summaries = Events(events, "summary", station);
+        ASSERT_EQ(summaries.size(), 1u) << ports[i];
+        EXPECT_EQ(Number(summaries.front(), "status"), alone[i]) << ports[i];
+        const auto starts = Events(events, "start", station);
+        ASSERT_EQ(starts.size(), 1u);
+        EXPECT_EQ(StringField(starts.front(), "port"), ports[i]);
+        if (alone[i] != 0) {
+            not_succeeded.push_back(station);
+        }
+    }
+    const auto line_summaries = Events(events, "line-summary", 0);
+    ASSERT_EQ(line_summaries.size(), 1u);
+    EXPECT_EQ(StringField(events.back(), "event"), "line-summary");
+
+    const auto document = ReadReport(report);
+    ASSERT_TRUE(document.has_value());
+    EXPECT_EQ(Number(*document, "status"), kSomeStationsFailed);
+    std::vector<int> named;
+    for (const JsonValue& number : JsonArrayItems(document->at("stations_not_succeeded"))) {
+        named.push_back(static_cast<int>(number.number));
+    }
+    EXPECT_EQ(named, not_succeeded);
+    const auto stations = Objects(document->at("stations"));
+    ASSERT_EQ(stations.size(), ports.size());
+    for (std::size_t i = 0; i < ports.size(); ++i) {
+        EXPECT_EQ(StringField(stations[i], "port"), ports[i]);
+        EXPECT_EQ(StringField(stations[i], "result"), alone[i] == 0 ? "success" : "failed");
+        const auto attempts = Objects(stations[i].at("attempts"));
+        ASSERT_EQ(attempts.size(), 1u);
+        const auto record = ParseJsonLine(attempts.front().at("record").text);
+        ASSERT_TRUE(record.has_value());
+        EXPECT_EQ(Number(*record, "status"), alone[i]);
+    }
+}
+
+// A station ended by a signal from outside (an operator's kill, the OOM killer) is reported
+// as killed, and the others finish as if nothing had happened.
+TEST(ProductionLine, ReportsAStationKilledFromOutside) {
+    TempDir dir;
+    const std::string image = GoodImage(dir);
+    bool killed = false;
+    const CliRun run = RunCliReacting(
+        LineArguments(image, {"sim", "sim:seed=2"}, {"--skip-seeking", "--json"}),
+        [&](pid_t, const std::string& out) {
+            for (const std::string& line : Lines(out)) {
+                const auto event = ParseJsonLine(line);
+                if (event && StringField(*event, "event") == "station-start" &&
+                    Number(*event, "station") == 2) {
+                    killed = ::kill(static_cast<pid_t>(Number(*event, "pid")), SIGKILL) == 0;
+                    return true;
+                }
+            }
+            return false;
+        });
+    ASSERT_TRUE(killed);
+    EXPECT_EQ(run.status, kSomeStationsFailed) << run.err;
+    const auto events = ParseJsonLines(run.out);
+    const auto ends = Events(events, "station-end", 2);
+    ASSERT_EQ(ends.size(), 1u);
+    EXPECT_EQ(StringField(ends.front(), "result"), "killed");
+    EXPECT_EQ(Number(ends.front(), "status"), 128 + SIGKILL);
+    EXPECT_NE(StringField(ends.front(), "detail").find("from outside the line"), std::string::npos);
+    const auto first = Events(events, "station-end", 1);
+    ASSERT_EQ(first.size(), 1u);
+    EXPECT_EQ(StringField(first.front(), "result"), "success");
+    EXPECT_NE(run.err.find("not succeeded: 2 (sim:seed=2)"), std::string::npos) << run.err;
+}
+
+// Also a files list instead of an image: every station sends every line.
+TEST(ProductionLine, RetriesAFailedStationFromTheStartUpToTheLimit) {
+    TempDir dir;
+    const std::string list = dir.Write("list.txt", "main    " + GoodImage(dir) + "\n");
+    std::vector<std::string> arguments =
+        LineArguments("--files-list", {"sim:address=1", "sim:address=2,no-break-answer"},
+                      {"--retry", "2", "--virtual-time", "--json"});
+    arguments.insert(arguments.begin() + 2, list);
+    const CliRun run = RunCli(arguments);
+    EXPECT_EQ(run.status, kSomeStationsFailed) << run.err;
+    const auto events = ParseJsonLines(run.out);
+    const auto first = Events(events, "summary", 1);
+    ASSERT_EQ(first.size(), 1u);
+    EXPECT_EQ(Number(first.front(), "images_downloaded"), 1);
+    const auto ends = Events(events, "station-end", 2);
+    ASSERT_EQ(ends.size(), 3u);
+    for (std::size_t i = 0; i < ends.size(); ++i) {
+        EXPECT_EQ(Number(ends[i], "attempt"), static_cast<int>(i + 1));
+        EXPECT_EQ(Number(ends[i], "status"), 2);
+        EXPECT_EQ(ends[i].at("retry").text, i + 1 < ends.size() ? "true" : "false");
+    }
+    // Every attempt ran the job again from the seek: each has a run record of its own.
+    EXPECT_EQ(Events(events, "summary", 2).size(), 3u);
+}
+
+TEST(ProductionLine, StopsStartingStationsAfterTheFirstFailure) {
+    TempDir dir;
+    const std::string image = GoodImage(dir);
+    const std::string report = dir.Path("line.json");
+    const CliRun run = RunCli(LineArguments(
+        image, {"sim:address=1,no-break-answer", "sim:address=2", "sim:address=3"},
+        {"--max-parallel", "1", "--stop-on-first-failure", "--virtual-time", "--report", report}));
+    EXPECT_EQ(run.status, kSomeStationsFailed) << run.err;
+    const auto document = ReadReport(report);
+    ASSERT_TRUE(document.has_value());
+    const auto stations = Objects(document->at("stations"));
+    ASSERT_EQ(stations.size(), 3u);
+    EXPECT_EQ(StringField(stations[0], "result"), "failed");
+    EXPECT_EQ(StringField(stations[1], "result"), "not-started");
+    EXPECT_EQ(StringField(stations[2], "result"), "not-started");
+    // Without --json the summary table names what failed, on stdout and stderr.
+    EXPECT_NE(run.out.find("line: 0 of 3 stations succeeded"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("result: 30 some stations failed"), std::string::npos);
+}
+
+// Ctrl-C or SIGTERM to the line reaches every station once, as it reaches a single run.
+TEST(ProductionLine, AnInterruptionStopsEveryStation) {
+    TempDir dir;
+    const std::string image = GoodImage(dir);
+    const CliRun run =
+        RunCliSignalled(LineArguments(image, {"sim", "sim:seed=2"}, {"--skip-seeking", "--json"}),
+                        SIGTERM, "\"event\":\"status\",\"station\":2");
+    EXPECT_EQ(run.status, 128 + SIGTERM) << run.err;
+    const auto events = ParseJsonLines(run.out);
+    const auto summary = Events(events, "line-summary", 0);
+    ASSERT_EQ(summary.size(), 1u);
+    EXPECT_EQ(StringField(summary.front(), "result"), "interrupted");
+    for (const JsonObject& station : Objects(summary.front().at("stations"))) {
+        EXPECT_EQ(StringField(station, "result"), "interrupted") << StringField(station, "port");
+    }
+}
+
+std::vector<cli::SerialDeviceEntry> FixtureDevices() {
+    cli::SerialDeviceEntry first;
+    first.path = "/dev/ttyUSB0";
+    first.serial = "A10K3Q";
+    first.by_id = {"/dev/serial/by-id/usb-FTDI_FT232R_A10K3Q-if00-port0"};
+    cli::SerialDeviceEntry second = first;
+    second.path = "/dev/ttyUSB1";
+    second.serial = "B77";
+    second.by_id = {"/dev/serial/by-id/usb-FTDI_FT232R_B77-if00-port0"};
+    cli::SerialDeviceEntry twin = second;  // a second adapter reporting the same number
+    twin.path = "/dev/ttyUSB2";
+    twin.by_id = {"/dev/serial/by-id/usb-FTDI_FT232R_B77-if00-port1"};
+    cli::SerialDeviceEntry board;
+    board.path = "/dev/ttyS0";
+    return {first, second, twin, board};
+}
+
+TEST(PortIdentity, FindsTheOneAdapterBySerialNumberOrByIdName) {
+    const auto devices = FixtureDevices();
+    EXPECT_EQ(cli::ResolvePortIdentity("usb-serial:A10K3Q", devices).device, "/dev/ttyUSB0");
+    EXPECT_EQ(cli::ResolvePortIdentity("by-id:usb-FTDI_FT232R_B77-if00-port1", devices).device,
+              "/dev/ttyUSB2");
+    EXPECT_EQ(
+        cli::ResolvePortIdentity("by-id:/dev/serial/by-id/usb-FTDI_FT232R_B77-if00-port0", devices)
+            .device,
+        "/dev/ttyUSB1");
+    EXPECT_EQ(cli::ResolvePortIdentity("/dev/ttyUSB7", devices).device, "/dev/ttyUSB7");
+}
+
+// Two adapters with one serial number must not be guessed between: the wrong one may hold
+// another station's drive.
+TEST(PortIdentity, RefusesAnAmbiguousOrUnknownIdentity) {
+    const auto devices = FixtureDevices();
+    const auto twins = cli::ResolvePortIdentity("usb-serial:B77", devices);
+    EXPECT_TRUE(twins.device.empty());
+    EXPECT_NE(twins.error.find("2 serial devices match (/dev/ttyUSB1, /dev/ttyUSB2)"),
+              std::string::npos)
+        << twins.error;
+    const auto missing = cli::ResolvePortIdentity("usb-serial:ZZ9", devices);
+    EXPECT_TRUE(missing.device.empty());
+    EXPECT_NE(missing.error.find("no serial device has the USB serial number \"ZZ9\""),
+              std::string::npos)
+        << missing.error;
+}
+
+// The real device list goes through the same resolver: an adapter that is not there fails its
+// station with the port's status and the reason, and the other station runs.
+TEST(PortIdentity, AnAbsentAdapterFailsOnlyItsStation) {
+    TempDir dir;
+    const CliRun run =
+        RunCli(LineArguments(GoodImage(dir), {"usb-serial:VANTOR-NO-SUCH-ADAPTER", "sim"},
+                             {"--skip-seeking", "--json"}));
+    EXPECT_EQ(run.status, kSomeStationsFailed) << run.err;
+    const auto events = ParseJsonLines(run.out);
+    const auto ends = Events(events, "station-end", 1);
+    ASSERT_EQ(ends.size(), 1u);
+    EXPECT_EQ(Number(ends.front(), "status"), 5);
+    EXPECT_NE(StringField(ends.front(), "detail")
+                  .find("no serial device has the USB serial number \"VANTOR-NO-SUCH-ADAPTER\""),
+              std::string::npos);
+    EXPECT_EQ(StringField(Events(events, "station-end", 2).front(), "result"), "success");
+}
+
+}  // namespace
+}  // namespace vantor::test

@@ -1,0 +1,130 @@
+// vantor-port-server's serving loop in-process, in front of the simulated UART beneath the
+// termios backend's system call layer: the device is opened by its path exactly as on a real
+// adapter, breaks go both ways, and vantor-cli downloads the demo image through it.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "platform/serial/rfc2217_device.h"
+#include "platform/serial/rfc2217_server.h"
+#include "portserver/port_server.h"
+#include "simulated_uart.h"
+
+namespace vantor {
+namespace {
+
+class PortServerInFront : public testing::Test {
+  protected:
+    void SetUp() override {
+        // The simulated UART's path is the same in every test process: each takes its lock
+        // files in a folder of its own.
+        ASSERT_NE(::mkdtemp(lock_dir_.data()), nullptr);
+        ::setenv("VANTOR_LOCK_DIR", lock_dir_.c_str(), 1);
+        std::string bound;
+        std::string error;
+        listen_fd_ = platform::rfc2217_server::Listen("127.0.0.1", 0, bound, error);
+        ASSERT_GE(listen_fd_, 0) << error;
+        address = "rfc2217://" + bound;
+        log_ = ::open_memstream(&log_text_, &log_size_);
+        thread_ = std::thread([this] {
+            portserver::ServePort(listen_fd_, {test::kUartPath, {}}, stop_, log_);
+        });
+    }
+    void TearDown() override {
+        Stop();
+        ::close(listen_fd_);
+        std::free(log_text_);
+        ::unsetenv("VANTOR_LOCK_DIR");
+        ::rmdir(lock_dir_.c_str());
+    }
+    // Ends the server; returns what it logged.
+    std::string Stop() {
+        stop_ = true;
+        if (thread_.joinable()) {
+            thread_.join();
+            std::fclose(log_);
+        }
+        return std::string(log_text_, log_size_);
+    }
+    int Count(sim::LineEvent::Kind kind) {
+        const auto traffic = world->Traffic();
+        return static_cast<int>(std::count_if(traffic.begin(), traffic.end(),
+                                              [&](const auto& e) { return e.kind == kind; }));
+    }
+
+    std::shared_ptr<sim::SimWorld> world = std::make_shared<sim::SimWorld>(sim::SimOptions{});
+    test::SimulatedUart uart{world};
+    platform::ScopedSyscalls scoped_syscalls{uart};
+    std::string address;
+
+  private:
+    std::string lock_dir_ = "/tmp/vantor-locks-XXXXXX";
+    int listen_fd_ = -1;
+    std::atomic<bool> stop_{false};
+    char* log_text_ = nullptr;
+    std::size_t log_size_ = 0;
+    std::FILE* log_ = nullptr;
+    std::thread thread_;
+};
+
+#ifdef VANTOR_CLI_PATH
+// The operator's way to a drive at a distance: the drive's answering break reaches the client
+// only as the server's line state report.
+TEST_F(PortServerInFront, CliDownloadsTheDemoImageWithBreaksBothWays) {
+    const std::string command = std::string("timeout -s KILL 120 ") + VANTOR_CLI_PATH +
+                                " download " + VANTOR_SOURCE_DIR "/examples/demo.orb --port " +
+                                address + " 2>&1";
+    std::FILE* pipe = ::popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string output;
+    char chunk[256];
+    while (std::fgets(chunk, sizeof(chunk), pipe) != nullptr) {
+        output += chunk;
+    }
+    const int status = ::pclose(pipe);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
+    EXPECT_NE(output.find("Download successful"), std::string::npos) << output;
+    const std::string log = Stop();
+    EXPECT_GE(Count(sim::LineEvent::Kind::HostBreak), 1);
+    EXPECT_GE(Count(sim::LineEvent::Kind::DriveBreak), 1);
+    EXPECT_FALSE(world->AcceptedPackets().empty());
+    EXPECT_NE(log.find(" left; /dev/ttyVANTORSIM0 closed"), std::string::npos) << log;
+}
+#endif
+
+TEST_F(PortServerInFront, SecondClientIsToldThePortIsInUseAndTheNextIsServed) {
+    std::string error;
+    auto first = platform::OpenRfc2217Device(address, &error);
+    ASSERT_NE(first, nullptr) << error;
+    EXPECT_EQ(platform::OpenRfc2217Device(address, &error), nullptr);
+    EXPECT_NE(error.find("the server said \"vantor-port-server: the port /dev/ttyVANTORSIM0 is in "
+                         "use by another client (127.0.0.1:"),
+              std::string::npos)
+        << error;
+    first->Close();
+    auto next = platform::OpenRfc2217Device(address, &error);
+    EXPECT_NE(next, nullptr) << error;
+    next.reset();
+    const std::string log = Stop();
+    const auto count = [&](const std::string& what) {
+        int found = 0;
+        for (auto at = log.find(what); at != std::string::npos; at = log.find(what, at + 1)) {
+            ++found;
+        }
+        return found;
+    };
+    EXPECT_EQ(count("/dev/ttyVANTORSIM0 opened"), 2) << log;
+    EXPECT_EQ(count("/dev/ttyVANTORSIM0 closed"), 2) << log;
+    EXPECT_EQ(count("turned away"), 1) << log;
+}
+
+}  // namespace
+}  // namespace vantor
