@@ -1,12 +1,10 @@
 #include "cli/console_output.h"
 
-#include <sys/ioctl.h>
-#include <unistd.h>
-
 #include <algorithm>
 
 #include "cli/exit_status.h"
 #include "cli/json_text.h"
+#include "cli/terminal.h"
 #include "platform/clock.h"
 
 namespace vantor::cli {
@@ -32,14 +30,6 @@ const char* IconName(platform::MessageIcon icon) {
             break;
     }
     return "none";
-}
-
-int TerminalColumns(std::FILE* stream) {
-    winsize size{};
-    if (::ioctl(::fileno(stream), TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
-        return size.ws_col;
-    }
-    return kDefaultColumns;
 }
 
 bool StartsWith(const std::string& text, const char* prefix) {
@@ -107,7 +97,7 @@ void ConsoleOutput::RedrawLiveLine() {
     std::string line = LiveLine();
     // A line longer than the terminal would wrap, and the carriage return would then redraw
     // only its last part.
-    const auto columns = static_cast<std::size_t>(TerminalColumns(out_) - 1);
+    const auto columns = static_cast<std::size_t>(TerminalColumns(out_, kDefaultColumns) - 1);
     if (line.size() > columns) {
         line.resize(columns);
     }

@@ -1,6 +1,5 @@
 #include "cli/download_command.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,6 +21,7 @@
 #include "cli/production_line.h"
 #include "cli/run_record.h"
 #include "cli/sha256.h"
+#include "cli/terminal.h"
 #include "cli/traffic_log.h"
 #include "image/files_list.h"
 #include "image/image_reader.h"
@@ -31,6 +31,7 @@
 #include "platform/clock.h"
 #include "platform/serial/port_map.h"
 #include "platform/serial/rfc2217_device.h"
+#include "platform/window_link.h"
 #include "sim/sim_world.h"
 
 namespace vantor::cli {
@@ -226,8 +227,9 @@ std::optional<std::string> TakeValue(const std::string& option, const std::strin
         if (!fd) {
             return "--notify-fd \"" + text + "\": not a file descriptor number";
         }
-        if (*fd != 0 && ::fcntl(static_cast<int>(*fd), F_GETFD) < 0) {
-            return "--notify-fd " + text + ": no such open file descriptor";
+        if (const std::string problem = platform::NotifyDescriptorProblem(static_cast<int>(*fd));
+            !problem.empty()) {
+            return "--notify-fd " + text + ": " + problem;
         }
         settings.notify_fd = static_cast<int>(*fd);
     }
@@ -728,7 +730,7 @@ int PortIdentityUnresolved(const DownloadSettings& settings, const std::string& 
 int RunCommand(const std::vector<std::string>& arguments, bool identify) {
     // A reader of the output that goes away (a pipe into head, say) must not cut a download
     // short: writes to it then fail quietly, and the job and its exit status carry on.
-    std::signal(SIGPIPE, SIG_IGN);
+    IgnoreBrokenPipes();
     const char* command = identify ? "identify" : kCommand;
     DownloadSettings settings;
     settings.identify = identify;

@@ -15,6 +15,12 @@ bool WantsProductionLine(const std::vector<std::string>& arguments);
 // Runs the line; returns the exit status.
 int RunProductionLine(const std::vector<std::string>& arguments);
 
+// The line's own options: a flag, options with a value, and every download option that takes a
+// value (so that a reader of the arguments can step over it).
+bool IsLineFlag(const std::string& option);
+bool IsLineValueOption(const std::string& option);
+bool TakesValue(const std::string& option);
+
 // The help text of the line's options, for the download's help.
 extern const char* const kProductionLineHelp;
 

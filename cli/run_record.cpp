@@ -1,16 +1,9 @@
 #include "cli/run_record.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <ctime>
 
 #include "cli/json_text.h"
+#include "platform/store_file.h"
 
 namespace vantor::cli {
 
@@ -37,34 +30,20 @@ std::string DigestFields(const std::optional<FileDigest>& digest) {
            Field("sha256", JsonString(digest->sha256));
 }
 
-bool WriteAll(int fd, const std::string& text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t wrote = ::write(fd, text.data() + done, text.size() - done);
-        if (wrote < 0 && errno == EINTR) {
-            continue;
-        }
-        if (wrote <= 0) {
-            return false;
-        }
-        done += static_cast<std::size_t>(wrote);
-    }
-    return true;
-}
-
 }  // namespace
 
 std::string IsoUtc(std::chrono::system_clock::time_point when) {
-    const auto since_epoch = when.time_since_epoch();
-    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(since_epoch);
-    const auto millis =
-        std::chrono::duration_cast<std::chrono::milliseconds>(since_epoch - seconds).count();
-    const std::time_t whole = seconds.count();
-    std::tm utc{};
-    ::gmtime_r(&whole, &utc);
+    using namespace std::chrono;
+    const auto millis = floor<milliseconds>(when);
+    const auto day = floor<days>(millis);
+    const year_month_day date{day};
+    const hh_mm_ss time{millis - day};
     char text[40];
-    const std::size_t used = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
-    std::snprintf(text + used, sizeof text - used, ".%03dZ", static_cast<int>(millis));
+    std::snprintf(
+        text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", static_cast<int>(date.year()),
+        static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+        static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
+        static_cast<int>(time.seconds().count()), static_cast<int>(time.subseconds().count()));
     return text;
 }
 
@@ -137,29 +116,7 @@ std::string SummaryFields(const RunSummary& summary) {
 }
 
 bool WriteReportFile(const std::string& path, const std::string& json, std::string* error) {
-    std::string temporary = path + ".XXXXXX";
-    const int fd = ::mkstemp(temporary.data());
-    if (fd < 0) {
-        *error = std::strerror(errno);
-        return false;
-    }
-    const bool written = WriteAll(fd, json + "\n") && ::fsync(fd) == 0;
-    const int write_errno = errno;
-    if (::close(fd) != 0 || !written) {
-        *error = std::strerror(written ? errno : write_errno);
-        ::unlink(temporary.c_str());
-        return false;
-    }
-    // mkstemp makes the file private; a report is as readable as any file the user writes.
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    ::chmod(temporary.c_str(), 0666 & ~mask);
-    if (::rename(temporary.c_str(), path.c_str()) != 0) {
-        *error = std::strerror(errno);
-        ::unlink(temporary.c_str());
-        return false;
-    }
-    return true;
+    return platform::WriteFileAtomically(path, json + "\n", error);
 }
 
 }  // namespace vantor::cli

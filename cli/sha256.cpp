@@ -1,13 +1,12 @@
 #include "cli/sha256.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
+
+#include "platform/regular_file.h"
 
 namespace vantor::cli {
 
@@ -108,34 +107,28 @@ std::string Sha256Hex(const std::string& bytes) {
 
 std::optional<FileDigest> DigestFile(const std::string& path) {
     // Not blocking on a FIFO that has no writer: only a regular file is read.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = platform::OpenRegularFile(path, false, false);
     if (fd < 0) {
         return std::nullopt;
     }
-    struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    std::FILE* file = ::fdopen(fd, "rb");
+    if (file == nullptr) {
         ::close(fd);
         return std::nullopt;
     }
     Sha256 hash;
     FileDigest digest;
     unsigned char buffer[64 * 1024];
-    for (;;) {
-        const ssize_t got = ::read(fd, buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < 0) {
-            ::close(fd);
-            return std::nullopt;
-        }
-        if (got == 0) {
-            break;
-        }
-        hash.Add(buffer, static_cast<std::size_t>(got));
-        digest.size_bytes += got;
+    std::size_t got = 0;
+    while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
+        hash.Add(buffer, got);
+        digest.size_bytes += static_cast<long long>(got);
     }
-    ::close(fd);
+    const bool whole = std::ferror(file) == 0;
+    std::fclose(file);
+    if (!whole) {
+        return std::nullopt;
+    }
     digest.sha256 = hash.Finish();
     return digest;
 }

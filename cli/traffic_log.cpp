@@ -1,15 +1,12 @@
 #include "cli/traffic_log.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <deque>
 
+#include "cli/log_file.h"
 #include "platform/clock.h"
 #include "platform/serial/device_address.h"
 #include "platform/serial/serial_device.h"
@@ -198,43 +195,10 @@ std::unique_ptr<platform::SerialDevice> WrapDevice(std::unique_ptr<platform::Ser
 
 }  // namespace
 
-// "-" is standard output. Any other path is opened without blocking (a FIFO without a reader
-// would otherwise hold the program before anything happens) and must be a regular file, which
-// is then emptied.
 std::unique_ptr<TrafficLog> TrafficLog::Create(const std::string& path, std::string* error) {
-    const auto fail = [error](const std::string& why) {
-        if (error != nullptr) {
-            *error = why;
-        }
-        return nullptr;
-    };
-    int fd = -1;
-    if (path == "-") {
-        fd = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0);
-    } else {
-        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
-        struct stat info {};
-        if (fd >= 0 && (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))) {
-            ::close(fd);
-            return fail("not a regular file (\"-\" writes the log to standard output)");
-        }
-        if (fd >= 0 && (::ftruncate(fd, 0) != 0 ||
-                        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)) {
-            const int failure = errno;
-            ::close(fd);
-            errno = failure;
-            fd = -1;
-        }
-    }
-    if (fd < 0) {
-        return fail(errno == ENXIO ? "not a regular file (\"-\" writes the log to standard output)"
-                                   : std::strerror(errno));
-    }
-    std::FILE* file = ::fdopen(fd, "w");
+    std::FILE* file = OpenLogFile(path, error);
     if (file == nullptr) {
-        const int failure = errno;
-        ::close(fd);
-        return fail(std::strerror(failure));
+        return nullptr;
     }
     return std::unique_ptr<TrafficLog>(new TrafficLog(file, platform::NowNs()));
 }

@@ -1,9 +1,8 @@
 #include "image/files_list.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
+
+#include "platform/regular_file.h"
 
 namespace vantor {
 
@@ -12,27 +11,6 @@ namespace {
 // A line without the separator is read as this job has always read it: an empty name and,
 // as the path, the line without its first three characters.
 constexpr std::size_t kNoSeparatorSkip = 3;
-
-// Opens an existing regular file for reading and writing without blocking (a FIFO would
-// otherwise hang the job on its first read) and takes an exclusive lock on it, so that a
-// files list open elsewhere through the same lock is refused rather than read half written.
-int OpenLockedRegularFile(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        return -1;
-    }
-    struct stat info {};
-    const bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
-    if (!regular || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags >= 0) {
-        ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-    }
-    return fd;
-}
 
 }  // namespace
 
@@ -60,7 +38,9 @@ FilesListFile::~FilesListFile() {
 bool FilesListFile::OpenForJob(const std::string& path) {
     Close();
     read_failed_ = false;
-    const int fd = OpenLockedRegularFile(path);
+    // Locked, so that a files list open elsewhere through the same lock is refused rather than
+    // read half written.
+    const int fd = platform::OpenRegularFile(path, true, true);
     if (fd < 0) {
         return false;
     }

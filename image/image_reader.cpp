@@ -1,12 +1,11 @@
 #include "image/image_reader.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 
 #include "platform/invariant.h"
+#include "platform/regular_file.h"
 #include "platform/window_link.h"
 
 namespace vantor {
@@ -31,26 +30,6 @@ constexpr const char* kKdxRevisionText =
     "A different Orrim file is required.";
 constexpr const char* kNotOrrimText = "Error: The input file is not recognized as an Orrim file.";
 constexpr const char* kNotKdxText = "Error: The input file is not recognized as a KDX Orrim file.";
-
-// Opens `path` for reading without blocking (a FIFO would otherwise wait for a writer) and
-// accepts only a regular file: a directory reads as an empty stream on this platform, which
-// would pass for an empty plain image, and a pipe cannot be rewound to the data offset.
-int OpenRegularFile(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        return -1;
-    }
-    struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        ::close(fd);
-        return -1;
-    }
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags >= 0) {
-        ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-    }
-    return fd;
-}
 
 void ShowHeaderError(const char* text) {
     platform::Window().MessageBox(text, kHeaderErrorCaption, platform::MessageIcon::Stop);
@@ -112,7 +91,7 @@ ImageFile::~ImageFile() {
 
 bool ImageFile::Open(const std::string& path) {
     Close();
-    const int fd = OpenRegularFile(path);
+    const int fd = platform::OpenRegularFile(path, false, false);
     if (fd < 0) {
         return false;
     }

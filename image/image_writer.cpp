@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 
 namespace vantor::image_writer {
 
@@ -30,9 +31,11 @@ std::uint8_t NextFillerByte(std::uint32_t& state) {
     return static_cast<std::uint8_t>(state >> 24);
 }
 
+// The system's temporary folder: $TMPDIR or /tmp on POSIX systems, %TMP% on Windows.
 std::string TempFolder() {
-    const char* folder = std::getenv("TMPDIR");
-    return folder != nullptr && *folder != '\0' ? folder : "/tmp";
+    std::error_code error;
+    const std::filesystem::path folder = std::filesystem::temp_directory_path(error);
+    return error ? std::string(".") : folder.string();
 }
 
 }  // namespace

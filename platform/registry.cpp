@@ -1,26 +1,16 @@
 #include "platform/registry.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <ctime>
 #include <sstream>
+
+#include "platform/store_file.h"
 
 namespace vantor::platform {
 
 namespace {
 
 constexpr const char* kHeaderLine = "VantorRegistry 1";
-
-// What reading the store's file found. Only a regular file of at most kMaxRegistryBytes is
-// read: a device, a FIFO or a huge file is never taken for a store.
-enum class FileState { Missing, Read, Unreadable, NotAStore };
 
 std::string EnvOrEmpty(const char* name) {
     const char* value = std::getenv(name);
@@ -105,141 +95,8 @@ std::optional<std::string> Unescape(const std::string& text,
     return out;
 }
 
-// Reads the file without ever waiting: opened non-blocking (a FIFO without a writer would hold
-// the open), and looked at before any byte is read. `why` says what is wrong otherwise.
-FileState ReadWholeFile(const std::string& path, std::string& text, std::string& why) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
-        why = std::strerror(errno);
-        return errno == ENOENT ? FileState::Missing : FileState::Unreadable;
-    }
-    struct stat status {};
-    FileState state = FileState::Read;
-    if (::fstat(fd, &status) != 0) {
-        why = std::strerror(errno);
-        state = FileState::Unreadable;
-    } else if (!S_ISREG(status.st_mode)) {
-        why = "it is not a regular file";
-        state = FileState::NotAStore;
-    } else if (status.st_size > static_cast<off_t>(kMaxRegistryBytes)) {
-        why = "it is larger than " + std::to_string(kMaxRegistryBytes) + " bytes";
-        state = FileState::NotAStore;
-    }
-    text.clear();
-    char chunk[4096];
-    while (state == FileState::Read) {
-        const ssize_t got = ::read(fd, chunk, sizeof(chunk));
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < 0) {
-            why = std::strerror(errno);
-            state = FileState::Unreadable;
-        } else if (got == 0) {
-            break;
-        } else if (text.size() + static_cast<std::size_t>(got) > kMaxRegistryBytes) {
-            // It grew while being read.
-            why = "it is larger than " + std::to_string(kMaxRegistryBytes) + " bytes";
-            state = FileState::NotAStore;
-        } else {
-            text.append(chunk, static_cast<std::size_t>(got));
-        }
-    }
-    ::close(fd);
-    return state;
-}
-
 std::string CannotRead(const std::string& path, const std::string& why) {
     return "the settings store \"" + path + "\" cannot be read: " + why;
-}
-
-std::string ParentFolder(const std::string& path) {
-    const auto slash = path.rfind('/');
-    if (slash == std::string::npos) {
-        return ".";
-    }
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// mkdir -p: creates every missing folder of `folder`.
-void MakeFolders(const std::string& folder) {
-    for (std::size_t slash = folder.find('/', 1);; slash = folder.find('/', slash + 1)) {
-        ::mkdir(folder.substr(0, slash).c_str(), 0755);
-        if (slash == std::string::npos) {
-            return;
-        }
-    }
-}
-
-// Holds an exclusive flock on the store's lock file for its lifetime, so that two instances
-// never interleave a read-modify-write of the store.
-class StoreLock {
-  public:
-    explicit StoreLock(const std::string& store_path) {
-        fd_ = ::open((store_path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-        if (fd_ >= 0) {
-            while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
-            }
-        }
-    }
-    ~StoreLock() {
-        if (fd_ >= 0) {
-            ::close(fd_);  // closing the descriptor releases the lock
-        }
-    }
-    StoreLock(const StoreLock&) = delete;
-    StoreLock& operator=(const StoreLock&) = delete;
-    bool Held() const { return fd_ >= 0; }
-
-  private:
-    int fd_ = -1;
-};
-
-// Keeps a damaged store under a name of its own, so that the operator's file is never lost to
-// the next write. link() refuses an existing name, so an earlier damaged copy is kept as well.
-bool MoveAside(const std::string& path) {
-    const std::string stem = path + ".corrupt-" + std::to_string(std::time(nullptr));
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        const std::string aside = attempt == 0 ? stem : stem + "-" + std::to_string(attempt);
-        if (::link(path.c_str(), aside.c_str()) == 0) {
-            ::unlink(path.c_str());
-            std::fprintf(stderr,
-                         "vantor: the settings store %s could not be read; it was kept as %s and "
-                         "a new store is written in its place\n",
-                         path.c_str(), aside.c_str());
-            return true;
-        }
-        if (errno != EEXIST) {
-            return false;
-        }
-    }
-    return false;
-}
-
-bool WriteFileAtomically(const std::string& path, const std::string& text) {
-    const std::string temp = path + ".tmp-" + std::to_string(::getpid());
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        return false;
-    }
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            break;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    const bool written = done == text.size() && ::fsync(fd) == 0;
-    const bool closed = ::close(fd) == 0;
-    if (!written || !closed || std::rename(temp.c_str(), path.c_str()) != 0) {
-        std::remove(temp.c_str());
-        return false;
-    }
-    return true;
 }
 
 // The store as it is now, for a writer that holds the lock: a damaged regular file is moved
@@ -248,19 +105,18 @@ bool WriteFileAtomically(const std::string& path, const std::string& text) {
 std::optional<Registry::Keys> LoadLocked(const std::string& path) {
     std::string text;
     std::string why;
-    struct stat status {};
-    switch (ReadWholeFile(path, text, why)) {
-        case FileState::Missing:
+    switch (ReadStoreFile(path, kMaxRegistryBytes, text, why)) {
+        case StoreFileState::Missing:
             return Registry::Keys{};
-        case FileState::Unreadable:
+        case StoreFileState::Unreadable:
             return std::nullopt;
-        case FileState::NotAStore:
+        case StoreFileState::NotAStore:
             // Only a regular file is ever moved: a device or a FIFO is not the operator's store.
-            if (::lstat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
+            if (!IsRegularFile(path)) {
                 return std::nullopt;
             }
             break;
-        case FileState::Read:
+        case StoreFileState::Read:
             if (auto keys = ParseRegistry(text)) {
                 return keys;
             }
@@ -280,18 +136,22 @@ std::string RegistryFilePath() {
     if (std::string path = EnvOrEmpty("VANTOR_REGISTRY"); !path.empty()) {
         return path;
     }
-    if (std::string config = EnvOrEmpty("XDG_CONFIG_HOME"); !config.empty()) {
-        return config + "/vantor/registry";
-    }
-    return EnvOrEmpty("HOME") + "/.config/vantor/registry";
+    return DefaultStorePath();
 }
 
 std::string FormatRegistry(const Registry::Keys& keys) {
-    std::string text = std::string(kHeaderLine) + "\n";
+    // Appended piece by piece: each piece is copied once.
+    std::string text = kHeaderLine;
+    text += '\n';
     for (const auto& [key, values] : keys) {
-        text += "[" + Escape(key) + "]\n";
+        text += '[';
+        text += Escape(key);
+        text += "]\n";
         for (const auto& [name, data] : values) {
-            text += Escape(name, Field::Name) + "=" + Escape(data) + "\n";
+            text += Escape(name, Field::Name);
+            text += '=';
+            text += Escape(data);
+            text += '\n';
         }
     }
     return text;
@@ -361,17 +221,17 @@ Registry::Registry(std::string file_path) : file_path_(std::move(file_path)) {}
 Registry::Keys Registry::Load(std::string* problem) const {
     std::string text;
     std::string why;
-    switch (ReadWholeFile(file_path_, text, why)) {
-        case FileState::Missing:
+    switch (ReadStoreFile(file_path_, kMaxRegistryBytes, text, why)) {
+        case StoreFileState::Missing:
             return {};
-        case FileState::Read:
+        case StoreFileState::Read:
             if (auto keys = ParseRegistry(text, &why)) {
                 return *keys;
             }
             why = "it is not a settings store (" + why + ")";
             break;
-        case FileState::Unreadable:
-        case FileState::NotAStore:
+        case StoreFileState::Unreadable:
+        case StoreFileState::NotAStore:
             break;
     }
     if (problem != nullptr) {
@@ -406,8 +266,7 @@ std::optional<RegistryKey> Registry::OpenKey(const std::string& key) const {
         return std::nullopt;
     }
     // Full access includes writing: the file and its folder (for the rename) must allow it.
-    if (::access(file_path_.c_str(), W_OK) != 0 ||
-        ::access(ParentFolder(file_path_).c_str(), W_OK) != 0) {
+    if (!Writable(file_path_) || !Writable(ParentFolder(file_path_))) {
         return std::nullopt;
     }
     return RegistryKey{key, true};

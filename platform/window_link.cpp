@@ -1,11 +1,6 @@
 #include "platform/window_link.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <atomic>
-#include <cerrno>
-#include <csignal>
 
 namespace vantor::platform {
 
@@ -60,33 +55,6 @@ std::string FormatStatus(const std::string& text, int number) {
 
 void ReportStatus(const std::string& text, int number) {
     Window().SetText(Display::StatusLine, FormatStatus(text, number));
-}
-
-void PostToDescriptor(int fd, int message) {
-    if (fd <= 0) {
-        return;
-    }
-    // A reader that has gone away must not end this program: the write then fails with EPIPE.
-    static const bool sigpipe_ignored = [] { return std::signal(SIGPIPE, SIG_IGN) != SIG_ERR; }();
-    (void)sigpipe_ignored;
-    const std::string line = std::to_string(message) + "\n";
-    // A post never waits: make the descriptor non-blocking for this one write and put its
-    // flags back afterwards. A full pipe or a closed reader loses the post, as a post to a
-    // window that no longer exists is lost.
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags < 0) {
-        return;
-    }
-    if ((flags & O_NONBLOCK) == 0) {
-        ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-    }
-    ssize_t written;
-    do {
-        written = ::write(fd, line.data(), line.size());
-    } while (written < 0 && errno == EINTR);
-    if ((flags & O_NONBLOCK) == 0) {
-        ::fcntl(fd, F_SETFL, flags);
-    }
 }
 
 }  // namespace vantor::platform

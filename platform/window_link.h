@@ -64,4 +64,8 @@ void ReportStatus(const std::string& text, int number);
 // nothing.
 void PostToDescriptor(int fd, int message);
 
+// Why the file descriptor `fd` cannot take posts (it names no open descriptor, or the system
+// has no such posts); empty when it can, and for 0.
+std::string NotifyDescriptorProblem(int fd);
+
 }  // namespace vantor::platform

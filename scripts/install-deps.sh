@@ -10,6 +10,7 @@ packages=(
   libasound2-dev
   clang libclang-rt-14-dev
   scdoc desktop-file-utils shared-mime-info bash-completion dpkg-dev lintian man-db
+  g++-mingw-w64-x86-64-posix wine64 zip
   # The real program under an X server: a virtual screen, a small window manager, and input
   # sent as an operator's keys and clicks.
   xvfb xauth xdotool x11-utils matchbox-window-manager

@@ -2,7 +2,8 @@
 # Installs what is needed, builds Vantor from nothing and runs every test: the optimised build
 # with warnings as errors (GUI included, offscreen), then the core under AddressSanitizer with
 # UndefinedBehaviorSanitizer and under ThreadSanitizer; last, the Debian package from the
-# optimised build, checked with lintian, installed, run and removed again.
+# optimised build, checked with lintian, installed, run and removed again. Between them, the
+# Windows build under Wine (scripts/test-windows.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -15,6 +16,9 @@ for preset in ci asan tsan; do
   echo "=== $preset: test"
   ctest --preset "$preset" -j "$jobs"
 done
+
+# The Windows build, cross-compiled and run under Wine (skipped when those are missing).
+scripts/test-windows.sh
 
 echo "=== package: build, lintian, install, run and remove"
 scripts/package.sh

@@ -5,8 +5,8 @@
 #include <mutex>
 #include <set>
 
+#include "platform/serial/native_serial_device.h"
 #include "platform/serial/port_map.h"
-#include "platform/serial/posix_serial_device.h"
 #include "platform/serial/rfc2217_device.h"
 
 namespace vantor::platform {
@@ -87,8 +87,8 @@ std::unique_ptr<SerialDevice> OpenBackend(const std::string& address, std::strin
     if (registered != nullptr) {
         return registered(address, error);
     }
-    if (StartsWith(address, "/")) {
-        return OpenPosixSerialDevice(address, error);
+    if (IsNativeDeviceAddress(address)) {
+        return OpenNativeSerialDevice(address, error);
     }
     if (StartsWith(address, "rfc2217://")) {
         return OpenRfc2217Device(address, error);

@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "platform/registry.h"
+#include "platform/serial/native_serial_device.h"
 
 namespace vantor::platform {
 
@@ -16,21 +17,22 @@ std::array<std::string, 4> g_overrides;
 // every front end sees the map without doing anything.
 std::atomic<StoredPortLookup> g_stored_lookup{&StoredPortAddress};
 
-// "COM1" to "COM4" give 1 to 4; every other name 0.
+// "COM1" to "COM255" give 1 to 255; every other name (a leading zero too) 0.
 int ComNumber(const std::string& name) {
-    if (name.size() != 4 || name.compare(0, 3, "COM") != 0) {
+    if (name.size() < 4 || name.size() > 6 || name.compare(0, 3, "COM") != 0 || name[3] == '0' ||
+        name.find_first_not_of("0123456789", 3) != std::string::npos) {
         return 0;
     }
-    const char digit = name[3];
-    return (digit >= '1' && digit <= '4') ? digit - '0' : 0;
+    const int number = std::stoi(name.substr(3));
+    return number <= 255 ? number : 0;
 }
 
 }  // namespace
 
 std::optional<std::string> ResolvePortName(const std::string& name, std::string* problem) {
     const int number = ComNumber(name);
-    if (number == 0) {
-        return std::nullopt;
+    if (number < 1 || number > 4) {
+        return number == 0 ? std::nullopt : UnmappedPortAddress(number);
     }
     {
         std::lock_guard lock(g_mutex);
@@ -50,7 +52,7 @@ std::optional<std::string> ResolvePortName(const std::string& name, std::string*
             return std::nullopt;
         }
     }
-    return "/dev/ttyS" + std::to_string(number - 1);
+    return UnmappedPortAddress(number);
 }
 
 void SetPortMapOverride(int number, const std::string& address) {

@@ -8,8 +8,10 @@ namespace vantor::platform {
 
 // The device address for "COM1" to "COM4", or nothing for any other name (COM0 included).
 // An address set for this process (SetPortMapOverride) wins; then the stored map; then the
-// defaults /dev/ttyS0 to /dev/ttyS3. A stored map that cannot be read never gives way to the
-// defaults, which could be another device: then nothing, and `problem` says why.
+// defaults /dev/ttyS0 to /dev/ttyS3. On Windows every name from COM1 to COM255 that is not
+// mapped opens that comm port itself (native_serial_device.h). A stored map that cannot be
+// read never gives way to the defaults, which could be another device: then nothing, and
+// `problem` says why.
 std::optional<std::string> ResolvePortName(const std::string& name, std::string* problem = nullptr);
 
 // Makes COM<number> (1 to 4) stand for `address` in this process only; an empty address

@@ -17,6 +17,10 @@ inline constexpr int kRfc2217OpenBudgetMs = 3000;
 // for a good one or for an address of another scheme.
 std::optional<std::string> Rfc2217AddressProblem(const std::string& address);
 
+// False where the build has no network serial port client (Windows); "rfc2217://" addresses
+// are then refused.
+bool NetworkSerialPortsAvailable();
+
 // Opens "rfc2217://HOST:PORT" (HOST a name, an IPv4 address or an IPv6 address in brackets).
 // The server's line state reports feed the break flag. On failure returns nullptr and, when
 // `error` is given, says why.

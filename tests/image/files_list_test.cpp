@@ -1,11 +1,15 @@
 // The files list: how a line splits into name and path, and how the job's reader reads lines,
 // locks the file and refuses files it must not use.
+#include <unistd.h>
+#ifndef _WIN32
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
+#endif
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -79,7 +83,7 @@ class TempList {
                                             "vantor-flist")) {}
     ~TempList() {
         if (!path_.empty()) {
-            ::unlink(path_.c_str());
+            std::remove(path_.c_str());
         }
     }
     TempList(const TempList&) = delete;
@@ -194,8 +198,11 @@ TEST(FilesListFile, RefusesAMissingFileAndDoesNotCreateIt) {
     const std::string path = TempName("vantor-no-such-flist-");
     FilesListFile list;
     EXPECT_FALSE(list.OpenForJob(path));
-    EXPECT_NE(::access(path.c_str(), F_OK), 0) << "the job never creates the files list";
+    EXPECT_FALSE(std::filesystem::exists(path)) << "the job never creates the files list";
 }
+
+// File modes and FIFOs are POSIX systems' own.
+#ifndef _WIN32
 
 // Tries to open `path` for the job as an unprivileged user when running as root, whom file
 // modes do not stop; returns whether the open succeeded.
@@ -228,6 +235,17 @@ TEST(FilesListFile, RefusesAWriteProtectedFile) {
     ASSERT_EQ(::chmod(list.path().c_str(), 0444), 0);
     EXPECT_FALSE(OpensForJobWithoutPrivilege(list.path()));
 }
+
+// A FIFO opened for reading and writing would make the first read wait forever.
+TEST(FilesListFile, RefusesAFifoWithoutWaiting) {
+    const std::string path = TempName("vantor-flist-fifo-");
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    FilesListFile list;
+    EXPECT_FALSE(list.OpenForJob(path));
+    ::unlink(path.c_str());
+}
+
+#endif
 
 TEST(FilesListFile, RefusesASecondOpenWhileTheFirstHoldsIt) {
     const TempList list("a.orb    /a.orb\r\n");
@@ -263,19 +281,10 @@ TEST(FilesListFile, OpeningAgainReleasesThePreviousFile) {
 
 TEST(FilesListFile, RefusesADirectory) {
     const std::string path = TempName("vantor-flist-folder-");
-    ASSERT_EQ(::mkdir(path.c_str(), 0700), 0);
+    ASSERT_TRUE(std::filesystem::create_directory(path));
     FilesListFile list;
     EXPECT_FALSE(list.OpenForJob(path));
-    ::rmdir(path.c_str());
-}
-
-// A FIFO opened for reading and writing would make the first read wait forever.
-TEST(FilesListFile, RefusesAFifoWithoutWaiting) {
-    const std::string path = TempName("vantor-flist-fifo-");
-    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
-    FilesListFile list;
-    EXPECT_FALSE(list.OpenForJob(path));
-    ::unlink(path.c_str());
+    std::filesystem::remove(path);
 }
 
 }  // namespace

@@ -1,10 +1,12 @@
 // The packet reader: what it passes as a packet, how it ends, and each error's code and text.
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -334,7 +336,10 @@ TEST(ImageFile, ReadsBytesAndSetsEndMetOnlyAtTheEnd) {
 class ScopedPath {
   public:
     explicit ScopedPath(std::string path) : path_(std::move(path)) {}
-    ~ScopedPath() { ::remove(path_.c_str()); }
+    ~ScopedPath() {
+        std::error_code ignored;
+        std::filesystem::remove(path_, ignored);
+    }
     ScopedPath(const ScopedPath&) = delete;
     ScopedPath& operator=(const ScopedPath&) = delete;
     const std::string& path() const { return path_; }
@@ -357,19 +362,25 @@ TEST(ImageFile, RefusesAMissingFile) {
 // "download" nothing successfully.
 TEST(ImageFile, RefusesADirectory) {
     const ScopedPath folder(TempName("vantor-image-folder-"));
-    ASSERT_EQ(::mkdir(folder.path().c_str(), 0700), 0);
+    ASSERT_TRUE(std::filesystem::create_directory(folder.path()));
     ImageFile file;
     EXPECT_FALSE(file.Open(folder.path()));
 }
 
-// Opening a FIFO for reading would wait for a writer forever.
+#ifndef _WIN32
+// Opening a FIFO for reading would wait for a writer forever (Windows has no FIFOs in its file
+// system).
 TEST(ImageFile, RefusesAFifoWithoutWaiting) {
     const ScopedPath fifo(TempName("vantor-image-fifo-"));
     ASSERT_EQ(::mkfifo(fifo.path().c_str(), 0600), 0);
     ImageFile file;
     EXPECT_FALSE(file.Open(fifo.path()));
 }
+#endif
 
+#ifndef _WIN32
+// Wine's C runtime reads a write-only stream as an empty one, without an error, so the failing
+// read below is made only on POSIX systems.
 // A read that fails is not the end of the image: treating it so would report a partly read
 // image as downloaded.
 TEST(ReadPacket, ReadErrorIsAPrematureEndNotTheEndOfThePackets) {
@@ -381,6 +392,7 @@ TEST(ReadPacket, ReadErrorIsAPrematureEndNotTheEndOfThePackets) {
     EXPECT_EQ(ReadPacket(file, SharedPacket()), kPrematureEnd);
     EXPECT_EQ(window.StatusTexts(), std::vector<std::string>{test::kPrematureEndText});
 }
+#endif
 
 // The same through Open: /proc/self/mem is a regular file whose first read fails.
 TEST(ReadPacket, ReadErrorOfAnOpenedFileIsAPrematureEnd) {

@@ -1,8 +1,7 @@
 // Helpers of the image tests: images on disk that remove themselves, and the reader's texts.
 #pragma once
 
-#include <unistd.h>
-
+#include <cstdio>
 #include <string>
 
 #include "image/image_reader.h"
@@ -17,7 +16,7 @@ class TempImage {
         : path_(image_writer::WriteTempFile(bytes)) {}
     ~TempImage() {
         if (!path_.empty()) {
-            ::unlink(path_.c_str());
+            std::remove(path_.c_str());
         }
     }
     TempImage(const TempImage&) = delete;

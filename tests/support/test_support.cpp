@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <random>
 #include <stdexcept>
 #include <thread>
 
@@ -186,6 +187,45 @@ void AwaitOrAbort(const std::function<bool()>& condition, std::chrono::milliseco
 
 std::vector<std::uint8_t> BytesOf(const std::string& text) {
     return std::vector<std::uint8_t>(text.begin(), text.end());
+}
+
+void SetEnv(const std::string& name, const char* value) {
+#ifdef _WIN32
+    // An empty value removes the variable on Windows.
+    ::_putenv_s(name.c_str(), value != nullptr ? value : "");
+#else
+    value != nullptr ? ::setenv(name.c_str(), value, 1) : ::unsetenv(name.c_str());
+#endif
+}
+
+ScopedEnv::ScopedEnv(std::string name, const char* value) : name_(std::move(name)) {
+    if (const char* old = std::getenv(name_.c_str()); old != nullptr) {
+        old_ = old;
+    }
+    SetEnv(name_, value);
+}
+
+ScopedEnv::~ScopedEnv() {
+    SetEnv(name_, old_ ? old_->c_str() : nullptr);
+}
+
+TempFolder::TempFolder(const std::string& stem) {
+    std::random_device random;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        path_ = std::filesystem::temp_directory_path() /
+                (stem + "-" + std::to_string(random() % 1000000000u));
+        if (std::filesystem::create_directory(path_)) {
+            return;
+        }
+    }
+    throw std::runtime_error("no new folder could be made under " +
+                             std::filesystem::temp_directory_path().string());
+}
+
+TempFolder::~TempFolder() {
+    std::error_code ignored;
+    std::filesystem::permissions(path_, std::filesystem::perms::owner_all, ignored);
+    std::filesystem::remove_all(path_, ignored);
 }
 
 }  // namespace vantor::test

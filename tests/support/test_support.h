@@ -2,9 +2,11 @@
 #pragma once
 
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -100,5 +102,36 @@ void AwaitOrAbort(const std::function<bool()>& condition, std::chrono::milliseco
 
 // The bytes of a text, for comparing with what went over the line.
 std::vector<std::uint8_t> BytesOf(const std::string& text);
+
+// Sets the environment variable `name` to `value` (nullptr removes it) for the object's
+// lifetime, then gives it back what it had.
+class ScopedEnv {
+  public:
+    ScopedEnv(std::string name, const char* value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+  private:
+    std::string name_;
+    std::optional<std::string> old_;
+};
+
+// Sets (nullptr: removes) an environment variable for this process.
+void SetEnv(const std::string& name, const char* value);
+
+// A new empty folder under the system's temporary folder, removed with all it holds when the
+// object goes.
+class TempFolder {
+  public:
+    explicit TempFolder(const std::string& stem);
+    ~TempFolder();
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+
+  private:
+    std::filesystem::path path_;
+};
 
 }  // namespace vantor::test

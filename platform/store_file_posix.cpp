@@ -1,0 +1,185 @@
+// The settings store's file operations on POSIX systems.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "platform/store_file.h"
+
+namespace vantor::platform {
+
+namespace {
+
+std::string EnvOrEmpty(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
+}
+
+}  // namespace
+
+StoreFileState ReadStoreFile(const std::string& path, std::size_t limit, std::string& text,
+                             std::string& why) {
+    // Non-blocking, so that a FIFO without a writer does not hold the open.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        why = std::strerror(errno);
+        return errno == ENOENT ? StoreFileState::Missing : StoreFileState::Unreadable;
+    }
+    struct stat status {};
+    StoreFileState state = StoreFileState::Read;
+    if (::fstat(fd, &status) != 0) {
+        why = std::strerror(errno);
+        state = StoreFileState::Unreadable;
+    } else if (!S_ISREG(status.st_mode)) {
+        why = "it is not a regular file";
+        state = StoreFileState::NotAStore;
+    } else if (status.st_size > static_cast<off_t>(limit)) {
+        why = "it is larger than " + std::to_string(limit) + " bytes";
+        state = StoreFileState::NotAStore;
+    }
+    text.clear();
+    char chunk[4096];
+    while (state == StoreFileState::Read) {
+        const ssize_t got = ::read(fd, chunk, sizeof(chunk));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            why = std::strerror(errno);
+            state = StoreFileState::Unreadable;
+        } else if (got == 0) {
+            break;
+        } else if (text.size() + static_cast<std::size_t>(got) > limit) {
+            // It grew while being read.
+            why = "it is larger than " + std::to_string(limit) + " bytes";
+            state = StoreFileState::NotAStore;
+        } else {
+            text.append(chunk, static_cast<std::size_t>(got));
+        }
+    }
+    ::close(fd);
+    return state;
+}
+
+bool IsRegularFile(const std::string& path) {
+    struct stat status {};
+    return ::lstat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
+}
+
+std::string DefaultStorePath() {
+    if (std::string config = EnvOrEmpty("XDG_CONFIG_HOME"); !config.empty()) {
+        return config + "/vantor/registry";
+    }
+    return EnvOrEmpty("HOME") + "/.config/vantor/registry";
+}
+
+bool Writable(const std::string& path) {
+    return ::access(path.c_str(), W_OK) == 0;
+}
+
+std::string ParentFolder(const std::string& path) {
+    const auto slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// mkdir -p: creates every missing folder of `folder`.
+void MakeFolders(const std::string& folder) {
+    for (std::size_t slash = folder.find('/', 1);; slash = folder.find('/', slash + 1)) {
+        ::mkdir(folder.substr(0, slash).c_str(), 0755);
+        if (slash == std::string::npos) {
+            return;
+        }
+    }
+}
+
+StoreLock::StoreLock(const std::string& store_path) {
+    const int fd = ::open((store_path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+        while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+        }
+        lock_ = fd;
+        held_ = true;
+    }
+}
+
+StoreLock::~StoreLock() {
+    if (held_) {
+        ::close(static_cast<int>(lock_));  // closing the descriptor releases the lock
+    }
+}
+
+// link() refuses an existing name, so an earlier damaged copy is kept as well.
+bool MoveAside(const std::string& path) {
+    const std::string stem = path + ".corrupt-" + std::to_string(std::time(nullptr));
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::string aside = attempt == 0 ? stem : stem + "-" + std::to_string(attempt);
+        if (::link(path.c_str(), aside.c_str()) == 0) {
+            ::unlink(path.c_str());
+            std::fprintf(stderr,
+                         "vantor: the settings store %s could not be read; it was kept as %s and "
+                         "a new store is written in its place\n",
+                         path.c_str(), aside.c_str());
+            return true;
+        }
+        if (errno != EEXIST) {
+            return false;
+        }
+    }
+    return false;
+}
+
+bool WriteFileAtomically(const std::string& path, const std::string& text, std::string* error) {
+    static std::atomic<unsigned> serial{0};
+    const std::string temp =
+        path + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(serial++);
+    const auto fail = [&](int failure) {
+        if (error != nullptr) {
+            *error = std::strerror(failure);
+        }
+        return false;
+    };
+    // The mode before the umask is that of any file the user writes.
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        return fail(errno);
+    }
+    std::size_t done = 0;
+    int failure = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            failure = n < 0 ? errno : ENOSPC;
+            break;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    if (failure == 0 && ::fsync(fd) != 0) {
+        failure = errno;
+    }
+    if (::close(fd) != 0 && failure == 0) {
+        failure = errno;
+    }
+    if (failure == 0 && std::rename(temp.c_str(), path.c_str()) != 0) {
+        failure = errno;
+    }
+    if (failure != 0) {
+        std::remove(temp.c_str());
+        return fail(failure);
+    }
+    return true;
+}
+
+}  // namespace vantor::platform
