@@ -109,10 +109,12 @@ SerialPort* CurrentPort();
 // True once the current port's far end is gone (a network connection ended, an adapter pulled
 // out): every wait for the drive ends at once then, since nothing more can come.
 bool PortLost();
-// How much later than on a serial line the drive's answers arrive on the current port: a
-// network port's round trip, 0 for a serial line. Every window in which the link waits for the
-// drive's answer is stretched by it.
+// How much later than on a serial line the drive's answers may arrive on the current port: for a
+// network port twice its measured round trip and kNetworkJitterMs more, 0 for a serial line.
+// Every window in which the link waits for the drive's answer is stretched by it.
 int PortAnswerDelayMs();
+// What a network port's answer windows allow beyond twice the round trip.
+constexpr int kNetworkJitterMs = 10;
 
 // What the last port that the job tried to open told of itself, kept after it closed so that a
 // front end can say why a job ended.
