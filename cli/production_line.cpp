@@ -6,10 +6,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <set>
@@ -24,6 +26,7 @@
 #include "cli/run_record.h"
 #include "cli/station.h"
 #include "job/job.h"
+#include "platform/regular_file.h"
 
 namespace vantor::cli {
 
@@ -153,10 +156,18 @@ std::optional<std::string> ParseLine(const std::vector<std::string>& arguments,
     return std::nullopt;
 }
 
-// The arguments of one station's child.
-std::vector<std::string> ChildArguments(const LineSettings& settings, const std::string& device) {
+// The arguments of one station's child; `files_list`, when given, stands for the list named by
+// --files-list.
+std::vector<std::string> ChildArguments(const LineSettings& settings, const std::string& device,
+                                        const std::string& files_list = "") {
     std::vector<std::string> arguments{kCommand};
     arguments.insert(arguments.end(), settings.child_options.begin(), settings.child_options.end());
+    if (!files_list.empty()) {
+        const auto option = std::find(arguments.begin(), arguments.end(), "--files-list");
+        if (option != arguments.end() && option + 1 != arguments.end()) {
+            *(option + 1) = files_list;
+        }
+    }
     arguments.insert(arguments.end(), {"--port", device, "--json"});
     if (!settings.child_parameters.empty()) {
         // After "--" an image whose name begins with "-" is still an image.
@@ -194,6 +205,69 @@ std::optional<std::string> CheckLine(const LineSettings& settings) {
     return std::nullopt;
 }
 
+// A job holds its files list for itself while it runs (a second opener is refused), so stations
+// that run at once each read a copy of their own, taken once under the list's lock when the line
+// starts. The copies go with the line. A list that cannot be copied is passed on as it is, and
+// the station then says what is wrong with it.
+class FilesListCopies {
+  public:
+    FilesListCopies(const std::string& list, std::size_t stations) {
+        if (list.empty()) {
+            return;
+        }
+        std::string contents;
+        if (!ReadLockedList(list, contents)) {
+            return;
+        }
+        std::string folder =
+            (std::filesystem::temp_directory_path() / "vantor-line-XXXXXX").string();
+        if (::mkdtemp(folder.data()) == nullptr) {
+            return;
+        }
+        folder_ = folder;
+        for (std::size_t station = 1; station <= stations; ++station) {
+            const std::string copy = folder_ + "/station-" + std::to_string(station) + "-" +
+                                     std::filesystem::path(list).filename().string();
+            std::ofstream out(copy, std::ios::binary);
+            out.write(contents.data(), static_cast<std::streamsize>(contents.size()));
+            out.close();
+            paths_.push_back(out ? copy : "");
+        }
+    }
+    ~FilesListCopies() {
+        if (!folder_.empty()) {
+            std::error_code ignored;
+            std::filesystem::remove_all(folder_, ignored);
+        }
+    }
+    FilesListCopies(const FilesListCopies&) = delete;
+    FilesListCopies& operator=(const FilesListCopies&) = delete;
+
+    // The copy for station `number` (from 1), or empty for the list as given.
+    std::string For(int number) const {
+        const auto index = static_cast<std::size_t>(number - 1);
+        return index < paths_.size() ? paths_[index] : "";
+    }
+
+  private:
+    static bool ReadLockedList(const std::string& list, std::string& contents) {
+        const int fd = platform::OpenRegularFile(list, false, true);
+        if (fd < 0) {
+            return false;
+        }
+        char buffer[64 * 1024];
+        ssize_t got = 0;
+        while ((got = ::read(fd, buffer, sizeof(buffer))) > 0 || (got < 0 && errno == EINTR)) {
+            contents.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
+        }
+        ::close(fd);
+        return got == 0;
+    }
+
+    std::string folder_;
+    std::vector<std::string> paths_;
+};
+
 // The parent's own interruption: counted, and passed on to the stations by the loop.
 std::atomic<int> g_line_signal{0};
 std::atomic<int> g_line_signals{0};
@@ -227,7 +301,8 @@ bool StartsWith(const std::string& text, const char* prefix) {
 
 class Line {
   public:
-    Line(const LineSettings& settings, LineView& view) : settings_(settings), view_(view) {
+    Line(const LineSettings& settings, LineView& view)
+        : settings_(settings), view_(view), lists_(settings.files_list, settings.ports.size()) {
         for (const std::string& port : settings.ports) {
             Station& station = stations_.emplace_back();
             station.number = static_cast<int>(stations_.size());
@@ -251,6 +326,7 @@ class Line {
 
     const LineSettings& settings_;
     LineView& view_;
+    FilesListCopies lists_;
     std::vector<Station> stations_;
     bool any_failed_ = false;
     int signals_passed_ = 0;
@@ -309,7 +385,8 @@ void Line::StartAttempt(Station& station) {
         return;
     }
     std::string error;
-    const auto process = StartStationProcess(ChildArguments(settings_, resolved.device), &error);
+    const auto process = StartStationProcess(
+        ChildArguments(settings_, resolved.device, lists_.For(station.number)), &error);
     if (!process) {
         attempt.result = kStationFailed;
         attempt.status = kExitStationUnstartable;

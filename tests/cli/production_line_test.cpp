@@ -184,6 +184,26 @@ TEST(ProductionLine, RetriesAFailedStationFromTheStartUpToTheLimit) {
     EXPECT_EQ(Events(events, "summary", 2).size(), 3u);
 }
 
+// A job holds its files list for itself while it runs. Stations on one list at once, in real
+// time so that their jobs overlap, must each read the whole list and succeed, and their records
+// must give the digest of what they read.
+TEST(ProductionLine, StationsRunningAtOnceEachReadTheFilesList) {
+    TempDir dir;
+    const std::string list = dir.Write("list.txt", "main    " + GoodImage(dir) + "\n");
+    const CliRun run = RunCli({"download", "--files-list", list, "--port", "sim:address=1",
+                               "--port", "sim:address=2", "--json"});
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    const auto events = ParseJsonLines(run.out);
+    for (int station = 1; station <= 2; ++station) {
+        const auto summaries = Events(events, "summary", station);
+        ASSERT_EQ(summaries.size(), 1u) << "station " << station;
+        EXPECT_EQ(Number(summaries.front(), "images_downloaded"), 1);
+        const auto starts = Events(events, "start", station);
+        ASSERT_EQ(starts.size(), 1u);
+        EXPECT_EQ(StringField(starts.front(), "files_list_sha256").size(), 64u);
+    }
+}
+
 TEST(ProductionLine, StopsStartingStationsAfterTheFirstFailure) {
     TempDir dir;
     const std::string image = GoodImage(dir);
