@@ -12,6 +12,7 @@
 #include "cli/command_line.h"
 #include "cli/exit_status.h"
 #include "cli/json_text.h"
+#include "cli/port_map_change.h"
 #include "cli/serial_devices.h"
 #include "platform/registry.h"
 #include "platform/serial/port_map.h"
@@ -46,8 +47,6 @@ constexpr const char* kHelp =
     "  0   success\n"
     "  1   the settings store could not be written\n"
     "  64  usage error\n";
-
-constexpr int kExitStoreUnwritable = 1;
 
 struct PortName {
     std::string name;
@@ -148,16 +147,20 @@ void PrintJson() {
     std::fputs(text.c_str(), stdout);
 }
 
-// 1 to 4 for "COM1" to "COM4"; nothing for any other text.
-std::optional<int> PortNumber(const std::string& name) {
-    if (name.size() == 4 && name.compare(0, 3, "COM") == 0 && name[3] >= '1' && name[3] <= '4') {
-        return name[3] - '0';
+int ShowPorts(bool json) {
+    if (json) {
+        PrintJson();
+        return kExitSuccess;
     }
-    return std::nullopt;
+    PrintPortMap();
+    PrintDevices();
+    return kExitSuccess;
 }
 
+}  // namespace
+
 // Why `device` is not an address the job can open; nothing when it is one.
-std::optional<std::string> CheckDevice(const std::string& device) {
+std::optional<std::string> CheckPortDevice(const std::string& device) {
     if (device.rfind("sim:", 0) == 0) {
         std::string error;
         if (!sim::ParseSimOptions(device.substr(4), &error)) {
@@ -172,76 +175,6 @@ std::optional<std::string> CheckDevice(const std::string& device) {
     return "DEVICE \"" + device +
            "\" is not a device address (/dev/..., rfc2217://HOST:PORT, sim or sim:OPTIONS)";
 }
-
-int StoreFailure(const platform::Registry& registry) {
-    std::fprintf(stderr, "vantor-cli ports: the settings store %s could not be written\n",
-                 registry.FilePath().c_str());
-    return kExitStoreUnwritable;
-}
-
-int SetPort(int number, const std::string& device) {
-    const platform::Registry registry;
-    auto key = registry.CreateKey(platform::kPortsKey);
-    if (!key || !registry.SetValue(*key, "COM" + std::to_string(number), device)) {
-        return StoreFailure(registry);
-    }
-    platform::Registry::CloseKey(*key);
-    std::printf("COM%d = %s (stored in %s)\n", number, device.c_str(), registry.FilePath().c_str());
-    struct stat status {};
-    if (device[0] == '/' && ::stat(device.c_str(), &status) != 0) {
-        std::printf("note: %s is not present now\n", device.c_str());
-    }
-    return kExitSuccess;
-}
-
-int UnsetPort(int number) {
-    const platform::Registry registry;
-    const std::string name = "COM" + std::to_string(number);
-    if (auto key = registry.OpenKeyForReading(platform::kPortsKey)) {
-        if (!registry.DeleteValue(*key, name)) {
-            return StoreFailure(registry);
-        }
-        platform::Registry::CloseKey(*key);
-    }
-    std::printf("%s = %s (default)\n", name.c_str(),
-                platform::ResolvePortName(name).value_or("-").c_str());
-    return kExitSuccess;
-}
-
-// "set COMn DEVICE" or "unset COMn", after the subcommand's name.
-int RunChange(const std::string& subcommand, const std::vector<std::string>& operands) {
-    const std::size_t wanted = subcommand == "set" ? 2 : 1;
-    if (operands.size() < wanted) {
-        return UsageError(kCommand,
-                          subcommand + (wanted == 2 ? " needs COMn and DEVICE" : " needs COMn"));
-    }
-    if (operands.size() > wanted) {
-        return UsageError(kCommand, "unexpected argument \"" + operands[wanted] + "\"");
-    }
-    const auto number = PortNumber(operands[0]);
-    if (!number) {
-        return UsageError(kCommand, "\"" + operands[0] + "\" is not a port name (COM1 to COM4)");
-    }
-    if (wanted == 1) {
-        return UnsetPort(*number);
-    }
-    if (const auto problem = CheckDevice(operands[1])) {
-        return UsageError(kCommand, *problem);
-    }
-    return SetPort(*number, operands[1]);
-}
-
-int ShowPorts(bool json) {
-    if (json) {
-        PrintJson();
-        return kExitSuccess;
-    }
-    PrintPortMap();
-    PrintDevices();
-    return kExitSuccess;
-}
-
-}  // namespace
 
 int RunPorts(const std::vector<std::string>& arguments) {
     ArgumentReader reader(arguments);
@@ -276,7 +209,7 @@ int RunPorts(const std::vector<std::string>& arguments) {
     if (subcommand != "set" && subcommand != "unset") {
         return UsageError(kCommand, "unexpected argument \"" + subcommand + "\"");
     }
-    return RunChange(subcommand, {operands.begin() + 1, operands.end()});
+    return RunPortMapChange(subcommand, {operands.begin() + 1, operands.end()});
 }
 
 }  // namespace vantor::cli
