@@ -1,6 +1,5 @@
 #include "drivesim/drive_sim_server.h"
 
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -12,22 +11,21 @@
 
 namespace vantor::drivesim {
 
+namespace {
+// How long the accepting loop waits for a client before it looks at `stop` again.
+constexpr int kAcceptWaitMs = 100;
+}  // namespace
+
 void ServeClients(int listen_fd, const sim::SimOptions& options, const std::atomic<bool>& stop,
                   std::FILE* log) {
     namespace server = platform::rfc2217_server;
     while (!stop.load()) {
-        pollfd entry{listen_fd, POLLIN, 0};
-        if (::poll(&entry, 1, 100) <= 0) {
-            continue;
-        }
         sockaddr_storage peer{};
-        socklen_t length = sizeof(peer);
-        const int client =
-            ::accept4(listen_fd, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
+        std::string who;
+        const int client = server::AcceptClient(listen_fd, kAcceptWaitMs, peer, who);
         if (client < 0) {
             continue;
         }
-        const std::string who = server::Describe(reinterpret_cast<sockaddr*>(&peer), length);
         if (log != nullptr) {
             std::fprintf(log, "client %s connected\n", who.c_str());
             std::fflush(log);

@@ -45,16 +45,6 @@ int Usage(const std::string& problem) {
     return kUsageError;
 }
 
-bool ParsePort(const std::string& text, std::uint16_t& port) {
-    if (text.empty() || text.size() > 5 ||
-        text.find_first_not_of("0123456789") != std::string::npos) {
-        return false;
-    }
-    const unsigned long number = std::stoul(text);
-    port = static_cast<std::uint16_t>(number);
-    return number <= 65535;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -86,11 +76,11 @@ int main(int argc, char** argv) {
             return Usage("unexpected argument \"" + arg + "\"");
         }
     }
-    std::uint16_t port = 0;
     if (port_text.empty()) {
         return Usage("--port is required");
     }
-    if (!ParsePort(port_text, port)) {
+    const auto port = vantor::platform::rfc2217_server::ParseTcpPort(port_text);
+    if (!port) {
         return Usage("the port \"" + port_text + "\" is not a number from 0 to 65535");
     }
     std::string error;
@@ -99,7 +89,7 @@ int main(int argc, char** argv) {
         return Usage(error);
     }
     std::string bound;
-    const int listen_fd = vantor::platform::rfc2217_server::Listen(host, port, bound, error);
+    const int listen_fd = vantor::platform::rfc2217_server::Listen(host, *port, bound, error);
     if (listen_fd < 0) {
         std::fprintf(stderr, "vantor-drive-sim: %s\n", error.c_str());
         return 1;

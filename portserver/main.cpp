@@ -41,16 +41,6 @@ int Usage(const std::string& problem) {
     return kUsageError;
 }
 
-bool ParsePort(const std::string& text, std::uint16_t& port) {
-    if (text.empty() || text.size() > 5 ||
-        text.find_first_not_of("0123456789") != std::string::npos) {
-        return false;
-    }
-    const unsigned long number = std::stoul(text);
-    port = static_cast<std::uint16_t>(number);
-    return number <= 65535;
-}
-
 // SIGINT and SIGTERM end the serving loops, which close what they opened; SA_RESTART is left
 // out so that a wait is cut short.
 void CatchStopSignals() {
@@ -105,17 +95,17 @@ int main(int argc, char** argv) {
     if (options.device.empty()) {
         return Usage("--device is required");
     }
-    std::uint16_t port = 0;
     if (port_text.empty()) {
         return Usage("--port is required");
     }
-    if (!ParsePort(port_text, port)) {
+    const auto port = platform::rfc2217_server::ParseTcpPort(port_text);
+    if (!port) {
         return Usage("the port \"" + port_text + "\" is not a number from 0 to 65535");
     }
     CatchStopSignals();
     std::string bound;
     std::string error;
-    const int listen_fd = platform::rfc2217_server::Listen(host, port, bound, error);
+    const int listen_fd = platform::rfc2217_server::Listen(host, *port, bound, error);
     if (listen_fd < 0) {
         std::fprintf(stderr, "vantor-port-server: %s\n", error.c_str());
         return 1;

@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -152,19 +151,13 @@ void ServePort(int listen_fd, const PortServerOptions& options, const std::atomi
         if (served && served->Done()) {
             Finish(served, options, log);
         }
-        pollfd entry{listen_fd, POLLIN, 0};
-        if (::poll(&entry, 1, kAcceptPollMs) <= 0) {
-            continue;
-        }
         sockaddr_storage peer{};
-        socklen_t length = sizeof(peer);
-        const int client =
-            ::accept4(listen_fd, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
+        std::string who;
+        const int client = server::AcceptClient(listen_fd, kAcceptPollMs, peer, who);
         if (client < 0) {
             continue;
         }
         const auto* address = reinterpret_cast<const sockaddr*>(&peer);
-        const std::string who = server::Describe(address, length);
         if (!IsAllowed(address, options.allowed)) {
             TurnAway(client, who, "this address may not use the port (--allow)", log);
             continue;

@@ -447,6 +447,32 @@ std::string Describe(const sockaddr* address, socklen_t length) {
     return (v6 ? "[" + name + "]" : name) + ":" + port.data();
 }
 
+std::optional<std::uint16_t> ParseTcpPort(const std::string& text) {
+    if (text.empty() || text.size() > 5 ||
+        text.find_first_not_of("0123456789") != std::string::npos) {
+        return std::nullopt;
+    }
+    const unsigned long number = std::stoul(text);
+    if (number > 65535) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint16_t>(number);
+}
+
+int AcceptClient(int listen_fd, int wait_ms, sockaddr_storage& peer, std::string& who) {
+    pollfd entry{listen_fd, POLLIN, 0};
+    if (::poll(&entry, 1, wait_ms) <= 0) {
+        return -1;
+    }
+    socklen_t length = sizeof(peer);
+    const int client =
+        ::accept4(listen_fd, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
+    if (client >= 0) {
+        who = Describe(reinterpret_cast<const sockaddr*>(&peer), length);
+    }
+    return client;
+}
+
 int Listen(const std::string& host, std::uint16_t port, std::string& bound, std::string& error) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "platform/serial/serial_device.h"
@@ -46,6 +47,13 @@ std::string ServeClient(int client_fd, SerialDevice& line, const std::atomic<boo
 // and sets `bound` to the address it listens on, as "HOST:PORT"; on failure returns -1 and says
 // why in `error`.
 int Listen(const std::string& host, std::uint16_t port, std::string& bound, std::string& error);
+
+// The TCP port number that `text` gives (digits only, 0 to 65535); nothing for any other text.
+std::optional<std::uint16_t> ParseTcpPort(const std::string& text);
+
+// Waits at most `wait_ms` for a client of `listen_fd` and accepts it: returns its socket, with
+// its address in `peer` and as text (see Describe) in `who`; -1 when none came.
+int AcceptClient(int listen_fd, int wait_ms, sockaddr_storage& peer, std::string& who);
 
 // An address as "HOST:PORT", IPv6 hosts in brackets; "?" when it cannot be told.
 std::string Describe(const sockaddr* address, socklen_t length);
