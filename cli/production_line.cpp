@@ -680,6 +680,20 @@ int LineUsageError(const LineSettings& settings, const std::string& message) {
 
 }  // namespace
 
+const char* const kProductionLineHelp =
+    "production line (several stations at once, each in a process of its own):\n"
+    "  --port PORT         given more than once: one station per port\n"
+    "  --ports-from FILE   one port a line (# starts a comment)\n"
+    "                      a PORT may also be usb-serial:SERIAL (the adapter's USB serial\n"
+    "                      number) or by-id:NAME (a name under /dev/serial/by-id/)\n"
+    "  --max-parallel N    at most N stations at once (default: all)\n"
+    "  --retry N           run a failed station again from the start, up to N times\n"
+    "  --stop-on-first-failure  start no new station once one has failed\n"
+    "  --report FILE       one JSON document for the whole line, one entry per station\n"
+    "  a live row per station on a terminal; --json passes every station's events on with\n"
+    "  a \"station\" field, then one line-summary event. Exit status 0 when every station\n"
+    "  succeeded, 30 when some did not, 130/143 when interrupted.\n";
+
 int RunProductionLine(const std::vector<std::string>& arguments) {
     // A reader of the output that goes away must not end the line with its stations running.
     std::signal(SIGPIPE, SIG_IGN);

@@ -6,6 +6,11 @@
 
 namespace vantor::cli {
 
+const char* const kProductionLineHelp =
+    "production line: several stations at once (--port more than once, --ports-from,\n"
+    "  --max-parallel, --retry, --stop-on-first-failure) are not available on Windows;\n"
+    "  start one vantor-cli per port.\n";
+
 int RunProductionLine(const std::vector<std::string>& /*arguments*/) {
     return UsageError("download",
                       "several stations at once are not available on Windows; start one "
