@@ -6,9 +6,9 @@
 
 #include <csignal>
 
-#include "../../cli/port_identity.h"
 #include "cli/cli_runner.h"
 #include "cli/json_lines.h"
+#include "cli/port_identity.h"
 #include "image/image_writer.h"
 
 namespace vantor::test {
