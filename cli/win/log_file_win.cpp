@@ -8,24 +8,13 @@
 #include <cstring>
 
 #include "cli/log_file.h"
+#include "platform/win/system_message.h"
 
 namespace vantor::cli {
 
 namespace {
 
 constexpr const char* kNotRegular = "not a regular file (\"-\" writes the log to standard output)";
-
-std::string SystemMessage(DWORD error) {
-    char text[256] = {};
-    const DWORD length =
-        ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
-                         0, text, sizeof(text), nullptr);
-    std::string out(text, length);
-    while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == '.')) {
-        out.pop_back();
-    }
-    return out.empty() ? "error " + std::to_string(error) : out;
-}
 
 }  // namespace
 
@@ -46,7 +35,7 @@ std::FILE* OpenLogFile(const std::string& path, std::string* error) {
         const HANDLE file = ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file == INVALID_HANDLE_VALUE) {
-            return fail(SystemMessage(::GetLastError()));
+            return fail(platform::SystemMessage(::GetLastError()));
         }
         // A disk file, not a pipe, a console or a comm port; then emptied.
         if (::GetFileType(file) != FILE_TYPE_DISK) {
@@ -56,7 +45,7 @@ std::FILE* OpenLogFile(const std::string& path, std::string* error) {
         if (!::SetEndOfFile(file)) {
             const DWORD failure = ::GetLastError();
             ::CloseHandle(file);
-            return fail(SystemMessage(failure));
+            return fail(platform::SystemMessage(failure));
         }
         fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(file), _O_WRONLY);
         if (fd < 0) {

@@ -9,6 +9,7 @@
 #include <ctime>
 
 #include "platform/store_file.h"
+#include "platform/win/system_message.h"
 
 namespace vantor::platform {
 
@@ -21,19 +22,6 @@ std::string EnvOrEmpty(const char* name) {
 
 bool IsSeparator(char c) {
     return c == '\\' || c == '/';
-}
-
-// The system's sentence for `error`, without its line end.
-std::string ErrorText(DWORD error) {
-    char text[256] = {};
-    const DWORD length =
-        ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
-                         0, text, sizeof(text), nullptr);
-    std::string out(text, length);
-    while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == '.')) {
-        out.pop_back();
-    }
-    return out.empty() ? "error " + std::to_string(error) : out;
 }
 
 }  // namespace
@@ -53,7 +41,7 @@ StoreFileState ReadStoreFile(const std::string& path, std::size_t limit, std::st
                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         const DWORD error = ::GetLastError();
-        why = ErrorText(error);
+        why = SystemMessage(error);
         return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
                    ? StoreFileState::Missing
                    : StoreFileState::Unreadable;
@@ -64,7 +52,7 @@ StoreFileState ReadStoreFile(const std::string& path, std::size_t limit, std::st
         why = "it is not a regular file";
         state = StoreFileState::NotAStore;
     } else if (!::GetFileSizeEx(file, &size)) {
-        why = ErrorText(::GetLastError());
+        why = SystemMessage(::GetLastError());
         state = StoreFileState::Unreadable;
     } else if (static_cast<unsigned long long>(size.QuadPart) > limit) {
         why = "it is larger than " + std::to_string(limit) + " bytes";
@@ -74,7 +62,7 @@ StoreFileState ReadStoreFile(const std::string& path, std::size_t limit, std::st
     while (state == StoreFileState::Read) {
         DWORD got = 0;
         if (!::ReadFile(file, chunk, sizeof(chunk), &got, nullptr)) {
-            why = ErrorText(::GetLastError());
+            why = SystemMessage(::GetLastError());
             state = StoreFileState::Unreadable;
         } else if (got == 0) {
             break;
@@ -188,7 +176,7 @@ bool WriteFileAtomically(const std::string& path, const std::string& text, std::
         path + ".tmp-" + std::to_string(::GetCurrentProcessId()) + "-" + std::to_string(serial++);
     const auto fail = [error](DWORD failure) {
         if (error != nullptr) {
-            *error = ErrorText(failure);
+            *error = SystemMessage(failure);
         }
         return false;
     };

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "platform/serial/native_serial_device.h"
+#include "platform/win/system_message.h"
 #include "platform/win/win_comm_calls.h"
 
 namespace vantor::platform {
@@ -88,19 +89,6 @@ bool IsGoneError(DWORD error) {
         default:
             return false;
     }
-}
-
-std::string SystemMessage(DWORD error) {
-    char text[256] = {};
-    const DWORD length =
-        ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
-                         0, text, sizeof(text), nullptr);
-    std::string message(text, length);
-    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
-                                message.back() == ' ' || message.back() == '.')) {
-        message.pop_back();
-    }
-    return message.empty() ? "error " + std::to_string(error) : message;
 }
 
 class WinCommDevice final : public SerialDevice {
