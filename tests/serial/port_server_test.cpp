@@ -5,6 +5,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -34,9 +36,7 @@ class PortServerInFront : public testing::Test {
         ASSERT_GE(listen_fd_, 0) << error;
         address = "rfc2217://" + bound;
         log_ = ::open_memstream(&log_text_, &log_size_);
-        thread_ = std::thread([this] {
-            portserver::ServePort(listen_fd_, {test::kUartPath, {}}, stop_, log_);
-        });
+        thread_ = std::thread([this] { portserver::ServePort(listen_fd_, options, stop_, log_); });
     }
     void TearDown() override {
         Stop();
@@ -64,6 +64,8 @@ class PortServerInFront : public testing::Test {
     test::SimulatedUart uart{world};
     platform::ScopedSyscalls scoped_syscalls{uart};
     std::string address;
+    // What the server is started with; a test may narrow `allowed` before SetUp.
+    portserver::PortServerOptions options{test::kUartPath, {}};
 
   private:
     std::string lock_dir_ = "/tmp/vantor-locks-XXXXXX";
@@ -124,6 +126,72 @@ TEST_F(PortServerInFront, SecondClientIsToldThePortIsInUseAndTheNextIsServed) {
     EXPECT_EQ(count("/dev/ttyVANTORSIM0 opened"), 2) << log;
     EXPECT_EQ(count("/dev/ttyVANTORSIM0 closed"), 2) << log;
     EXPECT_EQ(count("turned away"), 1) << log;
+}
+
+// Catches a peer let in past --allow: a loopback client of a server that allows only 10/8 is
+// told why and the device is never opened for it.
+class PortServerAllowingTenOnly : public PortServerInFront {
+  protected:
+    PortServerAllowingTenOnly() {
+        std::string error;
+        options.allowed.push_back(*portserver::ParseAllowedNetwork("10.0.0.0/8", error));
+    }
+};
+
+TEST_F(PortServerAllowingTenOnly, TurnsAwayAPeerOutsideTheAllowedNetworks) {
+    std::string error;
+    EXPECT_EQ(platform::OpenRfc2217Device(address, &error), nullptr);
+    EXPECT_NE(error.find("this address may not use the port (--allow)"), std::string::npos)
+        << error;
+    const std::string log = Stop();
+    EXPECT_EQ(log.find("opened"), std::string::npos) << log;
+}
+
+struct AllowCase {
+    const char* network;
+    const char* peer;
+    bool allowed;
+};
+
+bool Allows(const AllowCase& c) {
+    std::string error;
+    const auto network = portserver::ParseAllowedNetwork(c.network, error);
+    EXPECT_TRUE(network.has_value()) << error;
+    sockaddr_storage peer{};
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&peer);
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&peer);
+    if (::inet_pton(AF_INET, c.peer, &v4->sin_addr) == 1) {
+        v4->sin_family = AF_INET;
+    } else {
+        EXPECT_EQ(::inet_pton(AF_INET6, c.peer, &v6->sin6_addr), 1) << c.peer;
+        v6->sin6_family = AF_INET6;
+    }
+    return portserver::IsAllowed(reinterpret_cast<sockaddr*>(&peer), {*network});
+}
+
+TEST(PortServerAllow, PrefixesMatchIpv4AndIpv6PeersBitForBit) {
+    const AllowCase cases[] = {
+        {"192.168.1.0/24", "192.168.1.77", true},
+        {"192.168.1.0/24", "192.168.2.1", false},
+        {"10.0.0.7", "10.0.0.7", true},
+        {"10.0.0.7", "10.0.0.8", false},
+        {"10.0.0.0/9", "10.127.0.1", true},
+        {"10.0.0.0/9", "10.128.0.1", false},
+        {"0.0.0.0/0", "203.0.113.9", true},
+        {"0.0.0.0/0", "::1", false},
+        {"fd00::/8", "fd12::1", true},
+        {"fd00::/8", "fe80::1", false},
+        {"fd00::/8", "10.0.0.7", false},
+        {"::ffff:10.0.0.0/104", "10.1.2.3", true},
+    };
+    for (const AllowCase& c : cases) {
+        EXPECT_EQ(Allows(c), c.allowed) << c.network << " and " << c.peer;
+    }
+    std::string error;
+    for (const char* bad : {"10.0.0.0/33", "fd00::/129", "10.0.0.0/", "10.0.0.0/x", "host/8"}) {
+        EXPECT_FALSE(portserver::ParseAllowedNetwork(bad, error).has_value()) << bad;
+        EXPECT_FALSE(error.empty());
+    }
 }
 
 }  // namespace
