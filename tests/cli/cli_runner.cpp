@@ -156,47 +156,6 @@ CliRun RunCliIntoClosedPipe(const std::vector<std::string>& arguments) {
     return run;
 }
 
-CliRun RunCliSignalled(const std::vector<std::string>& arguments, int signal_number,
-                       const std::string& after_text) {
-    TempDir dir;
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) {
-        throw std::runtime_error("no pipe");
-    }
-    const int err_fd = TempFile(dir, "stderr");
-    const pid_t pid = Spawn(arguments, fds[1], err_fd, dir.Path("registry"));
-    ::close(fds[1]);
-    CliRun run;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    bool signalled = false;
-    char buffer[4096];
-    while (!signalled && std::chrono::steady_clock::now() < deadline) {
-        pollfd ready{fds[0], POLLIN, 0};
-        if (::poll(&ready, 1, 100) <= 0) {
-            continue;
-        }
-        const ssize_t got = ::read(fds[0], buffer, sizeof buffer);
-        if (got <= 0) {
-            break;  // the child ended before it wrote the text
-        }
-        run.out.append(buffer, static_cast<std::size_t>(got));
-        if (run.out.find(after_text) != std::string::npos) {
-            ::kill(pid, signal_number);
-            signalled = true;
-        }
-    }
-    if (!signalled) {
-        ::kill(pid, SIGKILL);
-    }
-    run.out += ReadAll(fds[0]);
-    ::close(fds[0]);
-    run.status = WaitForExit(pid);
-    run.status = signalled ? run.status : -1;
-    ::close(err_fd);
-    run.err = TempDir::Read(dir.Path("stderr"));
-    return run;
-}
-
 CliRun RunCliReacting(const std::vector<std::string>& arguments,
                       const std::function<bool(pid_t pid, const std::string& out)>& react) {
     TempDir dir;
@@ -228,6 +187,21 @@ CliRun RunCliReacting(const std::vector<std::string>& arguments,
     run.status = WaitForExit(pid);
     ::close(err_fd);
     run.err = TempDir::Read(dir.Path("stderr"));
+    return run;
+}
+
+CliRun RunCliSignalled(const std::vector<std::string>& arguments, int signal_number,
+                       const std::string& after_text) {
+    bool signalled = false;
+    CliRun run = RunCliReacting(arguments, [&](pid_t pid, const std::string& out) {
+        if (out.find(after_text) == std::string::npos) {
+            return false;
+        }
+        ::kill(pid, signal_number);
+        signalled = true;
+        return true;
+    });
+    run.status = signalled ? run.status : -1;
     return run;
 }
 
