@@ -36,6 +36,9 @@ constexpr const char* kCommand = "download";
 constexpr std::size_t kMostStations = 256;
 constexpr std::size_t kMostPortsFileBytes = 64 * 1024;
 constexpr long kMostRetries = 100;
+// A files list is copied for the stations only up to this size; a larger one is passed on as it
+// is (a list of 128-character lines this long would name over 100,000 images).
+constexpr std::size_t kMostFilesListBytes = 16 * 1024 * 1024;
 // How long the stations get to stop between operations after Ctrl-C or SIGTERM, as a single
 // run does, before the line kills what is left.
 constexpr auto kInterruptGrace = std::chrono::seconds(30);
@@ -257,11 +260,12 @@ class FilesListCopies {
         }
         char buffer[64 * 1024];
         ssize_t got = 0;
-        while ((got = ::read(fd, buffer, sizeof(buffer))) > 0 || (got < 0 && errno == EINTR)) {
+        while (contents.size() <= kMostFilesListBytes &&
+               ((got = ::read(fd, buffer, sizeof(buffer))) > 0 || (got < 0 && errno == EINTR))) {
             contents.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
         }
         ::close(fd);
-        return got == 0;
+        return got == 0 && contents.size() <= kMostFilesListBytes;
     }
 
     std::string folder_;
