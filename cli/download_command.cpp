@@ -353,7 +353,10 @@ std::string PortCause(const std::string& port, int job_result, const std::string
         return ExplainUnopenablePort(port);
     }
     if (job_result == kJobResyncFailed && LastPortReport().carries_no_breaks) {
-        return status + "; this port cannot carry serial breaks";
+        return status +
+               ", which the drive's boot loader needs; the drive was left in its command "
+               "mode. Use a real serial device, vantor-port-server in front of one, or "
+               "ser2net 4.6.4 or newer";
     }
     return "";
 }

@@ -189,6 +189,12 @@ int OpenAndIdentify(JobHost& host, std::uint16_t& ident_word) {
     if (StopRequested(host)) {
         return EndJob(host, kJobStopped);
     }
+    // Without breaks the boot loader cannot be resynchronised: the drive is left in its command
+    // mode rather than switched into a boot loader that nothing can then reach.
+    if (PortCarriesNoBreaks()) {
+        ReportStatus(kNoBreaksStatusText, 0);
+        return EndJob(host, kJobResyncFailed);
+    }
     if (!ActivateFirst(options)) {
         return EndJob(host, kJobSeveralDrives);
     }

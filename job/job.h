@@ -55,7 +55,8 @@ struct JobHost {
 // (download_image.h).
 inline constexpr int kJobDone = 0;
 inline constexpr int kJobSeveralDrives = 1;        // several drives answered the seek
-inline constexpr int kJobResyncFailed = 2;         // the break resynchronisation failed 4 times
+inline constexpr int kJobResyncFailed = 2;         // the break resynchronisation failed 4 times,
+                                                   // or the port cannot carry breaks
 inline constexpr int kJobIdentifyFailed = 3;       // the init frame got no proper reply
 inline constexpr int kJobFilesListUnopenable = 4;  // or unreadable to its end
 inline constexpr int kJobPortUnopenable = 5;

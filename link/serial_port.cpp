@@ -153,14 +153,15 @@ bool PortLost() {
            g_current_port->device()->Condition().lost != nullptr;
 }
 
+bool PortCarriesNoBreaks() {
+    return g_current_port && g_current_port->device() != nullptr &&
+           g_current_port->device()->Condition().carries_no_breaks;
+}
+
 int PortAnswerDelayMs() {
-    const int round_trip_ms = g_current_port && g_current_port->device() != nullptr
-                                  ? g_current_port->device()->Condition().round_trip_ms
-                                  : 0;
-    // The round trip was measured once, at open; later ones vary with the network and with the
-    // load on both ends. An answer that misses its window is credited to the next address in a
-    // seek, so a network port's windows allow twice the round trip and a little more.
-    return round_trip_ms == 0 ? 0 : 2 * round_trip_ms + kNetworkJitterMs;
+    return g_current_port && g_current_port->device() != nullptr
+               ? g_current_port->device()->Condition().answer_delay_ms
+               : 0;
 }
 
 const PortReport& LastPortReport() {

@@ -109,12 +109,19 @@ SerialPort* CurrentPort();
 // True once the current port's far end is gone (a network connection ended, an adapter pulled
 // out): every wait for the drive ends at once then, since nothing more can come.
 bool PortLost();
+// True when the current port is known not to carry serial breaks (a pseudo terminal, a network
+// server that did not take up break reports): the drive's boot loader cannot be resynchronised
+// through it.
+bool PortCarriesNoBreaks();
+// The status text for a job that ends before the drive is touched because its port cannot
+// carry breaks.
+inline constexpr char kNoBreaksStatusText[] =
+    "Resync Failure:  this port cannot carry serial breaks";
 // How much later than on a serial line the drive's answers may arrive on the current port: for a
-// network port twice its measured round trip and kNetworkJitterMs more, 0 for a serial line.
-// Every window in which the link waits for the drive's answer is stretched by it.
+// network port its round trip as estimated now, with room for its variation (at least 10 ms
+// more, at most a second in all); 0 for a serial line. Every window in which the link waits for
+// the drive's answer is stretched by it.
 int PortAnswerDelayMs();
-// What a network port's answer windows allow beyond twice the round trip.
-constexpr int kNetworkJitterMs = 10;
 
 // What the last port that the job tried to open told of itself, kept after it closed so that a
 // front end can say why a job ended.

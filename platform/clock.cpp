@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <thread>
+#include <utility>
 
 namespace vantor::platform {
 
@@ -38,7 +39,27 @@ Clock* SetProcessClock(Clock* clock) {
                                     std::memory_order_acq_rel);
 }
 
+namespace {
+thread_local HeldOutput* t_held_output = nullptr;
+}  // namespace
+
+void HoldOutputUntilSleep(HeldOutput* holder) {
+    if (t_held_output != nullptr && t_held_output != holder) {
+        std::exchange(t_held_output, nullptr)->SendHeldOutput();
+    }
+    t_held_output = holder;
+}
+
+void ForgetHeldOutput(HeldOutput* holder) {
+    if (t_held_output == holder) {
+        t_held_output = nullptr;
+    }
+}
+
 void Sleep(int ms) {
+    if (t_held_output != nullptr) {
+        std::exchange(t_held_output, nullptr)->SendHeldOutput();
+    }
     ProcessClock().SleepNs(static_cast<std::int64_t>(ms) * 1'000'000);
 }
 

@@ -58,7 +58,24 @@ class ScopedClock {
     Clock* previous_;
 };
 
-// Suspends the calling thread for `ms` milliseconds on the process clock.
+// Output that a device holds back to send in fewer, larger pieces. Held output never outlives
+// its writer's next wait: Sleep sends it first, so a byte is never late by more than the time
+// its writer spends without waiting.
+class HeldOutput {
+  public:
+    virtual void SendHeldOutput() = 0;
+
+  protected:
+    ~HeldOutput() = default;
+};
+// Notes that `holder` holds output written on this thread; the next Sleep on this thread sends
+// it. A second holder on the same thread sends the first one's output at once.
+void HoldOutputUntilSleep(HeldOutput* holder);
+// Forgets `holder` when it is the one noted on this thread (it sent its output, or it closes).
+void ForgetHeldOutput(HeldOutput* holder);
+
+// Suspends the calling thread for `ms` milliseconds on the process clock, after sending the
+// output held on this thread.
 void Sleep(int ms);
 // Milliseconds and nanoseconds on the process clock.
 std::int64_t NowMs();

@@ -17,6 +17,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -27,6 +28,7 @@
 #include "platform/clock.h"
 #include "platform/serial/buffered_serial_device.h"
 #include "platform/serial/rfc2217_telnet.h"
+#include "platform/serial/round_trip.h"
 
 namespace vantor::platform {
 
@@ -37,12 +39,21 @@ using namespace telnet;
 constexpr char kScheme[] = "rfc2217://";
 // A server that takes no bytes for this long is taken as gone.
 constexpr std::int64_t kSendBudgetMs = 2000;
-// How long the open waits for the server to answer the purge that ends it; the answer also
-// gives the round trip.
+// How long the open waits for the server to answer the purges that end it; the answers also
+// give the first round trips.
 constexpr std::int64_t kSettleBudgetMs = 1000;
-// A round trip longer than this is taken as this: the link's windows grow by it, and beyond
-// it the drive's dialogue cannot work anyway.
-constexpr int kMaxRoundTripMs = 500;
+// The purges at open: the first drops what came before the port was the drive's, the fastest
+// of all of them starts the round trip estimate (a packet lost at open slows only one).
+constexpr int kOpenExchanges = 3;
+// An answer read this long after the previous look at the connection may have waited unread;
+// its round trip is not taken as a sample.
+constexpr std::int64_t kSampleLookGapNs = 2'000'000;
+// Purges whose answers are awaited at most; a server that stops answering is not waited for
+// longer than the longest answer delay.
+constexpr std::size_t kMaxPurgesAwaited = 64;
+// Bytes written one at a time are held back and sent together once they take this long on
+// the line, or before the writer waits: a segment every few milliseconds instead of one a byte.
+constexpr std::int64_t kHeldLineTimeNs = 4'000'000;
 // A long paced write looks at the connection this often, so that a lost one is noticed.
 constexpr std::int64_t kPaceSliceNs = 50'000'000;
 // What is shown of a server's own text.
@@ -200,7 +211,7 @@ int Connect(const HostPort& target, std::int64_t deadline_ns, std::string& why) 
     return fd;
 }
 
-class Rfc2217Device final : public BufferedSerialDevice, private Listener {
+class Rfc2217Device final : public BufferedSerialDevice, private Listener, private HeldOutput {
   public:
     explicit Rfc2217Device(int fd)
         : BufferedSerialDevice(fd),
@@ -211,9 +222,9 @@ class Rfc2217Device final : public BufferedSerialDevice, private Listener {
     Rfc2217Device& operator=(const Rfc2217Device&) = delete;
 
     bool Negotiate(std::int64_t deadline_ns, std::string& why);
-    // Purges both of the server's buffers and waits for its answer: what came before it (a
-    // banner, bytes from before the connection) is not the drive's and is dropped, and the wait
-    // gives the round trip.
+    // Purges both of the server's buffers and waits for its answers: what came before the
+    // first (a banner, bytes from before the connection) is not the drive's and is dropped, and
+    // the waits start the round trip estimate.
     bool Settle(std::int64_t deadline_ns, std::string& why);
 
     bool GetSettings(LineSettings& settings) override;
@@ -228,7 +239,8 @@ class Rfc2217Device final : public BufferedSerialDevice, private Listener {
     DeviceCondition Condition() const override {
         DeviceCondition condition;
         condition.lost = Gone() ? kLostNetworkPortText : nullptr;
-        condition.round_trip_ms = round_trip_ms_;
+        condition.round_trip_ms = estimate_.MeanMs();
+        condition.answer_delay_ms = estimate_.AnswerDelayMs();
         // A server that never took up break reports passes no break of the drive's.
         condition.carries_no_breaks = !mask_answered_ && !break_reported_;
         return condition;
@@ -240,8 +252,22 @@ class Rfc2217Device final : public BufferedSerialDevice, private Listener {
     std::string ServerText();
     std::string ClosedText();
     // Holds the writer until the bytes written so far have taken their time on the line, all
-    // but a transmitter FIFO's worth.
+    // but a transmitter FIFO's worth; it sleeps only once that is more than kHeldLineTimeNs
+    // behind, so that bytes written one at a time cost a sleep every few milliseconds.
     void PaceAtLineRate(std::size_t count);
+    std::int64_t ByteNs() const { return 10'000'000'000 / std::max<std::uint32_t>(line_rate_, 1); }
+    // Sends the data bytes held back by Write, before anything else goes to the server.
+    void SendHeldOutput() override;
+    // True while bytes handed to the server may not have left its transmitter yet: until the
+    // line would have sent them here, and the round trip's allowance more.
+    bool TransmitMayBeInFlight() const;
+    // Sends PURGE-DATA and remembers it, so that its answer gives a round trip and, for a
+    // receive purge, ends the dropping of what the server sent before it.
+    bool SendPurge(std::uint8_t which);
+    void OnPurgeAnswered();
+    // Data and break reports sent by the server before it carried out a receive purge belong
+    // to the time before the purge, and go with it.
+    bool BeforeReceivePurge() const;
     // Takes what the server sent, then answers its negotiations.
     void Pump() override;
     ssize_t ReceiveSome(std::uint8_t* into, std::size_t room) override;
@@ -254,7 +280,11 @@ class Rfc2217Device final : public BufferedSerialDevice, private Listener {
     bool Send(const std::vector<std::uint8_t>& bytes);
     bool SendCommand(std::uint8_t command, const std::vector<std::uint8_t>& value);
 
-    void OnData(std::uint8_t byte) override { QueueByte(byte); }
+    void OnData(std::uint8_t byte) override {
+        if (!BeforeReceivePurge()) {
+            QueueByte(byte);
+        }
+    }
     // The negotiator bounds what a connection can draw from it; the check keeps the buffer
     // bounded whatever a future negotiator does.
     void OnNegotiation(std::uint8_t verb, std::uint8_t option) override {
@@ -272,10 +302,23 @@ class Rfc2217Device final : public BufferedSerialDevice, private Listener {
     std::uint32_t line_rate_ = 9600;
     // When the bytes handed to the server will have left its transmitter.
     std::int64_t line_free_ns_ = 0;
+    // Data written but held back (telnet-escaped), and how many data bytes it holds.
+    std::vector<std::uint8_t> held_;
+    std::size_t held_bytes_ = 0;
+    struct AwaitedPurge {
+        std::int64_t sent_ns;
+        bool receive;
+    };
+    // The purges sent whose answers have not come yet, oldest first.
+    std::deque<AwaitedPurge> purges_awaited_;
+    std::int64_t last_look_ns_ = 0;
+    std::int64_t previous_look_ns_ = 0;
+    std::vector<std::int64_t> open_samples_ns_;
+    bool settled_ = false;  // the open's purges are done
     bool purge_answered_ = false;
     bool mask_answered_ = false;
     bool break_reported_ = false;
-    int round_trip_ms_ = 0;
+    RoundTripEstimate estimate_;
 };
 
 bool Rfc2217Device::ComPortAgreed() const {
@@ -327,29 +370,32 @@ bool Rfc2217Device::Negotiate(std::int64_t deadline_ns, std::string& why) {
 }
 
 bool Rfc2217Device::Settle(std::int64_t deadline_ns, std::string& why) {
-    const std::int64_t sent_ns = NowNs();
-    const std::int64_t until_ns = std::min(deadline_ns, sent_ns + kSettleBudgetMs * 1'000'000);
-    if (!SendCommand(kComPurgeData, {kPurgeServerBoth})) {
-        why = ClosedText();
-        return false;
+    const std::int64_t until_ns = std::min(deadline_ns, NowNs() + kSettleBudgetMs * 1'000'000);
+    for (int exchange = 0; exchange < kOpenExchanges; ++exchange) {
+        if (!SendPurge(kPurgeServerBoth)) {
+            why = ClosedText();
+            return false;
+        }
+        while (!purges_awaited_.empty() && Usable() && NowNs() < until_ns) {
+            Sleep(1);
+            Pump();
+        }
+        if (!Usable()) {
+            why = ClosedText();
+            return false;
+        }
+        if (!purges_awaited_.empty()) {
+            break;  // a server that does not answer purges is given no round trip
+        }
     }
-    while (!purge_answered_ && Usable() && NowNs() < until_ns) {
-        Sleep(1);
-        Pump();
-    }
-    if (!Usable()) {
-        why = ClosedText();
-        return false;
-    }
-    // The answer dropped what came before it. A server that does not answer is given no round
-    // trip, and what it sent so far is dropped all the same.
-    if (purge_answered_) {
-        const std::int64_t elapsed_ns = NowNs() - sent_ns;
-        round_trip_ms_ =
-            std::min<int>(static_cast<int>((elapsed_ns + 999'999) / 1'000'000), kMaxRoundTripMs);
-    } else {
+    // A server that does not answer is given no round trip, and what it sent so far is
+    // dropped all the same; its purges are not awaited from now on.
+    if (!purge_answered_) {
+        purges_awaited_.clear();
         DropReceived();
     }
+    settled_ = true;
+    estimate_.Start(open_samples_ns_.data(), static_cast<int>(open_samples_ns_.size()));
     return true;
 }
 
@@ -391,9 +437,12 @@ void Rfc2217Device::OnSubnegotiation(const std::vector<std::uint8_t>& body) {
                 DropReceived();
                 purge_answered_ = true;
             }
+            OnPurgeAnswered();
             return;
         case kComSetLineStateMask + kServerCommandOffset:
-            mask_answered_ = true;
+            // A server that answers with a mask without the break bit will not report breaks
+            // (Debian 12's ser2net answers 0).
+            mask_answered_ = body.size() >= 3 && (body[2] & kLineStateBreak) != 0;
             return;
         case kComSetBaudRate + kServerCommandOffset:
             // The rate the server actually set paces the writes.
@@ -412,6 +461,9 @@ void Rfc2217Device::OnSubnegotiation(const std::vector<std::uint8_t>& body) {
     if (body.size() < 3) {
         return;
     }
+    if (BeforeReceivePurge()) {
+        return;  // the line as it was before the purge
+    }
     const std::uint8_t state = body[2];
     break_reported_ = break_reported_ || (state & kLineStateBreak) != 0;
     RaiseErrors((state & kLineStateBreak) != 0 ? kLineBreakFlag : 0);
@@ -421,6 +473,7 @@ void Rfc2217Device::OnSubnegotiation(const std::vector<std::uint8_t>& body) {
 }
 
 ssize_t Rfc2217Device::ReceiveSome(std::uint8_t* into, std::size_t room) {
+    previous_look_ns_ = std::exchange(last_look_ns_, NowNs());
     const ssize_t got = ::recv(fd(), into, room, MSG_DONTWAIT);
     if (got == 0) {
         MarkGone();  // the server closed the connection
@@ -429,7 +482,14 @@ ssize_t Rfc2217Device::ReceiveSome(std::uint8_t* into, std::size_t room) {
 }
 
 void Rfc2217Device::Pump() {
+    SendHeldOutput();
     ReceiveIntoQueue();
+    // A server that stopped answering purges is not waited for: its data counts again.
+    if (!purges_awaited_.empty() &&
+        last_look_ns_ - purges_awaited_.front().sent_ns >
+            std::int64_t{RoundTripEstimate::kMaxAnswerDelayMs} * 2'000'000) {
+        purges_awaited_.clear();
+    }
     if (!replies_.empty()) {
         Send(std::exchange(replies_, {}));
     }
@@ -462,6 +522,7 @@ bool Rfc2217Device::Send(const std::vector<std::uint8_t>& bytes) {
 }
 
 bool Rfc2217Device::SendCommand(std::uint8_t command, const std::vector<std::uint8_t>& value) {
+    SendHeldOutput();
     std::vector<std::uint8_t> bytes;
     AppendComPortCommand(command, value, bytes);
     return Usable() && Send(bytes);
@@ -504,21 +565,41 @@ bool Rfc2217Device::Write(const std::uint8_t* bytes, std::size_t count, std::siz
     if (!Usable()) {
         return false;
     }
-    std::vector<std::uint8_t> escaped;
-    AppendData(bytes, count, escaped);
-    written = Send(escaped) ? count : 0;
-    if (written != 0) {
-        PaceAtLineRate(count);
+    AppendData(bytes, count, held_);
+    held_bytes_ += count;
+    if (static_cast<std::int64_t>(held_bytes_) * ByteNs() >= kHeldLineTimeNs) {
+        SendHeldOutput();
+    } else {
+        HoldOutputUntilSleep(this);
     }
-    return written == count && Usable();
+    if (!Usable()) {
+        return false;
+    }
+    written = count;
+    PaceAtLineRate(count);
+    return Usable();
+}
+
+void Rfc2217Device::SendHeldOutput() {
+    ForgetHeldOutput(this);
+    if (held_.empty()) {
+        return;
+    }
+    const std::vector<std::uint8_t> bytes = std::exchange(held_, {});
+    held_bytes_ = 0;
+    Send(bytes);
 }
 
 void Rfc2217Device::PaceAtLineRate(std::size_t count) {
-    const std::int64_t byte_ns = 10'000'000'000 / std::max<std::uint32_t>(line_rate_, 1);
+    const std::int64_t byte_ns = ByteNs();
     const std::int64_t now_ns = NowNs();
     line_free_ns_ = std::max(line_free_ns_, now_ns) + static_cast<std::int64_t>(count) * byte_ns;
     const std::int64_t return_ns =
         line_free_ns_ - static_cast<std::int64_t>(kTransmitFifoBytes) * byte_ns;
+    if (return_ns - now_ns <= kHeldLineTimeNs) {
+        return;
+    }
+    SendHeldOutput();
     while (Usable()) {
         const std::int64_t left_ns = return_ns - NowNs();
         if (left_ns <= 0) {
@@ -531,19 +612,67 @@ void Rfc2217Device::PaceAtLineRate(std::size_t count) {
     }
 }
 
+bool Rfc2217Device::TransmitMayBeInFlight() const {
+    const std::int64_t allowance_ns =
+        std::int64_t{estimate_.Known() ? estimate_.AnswerDelayMs()
+                                       : RoundTripEstimate::kMaxAnswerDelayMs} *
+        1'000'000;
+    return NowNs() < line_free_ns_ + allowance_ns;
+}
+
+bool Rfc2217Device::SendPurge(std::uint8_t which) {
+    SendHeldOutput();
+    if (!SendCommand(kComPurgeData, {which})) {
+        return false;
+    }
+    // A server that did not answer the purges at open is not expected to answer later ones.
+    if ((!settled_ || purge_answered_) && purges_awaited_.size() < kMaxPurgesAwaited) {
+        purges_awaited_.push_back({NowNs(), (which & kPurgeServerReceive) != 0});
+    }
+    return true;
+}
+
+void Rfc2217Device::OnPurgeAnswered() {
+    if (purges_awaited_.empty()) {
+        return;
+    }
+    const AwaitedPurge purge = purges_awaited_.front();
+    purges_awaited_.pop_front();
+    // Only an answer that was looked for soon after it could have come tells the round trip.
+    if (last_look_ns_ - previous_look_ns_ > kSampleLookGapNs) {
+        return;
+    }
+    const std::int64_t sample_ns = last_look_ns_ - purge.sent_ns;
+    if (estimate_.Known() || open_samples_ns_.size() >= kOpenExchanges) {
+        estimate_.Add(sample_ns);
+    } else {
+        open_samples_ns_.push_back(sample_ns);
+    }
+}
+
+bool Rfc2217Device::BeforeReceivePurge() const {
+    return std::any_of(purges_awaited_.begin(), purges_awaited_.end(),
+                       [](const AwaitedPurge& purge) { return purge.receive; });
+}
+
 bool Rfc2217Device::Purge(std::uint32_t flags) {
     std::uint8_t which = 0;
     if ((flags & kPurgeRxClear) != 0) {
-        // What has reached this end was received before the purge and goes with it.
+        // What has reached this end was received before the purge and goes with it; what the
+        // server sent before it carried the purge out goes when it arrives.
         ReceiveIntoQueue();
         DropReceived();
         which |= kPurgeServerReceive;
     }
-    if ((flags & kPurgeTxClear) != 0) {
+    // A write returns once its bytes have left here at line rate, as on a serial line, but the
+    // server sends them a one-way trip later: a transmit purge then would drop bytes that the
+    // writer counts as sent (the drive's address selection before the switch into its boot
+    // loader, say). It goes to the server only once the line must be idle there, when it can
+    // drop nothing that was written.
+    if ((flags & kPurgeTxClear) != 0 && !TransmitMayBeInFlight()) {
         which |= kPurgeServerTransmit;
-        line_free_ns_ = NowNs();  // what the server still held is dropped with it
     }
-    return which == 0 ? Usable() : SendCommand(kComPurgeData, {which});
+    return which == 0 ? Usable() : SendPurge(which);
 }
 
 bool Rfc2217Device::Close() {
@@ -554,9 +683,11 @@ bool Rfc2217Device::Close() {
     // last bytes sent (the reset frame) on their way; they are taken first, and the server
     // sees an orderly end.
     if (Usable()) {
+        SendHeldOutput();
         ReceiveIntoQueue();
         ::shutdown(fd(), SHUT_WR);
     }
+    ForgetHeldOutput(this);
     return ::close(ReleaseFd()) == 0;
 }
 

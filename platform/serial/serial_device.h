@@ -53,9 +53,11 @@ struct DeviceCondition {
     // Null while the device works; once its far end is gone for good (a connection ended, an
     // adapter pulled out), the operator's text for it. Every later call fails at once.
     const char* lost = nullptr;
-    // A network port's round trip, measured when it opened: the drive's answers reach this end
-    // that much later than on a serial line. 0 for a serial line.
+    // A network port's round trip as last estimated (RoundTripEstimate); 0 for a serial line.
     int round_trip_ms = 0;
+    // How much later than on a serial line the drive's answers may reach this end now: the
+    // round trip and its variation. 0 for a serial line.
+    int answer_delay_ms = 0;
     // Known not to carry serial breaks to or from the drive (a pty, a server that never took
     // up break reports).
     bool carries_no_breaks = false;

@@ -237,14 +237,15 @@ TEST_F(RealServers, DeviceServedByTheServerIsRefusedNamingIt) {
         << run.output;
 }
 
-// Another client takes the port (kickolduser) in the middle of the seek.
-TEST_F(RealServers, ConnectionTakenByAnotherClientEndsTheJobAsLost) {
-    std::unique_ptr<platform::SerialDevice> newcomer;
-    const CommandResult run = Download(
-        Address(kick_port_), [&] { newcomer = platform::OpenSerialDevice(Address(kick_port_)); });
-    EXPECT_NE(newcomer, nullptr);
-    EXPECT_EQ(run.exit_status, kJobPortLost) << run.output;
-    EXPECT_NE(run.output.find(platform::kLostNetworkPortText), std::string::npos) << run.output;
+// Debian 12's ser2net does not take up break reports: the job ends before the seek, so the
+// drive is never switched into a boot loader that could not be resynchronised.
+TEST_F(RealServers, ServerWithoutBreakReportsEndsTheJobBeforeTheDriveIsTouched) {
+    const CommandResult run = Download(Address(kick_port_));
+    EXPECT_EQ(run.exit_status, kJobResyncFailed) << run.output;
+    EXPECT_NE(run.output.find("this port cannot carry serial breaks"), std::string::npos)
+        << run.output;
+    EXPECT_NE(run.output.find("ser2net 4.6.4 or newer"), std::string::npos) << run.output;
+    EXPECT_EQ(run.output.find("Seeking drives..."), std::string::npos) << run.output;
 }
 
 #endif

@@ -18,6 +18,7 @@
 #include "platform/clock.h"
 #include "platform/serial/rfc2217_device.h"
 #include "platform/serial/rfc2217_telnet.h"
+#include "platform/serial/round_trip.h"
 
 namespace vantor::platform {
 namespace {
@@ -105,8 +106,25 @@ TEST_F(Rfc2217Loopback, PurgeEmptiesTheLocalQueueAndTheServers) {
     ASSERT_TRUE(device->Purge(kPurgeRxClear | kPurgeTxClear));
     ASSERT_TRUE(Report());
     EXPECT_EQ(waiting, 0u);
-    // One purge opened the port, this is the second.
-    EXPECT_TRUE(NetworkEventually([&] { return server.plug.Purges() == 2; }));
+    // Three purges opened the port, this is the fourth.
+    EXPECT_TRUE(NetworkEventually([&] { return server.plug.Purges() == 4; }));
+}
+
+// A write returns once its bytes have left this end at line rate; the server sends them later.
+// A transmit purge right after it (the switch into the boot loader right after the address
+// selection) must not drop them on the server.
+TEST_F(Rfc2217Loopback, TransmitPurgeAfterAWriteDropsNoneOfItsBytes) {
+    ASSERT_TRUE(device->SetSettings({19200, 8, 0, 0, 0}));
+    const Bytes all = AllByteValues();
+    std::size_t written = 0;
+    ASSERT_TRUE(device->Write(all.data(), all.size(), written));
+    ASSERT_TRUE(device->Purge(kPurgeTxClear));
+    ASSERT_TRUE(NetworkEventually([&] { return Report() && waiting >= 256; }));
+    Bytes back(300);
+    std::size_t got = 0;
+    ASSERT_TRUE(device->Read(back.data(), back.size(), got));
+    back.resize(got);
+    EXPECT_EQ(back, all);
 }
 
 // Catches a closed connection leaving the device polling a dead socket or offering stale bytes.
@@ -215,6 +233,34 @@ TEST(Rfc2217LineState, NotificationsWithoutTheBreakBitLeaveTheFlagClear) {
     ASSERT_TRUE(
         NetworkEventually([&] { return device->ClearError(errors, waiting) && waiting == 1; }));
     EXPECT_EQ(errors & kLineBreakFlag, 0u);
+}
+
+TEST(RoundTripEstimate, FollowsTheNetworkButNotOneSlowExchange) {
+    constexpr std::int64_t kMs = 1'000'000;
+    RoundTripEstimate estimate;
+    EXPECT_EQ(estimate.AnswerDelayMs(), 0);
+    // A packet lost at open made one exchange 416 ms; the fastest one starts the estimate.
+    const std::int64_t open[] = {416 * kMs, 123 * kMs, 125 * kMs};
+    estimate.Start(open, 3);
+    EXPECT_EQ(estimate.MeanMs(), 123);
+    EXPECT_EQ(estimate.AnswerDelayMs(), 246);
+    for (int i = 0; i < 40; ++i) {
+        estimate.Add(123 * kMs);
+    }
+    const int settled = estimate.AnswerDelayMs();
+    EXPECT_EQ(settled, 133);  // the mean and the least spread
+    estimate.Add(600 * kMs);
+    EXPECT_EQ(estimate.AnswerDelayMs(), settled);
+    estimate.Add(123 * kMs);
+    EXPECT_EQ(estimate.AnswerDelayMs(), settled);
+    // A network that became slower is followed from the second slow exchange on.
+    estimate.Add(300 * kMs);
+    estimate.Add(300 * kMs);
+    EXPECT_GT(estimate.AnswerDelayMs(), 300);
+    for (int i = 0; i < 10; ++i) {
+        estimate.Add(5000 * kMs);
+    }
+    EXPECT_EQ(estimate.AnswerDelayMs(), RoundTripEstimate::kMaxAnswerDelayMs);
 }
 
 TEST(Rfc2217Commands, BreakAndPurgeGoOutAsSerialPortControlCommands) {
