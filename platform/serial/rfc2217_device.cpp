@@ -52,8 +52,8 @@ constexpr std::int64_t kSampleLookGapNs = 2'000'000;
 // longer than the longest answer delay.
 constexpr std::size_t kMaxPurgesAwaited = 64;
 // Bytes written one at a time are held back and sent together once they take this long on
-// the line, or before the writer waits: a segment every few milliseconds instead of one a byte.
-constexpr std::int64_t kHeldLineTimeNs = 4'000'000;
+// the line, or before the writer waits: a segment every 10 ms of line time instead of one a byte.
+constexpr std::int64_t kHeldLineTimeNs = 10'000'000;
 // A long paced write looks at the connection this often, so that a lost one is noticed.
 constexpr std::int64_t kPaceSliceNs = 50'000'000;
 // What is shown of a server's own text.
@@ -253,7 +253,7 @@ class Rfc2217Device final : public BufferedSerialDevice, private Listener, priva
     std::string ClosedText();
     // Holds the writer until the bytes written so far have taken their time on the line, all
     // but a transmitter FIFO's worth; it sleeps only once that is more than kHeldLineTimeNs
-    // behind, so that bytes written one at a time cost a sleep every few milliseconds.
+    // behind, so that bytes written one at a time cost a sleep every 10 ms of line time.
     void PaceAtLineRate(std::size_t count);
     std::int64_t ByteNs() const { return 10'000'000'000 / std::max<std::uint32_t>(line_rate_, 1); }
     // Sends the data bytes held back by Write, before anything else goes to the server.
