@@ -11,9 +11,14 @@
 #include <string>
 #include <vector>
 
+#include "job/job.h"
+#include "link/serial_port.h"
+#include "platform/serial/port_map.h"
 #include "platform/serial/posix_serial_device.h"
 #include "platform/serial/uucp_lock.h"
+#include "platform/window_link.h"
 #include "pty_pair.h"
+#include "support/test_support.h"
 
 namespace vantor::platform {
 namespace {
@@ -154,6 +159,24 @@ TEST_F(PosixSerialDeviceOnPty, StaleLockFileIsReplacedAndOursRemovedAtClose) {
 // The kernel takes a break on a pty but never hands it on.
 TEST_F(PosixSerialDeviceOnPty, IsKnownNotToCarryBreaks) {
     EXPECT_TRUE(device->Condition().carries_no_breaks);
+}
+
+// A job on such a line would switch the drive into a boot loader that no break can reach: it
+// ends before it sends the drive a byte, the seek and the switch included.
+TEST_F(PosixSerialDeviceOnPty, JobEndsBeforeTheDriveIsSentAnything) {
+    ASSERT_TRUE(device->Close());
+    platform::SetPortMapOverride(1, pty.path());
+    test::RecordingWindowLink window;
+    const platform::ScopedWindowLink scoped_window(window);
+    JobHost host;
+    host.Options.PortIndex = 0;
+    host.Options.ImagePath = "/nonexistent/never-read.orb";
+    host.JobRunning = 1;
+    EXPECT_EQ(DownloadJob(host), kJobResyncFailed);
+    platform::SetPortMapOverride(1, "");
+    EXPECT_EQ(window.StatusTexts(), std::vector<std::string>{kNoBreaksStatusText});
+    EXPECT_EQ(host.JobRunning, 0);
+    EXPECT_TRUE(pty.Receive(1).empty());
 }
 
 TEST_F(PosixSerialDeviceOnPty, CloseLetsTheDeviceBeOpenedAgain) {
