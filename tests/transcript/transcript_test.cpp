@@ -78,6 +78,31 @@ const Scenario kScenarios[] = {
          host.Options.SpecificAddress = 3;
          host.Options.ImagePath = OnePacketImage(files, 6);
      }},
+    // The waits that run out: each ends with a purge at the end of its budget, so a changed
+    // budget moves the purge and a dropped purge leaves the late words in the next wait.
+    {"acknowledgement_overdue",
+     "The drive acknowledges only the second send of the packet: the first wait for the "
+     "acknowledgement runs out, the input is purged and the packet sent again.",
+     "ack-on-send=2",
+     [](JobHost& host, TempFiles& files) {
+         host.Options.SkipSeeking = 1;
+         host.Options.ImagePath = OnePacketImage(files, 7);
+     }},
+    {"response_overdue",
+     "The drive acknowledges the packet but sends no response: the wait for it runs out and the "
+     "input is purged; the download goes on.",
+     "no-response",
+     [](JobHost& host, TempFiles& files) {
+         host.Options.SkipSeeking = 1;
+         host.Options.ImagePath = OnePacketImage(files, 8);
+     }},
+    {"unknown_response",
+     "The drive answers with a response word the host does not know: the input is purged.",
+     "response=0x1234",
+     [](JobHost& host, TempFiles& files) {
+         host.Options.SkipSeeking = 1;
+         host.Options.ImagePath = OnePacketImage(files, 10);
+     }},
 };
 
 std::string GoldenPath(const Scenario& scenario) {
