@@ -203,6 +203,11 @@ class Network {
     bool Take(Direction& direction) {
         std::uint8_t chunk[16 * 1024];
         const std::size_t room = kHeldBytesPerDirection - direction.held_bytes;
+        // A hang-up can be reported while the direction is full; reading nothing would look
+        // like the sender's end.
+        if (room == 0) {
+            return true;
+        }
         const ssize_t got =
             ::recv(direction.from, chunk, std::min(room, sizeof chunk), MSG_DONTWAIT);
         if (got == 0) {
@@ -346,8 +351,10 @@ void LatencyRelay::Run() {
         if (cut_.exchange(false)) {
             for (Connection& connection : connections) {
                 connection.cut = true;
-                connection.up.held.clear();
-                connection.down.held.clear();
+                for (Direction* direction : {&connection.up, &connection.down}) {
+                    direction->held.clear();
+                    direction->held_bytes = 0;
+                }
             }
         }
         entries = {{wake_fd_, POLLIN, 0}, {listen_fd_, POLLIN, 0}};
