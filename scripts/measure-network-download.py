@@ -20,7 +20,8 @@ For each network it prints:
   line/packets    line time over the packet phase
   bound/packets   how close the packet phase comes to the bound
   cpu/line        CPU seconds of the vantor-cli process (its rusage) per second of the line time
-                  of every byte it sent
+                  of every byte it sent, over the runs that succeeded (a failed job spends most
+                  of its time in waits and sends little)
 
     scripts/measure-network-download.py build/ci [--baud 19200] [--runs 3] [--packets 48]
         [--networks 0,1,5,20,100,20:5:0.01] [--skip-seeking] [--seed 1]
@@ -162,8 +163,7 @@ def report(args, name, network, packet_bytes):
         if status == 0:
             succeeded += 1
             phases.append(packet_phase_s(events))
-        sent = max((e.get("bytes_sent", 0) for e in events), default=0)
-        if sent:
+            sent = max(e.get("bytes_sent", 0) for e in events)
             cpu_per_line.append(cpu_s / (sent * 10.0 / args.baud))
     delay, jitter, _ = network if network else (0, 0, 0)
     line_s = sum(b + DRIVE_BYTES_PER_PACKET for b in packet_bytes) * 10.0 / args.baud
