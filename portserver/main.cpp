@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/serial/posix_serial_device.h"
 #include "platform/serial/rfc2217_server.h"
 #include "portserver/port_server.h"
 
@@ -101,6 +102,13 @@ int main(int argc, char** argv) {
     const auto port = platform::rfc2217_server::ParseTcpPort(port_text);
     if (!port) {
         return Usage("the port \"" + port_text + "\" is not a number from 0 to 65535");
+    }
+    if (platform::IsPseudoTerminal(options.device)) {
+        std::fprintf(stderr,
+                     "vantor-port-server: warning: %s is a pseudo-terminal, which cannot carry "
+                     "serial breaks, and the drive's boot loader needs them: serve a real serial "
+                     "device or USB adapter (such as /dev/ttyUSB0) instead\n",
+                     options.device.c_str());
     }
     CatchStopSignals();
     std::string bound;
