@@ -206,6 +206,7 @@ class PosixSerialDevice final : public BufferedSerialDevice {
         condition.carries_no_breaks = pty_;
         return condition;
     }
+    int WaitableFd() const override { return Usable() ? fd() : -1; }
 
   private:
     void Pump() override;
