@@ -393,5 +393,39 @@ TEST_F(Rfc2217Server, ModemStateIsToldOnceTheClientTakesUpSerialPortControl) {
     EXPECT_TRUE(Contains(client.ReceiveUntil(notify), notify));
 }
 
+// Catches a transmit purge applied out of order with the data around it: the data before it that
+// has not reached the line is dropped, the data after it kept, even when the purge waited unread
+// behind a full line queue.
+TEST(Rfc2217ServerPurge, DropsTheDataBeforeItAndKeepsTheDataAfterIt) {
+    LoopbackServer server;
+    const int fd =
+        ConnectLoopback(std::stoi(server.Address().substr(server.Address().rfind(':') + 1)));
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ExchangeLineSpeed(fd, 921600, 5000), 921600u);
+    constexpr std::size_t kBefore = 20000;  // five line queues' worth
+    constexpr std::size_t kAfter = 8;
+    Bytes stream(kBefore, 'A');
+    platform::telnet::AppendComPortCommand(platform::telnet::kComPurgeData,
+                                           {platform::telnet::kPurgeServerTransmit}, stream);
+    stream.insert(stream.end(), kAfter, 'B');
+    ASSERT_EQ(::send(fd, stream.data(), stream.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(stream.size()));
+    Bytes line;  // the line's bytes as the loopback plug returned them
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::count(line.begin(), line.end(), 'B') < static_cast<long>(kAfter) &&
+           std::chrono::steady_clock::now() < give_up) {
+        pollfd entry{fd, POLLIN, 0};
+        std::uint8_t chunk[4096];
+        const ssize_t got = ::poll(&entry, 1, 10) > 0 ? ::recv(fd, chunk, sizeof(chunk), 0) : 0;
+        std::copy_if(chunk, chunk + std::max<ssize_t>(got, 0), std::back_inserter(line),
+                     [](std::uint8_t byte) { return byte == 'A' || byte == 'B'; });
+    }
+    ::close(fd);
+    const auto first_after = std::find(line.begin(), line.end(), 'B');
+    EXPECT_EQ(std::count(first_after, line.end(), 'B'), static_cast<long>(kAfter));
+    EXPECT_EQ(std::count(first_after, line.end(), 'A'), 0);
+    EXPECT_LT(std::count(line.begin(), first_after, 'A'), static_cast<long>(kBefore));
+}
+
 }  // namespace
 }  // namespace vantor::test
