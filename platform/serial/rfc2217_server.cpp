@@ -175,7 +175,10 @@ void Session::WaitForClientOrLine() {
     }
     const short client = entries[0].revents;
     if ((client & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
-        ended_ = "left";
+        int error = 0;
+        socklen_t length = sizeof(error);
+        ::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &length);
+        ended_ = error == ETIMEDOUT ? "dropped: it stopped answering (keepalive)" : "left";
         return;
     }
     if ((client & POLLRDHUP) != 0 && shut_ns_ < 0) {
