@@ -23,14 +23,21 @@ std::string UsageText() {
            "  --help, -h, --version\n"
            "\n"
            "It serves the simulated drive until it is stopped (Ctrl+C).\n"
-           "Clients are served one after another, each with a new simulated drive. Per client:\n"
+           "Clients are served one after another, each with a new simulated drive at 9600\n"
+           "baud; the next ones wait to be accepted meanwhile. Per client:\n"
            "  speeds " +
            std::to_string(kMinBaudRate) + " to " + std::to_string(kMaxBaudRate) +
            " baud; others are refused with the speed that stays\n"
            "  " +
            std::to_string(kMaxLineQueueBytes) +
            " bytes of its data may wait for the line; then it is read no further until\n"
-           "  the line has taken some, and what is left when it goes is dropped\n"
+           "  the line has taken some; once it has shut its side, what it sent goes on to the\n"
+           "  line for at most " +
+           std::to_string(kShutDrainMs) +
+           " ms and the rest is dropped\n"
+           "  a client whose network vanished is let go within " +
+           std::to_string(KeepAlive{}.UnacknowledgedMs() / 1000) +
+           " s (TCP keepalive)\n"
            "  it is dropped when more than " +
            std::to_string(kMaxOutgoingBytes) +
            " bytes wait for it to read, or when it\n"

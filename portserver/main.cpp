@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/serial/posix_serial_device.h"
 #include "platform/serial/rfc2217_server.h"
 #include "portserver/port_server.h"
 
@@ -32,9 +33,16 @@ const char kUsageText[] =
     "  --help, -h, --version\n"
     "\n"
     "It serves the device until it is stopped (Ctrl+C, SIGTERM), one client at a time: the\n"
-    "device is opened for a client and closed when it leaves; a client that comes meanwhile\n"
-    "is told the port is in use and disconnected. Connections are logged on stderr.\n"
+    "device is opened for a client at 9600 baud 8N1 and closed when it leaves; a client that\n"
+    "comes meanwhile is told the port is in use and disconnected. A client whose network\n"
+    "vanished is let go within 25 s, one that shut its side within 5 s. Connections are\n"
+    "logged on stderr.\n"
     "exit status: 1 the port cannot be listened on, 64 usage error\n";
+
+// The usage text's figures.
+static_assert(vantor::platform::rfc2217_server::KeepAlive{}.UnacknowledgedMs() == 25000);
+static_assert(vantor::platform::rfc2217_server::kShutDrainMs == 5000);
+static_assert(vantor::portserver::kClientStartBaudRate == 9600);
 
 int Usage(const std::string& problem) {
     std::fprintf(stderr, "vantor-port-server: %s\n%s", problem.c_str(), kUsageText);
@@ -101,6 +109,13 @@ int main(int argc, char** argv) {
     const auto port = platform::rfc2217_server::ParseTcpPort(port_text);
     if (!port) {
         return Usage("the port \"" + port_text + "\" is not a number from 0 to 65535");
+    }
+    if (platform::IsPseudoTerminal(options.device)) {
+        std::fprintf(stderr,
+                     "vantor-port-server: warning: %s is a pseudo-terminal, which cannot carry "
+                     "serial breaks, and the drive's boot loader needs them: serve a real serial "
+                     "device or USB adapter (such as /dev/ttyUSB0) instead\n",
+                     options.device.c_str());
     }
     CatchStopSignals();
     std::string bound;

@@ -46,10 +46,10 @@ void Log(std::FILE* log, const std::string& line) {
 class Served {
   public:
     Served(int client, std::string who, std::unique_ptr<platform::SerialDevice> device,
-           const std::atomic<bool>& stop)
+           const std::atomic<bool>& stop, const server::KeepAlive& keepalive)
         : client_(client), who_(std::move(who)), device_(std::move(device)) {
-        thread_ = std::thread([this, &stop] {
-            ended_ = server::ServeClient(client_, *device_, stop, kSignature);
+        thread_ = std::thread([this, &stop, keepalive] {
+            ended_ = server::ServeClient(client_, *device_, stop, kSignature, keepalive);
             done_ = true;
         });
     }
@@ -77,6 +77,20 @@ void Finish(std::unique_ptr<Served>& served, const PortServerOptions& options, s
     const std::string ended = served->Finish();
     Log(log, "client " + served->who() + " " + ended + "; " + options.device + " closed");
     served.reset();
+}
+
+// The terminal layer keeps a device's settings from one open to the next, so the line is set to
+// the start settings before each client.
+bool SetStartSettings(platform::SerialDevice& device) {
+    platform::LineSettings settings;
+    if (!device.GetSettings(settings)) {
+        return false;
+    }
+    settings.BaudRate = kClientStartBaudRate;
+    settings.ByteSize = 8;
+    settings.Parity = 0;
+    settings.StopBits = 0;
+    return device.SetSettings(settings);
 }
 
 // Tells a client why it is not served and disconnects it.
@@ -177,12 +191,13 @@ void ServePort(int listen_fd, const PortServerOptions& options, const std::atomi
         }
         std::string error;
         auto device = platform::OpenPosixSerialDevice(options.device, &error);
-        if (!device) {
-            TurnAway(client, who, error, log);
+        if (!device || !SetStartSettings(*device)) {
+            TurnAway(client, who,
+                     device ? "cannot set up " + options.device + " for the client" : error, log);
             continue;
         }
         Log(log, "client " + who + " connected; " + options.device + " opened");
-        served = std::make_unique<Served>(client, who, std::move(device), stop);
+        served = std::make_unique<Served>(client, who, std::move(device), stop, options.keepalive);
     }
     if (served) {
         Finish(served, options, log);

@@ -13,10 +13,15 @@
 #include <string>
 #include <vector>
 
+#include "platform/serial/rfc2217_server.h"
+
 namespace vantor::portserver {
 
 // What the server answers a client's SIGNATURE with.
 inline constexpr char kSignature[] = "vantor-port-server";
+// Each client finds the line as a port opens here, whatever the client before it set:
+// 9600 baud, 8 data bits, no parity, one stop bit.
+inline constexpr std::uint32_t kClientStartBaudRate = 9600;
 
 // A network that may connect ("ADDRESS/PREFIX"): IPv4 addresses are kept as IPv6 addresses
 // mapped from IPv4, so that one comparison serves both.
@@ -35,13 +40,14 @@ bool IsAllowed(const sockaddr* peer, const std::vector<AllowedNetwork>& allowed)
 struct PortServerOptions {
     std::string device;  // the serial device's path
     std::vector<AllowedNetwork> allowed;
+    platform::rfc2217_server::KeepAlive keepalive;
 };
 
 // Accepts clients on `listen_fd` until `stop` is set. The first client is served with the
-// device opened for it (exclusively, with its lock file); a client that comes meanwhile, one
-// that --allow does not let in, and one for whom the device cannot be opened are told why in a
-// line of text and disconnected. Logs one line per event to `log` when it is given. On return
-// the device is closed and no client is connected; `listen_fd` stays open.
+// device opened for it (exclusively, with its lock file) at the start settings; a client that comes
+// meanwhile, one that --allow does not let in, and one for whom the device cannot be opened are
+// told why in a line of text and disconnected. Logs one line per event to `log` when it is given.
+// On return the device is closed and no client is connected; `listen_fd` stays open.
 void ServePort(int listen_fd, const PortServerOptions& options, const std::atomic<bool>& stop,
                std::FILE* log);
 

@@ -206,6 +206,7 @@ class PosixSerialDevice final : public BufferedSerialDevice {
         condition.carries_no_breaks = pty_;
         return condition;
     }
+    int WaitableFd() const override { return Usable() ? fd() : -1; }
 
   private:
     void Pump() override;
@@ -539,6 +540,12 @@ bool IsPty(int fd) {
 }
 
 }  // namespace
+
+bool IsPseudoTerminal(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISCHR(info.st_mode) &&
+           major(info.st_rdev) >= kPtySlaveMajorFirst && major(info.st_rdev) <= kPtySlaveMajorLast;
+}
 
 std::unique_ptr<SerialDevice> OpenPosixSerialDevice(const std::string& path, std::string* error) {
     // The lock file comes first: a program that locks the device (ser2net, minicom) may hold

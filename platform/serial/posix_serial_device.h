@@ -33,4 +33,8 @@ class ParmrkDecoder {
 std::unique_ptr<SerialDevice> OpenPosixSerialDevice(const std::string& path,
                                                     std::string* error = nullptr);
 
+// Whether `path` names the terminal side of a pseudo-terminal (/dev/pts/N), which passes bytes
+// but never a break.
+bool IsPseudoTerminal(const std::string& path);
+
 }  // namespace vantor::platform

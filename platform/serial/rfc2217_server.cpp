@@ -63,7 +63,10 @@ class Session final : private Listener {
     std::string Run(const std::atomic<bool>& stop);
 
   private:
-    bool TakeClientBytes();
+    bool Busy() const;
+    void WaitForClientOrLine();
+    void TakeClientBytes();
+    void EndOnceDrained();
     void FeedLine();
     void ServeLine();
     void ReportBreak(bool seen);
@@ -95,6 +98,13 @@ class Session final : private Listener {
     // What waits to go to the client; bounded by kMaxOutgoingBytes.
     std::vector<std::uint8_t> out_;
     std::int64_t stalled_since_ns_ = -1;  // when the client last took nothing of out_
+    std::int64_t moved_ns_ = 0;           // when data last moved between client and line
+    // The line's descriptor while it has one to wait on.
+    int line_fd_ = -1;
+    // When the client was seen to have shut its side (-1: not yet), and whether everything it
+    // sent before has been read.
+    std::int64_t shut_ns_ = -1;
+    bool all_read_ = false;
     // The client's data on its way to the line, at line rate; while it holds kMaxLineQueueBytes
     // nothing more is taken from the client, so TCP holds the client back.
     std::deque<std::uint8_t> to_line_;
@@ -120,15 +130,12 @@ std::string Session::Run(const std::atomic<bool>& stop) {
     negotiator_.Request(kDo, kOptionSuppressGoAhead, out_);
     negotiator_.Request(kDo, kOptionComPort, out_);
     Flush();
+    moved_ns_ = NowNs();
+    line_fd_ = line_.WaitableFd();
     while (ended_.empty() && !stop.load()) {
-        // A client that has gone is noticed even while nothing is taken from it.
-        const bool take = to_line_.size() < kMaxLineQueueBytes;
-        pollfd entry{fd_, static_cast<short>((take ? POLLIN : 0) | POLLRDHUP), 0};
-        if (::poll(&entry, 1, kPollIntervalMs) > 0) {
-            if (take ? !TakeClientBytes()
-                     : (entry.revents & (POLLHUP | POLLERR | POLLRDHUP)) != 0) {
-                break;
-            }
+        WaitForClientOrLine();
+        if (!ended_.empty()) {
+            break;
         }
         FeedLine();
         ServeLine();
@@ -139,23 +146,83 @@ std::string Session::Run(const std::atomic<bool>& stop) {
         if (const char* lost = line_.Condition().lost; lost != nullptr && ended_.empty()) {
             ended_ = std::string("dropped: ") + lost;
         }
+        EndOnceDrained();
     }
     return ended_.empty() ? "left" : ended_;
 }
 
-// Returns false once the client has gone; what it sent that has not reached the line yet goes
-// with it.
-bool Session::TakeClientBytes() {
+bool Session::Busy() const {
+    return !to_line_.empty() || !out_.empty() || line_in_break_ || break_received_ ||
+           NowNs() - moved_ns_ < kBusyHoldMs * kNsPerMs;
+}
+
+// Sleeps until the client sends, the line receives (where it has a descriptor) or the poll
+// interval ends, and takes what the client sent while the line queue has room. Its shutdown is
+// noticed even while nothing is taken from it: a FIN that has arrived behind unread data
+// raises POLLRDHUP all the same.
+void Session::WaitForClientOrLine() {
+    const bool take = !all_read_ && to_line_.size() < kMaxLineQueueBytes;
+    const auto client_events =
+        static_cast<short>((take ? POLLIN : 0) | (shut_ns_ < 0 ? POLLRDHUP : 0));
+    std::array<pollfd, 2> entries{{{fd_, client_events, 0}, {line_fd_, POLLIN, 0}}};
+    const nfds_t count = line_fd_ >= 0 ? 2 : 1;
+    if (::poll(entries.data(), count, Busy() ? kBusyPollMs : kIdlePollMs) <= 0) {
+        return;
+    }
+    // A descriptor that is not this process's (a test's stand-in for a UART) cannot be waited on.
+    if (count == 2 && (entries[1].revents & POLLNVAL) != 0) {
+        line_fd_ = -1;
+    }
+    const short client = entries[0].revents;
+    if ((client & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+        int error = 0;
+        socklen_t length = sizeof(error);
+        ::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &length);
+        ended_ = error == ETIMEDOUT ? "dropped: it stopped answering (keepalive)" : "left";
+        return;
+    }
+    if ((client & POLLRDHUP) != 0 && shut_ns_ < 0) {
+        shut_ns_ = NowNs();
+    }
+    if (take && (client & (POLLIN | POLLRDHUP)) != 0) {
+        TakeClientBytes();
+    }
+}
+
+// Takes one chunk of what the client sent into the line queue (commands act as they come, so a
+// purge drops what came before it and keeps what follows); notes the end of its stream and a
+// connection that failed.
+void Session::TakeClientBytes() {
     std::array<std::uint8_t, kChunkBytes> chunk{};
     const ssize_t got = ::recv(fd_, chunk.data(), chunk.size(), MSG_DONTWAIT);
     if (got < 0) {
-        return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            ended_ = "left";
+        }
+        return;
     }
     if (got == 0) {
-        return false;
+        all_read_ = true;
+        shut_ns_ = shut_ns_ < 0 ? NowNs() : shut_ns_;
+        return;
     }
+    moved_ns_ = NowNs();
     parser_.Feed(chunk.data(), static_cast<std::size_t>(got), *this);
-    return true;
+}
+
+// A client that has shut its side is let go once what it sent has gone to the line, or after
+// kShutDrainMs with the rest dropped, so that its data cannot hold the port at a slow speed.
+void Session::EndOnceDrained() {
+    if (shut_ns_ < 0 || !ended_.empty()) {
+        return;
+    }
+    const std::size_t left = to_line_.size();
+    if (all_read_ && left == 0) {
+        ended_ = "left";
+    } else if (NowNs() - shut_ns_ >= kShutDrainMs * kNsPerMs) {
+        ended_ = "left; " + std::to_string(left) + " bytes it sent were dropped after " +
+                 std::to_string(kShutDrainMs) + " ms" + (all_read_ ? "" : " with more unread");
+    }
 }
 
 // The line's own write waits until its transmitter holds what is unsent, which at a slow speed
@@ -184,6 +251,7 @@ void Session::FeedLine() {
     std::size_t written = 0;
     line_.Write(bytes.data(), bytes.size(), written);
     line_free_ns_ += static_cast<std::int64_t>(count) * char_ns;
+    moved_ns_ = now_ns;
 }
 
 // The break report goes first: bytes that came with it in the same look came after the break
@@ -200,6 +268,7 @@ void Session::ServeLine() {
     std::size_t got = 0;
     line_.Read(bytes.data(), bytes.size(), got);
     AppendData(bytes.data(), got, out_);
+    moved_ns_ = got > 0 ? NowNs() : moved_ns_;
 }
 
 // The break flag is set at every look while a break lasts on some lines (the simulated one) and
@@ -429,9 +498,17 @@ std::uint32_t Session::CurrentSetting(std::uint8_t command) {
 }  // namespace
 
 std::string ServeClient(int client_fd, SerialDevice& line, const std::atomic<bool>& stop,
-                        const std::string& signature) {
+                        const std::string& signature, const KeepAlive& keepalive) {
     const int on = 1;
     ::setsockopt(client_fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+    // Without these a client whose network vanished holds the port until TCP gives up on data
+    // the server sends, which an idle client never gets: for good.
+    const int unacknowledged_ms = keepalive.UnacknowledgedMs();
+    ::setsockopt(client_fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof(on));
+    ::setsockopt(client_fd, IPPROTO_TCP, TCP_KEEPIDLE, &keepalive.idle_s, sizeof(int));
+    ::setsockopt(client_fd, IPPROTO_TCP, TCP_KEEPINTVL, &keepalive.interval_s, sizeof(int));
+    ::setsockopt(client_fd, IPPROTO_TCP, TCP_KEEPCNT, &keepalive.probes, sizeof(int));
+    ::setsockopt(client_fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &unacknowledged_ms, sizeof(int));
     return Session(client_fd, line, signature).Run(stop);
 }
 
@@ -489,7 +566,7 @@ int Listen(const std::string& host, std::uint16_t port, std::string& bound, std:
     const int fd = ::socket(list->ai_family, list->ai_socktype | SOCK_CLOEXEC, list->ai_protocol);
     const int on = 1;
     if (fd < 0 || ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) != 0 ||
-        ::bind(fd, list->ai_addr, list->ai_addrlen) != 0 || ::listen(fd, 1) != 0) {
+        ::bind(fd, list->ai_addr, list->ai_addrlen) != 0 || ::listen(fd, kListenBacklog) != 0) {
         error = "cannot listen on " + host + " port " + service + ": " + std::strerror(errno);
         if (fd >= 0) {
             ::close(fd);

@@ -14,8 +14,13 @@
 
 namespace vantor::platform::rfc2217_server {
 
-// How often the line is looked at: the link polls every millisecond, and so does the server.
-inline constexpr int kPollIntervalMs = 1;
+// How often the line is looked at while a dialogue is under way (bytes wait for the line or for
+// the client, data moved within kBusyHoldMs, a break lasts): the link polls every millisecond,
+// and so does the server. Otherwise the server waits kIdlePollMs at a time, woken at once when
+// the client sends or, on a device with a descriptor, when the line receives.
+inline constexpr int kBusyPollMs = 1;
+inline constexpr int kBusyHoldMs = 1000;
+inline constexpr int kIdlePollMs = 20;
 // How often the modem status lines are looked at for changes to report.
 inline constexpr int kModemPollMs = 20;
 
@@ -30,6 +35,22 @@ inline constexpr std::size_t kMaxLineQueueBytes = 4096;
 inline constexpr std::size_t kMaxOutgoingBytes = 64 * 1024;
 // A client that takes none of what waits for it for this long is dropped.
 inline constexpr int kStalledClientMs = 5000;
+// A client that has shut its side has what it sent go on to the line for at most this long;
+// what has not gone by then is dropped and the port freed.
+inline constexpr int kShutDrainMs = 5000;
+// Clients that may wait to be accepted while one is served.
+inline constexpr int kListenBacklog = 16;
+
+// How long a client whose network has vanished (no FIN, no reset) keeps the port: keepalive
+// probes begin after `idle_s` without traffic and follow every `interval_s`; a client that
+// answers none of `probes` of them, or leaves data unacknowledged for as long, is gone. The
+// defaults free the port within 25 s.
+struct KeepAlive {
+    int idle_s = 10;
+    int interval_s = 5;
+    int probes = 3;
+    constexpr int UnacknowledgedMs() const { return (idle_s + interval_s * probes) * 1000; }
+};
 
 // Serves one connected client over `line` until the client leaves, is dropped, the line is lost
 // or `stop` is set: the client's data goes out on the line at line rate and the line's data back
@@ -38,10 +59,12 @@ inline constexpr int kStalledClientMs = 5000;
 // not do with the one it keeps); a received break is reported once, as line state with the
 // break bit when it begins and without it when it ends, once the client has asked for line
 // state; the modem status lines are reported on connection, when they change and when asked.
-// Nothing waits on the client: sends do not block. `signature` answers SIGNATURE. Does not
-// close `client_fd`. Returns how the client went ("left", or "dropped: " and why).
+// Nothing waits on the client: sends do not block. A client whose network vanishes is noticed
+// through `keepalive`. A client that shuts its side (or closes) has what it sent go on to the
+// line for at most kShutDrainMs. `signature` answers SIGNATURE. Does not close `client_fd`.
+// Returns how the client went ("left", or "dropped: " and why).
 std::string ServeClient(int client_fd, SerialDevice& line, const std::atomic<bool>& stop,
-                        const std::string& signature);
+                        const std::string& signature, const KeepAlive& keepalive = {});
 
 // A listening TCP socket on `host` and `port` (0: any free port). On success returns the socket
 // and sets `bound` to the address it listens on, as "HOST:PORT"; on failure returns -1 and says

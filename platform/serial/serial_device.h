@@ -108,6 +108,10 @@ class SerialDevice {
     virtual bool Close() = 0;
     // How the device stands; cheap enough to ask at every poll.
     virtual DeviceCondition Condition() const { return {}; }
+    // A descriptor that poll() reports readable when the line has received something (bytes, a
+    // break), so that a caller with nothing else to do can sleep until then; -1 for a device
+    // without one (the simulated line, which only advances when asked).
+    virtual int WaitableFd() const { return -1; }
 };
 
 }  // namespace vantor::platform

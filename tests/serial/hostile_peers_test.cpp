@@ -21,6 +21,7 @@
 #include "network_peers.h"
 #include "platform/serial/device_address.h"
 #include "platform/serial/rfc2217_device.h"
+#include "platform/serial/rfc2217_server.h"
 #include "platform/serial/rfc2217_telnet.h"
 
 namespace vantor::platform {
@@ -189,23 +190,6 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- Hostile clients against vantor-drive-sim ----
 
-// A raw TCP client of the server; `receive_buffer` small makes a client that hardly reads.
-int Connect(int port, int receive_buffer = 0) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (receive_buffer > 0) {
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof(receive_buffer));
-    }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 // Sends what the server takes within `limit`; false when the server went or the time ran out.
 bool SendFor(int fd, const Bytes& bytes, std::chrono::milliseconds limit) {
     const auto give_up = Clock::now() + limit;
@@ -266,7 +250,7 @@ TEST(AgainstHostileClients, NextClientIsServedWithinThreeSecondsAndMemoryStaysBo
     };
     for (const ClientScript& script : scripts) {
         SCOPED_TRACE(script.name);
-        const int fd = Connect(port, script.never_reads ? 2048 : 0);
+        const int fd = test::ConnectLoopback(port, script.never_reads ? 2048 : 0);
         ASSERT_GE(fd, 0);
         EXPECT_NE(server.NextLine(5000).find("connected"), std::string::npos);
         SendFor(fd, script.bytes, std::chrono::seconds(10));
@@ -297,7 +281,8 @@ TEST(AgainstHostileClients, NextClientIsServedWithinThreeSecondsAndMemoryStaysBo
 TEST(DriveSimSpeeds, AnOutOfRangeSpeedIsAnsweredWithTheSpeedThatStays) {
     test::DriveSimProcess server("");
     ASSERT_FALSE(server.address().empty());
-    const int fd = Connect(std::stoi(server.address().substr(server.address().rfind(':') + 1)));
+    const int fd =
+        test::ConnectLoopback(std::stoi(server.address().substr(server.address().rfind(':') + 1)));
     ASSERT_GE(fd, 0);
     ASSERT_TRUE(SendFor(fd,
                         Then(Then(kWillComPort, Command(kComSetBaudRate, BigEndian32(9600))),
@@ -324,6 +309,49 @@ TEST(DriveSimSpeeds, AnOutOfRangeSpeedIsAnsweredWithTheSpeedThatStays) {
     ::close(fd);
     EXPECT_NE(std::search(received.begin(), received.end(), both.begin(), both.end()),
               received.end());
+}
+
+int PortOf(const test::DriveSimProcess& server) {
+    return std::stoi(server.address().substr(server.address().rfind(':') + 1));
+}
+
+// Catches a client that set a slow speed, sent more than the line queue holds and shut its side
+// holding the server for as long as the line takes it all: it is let go within kShutDrainMs.
+TEST(DriveSimShutClient, IsLetGoWithinTheDrainTimeWhateverWaitsForTheLine) {
+    test::DriveSimProcess server("");
+    ASSERT_FALSE(server.address().empty());
+    const int fd = test::ConnectLoopback(PortOf(server));
+    ASSERT_GE(fd, 0);
+    EXPECT_NE(server.NextLine(5000).find("connected"), std::string::npos);
+    EXPECT_EQ(test::ExchangeLineSpeed(fd, 50, 5000), 50u);
+    ASSERT_TRUE(SendFor(fd, Bytes(32 * 1024, 0x55), std::chrono::seconds(5)));
+    ::shutdown(fd, SHUT_WR);
+    const std::string gone = server.NextLine(rfc2217_server::kShutDrainMs + 2000);
+    ::close(fd);
+    EXPECT_NE(gone.find("dropped after 5000 ms"), std::string::npos) << gone;
+}
+
+// Catches a listen backlog that turns waiting clients away (their connection attempts time
+// out) and a line that keeps the previous client's speed: clients that connect while one is
+// served wait, and each is served in turn at the start speed.
+TEST(DriveSimWaitingClients, AreServedInTurnAtTheStartSpeed) {
+    test::DriveSimProcess server("");
+    ASSERT_FALSE(server.address().empty());
+    const int first = test::ConnectLoopback(PortOf(server));
+    ASSERT_GE(first, 0);
+    EXPECT_EQ(test::ExchangeLineSpeed(first, 19200, 5000), 19200u);
+    std::vector<int> waiting;
+    for (int client = 0; client < 4; ++client) {
+        waiting.push_back(test::ConnectLoopback(PortOf(server)));
+        EXPECT_GE(waiting.back(), 0) << "waiting client " << client;
+    }
+    ::close(first);
+    for (const int fd : waiting) {
+        if (fd >= 0) {
+            EXPECT_EQ(test::ExchangeLineSpeed(fd, 0, 5000), 9600u);
+            ::close(fd);
+        }
+    }
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include <fstream>
 
 #include "platform/serial/rfc2217_server.h"
+#include "platform/serial/rfc2217_telnet.h"
 
 extern char** environ;
 
@@ -311,27 +312,88 @@ DriveSimProcess::~DriveSimProcess() {
 }
 
 std::string DriveSimProcess::NextLine(int timeout_ms) {
+    return NextLineFrom(output_, pending_, timeout_ms);
+}
+
+int ConnectLoopback(int port, int receive_buffer, int limit_ms) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (receive_buffer > 0) {
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof(receive_buffer));
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    int error = 0;
+    socklen_t length = sizeof(error);
+    pollfd entry{fd, POLLOUT, 0};
+    const bool connected =
+        (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 ||
+         (errno == EINPROGRESS && ::poll(&entry, 1, limit_ms) > 0 &&
+          ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0));
+    if (!connected) {
+        ::close(fd);
+        return -1;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
+std::uint32_t ExchangeLineSpeed(int fd, std::uint32_t speed, int limit_ms) {
+    using namespace platform::telnet;
+    std::vector<std::uint8_t> request = {kIac, kWill, kOptionComPort};
+    AppendComPortCommand(kComSetBaudRate, BigEndian32(speed), request);
+    if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) !=
+        static_cast<ssize_t>(request.size())) {
+        return 0;
+    }
+    // The answer's value never holds 0xFF for the speeds the tests use, so it is not escaped.
+    const std::vector<std::uint8_t> answer = {kIac, kSb, kOptionComPort,
+                                              kComSetBaudRate + kServerCommandOffset};
+    std::vector<std::uint8_t> received;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
+    while (std::chrono::steady_clock::now() < deadline) {
+        const auto at = std::search(received.begin(), received.end(), answer.begin(), answer.end());
+        if (received.end() - at >= static_cast<std::ptrdiff_t>(answer.size() + 4)) {
+            const auto* value = &*(at + static_cast<std::ptrdiff_t>(answer.size()));
+            return (std::uint32_t{value[0]} << 24) | (std::uint32_t{value[1]} << 16) |
+                   (std::uint32_t{value[2]} << 8) | value[3];
+        }
+        pollfd entry{fd, POLLIN, 0};
+        std::uint8_t chunk[256];
+        if (::poll(&entry, 1, 10) > 0) {
+            const ssize_t got = ::recv(fd, chunk, sizeof(chunk), 0);
+            if (got <= 0) {
+                break;
+            }
+            received.insert(received.end(), chunk, chunk + got);
+        }
+    }
+    return 0;
+}
+
+std::string NextLineFrom(int fd, std::string& pending, int timeout_ms) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (pending_.find('\n') == std::string::npos && output_ >= 0) {
+    while (pending.find('\n') == std::string::npos && fd >= 0) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
-        pollfd entry{output_, POLLIN, 0};
-        if (left.count() <= 0 || ::poll(&entry, 1, static_cast<int>(left.count())) <= 0) {
+        pollfd entry{fd, POLLIN, 0};
+        if (::poll(&entry, 1, static_cast<int>(std::max<std::int64_t>(left.count(), 0))) <= 0) {
             break;
         }
         char chunk[256];
-        const ssize_t got = ::read(output_, chunk, sizeof(chunk));
+        const ssize_t got = ::read(fd, chunk, sizeof(chunk));
         if (got <= 0) {
             break;
         }
-        pending_.append(chunk, static_cast<std::size_t>(got));
+        pending.append(chunk, static_cast<std::size_t>(got));
     }
-    const std::size_t end = pending_.find('\n');
+    const std::size_t end = pending.find('\n');
     if (end == std::string::npos) {
         return "";
     }
-    std::string line = pending_.substr(0, end);
-    pending_.erase(0, end + 1);
+    std::string line = pending.substr(0, end);
+    pending.erase(0, end + 1);
     return line;
 }
 

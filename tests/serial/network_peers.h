@@ -150,6 +150,19 @@ class DriveSimProcess {
     std::string address_;
 };
 
+// A raw TCP client of 127.0.0.1:`port`, connected within `limit_ms`; a small `receive_buffer`
+// makes one that hardly reads. -1 when it could not connect in time.
+int ConnectLoopback(int port, int receive_buffer = 0, int limit_ms = 2000);
+
+// As a raw client on `fd`: takes up serial port control and sends SET-BAUDRATE `speed` (0 asks
+// without changing it). Returns the speed the server answered, 0 when no answer came within
+// `limit_ms`.
+std::uint32_t ExchangeLineSpeed(int fd, std::uint32_t speed, int limit_ms);
+
+// The next line read from `fd` ("" at its end or after `timeout_ms`), with `pending` holding what
+// was read past the line.
+std::string NextLineFrom(int fd, std::string& pending, int timeout_ms);
+
 // The peak resident memory (VmHWM) of the process `pid` (0: this process) in KiB; -1 when it
 // cannot be read.
 long PeakMemoryKiB(pid_t pid = 0);

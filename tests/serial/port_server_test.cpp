@@ -6,8 +6,12 @@
 #include <unistd.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <net/if.h>
+#include <sys/ioctl.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +19,7 @@
 #include <string>
 #include <thread>
 
+#include "network_peers.h"
 #include "platform/serial/rfc2217_device.h"
 #include "platform/serial/rfc2217_server.h"
 #include "portserver/port_server.h"
@@ -35,24 +40,36 @@ class PortServerInFront : public testing::Test {
         listen_fd_ = platform::rfc2217_server::Listen("127.0.0.1", 0, bound, error);
         ASSERT_GE(listen_fd_, 0) << error;
         address = "rfc2217://" + bound;
-        log_ = ::open_memstream(&log_text_, &log_size_);
+        port = std::stoi(bound.substr(bound.rfind(':') + 1));
+        std::array<int, 2> log_pipe{};
+        ASSERT_EQ(::pipe2(log_pipe.data(), O_CLOEXEC), 0);
+        log_read_ = log_pipe[0];
+        log_ = ::fdopen(log_pipe[1], "w");
         thread_ = std::thread([this] { portserver::ServePort(listen_fd_, options, stop_, log_); });
     }
     void TearDown() override {
         Stop();
         ::close(listen_fd_);
-        std::free(log_text_);
+        ::close(log_read_);
         ::unsetenv("VANTOR_LOCK_DIR");
         ::rmdir(lock_dir_.c_str());
     }
-    // Ends the server; returns what it logged.
+    // Ends the server; returns what it logged that NextLogLine did not return.
     std::string Stop() {
         stop_ = true;
         if (thread_.joinable()) {
             thread_.join();
             std::fclose(log_);
         }
-        return std::string(log_text_, log_size_);
+        std::string rest;
+        for (std::string line; !(line = NextLogLine(0)).empty();) {
+            rest += line + "\n";
+        }
+        return rest;
+    }
+    // The server's next log line, waiting at most `timeout_ms`; "" when none came.
+    std::string NextLogLine(int timeout_ms) {
+        return test::NextLineFrom(log_read_, log_pending_, timeout_ms);
     }
     int Count(sim::LineEvent::Kind kind) {
         const auto traffic = world->Traffic();
@@ -64,15 +81,16 @@ class PortServerInFront : public testing::Test {
     test::SimulatedUart uart{world};
     platform::ScopedSyscalls scoped_syscalls{uart};
     std::string address;
+    int port = 0;
     // What the server is started with; a test may narrow `allowed` before SetUp.
-    portserver::PortServerOptions options{test::kUartPath, {}};
+    portserver::PortServerOptions options{test::kUartPath, {}, {}};
 
   private:
     std::string lock_dir_ = "/tmp/vantor-locks-XXXXXX";
     int listen_fd_ = -1;
     std::atomic<bool> stop_{false};
-    char* log_text_ = nullptr;
-    std::size_t log_size_ = 0;
+    int log_read_ = -1;
+    std::string log_pending_;
     std::FILE* log_ = nullptr;
     std::thread thread_;
 };
@@ -126,6 +144,85 @@ TEST_F(PortServerInFront, SecondClientIsToldThePortIsInUseAndTheNextIsServed) {
     EXPECT_EQ(count("/dev/ttyVANTORSIM0 opened"), 2) << log;
     EXPECT_EQ(count("/dev/ttyVANTORSIM0 closed"), 2) << log;
     EXPECT_EQ(count("turned away"), 1) << log;
+}
+
+// Catches a client that inherits the line speed the client before it left on the device.
+TEST_F(PortServerInFront, EachClientStartsAtTheStartSpeed) {
+    const int first = test::ConnectLoopback(port);
+    ASSERT_GE(first, 0);
+    EXPECT_EQ(test::ExchangeLineSpeed(first, 19200, 5000), 19200u);
+    ::close(first);
+    EXPECT_NE(NextLogLine(5000).find("opened"), std::string::npos);
+    EXPECT_NE(NextLogLine(5000).find("closed"), std::string::npos);
+    const int next = test::ConnectLoopback(port);
+    ASSERT_GE(next, 0);
+    EXPECT_EQ(test::ExchangeLineSpeed(next, 0, 5000), portserver::kClientStartBaudRate);
+    ::close(next);
+}
+
+// Brings the loopback link of this network namespace up or down; false when not permitted.
+bool SetLoopbackUp(bool up) {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ifreq request{};
+    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
+    bool done = fd >= 0 && ::ioctl(fd, SIOCGIFFLAGS, &request) == 0;
+    request.ifr_flags =
+        static_cast<short>(up ? request.ifr_flags | IFF_UP : request.ifr_flags & ~IFF_UP);
+    done = done && ::ioctl(fd, SIOCSIFFLAGS, &request) == 0;
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    return done;
+}
+
+// Set in the copy of this program that runs in a network namespace of its own.
+constexpr char kInOwnNetwork[] = "VANTOR_TEST_IN_OWN_NETWORK";
+
+// A client whose network vanishes is made by taking the loopback link down under it, which only
+// a namespace of the test's own permits: the test runs itself again under `unshare -rn` with
+// short keepalive timers, so that the link can go down and nothing else sees it.
+class PortServerInOwnNetwork : public PortServerInFront {
+  protected:
+    PortServerInOwnNetwork() {
+        if (std::getenv(kInOwnNetwork) != nullptr) {
+            SetLoopbackUp(true);  // a new namespace's loopback link starts down
+        }
+        options.keepalive = {1, 1, 2};
+    }
+};
+
+// Catches a client whose network vanished (no FIN, no reset) holding the port for good.
+TEST_F(PortServerInOwnNetwork, VanishedClientFreesThePortWithinTheKeepAlive) {
+    if (std::getenv(kInOwnNetwork) == nullptr) {
+        if (std::system("unshare -rn true >/dev/null 2>&1") != 0) {
+            GTEST_SKIP() << "no network namespace of our own (unshare -rn)";
+        }
+        std::array<char, 4096> self{};
+        ASSERT_GT(::readlink("/proc/self/exe", self.data(), self.size() - 1), 0);
+        const std::string command = std::string(kInOwnNetwork) +
+                                    "=1 timeout -s KILL 60 unshare -rn '" + self.data() +
+                                    "' --gtest_filter=PortServerInOwnNetwork.* 2>&1";
+        std::FILE* pipe = ::popen(command.c_str(), "r");
+        ASSERT_NE(pipe, nullptr);
+        std::string output;
+        char chunk[256];
+        while (std::fgets(chunk, sizeof(chunk), pipe) != nullptr) {
+            output += chunk;
+        }
+        EXPECT_EQ(::pclose(pipe), 0) << output;
+        EXPECT_NE(output.find("[  PASSED  ] 1 test"), std::string::npos) << output;
+        return;
+    }
+    std::string error;
+    auto client = platform::OpenRfc2217Device(address, &error);
+    ASSERT_NE(client, nullptr) << error;
+    EXPECT_NE(NextLogLine(5000).find("opened"), std::string::npos);
+    ASSERT_TRUE(SetLoopbackUp(false));
+    const std::string ended = NextLogLine(options.keepalive.UnacknowledgedMs() + 5000);
+    SetLoopbackUp(true);
+    EXPECT_NE(ended.find("dropped: it stopped answering (keepalive); "), std::string::npos)
+        << ended;
+    client->Close();
 }
 
 // Catches a peer let in past --allow: a loopback client of a server that allows only 10/8 is

@@ -37,16 +37,19 @@ class Warnings(logging.Handler):
         self.records.append(self.format(record))
 
 
-def start(args, stream, env=None):
-    """Starts a server and returns it with the rfc2217:// address from its first line."""
+def start(args, stream, env=None, expect_before=None):
+    """Starts a server and returns it with the rfc2217:// address from its first line, or from
+    its second when its first holds `expect_before`."""
     process = subprocess.Popen(args, env=env, text=True, **{stream: subprocess.PIPE})
     pipe = getattr(process, stream)
-    ready, _, _ = select.select([pipe], [], [], START_DEADLINE_S)
-    line = pipe.readline() if ready else ""
-    if "rfc2217://" not in line:
+    lines = []
+    for _ in range(2 if expect_before else 1):
+        ready, _, _ = select.select([pipe], [], [], START_DEADLINE_S)
+        lines.append(pipe.readline() if ready else "")
+    if "rfc2217://" not in lines[-1] or (expect_before and expect_before not in lines[0]):
         process.kill()
-        raise AssertionError(f"{args[0]} did not start: {line!r}")
-    return process, line[line.index("rfc2217://"):].rstrip(")\n")
+        raise AssertionError(f"{args[0]} did not start as expected: {lines!r}")
+    return process, lines[-1][lines[-1].index("rfc2217://"):].rstrip(")\n")
 
 
 def stop(process):
@@ -100,8 +103,11 @@ def check_port_server(port_server):
     master, slave = os.openpty()
     lock_dir = tempfile.mkdtemp(prefix="vantor-locks-")
     env = dict(os.environ, VANTOR_LOCK_DIR=lock_dir)
+    # A pty cannot carry the drive's breaks: the server says so before it serves.
     server, address = start([port_server, "--device", os.ttyname(slave), "--port", "0"],
-                            "stderr", env)
+                            "stderr", env,
+                            f"warning: {os.ttyname(slave)} is a pseudo-terminal, which cannot "
+                            "carry serial breaks")
     warnings = Warnings()
     try:
         port = open_client(address, warnings, "logging=info&poll_modem")

@@ -439,5 +439,65 @@ TEST_F(Rfc2217Server, ModemStateIsToldOnceTheClientTakesUpSerialPortControl) {
     EXPECT_TRUE(Contains(client.ReceiveUntil(notify), notify));
 }
 
+// The bytes 'A' and 'B' that the loopback plug sends back to a raw client on `fd`, until `count`
+// of `last` have come or 10 s have passed.
+Bytes LoopedBack(int fd, std::uint8_t last, long count) {
+    Bytes line;
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::count(line.begin(), line.end(), last) < count &&
+           std::chrono::steady_clock::now() < give_up) {
+        pollfd entry{fd, POLLIN, 0};
+        std::uint8_t chunk[4096];
+        const ssize_t got = ::poll(&entry, 1, 10) > 0 ? ::recv(fd, chunk, sizeof(chunk), 0) : 0;
+        std::copy_if(chunk, chunk + std::max<ssize_t>(got, 0), std::back_inserter(line),
+                     [](std::uint8_t byte) { return byte == 'A' || byte == 'B'; });
+    }
+    return line;
+}
+
+// A raw client of `server` whose line runs at `speed`.
+int RawLoopbackClient(const LoopbackServer& server, std::uint32_t speed) {
+    const int fd =
+        ConnectLoopback(std::stoi(server.Address().substr(server.Address().rfind(':') + 1)));
+    return fd >= 0 && ExchangeLineSpeed(fd, speed, 5000) == speed ? fd : -1;
+}
+
+// Catches a transmit purge applied out of order with the data around it: the data before it that
+// has not reached the line is dropped, the data after it kept, even when the purge waited unread
+// behind a full line queue.
+TEST(Rfc2217ServerPurge, DropsTheDataBeforeItAndKeepsTheDataAfterIt) {
+    LoopbackServer server;
+    const int fd = RawLoopbackClient(server, 921600);
+    ASSERT_GE(fd, 0);
+    constexpr long kBefore = 20000;  // five line queues' worth
+    constexpr long kAfter = 8;
+    Bytes stream(kBefore, 'A');
+    platform::telnet::AppendComPortCommand(platform::telnet::kComPurgeData,
+                                           {platform::telnet::kPurgeServerTransmit}, stream);
+    stream.insert(stream.end(), kAfter, 'B');
+    ASSERT_EQ(::send(fd, stream.data(), stream.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(stream.size()));
+    const Bytes line = LoopedBack(fd, 'B', kAfter);
+    ::close(fd);
+    const auto first_after = std::find(line.begin(), line.end(), 'B');
+    EXPECT_EQ(std::count(first_after, line.end(), 'B'), kAfter);
+    EXPECT_EQ(std::count(first_after, line.end(), 'A'), 0);
+    EXPECT_LT(std::count(line.begin(), first_after, 'A'), kBefore);
+}
+
+// Catches a server that drops what a client sent just before it shut its side: what the line
+// takes within the drain time goes out.
+TEST(Rfc2217ServerShutClient, WhatItSentBeforeReachesTheLine) {
+    LoopbackServer server;
+    const int fd = RawLoopbackClient(server, 9600);
+    ASSERT_GE(fd, 0);
+    const Bytes sent(2000, 'A');  // about 2 s at 9600 baud
+    ASSERT_EQ(::send(fd, sent.data(), sent.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(sent.size()));
+    ::shutdown(fd, SHUT_WR);
+    EXPECT_EQ(LoopedBack(fd, 'A', 2000), sent);
+    ::close(fd);
+}
+
 }  // namespace
 }  // namespace vantor::test
