@@ -134,7 +134,7 @@ TEST(ProductionLine, ReportsAStationKilledFromOutside) {
     bool killed = false;
     const CliRun run = RunCliReacting(
         LineArguments(image, {"sim", "sim:seed=2"}, {"--skip-seeking", "--json"}),
-        [&](pid_t, const std::string& out) {
+        [&](platform::ChildProcess&, const std::string& out) {
             for (const std::string& line : Lines(out)) {
                 const auto event = ParseJsonLine(line);
                 if (event && StringField(*event, "event") == "station-start" &&
