@@ -7,11 +7,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/process.h"
 #include "platform/serial/serial_device.h"
 
 namespace vantor::test {
@@ -144,8 +146,7 @@ class DriveSimProcess {
     std::string NextLine(int timeout_ms);
 
   private:
-    pid_t pid_ = -1;
-    int output_ = -1;
+    std::unique_ptr<platform::ChildProcess> child_;
     std::string pending_;
     std::string address_;
 };
