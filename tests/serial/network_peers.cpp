@@ -312,6 +312,23 @@ std::string DriveSimProcess::NextLine(int timeout_ms) {
     return line;
 }
 
+ProgramRun RunProgram(const std::vector<std::string>& argv) {
+    platform::ChildOptions options;
+    options.argv = argv;
+    options.in = platform::ChildStream::Inherit();
+    options.out = platform::ChildStream::Pipe();
+    options.err = platform::ChildStream::JoinOut();
+    ProgramRun run;
+    auto child = platform::ChildProcess::Start(options, nullptr);
+    if (child) {
+        const platform::ChildExit exit =
+            child->Finish(std::chrono::steady_clock::now() + std::chrono::minutes(2));
+        run.exit_status = exit.Exited() ? exit.status : -1;
+        run.output = child->Output(platform::OutputStream::kOut);
+    }
+    return run;
+}
+
 long DriveSimProcess::PeakMemoryKiB() const {
     return child_ && !child_->exit() ? test::PeakMemoryKiB(static_cast<pid_t>(child_->id())) : -1;
 }

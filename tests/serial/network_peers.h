@@ -151,6 +151,16 @@ class DriveSimProcess {
     std::string address_;
 };
 
+// What a program run to its end wrote to stdout and stderr together, and its exit status (-1
+// when a signal ended it or it could not be started).
+struct ProgramRun {
+    int exit_status = -1;
+    std::string output;
+};
+
+// Runs `argv` with stdin inherited; one that hangs is killed after two minutes.
+ProgramRun RunProgram(const std::vector<std::string>& argv);
+
 // The peak resident memory (VmHWM) of the process `pid` (0: this process) in KiB; -1 when it
 // cannot be read.
 long PeakMemoryKiB(pid_t pid = 0);
