@@ -68,7 +68,8 @@ class PortServerInFront : public testing::Test {
     portserver::PortServerOptions options{test::kUartPath, {}};
 
   private:
-    std::string lock_dir_ = "/tmp/vantor-locks-XXXXXX";
+    // In the temporary folder the run was given ($TMPDIR), as every file a test makes.
+    std::string lock_dir_ = testing::TempDir() + "vantor-locks-XXXXXX";
     int listen_fd_ = -1;
     std::atomic<bool> stop_{false};
     char* log_text_ = nullptr;

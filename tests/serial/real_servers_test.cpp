@@ -174,7 +174,8 @@ class RealServers : public testing::Test {
         return result;
     }
 
-    std::string dir_ = "/tmp/vantor-real-XXXXXX";
+    // In the temporary folder the run was given ($TMPDIR), as every file a test makes.
+    std::string dir_ = testing::TempDir() + "vantor-real-XXXXXX";
     std::string device_;
     std::string peer_;
     std::string image_;
