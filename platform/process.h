@@ -114,9 +114,8 @@ class ChildProcess {
     // Its end, once reaped.
     const std::optional<ChildExit>& exit() const;
 
-    struct System;
-
   private:
+    struct System;
     explicit ChildProcess(std::unique_ptr<System> system);
     std::unique_ptr<System> system_;
     friend class ProcessWaitSet;

@@ -469,6 +469,9 @@ std::vector<ChildProcess*> ProcessWaitSet::Wait(ProcessDeadline deadline) {
         const int timeout_ms =
             ticking ? std::min(PollTimeoutMs(deadline), kReapTickMs) : PollTimeoutMs(deadline);
         const int ready = ::poll(entries.data(), entries.size(), timeout_ms);
+        if (ready < 0 && errno != EINTR) {
+            return {};
+        }
         std::vector<ChildProcess*> changed;
         for (std::size_t i = 0; ready > 0 && i < entries.size(); ++i) {
             if (entries[i].revents == 0) {
