@@ -2,11 +2,7 @@
 // with the download job, in real time, and prints one table: the packet phase's efficiency,
 // the host's turnaround per packet, the CPU time per second of download, the peak memory of
 // vantor-cli doing the same, and the whole job (seek included) in virtual time.
-#include <fcntl.h>
-#include <spawn.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -25,14 +21,13 @@
 #include "image/image_writer.h"
 #include "job/job.h"
 #include "platform/clock.h"
+#include "platform/process.h"
 #include "platform/serial/device_address.h"
 #include "platform/serial/port_map.h"
 #include "platform/serial/serial_device.h"
 #include "platform/window_link.h"
 #include "sim/sim_world.h"
 #include "sim/simulated_line.h"
-
-extern char** environ;
 
 namespace vantor::bench {
 namespace {
@@ -269,35 +264,40 @@ struct CliFigures {
     double wall_s = 0, cpu_s = 0;
 };
 
-// Runs vantor-cli itself on a real-time download and reads its peak memory from wait4.
+// A vantor-cli run of the benchmark that has not ended after this long is taken as hung.
+constexpr auto kCliDeadline = std::chrono::minutes(10);
+
+// Starts vantor-cli with `arguments` and stdout to `out`, and waits for its end; nullopt when it
+// could not be started.
+std::optional<platform::ChildExit> RunCli(const std::vector<std::string>& arguments,
+                                          platform::ChildStream out) {
+    platform::ChildOptions options;
+    options.argv = {VANTOR_CLI_PATH};
+    options.argv.insert(options.argv.end(), arguments.begin(), arguments.end());
+    options.in = platform::ChildStream::Inherit();
+    options.out = std::move(out);
+    auto child = platform::ChildProcess::Start(options, nullptr);
+    if (!child) {
+        return std::nullopt;
+    }
+    return child->Finish(std::chrono::steady_clock::now() + kCliDeadline);
+}
+
+// Runs vantor-cli itself on a real-time download and reads its peak memory at its end.
 CliFigures MeasureCli(const std::string& image_path, const std::string& sim_options) {
     const std::string port = "sim:" + sim_options;
-    std::vector<std::string> texts{VANTOR_CLI_PATH, "download", image_path,       "--port", port,
-                                   "--baud",        "19200",    "--skip-seeking", "--quiet"};
-    std::vector<char*> argv;
-    for (std::string& text : texts) {
-        argv.push_back(text.data());
-    }
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     CliFigures figures;
-    pid_t pid = -1;
     const std::int64_t start_ns = WallNs();
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
-        posix_spawn_file_actions_destroy(&actions);
+    const auto exit = RunCli(
+        {"download", image_path, "--port", port, "--baud", "19200", "--skip-seeking", "--quiet"},
+        platform::ChildStream::Null());
+    if (!exit) {
         return figures;
     }
-    posix_spawn_file_actions_destroy(&actions);
-    int wait_status = 0;
-    rusage usage{};
-    ::wait4(pid, &wait_status, 0, &usage);
     figures.wall_s = static_cast<double>(WallNs() - start_ns) / 1e9;
-    figures.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
-    figures.max_rss_kib = usage.ru_maxrss;
-    figures.cpu_s = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-                    static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    figures.status = exit->Exited() ? exit->status : -1;
+    figures.max_rss_kib = exit->peak_memory_kib;
+    figures.cpu_s = exit->cpu_s;
     return figures;
 }
 
@@ -365,28 +365,14 @@ void PrintRealTime(const char* label, const RealTimeFigures& f) {
 
 // Runs vantor-cli with `arguments`, stdout into `out_path`; the wall time in seconds and
 // the exit status.
-std::pair<double, int> RunCliTimed(std::vector<std::string> texts, const std::string& out_path) {
-    texts.insert(texts.begin(), VANTOR_CLI_PATH);
-    std::vector<char*> argv;
-    for (std::string& text : texts) {
-        argv.push_back(text.data());
-    }
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out_path.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    pid_t pid = -1;
+std::pair<double, int> RunCliTimed(const std::vector<std::string>& arguments,
+                                   const std::string& out_path) {
     const std::int64_t start_ns = WallNs();
-    const int failed = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (failed != 0) {
+    const auto exit = RunCli(arguments, platform::ChildStream::File(out_path));
+    if (!exit) {
         return {0.0, -1};
     }
-    int wait_status = 0;
-    ::waitpid(pid, &wait_status, 0);
-    return {static_cast<double>(WallNs() - start_ns) / 1e9,
-            WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1};
+    return {static_cast<double>(WallNs() - start_ns) / 1e9, exit->Exited() ? exit->status : -1};
 }
 
 // What one station's event stream showed: its packet phase on its own clock, and its CPU.

@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ pkg-config
-  libgtest-dev libgmock-dev
+  libgtest-dev libgmock-dev nlohmann-json3-dev
   qt6-base-dev qt6-svg-dev libgl-dev fonts-dejavu-core
   libasound2-dev
   clang libclang-rt-14-dev

@@ -1,11 +1,11 @@
 // Runs the built vantor-cli as a child process and collects what it wrote and its exit status.
 #pragma once
 
-#include <sys/types.h>
-
 #include <functional>
 #include <string>
 #include <vector>
+
+#include "platform/process.h"
 
 namespace vantor::test {
 
@@ -34,8 +34,9 @@ CliRun RunCliSignalled(const std::vector<std::string>& arguments, int signal_num
 // As RunCli, and calls `react` with all of stdout so far whenever more has come, until it
 // returns true (it may signal the program or its children then). A child that has not ended
 // within 120 seconds is killed and the run has status -1.
-CliRun RunCliReacting(const std::vector<std::string>& arguments,
-                      const std::function<bool(pid_t pid, const std::string& out)>& react);
+CliRun RunCliReacting(
+    const std::vector<std::string>& arguments,
+    const std::function<bool(platform::ChildProcess& program, const std::string& out)>& react);
 
 // As RunCli, with stdout on a pseudo-terminal, so that the progress line is drawn.
 CliRun RunCliOnTerminal(const std::vector<std::string>& arguments);

@@ -29,12 +29,12 @@ const JsonObject* FindEvent(const std::vector<JsonObject>& events, const std::st
 
 std::string Number(const JsonObject& event, const std::string& key) {
     const auto found = event.find(key);
-    return found == event.end() ? "missing" : found->second.text;
+    return found == event.end() ? "missing" : found->dump();
 }
 
 bool IsNull(const JsonObject& event, const std::string& key) {
     const auto found = event.find(key);
-    return found != event.end() && found->second.kind == JsonValue::Kind::Null;
+    return found != event.end() && found->is_null();
 }
 
 // Three packets that the drive answers with the protected-memory status: the design lets the

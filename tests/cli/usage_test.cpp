@@ -34,7 +34,7 @@ TEST_P(UsageError, EndsWith64AndNamesTheBadArgument) {
     const auto events = ParseJsonLines(run.out);
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(StringField(events.front(), "event"), "error");
-    EXPECT_EQ(events.front().at("status").text, "64");
+    EXPECT_EQ(events.front().at("status"), 64);
     EXPECT_NE(StringField(events.front(), "message").find(c.named), std::string::npos);
 }
 

@@ -1,7 +1,6 @@
 // The whole job against vantor-drive-sim running as a separate process, over loopback TCP on the
 // real clock: breaks both ways, every byte value to the drive, clients one after another.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -144,36 +143,14 @@ TEST_F(JobOverNetwork, EachBreakOfTheDriveIsReportedOnceAtItsStartAndOnceAtItsEn
     EXPECT_EQ(Occurrences(relay.ToClient(), break_ended), breaks_sent);
 }
 
-struct CommandResult {
-    int exit_status;
-    std::string output;
-};
-
-// Runs `command` through the shell; a command that hangs is killed after two minutes, so that
-// the read of its output ends.
-CommandResult RunCommand(const std::string& command) {
-    CommandResult result{-1, ""};
-    std::FILE* pipe = ::popen(("timeout -s KILL 120 " + command + " 2>&1").c_str(), "r");
-    if (pipe == nullptr) {
-        return result;
-    }
-    char chunk[256];
-    while (std::fgets(chunk, sizeof(chunk), pipe) != nullptr) {
-        result.output += chunk;
-    }
-    const int status = ::pclose(pipe);
-    result.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
-}
-
 #ifdef VANTOR_CLI_PATH
 // The operator's way: vantor-cli and vantor-drive-sim as two processes over loopback.
 TEST(CliOverNetwork, DownloadsTheImageToTheSimulatorServer) {
     test::DriveSimProcess server("");
     ASSERT_FALSE(server.address().empty());
     const std::string image = WriteImage();
-    const CommandResult run = RunCommand(std::string(VANTOR_CLI_PATH) + " download " + image +
-                                         " --port " + server.address());
+    const test::ProgramRun run =
+        test::RunProgram({VANTOR_CLI_PATH, "download", image, "--port", server.address()});
     std::remove(image.c_str());
     EXPECT_EQ(run.exit_status, 0) << run.output;
     EXPECT_NE(run.output.find("Download successful"), std::string::npos) << run.output;
@@ -182,8 +159,8 @@ TEST(CliOverNetwork, DownloadsTheImageToTheSimulatorServer) {
 TEST(CliOverNetwork, ServerNotThereFailsToOpenThePortWithTheReason) {
     const std::string image = WriteImage();
     // Port 1 on loopback has nobody listening: the connection is refused at once.
-    const CommandResult run = RunCommand(std::string(VANTOR_CLI_PATH) + " download " + image +
-                                         " --port rfc2217://127.0.0.1:1 --json");
+    const test::ProgramRun run = test::RunProgram(
+        {VANTOR_CLI_PATH, "download", image, "--port", "rfc2217://127.0.0.1:1", "--json"});
     std::remove(image.c_str());
     EXPECT_EQ(run.exit_status, kJobPortUnopenable) << run.output;
     EXPECT_NE(run.output.find("Error : Failed to initialize COM port"), std::string::npos)
@@ -194,15 +171,16 @@ TEST(CliOverNetwork, ServerNotThereFailsToOpenThePortWithTheReason) {
 }
 
 TEST(CliOverNetwork, AddressWithoutPortIsAUsageError) {
-    const CommandResult run =
-        RunCommand(std::string(VANTOR_CLI_PATH) + " download x.orb --port rfc2217://127.0.0.1");
+    const test::ProgramRun run =
+        test::RunProgram({VANTOR_CLI_PATH, "download", "x.orb", "--port", "rfc2217://127.0.0.1"});
     EXPECT_EQ(run.exit_status, 64) << run.output;
     EXPECT_NE(run.output.find("is not rfc2217://HOST:PORT"), std::string::npos) << run.output;
 }
 #endif
 
 TEST(DriveSimProgram, RefusesBadOptionsWithAUsageMessage) {
-    const CommandResult run = RunCommand(std::string(VANTOR_DRIVE_SIM_PATH) + " --port 0 bogus=1");
+    const test::ProgramRun run =
+        test::RunProgram({VANTOR_DRIVE_SIM_PATH, "--port", "0", "bogus=1"});
     EXPECT_EQ(run.exit_status, 64);
     EXPECT_NE(run.output.find("usage: vantor-drive-sim --port PORT"), std::string::npos)
         << run.output;

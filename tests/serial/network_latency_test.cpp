@@ -73,7 +73,7 @@ class PortServerOnUart {
     std::shared_ptr<sim::SimWorld> world_ = std::make_shared<sim::SimWorld>(DriveInCommandMode());
     test::SimulatedUart uart_{world_};
     platform::ScopedSyscalls scoped_syscalls_{uart_};
-    portserver::PortServerOptions options_{test::kUartPath, {}};
+    portserver::PortServerOptions options_{test::kUartPath, {}, {}};
     std::string lock_dir_ = "/tmp/vantor-locks-XXXXXX";
     std::string target_;
     int listen_fd_ = -1;

@@ -3,10 +3,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <arpa/inet.h>
@@ -18,8 +15,6 @@
 
 #include "platform/serial/rfc2217_server.h"
 #include "platform/serial/rfc2217_telnet.h"
-
-extern char** environ;
 
 namespace vantor::test {
 
@@ -271,28 +266,14 @@ std::vector<std::uint8_t> DelayRelay::ToClient() {
 }
 
 DriveSimProcess::DriveSimProcess(const std::string& options) {
-    int out[2];
-    if (::pipe2(out, O_CLOEXEC) != 0) {
-        return;
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    std::vector<std::string> args = {VANTOR_DRIVE_SIM_PATH, "--port", "0"};
+    platform::ChildOptions spawn;
+    spawn.argv = {VANTOR_DRIVE_SIM_PATH, "--port", "0"};
     if (!options.empty()) {
-        args.push_back(options);
+        spawn.argv.push_back(options);
     }
-    std::vector<char*> argv;
-    for (std::string& arg : args) {
-        argv.push_back(arg.data());
-    }
-    argv.push_back(nullptr);
-    if (::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
-        pid_ = -1;
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(out[1]);
-    output_ = out[0];
+    spawn.in = platform::ChildStream::Inherit();
+    spawn.out = platform::ChildStream::Pipe();
+    child_ = platform::ChildProcess::Start(spawn, nullptr);
     const std::string line = NextLine(10000);
     const std::size_t start = line.find("rfc2217://");
     const std::size_t end = line.find(')', start);
@@ -302,17 +283,34 @@ DriveSimProcess::DriveSimProcess(const std::string& options) {
 }
 
 DriveSimProcess::~DriveSimProcess() {
-    if (pid_ > 0) {
-        ::kill(pid_, SIGTERM);
-        ::waitpid(pid_, nullptr, 0);
-    }
-    if (output_ >= 0) {
-        ::close(output_);
+    if (child_) {
+        child_->Stop(std::chrono::steady_clock::now() + std::chrono::seconds(10));
     }
 }
 
 std::string DriveSimProcess::NextLine(int timeout_ms) {
-    return NextLineFrom(output_, pending_, timeout_ms);
+    using platform::OutputStream;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    platform::ProcessWaitSet set;
+    if (child_) {
+        set.Add(*child_);
+    }
+    while (
+        child_ && pending_.find('\n') == std::string::npos &&
+        !(child_->OutputEnded(OutputStream::kOut) && child_->Output(OutputStream::kOut).empty()) &&
+        std::chrono::steady_clock::now() < deadline) {
+        if (child_->Output(OutputStream::kOut).empty()) {
+            set.Wait(deadline);
+        }
+        pending_ += child_->TakeOutput(OutputStream::kOut);
+    }
+    const std::size_t end = pending_.find('\n');
+    if (end == std::string::npos) {
+        return "";
+    }
+    std::string line = pending_.substr(0, end);
+    pending_.erase(0, end + 1);
+    return line;
 }
 
 int ConnectLoopback(int port, int receive_buffer, int limit_ms) {
@@ -397,8 +395,25 @@ std::string NextLineFrom(int fd, std::string& pending, int timeout_ms) {
     return line;
 }
 
+ProgramRun RunProgram(const std::vector<std::string>& argv) {
+    platform::ChildOptions options;
+    options.argv = argv;
+    options.in = platform::ChildStream::Inherit();
+    options.out = platform::ChildStream::Pipe();
+    options.err = platform::ChildStream::JoinOut();
+    ProgramRun run;
+    auto child = platform::ChildProcess::Start(options, nullptr);
+    if (child) {
+        const platform::ChildExit exit =
+            child->Finish(std::chrono::steady_clock::now() + std::chrono::minutes(2));
+        run.exit_status = exit.Exited() ? exit.status : -1;
+        run.output = child->Output(platform::OutputStream::kOut);
+    }
+    return run;
+}
+
 long DriveSimProcess::PeakMemoryKiB() const {
-    return pid_ > 0 ? test::PeakMemoryKiB(pid_) : -1;
+    return child_ && !child_->exit() ? test::PeakMemoryKiB(static_cast<pid_t>(child_->id())) : -1;
 }
 
 long PeakMemoryKiB(pid_t pid) {

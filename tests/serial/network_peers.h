@@ -7,11 +7,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/process.h"
 #include "platform/serial/serial_device.h"
 
 namespace vantor::test {
@@ -144,8 +146,7 @@ class DriveSimProcess {
     std::string NextLine(int timeout_ms);
 
   private:
-    pid_t pid_ = -1;
-    int output_ = -1;
+    std::unique_ptr<platform::ChildProcess> child_;
     std::string pending_;
     std::string address_;
 };
@@ -162,6 +163,16 @@ std::uint32_t ExchangeLineSpeed(int fd, std::uint32_t speed, int limit_ms);
 // The next line read from `fd` ("" at its end or after `timeout_ms`), with `pending` holding what
 // was read past the line.
 std::string NextLineFrom(int fd, std::string& pending, int timeout_ms);
+
+// What a program run to its end wrote to stdout and stderr together, and its exit status (-1
+// when a signal ended it or it could not be started).
+struct ProgramRun {
+    int exit_status = -1;
+    std::string output;
+};
+
+// Runs `argv` with stdin inherited; one that hangs is killed after two minutes.
+ProgramRun RunProgram(const std::vector<std::string>& argv);
 
 // The peak resident memory (VmHWM) of the process `pid` (0: this process) in KiB; -1 when it
 // cannot be read.

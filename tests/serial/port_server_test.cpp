@@ -2,7 +2,6 @@
 // termios backend's system call layer: the device is opened by its path exactly as on a real
 // adapter, breaks go both ways, and vantor-cli downloads the demo image through it.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <arpa/inet.h>
@@ -86,7 +85,8 @@ class PortServerInFront : public testing::Test {
     portserver::PortServerOptions options{test::kUartPath, {}, {}};
 
   private:
-    std::string lock_dir_ = "/tmp/vantor-locks-XXXXXX";
+    // In the temporary folder the run was given ($TMPDIR), as every file a test makes.
+    std::string lock_dir_ = testing::TempDir() + "vantor-locks-XXXXXX";
     int listen_fd_ = -1;
     std::atomic<bool> stop_{false};
     int log_read_ = -1;
@@ -99,18 +99,10 @@ class PortServerInFront : public testing::Test {
 // The operator's way to a drive at a distance: the drive's answering break reaches the client
 // only as the server's line state report.
 TEST_F(PortServerInFront, CliDownloadsTheDemoImageWithBreaksBothWays) {
-    const std::string command = std::string("timeout -s KILL 120 ") + VANTOR_CLI_PATH +
-                                " download " + VANTOR_SOURCE_DIR "/examples/demo.orb --port " +
-                                address + " 2>&1";
-    std::FILE* pipe = ::popen(command.c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
-    std::string output;
-    char chunk[256];
-    while (std::fgets(chunk, sizeof(chunk), pipe) != nullptr) {
-        output += chunk;
-    }
-    const int status = ::pclose(pipe);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
+    const test::ProgramRun run = test::RunProgram(
+        {VANTOR_CLI_PATH, "download", VANTOR_SOURCE_DIR "/examples/demo.orb", "--port", address});
+    const std::string& output = run.output;
+    EXPECT_EQ(run.exit_status, 0) << output;
     EXPECT_NE(output.find("Download successful"), std::string::npos) << output;
     const std::string log = Stop();
     EXPECT_GE(Count(sim::LineEvent::Kind::HostBreak), 1);

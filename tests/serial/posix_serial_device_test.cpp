@@ -1,9 +1,9 @@
 // The termios backend on a pseudo-terminal: data both ways, counts, purge, settings and the
 // exclusive open.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iomanip>
@@ -13,6 +13,7 @@
 
 #include "job/job.h"
 #include "link/serial_port.h"
+#include "platform/process.h"
 #include "platform/serial/port_map.h"
 #include "platform/serial/posix_serial_device.h"
 #include "platform/serial/uucp_lock.h"
@@ -139,13 +140,14 @@ TEST_F(PosixSerialDeviceOnPty, SecondOpenThroughAnotherNameFails) {
 // running program must (SecondOpenOfTheSameDeviceFails), and ours goes with the close.
 TEST_F(PosixSerialDeviceOnPty, StaleLockFileIsReplacedAndOursRemovedAtClose) {
     ASSERT_TRUE(device->Close());
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::_exit(0);
-    }
-    ASSERT_EQ(::waitpid(child, nullptr, 0), child);
+    // The number of a process that has ended and been reaped.
+    platform::ChildOptions options;
+    options.argv = {"/bin/true"};
+    auto ended = platform::ChildProcess::Start(options, nullptr);
+    ASSERT_NE(ended, nullptr);
+    ASSERT_TRUE(ended->WaitUntil(std::chrono::steady_clock::now() + std::chrono::seconds(10)));
     const std::string lock = LockDirectory() + "/" + LockFileName(pty.path());
-    std::ofstream(lock) << std::setw(10) << child << "\n";
+    std::ofstream(lock) << std::setw(10) << ended->id() << "\n";
     device = OpenPosixSerialDevice(pty.path());
     ASSERT_NE(device, nullptr);
     std::ifstream held(lock);

@@ -7,11 +7,8 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -28,9 +25,8 @@
 #include "image/image_writer.h"
 #include "job/job.h"
 #include "network_peers.h"
+#include "platform/process.h"
 #include "platform/serial/device_address.h"
-
-extern char** environ;
 
 namespace vantor {
 namespace {
@@ -53,32 +49,24 @@ bool Eventually(const std::function<bool()>& condition) {
 class Spawned {
   public:
     explicit Spawned(std::vector<std::string> args) {
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-        std::vector<char*> argv;
-        for (std::string& arg : args) {
-            argv.push_back(arg.data());
-        }
-        argv.push_back(nullptr);
-        if (::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
-            pid_ = -1;
-        }
-        posix_spawn_file_actions_destroy(&actions);
+        platform::ChildOptions options;
+        options.argv = std::move(args);
+        options.in = platform::ChildStream::Inherit();
+        options.out = platform::ChildStream::Null();
+        options.err = platform::ChildStream::Null();
+        child_ = platform::ChildProcess::Start(options, nullptr);
     }
     ~Spawned() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
-            ::waitpid(pid_, nullptr, 0);
+        if (child_) {
+            child_->Stop(std::chrono::steady_clock::now() + std::chrono::seconds(10));
         }
     }
     Spawned(const Spawned&) = delete;
     Spawned& operator=(const Spawned&) = delete;
-    pid_t pid() const { return pid_; }
+    pid_t pid() const { return child_ ? static_cast<pid_t>(child_->id()) : -1; }
 
   private:
-    pid_t pid_ = -1;
+    std::unique_ptr<platform::ChildProcess> child_;
 };
 
 int FreePort() {
@@ -155,21 +143,30 @@ class RealServers : public testing::Test {
     CommandResult Download(const std::string& port, std::function<void()> started = {}) {
         CommandResult result;
 #ifdef VANTOR_CLI_PATH
-        const std::string command = std::string(VANTOR_CLI_PATH) + " download " + image_ +
-                                    " --port " + port + " --json 2>&1";
-        std::FILE* pipe = ::popen(command.c_str(), "r");
-        if (pipe == nullptr) {
+        platform::ChildOptions options;
+        options.argv = {VANTOR_CLI_PATH, "download", image_, "--port", port, "--json"};
+        options.in = platform::ChildStream::Inherit();
+        options.out = platform::ChildStream::Pipe();
+        options.err = platform::ChildStream::JoinOut();
+        auto child = platform::ChildProcess::Start(options, nullptr);
+        if (!child) {
             return result;
         }
-        char line[1024];
-        while (std::fgets(line, sizeof(line), pipe) != nullptr) {
-            result.output += line;
-            if (started && result.output.find("Seeking drives...") != std::string::npos) {
-                std::exchange(started, {})();
-            }
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+        platform::ProcessWaitSet set;
+        set.Add(*child);
+        const auto& output = child->Output(platform::OutputStream::kOut);
+        while (started && output.find("Seeking drives...") == std::string::npos &&
+               !child->OutputEnded(platform::OutputStream::kOut) &&
+               std::chrono::steady_clock::now() < deadline) {
+            set.Wait(deadline);
         }
-        const int status = ::pclose(pipe);
-        result.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        if (started && output.find("Seeking drives...") != std::string::npos) {
+            started();
+        }
+        const platform::ChildExit exit = child->Finish(deadline);
+        result.output = output;
+        result.exit_status = exit.Exited() ? exit.status : -1;
 #else
         (void)port;
         (void)started;
@@ -177,7 +174,8 @@ class RealServers : public testing::Test {
         return result;
     }
 
-    std::string dir_ = "/tmp/vantor-real-XXXXXX";
+    // In the temporary folder the run was given ($TMPDIR), as every file a test makes.
+    std::string dir_ = testing::TempDir() + "vantor-real-XXXXXX";
     std::string device_;
     std::string peer_;
     std::string image_;

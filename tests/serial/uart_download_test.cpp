@@ -96,7 +96,8 @@ class JobOverTermios : public testing::Test {
     JobHost host;
     Bytes image;
     std::string image_path;
-    std::string lock_dir = "/tmp/vantor-locks-XXXXXX";
+    // In the temporary folder the run was given ($TMPDIR), as every file a test makes.
+    std::string lock_dir = testing::TempDir() + "vantor-locks-XXXXXX";
 };
 
 // The link's poll budgets count from the end of a write: a write that returned while the kernel

@@ -228,4 +228,14 @@ TempFolder::~TempFolder() {
     std::filesystem::remove_all(path_, ignored);
 }
 
+ScopedRuntimeFolder::ScopedRuntimeFolder() {
+    if (std::getenv("XDG_RUNTIME_DIR") != nullptr) {
+        return;
+    }
+    folder_.emplace("vantor-runtime");
+    // Qt takes only a runtime folder that no one else may enter.
+    std::filesystem::permissions(folder_->path(), std::filesystem::perms::owner_all);
+    variable_.emplace("XDG_RUNTIME_DIR", folder_->path().string().c_str());
+}
+
 }  // namespace vantor::test

@@ -134,4 +134,16 @@ class TempFolder {
     std::filesystem::path path_;
 };
 
+// Gives a test program that runs outside a session (as under CTest, with no $XDG_RUNTIME_DIR)
+// a runtime folder of its own for the object's lifetime. Without one, Qt makes
+// $TMPDIR/runtime-$USER and leaves it behind. A runtime folder the session has is kept.
+class ScopedRuntimeFolder {
+  public:
+    ScopedRuntimeFolder();
+
+  private:
+    std::optional<TempFolder> folder_;
+    std::optional<ScopedEnv> variable_;
+};
+
 }  // namespace vantor::test

@@ -2,9 +2,12 @@
 #include <QApplication>
 #include <QTest>
 
+#include "support/test_support.h"
+
 #include "tests.h"
 
 int main(int argc, char** argv) {
+    const vantor::test::ScopedRuntimeFolder runtime_folder;
     QApplication app(argc, argv);
     QApplication::setStyle(QStringLiteral("Windows"));
     int failures = 0;

@@ -2,11 +2,14 @@
 #include <QApplication>
 #include <QTest>
 
+#include "support/test_support.h"
+
 #include "advanced_dialog_test.h"
 #include "files_list_io_test.h"
 #include "saved_list_download_test.h"
 
 int main(int argc, char** argv) {
+    const vantor::test::ScopedRuntimeFolder runtime_folder;
     QApplication app(argc, argv);
     int failures = 0;
     {

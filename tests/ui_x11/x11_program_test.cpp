@@ -140,8 +140,8 @@ class WindowManager {
 };
 
 // One run of `vantor` with a store of its own: COM1 is a simulated drive in command mode at
-// address 0, chosen as the specific address, so that no seeking slows the run. Descriptor 3
-// is a file that takes the posts, or closed.
+// address 0, chosen as the specific address, so that no seeking slows the run, and COM2 to COM4
+// are simulated drives too. Descriptor 3 is a file that takes the posts, or closed.
 class Program {
   public:
     Program(const QStringList& args, bool notify_file) {
@@ -150,6 +150,10 @@ class Program {
         auto settings = registry.CreateKey(kSettingsKey);
         if (ports && settings) {
             registry.SetValue(*ports, "COM1", "sim:address=0");
+            // No port of the store may fall back to a device of the machine.
+            for (const char* name : {"COM2", "COM3", "COM4"}) {
+                registry.SetValue(*ports, name, "sim");
+            }
             registry.SetValue(*settings, "ADDREN", "1");
             registry.SetValue(*settings, "ADDR", std::string(1, '\x01'));
         }
