@@ -141,6 +141,8 @@ class TappedDevice final : public platform::SerialDevice {
         return inner_->Close();
     }
     platform::DeviceCondition Condition() const override { return inner_->Condition(); }
+    std::uint64_t SendFence() override { return inner_->SendFence(); }
+    bool FenceAnswered(std::uint64_t number) override { return inner_->FenceAnswered(number); }
 
   private:
     // The tap's queue holds at least this much, whatever queue size the port asked for.

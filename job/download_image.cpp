@@ -32,10 +32,11 @@ constexpr std::uint16_t kStatusProtected = 0x0080;
 Packet g_packet_area;
 
 // A wait for received bytes that shares its poll counter with the other waits of the same
-// exchange operation. On a network port the budget grows by the round trip.
+// exchange operation. On a network port it lasts until the server has given the drive as long
+// (AnswerWait).
 class PolledWait {
   public:
-    explicit PolledWait(int budget) : budget_(budget + PortAnswerDelayMs()) {}
+    explicit PolledWait(int budget) : wait_(budget) {}
 
     // True once at least `bytes` are waiting; false when the budget ran out first or the port's
     // far end went away.
@@ -43,8 +44,7 @@ class PolledWait {
         if (PortBytesWaiting() >= bytes) {
             return true;
         }
-        while (polls_ < budget_ && !PortLost()) {
-            ++polls_;
+        while (!PortLost() && wait_.Next()) {
             platform::Sleep(1);
             if (PortBytesWaiting() >= bytes) {
                 return true;
@@ -53,11 +53,10 @@ class PolledWait {
         return false;
     }
 
-    void AddBudget(int polls) { budget_ += polls; }
+    void AddBudget(int polls) { wait_.AddBudget(polls); }
 
   private:
-    int budget_;
-    int polls_ = 0;
+    AnswerWait wait_;
 };
 
 bool IsResponseWord(std::uint16_t word) {

@@ -42,26 +42,23 @@ ResyncResult Resync() {
     PortSendBreak();
 
     // Both waits share one budget: the later the drive's break is seen, the less time is left
-    // for it to end. On a network port the budget grows by the round trip; a port whose far
-    // end went away ends the wait at once.
-    const int budget = kResyncPollBudget + PortAnswerDelayMs();
-    int polls = 0;
+    // for it to end. On a network port the wait lasts until the server has given the drive as
+    // long (AnswerWait); a port whose far end went away ends the wait at once.
+    AnswerWait wait(kResyncPollBudget);
     while (!BreakSeen()) {
-        if (polls >= budget || PortLost()) {
+        if (PortLost() || !wait.Next()) {
             ReportStatus("Resync Failure:  Slave did not respond to serial break", 0);
             return kResyncNoBreakAnswer;
         }
-        ++polls;
         platform::Sleep(1);
     }
     ++CurrentLinkTally().BreaksAnswered;
     platform::Sleep(1);  // one look after the break was seen, not counted as a poll
     while (BreakSeen()) {
-        if (polls >= budget || PortLost()) {
+        if (PortLost() || !wait.Next()) {
             ReportStatus("Resync Failure:  Slave did not quit sending a serial break", 0);
             return kResyncBreakNotEnded;
         }
-        ++polls;
         platform::Sleep(1);
     }
     platform::Sleep(kResyncSettleMs);
@@ -77,7 +74,9 @@ int Identify() {
     WriteWord(0x0002);
     WriteWord(0x0000);
     WriteWord(0x3333);
-    platform::Sleep(kInitReplyWaitMs + PortAnswerDelayMs());
+    AnswerWait wait(kInitReplyWaitMs);
+    platform::Sleep(kInitReplyWaitMs);
+    wait.Finish();
     if (PortBytesWaiting() == 0) {
         ReportStatus("Orrim Init Failure:  Slave did not respond to cmd packet", 0);
         return kIdentifyNoAnswer;

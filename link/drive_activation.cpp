@@ -43,11 +43,10 @@ void ShowAddress(int address) {
 // only once the verdict is reached: ending it at two bytes, as the first design did, judges
 // an answer that arrives a byte at a time (a USB adapter in low-latency mode) before its third
 // byte is in, misses the drive and credits its answer to the next address.
-// On a network port the window is longer by the round trip.
+// On a network port the window lasts until the server has given the drive as long (AnswerWait).
 bool ProbeAnswered() {
-    const int budget = kProbePollBudget + PortAnswerDelayMs();
-    for (int polls = 0; PortBytesWaiting() < kProbeAnswerBytes && polls < budget && !PortLost();
-         ++polls) {
+    AnswerWait wait(kProbePollBudget);
+    while (PortBytesWaiting() < kProbeAnswerBytes && !PortLost() && wait.Next()) {
         platform::Sleep(1);
     }
     const bool answered = PortBytesWaiting() >= kProbeAnswerBytes;
@@ -129,8 +128,8 @@ BootModeResult EnterBootMode() {
     PortPurgeOutput();
     PortPurgeInput();
     PortWriteText(0, "\r");
-    const int budget = kCommandModePollBudget + PortAnswerDelayMs();
-    for (int polls = 0; PortBytesWaiting() == 0 && polls < budget && !PortLost(); ++polls) {
+    AnswerWait wait(kCommandModePollBudget);
+    while (PortBytesWaiting() == 0 && !PortLost() && wait.Next()) {
         platform::Sleep(1);
     }
     if (PortBytesWaiting() == 0) {

@@ -44,6 +44,9 @@ class ExclusiveDevice final : public SerialDevice {
     bool SetBreak() override { return inner_->SetBreak(); }
     bool ClearBreak() override { return inner_->ClearBreak(); }
     DeviceCondition Condition() const override { return inner_->Condition(); }
+    std::uint64_t SendFence() override { return inner_->SendFence(); }
+    int WaitableFd() const override { return inner_->WaitableFd(); }
+    bool FenceAnswered(std::uint64_t number) override { return inner_->FenceAnswered(number); }
     bool Close() override {
         const bool closed = inner_->Close();
         Release();

@@ -48,9 +48,9 @@ constexpr int kOpenExchanges = 3;
 // An answer read this long after the previous look at the connection may have waited unread;
 // its round trip is not taken as a sample.
 constexpr std::int64_t kSampleLookGapNs = 2'000'000;
-// Purges whose answers are awaited at most; a server that stops answering is not waited for
-// longer than the longest answer delay.
-constexpr std::size_t kMaxPurgesAwaited = 64;
+// Answers awaited at most (of purges, and of line speed queries); a server that stops answering
+// purges is not waited for longer than twice the longest answer delay.
+constexpr std::size_t kMaxAnswersAwaited = 64;
 // Bytes written one at a time are held back and sent together once they take this long on
 // the line, or before the writer waits: a segment every 10 ms of line time instead of one a byte.
 constexpr std::int64_t kHeldLineTimeNs = 10'000'000;
@@ -236,11 +236,19 @@ class Rfc2217Device final : public BufferedSerialDevice, private Listener, priva
     bool SetBreak() override { return SendCommand(kComSetControl, {kControlBreakOn}); }
     bool ClearBreak() override { return SendCommand(kComSetControl, {kControlBreakOff}); }
     bool Close() override;
+    // The fence is a query of the line speed (SET-BAUDRATE with 0), which every server answers
+    // with the speed as it is, in order with the line's data.
+    std::uint64_t SendFence() override;
+    bool FenceAnswered(std::uint64_t number) override {
+        Pump();
+        return fences_answered_ >= number;
+    }
     DeviceCondition Condition() const override {
         DeviceCondition condition;
         condition.lost = Gone() ? kLostNetworkPortText : nullptr;
         condition.round_trip_ms = estimate_.MeanMs();
         condition.answer_delay_ms = estimate_.AnswerDelayMs();
+        condition.fastest_round_trip_ms = estimate_.FastestMs();
         // A server that never took up break reports passes no break of the drive's.
         condition.carries_no_breaks = !mask_answered_ && !break_reported_;
         return condition;
@@ -265,6 +273,7 @@ class Rfc2217Device final : public BufferedSerialDevice, private Listener, priva
     // receive purge, ends the dropping of what the server sent before it.
     bool SendPurge(std::uint8_t which);
     void OnPurgeAnswered();
+    void OnBaudRateAnswered(const std::vector<std::uint8_t>& body);
     // Data and break reports sent by the server before it carried out a receive purge belong
     // to the time before the purge, and go with it.
     bool BeforeReceivePurge() const;
@@ -314,6 +323,12 @@ class Rfc2217Device final : public BufferedSerialDevice, private Listener, priva
     std::int64_t last_look_ns_ = 0;
     std::int64_t previous_look_ns_ = 0;
     std::vector<std::int64_t> open_samples_ns_;
+    // What each awaited SET-BAUDRATE answer is for, oldest first: when a fence was sent, or -1
+    // for a change of the line speed.
+    std::deque<std::int64_t> baud_answers_awaited_;
+    bool fences_work_ = false;  // the server answered the fence at open
+    std::uint64_t fences_sent_ = 0;
+    std::uint64_t fences_answered_ = 0;
     bool settled_ = false;  // the open's purges are done
     bool purge_answered_ = false;
     bool mask_answered_ = false;
@@ -394,6 +409,18 @@ bool Rfc2217Device::Settle(std::int64_t deadline_ns, std::string& why) {
         purges_awaited_.clear();
         DropReceived();
     }
+    // One fence, to learn whether the server answers them.
+    fences_work_ = true;
+    if (SendFence() != 0) {
+        while (fences_answered_ != fences_sent_ && Usable() && NowNs() < until_ns) {
+            Sleep(1);
+            Pump();
+        }
+    }
+    fences_work_ = fences_sent_ != 0 && fences_answered_ == fences_sent_;
+    if (!fences_work_) {
+        baud_answers_awaited_.clear();
+    }
     settled_ = true;
     estimate_.Start(open_samples_ns_.data(), static_cast<int>(open_samples_ns_.size()));
     return true;
@@ -445,13 +472,7 @@ void Rfc2217Device::OnSubnegotiation(const std::vector<std::uint8_t>& body) {
             mask_answered_ = body.size() >= 3 && (body[2] & kLineStateBreak) != 0;
             return;
         case kComSetBaudRate + kServerCommandOffset:
-            // The rate the server actually set paces the writes.
-            if (body.size() >= 6) {
-                const std::uint32_t rate = (std::uint32_t{body[2]} << 24) |
-                                           (std::uint32_t{body[3]} << 16) |
-                                           (std::uint32_t{body[4]} << 8) | body[5];
-                line_rate_ = rate != 0 ? rate : line_rate_;
-            }
+            OnBaudRateAnswered(body);
             return;
         case kComNotifyLineState + kServerCommandOffset:
             break;
@@ -544,6 +565,9 @@ bool Rfc2217Device::SetSettings(const LineSettings& settings) {
     const bool all = !settings_sent_;
     if (all || settings.BaudRate != settings_.BaudRate) {
         AppendComPortCommand(kComSetBaudRate, BigEndian32(settings.BaudRate), bytes);
+        if (fences_work_ && baud_answers_awaited_.size() < kMaxAnswersAwaited) {
+            baud_answers_awaited_.push_back(-1);
+        }
     }
     if (all || settings.ByteSize != settings_.ByteSize) {
         AppendComPortCommand(kComSetDataSize, {settings.ByteSize}, bytes);
@@ -626,7 +650,7 @@ bool Rfc2217Device::SendPurge(std::uint8_t which) {
         return false;
     }
     // A server that did not answer the purges at open is not expected to answer later ones.
-    if ((!settled_ || purge_answered_) && purges_awaited_.size() < kMaxPurgesAwaited) {
+    if ((!settled_ || purge_answered_) && purges_awaited_.size() < kMaxAnswersAwaited) {
         purges_awaited_.push_back({NowNs(), (which & kPurgeServerReceive) != 0});
     }
     return true;
@@ -648,6 +672,37 @@ void Rfc2217Device::OnPurgeAnswered() {
     } else {
         open_samples_ns_.push_back(sample_ns);
     }
+}
+
+void Rfc2217Device::OnBaudRateAnswered(const std::vector<std::uint8_t>& body) {
+    // The rate the server actually set (or has, for a fence) paces the writes.
+    if (body.size() >= 6) {
+        const std::uint32_t rate = (std::uint32_t{body[2]} << 24) | (std::uint32_t{body[3]} << 16) |
+                                   (std::uint32_t{body[4]} << 8) | body[5];
+        line_rate_ = rate != 0 ? rate : line_rate_;
+    }
+    if (baud_answers_awaited_.empty()) {
+        return;
+    }
+    const std::int64_t fence_sent_ns = baud_answers_awaited_.front();
+    baud_answers_awaited_.pop_front();
+    if (fence_sent_ns < 0) {
+        return;
+    }
+    ++fences_answered_;
+    // Every fence is an exchange with the server, and so a round trip.
+    if (estimate_.Known() && last_look_ns_ - previous_look_ns_ <= kSampleLookGapNs) {
+        estimate_.Add(last_look_ns_ - fence_sent_ns);
+    }
+}
+
+std::uint64_t Rfc2217Device::SendFence() {
+    if (!fences_work_ || !Usable() || baud_answers_awaited_.size() >= kMaxAnswersAwaited ||
+        !SendCommand(kComSetBaudRate, {0, 0, 0, 0})) {
+        return 0;
+    }
+    baud_answers_awaited_.push_back(NowNs());
+    return ++fences_sent_;
 }
 
 bool Rfc2217Device::BeforeReceivePurge() const {

@@ -185,6 +185,10 @@ void Session::WaitForClientOrLine() {
         shut_ns_ = NowNs();
     }
     if (take && (client & (POLLIN | POLLRDHUP)) != 0) {
+        // What the line received so far goes out first, so that an answer to a command the
+        // client sends now comes after it: a client's fence (a query answered at once) then
+        // tells it that everything the drive sent until the query arrived has reached it.
+        ServeLine();
         TakeClientBytes();
     }
 }

@@ -24,6 +24,7 @@ void RoundTripEstimate::Start(const std::int64_t* samples_ns, int count) {
     const std::int64_t fastest =
         std::min(*std::min_element(samples_ns, samples_ns + count), kMaxSampleNs);
     mean_ns_ = std::max<std::int64_t>(fastest, 1);
+    fastest_ns_ = mean_ns_;
     // Without a history the deviation is taken as a quarter of the round trip, so that the
     // first windows allow twice the round trip.
     deviation_ns_ = mean_ns_ / 4;
@@ -36,6 +37,7 @@ void RoundTripEstimate::Add(std::int64_t sample_ns) {
         Start(&sample_ns, 1);
         return;
     }
+    fastest_ns_ = std::min(fastest_ns_, sample_ns);
     if (sample_ns > mean_ns_ + WindowNs()) {
         if (suspect_ns_ == 0) {
             suspect_ns_ = sample_ns;
@@ -62,6 +64,10 @@ std::int64_t RoundTripEstimate::WindowNs() const {
 
 int RoundTripEstimate::MeanMs() const {
     return Known() ? CeilMs(mean_ns_) : 0;
+}
+
+int RoundTripEstimate::FastestMs() const {
+    return static_cast<int>(fastest_ns_ / kNsPerMs);
 }
 
 int RoundTripEstimate::AnswerDelayMs() const {

@@ -28,6 +28,8 @@ class RoundTripEstimate {
     bool Known() const { return mean_ns_ > 0; }
     // The smoothed round trip, rounded up to whole milliseconds; 0 while nothing is known.
     int MeanMs() const;
+    // The fastest round trip of every sample taken, rounded down; 0 while nothing is known.
+    int FastestMs() const;
     // How much later than on a serial line the drive's answers may arrive: the mean and four
     // deviations, at least kMinSpreadMs beyond the mean, at most kMaxAnswerDelayMs; 0 while
     // nothing is known.
@@ -40,6 +42,7 @@ class RoundTripEstimate {
     std::int64_t mean_ns_ = 0;
     std::int64_t deviation_ns_ = 0;
     std::int64_t suspect_ns_ = 0;  // a sample beyond the window, waiting for the next one
+    std::int64_t fastest_ns_ = 0;
 };
 
 }  // namespace vantor::platform

@@ -58,6 +58,8 @@ struct DeviceCondition {
     // How much later than on a serial line the drive's answers may reach this end now: the
     // round trip and its variation. 0 for a serial line.
     int answer_delay_ms = 0;
+    // The fastest round trip seen; 0 for a serial line.
+    int fastest_round_trip_ms = 0;
     // Known not to carry serial breaks to or from the drive (a pty, a server that never took
     // up break reports).
     bool carries_no_breaks = false;
@@ -112,6 +114,13 @@ class SerialDevice {
     // break), so that a caller with nothing else to do can sleep until then; -1 for a device
     // without one (the simulated line, which only advances when asked).
     virtual int WaitableFd() const { return -1; }
+    // A network port's fence: asks the server for an answer once it has taken everything sent
+    // before, so that whatever the server received from the line until then is here when the
+    // answer is. Returns the fence's number (from 1), or 0 for a device without fences (on a
+    // serial line everything received is here at once) or whose server does not answer them.
+    virtual std::uint64_t SendFence() { return 0; }
+    // True once fence `number` (and every one before it) was answered.
+    virtual bool FenceAnswered(std::uint64_t /*number*/) { return true; }
 };
 
 }  // namespace vantor::platform

@@ -16,6 +16,7 @@
 
 #include "network_peers.h"
 #include "platform/clock.h"
+#include "platform/serial/device_address.h"
 #include "platform/serial/rfc2217_device.h"
 #include "platform/serial/rfc2217_telnet.h"
 #include "platform/serial/round_trip.h"
@@ -108,6 +109,26 @@ TEST_F(Rfc2217Loopback, PurgeEmptiesTheLocalQueueAndTheServers) {
     EXPECT_EQ(waiting, 0u);
     // Three purges opened the port, this is the fourth.
     EXPECT_TRUE(NetworkEventually([&] { return server.plug.Purges() == 4; }));
+}
+
+// The link's waits end with a fence's answer, behind which everything the server took from the
+// line before it has arrived: through the device as the link opens it, wrappers included.
+TEST(Rfc2217Fence, AnswerComesAfterWhatTheServerHadOfTheLine) {
+    test::LoopbackServer server;
+    std::string error;
+    auto opened = OpenSerialDevice(server.Address(), &error);
+    ASSERT_NE(opened, nullptr) << error;
+    const Bytes bytes = {0x55, 0xFF, 0x0D};
+    std::size_t written = 0;
+    ASSERT_TRUE(opened->Write(bytes.data(), bytes.size(), written));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the plug echoes them
+    const std::uint64_t fence = opened->SendFence();
+    ASSERT_NE(fence, 0u);
+    ASSERT_TRUE(NetworkEventually([&] { return opened->FenceAnswered(fence); }));
+    std::uint32_t errors = 0;
+    std::uint32_t waiting = 0;
+    ASSERT_TRUE(opened->ClearError(errors, waiting));
+    EXPECT_EQ(waiting, 3u);
 }
 
 // A write returns once its bytes have left this end at line rate; the server sends them later.
