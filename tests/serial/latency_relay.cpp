@@ -348,15 +348,6 @@ void LatencyRelay::Run() {
     std::list<Connection> connections;
     std::vector<pollfd> entries;
     while (!stop_) {
-        if (cut_.exchange(false)) {
-            for (Connection& connection : connections) {
-                connection.cut = true;
-                for (Direction* direction : {&connection.up, &connection.down}) {
-                    direction->held.clear();
-                    direction->held_bytes = 0;
-                }
-            }
-        }
         entries = {{wake_fd_, POLLIN, 0}, {listen_fd_, POLLIN, 0}};
         for (const Connection& connection : connections) {
             entries.push_back(Entry(connection, connection.up, connection.down));
@@ -370,10 +361,22 @@ void LatencyRelay::Run() {
             std::uint64_t count = 0;
             [[maybe_unused]] const ssize_t read = ::read(wake_fd_, &count, sizeof count);
         }
+        // Looked at once the wait is over: what arrived with the wake-up is not forwarded.
+        if (cut_.exchange(false)) {
+            for (Connection& connection : connections) {
+                connection.cut = true;
+                for (Direction* direction : {&connection.up, &connection.down}) {
+                    direction->held.clear();
+                    direction->held_bytes = 0;
+                }
+            }
+        }
         std::size_t index = 2;
         for (Connection& connection : connections) {
-            const bool ok = Relay(network, entries[index].revents, connection.up) &&
-                            Relay(network, entries[index + 1].revents, connection.down);
+            // A cut connection carries nothing more, whatever the wait found on it.
+            const bool ok =
+                connection.cut || (Relay(network, entries[index].revents, connection.up) &&
+                                   Relay(network, entries[index + 1].revents, connection.down));
             index += 2;
             // Either side's end ends both, once what it sent before has been delivered.
             const bool ended = (connection.up.ended && connection.up.held.empty()) ||
