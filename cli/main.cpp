@@ -3,11 +3,12 @@
 #include <string>
 #include <vector>
 
-#include "cli/command_line.h"
-#include "cli/download_command.h"
-#include "cli/exit_status.h"
-#include "cli/image_info.h"
-#include "cli/ports_command.h"
+#include "cli/console/command_line.h"
+#include "cli/console/exit_status.h"
+#include "cli/download/download_command.h"
+#include "cli/image_info/image_info.h"
+#include "cli/line/production_line.h"
+#include "cli/ports/ports_command.h"
 #include "sim/simulated_line.h"
 
 namespace {
@@ -54,7 +55,9 @@ int main(int argc, char** argv) {
         return kExitSuccess;
     }
     if (command == "download") {
-        return RunDownload(rest);
+        // Several ports make a production line; one runs in this process.
+        return WantsProductionLine(rest) ? RunProductionLine(rest)
+                                         : RunDownload(rest, kProductionLineHelp);
     }
     if (command == "identify") {
         return RunIdentify(rest);
