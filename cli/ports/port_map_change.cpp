@@ -6,8 +6,10 @@
 
 #include "cli/console/command_line.h"
 #include "cli/console/exit_status.h"
+#include "cli/ports/serial_devices.h"
 #include "platform/registry.h"
 #include "platform/serial/port_map.h"
+#include "sim/sim_options.h"
 
 namespace vantor::cli {
 
@@ -61,6 +63,21 @@ int UnsetPort(int number) {
 }
 
 }  // namespace
+
+std::optional<std::string> CheckPortDevice(const std::string& device) {
+    if (device.rfind("sim:", 0) == 0) {
+        std::string error;
+        if (!sim::ParseSimOptions(device.substr(4), &error)) {
+            return "DEVICE \"" + device + "\": " + error;
+        }
+        return std::nullopt;
+    }
+    if (device == "sim" || IsSystemDeviceAddress(device)) {
+        return std::nullopt;
+    }
+    return "DEVICE \"" + device + "\" is not a device address (" +
+           kSystemDeviceTexts.address_forms + ", sim or sim:OPTIONS)";
+}
 
 int RunPortMapChange(const std::string& subcommand, const std::vector<std::string>& operands) {
     const std::size_t wanted = subcommand == "set" ? 2 : 1;

@@ -1,5 +1,6 @@
 // `vantor-cli ports set COMn DEVICE` and `ports unset COMn`: the port map in the settings store,
-// the same on every system. Which device addresses may be stored is the system's own.
+// the same on every system. Which device addresses may be stored is the system's own
+// (serial_devices.h).
 #pragma once
 
 #include <optional>
@@ -13,7 +14,6 @@ namespace vantor::cli {
 int RunPortMapChange(const std::string& subcommand, const std::vector<std::string>& operands);
 
 // Why `device` is not an address the job can open on this system; nothing when it is one.
-// Each system's ports command defines it.
 std::optional<std::string> CheckPortDevice(const std::string& device);
 
 }  // namespace vantor::cli

@@ -1,13 +1,8 @@
 #include "cli/ports/ports_command.h"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <climits>
 #include <cstdio>
-#include <cstdlib>
-#include <optional>
-#include <set>
 
 #include "cli/console/command_line.h"
 #include "cli/console/exit_status.h"
@@ -16,7 +11,6 @@
 #include "cli/ports/serial_devices.h"
 #include "platform/registry.h"
 #include "platform/serial/port_map.h"
-#include "sim/sim_options.h"
 
 namespace vantor::cli {
 
@@ -24,20 +18,15 @@ namespace {
 
 constexpr const char* kCommand = "ports";
 
-constexpr const char* kHelp =
+// The help, around what this system says of its devices (kSystemDeviceTexts).
+constexpr const char* kHelpUsage =
     "usage: vantor-cli ports [--json]\n"
     "       vantor-cli ports set COMn DEVICE\n"
     "       vantor-cli ports unset COMn\n"
-    "\n"
-    "Without a subcommand, shows the device each of the port names COM1 to COM4 stands for\n"
-    "(the port map in the settings store, else /dev/ttyS0 to /dev/ttyS3; a device that is not\n"
-    "there is flagged), and the serial devices present (ttyS*, ttyAMA*, ttyUSB*, ttyACM*,\n"
-    "rfcomm*) with their USB vendor:product, product name and serial number, their\n"
-    "/dev/serial/by-id/ names, and a hint when you may not open them. --json writes the\n"
-    "listing as one JSON object.\n"
-    "\n"
-    "  set COMn DEVICE  make COM1 to COM4 stand for DEVICE: /dev/serial/by-id/...,\n"
-    "                   /dev/ttyUSB0, rfc2217://HOST:PORT, sim or sim:OPTIONS\n"
+    "\n";
+constexpr const char* kHelpSet = "  set COMn DEVICE  make COM1 to COM4 stand for DEVICE: ";
+constexpr const char* kHelpRest =
+    "sim or sim:OPTIONS\n"
     "  unset COMn       give the port name its default device again\n"
     "  --help, -h, --version\n"
     "\n"
@@ -47,6 +36,11 @@ constexpr const char* kHelp =
     "  0   success\n"
     "  1   the settings store could not be written\n"
     "  64  usage error\n";
+
+void PrintHelp() {
+    std::printf("%s%s\n%s%s%s", kHelpUsage, kSystemDeviceTexts.listing_help, kHelpSet,
+                kSystemDeviceTexts.set_help, kHelpRest);
+}
 
 struct PortName {
     std::string name;
@@ -91,12 +85,19 @@ void PrintDevices() {
     std::printf("serial devices:\n");
     const auto devices = ListSerialDevices();
     for (const SerialDeviceEntry& device : devices) {
-        std::printf("  %-16s group %s%s\n", device.path.c_str(), device.group.c_str(),
-                    device.may_open ? "" : ", you may not open it");
+        if (device.group.empty()) {
+            std::printf("  %s%s\n", device.path.c_str(),
+                        device.may_open ? "" : ", you may not open it");
+        } else {
+            std::printf("  %-16s group %s%s\n", device.path.c_str(), device.group.c_str(),
+                        device.may_open ? "" : ", you may not open it");
+        }
         if (!device.usb_id.empty()) {
             std::printf("      USB %s  %s  serial %s\n", device.usb_id.c_str(),
                         device.product.empty() ? "-" : device.product.c_str(),
                         device.serial.empty() ? "-" : device.serial.c_str());
+        } else if (!device.product.empty()) {
+            std::printf("      %s\n", device.product.c_str());
         }
         for (const std::string& link : device.by_id) {
             std::printf("      %s\n", link.c_str());
@@ -159,23 +160,6 @@ int ShowPorts(bool json) {
 
 }  // namespace
 
-// Why `device` is not an address the job can open; nothing when it is one.
-std::optional<std::string> CheckPortDevice(const std::string& device) {
-    if (device.rfind("sim:", 0) == 0) {
-        std::string error;
-        if (!sim::ParseSimOptions(device.substr(4), &error)) {
-            return "DEVICE \"" + device + "\": " + error;
-        }
-        return std::nullopt;
-    }
-    if (device == "sim" || (device.size() > 1 && device[0] == '/') ||
-        (device.rfind("rfc2217://", 0) == 0 && device.size() > 10)) {
-        return std::nullopt;
-    }
-    return "DEVICE \"" + device +
-           "\" is not a device address (/dev/..., rfc2217://HOST:PORT, sim or sim:OPTIONS)";
-}
-
 int RunPorts(const std::vector<std::string>& arguments) {
     ArgumentReader reader(arguments);
     std::vector<std::string> operands;
@@ -187,7 +171,7 @@ int RunPorts(const std::vector<std::string>& arguments) {
             continue;
         }
         if (argument == "--help" || argument == "-h") {
-            std::fputs(kHelp, stdout);
+            PrintHelp();
             return kExitSuccess;
         }
         if (argument == "--version") {

@@ -75,8 +75,9 @@ void DescribeUsb(udev* context, const std::string& path, SerialDeviceEntry& entr
 }
 #endif
 
-}  // namespace
-
+// The advice for a device the user may not open, from its mode and group (and its USB ids for a
+// udev rule): joining the group helps only when the group may read and write, and never for
+// root's group.
 std::string PermissionHint(const std::string& path, unsigned mode, const std::string& group,
                            const std::string& usb_id) {
     const bool group_may_use = (mode & S_IRGRP) != 0 && (mode & S_IWGRP) != 0;
@@ -92,6 +93,24 @@ std::string PermissionHint(const std::string& path, unsigned mode, const std::st
     return "no group may open it: give it to the group dialout with a udev rule, for example "
            "in /etc/udev/rules.d/50-vantor.rules: SUBSYSTEM==\"tty\", " +
            match + ", GROUP=\"dialout\", MODE=\"0660\"; then join dialout";
+}
+
+}  // namespace
+
+const SystemDeviceTexts kSystemDeviceTexts{
+    "Without a subcommand, shows the device each of the port names COM1 to COM4 stands for\n"
+    "(the port map in the settings store, else /dev/ttyS0 to /dev/ttyS3; a device that is not\n"
+    "there is flagged), and the serial devices present (ttyS*, ttyAMA*, ttyUSB*, ttyACM*,\n"
+    "rfcomm*) with their USB vendor:product, product name and serial number, their\n"
+    "/dev/serial/by-id/ names, and a hint when you may not open them. --json writes the\n"
+    "listing as one JSON object.\n",
+    "/dev/serial/by-id/...,\n"
+    "                   /dev/ttyUSB0, rfc2217://HOST:PORT, ",
+    "/dev/..., rfc2217://HOST:PORT"};
+
+bool IsSystemDeviceAddress(const std::string& device) {
+    return (device.size() > 1 && device[0] == '/') ||
+           (device.rfind("rfc2217://", 0) == 0 && device.size() > 10);
 }
 
 std::vector<SerialDeviceEntry> ListSerialDevices() {
