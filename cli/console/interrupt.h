@@ -1,6 +1,7 @@
-// Ctrl-C and SIGTERM during a run: the first asks the job to stop between operations, so that
-// the port is closed and the traffic log and the run record are written; a second one ends
-// the process at once.
+// Ctrl-C and SIGTERM. During a run the first asks the job to stop between operations, so that
+// the port is closed and the traffic log and the run record are written; a second one ends the
+// process at once. A production line counts them instead and passes each on to its stations.
+// One source file per system (interrupt_posix.cpp, win/interrupt_win.cpp).
 #pragma once
 
 #include <atomic>
@@ -13,5 +14,14 @@ void InstallStopHandlers(std::atomic<int>* stop);
 void RemoveStopHandlers();
 // The signal that asked the run to stop; 0 when none came.
 int StopSignal();
+
+// For a production line: from now on SIGINT and SIGTERM are counted and end nothing, and a wait
+// of the line that one of them interrupts returns at once.
+void InstallCountingHandlers();
+// Gives both signals back their default handling.
+void RemoveCountingHandlers();
+// How many were counted, and the first one's signal number (0 when none came).
+int CountedInterruptions();
+int FirstCountedSignal();
 
 }  // namespace vantor::cli

@@ -5,7 +5,14 @@
 
 namespace vantor::cli {
 
-// The width of the terminal that `stream` writes to, or `fallback` when it is none.
+struct TerminalSize {
+    int columns = 0;
+    int rows = 0;
+};
+
+// The size of the terminal that `stream` writes to, or `fallback` when it is none.
+TerminalSize TerminalSizeOf(std::FILE* stream, TerminalSize fallback);
+// Its width alone.
 int TerminalColumns(std::FILE* stream, int fallback);
 
 // A reader of the output that goes away (a pipe into head, say) must not end the program:

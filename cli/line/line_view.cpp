@@ -1,11 +1,10 @@
 #include "cli/line/line_view.h"
 
-#include <sys/ioctl.h>
-
 #include <algorithm>
 
 #include "cli/console/exit_status.h"
 #include "cli/console/json_text.h"
+#include "cli/console/terminal.h"
 
 namespace vantor::cli {
 
@@ -16,15 +15,6 @@ constexpr int kDefaultColumns = 80;
 constexpr int kDefaultRows = 24;
 constexpr std::size_t kPortColumn = 22;
 constexpr std::size_t kStageColumn = 30;
-
-winsize TerminalSize(std::FILE* stream) {
-    winsize size{};
-    if (::ioctl(::fileno(stream), TIOCGWINSZ, &size) != 0 || size.ws_col == 0) {
-        size.ws_col = kDefaultColumns;
-        size.ws_row = kDefaultRows;
-    }
-    return size;
-}
 
 std::string Fit(const std::string& text, std::size_t width) {
     std::string fitted = text.size() > width ? text.substr(0, width - 1) + "~" : text;
@@ -190,10 +180,10 @@ void LineView::Refresh(const std::vector<Station>& stations, bool force) {
         return;
     }
     last_refresh_ = now;
-    const winsize size = TerminalSize(out_);
+    const TerminalSize size = TerminalSizeOf(out_, {kDefaultColumns, kDefaultRows});
     // Rows that scrolled off the screen cannot be redrawn: a line longer than the screen
     // shows its first stations and counts the rest.
-    const std::size_t room = static_cast<std::size_t>(std::max(size.ws_row - 3, 1));
+    const std::size_t room = static_cast<std::size_t>(std::max(size.rows - 3, 1));
     const std::size_t shown = std::min(stations.size(), room);
     std::vector<std::string> lines;
     char header[256];
@@ -219,7 +209,7 @@ void LineView::Refresh(const std::vector<Station>& stations, bool force) {
     if (drawn_rows_ > 0) {
         frame += "\x1b[" + std::to_string(drawn_rows_) + "A";
     }
-    const auto columns = static_cast<std::size_t>(std::max(size.ws_col - 1, 1));
+    const auto columns = static_cast<std::size_t>(std::max(size.columns - 1, 1));
     for (std::string& line : lines) {
         line.resize(std::min(line.size(), columns));
         frame += "\r\x1b[K" + line + "\n";

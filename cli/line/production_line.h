@@ -12,16 +12,10 @@ namespace vantor::cli {
 // one of the line's own options. A single --port runs the download in this process.
 bool WantsProductionLine(const std::vector<std::string>& arguments);
 
-// Runs the line; returns the exit status.
+// Runs the line on the arguments that follow "download"; returns the exit status.
 int RunProductionLine(const std::vector<std::string>& arguments);
 
-// The line's own options: a flag, options with a value, and every download option that takes a
-// value (so that a reader of the arguments can step over it).
-bool IsLineFlag(const std::string& option);
-bool IsLineValueOption(const std::string& option);
-bool TakesValue(const std::string& option);
-
 // The help text of the line's options, for the download's help.
-extern const char* const kProductionLineHelp;
+const char* ProductionLineHelp();
 
 }  // namespace vantor::cli

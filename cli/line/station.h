@@ -2,8 +2,6 @@
 // its child's event stream has said so far.
 #pragma once
 
-#include <sys/types.h>
-
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -23,7 +21,7 @@ inline constexpr const char* kStationNotStarted = "not-started";
 struct Attempt {
     int number = 1;
     std::string device;  // what the port resolved to for this attempt
-    pid_t pid = -1;
+    long pid = -1;
     std::string result;
     int status = -1;  // the child's exit status, or 128 + the signal that ended it
     int signal = 0;
@@ -47,8 +45,6 @@ struct Station {
 
     // The running attempt.
     StationProcess process;
-    LineSplitter events{64 * 1024};
-    LineSplitter errors{4 * 1024};
     std::string last_error_line;
     bool summary_seen = false;
     bool killed_by_line = false;  // the line killed it after an interruption went unheeded

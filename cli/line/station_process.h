@@ -1,51 +1,20 @@
-// One station of a production line runs as a vantor-cli child process of its own, so that
-// a fault in one station (a crash, a hung adapter, a signal) never touches another. The parent
-// reads the child's JSON event stream and its error stream through pipes, line by line, with
-// every line bounded.
+// One station of a production line runs as a vantor-cli child process of its own, so that a
+// fault in one station (a crash, a hung adapter, a signal) never touches another. Starting and
+// watching that child is the one part of the line that is the system's own: this interface, with
+// one source file per system (station_process_posix.cpp; win/station_process_win.cpp, which has
+// no form of it yet). The line's scheduling, options and report are the same on every system.
 #pragma once
 
-#include <sys/types.h>
-
-#include <cstddef>
-#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
+
+#include "cli/line/line_splitter.h"
 
 namespace vantor::cli {
 
-// Splits a byte stream into lines of at most `max_line_bytes`; a longer line is dropped whole
-// (and counted), so a child that writes without line ends cannot grow the parent's memory.
-class LineSplitter {
-  public:
-    explicit LineSplitter(std::size_t max_line_bytes) : max_line_bytes_(max_line_bytes) {}
-    // Hands every complete line in `bytes` (without its line end) to `on_line`.
-    void Feed(std::string_view bytes, const std::function<void(std::string_view)>& on_line);
-    std::size_t DroppedLines() const { return dropped_lines_; }
-
-  private:
-    std::size_t max_line_bytes_;
-    std::string partial_;
-    bool discarding_ = false;
-    std::size_t dropped_lines_ = 0;
-};
-
-struct StationProcess {
-    pid_t pid = -1;
-    int events_fd = -1;  // the child's stdout, non-blocking
-    int errors_fd = -1;  // the child's stderr, non-blocking
-};
-
-// Starts this program again (/proc/self/exe) with `arguments` (without the program name),
-// stdin on /dev/null and stdout and stderr on pipes. The child has a process group of its own,
-// so that Ctrl-C on the terminal reaches only the parent, which passes it on once; and it gets
-// SIGTERM when the parent dies, so that no station runs on unwatched. Nothing, and `error`
-// says why, when it cannot start.
-std::optional<StationProcess> StartStationProcess(const std::vector<std::string>& arguments,
-                                                  std::string* error);
-
-// What a finished child came to, as wait4 reports it.
+// What a finished child came to.
 struct StationExit {
     bool exited = false;  // ended by itself with `status`
     int status = -1;
@@ -54,12 +23,59 @@ struct StationExit {
     long max_rss_kib = 0;
 };
 
-// Reaps the child when it has ended; nothing while it runs.
-std::optional<StationExit> ReapStation(pid_t pid);
+class StationProcess {
+  public:
+    // Starts this program again with `arguments` (without the program name), with nothing on
+    // its standard input and its standard output (the event stream) and error stream read by
+    // the parent. The child does not see the terminal's Ctrl-C, which reaches only the parent
+    // (the line passes it on once), and it ends when the parent dies, so that no station runs
+    // on unwatched. Nothing, and `error` says why, when it cannot start.
+    static std::optional<StationProcess> Start(const std::vector<std::string>& arguments,
+                                               std::string* error);
 
-// Reads what is waiting on `fd` into `splitter`; false once the writer has gone (or the read
-// failed), and the descriptor is then closed and set to -1.
-bool ReadStationStream(int& fd, LineSplitter& splitter,
-                       const std::function<void(std::string_view)>& on_line);
+    StationProcess();  // no child
+    ~StationProcess();
+    StationProcess(StationProcess&& other) noexcept;
+    StationProcess& operator=(StationProcess&& other) noexcept;
+
+    // The child's process id; -1 for no child.
+    long Id() const;
+    // Hands the complete lines that wait on the child's event stream to `on_event` and those of
+    // its error stream to `on_error`. One call reads a bounded amount, so that one chatty
+    // station cannot keep the parent from the others.
+    void Read(const LineHandler& on_event, const LineHandler& on_error);
+    // True once the child has closed both streams: it has ended or is ending.
+    bool StreamsEnded() const;
+    // What the child came to, once it has ended, after the rest of what it wrote has gone to the
+    // handlers; nothing while it runs.
+    std::optional<StationExit> Reap(const LineHandler& on_event, const LineHandler& on_error);
+    // Passes an interruption on: SIGINT or SIGTERM, which the child takes as a single run does.
+    void Interrupt(int signal_number);
+    // Ends the child at once.
+    void Kill();
+
+  private:
+    friend void WaitForStations(const std::vector<const StationProcess*>& running);
+
+    struct Handles;  // the system's own: on POSIX the process id and the two pipes
+    std::unique_ptr<Handles> handles_;
+    LineSplitter events_{64 * 1024};
+    LineSplitter errors_{4 * 1024};
+};
+
+// Waits until one of the `running` children has written something or ended, or until a short
+// while has passed (the line looks at its interruptions and redraws its view between waits).
+void WaitForStations(const std::vector<const StationProcess*>& running);
+
+// "signal 9 (Killed)": the signal that ended a child, for the report.
+std::string SignalName(int signal_number);
+
+// Where this system cannot run a line's stations yet: the usage error that refuses a line, and
+// the help's paragraph that says so. Nothing where it can.
+struct StationsUnavailable {
+    const char* usage_error;
+    const char* help;
+};
+std::optional<StationsUnavailable> StationsUnavailableHere();
 
 }  // namespace vantor::cli

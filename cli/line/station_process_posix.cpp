@@ -1,6 +1,9 @@
+// Starting and watching a station's child process on POSIX: fork and exec of /proc/self/exe,
+// pipes read without blocking through poll, wait4 for the end and what it cost.
 #include "cli/line/station_process.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -9,6 +12,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <utility>
 
 extern char** environ;
 
@@ -20,6 +24,10 @@ constexpr std::size_t kReadChunkBytes = 16384;
 // At most this many chunks are read from one stream per call, so that one chatty station
 // cannot keep the parent from the others.
 constexpr int kChunksPerCall = 8;
+// How long a wait for the stations lasts at most: while every child writes nothing, and while
+// one has closed its streams but is not yet reaped.
+constexpr int kPollIdleMs = 100;
+constexpr int kPollReapMs = 5;
 
 std::vector<char*> Pointers(std::vector<std::string>& texts) {
     std::vector<char*> pointers;
@@ -56,37 +64,83 @@ void CloseBoth(int fds[2]) {
     ::close(fds[1]);
 }
 
-}  // namespace
-
-void LineSplitter::Feed(std::string_view bytes,
-                        const std::function<void(std::string_view)>& on_line) {
-    while (!bytes.empty()) {
-        const std::size_t end = bytes.find('\n');
-        const std::string_view piece = bytes.substr(0, end);
-        if (!discarding_) {
-            if (partial_.size() + piece.size() > max_line_bytes_) {
-                discarding_ = true;
-                partial_.clear();
-            } else {
-                partial_.append(piece);
-            }
-        }
-        if (end == std::string_view::npos) {
-            return;
-        }
-        if (discarding_) {
-            ++dropped_lines_;
-        } else {
-            on_line(partial_);
-        }
-        partial_.clear();
-        discarding_ = false;
-        bytes.remove_prefix(end + 1);
+// Reads what is waiting on `fd` into `splitter`; false once the writer has gone (or the read
+// failed), and the descriptor is then closed and set to -1.
+bool ReadStream(int& fd, LineSplitter& splitter, const LineHandler& on_line) {
+    if (fd < 0) {
+        return false;
     }
+    char buffer[kReadChunkBytes];
+    for (int chunk = 0; chunk < kChunksPerCall; ++chunk) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got > 0) {
+            splitter.Feed(std::string_view(buffer, static_cast<std::size_t>(got)), on_line);
+            continue;
+        }
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            return true;
+        }
+        ::close(fd);
+        fd = -1;
+        return false;
+    }
+    return true;
 }
 
-std::optional<StationProcess> StartStationProcess(const std::vector<std::string>& arguments,
-                                                  std::string* error) {
+// The child's end, when it has ended; nothing while it runs.
+std::optional<StationExit> ReapChild(pid_t pid) {
+    int wait_status = 0;
+    rusage usage{};
+    pid_t ended = -1;
+    do {
+        ended = ::wait4(pid, &wait_status, WNOHANG, &usage);
+    } while (ended < 0 && errno == EINTR);
+    if (ended == 0) {
+        return std::nullopt;
+    }
+    StationExit exit;
+    if (ended < 0) {
+        exit.status = -1;  // somebody else reaped it: nothing is known of its end
+        return exit;
+    }
+    exit.exited = WIFEXITED(wait_status);
+    exit.status = exit.exited ? WEXITSTATUS(wait_status) : -1;
+    exit.signal = WIFSIGNALED(wait_status) ? WTERMSIG(wait_status) : 0;
+    exit.cpu_s = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                 static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    exit.max_rss_kib = usage.ru_maxrss;
+    return exit;
+}
+
+}  // namespace
+
+struct StationProcess::Handles {
+    pid_t pid = -1;
+    int events_fd = -1;  // the child's stdout, non-blocking
+    int errors_fd = -1;  // the child's stderr, non-blocking
+
+    Handles() = default;
+    Handles(const Handles&) = delete;
+    Handles& operator=(const Handles&) = delete;
+    ~Handles() {
+        for (const int fd : {events_fd, errors_fd}) {
+            if (fd >= 0) {
+                ::close(fd);
+            }
+        }
+    }
+};
+
+StationProcess::StationProcess() = default;
+StationProcess::~StationProcess() = default;
+StationProcess::StationProcess(StationProcess&& other) noexcept = default;
+StationProcess& StationProcess::operator=(StationProcess&& other) noexcept = default;
+
+std::optional<StationProcess> StationProcess::Start(const std::vector<std::string>& arguments,
+                                                    std::string* error) {
     std::vector<std::string> texts{"vantor-cli"};
     texts.insert(texts.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv = Pointers(texts);
@@ -120,56 +174,84 @@ std::optional<StationProcess> StartStationProcess(const std::vector<std::string>
     ::setpgid(pid, pid);
     ::fcntl(events[0], F_SETFL, O_NONBLOCK);
     ::fcntl(errors[0], F_SETFL, O_NONBLOCK);
-    return StationProcess{pid, events[0], errors[0]};
+    StationProcess process;
+    process.handles_ = std::make_unique<Handles>();
+    process.handles_->pid = pid;
+    process.handles_->events_fd = events[0];
+    process.handles_->errors_fd = errors[0];
+    return process;
 }
 
-std::optional<StationExit> ReapStation(pid_t pid) {
-    int wait_status = 0;
-    rusage usage{};
-    pid_t ended = -1;
-    do {
-        ended = ::wait4(pid, &wait_status, WNOHANG, &usage);
-    } while (ended < 0 && errno == EINTR);
-    if (ended == 0) {
+long StationProcess::Id() const {
+    return handles_ ? handles_->pid : -1;
+}
+
+void StationProcess::Read(const LineHandler& on_event, const LineHandler& on_error) {
+    if (handles_) {
+        ReadStream(handles_->events_fd, events_, on_event);
+        ReadStream(handles_->errors_fd, errors_, on_error);
+    }
+}
+
+bool StationProcess::StreamsEnded() const {
+    return !handles_ || (handles_->events_fd < 0 && handles_->errors_fd < 0);
+}
+
+std::optional<StationExit> StationProcess::Reap(const LineHandler& on_event,
+                                                const LineHandler& on_error) {
+    if (!handles_) {
         return std::nullopt;
     }
-    StationExit exit;
-    if (ended < 0) {
-        exit.status = -1;  // somebody else reaped it: nothing is known of its end
-        return exit;
+    const auto exit = ReapChild(handles_->pid);
+    if (!exit) {
+        return std::nullopt;
     }
-    exit.exited = WIFEXITED(wait_status);
-    exit.status = exit.exited ? WEXITSTATUS(wait_status) : -1;
-    exit.signal = WIFSIGNALED(wait_status) ? WTERMSIG(wait_status) : 0;
-    exit.cpu_s = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-                 static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-    exit.max_rss_kib = usage.ru_maxrss;
+    // The child is gone: what it wrote is all in the pipes.
+    while (ReadStream(handles_->events_fd, events_, on_event)) {
+    }
+    while (ReadStream(handles_->errors_fd, errors_, on_error)) {
+    }
     return exit;
 }
 
-bool ReadStationStream(int& fd, LineSplitter& splitter,
-                       const std::function<void(std::string_view)>& on_line) {
-    if (fd < 0) {
-        return false;
+void StationProcess::Interrupt(int signal_number) {
+    if (handles_ && handles_->pid > 0) {
+        ::kill(handles_->pid, signal_number);
     }
-    char buffer[kReadChunkBytes];
-    for (int chunk = 0; chunk < kChunksPerCall; ++chunk) {
-        const ssize_t got = ::read(fd, buffer, sizeof buffer);
-        if (got > 0) {
-            splitter.Feed(std::string_view(buffer, static_cast<std::size_t>(got)), on_line);
+}
+
+void StationProcess::Kill() {
+    if (handles_ && handles_->pid > 0) {
+        ::kill(handles_->pid, SIGKILL);
+    }
+}
+
+void WaitForStations(const std::vector<const StationProcess*>& running) {
+    std::vector<pollfd> fds;
+    bool awaiting_reap = false;
+    for (const StationProcess* process : running) {
+        const StationProcess::Handles* handles = process->handles_.get();
+        if (handles == nullptr) {
             continue;
         }
-        if (got < 0 && errno == EINTR) {
-            continue;
+        for (int fd : {handles->events_fd, handles->errors_fd}) {
+            if (fd >= 0) {
+                fds.push_back({fd, POLLIN, 0});
+            }
         }
-        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            return true;
-        }
-        ::close(fd);
-        fd = -1;
-        return false;
+        awaiting_reap = awaiting_reap || process->StreamsEnded();
     }
-    return true;
+    ::poll(fds.data(), fds.size(), awaiting_reap ? kPollReapMs : kPollIdleMs);
+}
+
+std::string SignalName(int signal_number) {
+    const char* description = ::strsignal(signal_number);
+    return "signal " + std::to_string(signal_number) +
+           (description != nullptr ? std::string(" (") + description + ")" : "");
+}
+
+std::optional<StationsUnavailable> StationsUnavailableHere() {
+    return std::nullopt;
 }
 
 }  // namespace vantor::cli

@@ -17,6 +17,8 @@ namespace {
 
 std::atomic<int> g_signal{0};
 std::atomic<std::atomic<int>*> g_stop{nullptr};
+std::atomic<int> g_first_counted{0};
+std::atomic<int> g_counted{0};
 
 // The system ends the process a few seconds after a close, logoff or shutdown event whatever
 // the handler does; the run gets this long of them to close the port and write its records.
@@ -56,6 +58,20 @@ BOOL WINAPI OnControlEvent(DWORD event) {
     return TRUE;
 }
 
+BOOL WINAPI OnCountedEvent(DWORD event) {
+    const int signal_number = SignalFor(event);
+    if (signal_number == 0) {
+        return FALSE;
+    }
+    int none = 0;
+    g_first_counted.compare_exchange_strong(none, signal_number);
+    g_counted.fetch_add(1);
+    if (signal_number == SIGTERM) {
+        std::this_thread::sleep_for(kWindDownTime);
+    }
+    return TRUE;
+}
+
 }  // namespace
 
 void InstallStopHandlers(std::atomic<int>* stop) {
@@ -70,6 +86,22 @@ void RemoveStopHandlers() {
 
 int StopSignal() {
     return g_signal.load();
+}
+
+void InstallCountingHandlers() {
+    ::SetConsoleCtrlHandler(OnCountedEvent, TRUE);
+}
+
+void RemoveCountingHandlers() {
+    ::SetConsoleCtrlHandler(OnCountedEvent, FALSE);
+}
+
+int CountedInterruptions() {
+    return g_counted.load();
+}
+
+int FirstCountedSignal() {
+    return g_first_counted.load();
 }
 
 }  // namespace vantor::cli
