@@ -57,7 +57,7 @@ int main(int argc, char** argv) {
     if (command == "download") {
         // Several ports make a production line; one runs in this process.
         return WantsProductionLine(rest) ? RunProductionLine(rest)
-                                         : RunDownload(rest, ProductionLineHelp());
+                                         : RunDownloadOnOnePort(rest, ProductionLineHelp());
     }
     if (command == "identify") {
         return RunIdentify(rest);

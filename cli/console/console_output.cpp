@@ -183,9 +183,13 @@ void ConsoleOutput::SetProgressPos(int pos) {
     }
 }
 
-// Nobody can close a box here, so it never waits: it goes to the error stream.
 void ConsoleOutput::MessageBox(const std::string& text, const std::string& caption,
                                platform::MessageIcon icon) {
+    Alert(text, caption, icon);
+}
+
+void ConsoleOutput::Alert(const std::string& text, const std::string& caption,
+                          platform::MessageIcon icon) {
     std::lock_guard lock(mutex_);
     // The box explains the failure that the job's closing text will stand for.
     previous_status_ = caption + ": " + text;
@@ -253,6 +257,15 @@ void ConsoleOutput::Finish(int exit_status, int job_result, const std::string& c
         std::fprintf(err_, "vantor-cli: %s\n", detail.c_str());
         std::fflush(err_);
     }
+}
+
+void WriteErrorEvent(std::FILE* out, int exit_status, const std::string& message) {
+    std::fprintf(out,
+                 "{\"event\":\"error\",\"time_ms\":0.000,\"status\":%d,\"meaning\":%s,"
+                 "\"message\":%s}\n",
+                 exit_status, JsonString(ExitMeaning(exit_status)).c_str(),
+                 JsonString(message).c_str());
+    std::fflush(out);
 }
 
 }  // namespace vantor::cli

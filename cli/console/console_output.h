@@ -1,8 +1,8 @@
-// The headless front end's output, standing in for the window (it is the CLI's window link):
-// every display change of the job becomes output. On a terminal the stage, a bar, the packet count,
-// the rate and the time left share one redrawn line; otherwise each status text is a line of its
-// own; with --json every change is one JSON object per line; with --quiet nothing but the result
-// and the errors is shown.
+// The console output of a run: every display change of the job becomes output (it implements the
+// job's display interface, platform::WindowLink, where the window has its labels and boxes). On a
+// terminal the stage, a bar, the packet count, the rate and the time left share one redrawn line;
+// otherwise each status text is a line of its own; with --json every change is one JSON object per
+// line; with --quiet nothing but the result and the errors is shown.
 #pragma once
 
 #include <atomic>
@@ -29,6 +29,7 @@ class ConsoleOutput final : public platform::WindowLink {
     std::string GetText(platform::Display display) override;
     void SetProgressRange(int low, int high) override;
     void SetProgressPos(int pos) override;
+    // The job's message box: nobody can close one here, so it is an alert (below).
     void MessageBox(const std::string& text, const std::string& caption,
                     platform::MessageIcon icon) override;
     void Post(int notify_fd, int message) override;
@@ -43,6 +44,9 @@ class ConsoleOutput final : public platform::WindowLink {
     void Event(const std::string& event, const std::string& fields);
     // A line of the run's own on the regular output (not in --json or --quiet).
     void Note(const std::string& line);
+    // "CAPTION: TEXT" on the error stream, at once and without waiting (a message-box event with
+    // --json); it explains the failure that the job's closing text will stand for.
+    void Alert(const std::string& text, const std::string& caption, platform::MessageIcon icon);
 
     // The status text that explains a failure: the job writes "ERROR: Download failed." over
     // the image's own text, so the text before it is kept.
@@ -74,5 +78,9 @@ class ConsoleOutput final : public platform::WindowLink {
     std::uint64_t range_start_bytes_ = 0;
     bool live_line_open_ = false;
 };
+
+// The error event of a run that ends before its output begins (a usage error, a port that names
+// no device), on `out`: {"event":"error","time_ms":0.000,"status":...,"meaning":...,"message":...}.
+void WriteErrorEvent(std::FILE* out, int exit_status, const std::string& message);
 
 }  // namespace vantor::cli

@@ -2,43 +2,41 @@
 
 #include <unistd.h>
 
-#include <algorithm>
-#include <cctype>
 #include <chrono>
-#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <memory>
 #include <optional>
 
-#include "cli/console/capture_window.h"
 #include "cli/console/command_line.h"
 #include "cli/console/console_output.h"
 #include "cli/console/exit_status.h"
 #include "cli/console/interrupt.h"
-#include "cli/console/json_text.h"
 #include "cli/console/terminal.h"
+#include "cli/download/download_settings.h"
+#include "cli/download/image_checks.h"
+#include "cli/download/port_address.h"
+#include "cli/download/run_description.h"
 #include "cli/ports/port_identity.h"
 #include "cli/record/run_record.h"
-#include "cli/record/sha256.h"
 #include "cli/record/traffic_log.h"
-#include "image/files_list.h"
-#include "image/image_reader.h"
-#include "job/download_image.h"
 #include "job/job.h"
 #include "link/serial_port.h"
 #include "platform/clock.h"
 #include "platform/serial/port_map.h"
-#include "platform/serial/rfc2217_device.h"
 #include "platform/window_link.h"
-#include "sim/sim_world.h"
 
+// The command's steps, each calling the next:
+//   RunDownloadOnOnePort / RunIdentify   the command
+//   ReadArgumentsAndRun                  reads and checks the arguments, finds the device
+//   RunAndRecord                         the run with its output, record, traffic log, signals
+//   CheckImagesThenRunJob                every image read first, then the job on a tapped port
+//   RunJobAndJudge                       the job itself, and what --strict makes of it
 namespace vantor::cli {
 
 namespace {
 
 constexpr const char* kCommand = "download";
-constexpr int kHighestAddress = 31;
 
 constexpr const char* kHelp =
     "usage: vantor-cli download [IMAGE] [options]\n"
@@ -110,211 +108,6 @@ constexpr const char* kIdentifyHelp =
     "3 identification failed, 5 the port cannot be opened, 6 the port was lost, 64 usage\n"
     "error, 130 or 143 interrupted.\n";
 
-struct DownloadSettings {
-    std::string image;
-    std::string files_list;
-    std::string port = "COM1";
-    int baud_choice = 0;
-    int address = -1;
-    bool skip_seeking = false;
-    bool reset_after = false;
-    int notify_fd = 0;
-    std::string traffic_log;
-    bool json = false;
-    bool quiet = false;
-    bool virtual_time = false;
-    bool strict = false;
-    std::string report;
-    bool stay = false;
-    bool help = false;
-    bool version = false;
-    bool identify = false;  // the identify command, which reads no image
-};
-
-// The address as a number (0 to 31) or as the character the drive shows ("0"-"9", "A"-"V").
-std::optional<int> ParseAddress(const std::string& text) {
-    if (const auto number = ParseWhole(text, 0, kHighestAddress)) {
-        return static_cast<int>(*number);
-    }
-    if (text.size() == 1) {
-        const char letter = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
-        if (letter >= 'A' && letter <= 'V') {
-            return letter - 'A' + 10;
-        }
-    }
-    return std::nullopt;
-}
-
-// "COM0" to "COM9" are port names; the job can only name COM1 to COM4 through the map, and
-// every other one fails to open, as the design's port names do.
-std::optional<int> PortNameIndex(const std::string& port) {
-    if (port.size() == 4 && port.compare(0, 3, "COM") == 0 &&
-        std::isdigit(static_cast<unsigned char>(port[3]))) {
-        return port[3] - '1';
-    }
-    return std::nullopt;
-}
-
-// The device address the job will open, when the port map knows one; `problem` says why the
-// stored map could not be read, if that is why not.
-std::optional<std::string> EffectiveAddress(const std::string& port,
-                                            std::string* problem = nullptr) {
-    if (PortNameIndex(port)) {
-        return platform::ResolvePortName(port, problem);
-    }
-    return port;
-}
-
-bool IsSimAddress(const std::string& address) {
-    return address == "sim" || address.rfind("sim:", 0) == 0;
-}
-
-// The options that take no value, and the setting each turns on.
-bool* FlagSetting(const std::string& option, DownloadSettings& settings) {
-    if (option == "--skip-seeking") {
-        return &settings.skip_seeking;
-    }
-    if (option == "--reset-after") {
-        return &settings.reset_after;
-    }
-    if (option == "--json") {
-        return &settings.json;
-    }
-    if (option == "--quiet") {
-        return &settings.quiet;
-    }
-    if (option == "--virtual-time") {
-        return &settings.virtual_time;
-    }
-    if (option == "--strict") {
-        return &settings.strict;
-    }
-    if (option == "--stay") {
-        return &settings.stay;
-    }
-    if (option == "--help" || option == "-h") {
-        return &settings.help;
-    }
-    return option == "--version" ? &settings.version : nullptr;
-}
-
-// Takes a checked value; returns the usage message when it is wrong.
-std::optional<std::string> TakeValue(const std::string& option, const std::string& text,
-                                     DownloadSettings& settings) {
-    if (option == "--files-list" || option == "--port" || option == "--traffic-log" ||
-        option == "--report") {
-        if (text.empty()) {
-            return option + " needs a value";
-        }
-        (option == "--files-list"    ? settings.files_list
-         : option == "--port"        ? settings.port
-         : option == "--traffic-log" ? settings.traffic_log
-                                     : settings.report) = text;
-    } else if (option == "--baud") {
-        if (text != "9600" && text != "19200") {
-            return "--baud \"" + text + "\": the drive talks at 9600 or 19200";
-        }
-        settings.baud_choice = text == "19200" ? 1 : 0;
-    } else if (option == "--address") {
-        const auto address = ParseAddress(text);
-        if (!address) {
-            return "--address \"" + text + "\": an address is 0 to 31, or a character 0-9, A-V";
-        }
-        settings.address = *address;
-    } else {
-        const auto fd = ParseWhole(text, 0, INT_MAX);
-        if (!fd) {
-            return "--notify-fd \"" + text + "\": not a file descriptor number";
-        }
-        if (const std::string problem = platform::NotifyDescriptorProblem(static_cast<int>(*fd));
-            !problem.empty()) {
-            return "--notify-fd " + text + ": " + problem;
-        }
-        settings.notify_fd = static_cast<int>(*fd);
-    }
-    return std::nullopt;
-}
-
-// Reads one option; returns the usage message when it is wrong.
-std::optional<std::string> ReadOption(ArgumentReader& reader, const std::string& option,
-                                      DownloadSettings& settings) {
-    if (bool* flag = FlagSetting(option, settings)) {
-        if (reader.HasAttachedValue()) {
-            return option + " takes no value";
-        }
-        *flag = true;
-        return std::nullopt;
-    }
-    static const char* const kValueOptions[] = {"--files-list", "--port",    "--traffic-log",
-                                                "--baud",       "--address", "--notify-fd",
-                                                "--report"};
-    if (std::find(std::begin(kValueOptions), std::end(kValueOptions), option) ==
-        std::end(kValueOptions)) {
-        return "unknown option \"" + option + "\"";
-    }
-    std::string error;
-    const auto text = reader.Value(option, error);
-    if (!text) {
-        return error;
-    }
-    return TakeValue(option, *text, settings);
-}
-
-std::optional<std::string> ParseSettings(const std::vector<std::string>& arguments,
-                                         DownloadSettings& settings) {
-    ArgumentReader reader(arguments);
-    while (!reader.Done()) {
-        const std::string argument = reader.Next();
-        if (reader.IsOption(argument)) {
-            if (auto problem = ReadOption(reader, argument, settings)) {
-                return problem;
-            }
-        } else if (settings.image.empty() && !argument.empty()) {
-            settings.image = argument;
-        } else {
-            return "unexpected argument \"" + argument + "\" (one IMAGE at most)";
-        }
-    }
-    return std::nullopt;
-}
-
-std::optional<std::string> CheckSettings(const DownloadSettings& settings) {
-    if (settings.identify) {
-        if (!settings.image.empty() || !settings.files_list.empty()) {
-            return "identify reads no image: leave out IMAGE and --files-list";
-        }
-        if (settings.reset_after || settings.strict || settings.notify_fd != 0) {
-            return "--reset-after, --strict and --notify-fd belong to download";
-        }
-    } else if (settings.stay) {
-        return "--stay belongs to identify (download leaves the drive as the job does)";
-    } else if (settings.image.empty() && settings.files_list.empty()) {
-        return "missing IMAGE or --files-list PATH: nothing to download";
-    }
-    if (!settings.image.empty() && !settings.files_list.empty()) {
-        return "IMAGE \"" + settings.image + "\" and --files-list exclude each other";
-    }
-    if (settings.json && settings.quiet) {
-        return "--json and --quiet exclude each other";
-    }
-    const auto address = EffectiveAddress(settings.port);
-    if (address) {
-        if (auto problem = platform::Rfc2217AddressProblem(*address)) {
-            return "--port: " + *problem;
-        }
-    }
-    if (address && address->rfind("sim:", 0) == 0) {
-        std::string error;
-        if (!sim::ParseSimOptions(address->substr(4), &error)) {
-            return "--port \"" + *address + "\": " + error;
-        }
-    }
-    if (settings.virtual_time && !(address && IsSimAddress(*address))) {
-        return "--virtual-time runs only against the simulated drive (--port sim[:OPTIONS])";
-    }
-    return std::nullopt;
-}
-
 void ConfigureJob(const DownloadSettings& settings, JobOptions& options) {
     if (const auto index = PortNameIndex(settings.port)) {
         options.PortIndex = *index;
@@ -334,29 +127,6 @@ void ConfigureJob(const DownloadSettings& settings, JobOptions& options) {
     options.ResetAfterSingleImage = settings.reset_after ? 1 : 0;
 }
 
-// Why the port did not open, as the device said when it refused.
-std::string ExplainUnopenablePort(const std::string& port) {
-    std::string problem;
-    const auto address = EffectiveAddress(port, &problem);
-    if (!address) {
-        return problem.empty() ? port + " is not a port name the port map knows (COM1 to COM4)"
-                               : port + " has no device: " + problem;
-    }
-    const std::string prefix = *address == port ? "" : port + " stands for " + *address + ": ";
-    return prefix + LastPortReport().open_error;
-}
-
-// The cause of a failure that the port knows better than the status line; empty otherwise.
-std::string PortCause(const std::string& port, int job_result, const std::string& status) {
-    if (job_result == kJobPortUnopenable) {
-        return ExplainUnopenablePort(port);
-    }
-    if (job_result == kJobResyncFailed && LastPortReport().carries_no_breaks) {
-        return status + "; this port cannot carry serial breaks";
-    }
-    return "";
-}
-
 OutputMode ChooseMode(const DownloadSettings& settings) {
     if (settings.json) {
         return OutputMode::Json;
@@ -367,152 +137,10 @@ OutputMode ChooseMode(const DownloadSettings& settings) {
     return ::isatty(STDOUT_FILENO) ? OutputMode::Terminal : OutputMode::Plain;
 }
 
-std::string BaseName(const std::string& path) {
-    const auto slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// What the checks before the port, or the job, came to.
-struct Outcome {
-    int job_result = kJobDone;
-    int exit_status = kExitSuccess;
-    std::string detail;  // the cause when the last status text does not say it
-};
-
 std::string Hex4(int value) {
     char text[8];
     std::snprintf(text, sizeof text, "0x%04X", value & 0xFFFF);
     return text;
-}
-
-// Reads what the run was given: the image, or the files list and every line's image, with
-// their sizes and hashes. A list that cannot be read gives no line here; the checks say why.
-RunStart DescribeRun(const DownloadSettings& settings) {
-    RunStart start;
-    start.command = settings.identify ? "identify" : kCommand;
-    start.port = settings.port;
-    start.device = EffectiveAddress(settings.port).value_or("");
-    start.baud = settings.baud_choice == 1 ? 19200 : 9600;
-    if (settings.identify) {
-        return start;
-    }
-    auto entry = [](const std::string& label, const std::string& path) {
-        ImageEntry image{label, path, DigestFile(path), std::nullopt};
-        ImageFile file;
-        ImageHeader header;
-        CaptureWindow quiet;
-        platform::ScopedWindowLink scoped(quiet);
-        if (file.Open(path) && CheckHeader(file, kRevisionNotYetKnown, "", header) == 0) {
-            image.declared_packets = header.PacketCount;
-        }
-        return image;
-    };
-    if (settings.files_list.empty()) {
-        start.images.push_back(entry("", settings.image));
-        return start;
-    }
-    start.files_list = settings.files_list;
-    start.files_list_digest = DigestFile(settings.files_list);
-    FilesListFile list;
-    std::string line;
-    if (list.OpenForJob(settings.files_list)) {
-        while (list.ReadLine(line)) {
-            const FilesListEntry split = SplitJobLine(line);
-            start.images.push_back(entry(split.Name, split.Path));
-        }
-    }
-    return start;
-}
-
-// Keeps what a check showed, to be shown only when the check fails.
-class RecordingWindow final : public platform::WindowLink {
-  public:
-    void SetText(platform::Display display, const std::string& text) override {
-        texts_[static_cast<int>(display)] = text;
-        shown_.push_back({display, text, "", platform::MessageIcon::None, false});
-    }
-    std::string GetText(platform::Display display) override {
-        return texts_[static_cast<int>(display)];
-    }
-    void SetProgressRange(int, int) override {}
-    void SetProgressPos(int) override {}
-    void MessageBox(const std::string& text, const std::string& caption,
-                    platform::MessageIcon icon) override {
-        shown_.push_back({platform::Display::StatusLine, text, caption, icon, true});
-    }
-    void Post(int, int) override {}
-    void PostQuit() override {}
-
-    void ReplayTo(platform::WindowLink& window) const {
-        for (const Shown& shown : shown_) {
-            if (shown.box) {
-                window.MessageBox(shown.text, shown.caption, shown.icon);
-            } else {
-                window.SetText(shown.display, shown.text);
-            }
-        }
-    }
-
-  private:
-    struct Shown {
-        platform::Display display;
-        std::string text;
-        std::string caption;
-        platform::MessageIcon icon;
-        bool box;
-    };
-    std::string texts_[5];
-    std::vector<Shown> shown_;
-};
-
-// Reads every image the run will send, as the download will read it: the first fault's
-// outcome, with its texts on `window`.
-Outcome CheckImages(const DownloadSettings& settings, platform::WindowLink& window) {
-    platform::ScopedWindowLink scoped_window(window);
-    std::vector<FilesListEntry> entries;
-    if (settings.files_list.empty()) {
-        entries.push_back({BaseName(settings.image), settings.image});
-    } else {
-        FilesListFile list;
-        std::string line;
-        const bool opened = list.OpenForJob(settings.files_list);
-        while (opened && list.ReadLine(line)) {
-            entries.push_back(SplitJobLine(line));
-        }
-        if (!opened || list.ReadFailed()) {
-            platform::ReportStatus("Failed to open files list", 0);
-            return {kJobFilesListUnopenable, ExitStatusForJob(kJobFilesListUnopenable), ""};
-        }
-        if (entries.empty() && settings.strict) {
-            platform::ReportStatus("File not found,press Advanced button to add files.", 0);
-            return {kJobDone, kExitStrictEmptyList, "the files list has no line"};
-        }
-    }
-    for (const FilesListEntry& entry : entries) {
-        window.SetText(platform::Display::FileNameLabel, entry.Name);
-        ImageHeader header;
-        int packets = 0;
-        if (const int code = CheckImage(entry.Path, header, packets); code != kImageDownloaded) {
-            platform::ReportStatus("ERROR: Download failed.", 0);
-            return {code, ExitStatusForJob(code), ""};
-        }
-        if (packets == 0 && settings.strict) {
-            return {kJobDone, kExitStrictNoPacket, "\"" + entry.Path + "\" sends no packet"};
-        }
-    }
-    return {};
-}
-
-// Every image is read before the port is opened, so that a wrong path or a damaged file fails
-// before the drive is switched into its boot loader for nothing. What the checks show reaches
-// the output only when one fails.
-Outcome CheckBeforeThePort(const DownloadSettings& settings, ConsoleOutput& output) {
-    RecordingWindow recorder;
-    const Outcome outcome = CheckImages(settings, recorder);
-    if (outcome.exit_status != kExitSuccess) {
-        recorder.ReplayTo(output);
-    }
-    return outcome;
 }
 
 // What --strict makes of a run that the design counts as a success.
@@ -546,10 +174,12 @@ void ShowIdentity(const JobRecord& record, ConsoleOutput& output) {
                      ",\"address\":" + (address >= 0 ? std::to_string(address) : "null"));
 }
 
-Outcome RunJob(const DownloadSettings& settings, JobHost& host, ConsoleOutput& output) {
+// Runs the download job, or the identify job, on the configured port, and judges what it came
+// to: the identity shown after an identify, the --strict verdict after a download.
+Outcome RunJobAndJudge(const DownloadSettings& settings, JobHost& host, ConsoleOutput& output) {
     ConfigureJob(settings, host.Options);
     host.NotifyWindowFd = settings.notify_fd;
-    platform::ScopedWindowLink scoped_window(output);
+    platform::ScopedWindowLink output_shows_the_job(output);
     if (!settings.image.empty()) {
         // The header check names the file by this label.
         output.SetText(platform::Display::FileNameLabel, BaseName(settings.image));
@@ -578,11 +208,13 @@ std::string ResultWord(const Outcome& outcome) {
     return outcome.exit_status == kExitSuccess ? kResultSuccess : kResultFailed;
 }
 
-// Runs the checks and the job with the traffic log open; the log is closed on every way out.
-Outcome RunWithLog(const DownloadSettings& settings, JobHost& host, ConsoleOutput& output,
-                   TrafficLog* log) {
+// Checks every image before the port is opened, then runs the job with the line tap on every
+// port it opens (which feeds the traffic log when there is one); the tap comes off on every way
+// out.
+Outcome CheckImagesThenRunJob(const DownloadSettings& settings, JobHost& host,
+                              ConsoleOutput& output, TrafficLog* log) {
     if (!settings.identify) {
-        if (Outcome checked = CheckBeforeThePort(settings, output);
+        if (Outcome checked = CheckImagesBeforeThePort(settings, output);
             checked.exit_status != kExitSuccess) {
             return checked;
         }
@@ -591,9 +223,26 @@ Outcome RunWithLog(const DownloadSettings& settings, JobHost& host, ConsoleOutpu
         return {kJobStopped, kExitSuccess, "interrupted before the port was opened"};
     }
     InstallLineTap(log);
-    Outcome outcome = RunJob(settings, host, output);
+    Outcome outcome = RunJobAndJudge(settings, host, output);
     InstallLineTap(nullptr);
     return outcome;
+}
+
+// An interruption's exit status, and the cause of a failure where the status text does not say
+// it.
+void ExplainOutcome(const DownloadSettings& settings, Outcome& outcome, ConsoleOutput& output) {
+    if (outcome.job_result == kJobStopped) {
+        const int signal_number = StopSignal() != 0 ? StopSignal() : SIGINT;
+        outcome.exit_status = kExitSignalBase + signal_number;
+        if (outcome.detail.empty()) {
+            outcome.detail =
+                "interrupted: the drive is left in its boot loader; run again with "
+                "--skip-seeking to resume";
+        }
+    }
+    if (outcome.detail.empty()) {
+        outcome.detail = PortCause(settings.port, outcome.job_result, output.FailureDetail());
+    }
 }
 
 // The lines on stderr that say more than the job's texts.
@@ -626,7 +275,27 @@ void RecordSummary(const DownloadSettings& settings, const RunSummary& summary,
     }
 }
 
-int RunConfigured(const DownloadSettings& settings) {
+RunSummary Summarise(const DownloadSettings& settings, const Outcome& outcome,
+                     const JobRecord& record, const RunStart& start, ConsoleOutput& output) {
+    RunSummary summary;
+    summary.result = ResultWord(outcome);
+    summary.exit_status = outcome.exit_status;
+    summary.job_result = outcome.job_result;
+    summary.meaning = ExitMeaning(outcome.exit_status);
+    summary.detail = outcome.exit_status == kExitSuccess
+                         ? ""
+                         : (outcome.detail.empty() ? output.FailureDetail() : outcome.detail);
+    summary.record = record;
+    summary.images_total = static_cast<int>(start.images.size());
+    summary.nothing_answered = NothingAnswered(outcome, record);
+    summary.strict = settings.strict;
+    return summary;
+}
+
+// Runs the job with everything around it: the clock, the traffic log, the output with the run
+// record's start and summary events (and the report file), the stop handlers; returns the exit
+// status.
+int RunAndRecord(const DownloadSettings& settings) {
     const auto started = std::chrono::system_clock::now();
     // The clock goes in first, so that the traffic log's times are on the clock of the job.
     std::optional<platform::VirtualClock> virtual_clock;
@@ -635,13 +304,13 @@ int RunConfigured(const DownloadSettings& settings) {
         virtual_clock.emplace(platform::NowNs());
         scoped_clock.emplace(*virtual_clock);
     }
-    const char* command = settings.identify ? "identify" : kCommand;
     std::unique_ptr<TrafficLog> log;
     if (!settings.traffic_log.empty()) {
         std::string error;
         log = TrafficLog::Create(settings.traffic_log, &error);
         if (!log) {
-            return UsageError(command, "--traffic-log \"" + settings.traffic_log + "\": " + error);
+            return UsageError(settings.identify ? "identify" : kCommand,
+                              "--traffic-log \"" + settings.traffic_log + "\": " + error);
         }
     }
     ConsoleOutput output(ChooseMode(settings), stdout, stderr, &BytesSent());
@@ -653,41 +322,17 @@ int RunConfigured(const DownloadSettings& settings) {
 
     JobHost host;
     InstallStopHandlers(&host.StopRequested);
-    Outcome outcome = RunWithLog(settings, host, output, log.get());
+    Outcome outcome = CheckImagesThenRunJob(settings, host, output, log.get());
     // The port is closed: every record is in.
     const bool log_whole = !log || log->Close();
     RemoveStopHandlers();
 
-    if (outcome.job_result == kJobStopped) {
-        const int signal_number = StopSignal() != 0 ? StopSignal() : SIGINT;
-        outcome.exit_status = kExitSignalBase + signal_number;
-        if (outcome.detail.empty()) {
-            outcome.detail =
-                "interrupted: the drive is left in its boot loader; run again with "
-                "--skip-seeking to resume";
-        }
-    }
-    if (outcome.detail.empty()) {
-        outcome.detail = PortCause(settings.port, outcome.job_result, output.FailureDetail());
-    }
+    ExplainOutcome(settings, outcome, output);
     output.Finish(outcome.exit_status, outcome.job_result, outcome.detail);
-    const bool nothing_answered = NothingAnswered(outcome, host.Record);
-    ExplainOnStderr(settings, nothing_answered, log_whole);
-
-    RunSummary summary;
-    summary.result = ResultWord(outcome);
-    summary.exit_status = outcome.exit_status;
-    summary.job_result = outcome.job_result;
-    summary.meaning = ExitMeaning(outcome.exit_status);
-    summary.detail = outcome.exit_status == kExitSuccess
-                         ? ""
-                         : (outcome.detail.empty() ? output.FailureDetail() : outcome.detail);
+    RunSummary summary = Summarise(settings, outcome, host.Record, start, output);
+    ExplainOnStderr(settings, summary.nothing_answered, log_whole);
     summary.started = started;
     summary.ended = std::chrono::system_clock::now();
-    summary.record = host.Record;
-    summary.images_total = static_cast<int>(start.images.size());
-    summary.nothing_answered = nothing_answered;
-    summary.strict = settings.strict;
     RecordSummary(settings, summary, output);
     return outcome.exit_status;
 }
@@ -700,11 +345,7 @@ int ReportUsageError(const std::vector<std::string>& arguments, const std::strin
             break;
         }
         if (argument == "--json") {
-            std::printf(
-                "{\"event\":\"error\",\"time_ms\":0.000,\"status\":%d,\"meaning\":\"usage "
-                "error\",\"message\":%s}\n",
-                kExitUsage, JsonString(message).c_str());
-            std::fflush(stdout);
+            WriteErrorEvent(stdout, kExitUsage, message);
             break;
         }
     }
@@ -716,25 +357,23 @@ int ReportUsageError(const std::vector<std::string>& arguments, const std::strin
 int PortIdentityUnresolved(const DownloadSettings& settings, const std::string& error) {
     const int status = ExitStatusForJob(kJobPortUnopenable);
     if (settings.json) {
-        std::printf(
-            "{\"event\":\"error\",\"time_ms\":0.000,\"status\":%d,\"meaning\":%s,"
-            "\"message\":%s}\n",
-            status, JsonString(ExitMeaning(status)).c_str(), JsonString(error).c_str());
-        std::fflush(stdout);
+        WriteErrorEvent(stdout, status, error);
     }
     std::fprintf(stderr, "vantor-cli: --port %s\n", error.c_str());
     return status;
 }
 
-int RunCommand(const std::vector<std::string>& arguments, bool identify,
-               const char* line_help = "") {
+// Reads and checks the arguments (answering --help and --version), finds the device of a port
+// named by its identity, and runs.
+int ReadArgumentsAndRun(const std::vector<std::string>& arguments, bool identify,
+                        const char* line_help = "") {
     // A reader of the output that goes away (a pipe into head, say) must not cut a download
     // short: writes to it then fail quietly, and the job and its exit status carry on.
     IgnoreBrokenPipes();
     const char* command = identify ? "identify" : kCommand;
     DownloadSettings settings;
     settings.identify = identify;
-    if (auto problem = ParseSettings(arguments, settings)) {
+    if (auto problem = ParseDownloadSettings(arguments, settings)) {
         return ReportUsageError(arguments, command, *problem);
     }
     if (settings.help) {
@@ -751,7 +390,7 @@ int RunCommand(const std::vector<std::string>& arguments, bool identify,
         PrintVersion();
         return kExitSuccess;
     }
-    if (auto problem = CheckSettings(settings)) {
+    if (auto problem = CheckDownloadSettings(settings)) {
         return ReportUsageError(arguments, command, *problem);
     }
     if (IsPortIdentity(settings.port)) {
@@ -761,25 +400,25 @@ int RunCommand(const std::vector<std::string>& arguments, bool identify,
         }
         settings.port = resolved.device;
     }
-    return RunConfigured(settings);
+    return RunAndRecord(settings);
 }
 
 }  // namespace
 
-int RunDownload(const std::vector<std::string>& arguments, const char* line_help) {
-    return RunCommand(arguments, false, line_help);
+int RunDownloadOnOnePort(const std::vector<std::string>& arguments, const char* line_help) {
+    return ReadArgumentsAndRun(arguments, false, line_help);
 }
 
 std::optional<std::string> DownloadUsageProblem(const std::vector<std::string>& arguments) {
     DownloadSettings settings;
-    if (auto problem = ParseSettings(arguments, settings)) {
+    if (auto problem = ParseDownloadSettings(arguments, settings)) {
         return problem;
     }
-    return CheckSettings(settings);
+    return CheckDownloadSettings(settings);
 }
 
 int RunIdentify(const std::vector<std::string>& arguments) {
-    return RunCommand(arguments, true);
+    return ReadArgumentsAndRun(arguments, true);
 }
 
 }  // namespace vantor::cli

@@ -7,9 +7,10 @@
 
 namespace vantor::cli {
 
-// Runs the command on one port, in this process, on the arguments that follow "download";
-// `line_help` is the production line's part of its help. Returns the exit status.
-int RunDownload(const std::vector<std::string>& arguments, const char* line_help);
+// Runs `download` on one port, in this process, on the arguments that follow "download" (a
+// production line, which runs this in each of its stations, is cli/line/); `line_help` is the
+// line's part of the help. Returns the exit status.
+int RunDownloadOnOnePort(const std::vector<std::string>& arguments, const char* line_help);
 // vantor-cli identify: who is on the line, without an image.
 int RunIdentify(const std::vector<std::string>& arguments);
 // What is wrong with the arguments of a download, as its usage error would say; nothing when

@@ -4,9 +4,9 @@
 #include <memory>
 #include <optional>
 
-#include "cli/console/capture_window.h"
 #include "cli/console/command_line.h"
 #include "cli/console/exit_status.h"
+#include "cli/console/status_keeper.h"
 #include "image/image_reader.h"
 #include "platform/window_link.h"
 
@@ -167,8 +167,8 @@ WalkResult WalkPackets(ImageFile& file, const HeaderFields& header) {
         file.SeekFromStart(header.data_offset);
         offset = header.data_offset;
     }
-    CaptureWindow capture;
-    platform::ScopedWindowLink scoped(capture);
+    StatusKeeper reader_status;
+    platform::ScopedWindowLink scoped(reader_status);
     auto packet = std::make_unique<Packet>();  // too large for the stack of a small thread
     WalkResult result;
     std::printf("packets:\n  %6s %10s %7s %-14s %s\n", "number", "offset", "length", "first word",
@@ -188,8 +188,8 @@ WalkResult WalkPackets(ImageFile& file, const HeaderFields& header) {
                     packet->Checksum, ComputedSum(*packet));
     }
     if (result.code != kNoMorePackets) {
-        std::printf("  %6d %10ld %s\n", result.packets + 1, offset, capture.status.c_str());
-        result.text = capture.status;
+        std::printf("  %6d %10ld %s\n", result.packets + 1, offset, reader_status.status.c_str());
+        result.text = reader_status.status;
         return result;
     }
     // What the download checks of the whole file before its first packet: the header's
@@ -201,8 +201,8 @@ WalkResult WalkPackets(ImageFile& file, const HeaderFields& header) {
     int packets = 0;
     if (const int code = CheckWholeImage(file, checked, *packet, packets); code != kPacketReady) {
         result.code = code;
-        result.text = capture.status;
-        std::printf("  %s\n", capture.status.c_str());
+        result.text = reader_status.status;
+        std::printf("  %s\n", reader_status.status.c_str());
     }
     return result;
 }

@@ -7,9 +7,9 @@
 #include <cstdio>
 
 #include "cli/console/command_line.h"
+#include "cli/console/console_output.h"
 #include "cli/console/exit_status.h"
 #include "cli/console/interrupt.h"
-#include "cli/console/json_text.h"
 #include "cli/console/terminal.h"
 #include "cli/line/line.h"
 #include "cli/line/line_options.h"
@@ -48,11 +48,7 @@ LineViewMode ChooseViewMode(const LineSettings& settings) {
 
 int LineUsageError(const LineSettings& settings, const std::string& message) {
     if (settings.json) {
-        std::printf(
-            "{\"event\":\"error\",\"time_ms\":0.000,\"status\":%d,\"meaning\":\"usage "
-            "error\",\"message\":%s}\n",
-            kExitUsage, JsonString(message).c_str());
-        std::fflush(stdout);
+        WriteErrorEvent(stdout, kExitUsage, message);
     }
     return UsageError(kLineCommand, message);
 }

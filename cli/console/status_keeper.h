@@ -1,5 +1,7 @@
-// A window link that shows nothing and keeps the last status text: for reading an image with
-// the reader's own checks where no status line belongs (inspection, the run record).
+// Where the job's displays go when nothing is shown: keeps the last status text and drops the
+// rest. For reading an image with the reader's own checks where no status line belongs
+// (image-info, the run record's start); the reader's texts arrive through the job's display
+// interface (platform::WindowLink), which this implements.
 #pragma once
 
 #include <string>
@@ -8,7 +10,7 @@
 
 namespace vantor::cli {
 
-class CaptureWindow final : public platform::WindowLink {
+class StatusKeeper final : public platform::WindowLink {
   public:
     void SetText(platform::Display display, const std::string& text) override {
         if (display == platform::Display::StatusLine) {
