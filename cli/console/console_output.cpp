@@ -1,5 +1,7 @@
 #include "cli/console/console_output.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 
 #include "cli/console/exit_status.h"
@@ -50,6 +52,16 @@ std::string MinutesSeconds(double seconds) {
 }
 
 }  // namespace
+
+OutputMode ChooseOutputMode(bool json, bool quiet) {
+    if (json) {
+        return OutputMode::Json;
+    }
+    if (quiet) {
+        return OutputMode::Quiet;
+    }
+    return ::isatty(STDOUT_FILENO) ? OutputMode::Terminal : OutputMode::Plain;
+}
 
 ConsoleOutput::ConsoleOutput(OutputMode mode, std::FILE* out, std::FILE* err,
                              const std::atomic<std::uint64_t>* bytes_sent)

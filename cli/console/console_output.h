@@ -18,6 +18,10 @@ namespace vantor::cli {
 
 enum class OutputMode { Terminal, Plain, Json, Quiet };
 
+// The mode that --json or --quiet asks for; otherwise a terminal's live display when standard
+// output is one, else plain lines.
+OutputMode ChooseOutputMode(bool json, bool quiet);
+
 class ConsoleOutput final : public platform::WindowLink {
   public:
     // `bytes_sent` counts the bytes the host has written to the line (for the rate); `out`

@@ -1,7 +1,5 @@
 #include "cli/download/download_command.h"
 
-#include <unistd.h>
-
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -125,16 +123,6 @@ void ConfigureJob(const DownloadSettings& settings, JobOptions& options) {
     options.ResetAfterDownload = settings.reset_after ? 1 : 0;
     // The CLI also resets after a single image when asked; the window keeps the design's rule.
     options.ResetAfterSingleImage = settings.reset_after ? 1 : 0;
-}
-
-OutputMode ChooseMode(const DownloadSettings& settings) {
-    if (settings.json) {
-        return OutputMode::Json;
-    }
-    if (settings.quiet) {
-        return OutputMode::Quiet;
-    }
-    return ::isatty(STDOUT_FILENO) ? OutputMode::Terminal : OutputMode::Plain;
 }
 
 std::string Hex4(int value) {
@@ -313,7 +301,8 @@ int RunAndRecord(const DownloadSettings& settings) {
                               "--traffic-log \"" + settings.traffic_log + "\": " + error);
         }
     }
-    ConsoleOutput output(ChooseMode(settings), stdout, stderr, &BytesSent());
+    ConsoleOutput output(ChooseOutputMode(settings.json, settings.quiet), stdout, stderr,
+                         &BytesSent());
     const RunStart start = DescribeRun(settings);
     output.Event("start", StartFields(start));
     for (std::size_t line = 0; !start.files_list.empty() && line < start.images.size(); ++line) {

@@ -74,7 +74,7 @@ std::string CpuFields(const Attempt& attempt) {
 
 }  // namespace
 
-LineView::LineView(LineViewMode mode, std::FILE* out, std::FILE* err)
+LineView::LineView(OutputMode mode, std::FILE* out, std::FILE* err)
     : mode_(mode), out_(out), err_(err), start_(std::chrono::steady_clock::now()) {}
 
 double LineView::SinceStartMs() const {
@@ -88,14 +88,14 @@ void LineView::Emit(const std::string& json) {
 }
 
 void LineView::StationStarted(const Station& station, const Attempt& attempt) {
-    if (mode_ == LineViewMode::Json) {
+    if (mode_ == OutputMode::Json) {
         char time[32];
         std::snprintf(time, sizeof time, "%.3f", SinceStartMs());
         Emit("{\"event\":\"station-start\",\"station\":" + std::to_string(station.number) +
              ",\"time_ms\":" + time + ",\"port\":" + JsonString(station.port) + ",\"device\":" +
              JsonString(attempt.device) + ",\"attempt\":" + std::to_string(attempt.number) +
              ",\"pid\":" + std::to_string(attempt.pid) + "}");
-    } else if (mode_ == LineViewMode::Plain) {
+    } else if (mode_ == OutputMode::Plain) {
         std::fprintf(out_, "%s: attempt %d on %s\n", StationName(station).c_str(), attempt.number,
                      attempt.device.c_str());
         std::fflush(out_);
@@ -103,7 +103,7 @@ void LineView::StationStarted(const Station& station, const Attempt& attempt) {
 }
 
 void LineView::StationEvent(const Station& station, std::string_view line) {
-    if (mode_ != LineViewMode::Json) {
+    if (mode_ != OutputMode::Json) {
         return;
     }
     // Every event of the stream begins {"event":"NAME"; the station goes right after it.
@@ -120,7 +120,7 @@ void LineView::StationEvent(const Station& station, std::string_view line) {
 }
 
 void LineView::StationText(const Station& station, const std::string& text) {
-    if (mode_ == LineViewMode::Plain) {
+    if (mode_ == OutputMode::Plain) {
         std::fprintf(out_, "%s: %s\n", StationName(station).c_str(), OneLine(text).c_str());
         std::fflush(out_);
     }
@@ -128,7 +128,7 @@ void LineView::StationText(const Station& station, const std::string& text) {
 
 void LineView::StationEnded(const Station& station, const Attempt& attempt, bool will_retry) {
     const std::string retry = will_retry ? " (tried again)" : "";
-    if (mode_ == LineViewMode::Json) {
+    if (mode_ == OutputMode::Json) {
         char time[32];
         std::snprintf(time, sizeof time, "%.3f", SinceStartMs());
         Emit("{\"event\":\"station-end\",\"station\":" + std::to_string(station.number) +
@@ -136,7 +136,7 @@ void LineView::StationEnded(const Station& station, const Attempt& attempt, bool
              ",\"result\":" + JsonString(attempt.result) + ",\"status\":" +
              std::to_string(attempt.status) + ",\"detail\":" + JsonString(attempt.detail) +
              CpuFields(attempt) + ",\"retry\":" + (will_retry ? "true" : "false") + "}");
-    } else if (mode_ == LineViewMode::Plain) {
+    } else if (mode_ == OutputMode::Plain) {
         std::fprintf(out_, "%s: %s %d %s%s%s%s\n", StationName(station).c_str(),
                      attempt.result.c_str(), attempt.status, attempt.meaning.c_str(),
                      attempt.detail.empty() ? "" : ": ", OneLine(attempt.detail).c_str(),
@@ -172,7 +172,7 @@ std::string LineView::Row(const Station& station) const {
 }
 
 void LineView::Refresh(const std::vector<Station>& stations, bool force) {
-    if (mode_ != LineViewMode::Terminal) {
+    if (mode_ != OutputMode::Terminal) {
         return;
     }
     const auto now = std::chrono::steady_clock::now();
@@ -221,7 +221,7 @@ void LineView::Refresh(const std::vector<Station>& stations, bool force) {
 
 void LineView::Finish(const std::vector<Station>& stations, int exit_status,
                       const std::string& line_summary) {
-    if (mode_ == LineViewMode::Json) {
+    if (mode_ == OutputMode::Json) {
         char time[32];
         std::snprintf(time, sizeof time, "%.3f", SinceStartMs());
         Emit("{\"event\":\"line-summary\",\"time_ms\":" + std::string(time) + "," + line_summary +
@@ -232,7 +232,7 @@ void LineView::Finish(const std::vector<Station>& stations, int exit_status,
     Refresh(stations, true);
     std::string failed_names;
     int succeeded = 0;
-    if (mode_ != LineViewMode::Quiet) {
+    if (mode_ != OutputMode::Quiet) {
         std::fprintf(out_, "\n%3s  %s %-12s %6s %8s %8s  %s\n", "#",
                      Fit("port", kPortColumn).c_str(), "result", "status", "attempts", "time",
                      "detail");
@@ -244,7 +244,7 @@ void LineView::Finish(const std::vector<Station>& stations, int exit_status,
             failed_names += (failed_names.empty() ? "" : ", ") + std::to_string(station.number) +
                             " (" + station.port + ")";
         }
-        if (mode_ == LineViewMode::Quiet) {
+        if (mode_ == OutputMode::Quiet) {
             continue;
         }
         const Attempt* last = station.attempts.empty() ? nullptr : &station.attempts.back();

@@ -9,15 +9,14 @@
 #include <string_view>
 #include <vector>
 
+#include "cli/console/console_output.h"
 #include "cli/line/station.h"
 
 namespace vantor::cli {
 
-enum class LineViewMode { Terminal, Plain, Json, Quiet };
-
 class LineView {
   public:
-    LineView(LineViewMode mode, std::FILE* out, std::FILE* err);
+    LineView(OutputMode mode, std::FILE* out, std::FILE* err);
 
     void StationStarted(const Station& station, const Attempt& attempt);
     // One line of the station's event stream: passed through with --json.
@@ -38,7 +37,7 @@ class LineView {
     void Emit(const std::string& json);
     double SinceStartMs() const;
 
-    LineViewMode mode_;
+    OutputMode mode_;
     std::FILE* out_;
     std::FILE* err_;
     std::chrono::steady_clock::time_point start_;

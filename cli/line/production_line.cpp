@@ -2,8 +2,6 @@
 // writes its report. The same on every system.
 #include "cli/line/production_line.h"
 
-#include <unistd.h>
-
 #include <cstdio>
 
 #include "cli/console/command_line.h"
@@ -36,16 +34,6 @@ constexpr const char* kLineHelp =
     "  a \"station\" field, then one line-summary event. Exit status 0 when every station\n"
     "  succeeded, 30 when some did not, 130/143 when interrupted.\n";
 
-LineViewMode ChooseViewMode(const LineSettings& settings) {
-    if (settings.json) {
-        return LineViewMode::Json;
-    }
-    if (settings.quiet) {
-        return LineViewMode::Quiet;
-    }
-    return ::isatty(STDOUT_FILENO) ? LineViewMode::Terminal : LineViewMode::Plain;
-}
-
 int LineUsageError(const LineSettings& settings, const std::string& message) {
     if (settings.json) {
         WriteErrorEvent(stdout, kExitUsage, message);
@@ -73,7 +61,7 @@ int RunProductionLine(const std::vector<std::string>& arguments) {
     if (auto problem = CheckLine(settings)) {
         return LineUsageError(settings, *problem);
     }
-    LineView view(ChooseViewMode(settings), stdout, stderr);
+    LineView view(ChooseOutputMode(settings.json, settings.quiet), stdout, stderr);
     Line line(settings, view);
     InstallCountingHandlers();
     line.Run();

@@ -9,21 +9,9 @@
 
 namespace vantor::cli {
 
-namespace {
-
-constexpr const char* kNotRegular = "not a regular file (\"-\" writes the log to standard output)";
-
-}  // namespace
-
 // Opened non-blocking: a FIFO without a reader would otherwise hold the program before anything
 // happens.
-std::FILE* OpenLogFile(const std::string& path, std::string* error) {
-    const auto fail = [error](const std::string& why) -> std::FILE* {
-        if (error != nullptr) {
-            *error = why;
-        }
-        return nullptr;
-    };
+std::FILE* OpenLogFile(const std::string& path, std::string& why) {
     int fd = -1;
     if (path == "-") {
         fd = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0);
@@ -32,7 +20,7 @@ std::FILE* OpenLogFile(const std::string& path, std::string* error) {
         struct stat info {};
         if (fd >= 0 && (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))) {
             ::close(fd);
-            return fail(kNotRegular);
+            return LogRefused(why, kLogNotRegularFile);
         }
         if (fd >= 0 && (::ftruncate(fd, 0) != 0 ||
                         ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)) {
@@ -43,13 +31,13 @@ std::FILE* OpenLogFile(const std::string& path, std::string* error) {
         }
     }
     if (fd < 0) {
-        return fail(errno == ENXIO ? kNotRegular : std::strerror(errno));
+        return LogRefused(why, errno == ENXIO ? kLogNotRegularFile : std::strerror(errno));
     }
     std::FILE* file = ::fdopen(fd, "w");
     if (file == nullptr) {
         const int failure = errno;
         ::close(fd);
-        return fail(std::strerror(failure));
+        return LogRefused(why, std::strerror(failure));
     }
     return file;
 }

@@ -196,8 +196,12 @@ std::unique_ptr<platform::SerialDevice> WrapDevice(std::unique_ptr<platform::Ser
 }  // namespace
 
 std::unique_ptr<TrafficLog> TrafficLog::Create(const std::string& path, std::string* error) {
-    std::FILE* file = OpenLogFile(path, error);
+    std::string why;
+    std::FILE* file = OpenLogFile(path, why);
     if (file == nullptr) {
+        if (error != nullptr) {
+            *error = why;
+        }
         return nullptr;
     }
     return std::unique_ptr<TrafficLog>(new TrafficLog(file, platform::NowNs()));

@@ -6,19 +6,14 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
-#include <cstdlib>
 #include <thread>
 
 #include "cli/console/interrupt.h"
+#include "cli/console/interrupt_reactions.h"
 
 namespace vantor::cli {
 
 namespace {
-
-std::atomic<int> g_signal{0};
-std::atomic<std::atomic<int>*> g_stop{nullptr};
-std::atomic<int> g_first_counted{0};
-std::atomic<int> g_counted{0};
 
 // The system ends the process a few seconds after a close, logoff or shutdown event whatever
 // the handler does; the run gets this long of them to close the port and write its records.
@@ -38,18 +33,13 @@ int SignalFor(DWORD event) {
     }
 }
 
-BOOL WINAPI OnControlEvent(DWORD event) {
+// Takes a control event as the signal it counts as, with `react`.
+BOOL TakeEvent(DWORD event, void (*react)(int)) {
     const int signal_number = SignalFor(event);
     if (signal_number == 0) {
         return FALSE;
     }
-    if (g_signal.exchange(signal_number) != 0) {
-        // The operator asked twice: no more waiting for the job.
-        std::_Exit(128 + signal_number);
-    }
-    if (std::atomic<int>* stop = g_stop.load(); stop != nullptr) {
-        stop->store(1);
-    }
+    react(signal_number);
     if (signal_number == SIGTERM) {
         // Returning from these events ends the process at once: the handler holds on while the
         // run winds down and the process ends by itself, which ends this thread too.
@@ -58,34 +48,24 @@ BOOL WINAPI OnControlEvent(DWORD event) {
     return TRUE;
 }
 
+BOOL WINAPI OnStopEvent(DWORD event) {
+    return TakeEvent(event, ReactToStopSignal);
+}
+
 BOOL WINAPI OnCountedEvent(DWORD event) {
-    const int signal_number = SignalFor(event);
-    if (signal_number == 0) {
-        return FALSE;
-    }
-    int none = 0;
-    g_first_counted.compare_exchange_strong(none, signal_number);
-    g_counted.fetch_add(1);
-    if (signal_number == SIGTERM) {
-        std::this_thread::sleep_for(kWindDownTime);
-    }
-    return TRUE;
+    return TakeEvent(event, ReactToCountedSignal);
 }
 
 }  // namespace
 
 void InstallStopHandlers(std::atomic<int>* stop) {
-    g_stop.store(stop);
-    ::SetConsoleCtrlHandler(OnControlEvent, TRUE);
+    SetStopFlag(stop);
+    ::SetConsoleCtrlHandler(OnStopEvent, TRUE);
 }
 
 void RemoveStopHandlers() {
-    ::SetConsoleCtrlHandler(OnControlEvent, FALSE);
-    g_stop.store(nullptr);
-}
-
-int StopSignal() {
-    return g_signal.load();
+    ::SetConsoleCtrlHandler(OnStopEvent, FALSE);
+    SetStopFlag(nullptr);
 }
 
 void InstallCountingHandlers() {
@@ -94,14 +74,6 @@ void InstallCountingHandlers() {
 
 void RemoveCountingHandlers() {
     ::SetConsoleCtrlHandler(OnCountedEvent, FALSE);
-}
-
-int CountedInterruptions() {
-    return g_counted.load();
-}
-
-int FirstCountedSignal() {
-    return g_first_counted.load();
 }
 
 }  // namespace vantor::cli

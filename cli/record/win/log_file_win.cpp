@@ -12,52 +12,40 @@
 
 namespace vantor::cli {
 
-namespace {
-
-constexpr const char* kNotRegular = "not a regular file (\"-\" writes the log to standard output)";
-
-}  // namespace
-
-std::FILE* OpenLogFile(const std::string& path, std::string* error) {
-    const auto fail = [error](const std::string& why) -> std::FILE* {
-        if (error != nullptr) {
-            *error = why;
-        }
-        return nullptr;
-    };
+std::FILE* OpenLogFile(const std::string& path, std::string& why) {
     int fd = -1;
     if (path == "-") {
         fd = ::_dup(::_fileno(stdout));
         if (fd < 0) {
-            return fail(std::strerror(errno));
+            return LogRefused(why, std::strerror(errno));
         }
     } else {
         const HANDLE file = ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file == INVALID_HANDLE_VALUE) {
-            return fail(platform::SystemMessage(::GetLastError()));
+            return LogRefused(why, platform::SystemMessage(::GetLastError()));
         }
         // A disk file, not a pipe, a console or a comm port; then emptied.
         if (::GetFileType(file) != FILE_TYPE_DISK) {
             ::CloseHandle(file);
-            return fail(kNotRegular);
+            return LogRefused(why, kLogNotRegularFile);
         }
         if (!::SetEndOfFile(file)) {
             const DWORD failure = ::GetLastError();
             ::CloseHandle(file);
-            return fail(platform::SystemMessage(failure));
+            return LogRefused(why, platform::SystemMessage(failure));
         }
         fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(file), _O_WRONLY);
         if (fd < 0) {
             ::CloseHandle(file);
-            return fail(std::strerror(errno));
+            return LogRefused(why, std::strerror(errno));
         }
     }
     std::FILE* stream = ::_fdopen(fd, "w");
     if (stream == nullptr) {
         const int failure = errno;
         ::_close(fd);
-        return fail(std::strerror(failure));
+        return LogRefused(why, std::strerror(failure));
     }
     return stream;
 }
