@@ -1,12 +1,17 @@
 #include "cli/console/command_line.h"
 
-#include <cerrno>
+#include <charconv>
 #include <cstdio>
-#include <cstdlib>
 
 #include "cli/console/exit_status.h"
 
 namespace vantor::cli {
+
+namespace {
+
+constexpr std::size_t kMostDigits = 18;
+
+}  // namespace
 
 std::string ArgumentReader::Next() {
     attached_.reset();
@@ -52,13 +57,16 @@ void PrintVersion() {
 }
 
 std::optional<long> ParseWhole(const std::string& text, long low, long high) {
-    if (text.empty() || text.size() > 18 ||
+    // Digits only (from_chars would also take a leading minus sign), and at most 18 of them,
+    // leading zeros counted.
+    if (text.empty() || text.size() > kMostDigits ||
         text.find_first_not_of("0123456789") != std::string::npos) {
         return std::nullopt;
     }
-    errno = 0;
-    const long value = std::strtol(text.c_str(), nullptr, 10);
-    if (errno != 0 || value < low || value > high) {
+    long value = 0;
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (error != std::errc() || stop != end || value < low || value > high) {
         return std::nullopt;
     }
     return value;

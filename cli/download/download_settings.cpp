@@ -1,8 +1,8 @@
 #include "cli/download/download_settings.h"
 
-#include <algorithm>
 #include <cctype>
 #include <climits>
+#include <string_view>
 
 #include "cli/console/command_line.h"
 #include "cli/download/port_address.h"
@@ -30,95 +30,106 @@ std::optional<int> ParseAddress(const std::string& text) {
     return std::nullopt;
 }
 
-// The options that take no value, and the setting each turns on.
-bool* FlagSetting(const std::string& option, DownloadSettings& settings) {
-    if (option == "--skip-seeking") {
-        return &settings.skip_seeking;
+// A value that names a file or a port: anything but empty.
+std::optional<std::string> TakeText(const std::string& option, const std::string& text,
+                                    std::string& setting) {
+    if (text.empty()) {
+        return option + " needs a value";
     }
-    if (option == "--reset-after") {
-        return &settings.reset_after;
-    }
-    if (option == "--json") {
-        return &settings.json;
-    }
-    if (option == "--quiet") {
-        return &settings.quiet;
-    }
-    if (option == "--virtual-time") {
-        return &settings.virtual_time;
-    }
-    if (option == "--strict") {
-        return &settings.strict;
-    }
-    if (option == "--stay") {
-        return &settings.stay;
-    }
-    if (option == "--help" || option == "-h") {
-        return &settings.help;
-    }
-    return option == "--version" ? &settings.version : nullptr;
-}
-
-// Takes a checked value; returns the usage message when it is wrong.
-std::optional<std::string> TakeValue(const std::string& option, const std::string& text,
-                                     DownloadSettings& settings) {
-    if (option == "--files-list" || option == "--port" || option == "--traffic-log" ||
-        option == "--report") {
-        if (text.empty()) {
-            return option + " needs a value";
-        }
-        (option == "--files-list"    ? settings.files_list
-         : option == "--port"        ? settings.port
-         : option == "--traffic-log" ? settings.traffic_log
-                                     : settings.report) = text;
-    } else if (option == "--baud") {
-        if (text != "9600" && text != "19200") {
-            return "--baud \"" + text + "\": the drive talks at 9600 or 19200";
-        }
-        settings.baud_choice = text == "19200" ? 1 : 0;
-    } else if (option == "--address") {
-        const auto address = ParseAddress(text);
-        if (!address) {
-            return "--address \"" + text + "\": an address is 0 to 31, or a character 0-9, A-V";
-        }
-        settings.address = *address;
-    } else {
-        const auto fd = ParseWhole(text, 0, INT_MAX);
-        if (!fd) {
-            return "--notify-fd \"" + text + "\": not a file descriptor number";
-        }
-        if (const std::string problem = platform::NotifyDescriptorProblem(static_cast<int>(*fd));
-            !problem.empty()) {
-            return "--notify-fd " + text + ": " + problem;
-        }
-        settings.notify_fd = static_cast<int>(*fd);
-    }
+    setting = text;
     return std::nullopt;
 }
 
-// Reads one option; returns the usage message when it is wrong.
-std::optional<std::string> ReadOption(ArgumentReader& reader, const std::string& option,
-                                      DownloadSettings& settings) {
-    if (bool* flag = FlagSetting(option, settings)) {
-        if (reader.HasAttachedValue()) {
-            return option + " takes no value";
+std::optional<std::string> TakeBaud(const std::string& text, DownloadSettings& settings) {
+    if (text != "9600" && text != "19200") {
+        return "--baud \"" + text + "\": the drive talks at 9600 or 19200";
+    }
+    settings.baud_choice = text == "19200" ? 1 : 0;
+    return std::nullopt;
+}
+
+std::optional<std::string> TakeAddress(const std::string& text, DownloadSettings& settings) {
+    const auto address = ParseAddress(text);
+    if (!address) {
+        return "--address \"" + text + "\": an address is 0 to 31, or a character 0-9, A-V";
+    }
+    settings.address = *address;
+    return std::nullopt;
+}
+
+std::optional<std::string> TakeNotifyFd(const std::string& text, DownloadSettings& settings) {
+    const auto fd = ParseWhole(text, 0, INT_MAX);
+    if (!fd) {
+        return "--notify-fd \"" + text + "\": not a file descriptor number";
+    }
+    if (const std::string problem = platform::NotifyDescriptorProblem(static_cast<int>(*fd));
+        !problem.empty()) {
+        return "--notify-fd " + text + ": " + problem;
+    }
+    settings.notify_fd = static_cast<int>(*fd);
+    return std::nullopt;
+}
+
+// One option of download and identify. An option without a value turns `flag` on; one with a
+// value keeps it in `text` (any value but empty) or has `take` check it.
+struct DownloadOption {
+    std::string_view name;
+    bool DownloadSettings::*flag = nullptr;
+    std::string DownloadSettings::*text = nullptr;
+    std::optional<std::string> (*take)(const std::string&, DownloadSettings&) = nullptr;
+};
+
+// Every option of the two commands; the checks say which belong to only one of them.
+const DownloadOption kDownloadOptions[] = {
+    {"--files-list", nullptr, &DownloadSettings::files_list},
+    {"--port", nullptr, &DownloadSettings::port},
+    {"--baud", nullptr, nullptr, TakeBaud},
+    {"--address", nullptr, nullptr, TakeAddress},
+    {"--notify-fd", nullptr, nullptr, TakeNotifyFd},
+    {"--traffic-log", nullptr, &DownloadSettings::traffic_log},
+    {"--report", nullptr, &DownloadSettings::report},
+    {"--skip-seeking", &DownloadSettings::skip_seeking},
+    {"--reset-after", &DownloadSettings::reset_after},
+    {"--json", &DownloadSettings::json},
+    {"--quiet", &DownloadSettings::quiet},
+    {"--virtual-time", &DownloadSettings::virtual_time},
+    {"--strict", &DownloadSettings::strict},
+    {"--stay", &DownloadSettings::stay},
+    {"--help", &DownloadSettings::help},
+    {"-h", &DownloadSettings::help},
+    {"--version", &DownloadSettings::version},
+};
+
+const DownloadOption* FindOption(std::string_view name) {
+    for (const DownloadOption& option : kDownloadOptions) {
+        if (option.name == name) {
+            return &option;
         }
-        *flag = true;
+    }
+    return nullptr;
+}
+
+// Reads one option; returns the usage message when it is wrong.
+std::optional<std::string> ReadOption(ArgumentReader& reader, const std::string& name,
+                                      DownloadSettings& settings) {
+    const DownloadOption* option = FindOption(name);
+    if (option == nullptr) {
+        return "unknown option \"" + name + "\"";
+    }
+    if (option->flag != nullptr) {
+        if (reader.HasAttachedValue()) {
+            return name + " takes no value";
+        }
+        settings.*option->flag = true;
         return std::nullopt;
     }
-    static const char* const kValueOptions[] = {"--files-list", "--port",    "--traffic-log",
-                                                "--baud",       "--address", "--notify-fd",
-                                                "--report"};
-    if (std::find(std::begin(kValueOptions), std::end(kValueOptions), option) ==
-        std::end(kValueOptions)) {
-        return "unknown option \"" + option + "\"";
-    }
     std::string error;
-    const auto text = reader.Value(option, error);
+    const auto text = reader.Value(name, error);
     if (!text) {
         return error;
     }
-    return TakeValue(option, *text, settings);
+    return option->text != nullptr ? TakeText(name, *text, settings.*option->text)
+                                   : option->take(*text, settings);
 }
 
 }  // namespace
@@ -176,6 +187,11 @@ std::optional<std::string> CheckDownloadSettings(const DownloadSettings& setting
         return "--virtual-time runs only against the simulated drive (--port sim[:OPTIONS])";
     }
     return std::nullopt;
+}
+
+bool DownloadOptionTakesValue(const std::string& name) {
+    const DownloadOption* option = FindOption(name);
+    return option != nullptr && option->flag == nullptr;
 }
 
 }  // namespace vantor::cli

@@ -32,6 +32,9 @@ struct DownloadSettings {
 // Reads the arguments that follow the command's name; the usage message when one is wrong.
 std::optional<std::string> ParseDownloadSettings(const std::vector<std::string>& arguments,
                                                  DownloadSettings& settings);
+// True for an option of download or identify that takes a value (so that a reader of the
+// arguments, as the production line is, can step over the value).
+bool DownloadOptionTakesValue(const std::string& name);
 // What is wrong with the settings as a whole; nothing when they would run.
 std::optional<std::string> CheckDownloadSettings(const DownloadSettings& settings);
 

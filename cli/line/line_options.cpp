@@ -9,9 +9,11 @@
 #include <cstring>
 #include <fstream>
 #include <set>
+#include <string_view>
 
 #include "cli/console/command_line.h"
 #include "cli/download/download_command.h"
+#include "cli/download/download_settings.h"
 #include "cli/line/production_line.h"
 
 namespace vantor::cli {
@@ -21,21 +23,41 @@ namespace {
 constexpr std::size_t kMostPortsFileBytes = 64 * 1024;
 constexpr long kMostRetries = 100;
 
-// The line's own options: a flag, options with a value, and every download option that takes a
-// value (so that a reader of the arguments can step over it).
+// The line's own options; every other option is a download's, passed on to each station.
+struct LineOption {
+    std::string_view name;
+    bool takes_value;
+};
+constexpr LineOption kLineOptions[] = {
+    {"--ports-from", true},
+    {"--max-parallel", true},
+    {"--retry", true},
+    {"--stop-on-first-failure", false},
+};
+
+const LineOption* FindLineOption(std::string_view name) {
+    for (const LineOption& option : kLineOptions) {
+        if (option.name == name) {
+            return &option;
+        }
+    }
+    return nullptr;
+}
+
 bool IsLineFlag(const std::string& option) {
-    return option == "--stop-on-first-failure";
+    const LineOption* found = FindLineOption(option);
+    return found != nullptr && !found->takes_value;
 }
 
-bool IsLineValueOption(const std::string& option) {
-    return option == "--ports-from" || option == "--max-parallel" || option == "--retry";
+bool IsLineOption(const std::string& option) {
+    return FindLineOption(option) != nullptr;
 }
 
+// An option of the line or of a station's download that takes a value (so that a reader of the
+// arguments can step over it).
 bool TakesValue(const std::string& option) {
-    static const std::set<std::string> kValueOptions{
-        "--port",        "--files-list", "--baud",       "--address",      "--notify-fd",
-        "--traffic-log", "--report",     "--ports-from", "--max-parallel", "--retry"};
-    return kValueOptions.count(option) != 0;
+    const LineOption* found = FindLineOption(option);
+    return found != nullptr ? found->takes_value : DownloadOptionTakesValue(option);
 }
 
 // Reads a ports file: one port a line; blank lines and lines starting with # are skipped.
@@ -117,7 +139,7 @@ bool WantsProductionLine(const std::vector<std::string>& arguments) {
             return false;
         }
         ports += argument == "--port" ? 1 : 0;
-        line_option = line_option || IsLineFlag(argument) || IsLineValueOption(argument);
+        line_option = line_option || IsLineOption(argument);
         if (TakesValue(argument) && !reader.HasAttachedValue() && !reader.Done()) {
             reader.Next();
         }
