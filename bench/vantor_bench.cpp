@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "bench/bench_analysis.h"
-#include "cli/json_fields.h"
+#include "cli/record/json_fields.h"
 #include "image/image_writer.h"
 #include "job/job.h"
 #include "platform/clock.h"

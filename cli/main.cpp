@@ -1,15 +1,18 @@
 // vantor-cli: the download job without a window, for scripts and production lines.
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
-#include "cli/command_line.h"
-#include "cli/download_command.h"
-#include "cli/exit_status.h"
-#include "cli/image_info.h"
-#include "cli/ports_command.h"
+#include "cli/console/command_line.h"
+#include "cli/console/exit_status.h"
+#include "cli/download/download_command.h"
+#include "cli/image_info/image_info.h"
+#include "cli/line/production_line.h"
+#include "cli/ports/ports_command.h"
 #include "sim/simulated_line.h"
 
+namespace vantor::cli {
 namespace {
 
 constexpr const char* kHelp =
@@ -33,7 +36,27 @@ constexpr const char* kHelp =
     "  20 to 23 --strict failures, 30 some stations of a line failed, 64 usage error,\n"
     "  130/143 interrupted.\n";
 
+// `download` on several ports is a production line; on one it runs in this process.
+int RunDownloadCommand(const std::vector<std::string>& arguments) {
+    return WantsProductionLine(arguments) ? RunProductionLine(arguments)
+                                          : RunDownloadOnOnePort(arguments, ProductionLineHelp());
+}
+
+// The commands, each a feature's entry (cli/FEATURE/): it takes the arguments after the
+// command's name and returns the exit status.
+struct Command {
+    std::string_view name;
+    int (*run)(const std::vector<std::string>& arguments);
+};
+constexpr Command kCommands[] = {
+    {"download", RunDownloadCommand},
+    {"identify", RunIdentify},
+    {"image-info", RunImageInfo},
+    {"ports", RunPorts},
+};
+
 }  // namespace
+}  // namespace vantor::cli
 
 int main(int argc, char** argv) {
     using namespace vantor::cli;
@@ -53,17 +76,10 @@ int main(int argc, char** argv) {
         PrintVersion();
         return kExitSuccess;
     }
-    if (command == "download") {
-        return RunDownload(rest);
-    }
-    if (command == "identify") {
-        return RunIdentify(rest);
-    }
-    if (command == "image-info") {
-        return RunImageInfo(rest);
-    }
-    if (command == "ports") {
-        return RunPorts(rest);
+    for (const Command& known : kCommands) {
+        if (command == known.name) {
+            return known.run(rest);
+        }
     }
     std::fprintf(stderr, "vantor-cli: unknown command \"%s\"\nTry 'vantor-cli --help'.\n",
                  command.c_str());

@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "image/files_list.h"
+#include "image/files_list_io.h"
 #include "image/image_reader.h"
 #include "platform/window_link.h"
-#include "ui/files_list_io.h"
 
 namespace vantor::fuzz {
 
@@ -289,7 +289,7 @@ std::string CheckFilesListInput(const std::uint8_t* data, std::size_t size) {
 
 std::string CheckDialogFilesListInput(const std::uint8_t* data, std::size_t size) {
     const std::string bytes(reinterpret_cast<const char*>(data), size);
-    const std::vector<std::string> lines = ui::SplitFileLines(bytes);
+    const std::vector<std::string> lines = SplitFileLines(bytes);
     std::string joined;
     for (std::size_t i = 0; i < lines.size(); ++i) {
         if (lines[i].find('\n') != std::string::npos) {
@@ -312,17 +312,17 @@ std::string CheckDialogFilesListInput(const std::uint8_t* data, std::size_t size
     if (path.empty() || !WriteScratch(path, data, size)) {
         return {};  // no scratch file on this machine: nothing more to check
     }
-    const ui::LoadedFilesList loaded = ui::LoadDialogFilesList(path);
+    const LoadedFilesList loaded = LoadDialogFilesList(path);
     if (!loaded.opened) {
         return "the dialog could not open the files list";
     }
     if (loaded.entries.size() + static_cast<std::size_t>(loaded.bad_lines) != lines.size()) {
         return "a line of the files list is neither a row nor counted bad";
     }
-    if (ui::SaveDialogFilesList(path, loaded.entries) != 0) {
+    if (SaveDialogFilesList(path, loaded.entries) != 0) {
         return {};  // the scratch folder took no new file: nothing more to check
     }
-    const ui::LoadedFilesList again = ui::LoadDialogFilesList(path);
+    const LoadedFilesList again = LoadDialogFilesList(path);
     if (again.bad_lines != 0 || again.entries.size() != loaded.entries.size()) {
         return "the rows the dialog saved do not load back as the same rows";
     }

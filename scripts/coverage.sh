@@ -16,7 +16,7 @@ ctest --preset coverage -j "$jobs" >build/coverage/ctest.log 2>&1 ||
 # Branches that only exceptions or the compiler's own checks take say nothing of the tests.
 gcovr --root . --object-directory build/coverage --json build/coverage/coverage.json \
   --exclude-throw-branches --exclude-unreachable-branches \
-  --filter '(build/coverage/layers/[a-z]+/)?(cli|drivesim|image|job|link|platform|sim|tools)/' \
+  --filter '(build/coverage/layers/[a-z_]+/)?(cli|drivesim|image|job|link|platform|sim|tools)/' \
   --exclude '.*CompilerId.*' >/dev/null 2>build/coverage/gcovr.log
 python3 - build/coverage/coverage.json <<'PY'
 import json, re, sys

@@ -20,8 +20,8 @@
 #include <string>
 #include <vector>
 
+#include "image/files_list_io.h"
 #include "ui/dialog_units.h"
-#include "ui/files_list_io.h"
 
 namespace vantor::ui {
 namespace {

@@ -8,7 +8,7 @@
 
 #include "cli/cli_runner.h"
 #include "cli/json_lines.h"
-#include "cli/port_identity.h"
+#include "cli/ports/port_identity.h"
 #include "image/image_writer.h"
 
 namespace vantor::test {

@@ -14,7 +14,7 @@
 
 #include "file_size_limit.h"
 #include "image/files_list.h"
-#include "ui/files_list_io.h"
+#include "image/files_list_io.h"
 
 namespace vantor::ui::test {
 namespace {

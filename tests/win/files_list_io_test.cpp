@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "image/files_list.h"
+#include "image/files_list_io.h"
 #include "support/test_support.h"
-#include "ui/files_list_io.h"
 
 namespace vantor::ui {
 namespace {

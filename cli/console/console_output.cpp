@@ -1,0 +1,283 @@
+#include "cli/console/console_output.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "cli/console/exit_status.h"
+#include "cli/console/json_text.h"
+#include "cli/console/terminal.h"
+#include "platform/clock.h"
+
+namespace vantor::cli {
+
+using platform::Display;
+
+namespace {
+
+constexpr const char* kDownloadFailedText = "ERROR: Download failed.";
+constexpr const char* kPacketStageText = "Downloading packet";
+constexpr int kBarCells = 24;
+constexpr int kDefaultColumns = 80;
+
+const char* IconName(platform::MessageIcon icon) {
+    switch (icon) {
+        case platform::MessageIcon::Information:
+            return "information";
+        case platform::MessageIcon::Question:
+            return "question";
+        case platform::MessageIcon::Stop:
+            return "stop";
+        case platform::MessageIcon::None:
+            break;
+    }
+    return "none";
+}
+
+bool StartsWith(const std::string& text, const char* prefix) {
+    return text.rfind(prefix, 0) == 0;
+}
+
+std::string Bar(int low, int high, int position) {
+    const int span = std::max(high - low, 1);
+    const int filled = std::clamp((position - low) * kBarCells / span, 0, kBarCells);
+    return "[" + std::string(filled, '#') + std::string(kBarCells - filled, '.') + "]";
+}
+
+std::string MinutesSeconds(double seconds) {
+    const long whole = static_cast<long>(seconds + 0.5);
+    char text[32];
+    std::snprintf(text, sizeof text, "%ld:%02ld", whole / 60, whole % 60);
+    return text;
+}
+
+}  // namespace
+
+OutputMode ChooseOutputMode(bool json, bool quiet) {
+    if (json) {
+        return OutputMode::Json;
+    }
+    if (quiet) {
+        return OutputMode::Quiet;
+    }
+    return ::isatty(STDOUT_FILENO) ? OutputMode::Terminal : OutputMode::Plain;
+}
+
+ConsoleOutput::ConsoleOutput(OutputMode mode, std::FILE* out, std::FILE* err,
+                             const std::atomic<std::uint64_t>* bytes_sent)
+    : mode_(mode), out_(out), err_(err), bytes_sent_(bytes_sent), start_ns_(platform::NowNs()) {}
+
+double ConsoleOutput::ElapsedMs() const {
+    return static_cast<double>(platform::NowNs() - start_ns_) / 1e6;
+}
+
+void ConsoleOutput::EmitJson(const std::string& event, const std::string& fields) {
+    std::fprintf(out_, "{\"event\":\"%s\",\"time_ms\":%.3f%s%s}\n", event.c_str(), ElapsedMs(),
+                 fields.empty() ? "" : ",", fields.c_str());
+    std::fflush(out_);
+}
+
+// A line that stays. On a terminal it takes the live line's place; the next progress or
+// packet event draws the live line again, so a finished stage's bar does not linger.
+void ConsoleOutput::ShowLine(std::FILE* stream, const std::string& line) {
+    ClearLiveLine();
+    std::fprintf(stream, "%s\n", line.c_str());
+    std::fflush(stream);
+}
+
+std::string ConsoleOutput::LiveLine() const {
+    std::string line = texts_[static_cast<int>(Display::StatusLine)];
+    if (progress_shown_) {
+        line += " " + Bar(range_low_, range_high_, position_) + " " + std::to_string(position_) +
+                "/" + std::to_string(range_high_);
+        const double seconds = static_cast<double>(platform::NowNs() - range_start_ns_) / 1e9;
+        const int done = position_ - range_low_;
+        const std::uint64_t bytes =
+            bytes_sent_ != nullptr ? bytes_sent_->load() - range_start_bytes_ : 0;
+        if (bytes > 0 && seconds > 0.0) {
+            line += "  " + std::to_string(static_cast<long>(static_cast<double>(bytes) / seconds)) +
+                    " B/s";
+        }
+        if (done > 0) {
+            line += "  ETA " + MinutesSeconds(seconds / done * (range_high_ - position_));
+        }
+    }
+    return line;
+}
+
+void ConsoleOutput::RedrawLiveLine() {
+    std::string line = LiveLine();
+    // A line longer than the terminal would wrap, and the carriage return would then redraw
+    // only its last part.
+    const auto columns = static_cast<std::size_t>(TerminalColumns(out_, kDefaultColumns) - 1);
+    if (line.size() > columns) {
+        line.resize(columns);
+    }
+    std::fprintf(out_, "\r\x1b[K%s", line.c_str());
+    std::fflush(out_);
+    live_line_open_ = true;
+}
+
+void ConsoleOutput::ClearLiveLine() {
+    if (live_line_open_) {
+        std::fprintf(out_, "\r\x1b[K");
+        std::fflush(out_);
+        live_line_open_ = false;
+    }
+}
+
+void ConsoleOutput::SetText(Display display, const std::string& text) {
+    std::lock_guard lock(mutex_);
+    const bool status = display == Display::StatusLine;
+    if (status) {
+        if (text == kDownloadFailedText) {
+            failure_detail_ = previous_status_;
+        }
+        previous_status_ = text;
+    }
+    texts_[static_cast<int>(display)] = text;
+    const std::string line = status ? text : std::string(DisplayName(display)) + ": " + text;
+    switch (mode_) {
+        case OutputMode::Json:
+            EmitJson(status ? "status" : "label",
+                     (status ? "" : "\"display\":" + JsonString(DisplayName(display)) + ",") +
+                         "\"text\":" + JsonString(text));
+            break;
+        case OutputMode::Plain:
+            ShowLine(out_, line);
+            break;
+        case OutputMode::Terminal:
+            // The packet texts only move the live line on; everything else stays readable.
+            if (status && StartsWith(text, kPacketStageText)) {
+                RedrawLiveLine();
+            } else {
+                ShowLine(out_, line);
+            }
+            break;
+        case OutputMode::Quiet:
+            break;
+    }
+}
+
+std::string ConsoleOutput::GetText(Display display) {
+    std::lock_guard lock(mutex_);
+    return texts_[static_cast<int>(display)];
+}
+
+// The bytes the host has written to the line so far, for a reader's own rate.
+std::string ConsoleOutput::BytesSentField() const {
+    return bytes_sent_ != nullptr ? ",\"bytes_sent\":" + std::to_string(bytes_sent_->load()) : "";
+}
+
+void ConsoleOutput::SetProgressRange(int low, int high) {
+    std::lock_guard lock(mutex_);
+    range_low_ = low;
+    range_high_ = high;
+    position_ = low;
+    progress_shown_ = true;
+    range_start_ns_ = platform::NowNs();
+    range_start_bytes_ = bytes_sent_ != nullptr ? bytes_sent_->load() : 0;
+    if (mode_ == OutputMode::Json) {
+        EmitJson("progress-range", "\"low\":" + std::to_string(low) +
+                                       ",\"high\":" + std::to_string(high) + BytesSentField());
+    } else if (mode_ == OutputMode::Terminal) {
+        RedrawLiveLine();
+    }
+}
+
+void ConsoleOutput::SetProgressPos(int pos) {
+    std::lock_guard lock(mutex_);
+    position_ = pos;
+    if (mode_ == OutputMode::Json) {
+        EmitJson("progress", "\"position\":" + std::to_string(pos) + BytesSentField());
+    } else if (mode_ == OutputMode::Terminal) {
+        RedrawLiveLine();
+    }
+}
+
+void ConsoleOutput::MessageBox(const std::string& text, const std::string& caption,
+                               platform::MessageIcon icon) {
+    Alert(text, caption, icon);
+}
+
+void ConsoleOutput::Alert(const std::string& text, const std::string& caption,
+                          platform::MessageIcon icon) {
+    std::lock_guard lock(mutex_);
+    // The box explains the failure that the job's closing text will stand for.
+    previous_status_ = caption + ": " + text;
+    if (mode_ == OutputMode::Json) {
+        EmitJson("message-box", "\"caption\":" + JsonString(caption) + ",\"icon\":\"" +
+                                    IconName(icon) + "\",\"text\":" + JsonString(text));
+    }
+    ShowLine(err_, caption + ": " + text);
+}
+
+void ConsoleOutput::Post(int notify_fd, int message) {
+    platform::PostToDescriptor(notify_fd, message);
+    std::lock_guard lock(mutex_);
+    if (mode_ == OutputMode::Json) {
+        EmitJson("post",
+                 "\"fd\":" + std::to_string(notify_fd) + ",\"message\":" + std::to_string(message));
+    }
+}
+
+void ConsoleOutput::PostQuit() {
+    std::lock_guard lock(mutex_);
+    if (mode_ == OutputMode::Json) {
+        EmitJson("quit", "");
+    }
+}
+
+std::string ConsoleOutput::FailureDetail() {
+    std::lock_guard lock(mutex_);
+    return failure_detail_.empty() ? texts_[static_cast<int>(Display::StatusLine)]
+                                   : failure_detail_;
+}
+
+void ConsoleOutput::Event(const std::string& event, const std::string& fields) {
+    std::lock_guard lock(mutex_);
+    if (mode_ == OutputMode::Json) {
+        EmitJson(event, fields);
+    }
+}
+
+void ConsoleOutput::Note(const std::string& line) {
+    std::lock_guard lock(mutex_);
+    if (mode_ == OutputMode::Plain || mode_ == OutputMode::Terminal) {
+        ShowLine(out_, line);
+    }
+}
+
+void ConsoleOutput::Finish(int exit_status, int job_result, const std::string& cause) {
+    const std::string detail = cause.empty() ? FailureDetail() : cause;
+    std::lock_guard lock(mutex_);
+    if (live_line_open_) {
+        // The live line's last state stays on screen.
+        std::fprintf(out_, "\n");
+        live_line_open_ = false;
+    }
+    const std::string meaning = ExitMeaning(exit_status);
+    if (mode_ == OutputMode::Json) {
+        EmitJson("result", "\"status\":" + std::to_string(exit_status) + ",\"job_result\":" +
+                               std::to_string(job_result) + ",\"meaning\":" + JsonString(meaning) +
+                               ",\"detail\":" + JsonString(exit_status == 0 ? "" : detail));
+    } else {
+        std::fprintf(out_, "result: %d %s\n", exit_status, meaning.c_str());
+    }
+    std::fflush(out_);
+    if (exit_status != kExitSuccess) {
+        std::fprintf(err_, "vantor-cli: %s\n", detail.c_str());
+        std::fflush(err_);
+    }
+}
+
+void WriteErrorEvent(std::FILE* out, int exit_status, const std::string& message) {
+    std::fprintf(out,
+                 "{\"event\":\"error\",\"time_ms\":0.000,\"status\":%d,\"meaning\":%s,"
+                 "\"message\":%s}\n",
+                 exit_status, JsonString(ExitMeaning(exit_status)).c_str(),
+                 JsonString(message).c_str());
+    std::fflush(out);
+}
+
+}  // namespace vantor::cli

@@ -1,0 +1,90 @@
+// The console output of a run: every display change of the job becomes output (it implements the
+// job's display interface, platform::WindowLink, where the window has its labels and boxes). On a
+// terminal the stage, a bar, the packet count, the rate and the time left share one redrawn line;
+// otherwise each status text is a line of its own; with --json every change is one JSON object per
+// line; with --quiet nothing but the result and the errors is shown.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <mutex>
+#include <string>
+
+#include "platform/window_link.h"
+
+namespace vantor::cli {
+
+enum class OutputMode { Terminal, Plain, Json, Quiet };
+
+// The mode that --json or --quiet asks for; otherwise a terminal's live display when standard
+// output is one, else plain lines.
+OutputMode ChooseOutputMode(bool json, bool quiet);
+
+class ConsoleOutput final : public platform::WindowLink {
+  public:
+    // `bytes_sent` counts the bytes the host has written to the line (for the rate); `out`
+    // takes the regular output, `err` the message boxes and the errors.
+    ConsoleOutput(OutputMode mode, std::FILE* out, std::FILE* err,
+                  const std::atomic<std::uint64_t>* bytes_sent = nullptr);
+
+    void SetText(platform::Display display, const std::string& text) override;
+    std::string GetText(platform::Display display) override;
+    void SetProgressRange(int low, int high) override;
+    void SetProgressPos(int pos) override;
+    // The job's message box: nobody can close one here, so it is an alert (below).
+    void MessageBox(const std::string& text, const std::string& caption,
+                    platform::MessageIcon icon) override;
+    void Post(int notify_fd, int message) override;
+    void PostQuit() override;
+
+    // Ends the output: the live line is closed, and the result goes out as the last line
+    // (a "result" object with --json). A failure also names its cause on the error stream:
+    // `cause` when given, else the status text that explains it (FailureDetail).
+    void Finish(int exit_status, int job_result, const std::string& cause = "");
+
+    // One JSON event of the run (start, identity, summary, error); nothing in other modes.
+    void Event(const std::string& event, const std::string& fields);
+    // A line of the run's own on the regular output (not in --json or --quiet).
+    void Note(const std::string& line);
+    // "CAPTION: TEXT" on the error stream, at once and without waiting (a message-box event with
+    // --json); it explains the failure that the job's closing text will stand for.
+    void Alert(const std::string& text, const std::string& caption, platform::MessageIcon icon);
+
+    // The status text that explains a failure: the job writes "ERROR: Download failed." over
+    // the image's own text, so the text before it is kept.
+    std::string FailureDetail();
+
+  private:
+    void EmitJson(const std::string& event, const std::string& fields);
+    void ShowLine(std::FILE* stream, const std::string& line);
+    void RedrawLiveLine();
+    void ClearLiveLine();
+    std::string LiveLine() const;
+    double ElapsedMs() const;
+    std::string BytesSentField() const;
+
+    std::mutex mutex_;
+    OutputMode mode_;
+    std::FILE* out_;
+    std::FILE* err_;
+    const std::atomic<std::uint64_t>* bytes_sent_;
+    std::int64_t start_ns_;
+    std::string texts_[5];
+    std::string failure_detail_;
+    std::string previous_status_;
+    int range_low_ = 0;
+    int range_high_ = 0;
+    int position_ = 0;
+    bool progress_shown_ = false;
+    std::int64_t range_start_ns_ = 0;
+    std::uint64_t range_start_bytes_ = 0;
+    bool live_line_open_ = false;
+};
+
+// The error event of a run that ends before its output begins (a usage error, a port that names
+// no device), on `out`: {"event":"error","time_ms":0.000,"status":...,"meaning":...,"message":...}.
+void WriteErrorEvent(std::FILE* out, int exit_status, const std::string& message);
+
+}  // namespace vantor::cli

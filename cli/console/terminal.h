@@ -1,0 +1,22 @@
+// What the command line program asks of the console it runs in; one source file per system.
+#pragma once
+
+#include <cstdio>
+
+namespace vantor::cli {
+
+struct TerminalSize {
+    int columns = 0;
+    int rows = 0;
+};
+
+// The size of the terminal that `stream` writes to, or `fallback` when it is none.
+TerminalSize TerminalSizeOf(std::FILE* stream, TerminalSize fallback);
+// Its width alone.
+int TerminalColumns(std::FILE* stream, int fallback);
+
+// A reader of the output that goes away (a pipe into head, say) must not end the program:
+// writes to it then fail quietly.
+void IgnoreBrokenPipes();
+
+}  // namespace vantor::cli

@@ -1,0 +1,413 @@
+#include "cli/download/download_command.h"
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <memory>
+#include <optional>
+
+#include "cli/console/command_line.h"
+#include "cli/console/console_output.h"
+#include "cli/console/exit_status.h"
+#include "cli/console/interrupt.h"
+#include "cli/console/terminal.h"
+#include "cli/download/download_settings.h"
+#include "cli/download/image_checks.h"
+#include "cli/download/port_address.h"
+#include "cli/download/run_description.h"
+#include "cli/ports/port_identity.h"
+#include "cli/record/run_record.h"
+#include "cli/record/traffic_log.h"
+#include "job/job.h"
+#include "link/serial_port.h"
+#include "platform/clock.h"
+#include "platform/serial/port_map.h"
+#include "platform/window_link.h"
+
+// The command's steps, each calling the next:
+//   RunDownloadOnOnePort / RunIdentify   the command
+//   ReadArgumentsAndRun                  reads and checks the arguments, finds the device
+//   RunAndRecord                         the run with its output, record, traffic log, signals
+//   CheckImagesThenRunJob                every image read first, then the job on a tapped port
+//   RunJobAndJudge                       the job itself, and what --strict makes of it
+namespace vantor::cli {
+
+namespace {
+
+constexpr const char* kCommand = "download";
+
+constexpr const char* kHelp =
+    "usage: vantor-cli download [IMAGE] [options]\n"
+    "\n"
+    "Downloads one Orrim image (IMAGE), or every image of a files list (--files-list), to the\n"
+    "drive: finds the drive, switches it into its boot loader, resynchronises, identifies it\n"
+    "and sends every packet.\n"
+    "\n"
+    "options:\n"
+    "  --files-list PATH   download every line of this files list instead of one IMAGE\n"
+    "  --port PORT         COM1 to COM4 through the port map (default COM1), or a device:\n"
+    "                      /dev/ttyUSB0, rfc2217://HOST:PORT, sim or sim:OPTIONS\n"
+    "  --baud RATE         9600 (default) or 19200\n"
+    "  --address N         activate the drive at this address, 0 to 31 or its character\n"
+    "                      0-9, A-V, instead of seeking it\n"
+    "  --skip-seeking      the drive is in its boot loader already: do not look for it first\n"
+    "  --reset-after       reset the drive after a successful download (a single IMAGE or a\n"
+    "                      files list), so that it leaves its boot loader\n"
+    "  --notify-fd N       write 1035 and a line feed to file descriptor N after a successful\n"
+    "                      single-image download\n"
+    "  --traffic-log FILE  log every byte and break on the line, both ways, with timestamps\n"
+    "                      (a regular file, or - for stdout)\n"
+    "  --json              one JSON object per line on stdout for every event, with a start\n"
+    "                      and a closing summary event (the run record)\n"
+    "  --report FILE       write the run's summary to FILE as one JSON document, also when the\n"
+    "                      run fails (replaced whole, never half written)\n"
+    "  --strict            fail on what the design lets pass (statuses 20 to 23)\n"
+    "  --quiet             show only the result and errors\n"
+    "  --help, -h, --version\n"
+    "\n"
+    "%s"
+    "\n"
+    "Every image is read whole before the port is opened. Ctrl-C or SIGTERM stops the run\n"
+    "between operations (a second Ctrl-C ends it at once); the drive is then left in its boot\n"
+    "loader, and --skip-seeking resumes.\n"
+    "\n"
+    "exit status:\n"
+    "  0        success\n"
+    "  1        several drives answered\n"
+    "  2        resynchronisation failed\n"
+    "  3        identification failed\n"
+    "  4        the files list cannot be opened\n"
+    "  5        the port cannot be opened\n"
+    "  6        the port was lost during the job (connection ended, adapter pulled out)\n"
+    "  100+|c|  an image failed with the DownloadImage code c (106 for -6)\n"
+    "  20       --strict: a packet met protected memory\n"
+    "  21       --strict: a response was missing or unrecognised\n"
+    "  22       --strict: the files list has no line\n"
+    "  23       --strict: an image sends no packet\n"
+    "  30       a production line: some stations failed\n"
+    "  64       usage error\n"
+    "  130, 143 interrupted by Ctrl-C (SIGINT) or SIGTERM\n";
+
+constexpr const char* kIdentifyHelp =
+    "usage: vantor-cli identify [options]\n"
+    "\n"
+    "Finds the drive, switches it into its boot loader, resynchronises and identifies it:\n"
+    "prints its IdentWord, boot-loader version, hardware revision and address. Then sends the\n"
+    "reset frame so that the drive leaves its boot loader, unless --stay is given. No image\n"
+    "is needed or touched.\n"
+    "\n"
+    "options:\n"
+    "  --port PORT, --baud RATE, --address N, --skip-seeking, --traffic-log FILE, --json,\n"
+    "  --report FILE, --quiet   as for download\n"
+    "  --stay              leave the drive in its boot loader\n"
+    "  --help, -h, --version\n"
+    "\n"
+    "exit status: 0 identified, 1 several drives answered, 2 resynchronisation failed,\n"
+    "3 identification failed, 5 the port cannot be opened, 6 the port was lost, 64 usage\n"
+    "error, 130 or 143 interrupted.\n";
+
+void ConfigureJob(const DownloadSettings& settings, JobOptions& options) {
+    if (const auto index = PortNameIndex(settings.port)) {
+        options.PortIndex = *index;
+    } else {
+        // A device named on the command line stands in for COM1 in this process only.
+        platform::SetPortMapOverride(1, settings.port);
+        options.PortIndex = 0;
+    }
+    options.BaudChoice = settings.baud_choice;
+    options.ImagePath = settings.image;
+    options.FilesListPath = settings.files_list;
+    options.SkipSeeking = settings.skip_seeking ? 1 : 0;
+    options.UseSpecificAddress = settings.address >= 0 ? 1 : 0;
+    options.SpecificAddress = settings.address;
+    options.ResetAfterDownload = settings.reset_after ? 1 : 0;
+    // The CLI also resets after a single image when asked; the window keeps the design's rule.
+    options.ResetAfterSingleImage = settings.reset_after ? 1 : 0;
+}
+
+std::string Hex4(int value) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%04X", value & 0xFFFF);
+    return text;
+}
+
+// What --strict makes of a run that the design counts as a success.
+Outcome StrictVerdict(const JobRecord& record) {
+    if (record.Download.ProtectedWarnings > 0) {
+        return {kJobDone, kExitStrictProtectedMemory,
+                std::to_string(record.Download.ProtectedWarnings) +
+                    " packet(s) tried to write or erase protected memory"};
+    }
+    const int missing = record.Download.MissingResponses + record.Download.UnrecognisedResponses;
+    if (missing > 0) {
+        return {kJobDone, kExitStrictResponse,
+                std::to_string(missing) + " response(s) missing or unrecognised"};
+    }
+    return {};
+}
+
+void ShowIdentity(const JobRecord& record, ConsoleOutput& output) {
+    const int ident = record.IdentWord;
+    const int address = record.Link.AnsweredAddress;
+    const std::string address_text = address >= 0 ? std::to_string(address) : "none";
+    output.Note("IdentWord: " + Hex4(ident));
+    output.Note("version: " + VersionText(static_cast<unsigned>(ident)));
+    output.Note("hardware revision: " + RevisionText(static_cast<unsigned>(ident)));
+    output.Note("address: " + address_text);
+    output.Event("identity",
+                 "\"ident_word\":" + std::to_string(ident) +
+                     ",\"hardware_revision\":" + std::to_string((ident >> 12) & 0xF) +
+                     ",\"version_major\":" + std::to_string((ident >> 6) & 0x3F) +
+                     ",\"version_minor\":" + std::to_string(ident & 0x3F) +
+                     ",\"address\":" + (address >= 0 ? std::to_string(address) : "null"));
+}
+
+// Runs the download job, or the identify job, on the configured port, and judges what it came
+// to: the identity shown after an identify, the --strict verdict after a download.
+Outcome RunJobAndJudge(const DownloadSettings& settings, JobHost& host, ConsoleOutput& output) {
+    ConfigureJob(settings, host.Options);
+    host.NotifyWindowFd = settings.notify_fd;
+    platform::ScopedWindowLink output_shows_the_job(output);
+    if (!settings.image.empty()) {
+        // The header check names the file by this label.
+        output.SetText(platform::Display::FileNameLabel, BaseName(settings.image));
+    }
+    host.JobRunning = 1;
+    const int job_result = settings.identify ? IdentifyJob(host, settings.stay) : DownloadJob(host);
+    if (settings.identify && job_result == kJobDone) {
+        ShowIdentity(host.Record, output);
+    }
+    if (job_result == kJobDone && settings.strict) {
+        return StrictVerdict(host.Record);
+    }
+    return {job_result, ExitStatusForJob(job_result), ""};
+}
+
+// No probe got an answer and no break was answered: nothing on this port talks at all.
+bool NothingAnswered(const Outcome& outcome, const JobRecord& record) {
+    return outcome.job_result == kJobResyncFailed && record.Link.ProbesAnswered == 0 &&
+           record.Link.BreaksAnswered == 0;
+}
+
+std::string ResultWord(const Outcome& outcome) {
+    if (outcome.job_result == kJobStopped) {
+        return kResultInterrupted;
+    }
+    return outcome.exit_status == kExitSuccess ? kResultSuccess : kResultFailed;
+}
+
+// Checks every image before the port is opened, then runs the job with the line tap on every
+// port it opens (which feeds the traffic log when there is one); the tap comes off on every way
+// out.
+Outcome CheckImagesThenRunJob(const DownloadSettings& settings, JobHost& host,
+                              ConsoleOutput& output, TrafficLog* log) {
+    if (!settings.identify) {
+        if (Outcome checked = CheckImagesBeforeThePort(settings, output);
+            checked.exit_status != kExitSuccess) {
+            return checked;
+        }
+    }
+    if (host.StopRequested.load() != 0) {
+        return {kJobStopped, kExitSuccess, "interrupted before the port was opened"};
+    }
+    InstallLineTap(log);
+    Outcome outcome = RunJobAndJudge(settings, host, output);
+    InstallLineTap(nullptr);
+    return outcome;
+}
+
+// An interruption's exit status, and the cause of a failure where the status text does not say
+// it.
+void ExplainOutcome(const DownloadSettings& settings, Outcome& outcome, ConsoleOutput& output) {
+    if (outcome.job_result == kJobStopped) {
+        const int signal_number = StopSignal() != 0 ? StopSignal() : SIGINT;
+        outcome.exit_status = kExitSignalBase + signal_number;
+        if (outcome.detail.empty()) {
+            outcome.detail =
+                "interrupted: the drive is left in its boot loader; run again with "
+                "--skip-seeking to resume";
+        }
+    }
+    if (outcome.detail.empty()) {
+        outcome.detail = PortCause(settings.port, outcome.job_result, output.FailureDetail());
+    }
+}
+
+// The lines on stderr that say more than the job's texts.
+void ExplainOnStderr(const DownloadSettings& settings, bool nothing_answered, bool log_whole) {
+    // A port that cannot carry breaks is the cause already named; the cable is not in question.
+    if (nothing_answered && !LastPortReport().carries_no_breaks) {
+        std::fprintf(stderr,
+                     "vantor-cli: no drive answered on %s at %s baud: check the cable and the "
+                     "drive's power before the adapter\n",
+                     settings.port.c_str(), settings.baud_choice == 1 ? "19200" : "9600");
+    }
+    if (!log_whole) {
+        std::fprintf(stderr, "vantor-cli: the traffic log \"%s\" could not be written whole\n",
+                     settings.traffic_log.c_str());
+    }
+}
+
+// The summary event, and the report file when one was asked for.
+void RecordSummary(const DownloadSettings& settings, const RunSummary& summary,
+                   ConsoleOutput& output) {
+    const std::string fields = SummaryFields(summary);
+    output.Event("summary", fields);
+    if (settings.report.empty()) {
+        return;
+    }
+    std::string error;
+    if (!WriteReportFile(settings.report, "{\"event\":\"summary\"," + fields + "}", &error)) {
+        std::fprintf(stderr, "vantor-cli: the report \"%s\" could not be written: %s\n",
+                     settings.report.c_str(), error.c_str());
+    }
+}
+
+RunSummary Summarise(const DownloadSettings& settings, const Outcome& outcome,
+                     const JobRecord& record, const RunStart& start, ConsoleOutput& output) {
+    RunSummary summary;
+    summary.result = ResultWord(outcome);
+    summary.exit_status = outcome.exit_status;
+    summary.job_result = outcome.job_result;
+    summary.meaning = ExitMeaning(outcome.exit_status);
+    summary.detail = outcome.exit_status == kExitSuccess
+                         ? ""
+                         : (outcome.detail.empty() ? output.FailureDetail() : outcome.detail);
+    summary.record = record;
+    summary.images_total = static_cast<int>(start.images.size());
+    summary.nothing_answered = NothingAnswered(outcome, record);
+    summary.strict = settings.strict;
+    return summary;
+}
+
+// Runs the job with everything around it: the clock, the traffic log, the output with the run
+// record's start and summary events (and the report file), the stop handlers; returns the exit
+// status.
+int RunAndRecord(const DownloadSettings& settings) {
+    const auto started = std::chrono::system_clock::now();
+    // The clock goes in first, so that the traffic log's times are on the clock of the job.
+    std::optional<platform::VirtualClock> virtual_clock;
+    std::optional<platform::ScopedClock> scoped_clock;
+    if (settings.virtual_time) {
+        virtual_clock.emplace(platform::NowNs());
+        scoped_clock.emplace(*virtual_clock);
+    }
+    std::unique_ptr<TrafficLog> log;
+    if (!settings.traffic_log.empty()) {
+        std::string error;
+        log = TrafficLog::Create(settings.traffic_log, &error);
+        if (!log) {
+            return UsageError(settings.identify ? "identify" : kCommand,
+                              "--traffic-log \"" + settings.traffic_log + "\": " + error);
+        }
+    }
+    ConsoleOutput output(ChooseOutputMode(settings.json, settings.quiet), stdout, stderr,
+                         &BytesSent());
+    const RunStart start = DescribeRun(settings);
+    output.Event("start", StartFields(start));
+    for (std::size_t line = 0; !start.files_list.empty() && line < start.images.size(); ++line) {
+        output.Event("start-line", StartLineFields(start, line));
+    }
+
+    JobHost host;
+    InstallStopHandlers(&host.StopRequested);
+    Outcome outcome = CheckImagesThenRunJob(settings, host, output, log.get());
+    // The port is closed: every record is in.
+    const bool log_whole = !log || log->Close();
+    RemoveStopHandlers();
+
+    ExplainOutcome(settings, outcome, output);
+    output.Finish(outcome.exit_status, outcome.job_result, outcome.detail);
+    RunSummary summary = Summarise(settings, outcome, host.Record, start, output);
+    ExplainOnStderr(settings, summary.nothing_answered, log_whole);
+    summary.started = started;
+    summary.ended = std::chrono::system_clock::now();
+    RecordSummary(settings, summary, output);
+    return outcome.exit_status;
+}
+
+// A usage error: the message on stderr and, with --json, one error event on stdout.
+int ReportUsageError(const std::vector<std::string>& arguments, const std::string& command,
+                     const std::string& message) {
+    for (const std::string& argument : arguments) {
+        if (argument == "--") {
+            break;
+        }
+        if (argument == "--json") {
+            WriteErrorEvent(stdout, kExitUsage, message);
+            break;
+        }
+    }
+    return UsageError(command, message);
+}
+
+// No device answers to the port's identity: nothing is opened, and the run ends as a port that
+// cannot be opened does.
+int PortIdentityUnresolved(const DownloadSettings& settings, const std::string& error) {
+    const int status = ExitStatusForJob(kJobPortUnopenable);
+    if (settings.json) {
+        WriteErrorEvent(stdout, status, error);
+    }
+    std::fprintf(stderr, "vantor-cli: --port %s\n", error.c_str());
+    return status;
+}
+
+// Reads and checks the arguments (answering --help and --version), finds the device of a port
+// named by its identity, and runs.
+int ReadArgumentsAndRun(const std::vector<std::string>& arguments, bool identify,
+                        const char* line_help = "") {
+    // A reader of the output that goes away (a pipe into head, say) must not cut a download
+    // short: writes to it then fail quietly, and the job and its exit status carry on.
+    IgnoreBrokenPipes();
+    const char* command = identify ? "identify" : kCommand;
+    DownloadSettings settings;
+    settings.identify = identify;
+    if (auto problem = ParseDownloadSettings(arguments, settings)) {
+        return ReportUsageError(arguments, command, *problem);
+    }
+    if (settings.help) {
+        if (identify) {
+            std::fputs(kIdentifyHelp, stdout);
+        } else {
+            std::string help = kHelp;
+            help.replace(help.find("%s"), 2, line_help);
+            std::fputs(help.c_str(), stdout);
+        }
+        return kExitSuccess;
+    }
+    if (settings.version) {
+        PrintVersion();
+        return kExitSuccess;
+    }
+    if (auto problem = CheckDownloadSettings(settings)) {
+        return ReportUsageError(arguments, command, *problem);
+    }
+    if (IsPortIdentity(settings.port)) {
+        const PortResolution resolved = ResolvePortIdentity(settings.port, ListSerialDevices());
+        if (resolved.device.empty()) {
+            return PortIdentityUnresolved(settings, resolved.error);
+        }
+        settings.port = resolved.device;
+    }
+    return RunAndRecord(settings);
+}
+
+}  // namespace
+
+int RunDownloadOnOnePort(const std::vector<std::string>& arguments, const char* line_help) {
+    return ReadArgumentsAndRun(arguments, false, line_help);
+}
+
+std::optional<std::string> DownloadUsageProblem(const std::vector<std::string>& arguments) {
+    DownloadSettings settings;
+    if (auto problem = ParseDownloadSettings(arguments, settings)) {
+        return problem;
+    }
+    return CheckDownloadSettings(settings);
+}
+
+int RunIdentify(const std::vector<std::string>& arguments) {
+    return ReadArgumentsAndRun(arguments, true);
+}
+
+}  // namespace vantor::cli

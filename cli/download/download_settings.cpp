@@ -1,0 +1,197 @@
+#include "cli/download/download_settings.h"
+
+#include <cctype>
+#include <climits>
+#include <string_view>
+
+#include "cli/console/command_line.h"
+#include "cli/download/port_address.h"
+#include "platform/serial/rfc2217_device.h"
+#include "platform/window_link.h"
+#include "sim/sim_options.h"
+
+namespace vantor::cli {
+
+namespace {
+
+constexpr int kHighestAddress = 31;
+
+// The address as a number (0 to 31) or as the character the drive shows ("0"-"9", "A"-"V").
+std::optional<int> ParseAddress(const std::string& text) {
+    if (const auto number = ParseWhole(text, 0, kHighestAddress)) {
+        return static_cast<int>(*number);
+    }
+    if (text.size() == 1) {
+        const char letter = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
+        if (letter >= 'A' && letter <= 'V') {
+            return letter - 'A' + 10;
+        }
+    }
+    return std::nullopt;
+}
+
+// A value that names a file or a port: anything but empty.
+std::optional<std::string> TakeText(const std::string& option, const std::string& text,
+                                    std::string& setting) {
+    if (text.empty()) {
+        return option + " needs a value";
+    }
+    setting = text;
+    return std::nullopt;
+}
+
+std::optional<std::string> TakeBaud(const std::string& text, DownloadSettings& settings) {
+    if (text != "9600" && text != "19200") {
+        return "--baud \"" + text + "\": the drive talks at 9600 or 19200";
+    }
+    settings.baud_choice = text == "19200" ? 1 : 0;
+    return std::nullopt;
+}
+
+std::optional<std::string> TakeAddress(const std::string& text, DownloadSettings& settings) {
+    const auto address = ParseAddress(text);
+    if (!address) {
+        return "--address \"" + text + "\": an address is 0 to 31, or a character 0-9, A-V";
+    }
+    settings.address = *address;
+    return std::nullopt;
+}
+
+std::optional<std::string> TakeNotifyFd(const std::string& text, DownloadSettings& settings) {
+    const auto fd = ParseWhole(text, 0, INT_MAX);
+    if (!fd) {
+        return "--notify-fd \"" + text + "\": not a file descriptor number";
+    }
+    if (const std::string problem = platform::NotifyDescriptorProblem(static_cast<int>(*fd));
+        !problem.empty()) {
+        return "--notify-fd " + text + ": " + problem;
+    }
+    settings.notify_fd = static_cast<int>(*fd);
+    return std::nullopt;
+}
+
+// One option of download and identify. An option without a value turns `flag` on; one with a
+// value keeps it in `text` (any value but empty) or has `take` check it.
+struct DownloadOption {
+    std::string_view name;
+    bool DownloadSettings::*flag = nullptr;
+    std::string DownloadSettings::*text = nullptr;
+    std::optional<std::string> (*take)(const std::string&, DownloadSettings&) = nullptr;
+};
+
+// Every option of the two commands; the checks say which belong to only one of them.
+const DownloadOption kDownloadOptions[] = {
+    {"--files-list", nullptr, &DownloadSettings::files_list},
+    {"--port", nullptr, &DownloadSettings::port},
+    {"--baud", nullptr, nullptr, TakeBaud},
+    {"--address", nullptr, nullptr, TakeAddress},
+    {"--notify-fd", nullptr, nullptr, TakeNotifyFd},
+    {"--traffic-log", nullptr, &DownloadSettings::traffic_log},
+    {"--report", nullptr, &DownloadSettings::report},
+    {"--skip-seeking", &DownloadSettings::skip_seeking},
+    {"--reset-after", &DownloadSettings::reset_after},
+    {"--json", &DownloadSettings::json},
+    {"--quiet", &DownloadSettings::quiet},
+    {"--virtual-time", &DownloadSettings::virtual_time},
+    {"--strict", &DownloadSettings::strict},
+    {"--stay", &DownloadSettings::stay},
+    {"--help", &DownloadSettings::help},
+    {"-h", &DownloadSettings::help},
+    {"--version", &DownloadSettings::version},
+};
+
+const DownloadOption* FindOption(std::string_view name) {
+    for (const DownloadOption& option : kDownloadOptions) {
+        if (option.name == name) {
+            return &option;
+        }
+    }
+    return nullptr;
+}
+
+// Reads one option; returns the usage message when it is wrong.
+std::optional<std::string> ReadOption(ArgumentReader& reader, const std::string& name,
+                                      DownloadSettings& settings) {
+    const DownloadOption* option = FindOption(name);
+    if (option == nullptr) {
+        return "unknown option \"" + name + "\"";
+    }
+    if (option->flag != nullptr) {
+        if (reader.HasAttachedValue()) {
+            return name + " takes no value";
+        }
+        settings.*option->flag = true;
+        return std::nullopt;
+    }
+    std::string error;
+    const auto text = reader.Value(name, error);
+    if (!text) {
+        return error;
+    }
+    return option->text != nullptr ? TakeText(name, *text, settings.*option->text)
+                                   : option->take(*text, settings);
+}
+
+}  // namespace
+
+std::optional<std::string> ParseDownloadSettings(const std::vector<std::string>& arguments,
+                                                 DownloadSettings& settings) {
+    ArgumentReader reader(arguments);
+    while (!reader.Done()) {
+        const std::string argument = reader.Next();
+        if (reader.IsOption(argument)) {
+            if (auto problem = ReadOption(reader, argument, settings)) {
+                return problem;
+            }
+        } else if (settings.image.empty() && !argument.empty()) {
+            settings.image = argument;
+        } else {
+            return "unexpected argument \"" + argument + "\" (one IMAGE at most)";
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> CheckDownloadSettings(const DownloadSettings& settings) {
+    if (settings.identify) {
+        if (!settings.image.empty() || !settings.files_list.empty()) {
+            return "identify reads no image: leave out IMAGE and --files-list";
+        }
+        if (settings.reset_after || settings.strict || settings.notify_fd != 0) {
+            return "--reset-after, --strict and --notify-fd belong to download";
+        }
+    } else if (settings.stay) {
+        return "--stay belongs to identify (download leaves the drive as the job does)";
+    } else if (settings.image.empty() && settings.files_list.empty()) {
+        return "missing IMAGE or --files-list PATH: nothing to download";
+    }
+    if (!settings.image.empty() && !settings.files_list.empty()) {
+        return "IMAGE \"" + settings.image + "\" and --files-list exclude each other";
+    }
+    if (settings.json && settings.quiet) {
+        return "--json and --quiet exclude each other";
+    }
+    const auto address = EffectiveAddress(settings.port);
+    if (address) {
+        if (auto problem = platform::Rfc2217AddressProblem(*address)) {
+            return "--port: " + *problem;
+        }
+    }
+    if (address && address->rfind("sim:", 0) == 0) {
+        std::string error;
+        if (!sim::ParseSimOptions(address->substr(4), &error)) {
+            return "--port \"" + *address + "\": " + error;
+        }
+    }
+    if (settings.virtual_time && !(address && IsSimAddress(*address))) {
+        return "--virtual-time runs only against the simulated drive (--port sim[:OPTIONS])";
+    }
+    return std::nullopt;
+}
+
+bool DownloadOptionTakesValue(const std::string& name) {
+    const DownloadOption* option = FindOption(name);
+    return option != nullptr && option->flag == nullptr;
+}
+
+}  // namespace vantor::cli

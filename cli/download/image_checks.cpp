@@ -1,0 +1,111 @@
+#include "cli/download/image_checks.h"
+
+#include <vector>
+
+#include "image/files_list.h"
+#include "image/image_reader.h"
+#include "job/download_image.h"
+#include "platform/window_link.h"
+
+namespace vantor::cli {
+
+namespace {
+
+// Holds back what a check shows, to be shown only when the check fails. The reader's texts
+// arrive through the job's display interface (platform::WindowLink), which this implements.
+class HeldBackOutput final : public platform::WindowLink {
+  public:
+    void SetText(platform::Display display, const std::string& text) override {
+        texts_[static_cast<int>(display)] = text;
+        shown_.push_back({display, text, "", platform::MessageIcon::None, false});
+    }
+    std::string GetText(platform::Display display) override {
+        return texts_[static_cast<int>(display)];
+    }
+    void SetProgressRange(int, int) override {}
+    void SetProgressPos(int) override {}
+    void MessageBox(const std::string& text, const std::string& caption,
+                    platform::MessageIcon icon) override {
+        shown_.push_back({platform::Display::StatusLine, text, caption, icon, true});
+    }
+    void Post(int, int) override {}
+    void PostQuit() override {}
+
+    // Shows on `output` what was held back, in its order.
+    void ShowOn(ConsoleOutput& output) const {
+        for (const Shown& shown : shown_) {
+            if (shown.alert) {
+                output.Alert(shown.text, shown.caption, shown.icon);
+            } else {
+                output.SetText(shown.display, shown.text);
+            }
+        }
+    }
+
+  private:
+    struct Shown {
+        platform::Display display;
+        std::string text;
+        std::string caption;
+        platform::MessageIcon icon;
+        bool alert;  // a message box of the job
+    };
+    std::string texts_[5];
+    std::vector<Shown> shown_;
+};
+
+// Reads every image the run will send, as the download will read it: the first fault's
+// outcome, with its texts held back in `held`.
+Outcome CheckImages(const DownloadSettings& settings, HeldBackOutput& held) {
+    platform::ScopedWindowLink held_shows_the_checks(held);
+    std::vector<FilesListEntry> entries;
+    if (settings.files_list.empty()) {
+        entries.push_back({BaseName(settings.image), settings.image});
+    } else {
+        FilesListFile list;
+        std::string line;
+        const bool opened = list.OpenForJob(settings.files_list);
+        while (opened && list.ReadLine(line)) {
+            entries.push_back(SplitJobLine(line));
+        }
+        if (!opened || list.ReadFailed()) {
+            platform::ReportStatus("Failed to open files list", 0);
+            return {kJobFilesListUnopenable, ExitStatusForJob(kJobFilesListUnopenable), ""};
+        }
+        if (entries.empty() && settings.strict) {
+            platform::ReportStatus("File not found,press Advanced button to add files.", 0);
+            return {kJobDone, kExitStrictEmptyList, "the files list has no line"};
+        }
+    }
+    for (const FilesListEntry& entry : entries) {
+        held.SetText(platform::Display::FileNameLabel, entry.Name);
+        ImageHeader header;
+        int packets = 0;
+        if (const int code = CheckImage(entry.Path, header, packets); code != kImageDownloaded) {
+            platform::ReportStatus("ERROR: Download failed.", 0);
+            return {code, ExitStatusForJob(code), ""};
+        }
+        if (packets == 0 && settings.strict) {
+            return {kJobDone, kExitStrictNoPacket, "\"" + entry.Path + "\" sends no packet"};
+        }
+    }
+    return {};
+}
+
+}  // namespace
+
+std::string BaseName(const std::string& path) {
+    const auto slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+Outcome CheckImagesBeforeThePort(const DownloadSettings& settings, ConsoleOutput& output) {
+    HeldBackOutput held;
+    const Outcome outcome = CheckImages(settings, held);
+    if (outcome.exit_status != kExitSuccess) {
+        held.ShowOn(output);
+    }
+    return outcome;
+}
+
+}  // namespace vantor::cli

@@ -1,0 +1,30 @@
+// Every image a download will send is read whole before the port is opened, as the download will
+// read it, so that a wrong path or a damaged file fails before the drive is switched into its
+// boot loader for nothing.
+#pragma once
+
+#include <string>
+
+#include "cli/console/console_output.h"
+#include "cli/console/exit_status.h"
+#include "cli/download/download_settings.h"
+#include "job/job.h"
+
+namespace vantor::cli {
+
+// What the checks before the port, or the job, came to.
+struct Outcome {
+    int job_result = kJobDone;
+    int exit_status = kExitSuccess;
+    std::string detail;  // the cause when the last status text does not say it
+};
+
+// The name of the file at `path`, without its folders: the label an image is shown by.
+std::string BaseName(const std::string& path);
+
+// Checks every image of the run (the IMAGE, or each line of the files list), and under --strict
+// an empty list and an image without packets. What the checks show reaches `output` only when
+// one fails; the first fault's outcome, or success.
+Outcome CheckImagesBeforeThePort(const DownloadSettings& settings, ConsoleOutput& output);
+
+}  // namespace vantor::cli

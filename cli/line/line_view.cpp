@@ -1,0 +1,279 @@
+#include "cli/line/line_view.h"
+
+#include <algorithm>
+
+#include "cli/console/exit_status.h"
+#include "cli/console/json_text.h"
+#include "cli/console/terminal.h"
+
+namespace vantor::cli {
+
+namespace {
+
+constexpr auto kRefreshInterval = std::chrono::milliseconds(100);
+constexpr int kDefaultColumns = 80;
+constexpr int kDefaultRows = 24;
+constexpr std::size_t kPortColumn = 22;
+constexpr std::size_t kStageColumn = 30;
+
+std::string Fit(const std::string& text, std::size_t width) {
+    std::string fitted = text.size() > width ? text.substr(0, width - 1) + "~" : text;
+    fitted.resize(width, ' ');
+    return fitted;
+}
+
+std::string MinutesSeconds(double seconds) {
+    const long whole = static_cast<long>(seconds);
+    char text[32];
+    std::snprintf(text, sizeof text, "%ld:%02ld", whole / 60, whole % 60);
+    return text;
+}
+
+double Seconds(std::chrono::steady_clock::duration duration) {
+    return std::chrono::duration<double>(duration).count();
+}
+
+// A text of the job may hold line ends (a message box's two lines); a row holds one line.
+std::string OneLine(std::string text) {
+    std::replace(text.begin(), text.end(), '\n', ' ');
+    std::replace(text.begin(), text.end(), '\r', ' ');
+    return text;
+}
+
+std::string StationName(const Station& station) {
+    return "station " + std::to_string(station.number) + " " + station.port;
+}
+
+std::string ResultText(const Station& station) {
+    if (station.state == Station::State::Waiting) {
+        return station.attempts.empty() ? "waiting" : "retry waits";
+    }
+    if (station.state == Station::State::Running) {
+        return station.attempts.size() > 1 ? "attempt " + std::to_string(station.attempts.size())
+                                           : "";
+    }
+    if (station.result == kStationSuccess || station.result == kStationNotStarted) {
+        return station.result;
+    }
+    return station.result + " " + std::to_string(station.status);
+}
+
+std::string Detail(const Attempt* last, bool success) {
+    if (last == nullptr || success) {
+        return "";
+    }
+    return OneLine(last->meaning + (last->detail.empty() ? "" : ": ") + last->detail);
+}
+
+std::string CpuFields(const Attempt& attempt) {
+    char fields[64];
+    std::snprintf(fields, sizeof fields, ",\"cpu_s\":%.3f,\"max_rss_kib\":%ld", attempt.cpu_s,
+                  attempt.max_rss_kib);
+    return fields;
+}
+
+}  // namespace
+
+LineView::LineView(OutputMode mode, std::FILE* out, std::FILE* err)
+    : mode_(mode), out_(out), err_(err), start_(std::chrono::steady_clock::now()) {}
+
+double LineView::SinceStartMs() const {
+    return Seconds(std::chrono::steady_clock::now() - start_) * 1e3;
+}
+
+void LineView::Emit(const std::string& json) {
+    std::fputs(json.c_str(), out_);
+    std::fputc('\n', out_);
+    std::fflush(out_);
+}
+
+void LineView::StationStarted(const Station& station, const Attempt& attempt) {
+    if (mode_ == OutputMode::Json) {
+        char time[32];
+        std::snprintf(time, sizeof time, "%.3f", SinceStartMs());
+        Emit("{\"event\":\"station-start\",\"station\":" + std::to_string(station.number) +
+             ",\"time_ms\":" + time + ",\"port\":" + JsonString(station.port) + ",\"device\":" +
+             JsonString(attempt.device) + ",\"attempt\":" + std::to_string(attempt.number) +
+             ",\"pid\":" + std::to_string(attempt.pid) + "}");
+    } else if (mode_ == OutputMode::Plain) {
+        std::fprintf(out_, "%s: attempt %d on %s\n", StationName(station).c_str(), attempt.number,
+                     attempt.device.c_str());
+        std::fflush(out_);
+    }
+}
+
+void LineView::StationEvent(const Station& station, std::string_view line) {
+    if (mode_ != OutputMode::Json) {
+        return;
+    }
+    // Every event of the stream begins {"event":"NAME"; the station goes right after it.
+    constexpr std::string_view kBegin = "{\"event\":\"";
+    const std::size_t name_end =
+        line.rfind(kBegin, 0) == 0 ? line.find('"', kBegin.size()) : std::string_view::npos;
+    if (name_end == std::string_view::npos) {
+        return;
+    }
+    std::string passed(line.substr(0, name_end + 1));
+    passed += ",\"station\":" + std::to_string(station.number);
+    passed += line.substr(name_end + 1);
+    Emit(passed);
+}
+
+void LineView::StationText(const Station& station, const std::string& text) {
+    if (mode_ == OutputMode::Plain) {
+        std::fprintf(out_, "%s: %s\n", StationName(station).c_str(), OneLine(text).c_str());
+        std::fflush(out_);
+    }
+}
+
+void LineView::StationEnded(const Station& station, const Attempt& attempt, bool will_retry) {
+    const std::string retry = will_retry ? " (tried again)" : "";
+    if (mode_ == OutputMode::Json) {
+        char time[32];
+        std::snprintf(time, sizeof time, "%.3f", SinceStartMs());
+        Emit("{\"event\":\"station-end\",\"station\":" + std::to_string(station.number) +
+             ",\"time_ms\":" + time + ",\"attempt\":" + std::to_string(attempt.number) +
+             ",\"result\":" + JsonString(attempt.result) + ",\"status\":" +
+             std::to_string(attempt.status) + ",\"detail\":" + JsonString(attempt.detail) +
+             CpuFields(attempt) + ",\"retry\":" + (will_retry ? "true" : "false") + "}");
+    } else if (mode_ == OutputMode::Plain) {
+        std::fprintf(out_, "%s: %s %d %s%s%s%s\n", StationName(station).c_str(),
+                     attempt.result.c_str(), attempt.status, attempt.meaning.c_str(),
+                     attempt.detail.empty() ? "" : ": ", OneLine(attempt.detail).c_str(),
+                     retry.c_str());
+        std::fflush(out_);
+    }
+}
+
+std::string LineView::Row(const Station& station) const {
+    std::string packets;
+    std::string rate;
+    if (station.progress_shown) {
+        packets = std::to_string(station.position) + "/" + std::to_string(station.range_high);
+        const double seconds = (station.progress_ms - station.range_start_ms) / 1e3;
+        const std::uint64_t bytes = station.last_bytes - station.range_start_bytes;
+        if (seconds > 0 && bytes > 0) {
+            rate = std::to_string(static_cast<long>(static_cast<double>(bytes) / seconds)) + " B/s";
+        }
+    }
+    double elapsed = 0;
+    if (!station.attempts.empty()) {
+        const auto until = station.state == Station::State::Done ? station.ended
+                                                                 : std::chrono::steady_clock::now();
+        elapsed = Seconds(until - station.first_started);
+    }
+    char row[256];
+    std::snprintf(row, sizeof row, "%3d  %s %s %9s %9s %6s  %s", station.number,
+                  Fit(station.port, kPortColumn).c_str(),
+                  Fit(OneLine(station.stage), kStageColumn).c_str(), packets.c_str(), rate.c_str(),
+                  station.attempts.empty() ? "" : MinutesSeconds(elapsed).c_str(),
+                  ResultText(station).c_str());
+    return row;
+}
+
+void LineView::Refresh(const std::vector<Station>& stations, bool force) {
+    if (mode_ != OutputMode::Terminal) {
+        return;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (!force && now - last_refresh_ < kRefreshInterval) {
+        return;
+    }
+    last_refresh_ = now;
+    const TerminalSize size = TerminalSizeOf(out_, {kDefaultColumns, kDefaultRows});
+    // Rows that scrolled off the screen cannot be redrawn: a line longer than the screen
+    // shows its first stations and counts the rest.
+    const std::size_t room = static_cast<std::size_t>(std::max(size.rows - 3, 1));
+    const std::size_t shown = std::min(stations.size(), room);
+    std::vector<std::string> lines;
+    char header[256];
+    std::snprintf(header, sizeof header, "%3s  %s %s %9s %9s %6s  %s", "#",
+                  Fit("port", kPortColumn).c_str(), Fit("stage", kStageColumn).c_str(), "packet",
+                  "rate", "time", "result");
+    lines.emplace_back(header);
+    for (std::size_t i = 0; i < shown; ++i) {
+        lines.push_back(Row(stations[i]));
+    }
+    if (shown < stations.size()) {
+        int running = 0, succeeded = 0, failed = 0;
+        for (const Station& station : stations) {
+            running += station.state == Station::State::Running ? 1 : 0;
+            succeeded += station.result == kStationSuccess ? 1 : 0;
+            failed += station.state == Station::State::Done && station.result != kStationSuccess;
+        }
+        lines.push_back("     ... " + std::to_string(stations.size() - shown) + " more; of all: " +
+                        std::to_string(running) + " running, " + std::to_string(succeeded) +
+                        " succeeded, " + std::to_string(failed) + " failed");
+    }
+    std::string frame;
+    if (drawn_rows_ > 0) {
+        frame += "\x1b[" + std::to_string(drawn_rows_) + "A";
+    }
+    const auto columns = static_cast<std::size_t>(std::max(size.columns - 1, 1));
+    for (std::string& line : lines) {
+        line.resize(std::min(line.size(), columns));
+        frame += "\r\x1b[K" + line + "\n";
+    }
+    std::fputs(frame.c_str(), out_);
+    std::fflush(out_);
+    drawn_rows_ = static_cast<int>(lines.size());
+}
+
+void LineView::Finish(const std::vector<Station>& stations, int exit_status,
+                      const std::string& line_summary) {
+    if (mode_ == OutputMode::Json) {
+        char time[32];
+        std::snprintf(time, sizeof time, "%.3f", SinceStartMs());
+        Emit("{\"event\":\"line-summary\",\"time_ms\":" + std::string(time) + "," + line_summary +
+             "}");
+        NameFailuresOnStderr(stations);
+        return;
+    }
+    Refresh(stations, true);
+    std::string failed_names;
+    int succeeded = 0;
+    if (mode_ != OutputMode::Quiet) {
+        std::fprintf(out_, "\n%3s  %s %-12s %6s %8s %8s  %s\n", "#",
+                     Fit("port", kPortColumn).c_str(), "result", "status", "attempts", "time",
+                     "detail");
+    }
+    for (const Station& station : stations) {
+        const bool success = station.result == kStationSuccess;
+        succeeded += success ? 1 : 0;
+        if (!success) {
+            failed_names += (failed_names.empty() ? "" : ", ") + std::to_string(station.number) +
+                            " (" + station.port + ")";
+        }
+        if (mode_ == OutputMode::Quiet) {
+            continue;
+        }
+        const Attempt* last = station.attempts.empty() ? nullptr : &station.attempts.back();
+        const double seconds = last != nullptr ? Seconds(station.ended - station.first_started) : 0;
+        std::fprintf(out_, "%3d  %s %-12s %6s %8zu %8s  %s\n", station.number,
+                     Fit(station.port, kPortColumn).c_str(), station.result.c_str(),
+                     last != nullptr ? std::to_string(station.status).c_str() : "-",
+                     station.attempts.size(), MinutesSeconds(seconds).c_str(),
+                     Detail(last, success).c_str());
+    }
+    std::fprintf(out_, "line: %d of %zu stations succeeded%s%s\n", succeeded, stations.size(),
+                 failed_names.empty() ? "" : "; not succeeded: ", failed_names.c_str());
+    std::fprintf(out_, "result: %d %s\n", exit_status, ExitMeaning(exit_status).c_str());
+    std::fflush(out_);
+    NameFailuresOnStderr(stations);
+}
+
+void LineView::NameFailuresOnStderr(const std::vector<Station>& stations) {
+    std::string names;
+    for (const Station& station : stations) {
+        if (station.result != kStationSuccess) {
+            names += (names.empty() ? "" : ", ") + std::to_string(station.number) + " (" +
+                     station.port + ")";
+        }
+    }
+    if (!names.empty()) {
+        std::fprintf(err_, "vantor-cli: stations not succeeded: %s\n", names.c_str());
+        std::fflush(err_);
+    }
+}
+
+}  // namespace vantor::cli

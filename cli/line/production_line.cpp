@@ -1,0 +1,82 @@
+// The production line's entry: reads and checks its arguments, runs the line with its view and
+// writes its report. The same on every system.
+#include "cli/line/production_line.h"
+
+#include <cstdio>
+
+#include "cli/console/command_line.h"
+#include "cli/console/console_output.h"
+#include "cli/console/exit_status.h"
+#include "cli/console/interrupt.h"
+#include "cli/console/terminal.h"
+#include "cli/line/line.h"
+#include "cli/line/line_options.h"
+#include "cli/line/line_report.h"
+#include "cli/line/line_view.h"
+#include "cli/line/station_process.h"
+#include "cli/record/run_record.h"
+
+namespace vantor::cli {
+
+namespace {
+
+constexpr const char* kLineHelp =
+    "production line (several stations at once, each in a process of its own):\n"
+    "  --port PORT         given more than once: one station per port\n"
+    "  --ports-from FILE   one port a line (# starts a comment)\n"
+    "                      a PORT may also be usb-serial:SERIAL (the adapter's USB serial\n"
+    "                      number) or by-id:NAME (a name under /dev/serial/by-id/)\n"
+    "  --max-parallel N    at most N stations at once (default: all)\n"
+    "  --retry N           run a failed station again from the start, up to N times\n"
+    "  --stop-on-first-failure  start no new station once one has failed\n"
+    "  --report FILE       one JSON document for the whole line, one entry per station\n"
+    "  a live row per station on a terminal; --json passes every station's events on with\n"
+    "  a \"station\" field, then one line-summary event. Exit status 0 when every station\n"
+    "  succeeded, 30 when some did not, 130/143 when interrupted.\n";
+
+int LineUsageError(const LineSettings& settings, const std::string& message) {
+    if (settings.json) {
+        WriteErrorEvent(stdout, kExitUsage, message);
+    }
+    return UsageError(kLineCommand, message);
+}
+
+}  // namespace
+
+const char* ProductionLineHelp() {
+    const auto unavailable = StationsUnavailableHere();
+    return unavailable ? unavailable->help : kLineHelp;
+}
+
+int RunProductionLine(const std::vector<std::string>& arguments) {
+    if (const auto unavailable = StationsUnavailableHere()) {
+        return UsageError(kLineCommand, unavailable->usage_error);
+    }
+    // A reader of the output that goes away must not end the line with its stations running.
+    IgnoreBrokenPipes();
+    LineSettings settings;
+    if (auto problem = ParseLine(arguments, settings)) {
+        return LineUsageError(settings, *problem);
+    }
+    if (auto problem = CheckLine(settings)) {
+        return LineUsageError(settings, *problem);
+    }
+    LineView view(ChooseOutputMode(settings.json, settings.quiet), stdout, stderr);
+    Line line(settings, view);
+    InstallCountingHandlers();
+    line.Run();
+    RemoveCountingHandlers();
+    const int status = line.ExitStatus();
+    const std::string fields = LineReportFields(settings, line);
+    if (!settings.report.empty()) {
+        std::string error;
+        if (!WriteReportFile(settings.report, "{" + fields + "}", &error)) {
+            std::fprintf(stderr, "vantor-cli: the report \"%s\" could not be written: %s\n",
+                         settings.report.c_str(), error.c_str());
+        }
+    }
+    view.Finish(line.Stations(), status, fields);
+    return status;
+}
+
+}  // namespace vantor::cli

@@ -1,0 +1,104 @@
+#include "cli/ports/port_map_change.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
+
+#include "cli/console/command_line.h"
+#include "cli/console/exit_status.h"
+#include "cli/ports/serial_devices.h"
+#include "platform/registry.h"
+#include "platform/serial/port_map.h"
+#include "sim/sim_options.h"
+
+namespace vantor::cli {
+
+namespace {
+
+constexpr const char* kCommand = "ports";
+constexpr int kExitStoreUnwritable = 1;
+
+// 1 to 4 for "COM1" to "COM4"; nothing for any other text.
+std::optional<int> PortNumber(const std::string& name) {
+    if (name.size() == 4 && name.compare(0, 3, "COM") == 0 && name[3] >= '1' && name[3] <= '4') {
+        return name[3] - '0';
+    }
+    return std::nullopt;
+}
+
+int StoreFailure(const platform::Registry& registry) {
+    std::fprintf(stderr, "vantor-cli ports: the settings store %s could not be written\n",
+                 registry.FilePath().c_str());
+    return kExitStoreUnwritable;
+}
+
+int SetPort(int number, const std::string& device) {
+    const platform::Registry registry;
+    auto key = registry.CreateKey(platform::kPortsKey);
+    if (!key || !registry.SetValue(*key, "COM" + std::to_string(number), device)) {
+        return StoreFailure(registry);
+    }
+    platform::Registry::CloseKey(*key);
+    std::printf("COM%d = %s (stored in %s)\n", number, device.c_str(), registry.FilePath().c_str());
+    // A device path may name an adapter that is plugged in later: stored all the same.
+    std::error_code error;
+    if (device[0] == '/' && !std::filesystem::exists(device, error)) {
+        std::printf("note: %s is not present now\n", device.c_str());
+    }
+    return kExitSuccess;
+}
+
+int UnsetPort(int number) {
+    const platform::Registry registry;
+    const std::string name = "COM" + std::to_string(number);
+    if (auto key = registry.OpenKeyForReading(platform::kPortsKey)) {
+        if (!registry.DeleteValue(*key, name)) {
+            return StoreFailure(registry);
+        }
+        platform::Registry::CloseKey(*key);
+    }
+    std::printf("%s = %s (default)\n", name.c_str(),
+                platform::ResolvePortName(name).value_or("-").c_str());
+    return kExitSuccess;
+}
+
+}  // namespace
+
+std::optional<std::string> CheckPortDevice(const std::string& device) {
+    if (device.rfind("sim:", 0) == 0) {
+        std::string error;
+        if (!sim::ParseSimOptions(device.substr(4), &error)) {
+            return "DEVICE \"" + device + "\": " + error;
+        }
+        return std::nullopt;
+    }
+    if (device == "sim" || IsSystemDeviceAddress(device)) {
+        return std::nullopt;
+    }
+    return "DEVICE \"" + device + "\" is not a device address (" +
+           kSystemDeviceTexts.address_forms + ", sim or sim:OPTIONS)";
+}
+
+int RunPortMapChange(const std::string& subcommand, const std::vector<std::string>& operands) {
+    const std::size_t wanted = subcommand == "set" ? 2 : 1;
+    if (operands.size() < wanted) {
+        return UsageError(kCommand,
+                          subcommand + (wanted == 2 ? " needs COMn and DEVICE" : " needs COMn"));
+    }
+    if (operands.size() > wanted) {
+        return UsageError(kCommand, "unexpected argument \"" + operands[wanted] + "\"");
+    }
+    const auto number = PortNumber(operands[0]);
+    if (!number) {
+        return UsageError(kCommand, "\"" + operands[0] + "\" is not a port name (COM1 to COM4)");
+    }
+    if (wanted == 1) {
+        return UnsetPort(*number);
+    }
+    if (const auto problem = CheckPortDevice(operands[1])) {
+        return UsageError(kCommand, *problem);
+    }
+    return SetPort(*number, operands[1]);
+}
+
+}  // namespace vantor::cli

@@ -1,0 +1,199 @@
+#include "cli/ports/ports_command.h"
+
+#include <sys/stat.h>
+
+#include <cstdio>
+
+#include "cli/console/command_line.h"
+#include "cli/console/exit_status.h"
+#include "cli/console/json_text.h"
+#include "cli/ports/port_map_change.h"
+#include "cli/ports/serial_devices.h"
+#include "platform/registry.h"
+#include "platform/serial/port_map.h"
+
+namespace vantor::cli {
+
+namespace {
+
+constexpr const char* kCommand = "ports";
+
+// The help, around what this system says of its devices (kSystemDeviceTexts).
+constexpr const char* kHelpUsage =
+    "usage: vantor-cli ports [--json]\n"
+    "       vantor-cli ports set COMn DEVICE\n"
+    "       vantor-cli ports unset COMn\n"
+    "\n";
+constexpr const char* kHelpSet = "  set COMn DEVICE  make COM1 to COM4 stand for DEVICE: ";
+constexpr const char* kHelpRest =
+    "sim or sim:OPTIONS\n"
+    "  unset COMn       give the port name its default device again\n"
+    "  --help, -h, --version\n"
+    "\n"
+    "set and unset rewrite the settings store at once and keep every other value in it.\n"
+    "\n"
+    "exit status:\n"
+    "  0   success\n"
+    "  1   the settings store could not be written\n"
+    "  64  usage error\n";
+
+void PrintHelp() {
+    std::printf("%s%s\n%s%s%s", kHelpUsage, kSystemDeviceTexts.listing_help, kHelpSet,
+                kSystemDeviceTexts.set_help, kHelpRest);
+}
+
+struct PortName {
+    std::string name;
+    std::string address;  // empty when unmapped
+    std::string source;
+    bool missing = false;  // a device path with no device behind it
+};
+
+std::vector<PortName> PortNames() {
+    std::vector<PortName> names;
+    for (int number = 1; number <= 4; ++number) {
+        PortName port;
+        port.name = "COM" + std::to_string(number);
+        const auto address = platform::ResolvePortName(port.name);
+        const auto stored = platform::StoredPortAddress(number);
+        port.source = stored && !stored->empty() ? "stored port map" : "default";
+        port.address = address ? *address : "";
+        struct stat status {};
+        port.missing =
+            port.address.rfind('/', 0) == 0 && ::stat(port.address.c_str(), &status) != 0;
+        names.push_back(port);
+    }
+    return names;
+}
+
+void PrintPortMap() {
+    std::printf("port names (port map in %s):\n", platform::RegistryFilePath().c_str());
+    if (const auto problem = platform::Registry().Problem()) {
+        // Only read: the file is left as it is.
+        std::printf("  %s; COM1 to COM4 name no device until it is mended or removed\n",
+                    problem->c_str());
+        return;
+    }
+    for (const PortName& port : PortNames()) {
+        std::printf("  %s  %-28s (%s)%s\n", port.name.c_str(),
+                    port.address.empty() ? "-" : port.address.c_str(), port.source.c_str(),
+                    port.missing ? "  device missing" : "");
+    }
+}
+
+void PrintDevices() {
+    std::printf("serial devices:\n");
+    const auto devices = ListSerialDevices();
+    for (const SerialDeviceEntry& device : devices) {
+        if (device.group.empty()) {
+            std::printf("  %s%s\n", device.path.c_str(),
+                        device.may_open ? "" : ", you may not open it");
+        } else {
+            std::printf("  %-16s group %s%s\n", device.path.c_str(), device.group.c_str(),
+                        device.may_open ? "" : ", you may not open it");
+        }
+        if (!device.usb_id.empty()) {
+            std::printf("      USB %s  %s  serial %s\n", device.usb_id.c_str(),
+                        device.product.empty() ? "-" : device.product.c_str(),
+                        device.serial.empty() ? "-" : device.serial.c_str());
+        } else if (!device.product.empty()) {
+            std::printf("      %s\n", device.product.c_str());
+        }
+        for (const std::string& link : device.by_id) {
+            std::printf("      %s\n", link.c_str());
+        }
+        if (!device.hint.empty()) {
+            std::printf("      hint: %s\n", device.hint.c_str());
+        }
+    }
+    if (devices.empty()) {
+        std::printf("  none found\n");
+    }
+}
+
+std::string JsonBool(bool value) {
+    return value ? "true" : "false";
+}
+
+// One JSON object with the port names and the devices.
+void PrintJson() {
+    std::string text = "{\"ports\":[";
+    const char* separator = "";
+    for (const PortName& port : PortNames()) {
+        text += separator;
+        text += "{\"name\":" + JsonString(port.name) + ",\"address\":" + JsonString(port.address) +
+                ",\"source\":" + JsonString(port.source) +
+                ",\"missing\":" + JsonBool(port.missing) + "}";
+        separator = ",";
+    }
+    text += "],\"devices\":[";
+    separator = "";
+    for (const SerialDeviceEntry& device : ListSerialDevices()) {
+        std::string links = "[";
+        for (std::size_t i = 0; i < device.by_id.size(); ++i) {
+            links += (i == 0 ? "" : ",") + JsonString(device.by_id[i]);
+        }
+        links += "]";
+        text += separator;
+        text += "{\"path\":" + JsonString(device.path) + ",\"by_id\":" + links +
+                ",\"usb_id\":" + JsonString(device.usb_id) +
+                ",\"serial\":" + JsonString(device.serial) +
+                ",\"product\":" + JsonString(device.product) +
+                ",\"group\":" + JsonString(device.group) +
+                ",\"may_open\":" + JsonBool(device.may_open) +
+                ",\"hint\":" + JsonString(device.hint) + "}";
+        separator = ",";
+    }
+    text += "]}\n";
+    std::fputs(text.c_str(), stdout);
+}
+
+int ShowPorts(bool json) {
+    if (json) {
+        PrintJson();
+        return kExitSuccess;
+    }
+    PrintPortMap();
+    PrintDevices();
+    return kExitSuccess;
+}
+
+}  // namespace
+
+int RunPorts(const std::vector<std::string>& arguments) {
+    ArgumentReader reader(arguments);
+    std::vector<std::string> operands;
+    bool json = false;
+    while (!reader.Done()) {
+        const std::string argument = reader.Next();
+        if (argument == "--json") {
+            json = true;
+            continue;
+        }
+        if (argument == "--help" || argument == "-h") {
+            PrintHelp();
+            return kExitSuccess;
+        }
+        if (argument == "--version") {
+            PrintVersion();
+            return kExitSuccess;
+        }
+        if (reader.IsOption(argument)) {
+            return UsageError(kCommand, "unknown option \"" + argument + "\"");
+        }
+        operands.push_back(argument);
+    }
+    if (operands.empty()) {
+        return ShowPorts(json);
+    }
+    if (json) {
+        return UsageError(kCommand, "--json goes only with the listing");
+    }
+    const std::string& subcommand = operands.front();
+    if (subcommand != "set" && subcommand != "unset") {
+        return UsageError(kCommand, "unexpected argument \"" + subcommand + "\"");
+    }
+    return RunPortMapChange(subcommand, {operands.begin() + 1, operands.end()});
+}
+
+}  // namespace vantor::cli

@@ -1,0 +1,25 @@
+// Opening the traffic log's file, which the systems do differently; one source file per system.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <utility>
+
+namespace vantor::cli {
+
+// "-" is standard output (a stream of its own, closed independently). Any other path is opened
+// without waiting on it and must be a regular file, which is created or emptied. Returns
+// nullptr and says in `why` why otherwise.
+std::FILE* OpenLogFile(const std::string& path, std::string& why);
+
+// The reason for a path that names something other than a regular file.
+inline constexpr const char* kLogNotRegularFile =
+    "not a regular file (\"-\" writes the log to standard output)";
+
+// A log that cannot be opened: `text` goes to `why`, and the result is nullptr.
+inline std::FILE* LogRefused(std::string& why, std::string text) {
+    why = std::move(text);
+    return nullptr;
+}
+
+}  // namespace vantor::cli

@@ -1,0 +1,67 @@
+// The run record of vantor-cli: what a run was given (the start event) and what it did (the
+// closing summary), each as the fields of one JSON object, and the report file that keeps the
+// summary. Identity and result are fields a line controller reads, not label text.
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cli/record/sha256.h"
+#include "job/job.h"
+
+namespace vantor::cli {
+
+// One image the run will send: the single IMAGE, or one line of the files list.
+struct ImageEntry {
+    std::string label;  // the files list's label; empty for a single IMAGE
+    std::string path;
+    std::optional<FileDigest> digest;  // nothing when the file cannot be read
+    std::optional<int> declared_packets;
+};
+
+struct RunStart {
+    std::string command;  // "download" or "identify"
+    std::string port;     // as given
+    std::string device;   // the device address it resolves to; empty when none
+    unsigned baud = 9600;
+    std::string files_list;  // empty for a single IMAGE
+    std::optional<FileDigest> files_list_digest;
+    std::vector<ImageEntry> images;
+};
+
+// Result words of the summary.
+inline constexpr const char* kResultSuccess = "success";
+inline constexpr const char* kResultFailed = "failed";
+inline constexpr const char* kResultInterrupted = "interrupted";
+
+struct RunSummary {
+    std::string result;  // kResultSuccess, kResultFailed or kResultInterrupted
+    int exit_status = 0;
+    int job_result = 0;
+    std::string meaning;
+    std::string detail;
+    std::chrono::system_clock::time_point started;
+    std::chrono::system_clock::time_point ended;
+    JobRecord record;
+    int images_total = 0;
+    bool nothing_answered = false;
+    bool strict = false;
+};
+
+// The start event's fields (without braces), the tool's version first. For a files list it
+// gives the number of lines; each line has a start-line event of its own.
+std::string StartFields(const RunStart& start);
+// The fields of the start-line event for line `index` (from 0) of the files list.
+std::string StartLineFields(const RunStart& start, std::size_t index);
+// The summary's fields (without braces).
+std::string SummaryFields(const RunSummary& summary);
+// `when` as ISO 8601 UTC with milliseconds: 2026-12-07T10:12:55.123Z.
+std::string IsoUtc(std::chrono::system_clock::time_point when);
+// Writes `json` and a line feed to `path` through a temporary file beside it and a rename,
+// so that a reader finds the old report or the whole new one; false and the reason in
+// `error` when it cannot.
+bool WriteReportFile(const std::string& path, const std::string& json, std::string* error);
+
+}  // namespace vantor::cli
