@@ -10,7 +10,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 filter=${1:-}
 build=${VANTOR_MUTATE_BUILD:-build/mutate}  # a build of its own, so the mutants never mix with yours
-programs=(transcript job link)  # the quickest to fail first; the soak runs in the normal tests
+# the quickest to fail first; the soak runs in the normal tests, and the serial tests (whole jobs
+# over network ports behind delay and loss, a pty) catch what only a network port or a pty shows
+programs=(transcript job link serial)
 
 # file | text | mutated text   (the text must occur exactly once in the file); the source files
 # first, as a change to one rebuilds less than a change to a header
@@ -46,7 +48,7 @@ link/drive_activation.cpp | ReportStatus("Failed to enable Orrim", 0);\n    retu
 link/drive_activation.cpp | PortWriteText(0, "Password\\r"); | PortWriteText(0, "password\\r");
 job/download_image.cpp | kToneMs = 1000 | kToneMs = 900
 job/download_image.cpp | if (PortBytesWaiting() == 2) {\n            ReadWord(); | if (PortBytesWaiting() == 2) {
-job/download_image.cpp | if (!wait.For(2)) {\n        PortPurgeInput();\n        return kNothingArrived;\n    }\n    const std::uint16_t word | if (!wait.For(2)) {\n        return kNothingArrived;\n    }\n    const std::uint16_t word
+job/download_image.cpp | if (!wait.For(2)) {\n        PortPurgeInput();\n        return kNothingArrived;\n    }\n    std::uint16_t word | if (!wait.For(2)) {\n        return kNothingArrived;\n    }\n    std::uint16_t word
 job/download_image.cpp | PortPurgeInput();\n    return kUnexpectedWords; | return kUnexpectedWords;
 job/download_image.cpp | if (!wait.For(4)) {\n        PortPurgeInput(); | if (!wait.For(4)) {
 job/download_image.cpp | default:\n            PortPurgeInput(); | default:
@@ -89,6 +91,9 @@ job/job.h | kJobSeveralDrives = 1 | kJobSeveralDrives = 6
 job/job.h | kJobResyncFailed = 2 | kJobResyncFailed = 6
 job/job.h | kJobIdentifyFailed = 3 | kJobIdentifyFailed = 6
 job/job.h | kJobFilesListUnopenable = 4 | kJobFilesListUnopenable = 6
+job/job.cpp | if (PortCarriesNoBreaks()) { | if (false) {
+link/serial_port.cpp | if (device.FenceAnswered(end_fence_)) { | if (true) {
+link/serial_port.cpp | start_fence_ = g_current_port->device()->SendFence(); | start_fence_ = 0;
 LIST
 )
 
