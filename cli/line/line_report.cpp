@@ -4,7 +4,7 @@
 
 #include "cli/console/exit_status.h"
 #include "cli/console/interrupt.h"
-#include "cli/console/json_text.h"
+#include "cli/console/json_writer.h"
 #include "cli/record/run_record.h"
 
 namespace vantor::cli {

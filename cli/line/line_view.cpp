@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "cli/console/exit_status.h"
-#include "cli/console/json_text.h"
+#include "cli/console/json_writer.h"
 #include "cli/console/terminal.h"
 
 namespace vantor::cli {

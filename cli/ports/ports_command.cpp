@@ -6,7 +6,7 @@
 
 #include "cli/console/command_line.h"
 #include "cli/console/exit_status.h"
-#include "cli/console/json_text.h"
+#include "cli/console/json_writer.h"
 #include "cli/ports/port_map_change.h"
 #include "cli/ports/serial_devices.h"
 #include "platform/registry.h"

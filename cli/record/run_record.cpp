@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "cli/console/json_text.h"
+#include "cli/console/json_writer.h"
 #include "platform/store_file.h"
 
 namespace vantor::cli {
