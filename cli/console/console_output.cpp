@@ -5,7 +5,6 @@
 #include <algorithm>
 
 #include "cli/console/exit_status.h"
-#include "cli/console/json_text.h"
 #include "cli/console/terminal.h"
 #include "platform/clock.h"
 
@@ -71,9 +70,10 @@ double ConsoleOutput::ElapsedMs() const {
     return static_cast<double>(platform::NowNs() - start_ns_) / 1e6;
 }
 
-void ConsoleOutput::EmitJson(const std::string& event, const std::string& fields) {
-    std::fprintf(out_, "{\"event\":\"%s\",\"time_ms\":%.3f%s%s}\n", event.c_str(), ElapsedMs(),
-                 fields.empty() ? "" : ",", fields.c_str());
+void ConsoleOutput::EmitJson(const std::string& event, const JsonObject& fields) {
+    const std::string line =
+        JsonObject().String("event", event).Fixed3("time_ms", ElapsedMs()).Append(fields).Text();
+    std::fprintf(out_, "%s\n", line.c_str());
     std::fflush(out_);
 }
 
@@ -138,11 +138,14 @@ void ConsoleOutput::SetText(Display display, const std::string& text) {
     texts_[static_cast<int>(display)] = text;
     const std::string line = status ? text : std::string(DisplayName(display)) + ": " + text;
     switch (mode_) {
-        case OutputMode::Json:
-            EmitJson(status ? "status" : "label",
-                     (status ? "" : "\"display\":" + JsonString(DisplayName(display)) + ",") +
-                         "\"text\":" + JsonString(text));
+        case OutputMode::Json: {
+            JsonObject fields;
+            if (!status) {
+                fields.String("display", DisplayName(display));
+            }
+            EmitJson(status ? "status" : "label", fields.String("text", text));
             break;
+        }
         case OutputMode::Plain:
             ShowLine(out_, line);
             break;
@@ -165,8 +168,11 @@ std::string ConsoleOutput::GetText(Display display) {
 }
 
 // The bytes the host has written to the line so far, for a reader's own rate.
-std::string ConsoleOutput::BytesSentField() const {
-    return bytes_sent_ != nullptr ? ",\"bytes_sent\":" + std::to_string(bytes_sent_->load()) : "";
+JsonObject ConsoleOutput::WithBytesSent(JsonObject fields) const {
+    if (bytes_sent_ != nullptr) {
+        fields.Unsigned("bytes_sent", bytes_sent_->load());
+    }
+    return fields;
 }
 
 void ConsoleOutput::SetProgressRange(int low, int high) {
@@ -178,8 +184,8 @@ void ConsoleOutput::SetProgressRange(int low, int high) {
     range_start_ns_ = platform::NowNs();
     range_start_bytes_ = bytes_sent_ != nullptr ? bytes_sent_->load() : 0;
     if (mode_ == OutputMode::Json) {
-        EmitJson("progress-range", "\"low\":" + std::to_string(low) +
-                                       ",\"high\":" + std::to_string(high) + BytesSentField());
+        EmitJson("progress-range",
+                 WithBytesSent(JsonObject().Integer("low", low).Integer("high", high)));
     } else if (mode_ == OutputMode::Terminal) {
         RedrawLiveLine();
     }
@@ -189,7 +195,7 @@ void ConsoleOutput::SetProgressPos(int pos) {
     std::lock_guard lock(mutex_);
     position_ = pos;
     if (mode_ == OutputMode::Json) {
-        EmitJson("progress", "\"position\":" + std::to_string(pos) + BytesSentField());
+        EmitJson("progress", WithBytesSent(JsonObject().Integer("position", pos)));
     } else if (mode_ == OutputMode::Terminal) {
         RedrawLiveLine();
     }
@@ -206,8 +212,10 @@ void ConsoleOutput::Alert(const std::string& text, const std::string& caption,
     // The box explains the failure that the job's closing text will stand for.
     previous_status_ = caption + ": " + text;
     if (mode_ == OutputMode::Json) {
-        EmitJson("message-box", "\"caption\":" + JsonString(caption) + ",\"icon\":\"" +
-                                    IconName(icon) + "\",\"text\":" + JsonString(text));
+        EmitJson("message-box", JsonObject()
+                                    .String("caption", caption)
+                                    .String("icon", IconName(icon))
+                                    .String("text", text));
     }
     ShowLine(err_, caption + ": " + text);
 }
@@ -216,15 +224,14 @@ void ConsoleOutput::Post(int notify_fd, int message) {
     platform::PostToDescriptor(notify_fd, message);
     std::lock_guard lock(mutex_);
     if (mode_ == OutputMode::Json) {
-        EmitJson("post",
-                 "\"fd\":" + std::to_string(notify_fd) + ",\"message\":" + std::to_string(message));
+        EmitJson("post", JsonObject().Integer("fd", notify_fd).Integer("message", message));
     }
 }
 
 void ConsoleOutput::PostQuit() {
     std::lock_guard lock(mutex_);
     if (mode_ == OutputMode::Json) {
-        EmitJson("quit", "");
+        EmitJson("quit", JsonObject());
     }
 }
 
@@ -234,7 +241,7 @@ std::string ConsoleOutput::FailureDetail() {
                                    : failure_detail_;
 }
 
-void ConsoleOutput::Event(const std::string& event, const std::string& fields) {
+void ConsoleOutput::Event(const std::string& event, const JsonObject& fields) {
     std::lock_guard lock(mutex_);
     if (mode_ == OutputMode::Json) {
         EmitJson(event, fields);
@@ -258,9 +265,11 @@ void ConsoleOutput::Finish(int exit_status, int job_result, const std::string& c
     }
     const std::string meaning = ExitMeaning(exit_status);
     if (mode_ == OutputMode::Json) {
-        EmitJson("result", "\"status\":" + std::to_string(exit_status) + ",\"job_result\":" +
-                               std::to_string(job_result) + ",\"meaning\":" + JsonString(meaning) +
-                               ",\"detail\":" + JsonString(exit_status == 0 ? "" : detail));
+        EmitJson("result", JsonObject()
+                               .Integer("status", exit_status)
+                               .Integer("job_result", job_result)
+                               .String("meaning", meaning)
+                               .String("detail", exit_status == 0 ? "" : detail));
     } else {
         std::fprintf(out_, "result: %d %s\n", exit_status, meaning.c_str());
     }
@@ -272,11 +281,14 @@ void ConsoleOutput::Finish(int exit_status, int job_result, const std::string& c
 }
 
 void WriteErrorEvent(std::FILE* out, int exit_status, const std::string& message) {
-    std::fprintf(out,
-                 "{\"event\":\"error\",\"time_ms\":0.000,\"status\":%d,\"meaning\":%s,"
-                 "\"message\":%s}\n",
-                 exit_status, JsonString(ExitMeaning(exit_status)).c_str(),
-                 JsonString(message).c_str());
+    const std::string line = JsonObject()
+                                 .String("event", "error")
+                                 .Fixed3("time_ms", 0.0)
+                                 .Integer("status", exit_status)
+                                 .String("meaning", ExitMeaning(exit_status))
+                                 .String("message", message)
+                                 .Text();
+    std::fprintf(out, "%s\n", line.c_str());
     std::fflush(out);
 }
 

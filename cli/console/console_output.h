@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 
+#include "cli/console/json_writer.h"
 #include "platform/window_link.h"
 
 namespace vantor::cli {
@@ -44,8 +45,9 @@ class ConsoleOutput final : public platform::WindowLink {
     // `cause` when given, else the status text that explains it (FailureDetail).
     void Finish(int exit_status, int job_result, const std::string& cause = "");
 
-    // One JSON event of the run (start, identity, summary, error); nothing in other modes.
-    void Event(const std::string& event, const std::string& fields);
+    // One JSON event of the run (start, identity, summary, error): its name and time, then
+    // `fields`; nothing in other modes.
+    void Event(const std::string& event, const JsonObject& fields);
     // A line of the run's own on the regular output (not in --json or --quiet).
     void Note(const std::string& line);
     // "CAPTION: TEXT" on the error stream, at once and without waiting (a message-box event with
@@ -57,13 +59,13 @@ class ConsoleOutput final : public platform::WindowLink {
     std::string FailureDetail();
 
   private:
-    void EmitJson(const std::string& event, const std::string& fields);
+    void EmitJson(const std::string& event, const JsonObject& fields);
     void ShowLine(std::FILE* stream, const std::string& line);
     void RedrawLiveLine();
     void ClearLiveLine();
     std::string LiveLine() const;
     double ElapsedMs() const;
-    std::string BytesSentField() const;
+    JsonObject WithBytesSent(JsonObject fields) const;
 
     std::mutex mutex_;
     OutputMode mode_;

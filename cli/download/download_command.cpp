@@ -10,6 +10,7 @@
 #include "cli/console/console_output.h"
 #include "cli/console/exit_status.h"
 #include "cli/console/interrupt.h"
+#include "cli/console/json_writer.h"
 #include "cli/console/terminal.h"
 #include "cli/download/download_settings.h"
 #include "cli/download/image_checks.h"
@@ -155,11 +156,13 @@ void ShowIdentity(const JobRecord& record, ConsoleOutput& output) {
     output.Note("hardware revision: " + RevisionText(static_cast<unsigned>(ident)));
     output.Note("address: " + address_text);
     output.Event("identity",
-                 "\"ident_word\":" + std::to_string(ident) +
-                     ",\"hardware_revision\":" + std::to_string((ident >> 12) & 0xF) +
-                     ",\"version_major\":" + std::to_string((ident >> 6) & 0x3F) +
-                     ",\"version_minor\":" + std::to_string(ident & 0x3F) +
-                     ",\"address\":" + (address >= 0 ? std::to_string(address) : "null"));
+                 JsonObject()
+                     .Integer("ident_word", ident)
+                     .Integer("hardware_revision", (ident >> 12) & 0xF)
+                     .Integer("version_major", (ident >> 6) & 0x3F)
+                     .Integer("version_minor", ident & 0x3F)
+                     .IntegerOrNull("address", address >= 0 ? std::optional<long long>(address)
+                                                            : std::nullopt));
 }
 
 // Runs the download job, or the identify job, on the configured port, and judges what it came
@@ -251,13 +254,14 @@ void ExplainOnStderr(const DownloadSettings& settings, bool nothing_answered, bo
 // The summary event, and the report file when one was asked for.
 void RecordSummary(const DownloadSettings& settings, const RunSummary& summary,
                    ConsoleOutput& output) {
-    const std::string fields = SummaryFields(summary);
+    const JsonObject fields = SummaryFields(summary);
     output.Event("summary", fields);
     if (settings.report.empty()) {
         return;
     }
     std::string error;
-    if (!WriteReportFile(settings.report, "{\"event\":\"summary\"," + fields + "}", &error)) {
+    const JsonObject report = JsonObject().String("event", "summary").Append(fields);
+    if (!WriteReportFile(settings.report, report.Text(), &error)) {
         std::fprintf(stderr, "vantor-cli: the report \"%s\" could not be written: %s\n",
                      settings.report.c_str(), error.c_str());
     }

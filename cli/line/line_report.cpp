@@ -4,70 +4,78 @@
 
 #include "cli/console/exit_status.h"
 #include "cli/console/interrupt.h"
-#include "cli/console/json_text.h"
+#include "cli/console/json_writer.h"
 #include "cli/record/run_record.h"
 
 namespace vantor::cli {
 
 namespace {
 
-std::string AttemptJson(const Attempt& attempt) {
-    char figures[96];
-    std::snprintf(figures, sizeof figures,
-                  ",\"duration_s\":%.3f,\"cpu_s\":%.3f,\"max_rss_kib\":%ld", attempt.duration_s,
-                  attempt.cpu_s, attempt.max_rss_kib);
-    return "{\"attempt\":" + std::to_string(attempt.number) +
-           ",\"device\":" + JsonString(attempt.device) +
-           ",\"pid\":" + (attempt.pid > 0 ? std::to_string(attempt.pid) : "null") +
-           ",\"result\":" + JsonString(attempt.result) +
-           ",\"status\":" + std::to_string(attempt.status) +
-           ",\"signal\":" + (attempt.signal > 0 ? std::to_string(attempt.signal) : "null") +
-           ",\"meaning\":" + JsonString(attempt.meaning) +
-           ",\"detail\":" + JsonString(attempt.detail) + figures +
-           ",\"record\":" + (attempt.record.empty() ? "null" : attempt.record) + "}";
+JsonObject AttemptJson(const Attempt& attempt) {
+    const auto positive = [](long long value) {
+        return value > 0 ? std::optional(value) : std::nullopt;
+    };
+    return JsonObject()
+        .Integer("attempt", attempt.number)
+        .String("device", attempt.device)
+        .IntegerOrNull("pid", positive(attempt.pid))
+        .String("result", attempt.result)
+        .Integer("status", attempt.status)
+        .IntegerOrNull("signal", positive(attempt.signal))
+        .String("meaning", attempt.meaning)
+        .String("detail", attempt.detail)
+        .Fixed3("duration_s", attempt.duration_s)
+        .Fixed3("cpu_s", attempt.cpu_s)
+        .Integer("max_rss_kib", attempt.max_rss_kib)
+        .VerbatimOrNull("record", attempt.record);
 }
 
 }  // namespace
 
-std::string LineReportFields(const LineSettings& settings, const Line& line) {
+JsonObject LineReportFields(const LineSettings& settings, const Line& line) {
     const int status = line.ExitStatus();
-    std::string stations = "[";
-    std::string failed = "[";
+    JsonArray stations;
+    JsonArray failed;
     int succeeded = 0;
     for (const Station& station : line.Stations()) {
         const bool success = station.result == kStationSuccess;
         succeeded += success ? 1 : 0;
         if (!success) {
-            failed += (failed.size() > 1 ? "," : "") + std::to_string(station.number);
+            failed.Integer(station.number);
         }
-        std::string attempts = "[";
+        JsonArray attempts;
         for (const Attempt& attempt : station.attempts) {
-            attempts += (attempts.size() > 1 ? "," : "") + AttemptJson(attempt);
+            attempts.Object(AttemptJson(attempt));
         }
-        stations += (stations.size() > 1 ? "," : "") + std::string("{\"station\":") +
-                    std::to_string(station.number) + ",\"port\":" + JsonString(station.port) +
-                    ",\"result\":" + JsonString(station.result) + ",\"status\":" +
-                    (station.attempts.empty() ? "null" : std::to_string(station.status)) +
-                    ",\"attempts\":" + attempts + "]}";
+        stations.Object(JsonObject()
+                            .Integer("station", station.number)
+                            .String("port", station.port)
+                            .String("result", station.result)
+                            .IntegerOrNull("status", station.attempts.empty()
+                                                         ? std::nullopt
+                                                         : std::optional<long long>(station.status))
+                            .Array("attempts", attempts));
     }
-    char duration[32];
-    std::snprintf(duration, sizeof duration, "%.3f",
-                  std::chrono::duration<double>(line.Ended() - line.Started()).count());
     const std::string result = FirstCountedSignal() != 0 ? kStationInterrupted
                                : status == kExitSuccess  ? kStationSuccess
                                                          : kStationFailed;
-    return "\"tool\":\"vantor-cli\",\"version\":" + JsonString(VANTOR_VERSION) +
-           ",\"command\":\"download\",\"image\":" +
-           (settings.files_list.empty() ? JsonString(settings.image) : "null") +
-           ",\"files_list\":" +
-           (settings.files_list.empty() ? "null" : JsonString(settings.files_list)) +
-           ",\"result\":" + JsonString(result) + ",\"status\":" + std::to_string(status) +
-           ",\"meaning\":" + JsonString(ExitMeaning(status)) +
-           ",\"started\":" + JsonString(IsoUtc(line.Started())) +
-           ",\"ended\":" + JsonString(IsoUtc(line.Ended())) + ",\"duration_s\":" + duration +
-           ",\"stations_total\":" + std::to_string(line.Stations().size()) +
-           ",\"stations_succeeded\":" + std::to_string(succeeded) +
-           ",\"stations_not_succeeded\":" + failed + "],\"stations\":" + stations + "]";
+    const bool one_image = settings.files_list.empty();
+    return JsonObject()
+        .String("tool", "vantor-cli")
+        .String("version", VANTOR_VERSION)
+        .String("command", "download")
+        .StringOrNull("image", one_image ? std::optional(settings.image) : std::nullopt)
+        .StringOrNull("files_list", one_image ? std::nullopt : std::optional(settings.files_list))
+        .String("result", result)
+        .Integer("status", status)
+        .String("meaning", ExitMeaning(status))
+        .String("started", IsoUtc(line.Started()))
+        .String("ended", IsoUtc(line.Ended()))
+        .Fixed3("duration_s", std::chrono::duration<double>(line.Ended() - line.Started()).count())
+        .Integer("stations_total", static_cast<long long>(line.Stations().size()))
+        .Integer("stations_succeeded", succeeded)
+        .Array("stations_not_succeeded", failed)
+        .Array("stations", stations);
 }
 
 }  // namespace vantor::cli

@@ -5,12 +5,13 @@
 
 #include <string>
 
+#include "cli/console/json_writer.h"
 #include "cli/line/line.h"
 #include "cli/line/line_options.h"
 
 namespace vantor::cli {
 
-// The report's fields (without braces) for the line that has run.
-std::string LineReportFields(const LineSettings& settings, const Line& line);
+// The report's fields for the line that has run.
+JsonObject LineReportFields(const LineSettings& settings, const Line& line);
 
 }  // namespace vantor::cli

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "cli/console/exit_status.h"
-#include "cli/console/json_text.h"
+#include "cli/console/json_writer.h"
 #include "cli/console/terminal.h"
 
 namespace vantor::cli {
@@ -65,13 +65,6 @@ std::string Detail(const Attempt* last, bool success) {
     return OneLine(last->meaning + (last->detail.empty() ? "" : ": ") + last->detail);
 }
 
-std::string CpuFields(const Attempt& attempt) {
-    char fields[64];
-    std::snprintf(fields, sizeof fields, ",\"cpu_s\":%.3f,\"max_rss_kib\":%ld", attempt.cpu_s,
-                  attempt.max_rss_kib);
-    return fields;
-}
-
 }  // namespace
 
 LineView::LineView(OutputMode mode, std::FILE* out, std::FILE* err)
@@ -89,12 +82,15 @@ void LineView::Emit(const std::string& json) {
 
 void LineView::StationStarted(const Station& station, const Attempt& attempt) {
     if (mode_ == OutputMode::Json) {
-        char time[32];
-        std::snprintf(time, sizeof time, "%.3f", SinceStartMs());
-        Emit("{\"event\":\"station-start\",\"station\":" + std::to_string(station.number) +
-             ",\"time_ms\":" + time + ",\"port\":" + JsonString(station.port) + ",\"device\":" +
-             JsonString(attempt.device) + ",\"attempt\":" + std::to_string(attempt.number) +
-             ",\"pid\":" + std::to_string(attempt.pid) + "}");
+        Emit(JsonObject()
+                 .String("event", "station-start")
+                 .Integer("station", station.number)
+                 .Fixed3("time_ms", SinceStartMs())
+                 .String("port", station.port)
+                 .String("device", attempt.device)
+                 .Integer("attempt", attempt.number)
+                 .Integer("pid", attempt.pid)
+                 .Text());
     } else if (mode_ == OutputMode::Plain) {
         std::fprintf(out_, "%s: attempt %d on %s\n", StationName(station).c_str(), attempt.number,
                      attempt.device.c_str());
@@ -129,13 +125,18 @@ void LineView::StationText(const Station& station, const std::string& text) {
 void LineView::StationEnded(const Station& station, const Attempt& attempt, bool will_retry) {
     const std::string retry = will_retry ? " (tried again)" : "";
     if (mode_ == OutputMode::Json) {
-        char time[32];
-        std::snprintf(time, sizeof time, "%.3f", SinceStartMs());
-        Emit("{\"event\":\"station-end\",\"station\":" + std::to_string(station.number) +
-             ",\"time_ms\":" + time + ",\"attempt\":" + std::to_string(attempt.number) +
-             ",\"result\":" + JsonString(attempt.result) + ",\"status\":" +
-             std::to_string(attempt.status) + ",\"detail\":" + JsonString(attempt.detail) +
-             CpuFields(attempt) + ",\"retry\":" + (will_retry ? "true" : "false") + "}");
+        Emit(JsonObject()
+                 .String("event", "station-end")
+                 .Integer("station", station.number)
+                 .Fixed3("time_ms", SinceStartMs())
+                 .Integer("attempt", attempt.number)
+                 .String("result", attempt.result)
+                 .Integer("status", attempt.status)
+                 .String("detail", attempt.detail)
+                 .Fixed3("cpu_s", attempt.cpu_s)
+                 .Integer("max_rss_kib", attempt.max_rss_kib)
+                 .Bool("retry", will_retry)
+                 .Text());
     } else if (mode_ == OutputMode::Plain) {
         std::fprintf(out_, "%s: %s %d %s%s%s%s\n", StationName(station).c_str(),
                      attempt.result.c_str(), attempt.status, attempt.meaning.c_str(),
@@ -220,12 +221,13 @@ void LineView::Refresh(const std::vector<Station>& stations, bool force) {
 }
 
 void LineView::Finish(const std::vector<Station>& stations, int exit_status,
-                      const std::string& line_summary) {
+                      const JsonObject& line_summary) {
     if (mode_ == OutputMode::Json) {
-        char time[32];
-        std::snprintf(time, sizeof time, "%.3f", SinceStartMs());
-        Emit("{\"event\":\"line-summary\",\"time_ms\":" + std::string(time) + "," + line_summary +
-             "}");
+        Emit(JsonObject()
+                 .String("event", "line-summary")
+                 .Fixed3("time_ms", SinceStartMs())
+                 .Append(line_summary)
+                 .Text());
         NameFailuresOnStderr(stations);
         return;
     }

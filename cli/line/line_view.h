@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "cli/console/console_output.h"
+#include "cli/console/json_writer.h"
 #include "cli/line/station.h"
 
 namespace vantor::cli {
@@ -29,7 +30,7 @@ class LineView {
     // The last live view, the summary table and the result line; `line_summary` is the
     // line-summary event's fields for --json.
     void Finish(const std::vector<Station>& stations, int exit_status,
-                const std::string& line_summary);
+                const JsonObject& line_summary);
 
   private:
     std::string Row(const Station& station) const;

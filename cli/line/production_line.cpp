@@ -67,10 +67,10 @@ int RunProductionLine(const std::vector<std::string>& arguments) {
     line.Run();
     RemoveCountingHandlers();
     const int status = line.ExitStatus();
-    const std::string fields = LineReportFields(settings, line);
+    const JsonObject fields = LineReportFields(settings, line);
     if (!settings.report.empty()) {
         std::string error;
-        if (!WriteReportFile(settings.report, "{" + fields + "}", &error)) {
+        if (!WriteReportFile(settings.report, fields.Text(), &error)) {
             std::fprintf(stderr, "vantor-cli: the report \"%s\" could not be written: %s\n",
                          settings.report.c_str(), error.c_str());
         }

@@ -6,7 +6,7 @@
 
 #include "cli/console/command_line.h"
 #include "cli/console/exit_status.h"
-#include "cli/console/json_text.h"
+#include "cli/console/json_writer.h"
 #include "cli/ports/port_map_change.h"
 #include "cli/ports/serial_devices.h"
 #include "platform/registry.h"
@@ -111,41 +111,34 @@ void PrintDevices() {
     }
 }
 
-std::string JsonBool(bool value) {
-    return value ? "true" : "false";
-}
-
 // One JSON object with the port names and the devices.
 void PrintJson() {
-    std::string text = "{\"ports\":[";
-    const char* separator = "";
+    JsonArray ports;
     for (const PortName& port : PortNames()) {
-        text += separator;
-        text += "{\"name\":" + JsonString(port.name) + ",\"address\":" + JsonString(port.address) +
-                ",\"source\":" + JsonString(port.source) +
-                ",\"missing\":" + JsonBool(port.missing) + "}";
-        separator = ",";
+        ports.Object(JsonObject()
+                         .String("name", port.name)
+                         .String("address", port.address)
+                         .String("source", port.source)
+                         .Bool("missing", port.missing));
     }
-    text += "],\"devices\":[";
-    separator = "";
+    JsonArray devices;
     for (const SerialDeviceEntry& device : ListSerialDevices()) {
-        std::string links = "[";
-        for (std::size_t i = 0; i < device.by_id.size(); ++i) {
-            links += (i == 0 ? "" : ",") + JsonString(device.by_id[i]);
+        JsonArray links;
+        for (const std::string& link : device.by_id) {
+            links.String(link);
         }
-        links += "]";
-        text += separator;
-        text += "{\"path\":" + JsonString(device.path) + ",\"by_id\":" + links +
-                ",\"usb_id\":" + JsonString(device.usb_id) +
-                ",\"serial\":" + JsonString(device.serial) +
-                ",\"product\":" + JsonString(device.product) +
-                ",\"group\":" + JsonString(device.group) +
-                ",\"may_open\":" + JsonBool(device.may_open) +
-                ",\"hint\":" + JsonString(device.hint) + "}";
-        separator = ",";
+        devices.Object(JsonObject()
+                           .String("path", device.path)
+                           .Array("by_id", links)
+                           .String("usb_id", device.usb_id)
+                           .String("serial", device.serial)
+                           .String("product", device.product)
+                           .String("group", device.group)
+                           .Bool("may_open", device.may_open)
+                           .String("hint", device.hint));
     }
-    text += "]}\n";
-    std::fputs(text.c_str(), stdout);
+    const std::string text = JsonObject().Array("ports", ports).Array("devices", devices).Text();
+    std::printf("%s\n", text.c_str());
 }
 
 int ShowPorts(bool json) {

@@ -2,32 +2,28 @@
 
 #include <cstdio>
 
-#include "cli/console/json_text.h"
 #include "platform/store_file.h"
 
 namespace vantor::cli {
 
 namespace {
 
-std::string Field(const char* name, const std::string& json_value) {
-    return std::string(",\"") + name + "\":" + json_value;
-}
-
-std::string Number(long long value) {
-    return std::to_string(value);
-}
-
-// A number, or null when it is not known.
-std::string NumberOrNull(int value, bool known) {
-    return known ? Number(value) : "null";
-}
-
-std::string DigestFields(const std::optional<FileDigest>& digest) {
+// The digest of a file that could be read, or nulls.
+void AddDigest(JsonObject& fields, const std::optional<FileDigest>& digest) {
     if (!digest) {
-        return Field("size_bytes", "null") + Field("sha256", "null");
+        fields.Null("size_bytes").Null("sha256");
+        return;
     }
-    return Field("size_bytes", Number(digest->size_bytes)) +
-           Field("sha256", JsonString(digest->sha256));
+    fields.Integer("size_bytes", static_cast<long long>(digest->size_bytes))
+        .String("sha256", digest->sha256);
+}
+
+// A field of the identification word, or null when the drive did not identify itself.
+std::optional<long long> IdentPart(int ident_word, int shift, int mask) {
+    if (ident_word < 0) {
+        return std::nullopt;
+    }
+    return (ident_word >> shift) & mask;
 }
 
 }  // namespace
@@ -47,72 +43,80 @@ std::string IsoUtc(std::chrono::system_clock::time_point when) {
     return text;
 }
 
-std::string StartFields(const RunStart& start) {
-    std::string fields = "\"tool\":\"vantor-cli\"" + Field("version", JsonString(VANTOR_VERSION)) +
-                         Field("command", JsonString(start.command)) +
-                         Field("port", JsonString(start.port)) +
-                         Field("device", start.device.empty() ? "null" : JsonString(start.device)) +
-                         Field("baud", Number(start.baud));
+JsonObject StartFields(const RunStart& start) {
+    JsonObject fields;
+    fields.String("tool", "vantor-cli")
+        .String("version", VANTOR_VERSION)
+        .String("command", start.command)
+        .String("port", start.port)
+        .StringOrNull("device", start.device.empty() ? std::nullopt : std::optional(start.device))
+        .Integer("baud", start.baud);
     if (start.command != "download") {
         return fields;
     }
     if (start.files_list.empty()) {
         const ImageEntry& image = start.images.front();
-        fields += Field("image", JsonString(image.path)) + DigestFields(image.digest) +
-                  Field("declared_packets", NumberOrNull(image.declared_packets.value_or(0),
-                                                         image.declared_packets.has_value()));
+        fields.String("image", image.path);
+        AddDigest(fields, image.digest);
+        fields.IntegerOrNull("declared_packets", image.declared_packets);
         return fields;
     }
-    fields += Field("files_list", JsonString(start.files_list));
-    fields += Field("files_list_sha256",
-                    start.files_list_digest ? JsonString(start.files_list_digest->sha256) : "null");
-    return fields + Field("lines", Number(static_cast<long long>(start.images.size())));
+    fields.String("files_list", start.files_list)
+        .StringOrNull("files_list_sha256", start.files_list_digest
+                                               ? std::optional(start.files_list_digest->sha256)
+                                               : std::nullopt)
+        .Integer("lines", static_cast<long long>(start.images.size()));
+    return fields;
 }
 
-std::string StartLineFields(const RunStart& start, std::size_t index) {
+JsonObject StartLineFields(const RunStart& start, std::size_t index) {
     const ImageEntry& image = start.images.at(index);
-    return "\"line\":" + Number(static_cast<long long>(index + 1)) +
-           Field("label", JsonString(image.label)) + Field("path", JsonString(image.path)) +
-           DigestFields(image.digest) +
-           Field("declared_packets", NumberOrNull(image.declared_packets.value_or(0),
-                                                  image.declared_packets.has_value()));
+    JsonObject fields;
+    fields.Integer("line", static_cast<long long>(index + 1))
+        .String("label", image.label)
+        .String("path", image.path);
+    AddDigest(fields, image.digest);
+    fields.IntegerOrNull("declared_packets", image.declared_packets);
+    return fields;
 }
 
-std::string SummaryFields(const RunSummary& summary) {
+JsonObject SummaryFields(const RunSummary& summary) {
     const JobRecord& record = summary.record;
-    const bool identified = record.IdentWord >= 0;
-    const int ident = identified ? record.IdentWord : 0;
+    const int ident = record.IdentWord;
     const DownloadTally& tally = record.Download;
-    const double duration_s =
-        std::chrono::duration<double>(summary.ended - summary.started).count();
-    char duration[32];
-    std::snprintf(duration, sizeof duration, "%.3f", duration_s);
-    return "\"result\":" + JsonString(summary.result) +
-           Field("status", Number(summary.exit_status)) +
-           Field("job_result", Number(summary.job_result)) +
-           Field("meaning", JsonString(summary.meaning)) +
-           Field("detail", JsonString(summary.detail)) +
-           Field("strict", summary.strict ? "true" : "false") +
-           Field("started", JsonString(IsoUtc(summary.started))) +
-           Field("ended", JsonString(IsoUtc(summary.ended))) + Field("duration_s", duration) +
-           Field("ident_word", NumberOrNull(ident, identified)) +
-           Field("hardware_revision", NumberOrNull((ident >> 12) & 0xF, identified)) +
-           Field("version_major", NumberOrNull((ident >> 6) & 0x3F, identified)) +
-           Field("version_minor", NumberOrNull(ident & 0x3F, identified)) +
-           Field("address",
-                 NumberOrNull(record.Link.AnsweredAddress, record.Link.AnsweredAddress >= 0)) +
-           Field("images_total", Number(summary.images_total)) +
-           Field("images_downloaded", Number(tally.ImagesDownloaded)) +
-           Field("packets_sent", Number(tally.PacketsSent)) +
-           Field("acknowledged_first_send", Number(tally.AckedAtSend[0])) +
-           Field("acknowledged_second_send", Number(tally.AckedAtSend[1])) +
-           Field("acknowledged_third_send", Number(tally.AckedAtSend[2])) +
-           Field("resynchronisations", Number(record.Link.Resyncs)) +
-           Field("protected_memory_warnings", Number(tally.ProtectedWarnings)) +
-           Field("missing_responses", Number(tally.MissingResponses)) +
-           Field("unrecognised_responses", Number(tally.UnrecognisedResponses)) +
-           Field("late_responses_dropped", Number(tally.LateResponsesDropped)) +
-           Field("nothing_answered", summary.nothing_answered ? "true" : "false");
+    const int address = record.Link.AnsweredAddress;
+    const auto known = [](int value) {
+        return value >= 0 ? std::optional<long long>(value) : std::nullopt;
+    };
+    JsonObject fields;
+    fields.String("result", summary.result)
+        .Integer("status", summary.exit_status)
+        .Integer("job_result", summary.job_result)
+        .String("meaning", summary.meaning)
+        .String("detail", summary.detail)
+        .Bool("strict", summary.strict)
+        .String("started", IsoUtc(summary.started))
+        .String("ended", IsoUtc(summary.ended))
+        .Fixed3("duration_s",
+                std::chrono::duration<double>(summary.ended - summary.started).count())
+        .IntegerOrNull("ident_word", known(ident))
+        .IntegerOrNull("hardware_revision", IdentPart(ident, 12, 0xF))
+        .IntegerOrNull("version_major", IdentPart(ident, 6, 0x3F))
+        .IntegerOrNull("version_minor", IdentPart(ident, 0, 0x3F))
+        .IntegerOrNull("address", known(address))
+        .Integer("images_total", summary.images_total)
+        .Integer("images_downloaded", tally.ImagesDownloaded)
+        .Integer("packets_sent", tally.PacketsSent)
+        .Integer("acknowledged_first_send", tally.AckedAtSend[0])
+        .Integer("acknowledged_second_send", tally.AckedAtSend[1])
+        .Integer("acknowledged_third_send", tally.AckedAtSend[2])
+        .Integer("resynchronisations", record.Link.Resyncs)
+        .Integer("protected_memory_warnings", tally.ProtectedWarnings)
+        .Integer("missing_responses", tally.MissingResponses)
+        .Integer("unrecognised_responses", tally.UnrecognisedResponses)
+        .Integer("late_responses_dropped", tally.LateResponsesDropped)
+        .Bool("nothing_answered", summary.nothing_answered);
+    return fields;
 }
 
 bool WriteReportFile(const std::string& path, const std::string& json, std::string* error) {

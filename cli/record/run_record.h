@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/console/json_writer.h"
 #include "cli/record/sha256.h"
 #include "job/job.h"
 
@@ -50,13 +51,13 @@ struct RunSummary {
     bool strict = false;
 };
 
-// The start event's fields (without braces), the tool's version first. For a files list it
-// gives the number of lines; each line has a start-line event of its own.
-std::string StartFields(const RunStart& start);
+// The start event's fields, the tool's version first. For a files list it gives the number of
+// lines; each line has a start-line event of its own.
+JsonObject StartFields(const RunStart& start);
 // The fields of the start-line event for line `index` (from 0) of the files list.
-std::string StartLineFields(const RunStart& start, std::size_t index);
-// The summary's fields (without braces).
-std::string SummaryFields(const RunSummary& summary);
+JsonObject StartLineFields(const RunStart& start, std::size_t index);
+// The summary's fields.
+JsonObject SummaryFields(const RunSummary& summary);
 // `when` as ISO 8601 UTC with milliseconds: 2026-12-07T10:12:55.123Z.
 std::string IsoUtc(std::chrono::system_clock::time_point when);
 // Writes `json` and a line feed to `path` through a temporary file beside it and a rename,
