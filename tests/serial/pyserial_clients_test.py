@@ -41,11 +41,22 @@ def start(args, stream, env=None, expect_before=None):
     """Starts a server and returns it with the rfc2217:// address from its first line, or from
     its second when its first holds `expect_before`."""
     process = subprocess.Popen(args, env=env, text=True, **{stream: subprocess.PIPE})
-    pipe = getattr(process, stream)
+    # Read a byte at a time from the descriptor: a buffered reader may take both lines in one
+    # read, and the descriptor would then never be ready for the second.
+    fd = getattr(process, stream).fileno()
+    deadline = time.monotonic() + START_DEADLINE_S
     lines = []
     for _ in range(2 if expect_before else 1):
-        ready, _, _ = select.select([pipe], [], [], START_DEADLINE_S)
-        lines.append(pipe.readline() if ready else "")
+        line = b""
+        while not line.endswith(b"\n"):
+            left = deadline - time.monotonic()
+            if left <= 0 or not select.select([fd], [], [], left)[0]:
+                break
+            byte = os.read(fd, 1)
+            if not byte:
+                break
+            line += byte
+        lines.append(line.decode(errors="replace"))
     if "rfc2217://" not in lines[-1] or (expect_before and expect_before not in lines[0]):
         process.kill()
         raise AssertionError(f"{args[0]} did not start as expected: {lines!r}")
