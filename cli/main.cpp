@@ -9,6 +9,7 @@
 #include "cli/download/download_command.h"
 #include "cli/image_info/image_info.h"
 #include "cli/line/production_line.h"
+#include "cli/line/station_process.h"
 #include "cli/ports/ports_command.h"
 #include "sim/simulated_line.h"
 
@@ -60,6 +61,7 @@ constexpr Command kCommands[] = {
 
 int main(int argc, char** argv) {
     using namespace vantor::cli;
+    TieStationToLine();
     vantor::sim::RegisterSimulatedDeviceScheme();
     const std::vector<std::string> arguments(argv + 1, argv + argc);
     if (arguments.empty()) {

@@ -45,6 +45,9 @@ struct ChildStream {
 struct ChildOptions {
     // The program's path (no search through PATH) and its arguments.
     std::vector<std::string> argv;
+    // The file to run when it is not argv[0] (such as /proc/self/exe, this program again under
+    // the name argv[0] gives it).
+    std::string program;
     // Changes to the parent's environment: a value sets the variable, nullopt removes it.
     std::vector<std::pair<std::string, std::optional<std::string>>> environment_changes;
     ChildStream in = ChildStream::Null();
@@ -53,6 +56,12 @@ struct ChildOptions {
     // Descriptors the child receives at the same numbers, close-on-exec or not. Any other
     // descriptor the parent holds without close-on-exec is inherited as well, as by exec.
     std::vector<int> inherited_descriptors;
+    // The child leads a process group of its own from before it runs, so that the terminal's
+    // Ctrl-C reaches only the parent.
+    bool own_process_group = false;
+    // The child starts with every signal at its default handling and none blocked, whatever the
+    // parent ignores (SIGPIPE, say) or blocks.
+    bool default_signals = false;
     // Output kept per stream until the caller takes it. A stream at its limit is not read
     // further, so a child that writes more than is taken waits on its pipe instead of growing
     // the parent without bound.
@@ -129,9 +138,10 @@ class ProcessWaitSet {
     void Remove(ChildProcess& child);
     std::size_t size() const { return children_.size(); }
 
-    // Waits until at least one member has new output or has ended, or until `deadline`. Reads
-    // what is ready into each such member and reaps each that ended; returns those members
-    // (none at the deadline). A member already ended and read to the end is not returned again.
+    // Waits until at least one member has new output or has ended, until a signal handler has
+    // run, or until `deadline`. Reads what is ready into each such member and reaps each that
+    // ended; returns those members (none at the deadline or after a signal). A member already
+    // ended and read to the end is not returned again.
     std::vector<ChildProcess*> Wait(ProcessDeadline deadline);
 
   private:

@@ -216,6 +216,37 @@ class SpawnPlan {
     int slave_ = -1;
 };
 
+// What a child is given besides its streams: a process group, its signals' handling.
+class SpawnAttributes {
+  public:
+    explicit SpawnAttributes(const ChildOptions& options) {
+        posix_spawnattr_init(&attributes_);
+        short flags = 0;
+        if (options.own_process_group) {
+            flags |= POSIX_SPAWN_SETPGROUP;
+            posix_spawnattr_setpgroup(&attributes_, 0);
+        }
+        if (options.default_signals) {
+            flags |= POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+            sigset_t none;
+            sigemptyset(&none);
+            posix_spawnattr_setsigmask(&attributes_, &none);
+            sigset_t all;
+            sigfillset(&all);
+            posix_spawnattr_setsigdefault(&attributes_, &all);
+        }
+        posix_spawnattr_setflags(&attributes_, flags);
+    }
+    ~SpawnAttributes() { posix_spawnattr_destroy(&attributes_); }
+    SpawnAttributes(const SpawnAttributes&) = delete;
+    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+
+    const posix_spawnattr_t* get() const { return &attributes_; }
+
+  private:
+    posix_spawnattr_t attributes_;
+};
+
 // Writes to a pipe whose reader may have gone without letting SIGPIPE end this process: the
 // signal is held for the write, and one it raised is taken back before it is let through.
 ssize_t WriteWithoutSigpipe(int fd, const char* bytes, std::size_t size) {
@@ -329,8 +360,10 @@ std::unique_ptr<ChildProcess> ChildProcess::Start(const ChildOptions& options, s
     std::vector<std::string> env_texts = ChildEnvironment(options);
     std::vector<char*> argv = Pointers(argv_texts);
     std::vector<char*> envp = Pointers(env_texts);
-    const int failed =
-        ::posix_spawn(&system->pid, argv[0], plan.actions(), nullptr, argv.data(), envp.data());
+    SpawnAttributes attributes(options);
+    const char* program = options.program.empty() ? argv[0] : options.program.c_str();
+    const int failed = ::posix_spawn(&system->pid, program, plan.actions(), attributes.get(),
+                                     argv.data(), envp.data());
     if (failed != 0) {
         system->pid = -1;
         *error = options.argv[0] + ": " + std::strerror(failed);
@@ -469,7 +502,8 @@ std::vector<ChildProcess*> ProcessWaitSet::Wait(ProcessDeadline deadline) {
         const int timeout_ms =
             ticking ? std::min(PollTimeoutMs(deadline), kReapTickMs) : PollTimeoutMs(deadline);
         const int ready = ::poll(entries.data(), entries.size(), timeout_ms);
-        if (ready < 0 && errno != EINTR) {
+        if (ready < 0) {
+            // A signal's handler has run: the caller looks at what it did before waiting again.
             return {};
         }
         std::vector<ChildProcess*> changed;

@@ -1,6 +1,5 @@
 // vantor-port-server: one serial device of this machine served over the network (RFC 2217),
 // breaks included, so that a drive can be updated from another computer.
-#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -8,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/interruptions.h"
 #include "platform/serial/posix_serial_device.h"
 #include "platform/serial/rfc2217_server.h"
 #include "portserver/port_server.h"
@@ -47,16 +47,6 @@ static_assert(vantor::portserver::kClientStartBaudRate == 9600);
 int Usage(const std::string& problem) {
     std::fprintf(stderr, "vantor-port-server: %s\n%s", problem.c_str(), kUsageText);
     return kUsageError;
-}
-
-// SIGINT and SIGTERM end the serving loops, which close what they opened; SA_RESTART is left
-// out so that a wait is cut short.
-void CatchStopSignals() {
-    struct sigaction action {};
-    action.sa_handler = OnStopSignal;
-    sigemptyset(&action.sa_mask);
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
 }
 
 }  // namespace
@@ -117,7 +107,9 @@ int main(int argc, char** argv) {
                      "device or USB adapter (such as /dev/ttyUSB0) instead\n",
                      options.device.c_str());
     }
-    CatchStopSignals();
+    // SIGINT and SIGTERM end the serving loops, which close what they opened; a wait is cut
+    // short so that they notice at once.
+    platform::CatchInterruptions(OnStopSignal, platform::InterruptedCalls::kCutShort);
     std::string bound;
     std::string error;
     const int listen_fd = platform::rfc2217_server::Listen(host, *port, bound, error);

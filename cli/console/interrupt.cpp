@@ -1,9 +1,10 @@
-// The interruptions' state, the same on every system; the handlers that feed it are the systems'
-// own.
+// The interruptions' state and what each does, the same on every system; platform/interruptions.h
+// installs the handlers that feed it.
+#include "cli/console/interrupt.h"
+
 #include <cstdlib>
 
-#include "cli/console/interrupt.h"
-#include "cli/console/interrupt_reactions.h"
+#include "platform/interruptions.h"
 
 namespace vantor::cli {
 
@@ -17,11 +18,10 @@ std::atomic<int> g_counted{0};
 static_assert(std::atomic<int>::is_always_lock_free,
               "a signal handler may only touch lock-free atomics");
 
-}  // namespace
-
+// A run's interruption: the first sets the stop flag; a second ends the process at once with
+// 128 + its number, the operator having asked twice.
 void ReactToStopSignal(int signal_number) {
     if (g_stop_signal.exchange(signal_number) != 0) {
-        // The operator asked twice: no more waiting for the job.
         std::_Exit(128 + signal_number);
     }
     if (std::atomic<int>* stop = g_stop.load(); stop != nullptr) {
@@ -29,18 +29,38 @@ void ReactToStopSignal(int signal_number) {
     }
 }
 
+// A production line's: counted, the first one's number kept.
 void ReactToCountedSignal(int signal_number) {
     int none = 0;
     g_first_counted.compare_exchange_strong(none, signal_number);
     g_counted.fetch_add(1);
 }
 
-void SetStopFlag(std::atomic<int>* stop) {
+}  // namespace
+
+void InstallStopHandlers(std::atomic<int>* stop) {
     g_stop.store(stop);
+    // The serial line's system calls go on after the handler; the job looks at the flag between
+    // its operations.
+    platform::CatchInterruptions(ReactToStopSignal, platform::InterruptedCalls::kResume);
+}
+
+void RemoveStopHandlers() {
+    platform::ReleaseInterruptions();
+    g_stop.store(nullptr);
 }
 
 int StopSignal() {
     return g_stop_signal.load();
+}
+
+void InstallCountingHandlers() {
+    // The line's wait returns at once and passes the signal on.
+    platform::CatchInterruptions(ReactToCountedSignal, platform::InterruptedCalls::kCutShort);
+}
+
+void RemoveCountingHandlers() {
+    platform::ReleaseInterruptions();
 }
 
 int CountedInterruptions() {

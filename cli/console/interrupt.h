@@ -1,7 +1,7 @@
 // Ctrl-C and SIGTERM. During a run the first asks the job to stop between operations, so that
 // the port is closed and the traffic log and the run record are written; a second one ends the
 // process at once. A production line counts them instead and passes each on to its stations.
-// One source file per system (interrupt_posix.cpp, win/interrupt_win.cpp).
+// The handlers themselves are installed through platform/interruptions.h.
 #pragma once
 
 #include <atomic>

@@ -223,17 +223,18 @@ void Line::PassOnSignals() {
     }
 }
 
-// Waits for output or the end of a station, and takes what came.
+// Waits until some stations have written something or ended, and takes what came from those.
 void Line::Watch() {
-    std::vector<const StationProcess*> running;
-    for (const Station& station : stations_) {
+    std::vector<StationProcess*> running;
+    for (Station& station : stations_) {
         if (station.state == Station::State::Running) {
             running.push_back(&station.process);
         }
     }
-    WaitForStations(running);
+    const std::vector<StationProcess*> ready = WaitForStations(running);
     for (Station& station : stations_) {
-        if (station.state != Station::State::Running) {
+        if (station.state != Station::State::Running ||
+            std::find(ready.begin(), ready.end(), &station.process) == ready.end()) {
             continue;
         }
         auto on_event = [&](std::string_view line) { OnEvent(station, line); };
@@ -242,8 +243,7 @@ void Line::Watch() {
                 station.last_error_line = std::string(line);
             }
         };
-        station.process.Read(on_event, on_error);
-        if (const auto exit = station.process.Reap(on_event, on_error)) {
+        if (const auto exit = station.process.TakeOutput(on_event, on_error)) {
             EndAttempt(station, Judge(station, station.attempts.back(), *exit));
         }
     }

@@ -2,6 +2,7 @@
 // writes its report. The same on every system.
 #include "cli/line/production_line.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "cli/console/command_line.h"
@@ -41,6 +42,11 @@ int LineUsageError(const LineSettings& settings, const std::string& message) {
     return UsageError(kLineCommand, message);
 }
 
+long StationsAtOnce(const LineSettings& settings) {
+    const auto stations = static_cast<long>(settings.ports.size());
+    return settings.max_parallel > 0 ? std::min(settings.max_parallel, stations) : stations;
+}
+
 }  // namespace
 
 const char* ProductionLineHelp() {
@@ -59,6 +65,11 @@ int RunProductionLine(const std::vector<std::string>& arguments) {
         return LineUsageError(settings, *problem);
     }
     if (auto problem = CheckLine(settings)) {
+        return LineUsageError(settings, *problem);
+    }
+    // Every station that may run at once must fit under the limit on open files before the
+    // first starts: a line that runs out halfway leaves some drives flashed and others not.
+    if (auto problem = MakeRoomForStations(StationsAtOnce(settings))) {
         return LineUsageError(settings, *problem);
     }
     LineView view(ChooseOutputMode(settings.json, settings.quiet), stdout, stderr);

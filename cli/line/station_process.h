@@ -1,8 +1,9 @@
 // One station of a production line runs as a vantor-cli child process of its own, so that a
 // fault in one station (a crash, a hung adapter, a signal) never touches another. Starting and
 // watching that child is the one part of the line that is the system's own: this interface, with
-// one source file per system (station_process_posix.cpp; win/station_process_win.cpp, which has
-// no form of it yet). The line's scheduling, options and report are the same on every system.
+// one source file per system (station_process_posix.cpp, on the child processes of
+// platform/process.h; win/station_process_win.cpp, which has no form of it yet). The line's
+// scheduling, options and report are the same on every system.
 #pragma once
 
 #include <memory>
@@ -40,32 +41,40 @@ class StationProcess {
 
     // The child's process id; -1 for no child.
     long Id() const;
-    // Hands the complete lines that wait on the child's event stream to `on_event` and those of
-    // its error stream to `on_error`. One call reads a bounded amount, so that one chatty
-    // station cannot keep the parent from the others.
-    void Read(const LineHandler& on_event, const LineHandler& on_error);
-    // True once the child has closed both streams: it has ended or is ending.
-    bool StreamsEnded() const;
-    // What the child came to, once it has ended, after the rest of what it wrote has gone to the
-    // handlers; nothing while it runs.
-    std::optional<StationExit> Reap(const LineHandler& on_event, const LineHandler& on_error);
+    // Hands the complete lines that the last wait read from the child's event stream to
+    // `on_event` and those of its error stream to `on_error`. What the child came to once it
+    // has ended and all it wrote has gone to the handlers; nothing while it runs.
+    std::optional<StationExit> TakeOutput(const LineHandler& on_event, const LineHandler& on_error);
     // Passes an interruption on: SIGINT or SIGTERM, which the child takes as a single run does.
     void Interrupt(int signal_number);
     // Ends the child at once.
     void Kill();
 
   private:
-    friend void WaitForStations(const std::vector<const StationProcess*>& running);
+    friend std::vector<StationProcess*> WaitForStations(
+        const std::vector<StationProcess*>& running);
 
-    struct Handles;  // the system's own: on POSIX the process id and the two pipes
+    struct Handles;  // the system's own: on POSIX the child process of platform/process.h
     std::unique_ptr<Handles> handles_;
     LineSplitter events_{64 * 1024};
     LineSplitter errors_{4 * 1024};
 };
 
-// Waits until one of the `running` children has written something or ended, or until a short
-// while has passed (the line looks at its interruptions and redraws its view between waits).
-void WaitForStations(const std::vector<const StationProcess*>& running);
+// Waits, in one call on all of them, until some of the `running` children have written
+// something or ended, or until a short while has passed or a signal has come (the line looks at
+// its interruptions and redraws its view between waits). Reads a bounded amount from each that
+// wrote, so that one chatty station cannot keep the parent from the others; returns those that
+// wrote or ended.
+std::vector<StationProcess*> WaitForStations(const std::vector<StationProcess*>& running);
+
+// Makes room for `stations` children running at once (on POSIX, raises the limit on open files
+// as far as they need where the hard limit allows); nothing when there is room, else why not and
+// what to do, as the line's usage error.
+std::optional<std::string> MakeRoomForStations(long stations);
+
+// In a station's child, first thing: ties it to the line that started it, so that it ends when
+// the line dies. Nothing in a program that no line started.
+void TieStationToLine();
 
 // "signal 9 (Killed)": the signal that ended a child, for the report.
 std::string SignalName(int signal_number);

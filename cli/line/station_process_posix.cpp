@@ -1,137 +1,52 @@
-// Starting and watching a station's child process on POSIX: fork and exec of /proc/self/exe,
-// pipes read without blocking through poll, wait4 for the end and what it cost.
+// Starting and watching a station's child process on POSIX: this program again
+// (/proc/self/exe) as a child of platform/process.h, its pipes and its end watched together with
+// every other station's in one wait set.
 #include "cli/line/station_process.h"
 
-#include <fcntl.h>
-#include <poll.h>
 #include <sys/prctl.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <algorithm>
+#include <charconv>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <utility>
 
-extern char** environ;
+#include "platform/process.h"
 
 namespace vantor::cli {
 
 namespace {
 
-constexpr std::size_t kReadChunkBytes = 16384;
-// At most this many chunks are read from one stream per call, so that one chatty station
-// cannot keep the parent from the others.
-constexpr int kChunksPerCall = 8;
-// How long a wait for the stations lasts at most: while every child writes nothing, and while
-// one has closed its streams but is not yet reaped.
-constexpr int kPollIdleMs = 100;
-constexpr int kPollReapMs = 5;
+using platform::ChildProcess;
+using platform::OutputStream;
 
-std::vector<char*> Pointers(std::vector<std::string>& texts) {
-    std::vector<char*> pointers;
-    pointers.reserve(texts.size() + 1);
-    for (std::string& text : texts) {
-        pointers.push_back(text.data());
-    }
-    pointers.push_back(nullptr);
-    return pointers;
-}
+// What a station's child is told its line's process id by; the child takes it out of its
+// environment at once.
+constexpr const char* kLineParentVariable = "VANTOR_LINE_PARENT";
+// A child started by a line whose line has already gone ends with this, as one that cannot run.
+constexpr int kExitLineGone = 127;
+// How long a wait for the stations lasts at most while none writes anything or ends.
+constexpr auto kWaitMost = std::chrono::milliseconds(100);
+// Output held per stream between waits: a wait reads at most one chunk of each stream, and the
+// line takes it all after each wait.
+constexpr std::size_t kOutputHeldBytes = 256 * 1024;
 
-// In the child between fork and exec: async-signal-safe calls only.
-[[noreturn]] void BecomeStation(pid_t parent, int events_fd, int errors_fd, char** argv) {
-    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-    if (::getppid() != parent) {
-        ::_exit(127);  // the parent died before the request above was in place
-    }
-    ::setpgid(0, 0);
-    sigset_t none;
-    sigemptyset(&none);
-    ::sigprocmask(SIG_SETMASK, &none, nullptr);
-    ::signal(SIGPIPE, SIG_DFL);
-    const int null_fd = ::open("/dev/null", O_RDONLY);
-    if (null_fd < 0 || ::dup2(null_fd, STDIN_FILENO) < 0 || ::dup2(events_fd, STDOUT_FILENO) < 0 ||
-        ::dup2(errors_fd, STDERR_FILENO) < 0) {
-        ::_exit(127);
-    }
-    ::execve("/proc/self/exe", argv, environ);
-    ::_exit(127);
-}
-
-void CloseBoth(int fds[2]) {
-    ::close(fds[0]);
-    ::close(fds[1]);
-}
-
-// Reads what is waiting on `fd` into `splitter`; false once the writer has gone (or the read
-// failed), and the descriptor is then closed and set to -1.
-bool ReadStream(int& fd, LineSplitter& splitter, const LineHandler& on_line) {
-    if (fd < 0) {
-        return false;
-    }
-    char buffer[kReadChunkBytes];
-    for (int chunk = 0; chunk < kChunksPerCall; ++chunk) {
-        const ssize_t got = ::read(fd, buffer, sizeof buffer);
-        if (got > 0) {
-            splitter.Feed(std::string_view(buffer, static_cast<std::size_t>(got)), on_line);
-            continue;
-        }
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            return true;
-        }
-        ::close(fd);
-        fd = -1;
-        return false;
-    }
-    return true;
-}
-
-// The child's end, when it has ended; nothing while it runs.
-std::optional<StationExit> ReapChild(pid_t pid) {
-    int wait_status = 0;
-    rusage usage{};
-    pid_t ended = -1;
-    do {
-        ended = ::wait4(pid, &wait_status, WNOHANG, &usage);
-    } while (ended < 0 && errno == EINTR);
-    if (ended == 0) {
-        return std::nullopt;
-    }
-    StationExit exit;
-    if (ended < 0) {
-        exit.status = -1;  // somebody else reaped it: nothing is known of its end
-        return exit;
-    }
-    exit.exited = WIFEXITED(wait_status);
-    exit.status = exit.exited ? WEXITSTATUS(wait_status) : -1;
-    exit.signal = WIFSIGNALED(wait_status) ? WTERMSIG(wait_status) : 0;
-    exit.cpu_s = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-                 static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-    exit.max_rss_kib = usage.ru_maxrss;
-    return exit;
+StationExit ExitOf(const platform::ChildExit& exit) {
+    StationExit station_exit;
+    station_exit.exited = exit.Exited();
+    station_exit.status = station_exit.exited ? exit.status : -1;
+    station_exit.signal = exit.signal;
+    station_exit.cpu_s = exit.cpu_s;
+    station_exit.max_rss_kib = exit.peak_memory_kib;
+    return station_exit;
 }
 
 }  // namespace
 
 struct StationProcess::Handles {
-    pid_t pid = -1;
-    int events_fd = -1;  // the child's stdout, non-blocking
-    int errors_fd = -1;  // the child's stderr, non-blocking
-
-    Handles() = default;
-    Handles(const Handles&) = delete;
-    Handles& operator=(const Handles&) = delete;
-    ~Handles() {
-        for (const int fd : {events_fd, errors_fd}) {
-            if (fd >= 0) {
-                ::close(fd);
-            }
-        }
-    }
+    std::unique_ptr<ChildProcess> child;
 };
 
 StationProcess::StationProcess() = default;
@@ -141,107 +56,119 @@ StationProcess& StationProcess::operator=(StationProcess&& other) noexcept = def
 
 std::optional<StationProcess> StationProcess::Start(const std::vector<std::string>& arguments,
                                                     std::string* error) {
-    std::vector<std::string> texts{"vantor-cli"};
-    texts.insert(texts.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv = Pointers(texts);
-    int events[2];
-    int errors[2];
-    if (::pipe2(events, O_CLOEXEC) != 0) {
-        *error = std::string("no pipe: ") + std::strerror(errno);
+    platform::ChildOptions options;
+    options.program = "/proc/self/exe";
+    options.argv = {"vantor-cli"};
+    options.argv.insert(options.argv.end(), arguments.begin(), arguments.end());
+    options.environment_changes = {{kLineParentVariable, std::to_string(::getpid())}};
+    options.in = platform::ChildStream::Null();
+    options.out = platform::ChildStream::Pipe();
+    options.err = platform::ChildStream::Pipe();
+    options.own_process_group = true;
+    // The line ignores SIGPIPE and catches the interruptions; a station starts as a run does.
+    options.default_signals = true;
+    options.output_limit_bytes = kOutputHeldBytes;
+    std::string why;
+    auto child = ChildProcess::Start(options, &why);
+    if (!child) {
+        *error = "cannot start a station process: " + why;
         return std::nullopt;
     }
-    if (::pipe2(errors, O_CLOEXEC) != 0) {
-        *error = std::string("no pipe: ") + std::strerror(errno);
-        CloseBoth(events);
-        return std::nullopt;
-    }
-    const pid_t parent = ::getpid();
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        BecomeStation(parent, events[1], errors[1], argv.data());
-    }
-    const int fork_errno = errno;
-    ::close(events[1]);
-    ::close(errors[1]);
-    if (pid < 0) {
-        *error = std::string("cannot start a station process: ") + std::strerror(fork_errno);
-        ::close(events[0]);
-        ::close(errors[0]);
-        return std::nullopt;
-    }
-    // The child also joins its own group itself; doing it here as well closes the window in
-    // which a Ctrl-C could still reach it through the terminal.
-    ::setpgid(pid, pid);
-    ::fcntl(events[0], F_SETFL, O_NONBLOCK);
-    ::fcntl(errors[0], F_SETFL, O_NONBLOCK);
     StationProcess process;
     process.handles_ = std::make_unique<Handles>();
-    process.handles_->pid = pid;
-    process.handles_->events_fd = events[0];
-    process.handles_->errors_fd = errors[0];
+    process.handles_->child = std::move(child);
     return process;
 }
 
 long StationProcess::Id() const {
-    return handles_ ? handles_->pid : -1;
+    return handles_ ? handles_->child->id() : -1;
 }
 
-void StationProcess::Read(const LineHandler& on_event, const LineHandler& on_error) {
-    if (handles_) {
-        ReadStream(handles_->events_fd, events_, on_event);
-        ReadStream(handles_->errors_fd, errors_, on_error);
-    }
-}
-
-bool StationProcess::StreamsEnded() const {
-    return !handles_ || (handles_->events_fd < 0 && handles_->errors_fd < 0);
-}
-
-std::optional<StationExit> StationProcess::Reap(const LineHandler& on_event,
-                                                const LineHandler& on_error) {
+std::optional<StationExit> StationProcess::TakeOutput(const LineHandler& on_event,
+                                                      const LineHandler& on_error) {
     if (!handles_) {
         return std::nullopt;
     }
-    const auto exit = ReapChild(handles_->pid);
-    if (!exit) {
+    ChildProcess& child = *handles_->child;
+    events_.Feed(child.TakeOutput(OutputStream::kOut), on_event);
+    errors_.Feed(child.TakeOutput(OutputStream::kErr), on_error);
+    // The child is done once it has been reaped and both its streams have come to their end.
+    if (!child.exit() || !child.OutputEnded(OutputStream::kOut) ||
+        !child.OutputEnded(OutputStream::kErr)) {
         return std::nullopt;
     }
-    // The child is gone: what it wrote is all in the pipes.
-    while (ReadStream(handles_->events_fd, events_, on_event)) {
-    }
-    while (ReadStream(handles_->errors_fd, errors_, on_error)) {
-    }
-    return exit;
+    return ExitOf(*child.exit());
 }
 
 void StationProcess::Interrupt(int signal_number) {
-    if (handles_ && handles_->pid > 0) {
-        ::kill(handles_->pid, signal_number);
+    if (handles_) {
+        handles_->child->Signal(signal_number);
     }
 }
 
 void StationProcess::Kill() {
-    if (handles_ && handles_->pid > 0) {
-        ::kill(handles_->pid, SIGKILL);
+    if (handles_) {
+        handles_->child->Kill();
     }
 }
 
-void WaitForStations(const std::vector<const StationProcess*>& running) {
-    std::vector<pollfd> fds;
-    bool awaiting_reap = false;
-    for (const StationProcess* process : running) {
-        const StationProcess::Handles* handles = process->handles_.get();
-        if (handles == nullptr) {
-            continue;
+std::vector<StationProcess*> WaitForStations(const std::vector<StationProcess*>& running) {
+    platform::ProcessWaitSet set;
+    for (StationProcess* process : running) {
+        if (process->handles_) {
+            set.Add(*process->handles_->child);
         }
-        for (int fd : {handles->events_fd, handles->errors_fd}) {
-            if (fd >= 0) {
-                fds.push_back({fd, POLLIN, 0});
-            }
-        }
-        awaiting_reap = awaiting_reap || process->StreamsEnded();
     }
-    ::poll(fds.data(), fds.size(), awaiting_reap ? kPollReapMs : kPollIdleMs);
+    std::vector<ChildProcess*> changed = set.Wait(std::chrono::steady_clock::now() + kWaitMost);
+    std::sort(changed.begin(), changed.end());
+    std::vector<StationProcess*> ready;
+    for (StationProcess* process : running) {
+        if (process->handles_ &&
+            std::binary_search(changed.begin(), changed.end(), process->handles_->child.get())) {
+            ready.push_back(process);
+        }
+    }
+    return ready;
+}
+
+std::optional<std::string> MakeRoomForStations(long stations) {
+    const platform::DescriptorBudget budget =
+        platform::EnsureDescriptorBudget(stations, platform::kDescriptorsPerWatchedChild);
+    if (budget.ok) {
+        return std::nullopt;
+    }
+    if (budget.hard_limit <= 0 || budget.hard_limit >= budget.needed) {
+        return "the limit on open files cannot be raised for " + std::to_string(stations) +
+               " stations at once: " + budget.error;
+    }
+    // What the line holds besides its stations' descriptors.
+    const long own = budget.needed - stations * platform::kDescriptorsPerWatchedChild;
+    const long fitting = (budget.hard_limit - own) / platform::kDescriptorsPerWatchedChild;
+    std::string text = std::to_string(stations) + " stations at once need " +
+                       std::to_string(budget.needed) + " open files, and the limit is " +
+                       std::to_string(budget.hard_limit) + " (ulimit -Hn): raise it";
+    if (fitting > 0) {
+        text += ", or give --max-parallel " + std::to_string(fitting) + " or less";
+    }
+    return text;
+}
+
+void TieStationToLine() {
+    const char* parent_text = std::getenv(kLineParentVariable);
+    if (parent_text == nullptr) {
+        return;
+    }
+    long parent = 0;
+    const char* end = parent_text + std::strlen(parent_text);
+    const auto parsed = std::from_chars(parent_text, end, parent);
+    ::unsetenv(kLineParentVariable);
+    if (parsed.ec != std::errc() || parsed.ptr != end || parent <= 0) {
+        return;
+    }
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (::getppid() != static_cast<pid_t>(parent)) {
+        std::_Exit(kExitLineGone);  // the line died before the request above was in place
+    }
 }
 
 std::string SignalName(int signal_number) {

@@ -28,11 +28,14 @@ platform::ProcessDeadline ChildDeadline() {
 }
 
 // Starts vantor-cli with stdin on the null device, stdout and stderr as given, and the settings
-// store moved out of the way.
+// store moved out of the way; through `launcher` (a program and its arguments that runs the rest)
+// when one is given.
 std::unique_ptr<ChildProcess> StartCli(const std::vector<std::string>& arguments, ChildStream out,
-                                       ChildStream err, const std::string& registry_path) {
+                                       ChildStream err, const std::string& registry_path,
+                                       const std::vector<std::string>& launcher = {}) {
     platform::ChildOptions options;
-    options.argv = {VANTOR_CLI_PATH};
+    options.argv = launcher;
+    options.argv.push_back(VANTOR_CLI_PATH);
     options.argv.insert(options.argv.end(), arguments.begin(), arguments.end());
     options.environment_changes = {{"VANTOR_REGISTRY", registry_path}};
     options.out = std::move(out);
@@ -62,6 +65,19 @@ CliRun RunCliWithStore(const std::vector<std::string>& arguments,
     TempDir dir;
     auto child = StartCli(arguments, ChildStream::File(dir.Path("stdout")),
                           ChildStream::File(dir.Path("stderr")), registry_path);
+    CliRun run;
+    run.status = StatusOf(child->Finish(ChildDeadline()));
+    run.out = TempDir::Read(dir.Path("stdout"));
+    run.err = TempDir::Read(dir.Path("stderr"));
+    return run;
+}
+
+CliRun RunCliWithOpenFilesLimit(const std::vector<std::string>& arguments, long soft, long hard) {
+    TempDir dir;
+    const std::vector<std::string> launcher{
+        "/usr/bin/prlimit", "--nofile=" + std::to_string(soft) + ":" + std::to_string(hard), "--"};
+    auto child = StartCli(arguments, ChildStream::File(dir.Path("stdout")),
+                          ChildStream::File(dir.Path("stderr")), dir.Path("registry"), launcher);
     CliRun run;
     run.status = StatusOf(child->Finish(ChildDeadline()));
     run.out = TempDir::Read(dir.Path("stdout"));

@@ -23,6 +23,10 @@ CliRun RunCli(const std::vector<std::string>& arguments);
 // As RunCli, with the settings store at `registry_path`.
 CliRun RunCliWithStore(const std::vector<std::string>& arguments, const std::string& registry_path);
 
+// As RunCli, with the limit on open files lowered to `soft` (and `hard` for the hard one), set
+// by util-linux's prlimit before it starts the program.
+CliRun RunCliWithOpenFilesLimit(const std::vector<std::string>& arguments, long soft, long hard);
+
 // As RunCli, with stdout on a pipe whose reader has gone away.
 CliRun RunCliIntoClosedPipe(const std::vector<std::string>& arguments);
 

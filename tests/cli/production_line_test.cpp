@@ -15,6 +15,7 @@ namespace vantor::test {
 namespace {
 
 constexpr int kSomeStationsFailed = 30;
+constexpr int kUsageError = 64;
 
 std::string GoodImage(const TempDir& dir) {
     const auto bytes = image_writer::ImageBuilder::Kdx(2).FillerPackets(3, 64).Build();
@@ -247,6 +248,48 @@ std::vector<cli::SerialDeviceEntry> FixtureDevices() {
     cli::SerialDeviceEntry board;
     board.path = "/dev/ttyS0";
     return {first, second, twin, board};
+}
+
+std::vector<std::string> EightSimulatedPorts() {
+    std::vector<std::string> ports;
+    for (int address = 1; address <= 8; ++address) {
+        ports.push_back("sim:address=" + std::to_string(address));
+    }
+    return ports;
+}
+
+// Catches a line that runs out of descriptors halfway: under a soft limit too low for its
+// stations, the line raises it and every station runs.
+TEST(ProductionLine, RaisesTheOpenFilesLimitForAllItsStations) {
+    TempDir dir;
+    const std::string image = GoodImage(dir);
+    const CliRun run = RunCliWithOpenFilesLimit(
+        LineArguments(image, EightSimulatedPorts(), {"--skip-seeking", "--json"}), 16, 4096);
+    EXPECT_EQ(run.status, 0) << run.err;
+    const auto events = ParseJsonLines(run.out);
+    for (int station = 1; station <= 8; ++station) {
+        EXPECT_EQ(Events(events, "station-start", station).size(), 1U) << station;
+    }
+    EXPECT_EQ(run.err.find("Too many open files"), std::string::npos) << run.err;
+}
+
+// Catches a line that starts some stations and then fails the rest: when the hard limit leaves no
+// room, the line refuses before any station starts and says what to do.
+TEST(ProductionLine, RefusesBeforeAnyStationWhenTheOpenFilesLimitIsTooLow) {
+    TempDir dir;
+    const std::string image = GoodImage(dir);
+    const CliRun run = RunCliWithOpenFilesLimit(
+        LineArguments(image, EightSimulatedPorts(), {"--skip-seeking", "--json"}), 40, 40);
+    EXPECT_EQ(run.status, kUsageError) << run.err;
+    const auto events = ParseJsonLines(run.out);
+    ASSERT_EQ(events.size(), 1U) << run.out;
+    EXPECT_EQ(StringField(events[0], "event"), "error");
+    const std::string message = StringField(events[0], "message");
+    EXPECT_NE(message.find("8 stations at once need"), std::string::npos) << message;
+    EXPECT_NE(message.find("the limit is 40 (ulimit -Hn): raise it, or give --max-parallel"),
+              std::string::npos)
+        << message;
+    EXPECT_NE(run.err.find(message), std::string::npos) << run.err;
 }
 
 TEST(PortIdentity, FindsTheOneAdapterBySerialNumberOrByIdName) {

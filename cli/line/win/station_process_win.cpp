@@ -23,14 +23,8 @@ long StationProcess::Id() const {
     return -1;
 }
 
-void StationProcess::Read(const LineHandler& /*on_event*/, const LineHandler& /*on_error*/) {}
-
-bool StationProcess::StreamsEnded() const {
-    return true;
-}
-
-std::optional<StationExit> StationProcess::Reap(const LineHandler& /*on_event*/,
-                                                const LineHandler& /*on_error*/) {
+std::optional<StationExit> StationProcess::TakeOutput(const LineHandler& /*on_event*/,
+                                                      const LineHandler& /*on_error*/) {
     return StationExit{};
 }
 
@@ -38,7 +32,15 @@ void StationProcess::Interrupt(int /*signal_number*/) {}
 
 void StationProcess::Kill() {}
 
-void WaitForStations(const std::vector<const StationProcess*>& /*running*/) {}
+std::vector<StationProcess*> WaitForStations(const std::vector<StationProcess*>& /*running*/) {
+    return {};
+}
+
+std::optional<std::string> MakeRoomForStations(long /*stations*/) {
+    return std::nullopt;
+}
+
+void TieStationToLine() {}
 
 std::string SignalName(int signal_number) {
     return "signal " + std::to_string(signal_number);

@@ -8,16 +8,17 @@
 #include <csignal>
 #include <thread>
 
-#include "cli/console/interrupt.h"
-#include "cli/console/interrupt_reactions.h"
+#include "platform/interruptions.h"
 
-namespace vantor::cli {
+namespace vantor::platform {
 
 namespace {
 
 // The system ends the process a few seconds after a close, logoff or shutdown event whatever
-// the handler does; the run gets this long of them to close the port and write its records.
+// the handler does; the program gets this long of them to close the port and write its records.
 constexpr auto kWindDownTime = std::chrono::milliseconds(4000);
+
+std::atomic<void (*)(int)> g_react{nullptr};
 
 int SignalFor(DWORD event) {
     switch (event) {
@@ -33,47 +34,35 @@ int SignalFor(DWORD event) {
     }
 }
 
-// Takes a control event as the signal it counts as, with `react`.
-BOOL TakeEvent(DWORD event, void (*react)(int)) {
+BOOL WINAPI OnControlEvent(DWORD event) {
     const int signal_number = SignalFor(event);
-    if (signal_number == 0) {
+    void (*react)(int) = g_react.load();
+    if (signal_number == 0 || react == nullptr) {
         return FALSE;
     }
     react(signal_number);
     if (signal_number == SIGTERM) {
         // Returning from these events ends the process at once: the handler holds on while the
-        // run winds down and the process ends by itself, which ends this thread too.
+        // program winds down and the process ends by itself, which ends this thread too.
         std::this_thread::sleep_for(kWindDownTime);
     }
     return TRUE;
 }
 
-BOOL WINAPI OnStopEvent(DWORD event) {
-    return TakeEvent(event, ReactToStopSignal);
-}
-
-BOOL WINAPI OnCountedEvent(DWORD event) {
-    return TakeEvent(event, ReactToCountedSignal);
-}
-
 }  // namespace
 
-void InstallStopHandlers(std::atomic<int>* stop) {
-    SetStopFlag(stop);
-    ::SetConsoleCtrlHandler(OnStopEvent, TRUE);
+// A console's waits are not cut short by its control events, so `calls` changes nothing here.
+void CatchInterruptions(void (*react)(int signal_number), InterruptedCalls /*calls*/) {
+    // The handler is added once: the system would call it once per time it was added.
+    if (g_react.exchange(react) == nullptr) {
+        ::SetConsoleCtrlHandler(OnControlEvent, TRUE);
+    }
 }
 
-void RemoveStopHandlers() {
-    ::SetConsoleCtrlHandler(OnStopEvent, FALSE);
-    SetStopFlag(nullptr);
+void ReleaseInterruptions() {
+    if (g_react.exchange(nullptr) != nullptr) {
+        ::SetConsoleCtrlHandler(OnControlEvent, FALSE);
+    }
 }
 
-void InstallCountingHandlers() {
-    ::SetConsoleCtrlHandler(OnCountedEvent, TRUE);
-}
-
-void RemoveCountingHandlers() {
-    ::SetConsoleCtrlHandler(OnCountedEvent, FALSE);
-}
-
-}  // namespace vantor::cli
+}  // namespace vantor::platform
