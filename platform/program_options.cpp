@@ -2,27 +2,37 @@
 
 #include <charconv>
 
+#include "platform/invariant.h"
+
 namespace vantor::platform {
 
 namespace {
 
 constexpr std::size_t kMostDigits = 18;
 
-// Digits of `base` only: from_chars alone would also take a leading minus sign.
-std::optional<long> ParseDigits(std::string_view text, int base, long low, long high) {
+// Digits of `base` only (from_chars alone would also take a leading minus sign), within
+// [0, high]; from_chars says when they are too many for 64 bits.
+std::optional<std::uint64_t> ParseDigits(std::string_view text, int base, std::uint64_t high) {
     const std::string_view digits =
         base == 16 ? "0123456789abcdefABCDEF" : (base == 8 ? "01234567" : "0123456789");
-    if (text.empty() || text.size() > kMostDigits ||
-        text.find_first_not_of(digits) != std::string_view::npos) {
+    if (text.empty() || text.find_first_not_of(digits) != std::string_view::npos) {
         return std::nullopt;
     }
-    long value = 0;
+    std::uint64_t value = 0;
     const char* end = text.data() + text.size();
     const auto [stop, error] = std::from_chars(text.data(), end, value, base);
-    if (error != std::errc() || stop != end || value < low || value > high) {
+    if (error != std::errc() || stop != end || value > high) {
         return std::nullopt;
     }
     return value;
+}
+
+std::optional<long> WithinRange(std::optional<std::uint64_t> value, long low) {
+    VANTOR_ASSERT(low >= 0);
+    if (!value || *value < static_cast<std::uint64_t>(low)) {
+        return std::nullopt;
+    }
+    return static_cast<long>(*value);
 }
 
 }  // namespace
@@ -109,18 +119,30 @@ std::vector<std::string> ArgumentsOf(int argc, char** argv) {
     return argc > 1 ? std::vector<std::string>(argv + 1, argv + argc) : std::vector<std::string>();
 }
 
+// Every number of a command line counts something: no range reaches below 0.
 std::optional<long> ParseWhole(std::string_view text, long low, long high) {
-    return ParseDigits(text, 10, low, high);
+    if (text.size() > kMostDigits) {
+        return std::nullopt;
+    }
+    return WithinRange(ParseDigits(text, 10, static_cast<std::uint64_t>(high)), low);
 }
 
 std::optional<long> ParseNumber(std::string_view text, long low, long high) {
+    const auto top = static_cast<std::uint64_t>(high);
     if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        return ParseDigits(text.substr(2), 16, low, high);
+        return WithinRange(ParseDigits(text.substr(2), 16, top), low);
     }
     if (text.size() > 1 && text[0] == '0') {
-        return ParseDigits(text.substr(1), 8, low, high);
+        return WithinRange(ParseDigits(text.substr(1), 8, top), low);
     }
-    return ParseDigits(text, 10, low, high);
+    return WithinRange(ParseDigits(text, 10, top), low);
+}
+
+std::optional<std::uint64_t> ParseDecimalOrHex(std::string_view text, std::uint64_t high) {
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        return ParseDigits(text.substr(2), 16, high);
+    }
+    return ParseDigits(text, 10, high);
 }
 
 }  // namespace vantor::platform

@@ -4,6 +4,7 @@
 // any command line are read here too, with std::from_chars and a range.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
@@ -85,5 +86,8 @@ std::optional<long> ParseWhole(std::string_view text, long low, long high);
 // As ParseWhole, but also written as C writes it: 0x and hexadecimal digits, or 0 and octal
 // digits.
 std::optional<long> ParseNumber(std::string_view text, long low, long high);
+// A number in decimal digits, or 0x and hexadecimal digits, of any length, within [0, high]
+// (the simulated drive's options).
+std::optional<std::uint64_t> ParseDecimalOrHex(std::string_view text, std::uint64_t high);
 
 }  // namespace vantor::platform

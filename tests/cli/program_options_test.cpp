@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstdint>
 
 namespace vantor::platform {
 namespace {
@@ -78,6 +79,19 @@ TEST(ArgumentTable, NumbersAsCWritesThem) {
     EXPECT_EQ(ParseNumber("0x", 0, 31), std::nullopt);
     EXPECT_EQ(ParseNumber("0x-1", 0, 31), std::nullopt);
     EXPECT_EQ(ParseNumber("0x20", 0, 31), std::nullopt);
+}
+
+// The simulated drive's options take a seed of all 64 bits, and a leading zero is no octal.
+TEST(ArgumentTable, DecimalOrHexTakesAll64BitsAndNoOctal) {
+    constexpr std::uint64_t kMost = UINT64_MAX;
+    EXPECT_EQ(ParseDecimalOrHex("18446744073709551615", kMost), kMost);
+    EXPECT_EQ(ParseDecimalOrHex("0xFFFFFFFFFFFFFFFF", kMost), kMost);
+    EXPECT_EQ(ParseDecimalOrHex("18446744073709551616", kMost), std::nullopt);
+    EXPECT_EQ(ParseDecimalOrHex("010", kMost), 10u);
+    EXPECT_EQ(ParseDecimalOrHex("0x2083", 0xFFFF), 0x2083u);
+    EXPECT_EQ(ParseDecimalOrHex("0x10000", 0xFFFF), std::nullopt);
+    EXPECT_EQ(ParseDecimalOrHex("0x0x5", kMost), std::nullopt);
+    EXPECT_EQ(ParseDecimalOrHex("-1", kMost), std::nullopt);
 }
 
 }  // namespace
