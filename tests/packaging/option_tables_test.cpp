@@ -21,6 +21,9 @@
 #include "make_image_options.h"
 #include "platform/program_options.h"
 #include "portserver/port_server_options.h"
+#ifdef VANTOR_WINDOW_PATH
+#include "ui/window_options.h"
+#endif
 
 namespace vantor {
 namespace {
@@ -86,7 +89,7 @@ void PrintTo(const Case& tested, std::ostream* out) {
 }
 
 std::vector<Case> Cases() {
-    return {
+    std::vector<Case> cases{
         {"download", VANTOR_CLI_PATH, "vantor-cli", "download",
          NamesOf({cli::DownloadOptions(), cli::LineOptions()})},
         {"identify", VANTOR_CLI_PATH, "vantor-cli", "identify", NamesOf({cli::IdentifyOptions()})},
@@ -99,6 +102,10 @@ std::vector<Case> Cases() {
         {"make_image", VANTOR_MAKE_IMAGE_PATH, "vantor-make-image", "",
          NamesOf({make_image::kOptions})},
     };
+#ifdef VANTOR_WINDOW_PATH
+    cases.push_back({"window", VANTOR_WINDOW_PATH, "vantor", "", NamesOf({ui::kWindowOptions})});
+#endif
+    return cases;
 }
 
 class OptionTable : public testing::TestWithParam<Case> {};
