@@ -70,12 +70,12 @@ std::optional<std::string> TakeNotifyFd(const std::string& text, DownloadSetting
     return std::nullopt;
 }
 
-// One option of download and identify. A switch turns `flag` on; an option with a value keeps
-// it in `text` (any value but empty) or has `take` check it.
 // Which command's help and completions show an option; the checks (CheckDownloadSettings) refuse
 // one given to the other command. --virtual-time is for the tests and shown by neither.
 enum class ShownIn { kBoth, kDownload, kIdentify, kNeither };
 
+// One option of download and identify. A switch turns `flag` on; an option with a value keeps
+// it in `text` (any value but empty) or has `take` check it.
 struct DownloadOption {
     platform::ProgramOption option;
     ShownIn shown_in = ShownIn::kBoth;
@@ -84,7 +84,7 @@ struct DownloadOption {
     std::optional<std::string> (*take)(const std::string&, DownloadSettings&) = nullptr;
 };
 
-// Every option of the two commands; the checks say which belong to only one of them.
+// Every option of the two commands, the one table that the parser reads.
 const DownloadOption kDownloadOptions[] = {
     {{"--files-list", "PATH"}, ShownIn::kDownload, nullptr, &DownloadSettings::files_list},
     {{"--port", "PORT"}, ShownIn::kBoth, nullptr, &DownloadSettings::port},
@@ -112,6 +112,16 @@ const DownloadOption* FindDownloadOption(std::string_view name) {
         }
     }
     return nullptr;
+}
+
+std::vector<platform::ProgramOption> OptionsShownIn(ShownIn command) {
+    std::vector<platform::ProgramOption> options;
+    for (const DownloadOption& option : kDownloadOptions) {
+        if (option.shown_in == command || option.shown_in == ShownIn::kBoth) {
+            options.push_back(option.option);
+        }
+    }
+    return options;
 }
 
 // Reads one option; returns the usage message when it is wrong.
@@ -194,20 +204,6 @@ bool DownloadOptionTakesValue(const std::string& name) {
     const DownloadOption* option = FindDownloadOption(name);
     return option != nullptr && option->option.TakesValue();
 }
-
-namespace {
-
-std::vector<platform::ProgramOption> OptionsShownIn(ShownIn command) {
-    std::vector<platform::ProgramOption> options;
-    for (const DownloadOption& option : kDownloadOptions) {
-        if (option.shown_in == command || option.shown_in == ShownIn::kBoth) {
-            options.push_back(option.option);
-        }
-    }
-    return options;
-}
-
-}  // namespace
 
 platform::OptionTable DownloadOptions() {
     static const std::vector<platform::ProgramOption> shown = OptionsShownIn(ShownIn::kDownload);
