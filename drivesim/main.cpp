@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <string>
 
+#include "drivesim/drive_sim_options.h"
 #include "drivesim/drive_sim_server.h"
 #include "platform/serial/rfc2217_server.h"
 
@@ -55,12 +56,19 @@ int Usage(const std::string& problem) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    using namespace vantor;
     std::string host = "127.0.0.1";
     std::string port_text;
     std::string options_text;
     bool have_options = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
+    platform::ArgumentReader reader(platform::ArgumentsOf(argc, argv),
+                                    platform::ArgumentStyle::kSeparateValues);
+    while (!reader.Done()) {
+        platform::Argument argument;
+        if (auto problem = platform::ReadArgument(reader, drivesim::kOptions, argument)) {
+            return Usage(*problem);
+        }
+        const std::string& arg = argument.text;
         if (arg == "--help" || arg == "-h") {
             std::fputs(UsageText().c_str(), stdout);
             return 0;
@@ -69,13 +77,10 @@ int main(int argc, char** argv) {
             std::printf("vantor-drive-sim (Vantor %s)\n", VANTOR_VERSION);
             return 0;
         }
-        if ((arg == "--port" || arg == "--host") && i + 1 >= argc) {
-            return Usage(arg + " needs a value");
-        }
         if (arg == "--port") {
-            port_text = argv[++i];
+            port_text = *argument.value;
         } else if (arg == "--host") {
-            host = argv[++i];
+            host = *argument.value;
         } else if (!arg.empty() && arg[0] != '-' && !have_options) {
             options_text = arg;
             have_options = true;
@@ -86,17 +91,17 @@ int main(int argc, char** argv) {
     if (port_text.empty()) {
         return Usage("--port is required");
     }
-    const auto port = vantor::platform::rfc2217_server::ParseTcpPort(port_text);
+    const auto port = platform::rfc2217_server::ParseTcpPort(port_text);
     if (!port) {
         return Usage("the port \"" + port_text + "\" is not a number from 0 to 65535");
     }
     std::string error;
-    const auto options = vantor::sim::ParseSimOptions(options_text, &error);
+    const auto options = sim::ParseSimOptions(options_text, &error);
     if (!options) {
         return Usage(error);
     }
     std::string bound;
-    const int listen_fd = vantor::platform::rfc2217_server::Listen(host, *port, bound, error);
+    const int listen_fd = platform::rfc2217_server::Listen(host, *port, bound, error);
     if (listen_fd < 0) {
         std::fprintf(stderr, "vantor-drive-sim: %s\n", error.c_str());
         return 1;
@@ -104,7 +109,7 @@ int main(int argc, char** argv) {
     std::printf("vantor-drive-sim listening on %s (rfc2217://%s)\n", bound.c_str(), bound.c_str());
     std::fflush(stdout);
     const std::atomic<bool> stop{false};
-    vantor::drivesim::ServeClients(listen_fd, *options, stop, stdout);
+    drivesim::ServeClients(listen_fd, *options, stop, stdout);
     ::close(listen_fd);
     return 0;
 }

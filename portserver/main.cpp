@@ -11,6 +11,7 @@
 #include "platform/serial/posix_serial_device.h"
 #include "platform/serial/rfc2217_server.h"
 #include "portserver/port_server.h"
+#include "portserver/port_server_options.h"
 
 namespace {
 
@@ -56,8 +57,14 @@ int main(int argc, char** argv) {
     std::string host = "127.0.0.1";
     std::string port_text;
     portserver::PortServerOptions options;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
+    platform::ArgumentReader reader(platform::ArgumentsOf(argc, argv),
+                                    platform::ArgumentStyle::kSeparateValues);
+    while (!reader.Done()) {
+        platform::Argument argument;
+        if (auto problem = platform::ReadArgument(reader, portserver::kOptions, argument)) {
+            return Usage(*problem);
+        }
+        const std::string& arg = argument.text;
         if (arg == "--help" || arg == "-h") {
             std::fputs(kUsageText, stdout);
             return 0;
@@ -66,15 +73,10 @@ int main(int argc, char** argv) {
             std::printf("vantor-port-server (Vantor %s)\n", VANTOR_VERSION);
             return 0;
         }
-        const bool takes_value =
-            arg == "--device" || arg == "--port" || arg == "--host" || arg == "--allow";
-        if (!takes_value) {
+        if (!argument.value) {
             return Usage("unexpected argument \"" + arg + "\"");
         }
-        if (i + 1 >= argc) {
-            return Usage(arg + " needs a value");
-        }
-        const std::string value = argv[++i];
+        const std::string& value = *argument.value;
         if (arg == "--device") {
             options.device = value;
         } else if (arg == "--port") {

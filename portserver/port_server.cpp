@@ -10,6 +10,7 @@
 #include <memory>
 #include <thread>
 
+#include "platform/program_options.h"
 #include "platform/serial/posix_serial_device.h"
 #include "platform/serial/rfc2217_server.h"
 
@@ -121,15 +122,16 @@ std::optional<AllowedNetwork> ParseAllowedNetwork(const std::string& text, std::
     }
     int bits = max_bits;
     if (slash != std::string::npos) {
+        constexpr std::size_t kMostDigits = 3;
         const std::string prefix = text.substr(slash + 1);
-        if (prefix.empty() || prefix.size() > 3 ||
-            prefix.find_first_not_of("0123456789") != std::string::npos ||
-            std::stoi(prefix) > max_bits) {
+        const auto prefix_bits =
+            prefix.size() <= kMostDigits ? platform::ParseWhole(prefix, 0, max_bits) : std::nullopt;
+        if (!prefix_bits) {
             error = "the prefix of \"" + text + "\" is not a number from 0 to " +
                     std::to_string(max_bits);
             return std::nullopt;
         }
-        bits = std::stoi(prefix);
+        bits = static_cast<int>(*prefix_bits);
     }
     network.prefix_bits = bits + (max_bits == 32 ? kMappedPrefixBits : 0);
     return network;

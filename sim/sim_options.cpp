@@ -2,12 +2,13 @@
 // after '=' ("address=2,ident=0x1283,noise=0.01,seed=7").
 #include "sim/sim_options.h"
 
-#include <cerrno>
 #include <cstdlib>
 #include <functional>
 #include <limits>
 #include <map>
 #include <set>
+
+#include "platform/program_options.h"
 
 namespace vantor::sim {
 
@@ -20,34 +21,15 @@ constexpr long long kMaxBytes = 65536;
 
 // A whole number in decimal or 0x hexadecimal, within [low, high].
 std::optional<long long> ParseNumber(const std::string& text, long long low, long long high) {
-    if (text.empty() || text[0] == '-' || text[0] == '+' || text[0] == ' ') {
+    const auto value = platform::ParseDecimalOrHex(text, static_cast<std::uint64_t>(high));
+    if (!value || static_cast<long long>(*value) < low) {
         return std::nullopt;
     }
-    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-    const char* begin = text.c_str() + (hex ? 2 : 0);
-    char* end = nullptr;
-    errno = 0;
-    const unsigned long long value = std::strtoull(begin, &end, hex ? 16 : 10);
-    if (errno != 0 || end == begin || *end != '\0' || *begin == '-' || *begin == '+' ||
-        value > static_cast<unsigned long long>(high) || static_cast<long long>(value) < low) {
-        return std::nullopt;
-    }
-    return static_cast<long long>(value);
+    return static_cast<long long>(*value);
 }
 
 std::optional<std::uint64_t> ParseSeed(const std::string& text) {
-    if (text.empty() || text[0] == '-' || text[0] == '+' || text[0] == ' ') {
-        return std::nullopt;
-    }
-    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-    const char* begin = text.c_str() + (hex ? 2 : 0);
-    char* end = nullptr;
-    errno = 0;
-    const unsigned long long value = std::strtoull(begin, &end, hex ? 16 : 10);
-    if (errno != 0 || end == begin || *end != '\0' || *begin == '-' || *begin == '+') {
-        return std::nullopt;
-    }
-    return value;
+    return platform::ParseDecimalOrHex(text, std::numeric_limits<std::uint64_t>::max());
 }
 
 std::optional<double> ParseShare(const std::string& text) {

@@ -2,31 +2,20 @@
 // trying the downloader against the simulated drive.
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "image/image_writer.h"
+#include "make_image_options.h"
 
 namespace {
 
 namespace iw = vantor::image_writer;
-
-constexpr const char* kUsage =
-    "usage: vantor-make-image -o FILE [--revision N | --plain] [--packets N]\n"
-    "                         [--packet-size BYTES] [--address ADDR] [--seed N] [--erase]\n"
-    "\n"
-    "  -o FILE             the image file to write\n"
-    "  --revision N        a KDX file for hardware revision N (default 2)\n"
-    "  --plain             a plain Orrim file, for hardware revision 0\n"
-    "  --packets N         number of packets (default 8)\n"
-    "  --packet-size BYTES payload bytes of each packet, 6 to 16398 (default 240)\n"
-    "  --address ADDR      address of the first write (default 0x10000)\n"
-    "  --seed N            draws the filler data (default 1)\n"
-    "  --erase             the first packet erases the range the others write\n"
-    "  --help, -h, --version\n"
-    "\n"
-    "exit status: 0 written, 1 the file cannot be written, 64 usage error\n";
+namespace platform = vantor::platform;
+using vantor::make_image::kOptions;
+using vantor::make_image::kUsage;
 
 constexpr int kExitUsage = 64;
 
@@ -41,75 +30,64 @@ struct Options {
     bool erase = false;
 };
 
-bool ParseNumber(const char* text, long low, long high, long& value) {
-    errno = 0;
-    char* end = nullptr;
-    const long parsed = std::strtol(text, &end, 0);
-    if (errno != 0 || end == text || *end != '\0' || parsed < low || parsed > high) {
-        return false;
-    }
-    value = parsed;
-    return true;
-}
+// The range of each option that takes a number, and where its value goes.
+struct NumberOption {
+    std::string_view name;
+    long low;
+    long high;
+    long Options::*value;
+};
+constexpr NumberOption kNumberOptions[] = {
+    {"--revision", 0, 15, &Options::revision},
+    {"--packets", 0, 0xFFFF, &Options::packets},
+    {"--packet-size", static_cast<long>(iw::kCommandHeaderBytes), vantor::kMaxPacketLength,
+     &Options::packet_bytes},
+    {"--address", 0, 0x7FFFFFFF, &Options::address},
+    {"--seed", 0, 0x7FFFFFFF, &Options::seed},
+};
 
-// Reads the value of the switch at argv[index]; says what is wrong and fails otherwise.
-bool NumberArgument(int argc, char** argv, int& index, long low, long high, long& value) {
-    const char* name = argv[index];
-    if (index + 1 >= argc || !ParseNumber(argv[index + 1], low, high, value)) {
-        std::fprintf(stderr, "vantor-make-image: %s needs a number from %ld to %ld\n", name, low,
-                     high);
-        return false;
-    }
-    ++index;
-    return true;
-}
-
-bool ParseNumberSwitch(int argc, char** argv, int& index, Options& options, bool& known) {
-    const std::string name = argv[index];
-    known = true;
-    if (name == "--revision") {
-        return NumberArgument(argc, argv, index, 0, 15, options.revision);
-    }
-    if (name == "--packets") {
-        return NumberArgument(argc, argv, index, 0, 0xFFFF, options.packets);
-    }
-    if (name == "--packet-size") {
-        return NumberArgument(argc, argv, index, iw::kCommandHeaderBytes, vantor::kMaxPacketLength,
-                              options.packet_bytes);
-    }
-    if (name == "--address") {
-        return NumberArgument(argc, argv, index, 0, 0x7FFFFFFF, options.address);
-    }
-    if (name == "--seed") {
-        return NumberArgument(argc, argv, index, 0, 0x7FFFFFFF, options.seed);
-    }
-    known = false;
-    return false;
-}
-
-bool ParseArguments(int argc, char** argv, Options& options) {
-    for (int index = 1; index < argc; ++index) {
-        const std::string name = argv[index];
-        bool known = false;
-        if (ParseNumberSwitch(argc, argv, index, options, known)) {
-            continue;
-        }
-        if (known) {
-            return false;
-        }
-        if (name == "-o" && index + 1 >= argc) {
+// Takes the value of an option of the table; says what is wrong and fails otherwise.
+bool TakeValue(const std::string& name, const std::optional<std::string>& value, Options& options) {
+    if (name == "-o") {
+        if (!value) {
             std::fprintf(stderr, "vantor-make-image: -o needs a file name\n");
             return false;
         }
-        if (name == "-o") {
-            options.output = argv[++index];
-        } else if (name == "--plain") {
-            options.plain = true;
-        } else if (name == "--erase") {
-            options.erase = true;
-        } else {
-            std::fprintf(stderr, "vantor-make-image: unknown argument %s\n%s", name.c_str(),
-                         kUsage);
+        options.output = *value;
+        return true;
+    }
+    for (const NumberOption& number : kNumberOptions) {
+        if (number.name != name) {
+            continue;
+        }
+        const auto parsed =
+            value ? platform::ParseNumber(*value, number.low, number.high) : std::nullopt;
+        if (!parsed) {
+            std::fprintf(stderr, "vantor-make-image: %s needs a number from %ld to %ld\n",
+                         name.c_str(), number.low, number.high);
+            return false;
+        }
+        options.*number.value = *parsed;
+        return true;
+    }
+    // The switches; --help, -h and --version are answered before the arguments are read.
+    (name == "--plain" ? options.plain : options.erase) = true;
+    return true;
+}
+
+bool ParseArguments(int argc, char** argv, Options& options) {
+    platform::ArgumentReader reader(platform::ArgumentsOf(argc, argv),
+                                    platform::ArgumentStyle::kSeparateValues);
+    while (!reader.Done()) {
+        platform::Argument argument;
+        // A missing value is said per option below.
+        const bool value_missing = platform::ReadArgument(reader, kOptions, argument).has_value();
+        if (argument.option == nullptr) {
+            std::fprintf(stderr, "vantor-make-image: unknown argument %s\n%s",
+                         argument.text.c_str(), kUsage);
+            return false;
+        }
+        if (!TakeValue(argument.text, value_missing ? std::nullopt : argument.value, options)) {
             return false;
         }
     }

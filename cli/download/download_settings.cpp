@@ -70,63 +70,74 @@ std::optional<std::string> TakeNotifyFd(const std::string& text, DownloadSetting
     return std::nullopt;
 }
 
-// One option of download and identify. An option without a value turns `flag` on; one with a
-// value keeps it in `text` (any value but empty) or has `take` check it.
+// Which command's help and completions show an option; the checks (CheckDownloadSettings) refuse
+// one given to the other command. --virtual-time is for the tests and shown by neither.
+enum class ShownIn { kBoth, kDownload, kIdentify, kNeither };
+
+// One option of download and identify. A switch turns `flag` on; an option with a value keeps
+// it in `text` (any value but empty) or has `take` check it.
 struct DownloadOption {
-    std::string_view name;
+    platform::ProgramOption option;
+    ShownIn shown_in = ShownIn::kBoth;
     bool DownloadSettings::*flag = nullptr;
     std::string DownloadSettings::*text = nullptr;
     std::optional<std::string> (*take)(const std::string&, DownloadSettings&) = nullptr;
 };
 
-// Every option of the two commands; the checks say which belong to only one of them.
+// Every option of the two commands, the one table that the parser reads.
 const DownloadOption kDownloadOptions[] = {
-    {"--files-list", nullptr, &DownloadSettings::files_list},
-    {"--port", nullptr, &DownloadSettings::port},
-    {"--baud", nullptr, nullptr, TakeBaud},
-    {"--address", nullptr, nullptr, TakeAddress},
-    {"--notify-fd", nullptr, nullptr, TakeNotifyFd},
-    {"--traffic-log", nullptr, &DownloadSettings::traffic_log},
-    {"--report", nullptr, &DownloadSettings::report},
-    {"--skip-seeking", &DownloadSettings::skip_seeking},
-    {"--reset-after", &DownloadSettings::reset_after},
-    {"--json", &DownloadSettings::json},
-    {"--quiet", &DownloadSettings::quiet},
-    {"--virtual-time", &DownloadSettings::virtual_time},
-    {"--strict", &DownloadSettings::strict},
-    {"--stay", &DownloadSettings::stay},
-    {"--help", &DownloadSettings::help},
-    {"-h", &DownloadSettings::help},
-    {"--version", &DownloadSettings::version},
+    {{"--files-list", "PATH"}, ShownIn::kDownload, nullptr, &DownloadSettings::files_list},
+    {{"--port", "PORT"}, ShownIn::kBoth, nullptr, &DownloadSettings::port},
+    {{"--baud", "RATE"}, ShownIn::kBoth, nullptr, nullptr, TakeBaud},
+    {{"--address", "N"}, ShownIn::kBoth, nullptr, nullptr, TakeAddress},
+    {{"--notify-fd", "N"}, ShownIn::kDownload, nullptr, nullptr, TakeNotifyFd},
+    {{"--traffic-log", "FILE"}, ShownIn::kBoth, nullptr, &DownloadSettings::traffic_log},
+    {{"--report", "FILE"}, ShownIn::kBoth, nullptr, &DownloadSettings::report},
+    {{"--skip-seeking"}, ShownIn::kBoth, &DownloadSettings::skip_seeking},
+    {{"--reset-after"}, ShownIn::kDownload, &DownloadSettings::reset_after},
+    {{"--json"}, ShownIn::kBoth, &DownloadSettings::json},
+    {{"--quiet"}, ShownIn::kBoth, &DownloadSettings::quiet},
+    {{"--virtual-time"}, ShownIn::kNeither, &DownloadSettings::virtual_time},
+    {{"--strict"}, ShownIn::kDownload, &DownloadSettings::strict},
+    {{"--stay"}, ShownIn::kIdentify, &DownloadSettings::stay},
+    {{"--help"}, ShownIn::kBoth, &DownloadSettings::help},
+    {{"-h"}, ShownIn::kBoth, &DownloadSettings::help},
+    {{"--version"}, ShownIn::kBoth, &DownloadSettings::version},
 };
 
-const DownloadOption* FindOption(std::string_view name) {
+const DownloadOption* FindDownloadOption(std::string_view name) {
     for (const DownloadOption& option : kDownloadOptions) {
-        if (option.name == name) {
+        if (option.option.name == name) {
             return &option;
         }
     }
     return nullptr;
 }
 
+std::vector<platform::ProgramOption> OptionsShownIn(ShownIn command) {
+    std::vector<platform::ProgramOption> options;
+    for (const DownloadOption& option : kDownloadOptions) {
+        if (option.shown_in == command || option.shown_in == ShownIn::kBoth) {
+            options.push_back(option.option);
+        }
+    }
+    return options;
+}
+
 // Reads one option; returns the usage message when it is wrong.
 std::optional<std::string> ReadOption(ArgumentReader& reader, const std::string& name,
                                       DownloadSettings& settings) {
-    const DownloadOption* option = FindOption(name);
+    const DownloadOption* option = FindDownloadOption(name);
     if (option == nullptr) {
         return "unknown option \"" + name + "\"";
     }
+    std::optional<std::string> text;
+    if (auto problem = platform::ReadOptionValue(reader, option->option, name, text)) {
+        return problem;
+    }
     if (option->flag != nullptr) {
-        if (reader.HasAttachedValue()) {
-            return name + " takes no value";
-        }
         settings.*option->flag = true;
         return std::nullopt;
-    }
-    std::string error;
-    const auto text = reader.Value(name, error);
-    if (!text) {
-        return error;
     }
     return option->text != nullptr ? TakeText(name, *text, settings.*option->text)
                                    : option->take(*text, settings);
@@ -190,8 +201,18 @@ std::optional<std::string> CheckDownloadSettings(const DownloadSettings& setting
 }
 
 bool DownloadOptionTakesValue(const std::string& name) {
-    const DownloadOption* option = FindOption(name);
-    return option != nullptr && option->flag == nullptr;
+    const DownloadOption* option = FindDownloadOption(name);
+    return option != nullptr && option->option.TakesValue();
+}
+
+platform::OptionTable DownloadOptions() {
+    static const std::vector<platform::ProgramOption> shown = OptionsShownIn(ShownIn::kDownload);
+    return shown;
+}
+
+platform::OptionTable IdentifyOptions() {
+    static const std::vector<platform::ProgramOption> shown = OptionsShownIn(ShownIn::kIdentify);
+    return shown;
 }
 
 }  // namespace vantor::cli

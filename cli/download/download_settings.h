@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/program_options.h"
+
 namespace vantor::cli {
 
 struct DownloadSettings {
@@ -35,6 +37,11 @@ std::optional<std::string> ParseDownloadSettings(const std::vector<std::string>&
 // True for an option of download or identify that takes a value (so that a reader of the
 // arguments, as the production line is, can step over the value).
 bool DownloadOptionTakesValue(const std::string& name);
+// The options that download's and identify's help and completions show, from the one table
+// that the parser reads; the tests hold the help, the completions and the manual page to them.
+// Download takes the production line's options as well (LineOptions()).
+platform::OptionTable DownloadOptions();
+platform::OptionTable IdentifyOptions();
 // What is wrong with the settings as a whole; nothing when they would run.
 std::optional<std::string> CheckDownloadSettings(const DownloadSettings& settings);
 

@@ -308,4 +308,10 @@ int RunImageInfo(const std::vector<std::string>& arguments) {
     return Inspect(path, revision);
 }
 
+platform::OptionTable ImageInfoOptions() {
+    static constexpr platform::ProgramOption kOptions[] = {
+        {"--revision", "ID"}, {"--help"}, {"-h"}, {"--version"}};
+    return kOptions;
+}
+
 }  // namespace vantor::cli

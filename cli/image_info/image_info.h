@@ -5,7 +5,12 @@
 #include <string>
 #include <vector>
 
+#include "platform/program_options.h"
+
 namespace vantor::cli {
+
+// The options of image-info, which the tests hold to its help, the completions and the manual page.
+platform::OptionTable ImageInfoOptions();
 
 // Runs the command on the arguments that follow "image-info"; returns the exit status: 0 for
 // a file that would download whole, else the download's own status for the same fault (102

@@ -9,7 +9,6 @@
 #include <cstring>
 #include <fstream>
 #include <set>
-#include <string_view>
 
 #include "cli/console/command_line.h"
 #include "cli/download/download_command.h"
@@ -24,40 +23,27 @@ constexpr std::size_t kMostPortsFileBytes = 64 * 1024;
 constexpr long kMostRetries = 100;
 
 // The line's own options; every other option is a download's, passed on to each station.
-struct LineOption {
-    std::string_view name;
-    bool takes_value;
+constexpr platform::ProgramOption kLineOptions[] = {
+    {"--ports-from", "FILE"},
+    {"--max-parallel", "N"},
+    {"--retry", "N"},
+    {"--stop-on-first-failure"},
 };
-constexpr LineOption kLineOptions[] = {
-    {"--ports-from", true},
-    {"--max-parallel", true},
-    {"--retry", true},
-    {"--stop-on-first-failure", false},
-};
-
-const LineOption* FindLineOption(std::string_view name) {
-    for (const LineOption& option : kLineOptions) {
-        if (option.name == name) {
-            return &option;
-        }
-    }
-    return nullptr;
-}
 
 bool IsLineFlag(const std::string& option) {
-    const LineOption* found = FindLineOption(option);
-    return found != nullptr && !found->takes_value;
+    const platform::ProgramOption* found = platform::FindOption(kLineOptions, option);
+    return found != nullptr && !found->TakesValue();
 }
 
 bool IsLineOption(const std::string& option) {
-    return FindLineOption(option) != nullptr;
+    return platform::FindOption(kLineOptions, option) != nullptr;
 }
 
 // An option of the line or of a station's download that takes a value (so that a reader of the
 // arguments can step over it).
 bool TakesValue(const std::string& option) {
-    const LineOption* found = FindLineOption(option);
-    return found != nullptr ? found->takes_value : DownloadOptionTakesValue(option);
+    const platform::ProgramOption* found = platform::FindOption(kLineOptions, option);
+    return found != nullptr ? found->TakesValue() : DownloadOptionTakesValue(option);
 }
 
 // Reads a ports file: one port a line; blank lines and lines starting with # are skipped.
@@ -125,6 +111,10 @@ std::optional<std::string> TakeLineValue(const std::string& option, const std::s
 }
 
 }  // namespace
+
+platform::OptionTable LineOptions() {
+    return kLineOptions;
+}
 
 bool WantsProductionLine(const std::vector<std::string>& arguments) {
     ArgumentReader reader(arguments);

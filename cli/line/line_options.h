@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/program_options.h"
+
 namespace vantor::cli {
 
 inline constexpr const char* kLineCommand = "download";
@@ -26,6 +28,9 @@ struct LineSettings {
     std::vector<std::string> child_options;     // passed to every station
     std::vector<std::string> child_parameters;  // after "--"
 };
+
+// The line's own options, which download takes besides its own (DownloadOptions()).
+platform::OptionTable LineOptions();
 
 // Reads the line's arguments (those after "download"); the usage message when one is wrong.
 std::optional<std::string> ParseLine(const std::vector<std::string>& arguments,

@@ -189,4 +189,10 @@ int RunPorts(const std::vector<std::string>& arguments) {
     return RunPortMapChange(subcommand, {operands.begin() + 1, operands.end()});
 }
 
+platform::OptionTable PortsOptions() {
+    static constexpr platform::ProgramOption kOptions[] = {
+        {"--json"}, {"--help"}, {"-h"}, {"--version"}};
+    return kOptions;
+}
+
 }  // namespace vantor::cli

@@ -5,7 +5,12 @@
 #include <string>
 #include <vector>
 
+#include "platform/program_options.h"
+
 namespace vantor::cli {
+
+// The options of ports, which the tests hold to its help, the completions and the manual page.
+platform::OptionTable PortsOptions();
 
 int RunPorts(const std::vector<std::string>& arguments);
 

@@ -79,10 +79,10 @@ _vantor_window()
     case $prev in
         -c) _vantor_offer "COM1 COM2 COM3 COM4"; return ;;
         -b) _vantor_offer "9600 19200"; return ;;
-        -m | -style) return ;;
+        -m | -style | -platform) return ;;
     esac
     if [[ $cur == -* ]]; then
-        _vantor_offer "-c -b -m -style --help -h --version"
+        _vantor_offer "-c -b -m -style -platform --help -h --version"
     else
         _filedir orb
     fi

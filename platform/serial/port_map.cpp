@@ -3,7 +3,9 @@
 #include <array>
 #include <atomic>
 #include <mutex>
+#include <string_view>
 
+#include "platform/program_options.h"
 #include "platform/registry.h"
 #include "platform/serial/native_serial_device.h"
 
@@ -23,8 +25,7 @@ int ComNumber(const std::string& name) {
         name.find_first_not_of("0123456789", 3) != std::string::npos) {
         return 0;
     }
-    const int number = std::stoi(name.substr(3));
-    return number <= 255 ? number : 0;
+    return static_cast<int>(ParseWhole(std::string_view(name).substr(3), 1, 255).value_or(0));
 }
 
 }  // namespace

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/program_options.h"
 #include "platform/serial/buffered_serial_device.h"
 #include "platform/serial/rfc2217_telnet.h"
 #include "platform/serial/round_trip.h"
@@ -65,12 +66,8 @@ struct HostPort {
 };
 
 bool IsPortNumber(const std::string& text) {
-    if (text.empty() || text.size() > 5 ||
-        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-        return false;
-    }
-    const int number = std::stoi(text);
-    return number >= 1 && number <= 65535;
+    constexpr std::size_t kMostDigits = 5;
+    return text.size() <= kMostDigits && ParseWhole(text, 1, 65535).has_value();
 }
 
 // "rfc2217://HOST:PORT", HOST in brackets when it is an IPv6 address.

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/program_options.h"
 #include "platform/serial/rfc2217_telnet.h"
 
 namespace vantor::platform::rfc2217_server {
@@ -529,15 +530,15 @@ std::string Describe(const sockaddr* address, socklen_t length) {
 }
 
 std::optional<std::uint16_t> ParseTcpPort(const std::string& text) {
-    if (text.empty() || text.size() > 5 ||
-        text.find_first_not_of("0123456789") != std::string::npos) {
+    constexpr std::size_t kMostDigits = 5;
+    if (text.size() > kMostDigits) {
         return std::nullopt;
     }
-    const unsigned long number = std::stoul(text);
-    if (number > 65535) {
+    const auto number = ParseWhole(text, 0, 65535);
+    if (!number) {
         return std::nullopt;
     }
-    return static_cast<std::uint16_t>(number);
+    return static_cast<std::uint16_t>(*number);
 }
 
 int AcceptClient(int listen_fd, int wait_ms, sockaddr_storage& peer, std::string& who) {

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/program_options.h"
 #include "platform/serial/native_serial_device.h"
 #include "platform/win/system_message.h"
 #include "platform/win/win_comm_calls.h"
@@ -71,8 +72,7 @@ constexpr int kWriteSlackMs = 1000;
 // "COM1" to "COM255" without the device prefix.
 bool IsCommPortName(const std::string& name) {
     return name.size() >= 4 && name.size() <= 6 && name.compare(0, 3, "COM") == 0 &&
-           name[3] != '0' && name.find_first_not_of("0123456789", 3) == std::string::npos &&
-           std::stoi(name.substr(3)) <= 255;
+           name[3] != '0' && ParseWhole(std::string_view(name).substr(3), 1, 255).has_value();
 }
 
 // What the comm calls answer once the port itself is gone (a USB adapter pulled out, a

@@ -1,0 +1,148 @@
+#include "platform/program_options.h"
+
+#include <charconv>
+
+#include "platform/invariant.h"
+
+namespace vantor::platform {
+
+namespace {
+
+constexpr std::size_t kMostDigits = 18;
+
+// Digits of `base` only (from_chars alone would also take a leading minus sign), within
+// [0, high]; from_chars says when they are too many for 64 bits.
+std::optional<std::uint64_t> ParseDigits(std::string_view text, int base, std::uint64_t high) {
+    const std::string_view digits =
+        base == 16 ? "0123456789abcdefABCDEF" : (base == 8 ? "01234567" : "0123456789");
+    if (text.empty() || text.find_first_not_of(digits) != std::string_view::npos) {
+        return std::nullopt;
+    }
+    std::uint64_t value = 0;
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value, base);
+    if (error != std::errc() || stop != end || value > high) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::optional<long> WithinRange(std::optional<std::uint64_t> value, long low) {
+    VANTOR_ASSERT(low >= 0);
+    if (!value || *value < static_cast<std::uint64_t>(low)) {
+        return std::nullopt;
+    }
+    return static_cast<long>(*value);
+}
+
+}  // namespace
+
+const ProgramOption* FindOption(OptionTable table, std::string_view name) {
+    for (const ProgramOption& option : table) {
+        if (option.name == name) {
+            return &option;
+        }
+    }
+    return nullptr;
+}
+
+std::string ArgumentReader::Next() {
+    attached_.reset();
+    std::string argument = arguments_[next_++];
+    if (style_ == ArgumentStyle::kSeparateValues) {
+        return argument;
+    }
+    if (!options_ended_ && argument == "--") {
+        options_ended_ = true;
+        return Done() ? std::string() : Next();
+    }
+    if (IsOption(argument)) {
+        if (const auto equals = argument.find('='); equals != std::string::npos) {
+            attached_ = argument.substr(equals + 1);
+            argument.resize(equals);
+        }
+    }
+    return argument;
+}
+
+bool ArgumentReader::IsOption(const std::string& argument) const {
+    return !options_ended_ && argument.size() > 1 && argument[0] == '-';
+}
+
+std::optional<std::string> ArgumentReader::Value(const std::string& option, std::string& error) {
+    if (attached_) {
+        std::string value = *attached_;
+        attached_.reset();
+        return value;
+    }
+    if (Done()) {
+        error = option + " needs a value";
+        return std::nullopt;
+    }
+    return arguments_[next_++];
+}
+
+std::optional<std::string> ReadOptionValue(ArgumentReader& reader, const ProgramOption& option,
+                                           const std::string& name,
+                                           std::optional<std::string>& value) {
+    value.reset();
+    if (!option.TakesValue()) {
+        if (reader.HasAttachedValue()) {
+            return name + " takes no value";
+        }
+        return std::nullopt;
+    }
+    std::string error;
+    value = reader.Value(name, error);
+    if (!value) {
+        return error;
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> ReadArgument(ArgumentReader& reader, OptionTable table,
+                                        Argument& argument) {
+    argument = Argument{};
+    argument.text = reader.Next();
+    argument.is_option = reader.IsOption(argument.text);
+    if (!argument.is_option) {
+        return std::nullopt;
+    }
+    argument.option = FindOption(table, argument.text);
+    if (argument.option == nullptr) {
+        return std::nullopt;
+    }
+    return ReadOptionValue(reader, *argument.option, argument.text, argument.value);
+}
+
+std::vector<std::string> ArgumentsOf(int argc, char** argv) {
+    return argc > 1 ? std::vector<std::string>(argv + 1, argv + argc) : std::vector<std::string>();
+}
+
+// Every number of a command line counts something: no range reaches below 0.
+std::optional<long> ParseWhole(std::string_view text, long low, long high) {
+    if (text.size() > kMostDigits) {
+        return std::nullopt;
+    }
+    return WithinRange(ParseDigits(text, 10, static_cast<std::uint64_t>(high)), low);
+}
+
+std::optional<long> ParseNumber(std::string_view text, long low, long high) {
+    const auto top = static_cast<std::uint64_t>(high);
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        return WithinRange(ParseDigits(text.substr(2), 16, top), low);
+    }
+    if (text.size() > 1 && text[0] == '0') {
+        return WithinRange(ParseDigits(text.substr(1), 8, top), low);
+    }
+    return WithinRange(ParseDigits(text, 10, top), low);
+}
+
+std::optional<std::uint64_t> ParseDecimalOrHex(std::string_view text, std::uint64_t high) {
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        return ParseDigits(text.substr(2), 16, high);
+    }
+    return ParseDigits(text, 10, high);
+}
+
+}  // namespace vantor::platform
