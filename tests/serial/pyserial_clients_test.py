@@ -115,10 +115,16 @@ def check_port_server(port_server):
     lock_dir = tempfile.mkdtemp(prefix="vantor-locks-")
     env = dict(os.environ, VANTOR_LOCK_DIR=lock_dir)
     # A pty cannot carry the drive's breaks: the server says so before it serves.
-    server, address = start([port_server, "--device", os.ttyname(slave), "--port", "0"],
-                            "stderr", env,
-                            f"warning: {os.ttyname(slave)} is a pseudo-terminal, which cannot "
-                            "carry serial breaks")
+    try:
+        server, address = start([port_server, "--device", os.ttyname(slave), "--port", "0"],
+                                "stderr", env,
+                                f"warning: {os.ttyname(slave)} is a pseudo-terminal, which "
+                                "cannot carry serial breaks")
+    except BaseException:
+        os.close(master)
+        os.close(slave)
+        shutil.rmtree(lock_dir)
+        raise
     warnings = Warnings()
     try:
         port = open_client(address, warnings, "logging=info&poll_modem")
