@@ -124,8 +124,8 @@ int SendPackets(ImageFile& file, Tally& tally, const std::atomic<int>* stop) {
     Packet& packet = g_packet_area;
     std::uint16_t packet_number = 0;
     bool response_overdue = false;
-    int code = ReadPacket(file, packet);
-    while (code == kPacketReady) {
+    PacketResult read = ReadPacket(file, packet);
+    while (read == PacketResult::kReady) {
         if (stop != nullptr && stop->load() != 0) {
             return kImageStopped;
         }
@@ -154,9 +154,9 @@ int SendPackets(ImageFile& file, Tally& tally, const std::atomic<int>* stop) {
             ReportStatus("Error: Packet invalid command failure.", 0);
             return kPacketInvalidCommand;
         }
-        code = ReadPacket(file, packet);
+        read = ReadPacket(file, packet);
     }
-    return code == kNoMorePackets ? kImageDownloaded : code;
+    return read == PacketResult::kNoMorePackets ? kImageDownloaded : DesignCode(read);
 }
 
 // Opens the image and checks its header and every packet; kImageDownloaded when it may be
@@ -171,13 +171,13 @@ int OpenAndCheck(const std::string& image_path, int drive_revision, ImageFile& f
     ReportStatus("Processing file", 0);
     const std::string label =
         platform::Window().GetText(Display::FileNameLabel).substr(0, kLabelChars);
-    const int header_code = CheckHeader(file, drive_revision, label, header);
-    if (header_code != kHeaderAccepted) {
-        return header_code;
+    const HeaderResult header_result = CheckHeader(file, drive_revision, label, header);
+    if (header_result != HeaderResult::kAccepted) {
+        return DesignCode(header_result);
     }
     // The file is local and small: it is read whole before its first packet goes on the line,
     // so that a damaged or cut image is refused before any of it reaches the drive.
-    return CheckWholeImage(file, header, g_packet_area, packets);
+    return DesignCode(CheckWholeImage(file, header, g_packet_area, packets));
 }
 
 }  // namespace
@@ -278,7 +278,7 @@ int ReadResponse(int budget) {
 int CheckImage(const std::string& image_path, ImageHeader& header, int& packets) {
     ImageFile file;
     const int code = OpenAndCheck(image_path, kRevisionNotYetKnown, file, header, packets);
-    return code == kPacketReady ? kImageDownloaded : code;
+    return code;
 }
 
 int DownloadImage(const std::string& image_path, std::uint16_t ident_word, DownloadTally* tally,
@@ -288,7 +288,7 @@ int DownloadImage(const std::string& image_path, std::uint16_t ident_word, Downl
     ImageHeader header;
     int packets = 0;
     if (const int code = OpenAndCheck(image_path, drive_revision, file, header, packets);
-        code != kPacketReady) {
+        code != kImageDownloaded) {
         return code;
     }
     file.Rewind();
