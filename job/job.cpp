@@ -81,17 +81,17 @@ bool ActivateFirst(const JobOptions& options) {
     if (options.SkipSeeking) {
         return true;  // the drive is expected in boot-loader mode already
     }
-    return ActivateBySeeking() != kSeekFoundSeveral;
+    return ActivateBySeeking() != SeekActivation::kFoundSeveral;
 }
 
 bool StopRequested(const JobHost& host) {
     return host.StopRequested.load() != 0;
 }
 
-// kResyncDone, kJobResyncFailed (also when the port was lost) or kJobStopped.
+// kJobDone, kJobResyncFailed (also when the port was lost) or kJobStopped.
 int Resynchronise(JobHost& host) {
     int retries = 0;
-    while (Resync() != kResyncDone) {
+    while (Resync() != ResyncResult::kDone) {
         if (retries == kResyncRetries || PortLost()) {
             return kJobResyncFailed;
         }
@@ -102,7 +102,7 @@ int Resynchronise(JobHost& host) {
         }
         Reactivate(host.Options);
     }
-    return kResyncDone;
+    return kJobDone;
 }
 
 void ShowIdentification(unsigned ident_word) {
@@ -181,7 +181,7 @@ int OpenAndIdentify(JobHost& host, std::uint16_t& ident_word) {
     const char port_char = static_cast<char>('1' + (options.PortIndex & 0xFF));
     const std::uint32_t baud_rate = options.BaudChoice == 1 ? 19200 : 9600;
 
-    if (OpenDrivePort(baud_rate, port_char) != kPortDone) {
+    if (OpenDrivePort(baud_rate, port_char) != PortResult::kDone) {
         host.JobRunning = 0;
         return kJobPortUnopenable;
     }
@@ -204,14 +204,14 @@ int OpenAndIdentify(JobHost& host, std::uint16_t& ident_word) {
     if (PortLost()) {
         return EndWithLostPort(host);
     }
-    if (const int resync = Resynchronise(host); resync != kResyncDone) {
+    if (const int resync = Resynchronise(host); resync != kJobDone) {
         return PortLost() ? EndWithLostPort(host) : EndJob(host, resync);
     }
-    const int ident = Identify();
-    if (ident < 0) {
+    const IdentifyResult ident = Identify();
+    if (!ident.Identified()) {
         return PortLost() ? EndWithLostPort(host) : EndJob(host, kJobIdentifyFailed);
     }
-    ident_word = static_cast<std::uint16_t>(ident);
+    ident_word = ident.IdentWord();
     host.Record.IdentWord = ident_word;
     ShowIdentification(ident_word);
     return kJobDone;

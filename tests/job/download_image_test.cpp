@@ -25,7 +25,7 @@ class DownloadImageTest : public ::testing::Test {
     int DownloadFile(const std::string& sim_options, const std::string& path, std::uint16_t ident) {
         bench.reset();  // a bench restores the clock and the port map it found
         bench = std::make_unique<SimBench>(sim_options);
-        EXPECT_EQ(OpenDrivePort(19200, '1'), 1);
+        EXPECT_EQ(OpenDrivePort(19200, '1'), PortResult::kDone);
         const int code = DownloadImage(path, ident);
         ClosePort();
         return code;
@@ -68,7 +68,7 @@ TEST_F(DownloadImageTest, AFileWithItsDataOffsetAtItsEndSendsNothingAndSucceeds)
 
 TEST_F(DownloadImageTest, AMissingFileCannotBeOpened) {
     bench = std::make_unique<SimBench>("");
-    ASSERT_EQ(OpenDrivePort(19200, '1'), 1);
+    ASSERT_EQ(OpenDrivePort(19200, '1'), PortResult::kDone);
     EXPECT_EQ(DownloadImage("/nonexistent/folder/x.orb", kDriveIdent), -2);
     ClosePort();
     EXPECT_EQ(Statuses(), std::vector<std::string>{"Error: Unable to open file"});
@@ -150,7 +150,7 @@ TEST_F(DownloadImageTest, AMissingResponseCosts3000PollsAndTheDownloadGoesOn) {
 
 TEST_F(DownloadImageTest, AReadResponseWaitsForItsDataAndDropsIt) {
     bench = std::make_unique<SimBench>("");
-    ASSERT_EQ(OpenDrivePort(19200, '1'), 1);
+    ASSERT_EQ(OpenDrivePort(19200, '1'), PortResult::kDone);
     // 'RD', a 32-bit address and a count word of 6: the drive answers with six data bytes.
     const Bytes payload = {0x52, 0x44, 0x00, 0x01, 0x00, 0x00, 0x00, 0x06};
     Packet packet;

@@ -92,7 +92,7 @@ TEST_F(JobOverNetwork, SeekBehindNetworkDelayFindsTheDriveAtItsOwnAddress) {
     for (int run = 0; run < 2; ++run) {
         test::DelayRelay relay(PortOf(server.address()), 2);
         platform::SetPortMapOverride(1, relay.Address());
-        ASSERT_EQ(OpenDrivePort(9600, '1'), 1);
+        ASSERT_EQ(OpenDrivePort(9600, '1'), PortResult::kDone);
         EXPECT_GE(PortAnswerDelayMs(), 4);
         EXPECT_EQ(SeekDrives(), 5) << "run " << run;
         EXPECT_EQ(window.Text(platform::Display::AddressLabel), "5");
