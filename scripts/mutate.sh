@@ -46,8 +46,8 @@ link/drive_activation.cpp | ReportStatus("Failed to enable Orrim", 0);\n    retu
 link/drive_activation.cpp | PortWriteText(0, "Password\\r"); | PortWriteText(0, "password\\r");
 job/download_image.cpp | kToneMs = 1000 | kToneMs = 900
 job/download_image.cpp | if (PortBytesWaiting() == 2) {\n            ReadWord(); | if (PortBytesWaiting() == 2) {
-job/download_image.cpp | if (!wait.For(2)) {\n        PortPurgeInput();\n        return kNothingArrived;\n    }\n    const std::uint16_t word | if (!wait.For(2)) {\n        return kNothingArrived;\n    }\n    const std::uint16_t word
-job/download_image.cpp | PortPurgeInput();\n    return kUnexpectedWords; | return kUnexpectedWords;
+job/download_image.cpp | if (!wait.For(2)) {\n        PortPurgeInput();\n        return AckResult::kNothingArrived;\n    }\n    std::uint16_t word | if (!wait.For(2)) {\n        return AckResult::kNothingArrived;\n    }\n    std::uint16_t word
+job/download_image.cpp | PortPurgeInput();\n    return AckResult::kUnexpectedWords; | return AckResult::kUnexpectedWords;
 job/download_image.cpp | if (!wait.For(4)) {\n        PortPurgeInput(); | if (!wait.For(4)) {
 job/download_image.cpp | default:\n            PortPurgeInput(); | default:
 job/download_image.cpp | "Attempting to resychronize communications" | "Attempting to resynchronize communications"
@@ -80,15 +80,15 @@ job/download_image.h | kMaxSends = 3 | kMaxSends = 2
 job/download_image.h | kAckPollBudget = 5000 | kAckPollBudget = 4999
 job/download_image.h | kResponsePollBudget = 3000 | kResponsePollBudget = 2999
 job/download_image.h | kReadDataExtraBudget = 5000 | kReadDataExtraBudget = 4000
-job/download_image.h | kImageUnopenable = -2 | kImageUnopenable = -9
-job/download_image.h | kPacketNotAcknowledged = -3 | kPacketNotAcknowledged = -9
-job/download_image.h | kPacketResponseFailed = -4 | kPacketResponseFailed = -9
-job/download_image.h | kPacketInvalidCommand = -5 | kPacketInvalidCommand = -9
+job/download_image.h | case ImageResult::kUnopenable:\n            return -2; | case ImageResult::kUnopenable:\n            return -9;
+job/download_image.h | case ImageResult::kNotAcknowledged:\n            return -3; | case ImageResult::kNotAcknowledged:\n            return -9;
+job/download_image.h | case ImageResult::kResponseFailed:\n            return -4; | case ImageResult::kResponseFailed:\n            return -9;
+job/download_image.h | case ImageResult::kInvalidCommand:\n            return -5; | case ImageResult::kInvalidCommand:\n            return -9;
 job/download_image.h | kProtectedMemory = 128 | kProtectedMemory = 129
-job/job.h | kJobSeveralDrives = 1 | kJobSeveralDrives = 6
-job/job.h | kJobResyncFailed = 2 | kJobResyncFailed = 6
-job/job.h | kJobIdentifyFailed = 3 | kJobIdentifyFailed = 6
-job/job.h | kJobFilesListUnopenable = 4 | kJobFilesListUnopenable = 6
+job/job.h | kSeveralDrives = 1 | kSeveralDrives = 6
+job/job.h | kResyncFailed = 2 | kResyncFailed = 6
+job/job.h | kIdentifyFailed = 3 | kIdentifyFailed = 6
+job/job.h | kFilesListUnopenable = 4 | kFilesListUnopenable = 6
 LIST
 )
 

@@ -8,6 +8,7 @@
 #include "cli/console/exit_status.h"
 #include "cli/console/status_keeper.h"
 #include "image/image_reader.h"
+#include "job/download_image.h"
 #include "platform/window_link.h"
 
 namespace vantor::cli {
@@ -18,7 +19,6 @@ constexpr const char* kCommand = "image-info";
 constexpr int kHighestRevision = 15;
 constexpr int kBitsPerByte = 10;      // start bit, 8 data bits, stop bit
 constexpr int kPacketFrameBytes = 6;  // BOP word, length word, checksum word
-constexpr int kUnopenable = -2;
 
 constexpr const char* kHelp =
     "usage: vantor-cli image-info IMAGE [--revision ID]\n"
@@ -241,7 +241,7 @@ int Inspect(const std::string& path, std::optional<int> drive) {
     ImageFile file;
     if (!file.Open(path)) {
         std::fprintf(stderr, "vantor-cli: %s: Error: Unable to open file\n", path.c_str());
-        return ExitStatusForJob(kUnopenable);
+        return ExitStatusForJob(ImageResult::kUnopenable);
     }
     std::printf("file: %s\n", path.c_str());
     const HeaderFields header = ReadHeaderFields(file);
@@ -251,7 +251,7 @@ int Inspect(const std::string& path, std::optional<int> drive) {
         verdict != HeaderResult::kAccepted) {
         std::printf("verdict: %s\n", header_text.c_str());
         std::fprintf(stderr, "vantor-cli: %s\n", header_text.c_str());
-        return ExitStatusForJob(DesignCode(verdict));
+        return ExitStatusForJob(ImageResultOf(verdict));
     }
     const WalkResult walk = WalkPackets(file, header);
     std::printf("packet count: %d found, %u declared%s\n", walk.packets, header.packet_count,
@@ -263,15 +263,16 @@ int Inspect(const std::string& path, std::optional<int> drive) {
     const HeaderResult revision = RevisionVerdict(revisions, drive);
     // In the download's order: the header check refuses the revision before any packet is
     // read.
-    const int code = revision != HeaderResult::kAccepted           ? DesignCode(revision)
-                     : walk.result != PacketResult::kNoMorePackets ? DesignCode(walk.result)
-                                                                   : 0;
-    if (code == 0) {
+    const JobOutcome outcome =
+        revision != HeaderResult::kAccepted           ? JobOutcome(ImageResultOf(revision))
+        : walk.result != PacketResult::kNoMorePackets ? JobOutcome(ImageResultOf(walk.result))
+                                                      : JobOutcome();
+    if (outcome == JobResult::kDone) {
         std::printf("verdict: would download whole\n");
         return kExitSuccess;
     }
     std::printf("verdict: would not download whole\n");
-    return ExitStatusForJob(code);
+    return ExitStatusForJob(outcome);
 }
 
 }  // namespace
