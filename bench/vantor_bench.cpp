@@ -212,7 +212,7 @@ void RunJob(const std::string& image_path, const std::string& sim_options, bool 
     platform::ScopedWindowLink scoped(run.window);
     host.JobRunning = 1;
     run.start = Now();
-    run.result = DownloadJob(host);
+    run.result = DesignCode(DownloadJob(host));
     run.end = Now();
     run.traffic = g_world->Traffic();
     platform::SetDeviceWrapper(nullptr);

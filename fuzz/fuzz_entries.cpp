@@ -119,14 +119,16 @@ std::string ReadAllPackets(ImageFile& file, const ImageHeader& header, std::size
     // Every packet takes at least six bytes, so a reader that goes on longer is looping.
     const std::size_t packet_limit = size / 6 + 1;
     for (std::size_t count = 0; count <= packet_limit; ++count) {
-        const int code = ReadPacket(file, packet);
-        if (code == kNoMorePackets) {
+        const PacketResult result = ReadPacket(file, packet);
+        if (result == PacketResult::kNoMorePackets) {
             return {};
         }
-        if (code != kPacketReady) {
-            const bool known = code == kBadBopWord || code == kPacketTooLong ||
-                               code == kChecksumMismatch || code == kPrematureEnd;
-            return known ? std::string() : "unknown packet code " + std::to_string(code);
+        if (result != PacketResult::kReady) {
+            const bool known =
+                result == PacketResult::kBadBopWord || result == PacketResult::kTooLong ||
+                result == PacketResult::kChecksumMismatch || result == PacketResult::kPrematureEnd;
+            return known ? std::string()
+                         : "unknown packet code " + std::to_string(DesignCode(result));
         }
         if (std::string problem = CheckPacket(packet); !problem.empty()) {
             return problem;
@@ -143,13 +145,15 @@ std::string CheckOneRevision(const std::uint8_t* data, std::size_t size, int dri
         return {};  // the memory stream could not be made: nothing to check
     }
     ImageHeader header;
-    const int code = CheckHeader(file, drive_revision, kLongLabel, header);
-    const bool known = code == 0 || code == kRevisionMismatch || code == kNotOrrimMagic ||
-                       code == kFormatTooNew || code == kNotKdxFamily;
+    const HeaderResult result = CheckHeader(file, drive_revision, kLongLabel, header);
+    const bool known =
+        result == HeaderResult::kAccepted || result == HeaderResult::kRevisionMismatch ||
+        result == HeaderResult::kNotOrrimMagic || result == HeaderResult::kFormatTooNew ||
+        result == HeaderResult::kNotKdxFamily;
     if (!known) {
-        return "unknown header code " + std::to_string(code);
+        return "unknown header code " + std::to_string(DesignCode(result));
     }
-    if (code != 0 || packets_read) {
+    if (result != HeaderResult::kAccepted || packets_read) {
         return {};
     }
     packets_read = true;

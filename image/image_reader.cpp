@@ -44,30 +44,30 @@ void ShowRevisionError(const char* format, const std::string& label, int revisio
     ShowHeaderError(text);
 }
 
-int CheckKdxHeader(ImageFile& file, int drive_revision, const std::string& label,
-                   ImageHeader& header) {
+HeaderResult CheckKdxHeader(ImageFile& file, int drive_revision, const std::string& label,
+                            ImageHeader& header) {
     if (ReadFileWord(file) != kOrrimMagic) {
         ShowHeaderError(kNotOrrimText);
-        return kNotOrrimMagic;
+        return HeaderResult::kNotOrrimMagic;
     }
     const auto format_version = static_cast<std::int16_t>(ReadFileWord(file));
     if (format_version > kMaxFormatVersion) {
         ShowHeaderError(kNotOrrimText);
-        return kFormatTooNew;
+        return HeaderResult::kFormatTooNew;
     }
     ReadFileWord(file);  // reserved
     if (ReadFileWord(file) != 0) {
         ShowHeaderError(kNotKdxText);
-        return kNotKdxFamily;
+        return HeaderResult::kNotKdxFamily;
     }
     const auto file_revision = static_cast<std::int16_t>(ReadFileWord(file));
     if (drive_revision != kRevisionNotYetKnown &&
         !RevisionCompatible(file_revision, drive_revision)) {
         ShowRevisionError(kKdxRevisionText, label, file_revision);
-        return kRevisionMismatch;
+        return HeaderResult::kRevisionMismatch;
     }
     header.DataOffset = static_cast<std::int16_t>(ReadFileWord(file));
-    return kHeaderAccepted;
+    return HeaderResult::kAccepted;
 }
 
 // Reads the packet's `Length` payload bytes into it and returns the running sum: the two bytes
@@ -196,8 +196,8 @@ bool RevisionCompatible(int file_id, int drive_id) {
     return file_id == 1 && drive_id == 0;
 }
 
-int CheckHeader(ImageFile& file, int drive_revision, const std::string& label,
-                ImageHeader& header) {
+HeaderResult CheckHeader(ImageFile& file, int drive_revision, const std::string& label,
+                         ImageHeader& header) {
     const std::uint16_t first_word = ReadFileWord(file);
     header.PacketCount = ReadFileWord(file);
     header.Kdx = first_word == 0;
@@ -207,31 +207,31 @@ int CheckHeader(ImageFile& file, int drive_revision, const std::string& label,
     // A plain Orrim file is meant for hardware revision 0 alone.
     if (drive_revision != kRevisionNotYetKnown && drive_revision != 0) {
         ShowRevisionError(kPlainRevisionText, label, 0);
-        return kRevisionMismatch;
+        return HeaderResult::kRevisionMismatch;
     }
     header.DataOffset = static_cast<std::int16_t>(first_word);
-    return kHeaderAccepted;
+    return HeaderResult::kAccepted;
 }
 
-int ReadPacket(ImageFile& file, Packet& packet) {
+PacketResult ReadPacket(ImageFile& file, Packet& packet) {
     file.ClearEndMet();
     packet.Bop = ReadFileWord(file);
     if (file.EndMet()) {
         // A read error is not the end of the image: it would pass a cut image off as whole.
         if (file.ReadFailed()) {
             platform::ReportStatus(kPrematureEndText, 0);
-            return kPrematureEnd;
+            return PacketResult::kPrematureEnd;
         }
-        return kNoMorePackets;
+        return PacketResult::kNoMorePackets;
     }
     if (packet.Bop != kBopWord) {
         platform::ReportStatus("Error: read as the BOP word.", 0);
-        return kBadBopWord;
+        return PacketResult::kBadBopWord;
     }
     packet.Length = ReadFileWord(file);
     if (packet.Length > kMaxPacketLength) {
         platform::ReportStatus("   Error: A packet exceeds the maximum packet size", 0);
-        return kPacketTooLong;
+        return PacketResult::kTooLong;
     }
     packet.ElementCount = static_cast<std::uint16_t>(packet.Length + 3);
     const int sum = ReadPayload(file, packet);
@@ -240,38 +240,39 @@ int ReadPacket(ImageFile& file, Packet& packet) {
     // normally reported as a checksum error.
     if (static_cast<std::uint16_t>(sum) != packet.Checksum) {
         platform::ReportStatus("Error:  Packet checksum. ", 0);
-        return kChecksumMismatch;
+        return PacketResult::kChecksumMismatch;
     }
     if (file.EndMet()) {
         platform::ReportStatus(kPrematureEndText, 0);
-        return kPrematureEnd;
+        return PacketResult::kPrematureEnd;
     }
-    return kPacketReady;
+    return PacketResult::kReady;
 }
 
-int CheckWholeImage(ImageFile& file, const ImageHeader& header, Packet& area, int& packets) {
+PacketResult CheckWholeImage(ImageFile& file, const ImageHeader& header, Packet& area,
+                             int& packets) {
     packets = 0;
     const long size = file.Size();
     const long header_bytes = header.Kdx ? kKdxHeaderBytes : kPlainHeaderBytes;
     if (size < header_bytes || header.DataOffset > size) {
         platform::ReportStatus(kPrematureEndText, 0);
-        return kPrematureEnd;
+        return PacketResult::kPrematureEnd;
     }
     file.SeekFromStart(header.DataOffset);
-    int code = kPacketReady;
-    while ((code = ReadPacket(file, area)) == kPacketReady) {
+    PacketResult result = PacketResult::kReady;
+    while ((result = ReadPacket(file, area)) == PacketResult::kReady) {
         ++packets;
     }
-    if (code != kNoMorePackets) {
-        return code;
+    if (result != PacketResult::kNoMorePackets) {
+        return result;
     }
     // A count lower than the packets present only narrows the progress range; a plain file's
     // count is often its first packet's length word and says nothing.
     if (header.Kdx && packets < header.PacketCount) {
         platform::ReportStatus(kPrematureEndText, 0);
-        return kPrematureEnd;
+        return PacketResult::kPrematureEnd;
     }
-    return kPacketReady;
+    return PacketResult::kReady;
 }
 
 }  // namespace vantor

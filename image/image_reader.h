@@ -14,18 +14,34 @@ inline constexpr int kMaxPacketLength = 16398;  // payload bytes
 inline constexpr std::uint16_t kOrrimMagic = 0x4F72;
 inline constexpr int kMaxFormatVersion = 16;
 
-// Codes of the reader (signed 16-bit values).
-inline constexpr int kHeaderAccepted = 0;
-inline constexpr int kPacketReady = 0;
-inline constexpr int kNoMorePackets = -1;
-inline constexpr int kBadBopWord = -2;
-inline constexpr int kPacketTooLong = -4;
-inline constexpr int kChecksumMismatch = -5;
-inline constexpr int kPrematureEnd = -6;
-inline constexpr int kRevisionMismatch = -6;
-inline constexpr int kNotOrrimMagic = -7;
-inline constexpr int kFormatTooNew = -8;
-inline constexpr int kNotKdxFamily = -9;
+// What CheckHeader returns. The values are the design's (signed 16-bit codes), and DesignCode
+// gives them at the edges; a revision mismatch and a premature end share -6 there, which is
+// why the header's and the packets' results are two types.
+enum class HeaderResult : int {
+    kAccepted = 0,
+    kRevisionMismatch = -6,  // the file is meant for another hardware revision
+    kNotOrrimMagic = -7,     // a KDX header without the Orrim magic word
+    kFormatTooNew = -8,      // a KDX format version above kMaxFormatVersion
+    kNotKdxFamily = -9,      // a KDX header of another family
+};
+
+// What ReadPacket and CheckWholeImage return, with the design's values.
+enum class PacketResult : int {
+    kReady = 0,
+    kNoMorePackets = -1,     // the file ends where a packet would begin
+    kBadBopWord = -2,        // a packet does not begin with kBopWord
+    kTooLong = -4,           // a length word above kMaxPacketLength
+    kChecksumMismatch = -5,  // the stored checksum is not the sum of the packet
+    kPrematureEnd = -6,      // the file ends inside a packet, or a read failed
+};
+
+// The design's number for a result of the reader.
+constexpr int DesignCode(HeaderResult result) {
+    return static_cast<int>(result);
+}
+constexpr int DesignCode(PacketResult result) {
+    return static_cast<int>(result);
+}
 
 // One packet in memory. The download procedure owns one and reuses it for every packet.
 struct Packet {
@@ -93,20 +109,22 @@ inline constexpr int kRevisionNotYetKnown = -1;
 // Reads the header from the start of the file and checks it against the drive's hardware
 // revision ID (0 to 15, or kRevisionNotYetKnown). `label` is the file name display's text (at most
 // 19 characters are used). On rejection shows the message box (caption "Orrim file error") and
-// returns the code; on success returns kHeaderAccepted and fills `header`.
-int CheckHeader(ImageFile& file, int drive_revision, const std::string& label, ImageHeader& header);
+// returns its result; on success returns HeaderResult::kAccepted and fills `header`.
+HeaderResult CheckHeader(ImageFile& file, int drive_revision, const std::string& label,
+                         ImageHeader& header);
 
-// Reads the next packet into `packet`; returns kPacketReady, kNoMorePackets or an error code,
-// whose text it has written to the status line.
-int ReadPacket(ImageFile& file, Packet& packet);
+// Reads the next packet into `packet`; returns kReady, kNoMorePackets or a fault, whose text
+// it has written to the status line.
+PacketResult ReadPacket(ImageFile& file, Packet& packet);
 
 // Reads the whole image once, from the data offset of its accepted header to its end, into
-// `area`, before anything of it is sent: kPacketReady when the download would send it whole
-// (`packets` tells how many packets it holds), else the first fault's code with the reader's
-// text on the status line: a packet's own code, or kPrematureEnd ("Error: Premature
+// `area`, before anything of it is sent: kReady when the download would send it whole
+// (`packets` tells how many packets it holds), else the first fault with the reader's text on
+// the status line: a packet's own result, or kPrematureEnd ("Error: Premature
 // end-of-file encountered") for a file shorter than its header, a data offset past the end
 // of the file, or a KDX file with fewer packets than its header declares. Leaves the reading
 // position anywhere.
-int CheckWholeImage(ImageFile& file, const ImageHeader& header, Packet& area, int& packets);
+PacketResult CheckWholeImage(ImageFile& file, const ImageHeader& header, Packet& area,
+                             int& packets);
 
 }  // namespace vantor

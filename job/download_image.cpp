@@ -20,11 +20,6 @@ namespace {
 constexpr int kLabelChars = 19;
 constexpr int kToneHz = 256;
 constexpr int kToneMs = 1000;
-constexpr std::uint16_t kResponseEr = 0x4552;
-constexpr std::uint16_t kResponseEx = 0x4558;
-constexpr std::uint16_t kResponseRd = 0x5244;
-constexpr std::uint16_t kResponseWr = 0x5752;
-constexpr std::uint16_t kResponseInvalid = 0x3F3F;
 constexpr std::uint16_t kStatusProtected = 0x0080;
 
 // The packet area: one fixed area with room for the largest packet, reused for every packet.
@@ -59,9 +54,14 @@ class PolledWait {
     AnswerWait wait_;
 };
 
+bool IsResponse(std::uint16_t word, ResponseResult response) {
+    return word == DesignCode(response);
+}
+
 bool IsResponseWord(std::uint16_t word) {
-    return word == kResponseEr || word == kResponseEx || word == kResponseRd ||
-           word == kResponseWr || word == kResponseInvalid;
+    return IsResponse(word, ResponseResult::kEr) || IsResponse(word, ResponseResult::kEx) ||
+           IsResponse(word, ResponseResult::kRd) || IsResponse(word, ResponseResult::kWr) ||
+           IsResponse(word, ResponseResult::kInvalidCommand);
 }
 
 // Reads and drops the `count` data bytes of an 'RD' response, each waited for within what is
@@ -81,7 +81,7 @@ void DropLateResponse(PolledWait& wait, std::uint16_t response) {
     if (!wait.For(2)) {
         return;
     }
-    if (ReadWord() != 0 || response != kResponseRd || !wait.For(2)) {
+    if (ReadWord() != 0 || !IsResponse(response, ResponseResult::kRd) || !wait.For(2)) {
         return;
     }
     DropReadData(wait, static_cast<std::int16_t>(ReadWord()));
@@ -108,9 +108,9 @@ int SendUntilAcknowledged(const Packet& packet, bool response_overdue, Tally& ta
         }
         SendPacket(packet);
         bool dropped = false;
-        const int ack = WaitAck(kAckPollBudget, response_overdue && attempt == 1, &dropped);
+        const AckResult ack = WaitAck(kAckPollBudget, response_overdue && attempt == 1, &dropped);
         tally->LateResponsesDropped += dropped ? 1 : 0;
-        if (ack == kAckWord) {
+        if (ack == AckResult::kAcknowledged) {
             ++tally->AckedAtSend[attempt - 1];
             return attempt;
         }
@@ -118,16 +118,16 @@ int SendUntilAcknowledged(const Packet& packet, bool response_overdue, Tally& ta
     return 0;
 }
 
-// Exchanges every packet of the open file: kImageDownloaded after the last one, or a failure
-// code of DownloadImage.
-int SendPackets(ImageFile& file, Tally& tally, const std::atomic<int>* stop) {
+// Exchanges every packet of the open file: kDownloaded after the last one, or DownloadImage's
+// failure.
+ImageResult SendPackets(ImageFile& file, Tally& tally, const std::atomic<int>* stop) {
     Packet& packet = g_packet_area;
     std::uint16_t packet_number = 0;
     bool response_overdue = false;
-    int code = ReadPacket(file, packet);
-    while (code == kPacketReady) {
+    PacketResult read = ReadPacket(file, packet);
+    while (read == PacketResult::kReady) {
         if (stop != nullptr && stop->load() != 0) {
-            return kImageStopped;
+            return ImageResult::kStopped;
         }
         ++packet_number;
         platform::Window().SetProgressPos(packet_number);
@@ -139,48 +139,84 @@ int SendPackets(ImageFile& file, Tally& tally, const std::atomic<int>* stop) {
             std::snprintf(text, sizeof text, "Error: Packet %d transmission failure.",
                           packet_number);
             ReportStatus(text, 0);
-            return kPacketNotAcknowledged;
+            return ImageResult::kNotAcknowledged;
         }
-        const int response = ReadResponse(kResponsePollBudget);
-        response_overdue = response == kNothingArrived;
+        const ResponseResult response = ReadResponse(kResponsePollBudget);
+        response_overdue = response == ResponseResult::kNothingArrived;
         tally->MissingResponses += response_overdue ? 1 : 0;
-        tally->UnrecognisedResponses += response == kUnknownResponse ? 1 : 0;
-        tally->ProtectedWarnings += response == kProtectedMemory ? 1 : 0;
-        if (response < 0) {
+        tally->UnrecognisedResponses += response == ResponseResult::kUnknown ? 1 : 0;
+        tally->ProtectedWarnings += response == ResponseResult::kProtectedMemory ? 1 : 0;
+        if (response == ResponseResult::kError) {
             ReportStatus("Error: Packet  data response failure.", 0);
-            return kPacketResponseFailed;
+            return ImageResult::kResponseFailed;
         }
-        if (response == kResponseInvalid && sends == kMaxSends) {
+        if (response == ResponseResult::kInvalidCommand && sends == kMaxSends) {
             ReportStatus("Error: Packet invalid command failure.", 0);
-            return kPacketInvalidCommand;
+            return ImageResult::kInvalidCommand;
         }
-        code = ReadPacket(file, packet);
+        read = ReadPacket(file, packet);
     }
-    return code == kNoMorePackets ? kImageDownloaded : code;
+    return read == PacketResult::kNoMorePackets ? ImageResult::kDownloaded : ImageResultOf(read);
 }
 
-// Opens the image and checks its header and every packet; kImageDownloaded when it may be
-// sent, the file then open with its header in `header`.
-int OpenAndCheck(const std::string& image_path, int drive_revision, ImageFile& file,
-                 ImageHeader& header, int& packets) {
+// Opens the image and checks its header and every packet; kDownloaded when it may be sent, the
+// file then open with its header in `header`.
+ImageResult OpenAndCheck(const std::string& image_path, int drive_revision, ImageFile& file,
+                         ImageHeader& header, int& packets) {
     packets = 0;
     if (!file.Open(image_path)) {
         ReportStatus("Error: Unable to open file", 0);
-        return kImageUnopenable;
+        return ImageResult::kUnopenable;
     }
     ReportStatus("Processing file", 0);
     const std::string label =
         platform::Window().GetText(Display::FileNameLabel).substr(0, kLabelChars);
-    const int header_code = CheckHeader(file, drive_revision, label, header);
-    if (header_code != kHeaderAccepted) {
-        return header_code;
+    const HeaderResult header_result = CheckHeader(file, drive_revision, label, header);
+    if (header_result != HeaderResult::kAccepted) {
+        return ImageResultOf(header_result);
     }
     // The file is local and small: it is read whole before its first packet goes on the line,
     // so that a damaged or cut image is refused before any of it reaches the drive.
-    return CheckWholeImage(file, header, g_packet_area, packets);
+    const PacketResult whole = CheckWholeImage(file, header, g_packet_area, packets);
+    return whole == PacketResult::kReady ? ImageResult::kDownloaded : ImageResultOf(whole);
 }
 
 }  // namespace
+
+ImageResult ImageResultOf(HeaderResult refused) {
+    switch (refused) {
+        case HeaderResult::kRevisionMismatch:
+            return ImageResult::kRevisionMismatch;
+        case HeaderResult::kNotOrrimMagic:
+            return ImageResult::kNotOrrimMagic;
+        case HeaderResult::kFormatTooNew:
+            return ImageResult::kFormatTooNew;
+        case HeaderResult::kNotKdxFamily:
+            return ImageResult::kNotKdxFamily;
+        case HeaderResult::kAccepted:
+            break;
+    }
+    VANTOR_ASSERT(false && "an accepted header is no failure of the image");
+    return ImageResult::kDownloaded;
+}
+
+ImageResult ImageResultOf(PacketResult fault) {
+    switch (fault) {
+        case PacketResult::kBadBopWord:
+            return ImageResult::kBadBopWord;
+        case PacketResult::kTooLong:
+            return ImageResult::kPacketTooLong;
+        case PacketResult::kChecksumMismatch:
+            return ImageResult::kChecksumMismatch;
+        case PacketResult::kPrematureEnd:
+            return ImageResult::kPrematureEnd;
+        case PacketResult::kReady:
+        case PacketResult::kNoMorePackets:
+            break;
+    }
+    VANTOR_ASSERT(false && "a packet read whole is no failure of the image");
+    return ImageResult::kDownloaded;
+}
 
 void SendPacket(const Packet& packet) {
     // A packet passed on by the reader fits its payload area and counts BOP word, length word
@@ -195,11 +231,11 @@ void SendPacket(const Packet& packet) {
     WriteWord(packet.Checksum);
 }
 
-int WaitAck(int budget, bool response_overdue, bool* dropped) {
+AckResult WaitAck(int budget, bool response_overdue, bool* dropped) {
     PolledWait wait(budget);
     if (!wait.For(2)) {
         PortPurgeInput();
-        return kNothingArrived;
+        return AckResult::kNothingArrived;
     }
     std::uint16_t word = ReadWord();
     if (response_overdue && IsResponseWord(word)) {
@@ -209,12 +245,12 @@ int WaitAck(int budget, bool response_overdue, bool* dropped) {
         }
         if (!wait.For(2)) {
             PortPurgeInput();
-            return kNothingArrived;
+            return AckResult::kNothingArrived;
         }
         word = ReadWord();
     }
     if (word == kAckWord) {
-        return kAckWord;
+        return AckResult::kAcknowledged;
     }
     if (word == kRefuseWord) {
         // The refusal carries one more word; drop it when it is all that came.
@@ -222,74 +258,74 @@ int WaitAck(int budget, bool response_overdue, bool* dropped) {
         if (PortBytesWaiting() == 2) {
             ReadWord();
         }
-        return kRefuseWord;
+        return AckResult::kRefused;
     }
     if (!wait.For(2)) {
         PortPurgeInput();
-        return kNothingArrived;
+        return AckResult::kNothingArrived;
     }
     if (ReadWord() == kAckWord) {
-        return kAckWord;  // one stray word before the acknowledgement is skipped
+        return AckResult::kAcknowledged;  // one stray word before the acknowledgement is skipped
     }
     PortPurgeInput();
-    return kUnexpectedWords;
+    return AckResult::kUnexpectedWords;
 }
 
-int ReadResponse(int budget) {
+ResponseResult ReadResponse(int budget) {
     PolledWait wait(budget);
     if (!wait.For(4)) {
         PortPurgeInput();
-        return kNothingArrived;
+        return ResponseResult::kNothingArrived;
     }
     const std::uint16_t response = ReadWord();
     const std::uint16_t status = ReadWord();
     if (status == kStatusProtected) {
         ReportStatus("WARNING: Packet attemped to write or erase protected memory.", 0);
-        return kProtectedMemory;
+        return ResponseResult::kProtectedMemory;
     }
     if (status != 0) {
         ReportStatus("Error: Packet data response error", 0);
-        return kResponseError;
+        return ResponseResult::kError;
     }
-    switch (response) {
-        case kResponseEr:
-        case kResponseEx:
-        case kResponseWr:
-        case kResponseInvalid:
-            return response;
-        case kResponseRd:
+    const auto known = static_cast<ResponseResult>(response);
+    switch (known) {
+        case ResponseResult::kEr:
+        case ResponseResult::kEx:
+        case ResponseResult::kWr:
+        case ResponseResult::kInvalidCommand:
+            return known;
+        case ResponseResult::kRd:
             break;
         default:
             PortPurgeInput();
-            return kUnknownResponse;
+            return ResponseResult::kUnknown;
     }
     if (!wait.For(2)) {
         PortPurgeInput();
-        return kNothingArrived;
+        return ResponseResult::kNothingArrived;
     }
     const auto count = static_cast<std::int16_t>(ReadWord());
     wait.AddBudget(kReadDataExtraBudget);
     // The data bytes are read and dropped: left in the receive queue, the next packet's
     // acknowledgement wait would take them for stray words and send that packet twice.
     DropReadData(wait, count);
-    return kResponseRd;
+    return ResponseResult::kRd;
 }
 
-int CheckImage(const std::string& image_path, ImageHeader& header, int& packets) {
+ImageResult CheckImage(const std::string& image_path, ImageHeader& header, int& packets) {
     ImageFile file;
-    const int code = OpenAndCheck(image_path, kRevisionNotYetKnown, file, header, packets);
-    return code == kPacketReady ? kImageDownloaded : code;
+    return OpenAndCheck(image_path, kRevisionNotYetKnown, file, header, packets);
 }
 
-int DownloadImage(const std::string& image_path, std::uint16_t ident_word, DownloadTally* tally,
-                  const std::atomic<int>* stop) {
+ImageResult DownloadImage(const std::string& image_path, std::uint16_t ident_word,
+                          DownloadTally* tally, const std::atomic<int>* stop) {
     const int drive_revision = ident_word >> 12;
     ImageFile file;
     ImageHeader header;
     int packets = 0;
-    if (const int code = OpenAndCheck(image_path, drive_revision, file, header, packets);
-        code != kPacketReady) {
-        return code;
+    if (const ImageResult checked = OpenAndCheck(image_path, drive_revision, file, header, packets);
+        checked != ImageResult::kDownloaded) {
+        return checked;
     }
     file.Rewind();
     if (header.DataOffset >= 0) {
@@ -299,15 +335,15 @@ int DownloadImage(const std::string& image_path, std::uint16_t ident_word, Downl
     platform::Window().SetProgressPos(0);
 
     Tally counts(tally);
-    const int code = SendPackets(file, counts, stop);
+    const ImageResult sent = SendPackets(file, counts, stop);
     file.Close();
-    if (code != kImageDownloaded) {
-        return code;
+    if (sent != ImageResult::kDownloaded) {
+        return sent;
     }
     ReportStatus("Download successful", 0);
     platform::Tone(kToneHz, kToneMs);
     ++counts->ImagesDownloaded;
-    return kImageDownloaded;
+    return ImageResult::kDownloaded;
 }
 
 }  // namespace vantor

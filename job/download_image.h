@@ -19,25 +19,97 @@ inline constexpr int kAckPollBudget = 5000;
 inline constexpr int kResponsePollBudget = 3000;
 inline constexpr int kReadDataExtraBudget = 5000;
 
-// What WaitAck and ReadResponse return besides a word the drive sent. The values lie outside
-// the 16-bit words (or, for kResponseError, below zero), so they never pass for one.
-inline constexpr int kUnexpectedWords = 0x7000;  // WaitAck: two words, neither kAckWord
-inline constexpr int kNothingArrived = 0x8000;   // the budget ran out before the words came
-inline constexpr int kUnknownResponse = 0x9000;  // ReadResponse: a response word it does not know
-inline constexpr int kProtectedMemory = 128;     // ReadResponse: status 0x0080
-inline constexpr int kResponseError = -6;        // ReadResponse: any other status but 0
+// What WaitAck returns, with the design's values: the word the drive sent, or a value outside
+// the 16-bit words, so that it never passes for one.
+enum class AckResult : int {
+    kAcknowledged = kAckWord,
+    kRefused = kRefuseWord,
+    kUnexpectedWords = 0x7000,  // two words, neither kAckWord
+    kNothingArrived = 0x8000,   // the budget ran out before the words came
+};
 
-// What DownloadImage returns: kImageDownloaded, one of its own failures below, or a code of
-// the image reader (image_reader.h: a header the drive does not take, a bad packet). The values
-// are the design's and overlap the reader's (-2 is both kImageUnopenable and kBadBopWord); the
+// What ReadResponse returns, with the design's values: the response word the drive sent, or a
+// value outside the 16-bit words (or, for kError, below zero), so that it never passes for one.
+enum class ResponseResult : int {
+    kEr = 0x4552,              // "ER"
+    kEx = 0x4558,              // "EX"
+    kRd = 0x5244,              // "RD", its data bytes read and dropped
+    kWr = 0x5752,              // "WR"
+    kInvalidCommand = 0x3F3F,  // "??"
+    kProtectedMemory = 128,    // status 0x0080
+    kError = -6,               // any other status but 0
+    kUnknown = 0x9000,         // a response word it does not know
+    kNothingArrived = 0x8000,  // the budget ran out before the words came
+};
+
+// What DownloadImage and CheckImage return: kDownloaded, one of DownloadImage's own failures,
+// or what the image reader refused (a header the drive does not take, a bad packet).
+enum class ImageResult {
+    kDownloaded,
+    kUnopenable,        // "Error: Unable to open file"
+    kNotAcknowledged,   // no acknowledgement after kMaxSends sends
+    kResponseFailed,    // ReadResponse gave ResponseResult::kError
+    kInvalidCommand,    // "??" to a packet taken only at its last send
+    kStopped,           // the job asked to stop between packets
+    kRevisionMismatch,  // the header's results (HeaderResult)
+    kNotOrrimMagic,
+    kFormatTooNew,
+    kNotKdxFamily,
+    kBadBopWord,  // the packets' results (PacketResult)
+    kPacketTooLong,
+    kChecksumMismatch,
+    kPrematureEnd,
+};
+
+// What a refused header or a bad packet makes of the image.
+ImageResult ImageResultOf(HeaderResult refused);
+ImageResult ImageResultOf(PacketResult fault);
+
+// The design's number for an image's result, the one place that gives it: the job's result
+// for a failed image, shown in exit statuses and records. The numbers overlap the reader's
+// (-2 is both kUnopenable and kBadBopWord, -6 both kRevisionMismatch and kPrematureEnd); the
 // status line tells them apart.
-inline constexpr int kImageDownloaded = 0;
-inline constexpr int kImageUnopenable = -2;        // "Error: Unable to open file"
-inline constexpr int kPacketNotAcknowledged = -3;  // no acknowledgement after kMaxSends sends
-inline constexpr int kPacketResponseFailed = -4;   // ReadResponse gave kResponseError
-inline constexpr int kPacketInvalidCommand = -5;   // "??" to a packet taken only at its last send
+constexpr int DesignCode(ImageResult result) {
+    switch (result) {
+        case ImageResult::kDownloaded:
+            return 0;
+        case ImageResult::kUnopenable:
+            return -2;
+        case ImageResult::kNotAcknowledged:
+            return -3;
+        case ImageResult::kResponseFailed:
+            return -4;
+        case ImageResult::kInvalidCommand:
+            return -5;
+        case ImageResult::kStopped:
+            return -100;
+        case ImageResult::kRevisionMismatch:
+            return DesignCode(HeaderResult::kRevisionMismatch);
+        case ImageResult::kNotOrrimMagic:
+            return DesignCode(HeaderResult::kNotOrrimMagic);
+        case ImageResult::kFormatTooNew:
+            return DesignCode(HeaderResult::kFormatTooNew);
+        case ImageResult::kNotKdxFamily:
+            return DesignCode(HeaderResult::kNotKdxFamily);
+        case ImageResult::kBadBopWord:
+            return DesignCode(PacketResult::kBadBopWord);
+        case ImageResult::kPacketTooLong:
+            return DesignCode(PacketResult::kTooLong);
+        case ImageResult::kChecksumMismatch:
+            return DesignCode(PacketResult::kChecksumMismatch);
+        case ImageResult::kPrematureEnd:
+            return DesignCode(PacketResult::kPrematureEnd);
+    }
+    return 0;
+}
 
-inline constexpr int kImageStopped = -100;  // the job asked to stop between packets
+// The design's numbers for the exchanges' results.
+constexpr int DesignCode(AckResult result) {
+    return static_cast<int>(result);
+}
+constexpr int DesignCode(ResponseResult result) {
+    return static_cast<int>(result);
+}
 
 // What the packet exchanges met, added up over every image of a job: the run's record.
 struct DownloadTally {
@@ -55,26 +127,25 @@ struct DownloadTally {
 // every packet with its acknowledgement and response; after the last one shows "Download
 // successful" and sounds the tone. The progress bar counts the packets. What the exchanges
 // met is added to `tally` when one is given; when `stop` is set before a packet, nothing more
-// is sent and kImageStopped is returned.
-int DownloadImage(const std::string& image_path, std::uint16_t ident_word,
-                  DownloadTally* tally = nullptr, const std::atomic<int>* stop = nullptr);
+// is sent and kStopped is returned.
+ImageResult DownloadImage(const std::string& image_path, std::uint16_t ident_word,
+                          DownloadTally* tally = nullptr, const std::atomic<int>* stop = nullptr);
 // Reads an image as DownloadImage will before the drive is known: opens it, checks its header
-// (all but the revision) and reads every packet. kImageDownloaded when it would go whole, else
-// DownloadImage's code for it, with the same texts and message box; `header` and `packets`
+// (all but the revision) and reads every packet. kDownloaded when it would go whole, else
+// DownloadImage's result for it, with the same texts and message box; `header` and `packets`
 // tell what it declares and holds.
-int CheckImage(const std::string& image_path, ImageHeader& header, int& packets);
+ImageResult CheckImage(const std::string& image_path, ImageHeader& header, int& packets);
 // Sends one packet: BOP word, length, the payload bytes, checksum.
 void SendPacket(const Packet& packet);
-// Waits, within `budget` polls of 1 ms, for the packet's acknowledgement: kAckWord (also after
-// one stray word), kRefuseWord (its following word dropped when that is all that came),
+// Waits, within `budget` polls of 1 ms, for the packet's acknowledgement: kAcknowledged (also after
+// one stray word), kRefused (its following word dropped when that is all that came),
 // kNothingArrived or kUnexpectedWords (the received bytes are dropped for the last two). When
 // the previous packet's response is overdue, a response that comes first is read and dropped
 // (`dropped` tells) rather than taken for this packet's acknowledgement.
-int WaitAck(int budget, bool response_overdue = false, bool* dropped = nullptr);
+AckResult WaitAck(int budget, bool response_overdue = false, bool* dropped = nullptr);
 // Waits, within `budget` polls of 1 ms, for the packet's response word and status word: the
 // response word ("ER", "EX", "WR", "??" or "RD"; for "RD" after its count word and data bytes,
-// which it reads and drops), kProtectedMemory, kResponseError, kUnknownResponse or
-// kNothingArrived.
-int ReadResponse(int budget);
+// which it reads and drops), kProtectedMemory, kError, kUnknown or kNothingArrived.
+ResponseResult ReadResponse(int budget);
 
 }  // namespace vantor

@@ -23,7 +23,7 @@ constexpr int kResyncRetryGapMs = 100;
 const char* const kModelNames[] = {"KDX1v1", "KDX1v2", "KDX2"};
 
 // Every way out of a job after the port was opened: close the port, clear the busy flag.
-int EndJob(JobHost& host, int result) {
+JobOutcome EndJob(JobHost& host, JobOutcome result) {
     ClosePort();
     host.JobRunning = 0;
     return result;
@@ -31,34 +31,34 @@ int EndJob(JobHost& host, int result) {
 
 // A port whose far end went away: whatever the link's waits made of it, the job ends with the
 // port's own text, as soon as the link returns.
-int EndWithLostPort(JobHost& host) {
+JobOutcome EndWithLostPort(JobHost& host) {
     const char* lost = CurrentPort() != nullptr && CurrentPort()->device() != nullptr
                            ? CurrentPort()->device()->Condition().lost
                            : nullptr;
     ClosePort();
     ReportStatus(lost != nullptr ? lost : "the port was lost", 0);
     host.JobRunning = 0;
-    return kJobPortLost;
+    return JobResult::kPortLost;
 }
 
 // A failed image: the port is closed and the busy flag cleared before the closing text.
-int EndWithFailedImage(JobHost& host, int code) {
+JobOutcome EndWithFailedImage(JobHost& host, ImageResult failed) {
     if (PortLost()) {
         return EndWithLostPort(host);
     }
     ClosePort();
     host.JobRunning = 0;
     ReportStatus("ERROR: Download failed.", 0);
-    return code;
+    return failed;
 }
 
 // A files list that cannot be opened (or read to its end): the text comes after the port is
 // closed and before the busy flag is cleared.
-int EndWithUnreadableList(JobHost& host) {
+JobOutcome EndWithUnreadableList(JobHost& host) {
     ClosePort();
     ReportStatus("Failed to open files list", 0);
     host.JobRunning = 0;
-    return kJobFilesListUnopenable;
+    return JobResult::kFilesListUnopenable;
 }
 
 // Before a retry of the resynchronisation. Its outcome is not looked at: the resynchronisation
@@ -81,28 +81,28 @@ bool ActivateFirst(const JobOptions& options) {
     if (options.SkipSeeking) {
         return true;  // the drive is expected in boot-loader mode already
     }
-    return ActivateBySeeking() != kSeekFoundSeveral;
+    return ActivateBySeeking() != SeekActivation::kFoundSeveral;
 }
 
 bool StopRequested(const JobHost& host) {
     return host.StopRequested.load() != 0;
 }
 
-// kResyncDone, kJobResyncFailed (also when the port was lost) or kJobStopped.
-int Resynchronise(JobHost& host) {
+// JobResult::kDone, JobResult::kResyncFailed (also when the port was lost) or JobResult::kStopped.
+JobOutcome Resynchronise(JobHost& host) {
     int retries = 0;
-    while (Resync() != kResyncDone) {
+    while (Resync() != ResyncResult::kDone) {
         if (retries == kResyncRetries || PortLost()) {
-            return kJobResyncFailed;
+            return JobResult::kResyncFailed;
         }
         ++retries;
         platform::Sleep(kResyncRetryGapMs);
         if (StopRequested(host)) {
-            return kJobStopped;
+            return JobResult::kStopped;
         }
         Reactivate(host.Options);
     }
-    return kResyncDone;
+    return JobResult::kDone;
 }
 
 void ShowIdentification(unsigned ident_word) {
@@ -110,7 +110,8 @@ void ShowIdentification(unsigned ident_word) {
     platform::Window().SetText(Display::RevisionLabel, RevisionText(ident_word));
 }
 
-int DownloadFilesList(JobHost& host, const std::string& files_list_path, std::uint16_t ident_word) {
+JobOutcome DownloadFilesList(JobHost& host, const std::string& files_list_path,
+                             std::uint16_t ident_word) {
     FilesListFile list;
     if (!list.OpenForJob(files_list_path)) {
         return EndWithUnreadableList(host);
@@ -120,20 +121,20 @@ int DownloadFilesList(JobHost& host, const std::string& files_list_path, std::ui
     while (list.ReadLine(line)) {
         if (StopRequested(host)) {
             list.Close();
-            return EndJob(host, kJobStopped);
+            return EndJob(host, JobResult::kStopped);
         }
         ++lines;
         const FilesListEntry entry = SplitJobLine(line);
         platform::Window().SetText(Display::FileNameLabel, entry.Name);
-        const int code =
+        const ImageResult image =
             DownloadImage(entry.Path, ident_word, &host.Record.Download, &host.StopRequested);
-        if (code == kImageStopped) {
+        if (image == ImageResult::kStopped) {
             list.Close();
-            return EndJob(host, kJobStopped);
+            return EndJob(host, JobResult::kStopped);
         }
-        if (code != kImageDownloaded) {
+        if (image != ImageResult::kDownloaded) {
             list.Close();
-            return EndWithFailedImage(host, code);
+            return EndWithFailedImage(host, image);
         }
     }
     // A read that failed part way is not the end of the list: report the list as unreadable
@@ -149,7 +150,7 @@ int DownloadFilesList(JobHost& host, const std::string& files_list_path, std::ui
     if (host.Options.ResetAfterDownload) {
         ResetDrive();
     }
-    return EndJob(host, kJobDone);
+    return EndJob(host, JobResult::kDone);
 }
 
 }  // namespace
@@ -174,67 +175,67 @@ std::string RevisionText(unsigned ident_word) {
 namespace {
 
 // Steps 1 to 6 of a job: opens the port and brings the drive to its identification, which it
-// shows. kJobDone with the port open and `ident_word` set; otherwise the job's result, the port
-// closed and JobRunning cleared.
-int OpenAndIdentify(JobHost& host, std::uint16_t& ident_word) {
+// shows. JobResult::kDone with the port open and `ident_word` set; otherwise the job's result, the
+// port closed and JobRunning cleared.
+JobOutcome OpenAndIdentify(JobHost& host, std::uint16_t& ident_word) {
     JobOptions& options = host.Options;
     const char port_char = static_cast<char>('1' + (options.PortIndex & 0xFF));
     const std::uint32_t baud_rate = options.BaudChoice == 1 ? 19200 : 9600;
 
-    if (OpenDrivePort(baud_rate, port_char) != kPortDone) {
+    if (OpenDrivePort(baud_rate, port_char) != PortResult::kDone) {
         host.JobRunning = 0;
-        return kJobPortUnopenable;
+        return JobResult::kPortUnopenable;
     }
     PortLineErrors();  // drops what the line showed before the job
     if (StopRequested(host)) {
-        return EndJob(host, kJobStopped);
+        return EndJob(host, JobResult::kStopped);
     }
     // Without breaks the boot loader cannot be resynchronised: the drive is left in its command
     // mode rather than switched into a boot loader that nothing can then reach.
     if (PortCarriesNoBreaks()) {
         ReportStatus(kNoBreaksStatusText, 0);
-        return EndJob(host, kJobResyncFailed);
+        return EndJob(host, JobResult::kResyncFailed);
     }
     if (!ActivateFirst(options)) {
-        return EndJob(host, kJobSeveralDrives);
+        return EndJob(host, JobResult::kSeveralDrives);
     }
     if (StopRequested(host)) {
-        return EndJob(host, kJobStopped);
+        return EndJob(host, JobResult::kStopped);
     }
     if (PortLost()) {
         return EndWithLostPort(host);
     }
-    if (const int resync = Resynchronise(host); resync != kResyncDone) {
+    if (const JobOutcome resync = Resynchronise(host); resync != JobResult::kDone) {
         return PortLost() ? EndWithLostPort(host) : EndJob(host, resync);
     }
-    const int ident = Identify();
-    if (ident < 0) {
-        return PortLost() ? EndWithLostPort(host) : EndJob(host, kJobIdentifyFailed);
+    const IdentifyResult ident = Identify();
+    if (!ident.Identified()) {
+        return PortLost() ? EndWithLostPort(host) : EndJob(host, JobResult::kIdentifyFailed);
     }
-    ident_word = static_cast<std::uint16_t>(ident);
+    ident_word = ident.IdentWord();
     host.Record.IdentWord = ident_word;
     ShowIdentification(ident_word);
-    return kJobDone;
+    return JobResult::kDone;
 }
 
-int RunStages(JobHost& host) {
+JobOutcome RunStages(JobHost& host) {
     const JobOptions& options = host.Options;
     const std::string image_path = options.ImagePath;
     const std::string files_list_path = options.FilesListPath;
     std::uint16_t ident_word = 0;
-    if (const int result = OpenAndIdentify(host, ident_word); result != kJobDone) {
+    if (const JobOutcome result = OpenAndIdentify(host, ident_word); result != JobResult::kDone) {
         return result;
     }
     if (image_path.empty()) {
         return DownloadFilesList(host, files_list_path, ident_word);
     }
-    const int code =
+    const ImageResult image =
         DownloadImage(image_path, ident_word, &host.Record.Download, &host.StopRequested);
-    if (code == kImageStopped) {
-        return EndJob(host, kJobStopped);
+    if (image == ImageResult::kStopped) {
+        return EndJob(host, JobResult::kStopped);
     }
-    if (code != kImageDownloaded) {
-        return EndWithFailedImage(host, code);
+    if (image != ImageResult::kDownloaded) {
+        return EndWithFailedImage(host, image);
     }
     if (options.ResetAfterSingleImage) {
         ResetDrive();
@@ -245,34 +246,34 @@ int RunStages(JobHost& host) {
         platform::Window().Post(notify_fd, platform::kDownloadFinished);
     }
     platform::Window().PostQuit();
-    return kJobDone;
+    return JobResult::kDone;
 }
 
-int IdentifyStages(JobHost& host, bool stay_in_boot_loader) {
+JobOutcome IdentifyStages(JobHost& host, bool stay_in_boot_loader) {
     std::uint16_t ident_word = 0;
-    if (const int result = OpenAndIdentify(host, ident_word); result != kJobDone) {
+    if (const JobOutcome result = OpenAndIdentify(host, ident_word); result != JobResult::kDone) {
         return result;
     }
     if (!stay_in_boot_loader) {
         ResetDrive();  // the drive leaves its boot loader and starts its firmware
     }
-    return EndJob(host, kJobDone);
+    return EndJob(host, JobResult::kDone);
 }
 
 }  // namespace
 
-int DownloadJob(JobHost& host) {
+JobOutcome DownloadJob(JobHost& host) {
     host.Record = JobRecord{};
     ResetLinkTally();
-    const int result = RunStages(host);
+    const JobOutcome result = RunStages(host);
     host.Record.Link = CurrentLinkTally();
     return result;
 }
 
-int IdentifyJob(JobHost& host, bool stay_in_boot_loader) {
+JobOutcome IdentifyJob(JobHost& host, bool stay_in_boot_loader) {
     host.Record = JobRecord{};
     ResetLinkTally();
-    const int result = IdentifyStages(host, stay_in_boot_loader);
+    const JobOutcome result = IdentifyStages(host, stay_in_boot_loader);
     host.Record.Link = CurrentLinkTally();
     return result;
 }

@@ -45,43 +45,66 @@ struct JobHost {
     // descriptor inherited from it (WindowLink::Post); 0 for none.
     std::atomic<int> NotifyWindowFd{0};
     // Set by the front end (a signal handler may set it) to stop the job between operations:
-    // the job then closes the port and returns kJobStopped, the drive left where it is.
+    // the job then closes the port and returns JobResult::kStopped, the drive left where it is.
     std::atomic<int> StopRequested{0};
     // Filled by the job as it goes; complete once it has returned.
     JobRecord Record;
 };
 
-// Results of the job; a failed image gives instead the negative code of DownloadImage
-// (download_image.h).
-inline constexpr int kJobDone = 0;
-inline constexpr int kJobSeveralDrives = 1;        // several drives answered the seek
-inline constexpr int kJobResyncFailed = 2;         // the break resynchronisation failed 4 times,
-                                                   // or the port cannot carry breaks
-inline constexpr int kJobIdentifyFailed = 3;       // the init frame got no proper reply
-inline constexpr int kJobFilesListUnopenable = 4;  // or unreadable to its end
-inline constexpr int kJobPortUnopenable = 5;
-// The port's far end went away during the job (a network connection ended, an adapter was
-// pulled out).
-inline constexpr int kJobPortLost = 6;
-inline constexpr int kJobStopped = 10;  // StopRequested was set; the job stopped between operations
+// Where the job ended, with the design's values.
+enum class JobResult : int {
+    kDone = 0,
+    kSeveralDrives = 1,  // several drives answered the seek
+    // The break resynchronisation failed 4 times, or the port cannot carry breaks.
+    kResyncFailed = 2,
+    kIdentifyFailed = 3,       // the init frame got no proper reply
+    kFilesListUnopenable = 4,  // or unreadable to its end
+    kPortUnopenable = 5,
+    // The port's far end went away during the job (a network connection ended, an adapter was
+    // pulled out).
+    kPortLost = 6,
+    kStopped = 10,  // StopRequested was set; the job stopped between operations
+    // An image failed; JobOutcome::image says how. The design gives no number of its own here
+    // but the image's (DesignCode).
+    kImageFailed = -1,
+};
+
+// What a job returns: where it ended, and for a failed image the image's result.
+struct JobOutcome {
+    JobResult result = JobResult::kDone;
+    ImageResult image = ImageResult::kDownloaded;  // only for JobResult::kImageFailed
+
+    constexpr JobOutcome() = default;
+    constexpr JobOutcome(JobResult ended) : result(ended) {}
+    constexpr JobOutcome(ImageResult failed) : result(JobResult::kImageFailed), image(failed) {}
+
+    friend constexpr bool operator==(const JobOutcome&, const JobOutcome&) = default;
+};
+
+// The design's number for the job's result, the one place that gives it: the JobResult's
+// value, or for a failed image DownloadImage's negative code. Exit statuses, status reports
+// and the records' job_result are made from it.
+constexpr int DesignCode(JobOutcome outcome) {
+    return outcome.result == JobResult::kImageFailed ? DesignCode(outcome.image)
+                                                     : static_cast<int>(outcome.result);
+}
 
 // Runs one job on the calling thread (the worker): opens the port, activates the drive (seek,
 // specific address, or none when SkipSeeking), resynchronises (retrying with re-activation),
 // identifies the drive and shows its version and revision, then downloads the single image or
-// every image of the files list (and resets the drive after a list when asked). Returns a
-// kJob... result or a failed image's DownloadImage code. `host.JobRunning` must be set by the
+// every image of the files list (and resets the drive after a list when asked). Returns where
+// the job ended, with a failed image's result. `host.JobRunning` must be set by the
 // caller; the job closes the port and clears it on every way out. After a single image it
 // posts kDownloadFinished to NotifyWindowFd and asks the front end to quit. It fills
-// `host.Record` as it goes and stops between operations (kJobStopped) once StopRequested is
-// set.
-int DownloadJob(JobHost& host);
+// `host.Record` as it goes and stops between operations (kStopped) once StopRequested is set.
+JobOutcome DownloadJob(JobHost& host);
 
 // The job's stages up to the identification alone, for a front end that only asks who is on
 // the line: opens the port, activates, resynchronises, identifies and shows the
 // identification; then sends the reset frame, so that the drive leaves its boot loader, unless
-// `stay_in_boot_loader`; closes the port. No image is read. Returns kJobDone or the result of
-// the stage that failed, as DownloadJob does; the IdentWord is in `host.Record`.
-int IdentifyJob(JobHost& host, bool stay_in_boot_loader);
+// `stay_in_boot_loader`; closes the port. No image is read. Returns kDone or the result of the
+// stage that failed, as DownloadJob does; the IdentWord is in `host.Record`.
+JobOutcome IdentifyJob(JobHost& host, bool stay_in_boot_loader);
 
 // The version and revision displays for an IdentWord: "%x.%x" and "%s (ID = %d)" or "ID: %d".
 std::string VersionText(unsigned ident_word);

@@ -48,7 +48,7 @@ ResyncResult Resync() {
     while (!BreakSeen()) {
         if (PortLost() || !wait.Next()) {
             ReportStatus("Resync Failure:  Slave did not respond to serial break", 0);
-            return kResyncNoBreakAnswer;
+            return ResyncResult::kNoBreakAnswer;
         }
         platform::Sleep(1);
     }
@@ -57,17 +57,17 @@ ResyncResult Resync() {
     while (BreakSeen()) {
         if (PortLost() || !wait.Next()) {
             ReportStatus("Resync Failure:  Slave did not quit sending a serial break", 0);
-            return kResyncBreakNotEnded;
+            return ResyncResult::kBreakNotEnded;
         }
         platform::Sleep(1);
     }
     platform::Sleep(kResyncSettleMs);
     PortPurgeOutput();
     PortPurgeInput();
-    return kResyncDone;
+    return ResyncResult::kDone;
 }
 
-int Identify() {
+IdentifyResult Identify() {
     PortPurgeOutput();
     PortPurgeInput();
     WriteWord(kBopWord);
@@ -79,15 +79,15 @@ int Identify() {
     wait.Finish();
     if (PortBytesWaiting() == 0) {
         ReportStatus("Orrim Init Failure:  Slave did not respond to cmd packet", 0);
-        return kIdentifyNoAnswer;
+        return IdentifyFailure::kNoAnswer;
     }
     if (PortBytesWaiting() != kInitReplyBytes) {
         ReportStatus("Orrim Init Failure: Slave incorrectly transmitted", 0);
-        return kIdentifyWrongLength;
+        return IdentifyFailure::kWrongLength;
     }
     if (ReadWord() != kInitAckWord) {
         ReportStatus("Orrim Init Failure:  Incorrect response received.", 0);
-        return kIdentifyWrongAck;
+        return IdentifyFailure::kWrongAck;
     }
     return ReadWord();
 }

@@ -112,9 +112,9 @@ FindResult FindSingleDrive() {
     const int result = SeekDrives();
     if (result > kHighestAddress) {
         ReportStatus(" Error: Detected multiple drives", 0);
-        return kSeveralDrivesFound;
+        return FindResult::kSeveralDrives;
     }
-    return result >= 0 ? kOneDriveFound : kNoDriveFound;
+    return result >= 0 ? FindResult::kOneDrive : FindResult::kNoDrive;
 }
 
 BootModeResult EnterBootMode() {
@@ -133,24 +133,24 @@ BootModeResult EnterBootMode() {
         platform::Sleep(1);
     }
     if (PortBytesWaiting() == 0) {
-        return kBootModeEntered;
+        return BootModeResult::kEntered;
     }
     PortWriteText(0, "Password\r");
-    return kStillInCommandMode;
+    return BootModeResult::kStillInCommandMode;
 }
 
 SeekActivation ActivateBySeeking() {
-    if (FindSingleDrive() == kSeveralDrivesFound) {
-        return kSeekFoundSeveral;
+    if (FindSingleDrive() == FindResult::kSeveralDrives) {
+        return SeekActivation::kFoundSeveral;
     }
     if (PortLost()) {
-        return kSeekCommandModeKept;
+        return SeekActivation::kCommandModeKept;
     }
-    if (EnterBootMode() == kBootModeEntered) {
-        return kSeekActivated;
+    if (EnterBootMode() == BootModeResult::kEntered) {
+        return SeekActivation::kActivated;
     }
     ReportStatus("Failed to enable Orrim", 0);
-    return kSeekCommandModeKept;
+    return SeekActivation::kCommandModeKept;
 }
 
 AddressActivation ActivateAtAddress(int address) {
@@ -164,18 +164,18 @@ AddressActivation ActivateAtAddress(int address) {
         answered = TryAddress(address) >= 0;
     }
     if (PortLost()) {
-        return answered ? kAddressCommandModeKept : kAddressSilent;
+        return answered ? AddressActivation::kCommandModeKept : AddressActivation::kSilent;
     }
     if (!answered) {
         ReportStatus("Failed to activate Drive at specific address", 0);
         platform::Sleep(kGiveUpPauseMs);
-        return kAddressSilent;
+        return AddressActivation::kSilent;
     }
-    if (EnterBootMode() == kBootModeEntered) {
-        return kAddressActivated;
+    if (EnterBootMode() == BootModeResult::kEntered) {
+        return AddressActivation::kActivated;
     }
     ReportStatus("Failed to enable Orrim", 0);
-    return kAddressCommandModeKept;
+    return AddressActivation::kCommandModeKept;
 }
 
 }  // namespace vantor

@@ -14,33 +14,46 @@ inline constexpr int kHighestAddress = 31;
 inline constexpr int kNoAnswer = -1;          // no address answered the probe
 inline constexpr int kSeveralAnswered = 255;  // SeekDrives: a second address answered
 
-// What FindSingleDrive returns.
-enum FindResult : int {
-    kOneDriveFound = 1,        // exactly one drive answered; it is selected
-    kNoDriveFound = 0,         // none answered (no message)
-    kSeveralDrivesFound = -1,  // after " Error: Detected multiple drives" on the status line
+// What FindSingleDrive returns, with the design's values.
+enum class FindResult : int {
+    kOneDrive = 1,        // exactly one drive answered; it is selected
+    kNoDrive = 0,         // none answered (no message)
+    kSeveralDrives = -1,  // after " Error: Detected multiple drives" on the status line
 };
 
-// What EnterBootMode returns.
-enum BootModeResult : int {
-    kBootModeEntered = 0,     // the drive stayed silent after the lone carriage return
+// What EnterBootMode returns, with the design's values.
+enum class BootModeResult : int {
+    kEntered = 0,             // the drive stayed silent after the lone carriage return
     kStillInCommandMode = 1,  // the drive still answered; "Password\r" was sent
 };
 
-// What ActivateBySeeking returns.
-enum SeekActivation : int {
-    kSeekActivated = 1,         // boot-loader mode entered, also when no drive answered the seek
-    kSeekFoundSeveral = 0,      // several drives answered the seek
-    kSeekCommandModeKept = -1,  // the drive did not leave command mode ("Failed to enable Orrim")
+// What ActivateBySeeking returns, with the design's values.
+enum class SeekActivation : int {
+    kActivated = 1,         // boot-loader mode entered, also when no drive answered the seek
+    kFoundSeveral = 0,      // several drives answered the seek
+    kCommandModeKept = -1,  // the drive did not leave command mode ("Failed to enable Orrim")
 };
 
-// What ActivateAtAddress returns.
-enum AddressActivation : int {
-    kAddressActivated = 1,  // the address answered and boot-loader mode was entered
-    kAddressSilent = 0,     // the address never answered (after its message and a pause)
-    kAddressCommandModeKept =
-        -1,  // the drive did not leave command mode ("Failed to enable Orrim")
+// What ActivateAtAddress returns, with the design's values.
+enum class AddressActivation : int {
+    kActivated = 1,         // the address answered and boot-loader mode was entered
+    kSilent = 0,            // the address never answered (after its message and a pause)
+    kCommandModeKept = -1,  // the drive did not leave command mode ("Failed to enable Orrim")
 };
+
+// The design's numbers for the activation's results.
+constexpr int DesignCode(FindResult result) {
+    return static_cast<int>(result);
+}
+constexpr int DesignCode(BootModeResult result) {
+    return static_cast<int>(result);
+}
+constexpr int DesignCode(SeekActivation result) {
+    return static_cast<int>(result);
+}
+constexpr int DesignCode(AddressActivation result) {
+    return static_cast<int>(result);
+}
 
 // The character that stands for a command-mode address: "0" to "9" for 0 to 9, then "A" to
 // "V" for 10 to 31 (and "/" for -1, by the same arithmetic).

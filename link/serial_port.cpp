@@ -45,7 +45,7 @@ bool SerialPort::ReadSettings() {
 
 PortResult SerialPort::ApplySettings() {
     device_->SetSettings(*settings_);
-    return kPortDone;
+    return PortResult::kDone;
 }
 
 PortResult SerialPort::SetBaudRate(std::uint32_t rate) {
@@ -88,7 +88,7 @@ PortResult SerialPort::WriteByte(int value) {
     const std::uint8_t byte = static_cast<std::uint8_t>(value & 0xFF);
     std::size_t written = 0;
     device_->Write(&byte, 1, written);
-    return kPortDone;
+    return PortResult::kDone;
 }
 
 int SerialPort::WriteBuffer(const std::uint8_t* bytes, std::size_t count) {
@@ -103,7 +103,7 @@ int SerialPort::WriteBuffer(const std::uint8_t* bytes, std::size_t count) {
 PortResult SerialPort::CloseDevice() {
     const bool closed = device_->Close();
     device_.reset();
-    return closed ? kPortDone : kPortFailed;
+    return closed ? PortResult::kDone : PortResult::kFailed;
 }
 
 PortResult OpenPort(char port_char, std::uint32_t baud_rate, std::uint8_t parity,
@@ -118,7 +118,7 @@ PortResult OpenPort(char port_char, std::uint32_t baud_rate, std::uint8_t parity
     g_last_report = {};
     if (!opened) {
         g_last_report.open_error = error.empty() ? "the device did not open" : error;
-        return kPortFailed;
+        return PortResult::kFailed;
     }
     g_current_port = std::move(port);
     g_current_port->SetBaudRate(baud_rate);
@@ -126,15 +126,16 @@ PortResult OpenPort(char port_char, std::uint32_t baud_rate, std::uint8_t parity
     g_current_port->SetByteSize(data_bits);
     g_current_port->SetStopBits(stop_bits);
     g_current_port->device()->SetQueueSizes(rx_queue, tx_queue);
-    return kPortDone;
+    return PortResult::kDone;
 }
 
 PortResult OpenDrivePort(std::uint32_t baud_rate, char port_char) {
-    if (OpenPort(port_char, baud_rate, 0, 8, 0, kDriveQueueBytes, kDriveQueueBytes) > 0) {
-        return kPortDone;
+    if (OpenPort(port_char, baud_rate, 0, 8, 0, kDriveQueueBytes, kDriveQueueBytes) ==
+        PortResult::kDone) {
+        return PortResult::kDone;
     }
     platform::ReportStatus("Error : Failed to initialize COM port", 0);
-    return kPortFailed;
+    return PortResult::kFailed;
 }
 
 void ClosePort() {
@@ -244,7 +245,7 @@ int PortWriteText(std::size_t length, const char* text) {
 // Every current-port function needs an open current port; without one they do nothing rather
 // than touch a port that is not there.
 PortResult PortWriteByte(int value) {
-    return g_current_port ? g_current_port->WriteByte(value) : kPortDone;
+    return g_current_port ? g_current_port->WriteByte(value) : PortResult::kDone;
 }
 
 int PortReadByte() {
@@ -271,21 +272,21 @@ std::uint32_t PortLineErrors() {
 
 PortResult PortPurgeInput() {
     const bool purged = g_current_port && g_current_port->device()->Purge(platform::kPurgeRxClear);
-    return purged ? kPortDone : kPortFailed;
+    return purged ? PortResult::kDone : PortResult::kFailed;
 }
 
 PortResult PortPurgeOutput() {
     const bool purged = g_current_port && g_current_port->device()->Purge(platform::kPurgeTxClear);
-    return purged ? kPortDone : kPortFailed;
+    return purged ? PortResult::kDone : PortResult::kFailed;
 }
 
 BreakResult PortSendBreak() {
     if (!g_current_port || !g_current_port->device()->SetBreak()) {
-        return kBreakRefused;
+        return BreakResult::kRefused;
     }
     platform::Sleep(kBreakMs);
     g_current_port->device()->ClearBreak();
-    return kBreakSent;
+    return BreakResult::kSent;
 }
 
 }  // namespace vantor

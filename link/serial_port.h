@@ -16,17 +16,25 @@ inline constexpr std::uint32_t kDriveQueueBytes = 2048;
 inline constexpr int kBreakMs = 100;
 
 // What the port's operations return, with the design's values. Each operation says which of
-// them it gives; several give kPortDone whatever the device answers, as the design does.
-enum PortResult : int {
-    kPortFailed = 0,  // not done: the device refused, or no port is open
-    kPortDone = 1,
+// them it gives; several give kDone whatever the device answers, as the design does.
+enum class PortResult : int {
+    kFailed = 0,  // not done: the device refused, or no port is open
+    kDone = 1,
 };
 
-// What PortSendBreak returns.
-enum BreakResult : int {
-    kBreakSent = 1,      // the line was held in break for kBreakMs and released
-    kBreakRefused = -1,  // the device refused to start the break (or no port is open); no wait
+// What PortSendBreak returns, with the design's values.
+enum class BreakResult : int {
+    kSent = 1,      // the line was held in break for kBreakMs and released
+    kRefused = -1,  // the device refused to start the break (or no port is open); no wait
 };
+
+// The design's numbers for the port's results.
+constexpr int DesignCode(PortResult result) {
+    return static_cast<int>(result);
+}
+constexpr int DesignCode(BreakResult result) {
+    return static_cast<int>(result);
+}
 
 class SerialPort {
   public:
@@ -42,10 +50,10 @@ class SerialPort {
     bool Open(const std::string& device_name, std::string* error = nullptr);
     // Fills the settings record from the device; the device's verdict.
     bool ReadSettings();
-    // Makes the settings record the device's settings. Always kPortDone: the device's verdict
+    // Makes the settings record the device's settings. Always kDone: the device's verdict
     // is not looked at.
     PortResult ApplySettings();
-    // Each writes one field of the settings record, then ApplySettings; always kPortDone.
+    // Each writes one field of the settings record, then ApplySettings; always kDone.
     PortResult SetBaudRate(std::uint32_t rate);
     PortResult SetParity(std::uint8_t code);  // 0 none, 1 odd, 2 even, 3 mark, 4 space
     PortResult SetByteSize(std::uint8_t bits);
@@ -53,11 +61,11 @@ class SerialPort {
     // The next received byte (0 to 255). Called only for a byte seen waiting; a device that
     // lost it gives 0 after at most a second's wait.
     int ReadByte();
-    // Sends the low 8 bits of `value`. Always kPortDone: the device's verdict is not looked at.
+    // Sends the low 8 bits of `value`. Always kDone: the device's verdict is not looked at.
     PortResult WriteByte(int value);
     // Sends `count` bytes in order; the number the device reports written, 0 when it failed.
     int WriteBuffer(const std::uint8_t* bytes, std::size_t count);
-    // Closes the device: kPortDone when the device closed it, else kPortFailed.
+    // Closes the device: kDone when the device closed it, else kFailed.
     PortResult CloseDevice();
 
     platform::SerialDevice* device() { return device_.get(); }
@@ -69,24 +77,24 @@ class SerialPort {
 };
 
 // Opens "COM" + `port_char` as the current port with the given line format and queue sizes
-// (a port left current from before is closed first): kPortDone, or kPortFailed with no
+// (a port left current from before is closed first): kDone, or kFailed with no
 // current port.
 PortResult OpenPort(char port_char, std::uint32_t baud_rate, std::uint8_t parity,
                     std::uint8_t data_bits, std::uint8_t stop_bits, std::uint32_t rx_queue,
                     std::uint32_t tx_queue);
-// OpenPort in the drive's format (8N1, kDriveQueueBytes both ways): kPortDone, or kPortFailed
+// OpenPort in the drive's format (8N1, kDriveQueueBytes both ways): kDone, or kFailed
 // after "Error : Failed to initialize COM port" on the status line.
 PortResult OpenDrivePort(std::uint32_t baud_rate, char port_char);
 // Closes and forgets the current port, if any.
 void ClosePort();
 
 // The functions below work on the current port; without one they do nothing and return
-// kPortFailed, 0 or kBreakRefused as said (PortWriteByte: kPortDone).
+// kFailed, 0 or kRefused as said (PortWriteByte: kDone).
 
 // Sends the first `length` bytes of `text` (all of it up to its terminating zero when `length`
 // is 0, the zero not sent); the number of bytes written.
 int PortWriteText(std::size_t length, const char* text);
-// WriteByte on the current port: always kPortDone.
+// WriteByte on the current port: always kDone.
 PortResult PortWriteByte(int value);
 // ReadByte on the current port: the byte, 0 to 255.
 int PortReadByte();

@@ -20,7 +20,7 @@ mutations=$(cat <<'LIST'
 link/boot_link.cpp | PortLineErrors();  // drops | // drops
 link/boot_link.cpp | PortPurgeInput();\n    PortLineErrors(); | PortLineErrors();
 link/boot_link.cpp | kResyncSettleMs);\n    PortPurgeOutput();\n    PortPurgeInput(); | kResyncSettleMs);\n    PortPurgeOutput();
-link/boot_link.cpp | int Identify() {\n    PortPurgeOutput();\n    PortPurgeInput(); | int Identify() {\n    PortPurgeOutput();
+link/boot_link.cpp | IdentifyResult Identify() {\n    PortPurgeOutput();\n    PortPurgeInput(); | IdentifyResult Identify() {\n    PortPurgeOutput();
 link/boot_link.cpp | platform::Sleep(1);  // one look | // one look
 link/boot_link.cpp | "Resync Failure:  Slave did not respond to serial break" | "Resync Failure: Slave did not respond to serial break"
 link/boot_link.cpp | "Resync Failure:  Slave did not quit sending a serial break" | "Resync Failure: Slave did not quit sending a serial break"
@@ -44,12 +44,12 @@ link/drive_activation.cpp | "Seeking drives..." | "Seeking drives.."
 link/drive_activation.cpp | "Trying to activate drive..." | "Trying to activate drive.."
 link/drive_activation.cpp | " Error: Detected multiple drives" | "Error: Detected multiple drives"
 link/drive_activation.cpp | "Failed to activate Drive at specific address" | "Failed to activate drive at specific address"
-link/drive_activation.cpp | ReportStatus("Failed to enable Orrim", 0);\n    return kSeek | ReportStatus("Failed to enable orrim", 0);\n    return kSeek
+link/drive_activation.cpp | ReportStatus("Failed to enable Orrim", 0);\n    return SeekActivation | ReportStatus("Failed to enable orrim", 0);\n    return SeekActivation
 link/drive_activation.cpp | PortWriteText(0, "Password\\r"); | PortWriteText(0, "password\\r");
 job/download_image.cpp | kToneMs = 1000 | kToneMs = 900
 job/download_image.cpp | if (PortBytesWaiting() == 2) {\n            ReadWord(); | if (PortBytesWaiting() == 2) {
-job/download_image.cpp | if (!wait.For(2)) {\n        PortPurgeInput();\n        return kNothingArrived;\n    }\n    std::uint16_t word | if (!wait.For(2)) {\n        return kNothingArrived;\n    }\n    std::uint16_t word
-job/download_image.cpp | PortPurgeInput();\n    return kUnexpectedWords; | return kUnexpectedWords;
+job/download_image.cpp | if (!wait.For(2)) {\n        PortPurgeInput();\n        return AckResult::kNothingArrived;\n    }\n    std::uint16_t word | if (!wait.For(2)) {\n        return AckResult::kNothingArrived;\n    }\n    std::uint16_t word
+job/download_image.cpp | PortPurgeInput();\n    return AckResult::kUnexpectedWords; | return AckResult::kUnexpectedWords;
 job/download_image.cpp | if (!wait.For(4)) {\n        PortPurgeInput(); | if (!wait.For(4)) {
 job/download_image.cpp | default:\n            PortPurgeInput(); | default:
 job/download_image.cpp | "Attempting to resychronize communications" | "Attempting to resynchronize communications"
@@ -71,26 +71,26 @@ job/job.cpp | "File not found,press Advanced button to add files." | "File not f
 link/boot_link.h | kResyncPollBudget = 500 | kResyncPollBudget = 499
 link/boot_link.h | kResyncSettleMs = 300 | kResyncSettleMs = 290
 link/boot_link.h | kInitReplyWaitMs = 100 | kInitReplyWaitMs = 90
-link/boot_link.h | kResyncNoBreakAnswer = -1 | kResyncNoBreakAnswer = -3
-link/boot_link.h | kResyncBreakNotEnded = -2 | kResyncBreakNotEnded = -3
-link/boot_link.h | kIdentifyNoAnswer = -1; | kIdentifyNoAnswer = -4;
-link/boot_link.h | kIdentifyWrongAck = -2; | kIdentifyWrongAck = -4;
-link/boot_link.h | kIdentifyWrongLength = -3; | kIdentifyWrongLength = -4;
+link/boot_link.h | kNoBreakAnswer = -1 | kNoBreakAnswer = -3
+link/boot_link.h | kBreakNotEnded = -2 | kBreakNotEnded = -3
+link/boot_link.h | kNoAnswer = -1, | kNoAnswer = -4,
+link/boot_link.h | kWrongAck = -2, | kWrongAck = -4,
+link/boot_link.h | kWrongLength = -3, | kWrongLength = -4,
 link/serial_port.h | kBreakMs = 100 | kBreakMs = 90
 link/drive_activation.h | kSeveralAnswered = 255 | kSeveralAnswered = 254
 job/download_image.h | kMaxSends = 3 | kMaxSends = 2
 job/download_image.h | kAckPollBudget = 5000 | kAckPollBudget = 4999
 job/download_image.h | kResponsePollBudget = 3000 | kResponsePollBudget = 2999
 job/download_image.h | kReadDataExtraBudget = 5000 | kReadDataExtraBudget = 4000
-job/download_image.h | kImageUnopenable = -2 | kImageUnopenable = -9
-job/download_image.h | kPacketNotAcknowledged = -3 | kPacketNotAcknowledged = -9
-job/download_image.h | kPacketResponseFailed = -4 | kPacketResponseFailed = -9
-job/download_image.h | kPacketInvalidCommand = -5 | kPacketInvalidCommand = -9
+job/download_image.h | case ImageResult::kUnopenable:\n            return -2; | case ImageResult::kUnopenable:\n            return -9;
+job/download_image.h | case ImageResult::kNotAcknowledged:\n            return -3; | case ImageResult::kNotAcknowledged:\n            return -9;
+job/download_image.h | case ImageResult::kResponseFailed:\n            return -4; | case ImageResult::kResponseFailed:\n            return -9;
+job/download_image.h | case ImageResult::kInvalidCommand:\n            return -5; | case ImageResult::kInvalidCommand:\n            return -9;
 job/download_image.h | kProtectedMemory = 128 | kProtectedMemory = 129
-job/job.h | kJobSeveralDrives = 1 | kJobSeveralDrives = 6
-job/job.h | kJobResyncFailed = 2 | kJobResyncFailed = 6
-job/job.h | kJobIdentifyFailed = 3 | kJobIdentifyFailed = 6
-job/job.h | kJobFilesListUnopenable = 4 | kJobFilesListUnopenable = 6
+job/job.h | kSeveralDrives = 1 | kSeveralDrives = 6
+job/job.h | kResyncFailed = 2 | kResyncFailed = 6
+job/job.h | kIdentifyFailed = 3 | kIdentifyFailed = 6
+job/job.h | kFilesListUnopenable = 4 | kFilesListUnopenable = 6
 job/job.cpp | if (PortCarriesNoBreaks()) { | if (false) {
 link/serial_port.cpp | if (device.FenceAnswered(end_fence_)) { | if (true) {
 link/serial_port.cpp | start_fence_ = g_current_port->device()->SendFence(); | start_fence_ = 0;

@@ -2,8 +2,6 @@
 
 #include <algorithm>
 
-#include "job/job.h"
-
 namespace vantor::cli {
 
 namespace {
@@ -12,7 +10,8 @@ constexpr int kHighestExitStatus = 255;
 
 }  // namespace
 
-int ExitStatusForJob(int job_result) {
+int ExitStatusForJob(JobOutcome outcome) {
+    const int job_result = DesignCode(outcome);
     if (job_result >= 0) {
         return job_result;
     }
@@ -24,17 +23,17 @@ std::string ExitMeaning(int exit_status) {
     switch (exit_status) {
         case kExitSuccess:
             return "success";
-        case kJobSeveralDrives:
+        case DesignCode(JobResult::kSeveralDrives):
             return "several drives answered";
-        case kJobResyncFailed:
+        case DesignCode(JobResult::kResyncFailed):
             return "resynchronisation failed";
-        case kJobIdentifyFailed:
+        case DesignCode(JobResult::kIdentifyFailed):
             return "identification failed";
-        case kJobFilesListUnopenable:
+        case DesignCode(JobResult::kFilesListUnopenable):
             return "the files list cannot be opened";
-        case kJobPortUnopenable:
+        case DesignCode(JobResult::kPortUnopenable):
             return "the port cannot be opened";
-        case kJobPortLost:
+        case DesignCode(JobResult::kPortLost):
             return "the port was lost during the job";
         case kExitUsage:
             return "usage error";

@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "job/job.h"
+
 namespace vantor::cli {
 
 inline constexpr int kExitSuccess = 0;
@@ -21,8 +23,9 @@ inline constexpr int kExitSomeStationsFailed = 30;
 // 143 for SIGTERM.
 inline constexpr int kExitSignalBase = 128;
 
-// The exit status for a result of the download job.
-int ExitStatusForJob(int job_result);
+// The exit status for what the download job came to, made from the design's number for it
+// (DesignCode): the job's own result, or 100 plus the size of a failed image's code.
+int ExitStatusForJob(JobOutcome outcome);
 // What an exit status of the download means, in a few words.
 std::string ExitMeaning(int exit_status);
 

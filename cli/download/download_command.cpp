@@ -135,13 +135,13 @@ std::string Hex4(int value) {
 // What --strict makes of a run that the design counts as a success.
 Outcome StrictVerdict(const JobRecord& record) {
     if (record.Download.ProtectedWarnings > 0) {
-        return {kJobDone, kExitStrictProtectedMemory,
+        return {JobResult::kDone, kExitStrictProtectedMemory,
                 std::to_string(record.Download.ProtectedWarnings) +
                     " packet(s) tried to write or erase protected memory"};
     }
     const int missing = record.Download.MissingResponses + record.Download.UnrecognisedResponses;
     if (missing > 0) {
-        return {kJobDone, kExitStrictResponse,
+        return {JobResult::kDone, kExitStrictResponse,
                 std::to_string(missing) + " response(s) missing or unrecognised"};
     }
     return {};
@@ -176,24 +176,24 @@ Outcome RunJobAndJudge(const DownloadSettings& settings, JobHost& host, ConsoleO
         output.SetText(platform::Display::FileNameLabel, BaseName(settings.image));
     }
     host.JobRunning = 1;
-    const int job_result = settings.identify ? IdentifyJob(host, settings.stay) : DownloadJob(host);
-    if (settings.identify && job_result == kJobDone) {
+    const JobOutcome job = settings.identify ? IdentifyJob(host, settings.stay) : DownloadJob(host);
+    if (settings.identify && job == JobResult::kDone) {
         ShowIdentity(host.Record, output);
     }
-    if (job_result == kJobDone && settings.strict) {
+    if (job == JobResult::kDone && settings.strict) {
         return StrictVerdict(host.Record);
     }
-    return {job_result, ExitStatusForJob(job_result), ""};
+    return {job, ExitStatusForJob(job), ""};
 }
 
 // No probe got an answer and no break was answered: nothing on this port talks at all.
 bool NothingAnswered(const Outcome& outcome, const JobRecord& record) {
-    return outcome.job_result == kJobResyncFailed && record.Link.ProbesAnswered == 0 &&
+    return outcome.job == JobResult::kResyncFailed && record.Link.ProbesAnswered == 0 &&
            record.Link.BreaksAnswered == 0;
 }
 
 std::string ResultWord(const Outcome& outcome) {
-    if (outcome.job_result == kJobStopped) {
+    if (outcome.job == JobResult::kStopped) {
         return kResultInterrupted;
     }
     return outcome.exit_status == kExitSuccess ? kResultSuccess : kResultFailed;
@@ -211,7 +211,7 @@ Outcome CheckImagesThenRunJob(const DownloadSettings& settings, JobHost& host,
         }
     }
     if (host.StopRequested.load() != 0) {
-        return {kJobStopped, kExitSuccess, "interrupted before the port was opened"};
+        return {JobResult::kStopped, kExitSuccess, "interrupted before the port was opened"};
     }
     InstallLineTap(log);
     Outcome outcome = RunJobAndJudge(settings, host, output);
@@ -222,7 +222,7 @@ Outcome CheckImagesThenRunJob(const DownloadSettings& settings, JobHost& host,
 // An interruption's exit status, and the cause of a failure where the status text does not say
 // it.
 void ExplainOutcome(const DownloadSettings& settings, Outcome& outcome, ConsoleOutput& output) {
-    if (outcome.job_result == kJobStopped) {
+    if (outcome.job == JobResult::kStopped) {
         const int signal_number = StopSignal() != 0 ? StopSignal() : SIGINT;
         outcome.exit_status = kExitSignalBase + signal_number;
         if (outcome.detail.empty()) {
@@ -232,7 +232,7 @@ void ExplainOutcome(const DownloadSettings& settings, Outcome& outcome, ConsoleO
         }
     }
     if (outcome.detail.empty()) {
-        outcome.detail = PortCause(settings.port, outcome.job_result, output.FailureDetail());
+        outcome.detail = PortCause(settings.port, outcome.job, output.FailureDetail());
     }
 }
 
@@ -272,7 +272,7 @@ RunSummary Summarise(const DownloadSettings& settings, const Outcome& outcome,
     RunSummary summary;
     summary.result = ResultWord(outcome);
     summary.exit_status = outcome.exit_status;
-    summary.job_result = outcome.job_result;
+    summary.job_result = DesignCode(outcome.job);
     summary.meaning = ExitMeaning(outcome.exit_status);
     summary.detail = outcome.exit_status == kExitSuccess
                          ? ""
@@ -321,7 +321,7 @@ int RunAndRecord(const DownloadSettings& settings) {
     RemoveStopHandlers();
 
     ExplainOutcome(settings, outcome, output);
-    output.Finish(outcome.exit_status, outcome.job_result, outcome.detail);
+    output.Finish(outcome.exit_status, DesignCode(outcome.job), outcome.detail);
     RunSummary summary = Summarise(settings, outcome, host.Record, start, output);
     ExplainOnStderr(settings, summary.nothing_answered, log_whole);
     summary.started = started;
@@ -348,7 +348,7 @@ int ReportUsageError(const std::vector<std::string>& arguments, const std::strin
 // No device answers to the port's identity: nothing is opened, and the run ends as a port that
 // cannot be opened does.
 int PortIdentityUnresolved(const DownloadSettings& settings, const std::string& error) {
-    const int status = ExitStatusForJob(kJobPortUnopenable);
+    const int status = ExitStatusForJob(JobResult::kPortUnopenable);
     if (settings.json) {
         WriteErrorEvent(stdout, status, error);
     }

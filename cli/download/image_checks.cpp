@@ -70,23 +70,26 @@ Outcome CheckImages(const DownloadSettings& settings, HeldBackOutput& held) {
         }
         if (!opened || list.ReadFailed()) {
             platform::ReportStatus("Failed to open files list", 0);
-            return {kJobFilesListUnopenable, ExitStatusForJob(kJobFilesListUnopenable), ""};
+            return {JobResult::kFilesListUnopenable,
+                    ExitStatusForJob(JobResult::kFilesListUnopenable), ""};
         }
         if (entries.empty() && settings.strict) {
             platform::ReportStatus("File not found,press Advanced button to add files.", 0);
-            return {kJobDone, kExitStrictEmptyList, "the files list has no line"};
+            return {JobResult::kDone, kExitStrictEmptyList, "the files list has no line"};
         }
     }
     for (const FilesListEntry& entry : entries) {
         held.SetText(platform::Display::FileNameLabel, entry.Name);
         ImageHeader header;
         int packets = 0;
-        if (const int code = CheckImage(entry.Path, header, packets); code != kImageDownloaded) {
+        if (const ImageResult image = CheckImage(entry.Path, header, packets);
+            image != ImageResult::kDownloaded) {
             platform::ReportStatus("ERROR: Download failed.", 0);
-            return {code, ExitStatusForJob(code), ""};
+            return {image, ExitStatusForJob(image), ""};
         }
         if (packets == 0 && settings.strict) {
-            return {kJobDone, kExitStrictNoPacket, "\"" + entry.Path + "\" sends no packet"};
+            return {JobResult::kDone, kExitStrictNoPacket,
+                    "\"" + entry.Path + "\" sends no packet"};
         }
     }
     return {};

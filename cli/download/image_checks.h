@@ -14,7 +14,7 @@ namespace vantor::cli {
 
 // What the checks before the port, or the job, came to.
 struct Outcome {
-    int job_result = kJobDone;
+    JobOutcome job;
     int exit_status = kExitSuccess;
     std::string detail;  // the cause when the last status text does not say it
 };

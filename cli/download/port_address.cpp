@@ -43,14 +43,15 @@ bool IsSimAddress(const std::string& address) {
     return address == "sim" || address.rfind("sim:", 0) == 0;
 }
 
-std::string PortCause(const std::string& port, int job_result, const std::string& status) {
-    if (job_result == kJobPortUnopenable) {
+std::string PortCause(const std::string& port, JobOutcome job, const std::string& status) {
+    if (job == JobResult::kPortUnopenable) {
         return ExplainUnopenablePort(port);
     }
-    if (job_result == kJobResyncFailed && LastPortReport().carries_no_breaks) {
-        return status + ", which the drive's boot loader needs; the drive was left in its command "
-                        "mode. Use a real serial device, vantor-port-server in front of one, or "
-                        "ser2net 4.6.4 or newer";
+    if (job == JobResult::kResyncFailed && LastPortReport().carries_no_breaks) {
+        return status +
+               ", which the drive's boot loader needs; the drive was left in its command "
+               "mode. Use a real serial device, vantor-port-server in front of one, or "
+               "ser2net 4.6.4 or newer";
     }
     return "";
 }

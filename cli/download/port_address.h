@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "job/job.h"
+
 namespace vantor::cli {
 
 // "COM0" to "COM9" are port names; the job can only name COM1 to COM4 through the map, and
@@ -22,6 +24,6 @@ bool IsSimAddress(const std::string& address);
 
 // The cause of a failure that the port knows better than the status line (`status`); empty
 // otherwise.
-std::string PortCause(const std::string& port, int job_result, const std::string& status);
+std::string PortCause(const std::string& port, JobOutcome job, const std::string& status);
 
 }  // namespace vantor::cli

@@ -25,7 +25,8 @@ RunStart DescribeRun(const DownloadSettings& settings) {
         ImageHeader header;
         StatusKeeper reader_status;
         platform::ScopedWindowLink scoped(reader_status);
-        if (file.Open(path) && CheckHeader(file, kRevisionNotYetKnown, "", header) == 0) {
+        if (file.Open(path) &&
+            CheckHeader(file, kRevisionNotYetKnown, "", header) == HeaderResult::kAccepted) {
             image.declared_packets = header.PacketCount;
         }
         return image;

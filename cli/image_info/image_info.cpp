@@ -8,6 +8,7 @@
 #include "cli/console/exit_status.h"
 #include "cli/console/status_keeper.h"
 #include "image/image_reader.h"
+#include "job/download_image.h"
 #include "platform/window_link.h"
 
 namespace vantor::cli {
@@ -18,7 +19,6 @@ constexpr const char* kCommand = "image-info";
 constexpr int kHighestRevision = 15;
 constexpr int kBitsPerByte = 10;      // start bit, 8 data bits, stop bit
 constexpr int kPacketFrameBytes = 6;  // BOP word, length word, checksum word
-constexpr int kUnopenable = -2;
 
 constexpr const char* kHelp =
     "usage: vantor-cli image-info IMAGE [--revision ID]\n"
@@ -72,25 +72,25 @@ HeaderFields ReadHeaderFields(ImageFile& file) {
     return header;
 }
 
-// The header's verdict in the reader's order of checks (the revision is judged apart): 0, or
-// the code with the text the header check would show.
-int HeaderVerdict(const HeaderFields& header, std::string& text) {
+// The header's verdict in the reader's order of checks (the revision is judged apart): kAccepted,
+// or the result with the text the header check would show.
+HeaderResult HeaderVerdict(const HeaderFields& header, std::string& text) {
     if (!header.kdx) {
-        return 0;
+        return HeaderResult::kAccepted;
     }
     if (header.magic != kOrrimMagic) {
         text = kNotOrrimText;
-        return kNotOrrimMagic;
+        return HeaderResult::kNotOrrimMagic;
     }
     if (header.format_version > kMaxFormatVersion) {
         text = kNotOrrimText;
-        return kFormatTooNew;
+        return HeaderResult::kFormatTooNew;
     }
     if (header.family != 0) {
         text = kNotKdxText;
-        return kNotKdxFamily;
+        return HeaderResult::kNotKdxFamily;
     }
-    return 0;
+    return HeaderResult::kAccepted;
 }
 
 std::vector<int> AcceptingRevisions(const HeaderFields& header) {
@@ -152,8 +152,8 @@ std::uint16_t ComputedSum(const Packet& packet) {
 }
 
 struct WalkResult {
-    int code = kNoMorePackets;
-    std::string text;  // the reader's text for the code
+    PacketResult result = PacketResult::kNoMorePackets;
+    std::string text;  // the reader's text for the result
     int packets = 0;
     long payload_bytes = 0;
     long line_bytes = 0;
@@ -173,7 +173,7 @@ WalkResult WalkPackets(ImageFile& file, const HeaderFields& header) {
     WalkResult result;
     std::printf("packets:\n  %6s %10s %7s %-14s %s\n", "number", "offset", "length", "first word",
                 "checksum");
-    while ((result.code = ReadPacket(file, *packet)) == kPacketReady) {
+    while ((result.result = ReadPacket(file, *packet)) == PacketResult::kReady) {
         ++result.packets;
         std::printf("  %6d %10ld %7u %-14s ok\n", result.packets, offset, packet->Length,
                     FirstWordText(*packet).c_str());
@@ -182,12 +182,12 @@ WalkResult WalkPackets(ImageFile& file, const HeaderFields& header) {
         result.line_bytes += packet_bytes;
         offset += packet_bytes;
     }
-    if (result.code == kChecksumMismatch) {
+    if (result.result == PacketResult::kChecksumMismatch) {
         std::printf("  %6d %10ld %7u %-14s mismatch: stored 0x%04X, computed 0x%04X\n",
                     result.packets + 1, offset, packet->Length, FirstWordText(*packet).c_str(),
                     packet->Checksum, ComputedSum(*packet));
     }
-    if (result.code != kNoMorePackets) {
+    if (result.result != PacketResult::kNoMorePackets) {
         std::printf("  %6d %10ld %s\n", result.packets + 1, offset, reader_status.status.c_str());
         result.text = reader_status.status;
         return result;
@@ -199,8 +199,9 @@ WalkResult WalkPackets(ImageFile& file, const HeaderFields& header) {
     checked.PacketCount = header.packet_count;
     checked.DataOffset = header.data_offset;
     int packets = 0;
-    if (const int code = CheckWholeImage(file, checked, *packet, packets); code != kPacketReady) {
-        result.code = code;
+    if (const PacketResult whole = CheckWholeImage(file, checked, *packet, packets);
+        whole != PacketResult::kReady) {
+        result.result = whole;
         result.text = reader_status.status;
         std::printf("  %s\n", reader_status.status.c_str());
     }
@@ -222,33 +223,35 @@ void PrintLineTimes(long line_bytes) {
     }
 }
 
-// The revision verdict: 0 when the file may go to the drive (or to any drive without ID).
-int RevisionVerdict(const std::vector<int>& revisions, std::optional<int> drive) {
+// The revision verdict: kAccepted when the file may go to the drive (or to any drive without
+// ID).
+HeaderResult RevisionVerdict(const std::vector<int>& revisions, std::optional<int> drive) {
     if (drive) {
         bool accepted = false;
         for (int revision : revisions) {
             accepted = accepted || revision == *drive;
         }
         std::printf("hardware revision %d: %s\n", *drive, accepted ? "accepted" : "refused");
-        return accepted ? 0 : kRevisionMismatch;
+        return accepted ? HeaderResult::kAccepted : HeaderResult::kRevisionMismatch;
     }
-    return revisions.empty() ? kRevisionMismatch : 0;
+    return revisions.empty() ? HeaderResult::kRevisionMismatch : HeaderResult::kAccepted;
 }
 
 int Inspect(const std::string& path, std::optional<int> drive) {
     ImageFile file;
     if (!file.Open(path)) {
         std::fprintf(stderr, "vantor-cli: %s: Error: Unable to open file\n", path.c_str());
-        return ExitStatusForJob(kUnopenable);
+        return ExitStatusForJob(ImageResult::kUnopenable);
     }
     std::printf("file: %s\n", path.c_str());
     const HeaderFields header = ReadHeaderFields(file);
     PrintHeader(header);
     std::string header_text;
-    if (const int code = HeaderVerdict(header, header_text); code != 0) {
+    if (const HeaderResult verdict = HeaderVerdict(header, header_text);
+        verdict != HeaderResult::kAccepted) {
         std::printf("verdict: %s\n", header_text.c_str());
         std::fprintf(stderr, "vantor-cli: %s\n", header_text.c_str());
-        return ExitStatusForJob(code);
+        return ExitStatusForJob(ImageResultOf(verdict));
     }
     const WalkResult walk = WalkPackets(file, header);
     std::printf("packet count: %d found, %u declared%s\n", walk.packets, header.packet_count,
@@ -257,18 +260,19 @@ int Inspect(const std::string& path, std::optional<int> drive) {
     const std::vector<int> revisions = AcceptingRevisions(header);
     PrintRevisions(revisions);
     PrintLineTimes(walk.line_bytes);
-    const int revision_code = RevisionVerdict(revisions, drive);
+    const HeaderResult revision = RevisionVerdict(revisions, drive);
     // In the download's order: the header check refuses the revision before any packet is
     // read.
-    const int code = revision_code != 0            ? revision_code
-                     : walk.code != kNoMorePackets ? walk.code
-                                                   : 0;
-    if (code == 0) {
+    const JobOutcome outcome =
+        revision != HeaderResult::kAccepted           ? JobOutcome(ImageResultOf(revision))
+        : walk.result != PacketResult::kNoMorePackets ? JobOutcome(ImageResultOf(walk.result))
+                                                      : JobOutcome();
+    if (outcome == JobResult::kDone) {
         std::printf("verdict: would download whole\n");
         return kExitSuccess;
     }
     std::printf("verdict: would not download whole\n");
-    return ExitStatusForJob(code);
+    return ExitStatusForJob(outcome);
 }
 
 }  // namespace

@@ -114,7 +114,7 @@ void Line::StartAttempt(Station& station) {
     attempt.device = resolved.device;
     if (!resolved.error.empty()) {
         attempt.result = kStationFailed;
-        attempt.status = ExitStatusForJob(kJobPortUnopenable);
+        attempt.status = ExitStatusForJob(JobResult::kPortUnopenable);
         attempt.meaning = ExitMeaning(attempt.status);
         attempt.detail = resolved.error;
         station.state = Station::State::Running;

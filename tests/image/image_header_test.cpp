@@ -30,7 +30,7 @@ std::string KdxRevisionText(const std::string& label, int file_id) {
 
 // Runs the header check on an image and records what the operator saw.
 struct HeaderRun {
-    int code = 0;
+    HeaderResult result = HeaderResult::kAccepted;
     ImageHeader header;
     std::vector<test::RecordingWindowLink::Call> boxes;
     std::vector<std::string> status;
@@ -44,7 +44,7 @@ HeaderRun CheckImageHeader(const Bytes& bytes, int drive_revision,
     ImageFile file;
     EXPECT_TRUE(file.Open(image.path()));
     HeaderRun run;
-    run.code = CheckHeader(file, drive_revision, label, run.header);
+    run.result = CheckHeader(file, drive_revision, label, run.header);
     run.boxes = window.Boxes();
     run.status = window.StatusTexts();
     return run;
@@ -106,10 +106,10 @@ TEST_P(RevisionCompatibility, KdxHeaderCheckFollowsTheTable) {
     for (int drive_id = 0; drive_id <= 15; ++drive_id) {
         const HeaderRun run = CheckImageHeader(bytes, drive_id);
         if (row.accepting_drives.count(drive_id) == 1) {
-            EXPECT_EQ(run.code, 0) << "drive " << drive_id;
+            EXPECT_EQ(run.result, HeaderResult::kAccepted) << "drive " << drive_id;
             EXPECT_TRUE(run.boxes.empty());
         } else {
-            EXPECT_EQ(run.code, kRevisionMismatch) << "drive " << drive_id;
+            EXPECT_EQ(run.result, HeaderResult::kRevisionMismatch) << "drive " << drive_id;
             ASSERT_EQ(run.boxes.size(), 1u);
             EXPECT_EQ(run.boxes[0].text, KdxRevisionText("fw.orb", row.file_id));
         }
@@ -129,7 +129,7 @@ struct RejectionCase {
     const char* name;
     KdxHeader header;
     int drive_revision;
-    int code;
+    HeaderResult result;
     std::string text;
 };
 
@@ -141,16 +141,16 @@ KdxHeader With(void (*change)(KdxHeader&)) {
 
 std::vector<RejectionCase> RejectionCases() {
     return {
-        {"WrongMagic", With([](KdxHeader& h) { h.magic = 0x4F73; }), 2, kNotOrrimMagic,
-         test::kNotOrrimText},
-        {"FormatVersion17", With([](KdxHeader& h) { h.format_version = 17; }), 2, kFormatTooNew,
-         test::kNotOrrimText},
+        {"WrongMagic", With([](KdxHeader& h) { h.magic = 0x4F73; }), 2,
+         HeaderResult::kNotOrrimMagic, test::kNotOrrimText},
+        {"FormatVersion17", With([](KdxHeader& h) { h.format_version = 17; }), 2,
+         HeaderResult::kFormatTooNew, test::kNotOrrimText},
         {"FormatVersion7FFF", With([](KdxHeader& h) { h.format_version = 0x7FFF; }), 2,
-         kFormatTooNew, test::kNotOrrimText},
-        {"FamilyOne", With([](KdxHeader& h) { h.family = 1; }), 2, kNotKdxFamily,
+         HeaderResult::kFormatTooNew, test::kNotOrrimText},
+        {"FamilyOne", With([](KdxHeader& h) { h.family = 1; }), 2, HeaderResult::kNotKdxFamily,
          test::kNotKdxText},
-        {"FamilyFFFF", With([](KdxHeader& h) { h.family = 0xFFFF; }), 2, kNotKdxFamily,
-         test::kNotKdxText},
+        {"FamilyFFFF", With([](KdxHeader& h) { h.family = 0xFFFF; }), 2,
+         HeaderResult::kNotKdxFamily, test::kNotKdxText},
         // The words are checked in file order: the first bad one decides the code.
         {"MagicBeforeVersion", With([](KdxHeader& h) {
              h.magic = 0;
@@ -158,26 +158,26 @@ std::vector<RejectionCase> RejectionCases() {
              h.family = 5;
              h.revision = 9;
          }),
-         2, kNotOrrimMagic, test::kNotOrrimText},
+         2, HeaderResult::kNotOrrimMagic, test::kNotOrrimText},
         {"VersionBeforeFamily", With([](KdxHeader& h) {
              h.format_version = 17;
              h.family = 5;
              h.revision = 9;
          }),
-         2, kFormatTooNew, test::kNotOrrimText},
+         2, HeaderResult::kFormatTooNew, test::kNotOrrimText},
         {"FamilyBeforeRevision", With([](KdxHeader& h) {
              h.family = 5;
              h.revision = 9;
          }),
-         2, kNotKdxFamily, test::kNotKdxText},
+         2, HeaderResult::kNotKdxFamily, test::kNotKdxText},
         {"RevisionThreeOnDriveOne", With([](KdxHeader& h) { h.revision = 3; }), 1,
-         kRevisionMismatch, KdxRevisionText("fw.orb", 3)},
+         HeaderResult::kRevisionMismatch, KdxRevisionText("fw.orb", 3)},
         {"RevisionThreeOnDriveTwo", With([](KdxHeader& h) { h.revision = 3; }), 2,
-         kRevisionMismatch, KdxRevisionText("fw.orb", 3)},
-        {"RevisionZeroOnDriveOne", With([](KdxHeader& h) { h.revision = 0; }), 1, kRevisionMismatch,
-         KdxRevisionText("fw.orb", 0)},
-        {"NegativeRevision", With([](KdxHeader& h) { h.revision = -1; }), 0, kRevisionMismatch,
-         KdxRevisionText("fw.orb", -1)},
+         HeaderResult::kRevisionMismatch, KdxRevisionText("fw.orb", 3)},
+        {"RevisionZeroOnDriveOne", With([](KdxHeader& h) { h.revision = 0; }), 1,
+         HeaderResult::kRevisionMismatch, KdxRevisionText("fw.orb", 0)},
+        {"NegativeRevision", With([](KdxHeader& h) { h.revision = -1; }), 0,
+         HeaderResult::kRevisionMismatch, KdxRevisionText("fw.orb", -1)},
     };
 }
 
@@ -187,7 +187,7 @@ TEST_P(HeaderRejection, ShowsOneStopBoxWithTheExactText) {
     const RejectionCase& rejection = GetParam();
     const Bytes bytes = ImageBuilder::Kdx(2).Header(rejection.header).FillerPackets(2, 32).Build();
     const HeaderRun run = CheckImageHeader(bytes, rejection.drive_revision);
-    EXPECT_EQ(run.code, rejection.code);
+    EXPECT_EQ(run.result, rejection.result);
     ASSERT_EQ(run.boxes.size(), 1u);
     EXPECT_EQ(run.boxes[0].text, rejection.text);
     EXPECT_EQ(run.boxes[0].caption, "Orrim file error");
@@ -209,7 +209,7 @@ TEST_P(FormatVersionAccepted, PassesTheCheck) {
     KdxHeader header;
     header.format_version = static_cast<std::int16_t>(GetParam());
     const HeaderRun run = CheckImageHeader(ImageBuilder::Kdx(2).Header(header).Build(), 2);
-    EXPECT_EQ(run.code, 0);
+    EXPECT_EQ(run.result, HeaderResult::kAccepted);
     EXPECT_TRUE(run.boxes.empty());
 }
 
@@ -222,7 +222,7 @@ TEST(KdxHeader, GivesThePacketCountAndDataOffsetAndIgnoresTheReservedWord) {
     header.reserved = 0x1234;
     header.data_offset = 40;
     const HeaderRun run = CheckImageHeader(ImageBuilder::Kdx(2).Header(header).Build(), 2);
-    EXPECT_EQ(run.code, 0);
+    EXPECT_EQ(run.result, HeaderResult::kAccepted);
     EXPECT_EQ(run.header.PacketCount, 0xBEEF);
     EXPECT_EQ(run.header.DataOffset, 40);
 }
@@ -231,14 +231,14 @@ TEST(KdxHeader, ReadsANegativeDataOffsetAsSigned) {
     KdxHeader header;
     header.data_offset = -2;
     const HeaderRun run = CheckImageHeader(ImageBuilder::Kdx(2).Header(header).Build(), 2);
-    EXPECT_EQ(run.code, 0);
+    EXPECT_EQ(run.result, HeaderResult::kAccepted);
     EXPECT_EQ(run.header.DataOffset, -2);
 }
 
 // A header cut short reads its missing words as 0xFFFF, which is not the magic.
 TEST(KdxHeader, TruncatedHeaderIsNotAnOrrimFile) {
     const HeaderRun run = CheckImageHeader({0x00, 0x00, 0x00, 0x03, 0x4F}, 2);
-    EXPECT_EQ(run.code, kNotOrrimMagic);
+    EXPECT_EQ(run.result, HeaderResult::kNotOrrimMagic);
     ASSERT_EQ(run.boxes.size(), 1u);
     EXPECT_EQ(run.boxes[0].text, test::kNotOrrimText);
 }
@@ -247,7 +247,7 @@ TEST(KdxHeader, TruncatedHeaderIsNotAnOrrimFile) {
 
 TEST(PlainHeader, DriveZeroTakesTheFirstWordAsTheDataOffset) {
     const HeaderRun run = CheckImageHeader(ImageBuilder::Plain().FillerPackets(3, 20).Build(), 0);
-    EXPECT_EQ(run.code, 0);
+    EXPECT_EQ(run.result, HeaderResult::kAccepted);
     EXPECT_EQ(run.header.DataOffset, 4);
     EXPECT_EQ(run.header.PacketCount, 3);
     EXPECT_TRUE(run.boxes.empty());
@@ -259,7 +259,7 @@ class PlainFileOnOtherDrive : public testing::TestWithParam<int> {};
 TEST_P(PlainFileOnOtherDrive, IsRefusedShowingRevisionZero) {
     const HeaderRun run =
         CheckImageHeader(ImageBuilder::Plain().FillerPackets(1, 20).Build(), GetParam());
-    EXPECT_EQ(run.code, kRevisionMismatch);
+    EXPECT_EQ(run.result, HeaderResult::kRevisionMismatch);
     ASSERT_EQ(run.boxes.size(), 1u);
     EXPECT_EQ(run.boxes[0].text, PlainRevisionText("fw.orb"));
     EXPECT_EQ(run.boxes[0].caption, "Orrim file error");
@@ -271,10 +271,10 @@ INSTANTIATE_TEST_SUITE_P(Drives, PlainFileOnOtherDrive, testing::Values(1, 2, 3,
 // An empty file reads its first word as 0xFFFF: a plain file with a negative data offset.
 TEST(PlainHeader, EmptyFileIsAPlainFileForDriveZero) {
     const HeaderRun accepted = CheckImageHeader({}, 0);
-    EXPECT_EQ(accepted.code, 0);
+    EXPECT_EQ(accepted.result, HeaderResult::kAccepted);
     EXPECT_EQ(accepted.header.DataOffset, -1);
     const HeaderRun refused = CheckImageHeader({}, 1);
-    EXPECT_EQ(refused.code, kRevisionMismatch);
+    EXPECT_EQ(refused.result, HeaderResult::kRevisionMismatch);
     ASSERT_EQ(refused.boxes.size(), 1u);
     EXPECT_EQ(refused.boxes[0].text, PlainRevisionText("fw.orb"));
 }
@@ -283,7 +283,7 @@ TEST(PlainHeader, EmptyFileIsAPlainFileForDriveZero) {
 TEST(PlainHeader, FileStartingWithAPacketHasNegativeOffsetAndLengthAsCount) {
     const Bytes bytes = image_writer::PacketBytes(image_writer::FillerPayload(0x30, 0, 1));
     const HeaderRun run = CheckImageHeader(bytes, 0);
-    EXPECT_EQ(run.code, 0);
+    EXPECT_EQ(run.result, HeaderResult::kAccepted);
     EXPECT_LT(run.header.DataOffset, 0);
     EXPECT_EQ(run.header.PacketCount, 0x30);
 }

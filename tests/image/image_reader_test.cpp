@@ -31,8 +31,8 @@ Packet& SharedPacket() {
 // Reads every packet of an image as the download procedure does: header, data offset, then
 // ReadPacket until it stops. Keeps the codes, the payloads and the status texts.
 struct ReadRun {
-    int header_code = 0;
-    std::vector<int> codes;
+    HeaderResult header_result = HeaderResult::kAccepted;
+    std::vector<PacketResult> results;
     std::vector<Bytes> payloads;
     std::vector<std::string> status;
 };
@@ -53,16 +53,16 @@ ReadRun ReadImage(const Bytes& bytes, int drive_revision = 2) {
     EXPECT_TRUE(file.Open(image.path()));
     ReadRun run;
     ImageHeader header;
-    run.header_code = CheckHeader(file, drive_revision, "fw.orb", header);
-    if (run.header_code == 0) {
+    run.header_result = CheckHeader(file, drive_revision, "fw.orb", header);
+    if (run.header_result == HeaderResult::kAccepted) {
         file.Rewind();
         file.SeekFromStart(header.DataOffset);
         Packet& packet = SharedPacket();
-        int code = kPacketReady;
-        while (code == kPacketReady && run.codes.size() < 1000) {
-            code = ReadPacket(file, packet);
-            run.codes.push_back(code);
-            if (code == kPacketReady) {
+        PacketResult result = PacketResult::kReady;
+        while (result == PacketResult::kReady && run.results.size() < 1000) {
+            result = ReadPacket(file, packet);
+            run.results.push_back(result);
+            if (result == PacketResult::kReady) {
                 run.payloads.push_back(PayloadOf(packet));
             }
         }
@@ -71,10 +71,10 @@ ReadRun ReadImage(const Bytes& bytes, int drive_revision = 2) {
     return run;
 }
 
-std::vector<int> Ready(int count, int last) {
-    std::vector<int> codes(static_cast<std::size_t>(count), kPacketReady);
-    codes.push_back(last);
-    return codes;
+std::vector<PacketResult> Ready(int count, PacketResult last) {
+    std::vector<PacketResult> results(static_cast<std::size_t>(count), PacketResult::kReady);
+    results.push_back(last);
+    return results;
 }
 
 // ---- Sound images ----
@@ -91,7 +91,7 @@ TEST(ReadPacket, ReadsEveryPacketInOrderAndThenTheEnd) {
         builder.Packet(payload);
     }
     const ReadRun run = ReadImage(builder.Build());
-    EXPECT_EQ(run.codes, Ready(4, kNoMorePackets));
+    EXPECT_EQ(run.results, Ready(4, PacketResult::kNoMorePackets));
     EXPECT_EQ(run.payloads, payloads);
     EXPECT_TRUE(run.status.empty());
 }
@@ -101,7 +101,7 @@ TEST(ReadPacket, FillsEveryFieldOfThePacket) {
     ImageFile file;
     ASSERT_TRUE(file.Open(image.path()));
     Packet& packet = SharedPacket();
-    ASSERT_EQ(ReadPacket(file, packet), kPacketReady);
+    ASSERT_EQ(ReadPacket(file, packet), PacketResult::kReady);
     EXPECT_EQ(packet.Bop, kBopWord);
     EXPECT_EQ(packet.Length, 4);
     EXPECT_EQ(packet.Checksum, 0x00 + 0x04 + 0x57 + 0x52 + 0x00 + 0xFF);
@@ -112,7 +112,7 @@ TEST(ReadPacket, FillsEveryFieldOfThePacket) {
 TEST(ReadPacket, AcceptsTheResetFrameAsAPacket) {
     const ReadRun run =
         ReadImage({0xA5, 0x5A, 0x00, 0x06, 0x45, 0x58, 0x00, 0x00, 0xFF, 0xFE, 0x02, 0xA0}, 0);
-    EXPECT_EQ(run.codes, Ready(1, kNoMorePackets));
+    EXPECT_EQ(run.results, Ready(1, PacketResult::kNoMorePackets));
     EXPECT_EQ(run.payloads[0], (Bytes{0x45, 0x58, 0x00, 0x00, 0xFF, 0xFE}));
 }
 
@@ -121,25 +121,25 @@ TEST(ReadPacket, PacketOfLengthZeroIsBopLengthAndChecksumOnly) {
     ImageFile file;
     ASSERT_TRUE(file.Open(image.path()));
     Packet& packet = SharedPacket();
-    ASSERT_EQ(ReadPacket(file, packet), kPacketReady);
+    ASSERT_EQ(ReadPacket(file, packet), PacketResult::kReady);
     EXPECT_EQ(packet.Length, 0);
     EXPECT_EQ(packet.Checksum, 0);
     EXPECT_EQ(packet.ElementCount, 3);
-    EXPECT_EQ(ReadPacket(file, packet), kNoMorePackets);
+    EXPECT_EQ(ReadPacket(file, packet), PacketResult::kNoMorePackets);
 }
 
 // The sum is kept modulo 65536: a large packet of 0xFF bytes wraps it many times.
 TEST(ReadPacket, ChecksumWrapsModulo65536) {
     const Bytes payload(kMaxPacketLength, 0xFF);
     const ReadRun run = ReadImage(ImageBuilder::Kdx(2).Packet(payload).Build());
-    EXPECT_EQ(run.codes, Ready(1, kNoMorePackets));
+    EXPECT_EQ(run.results, Ready(1, PacketResult::kNoMorePackets));
 }
 
 // ---- Lengths ----
 
 struct LengthCase {
     std::uint16_t length;
-    int code;
+    PacketResult result;
 };
 
 class PacketLength : public testing::TestWithParam<LengthCase> {};
@@ -152,28 +152,31 @@ TEST_P(PacketLength, UpTo16398IsReadAndLongerIsRefused) {
         kBopWord, length.length, payload,
         static_cast<std::uint16_t>((length.length >> 8) + (length.length & 0xFF) + 0x11 * stored));
     const ReadRun run = ReadImage(ImageBuilder::Kdx(2).Raw(packet).Build());
-    if (length.code == kPacketReady) {
-        EXPECT_EQ(run.codes, Ready(1, kNoMorePackets));
+    if (length.result == PacketResult::kReady) {
+        EXPECT_EQ(run.results, Ready(1, PacketResult::kNoMorePackets));
         EXPECT_TRUE(run.status.empty());
     } else {
-        EXPECT_EQ(run.codes, std::vector<int>{kPacketTooLong});
+        EXPECT_EQ(run.results, std::vector<PacketResult>{PacketResult::kTooLong});
         EXPECT_EQ(run.status, std::vector<std::string>{test::kTooLongText});
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Lengths, PacketLength,
-    testing::Values(LengthCase{1, kPacketReady}, LengthCase{16397, kPacketReady},
-                    LengthCase{16398, kPacketReady}, LengthCase{16399, kPacketTooLong},
-                    LengthCase{0x7FFF, kPacketTooLong}, LengthCase{0x8000, kPacketTooLong},
-                    LengthCase{0xFFFE, kPacketTooLong}, LengthCase{0xFFFF, kPacketTooLong}));
+INSTANTIATE_TEST_SUITE_P(Lengths, PacketLength,
+                         testing::Values(LengthCase{1, PacketResult::kReady},
+                                         LengthCase{16397, PacketResult::kReady},
+                                         LengthCase{16398, PacketResult::kReady},
+                                         LengthCase{16399, PacketResult::kTooLong},
+                                         LengthCase{0x7FFF, PacketResult::kTooLong},
+                                         LengthCase{0x8000, PacketResult::kTooLong},
+                                         LengthCase{0xFFFE, PacketResult::kTooLong},
+                                         LengthCase{0xFFFF, PacketResult::kTooLong}));
 
 // ---- Broken packets: code and the one status text ----
 
 struct BrokenCase {
     const char* name;
     Bytes tail;  // what follows two sound packets
-    int code;
+    PacketResult result;
     const char* text;
 };
 
@@ -189,21 +192,23 @@ Bytes Truncated(Bytes bytes, std::size_t cut) {
 std::vector<BrokenCase> BrokenCases() {
     const Bytes packet = image_writer::PacketBytes(SoundPayload());
     return {
-        {"BadBop", image_writer::BrokenPacket(SoundPayload(), PacketFault::BadBop), kBadBopWord,
-         test::kBopText},
+        {"BadBop", image_writer::BrokenPacket(SoundPayload(), PacketFault::BadBop),
+         PacketResult::kBadBopWord, test::kBopText},
         {"BadChecksum", image_writer::BrokenPacket(SoundPayload(), PacketFault::BadChecksum),
-         kChecksumMismatch, test::kChecksumText},
+         PacketResult::kChecksumMismatch, test::kChecksumText},
         {"OversizedLength",
-         image_writer::BrokenPacket(SoundPayload(), PacketFault::OversizedLength), kPacketTooLong,
-         test::kTooLongText},
+         image_writer::BrokenPacket(SoundPayload(), PacketFault::OversizedLength),
+         PacketResult::kTooLong, test::kTooLongText},
         // A cut packet is normally a checksum error: the missing bytes count as -1 and the
         // missing checksum reads 0xFFFF.
-        {"CutInPayload", Truncated(packet, 10), kChecksumMismatch, test::kChecksumText},
-        {"CutInChecksum", Truncated(packet, 1), kChecksumMismatch, test::kChecksumText},
-        {"OnlyBopWord", {0xA5, 0x5A}, kPacketTooLong, test::kTooLongText},
-        {"BopAndOneLengthByte", {0xA5, 0x5A, 0x00}, kPacketTooLong, test::kTooLongText},
-        {"TwoStrayBytes", {0x00, 0x00}, kBadBopWord, test::kBopText},
-        {"StrayBytesThatStartABop", {0xA5, 0x00}, kBadBopWord, test::kBopText},
+        {"CutInPayload", Truncated(packet, 10), PacketResult::kChecksumMismatch,
+         test::kChecksumText},
+        {"CutInChecksum", Truncated(packet, 1), PacketResult::kChecksumMismatch,
+         test::kChecksumText},
+        {"OnlyBopWord", {0xA5, 0x5A}, PacketResult::kTooLong, test::kTooLongText},
+        {"BopAndOneLengthByte", {0xA5, 0x5A, 0x00}, PacketResult::kTooLong, test::kTooLongText},
+        {"TwoStrayBytes", {0x00, 0x00}, PacketResult::kBadBopWord, test::kBopText},
+        {"StrayBytesThatStartABop", {0xA5, 0x00}, PacketResult::kBadBopWord, test::kBopText},
     };
 }
 
@@ -216,7 +221,7 @@ TEST_P(BrokenPacketAfterSoundOnes, EndsTheReadWithItsCodeAndText) {
                                       .Packet(SoundPayload())
                                       .Raw(broken.tail)
                                       .Build());
-    EXPECT_EQ(run.codes, Ready(2, broken.code));
+    EXPECT_EQ(run.results, Ready(2, broken.result));
     EXPECT_EQ(run.status, std::vector<std::string>{broken.text});
 }
 
@@ -233,7 +238,7 @@ TEST(ReadPacket, CutPacketWhoseSumsAgreeIsAPrematureEnd) {
     payload[1] = 0xFE;  // 0x01 + 0x01 + 255 * 0xFF + 2 * 0xFE == 0xFFFF
     ASSERT_EQ(image_writer::PacketChecksum(payload), 0xFFFF);
     const ReadRun run = ReadImage(ImageBuilder::Kdx(2).Packet(payload).Truncate(1).Build());
-    EXPECT_EQ(run.codes, std::vector<int>{kPrematureEnd});
+    EXPECT_EQ(run.results, std::vector<PacketResult>{PacketResult::kPrematureEnd});
     EXPECT_EQ(run.status, std::vector<std::string>{test::kPrematureEndText});
 }
 
@@ -243,13 +248,13 @@ TEST(ReadPacket, PacketCutInPayloadWhoseSumsAgreeIsAPrematureEnd) {
     payload[0] = 0xFD;  // 0x01 + 0x02 + 0xFD + 256 * 0xFF == 0x10000; the last 0xFF is cut
     const Bytes packet = image_writer::RawPacket(kBopWord, 258, payload, 0xFFFF);
     const ReadRun run = ReadImage(ImageBuilder::Kdx(2).Raw(Truncated(packet, 3)).Build());
-    EXPECT_EQ(run.codes, std::vector<int>{kPrematureEnd});
+    EXPECT_EQ(run.results, std::vector<PacketResult>{PacketResult::kPrematureEnd});
     EXPECT_EQ(run.status, std::vector<std::string>{test::kPrematureEndText});
 }
 
 TEST(ReadPacket, OneStrayByteAfterTheLastPacketIsIgnored) {
     const ReadRun run = ReadImage(ImageBuilder::Kdx(2).Packet(SoundPayload()).Raw({0x5A}).Build());
-    EXPECT_EQ(run.codes, Ready(1, kNoMorePackets));
+    EXPECT_EQ(run.results, Ready(1, PacketResult::kNoMorePackets));
     EXPECT_TRUE(run.status.empty());
 }
 
@@ -264,8 +269,8 @@ TEST(ReadPacket, DataOffsetBeyondTheEndGivesNoPacket) {
     image.insert(image.end(), bytes.begin() + image_writer::kKdxHeaderBytes, bytes.end());
     ASSERT_LT(image.size(), 4000u);
     const ReadRun run = ReadImage(image);
-    EXPECT_EQ(run.header_code, 0);
-    EXPECT_EQ(run.codes, std::vector<int>{kNoMorePackets});
+    EXPECT_EQ(run.header_result, HeaderResult::kAccepted);
+    EXPECT_EQ(run.results, std::vector<PacketResult>{PacketResult::kNoMorePackets});
     EXPECT_TRUE(run.status.empty());
 }
 
@@ -274,7 +279,7 @@ TEST(ReadPacket, DataOffsetSkipsTheBytesAfterTheHeader) {
     const Bytes bytes = ImageBuilder::Kdx(2).DataOffset(64).Packet(payload).Build();
     ASSERT_EQ(bytes.size(), 64 + payload.size() + 6);
     const ReadRun run = ReadImage(bytes);
-    EXPECT_EQ(run.codes, Ready(1, kNoMorePackets));
+    EXPECT_EQ(run.results, Ready(1, PacketResult::kNoMorePackets));
     EXPECT_EQ(run.payloads, std::vector<Bytes>{payload});
 }
 
@@ -287,15 +292,15 @@ TEST(ReadPacket, NegativeDataOffsetReadsFromTheStartOfTheFile) {
     const Bytes more = image_writer::PacketBytes(second);
     bytes.insert(bytes.end(), more.begin(), more.end());
     const ReadRun run = ReadImage(bytes, 0);
-    EXPECT_EQ(run.header_code, 0);
-    EXPECT_EQ(run.codes, Ready(2, kNoMorePackets));
+    EXPECT_EQ(run.header_result, HeaderResult::kAccepted);
+    EXPECT_EQ(run.results, Ready(2, PacketResult::kNoMorePackets));
     EXPECT_EQ(run.payloads, (std::vector<Bytes>{first, second}));
 }
 
 TEST(ReadPacket, EmptyPlainFileGivesDriveZeroNoPacket) {
     const ReadRun run = ReadImage({}, 0);
-    EXPECT_EQ(run.header_code, 0);
-    EXPECT_EQ(run.codes, std::vector<int>{kNoMorePackets});
+    EXPECT_EQ(run.header_result, HeaderResult::kAccepted);
+    EXPECT_EQ(run.results, std::vector<PacketResult>{PacketResult::kNoMorePackets});
     EXPECT_TRUE(run.status.empty());
 }
 
@@ -389,7 +394,7 @@ TEST(ReadPacket, ReadErrorIsAPrematureEndNotTheEndOfThePackets) {
     TempImage image(ImageBuilder::Kdx(2).FillerPackets(1, 20).Build());
     ImageFile file;
     ASSERT_TRUE(file.Adopt(std::fopen(image.path().c_str(), "ab")));  // reading it fails
-    EXPECT_EQ(ReadPacket(file, SharedPacket()), kPrematureEnd);
+    EXPECT_EQ(ReadPacket(file, SharedPacket()), PacketResult::kPrematureEnd);
     EXPECT_EQ(window.StatusTexts(), std::vector<std::string>{test::kPrematureEndText});
 }
 #endif
@@ -402,7 +407,7 @@ TEST(ReadPacket, ReadErrorOfAnOpenedFileIsAPrematureEnd) {
     if (!file.Open("/proc/self/mem")) {
         GTEST_SKIP() << "no /proc/self/mem to read from";
     }
-    EXPECT_EQ(ReadPacket(file, SharedPacket()), kPrematureEnd);
+    EXPECT_EQ(ReadPacket(file, SharedPacket()), PacketResult::kPrematureEnd);
     EXPECT_TRUE(file.ReadFailed());
     EXPECT_EQ(window.StatusTexts(), std::vector<std::string>{test::kPrematureEndText});
 }
@@ -416,6 +421,22 @@ TEST(ImageFile, CloseIsSafeTwiceAndReadsAfterCloseMeetTheEnd) {
     EXPECT_FALSE(file.IsOpen());
     EXPECT_EQ(file.ReadByte(), -1);
     EXPECT_TRUE(file.EndMet());
+}
+
+// The numbers the design gives the reader's results; a revision mismatch and a premature end
+// share -6 there.
+TEST(ReaderResults, KeepTheDesignsNumbers) {
+    EXPECT_EQ(DesignCode(HeaderResult::kAccepted), 0);
+    EXPECT_EQ(DesignCode(HeaderResult::kRevisionMismatch), -6);
+    EXPECT_EQ(DesignCode(HeaderResult::kNotOrrimMagic), -7);
+    EXPECT_EQ(DesignCode(HeaderResult::kFormatTooNew), -8);
+    EXPECT_EQ(DesignCode(HeaderResult::kNotKdxFamily), -9);
+    EXPECT_EQ(DesignCode(PacketResult::kReady), 0);
+    EXPECT_EQ(DesignCode(PacketResult::kNoMorePackets), -1);
+    EXPECT_EQ(DesignCode(PacketResult::kBadBopWord), -2);
+    EXPECT_EQ(DesignCode(PacketResult::kTooLong), -4);
+    EXPECT_EQ(DesignCode(PacketResult::kChecksumMismatch), -5);
+    EXPECT_EQ(DesignCode(PacketResult::kPrematureEnd), -6);
 }
 
 }  // namespace

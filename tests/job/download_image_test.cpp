@@ -18,17 +18,18 @@ class DownloadImageTest : public ::testing::Test {
     // Three packets of 40 payload bytes for revision 2.
     ImageBuilder ThreePackets() { return ImageBuilder::Kdx(2).FillerPackets(3, 40); }
 
-    int Download(const std::string& sim_options, const ImageBuilder& image) {
+    ImageResult Download(const std::string& sim_options, const ImageBuilder& image) {
         return DownloadFile(sim_options, files.Image(image), kDriveIdent);
     }
 
-    int DownloadFile(const std::string& sim_options, const std::string& path, std::uint16_t ident) {
+    ImageResult DownloadFile(const std::string& sim_options, const std::string& path,
+                             std::uint16_t ident) {
         bench.reset();  // a bench restores the clock and the port map it found
         bench = std::make_unique<SimBench>(sim_options);
-        EXPECT_EQ(OpenDrivePort(19200, '1'), 1);
-        const int code = DownloadImage(path, ident);
+        EXPECT_EQ(OpenDrivePort(19200, '1'), PortResult::kDone);
+        const ImageResult result = DownloadImage(path, ident);
         ClosePort();
-        return code;
+        return result;
     }
 
     std::vector<std::string> Statuses() { return bench->window.StatusTexts(); }
@@ -40,7 +41,7 @@ class DownloadImageTest : public ::testing::Test {
 
 TEST_F(DownloadImageTest, SendsEveryPacketInOrderAndSoundsTheTone) {
     const ImageBuilder image = ThreePackets();
-    EXPECT_EQ(Download("", image), 0);
+    EXPECT_EQ(Download("", image), ImageResult::kDownloaded);
     EXPECT_EQ(Accepted(), PacketsOf(image.Build(), 16));
     EXPECT_EQ(Statuses(), (std::vector<std::string>{"Processing file", "Downloading packet 1",
                                                     "Downloading packet 2", "Downloading packet 3",
@@ -61,28 +62,29 @@ TEST_F(DownloadImageTest, SendsEveryPacketInOrderAndSoundsTheTone) {
 }
 
 TEST_F(DownloadImageTest, AFileWithItsDataOffsetAtItsEndSendsNothingAndSucceeds) {
-    EXPECT_EQ(Download("", ImageBuilder::Kdx(2).DeclaredCount(0)), 0);
+    EXPECT_EQ(Download("", ImageBuilder::Kdx(2).DeclaredCount(0)), ImageResult::kDownloaded);
     EXPECT_TRUE(Accepted().empty());
     EXPECT_EQ(Statuses(), (std::vector<std::string>{"Processing file", "Download successful"}));
 }
 
 TEST_F(DownloadImageTest, AMissingFileCannotBeOpened) {
     bench = std::make_unique<SimBench>("");
-    ASSERT_EQ(OpenDrivePort(19200, '1'), 1);
-    EXPECT_EQ(DownloadImage("/nonexistent/folder/x.orb", kDriveIdent), -2);
+    ASSERT_EQ(OpenDrivePort(19200, '1'), PortResult::kDone);
+    EXPECT_EQ(DownloadImage("/nonexistent/folder/x.orb", kDriveIdent), ImageResult::kUnopenable);
     ClosePort();
     EXPECT_EQ(Statuses(), std::vector<std::string>{"Error: Unable to open file"});
 }
 
 TEST_F(DownloadImageTest, AHeaderRejectionPassesItsCodeOn) {
-    EXPECT_EQ(Download("", ImageBuilder::Kdx(1).FillerPackets(1, 8)), -6);
+    EXPECT_EQ(Download("", ImageBuilder::Kdx(1).FillerPackets(1, 8)),
+              ImageResult::kRevisionMismatch);
     EXPECT_EQ(bench->window.Boxes().size(), 1u);
     EXPECT_TRUE(bench->world->HostBytes().empty());
 }
 
 TEST_F(DownloadImageTest, AnAcknowledgementAtTheThirdSendComesAfterTwoResynchronisations) {
     const ImageBuilder image = ImageBuilder::Kdx(2).FillerPackets(1, 40);
-    EXPECT_EQ(Download("ack-on-send=3", image), 0);
+    EXPECT_EQ(Download("ack-on-send=3", image), ImageResult::kDownloaded);
     EXPECT_EQ(Statuses(), (std::vector<std::string>{"Processing file", "Downloading packet 1",
                                                     "Attempting to resychronize communications",
                                                     "Attempting to resychronize communications",
@@ -96,14 +98,14 @@ TEST_F(DownloadImageTest, AnAcknowledgementAtTheThirdSendComesAfterTwoResynchron
 }
 
 TEST_F(DownloadImageTest, ThreeSendsWithoutAcknowledgementFailThePacket) {
-    EXPECT_EQ(Download("ack-on-send=4", ThreePackets()), -3);
+    EXPECT_EQ(Download("ack-on-send=4", ThreePackets()), ImageResult::kNotAcknowledged);
     EXPECT_EQ(Statuses().back(), "Error: Packet 1 transmission failure.");
     EXPECT_TRUE(Accepted().empty());
 }
 
 TEST_F(DownloadImageTest, ARefusedSendIsRepeatedAfterAResynchronisation) {
     const ImageBuilder image = ThreePackets();
-    EXPECT_EQ(Download("refuse-first", image), 0);
+    EXPECT_EQ(Download("refuse-first", image), ImageResult::kDownloaded);
     EXPECT_EQ(Accepted(), PacketsOf(image.Build(), 16));
     const auto statuses = Statuses();
     EXPECT_EQ(
@@ -114,18 +116,18 @@ TEST_F(DownloadImageTest, ARefusedSendIsRepeatedAfterAResynchronisation) {
 // An invalid-command response ends the download only when the acknowledgement took all three
 // sends.
 TEST_F(DownloadImageTest, InvalidCommandAfterTheFirstSendGoesOn) {
-    EXPECT_EQ(Download("response=??", ThreePackets()), 0);
+    EXPECT_EQ(Download("response=??", ThreePackets()), ImageResult::kDownloaded);
     EXPECT_EQ(Accepted().size(), 3u);
 }
 
 TEST_F(DownloadImageTest, InvalidCommandAfterTheThirdSendEndsTheDownload) {
-    EXPECT_EQ(Download("response=??,ack-on-send=3", ThreePackets()), -5);
+    EXPECT_EQ(Download("response=??,ack-on-send=3", ThreePackets()), ImageResult::kInvalidCommand);
     EXPECT_EQ(Statuses().back(), "Error: Packet invalid command failure.");
     EXPECT_EQ(Accepted().size(), 1u);
 }
 
 TEST_F(DownloadImageTest, ProtectedMemoryIsAWarningAndTheDownloadGoesOn) {
-    EXPECT_EQ(Download("status=0x0080", ThreePackets()), 0);
+    EXPECT_EQ(Download("status=0x0080", ThreePackets()), ImageResult::kDownloaded);
     const auto statuses = Statuses();
     EXPECT_EQ(std::count(statuses.begin(), statuses.end(),
                          "WARNING: Packet attemped to write or erase protected memory."),
@@ -134,7 +136,7 @@ TEST_F(DownloadImageTest, ProtectedMemoryIsAWarningAndTheDownloadGoesOn) {
 }
 
 TEST_F(DownloadImageTest, AnErrorStatusEndsTheDownload) {
-    EXPECT_EQ(Download("status=0x0001", ThreePackets()), -4);
+    EXPECT_EQ(Download("status=0x0001", ThreePackets()), ImageResult::kResponseFailed);
     const auto statuses = Statuses();
     ASSERT_GE(statuses.size(), 2u);
     EXPECT_EQ(statuses[statuses.size() - 2], "Error: Packet data response error");
@@ -143,14 +145,14 @@ TEST_F(DownloadImageTest, AnErrorStatusEndsTheDownload) {
 }
 
 TEST_F(DownloadImageTest, AMissingResponseCosts3000PollsAndTheDownloadGoesOn) {
-    EXPECT_EQ(Download("no-response", ThreePackets()), 0);
+    EXPECT_EQ(Download("no-response", ThreePackets()), ImageResult::kDownloaded);
     EXPECT_EQ(Accepted().size(), 3u);
     EXPECT_GE(bench->ElapsedMs(), 3 * 3000.0 + 1000.0);
 }
 
 TEST_F(DownloadImageTest, AReadResponseWaitsForItsDataAndDropsIt) {
     bench = std::make_unique<SimBench>("");
-    ASSERT_EQ(OpenDrivePort(19200, '1'), 1);
+    ASSERT_EQ(OpenDrivePort(19200, '1'), PortResult::kDone);
     // 'RD', a 32-bit address and a count word of 6: the drive answers with six data bytes.
     const Bytes payload = {0x52, 0x44, 0x00, 0x01, 0x00, 0x00, 0x00, 0x06};
     Packet packet;
@@ -160,8 +162,8 @@ TEST_F(DownloadImageTest, AReadResponseWaitsForItsDataAndDropsIt) {
     std::copy(payload.begin(), payload.end(), packet.Payload.begin());
     packet.Checksum = image_writer::PacketChecksum(payload);
     SendPacket(packet);
-    EXPECT_EQ(WaitAck(kAckPollBudget), kAckWord);
-    EXPECT_EQ(ReadResponse(kResponsePollBudget), 0x5244);
+    EXPECT_EQ(WaitAck(kAckPollBudget), AckResult::kAcknowledged);
+    EXPECT_EQ(ReadResponse(kResponsePollBudget), ResponseResult::kRd);
     EXPECT_EQ(PortBytesWaiting(), 0);
     ClosePort();
 }
@@ -191,14 +193,14 @@ TEST_F(DownloadImageTest, ReadBacksAndLateResponsesCostNoResynchronisation) {
                                    .Packet(ReadPayload(32))
                                    .Packet(ReadPayload(200))
                                    .FillerPackets(1, 40, 0x20000);
-    EXPECT_EQ(Download("", reads), 0);
+    EXPECT_EQ(Download("", reads), ImageResult::kDownloaded);
     EXPECT_EQ(Resynchronisations(Statuses()), 0);
     EXPECT_EQ(Accepted(), PacketsOf(reads.Build(), 16));
 
     // Each response comes 3300 ms after its acknowledgement, while the next 1 KiB packet is
     // on the line.
     const ImageBuilder large = ImageBuilder::Kdx(2).FillerPackets(4, 1024);
-    EXPECT_EQ(Download("process-ms=3300", large), 0);
+    EXPECT_EQ(Download("process-ms=3300", large), ImageResult::kDownloaded);
     EXPECT_EQ(Resynchronisations(Statuses()), 0);
     EXPECT_EQ(Accepted(), PacketsOf(large.Build(), 16));
 }
@@ -207,18 +209,18 @@ struct DamagedImage {
     const char* name;
     Bytes bytes;
     std::uint16_t ident;
-    int code;
+    ImageResult result;
     const char* status;  // the last status text
 };
 
 class DamagedImageTest : public DownloadImageTest,
                          public ::testing::WithParamInterface<DamagedImage> {};
 
-// A damaged or cut image is refused with the reader's code and text before its first packet
+// A damaged or cut image is refused with the reader's result and text before its first packet
 // goes on the line.
 TEST_P(DamagedImageTest, IsRefusedBeforeAnyPacketIsSent) {
     const DamagedImage& c = GetParam();
-    EXPECT_EQ(DownloadFile("", files.Add(image_writer::WriteTempFile(c.bytes)), c.ident), c.code);
+    EXPECT_EQ(DownloadFile("", files.Add(image_writer::WriteTempFile(c.bytes)), c.ident), c.result);
     const std::vector<std::string> statuses = Statuses();
     EXPECT_EQ(statuses.back(), c.status);
     EXPECT_TRUE(Accepted().empty());
@@ -237,38 +239,77 @@ constexpr const char* kPrematureText = "Error: Premature end-of-file encountered
 
 INSTANTIATE_TEST_SUITE_P(
     Images, DamagedImageTest,
-    ::testing::Values(DamagedImage{"KdxCutAfterThreeOfEightPackets", CutAfterPackets(3, 8),
-                                   kDriveIdent, -6, kPrematureText},
-                      DamagedImage{"KdxHeaderWithoutItsPacket", CutAfterPackets(0, 1), kDriveIdent,
-                                   -6, kPrematureText},
-                      DamagedImage{"EmptyFileToRevisionZero", {}, 0x0083, -6, kPrematureText},
-                      DamagedImage{"TextWhoseOffsetLiesPastItsEnd",
-                                   {'h', 'e', 'l', 'l', 'o', ' ', 'd', 'r', 'i', 'v', 'e', '\n'},
-                                   0x0083,
-                                   -6,
-                                   kPrematureText},
-                      DamagedImage{"CutInsideTheThirdPacket",
-                                   ImageBuilder::Kdx(2).FillerPackets(3, 40).Truncate(10).Build(),
-                                   kDriveIdent, -5, "Error:  Packet checksum. "}),
+    ::testing::Values(
+        DamagedImage{"KdxCutAfterThreeOfEightPackets", CutAfterPackets(3, 8), kDriveIdent,
+                     ImageResult::kPrematureEnd, kPrematureText},
+        DamagedImage{"KdxHeaderWithoutItsPacket", CutAfterPackets(0, 1), kDriveIdent,
+                     ImageResult::kPrematureEnd, kPrematureText},
+        DamagedImage{
+            "EmptyFileToRevisionZero", {}, 0x0083, ImageResult::kPrematureEnd, kPrematureText},
+        DamagedImage{"TextWhoseOffsetLiesPastItsEnd",
+                     {'h', 'e', 'l', 'l', 'o', ' ', 'd', 'r', 'i', 'v', 'e', '\n'},
+                     0x0083,
+                     ImageResult::kPrematureEnd,
+                     kPrematureText},
+        DamagedImage{"CutInsideTheThirdPacket",
+                     ImageBuilder::Kdx(2).FillerPackets(3, 40).Truncate(10).Build(), kDriveIdent,
+                     ImageResult::kChecksumMismatch, "Error:  Packet checksum. "}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
 
 // What the design lets pass stays passing: a count below the packets present only narrows
 // the progress range, and a plain file's count is not checked.
 TEST_F(DownloadImageTest, ACountBelowThePacketsOrAPlainFilesCountIsNotChecked) {
     const ImageBuilder fewer = ImageBuilder::Kdx(2).DeclaredCount(1).FillerPackets(3, 40);
-    EXPECT_EQ(Download("", fewer), 0);
+    EXPECT_EQ(Download("", fewer), ImageResult::kDownloaded);
     EXPECT_EQ(Accepted().size(), 3u);
     const ImageBuilder plain = ImageBuilder::Plain().DeclaredCount(9).FillerPackets(2, 40);
-    EXPECT_EQ(DownloadFile("ident=0x0083", files.Image(plain), 0x0083), 0);
+    EXPECT_EQ(DownloadFile("ident=0x0083", files.Image(plain), 0x0083), ImageResult::kDownloaded);
     EXPECT_EQ(Accepted().size(), 2u);
 }
 
 TEST_F(DownloadImageTest, APacketErrorEndsTheDownloadWithTheReadersCode) {
     const ImageBuilder image = ImageBuilder::Kdx(2).FillerPackets(1, 20).Broken(
         image_writer::FillerPayload(20, 0x100, 2), image_writer::PacketFault::BadChecksum);
-    EXPECT_EQ(Download("", image), -5);
+    EXPECT_EQ(Download("", image), ImageResult::kChecksumMismatch);
     EXPECT_EQ(Statuses().back(), "Error:  Packet checksum. ");
     EXPECT_TRUE(Accepted().empty());
+}
+
+// The numbers the design gives an image's results, shown in exit statuses and records: they
+// overlap the reader's, -2 for a file that cannot be opened as for a bad BOP word.
+TEST(ImageResults, KeepTheDesignsNumbers) {
+    const std::vector<std::pair<ImageResult, int>> numbers = {
+        {ImageResult::kDownloaded, 0},        {ImageResult::kUnopenable, -2},
+        {ImageResult::kNotAcknowledged, -3},  {ImageResult::kResponseFailed, -4},
+        {ImageResult::kInvalidCommand, -5},   {ImageResult::kStopped, -100},
+        {ImageResult::kRevisionMismatch, -6}, {ImageResult::kNotOrrimMagic, -7},
+        {ImageResult::kFormatTooNew, -8},     {ImageResult::kNotKdxFamily, -9},
+        {ImageResult::kBadBopWord, -2},       {ImageResult::kPacketTooLong, -4},
+        {ImageResult::kChecksumMismatch, -5}, {ImageResult::kPrematureEnd, -6},
+    };
+    for (const auto& [result, number] : numbers) {
+        EXPECT_EQ(DesignCode(result), number) << static_cast<int>(result);
+    }
+    EXPECT_EQ(DesignCode(AckResult::kAcknowledged), 0x616B);
+    EXPECT_EQ(DesignCode(AckResult::kRefused), 0x4E4F);
+    EXPECT_EQ(DesignCode(AckResult::kUnexpectedWords), 0x7000);
+    EXPECT_EQ(DesignCode(AckResult::kNothingArrived), 0x8000);
+    EXPECT_EQ(DesignCode(ResponseResult::kProtectedMemory), 128);
+    EXPECT_EQ(DesignCode(ResponseResult::kError), -6);
+    EXPECT_EQ(DesignCode(ResponseResult::kUnknown), 0x9000);
+    EXPECT_EQ(DesignCode(ResponseResult::kNothingArrived), 0x8000);
+}
+
+// What the reader refused keeps its own name in the image's result.
+TEST(ImageResults, NameWhatTheReaderRefused) {
+    EXPECT_EQ(ImageResultOf(HeaderResult::kRevisionMismatch), ImageResult::kRevisionMismatch);
+    EXPECT_EQ(ImageResultOf(HeaderResult::kNotOrrimMagic), ImageResult::kNotOrrimMagic);
+    EXPECT_EQ(ImageResultOf(HeaderResult::kFormatTooNew), ImageResult::kFormatTooNew);
+    EXPECT_EQ(ImageResultOf(HeaderResult::kNotKdxFamily), ImageResult::kNotKdxFamily);
+    EXPECT_EQ(ImageResultOf(PacketResult::kBadBopWord), ImageResult::kBadBopWord);
+    EXPECT_EQ(ImageResultOf(PacketResult::kTooLong), ImageResult::kPacketTooLong);
+    EXPECT_EQ(ImageResultOf(PacketResult::kChecksumMismatch), ImageResult::kChecksumMismatch);
+    EXPECT_EQ(ImageResultOf(PacketResult::kPrematureEnd), ImageResult::kPrematureEnd);
 }
 
 }  // namespace

@@ -56,9 +56,9 @@ void JobTest::Start(const std::string& sim_options) {
     host.Options.BaudChoice = 1;
 }
 
-int JobTest::Run() {
+JobOutcome JobTest::Run() {
     host.JobRunning = 1;
-    const int result = DownloadJob(host);
+    const JobOutcome result = DownloadJob(host);
     EXPECT_EQ(host.JobRunning, 0) << "every way out clears JobRunning";
     EXPECT_EQ(CurrentPort(), nullptr) << "every way out closes the port";
     return result;

@@ -38,7 +38,7 @@ class TempFiles {
 class JobTest : public ::testing::Test {
   protected:
     void Start(const std::string& sim_options);
-    int Run();  // sets JobRunning and runs the job on this thread
+    JobOutcome Run();  // sets JobRunning and runs the job on this thread
 
     std::vector<std::string> Statuses() { return bench->window.StatusTexts(); }
     std::string Status() { return bench->window.Text(platform::Display::StatusLine); }

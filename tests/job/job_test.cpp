@@ -35,7 +35,7 @@ INSTANTIATE_TEST_SUITE_P(IdentWords, IdentLabelsTest,
 TEST_F(JobTest, AnUnopenablePortEndsWithItsOwnResultAndNoTraffic) {
     Start("");
     host.Options.PortIndex = -1;  // no port button checked: COM0
-    EXPECT_EQ(Run(), kJobPortUnopenable);
+    EXPECT_EQ(Run(), JobResult::kPortUnopenable);
     EXPECT_EQ(Statuses(), std::vector<std::string>{"Error : Failed to initialize COM port"});
     EXPECT_TRUE(bench->world->Traffic().empty());
 }
@@ -47,7 +47,7 @@ TEST_F(JobTest, ShowsTheDrivesIdentificationAndDownloadsTheSingleImage) {
     host.Options.SkipSeeking = 1;
     host.Options.ResetAfterDownload = 1;
     host.NotifyWindowFd = 7;
-    EXPECT_EQ(Run(), kJobDone);
+    EXPECT_EQ(Run(), JobResult::kDone);
     EXPECT_EQ(bench->window.Text(Display::VersionLabel), "2.3");
     EXPECT_EQ(bench->window.Text(Display::RevisionLabel), "KDX2 (ID = 2)");
     EXPECT_EQ(bench->world->AcceptedPackets(), PacketsOf(image.Build(), 16));
@@ -66,7 +66,7 @@ TEST_F(JobTest, AFailedSingleImageEndsWithItsCodeAndLeavesTheWindowOpen) {
     host.Options.ImagePath = "/nonexistent/image.orb";
     host.Options.SkipSeeking = 1;
     host.NotifyWindowFd = 7;
-    EXPECT_EQ(Run(), -2);
+    EXPECT_EQ(Run(), JobOutcome(ImageResult::kUnopenable));
     const auto statuses = Statuses();
     ASSERT_GE(statuses.size(), 2u);
     EXPECT_EQ(statuses[statuses.size() - 2], "Error: Unable to open file");
@@ -77,7 +77,7 @@ TEST_F(JobTest, AFailedSingleImageEndsWithItsCodeAndLeavesTheWindowOpen) {
 
 TEST_F(JobTest, SeveralDrivesEndTheJob) {
     Start("addresses=3+7");
-    EXPECT_EQ(Run(), kJobSeveralDrives);
+    EXPECT_EQ(Run(), JobResult::kSeveralDrives);
     EXPECT_EQ(Status(), " Error: Detected multiple drives");
 }
 
@@ -86,7 +86,7 @@ TEST_F(JobTest, SeveralDrivesEndTheJob) {
 TEST_F(JobTest, ResyncFailingFourTimesEndsTheJobAfterThreeSeekingRetries) {
     Start("no-break-answer");
     host.Options.SkipSeeking = 1;
-    EXPECT_EQ(Run(), kJobResyncFailed);
+    EXPECT_EQ(Run(), JobResult::kResyncFailed);
     int host_breaks = 0;
     for (const auto& event : bench->world->Traffic()) {
         host_breaks += event.kind == sim::LineEvent::Kind::HostBreak ? 1 : 0;
@@ -100,7 +100,7 @@ TEST_F(JobTest, ResyncSucceedingAtTheThirdRetryLetsTheJobGoOn) {
     Start("ignore-breaks=3");
     host.Options.SkipSeeking = 1;
     host.Options.ImagePath = files.Image(ImageBuilder::Kdx(2).FillerPackets(1, 10));
-    EXPECT_EQ(Run(), kJobDone);
+    EXPECT_EQ(Run(), JobResult::kDone);
     EXPECT_EQ(Count("Resync Failure:  Slave did not respond to serial break"), 3);
     EXPECT_EQ(Count("Seeking drives..."), 3);
     EXPECT_EQ(bench->world->AcceptedPackets().size(), 1u);
@@ -110,7 +110,7 @@ TEST_F(JobTest, ARetryAfterReactivationBringsADriveInCommandModeIntoTheBootLoade
     Start("address=6");
     host.Options.SkipSeeking = 1;  // the first resynchronisation finds the drive in command mode
     host.Options.ImagePath = files.Image(ImageBuilder::Kdx(2).FillerPackets(1, 10));
-    EXPECT_EQ(Run(), kJobDone);
+    EXPECT_EQ(Run(), JobResult::kDone);
     EXPECT_EQ(Count("Resync Failure:  Slave did not respond to serial break"), 1);
     EXPECT_EQ(Count("Seeking drives..."), 1);
     EXPECT_EQ(bench->window.Text(Display::AddressLabel), "6");
@@ -122,7 +122,7 @@ TEST_F(JobTest, ASpecificAddressIsUsedForEveryActivationWhateverSkipSeekingSays)
     host.Options.SpecificAddress = 12;
     host.Options.SkipSeeking = 1;
     host.Options.ImagePath = files.Image(ImageBuilder::Kdx(2).FillerPackets(1, 10));
-    EXPECT_EQ(Run(), kJobDone);
+    EXPECT_EQ(Run(), JobResult::kDone);
     EXPECT_EQ(Count("Seeking drives..."), 0);
     EXPECT_EQ(Count("Trying to activate drive..."), 1);
     EXPECT_EQ(bench->window.Text(Display::AddressLabel), "C");
@@ -131,7 +131,7 @@ TEST_F(JobTest, ASpecificAddressIsUsedForEveryActivationWhateverSkipSeekingSays)
 TEST_F(JobTest, IdentificationFailureEndsTheJob) {
     Start("init-ack=0x1234");
     host.Options.SkipSeeking = 1;
-    EXPECT_EQ(Run(), kJobIdentifyFailed);
+    EXPECT_EQ(Run(), JobResult::kIdentifyFailed);
     EXPECT_EQ(Status(), "Orrim Init Failure:  Incorrect response received.");
     EXPECT_EQ(bench->window.Text(Display::VersionLabel), "");
 }
@@ -140,7 +140,7 @@ TEST_F(JobTest, AMissingFilesListEndsTheJob) {
     Start("");
     host.Options.SkipSeeking = 1;
     host.Options.FilesListPath = "/nonexistent/flist.txt";
-    EXPECT_EQ(Run(), kJobFilesListUnopenable);
+    EXPECT_EQ(Run(), JobResult::kFilesListUnopenable);
     EXPECT_EQ(Status(), "Failed to open files list");
 }
 
@@ -149,7 +149,7 @@ TEST_F(JobTest, AnEmptyFilesListIsReportedAndStillResetsTheDrive) {
     host.Options.SkipSeeking = 1;
     host.Options.ResetAfterDownload = 1;
     host.Options.FilesListPath = files.Text("");
-    EXPECT_EQ(Run(), kJobDone);
+    EXPECT_EQ(Run(), JobResult::kDone);
     EXPECT_EQ(Status(), "File not found,press Advanced button to add files.");
     bench->clock.Advance(50'000'000);  // the frame's last bytes leave the transmitter
     EXPECT_EQ(bench->world->ResetCount(), 1);
@@ -164,7 +164,7 @@ TEST_F(JobTest, EveryLineOfTheFilesListIsDownloadedInOrderWithItsLabel) {
     // CR LF line ends, and a last line without one.
     host.Options.FilesListPath = files.Text("b one.orb    " + files.Image(first) + "\r\n" +
                                             "a two.orb    " + files.Image(second));
-    EXPECT_EQ(Run(), kJobDone);
+    EXPECT_EQ(Run(), JobResult::kDone);
     auto expected = PacketsOf(first.Build(), 16);
     for (auto& packet : PacketsOf(second.Build(), 16)) {
         expected.push_back(packet);
@@ -192,7 +192,7 @@ TEST_F(JobTest, AnEmptyLineFailsItsDownloadAndStopsTheList) {
         "\n"
         "x.orb    " +
         image + "\n");
-    EXPECT_EQ(Run(), -2);
+    EXPECT_EQ(Run(), JobOutcome(ImageResult::kUnopenable));
     EXPECT_EQ(Count("Error: Unable to open file"), 1);
     EXPECT_EQ(Status(), "ERROR: Download failed.");
     EXPECT_TRUE(bench->world->AcceptedPackets().empty());
@@ -206,7 +206,7 @@ TEST_F(JobTest, RunsOnAWorkerThreadWhileTheFrontEndChangesOptions) {
     host.Options.SpecificAddress = 9;
     host.Options.ImagePath = files.Image(ImageBuilder::Kdx(2).FillerPackets(2, 20));
     host.JobRunning = 1;
-    int result = -100;
+    JobOutcome result = JobResult::kStopped;
     std::thread worker([&] { result = DownloadJob(host); });
     AwaitOrAbort(
         [&] {
@@ -219,8 +219,24 @@ TEST_F(JobTest, RunsOnAWorkerThreadWhileTheFrontEndChangesOptions) {
         },
         std::chrono::seconds(60), "the job on the worker thread did not end");
     worker.join();
-    EXPECT_EQ(result, kJobDone);
+    EXPECT_EQ(result, JobResult::kDone);
     EXPECT_EQ(bench->world->AcceptedPackets().size(), 2u);
+}
+
+// The numbers the design gives the job's results, which exit statuses and records show: a
+// failed image gives its own.
+TEST(JobResults, KeepTheDesignsNumbers) {
+    EXPECT_EQ(DesignCode(JobResult::kDone), 0);
+    EXPECT_EQ(DesignCode(JobResult::kSeveralDrives), 1);
+    EXPECT_EQ(DesignCode(JobResult::kResyncFailed), 2);
+    EXPECT_EQ(DesignCode(JobResult::kIdentifyFailed), 3);
+    EXPECT_EQ(DesignCode(JobResult::kFilesListUnopenable), 4);
+    EXPECT_EQ(DesignCode(JobResult::kPortUnopenable), 5);
+    EXPECT_EQ(DesignCode(JobResult::kPortLost), 6);
+    EXPECT_EQ(DesignCode(JobResult::kStopped), 10);
+    EXPECT_EQ(DesignCode(ImageResult::kBadBopWord), -2);
+    EXPECT_EQ(DesignCode(JobOutcome(ImageResult::kPrematureEnd)), -6);
+    EXPECT_NE(JobOutcome(ImageResult::kBadBopWord), JobOutcome(ImageResult::kUnopenable));
 }
 
 }  // namespace

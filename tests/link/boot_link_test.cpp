@@ -14,7 +14,7 @@ using sim::LineEvent;
 class BootLinkTest : public ::testing::Test {
   protected:
     explicit BootLinkTest(const std::string& options = "") : bench(options) {}
-    void SetUp() override { ASSERT_EQ(OpenDrivePort(9600, '1'), 1); }
+    void SetUp() override { ASSERT_EQ(OpenDrivePort(9600, '1'), PortResult::kDone); }
     void TearDown() override { ClosePort(); }
 
     // The first drive break on the line, in milliseconds since the bench was made.
@@ -52,7 +52,7 @@ TEST_F(BootLinkTest, ResetFrameIsSentByteForByteWithoutWaiting) {
 }
 
 TEST_F(BootLinkTest, ResyncSettles300MsAfterTheDrivesBreakEndsWithBothQueuesEmpty) {
-    EXPECT_EQ(Resync(), 0);
+    EXPECT_EQ(Resync(), ResyncResult::kDone);
     const auto [break_start_ms, break_end_ms] = DriveBreakMs();
     ASSERT_GT(break_start_ms, 100.0);  // answered after the host's 100 ms break
     // Polls of 1 ms notice the end of the break within 2 ms; then 300 ms of quiet.
@@ -69,7 +69,7 @@ class SilentDriveTest : public BootLinkTest {
 
 TEST_F(SilentDriveTest, ResyncGivesUpAfterTheBreakAnd500Polls) {
     const double start_ms = bench.ElapsedMs();
-    EXPECT_EQ(Resync(), -1);
+    EXPECT_EQ(Resync(), ResyncResult::kNoBreakAnswer);
     EXPECT_DOUBLE_EQ(bench.ElapsedMs() - start_ms, 100.0 + 500.0);
     EXPECT_EQ(bench.window.StatusTexts(),
               std::vector<std::string>{"Resync Failure:  Slave did not respond to serial break"});
@@ -82,7 +82,7 @@ class EndlessBreakTest : public BootLinkTest {
 
 TEST_F(EndlessBreakTest, ResyncFailsWhenTheDrivesBreakNeverEnds) {
     const double start_ms = bench.ElapsedMs();
-    EXPECT_EQ(Resync(), -2);
+    EXPECT_EQ(Resync(), ResyncResult::kBreakNotEnded);
     // One budget of 500 polls covers both waits, plus the one unpolled millisecond.
     EXPECT_DOUBLE_EQ(bench.ElapsedMs() - start_ms, 100.0 + 500.0 + 1.0);
     EXPECT_EQ(
@@ -99,7 +99,7 @@ class LateBreakTest : public BootLinkTest {
 
 TEST_F(LateBreakTest, ABreakFirstSeenOnThe500thPollFailsAsNeverEnding) {
     const double start_ms = bench.ElapsedMs();
-    EXPECT_EQ(Resync(), -2);
+    EXPECT_EQ(Resync(), ResyncResult::kBreakNotEnded);
     const auto [break_start_ms, break_end_ms] = DriveBreakMs();
     EXPECT_GT(break_start_ms - start_ms, 100.0 + 499.0);
     EXPECT_LE(break_start_ms - start_ms, 100.0 + 500.0);
@@ -108,27 +108,27 @@ TEST_F(LateBreakTest, ABreakFirstSeenOnThe500thPollFailsAsNeverEnding) {
 }
 
 TEST_F(BootLinkTest, IdentifySendsTheInitFrameAndReturnsTheIdentWord) {
-    EXPECT_EQ(Identify(), 0x2083);
+    EXPECT_EQ(Identify(), IdentifyResult(0x2083));
     EXPECT_EQ(bench.world->HostBytes(),
               (std::vector<std::uint8_t>{0xA5, 0x5A, 0x00, 0x02, 0x00, 0x00, 0x33, 0x33}));
     EXPECT_TRUE(bench.window.StatusTexts().empty());
 }
 
-struct IdentifyFailure {
+struct IdentifyFailureCase {
     const char* options;
-    int result;
+    IdentifyFailure failure;
     const char* text;
     int left_waiting;
 };
 
-class IdentifyFailureTest : public ::testing::TestWithParam<IdentifyFailure> {};
+class IdentifyFailureTest : public ::testing::TestWithParam<IdentifyFailureCase> {};
 
-// The checks run in the order no answer (-1), wrong length (-3), wrong acknowledgement (-2).
+// The checks run in the order no answer, wrong length, wrong acknowledgement.
 TEST_P(IdentifyFailureTest, FailsWithItsCodeAndText) {
-    const IdentifyFailure& c = GetParam();
+    const IdentifyFailureCase& c = GetParam();
     test::SimBench bench(c.options);
-    ASSERT_EQ(OpenDrivePort(9600, '1'), 1);
-    EXPECT_EQ(Identify(), c.result);
+    ASSERT_EQ(OpenDrivePort(9600, '1'), PortResult::kDone);
+    EXPECT_EQ(Identify(), IdentifyResult(c.failure));
     EXPECT_EQ(bench.window.StatusTexts(), std::vector<std::string>{c.text});
     EXPECT_EQ(PortBytesWaiting(), c.left_waiting);
     ClosePort();
@@ -137,13 +137,34 @@ TEST_P(IdentifyFailureTest, FailsWithItsCodeAndText) {
 INSTANTIATE_TEST_SUITE_P(
     Replies, IdentifyFailureTest,
     ::testing::Values(
-        IdentifyFailure{"init-delay=150", -1,
-                        "Orrim Init Failure:  Slave did not respond to cmd packet", 0},
-        IdentifyFailure{"stray=1", -3, "Orrim Init Failure: Slave incorrectly transmitted", 5},
-        IdentifyFailure{"init-length=3", -3, "Orrim Init Failure: Slave incorrectly transmitted",
-                        3},
-        IdentifyFailure{"init-ack=0x6F6B", -2, "Orrim Init Failure:  Incorrect response received.",
-                        2}));
+        IdentifyFailureCase{"init-delay=150", IdentifyFailure::kNoAnswer,
+                            "Orrim Init Failure:  Slave did not respond to cmd packet", 0},
+        IdentifyFailureCase{"stray=1", IdentifyFailure::kWrongLength,
+                            "Orrim Init Failure: Slave incorrectly transmitted", 5},
+        IdentifyFailureCase{"init-length=3", IdentifyFailure::kWrongLength,
+                            "Orrim Init Failure: Slave incorrectly transmitted", 3},
+        IdentifyFailureCase{"init-ack=0x6F6B", IdentifyFailure::kWrongAck,
+                            "Orrim Init Failure:  Incorrect response received.", 2}));
+
+// The numbers the design gives these results, which the front ends and the records show.
+TEST(BootLinkResults, KeepTheDesignsNumbers) {
+    EXPECT_EQ(DesignCode(ResyncResult::kDone), 0);
+    EXPECT_EQ(DesignCode(ResyncResult::kNoBreakAnswer), -1);
+    EXPECT_EQ(DesignCode(ResyncResult::kBreakNotEnded), -2);
+    EXPECT_EQ(DesignCode(IdentifyResult(0x2083)), 0x2083);
+    EXPECT_EQ(DesignCode(IdentifyResult(0xFFFF)), 0xFFFF);
+    EXPECT_EQ(DesignCode(IdentifyResult(IdentifyFailure::kNoAnswer)), -1);
+    EXPECT_EQ(DesignCode(IdentifyResult(IdentifyFailure::kWrongAck)), -2);
+    EXPECT_EQ(DesignCode(IdentifyResult(IdentifyFailure::kWrongLength)), -3);
+}
+
+// An IdentWord of 0 is a word like any other, not a failure.
+TEST(BootLinkResults, IdentWordZeroIsIdentified) {
+    const IdentifyResult result(std::uint16_t{0});
+    EXPECT_TRUE(result.Identified());
+    EXPECT_EQ(result.IdentWord(), 0);
+    EXPECT_NE(result, IdentifyResult(IdentifyFailure::kNoAnswer));
+}
 
 }  // namespace
 }  // namespace vantor

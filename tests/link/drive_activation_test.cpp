@@ -34,7 +34,7 @@ class ActivationTest : public ::testing::Test {
   protected:
     void Open(const std::string& options) {
         bench = std::make_unique<test::SimBench>(options);
-        ASSERT_EQ(OpenDrivePort(9600, '1'), 1);
+        ASSERT_EQ(OpenDrivePort(9600, '1'), PortResult::kDone);
     }
     void TearDown() override { ClosePort(); }
 
@@ -62,7 +62,7 @@ TEST(AddressCharacterTest, DigitsThenCapitalLetters) {
 // The worked example: one drive at address 2, nothing else on the line.
 TEST_F(ActivationTest, SeekingFindsTheDriveAtAddress2ByteForByte) {
     Open("address=2");
-    EXPECT_EQ(ActivateBySeeking(), 1);
+    EXPECT_EQ(ActivateBySeeking(), SeekActivation::kActivated);
 
     std::string expected;
     for (int address = 0; address <= 31; ++address) {
@@ -86,7 +86,7 @@ TEST_F(ActivationTest, SeekingFindsTheDriveAtAddress2ByteForByte) {
 
 TEST_F(ActivationTest, SeveralDrivesStopTheSeekAtTheSecondWithoutReselecting) {
     Open("addresses=3+7");
-    EXPECT_EQ(ActivateBySeeking(), 0);
+    EXPECT_EQ(ActivateBySeeking(), SeekActivation::kFoundSeveral);
     const std::string sent = HostText(*bench->world);
     EXPECT_EQ(sent.substr(sent.size() - 12), Selection(7) + "PROMPT 1\r");
     EXPECT_EQ(Count(sent, Selection(3)), 1);
@@ -104,7 +104,7 @@ TEST_F(ActivationTest, ADriveAtAddress10IsSelectedWithA) {
 // Exactly two bytes after a probe are not an answer: the verdict needs three or more.
 TEST_F(ActivationTest, TwoBytesWaitingAreNoAnswer) {
     Open("address=5,prompt-length=2");
-    EXPECT_EQ(TryAddress(5), -1);
+    EXPECT_EQ(TryAddress(5), kNoAnswer);
     EXPECT_EQ(bench->window.Text(Display::AddressLabel), "");
 }
 
@@ -118,7 +118,7 @@ TEST_F(ActivationTest, AnAnswerArrivingAByteAtATimeIsCreditedToItsOwnAddress) {
 
 TEST_F(ActivationTest, NoDriveAnsweringStillEntersBootModeOnASilentLine) {
     Open("");
-    EXPECT_EQ(ActivateBySeeking(), 1);
+    EXPECT_EQ(ActivateBySeeking(), SeekActivation::kActivated);
     EXPECT_EQ(bench->window.StatusTexts(), std::vector<std::string>{"Seeking drives..."});
     const std::string sent = HostText(*bench->world);
     EXPECT_EQ(Count(sent, "PROMPT 1\r"), 32);
@@ -129,7 +129,7 @@ TEST_F(ActivationTest, NoDriveAnsweringStillEntersBootModeOnASilentLine) {
 TEST_F(ActivationTest, ASilentSpecificAddressIsProbedSevenTimesThenGivenUp) {
     Open("address=4");
     const double start_ms = bench->ElapsedMs();
-    EXPECT_EQ(ActivateAtAddress(-1), 0);
+    EXPECT_EQ(ActivateAtAddress(-1), AddressActivation::kSilent);
     const std::string sent = HostText(*bench->world);
     EXPECT_EQ(Count(sent, "\\/\r"), 7);
     EXPECT_EQ(Count(sent, "PROMPT 1\r"), 7);
@@ -141,7 +141,7 @@ TEST_F(ActivationTest, ASilentSpecificAddressIsProbedSevenTimesThenGivenUp) {
 
 TEST_F(ActivationTest, ASpecificAddressThatAnswersEntersBootMode) {
     Open("address=31");
-    EXPECT_EQ(ActivateAtAddress(31), 1);
+    EXPECT_EQ(ActivateAtAddress(31), AddressActivation::kActivated);
     EXPECT_EQ(bench->window.Text(Display::AddressLabel), "V");
     EXPECT_EQ(HostText(*bench->world), Selection(31) + "PROMPT 1\r" + kBootTexts);
     EXPECT_EQ(bench->window.StatusTexts(), std::vector<std::string>{"Trying to activate drive..."});
@@ -149,10 +149,25 @@ TEST_F(ActivationTest, ASpecificAddressThatAnswersEntersBootMode) {
 
 TEST_F(ActivationTest, ADriveThatStaysInCommandModeIsToldPasswordAndFails) {
     Open("address=1,stay-in-command-mode");
-    EXPECT_EQ(ActivateBySeeking(), -1);
+    EXPECT_EQ(ActivateBySeeking(), SeekActivation::kCommandModeKept);
     platform::Sleep(20);  // "Password\r" leaves the transmitter
     EXPECT_TRUE(HostText(*bench->world).ends_with(std::string(kBootTexts) + "Password\r"));
     EXPECT_EQ(bench->window.Text(Display::StatusLine), "Failed to enable Orrim");
+}
+
+// The numbers the design gives these results.
+TEST(ActivationResults, KeepTheDesignsNumbers) {
+    EXPECT_EQ(DesignCode(FindResult::kOneDrive), 1);
+    EXPECT_EQ(DesignCode(FindResult::kNoDrive), 0);
+    EXPECT_EQ(DesignCode(FindResult::kSeveralDrives), -1);
+    EXPECT_EQ(DesignCode(BootModeResult::kEntered), 0);
+    EXPECT_EQ(DesignCode(BootModeResult::kStillInCommandMode), 1);
+    EXPECT_EQ(DesignCode(SeekActivation::kActivated), 1);
+    EXPECT_EQ(DesignCode(SeekActivation::kFoundSeveral), 0);
+    EXPECT_EQ(DesignCode(SeekActivation::kCommandModeKept), -1);
+    EXPECT_EQ(DesignCode(AddressActivation::kActivated), 1);
+    EXPECT_EQ(DesignCode(AddressActivation::kSilent), 0);
+    EXPECT_EQ(DesignCode(AddressActivation::kCommandModeKept), -1);
 }
 
 }  // namespace

@@ -47,7 +47,7 @@ class JobOverNetwork : public testing::Test {
         std::remove(image_.c_str());
     }
 
-    int RunJob(const std::string& address) {
+    JobOutcome RunJob(const std::string& address) {
         platform::SetPortMapOverride(1, address);
         host.Options.PortIndex = 0;
         host.Options.BaudChoice = 1;
@@ -68,7 +68,7 @@ class JobOverNetwork : public testing::Test {
 TEST_F(JobOverNetwork, DownloadsTheImageToTheSimulatorServer) {
     test::DriveSimProcess server("");
     ASSERT_FALSE(server.address().empty());
-    EXPECT_EQ(RunJob(server.address()), kJobDone);
+    EXPECT_EQ(RunJob(server.address()), JobResult::kDone);
     EXPECT_EQ(window.Text(platform::Display::StatusLine), "Download successful");
     EXPECT_EQ(host.JobRunning, 0);
 }
@@ -77,9 +77,9 @@ TEST_F(JobOverNetwork, DownloadsTheImageToTheSimulatorServer) {
 TEST_F(JobOverNetwork, ServesClientsOneAfterAnother) {
     test::DriveSimProcess server("ident=0x20C5");
     ASSERT_FALSE(server.address().empty());
-    ASSERT_EQ(RunJob(server.address()), kJobDone);
+    ASSERT_EQ(RunJob(server.address()), JobResult::kDone);
     window.Clear();
-    EXPECT_EQ(RunJob(server.address()), kJobDone);
+    EXPECT_EQ(RunJob(server.address()), JobResult::kDone);
     EXPECT_EQ(window.Text(platform::Display::StatusLine), "Download successful");
 }
 
@@ -92,7 +92,7 @@ TEST_F(JobOverNetwork, SeekBehindNetworkDelayFindsTheDriveAtItsOwnAddress) {
     for (int run = 0; run < 2; ++run) {
         test::DelayRelay relay(PortOf(server.address()), 2);
         platform::SetPortMapOverride(1, relay.Address());
-        ASSERT_EQ(OpenDrivePort(9600, '1'), 1);
+        ASSERT_EQ(OpenDrivePort(9600, '1'), PortResult::kDone);
         EXPECT_GE(PortAnswerDelayMs(), 4);
         EXPECT_EQ(SeekDrives(), 5) << "run " << run;
         EXPECT_EQ(window.Text(platform::Display::AddressLabel), "5");
@@ -106,7 +106,7 @@ TEST_F(JobOverNetwork, ConnectionDroppedMidDownloadEndsTheJobAsLost) {
     test::DriveSimProcess server("");
     ASSERT_FALSE(server.address().empty());
     test::DelayRelay relay(PortOf(server.address()), 0, 600);
-    EXPECT_EQ(RunJob(relay.Address()), kJobPortLost);
+    EXPECT_EQ(RunJob(relay.Address()), JobResult::kPortLost);
     EXPECT_TRUE(relay.Dropped());
     EXPECT_EQ(window.Text(platform::Display::StatusLine), platform::kLostNetworkPortText);
     EXPECT_EQ(LastPortReport().lost, platform::kLostNetworkPortText);
@@ -129,7 +129,7 @@ TEST_F(JobOverNetwork, EachBreakOfTheDriveIsReportedOnceAtItsStartAndOnceAtItsEn
     test::DriveSimProcess server("break-ms=100");
     ASSERT_FALSE(server.address().empty());
     test::DelayRelay relay(PortOf(server.address()), 0);
-    ASSERT_EQ(RunJob(relay.Address()), kJobDone);
+    ASSERT_EQ(RunJob(relay.Address()), JobResult::kDone);
     std::vector<std::uint8_t> break_on;
     std::vector<std::uint8_t> break_began;
     std::vector<std::uint8_t> break_ended;
@@ -162,7 +162,7 @@ TEST(CliOverNetwork, ServerNotThereFailsToOpenThePortWithTheReason) {
     const test::ProgramRun run = test::RunProgram(
         {VANTOR_CLI_PATH, "download", image, "--port", "rfc2217://127.0.0.1:1", "--json"});
     std::remove(image.c_str());
-    EXPECT_EQ(run.exit_status, kJobPortUnopenable) << run.output;
+    EXPECT_EQ(run.exit_status, DesignCode(JobResult::kPortUnopenable)) << run.output;
     EXPECT_NE(run.output.find("Error : Failed to initialize COM port"), std::string::npos)
         << run.output;
     EXPECT_NE(run.output.find("\"detail\":\"cannot connect to 127.0.0.1:1: Connection refused"),

@@ -174,7 +174,7 @@ TEST_F(PosixSerialDeviceOnPty, JobEndsBeforeTheDriveIsSentAnything) {
     host.Options.PortIndex = 0;
     host.Options.ImagePath = "/nonexistent/never-read.orb";
     host.JobRunning = 1;
-    EXPECT_EQ(DownloadJob(host), kJobResyncFailed);
+    EXPECT_EQ(DownloadJob(host), JobResult::kResyncFailed);
     platform::SetPortMapOverride(1, "");
     EXPECT_EQ(window.StatusTexts(), std::vector<std::string>{kNoBreaksStatusText});
     EXPECT_EQ(host.JobRunning, 0);

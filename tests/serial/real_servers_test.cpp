@@ -211,14 +211,14 @@ TEST_F(RealServers, PortInUseIsRefusedInTheServersOwnWords) {
     auto first = platform::OpenSerialDevice(Address(banner_port_), &error);
     ASSERT_NE(first, nullptr) << error;
     const CommandResult run = Download(Address(banner_port_));
-    EXPECT_EQ(run.exit_status, kJobPortUnopenable) << run.output;
+    EXPECT_EQ(run.exit_status, DesignCode(JobResult::kPortUnopenable)) << run.output;
     EXPECT_NE(run.output.find("the server said \\\"Port already in use\\\""), std::string::npos)
         << run.output;
 }
 
 TEST_F(RealServers, MissingDeviceBehindTheServerIsNamed) {
     const CommandResult run = Download(Address(missing_port_));
-    EXPECT_EQ(run.exit_status, kJobPortUnopenable) << run.output;
+    EXPECT_EQ(run.exit_status, DesignCode(JobResult::kPortUnopenable)) << run.output;
     EXPECT_NE(run.output.find("Device open failure"), std::string::npos) << run.output;
 }
 
@@ -228,7 +228,7 @@ TEST_F(RealServers, DeviceServedByTheServerIsRefusedNamingIt) {
     auto served = platform::OpenSerialDevice(Address(banner_port_), &error);
     ASSERT_NE(served, nullptr) << error;
     const CommandResult run = Download(device_);
-    EXPECT_EQ(run.exit_status, kJobPortUnopenable) << run.output;
+    EXPECT_EQ(run.exit_status, DesignCode(JobResult::kPortUnopenable)) << run.output;
     EXPECT_NE(
         run.output.find("in use by process " + std::to_string(ser2net_->pid()) + " (ser2net)"),
         std::string::npos)
@@ -239,7 +239,7 @@ TEST_F(RealServers, DeviceServedByTheServerIsRefusedNamingIt) {
 // drive is never switched into a boot loader that could not be resynchronised.
 TEST_F(RealServers, ServerWithoutBreakReportsEndsTheJobBeforeTheDriveIsTouched) {
     const CommandResult run = Download(Address(kick_port_));
-    EXPECT_EQ(run.exit_status, kJobResyncFailed) << run.output;
+    EXPECT_EQ(run.exit_status, DesignCode(JobResult::kResyncFailed)) << run.output;
     EXPECT_NE(run.output.find("this port cannot carry serial breaks"), std::string::npos)
         << run.output;
     EXPECT_NE(run.output.find("ser2net 4.6.4 or newer"), std::string::npos) << run.output;

@@ -74,9 +74,9 @@ class JobOverTermios : public testing::Test {
         ::rmdir(lock_dir.c_str());
     }
 
-    int Run() {
+    JobOutcome Run() {
         host.JobRunning = 1;
-        const int result = DownloadJob(host);
+        const JobOutcome result = DownloadJob(host);
         EXPECT_EQ(host.JobRunning, 0);
         EXPECT_EQ(CurrentPort(), nullptr);
         EXPECT_TRUE(uart.opened);
@@ -119,7 +119,7 @@ TEST_F(JobOverTermios, WriteReturnsOnlyOnceAllButTheFifoIsOnTheLine) {
 }
 
 TEST_F(JobOverTermios, DownloadsEveryPacketIntactWithBreaksBothWays) {
-    EXPECT_EQ(Run(), kJobDone);
+    EXPECT_EQ(Run(), JobResult::kDone);
     EXPECT_EQ(bench.window.Text(platform::Display::StatusLine), "Download successful");
     EXPECT_EQ(bench.world->AcceptedPackets(), PacketsOf(image));
     EXPECT_GE(Count(sim::LineEvent::Kind::HostBreak), 1);
@@ -134,8 +134,8 @@ TEST_F(JobOverTermios, AdapterUnpluggedMidDownloadEndsTheJobWithinSecondsAndClos
         unplugged_at_ms = now && unplugged_at_ms == 0 ? bench.ElapsedMs() : unplugged_at_ms;
         return now;
     };
-    const int result = Run();
-    EXPECT_EQ(result, kJobPortLost);
+    const JobOutcome result = Run();
+    EXPECT_EQ(result, JobResult::kPortLost);
     EXPECT_EQ(bench.world->AcceptedPackets().size(), 3u);
     EXPECT_EQ(bench.window.Text(platform::Display::StatusLine), platform::kLostSerialDeviceText);
     // The unplug is noticed at the next look at the port, not after the link's budgets (the

@@ -237,19 +237,21 @@ Delivery CompareDelivery(const std::vector<Bytes>& accepted, const std::vector<B
 }
 
 // The status line's last text says how the job ended.
-bool LastTextFits(int result, const std::vector<std::string>& texts) {
+bool LastTextFits(JobOutcome outcome, const std::vector<std::string>& texts) {
     const std::string last = texts.empty() ? "" : texts.back();
-    switch (result) {
-        case kJobDone:
+    switch (outcome.result) {
+        case JobResult::kDone:
             return last == "Download successful";
-        case kJobSeveralDrives:
+        case JobResult::kSeveralDrives:
             return last == " Error: Detected multiple drives";
-        case kJobResyncFailed:
+        case JobResult::kResyncFailed:
             return last.rfind("Resync Failure:  ", 0) == 0;
-        case kJobIdentifyFailed:
+        case JobResult::kIdentifyFailed:
             return last.rfind("Orrim Init Failure:", 0) == 0;
+        case JobResult::kImageFailed:
+            return last == "ERROR: Download failed.";
         default:
-            return result < 0 && last == "ERROR: Download failed.";
+            return false;
     }
 }
 
@@ -290,7 +292,7 @@ TEST_F(SoakTest, SeededFaultyDrivesNeverBreakTheJobsPromises) {
                                                0x10000, static_cast<std::uint32_t>(seed));
         host.Options.ImagePath = files.Image(image);
 
-        const int result = Run();
+        const JobOutcome result = Run();
 
         // Seek and boot entry, four resynchronisations with re-activations, and for each
         // packet three sends with their waits and resynchronisations and the response wait.
@@ -299,7 +301,7 @@ TEST_F(SoakTest, SeededFaultyDrivesNeverBreakTheJobsPromises) {
         auto& [noise_runs, undetectable] = tally.by_noise[s.noise];
         ++tally.runs;
         ++noise_runs;
-        if (result == kJobDone) {
+        if (result == JobResult::kDone) {
             ++tally.successes;
             std::string why;
             const Delivery delivery =
@@ -312,8 +314,8 @@ TEST_F(SoakTest, SeededFaultyDrivesNeverBreakTheJobsPromises) {
             EXPECT_TRUE(IsSystemText(text)) << "\"" << text << "\" " << s.sim_options;
         }
         EXPECT_TRUE(LastTextFits(result, texts))
-            << "result " << result << " after \"" << (texts.empty() ? "" : texts.back()) << "\" "
-            << s.sim_options;
+            << "result " << DesignCode(result) << " after \"" << (texts.empty() ? "" : texts.back())
+            << "\" " << s.sim_options;
         if (HasFailure()) {
             break;  // one seed's report is enough to work with
         }

@@ -131,11 +131,11 @@ TEST_P(TranscriptTest, JobOnTheLineMatchesItsTranscript) {
     scenario.set_up(host, files);
 
     const std::int64_t origin_ns = platform::NowNs();
-    const int result = Run();
+    const JobOutcome result = Run();
     platform::Sleep(20);  // the last bytes the job wrote leave the transmitter
 
     std::vector<std::string> events = transcript->Lines(origin_ns);
-    events.push_back("end result " + std::to_string(result));
+    events.push_back("end result " + std::to_string(DesignCode(result)));
     events.push_back("end status \"" + Status() + "\"");
     ASSERT_EQ(transcript->Dropped(), 0U);
 

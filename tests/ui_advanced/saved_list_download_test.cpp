@@ -75,9 +75,9 @@ void SavedListDownloadTest::EveryImageOfTheSavedListReachesTheDriveInTableOrder(
 
     vantor::test::SimBench bench("address=9");
     host.JobRunning = 1;
-    const int result = DownloadJob(host);
+    const JobOutcome result = DownloadJob(host);
 
-    QCOMPARE(result, kJobDone);
+    QVERIFY(result == JobResult::kDone);
     QCOMPARE(host.JobRunning.load(), 0);
     QVERIFY(Flattened(bench.world->AcceptedPackets()) == PacketBytesOf({boot, motor}));
 }
