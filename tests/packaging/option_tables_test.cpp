@@ -142,7 +142,7 @@ TEST_P(ZshCompletion, OffersExactlyTheTablesOptions) {
     const auto begin = completion.find("\n    " + tested.command + ")");
     ASSERT_NE(begin, std::string::npos) << tested.command;
     const std::string block = completion.substr(begin, completion.find(";;\n", begin) - begin);
-    // An _arguments spec names an option before its "[", or in a {--help,-h} group; compadd
+    // An _arguments entry names an option before its "[", or in a {--help,-h} group; compadd
     // lists them as words.
     Names offered = Matches(block, R"((--?[A-Za-z][A-Za-z0-9-]*)[\[,}])");
     for (const std::string& line : Matches(block, R"(compadd([^;\n]*))")) {

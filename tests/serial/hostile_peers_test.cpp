@@ -291,21 +291,13 @@ TEST(DriveSimSpeeds, AnOutOfRangeSpeedIsAnsweredWithTheSpeedThatStays) {
     // The answers to both: 9600, then 9600 again rather than 1.
     const Bytes answer = Command(kComSetBaudRate + kServerCommandOffset, BigEndian32(9600));
     const Bytes both = Then(answer, answer);
-    Bytes received;
-    const auto give_up = Clock::now() + std::chrono::seconds(5);
-    while (std::search(received.begin(), received.end(), both.begin(), both.end()) ==
-               received.end() &&
-           Clock::now() < give_up) {
-        pollfd entry{fd, POLLIN, 0};
-        std::uint8_t chunk[256];
-        if (::poll(&entry, 1, 10) > 0) {
-            const ssize_t got = ::recv(fd, chunk, sizeof(chunk), 0);
-            if (got <= 0) {
-                break;
-            }
-            received.insert(received.end(), chunk, chunk + got);
-        }
-    }
+    const Bytes received = test::ReceiveUntil(
+        fd,
+        [&](const Bytes& so_far) {
+            return std::search(so_far.begin(), so_far.end(), both.begin(), both.end()) !=
+                   so_far.end();
+        },
+        5000);
     ::close(fd);
     EXPECT_NE(std::search(received.begin(), received.end(), both.begin(), both.end()),
               received.end());

@@ -348,15 +348,29 @@ std::uint32_t ExchangeLineSpeed(int fd, std::uint32_t speed, int limit_ms) {
     // The answer's value never holds 0xFF for the speeds the tests use, so it is not escaped.
     const std::vector<std::uint8_t> answer = {kIac, kSb, kOptionComPort,
                                               kComSetBaudRate + kServerCommandOffset};
+    const auto value_at = [&](const std::vector<std::uint8_t>& received) {
+        const auto at = std::search(received.begin(), received.end(), answer.begin(), answer.end());
+        return received.end() - at >= static_cast<std::ptrdiff_t>(answer.size() + 4)
+                   ? at + static_cast<std::ptrdiff_t>(answer.size())
+                   : received.end();
+    };
+    const std::vector<std::uint8_t> received = ReceiveUntil(
+        fd,
+        [&](const std::vector<std::uint8_t>& so_far) { return value_at(so_far) != so_far.end(); },
+        limit_ms);
+    const auto value = value_at(received);
+    if (value == received.end()) {
+        return 0;
+    }
+    return (std::uint32_t{value[0]} << 24) | (std::uint32_t{value[1]} << 16) |
+           (std::uint32_t{value[2]} << 8) | value[3];
+}
+
+std::vector<std::uint8_t> ReceiveUntil(
+    int fd, const std::function<bool(const std::vector<std::uint8_t>&)>& done, int limit_ms) {
     std::vector<std::uint8_t> received;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
-    while (std::chrono::steady_clock::now() < deadline) {
-        const auto at = std::search(received.begin(), received.end(), answer.begin(), answer.end());
-        if (received.end() - at >= static_cast<std::ptrdiff_t>(answer.size() + 4)) {
-            const auto* value = &*(at + static_cast<std::ptrdiff_t>(answer.size()));
-            return (std::uint32_t{value[0]} << 24) | (std::uint32_t{value[1]} << 16) |
-                   (std::uint32_t{value[2]} << 8) | value[3];
-        }
+    while (!done(received) && std::chrono::steady_clock::now() < deadline) {
         pollfd entry{fd, POLLIN, 0};
         std::uint8_t chunk[256];
         if (::poll(&entry, 1, 10) > 0) {
@@ -367,7 +381,7 @@ std::uint32_t ExchangeLineSpeed(int fd, std::uint32_t speed, int limit_ms) {
             received.insert(received.end(), chunk, chunk + got);
         }
     }
-    return 0;
+    return received;
 }
 
 std::string NextLineFrom(int fd, std::string& pending, int timeout_ms) {

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -159,6 +160,11 @@ int ConnectLoopback(int port, int receive_buffer = 0, int limit_ms = 2000);
 // without changing it). Returns the speed the server answered, 0 when no answer came within
 // `limit_ms`.
 std::uint32_t ExchangeLineSpeed(int fd, std::uint32_t speed, int limit_ms);
+
+// What a raw client on `fd` receives until `done` holds for all of it, the peer closes, or
+// `limit_ms` passed.
+std::vector<std::uint8_t> ReceiveUntil(
+    int fd, const std::function<bool(const std::vector<std::uint8_t>&)>& done, int limit_ms);
 
 // The next line read from `fd` ("" at its end or after `timeout_ms`), with `pending` holding what
 // was read past the line.
