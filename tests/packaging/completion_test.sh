@@ -3,30 +3,20 @@
 # would press Tab.
 # usage: completion_test.sh COMPLETION_FILE
 set -uo pipefail
-framework=/usr/share/bash-completion/bash_completion
-if [ ! -r "$framework" ]; then
+completion=$1
+complete_options="$(dirname "$0")/complete_options.sh"
+if [ ! -r /usr/share/bash-completion/bash_completion ]; then
     echo "bash-completion missing (scripts/install-deps.sh)"
     exit 77
 fi
-# shellcheck source=/dev/null
-source "$framework"
-# shellcheck source=/dev/null
-source "$1"
 failures=0
 
 # expect "WANTED" WORD... : completes the last word of the command line WORD...
 expect() {
     local wanted=$1
     shift
-    COMP_WORDS=("$@")
-    COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
-    COMP_LINE="$*"
-    COMP_POINT=${#COMP_LINE}
-    COMPREPLY=()
-    local function
-    function=$(complete -p "$1" | sed -E 's/.*-F ([^ ]+) .*/\1/')
-    "$function" "$1" "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD - 1]}"
-    local got="${COMPREPLY[*]}"
+    local got
+    got=$("$complete_options" "$completion" "$@" | paste -sd ' ')
     if [ "$got" != "$wanted" ]; then
         echo "FAIL: $* <Tab> gives \"$got\", not \"$wanted\"" >&2
         failures=$((failures + 1))
