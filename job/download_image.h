@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "image/image_reader.h"
 
@@ -112,6 +113,16 @@ constexpr int DesignCode(ResponseResult result) {
 }
 
 // What the packet exchanges met, added up over every image of a job: the run's record.
+// One image as the download read and sent it. The digest is of the bytes the packets were
+// taken from, so a record can name exactly what the drive got.
+struct SentImage {
+    std::string Path;
+    long long SizeBytes = 0;
+    std::string Sha256;       // 64 lower-case hexadecimal digits; empty when nothing was read
+    int PacketsDeclared = 0;  // the header's count (KDX), or the packets the check found (plain)
+    int PacketsSent = 0;
+};
+
 struct DownloadTally {
     int PacketsSent = 0;                       // packets put on the line, each counted once
     std::array<int, kMaxSends> AckedAtSend{};  // acknowledged at the first, second, third send
@@ -120,6 +131,7 @@ struct DownloadTally {
     int UnrecognisedResponses = 0;             // a response word the exchange does not know
     int LateResponsesDropped = 0;              // dropped before the next acknowledgement
     int ImagesDownloaded = 0;                  // images that ended "Download successful"
+    std::vector<SentImage> Images;             // every image the download opened, in order
 };
 
 // Opens the image, checks its header against the drive's revision (ident_word's top four

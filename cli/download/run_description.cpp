@@ -2,7 +2,7 @@
 
 #include "cli/console/status_keeper.h"
 #include "cli/download/port_address.h"
-#include "cli/record/sha256.h"
+#include "image/sha256.h"
 #include "image/files_list.h"
 #include "image/image_reader.h"
 #include "job/download_image.h"

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "cli/console/json_writer.h"
-#include "cli/record/sha256.h"
+#include "image/sha256.h"
 #include "job/job.h"
 
 namespace vantor::cli {

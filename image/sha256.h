@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-namespace vantor::cli {
+namespace vantor {
 
 struct FileDigest {
     long long size_bytes = 0;
@@ -17,4 +17,4 @@ std::optional<FileDigest> DigestFile(const std::string& path);
 // The SHA-256 of `bytes`, in hexadecimal.
 std::string Sha256Hex(const std::string& bytes);
 
-}  // namespace vantor::cli
+}  // namespace vantor

@@ -1,4 +1,4 @@
-#include "cli/record/sha256.h"
+#include "image/sha256.h"
 
 #include <unistd.h>
 
@@ -8,7 +8,7 @@
 
 #include "platform/regular_file.h"
 
-namespace vantor::cli {
+namespace vantor {
 
 namespace {
 
@@ -133,4 +133,4 @@ std::optional<FileDigest> DigestFile(const std::string& path) {
     return digest;
 }
 
-}  // namespace vantor::cli
+}  // namespace vantor
