@@ -104,20 +104,18 @@ bool ImageFile::Open(const std::string& path, std::size_t memory_limit_bytes) {
     }
     // A stream takes its buffer before its first read only.
     std::setvbuf(stream, nullptr, _IOFBF, kStreamBufferBytes);
-    // One byte past the limit tells a file that does not fit; reading stops there.
+    // A file too large for memory is read from the disk, and so is one that grows while it is
+    // loaded: the byte read past its size shows that.
+    const bool sized = std::fseek(stream, 0, SEEK_END) == 0;
+    const long size = sized ? std::ftell(stream) : -1;
+    std::rewind(stream);
+    const bool fits = size >= 0 && static_cast<unsigned long>(size) <= memory_limit_bytes;
     std::string bytes;
-    while (bytes.size() <= memory_limit_bytes) {
-        const std::size_t room = memory_limit_bytes - bytes.size();
-        const std::size_t wanted = room < kStreamBufferBytes ? room + 1 : kStreamBufferBytes;
-        const std::size_t old_size = bytes.size();
-        bytes.resize(old_size + wanted);
-        const std::size_t got = std::fread(bytes.data() + old_size, 1, wanted, stream);
-        bytes.resize(old_size + got);
-        if (got < wanted) {
-            break;
-        }
+    if (fits) {
+        bytes.resize(static_cast<std::size_t>(size) + 1);
+        bytes.resize(std::fread(bytes.data(), 1, bytes.size(), stream));
     }
-    if (bytes.size() > memory_limit_bytes) {
+    if (!fits || bytes.size() > static_cast<std::size_t>(size)) {
         std::rewind(stream);
         file_ = stream;
         source_ = Source::kDisk;
