@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <new>
 #include <utility>
 
 #include "platform/invariant.h"
@@ -109,10 +110,16 @@ bool ImageFile::Open(const std::string& path, std::size_t memory_limit_bytes) {
     const bool sized = std::fseek(stream, 0, SEEK_END) == 0;
     const long size = sized ? std::ftell(stream) : -1;
     std::rewind(stream);
-    const bool fits = size >= 0 && static_cast<unsigned long>(size) <= memory_limit_bytes;
+    bool fits = size >= 0 && static_cast<unsigned long>(size) <= memory_limit_bytes;
     std::string bytes;
     if (fits) {
-        bytes.resize(static_cast<std::size_t>(size) + 1);
+        try {
+            bytes.resize(static_cast<std::size_t>(size) + 1);
+        } catch (const std::bad_alloc&) {
+            fits = false;  // a machine short of memory reads the image from the disk
+        }
+    }
+    if (fits) {
         bytes.resize(std::fread(bytes.data(), 1, bytes.size(), stream));
     }
     if (!fits || bytes.size() > static_cast<std::size_t>(size)) {
