@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <set>
 #include <vector>
 
@@ -160,6 +161,60 @@ std::string CheckOneRevision(const std::uint8_t* data, std::size_t size, int dri
     return ReadAllPackets(file, header, size, packet);
 }
 
+// Reads the packets once more as the download sends them: from the start of the file to the
+// data offset, then packet by packet.
+void ReadAsSent(ImageFile& file, const ImageHeader& header, Packet& packet) {
+    file.Rewind();
+    if (header.DataOffset >= 0) {
+        file.SeekFromStart(header.DataOffset);
+    }
+    while (ReadPacket(file, packet) == PacketResult::kReady) {
+    }
+}
+
+// The download reads an image from memory, or a large one from the disk, and holds the bytes it
+// sends to the digest of those it checked: both sources must judge an image alike, and a stream
+// read whole must give the digest of its bytes, at the check and again as it is sent.
+std::string CheckSourcesAgree(const std::uint8_t* data, std::size_t size, Packet& packet) {
+    MemoryImage memory(data, size);
+    ImageFile stream;
+    if (!stream.Adopt(memory.Release())) {
+        return {};
+    }
+    ImageFile held;
+    held.AdoptBytes(std::string(data, data + size));
+    ImageHeader from_stream;
+    ImageHeader from_memory;
+    const HeaderResult header = CheckHeader(stream, kRevisionNotYetKnown, kLongLabel, from_stream);
+    if (header != CheckHeader(held, kRevisionNotYetKnown, kLongLabel, from_memory)) {
+        return "the memory and the stream source judge the header differently";
+    }
+    if (header != HeaderResult::kAccepted) {
+        return {};
+    }
+    int stream_packets = 0;
+    int memory_packets = 0;
+    const PacketResult whole = CheckWholeImage(stream, from_stream, packet, stream_packets);
+    if (whole != CheckWholeImage(held, from_memory, packet, memory_packets) ||
+        stream_packets != memory_packets) {
+        return "the memory and the stream source judge the packets differently";
+    }
+    if (whole != PacketResult::kReady) {
+        return {};
+    }
+    const std::optional<FileDigest> expected = held.Digest();
+    const std::optional<FileDigest> checked = stream.Digest();
+    ReadAsSent(stream, from_stream, packet);
+    const std::optional<FileDigest> sent = stream.Digest();
+    for (const auto& digest : {checked, sent}) {
+        if (!expected || !digest || digest->sha256 != expected->sha256 ||
+            digest->size_bytes != static_cast<long long>(size)) {
+            return "a stream read whole does not give the digest of its bytes";
+        }
+    }
+    return {};
+}
+
 // Appends each line of the file at `path` to `lines`, as the job reads them; false when the
 // file cannot be opened or a read fails.
 bool ReadLines(const std::string& path, std::vector<std::string>& lines) {
@@ -269,7 +324,10 @@ std::string CheckImageReaderInput(const std::uint8_t* data, std::size_t size) {
             return problem + " (drive revision " + std::to_string(drive_revision) + ")";
         }
     }
-    return {};
+    if (std::string problem = CheckSourcesAgree(data, size, packet); !problem.empty()) {
+        return problem;
+    }
+    return window.problem;
 }
 
 std::string CheckFilesListInput(const std::uint8_t* data, std::size_t size) {

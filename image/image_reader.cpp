@@ -2,7 +2,10 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <new>
+#include <utility>
 
 #include "platform/invariant.h"
 #include "platform/regular_file.h"
@@ -89,7 +92,7 @@ ImageFile::~ImageFile() {
     Close();
 }
 
-bool ImageFile::Open(const std::string& path) {
+bool ImageFile::Open(const std::string& path, std::size_t memory_limit_bytes) {
     Close();
     const int fd = platform::OpenRegularFile(path, false, false);
     if (fd < 0) {
@@ -100,7 +103,36 @@ bool ImageFile::Open(const std::string& path) {
         ::close(fd);
         return false;
     }
-    return Adopt(stream);
+    // A stream takes its buffer before its first read only.
+    std::setvbuf(stream, nullptr, _IOFBF, kStreamBufferBytes);
+    // A file too large for memory is read from the disk, and so is one that grows while it is
+    // loaded: the byte read past its size shows that.
+    const bool sized = std::fseek(stream, 0, SEEK_END) == 0;
+    const long size = sized ? std::ftell(stream) : -1;
+    std::rewind(stream);
+    bool fits = size >= 0 && static_cast<unsigned long>(size) <= memory_limit_bytes;
+    std::string bytes;
+    if (fits) {
+        try {
+            bytes.resize(static_cast<std::size_t>(size) + 1);
+        } catch (const std::bad_alloc&) {
+            fits = false;  // a machine short of memory reads the image from the disk
+        }
+    }
+    if (fits) {
+        bytes.resize(std::fread(bytes.data(), 1, bytes.size(), stream));
+    }
+    if (!fits || bytes.size() > static_cast<std::size_t>(size)) {
+        std::rewind(stream);
+        file_ = stream;
+        source_ = Source::kDisk;
+        return true;
+    }
+    const bool failed = std::ferror(stream) != 0;
+    std::fclose(stream);
+    AdoptBytes(std::move(bytes));
+    load_failed_ = failed;
+    return true;
 }
 
 bool ImageFile::Adopt(std::FILE* stream) {
@@ -110,9 +142,15 @@ bool ImageFile::Adopt(std::FILE* stream) {
     }
     std::setvbuf(stream, nullptr, _IOFBF, kStreamBufferBytes);
     file_ = stream;
-    end_met_ = false;
-    read_failed_ = false;
+    source_ = Source::kDisk;
     return true;
+}
+
+void ImageFile::AdoptBytes(std::string bytes) {
+    Close();
+    bytes_ = std::move(bytes);
+    sha256_ = Sha256Hex(bytes_);
+    source_ = Source::kMemory;
 }
 
 void ImageFile::Close() {
@@ -120,21 +158,48 @@ void ImageFile::Close() {
         std::fclose(file_);
         file_ = nullptr;
     }
+    source_ = Source::kClosed;
+    bytes_.clear();
+    bytes_.shrink_to_fit();
+    sha256_.clear();
+    load_failed_ = false;
+    position_ = 0;
+    hash_ = Sha256Hasher();
+    hashed_bytes_ = 0;
+    hashed_to_end_ = false;
+    held_size_ = -1;
+    shrunk_ = false;
     end_met_ = false;
     read_failed_ = false;
 }
 
 int ImageFile::ReadByte() {
-    if (file_ == nullptr) {
-        end_met_ = true;
-        return -1;
+    if (source_ == Source::kDisk) {
+        return ReadDiskByte();
     }
-    const int byte = std::getc(file_);
+    if (position_ < static_cast<long long>(bytes_.size())) {
+        return static_cast<unsigned char>(bytes_[static_cast<std::size_t>(position_++)]);
+    }
+    end_met_ = true;
+    read_failed_ = read_failed_ || load_failed_;
+    return -1;
+}
+
+int ImageFile::ReadDiskByte() {
+    const bool held_end = held_size_ >= 0 && position_ >= held_size_;
+    const int byte = held_end ? EOF : std::getc(file_);
     if (byte == EOF) {
         end_met_ = true;
-        read_failed_ = read_failed_ || std::ferror(file_) != 0;
+        read_failed_ = read_failed_ || (!held_end && std::ferror(file_) != 0);
+        hashed_to_end_ = hashed_to_end_ || (!read_failed_ && position_ == hashed_bytes_);
+        shrunk_ = shrunk_ || (held_size_ >= 0 && position_ < held_size_);
         return -1;
     }
+    if (position_ == hashed_bytes_) {
+        hash_.Add(static_cast<unsigned char>(byte));
+        ++hashed_bytes_;
+    }
+    ++position_;
     return byte;
 }
 
@@ -142,11 +207,18 @@ void ImageFile::Rewind() {
     if (file_ != nullptr) {
         std::rewind(file_);
     }
+    position_ = 0;
+    hash_ = Sha256Hasher();
+    hashed_bytes_ = 0;
+    hashed_to_end_ = false;
     end_met_ = false;
     read_failed_ = false;
 }
 
 long ImageFile::Size() {
+    if (source_ == Source::kMemory) {
+        return static_cast<long>(bytes_.size());
+    }
     if (file_ == nullptr) {
         return -1;
     }
@@ -160,19 +232,47 @@ long ImageFile::Size() {
 }
 
 void ImageFile::SeekFromStart(long offset) {
-    if (file_ == nullptr) {
-        return;
-    }
-    // A negative data offset leaves the position at the start of the file. An offset that the
-    // stream cannot reach (a memory stream ends where its data ends) leaves it at the end, as
-    // an offset beyond the end of a file does: no packet follows.
-    if (offset < 0) {
-        std::rewind(file_);
-    } else if (std::fseek(file_, offset, SEEK_SET) != 0) {
-        std::fseek(file_, 0, SEEK_END);
+    // A negative data offset leaves the position at the start of the file, and an offset
+    // beyond the end leaves it at the end: no packet follows.
+    const long long target = std::max(offset, 0L);
+    if (source_ == Source::kMemory) {
+        position_ = std::min(target, static_cast<long long>(bytes_.size()));
+    } else if (file_ != nullptr && target > hashed_bytes_ && !hashed_to_end_) {
+        ReadThrough(target);
+    } else if (file_ != nullptr) {
+        // A memory stream ends where its data ends and cannot go beyond.
+        if (std::fseek(file_, static_cast<long>(target), SEEK_SET) != 0) {
+            std::fseek(file_, 0, SEEK_END);
+        }
+        position_ = std::ftell(file_);
     }
     end_met_ = false;
     read_failed_ = false;
+}
+
+void ImageFile::ReadThrough(long long offset) {
+    // The bytes a forward seek passes are read all the same, so that the digest still covers
+    // the whole file.
+    if (std::fseek(file_, static_cast<long>(hashed_bytes_), SEEK_SET) != 0) {
+        return;
+    }
+    position_ = hashed_bytes_;
+    while (position_ < offset && ReadDiskByte() >= 0) {
+    }
+}
+
+std::optional<FileDigest> ImageFile::Digest() const {
+    if (source_ == Source::kMemory && !load_failed_) {
+        return FileDigest{static_cast<long long>(bytes_.size()), sha256_};
+    }
+    if (source_ == Source::kDisk && hashed_to_end_) {
+        return FileDigest{hashed_bytes_, hash_.Hex()};
+    }
+    return std::nullopt;
+}
+
+void ImageFile::HoldSize(long long size_bytes) {
+    held_size_ = size_bytes;
 }
 
 std::uint16_t ReadFileWord(ImageFile& file) {
@@ -215,10 +315,13 @@ HeaderResult CheckHeader(ImageFile& file, int drive_revision, const std::string&
 
 PacketResult ReadPacket(ImageFile& file, Packet& packet) {
     file.ClearEndMet();
-    packet.Bop = ReadFileWord(file);
+    const int high = file.ReadByte();
+    const int low = file.ReadByte();
+    packet.Bop = high < 0 || low < 0 ? 0xFFFF : static_cast<std::uint16_t>(high << 8 | low);
     if (file.EndMet()) {
-        // A read error is not the end of the image: it would pass a cut image off as whole.
-        if (file.ReadFailed()) {
+        // Neither a read error nor a BOP word cut by the end of the file is the end of the
+        // image: either would pass a cut image off as whole. One other stray byte is no packet.
+        if (file.ReadFailed() || high == kBopWord >> 8) {
             platform::ReportStatus(kPrematureEndText, 0);
             return PacketResult::kPrematureEnd;
         }

@@ -28,81 +28,68 @@ std::uint32_t Rotate(std::uint32_t value, int bits) {
     return (value >> bits) | (value << (32 - bits));
 }
 
-class Sha256 {
-  public:
-    void Add(const unsigned char* bytes, std::size_t count) {
-        for (std::size_t i = 0; i < count; ++i) {
-            block_[used_++] = bytes[i];
-            if (used_ == kBlockBytes) {
-                Compress();
-                used_ = 0;
-            }
-        }
-        total_bytes_ += count;
-    }
-
-    std::string Finish() {
-        const std::uint64_t total_bits = total_bytes_ * 8;
-        const unsigned char one_bit = 0x80;
-        Add(&one_bit, 1);
-        const unsigned char zero = 0;
-        while (used_ != kBlockBytes - 8) {
-            Add(&zero, 1);
-        }
-        for (int shift = 56; shift >= 0; shift -= 8) {
-            const auto byte = static_cast<unsigned char>(total_bits >> shift);
-            Add(&byte, 1);
-        }
-        std::string hex;
-        char digits[9];
-        for (std::uint32_t word : state_) {
-            std::snprintf(digits, sizeof digits, "%08x", word);
-            hex += digits;
-        }
-        return hex;
-    }
-
-  private:
-    void Compress() {
-        std::array<std::uint32_t, 64> w{};
-        for (std::size_t i = 0; i < 16; ++i) {
-            w[i] = std::uint32_t{block_[i * 4]} << 24 | std::uint32_t{block_[i * 4 + 1]} << 16 |
-                   std::uint32_t{block_[i * 4 + 2]} << 8 | std::uint32_t{block_[i * 4 + 3]};
-        }
-        for (std::size_t i = 16; i < 64; ++i) {
-            const std::uint32_t s0 =
-                Rotate(w[i - 15], 7) ^ Rotate(w[i - 15], 18) ^ (w[i - 15] >> 3);
-            const std::uint32_t s1 = Rotate(w[i - 2], 17) ^ Rotate(w[i - 2], 19) ^ (w[i - 2] >> 10);
-            w[i] = w[i - 16] + s0 + w[i - 7] + s1;
-        }
-        std::array<std::uint32_t, 8> v = state_;
-        for (std::size_t i = 0; i < 64; ++i) {
-            const std::uint32_t s1 = Rotate(v[4], 6) ^ Rotate(v[4], 11) ^ Rotate(v[4], 25);
-            const std::uint32_t choice = (v[4] & v[5]) ^ (~v[4] & v[6]);
-            const std::uint32_t t1 = v[7] + s1 + choice + kRound[i] + w[i];
-            const std::uint32_t s0 = Rotate(v[0], 2) ^ Rotate(v[0], 13) ^ Rotate(v[0], 22);
-            const std::uint32_t majority = (v[0] & v[1]) ^ (v[0] & v[2]) ^ (v[1] & v[2]);
-            const std::uint32_t t2 = s0 + majority;
-            v = {t1 + t2, v[0], v[1], v[2], v[3] + t1, v[4], v[5], v[6]};
-        }
-        for (std::size_t i = 0; i < 8; ++i) {
-            state_[i] += v[i];
-        }
-    }
-
-    std::array<std::uint32_t, 8> state_ = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
-                                           0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
-    std::array<unsigned char, kBlockBytes> block_{};
-    std::size_t used_ = 0;
-    std::uint64_t total_bytes_ = 0;
-};
-
 }  // namespace
 
+void Sha256Hasher::Add(const unsigned char* bytes, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        block_[used_++] = bytes[i];
+        if (used_ == kBlockBytes) {
+            Compress();
+            used_ = 0;
+        }
+    }
+    total_bytes_ += count;
+}
+
+std::string Sha256Hasher::Hex() const {
+    Sha256Hasher last = *this;  // the padding goes into a copy, so this one can go on
+    const std::uint64_t total_bits = total_bytes_ * 8;
+    last.Add(0x80);
+    while (last.used_ != kBlockBytes - 8) {
+        last.Add(0);
+    }
+    for (int shift = 56; shift >= 0; shift -= 8) {
+        last.Add(static_cast<unsigned char>(total_bits >> shift));
+    }
+    std::string hex;
+    char digits[9];
+    for (std::uint32_t word : last.state_) {
+        std::snprintf(digits, sizeof digits, "%08x", word);
+        hex += digits;
+    }
+    return hex;
+}
+
+void Sha256Hasher::Compress() {
+    std::array<std::uint32_t, 64> w{};
+    for (std::size_t i = 0; i < 16; ++i) {
+        w[i] = std::uint32_t{block_[i * 4]} << 24 | std::uint32_t{block_[i * 4 + 1]} << 16 |
+               std::uint32_t{block_[i * 4 + 2]} << 8 | std::uint32_t{block_[i * 4 + 3]};
+    }
+    for (std::size_t i = 16; i < 64; ++i) {
+        const std::uint32_t s0 = Rotate(w[i - 15], 7) ^ Rotate(w[i - 15], 18) ^ (w[i - 15] >> 3);
+        const std::uint32_t s1 = Rotate(w[i - 2], 17) ^ Rotate(w[i - 2], 19) ^ (w[i - 2] >> 10);
+        w[i] = w[i - 16] + s0 + w[i - 7] + s1;
+    }
+    std::array<std::uint32_t, 8> v = state_;
+    for (std::size_t i = 0; i < 64; ++i) {
+        const std::uint32_t s1 = Rotate(v[4], 6) ^ Rotate(v[4], 11) ^ Rotate(v[4], 25);
+        const std::uint32_t choice = (v[4] & v[5]) ^ (~v[4] & v[6]);
+        const std::uint32_t t1 = v[7] + s1 + choice + kRound[i] + w[i];
+        const std::uint32_t s0 = Rotate(v[0], 2) ^ Rotate(v[0], 13) ^ Rotate(v[0], 22);
+        const std::uint32_t majority = (v[0] & v[1]) ^ (v[0] & v[2]) ^ (v[1] & v[2]);
+        const std::uint32_t t2 = s0 + majority;
+        v = {t1 + t2, v[0], v[1], v[2], v[3] + t1, v[4], v[5], v[6]};
+    }
+    for (std::size_t i = 0; i < 8; ++i) {
+        state_[i] += v[i];
+    }
+}
+
 std::string Sha256Hex(const std::string& bytes) {
-    Sha256 hash;
+    Sha256Hasher hash;
     hash.Add(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
-    return hash.Finish();
+    return hash.Hex();
 }
 
 std::optional<FileDigest> DigestFile(const std::string& path) {
@@ -116,7 +103,7 @@ std::optional<FileDigest> DigestFile(const std::string& path) {
         ::close(fd);
         return std::nullopt;
     }
-    Sha256 hash;
+    Sha256Hasher hash;
     FileDigest digest;
     unsigned char buffer[64 * 1024];
     std::size_t got = 0;
@@ -129,7 +116,7 @@ std::optional<FileDigest> DigestFile(const std::string& path) {
     if (!whole) {
         return std::nullopt;
     }
-    digest.sha256 = hash.Finish();
+    digest.sha256 = hash.Hex();
     return digest;
 }
 

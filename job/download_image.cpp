@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <string>
+#include <utility>
 
 #include "link/boot_link.h"
 #include "link/serial_port.h"
@@ -21,6 +22,7 @@ constexpr int kLabelChars = 19;
 constexpr int kToneHz = 256;
 constexpr int kToneMs = 1000;
 constexpr std::uint16_t kStatusProtected = 0x0080;
+constexpr const char* kImageChangedText = "Error: The image file changed during the download";
 
 // The packet area: one fixed area with room for the largest packet, reused for every packet.
 // Only the job's worker downloads, one image at a time.
@@ -119,8 +121,8 @@ int SendUntilAcknowledged(const Packet& packet, bool response_overdue, Tally& ta
 }
 
 // Exchanges every packet of the open file: kDownloaded after the last one, or DownloadImage's
-// failure.
-ImageResult SendPackets(ImageFile& file, Tally& tally, const std::atomic<int>* stop) {
+// failure (a reader's result among them). `sent` counts the packets put on the line.
+ImageResult SendPackets(ImageFile& file, Tally& tally, const std::atomic<int>* stop, int& sent) {
     Packet& packet = g_packet_area;
     std::uint16_t packet_number = 0;
     bool response_overdue = false;
@@ -133,6 +135,7 @@ ImageResult SendPackets(ImageFile& file, Tally& tally, const std::atomic<int>* s
         platform::Window().SetProgressPos(packet_number);
         ReportStatus("Downloading packet", packet_number);
         ++tally->PacketsSent;
+        ++sent;
         const int sends = SendUntilAcknowledged(packet, response_overdue, tally);
         if (sends == 0) {
             char text[64];
@@ -145,6 +148,7 @@ ImageResult SendPackets(ImageFile& file, Tally& tally, const std::atomic<int>* s
         response_overdue = response == ResponseResult::kNothingArrived;
         tally->MissingResponses += response_overdue ? 1 : 0;
         tally->UnrecognisedResponses += response == ResponseResult::kUnknown ? 1 : 0;
+        tally->InvalidCommandResponses += response == ResponseResult::kInvalidCommand ? 1 : 0;
         tally->ProtectedWarnings += response == ResponseResult::kProtectedMemory ? 1 : 0;
         if (response == ResponseResult::kError) {
             ReportStatus("Error: Packet  data response failure.", 0);
@@ -159,26 +163,98 @@ ImageResult SendPackets(ImageFile& file, Tally& tally, const std::atomic<int>* s
     return read == PacketResult::kNoMorePackets ? ImageResult::kDownloaded : ImageResultOf(read);
 }
 
-// Opens the image and checks its header and every packet; kDownloaded when it may be sent, the
-// file then open with its header in `header`.
-ImageResult OpenAndCheck(const std::string& image_path, int drive_revision, ImageFile& file,
-                         ImageHeader& header, int& packets) {
+ImageResult ImageChanged() {
+    ReportStatus(kImageChangedText, 0);
+    return ImageResult::kImageChanged;
+}
+
+// Takes the image's size and digest into its record once the file has given them, and holds
+// them against what the run set out to send; false when they differ.
+bool TakeDigest(const ImageFile& file, const std::optional<std::string>& expected_sha256,
+                SentImage& image) {
+    const std::optional<FileDigest> digest = file.Digest();
+    if (!digest) {
+        return true;
+    }
+    image.SizeBytes = digest->size_bytes;
+    image.Sha256 = digest->sha256;
+    return !expected_sha256 || *expected_sha256 == digest->sha256;
+}
+
+// Opens the image and checks it, its header and every packet, from the bytes it will be sent
+// from: kDownloaded when it may be sent, the file then open with its header in `header`, the
+// packets it holds in `packets` and its record in `image`.
+ImageResult OpenAndCheck(const std::string& image_path, int drive_revision,
+                         const DownloadImageOptions& options, ImageFile& file, ImageHeader& header,
+                         int& packets, SentImage& image) {
     packets = 0;
-    if (!file.Open(image_path)) {
+    if (!file.Open(image_path, options.memory_limit_bytes)) {
         ReportStatus("Error: Unable to open file", 0);
         return ImageResult::kUnopenable;
     }
     ReportStatus("Processing file", 0);
+    // An image held in memory has its digest at once: one that is not what the run set out to
+    // send is refused before its header is judged.
+    if (!TakeDigest(file, options.expected_sha256, image)) {
+        return ImageChanged();
+    }
     const std::string label =
         platform::Window().GetText(Display::FileNameLabel).substr(0, kLabelChars);
     const HeaderResult header_result = CheckHeader(file, drive_revision, label, header);
     if (header_result != HeaderResult::kAccepted) {
         return ImageResultOf(header_result);
     }
-    // The file is local and small: it is read whole before its first packet goes on the line,
-    // so that a damaged or cut image is refused before any of it reaches the drive.
+    // The whole image is checked before its first packet goes on the line, so that a damaged
+    // or cut image is refused before any of it reaches the drive.
     const PacketResult whole = CheckWholeImage(file, header, g_packet_area, packets);
-    return whole == PacketResult::kReady ? ImageResult::kDownloaded : ImageResultOf(whole);
+    image.PacketsDeclared = header.Kdx ? header.PacketCount : packets;
+    if (whole != PacketResult::kReady) {
+        return ImageResultOf(whole);
+    }
+    // An image read from the disk has been read to its end now, and has its digest.
+    if (!TakeDigest(file, options.expected_sha256, image) || image.Sha256.empty()) {
+        return ImageChanged();
+    }
+    return ImageResult::kDownloaded;
+}
+
+// After the packets of an image read from the disk: whether the bytes sent were those checked.
+bool SentAsChecked(const ImageFile& file, const SentImage& checked) {
+    const std::optional<FileDigest> sent = file.Digest();
+    return !file.Shrunk() && sent && sent->size_bytes == checked.SizeBytes &&
+           sent->sha256 == checked.Sha256;
+}
+
+bool IsReaderFault(ImageResult result) {
+    return result == ImageResult::kBadBopWord || result == ImageResult::kPacketTooLong ||
+           result == ImageResult::kChecksumMismatch || result == ImageResult::kPrematureEnd;
+}
+
+// Sends the packets of an image that OpenAndCheck accepted, from the start of its packets, and
+// makes sure that the drive got the bytes that were checked.
+ImageResult SendCheckedImage(ImageFile& file, const ImageHeader& header, int packets,
+                             const std::atomic<int>* stop, Tally& tally, SentImage& image) {
+    // An image read from the disk keeps the size it was checked at: a read that meets its end
+    // sooner shows that it changed, and what it may have grown by is never read.
+    file.HoldSize(image.SizeBytes);
+    file.Rewind();
+    if (header.DataOffset >= 0) {
+        file.SeekFromStart(header.DataOffset);
+    }
+    platform::Window().SetProgressRange(0, header.PacketCount);
+    platform::Window().SetProgressPos(0);
+    const ImageResult sent = SendPackets(file, tally, stop, image.PacketsSent);
+    if (file.source() == ImageFile::Source::kMemory) {
+        // The packets come from the very bytes that were checked.
+        VANTOR_ASSERT(!IsReaderFault(sent));
+        VANTOR_ASSERT(sent != ImageResult::kDownloaded || image.PacketsSent == packets);
+        return sent;
+    }
+    if (IsReaderFault(sent) || (sent == ImageResult::kDownloaded &&
+                                (image.PacketsSent != packets || !SentAsChecked(file, image)))) {
+        return ImageChanged();
+    }
+    return sent;
 }
 
 }  // namespace
@@ -312,33 +388,34 @@ ResponseResult ReadResponse(int budget) {
     return ResponseResult::kRd;
 }
 
-ImageResult CheckImage(const std::string& image_path, ImageHeader& header, int& packets) {
+ImageResult CheckImage(const std::string& image_path, ImageHeader& header, int& packets,
+                       const std::optional<std::string>& expected_sha256) {
     ImageFile file;
-    return OpenAndCheck(image_path, kRevisionNotYetKnown, file, header, packets);
+    DownloadImageOptions options;
+    options.expected_sha256 = expected_sha256;
+    SentImage image;
+    return OpenAndCheck(image_path, kRevisionNotYetKnown, options, file, header, packets, image);
 }
 
 ImageResult DownloadImage(const std::string& image_path, std::uint16_t ident_word,
-                          DownloadTally* tally, const std::atomic<int>* stop) {
-    const int drive_revision = ident_word >> 12;
+                          const DownloadImageOptions& options) {
+    Tally counts(options.tally);
     ImageFile file;
     ImageHeader header;
     int packets = 0;
-    if (const ImageResult checked = OpenAndCheck(image_path, drive_revision, file, header, packets);
-        checked != ImageResult::kDownloaded) {
-        return checked;
+    SentImage image;
+    image.Path = image_path;
+    ImageResult result =
+        OpenAndCheck(image_path, ident_word >> 12, options, file, header, packets, image);
+    if (result == ImageResult::kDownloaded) {
+        result = SendCheckedImage(file, header, packets, options.stop, counts, image);
     }
-    file.Rewind();
-    if (header.DataOffset >= 0) {
-        file.SeekFromStart(header.DataOffset);
-    }
-    platform::Window().SetProgressRange(0, header.PacketCount);
-    platform::Window().SetProgressPos(0);
-
-    Tally counts(tally);
-    const ImageResult sent = SendPackets(file, counts, stop);
     file.Close();
-    if (sent != ImageResult::kDownloaded) {
-        return sent;
+    if (result != ImageResult::kUnopenable) {
+        counts->Images.push_back(std::move(image));
+    }
+    if (result != ImageResult::kDownloaded) {
+        return result;
     }
     ReportStatus("Download successful", 0);
     platform::Tone(kToneHz, kToneMs);

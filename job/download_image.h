@@ -5,7 +5,9 @@
 
 #include <array>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -60,6 +62,10 @@ enum class ImageResult {
     kPacketTooLong,
     kChecksumMismatch,
     kPrematureEnd,
+    // The image's bytes are not those that were checked, or not those the run set out to send
+    // (DownloadImageOptions::expected_sha256): "Error: The image file changed during the
+    // download".
+    kImageChanged,
 };
 
 // What a refused header or a bad packet makes of the image.
@@ -100,6 +106,8 @@ constexpr int DesignCode(ImageResult result) {
             return DesignCode(PacketResult::kChecksumMismatch);
         case ImageResult::kPrematureEnd:
             return DesignCode(PacketResult::kPrematureEnd);
+        case ImageResult::kImageChanged:
+            return -10;  // below the reader's codes, so that it stands for this cause alone
     }
     return 0;
 }
@@ -112,7 +120,6 @@ constexpr int DesignCode(ResponseResult result) {
     return static_cast<int>(result);
 }
 
-// What the packet exchanges met, added up over every image of a job: the run's record.
 // One image as the download read and sent it. The digest is of the bytes the packets were
 // taken from, so a record can name exactly what the drive got.
 struct SentImage {
@@ -123,30 +130,49 @@ struct SentImage {
     int PacketsSent = 0;
 };
 
+// What the packet exchanges met, added up over every image of a job: the run's record.
 struct DownloadTally {
     int PacketsSent = 0;                       // packets put on the line, each counted once
     std::array<int, kMaxSends> AckedAtSend{};  // acknowledged at the first, second, third send
     int ProtectedWarnings = 0;                 // responses with the protected-memory status
     int MissingResponses = 0;                  // no response within its budget
     int UnrecognisedResponses = 0;             // a response word the exchange does not know
+    int InvalidCommandResponses = 0;           // "??": the boot loader did not take the command
     int LateResponsesDropped = 0;              // dropped before the next acknowledgement
     int ImagesDownloaded = 0;                  // images that ended "Download successful"
     std::vector<SentImage> Images;             // every image the download opened, in order
 };
 
-// Opens the image, checks its header against the drive's revision (ident_word's top four
-// bits), reads it whole to refuse a damaged or cut image before anything is sent, then sends
-// every packet with its acknowledgement and response; after the last one shows "Download
-// successful" and sounds the tone. The progress bar counts the packets. What the exchanges
-// met is added to `tally` when one is given; when `stop` is set before a packet, nothing more
-// is sent and kStopped is returned.
+// What DownloadImage is given besides the image and the drive.
+struct DownloadImageOptions {
+    DownloadTally* tally = nullptr;  // what the exchanges met is added to it
+    // Set before a packet: nothing more is sent and kStopped is returned.
+    const std::atomic<int>* stop = nullptr;
+    // The SHA-256 the run set out to send for this image (64 lower-case hexadecimal digits):
+    // an image whose bytes differ is refused with kImageChanged before anything is sent. None:
+    // any image is taken.
+    std::optional<std::string> expected_sha256;
+    std::size_t memory_limit_bytes = kImageMemoryLimitBytes;  // see ImageFile::Open
+};
+
+// Opens the image and reads it whole (into memory up to the options' limit), checks its header
+// against the drive's revision (ident_word's top four bits) and every packet, to refuse a
+// damaged or cut image before anything is sent, then sends every packet from the bytes it
+// checked, each with its acknowledgement and response; after the last one shows "Download
+// successful" and sounds the tone. The progress bar counts the packets. Success means that
+// every packet the check found was sent and acknowledged. An image above the memory limit is
+// read from the disk again while it is sent: a file that meets its end sooner than it did, or
+// whose bytes read differently, fails with kImageChanged (a change that keeps the size shows only
+// after the last packet). The tally, when given, gets the exchanges' counts and the image
+// (DownloadTally::Images) with the SHA-256 of the bytes its packets were taken from.
 ImageResult DownloadImage(const std::string& image_path, std::uint16_t ident_word,
-                          DownloadTally* tally = nullptr, const std::atomic<int>* stop = nullptr);
+                          const DownloadImageOptions& options = {});
 // Reads an image as DownloadImage will before the drive is known: opens it, checks its header
 // (all but the revision) and reads every packet. kDownloaded when it would go whole, else
-// DownloadImage's result for it, with the same texts and message box; `header` and `packets`
-// tell what it declares and holds.
-ImageResult CheckImage(const std::string& image_path, ImageHeader& header, int& packets);
+// DownloadImage's result for it (kImageChanged when its SHA-256 is not `expected_sha256`), with
+// the same texts and message box; `header` and `packets` tell what it declares and holds.
+ImageResult CheckImage(const std::string& image_path, ImageHeader& header, int& packets,
+                       const std::optional<std::string>& expected_sha256 = std::nullopt);
 // Sends one packet: BOP word, length, the payload bytes, checksum.
 void SendPacket(const Packet& packet);
 // Waits, within `budget` polls of 1 ms, for the packet's acknowledgement: kAcknowledged (also after

@@ -88,6 +88,20 @@ bool StopRequested(const JobHost& host) {
     return host.StopRequested.load() != 0;
 }
 
+// Downloads one image with the job's record, stop flag and, when the front end set them, the
+// bytes it expects the image to hold.
+ImageResult DownloadOneImage(JobHost& host, const std::string& path, std::uint16_t ident_word) {
+    DownloadImageOptions image_options;
+    image_options.tally = &host.Record.Download;
+    image_options.stop = &host.StopRequested;
+    if (const auto& expected = host.Options.ExpectedImageSha256) {
+        const auto named = expected->find(path);
+        // A path the run did not name has no digest that any file can have.
+        image_options.expected_sha256 = named != expected->end() ? named->second : "";
+    }
+    return DownloadImage(path, ident_word, image_options);
+}
+
 // JobResult::kDone, JobResult::kResyncFailed (also when the port was lost) or JobResult::kStopped.
 JobOutcome Resynchronise(JobHost& host) {
     int retries = 0;
@@ -126,8 +140,7 @@ JobOutcome DownloadFilesList(JobHost& host, const std::string& files_list_path,
         ++lines;
         const FilesListEntry entry = SplitJobLine(line);
         platform::Window().SetText(Display::FileNameLabel, entry.Name);
-        const ImageResult image =
-            DownloadImage(entry.Path, ident_word, &host.Record.Download, &host.StopRequested);
+        const ImageResult image = DownloadOneImage(host, entry.Path, ident_word);
         if (image == ImageResult::kStopped) {
             list.Close();
             return EndJob(host, JobResult::kStopped);
@@ -229,8 +242,7 @@ JobOutcome RunStages(JobHost& host) {
     if (image_path.empty()) {
         return DownloadFilesList(host, files_list_path, ident_word);
     }
-    const ImageResult image =
-        DownloadImage(image_path, ident_word, &host.Record.Download, &host.StopRequested);
+    const ImageResult image = DownloadOneImage(host, image_path, ident_word);
     if (image == ImageResult::kStopped) {
         return EndJob(host, JobResult::kStopped);
     }

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <atomic>
+#include <map>
+#include <optional>
 #include <string>
 
 #include "job/download_image.h"
@@ -26,6 +28,11 @@ struct JobOptions {
     // The CLI's own: reset the drive after a successful single image too. The window keeps
     // the design's rule, which never resets after a single image.
     std::atomic<int> ResetAfterSingleImage{0};
+    // The CLI's own: the SHA-256 of every image the run set out to send, by path, as its start
+    // record names them. When set, an image whose bytes differ, or whose path is not named, is
+    // refused with ImageResult::kImageChanged before anything of it is sent. The window sets
+    // none and sends what it finds.
+    std::optional<std::map<std::string, std::string>> ExpectedImageSha256;
 };
 
 // What one job did, filled by the job from its own data for the front end's run record.

@@ -35,6 +35,8 @@ std::string ExitMeaning(int exit_status) {
             return "the port cannot be opened";
         case DesignCode(JobResult::kPortLost):
             return "the port was lost during the job";
+        case kExitImageBase - DesignCode(ImageResult::kImageChanged):
+            return "the image file changed during the download";
         case kExitUsage:
             return "usage error";
         case kExitStrictProtectedMemory:

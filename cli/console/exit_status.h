@@ -9,7 +9,8 @@ namespace vantor::cli {
 
 inline constexpr int kExitSuccess = 0;
 // 1 to 6 are the job's own results (several drives, resynchronisation, identification, files
-// list, port, port lost); a failed image gives 100 plus the size of its DownloadImage code.
+// list, port, port lost); a failed image gives 100 plus the size of its DownloadImage code (110
+// when the image file changed during the download).
 inline constexpr int kExitImageBase = 100;
 inline constexpr int kExitUsage = 64;
 // With --strict, what the design lets pass fails with a status of its own.

@@ -81,6 +81,7 @@ constexpr const char* kHelp =
     "  5        the port cannot be opened\n"
     "  6        the port was lost during the job (connection ended, adapter pulled out)\n"
     "  100+|c|  an image failed with the DownloadImage code c (106 for -6)\n"
+    "  110      the image file changed during the download\n"
     "  20       --strict: a packet met protected memory\n"
     "  21       --strict: a response was missing or unrecognised\n"
     "  22       --strict: the files list has no line\n"
@@ -139,7 +140,8 @@ Outcome StrictVerdict(const JobRecord& record) {
                 std::to_string(record.Download.ProtectedWarnings) +
                     " packet(s) tried to write or erase protected memory"};
     }
-    const int missing = record.Download.MissingResponses + record.Download.UnrecognisedResponses;
+    const int missing = record.Download.MissingResponses + record.Download.UnrecognisedResponses +
+                        record.Download.InvalidCommandResponses;
     if (missing > 0) {
         return {JobResult::kDone, kExitStrictResponse,
                 std::to_string(missing) + " response(s) missing or unrecognised"};
@@ -205,7 +207,7 @@ std::string ResultWord(const Outcome& outcome) {
 Outcome CheckImagesThenRunJob(const DownloadSettings& settings, JobHost& host,
                               ConsoleOutput& output, TrafficLog* log) {
     if (!settings.identify) {
-        if (Outcome checked = CheckImagesBeforeThePort(settings, output);
+        if (Outcome checked = CheckImagesBeforeThePort(settings, host.Options, output);
             checked.exit_status != kExitSuccess) {
             return checked;
         }
@@ -314,6 +316,7 @@ int RunAndRecord(const DownloadSettings& settings) {
     }
 
     JobHost host;
+    ExpectStartedImages(start, host.Options);
     InstallStopHandlers(&host.StopRequested);
     Outcome outcome = CheckImagesThenRunJob(settings, host, output, log.get());
     // The port is closed: every record is in.

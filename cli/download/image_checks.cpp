@@ -1,5 +1,8 @@
 #include "cli/download/image_checks.h"
 
+#include <map>
+#include <optional>
+#include <utility>
 #include <vector>
 
 #include "image/files_list.h"
@@ -54,9 +57,19 @@ class HeldBackOutput final : public platform::WindowLink {
     std::vector<Shown> shown_;
 };
 
+// The digest the job will hold an image to, as DownloadJob looks it up.
+std::optional<std::string> ExpectedSha256(const JobOptions& options, const std::string& path) {
+    if (!options.ExpectedImageSha256) {
+        return std::nullopt;
+    }
+    const auto named = options.ExpectedImageSha256->find(path);
+    return named != options.ExpectedImageSha256->end() ? named->second : "";
+}
+
 // Reads every image the run will send, as the download will read it: the first fault's
 // outcome, with its texts held back in `held`.
-Outcome CheckImages(const DownloadSettings& settings, HeldBackOutput& held) {
+Outcome CheckImages(const DownloadSettings& settings, const JobOptions& options,
+                    HeldBackOutput& held) {
     platform::ScopedWindowLink held_shows_the_checks(held);
     std::vector<FilesListEntry> entries;
     if (settings.files_list.empty()) {
@@ -82,7 +95,8 @@ Outcome CheckImages(const DownloadSettings& settings, HeldBackOutput& held) {
         held.SetText(platform::Display::FileNameLabel, entry.Name);
         ImageHeader header;
         int packets = 0;
-        if (const ImageResult image = CheckImage(entry.Path, header, packets);
+        if (const ImageResult image =
+                CheckImage(entry.Path, header, packets, ExpectedSha256(options, entry.Path));
             image != ImageResult::kDownloaded) {
             platform::ReportStatus("ERROR: Download failed.", 0);
             return {image, ExitStatusForJob(image), ""};
@@ -102,9 +116,18 @@ std::string BaseName(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-Outcome CheckImagesBeforeThePort(const DownloadSettings& settings, ConsoleOutput& output) {
+void ExpectStartedImages(const RunStart& start, JobOptions& options) {
+    std::map<std::string, std::string> expected;
+    for (const ImageEntry& image : start.images) {
+        expected.emplace(image.path, image.digest ? image.digest->sha256 : "");
+    }
+    options.ExpectedImageSha256 = std::move(expected);
+}
+
+Outcome CheckImagesBeforeThePort(const DownloadSettings& settings, const JobOptions& options,
+                                 ConsoleOutput& output) {
     HeldBackOutput held;
-    const Outcome outcome = CheckImages(settings, held);
+    const Outcome outcome = CheckImages(settings, options, held);
     if (outcome.exit_status != kExitSuccess) {
         held.ShowOn(output);
     }

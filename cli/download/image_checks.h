@@ -8,6 +8,7 @@
 #include "cli/console/console_output.h"
 #include "cli/console/exit_status.h"
 #include "cli/download/download_settings.h"
+#include "cli/record/run_record.h"
 #include "job/job.h"
 
 namespace vantor::cli {
@@ -22,9 +23,15 @@ struct Outcome {
 // The name of the file at `path`, without its folders: the label an image is shown by.
 std::string BaseName(const std::string& path);
 
+// Has the job send only the bytes that the run's start record names: each image's SHA-256 by
+// its path. An image the record could not read is expected to have none.
+void ExpectStartedImages(const RunStart& start, JobOptions& options);
+
 // Checks every image of the run (the IMAGE, or each line of the files list), and under --strict
-// an empty list and an image without packets. What the checks show reaches `output` only when
-// one fails; the first fault's outcome, or success.
-Outcome CheckImagesBeforeThePort(const DownloadSettings& settings, ConsoleOutput& output);
+// an empty list and an image without packets; an image whose bytes are not those `options`
+// expects fails as the job would fail it. What the checks show reaches `output` only when one
+// fails; the first fault's outcome, or success.
+Outcome CheckImagesBeforeThePort(const DownloadSettings& settings, const JobOptions& options,
+                                 ConsoleOutput& output);
 
 }  // namespace vantor::cli

@@ -114,6 +114,7 @@ JsonObject SummaryFields(const RunSummary& summary) {
         .Integer("protected_memory_warnings", tally.ProtectedWarnings)
         .Integer("missing_responses", tally.MissingResponses)
         .Integer("unrecognised_responses", tally.UnrecognisedResponses)
+        .Integer("invalid_command_responses", tally.InvalidCommandResponses)
         .Integer("late_responses_dropped", tally.LateResponsesDropped)
         .Bool("nothing_answered", summary.nothing_answered);
     return fields;

@@ -209,6 +209,9 @@ std::vector<BrokenCase> BrokenCases() {
         {"BopAndOneLengthByte", {0xA5, 0x5A, 0x00}, PacketResult::kTooLong, test::kTooLongText},
         {"TwoStrayBytes", {0x00, 0x00}, PacketResult::kBadBopWord, test::kBopText},
         {"StrayBytesThatStartABop", {0xA5, 0x00}, PacketResult::kBadBopWord, test::kBopText},
+        // A file cut right after the first byte of a BOP word: not the one stray byte that is
+        // tolerated after the last packet.
+        {"CutInsideTheBopWord", {0xA5}, PacketResult::kPrematureEnd, test::kPrematureEndText},
     };
 }
 

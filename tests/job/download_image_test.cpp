@@ -1,7 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <utility>
 
+#include "image/sha256.h"
 #include "job/download_image.h"
 #include "job_fixture.h"
 #include "link/serial_port.h"
@@ -275,6 +280,146 @@ TEST_F(DownloadImageTest, APacketErrorEndsTheDownloadWithTheReadersCode) {
     EXPECT_TRUE(Accepted().empty());
 }
 
+// A window that passes everything on to the bench's and, when the status line first shows
+// `trigger`, does `change` to the image file: the operator or a script touching the file while
+// the download runs.
+class FileChangingWindow final : public platform::WindowLink {
+  public:
+    FileChangingWindow(platform::WindowLink& inner, std::string trigger,
+                       std::function<void()> change)
+        : inner_(inner), trigger_(std::move(trigger)), change_(std::move(change)) {}
+
+    void SetText(platform::Display display, const std::string& text) override {
+        inner_.SetText(display, text);
+        if (display == platform::Display::StatusLine && text == trigger_ && change_) {
+            std::exchange(change_, nullptr)();
+        }
+    }
+    std::string GetText(platform::Display display) override { return inner_.GetText(display); }
+    void SetProgressRange(int low, int high) override { inner_.SetProgressRange(low, high); }
+    void SetProgressPos(int pos) override { inner_.SetProgressPos(pos); }
+    void MessageBox(const std::string& text, const std::string& caption,
+                    platform::MessageIcon icon) override {
+        inner_.MessageBox(text, caption, icon);
+    }
+    void Post(int notify_fd, int message) override { inner_.Post(notify_fd, message); }
+    void PostQuit() override { inner_.PostQuit(); }
+
+  private:
+    platform::WindowLink& inner_;
+    std::string trigger_;
+    std::function<void()> change_;
+};
+
+void Overwrite(const std::string& path, const Bytes& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string Sha256Of(const Bytes& bytes) {
+    return Sha256Hex(std::string(bytes.begin(), bytes.end()));
+}
+
+constexpr const char* kChangedText = "Error: The image file changed during the download";
+
+struct FileChange {
+    const char* name;
+    std::size_t memory_limit_bytes;
+    bool replace;  // rewrite the file with another image of the same size; else cut it short
+    ImageResult result;
+};
+
+class ImageChangedWhileSentTest : public DownloadImageTest,
+                                  public ::testing::WithParamInterface<FileChange> {};
+
+// The file is cut short, or rewritten with another image, while its third packet is on the
+// line. The image is larger than a stream's buffer, so reading it again from the disk would
+// meet the change. Only the bytes that were checked may reach the drive.
+TEST_P(ImageChangedWhileSentTest, NeverSendsBytesThatWereNotChecked) {
+    const FileChange& c = GetParam();
+    const Bytes original = ImageBuilder::Kdx(2).FillerPackets(80, 1018).Build();
+    const Bytes other = ImageBuilder::Kdx(2).FillerPackets(80, 1018, 0x00010000, 7).Build();
+    ASSERT_EQ(original.size(), other.size());
+    ASSERT_GT(original.size(), 64u * 1024);
+    const std::string path = files.Add(image_writer::WriteTempFile(original));
+
+    bench = std::make_unique<SimBench>("");
+    FileChangingWindow window(bench->window, "Downloading packet 3", [&] {
+        if (c.replace) {
+            Overwrite(path, other);
+        } else {
+            std::filesystem::resize_file(path, image_writer::kKdxHeaderBytes + 10 * 1024);
+        }
+    });
+    platform::ScopedWindowLink changing(window);
+    ASSERT_EQ(OpenDrivePort(19200, '1'), PortResult::kDone);
+    DownloadTally tally;
+    DownloadImageOptions options;
+    options.tally = &tally;
+    options.memory_limit_bytes = c.memory_limit_bytes;
+    EXPECT_EQ(DownloadImage(path, kDriveIdent, options), c.result);
+    ClosePort();
+
+    const std::vector<Bytes> sent = PacketsOf(original, 16);
+    const std::vector<Bytes> accepted = Accepted();
+    ASSERT_EQ(tally.Images.size(), 1u);
+    const SentImage& image = tally.Images[0];
+    EXPECT_EQ(image.Path, path);
+    EXPECT_EQ(image.SizeBytes, static_cast<long long>(original.size()));
+    EXPECT_EQ(image.Sha256, Sha256Of(original));
+    EXPECT_EQ(image.PacketsDeclared, 80);
+    EXPECT_EQ(image.PacketsSent, static_cast<int>(accepted.size()));
+    if (c.result == ImageResult::kDownloaded) {
+        EXPECT_EQ(accepted, sent);
+        EXPECT_EQ(Statuses().back(), "Download successful");
+        return;
+    }
+    // Read from the disk, a cut shows at the next read, and nothing but the checked image's
+    // packets went out before it; a rewrite of the same size shows after the last packet. Either
+    // way the run fails rather than pass for a success.
+    EXPECT_EQ(Statuses().back(), kChangedText);
+    if (!c.replace) {
+        ASSERT_LT(accepted.size(), sent.size());
+        EXPECT_EQ(accepted, std::vector<Bytes>(sent.begin(), sent.begin() + accepted.size()));
+    }
+    const std::vector<std::string> statuses = Statuses();
+    EXPECT_EQ(std::count(statuses.begin(), statuses.end(), "Download successful"), 0);
+    EXPECT_EQ(tally.ImagesDownloaded, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Changes, ImageChangedWhileSentTest,
+    ::testing::Values(
+        FileChange{"CutInMemory", kImageMemoryLimitBytes, false, ImageResult::kDownloaded},
+        FileChange{"ReplacedInMemory", kImageMemoryLimitBytes, true, ImageResult::kDownloaded},
+        FileChange{"CutOnDisk", 0, false, ImageResult::kImageChanged},
+        FileChange{"ReplacedOnDisk", 0, true, ImageResult::kImageChanged}),
+    [](const auto& param_info) { return std::string(param_info.param.name); });
+
+// An image that is not the one the run set out to send is refused before anything of it goes
+// on the line, from memory as from the disk; the one it named goes.
+TEST_F(DownloadImageTest, AnImageWithOtherBytesThanExpectedIsNotSent) {
+    const ImageBuilder image = ThreePackets();
+    const std::string path = files.Image(image);
+    const std::string other = Sha256Of(ImageBuilder::Kdx(2).FillerPackets(3, 41).Build());
+    for (const std::size_t limit : {kImageMemoryLimitBytes, std::size_t{0}}) {
+        bench.reset();
+        bench = std::make_unique<SimBench>("");
+        ASSERT_EQ(OpenDrivePort(19200, '1'), PortResult::kDone);
+        DownloadImageOptions options;
+        options.memory_limit_bytes = limit;
+        options.expected_sha256 = other;
+        EXPECT_EQ(DownloadImage(path, kDriveIdent, options), ImageResult::kImageChanged);
+        EXPECT_TRUE(bench->world->HostBytes().empty());
+        EXPECT_EQ(Statuses().back(), kChangedText);
+        options.expected_sha256 = Sha256Of(image.Build());
+        EXPECT_EQ(DownloadImage(path, kDriveIdent, options), ImageResult::kDownloaded);
+        EXPECT_EQ(Accepted(), PacketsOf(image.Build(), 16));
+        ClosePort();
+    }
+}
+
 // The numbers the design gives an image's results, shown in exit statuses and records: they
 // overlap the reader's, -2 for a file that cannot be opened as for a bad BOP word.
 TEST(ImageResults, KeepTheDesignsNumbers) {
@@ -286,6 +431,7 @@ TEST(ImageResults, KeepTheDesignsNumbers) {
         {ImageResult::kFormatTooNew, -8},     {ImageResult::kNotKdxFamily, -9},
         {ImageResult::kBadBopWord, -2},       {ImageResult::kPacketTooLong, -4},
         {ImageResult::kChecksumMismatch, -5}, {ImageResult::kPrematureEnd, -6},
+        {ImageResult::kImageChanged, -10},
     };
     for (const auto& [result, number] : numbers) {
         EXPECT_EQ(DesignCode(result), number) << static_cast<int>(result);
