@@ -69,8 +69,8 @@ constexpr const char* kHelp =
     "%s"
     "\n"
     "Every image is read whole before the port is opened. Ctrl-C or SIGTERM stops the run\n"
-    "between operations (a second Ctrl-C ends it at once); the drive is then left in its boot\n"
-    "loader, and --skip-seeking resumes.\n"
+    "between operations (a second Ctrl-C cuts the operation short, a third ends the program at\n"
+    "once); the drive is then left in its boot loader, and --skip-seeking resumes.\n"
     "\n"
     "exit status:\n"
     "  0        success\n"
@@ -222,6 +222,13 @@ Outcome CheckImagesThenRunJob(const DownloadSettings& settings, JobHost& host,
 // An interruption's exit status, and the cause of a failure where the status text does not say
 // it.
 void ExplainOutcome(const DownloadSettings& settings, Outcome& outcome, ConsoleOutput& output) {
+    if (LineAbandoned()) {
+        // The second Ctrl-C cut an operation short: whatever the job made of the line it lost,
+        // the run was interrupted.
+        outcome = {JobResult::kStopped, kExitSuccess,
+                   "interrupted twice: the operation under way was cut short; the drive is left "
+                   "in its boot loader; run again with --skip-seeking to resume"};
+    }
     if (outcome.job == JobResult::kStopped) {
         const int signal_number = StopSignal() != 0 ? StopSignal() : SIGINT;
         outcome.exit_status = kExitSignalBase + signal_number;
