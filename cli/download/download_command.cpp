@@ -224,9 +224,9 @@ Outcome CheckImagesThenRunJob(const DownloadSettings& settings, JobHost& host,
 // An interruption's exit status, and the cause of a failure where the status text does not say
 // it.
 void ExplainOutcome(const DownloadSettings& settings, Outcome& outcome, ConsoleOutput& output) {
-    if (LineAbandoned()) {
+    if (LineAbandoned() && outcome.job != JobResult::kDone) {
         // The second Ctrl-C cut an operation short: whatever the job made of the line it lost,
-        // the run was interrupted.
+        // the run was interrupted. A job that had come to its end before it stands.
         outcome = {JobResult::kStopped, kExitSuccess,
                    "interrupted twice: the operation under way was cut short; the drive is left "
                    "in its boot loader; run again with --skip-seeking to resume"};
