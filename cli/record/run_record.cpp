@@ -216,8 +216,9 @@ std::optional<std::string> ReportPlaceProblem(const std::string& path) {
     static unsigned serial = 0;
     const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
     for (int attempt = 0; attempt < 16; ++attempt) {
+        // Short, so that a name the report's own temporary file fits never fails here.
         const std::string probe =
-            path + ".check-" + std::to_string(stamp) + "-" + std::to_string(serial++);
+            path + ".chk" + std::to_string(stamp % 1000000) + "-" + std::to_string(serial++);
         if (fs::exists(fs::symlink_status(probe, ignored))) {
             continue;
         }
@@ -243,7 +244,8 @@ std::optional<std::string> WriteReportOrWithdraw(const std::string& path, const 
     if (!fs::exists(old)) {
         return error;
     }
-    if (!fs::is_regular_file(old)) {
+    // A link there would have been replaced by the report: it goes as the report would.
+    if (!fs::is_regular_file(old) && !fs::is_symlink(old)) {
         return error + "; what is at that path is not a report and was left as it is";
     }
     if (fs::remove(path, failure)) {
