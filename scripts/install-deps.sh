@@ -15,6 +15,8 @@ packages=(
   # sent as an operator's keys and clicks.
   xvfb xauth xdotool x11-utils matchbox-window-manager
   ser2net socat python3-serial
+  # Validates the reports of real runs against docs/report.schema.json.
+  python3-jsonschema
   libudev-dev
   gcovr
 )

@@ -49,6 +49,8 @@ std::string ExitMeaning(int exit_status) {
             return "strict: an image sends no packet";
         case kExitSomeStationsFailed:
             return "some stations failed";
+        case kExitReportUnwritten:
+            return "the report could not be written";
         case kExitSignalBase + 2:
         case kExitSignalBase + 15:
             return "interrupted";

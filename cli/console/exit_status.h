@@ -20,6 +20,8 @@ inline constexpr int kExitStrictEmptyList = 22;        // a files list with no l
 inline constexpr int kExitStrictNoPacket = 23;         // an image that sends no packet
 // A production line (several --port) where at least one station did not succeed.
 inline constexpr int kExitSomeStationsFailed = 30;
+// --report was given and the report could not be written at the end.
+inline constexpr int kExitReportUnwritten = 31;
 // A run stopped by a signal ends with 128 plus the signal's number: 130 for Ctrl-C (SIGINT),
 // 143 for SIGTERM.
 inline constexpr int kExitSignalBase = 128;

@@ -11,6 +11,7 @@ namespace vantor::cli {
 namespace {
 
 std::atomic<int> g_stop_signal{0};
+std::atomic<int> g_stops{0};
 std::atomic<std::atomic<int>*> g_stop{nullptr};
 std::atomic<int> g_first_counted{0};
 std::atomic<int> g_counted{0};
@@ -18,10 +19,13 @@ std::atomic<int> g_counted{0};
 static_assert(std::atomic<int>::is_always_lock_free,
               "a signal handler may only touch lock-free atomics");
 
-// A run's interruption: the first sets the stop flag; a second ends the process at once with
-// 128 + its number, the operator having asked twice.
+// A run's interruption: the first sets the stop flag; the second abandons the line, so that
+// the operation under way ends at once and the run still closes its port, its traffic log and
+// its record; a third ends the process at once with 128 + its number.
 void ReactToStopSignal(int signal_number) {
-    if (g_stop_signal.exchange(signal_number) != 0) {
+    int none = 0;
+    g_stop_signal.compare_exchange_strong(none, signal_number);
+    if (g_stops.fetch_add(1) + 1 >= 3) {
         std::_Exit(128 + signal_number);
     }
     if (std::atomic<int>* stop = g_stop.load(); stop != nullptr) {
@@ -52,6 +56,10 @@ void RemoveStopHandlers() {
 
 int StopSignal() {
     return g_stop_signal.load();
+}
+
+bool LineAbandoned() {
+    return g_stops.load() >= 2;
 }
 
 void InstallCountingHandlers() {

@@ -60,8 +60,9 @@ constexpr const char* kHelp =
     "                      (a regular file, or - for stdout)\n"
     "  --json              one JSON object per line on stdout for every event, with a start\n"
     "                      and a closing summary event (the run record)\n"
-    "  --report FILE       write the run's summary to FILE as one JSON document, also when the\n"
-    "                      run fails (replaced whole, never half written)\n"
+    "  --report FILE       write the run's record to FILE as one JSON document, also when the\n"
+    "                      run fails (replaced whole, never half written; its folder is\n"
+    "                      checked first, and one that cannot be written fails the run)\n"
     "  --strict            fail on what the design lets pass (statuses 20 to 23)\n"
     "  --quiet             show only the result and errors\n"
     "  --help, -h, --version\n"
@@ -69,8 +70,8 @@ constexpr const char* kHelp =
     "%s"
     "\n"
     "Every image is read whole before the port is opened. Ctrl-C or SIGTERM stops the run\n"
-    "between operations (a second Ctrl-C ends it at once); the drive is then left in its boot\n"
-    "loader, and --skip-seeking resumes.\n"
+    "between operations (a second Ctrl-C cuts the operation short, a third ends the program at\n"
+    "once); the drive is then left in its boot loader, and --skip-seeking resumes.\n"
     "\n"
     "exit status:\n"
     "  0        success\n"
@@ -87,6 +88,7 @@ constexpr const char* kHelp =
     "  22       --strict: the files list has no line\n"
     "  23       --strict: an image sends no packet\n"
     "  30       a production line: some stations failed\n"
+    "  31       the report (--report) could not be written\n"
     "  64       usage error\n"
     "  130, 143 interrupted by Ctrl-C (SIGINT) or SIGTERM\n";
 
@@ -105,8 +107,8 @@ constexpr const char* kIdentifyHelp =
     "  --help, -h, --version\n"
     "\n"
     "exit status: 0 identified, 1 several drives answered, 2 resynchronisation failed,\n"
-    "3 identification failed, 5 the port cannot be opened, 6 the port was lost, 64 usage\n"
-    "error, 130 or 143 interrupted.\n";
+    "3 identification failed, 5 the port cannot be opened, 6 the port was lost, 31 the report\n"
+    "could not be written, 64 usage error, 130 or 143 interrupted.\n";
 
 void ConfigureJob(const DownloadSettings& settings, JobOptions& options) {
     if (const auto index = PortNameIndex(settings.port)) {
@@ -224,6 +226,13 @@ Outcome CheckImagesThenRunJob(const DownloadSettings& settings, JobHost& host,
 // An interruption's exit status, and the cause of a failure where the status text does not say
 // it.
 void ExplainOutcome(const DownloadSettings& settings, Outcome& outcome, ConsoleOutput& output) {
+    if (LineAbandoned() && outcome.job != JobResult::kDone) {
+        // The second Ctrl-C cut an operation short: whatever the job made of the line it lost,
+        // the run was interrupted. A job that had come to its end before it stands.
+        outcome = {JobResult::kStopped, kExitSuccess,
+                   "interrupted twice: the operation under way was cut short; the drive is left "
+                   "in its boot loader; run again with --skip-seeking to resume"};
+    }
     if (outcome.job == JobResult::kStopped) {
         const int signal_number = StopSignal() != 0 ? StopSignal() : SIGINT;
         outcome.exit_status = kExitSignalBase + signal_number;
@@ -253,22 +262,6 @@ void ExplainOnStderr(const DownloadSettings& settings, bool nothing_answered, bo
     }
 }
 
-// The summary event, and the report file when one was asked for.
-void RecordSummary(const DownloadSettings& settings, const RunSummary& summary,
-                   ConsoleOutput& output) {
-    const JsonObject fields = SummaryFields(summary);
-    output.Event("summary", fields);
-    if (settings.report.empty()) {
-        return;
-    }
-    std::string error;
-    const JsonObject report = JsonObject().String("event", "summary").Append(fields);
-    if (!WriteReportFile(settings.report, report.Text(), &error)) {
-        std::fprintf(stderr, "vantor-cli: the report \"%s\" could not be written: %s\n",
-                     settings.report.c_str(), error.c_str());
-    }
-}
-
 RunSummary Summarise(const DownloadSettings& settings, const Outcome& outcome,
                      const JobRecord& record, const RunStart& start, ConsoleOutput& output) {
     RunSummary summary;
@@ -283,7 +276,34 @@ RunSummary Summarise(const DownloadSettings& settings, const Outcome& outcome,
     summary.images_total = static_cast<int>(start.images.size());
     summary.nothing_answered = NothingAnswered(outcome, record);
     summary.strict = settings.strict;
+    summary.start = start;
     return summary;
+}
+
+// Writes the report when one was asked for. One that cannot be written fails the run with a
+// status of its own, and the old report is withdrawn, so that none is left claiming an outcome
+// this run did not have; the summary then says so.
+void KeepReport(const DownloadSettings& settings, Outcome& outcome, RunSummary& summary) {
+    if (settings.report.empty()) {
+        return;
+    }
+    const JsonObject report =
+        JsonObject().String("event", "summary").Append(SummaryFields(summary));
+    const auto problem = WriteReportOrWithdraw(settings.report, report.Text());
+    if (!problem) {
+        return;
+    }
+    // Finish says it on stderr, as it says every failure's cause.
+    const std::string before = std::to_string(outcome.exit_status) + " " + summary.meaning;
+    outcome.exit_status = kExitReportUnwritten;
+    outcome.detail = "the report \"" + settings.report + "\" could not be written: " + *problem +
+                     " (the run itself came to " + before + ")";
+    summary.exit_status = outcome.exit_status;
+    summary.meaning = ExitMeaning(outcome.exit_status);
+    summary.detail = outcome.detail;
+    if (summary.result == kResultSuccess) {
+        summary.result = kResultFailed;
+    }
 }
 
 // Runs the job with everything around it: the clock, the traffic log, the output with the run
@@ -317,19 +337,22 @@ int RunAndRecord(const DownloadSettings& settings) {
 
     JobHost host;
     ExpectStartedImages(start, host.Options);
+    // The handlers stay until the record is written: a Ctrl-C then is only counted, and a
+    // third one ends the program.
     InstallStopHandlers(&host.StopRequested);
     Outcome outcome = CheckImagesThenRunJob(settings, host, output, log.get());
     // The port is closed: every record is in.
     const bool log_whole = !log || log->Close();
-    RemoveStopHandlers();
 
     ExplainOutcome(settings, outcome, output);
-    output.Finish(outcome.exit_status, DesignCode(outcome.job), outcome.detail);
     RunSummary summary = Summarise(settings, outcome, host.Record, start, output);
-    ExplainOnStderr(settings, summary.nothing_answered, log_whole);
     summary.started = started;
     summary.ended = std::chrono::system_clock::now();
-    RecordSummary(settings, summary, output);
+    KeepReport(settings, outcome, summary);
+    output.Finish(outcome.exit_status, DesignCode(outcome.job), outcome.detail);
+    ExplainOnStderr(settings, summary.nothing_answered, log_whole);
+    output.Event("summary", SummaryFields(summary));
+    RemoveStopHandlers();
     return outcome.exit_status;
 }
 

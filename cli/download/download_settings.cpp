@@ -6,6 +6,7 @@
 
 #include "cli/console/command_line.h"
 #include "cli/download/port_address.h"
+#include "cli/record/run_record.h"
 #include "platform/serial/rfc2217_device.h"
 #include "platform/window_link.h"
 #include "sim/sim_options.h"
@@ -196,6 +197,12 @@ std::optional<std::string> CheckDownloadSettings(const DownloadSettings& setting
     }
     if (settings.virtual_time && !(address && IsSimAddress(*address))) {
         return "--virtual-time runs only against the simulated drive (--port sim[:OPTIONS])";
+    }
+    // A report that cannot be written is known before the drive is touched.
+    if (!settings.report.empty()) {
+        if (auto problem = ReportPlaceProblem(settings.report)) {
+            return "--report \"" + settings.report + "\": " + *problem;
+        }
     }
     return std::nullopt;
 }

@@ -2,48 +2,79 @@
 
 #include "cli/console/status_keeper.h"
 #include "cli/download/port_address.h"
-#include "image/sha256.h"
+#include "cli/ports/serial_devices.h"
+#include "cli/record/log_file.h"
 #include "image/files_list.h"
 #include "image/image_reader.h"
+#include "image/sha256.h"
 #include "job/download_image.h"
 #include "platform/window_link.h"
 
 namespace vantor::cli {
 
+namespace {
+
+ImageEntry DescribeImage(const std::string& label, const std::string& path) {
+    ImageEntry image{label, path, DigestFile(path), std::nullopt};
+    ImageFile file;
+    ImageHeader header;
+    StatusKeeper reader_status;
+    platform::ScopedWindowLink scoped(reader_status);
+    if (file.Open(path) &&
+        CheckHeader(file, kRevisionNotYetKnown, "", header) == HeaderResult::kAccepted) {
+        image.declared_packets = header.PacketCount;
+    }
+    return image;
+}
+
+// The USB serial number of the adapter behind `device`, as the ports listing shows it; empty for
+// the simulated drive, a network port or a device that is not a USB adapter.
+std::string UsbSerialOf(const std::string& device) {
+    if (device.empty() || IsSimAddress(device) || !IsSystemDeviceAddress(device) ||
+        device.rfind("rfc2217://", 0) == 0) {
+        return "";
+    }
+    for (const SerialDeviceEntry& entry : ListSerialDevices()) {
+        bool named = entry.path == device;
+        for (const std::string& link : entry.by_id) {
+            named = named || link == device;
+        }
+        if (named) {
+            return entry.serial;
+        }
+    }
+    return "";
+}
+
+}  // namespace
+
+void DescribeImages(const std::string& image, const std::string& files_list, RunStart& start) {
+    if (files_list.empty()) {
+        start.images.push_back(DescribeImage("", image));
+        return;
+    }
+    start.files_list = files_list;
+    start.files_list_digest = DigestFile(files_list);
+    FilesListFile list;
+    std::string line;
+    if (list.OpenForJob(files_list)) {
+        while (list.ReadLine(line)) {
+            const FilesListEntry split = SplitJobLine(line);
+            start.images.push_back(DescribeImage(split.Name, split.Path));
+        }
+    }
+}
+
 RunStart DescribeRun(const DownloadSettings& settings) {
     RunStart start;
     start.command = settings.identify ? "identify" : "download";
+    start.host = HostName();
     start.port = settings.port;
     start.device = EffectiveAddress(settings.port).value_or("");
+    start.usb_serial = UsbSerialOf(start.device);
     start.baud = settings.baud_choice == 1 ? 19200 : 9600;
-    if (settings.identify) {
-        return start;
-    }
-    auto entry = [](const std::string& label, const std::string& path) {
-        ImageEntry image{label, path, DigestFile(path), std::nullopt};
-        ImageFile file;
-        ImageHeader header;
-        StatusKeeper reader_status;
-        platform::ScopedWindowLink scoped(reader_status);
-        if (file.Open(path) &&
-            CheckHeader(file, kRevisionNotYetKnown, "", header) == HeaderResult::kAccepted) {
-            image.declared_packets = header.PacketCount;
-        }
-        return image;
-    };
-    if (settings.files_list.empty()) {
-        start.images.push_back(entry("", settings.image));
-        return start;
-    }
-    start.files_list = settings.files_list;
-    start.files_list_digest = DigestFile(settings.files_list);
-    FilesListFile list;
-    std::string line;
-    if (list.OpenForJob(settings.files_list)) {
-        while (list.ReadLine(line)) {
-            const FilesListEntry split = SplitJobLine(line);
-            start.images.push_back(entry(split.Name, split.Path));
-        }
+    if (!settings.identify) {
+        DescribeImages(settings.image, settings.files_list, start);
     }
     return start;
 }

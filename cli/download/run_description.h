@@ -1,5 +1,6 @@
-// What a run was given, for its record's start event: the image, or the files list and every
-// line's image, with their sizes, hashes and declared packet counts.
+// What a run was given, for its record: the machine, the port and the device it stands for (with
+// its adapter's USB serial number), the image, or the files list and every line's image, with
+// their sizes, hashes and declared packet counts.
 #pragma once
 
 #include "cli/download/download_settings.h"
@@ -10,5 +11,7 @@ namespace vantor::cli {
 // Reads the images of the run. A list that cannot be read gives no line here; the checks before
 // the port say why.
 RunStart DescribeRun(const DownloadSettings& settings);
+// The images alone: the one `image`, or every line of `files_list` when that is given.
+void DescribeImages(const std::string& image, const std::string& files_list, RunStart& start);
 
 }  // namespace vantor::cli

@@ -5,6 +5,8 @@
 #include "cli/console/exit_status.h"
 #include "cli/console/interrupt.h"
 #include "cli/console/json_writer.h"
+#include "cli/download/run_description.h"
+#include "cli/record/log_file.h"
 #include "cli/record/run_record.h"
 
 namespace vantor::cli {
@@ -32,8 +34,43 @@ JsonObject AttemptJson(const Attempt& attempt) {
 
 }  // namespace
 
-JsonObject LineReportFields(const LineSettings& settings, const Line& line) {
-    const int status = line.ExitStatus();
+RunStart DescribeLine(const LineSettings& settings) {
+    RunStart given;
+    given.command = "download";
+    given.host = HostName();
+    DescribeImages(settings.image, settings.files_list, given);
+    return given;
+}
+
+std::optional<std::string> LineReportProblem(const LineSettings& settings) {
+    if (settings.report.empty()) {
+        return std::nullopt;
+    }
+    if (auto problem = ReportPlaceProblem(settings.report)) {
+        return "--report \"" + settings.report + "\": " + *problem;
+    }
+    return std::nullopt;
+}
+
+int KeepLineReport(const LineSettings& settings, const Line& line, const RunStart& given,
+                   JsonObject& fields) {
+    if (settings.report.empty()) {
+        return line.ExitStatus();
+    }
+    const auto problem = WriteReportOrWithdraw(settings.report, fields.Text());
+    if (!problem) {
+        return line.ExitStatus();
+    }
+    const std::string detail =
+        "the report \"" + settings.report + "\" could not be written: " + *problem;
+    std::fprintf(stderr, "vantor-cli: %s\n", detail.c_str());
+    fields = LineReportFields(settings, line, given, detail);
+    return kExitReportUnwritten;
+}
+
+JsonObject LineReportFields(const LineSettings& settings, const Line& line, const RunStart& given,
+                            const std::string& report_problem) {
+    const int status = report_problem.empty() ? line.ExitStatus() : kExitReportUnwritten;
     JsonArray stations;
     JsonArray failed;
     int succeeded = 0;
@@ -75,7 +112,13 @@ JsonObject LineReportFields(const LineSettings& settings, const Line& line) {
         .Integer("stations_total", static_cast<long long>(line.Stations().size()))
         .Integer("stations_succeeded", succeeded)
         .Array("stations_not_succeeded", failed)
-        .Array("stations", stations);
+        .Array("stations", stations)
+        .String("detail", report_problem)
+        .String("host", given.host)
+        .StringOrNull("files_list_sha256", given.files_list_digest
+                                               ? std::optional(given.files_list_digest->sha256)
+                                               : std::nullopt)
+        .Array("images", ImagesFields(given, {}));
 }
 
 }  // namespace vantor::cli

@@ -67,25 +67,22 @@ int RunProductionLine(const std::vector<std::string>& arguments) {
     if (auto problem = CheckLine(settings)) {
         return LineUsageError(settings, *problem);
     }
+    if (auto problem = LineReportProblem(settings)) {
+        return LineUsageError(settings, *problem);
+    }
     // Every station that may run at once must fit under the limit on open files before the
     // first starts: a line that runs out halfway leaves some drives flashed and others not.
     if (auto problem = MakeRoomForStations(StationsAtOnce(settings))) {
         return LineUsageError(settings, *problem);
     }
+    const RunStart given = DescribeLine(settings);
     LineView view(ChooseOutputMode(settings.json, settings.quiet), stdout, stderr);
     Line line(settings, view);
     InstallCountingHandlers();
     line.Run();
     RemoveCountingHandlers();
-    const int status = line.ExitStatus();
-    const JsonObject fields = LineReportFields(settings, line);
-    if (!settings.report.empty()) {
-        std::string error;
-        if (!WriteReportFile(settings.report, fields.Text(), &error)) {
-            std::fprintf(stderr, "vantor-cli: the report \"%s\" could not be written: %s\n",
-                         settings.report.c_str(), error.c_str());
-        }
-    }
+    JsonObject fields = LineReportFields(settings, line, given);
+    const int status = KeepLineReport(settings, line, given, fields);
     view.Finish(line.Stations(), status, fields);
     return status;
 }

@@ -1,4 +1,5 @@
-// Opening the traffic log's file, which the systems do differently; one source file per system.
+// What the run record needs of the system, which the systems do differently: opening the
+// traffic log's file, and the machine's name. One source file per system.
 #pragma once
 
 #include <cstdio>
@@ -11,6 +12,9 @@ namespace vantor::cli {
 // without waiting on it and must be a regular file, which is created or emptied. Returns
 // nullptr and says in `why` why otherwise.
 std::FILE* OpenLogFile(const std::string& path, std::string& why);
+
+// The machine's name, for the run record; empty when the system does not say.
+std::string HostName();
 
 // The reason for a path that names something other than a regular file.
 inline constexpr const char* kLogNotRegularFile =

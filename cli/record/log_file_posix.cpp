@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 #include "cli/record/log_file.h"
@@ -40,6 +41,14 @@ std::FILE* OpenLogFile(const std::string& path, std::string& why) {
         return LogRefused(why, std::strerror(failure));
     }
     return file;
+}
+
+std::string HostName() {
+    char name[HOST_NAME_MAX + 1] = {};
+    if (::gethostname(name, sizeof name - 1) != 0) {
+        return "";
+    }
+    return name;
 }
 
 }  // namespace vantor::cli

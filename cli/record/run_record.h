@@ -23,9 +23,11 @@ struct ImageEntry {
 };
 
 struct RunStart {
-    std::string command;  // "download" or "identify"
-    std::string port;     // as given
-    std::string device;   // the device address it resolves to; empty when none
+    std::string command;     // "download" or "identify"
+    std::string host;        // the machine's name
+    std::string port;        // as given
+    std::string device;      // the device address it resolves to; empty when none
+    std::string usb_serial;  // the USB serial number of the device's adapter; empty when none
     unsigned baud = 9600;
     std::string files_list;  // empty for a single IMAGE
     std::optional<FileDigest> files_list_digest;
@@ -49,6 +51,7 @@ struct RunSummary {
     int images_total = 0;
     bool nothing_answered = false;
     bool strict = false;
+    RunStart start;  // what the run was given, so that the summary stands alone as a record
 };
 
 // The start event's fields, the tool's version first. For a files list it gives the number of
@@ -56,13 +59,24 @@ struct RunSummary {
 JsonObject StartFields(const RunStart& start);
 // The fields of the start-line event for line `index` (from 0) of the files list.
 JsonObject StartLineFields(const RunStart& start, std::size_t index);
-// The summary's fields.
+// The summary's fields: the outcome and the counts, then what the run was given (tool, host,
+// port, device, baud) and every image with its size and SHA-256 at the start and, where the job
+// sent it, as sent.
 JsonObject SummaryFields(const RunSummary& summary);
+// The images of a run as the summary and the line's report list them; `sent` as the download's
+// tally has them (none for the line's own list).
+JsonArray ImagesFields(const RunStart& start, const std::vector<SentImage>& sent);
 // `when` as ISO 8601 UTC with milliseconds: 2026-12-07T10:12:55.123Z.
 std::string IsoUtc(std::chrono::system_clock::time_point when);
+// What is wrong with `path` as the place of a report, found before anything is done: its folder
+// must exist, be a folder and take a new file (one is created and removed beside the target),
+// and the path must not name anything but a regular file. Nothing when it will do.
+std::optional<std::string> ReportPlaceProblem(const std::string& path);
 // Writes `json` and a line feed to `path` through a temporary file beside it and a rename,
-// so that a reader finds the old report or the whole new one; false and the reason in
-// `error` when it cannot.
-bool WriteReportFile(const std::string& path, const std::string& json, std::string* error);
+// so that a reader finds the old report or the whole new one. Nothing when written. When it
+// cannot be, the report of an earlier run at `path` is removed (emptied when it cannot be
+// removed), so that nothing is left there that claims an outcome this run did not have; the
+// result then says why and what became of the old report.
+std::optional<std::string> WriteReportOrWithdraw(const std::string& path, const std::string& json);
 
 }  // namespace vantor::cli

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <deque>
 
+#include "cli/console/interrupt.h"
 #include "cli/record/log_file.h"
 #include "platform/clock.h"
 #include "platform/serial/device_address.h"
@@ -17,10 +18,15 @@ namespace {
 
 using Kind = LineRecord::Kind;
 
-// The writer wakes at least this often, and at once when this many records wait.
-constexpr auto kWriterPeriod = std::chrono::milliseconds(250);
+// The writer wakes at least this often, and at once when this many records wait. At every wake
+// it hands what it has formatted to the file, so that a record is in the file (and survives the
+// program being killed) at most two periods after it came; a line of bytes still open is
+// written at the first wake with nothing new.
+constexpr auto kWriterPeriod = std::chrono::milliseconds(40);
 constexpr std::size_t kWakeRecords = 8192;
-constexpr std::size_t kChunkBytes = 64 * 1024;
+// What the port's calls may leave waiting for the writer; records beyond it are dropped (and
+// counted in the log) rather than let a writer that cannot keep up take all the memory.
+constexpr std::size_t kMostPendingRecords = 1 << 20;
 constexpr std::size_t kBytesPerLine = 16;
 // Bytes of one direction go on one line while they come within this time of the first.
 constexpr std::int64_t kGroupNs = 1'000'000;
@@ -54,6 +60,9 @@ const char* EventText(Kind kind) {
     return "";
 }
 
+// The port's far end as the operator's second Ctrl-C leaves it: gone for the job.
+constexpr char kAbandonedText[] = "Interrupted twice: the line was abandoned";
+
 std::atomic<TrafficLog*> g_log{nullptr};
 std::atomic<std::uint64_t> g_bytes_sent{0};
 
@@ -86,6 +95,10 @@ class TappedDevice final : public platform::SerialDevice {
         return usable || got > 0;
     }
     bool Write(const std::uint8_t* bytes, std::size_t count, std::size_t& written) override {
+        if (LineAbandoned()) {
+            written = 0;
+            return false;
+        }
         const bool done = inner_->Write(bytes, count, written);
         g_bytes_sent.fetch_add(written, std::memory_order_relaxed);
         if (log_ != nullptr && written > 0) {
@@ -126,6 +139,9 @@ class TappedDevice final : public platform::SerialDevice {
         return inner_->Purge(flags);
     }
     bool SetBreak() override {
+        if (LineAbandoned()) {
+            return false;
+        }
         Note(Kind::TxBreakOn);
         return inner_->SetBreak();
     }
@@ -140,7 +156,14 @@ class TappedDevice final : public platform::SerialDevice {
         Note(Kind::Closed);
         return inner_->Close();
     }
-    platform::DeviceCondition Condition() const override { return inner_->Condition(); }
+    // After a second interruption the line counts as lost, so that every wait ends at once.
+    platform::DeviceCondition Condition() const override {
+        platform::DeviceCondition condition = inner_->Condition();
+        if (condition.lost == nullptr && LineAbandoned()) {
+            condition.lost = kAbandonedText;
+        }
+        return condition;
+    }
     std::uint64_t SendFence() override { return inner_->SendFence(); }
     bool FenceAnswered(std::uint64_t number) override { return inner_->FenceAnswered(number); }
 
@@ -247,6 +270,10 @@ void TrafficLog::Record(Kind kind, const std::uint8_t* bytes, std::size_t count)
         if (stop_) {
             return;
         }
+        if (pending_.size() + std::max<std::size_t>(count, 1) > kMostPendingRecords) {
+            dropped_ += std::max<std::size_t>(count, 1);
+            return;
+        }
         if (bytes == nullptr) {
             pending_.push_back({now_ns, kind, 0});
         }
@@ -264,21 +291,38 @@ void TrafficLog::WriterLoop() {
     std::vector<LineRecord> batch;
     batch.reserve(kWakeRecords * 2);
     for (bool stopping = false; !stopping;) {
+        std::size_t dropped = 0;
         {
             std::unique_lock lock(mutex_);
             wake_.wait_for(lock, kWriterPeriod,
                            [this] { return stop_ || pending_.size() >= kWakeRecords; });
             batch.swap(pending_);
             stopping = stop_;
+            std::swap(dropped, dropped_);
         }
         WriteBatch(batch);
+        if (batch.empty() || stopping) {
+            WriteGroup();  // the line has gone quiet: the bytes of the open line are all there are
+        }
+        if (dropped > 0) {
+            WriteText("-- " + std::to_string(dropped) +
+                      " records dropped: the log could not keep up with the line\n");
+        }
         batch.clear();
+        WriteOut();
     }
-    WriteGroup();
-    if (!chunk_.empty() && std::fwrite(chunk_.data(), 1, chunk_.size(), file_) != chunk_.size()) {
+}
+
+// Hands the formatted text to the file: a program killed after this loses none of it.
+void TrafficLog::WriteOut() {
+    if (chunk_.empty()) {
+        return;
+    }
+    if (std::fwrite(chunk_.data(), 1, chunk_.size(), file_) != chunk_.size() ||
+        std::fflush(file_) != 0) {
         write_failed_ = true;
     }
-    std::fflush(file_);
+    chunk_.clear();
 }
 
 void TrafficLog::WriteBatch(const std::vector<LineRecord>& batch) {
@@ -323,16 +367,9 @@ void TrafficLog::WriteGroup() {
     group_.clear();
 }
 
-// Gathers text and writes it out in large chunks.
+// Gathers text for the next WriteOut.
 void TrafficLog::WriteText(const std::string& text) {
     chunk_ += text;
-    if (chunk_.size() < kChunkBytes) {
-        return;
-    }
-    if (std::fwrite(chunk_.data(), 1, chunk_.size(), file_) != chunk_.size()) {
-        write_failed_ = true;
-    }
-    chunk_.clear();
 }
 
 void InstallLineTap(TrafficLog* log) {

@@ -1,7 +1,8 @@
 // The traffic log for support: every byte and every break on the line in both directions,
 // with a millisecond timestamp, the direction, the bytes in hex and as printable text. The
-// port's calls only append small records to memory; a background thread formats and writes
-// them in large chunks, so logging never slows the line.
+// port's calls only append small records to memory; a background thread formats them and
+// hands them to the file at least every 40 ms, so logging never slows the line and a program
+// killed outright leaves a log of everything up to its last tenth of a second.
 #pragma once
 
 #include <atomic>
@@ -56,12 +57,14 @@ class TrafficLog {
     void WriteBatch(const std::vector<LineRecord>& batch);
     void WriteGroup();
     void WriteText(const std::string& text);
+    void WriteOut();
 
     std::FILE* file_;
     std::int64_t origin_ns_;
     std::mutex mutex_;
     std::condition_variable wake_;
     std::vector<LineRecord> pending_;
+    std::size_t dropped_ = 0;  // records refused since the writer last looked
     bool stop_ = false;
     bool closed_ = false;
     std::atomic<bool> write_failed_{false};

@@ -50,4 +50,13 @@ std::FILE* OpenLogFile(const std::string& path, std::string& why) {
     return stream;
 }
 
+std::string HostName() {
+    char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+    DWORD size = sizeof name;
+    if (!::GetComputerNameA(name, &size)) {
+        return "";
+    }
+    return std::string(name, size);
+}
+
 }  // namespace vantor::cli
