@@ -47,6 +47,8 @@ std::string ExitMeaning(int exit_status) {
             return "strict: an image sends no packet";
         case kExitSomeStationsFailed:
             return "some stations failed";
+        case kExitOutputUnwritten:
+            return "the run's output could not be written";
         case kExitSignalBase + 2:
         case kExitSignalBase + 15:
             return "interrupted";

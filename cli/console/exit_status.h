@@ -19,6 +19,9 @@ inline constexpr int kExitStrictEmptyList = 22;        // a files list with no l
 inline constexpr int kExitStrictNoPacket = 23;         // an image that sends no packet
 // A production line (several --port) where at least one station did not succeed.
 inline constexpr int kExitSomeStationsFailed = 30;
+// A run that came to success but whose output could not be written: a write to standard output
+// failed (a full disk; a reader that went away is no failure), or a post to --notify-fd failed.
+inline constexpr int kExitOutputUnwritten = 32;
 // A run stopped by a signal ends with 128 plus the signal's number: 130 for Ctrl-C (SIGINT),
 // 143 for SIGTERM.
 inline constexpr int kExitSignalBase = 128;
