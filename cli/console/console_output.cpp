@@ -1,7 +1,5 @@
 #include "cli/console/console_output.h"
 
-#include <poll.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -56,19 +54,6 @@ std::string MinutesSeconds(double seconds) {
 
 std::mutex g_output_mutex;
 std::string g_output_failure;
-bool g_reader_gone = false;
-
-// Whether `stream` is a pipe or FIFO whose reader has closed it: poll() says so with POLLERR on
-// the write end.
-bool ReaderGone(std::FILE* stream) {
-    const int fd = ::fileno(stream);
-    struct stat status {};
-    if (fd < 0 || ::fstat(fd, &status) != 0 || !S_ISFIFO(status.st_mode)) {
-        return false;
-    }
-    pollfd entry{fd, POLLOUT, 0};
-    return ::poll(&entry, 1, 0) == 1 && (entry.revents & POLLERR) != 0;
-}
 
 }  // namespace
 
@@ -82,9 +67,7 @@ bool FlushOutput(std::FILE* stream) {
     if (stream == stderr) {
         return false;  // nowhere left to say so
     }
-    if (failure == EPIPE || ReaderGone(stream)) {
-        std::lock_guard lock(g_output_mutex);
-        g_reader_gone = true;
+    if (failure == EPIPE || ReaderHasGone(stream)) {
         return false;
     }
     NoteOutputFailure(failure != 0 ? std::strerror(failure) : "a write failed");
