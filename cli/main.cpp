@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "cli/console/command_line.h"
+#include "cli/console/console_output.h"
 #include "cli/console/exit_status.h"
 #include "cli/download/download_command.h"
 #include "cli/image_info/image_info.h"
@@ -34,8 +35,8 @@ constexpr const char* kHelp =
     "  0 success, 1 several drives answered, 2 resynchronisation failed,\n"
     "  3 identification failed, 4 the files list cannot be opened, 5 the port cannot be\n"
     "  opened, 100+|c| an image failed with the DownloadImage code c (106 for -6),\n"
-    "  20 to 23 --strict failures, 30 some stations of a line failed, 64 usage error,\n"
-    "  130/143 interrupted.\n";
+    "  20 to 23 --strict failures, 30 some stations of a line failed, 32 the run's output\n"
+    "  could not be written, 64 usage error, 130/143 interrupted.\n";
 
 // `download` on several ports is a production line; on one it runs in this process.
 int RunDownloadCommand(const std::vector<std::string>& arguments) {
@@ -55,6 +56,18 @@ constexpr Command kCommands[] = {
     {"image-info", RunImageInfo},
     {"ports", RunPorts},
 };
+
+// The command's exit status, once what it wrote is out. Output that could not be written turns
+// a success into kExitOutputUnwritten; a failure keeps its own status, which says more.
+int WithOutputChecked(int exit_status) {
+    const auto failure = EndOutput();
+    if (!failure) {
+        return exit_status;
+    }
+    std::fprintf(stderr, "vantor-cli: %s: %s\n", ExitMeaning(kExitOutputUnwritten).c_str(),
+                 failure->c_str());
+    return exit_status == kExitSuccess ? kExitOutputUnwritten : exit_status;
+}
 
 }  // namespace
 }  // namespace vantor::cli
@@ -80,7 +93,7 @@ int main(int argc, char** argv) {
     }
     for (const Command& known : kCommands) {
         if (command == known.name) {
-            return known.run(rest);
+            return WithOutputChecked(known.run(rest));
         }
     }
     std::fprintf(stderr, "vantor-cli: unknown command \"%s\"\nTry 'vantor-cli --help'.\n",

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 
 #include "platform/window_link.h"
 
@@ -16,20 +17,25 @@ std::string NotifyDescriptorProblem(int fd) {
     return {};
 }
 
-void PostToDescriptor(int fd, int message) {
+bool PostToDescriptor(int fd, int message, std::string* error) {
     if (fd <= 0) {
-        return;
+        return true;
     }
     // A reader that has gone away must not end this program: the write then fails with EPIPE.
     static const bool sigpipe_ignored = [] { return std::signal(SIGPIPE, SIG_IGN) != SIG_ERR; }();
     (void)sigpipe_ignored;
     const std::string line = std::to_string(message) + "\n";
+    const auto fail = [error](int failure) {
+        if (error != nullptr) {
+            *error = std::strerror(failure);
+        }
+        return false;
+    };
     // A post never waits: make the descriptor non-blocking for this one write and put its
-    // flags back afterwards. A full pipe or a closed reader loses the post, as a post to a
-    // window that no longer exists is lost.
+    // flags back afterwards. A full pipe or a closed reader loses the post, and says so.
     const int flags = ::fcntl(fd, F_GETFL);
     if (flags < 0) {
-        return;
+        return fail(errno);
     }
     if ((flags & O_NONBLOCK) == 0) {
         ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
@@ -38,9 +44,11 @@ void PostToDescriptor(int fd, int message) {
     do {
         written = ::write(fd, line.data(), line.size());
     } while (written < 0 && errno == EINTR);
+    const int failure = written < 0 ? errno : EAGAIN;  // a part of the line is no post either
     if ((flags & O_NONBLOCK) == 0) {
         ::fcntl(fd, F_SETFL, flags);
     }
+    return written == static_cast<ssize_t>(line.size()) || fail(failure);
 }
 
 }  // namespace vantor::platform

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 
 namespace vantor::platform {
@@ -33,8 +34,9 @@ void MakeFolders(const std::string& folder);
 // Whether this process may write `path` (a file or a folder).
 bool Writable(const std::string& path);
 
-// Holds an exclusive lock on the store's lock file (the store's path and ".lock") for its
-// lifetime, so that two instances never interleave a read-modify-write of the store.
+// Holds an exclusive lock on the store's lock file (the store's path and ".lock"; for a store
+// reached through a symbolic link, the path of the file it leads to) for its lifetime, so that two
+// instances never interleave a read-modify-write of the store.
 class StoreLock {
   public:
     explicit StoreLock(const std::string& store_path);
@@ -49,14 +51,22 @@ class StoreLock {
     long long lock_ = -1;
 };
 
-// Keeps a damaged store under a name of its own, so that the operator's file is never lost to
-// the next write; an earlier damaged copy is kept as well. Says so on stderr.
+// Keeps a damaged store (the file a symbolic link leads to) under a name of its own, so that the
+// operator's file is never lost to the next write; an earlier damaged copy is kept as well. Says so
+// on stderr.
 bool MoveAside(const std::string& path);
+
+// Why the file at `path` must not be replaced: it exists and its mode gives the user no write
+// permission (a store made read-only on purpose). Nothing when it may be written or is absent.
+// A symbolic link is judged by the file it leads to.
+std::optional<std::string> ReplaceProblem(const std::string& path);
 
 // Replaces the file at `path` with `text` through a temporary file in the same folder, flushed
 // to the disk and renamed over it: a reader sees the old file or the new one, never a part.
-// The new file is as readable as any file the user writes. `error`, when given, says why the
-// file could not be written.
+// A symbolic link at `path` stays: the file it leads to is replaced, so that a store shared
+// through links stays shared. The new file keeps the old one's mode; a new file is as readable
+// as any file the user writes. A file that ReplaceProblem refuses is left as it is. `error`,
+// when given, says why the file could not be written.
 bool WriteFileAtomically(const std::string& path, const std::string& text,
                          std::string* error = nullptr);
 

@@ -17,9 +17,48 @@ namespace vantor::platform {
 
 namespace {
 
+// Links followed at most, as the kernel's own limit on a path's links.
+constexpr int kMostLinksFollowed = 40;
+
 std::string EnvOrEmpty(const char* name) {
     const char* value = std::getenv(name);
     return value != nullptr ? value : "";
+}
+
+// The file that a write to `path` means: what a symbolic link there leads to, followed to its
+// end (also when that file does not exist yet), or `path` itself.
+std::string FinalTarget(const std::string& path) {
+    std::string current = path;
+    for (int hop = 0; hop < kMostLinksFollowed; ++hop) {
+        struct stat status {};
+        if (::lstat(current.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) {
+            return current;
+        }
+        char target[4096];
+        const ssize_t length = ::readlink(current.c_str(), target, sizeof target);
+        if (length <= 0 || static_cast<std::size_t>(length) >= sizeof target) {
+            return current;
+        }
+        const std::string next(target, static_cast<std::size_t>(length));
+        current = next.front() == '/' ? next : ParentFolder(current) + "/" + next;
+    }
+    return current;  // a loop of links: the write then fails on it with ELOOP
+}
+
+// Whether the mode of an existing file lets this user write it. access() answers for everyone
+// but the superuser, who may write any file: for it a file without a write bit for its owner is
+// one that was made read-only on purpose.
+bool ModeLetsUsWrite(const std::string& path, const struct stat& status) {
+    if (::access(path.c_str(), W_OK) != 0) {
+        return false;
+    }
+    return ::geteuid() != 0 || (status.st_mode & S_IWUSR) != 0;
+}
+
+std::string ModeText(mode_t mode) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+    return text;
 }
 
 }  // namespace
@@ -103,7 +142,9 @@ void MakeFolders(const std::string& folder) {
 }
 
 StoreLock::StoreLock(const std::string& store_path) {
-    const int fd = ::open((store_path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    // Every writer of a shared store takes the same lock, whichever link it came through.
+    const int fd =
+        ::open((FinalTarget(store_path) + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd >= 0) {
         while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
         }
@@ -119,7 +160,8 @@ StoreLock::~StoreLock() {
 }
 
 // link() refuses an existing name, so an earlier damaged copy is kept as well.
-bool MoveAside(const std::string& path) {
+bool MoveAside(const std::string& store_path) {
+    const std::string path = FinalTarget(store_path);
     const std::string stem = path + ".corrupt-" + std::to_string(std::time(nullptr));
     for (int attempt = 0; attempt < 100; ++attempt) {
         const std::string aside = attempt == 0 ? stem : stem + "-" + std::to_string(attempt);
@@ -138,8 +180,27 @@ bool MoveAside(const std::string& path) {
     return false;
 }
 
-bool WriteFileAtomically(const std::string& path, const std::string& text, std::string* error) {
+std::optional<std::string> ReplaceProblem(const std::string& path) {
+    const std::string target = FinalTarget(path);
+    struct stat status {};
+    if (::stat(target.c_str(), &status) != 0 || ModeLetsUsWrite(target, status)) {
+        return std::nullopt;
+    }
+    return "it is read-only (mode " + ModeText(status.st_mode) + ")";
+}
+
+bool WriteFileAtomically(const std::string& link_path, const std::string& text,
+                         std::string* error) {
     static std::atomic<unsigned> serial{0};
+    if (auto problem = ReplaceProblem(link_path)) {
+        if (error != nullptr) {
+            *error = *problem;
+        }
+        return false;
+    }
+    const std::string path = FinalTarget(link_path);
+    struct stat old_status {};
+    const bool replacing = ::stat(path.c_str(), &old_status) == 0;
     const std::string temp =
         path + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(serial++);
     const auto fail = [&](int failure) {
@@ -155,7 +216,11 @@ bool WriteFileAtomically(const std::string& path, const std::string& text, std::
     }
     std::size_t done = 0;
     int failure = 0;
-    while (done < text.size()) {
+    // The new file takes the old one's mode, so that a store kept private stays private.
+    if (replacing && ::fchmod(fd, old_status.st_mode & 07777) != 0) {
+        failure = errno;
+    }
+    while (failure == 0 && done < text.size()) {
         const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
         if (n < 0 && errno == EINTR) {
             continue;

@@ -60,9 +60,10 @@ std::string FormatStatus(const std::string& text, int number);
 void ReportStatus(const std::string& text, int number);
 
 // Writes `message` in decimal and a line feed to the file descriptor `fd` with one
-// non-blocking write, as a post to the controlling program. 0 (and every failure) posts
-// nothing.
-void PostToDescriptor(int fd, int message);
+// non-blocking write, as a post to the controlling program. 0 posts nothing. False when the
+// line was not written whole (a full pipe, a reader gone, a closed descriptor), and `error`,
+// when given, says why; the window ignores that, as a post to a window that is gone.
+bool PostToDescriptor(int fd, int message, std::string* error = nullptr);
 
 // Why the file descriptor `fd` cannot take posts (it names no open descriptor, or the system
 // has no such posts); empty when it can, and for 0.

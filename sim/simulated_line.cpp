@@ -190,6 +190,13 @@ bool SimulatedLine::Close() {
     return true;
 }
 
+platform::DeviceCondition SimulatedLine::Condition() const {
+    platform::DeviceCondition condition;
+    WorldAtNow state(*world_->state_);
+    condition.lost = state->Unplugged() ? platform::kLostSerialDeviceText : nullptr;
+    return condition;
+}
+
 std::unique_ptr<platform::SerialDevice> OpenSimulatedDevice(const std::string& options,
                                                             std::string* error) {
     std::string reason;

@@ -28,6 +28,9 @@ class SimulatedLine final : public platform::SerialDevice {
     bool SetBreak() override;
     bool ClearBreak() override;
     bool Close() override;
+    // Once the adapter is unplugged (unplug-at), lost as a pulled-out USB adapter is, so that
+    // every wait of the link ends at once.
+    platform::DeviceCondition Condition() const override;
 
   private:
     std::shared_ptr<SimWorld> world_;

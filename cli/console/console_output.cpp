@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 #include "cli/console/exit_status.h"
 #include "cli/console/terminal.h"
@@ -50,7 +52,43 @@ std::string MinutesSeconds(double seconds) {
     return text;
 }
 
+std::mutex g_output_mutex;
+std::string g_output_failure;
+
 }  // namespace
+
+bool FlushOutput(std::FILE* stream) {
+    errno = 0;
+    if (std::fflush(stream) == 0 && std::ferror(stream) == 0) {
+        return true;
+    }
+    const int failure = errno;
+    std::clearerr(stream);
+    if (stream == stderr) {
+        return false;  // nowhere left to say so
+    }
+    if (failure == EPIPE || ReaderHasGone(stream)) {
+        return false;
+    }
+    NoteOutputFailure(failure != 0 ? std::strerror(failure) : "a write failed");
+    return false;
+}
+
+void NoteOutputFailure(const std::string& cause) {
+    std::lock_guard lock(g_output_mutex);
+    if (g_output_failure.empty()) {
+        g_output_failure = cause;
+    }
+}
+
+std::optional<std::string> EndOutput() {
+    FlushOutput(stdout);
+    std::lock_guard lock(g_output_mutex);
+    if (g_output_failure.empty()) {
+        return std::nullopt;
+    }
+    return g_output_failure;
+}
 
 OutputMode ChooseOutputMode(bool json, bool quiet) {
     if (json) {
@@ -74,7 +112,7 @@ void ConsoleOutput::EmitJson(const std::string& event, const JsonObject& fields)
     const std::string line =
         JsonObject().String("event", event).Fixed3("time_ms", ElapsedMs()).Append(fields).Text();
     std::fprintf(out_, "%s\n", line.c_str());
-    std::fflush(out_);
+    FlushOutput(out_);
 }
 
 // A line that stays. On a terminal it takes the live line's place; the next progress or
@@ -82,7 +120,7 @@ void ConsoleOutput::EmitJson(const std::string& event, const JsonObject& fields)
 void ConsoleOutput::ShowLine(std::FILE* stream, const std::string& line) {
     ClearLiveLine();
     std::fprintf(stream, "%s\n", line.c_str());
-    std::fflush(stream);
+    FlushOutput(stream);
 }
 
 std::string ConsoleOutput::LiveLine() const {
@@ -114,14 +152,14 @@ void ConsoleOutput::RedrawLiveLine() {
         line.resize(columns);
     }
     std::fprintf(out_, "\r\x1b[K%s", line.c_str());
-    std::fflush(out_);
+    FlushOutput(out_);
     live_line_open_ = true;
 }
 
 void ConsoleOutput::ClearLiveLine() {
     if (live_line_open_) {
         std::fprintf(out_, "\r\x1b[K");
-        std::fflush(out_);
+        FlushOutput(out_);
         live_line_open_ = false;
     }
 }
@@ -221,10 +259,19 @@ void ConsoleOutput::Alert(const std::string& text, const std::string& caption,
 }
 
 void ConsoleOutput::Post(int notify_fd, int message) {
-    platform::PostToDescriptor(notify_fd, message);
+    std::string error;
+    const bool posted = platform::PostToDescriptor(notify_fd, message, &error);
+    if (!posted) {
+        NoteOutputFailure("the post " + std::to_string(message) + " to file descriptor " +
+                          std::to_string(notify_fd) + " could not be written: " + error);
+    }
     std::lock_guard lock(mutex_);
     if (mode_ == OutputMode::Json) {
-        EmitJson("post", JsonObject().Integer("fd", notify_fd).Integer("message", message));
+        JsonObject fields = JsonObject().Integer("fd", notify_fd).Integer("message", message);
+        if (!posted) {
+            fields.String("error", error);
+        }
+        EmitJson(posted ? "post" : "post-failed", fields);
     }
 }
 
@@ -273,7 +320,7 @@ void ConsoleOutput::Finish(int exit_status, int job_result, const std::string& c
     } else {
         std::fprintf(out_, "result: %d %s\n", exit_status, meaning.c_str());
     }
-    std::fflush(out_);
+    FlushOutput(out_);
     if (exit_status != kExitSuccess) {
         std::fprintf(err_, "vantor-cli: %s\n", detail.c_str());
         std::fflush(err_);
@@ -289,7 +336,7 @@ void WriteErrorEvent(std::FILE* out, int exit_status, const std::string& message
                                  .String("message", message)
                                  .Text();
     std::fprintf(out, "%s\n", line.c_str());
-    std::fflush(out);
+    FlushOutput(out);
 }
 
 }  // namespace vantor::cli

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "cli/console/json_writer.h"
@@ -37,6 +38,8 @@ class ConsoleOutput final : public platform::WindowLink {
     // The job's message box: nobody can close one here, so it is an alert (below).
     void MessageBox(const std::string& text, const std::string& caption,
                     platform::MessageIcon icon) override;
+    // Writes the post; one that fails is the run's output failure (NoteOutputFailure), and
+    // with --json it is a "post-failed" event rather than a "post".
     void Post(int notify_fd, int message) override;
     void PostQuit() override;
 
@@ -84,6 +87,17 @@ class ConsoleOutput final : public platform::WindowLink {
     std::uint64_t range_start_bytes_ = 0;
     bool live_line_open_ = false;
 };
+
+// Flushes `stream`, one of the run's outputs. A write that failed for good (a full disk, an
+// error of the device) is kept as the run's output failure; a reader that has gone away (a
+// closed pipe) is not a failure: output is for whoever still reads it. False when the flush
+// failed.
+bool FlushOutput(std::FILE* stream);
+// Keeps `cause` as the run's output failure, unless one is kept already (the first explains).
+void NoteOutputFailure(const std::string& cause);
+// At the program's end: flushes standard output and gives the first output failure of the run
+// (a failed write to standard output, a post that could not be written), or nothing.
+std::optional<std::string> EndOutput();
 
 // The error event of a run that ends before its output begins (a usage error, a port that names
 // no device), on `out`: {"event":"error","time_ms":0.000,"status":...,"meaning":...,"message":...}.

@@ -51,6 +51,8 @@ std::string ExitMeaning(int exit_status) {
             return "some stations failed";
         case kExitReportUnwritten:
             return "the report could not be written";
+        case kExitOutputUnwritten:
+            return "the run's output could not be written";
         case kExitSignalBase + 2:
         case kExitSignalBase + 15:
             return "interrupted";

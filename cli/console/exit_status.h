@@ -22,6 +22,9 @@ inline constexpr int kExitStrictNoPacket = 23;         // an image that sends no
 inline constexpr int kExitSomeStationsFailed = 30;
 // --report was given and the report could not be written at the end.
 inline constexpr int kExitReportUnwritten = 31;
+// A run that came to success but whose output could not be written: a write to standard output
+// failed (a full disk; a reader that went away is no failure), or a post to --notify-fd failed.
+inline constexpr int kExitOutputUnwritten = 32;
 // A run stopped by a signal ends with 128 plus the signal's number: 130 for Ctrl-C (SIGINT),
 // 143 for SIGTERM.
 inline constexpr int kExitSignalBase = 128;

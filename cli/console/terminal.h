@@ -18,5 +18,7 @@ int TerminalColumns(std::FILE* stream, int fallback);
 // A reader of the output that goes away (a pipe into head, say) must not end the program:
 // writes to it then fail quietly.
 void IgnoreBrokenPipes();
+// True when `stream` writes into a pipe whose reader has closed it.
+bool ReaderHasGone(std::FILE* stream);
 
 }  // namespace vantor::cli

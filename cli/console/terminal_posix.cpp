@@ -1,4 +1,6 @@
+#include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -21,6 +23,17 @@ int TerminalColumns(std::FILE* stream, int fallback) {
 
 void IgnoreBrokenPipes() {
     std::signal(SIGPIPE, SIG_IGN);
+}
+
+// poll() reports POLLERR on the write end of a pipe that has no reader left.
+bool ReaderHasGone(std::FILE* stream) {
+    const int fd = ::fileno(stream);
+    struct stat status {};
+    if (fd < 0 || ::fstat(fd, &status) != 0 || !S_ISFIFO(status.st_mode)) {
+        return false;
+    }
+    pollfd entry{fd, POLLOUT, 0};
+    return ::poll(&entry, 1, 0) == 1 && (entry.revents & POLLERR) != 0;
 }
 
 }  // namespace vantor::cli

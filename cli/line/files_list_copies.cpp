@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -18,6 +20,8 @@ namespace {
 // is (a list of 128-character lines this long would name over 100,000 images).
 constexpr std::size_t kMostFilesListBytes = 16 * 1024 * 1024;
 constexpr int kFolderNameAttempts = 100;
+// Where the copies go when the temporary directory cannot be used.
+constexpr const char* kFallbackFolder = "/tmp";
 
 // The whole list, read under its lock so that a list being saved is never copied half written;
 // false when it cannot be read or is too large.
@@ -42,26 +46,23 @@ bool ReadLockedList(const std::string& list, std::string& contents) {
     return whole;
 }
 
-// A new folder "vantor-line-XXXXXX" in the temporary directory that only this user may enter;
-// empty when none can be made.
-std::string MakePrivateFolder() {
+// A new folder "vantor-line-XXXXXX" in `parent` that only this user may enter; empty, with the
+// reason in `why`, when none can be made.
+std::string MakePrivateFolder(const std::filesystem::path& parent, std::string& why) {
     constexpr std::string_view kLetters =
         "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-    std::error_code error;
-    const std::filesystem::path temporary = std::filesystem::temp_directory_path(error);
-    if (error) {
-        return "";
-    }
     std::random_device random;
     std::uniform_int_distribution<std::size_t> letter(0, kLetters.size() - 1);
+    std::error_code error;
     for (int attempt = 0; attempt < kFolderNameAttempts; ++attempt) {
         std::string name = "vantor-line-";
         for (int i = 0; i < 6; ++i) {
             name += kLetters[letter(random)];
         }
-        const std::filesystem::path folder = temporary / name;
+        const std::filesystem::path folder = parent / name;
         if (!std::filesystem::create_directory(folder, error)) {
             if (error) {
+                why = error.message();
                 return "";
             }
             continue;  // the name is taken
@@ -70,11 +71,13 @@ std::string MakePrivateFolder() {
         std::filesystem::permissions(folder, std::filesystem::perms::owner_all,
                                      std::filesystem::perm_options::replace, error);
         if (error) {
+            why = error.message();
             std::filesystem::remove(folder, error);
             return "";
         }
         return folder.string();
     }
+    why = "no free folder name";
     return "";
 }
 
@@ -84,13 +87,39 @@ FilesListCopies::FilesListCopies(const std::string& list, std::size_t stations) 
     if (list.empty()) {
         return;
     }
+    // Nothing on this path may end the line with an exception: a reason is all it gives.
+    try {
+        Copy(list, stations);
+    } catch (const std::exception& failure) {
+        problem_ = std::string("the stations' copies of the files list could not be made: ") +
+                   failure.what();
+    }
+}
+
+void FilesListCopies::Copy(const std::string& list, std::size_t stations) {
     std::string contents;
     if (!ReadLockedList(list, contents)) {
         return;
     }
-    folder_ = MakePrivateFolder();
+    std::error_code error;
+    const std::filesystem::path temporary = std::filesystem::temp_directory_path(error);
+    std::string why;
+    if (!error) {
+        folder_ = MakePrivateFolder(temporary, why);
+    }
     if (folder_.empty()) {
-        return;
+        const char* tmpdir = std::getenv("TMPDIR");
+        const std::string named = tmpdir != nullptr ? std::string("TMPDIR \"") + tmpdir + "\""
+                                                    : "the temporary directory";
+        const std::string cause = error ? error.message() : why;
+        folder_ = MakePrivateFolder(kFallbackFolder, why);
+        if (folder_.empty()) {
+            problem_ = "the stations' copies of the files list cannot be made: " + named + ": " +
+                       cause + "; " + kFallbackFolder + ": " + why;
+            return;
+        }
+        note_ = named + " cannot be used (" + cause + "); the stations' copies of the files " +
+                "list are made in " + kFallbackFolder;
     }
     for (std::size_t station = 1; station <= stations; ++station) {
         const std::string copy = folder_ + "/station-" + std::to_string(station) + "-" +
@@ -98,7 +127,13 @@ FilesListCopies::FilesListCopies(const std::string& list, std::size_t stations) 
         std::ofstream out(copy, std::ios::binary);
         out.write(contents.data(), static_cast<std::streamsize>(contents.size()));
         out.close();
-        paths_.push_back(out ? copy : "");
+        if (!out) {
+            // A station without its copy would fight the others for the list.
+            problem_ = "the stations' copies of the files list cannot be written in " + folder_;
+            paths_.clear();
+            return;
+        }
+        paths_.push_back(copy);
     }
 }
 

@@ -29,6 +29,8 @@ class Line {
     // 0 when every station succeeded, 30 when some did not, 128 + the signal when interrupted.
     int ExitStatus() const;
     const std::vector<Station>& Stations() const { return stations_; }
+    // The stations' copies of the files list, made when the line was.
+    const FilesListCopies& FilesLists() const { return lists_; }
     std::chrono::system_clock::time_point Started() const { return started_; }
     std::chrono::system_clock::time_point Ended() const { return ended_; }
 

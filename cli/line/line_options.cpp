@@ -6,14 +6,17 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <set>
 
 #include "cli/console/command_line.h"
 #include "cli/download/download_command.h"
 #include "cli/download/download_settings.h"
 #include "cli/line/production_line.h"
+#include "cli/line/station_device.h"
 
 namespace vantor::cli {
 
@@ -46,6 +49,31 @@ bool TakesValue(const std::string& option) {
     return found != nullptr ? found->TakesValue() : DownloadOptionTakesValue(option);
 }
 
+// The port name with each control byte shown as \xHH, for a message.
+std::string Shown(const std::string& port) {
+    std::string shown;
+    for (const char c : port) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+            shown += escaped;
+        } else {
+            shown += c;
+        }
+    }
+    return shown;
+}
+
+// No device address holds a control byte; one that does (a NUL from a damaged ports file, a
+// stray line end) would only fail in its station's process, after other stations have started.
+std::optional<std::string> ControlByteProblem(const std::string& port) {
+    if (Shown(port) == port) {
+        return std::nullopt;
+    }
+    return "the port \"" + Shown(port) + "\" holds a control byte";
+}
+
 // Reads a ports file: one port a line; blank lines and lines starting with # are skipped.
 std::optional<std::string> ReadPortsFile(const std::string& path, std::vector<std::string>& ports) {
     struct stat status {};
@@ -57,13 +85,19 @@ std::optional<std::string> ReadPortsFile(const std::string& path, std::vector<st
         return "--ports-from \"" + path + "\": not a regular file of at most 64 KiB";
     }
     std::ifstream file(path);
+    int number = 0;
     for (std::string line; std::getline(file, line);) {
+        ++number;
         const auto first = line.find_first_not_of(" \t\r");
         if (first == std::string::npos || line[first] == '#') {
             continue;
         }
         const auto last = line.find_last_not_of(" \t\r");
-        ports.push_back(line.substr(first, last - first + 1));
+        std::string port = line.substr(first, last - first + 1);
+        if (auto problem = ControlByteProblem(port)) {
+            return "--ports-from \"" + path + "\" line " + std::to_string(number) + ": " + *problem;
+        }
+        ports.push_back(std::move(port));
     }
     if (file.bad()) {
         return "--ports-from \"" + path + "\": cannot be read";
@@ -76,6 +110,9 @@ std::optional<std::string> TakeLineValue(const std::string& option, const std::s
     if (option == "--port") {
         if (value.empty()) {
             return "--port needs a value";
+        }
+        if (auto problem = ControlByteProblem(value)) {
+            return "--port: " + *problem;
         }
         settings.ports.push_back(value);
     } else if (option == "--ports-from") {
@@ -106,6 +143,22 @@ std::optional<std::string> TakeLineValue(const std::string& option, const std::s
         }
         settings.child_options.push_back(option);
         settings.child_options.push_back(value);
+    }
+    return std::nullopt;
+}
+
+// Two stations whose ports are two names of one device (COM1 and /dev/ttyS0, a link and its
+// target, a host name and its address) would talk over each other to one drive as surely as
+// one name given twice.
+std::optional<std::string> SameDeviceProblem(const std::vector<std::string>& ports) {
+    std::map<std::string, const std::string*> owners;
+    for (const std::string& port : ports) {
+        for (const std::string& key : StationDeviceKeys(port)) {
+            const auto [owner, added] = owners.emplace(key, &port);
+            if (!added && owner->second != &port) {
+                return "the ports \"" + *owner->second + "\" and \"" + port + "\" are one device";
+            }
+        }
     }
     return std::nullopt;
 }
@@ -214,7 +267,7 @@ std::optional<std::string> CheckLine(const LineSettings& settings) {
             return *problem;
         }
     }
-    return std::nullopt;
+    return SameDeviceProblem(settings.ports);
 }
 
 }  // namespace vantor::cli

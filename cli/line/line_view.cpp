@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "cli/console/console_output.h"
 #include "cli/console/exit_status.h"
 #include "cli/console/json_writer.h"
 #include "cli/console/terminal.h"
@@ -77,7 +78,7 @@ double LineView::SinceStartMs() const {
 void LineView::Emit(const std::string& json) {
     std::fputs(json.c_str(), out_);
     std::fputc('\n', out_);
-    std::fflush(out_);
+    FlushOutput(out_);
 }
 
 void LineView::StationStarted(const Station& station, const Attempt& attempt) {
@@ -94,7 +95,7 @@ void LineView::StationStarted(const Station& station, const Attempt& attempt) {
     } else if (mode_ == OutputMode::Plain) {
         std::fprintf(out_, "%s: attempt %d on %s\n", StationName(station).c_str(), attempt.number,
                      attempt.device.c_str());
-        std::fflush(out_);
+        FlushOutput(out_);
     }
 }
 
@@ -118,7 +119,7 @@ void LineView::StationEvent(const Station& station, std::string_view line) {
 void LineView::StationText(const Station& station, const std::string& text) {
     if (mode_ == OutputMode::Plain) {
         std::fprintf(out_, "%s: %s\n", StationName(station).c_str(), OneLine(text).c_str());
-        std::fflush(out_);
+        FlushOutput(out_);
     }
 }
 
@@ -142,7 +143,7 @@ void LineView::StationEnded(const Station& station, const Attempt& attempt, bool
                      attempt.result.c_str(), attempt.status, attempt.meaning.c_str(),
                      attempt.detail.empty() ? "" : ": ", OneLine(attempt.detail).c_str(),
                      retry.c_str());
-        std::fflush(out_);
+        FlushOutput(out_);
     }
 }
 
@@ -216,7 +217,7 @@ void LineView::Refresh(const std::vector<Station>& stations, bool force) {
         frame += "\r\x1b[K" + line + "\n";
     }
     std::fputs(frame.c_str(), out_);
-    std::fflush(out_);
+    FlushOutput(out_);
     drawn_rows_ = static_cast<int>(lines.size());
 }
 
@@ -260,7 +261,7 @@ void LineView::Finish(const std::vector<Station>& stations, int exit_status,
     std::fprintf(out_, "line: %d of %zu stations succeeded%s%s\n", succeeded, stations.size(),
                  failed_names.empty() ? "" : "; not succeeded: ", failed_names.c_str());
     std::fprintf(out_, "result: %d %s\n", exit_status, ExitMeaning(exit_status).c_str());
-    std::fflush(out_);
+    FlushOutput(out_);
     NameFailuresOnStderr(stations);
 }
 
@@ -274,7 +275,7 @@ void LineView::NameFailuresOnStderr(const std::vector<Station>& stations) {
     }
     if (!names.empty()) {
         std::fprintf(err_, "vantor-cli: stations not succeeded: %s\n", names.c_str());
-        std::fflush(err_);
+        FlushOutput(err_);
     }
 }
 

@@ -78,6 +78,12 @@ int RunProductionLine(const std::vector<std::string>& arguments) {
     const RunStart given = DescribeLine(settings);
     LineView view(ChooseOutputMode(settings.json, settings.quiet), stdout, stderr);
     Line line(settings, view);
+    if (!line.FilesLists().Problem().empty()) {
+        return LineUsageError(settings, line.FilesLists().Problem());
+    }
+    if (!line.FilesLists().Note().empty()) {
+        std::fprintf(stderr, "vantor-cli: %s\n", line.FilesLists().Note().c_str());
+    }
     InstallCountingHandlers();
     line.Run();
     RemoveCountingHandlers();

@@ -9,6 +9,7 @@
 #include "cli/ports/serial_devices.h"
 #include "platform/registry.h"
 #include "platform/serial/port_map.h"
+#include "platform/store_file.h"
 #include "sim/sim_options.h"
 
 namespace vantor::cli {
@@ -32,8 +33,22 @@ int StoreFailure(const platform::Registry& registry) {
     return kExitStoreUnwritable;
 }
 
+// A store made read-only is refused before anything is written, with the reason.
+std::optional<int> RefuseReadOnlyStore(const platform::Registry& registry) {
+    const auto problem = platform::ReplaceProblem(registry.FilePath());
+    if (!problem) {
+        return std::nullopt;
+    }
+    std::fprintf(stderr, "vantor-cli ports: the settings store %s is not changed: %s\n",
+                 registry.FilePath().c_str(), problem->c_str());
+    return kExitStoreUnwritable;
+}
+
 int SetPort(int number, const std::string& device) {
     const platform::Registry registry;
+    if (const auto refused = RefuseReadOnlyStore(registry)) {
+        return *refused;
+    }
     auto key = registry.CreateKey(platform::kPortsKey);
     if (!key || !registry.SetValue(*key, "COM" + std::to_string(number), device)) {
         return StoreFailure(registry);
@@ -50,6 +65,9 @@ int SetPort(int number, const std::string& device) {
 
 int UnsetPort(int number) {
     const platform::Registry registry;
+    if (const auto refused = RefuseReadOnlyStore(registry)) {
+        return *refused;
+    }
     const std::string name = "COM" + std::to_string(number);
     if (auto key = registry.OpenKeyForReading(platform::kPortsKey)) {
         if (!registry.DeleteValue(*key, name)) {

@@ -170,6 +170,15 @@ bool MoveAside(const std::string& path) {
     return false;
 }
 
+std::optional<std::string> ReplaceProblem(const std::string& path) {
+    const DWORD attributes = ::GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_READONLY) == 0) {
+        return std::nullopt;
+    }
+    // The rename over it would be refused as well.
+    return std::string("it is read-only");
+}
+
 bool WriteFileAtomically(const std::string& path, const std::string& text, std::string* error) {
     static std::atomic<unsigned> serial{0};
     const std::string temp =

@@ -1,5 +1,8 @@
 // vantor-cli ports set / unset: the port map changes in the settings store while every other
 // value stays, and `vantor-cli ports` shows the map as changed.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -62,6 +65,50 @@ TEST(PortsCommand, SetStartsAStoreWhereThereIsNone) {
     EXPECT_EQ(set.status, 0) << set.err;
     EXPECT_EQ(platform::ParseRegistry(TempDir::Read(store)),
               (platform::Registry::Keys{{platform::kPortsKey, {{"COM4", "sim:address=2"}}}}));
+}
+
+// Catches a port change that turns a store shared through a symbolic link into a private copy
+// (the shared file never changes), or that loosens a private store's mode.
+TEST(PortsCommand, SetWritesThroughALinkedStoreAndKeepsItsMode) {
+    TempDir dir;
+    const std::string shared =
+        dir.Write("shared", "VantorRegistry 1\n[SOFTWARE\\Halvren\\Vantor]\nCOM=3\n");
+    ASSERT_EQ(::chmod(shared.c_str(), 0600), 0);
+    const std::string link = dir.Path("registry");
+    ASSERT_EQ(::symlink("shared", link.c_str()), 0);
+
+    const CliRun set = RunCliWithStore({"ports", "set", "COM2", "sim:address=4"}, link);
+    EXPECT_EQ(set.status, 0) << set.err;
+
+    struct stat status {};
+    ASSERT_EQ(::lstat(link.c_str(), &status), 0);
+    EXPECT_TRUE(S_ISLNK(status.st_mode)) << "the link was replaced by a file";
+    ASSERT_EQ(::stat(shared.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0600u);
+    EXPECT_EQ(platform::ParseRegistry(TempDir::Read(shared)),
+              (platform::Registry::Keys{{kSettingsKey, {{"COM", "3"}}},
+                                        {platform::kPortsKey, {{"COM2", "sim:address=4"}}}}));
+}
+
+// Catches a store made read-only being silently replaced by a writable file.
+TEST(PortsCommand, RefusesAReadOnlyStoreAndLeavesIt) {
+    TempDir dir;
+    const std::string text = "VantorRegistry 1\n[SOFTWARE\\Halvren\\Vantor\\Ports]\nCOM1=sim\n";
+    const std::string store = dir.Write("registry", text);
+    ASSERT_EQ(::chmod(store.c_str(), 0444), 0);
+
+    for (const std::vector<std::string>& change :
+         {std::vector<std::string>{"ports", "set", "COM3", "sim"},
+          std::vector<std::string>{"ports", "unset", "COM1"}}) {
+        const CliRun run = RunCliWithStore(change, store);
+        EXPECT_EQ(run.status, 1) << change[1];
+        EXPECT_NE(run.err.find("is not changed: it is read-only (mode 0444)"), std::string::npos)
+            << run.err;
+    }
+    struct stat status {};
+    ASSERT_EQ(::stat(store.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0444u);
+    EXPECT_EQ(TempDir::Read(store), text);
 }
 
 }  // namespace

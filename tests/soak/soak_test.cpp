@@ -53,6 +53,7 @@ const std::set<std::string> kFixedTexts = {
     "ERROR: Download failed.",
     "Failed to open files list",
     "File not found,press Advanced button to add files.",
+    "the serial device went away",
 };
 
 bool IsSystemText(const std::string& text) {
@@ -250,6 +251,8 @@ bool LastTextFits(JobOutcome outcome, const std::vector<std::string>& texts) {
             return last.rfind("Orrim Init Failure:", 0) == 0;
         case JobResult::kImageFailed:
             return last == "ERROR: Download failed.";
+        case JobResult::kPortLost:  // an unplugged adapter
+            return last == "the serial device went away";
         default:
             return false;
     }

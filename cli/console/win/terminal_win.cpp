@@ -23,4 +23,9 @@ int TerminalColumns(std::FILE* stream, int fallback) {
 // A write to a pipe whose reader is gone fails on Windows; there is no signal to ignore.
 void IgnoreBrokenPipes() {}
 
+// The failed write's own error (EPIPE, from the C runtime's mapping) says so here.
+bool ReaderHasGone(std::FILE*) {
+    return false;
+}
+
 }  // namespace vantor::cli
