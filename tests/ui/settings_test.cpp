@@ -260,7 +260,10 @@ void SettingsTest::DamagedStoreIsShownAndKeptAsItIs() {
     const QDir folder(QStringLiteral(VANTOR_SCREENSHOT_DIR));
     QVERIFY(box->grab().save(folder.filePath(QStringLiteral("damaged_store_box.png"))));
 
-    // The operator goes on: a click writes nothing into the file, and Start opens no port
+    // Answered, the box gives the keyboard back to the window.
+    box->button(QMessageBox::Ok)->click();
+    QVERIFY(QTest::qWaitFor([&] { return QApplication::activeWindow() == &dialog; }));
+    // Then the operator goes on: a click writes nothing into the file, and Start opens no port
     // through a map it cannot read, saying why under the status text.
     QTest::mouseClick(dialog.PortButton(0), Qt::LeftButton);
     QTest::mouseClick(dialog.StartButton(), Qt::LeftButton);
@@ -274,8 +277,6 @@ void SettingsTest::DamagedStoreIsShownAndKeptAsItIs() {
         cause.c_str());
     QVERIFY(dialog.grab().save(folder.filePath(QStringLiteral("main_window_damaged_store.png"))));
 
-    box->button(QMessageBox::Ok)->click();
-    QVERIFY(QTest::qWaitFor([&] { return QApplication::activeWindow() == &dialog; }));
     QCOMPARE(ReadFile(store.RegistryPath()), text);
     const auto files = std::distance(std::filesystem::directory_iterator(
                                          std::filesystem::path(store.RegistryPath()).parent_path()),
