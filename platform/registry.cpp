@@ -1,9 +1,12 @@
 #include "platform/registry.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstdlib>
-#include <sstream>
+#include <vector>
 
+#include "platform/invariant.h"
 #include "platform/store_file.h"
 
 namespace vantor::platform {
@@ -99,15 +102,16 @@ std::string CannotRead(const std::string& path, const std::string& why) {
     return "the settings store \"" + path + "\" cannot be read: " + why;
 }
 
-// The store as it is now, for a writer that holds the lock: a damaged regular file is moved
-// aside, once (the store written next takes its place). Nothing when the file exists but
-// cannot be read, is not a regular file or cannot be kept aside, so that it is not overwritten.
-std::optional<Registry::Keys> LoadLocked(const std::string& path) {
+// The store's text as it is now, for a writer that holds the lock ("" for a missing file).
+// A damaged regular file is moved aside once when `damaged` says so (the store written next
+// takes its place), else left as it is. Nothing when the file must not be replaced: it exists
+// but cannot be read, is not a regular file, is damaged and kept, or cannot be kept aside.
+std::optional<std::string> LoadLocked(const std::string& path, Registry::DamagedFile damaged) {
     std::string text;
     std::string why;
     switch (ReadStoreFile(path, kMaxRegistryBytes, text, why)) {
         case StoreFileState::Missing:
-            return Registry::Keys{};
+            return std::string();
         case StoreFileState::Unreadable:
             return std::nullopt;
         case StoreFileState::NotAStore:
@@ -117,17 +121,15 @@ std::optional<Registry::Keys> LoadLocked(const std::string& path) {
             }
             break;
         case StoreFileState::Read:
-            if (auto keys = ParseRegistry(text)) {
-                return keys;
+            if (ParseRegistry(text)) {
+                return text;
             }
             break;
     }
-    // A damaged file that cannot be kept aside is left alone, and writes fail rather than
-    // replace it.
-    if (!MoveAside(path)) {
+    if (damaged == Registry::DamagedFile::Keep || !MoveAside(path)) {
         return std::nullopt;
     }
-    return Registry::Keys{};
+    return std::string();
 }
 
 }  // namespace
@@ -157,66 +159,179 @@ std::string FormatRegistry(const Registry::Keys& keys) {
     return text;
 }
 
-std::optional<Registry::Keys> ParseRegistry(const std::string& text, std::string* problem) {
-    std::istringstream in(text);
-    std::string line;
+namespace {
+
+// One line of the store's file as it stands, so that a write changes only the line of its value
+// and keeps the rest (comments, blank lines, a key written by hand) as the operator left it.
+struct StoreLine {
+    enum class Kind { Header, Other, Key, Value };
+    std::string raw;  // the line's bytes, without its line feed
+    Kind kind = Kind::Other;
+    std::string key;   // a key line's key, or the key of a value line
+    std::string name;  // a value line's name
+    std::string data;  // a value line's data
+};
+
+// A write: the value `name` set to `data`, or removed when there is no data; without a name it
+// only makes sure that the key is there.
+struct StoreEdit {
+    std::optional<std::string> name;
+    std::optional<std::string> data;
+};
+
+std::optional<std::vector<StoreLine>> ParseStoreLines(const std::string& text,
+                                                      std::string* problem) {
+    std::vector<StoreLine> lines;
+    // A new empty file is an empty store.
+    if (text.empty()) {
+        return lines;
+    }
+    std::size_t begin = 0;
     int number = 0;
-    // A file edited on another system ends its lines with CR LF.
-    const auto next_line = [&in, &line, &number] {
-        if (!std::getline(in, line)) {
-            return false;
-        }
-        ++number;
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
-        }
-        return true;
-    };
     const auto refuse = [&problem, &number](const std::string& why) {
         if (problem != nullptr) {
             *problem = "line " + std::to_string(number) + ": " + why;
         }
         return std::nullopt;
     };
-    // A new empty file is an empty store.
-    if (text.empty()) {
-        return Registry::Keys{};
-    }
-    if (!next_line() || line != kHeaderLine) {
-        return refuse(std::string("the first line is not \"") + kHeaderLine + "\"");
-    }
-    Registry::Keys keys;
-    Registry::Values* current = nullptr;
-    while (next_line()) {
-        if (line.find_first_not_of(" \t") == std::string::npos || line[0] == '#') {
-            continue;
+    // The key of the values that follow; none before the first key line.
+    std::optional<std::string> current;
+    while (begin < text.size()) {
+        std::size_t end = text.find('\n', begin);
+        end = end == std::string::npos ? text.size() : end;
+        StoreLine entry;
+        entry.raw = text.substr(begin, end - begin);
+        begin = end + 1;
+        ++number;
+        // A file edited on another system ends its lines with CR LF.
+        std::string line = entry.raw;
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
         }
-        if (line.front() == '[' && line.back() == ']' && line.size() >= 2) {
+        if (number == 1) {
+            if (line != kHeaderLine) {
+                return refuse(std::string("the first line is not \"") + kHeaderLine + "\"");
+            }
+            entry.kind = StoreLine::Kind::Header;
+        } else if (line.find_first_not_of(" \t") == std::string::npos || line[0] == '#') {
+            entry.kind = StoreLine::Kind::Other;
+        } else if (line.front() == '[' && line.back() == ']' && line.size() >= 2) {
             const auto key = Unescape(line.substr(1, line.size() - 2), LoneBackslash::Literal);
             if (!key) {
                 return refuse("a broken \\xHH escape or a control character in the key");
             }
-            current = &keys[*key];
-            continue;
+            entry.kind = StoreLine::Kind::Key;
+            entry.key = *key;
+        } else {
+            const auto equals = line.find('=');
+            if (equals == std::string::npos) {
+                return refuse("neither [KEY] nor NAME=VALUE");
+            }
+            if (!current) {
+                return refuse("a value before the first [KEY] line");
+            }
+            const auto name = Unescape(line.substr(0, equals));
+            const auto data = Unescape(line.substr(equals + 1));
+            if (!name || !data) {
+                return refuse("a broken \\xHH escape or a control character");
+            }
+            entry.kind = StoreLine::Kind::Value;
+            entry.key = *current;
+            entry.name = *name;
+            entry.data = *data;
         }
-        const auto equals = line.find('=');
-        if (equals == std::string::npos) {
-            return refuse("neither [KEY] nor NAME=VALUE");
+        if (entry.kind == StoreLine::Kind::Key) {
+            current = entry.key;
         }
-        if (current == nullptr) {
-            return refuse("a value before the first [KEY] line");
+        lines.push_back(std::move(entry));
+    }
+    return lines;
+}
+
+}  // namespace
+
+std::optional<Registry::Keys> ParseRegistry(const std::string& text, std::string* problem) {
+    const auto lines = ParseStoreLines(text, problem);
+    if (!lines) {
+        return std::nullopt;
+    }
+    Registry::Keys keys;
+    for (const StoreLine& line : *lines) {
+        if (line.kind == StoreLine::Kind::Key) {
+            keys[line.key];
+        } else if (line.kind == StoreLine::Kind::Value) {
+            keys[line.key][line.name] = line.data;
         }
-        const auto name = Unescape(line.substr(0, equals));
-        const auto data = Unescape(line.substr(equals + 1));
-        if (!name || !data) {
-            return refuse("a broken \\xHH escape or a control character");
-        }
-        (*current)[*name] = *data;
     }
     return keys;
 }
 
-Registry::Registry(std::string file_path) : file_path_(std::move(file_path)) {}
+namespace {
+
+// The store's text with one edit made; `text` must be a store.
+std::string EditStoreText(const std::string& text, const std::string& key, const StoreEdit& edit) {
+    auto parsed = ParseStoreLines(text, nullptr);
+    VANTOR_ASSERT(parsed.has_value());
+    std::vector<StoreLine>& lines = *parsed;
+    // New lines end as the file's first line does.
+    const bool crlf =
+        !lines.empty() && !lines.front().raw.empty() && lines.front().raw.back() == '\r';
+    const std::string cr = crlf ? "\r" : "";
+    if (lines.empty()) {
+        lines.push_back({kHeaderLine, StoreLine::Kind::Header, "", "", ""});
+    }
+    const auto is_key = [&key](const StoreLine& line) {
+        return line.kind == StoreLine::Kind::Key && line.key == key;
+    };
+    const auto is_value = [&key, &edit](const StoreLine& line) {
+        return line.kind == StoreLine::Kind::Value && line.key == key && line.name == *edit.name;
+    };
+    // Where a value of the key goes: after the last value of its last section, else right
+    // after the section's key line; the end when the key has no line yet.
+    std::size_t place = lines.size();
+    bool key_present = false;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (is_key(lines[i])) {
+            key_present = true;
+            place = i + 1;
+        } else if (lines[i].kind == StoreLine::Kind::Value && lines[i].key == key) {
+            place = i + 1;
+        }
+    }
+    // Removing a value never makes its key.
+    if (!key_present && (!edit.name || edit.data)) {
+        lines.push_back({"[" + Escape(key) + "]" + cr, StoreLine::Kind::Key, key, "", ""});
+        place = lines.size();
+    }
+    if (edit.name) {
+        // The last line of the value is the one that counts; it is replaced where it stands and
+        // the earlier ones go.
+        std::size_t last = lines.size();
+        for (std::size_t i = 0; i < lines.size(); ++i) {
+            last = is_value(lines[i]) ? i : last;
+        }
+        if (edit.data && last < lines.size()) {
+            lines[last].raw = Escape(*edit.name, Field::Name) + "=" + Escape(*edit.data) + cr;
+            lines[last].kind = StoreLine::Kind::Other;  // written as it is, kept by the erase
+        } else if (edit.data) {
+            lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(place),
+                         {Escape(*edit.name, Field::Name) + "=" + Escape(*edit.data) + cr,
+                          StoreLine::Kind::Value, key, "", *edit.data});
+        }
+        lines.erase(std::remove_if(lines.begin(), lines.end(), is_value), lines.end());
+    }
+    std::string out;
+    for (const StoreLine& line : lines) {
+        out += line.raw;
+        out += '\n';
+    }
+    return out;
+}
+
+}  // namespace
+
+Registry::Registry(std::string file_path, DamagedFile damaged)
+    : file_path_(std::move(file_path)), damaged_(damaged) {}
 
 Registry::Keys Registry::Load(std::string* problem) const {
     std::string text;
@@ -249,8 +364,19 @@ std::optional<std::string> Registry::Problem() const {
     return problem;
 }
 
-bool Registry::Write(const Keys& keys) const {
-    return WriteFileAtomically(file_path_, FormatRegistry(keys));
+bool Registry::Edit(const std::string& key, const std::optional<std::string>& name,
+                    const std::optional<std::string>& data) const {
+    MakeFolders(ParentFolder(file_path_));
+    StoreLock lock(file_path_);
+    if (!lock.Held()) {
+        return false;
+    }
+    const std::optional<std::string> text = LoadLocked(file_path_, damaged_);
+    if (!text) {
+        return false;
+    }
+    const std::string edited = EditStoreText(*text, key, StoreEdit{name, data});
+    return edited == *text || WriteFileAtomically(file_path_, edited);
 }
 
 std::optional<RegistryKey> Registry::OpenKeyForReading(const std::string& key) const {
@@ -276,20 +402,8 @@ std::optional<RegistryKey> Registry::CreateKey(const std::string& key) const {
     if (auto opened = OpenKey(key)) {
         return opened;
     }
-    MakeFolders(ParentFolder(file_path_));
-    StoreLock lock(file_path_);
-    if (!lock.Held()) {
+    if (!Edit(key, std::nullopt, std::nullopt)) {
         return std::nullopt;
-    }
-    auto keys = LoadLocked(file_path_);
-    if (!keys) {
-        return std::nullopt;
-    }
-    if (keys->find(key) == keys->end()) {
-        (*keys)[key];
-        if (!Write(*keys)) {
-            return std::nullopt;
-        }
     }
     return RegistryKey{key, true};
 }
@@ -314,39 +428,11 @@ std::optional<std::string> Registry::QueryValue(const RegistryKey& key, const st
 
 bool Registry::SetValue(const RegistryKey& key, const std::string& name,
                         const std::string& data) const {
-    if (!key.Open) {
-        return false;
-    }
-    MakeFolders(ParentFolder(file_path_));
-    StoreLock lock(file_path_);
-    if (!lock.Held()) {
-        return false;
-    }
-    auto keys = LoadLocked(file_path_);
-    if (!keys) {
-        return false;
-    }
-    (*keys)[key.Name][name] = data;
-    return Write(*keys);
+    return key.Open && Edit(key.Name, name, data);
 }
 
 bool Registry::DeleteValue(const RegistryKey& key, const std::string& name) const {
-    if (!key.Open) {
-        return false;
-    }
-    StoreLock lock(file_path_);
-    if (!lock.Held()) {
-        return false;
-    }
-    auto keys = LoadLocked(file_path_);
-    if (!keys) {
-        return false;
-    }
-    const auto found = keys->find(key.Name);
-    if (found == keys->end() || found->second.erase(name) == 0) {
-        return true;
-    }
-    return Write(*keys);
+    return key.Open && Edit(key.Name, name, std::nullopt);
 }
 
 std::optional<std::string> StoredPortAddress(int number, std::string* problem) {

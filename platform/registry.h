@@ -32,7 +32,12 @@ class Registry {
     using Values = std::map<std::string, std::string>;
     using Keys = std::map<std::string, Values>;
 
-    explicit Registry(std::string file_path = RegistryFilePath());
+    // What a write does with a file that is not a store: move it aside once (and say so on
+    // stderr), so that the new store takes its place, or keep it as it is and fail.
+    enum class DamagedFile { SetAside, Keep };
+
+    explicit Registry(std::string file_path = RegistryFilePath(),
+                      DamagedFile damaged = DamagedFile::SetAside);
 
     // Opens an existing key for reading and writing. Fails when the key does not exist or the
     // store may not be written by this user.
@@ -46,6 +51,8 @@ class Registry {
     std::optional<std::string> QueryValue(const RegistryKey& key, const std::string& name,
                                           std::size_t buffer_bytes) const;
     // Stores the value's bytes as given. Returns false when the store could not be written.
+    // Every write changes only the line of its value (and adds its key's line when needed):
+    // comments, blank lines and the other lines stay as they were.
     bool SetValue(const RegistryKey& key, const std::string& name, const std::string& data) const;
     // Removes the value, keeping every other one. Returns false when the store could not be
     // written; a value that is not there is already removed.
@@ -63,18 +70,21 @@ class Registry {
   private:
     // The store's keys; a missing file is an empty store, and so, for the reading calls, is a
     // file that cannot be read (`problem` then says why). Reading never renames, locks or
-    // changes the file. The writing calls load under the lock, where a damaged regular file is
-    // moved aside once (and said so on stderr) before the new store replaces it.
+    // changes the file.
     Keys Load(std::string* problem = nullptr) const;
-    bool Write(const Keys& keys) const;
+    // The writing calls' one edit, made under the lock on the file as it is then: the value
+    // `name` set to `data` or removed (no data); without a name, the key made when missing.
+    bool Edit(const std::string& key, const std::optional<std::string>& name,
+              const std::optional<std::string>& data) const;
 
     std::string file_path_;
+    DamagedFile damaged_;
 };
 
 // The text form of the store, and its reading. Parsing fails (nothing) on any line it does not
 // understand, so a damaged file is never taken for a smaller store; `problem` then names the
-// line and what is wrong with it. Lines may end in CR LF, blank lines are skipped, and an
-// empty text is an empty store.
+// line and what is wrong with it. Lines may end in CR LF, blank lines and lines beginning with
+// "#" are skipped, and an empty text is an empty store.
 std::string FormatRegistry(const Registry::Keys& keys);
 std::optional<Registry::Keys> ParseRegistry(const std::string& text,
                                             std::string* problem = nullptr);

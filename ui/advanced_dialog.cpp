@@ -22,6 +22,7 @@
 
 #include "image/files_list_io.h"
 #include "ui/dialog_units.h"
+#include "ui/window_focus.h"
 
 namespace vantor::ui {
 namespace {
@@ -115,21 +116,26 @@ class RealPrompts final : public AdvancedDialogPrompts {
   public:
     QString ChooseImageFile(QWidget* parent, const QString& title,
                             const QString& filters) override {
-        return QFileDialog::getOpenFileName(parent, title, QString(), filters, nullptr,
-                                            QFileDialog::HideNameFilterDetails);
+        const QString chosen = QFileDialog::getOpenFileName(
+            parent, title, QString(), filters, nullptr, QFileDialog::HideNameFilterDetails);
+        GiveFocusBack(parent);
+        return chosen;
     }
     void Inform(QWidget* parent, const QString& text, const QString& caption,
                 bool information_icon) override {
         QMessageBox box(information_icon ? QMessageBox::Information : QMessageBox::NoIcon, caption,
                         text, QMessageBox::Ok, parent);
         box.exec();
+        GiveFocusBack(parent);
     }
     bool AskYesNo(QWidget* parent, const QString& text, const QString& caption,
                   bool stop_icon) override {
         QMessageBox box(stop_icon ? QMessageBox::Critical : QMessageBox::Question, caption, text,
                         QMessageBox::Yes | QMessageBox::No, parent);
         box.setDefaultButton(QMessageBox::Yes);
-        return box.exec() == QMessageBox::Yes;
+        const bool yes = box.exec() == QMessageBox::Yes;
+        GiveFocusBack(parent);
+        return yes;
     }
 };
 
@@ -432,6 +438,8 @@ AdvancedDialog::~AdvancedDialog() {
 }
 
 int AdvancedDialog::exec() {
+    // Placed first, so that a box about the files list opens over the dialog.
+    PlaceOverParent(this);
     if (!d_->initialized) {
         d_->OnInitDialog();
     }

@@ -5,6 +5,7 @@
 #include <QThread>
 
 #include "ui/main_dialog.h"
+#include "ui/window_focus.h"
 
 namespace vantor::ui {
 
@@ -143,6 +144,9 @@ void GuiWindowLink::Complete(const std::shared_ptr<PendingCall>& call) {
 void GuiWindowLink::SetText(platform::Display display, const std::string& text) {
     RunOnWindowThread(std::make_shared<PendingCall>(), [display, text](MainDialog& dialog) {
         dialog.SetDisplayText(display, text);
+        if (display == platform::Display::StatusLine) {
+            dialog.NoteJobStatus(text);
+        }
     });
 }
 
@@ -193,7 +197,12 @@ void GuiWindowLink::ShowBox(const std::shared_ptr<PendingCall>& closed, const st
     box->setTextFormat(Qt::PlainText);
     box->setWindowModality(Qt::NonModal);
     box->setAttribute(Qt::WA_DeleteOnClose);
-    connect(box, &QMessageBox::finished, this, [this, closed] { Complete(closed); });
+    connect(box, &QMessageBox::finished, this, [this, closed] {
+        Complete(closed);
+        if (dialog_ != nullptr) {
+            GiveFocusBack(TopModalWindowOf(dialog_));
+        }
+    });
     // A box that goes with its owner without an answer must not keep the worker waiting.
     connect(box, &QObject::destroyed, this, [this, closed] { Complete(closed); });
     if (auto* owner_dialog = qobject_cast<QDialog*>(owner); owner_dialog != dialog_.data()) {

@@ -3,18 +3,25 @@
 #include <QApplication>
 #include <QButtonGroup>
 #include <QContextMenuEvent>
+#include <QFontMetrics>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMenu>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QStyle>
+#include <QTimer>
 #include <algorithm>
+#include <cstdio>
 #include <system_error>
 #include <thread>
 
+#include "link/serial_port.h"
 #include "platform/registry.h"
+#include "platform/serial/port_cause.h"
 #include "platform/serial/port_map.h"
 #include "ui/about_dialog.h"
 #include "ui/advanced_dialog.h"
@@ -22,6 +29,7 @@
 #include "ui/dialog_units.h"
 #include "ui/gui_window_link.h"
 #include "ui/settings_store.h"
+#include "ui/window_focus.h"
 
 namespace vantor::ui {
 
@@ -75,6 +83,43 @@ QLabel* MakeLabel(const QString& text, Qt::Alignment alignment, QWidget* parent)
     label->setTextFormat(Qt::PlainText);
     label->setAlignment(alignment);
     return label;
+}
+
+// `text` cut into lines no wider than `width_px`, at blanks where it can be, else anywhere.
+std::vector<QString> WrapText(const QString& text, const QFontMetrics& metrics, int width_px) {
+    std::vector<QString> lines;
+    QString line;
+    for (const QString& word : text.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+        const QString joined = line.isEmpty() ? word : line + QLatin1Char(' ') + word;
+        if (metrics.horizontalAdvance(joined) <= width_px) {
+            line = joined;
+            continue;
+        }
+        if (!line.isEmpty()) {
+            lines.push_back(line);
+        }
+        line = word;
+        // A word wider than the line (a long path) is cut where it reaches the edge.
+        while (line.size() > 1 && metrics.horizontalAdvance(line) > width_px) {
+            int fits = 1;
+            while (fits < line.size() &&
+                   metrics.horizontalAdvance(line.left(fits + 1)) <= width_px) {
+                ++fits;
+            }
+            lines.push_back(line.left(fits));
+            line = line.mid(fits);
+        }
+    }
+    if (!line.isEmpty()) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// The name by which message boxes of the window's own are captioned: the program file's.
+QString ProgramName() {
+    const QString name = QCoreApplication::applicationName();
+    return name.isEmpty() ? QStringLiteral("vantor") : name;
 }
 
 }  // namespace
@@ -149,7 +194,9 @@ void MainDialog::CreateDisplays() {
     instructions_list_->setSelectionMode(QAbstractItemView::NoSelection);
     instructions_list_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     instructions_list_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    instructions_list_->setFocusPolicy(Qt::ClickFocus);
+    // Reachable by the Tab key, so that a reason shown under the instructions can be scrolled
+    // to without a mouse.
+    instructions_list_->setFocusPolicy(Qt::StrongFocus);
 
     const Qt::Alignment caption = Qt::AlignLeft | Qt::AlignTop;
     const Qt::Alignment left = Qt::AlignLeft | Qt::AlignVCenter;
@@ -228,7 +275,16 @@ void MainDialog::DoDataExchange(bool from_controls) {
 }
 
 void MainDialog::LoadSettings() {
-    const platform::Registry registry;
+    // A damaged store is kept as it is, with its port map, until the operator has seen why:
+    // the window writes nothing into it, and the ports that its map names open nothing.
+    const platform::Registry registry(platform::RegistryFilePath(),
+                                      platform::Registry::DamagedFile::Keep);
+    if (auto problem = registry.Problem()) {
+        store_problem_ = *problem;
+        std::fprintf(stderr, "vantor: %s\n", problem->c_str());
+        // Over the window once it is on the screen, not over the corner where it starts.
+        QTimer::singleShot(0, this, &MainDialog::ShowStoreProblem);
+    }
     JobOptions& options = host_->Options;
     if (auto key = registry.OpenKey(kSettingsKey)) {
         if (auto path = registry.QueryValue(*key, "FilePath", kFilePathBufferBytes)) {
@@ -283,6 +339,9 @@ void MainDialog::Start() {
         return;  // the running job goes on and overwrites the labels at its next report
     }
     host_->JobRunning = 1;
+    ClearCause();
+    const int port_index = host_->Options.PortIndex.load();
+    job_port_name_ = std::string("COM") + static_cast<char>('1' + (port_index & 0xFF));
     if (!StartWorker()) {
         host_->JobRunning = 0;  // so that Start stays usable
         SetDisplayText(Display::StatusLine, "Error : Failed to start the download");
@@ -316,6 +375,7 @@ void MainDialog::Advanced() {
     dialog.UseSpecificAddress = options.UseSpecificAddress;
     dialog.SpecificAddress = options.SpecificAddress;
     dialog.exec();
+    GiveFocusBack(this);
     // Taken back after OK and Cancel alike; a running job sees them at its next activation.
     options.SkipSeeking = dialog.SkipSeeking;
     options.ResetAfterDownload = dialog.ResetAfterDownload;
@@ -328,6 +388,7 @@ void MainDialog::Advanced() {
 void MainDialog::ShowAboutBox() {
     AboutDialog about(this);
     about.exec();
+    GiveFocusBack(this);
 }
 
 void MainDialog::accept() {
@@ -411,9 +472,11 @@ void MainDialog::contextMenuEvent(QContextMenuEvent* event) {
 
 bool MainDialog::focusNextPrevChild(bool next) {
     // Qt makes only the checked button of a group a tab stop; the window's template makes all
-    // six option buttons tab stops, in their order, and nothing else.
-    std::array<QRadioButton*, 6> stops = {port_buttons_[0], port_buttons_[1], port_buttons_[2],
-                                          port_buttons_[3], baud_buttons_[0], baud_buttons_[1]};
+    // six option buttons tab stops, in their order. The instructions list follows them, so
+    // that what is shown under the instructions can be read without a mouse.
+    std::array<QWidget*, 7> stops = {port_buttons_[0],  port_buttons_[1], port_buttons_[2],
+                                     port_buttons_[3],  baud_buttons_[0], baud_buttons_[1],
+                                     instructions_list_};
     const auto current = std::find(stops.begin(), stops.end(), focusWidget());
     int index =
         current == stops.end() ? (next ? -1 : 0) : static_cast<int>(current - stops.begin());
@@ -421,6 +484,66 @@ bool MainDialog::focusNextPrevChild(bool next) {
         (index + (next ? 1 : -1) + static_cast<int>(stops.size())) % static_cast<int>(stops.size());
     stops[index]->setFocus(next ? Qt::TabFocusReason : Qt::BacktabFocusReason);
     return true;
+}
+
+void MainDialog::NoteJobStatus(const std::string& status) {
+    // The job waits while this runs, so what its port reported holds still. A port that did not
+    // open leaves its reason, and no current port, until the next job opens one.
+    const PortReport& report = LastPortReport();
+    std::string cause;
+    if (!report.open_error.empty() && CurrentPort() == nullptr) {
+        cause = job_port_name_.size() == 4 && job_port_name_[3] >= '1' && job_port_name_[3] <= '4'
+                    ? platform::UnopenablePortCause(job_port_name_, report.open_error)
+                    : "no port is chosen: check one of Com1 to Com4";
+    } else if (status == kNoBreaksStatusText) {
+        cause = platform::NoBreaksCause(status);
+    }
+    if (!cause.empty() && cause != shown_cause_) {
+        ShowCause(cause);
+    }
+}
+
+void MainDialog::ShowCause(const std::string& cause) {
+    ClearCause();
+    shown_cause_ = cause;
+    // A window started from a terminal says it there too.
+    std::fprintf(stderr, "vantor: %s\n", cause.c_str());
+    const QString text = QString::fromLocal8Bit(cause);
+    const int width_px = instructions_list_->viewport()->width() -
+                         style()->pixelMetric(QStyle::PM_ScrollBarExtent) - 2;
+    for (const QString& line : WrapText(text, instructions_list_->fontMetrics(), width_px)) {
+        instructions_list_->AddLine(kRed, kWhite, line.toLatin1().constData());
+    }
+    instructions_list_->scrollToBottom();
+    Label(platform::Display::StatusLine)->setToolTip(text);
+    Label(platform::Display::StatusLine)->setAccessibleDescription(text);
+}
+
+void MainDialog::ClearCause() {
+    while (instructions_list_->count() > static_cast<int>(kInstructionLines.size())) {
+        delete instructions_list_->takeItem(instructions_list_->count() - 1);
+    }
+    shown_cause_.clear();
+    Label(platform::Display::StatusLine)->setToolTip(QString());
+    Label(platform::Display::StatusLine)->setAccessibleDescription(QString());
+}
+
+void MainDialog::ShowStoreProblem() {
+    QString text = QString::fromLocal8Bit(store_problem_);
+    if (!text.isEmpty()) {
+        text[0] = text[0].toUpper();
+    }
+    text += QStringLiteral(
+        ".\n\nThe file is left as it is, and nothing is written into it while it stays so: "
+        "the choices made now hold for this run only. The ports that its map names cannot be "
+        "known, so Start opens no port through it until the file is mended (vantor(5) says "
+        "what it may hold) or moved away for a fresh start.");
+    auto* box = new QMessageBox(QMessageBox::Warning, ProgramName(), text, QMessageBox::Ok, this);
+    box->setObjectName(QStringLiteral("StoreProblemBox"));
+    box->setTextFormat(Qt::PlainText);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    connect(box, &QMessageBox::finished, this, [this] { GiveFocusBack(this); });
+    box->open();
 }
 
 QLabel* MainDialog::Label(platform::Display display) const {

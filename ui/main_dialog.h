@@ -51,6 +51,14 @@ class MainDialog : public QDialog {
     std::string DisplayText(platform::Display display) const;
     void SetProgressRange(int low, int high);
     void SetProgressPos(int pos);
+    // A status text that the job gave (window's thread, while the job waits): when the port said
+    // more than the text does (why it did not open, that it carries no breaks), that reason
+    // goes under it, in the instructions list.
+    void NoteJobStatus(const std::string& status);
+    // The reason shown under the status text, empty when none is shown.
+    const std::string& ShownCause() const { return shown_cause_; }
+    // Why the settings store cannot be used, as its box said; empty when it can.
+    const std::string& StoreProblem() const { return store_problem_; }
     // The job's quit message: ends the modal run, and every modal run open over it, without
     // the cancel command's post.
     void EndByQuit();
@@ -95,6 +103,9 @@ class MainDialog : public QDialog {
     void WriteAddressingSettings();
     void ShowPortDevices();
     void PostProgramClosed();
+    void ShowCause(const std::string& cause);
+    void ClearCause();
+    void ShowStoreProblem();
     static void CloseModalWindowsOver(QWidget* window);
 
     std::shared_ptr<JobHost> host_ = std::make_shared<JobHost>();
@@ -102,6 +113,10 @@ class MainDialog : public QDialog {
     int workers_started_ = 0;
     bool port_from_switch_ = false;
     bool baud_from_switch_ = false;
+    // The port that the last job was started on, as the job names it ("COM1").
+    std::string job_port_name_;
+    std::string shown_cause_;
+    std::string store_problem_;
     QIcon app_icon_;
 
     QPushButton* start_button_ = nullptr;

@@ -9,7 +9,9 @@
 namespace vantor::ui {
 
 void WriteSetting(const std::string& name, const std::string& text) {
-    const platform::Registry registry;
+    // A damaged store stays as it is: the operator has been told, and its port map is kept.
+    const platform::Registry registry(platform::RegistryFilePath(),
+                                      platform::Registry::DamagedFile::Keep);
     auto key = registry.CreateKey(kSettingsKey);
     if (!key) {
         return;

@@ -4,25 +4,10 @@
 
 #include "job/job.h"
 #include "link/serial_port.h"
+#include "platform/serial/port_cause.h"
 #include "platform/serial/port_map.h"
 
 namespace vantor::cli {
-
-namespace {
-
-// Why the port did not open, as the device said when it refused.
-std::string ExplainUnopenablePort(const std::string& port) {
-    std::string problem;
-    const auto address = EffectiveAddress(port, &problem);
-    if (!address) {
-        return problem.empty() ? port + " is not a port name the port map knows (COM1 to COM4)"
-                               : port + " has no device: " + problem;
-    }
-    const std::string prefix = *address == port ? "" : port + " stands for " + *address + ": ";
-    return prefix + LastPortReport().open_error;
-}
-
-}  // namespace
 
 std::optional<int> PortNameIndex(const std::string& port) {
     if (port.size() == 4 && port.compare(0, 3, "COM") == 0 &&
@@ -45,13 +30,10 @@ bool IsSimAddress(const std::string& address) {
 
 std::string PortCause(const std::string& port, JobOutcome job, const std::string& status) {
     if (job == JobResult::kPortUnopenable) {
-        return ExplainUnopenablePort(port);
+        return platform::UnopenablePortCause(port, LastPortReport().open_error);
     }
     if (job == JobResult::kResyncFailed && LastPortReport().carries_no_breaks) {
-        return status +
-               ", which the drive's boot loader needs; the drive was left in its command "
-               "mode. Use a real serial device, vantor-port-server in front of one, or "
-               "ser2net 4.6.4 or newer";
+        return platform::NoBreaksCause(status);
     }
     return "";
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/serial/serial_device.h"
@@ -32,6 +33,13 @@ class ParmrkDecoder {
 // breaks marked. On failure returns nullptr and, when `error` is given, says why.
 std::unique_ptr<SerialDevice> OpenPosixSerialDevice(const std::string& path,
                                                     std::string* error = nullptr);
+
+// Another process that has the device at `path` open, looked for through /proc/*/fd before the
+// device is opened: the reason the device is in use, naming the holder's process ID and
+// program; nothing when none is seen. Only a device that may be a terminal is looked for. This
+// process and its ancestors do not count, and other users' processes cannot be seen without
+// privilege.
+std::optional<std::string> FindOtherHolder(const std::string& path);
 
 // Whether `path` names the terminal side of a pseudo-terminal (/dev/pts/N), which passes bytes
 // but never a break.

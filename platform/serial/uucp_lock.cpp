@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +20,8 @@ namespace {
 // A lock file holds one process ID; anything longer is not one.
 constexpr std::size_t kMaxLockBytes = 64;
 constexpr std::size_t kMaxProgramNameBytes = 64;
+// The kernel keeps a process's short name in at most this many bytes.
+constexpr std::size_t kKernelNameBytes = 15;
 
 // The process ID a lock file names, or 0 when it names none (empty, binary or garbage).
 pid_t ReadHolder(const std::string& file) {
@@ -41,23 +44,8 @@ bool Running(pid_t pid) {
     return ::kill(pid, 0) == 0 || errno == EPERM;
 }
 
-std::string ProgramName(pid_t pid) {
-    std::FILE* comm = std::fopen(("/proc/" + std::to_string(pid) + "/comm").c_str(), "re");
-    if (comm == nullptr) {
-        return "";
-    }
-    std::array<char, kMaxProgramNameBytes> name{};
-    const bool read = std::fgets(name.data(), name.size(), comm) != nullptr;
-    std::fclose(comm);
-    std::string text = read ? name.data() : "";
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
-        text.pop_back();
-    }
-    return text;
-}
-
 std::string HeldText(const std::string& path, pid_t pid, const std::string& file) {
-    const std::string program = ProgramName(pid);
+    const std::string program = ProcessProgramName(pid);
     return "the device \"" + path + "\" is in use by process " + std::to_string(pid) +
            (program.empty() ? "" : " (" + program + ")") + ", which holds its lock file " + file;
 }
@@ -73,6 +61,57 @@ std::string ResolvedPath(const std::string& path) {
 }
 
 }  // namespace
+
+namespace {
+
+std::string ReadCommName(pid_t pid) {
+    std::FILE* comm = std::fopen(("/proc/" + std::to_string(pid) + "/comm").c_str(), "re");
+    if (comm == nullptr) {
+        return "";
+    }
+    std::array<char, kMaxProgramNameBytes> name{};
+    const bool read = std::fgets(name.data(), name.size(), comm) != nullptr;
+    std::fclose(comm);
+    std::string text = read ? name.data() : "";
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
+        text.pop_back();
+    }
+    return text;
+}
+
+// The file name of the program that the process runs, from the target of its exe link; empty
+// when the link may not be read (another user's process).
+std::string ReadExeName(pid_t pid) {
+    std::array<char, PATH_MAX> target{};
+    const ssize_t length = ::readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(),
+                                      target.data(), target.size() - 1);
+    if (length <= 0) {
+        return "";
+    }
+    std::string path(target.data(), static_cast<std::size_t>(length));
+    constexpr std::string_view kDeleted = " (deleted)";
+    if (path.size() > kDeleted.size() &&
+        path.compare(path.size() - kDeleted.size(), kDeleted.size(), kDeleted) == 0) {
+        path.resize(path.size() - kDeleted.size());
+    }
+    return path.substr(path.rfind('/') + 1);
+}
+
+}  // namespace
+
+std::string ProcessProgramName(pid_t pid) {
+    // The kernel names a process after the file it was started by, cut to 15 bytes: a program
+    // that starts itself again through /proc/self/exe (a production line's stations) is
+    // "exe", one started from a descriptor a number. The exe link's target names the program
+    // itself; the short name is kept where it says more (a script, named after itself rather
+    // than after its interpreter).
+    const std::string comm = ReadCommName(pid);
+    const std::string exe = ReadExeName(pid);
+    const bool cut = comm.size() == kKernelNameBytes && exe.rfind(comm, 0) == 0;
+    const bool file_name_only =
+        comm == "exe" || comm.find_first_not_of("0123456789") == std::string::npos;
+    return !exe.empty() && (cut || file_name_only) ? exe : comm;
+}
 
 std::string LockDirectory() {
     const char* dir = std::getenv("VANTOR_LOCK_DIR");

@@ -3,6 +3,8 @@
 // decimal digits and a line feed. A lock whose owner is no longer running is stale and removed.
 #pragma once
 
+#include <sys/types.h>
+
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,6 +18,11 @@ std::string LockDirectory();
 // its "/dev/", slashes as underscores ("/dev/ttyUSB0" gives "LCK..ttyUSB0", "/dev/pts/3"
 // "LCK..pts_3", "/srv/port" "LCK.._srv_port").
 std::string LockFileName(const std::string& path);
+
+// The name of the program that process `pid` runs, as ps shows it, or the file name of that
+// program where the short name only says how it was started ("exe" for a program started
+// through /proc/self/exe); empty when the process cannot be looked at.
+std::string ProcessProgramName(pid_t pid);
 
 // A lock taken for one device, removed again when the object goes.
 class UucpLock {

@@ -16,6 +16,7 @@
 #include <fstream>
 #include <memory>
 
+#include "platform/registry.h"
 #include "tests.h"
 #include "ui/color_list_box.h"
 #include "ui/dialog_units.h"
@@ -309,6 +310,8 @@ void MainDialogTest::HeaderCheckBoxBlocksOnlyTheWorker() {
     box->button(QMessageBox::Ok)->click();
     QVERIFY(WaitUntil([&] { return JobEnded(dialog); }));
     QVERIFY(dialog.isVisible());
+    // The keyboard is the window's again: on a bare X server nothing else would give it back.
+    QVERIFY(WaitUntil([&] { return QApplication::activeWindow() == &dialog; }));
     QCOMPARE(bench.world->AcceptedPackets().size(), std::size_t{0});
     std::remove(image.c_str());
 }
@@ -476,24 +479,103 @@ void MainDialogTest::AdvancedDialogSitsOverTheWindow() {
 }
 
 // Catches Qt's one tab stop per button group: Com2 to Com4 and the checked 19200 were out of
-// reach of the Tab key.
-void MainDialogTest::TabGoesRoundTheSixOptionButtons() {
+// reach of the Tab key; and the instructions list, where a port's reason is shown, was out of
+// reach of the keyboard altogether.
+void MainDialogTest::TabGoesRoundTheOptionButtonsAndTheInstructions() {
     MainDialog dialog;
     Prepare(dialog, "");
     QApplication::setActiveWindow(&dialog);
     QVERIFY(QTest::qWaitForWindowActive(&dialog));
     QCOMPARE(QApplication::focusWidget(), dialog.PortButton(0));
-    const std::vector<QWidget*> order = {dialog.PortButton(1), dialog.PortButton(2),
-                                         dialog.PortButton(3), dialog.BaudButton(0),
-                                         dialog.BaudButton(1), dialog.PortButton(0)};
+    const std::vector<QWidget*> order = {
+        dialog.PortButton(1), dialog.PortButton(2),      dialog.PortButton(3), dialog.BaudButton(0),
+        dialog.BaudButton(1), dialog.InstructionsList(), dialog.PortButton(0)};
     for (QWidget* expected : order) {
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         QCOMPARE(QApplication::focusWidget(), expected);
     }
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab);
-    QCOMPARE(QApplication::focusWidget(), dialog.BaudButton(1));
+    QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(dialog.InstructionsList()));
     // Moving the focus chooses nothing.
     QVERIFY(dialog.PortButton(0)->isChecked() && dialog.BaudButton(1)->isChecked());
+}
+
+// Catches a window that said only "Error : Failed to initialize COM port" where the command line
+// program names the device and why it refused.
+void MainDialogTest::PortReasonIsShownUnderTheStatusText() {
+    const std::string absent = g_store->DataFolder() + "/unplugged/ttyUSB7";
+    const platform::Registry registry(g_store->RegistryPath());
+    auto key = registry.CreateKey(platform::kPortsKey);
+    for (const char* port : {"COM2", "COM3", "COM4"}) {
+        QVERIFY(key && registry.SetValue(*key, port, "sim"));
+    }
+    QVERIFY(registry.SetValue(*key, "COM1", absent));
+    MainDialog dialog;
+    Prepare(dialog, WriteTestImage(2));
+    dialog.StartButton()->click();
+    QVERIFY(WaitUntil([&] { return JobEnded(dialog) && !dialog.ShownCause().empty(); }));
+    // The design's text stays as it is; the reason is the command line program's.
+    QCOMPARE(Text(dialog, Display::StatusLine),
+             QStringLiteral("Error : Failed to initialize COM port"));
+    const std::string cause = "COM1 stands for " + absent + ": no such device: \"" + absent + "\"";
+    QCOMPARE(dialog.ShownCause(), cause);
+    ColorListBox& list = *dialog.InstructionsList();
+    QVERIFY(list.count() > 9);
+    QStringList shown;
+    for (int row = 9; row < list.count(); ++row) {
+        QCOMPARE(list.StoredLine(row).at(0), char(kRed + 1));
+        shown << QString::fromLatin1(list.StoredLine(row).mid(2));
+    }
+    QCOMPARE(shown.join(QString()).remove(QLatin1Char(' ')),
+             QString::fromStdString(cause).remove(QLatin1Char(' ')));
+    QCOMPARE(Text(dialog, Display::StatusLine),
+             QStringLiteral("Error : Failed to initialize COM port"));
+    QCOMPARE(dialog.Label(Display::StatusLine)->toolTip(), QString::fromStdString(cause));
+    const QDir folder(QStringLiteral(VANTOR_SCREENSHOT_DIR));
+    QVERIFY(dialog.grab().save(folder.filePath(QStringLiteral("main_window_port_reason.png"))));
+    // The next Start takes the reason away with the job it belonged to.
+    dialog.PortButton(1)->click();
+    dialog.StartButton()->click();
+    QCOMPARE(list.count(), 9);
+    QVERIFY(dialog.ShownCause().empty());
+    QVERIFY(WaitUntil([&] { return JobEnded(dialog); }));
+}
+
+// Catches the files list's "Invalid line" box opening in the corner of the screen: the Advanced
+// dialog was not placed yet when its loading showed the box.
+void MainDialogTest::FilesListBoxOpensOverTheAdvancedDialog() {
+    MainDialog dialog;
+    Prepare(dialog, "");
+    const std::string list = g_store->DataFolder() + "/bad-list.txt";
+    std::ofstream(list) << "no separator here\n";
+    dialog.Host().Options.FilesListPath = list;
+    dialog.move(400, 300);
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    QString box_text;
+    QPoint offset;
+    bool focus_back = false;
+    // Answers the box, then closes the dialog once it is the active window again.
+    QTimer operator_hand;
+    QObject::connect(&operator_hand, &QTimer::timeout, [&] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (auto* box = qobject_cast<QMessageBox*>(modal); box != nullptr && box->isVisible()) {
+            box_text = box->text();
+            offset = box->frameGeometry().center() - dialog.frameGeometry().center();
+            box->button(QMessageBox::Ok)->click();
+        } else if (modal != nullptr && modal != &dialog && modal->isVisible() &&
+                   !box_text.isEmpty()) {
+            focus_back = QTest::qWaitForWindowActive(modal, 1000);
+            QMetaObject::invokeMethod(modal, "reject");
+        }
+    });
+    operator_hand.start(10);
+    dialog.AdvancedButton()->click();
+    QCOMPARE(box_text, QStringLiteral("Invalid line in Files List file"));
+    // Centred, give or take the frame that the window system adds.
+    QVERIFY2(offset.manhattanLength() <= 8,
+             qPrintable(QStringLiteral("%1,%2").arg(offset.x()).arg(offset.y())));
+    QVERIFY(focus_back);
+    QVERIFY(WaitUntil([&] { return QApplication::activeWindow() == &dialog; }));
 }
 
 void MainDialogTest::PortButtonsShowTheirDevices() {

@@ -1,4 +1,8 @@
 // The settings store as the main window loads and writes it.
+#include <QApplication>
+#include <QDir>
+#include <QLabel>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTest>
@@ -215,21 +219,89 @@ void SettingsTest::ButtonClicksAreRememberedAcrossRuns() {
     QVERIFY(second.BaudButton(0)->isChecked());
 }
 
-void SettingsTest::DamagedStoreStartsAsFirstRun() {
-    // Catches a damaged store being overwritten: it is kept aside and the program starts as on
-    // a first run.
-    TempStore store;
+namespace {
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void WriteStoreText(const TempStore& store, const std::string& text) {
     std::filesystem::create_directories(std::filesystem::path(store.RegistryPath()).parent_path());
-    std::ofstream(store.RegistryPath()) << "COM=1\n";
-    const Loaded loaded = LoadIntoWindow(2, 1);
-    QCOMPARE(loaded.port, 2);
-    QVERIFY(!loaded.files_list.empty());
-    int kept = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(
-             std::filesystem::path(store.RegistryPath()).parent_path())) {
-        kept += entry.path().filename().string().rfind("registry.corrupt-", 0) == 0 ? 1 : 0;
-    }
-    QCOMPARE(kept, 1);
+    std::ofstream(store.RegistryPath(), std::ios::binary) << text;
+}
+
+}  // namespace
+
+// Catches a damaged store thrown away at start-up without a word on the screen: its port map
+// gone, COM1 stood for /dev/ttyS0 again and the next Start talked to whatever is on that line.
+void SettingsTest::DamagedStoreIsShownAndKeptAsItIs() {
+    TempStore store;
+    // Line 5 is not a store's line; the map above it is the operator's.
+    const std::string text =
+        "VantorRegistry 1\n[SOFTWARE\\Halvren\\Vantor\\Ports]\nCOM1=sim\nCOM2=sim\n"
+        "COM3 sim\nCOM4=sim\n[SOFTWARE\\Halvren\\Vantor]\nCOM=1\n";
+    WriteStoreText(store, text);
+    MainDialog dialog;
+    dialog.Host().Options.PortIndex = 1;
+    dialog.Host().Options.BaudChoice = 1;
+    dialog.OnInitDialog();
+    dialog.show();
+    QMessageBox* box = nullptr;
+    QVERIFY(QTest::qWaitFor([&] {
+        box = dialog.findChild<QMessageBox*>(QStringLiteral("StoreProblemBox"));
+        return box != nullptr && box->isVisible();
+    }));
+    const QString said = box->text();
+    QVERIFY2(said.contains(QString::fromStdString(store.RegistryPath())), qPrintable(said));
+    QVERIFY2(said.contains(QStringLiteral("line 5: neither [KEY] nor NAME=VALUE")),
+             qPrintable(said));
+    QCOMPARE(box->parentWidget(), &dialog);
+    const QDir folder(QStringLiteral(VANTOR_SCREENSHOT_DIR));
+    QVERIFY(box->grab().save(folder.filePath(QStringLiteral("damaged_store_box.png"))));
+
+    // Answered, the box gives the keyboard back to the window.
+    box->button(QMessageBox::Ok)->click();
+    QVERIFY(QTest::qWaitFor([&] { return QApplication::activeWindow() == &dialog; }));
+    // Then the operator goes on: a click writes nothing into the file, and Start opens no port
+    // through a map it cannot read, saying why under the status text.
+    QTest::mouseClick(dialog.PortButton(0), Qt::LeftButton);
+    QTest::mouseClick(dialog.StartButton(), Qt::LeftButton);
+    QVERIFY(QTest::qWaitFor(
+        [&] { return dialog.Host().JobRunning.load() == 0 && !dialog.ShownCause().empty(); }));
+    QCOMPARE(dialog.Label(platform::Display::StatusLine)->text(),
+             QStringLiteral("Error : Failed to initialize COM port"));
+    const std::string cause = dialog.ShownCause();
+    QVERIFY2(
+        cause.rfind("COM1 has no device: the settings store \"" + store.RegistryPath(), 0) == 0,
+        cause.c_str());
+    QVERIFY(dialog.grab().save(folder.filePath(QStringLiteral("main_window_damaged_store.png"))));
+
+    QCOMPARE(ReadFile(store.RegistryPath()), text);
+    const auto files = std::distance(std::filesystem::directory_iterator(
+                                         std::filesystem::path(store.RegistryPath()).parent_path()),
+                                     std::filesystem::directory_iterator());
+    // The store and its lock file, nothing set aside.
+    QVERIFY(files <= 2);
+}
+
+// Catches the operator's comment lines, which the store's reader skips, being dropped by the
+// next write.
+void SettingsTest::CommentLinesSurviveAWrite() {
+    TempStore store;
+    WriteStoreText(
+        store,
+        "VantorRegistry 1\r\n# the bench's adapters\r\n[SOFTWARE\\Halvren\\Vantor\\Ports]"
+        "\r\nCOM1=sim\r\nCOM2=sim\r\n# COM3 is the spare\r\nCOM3=sim\r\nCOM4=sim\r\n");
+    MainDialog dialog;
+    dialog.OnInitDialog();
+    QTest::mouseClick(dialog.PortButton(2), Qt::LeftButton);
+    const std::string expected =
+        "VantorRegistry 1\r\n# the bench's adapters\r\n[SOFTWARE\\Halvren\\Vantor\\Ports]\r\n"
+        "COM1=sim\r\nCOM2=sim\r\n# COM3 is the spare\r\nCOM3=sim\r\nCOM4=sim\r\n"
+        "[SOFTWARE\\x5cHalvren\\x5cVantor]\r\nFilePath=" +
+        store.DataFolder() + "/vantor/flist.txt\r\nCOM=3\r\n";
+    QCOMPARE(ReadFile(store.RegistryPath()), expected);
 }
 
 }  // namespace vantor::ui::test

@@ -33,7 +33,8 @@ class SettingsTest : public QObject {
     void SwitchesWinOverStoredPortAndSpeed_data();
     void SwitchesWinOverStoredPortAndSpeed();
     void ButtonClicksAreRememberedAcrossRuns();
-    void DamagedStoreStartsAsFirstRun();
+    void DamagedStoreIsShownAndKeptAsItIs();
+    void CommentLinesSurviveAWrite();
 };
 
 class ColorListBoxTest : public QObject {
@@ -75,7 +76,9 @@ class MainDialogTest : public QObject {
     void QuitEndsEveryDialogOpenOverTheWindow_data();
     void QuitEndsEveryDialogOpenOverTheWindow();
     void AdvancedDialogSitsOverTheWindow();
-    void TabGoesRoundTheSixOptionButtons();
+    void TabGoesRoundTheOptionButtonsAndTheInstructions();
+    void PortReasonIsShownUnderTheStatusText();
+    void FilesListBoxOpensOverTheAdvancedDialog();
     void PortButtonsShowTheirDevices();
     void AboutBoxShowsCaptionAndVersion();
     void CancelledAdvancedDialogStoresAddressingAgain();
