@@ -89,6 +89,7 @@ constexpr const char* kHelp =
     "  23       --strict: an image sends no packet\n"
     "  30       a production line: some stations failed\n"
     "  31       the report (--report) could not be written\n"
+    "  32       the run's output (stdout, --notify-fd) could not be written\n"
     "  64       usage error\n"
     "  130, 143 interrupted by Ctrl-C (SIGINT) or SIGTERM\n";
 
