@@ -32,12 +32,15 @@ platform::ProcessDeadline ChildDeadline() {
 // when one is given.
 std::unique_ptr<ChildProcess> StartCli(const std::vector<std::string>& arguments, ChildStream out,
                                        ChildStream err, const std::string& registry_path,
-                                       const std::vector<std::string>& launcher = {}) {
+                                       const std::vector<std::string>& launcher = {},
+                                       const CliSetup& setup = {}) {
     platform::ChildOptions options;
     options.argv = launcher;
     options.argv.push_back(VANTOR_CLI_PATH);
     options.argv.insert(options.argv.end(), arguments.begin(), arguments.end());
     options.environment_changes = {{"VANTOR_REGISTRY", registry_path}};
+    options.environment_changes.insert(options.environment_changes.end(), setup.environment.begin(),
+                                       setup.environment.end());
     options.out = std::move(out);
     options.err = std::move(err);
     std::string error;
@@ -68,6 +71,22 @@ CliRun RunCliWithStore(const std::vector<std::string>& arguments,
     CliRun run;
     run.status = StatusOf(child->Finish(ChildDeadline()));
     run.out = TempDir::Read(dir.Path("stdout"));
+    run.err = TempDir::Read(dir.Path("stderr"));
+    return run;
+}
+
+CliRun RunCliWith(const std::vector<std::string>& arguments, CliSetup setup) {
+    TempDir dir;
+    const bool out_to_file = !setup.out.has_value();
+    ChildStream out = out_to_file ? ChildStream::File(dir.Path("stdout")) : std::move(*setup.out);
+    setup.out.reset();
+    auto child = StartCli(arguments, std::move(out), ChildStream::File(dir.Path("stderr")),
+                          dir.Path("registry"), {}, setup);
+    CliRun run;
+    run.status = StatusOf(child->Finish(ChildDeadline()));
+    if (out_to_file) {
+        run.out = TempDir::Read(dir.Path("stdout"));
+    }
     run.err = TempDir::Read(dir.Path("stderr"));
     return run;
 }

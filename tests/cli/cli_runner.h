@@ -2,7 +2,9 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/process.h"
@@ -22,6 +24,17 @@ CliRun RunCli(const std::vector<std::string>& arguments);
 
 // As RunCli, with the settings store at `registry_path`.
 CliRun RunCliWithStore(const std::vector<std::string>& arguments, const std::string& registry_path);
+
+// What RunCliWith changes from RunCli's set-up.
+struct CliSetup {
+    // Set (a value) or removed (nothing) in the child's environment, after the store's own.
+    std::vector<std::pair<std::string, std::optional<std::string>>> environment;
+    // Where stdout goes instead of a file that is read back (run.out then stays empty).
+    std::optional<platform::ChildStream> out;
+};
+
+// As RunCli, with the environment changed and stdout sent elsewhere as `setup` says.
+CliRun RunCliWith(const std::vector<std::string>& arguments, CliSetup setup);
 
 // As RunCli, with the limit on open files lowered to `soft` (and `hard` for the hard one), set
 // by util-linux's prlimit before it starts the program.

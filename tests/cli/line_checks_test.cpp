@@ -30,32 +30,6 @@ std::vector<std::string> LineOn(const std::string& image, const std::vector<std:
     return arguments;
 }
 
-// As RunCliWithStore, with the environment changed as well.
-CliRun RunWithEnvironment(
-    const std::vector<std::string>& arguments,
-    std::vector<std::pair<std::string, std::optional<std::string>>> environment) {
-    TempDir dir;
-    platform::ChildOptions options;
-    options.argv.push_back(VANTOR_CLI_PATH);
-    options.argv.insert(options.argv.end(), arguments.begin(), arguments.end());
-    environment.emplace_back("VANTOR_REGISTRY", dir.Path("registry"));
-    options.environment_changes = std::move(environment);
-    options.out = platform::ChildStream::File(dir.Path("stdout"));
-    options.err = platform::ChildStream::File(dir.Path("stderr"));
-    std::string error;
-    auto child = platform::ChildProcess::Start(options, &error);
-    if (!child) {
-        throw std::runtime_error("cannot start " + error);
-    }
-    const platform::ChildExit exit =
-        child->Finish(std::chrono::steady_clock::now() + std::chrono::seconds(120));
-    CliRun run;
-    run.status = exit.Exited() ? exit.status : -1;
-    run.out = TempDir::Read(dir.Path("stdout"));
-    run.err = TempDir::Read(dir.Path("stderr"));
-    return run;
-}
-
 // Catches a line that sees two stations where one device stands behind two names, and lets
 // them talk over each other to one drive.
 TEST(LineChecks, RefusesTwoNamesOfOneDeviceBeforeAnyStation) {
@@ -106,10 +80,9 @@ TEST(LineChecks, RefusesAControlByteInAPortNameUpFront) {
 TEST(LineChecks, CopiesTheFilesListInTmpWhenTmpdirCannotBeUsed) {
     TempDir dir;
     const std::string list = dir.Write("list.txt", "main    " + WriteImage(dir) + "\n");
-    const CliRun run =
-        RunWithEnvironment({"download", "--files-list", list, "--port", "sim:address=1", "--port",
-                            "sim:address=2", "--virtual-time", "--quiet"},
-                           {{"TMPDIR", dir.Path("missing")}});
+    const CliRun run = RunCliWith({"download", "--files-list", list, "--port", "sim:address=1",
+                                   "--port", "sim:address=2", "--virtual-time", "--quiet"},
+                                  {{{"TMPDIR", dir.Path("missing")}}, std::nullopt});
     EXPECT_EQ(run.status, 0) << run.out << run.err;
     EXPECT_NE(run.err.find("TMPDIR \"" + dir.Path("missing") + "\" cannot be used"),
               std::string::npos)

@@ -25,29 +25,6 @@ std::string WriteImage(const TempDir& dir, int packets) {
     return dir.Write("image.orb", bytes);
 }
 
-// Runs vantor-cli with stdout on `out` and stderr kept; descriptors without close-on-exec are
-// inherited.
-CliRun RunWithOut(const std::vector<std::string>& arguments, platform::ChildStream out) {
-    TempDir dir;
-    platform::ChildOptions options;
-    options.argv.push_back(VANTOR_CLI_PATH);
-    options.argv.insert(options.argv.end(), arguments.begin(), arguments.end());
-    options.environment_changes = {{"VANTOR_REGISTRY", dir.Path("registry")}};
-    options.out = std::move(out);
-    options.err = platform::ChildStream::File(dir.Path("stderr"));
-    std::string error;
-    auto child = platform::ChildProcess::Start(options, &error);
-    if (!child) {
-        throw std::runtime_error("cannot start " + error);
-    }
-    const platform::ChildExit exit =
-        child->Finish(std::chrono::steady_clock::now() + std::chrono::seconds(120));
-    CliRun run;
-    run.status = exit.Exited() ? exit.status : -1;
-    run.err = TempDir::Read(dir.Path("stderr"));
-    return run;
-}
-
 std::vector<std::string> Events(const std::string& out, const std::string& prefix) {
     std::vector<std::string> found;
     for (const JsonObject& event : ParseJsonLines(out)) {
@@ -88,7 +65,7 @@ TEST(RunEnd, AFullDiskFailsTheRunAfterItsReportButAClosedReaderDoesNot) {
                                        "--port",         "sim",
                                        "--skip-seeking", "--virtual-time",
                                        "--report",       dir.Path("report.json")};
-    const CliRun full = RunWithOut(one, platform::ChildStream::File("/dev/full"));
+    const CliRun full = RunCliWith(one, {{}, platform::ChildStream::File("/dev/full")});
     EXPECT_EQ(full.status, kOutputUnwritten) << full.err;
     EXPECT_NE(full.err.find(std::string(kOutputUnwrittenText) + ": No space left on device"),
               std::string::npos)
@@ -99,7 +76,8 @@ TEST(RunEnd, AFullDiskFailsTheRunAfterItsReportButAClosedReaderDoesNot) {
 
     std::vector<std::string> line = one;
     line.insert(line.end(), {"--port", "sim:seed=2"});
-    EXPECT_EQ(RunWithOut(line, platform::ChildStream::File("/dev/full")).status, kOutputUnwritten);
+    EXPECT_EQ(RunCliWith(line, {{}, platform::ChildStream::File("/dev/full")}).status,
+              kOutputUnwritten);
     EXPECT_EQ(RunCliIntoClosedPipe(line).status, 0);
 }
 
