@@ -318,7 +318,7 @@ TEST(DriveSimShutClient, IsLetGoWithinTheDrainTimeWhateverWaitsForTheLine) {
     EXPECT_EQ(test::ExchangeLineSpeed(fd, 50, 5000), 50u);
     ASSERT_TRUE(SendFor(fd, Bytes(32 * 1024, 0x55), std::chrono::seconds(5)));
     ::shutdown(fd, SHUT_WR);
-    const std::string gone = server.NextLine(rfc2217_server::kShutDrainMs + 2000);
+    const std::string gone = server.NextLine(rfc2217_server::kShutDrainMs + 10000);
     ::close(fd);
     EXPECT_NE(gone.find("dropped after 5000 ms"), std::string::npos) << gone;
 }
