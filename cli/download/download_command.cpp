@@ -46,9 +46,12 @@ constexpr const char* kHelp =
     "\n"
     "options:\n"
     "  --files-list PATH   download every line of this files list instead of one IMAGE\n"
-    "  --port PORT         COM1 to COM4 through the port map (default COM1), or a device:\n"
-    "                      /dev/ttyUSB0, rfc2217://HOST:PORT, sim or sim:OPTIONS\n"
-    "  --baud RATE         9600 (default) or 19200\n"
+    "  --port PORT         COM1 to COM4 through the port map, or a device: /dev/ttyUSB0,\n"
+    "                      rfc2217://HOST:PORT, sim or sim:OPTIONS; auto: the one USB serial\n"
+    "                      adapter present (none or several: status 5, each named)\n"
+    "  --baud RATE         9600 or 19200\n"
+    "                      --port or --baud left out: the window's last choice (the settings\n"
+    "                      store), else COM1 and 9600; stderr says which\n"
     "  --address N         activate the drive at this address, 0 to 31 or its character\n"
     "                      0-9, A-V, instead of seeking it\n"
     "  --skip-seeking      the drive is in its boot loader already: do not look for it first\n"
@@ -328,6 +331,10 @@ int RunAndRecord(const DownloadSettings& settings) {
                               "--traffic-log \"" + settings.traffic_log + "\": " + error);
         }
     }
+    if (const std::string note = ChoicesNote(settings);
+        !note.empty() && !settings.json && !settings.quiet) {
+        std::fprintf(stderr, "vantor-cli: %s\n", note.c_str());
+    }
     ConsoleOutput output(ChooseOutputMode(settings.json, settings.quiet), stdout, stderr,
                          &BytesSent());
     const RunStart start = DescribeRun(settings);
@@ -410,6 +417,7 @@ int ReadArgumentsAndRun(const std::vector<std::string>& arguments, bool identify
         PrintVersion();
         return kExitSuccess;
     }
+    TakeStoredChoices(settings);
     if (auto problem = CheckDownloadSettings(settings)) {
         return ReportUsageError(arguments, command, *problem);
     }

@@ -6,7 +6,10 @@
 
 #include "cli/console/command_line.h"
 #include "cli/download/port_address.h"
+#include "cli/ports/port_identity.h"
+#include "cli/ports/serial_devices.h"
 #include "cli/record/run_record.h"
+#include "platform/registry.h"
 #include "platform/serial/rfc2217_device.h"
 #include "platform/window_link.h"
 #include "sim/sim_options.h"
@@ -16,6 +19,22 @@ namespace vantor::cli {
 namespace {
 
 constexpr int kHighestAddress = 31;
+
+// The window's settings and how it reads its port and rate: each value into a buffer of its own
+// size (a longer one counts as absent); COM by its first character, "1", "3" and "4" giving
+// COM1, COM3 and COM4 and any other COM2; BRAT "9600" exactly giving 9600, any other 19200.
+constexpr const char* kSettingsKey = "SOFTWARE\\Halvren\\Vantor";
+constexpr std::size_t kComBufferBytes = 2;
+constexpr std::size_t kBratBufferBytes = 8;
+
+std::string PortFromCom(const std::string& text) {
+    const char digit = text.empty() ? '\0' : text[0];
+    return std::string("COM") + (digit == '1' || digit == '3' || digit == '4' ? digit : '2');
+}
+
+int BaudChoiceFromBrat(const std::string& text) {
+    return text == "9600" ? 0 : 1;
+}
 
 // The address as a number (0 to 31) or as the character the drive shows ("0"-"9", "A"-"V").
 std::optional<int> ParseAddress(const std::string& text) {
@@ -41,11 +60,20 @@ std::optional<std::string> TakeText(const std::string& option, const std::string
     return std::nullopt;
 }
 
+std::optional<std::string> TakePort(const std::string& text, DownloadSettings& settings) {
+    if (auto problem = TakeText("--port", text, settings.port)) {
+        return problem;
+    }
+    settings.port_source = text == kAutoPort ? ChoiceSource::kAuto : ChoiceSource::kOption;
+    return std::nullopt;
+}
+
 std::optional<std::string> TakeBaud(const std::string& text, DownloadSettings& settings) {
     if (text != "9600" && text != "19200") {
         return "--baud \"" + text + "\": the drive talks at 9600 or 19200";
     }
     settings.baud_choice = text == "19200" ? 1 : 0;
+    settings.baud_source = ChoiceSource::kOption;
     return std::nullopt;
 }
 
@@ -88,7 +116,7 @@ struct DownloadOption {
 // Every option of the two commands, the one table that the parser reads.
 const DownloadOption kDownloadOptions[] = {
     {{"--files-list", "PATH"}, ShownIn::kDownload, nullptr, &DownloadSettings::files_list},
-    {{"--port", "PORT"}, ShownIn::kBoth, nullptr, &DownloadSettings::port},
+    {{"--port", "PORT"}, ShownIn::kBoth, nullptr, nullptr, TakePort},
     {{"--baud", "RATE"}, ShownIn::kBoth, nullptr, nullptr, TakeBaud},
     {{"--address", "N"}, ShownIn::kBoth, nullptr, nullptr, TakeAddress},
     {{"--notify-fd", "N"}, ShownIn::kDownload, nullptr, nullptr, TakeNotifyFd},
@@ -144,6 +172,38 @@ std::optional<std::string> ReadOption(ArgumentReader& reader, const std::string&
                                    : option->take(*text, settings);
 }
 
+// The port with the device it stands for, which the user may not know it to be (COM1 is the
+// machine's own first serial port unless the port map says otherwise).
+std::string PortAndDevice(const DownloadSettings& settings) {
+    if (settings.port_source == ChoiceSource::kAuto) {
+        for (const SerialDeviceEntry& device : ListSerialDevices()) {
+            if (device.path == settings.port) {
+                return "port " + AdapterDescription(device);
+            }
+        }
+        return "port " + settings.port;
+    }
+    const auto device = EffectiveAddress(settings.port);
+    return "port " + settings.port +
+           (!device                    ? " (no device)"
+            : *device == settings.port ? ""
+                                       : " (" + *device + ")");
+}
+
+// Why a choice is what it is, for one choice ("it") or two ("them").
+std::string Reason(ChoiceSource source, bool both) {
+    switch (source) {
+        case ChoiceSource::kStore:
+            return both ? "as the window last used them" : "as the window last used it";
+        case ChoiceSource::kAuto:
+            return "the one USB serial adapter present";
+        case ChoiceSource::kOption:
+        case ChoiceSource::kDefault:
+            break;
+    }
+    return both ? "the defaults" : "the default";
+}
+
 }  // namespace
 
 std::optional<std::string> ParseDownloadSettings(const std::vector<std::string>& arguments,
@@ -162,6 +222,82 @@ std::optional<std::string> ParseDownloadSettings(const std::vector<std::string>&
         }
     }
     return std::nullopt;
+}
+
+const char* ChoiceSourceName(ChoiceSource source) {
+    switch (source) {
+        case ChoiceSource::kOption:
+            return "option";
+        case ChoiceSource::kAuto:
+            return "auto";
+        case ChoiceSource::kStore:
+            return "store";
+        case ChoiceSource::kDefault:
+            break;
+    }
+    return "default";
+}
+
+void TakeStoredChoices(DownloadSettings& settings) {
+    const bool port_open = settings.port_source == ChoiceSource::kDefault;
+    const bool baud_open = settings.baud_source == ChoiceSource::kDefault;
+    if (!port_open && !baud_open) {
+        return;
+    }
+    const platform::Registry registry(platform::RegistryFilePath(),
+                                      platform::Registry::DamagedFile::Keep);
+    if (auto problem = registry.Problem()) {
+        settings.store_problem = *problem;
+        return;
+    }
+    // A store this user may not write still says what the window last chose.
+    auto key = registry.OpenKeyForReading(kSettingsKey);
+    if (!key) {
+        return;
+    }
+    if (const auto com = registry.QueryValue(*key, "COM", kComBufferBytes); com && port_open) {
+        settings.port = PortFromCom(*com);
+        settings.port_source = ChoiceSource::kStore;
+    }
+    if (const auto brat = registry.QueryValue(*key, "BRAT", kBratBufferBytes); brat && baud_open) {
+        settings.baud_choice = BaudChoiceFromBrat(*brat);
+        settings.baud_source = ChoiceSource::kStore;
+    }
+    platform::Registry::CloseKey(*key);
+}
+
+std::string ChoicesNote(const DownloadSettings& settings) {
+    const bool port_told = settings.port_source != ChoiceSource::kOption;
+    const bool baud_told = settings.baud_source != ChoiceSource::kOption;
+    const std::string baud = std::string(settings.baud_choice == 1 ? "19200" : "9600") + " baud";
+    std::string note;
+    if (port_told && baud_told && settings.port_source == settings.baud_source) {
+        note = PortAndDevice(settings) + " and " + baud + ", " + Reason(settings.port_source, true);
+    } else if (port_told && baud_told) {
+        note = PortAndDevice(settings) + ", " + Reason(settings.port_source, false) + ", and " +
+               baud + ", " + Reason(settings.baud_source, false);
+    } else if (port_told) {
+        note = PortAndDevice(settings) + ", " + Reason(settings.port_source, false);
+    } else if (baud_told) {
+        note = baud + ", " + Reason(settings.baud_source, false);
+    } else {
+        return "";
+    }
+    const bool port_open = settings.port_source == ChoiceSource::kStore ||
+                           settings.port_source == ChoiceSource::kDefault;
+    if (!settings.store_problem.empty()) {
+        // A port name then has no device, and the port's own failure gives the whole reason.
+        note += port_open ? ", as the settings store cannot be read"
+                          : " (" + settings.store_problem + ")";
+    }
+    if (port_open && baud_told) {
+        note += "; --port and --baud choose others";
+    } else if (port_open) {
+        note += "; --port chooses another";
+    } else if (baud_told) {
+        note += "; --baud chooses another";
+    }
+    return note;
 }
 
 std::optional<std::string> CheckDownloadSettings(const DownloadSettings& settings) {

@@ -10,10 +10,11 @@ _vantor_devices()
     done
 }
 
-# What a port may be: a port name, the simulated drive, a network port or a device present.
+# What a run's port may be: a port name, the simulated drive, a network port, an adapter by its
+# identity, the one USB adapter present (auto) or a device present.
 _vantor_ports()
 {
-    printf '%s\n' COM1 COM2 COM3 COM4 sim sim: rfc2217:// usb-serial: by-id:
+    printf '%s\n' COM1 COM2 COM3 COM4 sim sim: rfc2217:// usb-serial: by-id: auto
     _vantor_devices
 }
 
