@@ -11,6 +11,7 @@
 #include "cli/record/run_record.h"
 #include "platform/registry.h"
 #include "platform/serial/rfc2217_device.h"
+#include "platform/stored_choices.h"
 #include "platform/window_link.h"
 #include "sim/sim_options.h"
 
@@ -19,22 +20,6 @@ namespace vantor::cli {
 namespace {
 
 constexpr int kHighestAddress = 31;
-
-// The window's settings and how it reads its port and rate: each value into a buffer of its own
-// size (a longer one counts as absent); COM by its first character, "1", "3" and "4" giving
-// COM1, COM3 and COM4 and any other COM2; BRAT "9600" exactly giving 9600, any other 19200.
-constexpr const char* kSettingsKey = "SOFTWARE\\Halvren\\Vantor";
-constexpr std::size_t kComBufferBytes = 2;
-constexpr std::size_t kBratBufferBytes = 8;
-
-std::string PortFromCom(const std::string& text) {
-    const char digit = text.empty() ? '\0' : text[0];
-    return std::string("COM") + (digit == '1' || digit == '3' || digit == '4' ? digit : '2');
-}
-
-int BaudChoiceFromBrat(const std::string& text) {
-    return text == "9600" ? 0 : 1;
-}
 
 // The address as a number (0 to 31) or as the character the drive shows ("0"-"9", "A"-"V").
 std::optional<int> ParseAddress(const std::string& text) {
@@ -251,16 +236,19 @@ void TakeStoredChoices(DownloadSettings& settings) {
         return;
     }
     // A store this user may not write still says what the window last chose.
-    auto key = registry.OpenKeyForReading(kSettingsKey);
+    auto key = registry.OpenKeyForReading(platform::kSettingsKey);
     if (!key) {
         return;
     }
-    if (const auto com = registry.QueryValue(*key, "COM", kComBufferBytes); com && port_open) {
-        settings.port = PortFromCom(*com);
+    if (const auto com = registry.QueryValue(*key, "COM", platform::kComBufferBytes);
+        com && port_open) {
+        // The window's rule: COM1, COM3 and COM4 by the first character, anything else COM2.
+        settings.port = "COM" + std::to_string(platform::PortIndexFromCom(*com) + 1);
         settings.port_source = ChoiceSource::kStore;
     }
-    if (const auto brat = registry.QueryValue(*key, "BRAT", kBratBufferBytes); brat && baud_open) {
-        settings.baud_choice = BaudChoiceFromBrat(*brat);
+    if (const auto brat = registry.QueryValue(*key, "BRAT", platform::kBratBufferBytes);
+        brat && baud_open) {
+        settings.baud_choice = platform::BaudChoiceFromBrat(*brat);
         settings.baud_source = ChoiceSource::kStore;
     }
     platform::Registry::CloseKey(*key);
