@@ -20,6 +20,7 @@
 #include "cli/record/run_record.h"
 #include "cli/record/traffic_log.h"
 #include "job/job.h"
+#include "link/drive_activation.h"
 #include "link/serial_port.h"
 #include "platform/clock.h"
 #include "platform/serial/port_map.h"
@@ -155,14 +156,15 @@ Outcome StrictVerdict(const JobRecord& record) {
     return {};
 }
 
+// The displays have shown the version, the hardware and the address in words; the IdentWord
+// they come from, and an address that no probe gave, are said here.
 void ShowIdentity(const JobRecord& record, ConsoleOutput& output) {
     const int ident = record.IdentWord;
     const int address = record.Link.AnsweredAddress;
-    const std::string address_text = address >= 0 ? std::to_string(address) : "none";
     output.Note("IdentWord: " + Hex4(ident));
-    output.Note("version: " + VersionText(static_cast<unsigned>(ident)));
-    output.Note("hardware revision: " + RevisionText(static_cast<unsigned>(ident)));
-    output.Note("address: " + address_text);
+    if (address < 0) {
+        output.Note("Drive address: none (no address answered in command mode)");
+    }
     output.Event("identity",
                  JsonObject()
                      .Integer("ident_word", ident)
@@ -227,9 +229,22 @@ Outcome CheckImagesThenRunJob(const DownloadSettings& settings, JobHost& host,
     return outcome;
 }
 
-// An interruption's exit status, and the cause of a failure where the status text does not say
-// it.
-void ExplainOutcome(const DownloadSettings& settings, Outcome& outcome, ConsoleOutput& output) {
+// The cause of a failed resynchronisation that an activation failure came before: the drive
+// it left in command mode (or the address that never answered) is why no break came back, and
+// the texts of the re-activations after it (a drive left selected answers the next seek out of
+// turn: " Error: Detected multiple drives") are its consequences. Empty when there was none.
+std::string FirstActivationCause(const Outcome& outcome, const JobRecord& record) {
+    if (outcome.job != JobResult::kResyncFailed ||
+        record.Link.FirstFailure == ActivationFailure::kNone) {
+        return "";
+    }
+    return ActivationFailureText(record.Link.FirstFailure);
+}
+
+// An interruption's exit status, and the cause of a failure where the last status text does not
+// say it.
+void ExplainOutcome(const DownloadSettings& settings, Outcome& outcome, const JobRecord& record,
+                    ConsoleOutput& output) {
     if (LineAbandoned() && outcome.job != JobResult::kDone) {
         // The second Ctrl-C cut an operation short: whatever the job made of the line it lost,
         // the run was interrupted. A job that had come to its end before it stands.
@@ -249,10 +264,14 @@ void ExplainOutcome(const DownloadSettings& settings, Outcome& outcome, ConsoleO
     if (outcome.detail.empty()) {
         outcome.detail = PortCause(settings.port, outcome.job, output.FailureDetail());
     }
+    if (outcome.detail.empty()) {
+        outcome.detail = FirstActivationCause(outcome, record);
+    }
 }
 
-// The lines on stderr that say more than the job's texts.
-void ExplainOnStderr(const DownloadSettings& settings, bool nothing_answered, bool log_whole) {
+// The lines on stderr that say more than the job's texts, and last where to look for help.
+void ExplainOnStderr(const DownloadSettings& settings, int exit_status, bool nothing_answered,
+                     bool log_whole) {
     // A port that cannot carry breaks is the cause already named; the cable is not in question.
     if (nothing_answered && !LastPortReport().carries_no_breaks) {
         std::fprintf(stderr,
@@ -264,6 +283,7 @@ void ExplainOnStderr(const DownloadSettings& settings, bool nothing_answered, bo
         std::fprintf(stderr, "vantor-cli: the traffic log \"%s\" could not be written whole\n",
                      settings.traffic_log.c_str());
     }
+    PointToHelp(stderr, exit_status);
 }
 
 RunSummary Summarise(const DownloadSettings& settings, const Outcome& outcome,
@@ -272,7 +292,8 @@ RunSummary Summarise(const DownloadSettings& settings, const Outcome& outcome,
     summary.result = ResultWord(outcome);
     summary.exit_status = outcome.exit_status;
     summary.job_result = DesignCode(outcome.job);
-    summary.meaning = ExitMeaning(outcome.exit_status);
+    summary.meaning =
+        OutcomeMeaning({outcome.job, outcome.exit_status, &record, output.FailureDetail()});
     summary.detail = outcome.exit_status == kExitSuccess
                          ? ""
                          : (outcome.detail.empty() ? output.FailureDetail() : outcome.detail);
@@ -352,13 +373,14 @@ int RunAndRecord(const DownloadSettings& settings) {
     // The port is closed: every record is in.
     const bool log_whole = !log || log->Close();
 
-    ExplainOutcome(settings, outcome, output);
+    ExplainOutcome(settings, outcome, host.Record, output);
     RunSummary summary = Summarise(settings, outcome, host.Record, start, output);
     summary.started = started;
     summary.ended = std::chrono::system_clock::now();
     KeepReport(settings, outcome, summary);
-    output.Finish(outcome.exit_status, DesignCode(outcome.job), outcome.detail);
-    ExplainOnStderr(settings, summary.nothing_answered, log_whole);
+    output.Finish(outcome.exit_status, DesignCode(outcome.job), outcome.detail, summary.meaning,
+                  WarningWords(host.Record.Download));
+    ExplainOnStderr(settings, outcome.exit_status, summary.nothing_answered, log_whole);
     output.Event("summary", SummaryFields(summary));
     RemoveStopHandlers();
     return outcome.exit_status;
@@ -387,6 +409,7 @@ int PortIdentityUnresolved(const DownloadSettings& settings, const std::string& 
         WriteErrorEvent(stdout, status, error);
     }
     std::fprintf(stderr, "vantor-cli: --port %s\n", error.c_str());
+    PointToHelp(stderr, status);
     return status;
 }
 
