@@ -16,8 +16,17 @@ constexpr const char* kSchemaLock = "SELECT pg_advisory_xact_lock(7422960117)";
 
 void IgnoreNotice(void*, const char*) {}
 
-std::string Trimmed(std::string text) {
-    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) {
+// libpq's message on one line: its lines joined, its tabs and trailing line end dropped.
+std::string Trimmed(const std::string& message) {
+    std::string text;
+    for (const char c : message) {
+        if (c == '\n') {
+            text += "; ";
+        } else if (c != '\t') {
+            text += c;
+        }
+    }
+    while (!text.empty() && (text.back() == ' ' || text.back() == ';')) {
         text.pop_back();
     }
     return text;
