@@ -10,7 +10,13 @@ namespace {
 constexpr platform::ProgramOption kHistoryOptions[] = {{"--help"}, {"-h"}, {"--version"}};
 }  // namespace
 
-void RecordInHistory(const std::string&, bool, const RunSummary&, ConsoleOutput&) {}
+void RecordInHistory(const std::string& place, bool, const RunSummary&, ConsoleOutput&) {
+    if (!place.empty()) {
+        std::fprintf(stderr,
+                     "vantor-cli: --history: the history of runs is not kept on Windows "
+                     "yet; the run is not recorded\n");
+    }
+}
 
 int RunHistory(const std::vector<std::string>&) {
     return UsageError("history", "the history of runs is not kept on Windows yet");
