@@ -355,13 +355,14 @@ bool MainDialog::StartWorker() {
     std::shared_ptr<JobHost> host = host_;
     const std::uint64_t attachment = link_attachment_;
     const std::string port_name = job_port_name_;
+    const std::string history = cli::WindowJobHistory();
     try {
-        std::thread([host, attachment, port_name] {
+        std::thread([host, attachment, port_name, history] {
             GuiWindowLink::BindThisThread(attachment);
             const auto started = std::chrono::system_clock::now();
             const JobOutcome outcome = DownloadJob(*host);
             // The job has ended and told the window; its record goes to the history after.
-            cli::RecordWindowJob(*host, outcome, started, port_name);
+            cli::RecordWindowJob(*host, outcome, started, port_name, history);
         }).detach();
     } catch (const std::system_error&) {
         return false;

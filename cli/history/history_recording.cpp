@@ -33,8 +33,13 @@ void RecordInHistory(const std::string& place, bool no_history, const RunSummary
     }
 }
 
+std::string WindowJobHistory() {
+    return ChosenHistory("");
+}
+
 void RecordWindowJob(const JobHost& host, JobOutcome outcome,
-                     std::chrono::system_clock::time_point started, const std::string& port_name) {
+                     std::chrono::system_clock::time_point started, const std::string& port_name,
+                     const std::string& place) {
     RunSummary summary;
     summary.started = started;
     summary.ended = std::chrono::system_clock::now();
@@ -66,7 +71,7 @@ void RecordWindowJob(const JobHost& host, JobOutcome outcome,
     if (const auto tool = entry.record.find("\"tool\":\"vantor-cli\""); tool != std::string::npos) {
         entry.record.replace(tool, 19, "\"tool\":\"vantor\"");
     }
-    const RecordOutcome recorded = RecordEntry(entry, ChosenHistory(""));
+    const RecordOutcome recorded = RecordEntry(entry, place);
     if (recorded.queued) {
         std::fprintf(stderr,
                      "vantor: the history %s cannot be reached (%s): the record waits in %s\n",
