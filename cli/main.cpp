@@ -8,6 +8,7 @@
 #include "cli/console/console_output.h"
 #include "cli/console/exit_status.h"
 #include "cli/download/download_command.h"
+#include "cli/history/history_recording.h"
 #include "cli/image_info/image_info.h"
 #include "cli/line/production_line.h"
 #include "cli/line/station_process.h"
@@ -27,6 +28,7 @@ constexpr const char* kHelp =
     "  ports                           show the port names and the serial devices\n"
     "  ports set COMn DEVICE           make a port name stand for a device\n"
     "  ports unset COMn                give a port name its default device again\n"
+    "  history [list|stats|prune|sync] the runs recorded: filters, counts, pruning\n"
     "\n"
     "Each command takes --help (-h) and --version. The main command:\n"
     "  vantor-cli download IMAGE --port sim   (the built-in simulated drive)\n"
@@ -52,10 +54,9 @@ struct Command {
     int (*run)(const std::vector<std::string>& arguments);
 };
 constexpr Command kCommands[] = {
-    {"download", RunDownloadCommand},
-    {"identify", RunIdentify},
-    {"image-info", RunImageInfo},
-    {"ports", RunPorts},
+    {"download", RunDownloadCommand}, {"identify", RunIdentify},
+    {"image-info", RunImageInfo},     {"ports", RunPorts},
+    {"history", RunHistory},
 };
 
 // The command's exit status, once what it wrote is out. Output that could not be written turns

@@ -19,6 +19,9 @@ packages=(
   python3-jsonschema
   libudev-dev
   gcovr
+  # The history of runs: the station's SQLite file, a site's PostgreSQL (libpq), and the
+  # PostgreSQL server that its tests start.
+  libsqlite3-dev libpq-dev postgresql-15
 )
 
 missing=()

@@ -16,6 +16,7 @@
 #include "cli/download/image_checks.h"
 #include "cli/download/port_address.h"
 #include "cli/download/run_description.h"
+#include "cli/history/history_recording.h"
 #include "cli/ports/port_identity.h"
 #include "cli/record/run_record.h"
 #include "cli/record/traffic_log.h"
@@ -67,6 +68,10 @@ constexpr const char* kHelp =
     "  --report FILE       write the run's record to FILE as one JSON document, also when the\n"
     "                      run fails (replaced whole, never half written; its folder is\n"
     "                      checked first, and one that cannot be written fails the run)\n"
+    "  --history PLACE     record the run in this history: a SQLite file or a\n"
+    "                      postgresql:// URL (default: VANTOR_HISTORY, else\n"
+    "                      $XDG_DATA_HOME/vantor/history.sqlite; see vantor-cli history)\n"
+    "  --no-history        record the run in no history\n"
     "  --strict            fail on what the design lets pass (statuses 20 to 23)\n"
     "  --quiet             show only the result and errors\n"
     "  --help, -h, --version\n"
@@ -107,7 +112,7 @@ constexpr const char* kIdentifyHelp =
     "\n"
     "options:\n"
     "  --port PORT, --baud RATE, --address N, --skip-seeking, --traffic-log FILE, --json,\n"
-    "  --report FILE, --quiet   as for download\n"
+    "  --report FILE, --history PLACE, --no-history, --quiet   as for download\n"
     "  --stay              leave the drive in its boot loader\n"
     "  --help, -h, --version\n"
     "\n"
@@ -381,6 +386,8 @@ int RunAndRecord(const DownloadSettings& settings) {
     output.Finish(outcome.exit_status, DesignCode(outcome.job), outcome.detail, summary.meaning,
                   WarningWords(host.Record.Download));
     ExplainOnStderr(settings, outcome.exit_status, summary.nothing_answered, log_whole);
+    // The history never changes the run's outcome; it says on its own when it fails.
+    RecordInHistory(settings.history, settings.no_history, summary, output);
     output.Event("summary", SummaryFields(summary));
     RemoveStopHandlers();
     return outcome.exit_status;

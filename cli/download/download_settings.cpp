@@ -107,6 +107,8 @@ const DownloadOption kDownloadOptions[] = {
     {{"--notify-fd", "N"}, ShownIn::kDownload, nullptr, nullptr, TakeNotifyFd},
     {{"--traffic-log", "FILE"}, ShownIn::kBoth, nullptr, &DownloadSettings::traffic_log},
     {{"--report", "FILE"}, ShownIn::kBoth, nullptr, &DownloadSettings::report},
+    {{"--history", "PLACE"}, ShownIn::kBoth, nullptr, &DownloadSettings::history},
+    {{"--no-history"}, ShownIn::kBoth, &DownloadSettings::no_history},
     {{"--skip-seeking"}, ShownIn::kBoth, &DownloadSettings::skip_seeking},
     {{"--reset-after"}, ShownIn::kDownload, &DownloadSettings::reset_after},
     {{"--json"}, ShownIn::kBoth, &DownloadSettings::json},
@@ -306,6 +308,9 @@ std::optional<std::string> CheckDownloadSettings(const DownloadSettings& setting
     }
     if (settings.json && settings.quiet) {
         return "--json and --quiet exclude each other";
+    }
+    if (settings.no_history && !settings.history.empty()) {
+        return "--history and --no-history exclude each other";
     }
     const auto address = EffectiveAddress(settings.port);
     if (address) {

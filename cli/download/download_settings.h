@@ -35,6 +35,8 @@ struct DownloadSettings {
     bool virtual_time = false;
     bool strict = false;
     std::string report;
+    std::string history;  // --history: a SQLite file or a postgresql:// URL
+    bool no_history = false;
     bool stay = false;
     bool help = false;
     bool version = false;

@@ -30,7 +30,7 @@ _vantor_cli()
     _init_completion -n =: || return
 
     if ((cword == 1)); then
-        _vantor_offer "download identify image-info ports --help -h --version"
+        _vantor_offer "download identify image-info ports history --help -h --version"
         return
     fi
     case ${words[1]} in
@@ -38,16 +38,16 @@ _vantor_cli()
             case $prev in
                 --port) _vantor_offer "$(_vantor_ports)"; return ;;
                 --baud) _vantor_offer "9600 19200"; return ;;
-                --files-list | --traffic-log | --report | --ports-from) _filedir; return ;;
+                --files-list | --traffic-log | --report | --ports-from | --history) _filedir; return ;;
                 --address | --notify-fd | --max-parallel | --retry) return ;;
             esac
             if [[ ${words[1]} == identify ]]; then
                 _vantor_offer "--port --baud --address --skip-seeking --stay --traffic-log --json
-                    --report --quiet --help -h --version"
+                    --report --history --no-history --quiet --help -h --version"
             elif [[ $cur == -* ]]; then
                 _vantor_offer "--files-list --port --baud --address --skip-seeking --reset-after
-                    --strict --notify-fd --traffic-log --json --report --quiet --ports-from
-                    --max-parallel --retry --stop-on-first-failure --help -h --version"
+                    --strict --notify-fd --traffic-log --json --report --history --no-history
+                    --quiet --ports-from --max-parallel --retry --stop-on-first-failure --help -h --version"
             else
                 _filedir orb
             fi
@@ -67,6 +67,19 @@ _vantor_cli()
                 _vantor_offer "COM1 COM2 COM3 COM4"
             elif ((cword == 4)) && [[ ${words[2]} == set ]]; then
                 _vantor_offer "$(_vantor_devices) sim sim: rfc2217://"
+            fi
+            ;;
+        history)
+            case $prev in
+                --history) _filedir; return ;;
+                --result) _vantor_offer "success failure"; return ;;
+                --since | --until | --before | --port | --image-sha256 | --limit) return ;;
+            esac
+            if ((cword == 2)) && [[ $cur != -* ]]; then
+                _vantor_offer "list stats prune sync"
+            else
+                _vantor_offer "--history --since --until --port --result --image-sha256 --limit
+                    --before --json --csv --help -h --version"
             fi
             ;;
     esac
