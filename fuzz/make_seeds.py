@@ -74,7 +74,7 @@ def images():
         "s_records": b"S00600004844521B\nS1130000285F245F2212226A000424290008237C2A\n"
                      b"S9030000FC\n",
         "text": "Notes on the new firmware: \u00e9t\u00e9 2026\r\n".encode() * 3,
-        "gzip": bytes.fromhex("1f8b0800000000000003030000000000000000000000"),
+        "gzip": bytes.fromhex("1f8b080000000000000303000000000000000000"),
         "elf_start": b"\x7fELF\x02\x01\x01" + bytes(57),
         "zip_start": b"PK\x03\x04\x0a\x00" + bytes(24),
         "plain_looks_like_intel_hex":

@@ -49,40 +49,20 @@ std::string FileBytes(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// A ZIP archive holding the empty file "a.txt", stored: local header, central directory, end.
-std::string ZipBytes() {
-    std::string zip;
-    const auto field = [&zip](unsigned value, int bytes) {
-        for (int i = 0; i < bytes; ++i) {
-            zip.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
-        }
-    };
-    const auto zeros = [&zip](std::size_t count) { zip.append(count, '\0'); };
-    const std::string name = "a.txt";
-    zip += "PK\x03\x04";
-    field(10, 2);                      // version needed
-    zeros(2 + 2 + 2 + 2 + 4 + 4 + 4);  // flags, method, time, date, CRC, sizes
-    field(static_cast<unsigned>(name.size()), 2);
-    zeros(2);
-    zip += name;
-    const auto central_offset = static_cast<unsigned>(zip.size());
-    zip += "PK\x01\x02";
-    field(20, 2);
-    field(10, 2);
-    zeros(2 + 2 + 2 + 2 + 4 + 4 + 4);
-    field(static_cast<unsigned>(name.size()), 2);
-    zeros(2 + 2 + 2 + 2 + 4 + 4);  // extra, comment, disk, attributes, local header at 0
-    zip += name;
-    const auto central_size = static_cast<unsigned>(zip.size()) - central_offset;
-    zip += "PK\x05\x06";
-    zeros(2 + 2);
-    field(1, 2);
-    field(1, 2);
-    field(central_size, 4);
-    field(central_offset, 4);
-    zeros(2);
-    return zip;
+std::string FromHex(const std::string& digits) {
+    std::string bytes;
+    for (std::size_t at = 0; at + 1 < digits.size(); at += 2) {
+        bytes.push_back(static_cast<char>(std::stoi(digits.substr(at, 2), nullptr, 16)));
+    }
+    return bytes;
 }
+
+// A ZIP archive holding the empty file "a.txt", stored, and gzip's output for no input.
+const std::string kZip = FromHex(
+    "504b03040a00000000000000000000000000000000000000000005000000612e747874504b010214000a0000000000"
+    "00000000000000000000000000000000050000000000000000000000000000000000612e747874504b050600000000"
+    "0100010033000000230000000000");
+const std::string kGzip = FromHex("1f8b080000000000000303000000000000000000");
 
 // A plain image for revision 0 made of Intel HEX records up to its packets: its header is the
 // text ":1" of the first record, a data offset of 0x3A31.
@@ -148,11 +128,6 @@ TEST_P(FileKind, ImageInfoAndDownloadNameWhatTheFileIs) {
     }
 }
 
-const std::string kGzipOfNothing(
-    "\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\x03\x03\x00"
-    "\x00\x00\x00\x00\x00\x00\x00\x00",
-    20);
-
 INSTANTIATE_TEST_SUITE_P(
     Files, FileKind,
     testing::Values(
@@ -164,8 +139,8 @@ INSTANTIATE_TEST_SUITE_P(
         KindCase{"Elf", FileBytes("/bin/true"), "sim",
                  FileBytes("/bin/true").size() >= 0x7F45 + 2 ? 102 : 106,
                  "an ELF program or object file"},
-        KindCase{"Gzip", kGzipOfNothing, "sim", 106, "a gzip-compressed file"},
-        KindCase{"Zip", ZipBytes(), "sim", 106, "a ZIP archive"},
+        KindCase{"Gzip", kGzip, "sim", 106, "a gzip-compressed file"},
+        KindCase{"Zip", kZip, "sim", 106, "a ZIP archive"},
         KindCase{"Text", "Release notes\n\nThe new firmware goes on every drive.\n", "sim", 106,
                  "a text file"},
         KindCase{"SoundKdxImage", Text(ImageBuilder::Kdx(2).FillerPackets(3, 64).Build()), "sim", 0,
