@@ -9,10 +9,7 @@ namespace vantor {
 
 namespace {
 
-constexpr std::string_view kElfMagic(
-    "\x7f"
-    "ELF",
-    4);
+constexpr std::string_view kElfMagic("\x7f\x45\x4c\x46", 4);  // 0x7F "ELF"
 constexpr std::string_view kZipMagic("PK\x03\x04", 4);
 constexpr std::string_view kEmptyZipMagic("PK\x05\x06", 4);
 constexpr std::string_view kGzipMagic("\x1f\x8b\x08", 3);  // with deflate, its only method
