@@ -298,7 +298,9 @@ RunSummary Summarise(const DownloadSettings& settings, const Outcome& outcome,
     summary.exit_status = outcome.exit_status;
     summary.job_result = DesignCode(outcome.job);
     summary.meaning =
-        OutcomeMeaning({outcome.job, outcome.exit_status, &record, output.FailureDetail()});
+        !outcome.meaning.empty()
+            ? outcome.meaning
+            : OutcomeMeaning({outcome.job, outcome.exit_status, &record, output.FailureDetail()});
     summary.detail = outcome.exit_status == kExitSuccess
                          ? ""
                          : (outcome.detail.empty() ? output.FailureDetail() : outcome.detail);

@@ -94,13 +94,15 @@ bool IsFaultOfTheFormat(ImageResult result) {
 // What the image's design code and texts do not say: the path and the system's reason for a
 // file that cannot be opened, or what a refused file is when it is no Orrim image at all. Empty
 // when there is nothing to add.
+// `kind` is given what the file is instead of an image, when it is no Orrim image at all.
 std::string ImageDetail(const FilesListEntry& entry, int list_line, ImageResult result,
-                        const std::string& open_problem, const std::string& reader_said) {
+                        const std::string& open_problem, const std::string& reader_said,
+                        std::string& kind) {
     std::string detail;
     if (result == ImageResult::kUnopenable) {
         detail = entry.Path + ": cannot be opened: " + open_problem;
     } else if (IsFaultOfTheFormat(result)) {
-        const std::string kind = NotAnImageText(KindOfRefusedImage(entry.Path));
+        kind = NotAnImageText(KindOfRefusedImage(entry.Path));
         if (kind.empty()) {
             return "";
         }
@@ -151,11 +153,12 @@ Outcome CheckImages(const DownloadSettings& settings, const JobOptions& options,
         if (const ImageResult image = CheckImage(
                 entry.Path, header, packets, ExpectedSha256(options, entry.Path), &open_problem);
             image != ImageResult::kDownloaded) {
+            std::string kind;
             const std::string detail =
                 ImageDetail(entry, settings.files_list.empty() ? 0 : static_cast<int>(line) + 1,
-                            image, open_problem, held.last_said());
+                            image, open_problem, held.last_said(), kind);
             platform::ReportStatus("ERROR: Download failed.", 0);
-            return {image, ExitStatusForJob(image), detail};
+            return {image, ExitStatusForJob(image), detail, kind};
         }
         if (packets == 0 && settings.strict) {
             return {JobResult::kDone, kExitStrictNoPacket,

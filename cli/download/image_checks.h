@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 
 #include "cli/console/console_output.h"
 #include "cli/console/exit_status.h"
@@ -15,9 +16,17 @@ namespace vantor::cli {
 
 // What the checks before the port, or the job, came to.
 struct Outcome {
+    Outcome() = default;
+    Outcome(JobOutcome job_outcome, int status, std::string cause = {}, std::string words = {})
+        : job(job_outcome),
+          exit_status(status),
+          detail(std::move(cause)),
+          meaning(std::move(words)) {}
+
     JobOutcome job;
     int exit_status = kExitSuccess;
-    std::string detail;  // the cause when the last status text does not say it
+    std::string detail;   // the cause when the last status text does not say it
+    std::string meaning;  // what the status means here, when the check knows better than its code
 };
 
 // The name of the file at `path`, without its folders: the label an image is shown by.

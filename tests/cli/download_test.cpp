@@ -40,14 +40,6 @@ std::vector<std::string> StatusTexts(const std::vector<JsonObject>& events) {
     return texts;
 }
 
-std::vector<JsonObject> EventsOfKind(const std::vector<JsonObject>& events,
-                                     const std::string& kind) {
-    std::vector<JsonObject> found;
-    std::copy_if(events.begin(), events.end(), std::back_inserter(found),
-                 [&](const JsonObject& event) { return StringField(event, "event") == kind; });
-    return found;
-}
-
 struct StatusCase {
     const char* name;
     std::vector<std::string> options;  // "IMAGE" stands for the image, "LIST" for a list

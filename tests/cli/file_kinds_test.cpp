@@ -15,7 +15,14 @@
 #include "image/image_writer.h"
 
 namespace vantor::test {
+
 namespace {
+
+// The detail of the run's result event.
+std::string ResultDetail(const std::vector<JsonObject>& events) {
+    const auto results = EventsOfKind(events, "result");
+    return results.empty() ? std::string() : StringField(results.back(), "detail");
+}
 
 using image_writer::Bytes;
 using image_writer::ImageBuilder;
@@ -112,7 +119,7 @@ TEST_P(FileKind, ImageInfoAndDownloadNameWhatTheFileIs) {
     EXPECT_EQ(run.status, c.status) << run.err;
     const auto events = ParseJsonLines(run.out);
     ASSERT_FALSE(events.empty());
-    const std::string detail = StringField(events[events.size() - 2], "detail");
+    const std::string detail = ResultDetail(events);
     bool packet_sent = false;
     for (const JsonObject& event : events) {
         packet_sent = packet_sent || StringField(event, "text").rfind("Downloading packet", 0) == 0;
@@ -124,6 +131,9 @@ TEST_P(FileKind, ImageInfoAndDownloadNameWhatTheFileIs) {
         // The reader's own text stays beside the name of the kind.
         EXPECT_EQ(detail.rfind(said + " (Error: ", 0), 0u) << detail;
         EXPECT_NE(run.err.find("vantor-cli: " + said), std::string::npos) << run.err;
+        // The result's meaning names the kind, not a cut image.
+        const std::string kind = said.substr(said.find(": ") + 2);
+        EXPECT_EQ(StringField(EventsOfKind(events, "summary").back(), "meaning"), kind);
         EXPECT_FALSE(packet_sent);
     }
 }
@@ -182,7 +192,7 @@ TEST_P(FileProblem, NamesThePathAndTheReason) {
     EXPECT_EQ(image.status, 102);
     const auto events = ParseJsonLines(image.out);
     ASSERT_GE(events.size(), 2u);
-    EXPECT_EQ(StringField(events[events.size() - 2], "detail"), said);
+    EXPECT_EQ(ResultDetail(events), said);
     EXPECT_NE(image.err.find("vantor-cli: " + said + "\n"), std::string::npos) << image.err;
 
     // The same path as a files list, and as the image of a list's second line.

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
+
 #include "cli/cli_runner.h"
 
 namespace vantor::test {
@@ -39,6 +42,14 @@ std::vector<JsonObject> ParseJsonLines(const std::string& text) {
 std::string StringField(const JsonObject& object, const std::string& key) {
     const auto found = object.find(key);
     return found == object.end() || !found->is_string() ? std::string() : found->get<std::string>();
+}
+
+std::vector<JsonObject> EventsOfKind(const std::vector<JsonObject>& events,
+                                     const std::string& kind) {
+    std::vector<JsonObject> found;
+    std::copy_if(events.begin(), events.end(), std::back_inserter(found),
+                 [&](const JsonObject& event) { return StringField(event, "event") == kind; });
+    return found;
 }
 
 }  // namespace vantor::test

@@ -21,4 +21,8 @@ std::vector<JsonObject> ParseJsonLines(const std::string& text);
 // The string at `key`, or "" when the object has none.
 std::string StringField(const JsonObject& object, const std::string& key);
 
+// The events whose "event" is `kind`, in their order.
+std::vector<JsonObject> EventsOfKind(const std::vector<JsonObject>& events,
+                                     const std::string& kind);
+
 }  // namespace vantor::test
