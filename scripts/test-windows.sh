@@ -180,4 +180,29 @@ network_download() {
 }
 network_port_runs
 
+# A device name given as a file (COM9 is mapped to the echoing peer above) is refused as such,
+# as a usage error, before anything is opened.
+device_name_refused() {
+  local out="$build/device-name.out" status=0
+  "$wine" "$build/cli/vantor-cli.exe" download examples/demo.orb --port sim \
+    --traffic-log com9.log >"$out" 2>&1 || status=$?
+  [ "$status" -eq 64 ] &&
+    grep -q 'com9.log is a device name on Windows, not a file name; choose another name' "$out" || {
+    cat "$out" >&2
+    echo "status $status, 64 expected" >&2
+    return 1
+  }
+}
+run "vantor-cli.exe --traffic-log com9.log refused" device_name_refused
+# The listing as JSON: the port names, and the comm ports present (COM9 among them).
+ports_json() {
+  local out="$build/ports.json"
+  "$wine" "$build/cli/vantor-cli.exe" ports --json >"$out" &&
+    grep -q '^{"ports":\[{"name":"COM1",.*"devices":\[.*"path":"COM9"' "$out" || {
+    cat "$out" >&2
+    return 1
+  }
+}
+run "vantor-cli.exe ports --json" ports_json
+
 exit "$failed"
