@@ -68,7 +68,9 @@ for _ in $(seq 50); do
   sleep 0.1
 done
 [ -L "$port_link" ] || { echo "windows: the echoing peer did not start" >&2; exit 1; }
-"$wine" reg add 'HKLM\Software\Wine\Ports' /v COM9 /t REG_SZ /d "$port_link" /f >/dev/null
+# The terminal itself, not the link to it: Wine's mapping then shows the port is a pseudo terminal.
+"$wine" reg add 'HKLM\Software\Wine\Ports' /v COM9 /t REG_SZ /d "$(readlink -f "$port_link")" /f \
+  >/dev/null
 # Wine maps its ports when the prefix starts: end it, and start it again for the run.
 "$wineserver" -k >/dev/null 2>&1 || true
 "$wineserver" -w >/dev/null 2>&1 || true
@@ -178,7 +180,6 @@ network_download() {
     return 1
   }
 }
-network_port_runs
 
 # A device name given as a file (COM9 is mapped to the echoing peer above) is refused as such,
 # as a usage error, before anything is opened.
@@ -193,7 +194,20 @@ device_name_refused() {
     return 1
   }
 }
-run "vantor-cli.exe --traffic-log com9.log refused" device_name_refused
+
+# COM9 is Wine's mapping of a pseudo terminal, which carries no breaks: the run says so, as on
+# Linux, rather than blaming the cable.
+no_breaks_hint() {
+  local out="$build/no-breaks.out" status=0
+  "$wine" "$build/cli/vantor-cli.exe" download examples/demo.orb --port COM9 --skip-seeking \
+    >"$out" 2>&1 || status=$?
+  [ "$status" -eq 2 ] && grep -q 'this port cannot carry serial breaks' "$out" || {
+    cat "$out" >&2
+    echo "status $status, 2 expected" >&2
+    return 1
+  }
+}
+
 # The listing as JSON: the port names, and the comm ports present (COM9 among them).
 ports_json() {
   local out="$build/ports.json"
@@ -203,6 +217,15 @@ ports_json() {
     return 1
   }
 }
-run "vantor-cli.exe ports --json" ports_json
+
+# What vantor-cli.exe does with Windows' own: network serial ports, device names, a pseudo
+# terminal behind a COM name, the listing of the ports.
+windows_port_checks() {
+  network_port_runs
+  run "vantor-cli.exe --traffic-log com9.log refused" device_name_refused
+  run "vantor-cli.exe on a pseudo terminal: the breaks hint" no_breaks_hint
+  run "vantor-cli.exe ports --json" ports_json
+}
+windows_port_checks
 
 exit "$failed"
