@@ -89,6 +89,11 @@ ssize_t ReceiveSome(int socket, std::uint8_t* into, std::size_t room) {
     return ::recv(socket, into, room, MSG_DONTWAIT);
 }
 
+bool AwaitData(int /*socket*/, int ms) {
+    Sleep(ms);
+    return false;
+}
+
 void SetNoDelay(int socket) {
     const int on = 1;
     ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));

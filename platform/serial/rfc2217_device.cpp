@@ -192,6 +192,15 @@ class Rfc2217Device final : public BufferedSerialDevice, private Listener, priva
 
   private:
     bool ComPortAgreed() const;
+    // One step of the open's waits for the server's answers: a millisecond, or less where the
+    // system wakes the wait as bytes arrive. Such a wake counts as a look at the connection,
+    // so that an answer it brings is a round trip sample even where the system's sleeps are
+    // far coarser than kSampleLookGapNs (Windows' timer steps).
+    void AwaitAnswer() {
+        if (net::AwaitData(fd(), 1)) {
+            last_look_ns_ = NowNs();
+        }
+    }
     // The server's own words, when it sent text rather than the protocol (a refusal).
     std::string ServerText();
     std::string ClosedText();
@@ -328,7 +337,7 @@ bool Rfc2217Device::Settle(std::int64_t deadline_ns, std::string& why) {
             return false;
         }
         while (!purges_awaited_.empty() && Usable() && NowNs() < until_ns) {
-            Sleep(1);
+            AwaitAnswer();
             Pump();
         }
         if (!Usable()) {
@@ -349,7 +358,7 @@ bool Rfc2217Device::Settle(std::int64_t deadline_ns, std::string& why) {
     fences_work_ = true;
     if (SendFence() != 0) {
         while (fences_answered_ != fences_sent_ && Usable() && NowNs() < until_ns) {
-            Sleep(1);
+            AwaitAnswer();
             Pump();
         }
     }

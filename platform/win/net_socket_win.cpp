@@ -144,6 +144,11 @@ int Connect(const SocketAddress& address, std::int64_t deadline_ns, int budget_m
     } else {
         why = SystemMessage(static_cast<unsigned long>(failure));
     }
+    // A handle past an int's range would break the shared code's descriptor; none is given out.
+    if (connected && socket > static_cast<SOCKET>(INT_MAX)) {
+        why = "the system gave a socket handle out of range";
+        connected = false;
+    }
     if (!connected) {
         ::closesocket(socket);
         return -1;
@@ -159,6 +164,17 @@ ssize_t SendSome(int socket, const std::uint8_t* bytes, std::size_t count) {
 ssize_t ReceiveSome(int socket, std::uint8_t* into, std::size_t room) {
     const int got = ::recv(Handle(socket), reinterpret_cast<char*>(into), Length(room), 0);
     return got == SOCKET_ERROR ? Failed() : got;
+}
+
+// Windows' sleeps go in the system timer's steps (about 15.6 ms): the wait is on the socket,
+// which ends it as bytes arrive.
+bool AwaitData(int socket, int ms) {
+    platform::Sleep(0);  // sends the held output
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(Handle(socket), &readable);
+    timeval limit{0, ms * 1000};
+    return ::select(0, &readable, nullptr, nullptr, &limit) > 0;
 }
 
 void SetNoDelay(int socket) {
