@@ -139,6 +139,8 @@ network_port_runs() {
 # Starts a new vantor-drive-sim on a free loopback port; sets drive_sim_pid and drive_sim_port.
 start_drive_sim() {
   local out=$1
+  # Removed first: the background start empties it only later, and the last run's port is there.
+  rm -f "$out"
   "$PWD/build/ci/drivesim/vantor-drive-sim" --port 0 >"$out" 2>&1 &
   drive_sim_pid=$!
   drive_sim_port=""
