@@ -61,7 +61,8 @@ int Length(std::size_t count) {
 }
 
 // Waits on the process clock until a non-blocking connect has ended or the deadline passed. A
-// failed connect shows in the exception set, as Winsock reports it.
+// failed connect shows in the exception set, as Winsock reports it, with its error in SO_ERROR;
+// connected is writable without one.
 bool AwaitConnected(SOCKET socket, std::int64_t deadline_ns, int budget_ms, std::string& why) {
     while (true) {
         fd_set writable;
@@ -78,7 +79,7 @@ bool AwaitConnected(SOCKET socket, std::int64_t deadline_ns, int budget_ms, std:
                              &length) != 0) {
                 failure = ::WSAGetLastError();
             }
-            if (failure == 0 && FD_ISSET(socket, &failed)) {
+            if (failure == 0 && !FD_ISSET(socket, &writable)) {
                 failure = WSAECONNREFUSED;
             }
             why = failure != 0 ? SystemMessage(static_cast<unsigned long>(failure)) : "";
