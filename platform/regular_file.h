@@ -2,6 +2,7 @@
 // hangs on something that only looks like a file.
 #pragma once
 
+#include <optional>
 #include <string>
 
 namespace vantor::platform {
@@ -12,5 +13,15 @@ namespace vantor::platform {
 // holder has locked is refused rather than read half written. Returns a C runtime descriptor
 // (for fdopen and close; closing it releases the lock), or -1.
 int OpenRegularFile(const std::string& path, bool read_write, bool exclusive);
+
+// True when the last component of `path` is one of the names Windows keeps for its devices
+// wherever they appear (CON, PRN, AUX, NUL, COM1 to COM9, LPT1 to LPT9, in any case and with
+// any extension): opening it opens the device, not a file.
+bool IsWindowsDeviceName(const std::string& path);
+// What is said of such a path: its last component is a device name, and another is needed.
+std::string DeviceNameText(const std::string& path);
+// Why `path` cannot be a file of this system's: on Windows, a device name (DeviceNameText);
+// nothing elsewhere, where those names are ordinary file names.
+std::optional<std::string> DeviceNameProblem(const std::string& path);
 
 }  // namespace vantor::platform

@@ -26,4 +26,8 @@ int OpenRegularFile(const std::string& path, bool read_write, bool exclusive) {
     return fd;
 }
 
+std::optional<std::string> DeviceNameProblem(const std::string& /*path*/) {
+    return std::nullopt;
+}
+
 }  // namespace vantor::platform

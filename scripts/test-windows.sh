@@ -4,8 +4,9 @@
 # inside the build tree whose server is started once for the whole run: the core, image and
 # settings store suites (the soak with a reduced count), the comm backend against a pseudo
 # terminal that Wine's registry maps to COM9 with an echoing peer on its other end, and a
-# download from the simulated drive by vantor-cli.exe. Skipped, and said so, when the cross
-# compiler or Wine is not installed.
+# download from the simulated drive by vantor-cli.exe, and downloads by vantor-cli.exe through a
+# network serial port served by the Linux vantor-drive-sim (from build/ci). Skipped, and said
+# so, when the cross compiler or Wine is not installed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -39,11 +40,16 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
 fi
 
 peer_pid=""
-cleanup() {
-  if [ -n "$peer_pid" ]; then
-    kill "$peer_pid" 2>/dev/null || true
-    wait "$peer_pid" 2>/dev/null || true
+drive_sim_pid=""
+stop_process() {
+  if [ -n "$1" ]; then
+    kill "$1" 2>/dev/null || true
+    wait "$1" 2>/dev/null || true
   fi
+}
+cleanup() {
+  stop_process "$peer_pid"
+  stop_process "$drive_sim_pid"
   "$wineserver" -k >/dev/null 2>&1 || true
 }
 trap cleanup EXIT
@@ -62,7 +68,9 @@ for _ in $(seq 50); do
   sleep 0.1
 done
 [ -L "$port_link" ] || { echo "windows: the echoing peer did not start" >&2; exit 1; }
-"$wine" reg add 'HKLM\Software\Wine\Ports' /v COM9 /t REG_SZ /d "$port_link" /f >/dev/null
+# The terminal itself, not the link to it: Wine's mapping then shows the port is a pseudo terminal.
+"$wine" reg add 'HKLM\Software\Wine\Ports' /v COM9 /t REG_SZ /d "$(readlink -f "$port_link")" /f \
+  >/dev/null
 # Wine maps its ports when the prefix starts: end it, and start it again for the run.
 "$wineserver" -k >/dev/null 2>&1 || true
 "$wineserver" -w >/dev/null 2>&1 || true
@@ -108,5 +116,118 @@ interrupted_run() {
 run "vantor-cli.exe stopped by Ctrl-C" interrupted_run
 run "vantor-cli.exe download examples/demo.orb --port sim" \
   "$wine" "$build/cli/vantor-cli.exe" download examples/demo.orb --port sim --quiet
+
+# Network serial ports: vantor-cli.exe reaches the simulated drive that the Linux
+# vantor-drive-sim serves over RFC 2217 on a loopback port, at the drive's fastest speed and
+# without seeking, to keep the runs short. A download runs to the end; in another the server is
+# killed during the download, and the run ends with status 6 (the port was lost).
+network_port_runs() {
+  local sim="$PWD/build/ci/drivesim/vantor-drive-sim"
+  if [ ! -d build/ci ]; then
+    echo "=== windows: network serial ports skipped (no build/ci for the Linux vantor-drive-sim;" \
+      "cmake --preset ci first)"
+    return 0
+  fi
+  if [ ! -x "$sim" ]; then
+    echo "=== windows: building the Linux vantor-drive-sim"
+    cmake --build build/ci --target vantor-drive-sim -j "$(nproc)" >/dev/null
+  fi
+  run "vantor-cli.exe download through rfc2217://" network_download complete
+  run "vantor-cli.exe download, the port server killed on the way" network_download killed
+}
+
+# Starts a new vantor-drive-sim on a free loopback port; sets drive_sim_pid and drive_sim_port.
+start_drive_sim() {
+  local out=$1
+  # Removed first: the background start empties it only later, and the last run's port is there.
+  rm -f "$out"
+  "$PWD/build/ci/drivesim/vantor-drive-sim" --port 0 >"$out" 2>&1 &
+  drive_sim_pid=$!
+  drive_sim_port=""
+  for _ in $(seq 50); do
+    drive_sim_port=$(sed -n 's|.*(rfc2217://127\.0\.0\.1:\([0-9]*\)).*|\1|p' "$out")
+    [ -n "$drive_sim_port" ] && return 0
+    sleep 0.1
+  done
+  cat "$out" >&2
+  echo "windows: vantor-drive-sim did not start" >&2
+  return 1
+}
+
+# complete: the download succeeds (status 0); killed: the server is killed once the second
+# packet is on its way, and the run reports the lost port (status 6).
+network_download() {
+  local how=$1 out="$build/network-$1.out"
+  rm -f "$out"
+  start_drive_sim "$build/drive-sim.out" || return 1
+  "$wine" "$build/cli/vantor-cli.exe" download examples/demo.orb \
+    --port "rfc2217://127.0.0.1:$drive_sim_port" --baud 19200 --skip-seeking >"$out" 2>&1 &
+  local pid=$! expected=0
+  if [ "$how" = killed ]; then
+    expected=6
+    for _ in $(seq 300); do
+      grep -q 'Downloading packet 2' "$out" && break
+      sleep 0.1
+    done
+    stop_process "$drive_sim_pid"
+    drive_sim_pid=""
+  fi
+  local status=0
+  wait "$pid" || status=$?
+  stop_process "$drive_sim_pid"
+  drive_sim_pid=""
+  [ "$status" -eq "$expected" ] && grep -q "^result: $expected " "$out" || {
+    cat "$out" >&2
+    echo "status $status, $expected expected" >&2
+    return 1
+  }
+}
+
+# A device name given as a file (COM9 is mapped to the echoing peer above) is refused as such,
+# as a usage error, before anything is opened.
+device_name_refused() {
+  local out="$build/device-name.out" status=0
+  "$wine" "$build/cli/vantor-cli.exe" download examples/demo.orb --port sim \
+    --traffic-log com9.log >"$out" 2>&1 || status=$?
+  [ "$status" -eq 64 ] &&
+    grep -q 'com9.log is a device name on Windows, not a file name; choose another name' "$out" || {
+    cat "$out" >&2
+    echo "status $status, 64 expected" >&2
+    return 1
+  }
+}
+
+# COM9 is Wine's mapping of a pseudo terminal, which carries no breaks: the run says so, as on
+# Linux, rather than blaming the cable.
+no_breaks_hint() {
+  local out="$build/no-breaks.out" status=0
+  "$wine" "$build/cli/vantor-cli.exe" download examples/demo.orb --port COM9 --skip-seeking \
+    >"$out" 2>&1 || status=$?
+  [ "$status" -eq 2 ] && grep -q 'this port cannot carry serial breaks' "$out" || {
+    cat "$out" >&2
+    echo "status $status, 2 expected" >&2
+    return 1
+  }
+}
+
+# The listing as JSON: the port names, and the comm ports present (COM9 among them).
+ports_json() {
+  local out="$build/ports.json"
+  "$wine" "$build/cli/vantor-cli.exe" ports --json >"$out" &&
+    grep -q '^{"ports":\[{"name":"COM1",.*"devices":\[.*"path":"COM9"' "$out" || {
+    cat "$out" >&2
+    return 1
+  }
+}
+
+# What vantor-cli.exe does with Windows' own: network serial ports, device names, a pseudo
+# terminal behind a COM name, the listing of the ports.
+windows_port_checks() {
+  network_port_runs
+  run "vantor-cli.exe --traffic-log com9.log refused" device_name_refused
+  run "vantor-cli.exe on a pseudo terminal: the breaks hint" no_breaks_hint
+  run "vantor-cli.exe ports --json" ports_json
+}
+windows_port_checks
 
 exit "$failed"

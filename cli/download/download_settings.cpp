@@ -3,6 +3,7 @@
 #include <cctype>
 #include <climits>
 #include <string_view>
+#include <utility>
 
 #include "cli/console/command_line.h"
 #include "cli/download/port_address.h"
@@ -10,6 +11,7 @@
 #include "cli/ports/serial_devices.h"
 #include "cli/record/run_record.h"
 #include "platform/registry.h"
+#include "platform/regular_file.h"
 #include "platform/serial/rfc2217_device.h"
 #include "platform/stored_choices.h"
 #include "platform/window_link.h"
@@ -326,6 +328,16 @@ std::optional<std::string> CheckDownloadSettings(const DownloadSettings& setting
     }
     if (settings.virtual_time && !(address && IsSimAddress(*address))) {
         return "--virtual-time runs only against the simulated drive (--port sim[:OPTIONS])";
+    }
+    // Windows opens its device names (COM9.log is COM9) whatever the extension or folder.
+    for (const auto& [option, path] :
+         {std::pair<const char*, const std::string&>{"IMAGE", settings.image},
+          {"--files-list", settings.files_list},
+          {"--traffic-log", settings.traffic_log},
+          {"--report", settings.report}}) {
+        if (auto problem = platform::DeviceNameProblem(path)) {
+            return std::string(option) + ": " + *problem;
+        }
     }
     // A report that cannot be written is known before the drive is touched.
     if (!settings.report.empty()) {

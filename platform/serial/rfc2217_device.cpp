@@ -4,13 +4,6 @@
 // here waits on the socket: every call takes what has arrived and goes on.
 #include "platform/serial/rfc2217_device.h"
 
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -28,6 +21,7 @@
 #include "platform/clock.h"
 #include "platform/program_options.h"
 #include "platform/serial/buffered_serial_device.h"
+#include "platform/serial/net_socket.h"
 #include "platform/serial/rfc2217_telnet.h"
 #include "platform/serial/round_trip.h"
 
@@ -96,83 +90,34 @@ std::optional<HostPort> ParseAddress(const std::string& address) {
     return parsed;
 }
 
-// Waits on the process clock until a non-blocking connect has ended or the deadline passed.
-bool AwaitConnected(int fd, std::int64_t deadline_ns, std::string& why) {
-    while (true) {
-        pollfd entry{fd, POLLOUT, 0};
-        if (::poll(&entry, 1, 0) > 0) {
-            int failure = 0;
-            socklen_t length = sizeof(failure);
-            if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &failure, &length) != 0) {
-                failure = errno;
-            }
-            why = failure != 0 ? std::strerror(failure) : "";
-            return failure == 0;
-        }
-        if (NowNs() >= deadline_ns) {
-            why = "no answer within " + std::to_string(kRfc2217OpenBudgetMs) + " ms";
-            return false;
-        }
-        Sleep(1);
-    }
-}
-
-int ConnectTo(const addrinfo& entry, std::int64_t deadline_ns, std::string& why) {
-    const int fd = ::socket(entry.ai_family, entry.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
-                            entry.ai_protocol);
-    if (fd < 0) {
-        why = std::strerror(errno);
-        return -1;
-    }
-    if (::connect(fd, entry.ai_addr, entry.ai_addrlen) == 0 ||
-        (errno == EINPROGRESS && AwaitConnected(fd, deadline_ns, why))) {
-        return fd;
-    }
-    if (errno != EINPROGRESS) {
-        why = std::strerror(errno);
-    }
-    ::close(fd);
-    return -1;
-}
-
 // One host name lookup on a thread of its own, so that the open can stop waiting for it: the
 // system's resolver has time-outs of its own, far longer than the open's budget.
 struct Lookup {
     std::mutex mutex;
     std::condition_variable done_changed;
     bool done = false;
-    int failure = 0;
-    addrinfo* list = nullptr;
-    ~Lookup() {
-        if (list != nullptr) {
-            ::freeaddrinfo(list);
-        }
-    }
+    bool found = false;
+    std::string failure;
+    std::vector<net::SocketAddress> addresses;
 };
 
-// The addresses of the host, found within the deadline; nullptr with `why` otherwise. The
-// caller frees the list.
-addrinfo* Resolve(const HostPort& target, std::int64_t deadline_ns, std::string& why) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICSERV | AI_NUMERICHOST;
-    addrinfo* list = nullptr;
-    if (::getaddrinfo(target.host.c_str(), target.port.c_str(), &hints, &list) == 0) {
-        return list;
+// The addresses of the host, found within the deadline; empty with `why` otherwise.
+std::vector<net::SocketAddress> Resolve(const HostPort& target, std::int64_t deadline_ns,
+                                        std::string& why) {
+    std::vector<net::SocketAddress> addresses;
+    std::string numeric_failure;
+    if (net::LookUp(target.host, target.port, true, addresses, numeric_failure)) {
+        return addresses;
     }
     auto lookup = std::make_shared<Lookup>();
     std::thread([lookup, target] {
-        addrinfo name_hints{};
-        name_hints.ai_family = AF_UNSPEC;
-        name_hints.ai_socktype = SOCK_STREAM;
-        name_hints.ai_flags = AI_NUMERICSERV;
-        addrinfo* found = nullptr;
-        const int failure =
-            ::getaddrinfo(target.host.c_str(), target.port.c_str(), &name_hints, &found);
+        std::vector<net::SocketAddress> found;
+        std::string failure;
+        const bool ok = net::LookUp(target.host, target.port, false, found, failure);
         std::lock_guard lock(lookup->mutex);
-        lookup->failure = failure;
-        lookup->list = found;
+        lookup->found = ok;
+        lookup->failure = std::move(failure);
+        lookup->addresses = std::move(found);
         lookup->done = true;
         lookup->done_changed.notify_all();
     }).detach();
@@ -181,30 +126,24 @@ addrinfo* Resolve(const HostPort& target, std::int64_t deadline_ns, std::string&
     if (!lookup->done_changed.wait_for(lock, left, [&] { return lookup->done; })) {
         why = "the host name \"" + target.host + "\" was not found within " +
               std::to_string(kRfc2217OpenBudgetMs) + " ms";
-        return nullptr;
+        return {};
     }
-    if (lookup->failure != 0) {
-        why = "the host name \"" + target.host +
-              "\" was not found: " + ::gai_strerror(lookup->failure);
-        return nullptr;
+    if (!lookup->found) {
+        why = "the host name \"" + target.host + "\" was not found: " + lookup->failure;
+        return {};
     }
-    return std::exchange(lookup->list, nullptr);
+    return std::move(lookup->addresses);
 }
 
 // Tries each address of the host in turn, all within one deadline.
 int Connect(const HostPort& target, std::int64_t deadline_ns, std::string& why) {
-    addrinfo* list = Resolve(target, deadline_ns, why);
-    if (list == nullptr) {
-        return -1;
-    }
     int fd = -1;
-    for (const addrinfo* entry = list; entry != nullptr && fd < 0; entry = entry->ai_next) {
-        fd = ConnectTo(*entry, deadline_ns, why);
-        if (NowNs() >= deadline_ns) {
+    for (const net::SocketAddress& address : Resolve(target, deadline_ns, why)) {
+        fd = net::Connect(address, deadline_ns, kRfc2217OpenBudgetMs, why);
+        if (fd >= 0 || NowNs() >= deadline_ns) {
             break;
         }
     }
-    ::freeaddrinfo(list);
     return fd;
 }
 
@@ -253,6 +192,15 @@ class Rfc2217Device final : public BufferedSerialDevice, private Listener, priva
 
   private:
     bool ComPortAgreed() const;
+    // One step of the open's waits for the server's answers: a millisecond, or less where the
+    // system wakes the wait as bytes arrive. Such a wake counts as a look at the connection,
+    // so that an answer it brings is a round trip sample even where the system's sleeps are
+    // far coarser than kSampleLookGapNs (Windows' timer steps).
+    void AwaitAnswer() {
+        if (net::AwaitData(fd(), 1)) {
+            last_look_ns_ = NowNs();
+        }
+    }
     // The server's own words, when it sent text rather than the protocol (a refusal).
     std::string ServerText();
     std::string ClosedText();
@@ -389,7 +337,7 @@ bool Rfc2217Device::Settle(std::int64_t deadline_ns, std::string& why) {
             return false;
         }
         while (!purges_awaited_.empty() && Usable() && NowNs() < until_ns) {
-            Sleep(1);
+            AwaitAnswer();
             Pump();
         }
         if (!Usable()) {
@@ -410,7 +358,7 @@ bool Rfc2217Device::Settle(std::int64_t deadline_ns, std::string& why) {
     fences_work_ = true;
     if (SendFence() != 0) {
         while (fences_answered_ != fences_sent_ && Usable() && NowNs() < until_ns) {
-            Sleep(1);
+            AwaitAnswer();
             Pump();
         }
     }
@@ -492,7 +440,7 @@ void Rfc2217Device::OnSubnegotiation(const std::vector<std::uint8_t>& body) {
 
 ssize_t Rfc2217Device::ReceiveSome(std::uint8_t* into, std::size_t room) {
     previous_look_ns_ = std::exchange(last_look_ns_, NowNs());
-    const ssize_t got = ::recv(fd(), into, room, MSG_DONTWAIT);
+    const ssize_t got = net::ReceiveSome(fd(), into, room);
     if (got == 0) {
         MarkGone();  // the server closed the connection
     }
@@ -518,8 +466,7 @@ bool Rfc2217Device::Send(const std::vector<std::uint8_t>& bytes) {
     const std::int64_t deadline_ns = NowNs() + kSendBudgetMs * 1'000'000;
     InterruptRetries interrupts;
     while (Usable() && sent < bytes.size()) {
-        const ssize_t done =
-            ::send(fd(), bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        const ssize_t done = net::SendSome(fd(), bytes.data() + sent, bytes.size() - sent);
         if (done > 0) {
             sent += static_cast<std::size_t>(done);
             continue;
@@ -737,10 +684,10 @@ bool Rfc2217Device::Close() {
     if (Usable()) {
         SendHeldOutput();
         ReceiveIntoQueue();
-        ::shutdown(fd(), SHUT_WR);
+        net::ShutdownSending(fd());
     }
     ForgetHeldOutput(this);
-    return ::close(ReleaseFd()) == 0;
+    return net::Close(ReleaseFd());
 }
 
 }  // namespace
@@ -768,8 +715,7 @@ std::unique_ptr<SerialDevice> OpenRfc2217Device(const std::string& address, std:
         return nullptr;
     }
     // Every byte of the protocol is a poll's worth of time; none may wait for company.
-    const int on = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+    net::SetNoDelay(fd);
     auto device = std::make_unique<Rfc2217Device>(fd);
     if (!device->Negotiate(deadline_ns, why) || !device->Settle(deadline_ns, why)) {
         SetOpenError(error, "cannot open the serial port at " + where + ": " + why);

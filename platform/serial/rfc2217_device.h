@@ -17,8 +17,8 @@ inline constexpr int kRfc2217OpenBudgetMs = 3000;
 // for a good one or for an address of another scheme.
 std::optional<std::string> Rfc2217AddressProblem(const std::string& address);
 
-// False where the build has no network serial port client (Windows); "rfc2217://" addresses
-// are then refused.
+// Whether the build has a network serial port client; "rfc2217://" addresses are refused where
+// it has none. Both the BSD sockets and the Winsock 2 builds have one.
 bool NetworkSerialPortsAvailable();
 
 // Opens "rfc2217://HOST:PORT" (HOST a name, an IPv4 address or an IPv6 address in brackets).

@@ -8,7 +8,19 @@
 
 namespace vantor::platform {
 
+std::optional<std::string> DeviceNameProblem(const std::string& path) {
+    if (!IsWindowsDeviceName(path)) {
+        return std::nullopt;
+    }
+    return DeviceNameText(path);
+}
+
 int OpenRegularFile(const std::string& path, bool read_write, bool exclusive) {
+    // A device name would open the device itself (a comm port, the console), whatever folder
+    // it is given in.
+    if (IsWindowsDeviceName(path)) {
+        return -1;
+    }
     const DWORD access = GENERIC_READ | (read_write ? GENERIC_WRITE : 0);
     const DWORD share = exclusive ? 0 : FILE_SHARE_READ | FILE_SHARE_WRITE;
     const HANDLE file = ::CreateFileA(path.c_str(), access, share, nullptr, OPEN_EXISTING,

@@ -12,6 +12,7 @@
 #include "platform/serial/native_serial_device.h"
 #include "platform/win/system_message.h"
 #include "platform/win/win_comm_calls.h"
+#include "platform/win/wine_port.h"
 
 namespace vantor::platform {
 
@@ -93,7 +94,8 @@ bool IsGoneError(DWORD error) {
 
 class WinCommDevice final : public SerialDevice {
   public:
-    explicit WinCommDevice(HANDLE port) : port_(port) {}
+    // `pty`: the port is known to be a pseudo terminal (Wine's mapping says so).
+    WinCommDevice(HANDLE port, bool pty) : port_(port), pty_(pty) {}
     ~WinCommDevice() override { Close(); }
 
     bool GetSettings(LineSettings& settings) override {
@@ -227,6 +229,7 @@ class WinCommDevice final : public SerialDevice {
     DeviceCondition Condition() const override {
         DeviceCondition condition;
         condition.lost = lost_ ? kLostSerialDeviceText : nullptr;
+        condition.carries_no_breaks = pty_;
         return condition;
     }
 
@@ -290,6 +293,8 @@ class WinCommDevice final : public SerialDevice {
     unsigned baud_ = 9600;
     std::uint32_t pending_errors_ = 0;
     bool lost_ = false;
+    // Under Wine, the port is a pseudo terminal, which passes no breaks.
+    bool pty_;
 };
 
 }  // namespace
@@ -318,7 +323,7 @@ std::unique_ptr<SerialDevice> OpenNativeSerialDevice(const std::string& address,
         }
         return nullptr;
     }
-    auto device = std::make_unique<WinCommDevice>(port);
+    auto device = std::make_unique<WinCommDevice>(port, WinePortIsPseudoTerminal(path));
     std::string why;
     if (!device->MakeRaw(why)) {
         if (error != nullptr) {

@@ -103,10 +103,11 @@ const SystemDeviceTexts kSystemDeviceTexts{
     "(the port map in the settings store, else the comm port of that name), and the comm\n"
     "ports present with their names in the device manager. --json writes the listing as one\n"
     "JSON object.\n",
-    "\\\\.\\COMn, ", "\\\\.\\COMn"};
+    "\\\\.\\COMn, rfc2217://HOST:PORT, ", "\\\\.\\COMn, rfc2217://HOST:PORT"};
 
 bool IsSystemDeviceAddress(const std::string& device) {
-    return device.rfind("\\\\.\\", 0) == 0 && device.size() > 4;
+    return (device.rfind("\\\\.\\", 0) == 0 && device.size() > 4) ||
+           (device.rfind("rfc2217://", 0) == 0 && device.size() > 10);
 }
 
 }  // namespace vantor::cli

@@ -1,0 +1,52 @@
+// The TCP calls of the network serial port client, one file per system: BSD sockets, or
+// Winsock 2. A socket is an int, as a descriptor is, so that the shared receive side
+// (buffered_serial_device.h) holds either; -1 is none. Every call that fails sets errno to a
+// POSIX value (EAGAIN for nothing to move now, EINTR, or a value for a lost connection), so
+// that the protocol code reads one set of errors on both systems.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vantor::platform::net {
+
+// One address of a host, as the system's lookup gave it (a sockaddr, copied).
+struct SocketAddress {
+    int family = 0;
+    int type = 0;
+    int protocol = 0;
+    std::vector<std::uint8_t> bytes;
+};
+
+// The addresses of `host` and the numeric `port`; with `numeric_only`, only a host given as
+// an IP address is looked up, at once, and a name is left unfound. Blocks for as long as the
+// system's resolver takes: the caller bounds the wait. False with `why` when none was found.
+bool LookUp(const std::string& host, const std::string& port, bool numeric_only,
+            std::vector<SocketAddress>& found, std::string& why);
+
+// A non-blocking TCP connection to `address`, awaited until `deadline_ns` on the process
+// clock (`budget_ms` names that bound in the message); -1 with `why` otherwise.
+int Connect(const SocketAddress& address, std::int64_t deadline_ns, int budget_ms,
+            std::string& why);
+
+// Sends what can go at once, without a signal for a closed connection: the count, or -1.
+ssize_t SendSome(int socket, const std::uint8_t* bytes, std::size_t count);
+// Takes what has arrived: the count, 0 for a connection the far end closed, or -1 (errno
+// EAGAIN for nothing there yet).
+ssize_t ReceiveSome(int socket, std::uint8_t* into, std::size_t room);
+// Waits up to `ms` milliseconds on the process clock for bytes to arrive, sending the output
+// held on this thread first as every wait does; true when the wait ended as they arrived (the
+// Winsock build), false when it only slept (the BSD sockets build, whose sleeps are fine
+// enough to see arrivals by).
+bool AwaitData(int socket, int ms);
+// Small segments go at once, without waiting for company.
+void SetNoDelay(int socket);
+// Tells the far end that nothing more will come.
+void ShutdownSending(int socket);
+bool Close(int socket);
+
+}  // namespace vantor::platform::net

@@ -1,0 +1,110 @@
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/clock.h"
+#include "platform/serial/net_socket.h"
+
+namespace vantor::platform::net {
+
+namespace {
+
+// Waits on the process clock until a non-blocking connect has ended or the deadline passed.
+bool AwaitConnected(int fd, std::int64_t deadline_ns, int budget_ms, std::string& why) {
+    while (true) {
+        pollfd entry{fd, POLLOUT, 0};
+        if (::poll(&entry, 1, 0) > 0) {
+            int failure = 0;
+            socklen_t length = sizeof(failure);
+            if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &failure, &length) != 0) {
+                failure = errno;
+            }
+            why = failure != 0 ? std::strerror(failure) : "";
+            return failure == 0;
+        }
+        if (NowNs() >= deadline_ns) {
+            why = "no answer within " + std::to_string(budget_ms) + " ms";
+            return false;
+        }
+        Sleep(1);
+    }
+}
+
+}  // namespace
+
+bool LookUp(const std::string& host, const std::string& port, bool numeric_only,
+            std::vector<SocketAddress>& found, std::string& why) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV | (numeric_only ? AI_NUMERICHOST : 0);
+    addrinfo* list = nullptr;
+    const int failure = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &list);
+    if (failure != 0) {
+        why = ::gai_strerror(failure);
+        return false;
+    }
+    found.clear();
+    for (const addrinfo* entry = list; entry != nullptr; entry = entry->ai_next) {
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(entry->ai_addr);
+        found.push_back({entry->ai_family, entry->ai_socktype, entry->ai_protocol,
+                         std::vector<std::uint8_t>(bytes, bytes + entry->ai_addrlen)});
+    }
+    ::freeaddrinfo(list);
+    return !found.empty();
+}
+
+int Connect(const SocketAddress& address, std::int64_t deadline_ns, int budget_ms,
+            std::string& why) {
+    const int fd =
+        ::socket(address.family, address.type | SOCK_NONBLOCK | SOCK_CLOEXEC, address.protocol);
+    if (fd < 0) {
+        why = std::strerror(errno);
+        return -1;
+    }
+    const auto* target = reinterpret_cast<const sockaddr*>(address.bytes.data());
+    const auto length = static_cast<socklen_t>(address.bytes.size());
+    if (::connect(fd, target, length) == 0 ||
+        (errno == EINPROGRESS && AwaitConnected(fd, deadline_ns, budget_ms, why))) {
+        return fd;
+    }
+    if (errno != EINPROGRESS) {
+        why = std::strerror(errno);
+    }
+    ::close(fd);
+    return -1;
+}
+
+ssize_t SendSome(int socket, const std::uint8_t* bytes, std::size_t count) {
+    return ::send(socket, bytes, count, MSG_NOSIGNAL | MSG_DONTWAIT);
+}
+
+ssize_t ReceiveSome(int socket, std::uint8_t* into, std::size_t room) {
+    return ::recv(socket, into, room, MSG_DONTWAIT);
+}
+
+bool AwaitData(int /*socket*/, int ms) {
+    Sleep(ms);
+    return false;
+}
+
+void SetNoDelay(int socket) {
+    const int on = 1;
+    ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+}
+
+void ShutdownSending(int socket) {
+    ::shutdown(socket, SHUT_WR);
+}
+
+bool Close(int socket) {
+    return ::close(socket) == 0;
+}
+
+}  // namespace vantor::platform::net

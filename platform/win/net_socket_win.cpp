@@ -1,0 +1,203 @@
+// Winsock 2 for the network serial port client. A socket handle is a kernel handle, and Windows
+// keeps those below 2^24 so that 32-bit and 64-bit processes can share them: it fits the int
+// that the shared code holds. Winsock's errors are turned into errno values for that code.
+// clang-format off
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+// clang-format on
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <mutex>
+
+#include "platform/clock.h"
+#include "platform/serial/net_socket.h"
+#include "platform/serial/rfc2217_device.h"
+#include "platform/win/system_message.h"
+
+namespace vantor::platform::net {
+
+namespace {
+
+// Winsock is started once for the process and left running until it ends.
+bool WinsockStarted(std::string& why) {
+    static std::once_flag once;
+    static int failure = 0;
+    std::call_once(once, [] {
+        WSADATA data{};
+        failure = ::WSAStartup(MAKEWORD(2, 2), &data);
+    });
+    if (failure != 0) {
+        why = "Winsock did not start: " + SystemMessage(static_cast<unsigned long>(failure));
+        return false;
+    }
+    return true;
+}
+
+SOCKET Handle(int socket) {
+    return static_cast<SOCKET>(static_cast<unsigned int>(socket));
+}
+
+// Sets errno from the last Winsock error and returns -1.
+ssize_t Failed() {
+    switch (::WSAGetLastError()) {
+        case WSAEWOULDBLOCK:
+            errno = EAGAIN;
+            break;
+        case WSAEINTR:
+            errno = EINTR;
+            break;
+        default:
+            errno = ECONNRESET;  // the connection is of no further use
+            break;
+    }
+    return -1;
+}
+
+int Length(std::size_t count) {
+    return static_cast<int>(std::min<std::size_t>(count, INT_MAX));
+}
+
+// Waits on the process clock until a non-blocking connect has ended or the deadline passed. A
+// failed connect shows in the exception set, as Winsock reports it, with its error in SO_ERROR;
+// connected is writable without one.
+bool AwaitConnected(SOCKET socket, std::int64_t deadline_ns, int budget_ms, std::string& why) {
+    while (true) {
+        fd_set writable;
+        fd_set failed;
+        FD_ZERO(&writable);
+        FD_ZERO(&failed);
+        FD_SET(socket, &writable);
+        FD_SET(socket, &failed);
+        timeval none{0, 0};
+        if (::select(0, nullptr, &writable, &failed, &none) > 0) {
+            int failure = 0;
+            int length = sizeof(failure);
+            if (::getsockopt(socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&failure),
+                             &length) != 0) {
+                failure = ::WSAGetLastError();
+            }
+            if (failure == 0 && !FD_ISSET(socket, &writable)) {
+                failure = WSAECONNREFUSED;
+            }
+            why = failure != 0 ? SystemMessage(static_cast<unsigned long>(failure)) : "";
+            return failure == 0;
+        }
+        if (NowNs() >= deadline_ns) {
+            why = "no answer within " + std::to_string(budget_ms) + " ms";
+            return false;
+        }
+        platform::Sleep(1);
+    }
+}
+
+}  // namespace
+
+bool LookUp(const std::string& host, const std::string& port, bool numeric_only,
+            std::vector<SocketAddress>& found, std::string& why) {
+    if (!WinsockStarted(why)) {
+        return false;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV | (numeric_only ? AI_NUMERICHOST : 0);
+    addrinfo* list = nullptr;
+    const int failure = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &list);
+    if (failure != 0) {
+        why = SystemMessage(static_cast<unsigned long>(failure));
+        return false;
+    }
+    found.clear();
+    for (const addrinfo* entry = list; entry != nullptr; entry = entry->ai_next) {
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(entry->ai_addr);
+        found.push_back({entry->ai_family, entry->ai_socktype, entry->ai_protocol,
+                         std::vector<std::uint8_t>(bytes, bytes + entry->ai_addrlen)});
+    }
+    ::freeaddrinfo(list);
+    return !found.empty();
+}
+
+int Connect(const SocketAddress& address, std::int64_t deadline_ns, int budget_ms,
+            std::string& why) {
+    if (!WinsockStarted(why)) {
+        return -1;
+    }
+    // Not inherited: a program this one starts must not hold the connection open.
+    const SOCKET socket = ::WSASocketW(address.family, address.type, address.protocol, nullptr, 0,
+                                       WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+    if (socket == INVALID_SOCKET) {
+        why = SystemMessage(static_cast<unsigned long>(::WSAGetLastError()));
+        return -1;
+    }
+    u_long non_blocking = 1;
+    const auto* target = reinterpret_cast<const sockaddr*>(address.bytes.data());
+    const int length = static_cast<int>(address.bytes.size());
+    bool connected = false;
+    if (::ioctlsocket(socket, FIONBIO, &non_blocking) != 0) {
+        why = SystemMessage(static_cast<unsigned long>(::WSAGetLastError()));
+    } else if (::connect(socket, target, length) == 0) {
+        connected = true;
+    } else if (const int failure = ::WSAGetLastError(); failure == WSAEWOULDBLOCK) {
+        connected = AwaitConnected(socket, deadline_ns, budget_ms, why);
+    } else {
+        why = SystemMessage(static_cast<unsigned long>(failure));
+    }
+    // A handle past an int's range would break the shared code's descriptor; none is given out.
+    if (connected && socket > static_cast<SOCKET>(INT_MAX)) {
+        why = "the system gave a socket handle out of range";
+        connected = false;
+    }
+    if (!connected) {
+        ::closesocket(socket);
+        return -1;
+    }
+    return static_cast<int>(socket);
+}
+
+ssize_t SendSome(int socket, const std::uint8_t* bytes, std::size_t count) {
+    const int sent = ::send(Handle(socket), reinterpret_cast<const char*>(bytes), Length(count), 0);
+    return sent == SOCKET_ERROR ? Failed() : sent;
+}
+
+ssize_t ReceiveSome(int socket, std::uint8_t* into, std::size_t room) {
+    const int got = ::recv(Handle(socket), reinterpret_cast<char*>(into), Length(room), 0);
+    return got == SOCKET_ERROR ? Failed() : got;
+}
+
+// Windows' sleeps go in the system timer's steps (about 15.6 ms): the wait is on the socket,
+// which ends it as bytes arrive.
+bool AwaitData(int socket, int ms) {
+    platform::Sleep(0);  // sends the held output
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(Handle(socket), &readable);
+    timeval limit{0, ms * 1000};
+    return ::select(0, &readable, nullptr, nullptr, &limit) > 0;
+}
+
+void SetNoDelay(int socket) {
+    const BOOL on = TRUE;
+    ::setsockopt(Handle(socket), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on),
+                 sizeof(on));
+}
+
+void ShutdownSending(int socket) {
+    ::shutdown(Handle(socket), SD_SEND);
+}
+
+bool Close(int socket) {
+    return ::closesocket(Handle(socket)) == 0;
+}
+
+}  // namespace vantor::platform::net
+
+namespace vantor::platform {
+
+bool NetworkSerialPortsAvailable() {
+    return true;
+}
+
+}  // namespace vantor::platform
