@@ -173,17 +173,30 @@ void ReadAsSent(ImageFile& file, const ImageHeader& header, Packet& packet) {
     }
 }
 
+// The same bytes twice: as a stream, the way a large file is read from the disk, and held in
+// memory, the way the download holds an image; `ready` is false when the stream could not be made.
+struct BothSources {
+    BothSources(const std::uint8_t* data, std::size_t size) : memory(data, size) {
+        ready = stream.Adopt(memory.Release());
+        held.AdoptBytes(std::string(data, data + size));
+    }
+
+    MemoryImage memory;  // holds the bytes the stream reads: it outlives the stream
+    ImageFile stream;
+    ImageFile held;
+    bool ready = false;
+};
+
 // The download reads an image from memory, or a large one from the disk, and holds the bytes it
 // sends to the digest of those it checked: both sources must judge an image alike, and a stream
 // read whole must give the digest of its bytes, at the check and again as it is sent.
 std::string CheckSourcesAgree(const std::uint8_t* data, std::size_t size, Packet& packet) {
-    MemoryImage memory(data, size);
-    ImageFile stream;
-    if (!stream.Adopt(memory.Release())) {
+    BothSources sources(data, size);
+    if (!sources.ready) {
         return {};
     }
-    ImageFile held;
-    held.AdoptBytes(std::string(data, data + size));
+    ImageFile& stream = sources.stream;
+    ImageFile& held = sources.held;
     ImageHeader from_stream;
     ImageHeader from_memory;
     const HeaderResult header = CheckHeader(stream, kRevisionNotYetKnown, kLongLabel, from_stream);
@@ -220,13 +233,12 @@ std::string CheckSourcesAgree(const std::uint8_t* data, std::size_t size, Packet
 // must never happen to one whose first packet reads intact where its header puts it, and both
 // sources must name a file alike.
 std::string CheckKindNamedAlike(const std::uint8_t* data, std::size_t size, Packet& packet) {
-    MemoryImage memory(data, size);
-    ImageFile stream;
-    if (!stream.Adopt(memory.Release())) {
+    BothSources sources(data, size);
+    if (!sources.ready) {
         return {};
     }
-    ImageFile held;
-    held.AdoptBytes(std::string(data, data + size));
+    ImageFile& stream = sources.stream;
+    ImageFile& held = sources.held;
     const ForeignKind kind = KindOfRefusedImage(held);
     if (kind != KindOfRefusedImage(stream)) {
         return "the memory and the stream source name the file differently";
