@@ -43,9 +43,6 @@ Attempt Judge(const Station& station, Attempt attempt, const StationExit& exit) 
             attempt.detail = station.killed_by_line
                                  ? "it did not stop within 30 s of the interruption and was killed"
                                  : "ended by " + SignalName(exit.signal);
-            if (station.kill_at && !station.killed_by_line && exit.signal == SIGKILL) {
-                attempt.detail = "it did not stop within 30 s of being stopped and was killed";
-            }
         } else {
             attempt.result = kStationKilled;
             attempt.meaning = "killed";
@@ -234,8 +231,8 @@ void Line::PassOnSignals() {
     for (Station& station : stations_) {
         if (station.state == Station::State::Running && station.kill_at &&
             now >= *station.kill_at && !station.killed_by_line) {
+            station.killed_by_line = true;
             station.process.Kill();
-            station.kill_at = now + kInterruptGrace;  // killed once, not again at every round
         }
     }
     if (kill_at_ && now >= *kill_at_) {
