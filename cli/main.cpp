@@ -52,9 +52,11 @@ int RunDownloadCommand(const std::vector<std::string>& arguments) {
 
 #ifndef VANTOR_HAVE_SERVE
 int RunServe(const std::vector<std::string>&) {
-    return UsageError("serve",
-                      "serve is not available in this build (it is not built for "
-                      "Windows, nor where cpp-httplib is missing)");
+#ifdef _WIN32
+    return UsageError("serve", "serve is not available on Windows");
+#else
+    return UsageError("serve", "serve is not available in this build (built without cpp-httplib)");
+#endif
 }
 #endif
 
