@@ -38,7 +38,7 @@ def request(url, method="GET", headers=None, data=None):
         data = b""
     call = urllib.request.Request(url, method=method, headers=headers or {}, data=data)
     try:
-        with urllib.request.urlopen(call, timeout=10) as answer:
+        with urllib.request.urlopen(call, timeout=WAIT_S) as answer:
             status, body, kind = answer.status, answer.read(), answer.headers.get_content_type()
     except urllib.error.HTTPError as error:
         status, body, kind = error.code, error.read(), error.headers.get_content_type()
@@ -205,6 +205,38 @@ class LineInABrowser(unittest.TestCase):
         state = json.loads(data[len("data: "):])
         self.assertEqual(len(state["stations"]), 5)
         self.assertEqual(state["line"]["image"]["name"], "demo.orb")
+
+
+class AgainstStuckClients(unittest.TestCase):
+    """Clients that never read their live stream, and connections that never finish their
+    request, hold neither the line nor, for long, the API."""
+
+    def test_the_line_runs_on_and_the_api_answers(self):
+        server = Server(ports=["sim", "sim:address=2"]).wait_ready()
+        held = []
+        try:
+            host = "Host: 127.0.0.1:%d\r\n" % server.port
+            for _ in range(8):
+                stream = socket.socket()
+                stream.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1024)
+                stream.connect(("127.0.0.1", server.port))
+                stream.sendall(("GET /api/events HTTP/1.1\r\n" + host + "\r\n").encode())
+                held.append(stream)
+            wait_for(lambda: request(server.base + "/api/events")[0] == 503,
+                     "the ninth stream client to be turned away")
+            for _ in range(24):
+                slow = socket.create_connection(("127.0.0.1", server.port))
+                slow.sendall(("GET /api/stations HTTP/1.1\r\n" + host).encode())
+                held.append(slow)
+            call = urllib.request.Request(server.base + "/api/start", method="POST", data=b"")
+            with urllib.request.urlopen(call, timeout=WAIT_S) as answer:
+                self.assertEqual(answer.status, 200)
+            wait_for(lambda: [s["state"] for s in server.stations()] == ["success"] * 2,
+                     "both stations to pass with the stuck clients connected")
+        finally:
+            for connection in held:
+                connection.close()
+            self.assertEqual(server.end(), 143)
 
 
 class Safety(unittest.TestCase):
