@@ -182,6 +182,13 @@ int RunServe(const std::vector<std::string>& arguments) {
                                                : stations)) {
         return UsageError(kServeCommand, *problem);
     }
+    const std::string image =
+        settings.line.files_list.empty() ? settings.line.image : settings.line.files_list;
+    if (std::error_code error; !std::filesystem::is_regular_file(image, error)) {
+        // A line served for hours must not find out at its first start that it has nothing
+        // to send.
+        return UsageError(kServeCommand, "\"" + image + "\" is not a file that can be read");
+    }
     LogFolder logs;
     if (logs.Path().empty()) {
         std::fprintf(stderr,
@@ -213,9 +220,9 @@ int RunServe(const std::vector<std::string>& arguments) {
     InstallCountingHandlers();
     front.Start();
     const bool v6 = settings.host.find(':') != std::string::npos;
-    std::fprintf(stderr, "vantor-cli serve: %zu stations at http://%s:%d/ (Ctrl-C ends)\n",
-                 line.Stations().size(), (v6 ? "[" + settings.host + "]" : settings.host).c_str(),
-                 settings.port);
+    std::fprintf(stderr, "vantor-cli serve: %zu station%s at http://%s:%d/ (Ctrl-C ends)\n",
+                 line.Stations().size(), line.Stations().size() == 1 ? "" : "s",
+                 (v6 ? "[" + settings.host + "]" : settings.host).c_str(), settings.port);
     std::fflush(stderr);
     Serve(line, board, control, events);
     front.Stop();
