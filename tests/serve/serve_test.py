@@ -89,7 +89,10 @@ class Server:
         if sig is not None and self.process.poll() is None:
             self.process.send_signal(sig)
         try:
-            return self.process.wait(timeout=WAIT_S)
+            status = self.process.wait(timeout=WAIT_S)
+            # What it said, for a failure's sake (a sanitizer's report among it).
+            sys.stderr.write(self.process.stderr.read().decode(errors="replace"))
+            return status
         finally:
             if self.process.poll() is None:
                 self.process.kill()
@@ -133,7 +136,9 @@ class LineInABrowser(unittest.TestCase):
     def tearDownClass(cls):
         if cls.browser is not None:
             cls.browser.quit()
-        cls.server.end()
+        status = cls.server.end()
+        if status != 143:
+            raise AssertionError("serve ended with %d after SIGTERM, not 143" % status)
 
     def tile_state(self, number):
         return self.browser.find_element("id", "station-%d" % number).get_attribute("data-state")
