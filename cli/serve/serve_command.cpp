@@ -11,6 +11,7 @@
 #include "cli/console/interrupt.h"
 #include "cli/console/json_writer.h"
 #include "cli/console/terminal.h"
+#include "cli/history/history_store.h"
 #include "cli/line/line.h"
 #include "cli/line/line_view.h"
 #include "cli/line/station_process.h"
@@ -212,8 +213,9 @@ int RunServe(const std::vector<std::string>& arguments) {
     LineControl control(line.Stations().size());
     control.Publish(SnapshotOf(line, board));
     EventHub events(kMostStreamClients, kMostQueuedMessages);
-    HttpFront front({settings.host, settings.port, settings.loopback, settings.token}, control,
-                    events);
+    HttpFront front({settings.host, settings.port, settings.loopback, settings.token,
+                     ChosenHistory(settings.history)},
+                    control, events);
     if (auto problem = front.Bind()) {
         return UsageError(kServeCommand, "--listen " + settings.listen + ": " + *problem);
     }
