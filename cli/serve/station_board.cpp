@@ -12,6 +12,8 @@ namespace {
 
 using SteadyTime = std::chrono::steady_clock::time_point;
 
+constexpr double kLeastSpeedSpanS = 0.5;
+
 std::chrono::system_clock::time_point WallTimeOf(SteadyTime when) {
     const auto ago = std::chrono::steady_clock::now() - when;
     return std::chrono::system_clock::now() -
@@ -171,14 +173,15 @@ JsonObject StationBoard::StationJson(const Station& station) const {
         .Integer("packets_sent", counting ? station.position : 0)
         .Integer("packets_total", counting ? station.range_high : 0);
     object.Unsigned("bytes_sent", station.last_bytes);
+    // Speeds over the packets so far, once there is half a second to measure: a rate over the
+    // first packet's few milliseconds means nothing.
     const double span_s = (station.last_ms - station.range_start_ms) / 1000.0;
-    const double packets_span_s = (station.progress_ms - station.range_start_ms) / 1000.0;
+    const bool measured = counting && span_s >= kLeastSpeedSpanS;
     object.Fixed3("bytes_per_second",
-                  counting && span_s > 0
+                  measured
                       ? static_cast<double>(station.last_bytes - station.range_start_bytes) / span_s
                       : 0.0);
-    object.Fixed3("packets_per_second",
-                  counting && packets_span_s > 0 ? station.position / packets_span_s : 0.0);
+    object.Fixed3("packets_per_second", measured ? station.position / span_s : 0.0);
     const std::string identity = IdentityText(index);
     object.StringOrNull("identity",
                         identity.empty() ? std::nullopt : std::optional<std::string>(identity));
