@@ -245,7 +245,7 @@ class AgainstStuckClients(unittest.TestCase):
                 held.append(stream)
             wait_for(lambda: request(server.base + "/api/events")[0] == 503,
                      "the ninth stream client to be turned away")
-            for _ in range(24):
+            for _ in range(12):
                 slow = socket.create_connection(("127.0.0.1", server.port))
                 slow.sendall(("GET /api/stations HTTP/1.1\r\n" + host).encode())
                 held.append(slow)
@@ -258,6 +258,33 @@ class AgainstStuckClients(unittest.TestCase):
             for connection in held:
                 connection.close()
             self.assertEqual(server.end(), 143)
+
+
+class StationByStation(unittest.TestCase):
+    """One station started and stopped by itself; an interruption stops the line's stations."""
+
+    def test_start_and_stop_one_then_end_with_a_station_running(self):
+        server = Server(ports=["sim", SLOW]).wait_ready()
+        base = server.base
+        status, stations = request(base + "/api/stations/1/start", "POST")
+        self.assertEqual(status, 200, stations)
+        self.assertEqual([s["state"] for s in stations], ["idle", "running"])
+        self.assertEqual(request(base + "/api/stations/0/stop", "POST")[0], 409)
+        wait_for(lambda: server.stations()[1]["packets_total"] == 8, "the slow station's packets")
+        status, stations = request(base + "/api/stop", "POST")
+        self.assertEqual(status, 200, stations)
+        wait_for(lambda: server.stations()[1]["state"] == "failed", "the slow station to stop")
+        self.assertEqual(server.stations()[1]["result"], "interrupted")
+        self.assertEqual(server.stations()[0]["state"], "idle")
+        # Again, and this time the server itself is interrupted with the station running.
+        self.assertEqual(request(base + "/api/stations/1/start", "POST")[0], 200)
+        wait_for(lambda: server.stations()[1]["stage"].startswith("Downloading"),
+                 "the slow station to download again")
+        children = subprocess.run(["pgrep", "-P", str(server.process.pid)], text=True,
+                                  stdout=subprocess.PIPE).stdout.split()
+        self.assertEqual(len(children), 1)
+        self.assertEqual(server.end(signal.SIGINT), 130)
+        self.assertFalse(os.path.exists("/proc/" + children[0]), "the station outlived serve")
 
 
 class Safety(unittest.TestCase):
@@ -296,6 +323,26 @@ class Safety(unittest.TestCase):
             status, stations = request(server.base + "/api/stations", headers=right)
             self.assertEqual(status, 200)
             self.assertEqual(stations[0]["port"], "sim")
+            # The dashboard's own files hold nothing of the line: a browser gets the page,
+            # which asks for the token, or takes it from the address.
+            browser = start_browser()
+            if browser is None:
+                return
+            from selenium.webdriver.common.by import By
+            try:
+                browser.get(server.base + "/")
+                wait_for(lambda: browser.find_element(By.ID, "token-form").is_displayed(),
+                         "the page to ask for the token")
+                self.assertEqual(browser.find_elements(By.CSS_SELECTOR, ".tile"), [])
+                browser.get(server.base + "/#token=k3y-of-the-line-0123456789")
+                browser.refresh()
+                wait_for(lambda: len(browser.find_elements(By.CSS_SELECTOR, ".tile")) == 1,
+                         "the tile of the station, with the token")
+                browser.find_element(By.CSS_SELECTOR, "#station-0 button.start").click()
+                wait_for(lambda: browser.find_element(By.ID, "station-0")
+                         .get_attribute("data-state") == "success", "the station to pass")
+            finally:
+                browser.quit()
         finally:
             self.assertEqual(server.end(signal.SIGINT), 130)
 
