@@ -45,6 +45,15 @@ def request(url, method="GET", headers=None, data=None):
     return status, json.loads(body) if kind == "application/json" else body.decode()
 
 
+def stream_status(port):
+    """The status a new client of the live stream gets; it leaves at once."""
+    with socket.create_connection(("127.0.0.1", port), timeout=WAIT_S) as client:
+        client.sendall(("GET /api/events HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n\r\n" % port)
+                       .encode())
+        status_line = client.makefile("rb").readline().decode()
+    return int(status_line.split()[1])
+
+
 def wait_for(condition, what):
     deadline = time.monotonic() + WAIT_S
     while time.monotonic() < deadline:
@@ -243,7 +252,7 @@ class AgainstStuckClients(unittest.TestCase):
                 stream.connect(("127.0.0.1", server.port))
                 stream.sendall(("GET /api/events HTTP/1.1\r\n" + host + "\r\n").encode())
                 held.append(stream)
-            wait_for(lambda: request(server.base + "/api/events")[0] == 503,
+            wait_for(lambda: stream_status(server.port) == 503,
                      "the ninth stream client to be turned away")
             for _ in range(12):
                 slow = socket.create_connection(("127.0.0.1", server.port))
