@@ -13,6 +13,9 @@
 #include "cli/line/production_line.h"
 #include "cli/line/station_process.h"
 #include "cli/ports/ports_command.h"
+#ifdef VANTOR_HAVE_SERVE
+#include "cli/serve/serve_command.h"
+#endif
 #include "sim/simulated_line.h"
 
 namespace vantor::cli {
@@ -29,6 +32,8 @@ constexpr const char* kHelp =
     "  ports set COMn DEVICE           make a port name stand for a device\n"
     "  ports unset COMn                give a port name its default device again\n"
     "  history [list|stats|prune|sync] the runs recorded: filters, counts, pruning\n"
+    "  serve (IMAGE | --files-list PATH) --port PORT...\n"
+    "                                  serve a line on HTTP: a live dashboard and an API\n"
     "\n"
     "Each command takes --help (-h) and --version. The main command:\n"
     "  vantor-cli download IMAGE --port sim   (the built-in simulated drive)\n"
@@ -47,6 +52,16 @@ int RunDownloadCommand(const std::vector<std::string>& arguments) {
                                           : RunDownloadOnOnePort(arguments, ProductionLineHelp());
 }
 
+#ifndef VANTOR_HAVE_SERVE
+int RunServe(const std::vector<std::string>&) {
+#ifdef _WIN32
+    return UsageError("serve", "serve is not available on Windows");
+#else
+    return UsageError("serve", "serve is not available in this build (built without cpp-httplib)");
+#endif
+}
+#endif
+
 // The commands, each a feature's entry (cli/FEATURE/): it takes the arguments after the
 // command's name and returns the exit status.
 struct Command {
@@ -56,7 +71,7 @@ struct Command {
 constexpr Command kCommands[] = {
     {"download", RunDownloadCommand}, {"identify", RunIdentify},
     {"image-info", RunImageInfo},     {"ports", RunPorts},
-    {"history", RunHistory},
+    {"history", RunHistory},          {"serve", RunServe},
 };
 
 // The command's exit status, once what it wrote is out. Output that could not be written turns

@@ -1,6 +1,8 @@
 #include "cli/line/line.h"
 
 #include <algorithm>
+#include <csignal>
+#include <filesystem>
 
 #include "cli/console/exit_status.h"
 #include "cli/console/interrupt.h"
@@ -35,7 +37,7 @@ Attempt Judge(const Station& station, Attempt attempt, const StationExit& exit) 
         attempt.status = exit.signal > 0 ? kExitSignalBase + exit.signal : -1;
         // A station that the interruption reached before it could take the signal as a run
         // does, or that was killed when it did not stop in time, was interrupted all the same.
-        if (station.killed_by_line || CountedInterruptions() > 0) {
+        if (station.killed_by_line || station.kill_at || CountedInterruptions() > 0) {
             attempt.result = kStationInterrupted;
             attempt.meaning = "interrupted";
             attempt.detail = station.killed_by_line
@@ -102,6 +104,7 @@ void Line::StartAttempt(Station& station) {
     }
     station.summary_seen = false;
     station.killed_by_line = false;
+    station.kill_at.reset();
     station.last_error_line.clear();
     station.stage.clear();
     station.progress_shown = false;
@@ -121,9 +124,17 @@ void Line::StartAttempt(Station& station) {
         EndAttempt(station, attempt);
         return;
     }
+    std::vector<std::string> arguments =
+        ChildArguments(settings_, resolved.device, lists_.For(station.number));
+    if (!traffic_log_folder_.empty()) {
+        // Only the last attempt's log is kept: an earlier run's must not pass for this one's.
+        const std::string log = TrafficLogOf(station);
+        std::error_code ignored;
+        std::filesystem::remove(log, ignored);
+        arguments.insert(arguments.begin() + 1, {"--traffic-log", log});
+    }
     std::string error;
-    auto process = StationProcess::Start(
-        ChildArguments(settings_, resolved.device, lists_.For(station.number)), &error);
+    auto process = StationProcess::Start(arguments, &error);
     if (!process) {
         attempt.result = kStationFailed;
         attempt.status = kExitStationUnstartable;
@@ -142,6 +153,9 @@ void Line::StartAttempt(Station& station) {
 
 void Line::OnEvent(Station& station, std::string_view line) {
     view_.StationEvent(station, line);
+    if (event_listener_) {
+        event_listener_(station, line);
+    }
     const std::string event = JsonStringField(line, "event").value_or("");
     station.last_ms = JsonNumberField(line, "time_ms").value_or(station.last_ms);
     if (const auto bytes = JsonNumberField(line, "bytes_sent")) {
@@ -185,7 +199,7 @@ void Line::EndAttempt(Station& station, Attempt attempt) {
     const Attempt& ended = station.attempts.back();
     const bool will_retry = ended.result == kStationFailed && ended.status != kExitUsage &&
                             static_cast<long>(station.attempts.size()) <= settings_.retries &&
-                            CountedInterruptions() == 0;
+                            CountedInterruptions() == 0 && !station.kill_at;
     view_.StationEnded(station, ended, will_retry);
     if (will_retry) {
         station.state = Station::State::Waiting;
@@ -213,7 +227,15 @@ void Line::PassOnSignals() {
             kill_at_ = std::chrono::steady_clock::now() + kInterruptGrace;
         }
     }
-    if (kill_at_ && std::chrono::steady_clock::now() >= *kill_at_) {
+    const auto now = std::chrono::steady_clock::now();
+    for (Station& station : stations_) {
+        if (station.state == Station::State::Running && station.kill_at &&
+            now >= *station.kill_at && !station.killed_by_line) {
+            station.killed_by_line = true;
+            station.process.Kill();
+        }
+    }
+    if (kill_at_ && now >= *kill_at_) {
         for (Station& station : stations_) {
             if (station.state == Station::State::Running && !station.killed_by_line) {
                 station.killed_by_line = true;
@@ -249,15 +271,70 @@ void Line::Watch() {
     }
 }
 
-void Line::Run() {
-    for (;;) {
-        PassOnSignals();
-        StartWaiting();
-        if (Running() == 0) {
-            break;
+bool Line::Step() {
+    PassOnSignals();
+    StartWaiting();
+    if (Running() == 0) {
+        return false;
+    }
+    view_.Refresh(stations_, false);
+    Watch();
+    return true;
+}
+
+void Line::HoldAll() {
+    for (Station& station : stations_) {
+        if (station.state == Station::State::Waiting && station.attempts.empty()) {
+            station.state = Station::State::Done;
+            station.result = kStationNotStarted;
         }
-        view_.Refresh(stations_, false);
-        Watch();
+    }
+}
+
+bool Line::Start(std::size_t index) {
+    if (index >= stations_.size() || stations_[index].state != Station::State::Done) {
+        return false;
+    }
+    Station& station = stations_[index];
+    station.attempts.clear();
+    station.result.clear();
+    station.status = -1;
+    station.stage.clear();
+    station.progress_shown = false;
+    station.position = 0;
+    station.range_high = 0;
+    station.state = Station::State::Waiting;
+    return true;
+}
+
+bool Line::Stop(std::size_t index) {
+    if (index >= stations_.size()) {
+        return false;
+    }
+    Station& station = stations_[index];
+    if (station.state == Station::State::Waiting) {
+        station.state = Station::State::Done;
+        station.result = station.attempts.empty() ? kStationNotStarted : kStationInterrupted;
+        station.ended = std::chrono::steady_clock::now();
+        return true;
+    }
+    if (station.state != Station::State::Running || station.kill_at) {
+        return false;
+    }
+    station.process.Interrupt(SIGINT);
+    station.kill_at = std::chrono::steady_clock::now() + kInterruptGrace;
+    return true;
+}
+
+std::string Line::TrafficLogOf(const Station& station) const {
+    if (traffic_log_folder_.empty()) {
+        return "";
+    }
+    return traffic_log_folder_ + "/station-" + std::to_string(station.number) + ".log";
+}
+
+void Line::Run() {
+    while (Step()) {
     }
     for (Station& station : stations_) {
         if (station.state == Station::State::Waiting) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -26,6 +27,28 @@ class Line {
     // --stop-on-first-failure). Interruptions counted by the console's counting handlers are
     // passed on to the running stations; those still running 30 s after the first are killed.
     void Run();
+    // One round of Run(): interruptions passed on, waiting stations started, then a wait of at
+    // most a short while for what the running ones write or come to. False, without a wait, when
+    // no station is running.
+    bool Step();
+
+    // A line that runs its stations on demand (vantor-cli serve) rather than all from the start.
+    // Holds every station that has not started: it stays not-started until Start().
+    void HoldAll();
+    // Makes a station that is not running or waiting to run wait for its turn, with a fresh run
+    // (its earlier attempts forgotten); false when it is already running or waiting.
+    bool Start(std::size_t index);
+    // Stops a station: one waiting to run goes back to not-started; a running one is interrupted
+    // as Ctrl-C interrupts a line, and killed when it has not ended within 30 s. False when it
+    // was neither.
+    bool Stop(std::size_t index);
+    // Each station's child keeps its traffic log at `folder`/station-N.log, the last attempt's.
+    void KeepTrafficLogsIn(const std::string& folder) { traffic_log_folder_ = folder; }
+    std::string TrafficLogOf(const Station& station) const;
+    // Called with every line of every station's event stream, after the line has read it.
+    void OnStationEvent(std::function<void(const Station&, std::string_view)> listener) {
+        event_listener_ = std::move(listener);
+    }
     // 0 when every station succeeded, 30 when some did not, 128 + the signal when interrupted.
     int ExitStatus() const;
     const std::vector<Station>& Stations() const { return stations_; }
@@ -52,6 +75,8 @@ class Line {
     std::optional<std::chrono::steady_clock::time_point> kill_at_;
     std::chrono::system_clock::time_point started_ = std::chrono::system_clock::now();
     std::chrono::system_clock::time_point ended_;
+    std::string traffic_log_folder_;
+    std::function<void(const Station&, std::string_view)> event_listener_;
 };
 
 }  // namespace vantor::cli

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -48,6 +49,8 @@ struct Station {
     std::string last_error_line;
     bool summary_seen = false;
     bool killed_by_line = false;  // the line killed it after an interruption went unheeded
+    // Stopped on its own (Line::Stop), and when it is killed if it has not ended by then.
+    std::optional<std::chrono::steady_clock::time_point> kill_at;
     std::chrono::steady_clock::time_point attempt_started;
     std::chrono::steady_clock::time_point first_started;
     std::chrono::steady_clock::time_point ended;

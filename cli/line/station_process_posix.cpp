@@ -3,7 +3,9 @@
 // every other station's in one wait set.
 #include "cli/line/station_process.h"
 
+#include <dirent.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <utility>
+#include <vector>
 
 #include "platform/process.h"
 
@@ -41,6 +44,34 @@ StationExit ExitOf(const platform::ChildExit& exit) {
     station_exit.cpu_s = exit.cpu_s;
     station_exit.max_rss_kib = exit.peak_memory_kib;
     return station_exit;
+}
+
+// A line that also serves HTTP (vantor-cli serve) may start a station while a connection is
+// open; the station must not hold that connection, or the listening socket, open after the
+// line has closed them.
+void CloseInheritedSockets() {
+    DIR* folder = ::opendir("/proc/self/fd");
+    if (folder == nullptr) {
+        return;
+    }
+    const int own = ::dirfd(folder);
+    std::vector<int> sockets;
+    while (const dirent* entry = ::readdir(folder)) {
+        int fd = -1;
+        const char* end = entry->d_name + std::strlen(entry->d_name);
+        if (std::from_chars(entry->d_name, end, fd).ptr != end || fd <= STDERR_FILENO ||
+            fd == own) {
+            continue;
+        }
+        struct stat status {};
+        if (::fstat(fd, &status) == 0 && S_ISSOCK(status.st_mode)) {
+            sockets.push_back(fd);
+        }
+    }
+    ::closedir(folder);
+    for (const int fd : sockets) {
+        ::close(fd);
+    }
 }
 
 }  // namespace
@@ -165,6 +196,7 @@ void TieStationToLine() {
     if (parsed.ec != std::errc() || parsed.ptr != end || parent <= 0) {
         return;
     }
+    CloseInheritedSockets();
     ::prctl(PR_SET_PDEATHSIG, SIGTERM);
     if (::getppid() != static_cast<pid_t>(parent)) {
         std::_Exit(kExitLineGone);  // the line died before the request above was in place

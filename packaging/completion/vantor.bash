@@ -30,7 +30,7 @@ _vantor_cli()
     _init_completion -n =: || return
 
     if ((cword == 1)); then
-        _vantor_offer "download identify image-info ports history --help -h --version"
+        _vantor_offer "download identify image-info ports history serve --help -h --version"
         return
     fi
     case ${words[1]} in
@@ -48,6 +48,22 @@ _vantor_cli()
                 _vantor_offer "--files-list --port --baud --address --skip-seeking --reset-after
                     --strict --notify-fd --traffic-log --json --report --history --no-history
                     --quiet --ports-from --max-parallel --retry --stop-on-first-failure --help -h --version"
+            else
+                _filedir orb
+            fi
+            ;;
+        serve)
+            case $prev in
+                --port) _vantor_offer "$(_vantor_ports)"; return ;;
+                --baud) _vantor_offer "9600 19200"; return ;;
+                --files-list | --ports-from | --token-file | --history) _filedir; return ;;
+                --listen) _vantor_offer "127.0.0.1:8080 0.0.0.0:8080"; return ;;
+                --address | --max-parallel | --retry) return ;;
+            esac
+            if [[ $cur == -* ]]; then
+                _vantor_offer "--files-list --port --ports-from --listen --token-file --baud
+                    --address --skip-seeking --reset-after --strict --max-parallel --retry
+                    --history --no-history --help -h --version"
             else
                 _filedir orb
             fi

@@ -18,6 +18,9 @@
 #include "cli/image_info/image_info.h"
 #include "cli/line/line_options.h"
 #include "cli/ports/ports_command.h"
+#ifdef VANTOR_HAVE_SERVE
+#include "cli/serve/serve_options.h"
+#endif
 #include "drivesim/drive_sim_options.h"
 #include "make_image_options.h"
 #include "platform/program_options.h"
@@ -104,6 +107,10 @@ std::vector<Case> Cases() {
         {"make_image", VANTOR_MAKE_IMAGE_PATH, "vantor-make-image", "",
          NamesOf({make_image::kOptions})},
     };
+#ifdef VANTOR_HAVE_SERVE
+    cases.push_back(
+        {"serve", VANTOR_CLI_PATH, "vantor-cli", "serve", NamesOf({cli::ServeOptions()})});
+#endif
 #ifdef VANTOR_WINDOW_PATH
     cases.push_back({"window", VANTOR_WINDOW_PATH, "vantor", "", NamesOf({ui::kWindowOptions})});
 #endif

@@ -1,0 +1,75 @@
+// The live stream's fan-out: each client of /api/events has a bounded queue of its own. The
+// line's loop only ever appends to those queues under a short lock; a client whose queue is
+// full has fallen behind and is dropped, so that no client, however slow, holds the line.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vantor::cli {
+
+class EventHub {
+  public:
+    class Client;
+
+    EventHub(std::size_t most_clients, std::size_t most_queued);
+    ~EventHub();
+
+    // A new client, which first receives `greeting`; nothing when there are as many clients as
+    // allowed already, or when the hub has closed.
+    std::shared_ptr<Client> Join(const std::string& greeting);
+    // Queues `message` for every client; never waits on one.
+    void Publish(const std::string& message);
+    // Ends every client's stream; no client joins after.
+    void Close();
+    std::size_t Clients() const;
+    // Clients dropped for falling behind, since the hub began.
+    std::size_t Dropped() const;
+
+    // Forgets a client whose connection has ended.
+    void Leave(Client* client);
+
+  private:
+    mutable std::mutex mutex_;
+    std::vector<std::shared_ptr<Client>> clients_;
+    std::size_t most_clients_;
+    std::size_t most_queued_;
+    std::size_t dropped_ = 0;
+    bool closed_ = false;
+
+    friend class Client;
+};
+
+class EventHub::Client {
+  public:
+    Client(EventHub& hub, std::size_t most_queued) : hub_(hub), most_queued_(most_queued) {}
+    ~Client();
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+
+    // The next message, waiting until `deadline` for one; an empty string when none came by
+    // then; nothing once the client is to end (dropped, or the hub closed).
+    std::optional<std::string> Next(std::chrono::steady_clock::time_point deadline);
+
+  private:
+    friend class EventHub;
+    // False when the queue is full: the client is dropped.
+    bool Offer(const std::string& message);
+    void End();
+
+    EventHub& hub_;
+    std::size_t most_queued_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<std::string> queue_;
+    bool ended_ = false;
+};
+
+}  // namespace vantor::cli

@@ -1,0 +1,12 @@
+// vantor-cli serve: a production line served on HTTP, its stations started and stopped from a
+// browser's dashboard or by the API, until SIGINT or SIGTERM.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace vantor::cli {
+
+int RunServe(const std::vector<std::string>& arguments);
+
+}  // namespace vantor::cli
