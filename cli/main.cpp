@@ -8,6 +8,7 @@
 #include "cli/console/console_output.h"
 #include "cli/console/exit_status.h"
 #include "cli/download/download_command.h"
+#include "cli/history/history_recording.h"
 #include "cli/image_info/image_info.h"
 #include "cli/line/production_line.h"
 #include "cli/line/station_process.h"
@@ -30,6 +31,7 @@ constexpr const char* kHelp =
     "  ports                           show the port names and the serial devices\n"
     "  ports set COMn DEVICE           make a port name stand for a device\n"
     "  ports unset COMn                give a port name its default device again\n"
+    "  history [list|stats|prune|sync] the runs recorded: filters, counts, pruning\n"
     "  serve (IMAGE | --files-list PATH) --port PORT...\n"
     "                                  serve a line on HTTP: a live dashboard and an API\n"
     "\n"
@@ -67,11 +69,9 @@ struct Command {
     int (*run)(const std::vector<std::string>& arguments);
 };
 constexpr Command kCommands[] = {
-    {"download", RunDownloadCommand},
-    {"identify", RunIdentify},
-    {"image-info", RunImageInfo},
-    {"ports", RunPorts},
-    {"serve", RunServe},
+    {"download", RunDownloadCommand}, {"identify", RunIdentify},
+    {"image-info", RunImageInfo},     {"ports", RunPorts},
+    {"history", RunHistory},          {"serve", RunServe},
 };
 
 // The command's exit status, once what it wrote is out. Output that could not be written turns

@@ -8,6 +8,7 @@
 #include <set>
 #include <vector>
 
+#include "image/file_kind.h"
 #include "image/files_list.h"
 #include "image/files_list_io.h"
 #include "image/image_reader.h"
@@ -215,6 +216,39 @@ std::string CheckSourcesAgree(const std::uint8_t* data, std::size_t size, Packet
     return {};
 }
 
+// A file is named another kind than an Orrim image only to say what a refused file is; that
+// must never happen to one whose first packet reads intact where its header puts it, and both
+// sources must name a file alike.
+std::string CheckKindNamedAlike(const std::uint8_t* data, std::size_t size, Packet& packet) {
+    MemoryImage memory(data, size);
+    ImageFile stream;
+    if (!stream.Adopt(memory.Release())) {
+        return {};
+    }
+    ImageFile held;
+    held.AdoptBytes(std::string(data, data + size));
+    const ForeignKind kind = KindOfRefusedImage(held);
+    if (kind != KindOfRefusedImage(stream)) {
+        return "the memory and the stream source name the file differently";
+    }
+    if (kind == ForeignKind::kNone) {
+        return {};
+    }
+    ImageHeader header;
+    held.Rewind();
+    if (CheckHeader(held, kRevisionNotYetKnown, kLongLabel, header) != HeaderResult::kAccepted) {
+        return {};
+    }
+    held.Rewind();
+    if (header.DataOffset >= 0) {
+        held.SeekFromStart(header.DataOffset);
+    }
+    if (ReadPacket(held, packet) == PacketResult::kReady) {
+        return "an image with an intact first packet is named " + KindName(kind);
+    }
+    return {};
+}
+
 // Appends each line of the file at `path` to `lines`, as the job reads them; false when the
 // file cannot be opened or a read fails.
 bool ReadLines(const std::string& path, std::vector<std::string>& lines) {
@@ -325,6 +359,9 @@ std::string CheckImageReaderInput(const std::uint8_t* data, std::size_t size) {
         }
     }
     if (std::string problem = CheckSourcesAgree(data, size, packet); !problem.empty()) {
+        return problem;
+    }
+    if (std::string problem = CheckKindNamedAlike(data, size, packet); !problem.empty()) {
         return problem;
     }
     return window.problem;

@@ -69,7 +69,27 @@ def images():
         "negative_offset": kdx(1, 2, offset=0xFFF0) + packet(wr),
         "negative_revision": kdx(1, 0xFFFF) + packet(wr),
         "header_only_cut": kdx(0, 2)[:7],
+        # Files that are not images, and sound images whose first bytes look like one of them.
+        "intel_hex": intel_hex(4),
+        "s_records": b"S00600004844521B\nS1130000285F245F2212226A000424290008237C2A\n"
+                     b"S9030000FC\n",
+        "text": "Notes on the new firmware: \u00e9t\u00e9 2026\r\n".encode() * 3,
+        "gzip": bytes.fromhex("1f8b080000000000000303000000000000000000"),
+        "elf_start": b"\x7fELF\x02\x01\x01" + bytes(57),
+        "zip_start": b"PK\x03\x04\x0a\x00" + bytes(24),
+        "plain_looks_like_intel_hex":
+            intel_hex(400)[:0x3A31].ljust(0x3A31, b"\n") + packet(b"WRabcdefgh") + packet(b"WRij"),
+        "plain_looks_like_text": (b"He" + b"llo, world\n" * 8).ljust(0x4865, b"\n") + packet(wr),
     }
+
+
+def intel_hex(count):
+    lines = b""
+    for record in range(count):
+        data = bytes((record + i) & 0xFF for i in range(16))
+        fields = bytes([0x10, (record * 16) >> 8 & 0xFF, record * 16 & 0xFF, 0]) + data
+        lines += b":" + fields.hex().upper().encode() + b"%02X\r\n" % (-sum(fields) & 0xFF)
+    return lines + b":00000001FF\r\n"
 
 
 def files_lists():

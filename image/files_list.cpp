@@ -2,6 +2,9 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+
+#include "image/file_kind.h"
 #include "platform/regular_file.h"
 
 namespace vantor {
@@ -38,14 +41,18 @@ FilesListFile::~FilesListFile() {
 bool FilesListFile::OpenForJob(const std::string& path) {
     Close();
     read_failed_ = false;
+    open_problem_.clear();
     // Locked, so that a files list open elsewhere through the same lock is refused rather than
-    // read half written.
+    // read half written. A refused folder, pipe or device leaves errno as it was.
+    errno = 0;
     const int fd = platform::OpenRegularFile(path, true, true);
     if (fd < 0) {
+        open_problem_ = OpenProblem(path, errno);
         return false;
     }
     file_ = ::fdopen(fd, "r+b");
     if (file_ == nullptr) {
+        open_problem_ = OpenProblem(path, errno);
         ::close(fd);
         return false;
     }

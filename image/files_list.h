@@ -35,6 +35,9 @@ class FilesListFile {
 
     // Fails for a file that is missing, write-protected or open elsewhere.
     bool OpenForJob(const std::string& path);
+    // After a failed OpenForJob: why the file could not be opened, in the system's words or as
+    // what the path is instead; empty otherwise.
+    const std::string& open_problem() const { return open_problem_; }
     // The next line without its line end; false after the last line.
     bool ReadLine(std::string& line);
     // True once a read has failed with an error rather than at the end of the file: the lines
@@ -45,6 +48,7 @@ class FilesListFile {
   private:
     std::FILE* file_ = nullptr;
     int fd_ = -1;
+    std::string open_problem_;
     bool read_failed_ = false;
 };
 

@@ -3,10 +3,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <new>
 #include <utility>
 
+#include "image/file_kind.h"
 #include "platform/invariant.h"
 #include "platform/regular_file.h"
 #include "platform/window_link.h"
@@ -94,12 +96,16 @@ ImageFile::~ImageFile() {
 
 bool ImageFile::Open(const std::string& path, std::size_t memory_limit_bytes) {
     Close();
+    // A refused folder, pipe or device leaves errno as it was, so it starts at 0.
+    errno = 0;
     const int fd = platform::OpenRegularFile(path, false, false);
     if (fd < 0) {
+        open_problem_ = OpenProblem(path, errno);
         return false;
     }
     std::FILE* stream = ::fdopen(fd, "rb");
     if (stream == nullptr) {
+        open_problem_ = OpenProblem(path, errno);
         ::close(fd);
         return false;
     }
@@ -159,6 +165,7 @@ void ImageFile::Close() {
         file_ = nullptr;
     }
     source_ = Source::kClosed;
+    open_problem_.clear();
     bytes_.clear();
     bytes_.shrink_to_fit();
     sha256_.clear();

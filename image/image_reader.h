@@ -82,6 +82,9 @@ class ImageFile {
     // memory when it holds at most `memory_limit_bytes`; a larger one is read from the disk. A
     // read that fails while loading shows, as on the disk, as ReadFailed where the bytes end.
     bool Open(const std::string& path, std::size_t memory_limit_bytes = kImageMemoryLimitBytes);
+    // After a failed Open: why the file could not be opened, in the system's words or as what
+    // the path is instead ("it is a folder, not a file"); empty otherwise.
+    const std::string& open_problem() const { return open_problem_; }
     // Takes over an open stream (a memory stream in the fuzzer, say) as a disk source; false
     // for nullptr.
     bool Adopt(std::FILE* stream);
@@ -118,6 +121,7 @@ class ImageFile {
     void ReadThrough(long long offset);
 
     Source source_ = Source::kClosed;
+    std::string open_problem_;
     std::string bytes_;  // a memory source's file
     std::string sha256_;
     bool load_failed_ = false;

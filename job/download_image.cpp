@@ -389,12 +389,18 @@ ResponseResult ReadResponse(int budget) {
 }
 
 ImageResult CheckImage(const std::string& image_path, ImageHeader& header, int& packets,
-                       const std::optional<std::string>& expected_sha256) {
+                       const std::optional<std::string>& expected_sha256,
+                       std::string* open_problem) {
     ImageFile file;
     DownloadImageOptions options;
     options.expected_sha256 = expected_sha256;
     SentImage image;
-    return OpenAndCheck(image_path, kRevisionNotYetKnown, options, file, header, packets, image);
+    const ImageResult result =
+        OpenAndCheck(image_path, kRevisionNotYetKnown, options, file, header, packets, image);
+    if (result == ImageResult::kUnopenable && open_problem != nullptr) {
+        *open_problem = file.open_problem();
+    }
+    return result;
 }
 
 ImageResult DownloadImage(const std::string& image_path, std::uint16_t ident_word,

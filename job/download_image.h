@@ -170,9 +170,11 @@ ImageResult DownloadImage(const std::string& image_path, std::uint16_t ident_wor
 // Reads an image as DownloadImage will before the drive is known: opens it, checks its header
 // (all but the revision) and reads every packet. kDownloaded when it would go whole, else
 // DownloadImage's result for it (kImageChanged when its SHA-256 is not `expected_sha256`), with
-// the same texts and message box; `header` and `packets` tell what it declares and holds.
+// the same texts and message box; `header` and `packets` tell what it declares and holds. For
+// kUnopenable, `open_problem` (when given) gets why the file could not be opened.
 ImageResult CheckImage(const std::string& image_path, ImageHeader& header, int& packets,
-                       const std::optional<std::string>& expected_sha256 = std::nullopt);
+                       const std::optional<std::string>& expected_sha256 = std::nullopt,
+                       std::string* open_problem = nullptr);
 // Sends one packet: BOP word, length, the payload bytes, checksum.
 void SendPacket(const Packet& packet);
 // Waits, within `budget` polls of 1 ms, for the packet's acknowledgement: kAcknowledged (also after

@@ -1,6 +1,7 @@
 #include "job/job.h"
 
 #include <cstdio>
+#include <iterator>
 
 #include "image/files_list.h"
 #include "job/download_image.h"
@@ -174,11 +175,16 @@ std::string VersionText(unsigned ident_word) {
     return text;
 }
 
+const char* ModelName(int revision_id) {
+    constexpr int models = static_cast<int>(std::size(kModelNames));
+    return revision_id >= 0 && revision_id < models ? kModelNames[revision_id] : nullptr;
+}
+
 std::string RevisionText(unsigned ident_word) {
     const int id = static_cast<int>((ident_word >> 12) & 0xF);
     char text[48];
-    if (id <= 2) {
-        std::snprintf(text, sizeof text, "%s (ID = %d)", kModelNames[id], id);
+    if (const char* model = ModelName(id)) {
+        std::snprintf(text, sizeof text, "%s (ID = %d)", model, id);
     } else {
         std::snprintf(text, sizeof text, "ID: %d", id);
     }

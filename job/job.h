@@ -116,5 +116,7 @@ JobOutcome IdentifyJob(JobHost& host, bool stay_in_boot_loader);
 // The version and revision displays for an IdentWord: "%x.%x" and "%s (ID = %d)" or "ID: %d".
 std::string VersionText(unsigned ident_word);
 std::string RevisionText(unsigned ident_word);
+// The model name of a hardware revision ID ("KDX2" for 2); nullptr for an ID without one.
+const char* ModelName(int revision_id);
 
 }  // namespace vantor

@@ -1,5 +1,7 @@
 #include "link/drive_activation.h"
 
+#include <bit>
+#include <cstdint>
 #include <string>
 
 #include "link/link_tally.h"
@@ -27,6 +29,13 @@ constexpr int kGiveUpPauseMs = 1000;
 constexpr int kFirstLetterAddress = 10;
 constexpr int kDigitCharBase = '0';        // 48: address 0 is "0"
 constexpr int kLetterCharBase = 'A' - 10;  // 55: address 10 is "A"
+
+// Reports the failure on the status line and keeps it in the tally, where the first one of
+// the job stays.
+void ReportFailure(ActivationFailure failure, int address, std::uint32_t answered = 0) {
+    ReportStatus(ActivationFailureText(failure), 0);
+    NoteActivationFailure(failure, address, answered);
+}
 
 void SendSelection(int address) {
     const char selection[] = {'\\', AddressCharacter(address), '\r', '\0'};
@@ -64,6 +73,20 @@ bool Probe(int address) {
 
 }  // namespace
 
+const char* ActivationFailureText(ActivationFailure failure) {
+    switch (failure) {
+        case ActivationFailure::kSeveralDrives:
+            return " Error: Detected multiple drives";
+        case ActivationFailure::kAddressSilent:
+            return "Failed to activate Drive at specific address";
+        case ActivationFailure::kCommandModeKept:
+            return "Failed to enable Orrim";
+        case ActivationFailure::kNone:
+            break;
+    }
+    return "";
+}
+
 char AddressCharacter(int address) {
     return static_cast<char>(address < kFirstLetterAddress ? address + kDigitCharBase
                                                            : address + kLetterCharBase);
@@ -81,6 +104,8 @@ int TryAddress(int address) {
 int SeekDrives() {
     ReportStatus("Seeking drives...", 0);
     platform::Window().SetProgressRange(0, kHighestAddress);
+    std::uint32_t& answered = CurrentLinkTally().LastSeekAnswered;
+    answered = 0;
     int found = kNoAnswer;
     // A port whose far end went away ends the seek: nothing can answer any more.
     for (int address = 0; address <= kHighestAddress && !PortLost(); ++address) {
@@ -91,6 +116,7 @@ int SeekDrives() {
         if (!ProbeAnswered()) {
             continue;
         }
+        answered |= std::uint32_t{1} << address;
         if (found != kNoAnswer) {
             return kSeveralAnswered;
         }
@@ -111,7 +137,8 @@ int SeekDrives() {
 FindResult FindSingleDrive() {
     const int result = SeekDrives();
     if (result > kHighestAddress) {
-        ReportStatus(" Error: Detected multiple drives", 0);
+        const std::uint32_t answered = CurrentLinkTally().LastSeekAnswered;
+        ReportFailure(ActivationFailure::kSeveralDrives, std::countr_zero(answered), answered);
         return FindResult::kSeveralDrives;
     }
     return result >= 0 ? FindResult::kOneDrive : FindResult::kNoDrive;
@@ -149,7 +176,10 @@ SeekActivation ActivateBySeeking() {
     if (EnterBootMode() == BootModeResult::kEntered) {
         return SeekActivation::kActivated;
     }
-    ReportStatus("Failed to enable Orrim", 0);
+    // After a seek that found one drive, that drive is the one that stayed in command mode.
+    const std::uint32_t answered = CurrentLinkTally().LastSeekAnswered;
+    ReportFailure(ActivationFailure::kCommandModeKept,
+                  answered != 0 ? std::countr_zero(answered) : kNoAnswer);
     return SeekActivation::kCommandModeKept;
 }
 
@@ -167,14 +197,14 @@ AddressActivation ActivateAtAddress(int address) {
         return answered ? AddressActivation::kCommandModeKept : AddressActivation::kSilent;
     }
     if (!answered) {
-        ReportStatus("Failed to activate Drive at specific address", 0);
+        ReportFailure(ActivationFailure::kAddressSilent, address);
         platform::Sleep(kGiveUpPauseMs);
         return AddressActivation::kSilent;
     }
     if (EnterBootMode() == BootModeResult::kEntered) {
         return AddressActivation::kActivated;
     }
-    ReportStatus("Failed to enable Orrim", 0);
+    ReportFailure(ActivationFailure::kCommandModeKept, address);
     return AddressActivation::kCommandModeKept;
 }
 

@@ -1,8 +1,11 @@
 // Drive discovery and activation in the drive's text command mode: probing addresses, and
 // switching the drive into its boot-loader mode with the prompt, the password and Orrim. Every
 // function works on the current port (serial_port.h), shows its progress on the window
-// (status line, AddressLabel, the progress bar) and never closes the port.
+// (status line, AddressLabel, the progress bar) and never closes the port. The link tally
+// keeps the addresses that answered the last seek and the job's first activation failure.
 #pragma once
+
+#include "link/link_tally.h"
 
 namespace vantor {
 
@@ -54,6 +57,9 @@ constexpr int DesignCode(SeekActivation result) {
 constexpr int DesignCode(AddressActivation result) {
     return static_cast<int>(result);
 }
+
+// The status text with which the activation reports `failure` ("" for none).
+const char* ActivationFailureText(ActivationFailure failure);
 
 // The character that stands for a command-mode address: "0" to "9" for 0 to 9, then "A" to
 // "V" for 10 to 31 (and "/" for -1, by the same arithmetic).

@@ -21,6 +21,9 @@ packages=(
   # vantor-cli serve: its HTTP server, and its dashboard tested in a headless browser.
   libcpp-httplib-dev chromium chromium-driver python3-selenium
   gcovr
+  # The history of runs: the station's SQLite file, a site's PostgreSQL (libpq), and the
+  # PostgreSQL server that its tests start.
+  libsqlite3-dev libpq-dev postgresql-15
 )
 
 missing=()

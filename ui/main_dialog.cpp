@@ -19,6 +19,7 @@
 #include <system_error>
 #include <thread>
 
+#include "cli/history/history_recording.h"
 #include "link/serial_port.h"
 #include "platform/registry.h"
 #include "platform/serial/port_cause.h"
@@ -353,10 +354,15 @@ bool MainDialog::StartWorker() {
     // outlive the window, which neither stops nor waits for it.
     std::shared_ptr<JobHost> host = host_;
     const std::uint64_t attachment = link_attachment_;
+    const std::string port_name = job_port_name_;
+    const std::string history = cli::WindowJobHistory();
     try {
-        std::thread([host, attachment] {
+        std::thread([host, attachment, port_name, history] {
             GuiWindowLink::BindThisThread(attachment);
-            DownloadJob(*host);
+            const auto started = std::chrono::system_clock::now();
+            const JobOutcome outcome = DownloadJob(*host);
+            // The job has ended and told the window; its record goes to the history after.
+            cli::RecordWindowJob(*host, outcome, started, port_name, history);
         }).detach();
     } catch (const std::system_error&) {
         return false;

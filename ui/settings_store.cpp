@@ -20,23 +20,6 @@ void WriteSetting(const std::string& name, const std::string& text) {
     platform::Registry::CloseKey(*key);
 }
 
-int PortIndexFromCom(const std::string& text) {
-    switch (text.empty() ? '\0' : text[0]) {
-        case '1':
-            return 0;
-        case '3':
-            return 2;
-        case '4':
-            return 3;
-        default:
-            return 1;
-    }
-}
-
-int BaudChoiceFromBrat(const std::string& text) {
-    return text == "9600" ? 0 : 1;
-}
-
 int SpecificAddressFromAddr(const std::string& text) {
     return (text.empty() ? 0 : static_cast<signed char>(text[0])) - 1;
 }

@@ -6,15 +6,19 @@
 #include <cstddef>
 #include <string>
 
+#include "platform/stored_choices.h"
+
 namespace vantor::ui {
 
-inline constexpr const char* kSettingsKey = "SOFTWARE\\Halvren\\Vantor";
+using platform::BaudChoiceFromBrat;
+using platform::kBratBufferBytes;
+using platform::kComBufferBytes;
+using platform::kSettingsKey;
+using platform::PortIndexFromCom;
 
 // Each value is read into a buffer of its own size; a longer value counts as absent. A path
 // is read whole: the default list in a deep home folder is longer than the design's 100 bytes.
 inline constexpr std::size_t kFilePathBufferBytes = PATH_MAX;
-inline constexpr std::size_t kComBufferBytes = 2;
-inline constexpr std::size_t kBratBufferBytes = 8;
 inline constexpr std::size_t kAddrBufferBytes = 2;
 inline constexpr std::size_t kAddrenBufferBytes = 2;
 
@@ -22,10 +26,6 @@ inline constexpr std::size_t kAddrenBufferBytes = 2;
 // the choice then holds for this run only.
 void WriteSetting(const std::string& name, const std::string& text);
 
-// "1" gives 0, "3" gives 2, "4" gives 3; any other first character (also "2") gives 1.
-int PortIndexFromCom(const std::string& text);
-// 0 for "9600" exactly, else 1.
-int BaudChoiceFromBrat(const std::string& text);
 // The first character's code, as a signed 8-bit number, minus 1; an empty value gives -1.
 int SpecificAddressFromAddr(const std::string& text);
 // The first character's code, as a signed 8-bit number, minus that of "0"; an empty value

@@ -52,6 +52,41 @@ std::string MinutesSeconds(double seconds) {
     return text;
 }
 
+// The run's displays as an operator reads them: "Image: demo.orb", "Boot loader version: 2.3",
+// "Hardware: KDX2 (revision 2)", "Drive address: 5"; empty for a blanked display.
+std::string LabelLine(Display display, const std::string& text) {
+    if (text.empty()) {
+        return "";
+    }
+    switch (display) {
+        case Display::FileNameLabel:
+            return "Image: " + text;
+        case Display::VersionLabel:
+            return "Boot loader version: " + text;
+        case Display::RevisionLabel: {
+            // The display's "KDX2 (ID = 2)" or, for a revision without a model name, "ID: 5".
+            std::string words = text;
+            if (const auto id = words.find("(ID = "); id != std::string::npos) {
+                words.replace(id, 6, "(revision ");
+            } else if (StartsWith(words, "ID: ")) {
+                words.replace(0, 4, "revision ");
+            }
+            return "Hardware: " + words;
+        }
+        case Display::AddressLabel: {
+            // The display holds the address's character: "0" to "9", then "A" to "V" for 10.
+            const char character = text.size() == 1 ? text[0] : '\0';
+            if (character >= 'A' && character <= 'V') {
+                return "Drive address: " + std::to_string(character - 'A' + 10) + " (" + text + ")";
+            }
+            return "Drive address: " + text;
+        }
+        case Display::StatusLine:
+            break;
+    }
+    return text;
+}
+
 std::mutex g_output_mutex;
 std::string g_output_failure;
 
@@ -173,8 +208,15 @@ void ConsoleOutput::SetText(Display display, const std::string& text) {
         }
         previous_status_ = text;
     }
+    // A display set again to the text it shows changes nothing on the screen, and nothing
+    // here either (the seek shows the drive's address when it answers and when it is selected
+    // again).
+    const bool unchanged = !status && texts_[static_cast<int>(display)] == text;
     texts_[static_cast<int>(display)] = text;
-    const std::string line = status ? text : std::string(DisplayName(display)) + ": " + text;
+    const std::string line = status ? text : LabelLine(display, text);
+    if (mode_ != OutputMode::Json && !status && (unchanged || line.empty())) {
+        return;
+    }
     switch (mode_) {
         case OutputMode::Json: {
             JsonObject fields;
@@ -249,6 +291,7 @@ void ConsoleOutput::Alert(const std::string& text, const std::string& caption,
     std::lock_guard lock(mutex_);
     // The box explains the failure that the job's closing text will stand for.
     previous_status_ = caption + ": " + text;
+    last_alert_ = previous_status_;
     if (mode_ == OutputMode::Json) {
         EmitJson("message-box", JsonObject()
                                     .String("caption", caption)
@@ -302,7 +345,8 @@ void ConsoleOutput::Note(const std::string& line) {
     }
 }
 
-void ConsoleOutput::Finish(int exit_status, int job_result, const std::string& cause) {
+void ConsoleOutput::Finish(int exit_status, int job_result, const std::string& cause,
+                           const std::string& meaning_words, const std::string& warnings) {
     const std::string detail = cause.empty() ? FailureDetail() : cause;
     std::lock_guard lock(mutex_);
     if (live_line_open_) {
@@ -310,21 +354,38 @@ void ConsoleOutput::Finish(int exit_status, int job_result, const std::string& c
         std::fprintf(out_, "\n");
         live_line_open_ = false;
     }
-    const std::string meaning = ExitMeaning(exit_status);
+    const std::string meaning = meaning_words.empty() ? ExitMeaning(exit_status) : meaning_words;
+    const bool success = exit_status == kExitSuccess;
     if (mode_ == OutputMode::Json) {
-        EmitJson("result", JsonObject()
-                               .Integer("status", exit_status)
-                               .Integer("job_result", job_result)
-                               .String("meaning", meaning)
-                               .String("detail", exit_status == 0 ? "" : detail));
+        JsonObject fields = JsonObject()
+                                .Integer("status", exit_status)
+                                .Integer("job_result", job_result)
+                                .String("meaning", meaning)
+                                .String("detail", success ? "" : detail);
+        // ", 8 protected-memory warnings" as "8 protected-memory warnings".
+        fields.String("warnings", warnings.size() > 2 ? warnings.substr(2) : "");
+        EmitJson("result", fields);
     } else {
-        std::fprintf(out_, "result: %d %s\n", exit_status, meaning.c_str());
+        std::fprintf(out_, "result: %d %s%s\n", exit_status, meaning.c_str(),
+                     success ? warnings.c_str() : "");
     }
     FlushOutput(out_);
-    if (exit_status != kExitSuccess) {
-        std::fprintf(err_, "vantor-cli: %s\n", detail.c_str());
-        std::fflush(err_);
+    if (success) {
+        return;
     }
+    // A message box is on the error stream already: its meaning follows it, not a copy.
+    std::fprintf(err_, "vantor-cli: %s\n",
+                 detail == last_alert_ ? meaning.c_str() : detail.c_str());
+    std::fflush(err_);
+}
+
+void PointToHelp(std::FILE* err, int exit_status) {
+    // An interruption's detail says already how to go on.
+    if (exit_status == kExitSuccess || exit_status >= kExitSignalBase) {
+        return;
+    }
+    std::fprintf(err, "vantor-cli: %s\n", WhatToTryLine(exit_status).c_str());
+    std::fflush(err);
 }
 
 void WriteErrorEvent(std::FILE* out, int exit_status, const std::string& message) {

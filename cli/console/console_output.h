@@ -43,10 +43,14 @@ class ConsoleOutput final : public platform::WindowLink {
     void Post(int notify_fd, int message) override;
     void PostQuit() override;
 
-    // Ends the output: the live line is closed, and the result goes out as the last line
-    // (a "result" object with --json). A failure also names its cause on the error stream:
-    // `cause` when given, else the status text that explains it (FailureDetail).
-    void Finish(int exit_status, int job_result, const std::string& cause = "");
+    // Ends the output: the live line is closed, and the result goes out as the last line,
+    // "result: STATUS MEANING" (a "result" object with --json). `meaning` is the outcome in
+    // words (ExitMeaning when empty); `warnings` (WarningWords) follows it after a success. A
+    // failure also names its cause on the error stream, `cause` when given, else the status
+    // text that explains it (FailureDetail), or the meaning when that text is a message box
+    // shown there already.
+    void Finish(int exit_status, int job_result, const std::string& cause = "",
+                const std::string& meaning = "", const std::string& warnings = "");
 
     // One JSON event of the run (start, identity, summary, error): its name and time, then
     // `fields`; nothing in other modes.
@@ -77,6 +81,7 @@ class ConsoleOutput final : public platform::WindowLink {
     const std::atomic<std::uint64_t>* bytes_sent_;
     std::int64_t start_ns_;
     std::string texts_[5];
+    std::string last_alert_;  // the last message box, as written to the error stream
     std::string failure_detail_;
     std::string previous_status_;
     int range_low_ = 0;
@@ -98,6 +103,10 @@ void NoteOutputFailure(const std::string& cause);
 // At the program's end: flushes standard output and gives the first output failure of the run
 // (a failed write to standard output, a post that could not be written), or nothing.
 std::optional<std::string> EndOutput();
+
+// The last line on `err` of a run that failed (not of one that was interrupted): where the
+// usual causes of `exit_status` and what to try are written down.
+void PointToHelp(std::FILE* err, int exit_status);
 
 // The error event of a run that ends before its output begins (a usage error, a port that names
 // no device), on `out`: {"event":"error","time_ms":0.000,"status":...,"meaning":...,"message":...}.

@@ -32,7 +32,34 @@ inline constexpr int kExitSignalBase = 128;
 // The exit status for what the download job came to, made from the design's number for it
 // (DesignCode): the job's own result, or 100 plus the size of a failed image's code.
 int ExitStatusForJob(JobOutcome outcome);
-// What an exit status of the download means, in a few words.
+// What an exit status of the download means, in a few words. Where causes share a status
+// (106: a hardware revision mismatch, or a file cut short), both are named.
 std::string ExitMeaning(int exit_status);
+
+// What a run is known to have come to, beyond its exit status.
+struct RunFacts {
+    JobOutcome job;
+    int exit_status = kExitSuccess;
+    const JobRecord* record = nullptr;  // the job's record; nullptr when the job did not run
+    // The status text or message box that explains the failure: the revision an image is meant
+    // for is read from it.
+    std::string failure_text;
+};
+
+// What a run came to, in words: the exit status's meaning made exact by the facts. A failed
+// image is told by its own cause (not by the code it shares with another), a revision mismatch
+// names the image's revision and the drive's, several drives name the addresses that answered
+// and how to pick one, and a failed resynchronisation names the activation failure before it
+// that left the drive unreachable.
+std::string OutcomeMeaning(const RunFacts& facts);
+
+// The warnings that a download let pass, as they follow "success" on a result line:
+// ", 8 protected-memory warnings, 1 missing response"; empty when there were none.
+std::string WarningWords(int protected_memory, int missing, int unrecognised, int invalid_command);
+std::string WarningWords(const DownloadTally& tally);
+
+// The last line on stderr of a run that failed with `exit_status`: where its usual causes and
+// what to try are written down.
+std::string WhatToTryLine(int exit_status);
 
 }  // namespace vantor::cli

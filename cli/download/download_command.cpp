@@ -16,10 +16,12 @@
 #include "cli/download/image_checks.h"
 #include "cli/download/port_address.h"
 #include "cli/download/run_description.h"
+#include "cli/history/history_recording.h"
 #include "cli/ports/port_identity.h"
 #include "cli/record/run_record.h"
 #include "cli/record/traffic_log.h"
 #include "job/job.h"
+#include "link/drive_activation.h"
 #include "link/serial_port.h"
 #include "platform/clock.h"
 #include "platform/serial/port_map.h"
@@ -46,9 +48,12 @@ constexpr const char* kHelp =
     "\n"
     "options:\n"
     "  --files-list PATH   download every line of this files list instead of one IMAGE\n"
-    "  --port PORT         COM1 to COM4 through the port map (default COM1), or a device:\n"
-    "                      /dev/ttyUSB0, rfc2217://HOST:PORT, sim or sim:OPTIONS\n"
-    "  --baud RATE         9600 (default) or 19200\n"
+    "  --port PORT         COM1 to COM4 through the port map, or a device: /dev/ttyUSB0,\n"
+    "                      rfc2217://HOST:PORT, sim or sim:OPTIONS; auto: the one USB serial\n"
+    "                      adapter present (none or several: status 5, each named)\n"
+    "  --baud RATE         9600 or 19200\n"
+    "                      --port or --baud left out: the window's last choice (the settings\n"
+    "                      store), else COM1 and 9600; stderr says which\n"
     "  --address N         activate the drive at this address, 0 to 31 or its character\n"
     "                      0-9, A-V, instead of seeking it\n"
     "  --skip-seeking      the drive is in its boot loader already: do not look for it first\n"
@@ -63,6 +68,10 @@ constexpr const char* kHelp =
     "  --report FILE       write the run's record to FILE as one JSON document, also when the\n"
     "                      run fails (replaced whole, never half written; its folder is\n"
     "                      checked first, and one that cannot be written fails the run)\n"
+    "  --history PLACE     record the run in this history: a SQLite file or a\n"
+    "                      postgresql:// URL (default: VANTOR_HISTORY, else\n"
+    "                      $XDG_DATA_HOME/vantor/history.sqlite; see vantor-cli history)\n"
+    "  --no-history        record the run in no history\n"
     "  --strict            fail on what the design lets pass (statuses 20 to 23)\n"
     "  --quiet             show only the result and errors\n"
     "  --help, -h, --version\n"
@@ -103,7 +112,7 @@ constexpr const char* kIdentifyHelp =
     "\n"
     "options:\n"
     "  --port PORT, --baud RATE, --address N, --skip-seeking, --traffic-log FILE, --json,\n"
-    "  --report FILE, --quiet   as for download\n"
+    "  --report FILE, --history PLACE, --no-history, --quiet   as for download\n"
     "  --stay              leave the drive in its boot loader\n"
     "  --help, -h, --version\n"
     "\n"
@@ -152,14 +161,15 @@ Outcome StrictVerdict(const JobRecord& record) {
     return {};
 }
 
+// The displays have shown the version, the hardware and the address in words; the IdentWord
+// they come from, and an address that no probe gave, are said here.
 void ShowIdentity(const JobRecord& record, ConsoleOutput& output) {
     const int ident = record.IdentWord;
     const int address = record.Link.AnsweredAddress;
-    const std::string address_text = address >= 0 ? std::to_string(address) : "none";
     output.Note("IdentWord: " + Hex4(ident));
-    output.Note("version: " + VersionText(static_cast<unsigned>(ident)));
-    output.Note("hardware revision: " + RevisionText(static_cast<unsigned>(ident)));
-    output.Note("address: " + address_text);
+    if (address < 0) {
+        output.Note("Drive address: none (no address answered in command mode)");
+    }
     output.Event("identity",
                  JsonObject()
                      .Integer("ident_word", ident)
@@ -224,9 +234,22 @@ Outcome CheckImagesThenRunJob(const DownloadSettings& settings, JobHost& host,
     return outcome;
 }
 
-// An interruption's exit status, and the cause of a failure where the status text does not say
-// it.
-void ExplainOutcome(const DownloadSettings& settings, Outcome& outcome, ConsoleOutput& output) {
+// The cause of a failed resynchronisation that an activation failure came before: the drive
+// it left in command mode (or the address that never answered) is why no break came back, and
+// the texts of the re-activations after it (a drive left selected answers the next seek out of
+// turn: " Error: Detected multiple drives") are its consequences. Empty when there was none.
+std::string FirstActivationCause(const Outcome& outcome, const JobRecord& record) {
+    if (outcome.job != JobResult::kResyncFailed ||
+        record.Link.FirstFailure == ActivationFailure::kNone) {
+        return "";
+    }
+    return ActivationFailureText(record.Link.FirstFailure);
+}
+
+// An interruption's exit status, and the cause of a failure where the last status text does not
+// say it.
+void ExplainOutcome(const DownloadSettings& settings, Outcome& outcome, const JobRecord& record,
+                    ConsoleOutput& output) {
     if (LineAbandoned() && outcome.job != JobResult::kDone) {
         // The second Ctrl-C cut an operation short: whatever the job made of the line it lost,
         // the run was interrupted. A job that had come to its end before it stands.
@@ -246,10 +269,14 @@ void ExplainOutcome(const DownloadSettings& settings, Outcome& outcome, ConsoleO
     if (outcome.detail.empty()) {
         outcome.detail = PortCause(settings.port, outcome.job, output.FailureDetail());
     }
+    if (outcome.detail.empty()) {
+        outcome.detail = FirstActivationCause(outcome, record);
+    }
 }
 
-// The lines on stderr that say more than the job's texts.
-void ExplainOnStderr(const DownloadSettings& settings, bool nothing_answered, bool log_whole) {
+// The lines on stderr that say more than the job's texts, and last where to look for help.
+void ExplainOnStderr(const DownloadSettings& settings, int exit_status, bool nothing_answered,
+                     bool log_whole) {
     // A port that cannot carry breaks is the cause already named; the cable is not in question.
     if (nothing_answered && !LastPortReport().carries_no_breaks) {
         std::fprintf(stderr,
@@ -261,6 +288,7 @@ void ExplainOnStderr(const DownloadSettings& settings, bool nothing_answered, bo
         std::fprintf(stderr, "vantor-cli: the traffic log \"%s\" could not be written whole\n",
                      settings.traffic_log.c_str());
     }
+    PointToHelp(stderr, exit_status);
 }
 
 RunSummary Summarise(const DownloadSettings& settings, const Outcome& outcome,
@@ -269,7 +297,8 @@ RunSummary Summarise(const DownloadSettings& settings, const Outcome& outcome,
     summary.result = ResultWord(outcome);
     summary.exit_status = outcome.exit_status;
     summary.job_result = DesignCode(outcome.job);
-    summary.meaning = ExitMeaning(outcome.exit_status);
+    summary.meaning =
+        OutcomeMeaning({outcome.job, outcome.exit_status, &record, output.FailureDetail()});
     summary.detail = outcome.exit_status == kExitSuccess
                          ? ""
                          : (outcome.detail.empty() ? output.FailureDetail() : outcome.detail);
@@ -328,6 +357,10 @@ int RunAndRecord(const DownloadSettings& settings) {
                               "--traffic-log \"" + settings.traffic_log + "\": " + error);
         }
     }
+    if (const std::string note = ChoicesNote(settings);
+        !note.empty() && !settings.json && !settings.quiet) {
+        std::fprintf(stderr, "vantor-cli: %s\n", note.c_str());
+    }
     ConsoleOutput output(ChooseOutputMode(settings.json, settings.quiet), stdout, stderr,
                          &BytesSent());
     const RunStart start = DescribeRun(settings);
@@ -345,13 +378,16 @@ int RunAndRecord(const DownloadSettings& settings) {
     // The port is closed: every record is in.
     const bool log_whole = !log || log->Close();
 
-    ExplainOutcome(settings, outcome, output);
+    ExplainOutcome(settings, outcome, host.Record, output);
     RunSummary summary = Summarise(settings, outcome, host.Record, start, output);
     summary.started = started;
     summary.ended = std::chrono::system_clock::now();
     KeepReport(settings, outcome, summary);
-    output.Finish(outcome.exit_status, DesignCode(outcome.job), outcome.detail);
-    ExplainOnStderr(settings, summary.nothing_answered, log_whole);
+    output.Finish(outcome.exit_status, DesignCode(outcome.job), outcome.detail, summary.meaning,
+                  WarningWords(host.Record.Download));
+    ExplainOnStderr(settings, outcome.exit_status, summary.nothing_answered, log_whole);
+    // The history never changes the run's outcome; it says on its own when it fails.
+    RecordInHistory(settings.history, settings.no_history, summary, output);
     output.Event("summary", SummaryFields(summary));
     RemoveStopHandlers();
     return outcome.exit_status;
@@ -380,6 +416,7 @@ int PortIdentityUnresolved(const DownloadSettings& settings, const std::string& 
         WriteErrorEvent(stdout, status, error);
     }
     std::fprintf(stderr, "vantor-cli: --port %s\n", error.c_str());
+    PointToHelp(stderr, status);
     return status;
 }
 
@@ -410,6 +447,7 @@ int ReadArgumentsAndRun(const std::vector<std::string>& arguments, bool identify
         PrintVersion();
         return kExitSuccess;
     }
+    TakeStoredChoices(settings);
     if (auto problem = CheckDownloadSettings(settings)) {
         return ReportUsageError(arguments, command, *problem);
     }

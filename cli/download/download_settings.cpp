@@ -6,8 +6,12 @@
 
 #include "cli/console/command_line.h"
 #include "cli/download/port_address.h"
+#include "cli/ports/port_identity.h"
+#include "cli/ports/serial_devices.h"
 #include "cli/record/run_record.h"
+#include "platform/registry.h"
 #include "platform/serial/rfc2217_device.h"
+#include "platform/stored_choices.h"
 #include "platform/window_link.h"
 #include "sim/sim_options.h"
 
@@ -41,11 +45,20 @@ std::optional<std::string> TakeText(const std::string& option, const std::string
     return std::nullopt;
 }
 
+std::optional<std::string> TakePort(const std::string& text, DownloadSettings& settings) {
+    if (auto problem = TakeText("--port", text, settings.port)) {
+        return problem;
+    }
+    settings.port_source = text == kAutoPort ? ChoiceSource::kAuto : ChoiceSource::kOption;
+    return std::nullopt;
+}
+
 std::optional<std::string> TakeBaud(const std::string& text, DownloadSettings& settings) {
     if (text != "9600" && text != "19200") {
         return "--baud \"" + text + "\": the drive talks at 9600 or 19200";
     }
     settings.baud_choice = text == "19200" ? 1 : 0;
+    settings.baud_source = ChoiceSource::kOption;
     return std::nullopt;
 }
 
@@ -88,12 +101,14 @@ struct DownloadOption {
 // Every option of the two commands, the one table that the parser reads.
 const DownloadOption kDownloadOptions[] = {
     {{"--files-list", "PATH"}, ShownIn::kDownload, nullptr, &DownloadSettings::files_list},
-    {{"--port", "PORT"}, ShownIn::kBoth, nullptr, &DownloadSettings::port},
+    {{"--port", "PORT"}, ShownIn::kBoth, nullptr, nullptr, TakePort},
     {{"--baud", "RATE"}, ShownIn::kBoth, nullptr, nullptr, TakeBaud},
     {{"--address", "N"}, ShownIn::kBoth, nullptr, nullptr, TakeAddress},
     {{"--notify-fd", "N"}, ShownIn::kDownload, nullptr, nullptr, TakeNotifyFd},
     {{"--traffic-log", "FILE"}, ShownIn::kBoth, nullptr, &DownloadSettings::traffic_log},
     {{"--report", "FILE"}, ShownIn::kBoth, nullptr, &DownloadSettings::report},
+    {{"--history", "PLACE"}, ShownIn::kBoth, nullptr, &DownloadSettings::history},
+    {{"--no-history"}, ShownIn::kBoth, &DownloadSettings::no_history},
     {{"--skip-seeking"}, ShownIn::kBoth, &DownloadSettings::skip_seeking},
     {{"--reset-after"}, ShownIn::kDownload, &DownloadSettings::reset_after},
     {{"--json"}, ShownIn::kBoth, &DownloadSettings::json},
@@ -144,6 +159,38 @@ std::optional<std::string> ReadOption(ArgumentReader& reader, const std::string&
                                    : option->take(*text, settings);
 }
 
+// The port with the device it stands for, which the user may not know it to be (COM1 is the
+// machine's own first serial port unless the port map says otherwise).
+std::string PortAndDevice(const DownloadSettings& settings) {
+    if (settings.port_source == ChoiceSource::kAuto) {
+        for (const SerialDeviceEntry& device : ListSerialDevices()) {
+            if (device.path == settings.port) {
+                return "port " + AdapterDescription(device);
+            }
+        }
+        return "port " + settings.port;
+    }
+    const auto device = EffectiveAddress(settings.port);
+    return "port " + settings.port +
+           (!device                    ? " (no device)"
+            : *device == settings.port ? ""
+                                       : " (" + *device + ")");
+}
+
+// Why a choice is what it is, for one choice ("it") or two ("them").
+std::string Reason(ChoiceSource source, bool both) {
+    switch (source) {
+        case ChoiceSource::kStore:
+            return both ? "as the window last used them" : "as the window last used it";
+        case ChoiceSource::kAuto:
+            return "the one USB serial adapter present";
+        case ChoiceSource::kOption:
+        case ChoiceSource::kDefault:
+            break;
+    }
+    return both ? "the defaults" : "the default";
+}
+
 }  // namespace
 
 std::optional<std::string> ParseDownloadSettings(const std::vector<std::string>& arguments,
@@ -164,6 +211,85 @@ std::optional<std::string> ParseDownloadSettings(const std::vector<std::string>&
     return std::nullopt;
 }
 
+const char* ChoiceSourceName(ChoiceSource source) {
+    switch (source) {
+        case ChoiceSource::kOption:
+            return "option";
+        case ChoiceSource::kAuto:
+            return "auto";
+        case ChoiceSource::kStore:
+            return "store";
+        case ChoiceSource::kDefault:
+            break;
+    }
+    return "default";
+}
+
+void TakeStoredChoices(DownloadSettings& settings) {
+    const bool port_open = settings.port_source == ChoiceSource::kDefault;
+    const bool baud_open = settings.baud_source == ChoiceSource::kDefault;
+    if (!port_open && !baud_open) {
+        return;
+    }
+    const platform::Registry registry(platform::RegistryFilePath(),
+                                      platform::Registry::DamagedFile::Keep);
+    if (auto problem = registry.Problem()) {
+        settings.store_problem = *problem;
+        return;
+    }
+    // A store this user may not write still says what the window last chose.
+    auto key = registry.OpenKeyForReading(platform::kSettingsKey);
+    if (!key) {
+        return;
+    }
+    if (const auto com = registry.QueryValue(*key, "COM", platform::kComBufferBytes);
+        com && port_open) {
+        // The window's rule: COM1, COM3 and COM4 by the first character, anything else COM2.
+        settings.port = "COM" + std::to_string(platform::PortIndexFromCom(*com) + 1);
+        settings.port_source = ChoiceSource::kStore;
+    }
+    if (const auto brat = registry.QueryValue(*key, "BRAT", platform::kBratBufferBytes);
+        brat && baud_open) {
+        settings.baud_choice = platform::BaudChoiceFromBrat(*brat);
+        settings.baud_source = ChoiceSource::kStore;
+    }
+    platform::Registry::CloseKey(*key);
+}
+
+std::string ChoicesNote(const DownloadSettings& settings) {
+    const bool port_told = settings.port_source != ChoiceSource::kOption;
+    const bool baud_told = settings.baud_source != ChoiceSource::kOption;
+    const std::string baud = std::string(settings.baud_choice == 1 ? "19200" : "9600") + " baud";
+    std::string note;
+    if (port_told && baud_told && settings.port_source == settings.baud_source) {
+        note = PortAndDevice(settings) + " and " + baud + ", " + Reason(settings.port_source, true);
+    } else if (port_told && baud_told) {
+        note = PortAndDevice(settings) + ", " + Reason(settings.port_source, false) + ", and " +
+               baud + ", " + Reason(settings.baud_source, false);
+    } else if (port_told) {
+        note = PortAndDevice(settings) + ", " + Reason(settings.port_source, false);
+    } else if (baud_told) {
+        note = baud + ", " + Reason(settings.baud_source, false);
+    } else {
+        return "";
+    }
+    const bool port_open = settings.port_source == ChoiceSource::kStore ||
+                           settings.port_source == ChoiceSource::kDefault;
+    if (!settings.store_problem.empty()) {
+        // A port name then has no device, and the port's own failure gives the whole reason.
+        note += port_open ? ", as the settings store cannot be read"
+                          : " (" + settings.store_problem + ")";
+    }
+    if (port_open && baud_told) {
+        note += "; --port and --baud choose others";
+    } else if (port_open) {
+        note += "; --port chooses another";
+    } else if (baud_told) {
+        note += "; --baud chooses another";
+    }
+    return note;
+}
+
 std::optional<std::string> CheckDownloadSettings(const DownloadSettings& settings) {
     if (settings.identify) {
         if (!settings.image.empty() || !settings.files_list.empty()) {
@@ -182,6 +308,9 @@ std::optional<std::string> CheckDownloadSettings(const DownloadSettings& setting
     }
     if (settings.json && settings.quiet) {
         return "--json and --quiet exclude each other";
+    }
+    if (settings.no_history && !settings.history.empty()) {
+        return "--history and --no-history exclude each other";
     }
     const auto address = EffectiveAddress(settings.port);
     if (address) {

@@ -10,11 +10,21 @@
 
 namespace vantor::cli {
 
+// Where a run's port or rate came from: the command line, the one USB adapter present (--port
+// auto), the choice the window last stored, or the program's own default.
+enum class ChoiceSource { kOption, kAuto, kStore, kDefault };
+
+// "option", "auto", "store" or "default", as the start event gives it.
+const char* ChoiceSourceName(ChoiceSource source);
+
 struct DownloadSettings {
     std::string image;
     std::string files_list;
     std::string port = "COM1";
     int baud_choice = 0;
+    ChoiceSource port_source = ChoiceSource::kDefault;
+    ChoiceSource baud_source = ChoiceSource::kDefault;
+    std::string store_problem;  // why the stored choices could not be read; empty when they were
     int address = -1;
     bool skip_seeking = false;
     bool reset_after = false;
@@ -25,6 +35,8 @@ struct DownloadSettings {
     bool virtual_time = false;
     bool strict = false;
     std::string report;
+    std::string history;  // --history: a SQLite file or a postgresql:// URL
+    bool no_history = false;
     bool stay = false;
     bool help = false;
     bool version = false;
@@ -42,6 +54,15 @@ bool DownloadOptionTakesValue(const std::string& name);
 // Download takes the production line's options as well (LineOptions()).
 platform::OptionTable DownloadOptions();
 platform::OptionTable IdentifyOptions();
+// Takes the port (COM) and the rate (BRAT) that the window last chose, by the window's own
+// reading of them, where the command line gave neither --port nor --baud; without a stored
+// choice the defaults (COM1, 9600) stay. A store that cannot be read leaves the defaults and
+// `store_problem` says why (its port map then opens nothing, as before).
+void TakeStoredChoices(DownloadSettings& settings);
+// The line that says which port (and its device) and rate a run uses, and where they came
+// from, when the command line did not give both; empty when it did.
+std::string ChoicesNote(const DownloadSettings& settings);
+
 // What is wrong with the settings as a whole; nothing when they would run.
 std::optional<std::string> CheckDownloadSettings(const DownloadSettings& settings);
 

@@ -2,9 +2,11 @@
 
 #include <map>
 #include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
+#include "image/file_kind.h"
 #include "image/files_list.h"
 #include "image/image_reader.h"
 #include "job/download_image.h"
@@ -21,6 +23,9 @@ class HeldBackOutput final : public platform::WindowLink {
     void SetText(platform::Display display, const std::string& text) override {
         texts_[static_cast<int>(display)] = text;
         shown_.push_back({display, text, "", platform::MessageIcon::None, false});
+        if (display == platform::Display::StatusLine) {
+            last_said_ = text;
+        }
     }
     std::string GetText(platform::Display display) override {
         return texts_[static_cast<int>(display)];
@@ -30,9 +35,13 @@ class HeldBackOutput final : public platform::WindowLink {
     void MessageBox(const std::string& text, const std::string& caption,
                     platform::MessageIcon icon) override {
         shown_.push_back({platform::Display::StatusLine, text, caption, icon, true});
+        last_said_ = text;
     }
     void Post(int, int) override {}
     void PostQuit() override {}
+
+    // The last status text or message box text: what the reader said of the image it refused.
+    const std::string& last_said() const { return last_said_; }
 
     // Shows on `output` what was held back, in its order.
     void ShowOn(ConsoleOutput& output) const {
@@ -55,6 +64,7 @@ class HeldBackOutput final : public platform::WindowLink {
     };
     std::string texts_[5];
     std::vector<Shown> shown_;
+    std::string last_said_;
 };
 
 // The digest the job will hold an image to, as DownloadJob looks it up.
@@ -64,6 +74,44 @@ std::optional<std::string> ExpectedSha256(const JobOptions& options, const std::
     }
     const auto named = options.ExpectedImageSha256->find(path);
     return named != options.ExpectedImageSha256->end() ? named->second : "";
+}
+
+bool IsFaultOfTheFormat(ImageResult result) {
+    switch (result) {
+        case ImageResult::kNotOrrimMagic:
+        case ImageResult::kFormatTooNew:
+        case ImageResult::kNotKdxFamily:
+        case ImageResult::kBadBopWord:
+        case ImageResult::kPacketTooLong:
+        case ImageResult::kChecksumMismatch:
+        case ImageResult::kPrematureEnd:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// What the image's design code and texts do not say: the path and the system's reason for a
+// file that cannot be opened, or what a refused file is when it is no Orrim image at all. Empty
+// when there is nothing to add.
+std::string ImageDetail(const FilesListEntry& entry, int list_line, ImageResult result,
+                        const std::string& open_problem, const std::string& reader_said) {
+    std::string detail;
+    if (result == ImageResult::kUnopenable) {
+        detail = entry.Path + ": cannot be opened: " + open_problem;
+    } else if (IsFaultOfTheFormat(result)) {
+        const std::string kind = NotAnImageText(KindOfRefusedImage(entry.Path));
+        if (kind.empty()) {
+            return "";
+        }
+        detail = entry.Path + ": " + kind + " (" + reader_said + ")";
+    } else {
+        return "";
+    }
+    if (list_line > 0) {
+        detail += "; files list line " + std::to_string(list_line);
+    }
+    return detail;
 }
 
 // Reads every image the run will send, as the download will read it: the first fault's
@@ -83,23 +131,31 @@ Outcome CheckImages(const DownloadSettings& settings, const JobOptions& options,
         }
         if (!opened || list.ReadFailed()) {
             platform::ReportStatus("Failed to open files list", 0);
+            const std::string problem = opened ? std::string("a read failed part way")
+                                               : "cannot be opened: " + list.open_problem();
             return {JobResult::kFilesListUnopenable,
-                    ExitStatusForJob(JobResult::kFilesListUnopenable), ""};
+                    ExitStatusForJob(JobResult::kFilesListUnopenable),
+                    settings.files_list + ": " + problem};
         }
         if (entries.empty() && settings.strict) {
             platform::ReportStatus("File not found,press Advanced button to add files.", 0);
             return {JobResult::kDone, kExitStrictEmptyList, "the files list has no line"};
         }
     }
-    for (const FilesListEntry& entry : entries) {
+    for (std::size_t line = 0; line < entries.size(); ++line) {
+        const FilesListEntry& entry = entries[line];
         held.SetText(platform::Display::FileNameLabel, entry.Name);
         ImageHeader header;
         int packets = 0;
-        if (const ImageResult image =
-                CheckImage(entry.Path, header, packets, ExpectedSha256(options, entry.Path));
+        std::string open_problem;
+        if (const ImageResult image = CheckImage(
+                entry.Path, header, packets, ExpectedSha256(options, entry.Path), &open_problem);
             image != ImageResult::kDownloaded) {
+            const std::string detail =
+                ImageDetail(entry, settings.files_list.empty() ? 0 : static_cast<int>(line) + 1,
+                            image, open_problem, held.last_said());
             platform::ReportStatus("ERROR: Download failed.", 0);
-            return {image, ExitStatusForJob(image), ""};
+            return {image, ExitStatusForJob(image), detail};
         }
         if (packets == 0 && settings.strict) {
             return {JobResult::kDone, kExitStrictNoPacket,

@@ -70,6 +70,8 @@ RunStart DescribeRun(const DownloadSettings& settings) {
     start.command = settings.identify ? "identify" : "download";
     start.host = HostName();
     start.port = settings.port;
+    start.port_source = ChoiceSourceName(settings.port_source);
+    start.baud_source = ChoiceSourceName(settings.baud_source);
     start.device = EffectiveAddress(settings.port).value_or("");
     start.usb_serial = UsbSerialOf(start.device);
     start.baud = settings.baud_choice == 1 ? 19200 : 9600;

@@ -7,6 +7,7 @@
 #include "cli/console/command_line.h"
 #include "cli/console/exit_status.h"
 #include "cli/console/status_keeper.h"
+#include "image/file_kind.h"
 #include "image/image_reader.h"
 #include "job/download_image.h"
 #include "platform/window_link.h"
@@ -237,10 +238,22 @@ HeaderResult RevisionVerdict(const std::vector<int>& revisions, std::optional<in
     return revisions.empty() ? HeaderResult::kRevisionMismatch : HeaderResult::kAccepted;
 }
 
+// Says, when a file refused for its format is another kind of file, what it is ("this is an
+// Intel HEX file, not an Orrim image") on stderr; returns that text, or "" when it is no other
+// kind.
+std::string SayWhatItIs(const std::string& path, ImageFile& file) {
+    const std::string text = NotAnImageText(KindOfRefusedImage(file));
+    if (!text.empty()) {
+        std::fprintf(stderr, "vantor-cli: %s: %s\n", path.c_str(), text.c_str());
+    }
+    return text;
+}
+
 int Inspect(const std::string& path, std::optional<int> drive) {
     ImageFile file;
     if (!file.Open(path)) {
-        std::fprintf(stderr, "vantor-cli: %s: Error: Unable to open file\n", path.c_str());
+        std::fprintf(stderr, "vantor-cli: %s: cannot be opened: %s\n", path.c_str(),
+                     file.open_problem().c_str());
         return ExitStatusForJob(ImageResult::kUnopenable);
     }
     std::printf("file: %s\n", path.c_str());
@@ -249,8 +262,10 @@ int Inspect(const std::string& path, std::optional<int> drive) {
     std::string header_text;
     if (const HeaderResult verdict = HeaderVerdict(header, header_text);
         verdict != HeaderResult::kAccepted) {
-        std::printf("verdict: %s\n", header_text.c_str());
         std::fprintf(stderr, "vantor-cli: %s\n", header_text.c_str());
+        const std::string kind = SayWhatItIs(path, file);
+        std::printf("verdict: %s%s%s\n", header_text.c_str(), kind.empty() ? "" : "; ",
+                    kind.c_str());
         return ExitStatusForJob(ImageResultOf(verdict));
     }
     const WalkResult walk = WalkPackets(file, header);
@@ -271,7 +286,11 @@ int Inspect(const std::string& path, std::optional<int> drive) {
         std::printf("verdict: would download whole\n");
         return kExitSuccess;
     }
-    std::printf("verdict: would not download whole\n");
+    // Only a file whose format the reader refused can be another kind of file: one refused for
+    // the drive's revision alone is a sound image.
+    const std::string kind =
+        walk.result != PacketResult::kNoMorePackets ? SayWhatItIs(path, file) : "";
+    std::printf("verdict: would not download whole%s%s\n", kind.empty() ? "" : ": ", kind.c_str());
     return ExitStatusForJob(outcome);
 }
 

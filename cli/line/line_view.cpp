@@ -6,6 +6,7 @@
 #include "cli/console/exit_status.h"
 #include "cli/console/json_writer.h"
 #include "cli/console/terminal.h"
+#include "cli/record/json_fields.h"
 
 namespace vantor::cli {
 
@@ -59,11 +60,45 @@ std::string ResultText(const Station& station) {
     return station.result + " " + std::to_string(station.status);
 }
 
+// The warnings that a station's run let pass, from its run record, as they follow "success":
+// ", 8 protected-memory warnings"; empty when there were none or there is no record.
+std::string Warnings(const Attempt& attempt) {
+    const auto count = [&attempt](const char* field) {
+        return static_cast<int>(JsonNumberField(attempt.record, field).value_or(0));
+    };
+    return WarningWords(count("protected_memory_warnings"), count("missing_responses"),
+                        count("unrecognised_responses"), count("invalid_command_responses"));
+}
+
+// The cause of a failure, or the warnings of a success.
 std::string Detail(const Attempt* last, bool success) {
-    if (last == nullptr || success) {
+    if (last == nullptr) {
         return "";
     }
+    if (success) {
+        const std::string warnings = Warnings(*last);
+        return warnings.empty() ? "" : warnings.substr(2);
+    }
     return OneLine(last->meaning + (last->detail.empty() ? "" : ": ") + last->detail);
+}
+
+// The warnings of every station's last run, added up, as they follow "success".
+std::string LineWarnings(const std::vector<Station>& stations) {
+    int protected_memory = 0, missing = 0, unrecognised = 0, invalid_command = 0;
+    for (const Station& station : stations) {
+        if (station.attempts.empty()) {
+            continue;
+        }
+        const std::string& record = station.attempts.back().record;
+        const auto count = [&record](const char* field) {
+            return static_cast<int>(JsonNumberField(record, field).value_or(0));
+        };
+        protected_memory += count("protected_memory_warnings");
+        missing += count("missing_responses");
+        unrecognised += count("unrecognised_responses");
+        invalid_command += count("invalid_command_responses");
+    }
+    return WarningWords(protected_memory, missing, unrecognised, invalid_command);
 }
 
 }  // namespace
@@ -139,10 +174,11 @@ void LineView::StationEnded(const Station& station, const Attempt& attempt, bool
                  .Bool("retry", will_retry)
                  .Text());
     } else if (mode_ == OutputMode::Plain) {
-        std::fprintf(out_, "%s: %s %d %s%s%s%s\n", StationName(station).c_str(),
+        const std::string warnings = attempt.status == kExitSuccess ? Warnings(attempt) : "";
+        std::fprintf(out_, "%s: %s %d %s%s%s%s%s\n", StationName(station).c_str(),
                      attempt.result.c_str(), attempt.status, attempt.meaning.c_str(),
-                     attempt.detail.empty() ? "" : ": ", OneLine(attempt.detail).c_str(),
-                     retry.c_str());
+                     warnings.c_str(), attempt.detail.empty() ? "" : ": ",
+                     OneLine(attempt.detail).c_str(), retry.c_str());
         FlushOutput(out_);
     }
 }
@@ -230,6 +266,7 @@ void LineView::Finish(const std::vector<Station>& stations, int exit_status,
                  .Append(line_summary)
                  .Text());
         NameFailuresOnStderr(stations);
+        PointToHelp(err_, exit_status);
         return;
     }
     Refresh(stations, true);
@@ -260,9 +297,11 @@ void LineView::Finish(const std::vector<Station>& stations, int exit_status,
     }
     std::fprintf(out_, "line: %d of %zu stations succeeded%s%s\n", succeeded, stations.size(),
                  failed_names.empty() ? "" : "; not succeeded: ", failed_names.c_str());
-    std::fprintf(out_, "result: %d %s\n", exit_status, ExitMeaning(exit_status).c_str());
+    std::fprintf(out_, "result: %d %s%s\n", exit_status, ExitMeaning(exit_status).c_str(),
+                 exit_status == kExitSuccess ? LineWarnings(stations).c_str() : "");
     FlushOutput(out_);
     NameFailuresOnStderr(stations);
+    PointToHelp(err_, exit_status);
 }
 
 void LineView::NameFailuresOnStderr(const std::vector<Station>& stations) {

@@ -63,6 +63,9 @@ JsonObject RunFields(const RunStart& start, const std::vector<SentImage>& sent) 
         .StringOrNull("device", Known(start.device))
         .StringOrNull("usb_serial", Known(start.usb_serial))
         .Integer("baud", start.baud);
+    if (!start.port_source.empty()) {
+        fields.String("port_source", start.port_source).String("baud_source", start.baud_source);
+    }
     if (start.command != "download") {
         return fields;
     }
@@ -127,6 +130,9 @@ JsonObject StartFields(const RunStart& start) {
         .String("port", start.port)
         .StringOrNull("device", start.device.empty() ? std::nullopt : std::optional(start.device))
         .Integer("baud", start.baud);
+    if (!start.port_source.empty()) {
+        fields.String("port_source", start.port_source).String("baud_source", start.baud_source);
+    }
     if (start.command != "download") {
         return fields;
     }

@@ -23,11 +23,13 @@ struct ImageEntry {
 };
 
 struct RunStart {
-    std::string command;     // "download" or "identify"
-    std::string host;        // the machine's name
-    std::string port;        // as given
-    std::string device;      // the device address it resolves to; empty when none
-    std::string usb_serial;  // the USB serial number of the device's adapter; empty when none
+    std::string command;      // "download" or "identify"
+    std::string host;         // the machine's name
+    std::string port;         // as given
+    std::string port_source;  // "option", "auto", "store" (the window's last choice), "default"
+    std::string baud_source;  // "option", "store" or "default"
+    std::string device;       // the device address it resolves to; empty when none
+    std::string usb_serial;   // the USB serial number of the device's adapter; empty when none
     unsigned baud = 9600;
     std::string files_list;  // empty for a single IMAGE
     std::optional<FileDigest> files_list_digest;

@@ -12,7 +12,9 @@
 #include <thread>
 #include <vector>
 
+#include "cli/console/command_line.h"
 #include "cli/console/json_writer.h"
+#include "cli/serve/serve_history.h"
 #include "cli/serve/web_assets.h"
 
 namespace vantor::cli {
@@ -217,9 +219,20 @@ struct HttpFront::Parts {
                    [this](const httplib::Request& request, httplib::Response& response) {
                        TrafficLog(request, response);
                    });
-        server.Get("/api/history", [](const httplib::Request&, httplib::Response& response) {
-            SetError(response, 503, "the history is not available in this build");
-        });
+        server.Get("/api/history",
+                   [this](const httplib::Request& request, httplib::Response& response) {
+                       long limit = 50;
+                       if (request.has_param("limit")) {
+                           const auto given =
+                               ParseWhole(request.get_param_value("limit"), 1, kMostHistoryRecords);
+                           if (!given) {
+                               SetError(response, 400, "limit: a number of records, 1 to 1000");
+                               return;
+                           }
+                           limit = *given;
+                       }
+                       SetAnswer(response, LatestRuns(settings.history, limit));
+                   });
         server.Get("/api/events", [this](const httplib::Request&, httplib::Response& response) {
             Stream(response);
         });

@@ -15,7 +15,8 @@ struct HttpFrontSettings {
     std::string host;
     int port = 0;
     bool loopback = true;
-    std::string token;  // empty: none asked for
+    std::string token;    // empty: none asked for
+    std::string history;  // the history /api/history reads
 };
 
 class HttpFront {

@@ -11,6 +11,7 @@
 #include "cli/console/interrupt.h"
 #include "cli/console/json_writer.h"
 #include "cli/console/terminal.h"
+#include "cli/history/history_store.h"
 #include "cli/line/line.h"
 #include "cli/line/line_view.h"
 #include "cli/line/station_process.h"
@@ -182,6 +183,13 @@ int RunServe(const std::vector<std::string>& arguments) {
                                                : stations)) {
         return UsageError(kServeCommand, *problem);
     }
+    const std::string image =
+        settings.line.files_list.empty() ? settings.line.image : settings.line.files_list;
+    if (std::error_code error; !std::filesystem::is_regular_file(image, error)) {
+        // A line served for hours must not find out at its first start that it has nothing
+        // to send.
+        return UsageError(kServeCommand, "\"" + image + "\" is not a file that can be read");
+    }
     LogFolder logs;
     if (logs.Path().empty()) {
         std::fprintf(stderr,
@@ -205,17 +213,18 @@ int RunServe(const std::vector<std::string>& arguments) {
     LineControl control(line.Stations().size());
     control.Publish(SnapshotOf(line, board));
     EventHub events(kMostStreamClients, kMostQueuedMessages);
-    HttpFront front({settings.host, settings.port, settings.loopback, settings.token}, control,
-                    events);
+    HttpFront front({settings.host, settings.port, settings.loopback, settings.token,
+                     ChosenHistory(settings.history)},
+                    control, events);
     if (auto problem = front.Bind()) {
         return UsageError(kServeCommand, "--listen " + settings.listen + ": " + *problem);
     }
     InstallCountingHandlers();
     front.Start();
     const bool v6 = settings.host.find(':') != std::string::npos;
-    std::fprintf(stderr, "vantor-cli serve: %zu stations at http://%s:%d/ (Ctrl-C ends)\n",
-                 line.Stations().size(), (v6 ? "[" + settings.host + "]" : settings.host).c_str(),
-                 settings.port);
+    std::fprintf(stderr, "vantor-cli serve: %zu station%s at http://%s:%d/ (Ctrl-C ends)\n",
+                 line.Stations().size(), line.Stations().size() == 1 ? "" : "s",
+                 (v6 ? "[" + settings.host + "]" : settings.host).c_str(), settings.port);
     std::fflush(stderr);
     Serve(line, board, control, events);
     front.Stop();

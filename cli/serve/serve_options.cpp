@@ -28,6 +28,8 @@ constexpr platform::ProgramOption kServeOptions[] = {
     {"--strict"},
     {"--max-parallel", "N"},
     {"--retry", "N"},
+    {"--history", "PLACE"},
+    {"--no-history"},
     {"--help"},
     {"-h"},
     {"--version"},
@@ -64,6 +66,10 @@ constexpr const char* kHelp =
     "  --strict            fail on what the design lets pass (statuses 20 to 23)\n"
     "  --max-parallel N    at most N stations at once (default: all)\n"
     "  --retry N           run a failed station again from the start, up to N times\n"
+    "  --history PLACE     the history the stations record their runs in and /api/history\n"
+    "                      reads: a SQLite file or a postgresql:// URL (default\n"
+    "                      $VANTOR_HISTORY, else the station's own file)\n"
+    "  --no-history        the stations record nothing\n"
     "  --help, -h          this help\n"
     "  --version           the program's version\n"
     "\n"
@@ -182,6 +188,9 @@ std::optional<std::string> ParseServe(const std::vector<std::string>& arguments,
         } else if (argument == "--token-file") {
             settings.token_file = *value;
         } else {
+            if (argument == "--history") {
+                settings.history = *value;
+            }
             line_options.push_back(argument);
             if (value) {
                 line_options.push_back(*value);

@@ -20,7 +20,8 @@ struct ServeSettings {
     int port = 8080;
     bool loopback = true;  // --listen names this machine only
     std::string token_file;
-    std::string token;  // read from the token file; empty when none is needed
+    std::string token;    // read from the token file; empty when none is needed
+    std::string history;  // --history, passed to the stations; empty when not given
     bool help = false;
     bool version = false;
 };

@@ -10,10 +10,11 @@ _vantor_devices()
     done
 }
 
-# What a port may be: a port name, the simulated drive, a network port or a device present.
+# What a run's port may be: a port name, the simulated drive, a network port, an adapter by its
+# identity, the one USB adapter present (auto) or a device present.
 _vantor_ports()
 {
-    printf '%s\n' COM1 COM2 COM3 COM4 sim sim: rfc2217:// usb-serial: by-id:
+    printf '%s\n' COM1 COM2 COM3 COM4 sim sim: rfc2217:// usb-serial: by-id: auto
     _vantor_devices
 }
 
@@ -29,7 +30,7 @@ _vantor_cli()
     _init_completion -n =: || return
 
     if ((cword == 1)); then
-        _vantor_offer "download identify image-info ports serve --help -h --version"
+        _vantor_offer "download identify image-info ports history serve --help -h --version"
         return
     fi
     case ${words[1]} in
@@ -37,16 +38,16 @@ _vantor_cli()
             case $prev in
                 --port) _vantor_offer "$(_vantor_ports)"; return ;;
                 --baud) _vantor_offer "9600 19200"; return ;;
-                --files-list | --traffic-log | --report | --ports-from) _filedir; return ;;
+                --files-list | --traffic-log | --report | --ports-from | --history) _filedir; return ;;
                 --address | --notify-fd | --max-parallel | --retry) return ;;
             esac
             if [[ ${words[1]} == identify ]]; then
                 _vantor_offer "--port --baud --address --skip-seeking --stay --traffic-log --json
-                    --report --quiet --help -h --version"
+                    --report --history --no-history --quiet --help -h --version"
             elif [[ $cur == -* ]]; then
                 _vantor_offer "--files-list --port --baud --address --skip-seeking --reset-after
-                    --strict --notify-fd --traffic-log --json --report --quiet --ports-from
-                    --max-parallel --retry --stop-on-first-failure --help -h --version"
+                    --strict --notify-fd --traffic-log --json --report --history --no-history
+                    --quiet --ports-from --max-parallel --retry --stop-on-first-failure --help -h --version"
             else
                 _filedir orb
             fi
@@ -55,14 +56,14 @@ _vantor_cli()
             case $prev in
                 --port) _vantor_offer "$(_vantor_ports)"; return ;;
                 --baud) _vantor_offer "9600 19200"; return ;;
-                --files-list | --ports-from | --token-file) _filedir; return ;;
+                --files-list | --ports-from | --token-file | --history) _filedir; return ;;
                 --listen) _vantor_offer "127.0.0.1:8080 0.0.0.0:8080"; return ;;
                 --address | --max-parallel | --retry) return ;;
             esac
             if [[ $cur == -* ]]; then
                 _vantor_offer "--files-list --port --ports-from --listen --token-file --baud
                     --address --skip-seeking --reset-after --strict --max-parallel --retry
-                    --help -h --version"
+                    --history --no-history --help -h --version"
             else
                 _filedir orb
             fi
@@ -82,6 +83,19 @@ _vantor_cli()
                 _vantor_offer "COM1 COM2 COM3 COM4"
             elif ((cword == 4)) && [[ ${words[2]} == set ]]; then
                 _vantor_offer "$(_vantor_devices) sim sim: rfc2217://"
+            fi
+            ;;
+        history)
+            case $prev in
+                --history) _filedir; return ;;
+                --result) _vantor_offer "success failure"; return ;;
+                --since | --until | --before | --port | --image-sha256 | --limit) return ;;
+            esac
+            if ((cword == 2)) && [[ $cur != -* ]]; then
+                _vantor_offer "list stats prune sync"
+            else
+                _vantor_offer "--history --since --until --port --result --image-sha256 --limit
+                    --before --json --csv --help -h --version"
             fi
             ;;
     esac

@@ -249,10 +249,11 @@ TEST(Download, PlainOutputWritesEachStatusTextOnALineOfItsOwn) {
     std::vector<std::string> status_lines;
     std::copy_if(
         lines.begin(), lines.end(), std::back_inserter(status_lines), [](const std::string& line) {
-            return line.find("Label: ") == std::string::npos && line.rfind("result: ", 0) != 0;
+            return line.rfind("Image: ", 0) != 0 && line.rfind("Boot loader version: ", 0) != 0 &&
+                   line.rfind("Hardware: ", 0) != 0 && line.rfind("result: ", 0) != 0;
         });
     EXPECT_EQ(status_lines, expected);
-    EXPECT_NE(std::find(lines.begin(), lines.end(), "VersionLabel: " + VersionText(0x2083)),
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "Boot loader version: " + VersionText(0x2083)),
               lines.end());
     EXPECT_EQ(lines.back(), "result: 0 success");
 }
@@ -263,7 +264,7 @@ TEST(Download, QuietShowsOnlyTheResultAndTheError) {
     const CliRun run = RunCli({"download", image, "--port", "sim:ack-on-send=4", "--skip-seeking",
                                "--virtual-time", "--quiet"});
     EXPECT_EQ(run.status, 103);
-    EXPECT_EQ(run.out, "result: 103 the image failed with code -3\n");
+    EXPECT_EQ(run.out, "result: 103 the drive did not acknowledge a packet in three sends\n");
     // The image's own text, not the job's closing "ERROR: Download failed.", explains it.
     EXPECT_NE(run.err.find("Error: Packet 1 transmission failure."), std::string::npos) << run.err;
 }

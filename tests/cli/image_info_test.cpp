@@ -176,7 +176,9 @@ TEST(ImageInfoFile, AMissingFileCannotBeOpened) {
     TempDir dir;
     const CliRun run = RunCli({"image-info", dir.Path("missing.orb")});
     EXPECT_EQ(run.status, 102);
-    EXPECT_NE(run.err.find("Error: Unable to open file"), std::string::npos);
+    EXPECT_EQ(run.err, "vantor-cli: " + dir.Path("missing.orb") +
+                           ": cannot be opened: No such file or "
+                           "directory\n");
 }
 
 TEST(ImageInfoFile, PacketOffsetsFollowTheDataOffset) {

@@ -27,6 +27,7 @@ expect "download" vantor-cli d
 expect "set" vantor-cli ports s
 expect "COM1 COM2 COM3 COM4" vantor-cli ports set C
 expect "sim sim:" vantor-cli download demo.orb --port s
+expect "auto" vantor-cli identify --port a
 expect "9600 19200" vantor-cli download demo.orb --baud ""
 expect "--skip-seeking" vantor-cli download demo.orb --sk
 expect "COM1 COM2 COM3 COM4" vantor demo.orb -c ""

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "cli/download/download_settings.h"
+#include "cli/history/history_recording.h"
 #include "cli/image_info/image_info.h"
 #include "cli/line/line_options.h"
 #include "cli/ports/ports_command.h"
@@ -99,6 +100,7 @@ std::vector<Case> Cases() {
         {"image_info", VANTOR_CLI_PATH, "vantor-cli", "image-info",
          NamesOf({cli::ImageInfoOptions()})},
         {"ports", VANTOR_CLI_PATH, "vantor-cli", "ports", NamesOf({cli::PortsOptions()})},
+        {"history", VANTOR_CLI_PATH, "vantor-cli", "history", NamesOf({cli::HistoryOptions()})},
         {"drive_sim", VANTOR_DRIVE_SIM_PATH, "vantor-drive-sim", "", NamesOf({drivesim::kOptions})},
         {"port_server", VANTOR_PORT_SERVER_PATH, "vantor-port-server", "",
          NamesOf({portserver::kOptions})},

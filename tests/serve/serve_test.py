@@ -64,7 +64,10 @@ class Server:
         arguments += list(options)
         if not any(option.startswith("--listen") for option in options):
             arguments += ["--listen", "127.0.0.1:%d" % self.port]
-        self.process = subprocess.Popen(arguments, stdin=subprocess.DEVNULL,
+        # The stations record their runs in a history of this test's own.
+        self.history = os.path.join(tempfile.mkdtemp(), "history.sqlite")
+        environment = dict(os.environ, VANTOR_HISTORY=self.history)
+        self.process = subprocess.Popen(arguments, stdin=subprocess.DEVNULL, env=environment,
                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.base = "http://127.0.0.1:%d" % self.port
 
@@ -89,13 +92,17 @@ class Server:
         if sig is not None and self.process.poll() is None:
             self.process.send_signal(sig)
         try:
-            return self.process.wait(timeout=WAIT_S)
+            status = self.process.wait(timeout=WAIT_S)
+            # What it said, for a failure's sake (a sanitizer's report among it).
+            sys.stderr.write(self.process.stderr.read().decode(errors="replace"))
+            return status
         finally:
             if self.process.poll() is None:
                 self.process.kill()
                 self.process.wait()
             self.process.stdout.close()
             self.process.stderr.close()
+            shutil.rmtree(os.path.dirname(self.history), ignore_errors=True)
 
 
 def start_browser():
@@ -133,7 +140,9 @@ class LineInABrowser(unittest.TestCase):
     def tearDownClass(cls):
         if cls.browser is not None:
             cls.browser.quit()
-        cls.server.end()
+        status = cls.server.end()
+        if status != 143:
+            raise AssertionError("serve ended with %d after SIGTERM, not 143" % status)
 
     def tile_state(self, number):
         return self.browser.find_element("id", "station-%d" % number).get_attribute("data-state")
@@ -147,6 +156,8 @@ class LineInABrowser(unittest.TestCase):
         self.assertEqual(status, 403, body)
         self.assertEqual([s["state"] for s in self.server.stations()], ["idle"] * 5)
         self.assertEqual(request(base + "/api/stations/0/traffic-log")[0], 404)
+        self.assertEqual(request(base + "/api/history?limit=5"), (200, []))
+        self.assertEqual(request(base + "/api/history?limit=0")[0], 400)
 
     def test_b_the_dashboard_runs_the_line(self):
         if self.browser is None:
@@ -194,6 +205,16 @@ class LineInABrowser(unittest.TestCase):
         links = browser.find_elements(By.CSS_SELECTOR, "#logs a")
         self.assertTrue(all("/traffic-log" in l.get_attribute("href") for l in links))
         self.assertEqual(browser.find_element(By.ID, "total-passed").text, "4")
+        # Each station's child recorded its run; the latest come first.
+        status, runs = request(base + "/api/history?limit=3")
+        self.assertEqual(status, 200, runs)
+        self.assertEqual(len(runs), 3)
+        status, runs = request(base + "/api/history")
+        self.assertEqual(sorted((r["port"], r["result"]) for r in runs),
+                         sorted([(p, "success") for p in QUICK] + [(SLOW, "interrupted")]))
+        self.assertTrue(all(r["image"].endswith("demo.orb") for r in runs))
+        wait_for(lambda: len(browser.find_elements(By.CSS_SELECTOR, "#history tr")) == 5,
+                 "the history's five runs on the page")
         browser.set_window_size(390, 844)
         browser.save_screenshot(os.path.join(ARTEFACTS, "serve_dashboard_phone.png"))
 

@@ -1,6 +1,7 @@
 // The main window: its layout, Start and the job on its worker, the ends of the window, and
 // the message box that blocks only the worker. The job runs against the simulated drive on a
 // virtual clock.
+#include <sqlite3.h>
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDir>
@@ -176,6 +177,40 @@ void MainDialogTest::StartDuringJobBlanksLabelsAndStartsNothing() {
     // Mended: the single image is named as a files list line names its image.
     QCOMPARE(Text(dialog, Display::FileNameLabel), image_name);
     std::remove(image.c_str());
+}
+
+// The window's job leaves its record in the station's history, as a vantor-cli run does.
+void MainDialogTest::JobIsRecordedInTheHistory() {
+    SimDriveBench bench;
+    const std::string image = WriteTestImage(3);
+    MainDialog dialog;
+    Prepare(dialog, image);
+    dialog.StartButton()->click();
+    const std::string history = g_store->DataFolder() + "/vantor/history.sqlite";
+    std::vector<std::string> row;
+    // The record is written once the job has ended: it is there soon after.
+    QVERIFY(WaitUntil([&] {
+        sqlite3* handle = nullptr;
+        row.clear();
+        if (sqlite3_open_v2(history.c_str(), &handle, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+            sqlite3_exec(
+                handle,
+                "SELECT r.tool, r.port, r.result, i.path, i.packets_sent, length(i.sha256)"
+                " FROM runs r JOIN run_images i ON i.run_id = r.id",
+                [](void* out, int columns, char** values, char**) {
+                    auto& texts = *static_cast<std::vector<std::string>*>(out);
+                    for (int column = 0; column < columns; ++column) {
+                        texts.emplace_back(values[column] ? values[column] : "NULL");
+                    }
+                    return 0;
+                },
+                &row, nullptr);
+        }
+        sqlite3_close(handle);
+        return JobEnded(dialog) && !row.empty();
+    }));
+    const std::vector<std::string> expected{"vantor", "COM1", "success", image, "3", "64"};
+    QCOMPARE(row, expected);
 }
 
 void MainDialogTest::SingleImageDownloadEndsTheProgram() {

@@ -63,6 +63,7 @@ class MainDialogTest : public QObject {
     void ControlsSitAtTheirTemplatePositions();
     void ShowsTheNineInstructionLines();
     void StartDuringJobBlanksLabelsAndStartsNothing();
+    void JobIsRecordedInTheHistory();
     void SingleImageDownloadEndsTheProgram();
     void FailedDownloadLeavesTheWindowOpen();
     void ExitDuringJobPostsProgramClosedAndEndsCleanly();

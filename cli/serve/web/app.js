@@ -162,7 +162,9 @@ async function loadHistory() {
     rows.replaceChildren();
     for (const record of body) {
       const row = document.createElement("tr");
-      for (const value of [record.ended, record.port, record.result, record.image, record.detail]) {
+      const ended = record.ended ? new Date(record.ended).toLocaleString() : "";
+      const image = record.image ? record.image.split(/[\\/]/).pop() : "";
+      for (const value of [ended, record.port, record.result, image, record.detail]) {
         const cell = document.createElement("td");
         cell.textContent = value === undefined || value === null ? "" : String(value);
         row.appendChild(cell);

@@ -1,0 +1,540 @@
+// vantor-cli history: the runs a history holds, as a table, JSON lines or CSV; their counts per
+// station and per image; pruning; forwarding the station's queue to a site's database.
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+
+#include "cli/console/command_line.h"
+#include "cli/console/exit_status.h"
+#include "cli/console/json_writer.h"
+#include "cli/history/history_recording.h"
+#include "cli/history/history_store.h"
+
+namespace vantor::cli {
+
+namespace {
+
+constexpr const char* kCommand = "history";
+// The history cannot be read or written.
+constexpr int kExitHistoryUnusable = 1;
+constexpr long kTableRows = 20;
+
+constexpr const char* kHelp =
+    "usage: vantor-cli history [list] [options]\n"
+    "       vantor-cli history stats [--since DATE] [--until DATE] [options]\n"
+    "       vantor-cli history prune --before DATE\n"
+    "       vantor-cli history sync\n"
+    "\n"
+    "Shows the runs that download, identify, every station of a line and the window have\n"
+    "recorded, newest first: on a terminal the latest 20 as a table. stats gives the runs,\n"
+    "successes and failure rate per station and per image; prune deletes the records of runs\n"
+    "started before DATE; sync forwards the records that wait for a site's database.\n"
+    "\n"
+    "options:\n"
+    "  --history PLACE     a SQLite file or a postgresql:// URL (default: VANTOR_HISTORY, else\n"
+    "                      $XDG_DATA_HOME/vantor/history.sqlite)\n"
+    "  --since DATE        runs started at or after DATE (YYYY-MM-DD or YYYY-MM-DDTHH:MM:SS,\n"
+    "                      UTC)\n"
+    "  --until DATE        runs started before DATE; a day alone counts whole\n"
+    "  --port PORT         runs on this port\n"
+    "  --result R          success or failure\n"
+    "  --image-sha256 HEX  runs that sent the image with this SHA-256\n"
+    "  --limit N           at most N runs\n"
+    "  --before DATE       prune: the records of runs started before DATE\n"
+    "  --json              one JSON object per line\n"
+    "  --csv               comma-separated values with a header line\n"
+    "  --help, -h, --version\n"
+    "\n"
+    "exit status: 0 done, 1 the history cannot be read or written, 64 usage error.\n";
+
+constexpr platform::ProgramOption kHistoryOptions[] = {
+    {"--history", "PLACE"},
+    {"--since", "DATE"},
+    {"--until", "DATE"},
+    {"--port", "PORT"},
+    {"--result", "R"},
+    {"--image-sha256", "HEX"},
+    {"--limit", "N"},
+    {"--before", "DATE"},
+    {"--json"},
+    {"--csv"},
+    {"--help"},
+    {"-h"},
+    {"--version"},
+};
+
+struct HistorySettings {
+    std::string action = "list";
+    std::string place;
+    std::optional<std::string> since, until, before, port, result, image_sha256;
+    std::optional<long> limit;
+    bool json = false;
+    bool csv = false;
+    bool help = false;
+    bool version = false;
+};
+
+// DATE as the history writes its times (2026-12-07T10:12:55.000Z); `day_after` moves a DATE
+// without a time to the start of the next day.
+std::optional<std::string> ParseDate(const std::string& text, bool day_after) {
+    int year = 0;
+    unsigned month = 0, day = 0, hour = 0, minute = 0, second = 0;
+    int used = 0;
+    const bool day_only = text.size() == 10;
+    if (std::sscanf(text.c_str(), "%4d-%2u-%2u%n", &year, &month, &day, &used) != 3 || used != 10) {
+        return std::nullopt;
+    }
+    if (!day_only) {
+        const std::string time = text.substr(10);
+        int rest = 0;
+        if (std::sscanf(time.c_str(), "T%2u:%2u:%2u%n", &hour, &minute, &second, &rest) != 3 ||
+            (time.substr(static_cast<std::size_t>(rest)) != "" &&
+             time.substr(static_cast<std::size_t>(rest)) != "Z") ||
+            hour > 23 || minute > 59 || second > 59) {
+            return std::nullopt;
+        }
+    }
+    std::chrono::year_month_day date{std::chrono::year(year), std::chrono::month(month),
+                                     std::chrono::day(day)};
+    if (!date.ok()) {
+        return std::nullopt;
+    }
+    if (day_only && day_after) {
+        date = std::chrono::year_month_day{std::chrono::sys_days(date) + std::chrono::days(1)};
+    }
+    char shown[40];
+    std::snprintf(shown, sizeof shown, "%04d-%02u-%02uT%02u:%02u:%02u.000Z",
+                  static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
+                  static_cast<unsigned>(date.day()), hour, minute, second);
+    return std::string(shown);
+}
+
+std::optional<std::string> TakeValue(const std::string& name, const std::string& value,
+                                     HistorySettings& settings) {
+    auto date = [&](std::optional<std::string>& setting,
+                    bool day_after) -> std::optional<std::string> {
+        setting = ParseDate(value, day_after);
+        if (!setting) {
+            return name + " \"" + value + "\": a date is YYYY-MM-DD or YYYY-MM-DDTHH:MM:SS (UTC)";
+        }
+        return std::nullopt;
+    };
+    if (name == "--history") {
+        if (value.empty()) {
+            return "--history needs a value";
+        }
+        settings.place = value;
+    } else if (name == "--since") {
+        return date(settings.since, false);
+    } else if (name == "--until") {
+        return date(settings.until, true);
+    } else if (name == "--before") {
+        return date(settings.before, false);
+    } else if (name == "--port") {
+        settings.port = value;
+    } else if (name == "--result") {
+        if (value != "success" && value != "failure") {
+            return "--result \"" + value + "\": success or failure";
+        }
+        settings.result = value;
+    } else if (name == "--image-sha256") {
+        std::string lower;
+        for (const char c : value) {
+            lower += static_cast<char>(c >= 'A' && c <= 'F' ? c - 'A' + 'a' : c);
+        }
+        if (lower.size() != 64 ||
+            lower.find_first_not_of("0123456789abcdef") != std::string::npos) {
+            return "--image-sha256 \"" + value + "\": 64 hexadecimal digits";
+        }
+        settings.image_sha256 = lower;
+    } else if (name == "--limit") {
+        settings.limit = ParseWhole(value, 1, 1000000000);
+        if (!settings.limit) {
+            return "--limit \"" + value + "\": a number of runs, 1 or more";
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> ParseHistory(const std::vector<std::string>& arguments,
+                                        HistorySettings& settings) {
+    ArgumentReader reader(arguments);
+    bool action_given = false;
+    while (!reader.Done()) {
+        platform::Argument argument;
+        if (auto problem = platform::ReadArgument(reader, kHistoryOptions, argument)) {
+            return problem;
+        }
+        if (!argument.is_option) {
+            if (action_given || (argument.text != "list" && argument.text != "stats" &&
+                                 argument.text != "prune" && argument.text != "sync")) {
+                return "unexpected argument \"" + argument.text + "\" (list, stats, prune or sync)";
+            }
+            settings.action = argument.text;
+            action_given = true;
+        } else if (argument.option == nullptr) {
+            return "unknown option \"" + argument.text + "\"";
+        } else if (argument.value) {
+            if (auto problem = TakeValue(argument.text, *argument.value, settings)) {
+                return problem;
+            }
+        } else {
+            const std::string& name = argument.text;
+            (name == "--json"      ? settings.json
+             : name == "--csv"     ? settings.csv
+             : name == "--version" ? settings.version
+                                   : settings.help) = true;
+        }
+    }
+    if (settings.json && settings.csv) {
+        return "--json and --csv exclude each other";
+    }
+    if (settings.action == "prune" && !settings.before) {
+        return "prune needs --before DATE";
+    }
+    if (settings.action != "prune" && settings.before) {
+        return "--before belongs to prune";
+    }
+    return std::nullopt;
+}
+
+// The filters as SQL over runs r, with their values.
+std::string Filters(const HistorySettings& settings, std::vector<SqlValue>& values) {
+    std::string where = " WHERE 1 = 1";
+    if (settings.since) {
+        where += " AND r.started >= ?";
+        values.push_back(*settings.since);
+    }
+    if (settings.until) {
+        where += " AND r.started < ?";
+        values.push_back(*settings.until);
+    }
+    if (settings.port) {
+        where += " AND r.port = ?";
+        values.push_back(*settings.port);
+    }
+    if (settings.result) {
+        where += *settings.result == "success" ? " AND r.result = 'success'"
+                                               : " AND r.result <> 'success'";
+    }
+    if (settings.image_sha256) {
+        where +=
+            " AND EXISTS (SELECT 1 FROM run_images i WHERE i.run_id = r.id AND"
+            " (i.sha256 = ? OR i.sent_sha256 = ?))";
+        values.push_back(*settings.image_sha256);
+        values.push_back(*settings.image_sha256);
+    }
+    return where;
+}
+
+int Unusable(const std::string& place, const std::string& problem) {
+    std::fprintf(stderr, "vantor-cli: history %s: %s\n", place.c_str(), problem.c_str());
+    return kExitHistoryUnusable;
+}
+
+bool FileExists(const std::string& path) {
+    struct stat status {};
+    return ::stat(path.c_str(), &status) == 0;
+}
+
+// Opens the history to read (or, for prune, to change what it holds); a SQLite file that is not
+// there is an empty history and is not made.
+std::unique_ptr<HistoryDatabase> OpenForCommand(const std::string& place, bool change,
+                                                std::string* error, bool* absent) {
+    std::unique_ptr<HistoryDatabase> database;
+    if (IsPostgresUrl(place)) {
+        database = ConnectPostgresHistory(place, error);
+    } else if (!FileExists(place)) {
+        *absent = true;
+        return nullptr;
+    } else {
+        database = OpenSqliteHistory(place, change ? OpenFor::kWrite : OpenFor::kRead, error);
+    }
+    if (database) {
+        if (auto problem = CheckSchemaForReading(*database)) {
+            *error = *problem;
+            return nullptr;
+        }
+    }
+    return database;
+}
+
+std::optional<long long> NumberOf(const SqlValue& value) {
+    return value ? std::optional<long long>(std::strtoll(value->c_str(), nullptr, 10))
+                 : std::nullopt;
+}
+
+std::string Csv(const SqlValue& value) {
+    const std::string text = value.value_or("");
+    if (text.find_first_of(",\"\n") == std::string::npos) {
+        return text;
+    }
+    std::string quoted = "\"";
+    for (const char c : text) {
+        quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+    }
+    return quoted + "\"";
+}
+
+constexpr const char* kRunColumns[] = {
+    "id",
+    "started",
+    "ended",
+    "host",
+    "user_name",
+    "tool_version",
+    "command",
+    "port",
+    "device",
+    "usb_serial",
+    "baud",
+    "result",
+    "exit_status",
+    "ident_word",
+    "hardware_revision",
+    "drive_version",
+    "address",
+    "packets_sent",
+    "protected_memory_warnings",
+    "missing_responses",
+    "unrecognised_responses",
+    "invalid_command_responses",
+    "resynchronisations",
+    "origin",
+};
+// The columns that hold numbers.
+bool IsNumberColumn(std::size_t column) {
+    return column == 10 || column == 12 || column == 13 || column == 14 || column == 16 ||
+           (column >= 17 && column <= 22);
+}
+
+int List(HistoryDatabase& database, const HistorySettings& settings) {
+    std::vector<SqlValue> values;
+    std::string sql = "SELECT ";
+    for (const char* column : kRunColumns) {
+        sql += std::string(column == kRunColumns[0] ? "" : ", ") + "r." + column;
+    }
+    sql += " FROM runs r" + Filters(settings, values) + " ORDER BY r.started DESC, r.id";
+    const bool table = !settings.json && !settings.csv;
+    const long limit = settings.limit.value_or(table ? kTableRows : 0);
+    if (limit > 0) {
+        sql += " LIMIT " + std::to_string(limit);
+    }
+    std::vector<SqlRow> rows;
+    if (auto problem = database.Run(sql, values, &rows)) {
+        return Unusable(database.Place(), *problem);
+    }
+    if (settings.csv) {
+        for (const char* column : kRunColumns) {
+            std::printf("%s,", column);
+        }
+        std::printf("image_paths,image_sha256s\n");
+    } else if (table) {
+        std::printf("%-24s %-8s %-14s %-12s %-10s %-8s %s\n", "STARTED", "RESULT", "PORT", "HOST",
+                    "USER", "PACKETS", "IMAGE SHA-256");
+    }
+    for (const SqlRow& row : rows) {
+        std::vector<SqlRow> images;
+        if (auto problem = database.Run(
+                "SELECT path, size_bytes, sha256, declared_packets, packets_sent, sent_sha256"
+                " FROM run_images WHERE run_id = ? ORDER BY position",
+                {row[0]}, &images)) {
+            return Unusable(database.Place(), *problem);
+        }
+        if (settings.json) {
+            JsonObject object;
+            for (std::size_t column = 0; column < row.size(); ++column) {
+                const std::string key = column == 4 ? "user" : kRunColumns[column];
+                if (IsNumberColumn(column)) {
+                    object.IntegerOrNull(key, NumberOf(row[column]));
+                } else {
+                    object.StringOrNull(key, row[column]);
+                }
+            }
+            JsonArray list;
+            for (const SqlRow& image : images) {
+                list.Object(JsonObject()
+                                .StringOrNull("path", image[0])
+                                .IntegerOrNull("size_bytes", NumberOf(image[1]))
+                                .StringOrNull("sha256", image[2])
+                                .IntegerOrNull("declared_packets", NumberOf(image[3]))
+                                .IntegerOrNull("packets_sent", NumberOf(image[4]))
+                                .StringOrNull("sent_sha256", image[5]));
+            }
+            object.Array("images", list);
+            std::printf("%s\n", object.Text().c_str());
+        } else if (settings.csv) {
+            for (const SqlValue& value : row) {
+                std::printf("%s,", Csv(value).c_str());
+            }
+            std::string paths, digests;
+            for (const SqlRow& image : images) {
+                paths += (paths.empty() ? "" : ";") + image[0].value_or("");
+                digests += (digests.empty() ? "" : ";") + image[2].value_or("");
+            }
+            std::printf("%s,%s\n", Csv(paths).c_str(), Csv(digests).c_str());
+        } else {
+            const std::string digest =
+                images.empty() ? "-" : images.front()[2].value_or("?").substr(0, 16);
+            std::printf("%-24s %-8s %-14s %-12s %-10s %-8s %s%s\n", row[1].value_or("").c_str(),
+                        row[11].value_or("").c_str(), row[7].value_or("").c_str(),
+                        row[3].value_or("").c_str(), row[4].value_or("").c_str(),
+                        row[17].value_or("0").c_str(), digest.c_str(),
+                        images.size() > 1 ? " ..." : "");
+        }
+    }
+    return kExitSuccess;
+}
+
+void PrintStats(const char* kind, const std::vector<SqlRow>& rows,
+                const HistorySettings& settings) {
+    const bool station = std::string(kind) == "station";
+    if (!settings.json && !settings.csv) {
+        std::printf("%s%-44s %8s %10s %13s\n", station ? "" : "\n",
+                    station ? "STATION (HOST PORT)" : "IMAGE SHA-256", "RUNS", "SUCCESSES",
+                    "FAILURE RATE");
+    }
+    for (const SqlRow& row : rows) {
+        const long long runs = NumberOf(row[2]).value_or(0);
+        const long long successes = NumberOf(row[3]).value_or(0);
+        const double rate = runs > 0 ? static_cast<double>(runs - successes) / runs : 0.0;
+        JsonObject object;
+        object.String("kind", kind);
+        if (station) {
+            object.StringOrNull("host", row[0]).StringOrNull("port", row[1]);
+        } else {
+            object.StringOrNull("sha256", row[0]);
+        }
+        object.Integer("runs", runs).Integer("successes", successes).Fixed3("failure_rate", rate);
+        if (settings.json) {
+            std::printf("%s\n", object.Text().c_str());
+        } else if (settings.csv) {
+            std::printf("%s,%s,%s,%lld,%lld,%.3f\n", kind, Csv(row[0]).c_str(), Csv(row[1]).c_str(),
+                        runs, successes, rate);
+        } else {
+            const std::string name =
+                station ? row[0].value_or("?") + " " + row[1].value_or("?") : row[0].value_or("?");
+            std::printf("%-44s %8lld %10lld %12.1f%%\n", name.c_str(), runs, successes,
+                        rate * 100.0);
+        }
+    }
+}
+
+int Stats(HistoryDatabase& database, const HistorySettings& settings) {
+    std::vector<SqlValue> values;
+    const std::string where = Filters(settings, values);
+    const std::string success = "sum(CASE WHEN r.result = 'success' THEN 1 ELSE 0 END)";
+    std::vector<SqlRow> stations, images;
+    if (auto problem = database.Run("SELECT r.host, r.port, count(*), " + success + " FROM runs r" +
+                                        where + " GROUP BY r.host, r.port ORDER BY r.host, r.port",
+                                    values, &stations)) {
+        return Unusable(database.Place(), *problem);
+    }
+    if (auto problem = database.Run("SELECT i.sha256, NULL, count(DISTINCT r.id), "
+                                    "count(DISTINCT CASE WHEN r.result = 'success' THEN r.id END)"
+                                    " FROM runs r JOIN run_images i ON i.run_id = r.id" +
+                                        where + " GROUP BY i.sha256 ORDER BY i.sha256",
+                                    values, &images)) {
+        return Unusable(database.Place(), *problem);
+    }
+    if (settings.csv) {
+        std::printf("kind,host_or_sha256,port,runs,successes,failure_rate\n");
+    }
+    PrintStats("station", stations, settings);
+    PrintStats("image", images, settings);
+    return kExitSuccess;
+}
+
+int Prune(HistoryDatabase& database, const HistorySettings& settings) {
+    const bool station = !IsPostgresUrl(database.Place());
+    // Records that still wait for a site's database stay until they are forwarded.
+    const std::string old = std::string("SELECT id FROM runs WHERE started < ?") +
+                            (station ? " AND id NOT IN (SELECT run_id FROM pending)" : "");
+    const SqlValue before = *settings.before;
+    std::vector<SqlRow> counted;
+    std::optional<std::string> problem = database.Run(station ? "BEGIN IMMEDIATE" : "BEGIN");
+    if (!problem) {
+        problem = database.Run("SELECT count(*) FROM (" + old + ") o", {before}, &counted);
+    }
+    if (!problem) {
+        problem = database.Run("DELETE FROM run_images WHERE run_id IN (" + old + ")", {before});
+    }
+    if (!problem) {
+        problem = database.Run("DELETE FROM runs WHERE id IN (" + old + ")", {before});
+    }
+    if (problem) {
+        database.Run("ROLLBACK");
+        return Unusable(database.Place(), *problem);
+    }
+    if (auto failed = database.Run("COMMIT")) {
+        return Unusable(database.Place(), *failed);
+    }
+    const long long count = counted.empty() ? 0 : NumberOf(counted[0][0]).value_or(0);
+    std::printf("pruned %lld run(s) started before %s from %s\n", count, before->c_str(),
+                database.Place().c_str());
+    return kExitSuccess;
+}
+
+int Sync(const HistorySettings& settings) {
+    const std::string place = ChosenHistory(settings.place);
+    if (!IsPostgresUrl(place)) {
+        return UsageError(kCommand,
+                          "sync forwards to a site's database: give --history postgresql://... "
+                          "or set VANTOR_HISTORY");
+    }
+    const SyncOutcome outcome = ForwardQueue(place);
+    std::printf("forwarded %d record(s) to %s; %d still waiting\n", outcome.forwarded,
+                RedactedUrl(place).c_str(), outcome.waiting);
+    if (!outcome.error.empty()) {
+        std::fprintf(stderr, "vantor-cli: history sync: %s\n", outcome.error.c_str());
+        return kExitHistoryUnusable;
+    }
+    return kExitSuccess;
+}
+
+}  // namespace
+
+int RunHistory(const std::vector<std::string>& arguments) {
+    HistorySettings settings;
+    if (auto problem = ParseHistory(arguments, settings)) {
+        return UsageError(kCommand, *problem);
+    }
+    if (settings.help) {
+        std::fputs(kHelp, stdout);
+        return kExitSuccess;
+    }
+    if (settings.version) {
+        PrintVersion();
+        return kExitSuccess;
+    }
+    if (settings.action == "sync") {
+        return Sync(settings);
+    }
+    const std::string place = ChosenHistory(settings.place);
+    const std::string shown = IsPostgresUrl(place) ? RedactedUrl(place) : place;
+    std::string error;
+    bool absent = false;
+    auto database = OpenForCommand(place, settings.action == "prune", &error, &absent);
+    if (absent) {
+        std::fprintf(stderr, "vantor-cli: history %s: no run recorded yet\n", shown.c_str());
+        return kExitSuccess;
+    }
+    if (!database) {
+        return Unusable(shown, error + "; left as it is");
+    }
+    if (settings.action == "stats") {
+        return Stats(*database, settings);
+    }
+    if (settings.action == "prune") {
+        return Prune(*database, settings);
+    }
+    return List(*database, settings);
+}
+
+platform::OptionTable HistoryOptions() {
+    return kHistoryOptions;
+}
+
+}  // namespace vantor::cli

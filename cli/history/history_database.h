@@ -1,0 +1,58 @@
+// The two kinds of database a history lives in, behind one small face: SQL with ? for each
+// value, every value passed as text (or NULL), every row read back as text. The station's own
+// history is a SQLite file; a site's is a PostgreSQL database.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vantor::cli {
+
+using SqlValue = std::optional<std::string>;  // nothing for NULL
+using SqlRow = std::vector<SqlValue>;
+
+class HistoryDatabase {
+  public:
+    virtual ~HistoryDatabase() = default;
+    // Runs one statement; the rows it gives are added to `rows` when it is not null. The
+    // message when it failed.
+    std::optional<std::string> Run(const std::string& sql, const std::vector<SqlValue>& values = {},
+                                   std::vector<SqlRow>* rows = nullptr) {
+        return Execute(sql, values, rows);
+    }
+    // Takes the lock that lets one writer at a time make the schema; given up at the end of
+    // the transaction.
+    virtual std::optional<std::string> BeginSchemaChange() = 0;
+    // Where it is, as it may be shown (no password).
+    virtual std::string Place() const = 0;
+
+  protected:
+    virtual std::optional<std::string> Execute(const std::string& sql,
+                                               const std::vector<SqlValue>& values,
+                                               std::vector<SqlRow>* rows) = 0;
+};
+
+// How a SQLite history is opened. kRead never creates or changes the file.
+enum class OpenFor { kWrite, kRead };
+
+// Opens the SQLite history at `path` (its folder made when writing). The message when it cannot
+// be opened, or when the file is not SQLite or holds other tables than a history's: such a file
+// is left as it is.
+std::unique_ptr<HistoryDatabase> OpenSqliteHistory(const std::string& path, OpenFor purpose,
+                                                   std::string* error);
+// Connects to the PostgreSQL history at `url` (a postgresql:// URL or key=value words) within a
+// bounded time (connect_timeout=3 unless the URL says otherwise).
+std::unique_ptr<HistoryDatabase> ConnectPostgresHistory(const std::string& url, std::string* error);
+// `url` with its password, if any, shown as ***.
+std::string RedactedUrl(const std::string& url);
+bool IsPostgresUrl(const std::string& place);
+
+// The schema: made or brought up to date (each migration once, in order) inside one
+// transaction. A database whose schema is newer than this program's is refused.
+std::optional<std::string> PrepareSchema(HistoryDatabase& database);
+// The schema version of a database opened for reading; an error when it has none.
+std::optional<std::string> CheckSchemaForReading(HistoryDatabase& database);
+
+}  // namespace vantor::cli

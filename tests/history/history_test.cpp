@@ -1,0 +1,156 @@
+// The station's history: a SQLite file that every run appends to, read by vantor-cli history.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <set>
+
+#include "history/history_support.h"
+#include "platform/process.h"
+
+namespace vantor::test {
+namespace {
+
+constexpr int kUsage = 64;
+constexpr int kLineStations = 8;
+
+TEST(StationHistory, RecordsEverySingleRunLineStationAndIdentify) {
+    TempDir dir;
+    KeepStationHistoryIn(dir);
+    const std::string image = OneImage(dir);
+    const std::string sha256 = ImageSha256(image);
+    ASSERT_EQ(sha256.size(), 64U);
+    for (int run = 0; run < 3; ++run) {
+        EXPECT_EQ(RunCli({"download", image, "--port", "sim", "--skip-seeking", "--virtual-time",
+                          "--quiet"})
+                      .status,
+                  0);
+    }
+    EXPECT_EQ(RunCli({"identify", "--port", "sim", "--virtual-time", "--quiet"}).status, 0);
+    const CliRun line = RunCli(LineOf(image, kLineStations, {"--quiet"}));
+    EXPECT_EQ(line.status, 0) << line.err;
+    // A run told to record nothing adds nothing.
+    EXPECT_EQ(RunCli({"download", image, "--port", "sim", "--skip-seeking", "--virtual-time",
+                      "--quiet", "--no-history"})
+                  .status,
+              0);
+
+    const auto runs = Listed({});
+    ASSERT_EQ(runs.size(), 3U + 1U + kLineStations);
+    std::set<std::string> ids, ports;
+    for (const JsonObject& run : runs) {
+        ids.insert(StringField(run, "id"));
+        EXPECT_EQ(StringField(run, "result"), "success");
+        EXPECT_FALSE(StringField(run, "user").empty());
+        if (StringField(run, "command") == "download") {
+            ports.insert(StringField(run, "port"));
+            ASSERT_EQ(run["images"].size(), 1U);
+            EXPECT_EQ(run["images"][0]["sha256"], sha256);
+            EXPECT_EQ(run["images"][0]["sent_sha256"], sha256);
+            EXPECT_EQ(run["packets_sent"], 1);
+        } else {
+            EXPECT_EQ(run["drive_version"], "2.3");
+        }
+    }
+    EXPECT_EQ(ids.size(), runs.size());  // each run once
+    EXPECT_EQ(ports.size(), 1U + kLineStations);
+    EXPECT_EQ(Listed({"--image-sha256", sha256}).size(), 3U + kLineStations);
+    EXPECT_EQ(Listed({"--port", "sim:seed=3"}).size(), 1U);
+    EXPECT_EQ(Listed({"--result", "failure"}).size(), 0U);
+    EXPECT_EQ(Listed({"--limit", "2"}).size(), 2U);
+    EXPECT_EQ(Listed({"--until", "2000-01-01"}).size(), 0U);
+
+    const CliRun stats = RunCli({"history", "stats", "--json"});
+    ASSERT_EQ(stats.status, 0) << stats.err;
+    int station_runs = 0;
+    for (const JsonObject& row : ParseJsonLines(stats.out)) {
+        if (StringField(row, "kind") == "image") {
+            EXPECT_EQ(row["sha256"], sha256);
+            EXPECT_EQ(row["runs"], 3 + kLineStations);
+            EXPECT_EQ(row["successes"], 3 + kLineStations);
+        } else {
+            station_runs += row["runs"].get<int>();
+            EXPECT_EQ(row["failure_rate"], 0.0);
+        }
+    }
+    EXPECT_EQ(station_runs, 3 + 1 + kLineStations);
+
+    const CliRun csv = RunCli({"history", "--csv"});
+    EXPECT_EQ(Lines(csv.out).size(), 1U + runs.size());
+
+    const CliRun pruned = RunCli({"history", "prune", "--before", "2999-01-01"});
+    EXPECT_EQ(pruned.status, 0) << pruned.err;
+    EXPECT_NE(pruned.out.find("pruned 12 run(s)"), std::string::npos) << pruned.out;
+    EXPECT_EQ(Listed({}).size(), 0U);
+}
+
+TEST(StationHistory, ManyRunsEndingAtOnceLoseNothing) {
+    TempDir dir;
+    KeepStationHistoryIn(dir);
+    const std::string history = dir.Path("shared.sqlite");
+    constexpr int kWriters = 32;
+    std::vector<std::unique_ptr<platform::ChildProcess>> writers;
+    for (int writer = 0; writer < kWriters; ++writer) {
+        platform::ChildOptions options;
+        options.argv = {VANTOR_CLI_PATH,  "identify", "--port",    "sim",
+                        "--virtual-time", "--quiet",  "--history", history};
+        options.environment_changes = {{"VANTOR_REGISTRY", dir.Path("registry")}};
+        options.out = platform::ChildStream::Null();
+        options.err = platform::ChildStream::Null();
+        std::string error;
+        writers.push_back(platform::ChildProcess::Start(options, &error));
+        ASSERT_TRUE(writers.back()) << error;
+    }
+    for (auto& writer : writers) {
+        const auto exit =
+            writer->Finish(std::chrono::steady_clock::now() + std::chrono::minutes(2));
+        EXPECT_TRUE(exit.Exited() && exit.status == 0);
+    }
+    EXPECT_EQ(Listed({"--history", history}).size(), static_cast<std::size_t>(kWriters));
+}
+
+TEST(StationHistory, BadFiltersAreUsageErrors) {
+    for (const std::vector<std::string>& arguments : std::vector<std::vector<std::string>>{
+             {"history", "--result", "maybe"},
+             {"history", "--since", "2026-13-01"},
+             {"history", "--until", "yesterday"},
+             {"history", "--image-sha256", "abc"},
+             {"history", "--limit", "0"},
+             {"history", "prune"},
+             {"history", "--json", "--csv"},
+             {"history", "sync", "--history", "/tmp/x.sqlite"},
+             {"download", "x.orb", "--history", "h.sqlite", "--no-history"}}) {
+        const CliRun run = RunCli(arguments);
+        EXPECT_EQ(run.status, kUsage) << arguments[1] << " " << arguments[2];
+        EXPECT_NE(run.err.find("vantor-cli"), std::string::npos);
+    }
+}
+
+// A file that is not a history is never changed: the history command says so, and a run that
+// cannot record itself there succeeds all the same and says why in one line.
+TEST(StationHistory, ForeignFilesAreLeftAsTheyAre) {
+    TempDir dir;
+    KeepStationHistoryIn(dir);
+    const std::string text = dir.Write("notes.sqlite", std::string("not a database\n"));
+    const std::string other = dir.Path("other.sqlite");
+    sqlite3* handle = nullptr;
+    ASSERT_EQ(sqlite3_open(other.c_str(), &handle), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(handle, "CREATE TABLE parts (name TEXT)", nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(handle);
+    const std::string image = OneImage(dir);
+    for (const std::string& path : {text, other}) {
+        const std::string before = TempDir::Read(path);
+        const CliRun listed = RunCli({"history", "--history", path});
+        EXPECT_EQ(listed.status, 1);
+        EXPECT_NE(listed.err.find("left as it is"), std::string::npos) << listed.err;
+        const CliRun run = RunCli({"download", image, "--port", "sim", "--skip-seeking",
+                                   "--virtual-time", "--quiet", "--history", path});
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(Lines(run.err).size(), 1U) << run.err;
+        EXPECT_NE(run.err.find("not recorded"), std::string::npos) << run.err;
+        EXPECT_EQ(TempDir::Read(path), before);
+    }
+}
+
+}  // namespace
+}  // namespace vantor::test
