@@ -2,10 +2,11 @@
 # Cross-builds vantor-cli.exe and the test suites that hold for Windows with mingw-w64 (the
 # `windows` preset, through ccache when it is there) and runs them under Wine, in a Wine prefix
 # inside the build tree whose server is started once for the whole run: the core, image and
-# settings store suites (the soak with a reduced count), the comm backend against a pseudo
-# terminal that Wine's registry maps to COM9 with an echoing peer on its other end, and a
-# download from the simulated drive by vantor-cli.exe, and downloads by vantor-cli.exe through a
-# network serial port served by the Linux vantor-drive-sim (from build/ci). Skipped, and said
+# settings store suites (the soak with a reduced count), most of the cli suite, the comm backend
+# against a pseudo terminal that Wine's registry maps to COM9 with an echoing peer on its other
+# end, a download from the simulated drive by vantor-cli.exe, downloads through a network serial
+# port served by the Linux vantor-drive-sim (from build/ci), production lines of simulated
+# stations (all succeeding, one failing, stopped by Ctrl-C) and a lost port. Skipped, and said
 # so, when the cross compiler or Wine is not installed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -25,7 +26,7 @@ if command -v ccache >/dev/null; then
   launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 fi
 cmake --preset windows "${launcher[@]}" >/dev/null
-targets=(vantor-cli vantor_soak_tests)
+targets=(vantor-cli vantor_soak_tests vantor_cli_tests)
 for suite in "${suites[@]}"; do
   targets+=("vantor_${suite}_tests")
 done
@@ -91,6 +92,16 @@ for suite in "${suites[@]}"; do
   run "$suite tests" env VANTOR_TEST_COM_PORT=COM9 \
     "$wine" "$build/tests/$suite/vantor_${suite}_tests.exe" --gtest_brief=1
 done
+# The cli suite, which runs vantor-cli.exe as a child, without the tests that need what Windows
+# has not: signals beyond Ctrl-C (SIGTERM and SIGKILL end a process there at once, with no status
+# of their own), a limit on open files, and the Linux port map; and without the one that names
+# /dev/ttyS0, which Wine would open as the machine's own console port.
+cli_windows_filter='-ProductionLine.ReportsAStationKilledFromOutside'
+cli_windows_filter+=':ProductionLine.AnInterruptionStopsEveryStation'
+cli_windows_filter+=':ProductionLine.*OpenFilesLimit*:Signals/Interrupted.*/Term:Ports.*'
+cli_windows_filter+=':*VirtualTimeOnARealPort*'
+run "cli tests" "$wine" "$build/tests/cli/vantor_cli_tests.exe" --gtest_brief=1 \
+  "--gtest_filter=$cli_windows_filter"
 run "soak tests" env VANTOR_SOAK_RUNS="${VANTOR_WINDOWS_SOAK_RUNS:-500}" \
   "$wine" "$build/tests/soak/vantor_soak_tests.exe" --gtest_brief=1
 # Ctrl-C: Wine hands the program a SIGINT as a console Ctrl-C event; the run stops cleanly with
@@ -229,5 +240,81 @@ windows_port_checks() {
   run "vantor-cli.exe ports --json" ports_json
 }
 windows_port_checks
+
+# A production line: one vantor-cli.exe child per station. `cli_status` runs vantor-cli.exe, expects
+# the given exit status, and leaves the output in $build/line.out.
+cli_status() {
+  local expected=$1
+  shift
+  local status=0
+  "$wine" "$build/cli/vantor-cli.exe" "$@" >"$build/line.out" 2>&1 || status=$?
+  [ "$status" -eq "$expected" ] || {
+    cat "$build/line.out" >&2
+    echo "status $status, expected $expected" >&2
+    return 1
+  }
+}
+# The report's stations as "port result status" lines, in station order.
+report_stations() {
+  python3 -c 'import json, sys
+for s in json.load(open(sys.argv[1]))["stations"]:
+    print(s["port"], s["result"], s["status"])' "$1"
+}
+line_of_two() {
+  local report="$build/line-report.json"
+  rm -f "$report"
+  cli_status 0 download examples/demo.orb --skip-seeking --port sim --port sim:ident=0x2083 \
+    --report "$report" || return 1
+  [ "$(report_stations "$report")" = $'sim success 0\nsim:ident=0x2083 success 0' ] || {
+    cat "$report" >&2
+    return 1
+  }
+}
+line_with_a_failing_station() {
+  local report="$build/line-report.json"
+  rm -f "$report"
+  # The second drive is of another hardware revision than the image is for.
+  cli_status 30 download examples/demo.orb --skip-seeking --port sim --port sim:ident=0x3083 \
+    --report "$report" || return 1
+  [ "$(report_stations "$report")" = $'sim success 0\nsim:ident=0x3083 failed 106' ] || {
+    cat "$report" >&2
+    return 1
+  }
+}
+# Ctrl-C to the line reaches every station, each winds down as an interrupted run, and the line
+# ends 130.
+line_interrupted() {
+  local out="$build/line-interrupted.out" report="$build/line-report.json"
+  rm -f "$out" "$report"
+  "$wine" "$build/cli/vantor-cli.exe" download examples/demo.orb --port sim \
+    --port sim:ident=0x2083 --report "$report" >"$out" 2>&1 &
+  local pid=$!
+  for _ in $(seq 300); do
+    [ "$(grep -c 'Seeking drives' "$out")" -ge 2 ] && break
+    sleep 0.1
+  done
+  kill -INT "$pid"
+  local status=0
+  wait "$pid" || status=$?
+  [ "$status" -eq 130 ] &&
+    [ "$(report_stations "$report")" = $'sim interrupted 130\nsim:ident=0x2083 interrupted 130' ] || {
+    cat "$out" >&2
+    echo "status $status" >&2
+    return 1
+  }
+}
+# An adapter unplugged in the middle of the image: the port is lost (6), alone and on a line.
+lost_port() {
+  cli_status 6 download examples/demo.orb --skip-seeking --port sim:unplug-at=1500 --quiet &&
+    grep -q '^result: 6 ' "$build/line.out" &&
+    rm -f "$build/line-report.json" &&
+    cli_status 30 download examples/demo.orb --skip-seeking --port sim \
+      --port sim:unplug-at=1500 --quiet --report "$build/line-report.json" &&
+    [ "$(report_stations "$build/line-report.json")" = $'sim success 0\nsim:unplug-at=1500 failed 6' ]
+}
+run "a line of two stations" line_of_two
+run "a line with a failing station" line_with_a_failing_station
+run "a line stopped by Ctrl-C" line_interrupted
+run "a lost port" lost_port
 
 exit "$failed"

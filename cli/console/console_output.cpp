@@ -132,7 +132,7 @@ OutputMode ChooseOutputMode(bool json, bool quiet) {
     if (quiet) {
         return OutputMode::Quiet;
     }
-    return ::isatty(STDOUT_FILENO) ? OutputMode::Terminal : OutputMode::Plain;
+    return TerminalTakesSequences(stdout) ? OutputMode::Terminal : OutputMode::Plain;
 }
 
 ConsoleOutput::ConsoleOutput(OutputMode mode, std::FILE* out, std::FILE* err,

@@ -21,6 +21,10 @@ int TerminalColumns(std::FILE* stream, int fallback) {
     return TerminalSizeOf(stream, {fallback, 0}).columns;
 }
 
+bool TerminalTakesSequences(std::FILE* stream) {
+    return ::isatty(::fileno(stream)) != 0;
+}
+
 void IgnoreBrokenPipes() {
     std::signal(SIGPIPE, SIG_IGN);
 }

@@ -1,39 +1,52 @@
 #include "cli/cli_runner.h"
 
-#include <fcntl.h>
-#include <unistd.h>
+#include "cli/cli_start.h"
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
 namespace vantor::test {
 
-namespace {
-
 using platform::ChildProcess;
 using platform::ChildStream;
 using platform::OutputStream;
+
+namespace {
 
 // A child that has not ended after this long is taken as hung and killed, so that a fault fails
 // the test instead of hanging the suite.
 constexpr auto kChildDeadline = std::chrono::seconds(120);
 
+// The program's text as the tests compare it: on Windows its console text ends its lines with
+// CR LF, which are taken as the LF they stand for.
+std::string AsText(std::string bytes) {
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (!(bytes[i] == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n')) {
+            bytes[kept++] = bytes[i];
+        }
+    }
+    bytes.resize(kept);
+    return bytes;
+}
+
+}  // namespace
+
 platform::ProcessDeadline ChildDeadline() {
     return std::chrono::steady_clock::now() + kChildDeadline;
 }
 
-// Starts vantor-cli with stdin on the null device, stdout and stderr as given, and the settings
-// store moved out of the way; through `launcher` (a program and its arguments that runs the rest)
-// when one is given.
 std::unique_ptr<ChildProcess> StartCli(const std::vector<std::string>& arguments, ChildStream out,
                                        ChildStream err, const std::string& registry_path,
-                                       const std::vector<std::string>& launcher = {},
-                                       const CliSetup& setup = {}) {
+                                       const std::vector<std::string>& launcher,
+                                       const CliSetup& setup) {
     platform::ChildOptions options;
     options.argv = launcher;
     options.argv.push_back(VANTOR_CLI_PATH);
@@ -51,12 +64,9 @@ std::unique_ptr<ChildProcess> StartCli(const std::vector<std::string>& arguments
     return child;
 }
 
-// The exit status; -1 when the child did not exit normally (or was killed at the deadline).
 int StatusOf(const platform::ChildExit& exit) {
     return exit.Exited() ? exit.status : -1;
 }
-
-}  // namespace
 
 CliRun RunCli(const std::vector<std::string>& arguments) {
     TempDir dir;
@@ -70,8 +80,8 @@ CliRun RunCliWithStore(const std::vector<std::string>& arguments,
                           ChildStream::File(dir.Path("stderr")), registry_path);
     CliRun run;
     run.status = StatusOf(child->Finish(ChildDeadline()));
-    run.out = TempDir::Read(dir.Path("stdout"));
-    run.err = TempDir::Read(dir.Path("stderr"));
+    run.out = AsText(TempDir::Read(dir.Path("stdout")));
+    run.err = AsText(TempDir::Read(dir.Path("stderr")));
     return run;
 }
 
@@ -85,38 +95,9 @@ CliRun RunCliWith(const std::vector<std::string>& arguments, CliSetup setup) {
     CliRun run;
     run.status = StatusOf(child->Finish(ChildDeadline()));
     if (out_to_file) {
-        run.out = TempDir::Read(dir.Path("stdout"));
+        run.out = AsText(TempDir::Read(dir.Path("stdout")));
     }
-    run.err = TempDir::Read(dir.Path("stderr"));
-    return run;
-}
-
-CliRun RunCliWithOpenFilesLimit(const std::vector<std::string>& arguments, long soft, long hard) {
-    TempDir dir;
-    const std::vector<std::string> launcher{
-        "/usr/bin/prlimit", "--nofile=" + std::to_string(soft) + ":" + std::to_string(hard), "--"};
-    auto child = StartCli(arguments, ChildStream::File(dir.Path("stdout")),
-                          ChildStream::File(dir.Path("stderr")), dir.Path("registry"), launcher);
-    CliRun run;
-    run.status = StatusOf(child->Finish(ChildDeadline()));
-    run.out = TempDir::Read(dir.Path("stdout"));
-    run.err = TempDir::Read(dir.Path("stderr"));
-    return run;
-}
-
-CliRun RunCliIntoClosedPipe(const std::vector<std::string>& arguments) {
-    TempDir dir;
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) {
-        throw std::runtime_error("no pipe");
-    }
-    ::close(fds[0]);
-    auto child = StartCli(arguments, ChildStream::Descriptor(fds[1]),
-                          ChildStream::File(dir.Path("stderr")), dir.Path("registry"));
-    ::close(fds[1]);
-    CliRun run;
-    run.status = StatusOf(child->Finish(ChildDeadline()));
-    run.err = TempDir::Read(dir.Path("stderr"));
+    run.err = AsText(TempDir::Read(dir.Path("stderr")));
     return run;
 }
 
@@ -141,8 +122,8 @@ CliRun RunCliReacting(
     }
     CliRun run;
     run.status = StatusOf(child->Finish(deadline));
-    run.out = child->Output(OutputStream::kOut);
-    run.err = TempDir::Read(dir.Path("stderr"));
+    run.out = AsText(child->Output(OutputStream::kOut));
+    run.err = AsText(TempDir::Read(dir.Path("stderr")));
     return run;
 }
 
@@ -160,24 +141,22 @@ CliRun RunCliSignalled(const std::vector<std::string>& arguments, int signal_num
     return run;
 }
 
-CliRun RunCliOnTerminal(const std::vector<std::string>& arguments) {
-    TempDir dir;
-    auto child = StartCli(arguments, ChildStream::Terminal(), ChildStream::File(dir.Path("stderr")),
-                          dir.Path("registry"));
-    CliRun run;
-    run.status = StatusOf(child->Finish(ChildDeadline()));
-    run.out = child->Output(OutputStream::kOut);
-    run.err = TempDir::Read(dir.Path("stderr"));
-    return run;
-}
-
 TempDir::TempDir() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "vantor-cli-test-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) {
-        throw std::runtime_error("cannot make a temporary directory");
+    // A name no other test holds: create_directory fails on one that is there already.
+    std::random_device seed;
+    std::mt19937_64 random(seed());
+    for (int tries = 0; tries < 100; ++tries) {
+        char name[32];
+        std::snprintf(name, sizeof name, "vantor-cli-test-%012llx",
+                      static_cast<unsigned long long>(random() & 0xffffffffffffULL));
+        const std::filesystem::path path = std::filesystem::temp_directory_path() / name;
+        std::error_code error;
+        if (std::filesystem::create_directory(path, error)) {
+            path_ = path.generic_string();
+            return;
+        }
     }
-    path_ = pattern;
+    throw std::runtime_error("cannot make a temporary directory");
 }
 
 TempDir::~TempDir() {

@@ -58,6 +58,11 @@ CliRun RunCliReacting(
 // As RunCli, with stdout on a pseudo-terminal, so that the progress line is drawn.
 CliRun RunCliOnTerminal(const std::vector<std::string>& arguments);
 
+// Kills the process `pid` outright from outside, as an operator would; true when it was.
+bool KillFromOutside(long pid);
+// The status a line reports for a station killed so: 128 + SIGKILL.
+inline constexpr int kKilledStatus = 128 + 9;
+
 // A fresh directory for one test's files, removed with everything in it afterwards.
 class TempDir {
   public:
