@@ -1,9 +1,9 @@
 // One station of a production line runs as a vantor-cli child process of its own, so that a
 // fault in one station (a crash, a hung adapter, a signal) never touches another. Starting and
-// watching that child is the one part of the line that is the system's own: this interface, with
-// one source file per system (station_process_posix.cpp, on the child processes of
-// platform/process.h; win/station_process_win.cpp, which has no form of it yet). The line's
-// scheduling, options and report are the same on every system.
+// watching that child is this interface, on the child processes of platform/process.h
+// (station_process.cpp); what is the system's own (which program, what the child is told, how an
+// interruption reaches it) is in station_system.h. The line's scheduling, options and report are
+// the same on every system.
 #pragma once
 
 #include <memory>

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "cli/line/station_process.h"
+#include "cli/line/station_system.h"
 #include "platform/process.h"
 #include "platform/win/interrupt_channel.h"
 
@@ -24,24 +25,10 @@ namespace {
 using platform::ChildProcess;
 using platform::OutputStream;
 
-// How long a wait for the stations lasts at most while none writes anything or ends.
-constexpr auto kWaitMost = std::chrono::milliseconds(100);
-// Output held per stream between waits; a station at its limit waits on its pipe.
-constexpr std::size_t kOutputHeldBytes = 256 * 1024;
 // The longest module path asked for (the system's own limit for long paths).
 constexpr DWORD kPathMost = 32768;
 // SIGKILL's number, which the C runtime here does not name: a killed station's end reads as it.
 constexpr int kSigKill = 9;
-
-StationExit ExitOf(const platform::ChildExit& exit) {
-    StationExit station_exit;
-    station_exit.exited = exit.Exited();
-    station_exit.status = station_exit.exited ? exit.status : -1;
-    station_exit.signal = exit.signal;
-    station_exit.cpu_s = exit.cpu_s;
-    station_exit.max_rss_kib = exit.peak_memory_kib;
-    return station_exit;
-}
 
 std::optional<std::string> OwnProgram() {
     std::wstring path(MAX_PATH, L'\0');
@@ -70,93 +57,19 @@ std::optional<std::string> OwnProgram() {
 
 }  // namespace
 
-struct StationProcess::Handles {
-    std::unique_ptr<ChildProcess> child;
-};
-
-StationProcess::StationProcess() = default;
-StationProcess::~StationProcess() = default;
-StationProcess::StationProcess(StationProcess&& other) noexcept = default;
-StationProcess& StationProcess::operator=(StationProcess&& other) noexcept = default;
-
-std::optional<StationProcess> StationProcess::Start(const std::vector<std::string>& arguments,
-                                                    std::string* error) {
+std::optional<std::string> PrepareStationChild(platform::ChildOptions& options) {
     const std::optional<std::string> program = OwnProgram();
     if (!program) {
-        *error = "cannot start a station process: this program's own path is unknown";
-        return std::nullopt;
+        return "this program's own path is unknown";
     }
-    platform::ChildOptions options;
     options.program = *program;
-    options.argv = {"vantor-cli"};
-    options.argv.insert(options.argv.end(), arguments.begin(), arguments.end());
-    options.in = platform::ChildStream::Null();
-    options.out = platform::ChildStream::Pipe();
-    options.err = platform::ChildStream::Pipe();
-    options.own_process_group = true;
-    options.output_limit_bytes = kOutputHeldBytes;
-    std::string why;
-    auto child = ChildProcess::Start(options, &why);
-    if (!child) {
-        *error = "cannot start a station process: " + why;
-        return std::nullopt;
-    }
-    StationProcess process;
-    process.handles_ = std::make_unique<Handles>();
-    process.handles_->child = std::move(child);
-    return process;
-}
-
-long StationProcess::Id() const {
-    return handles_ ? handles_->child->id() : -1;
-}
-
-std::optional<StationExit> StationProcess::TakeOutput(const LineHandler& on_event,
-                                                      const LineHandler& on_error) {
-    if (!handles_) {
-        return std::nullopt;
-    }
-    ChildProcess& child = *handles_->child;
-    events_.Feed(child.TakeOutput(OutputStream::kOut), on_event);
-    errors_.Feed(child.TakeOutput(OutputStream::kErr), on_error);
-    if (!child.exit() || !child.OutputEnded(OutputStream::kOut) ||
-        !child.OutputEnded(OutputStream::kErr)) {
-        return std::nullopt;
-    }
-    return ExitOf(*child.exit());
+    return std::nullopt;
 }
 
 // A console has one interruption a process can be sent, Ctrl-C: SIGINT and SIGTERM alike reach
 // the station as that, and it winds down as an interrupted run does.
-void StationProcess::Interrupt(int /*signal_number*/) {
-    if (handles_) {
-        handles_->child->Signal(SIGINT);
-    }
-}
-
-void StationProcess::Kill() {
-    if (handles_) {
-        handles_->child->Kill();
-    }
-}
-
-std::vector<StationProcess*> WaitForStations(const std::vector<StationProcess*>& running) {
-    platform::ProcessWaitSet set;
-    for (StationProcess* process : running) {
-        if (process->handles_) {
-            set.Add(*process->handles_->child);
-        }
-    }
-    std::vector<ChildProcess*> changed = set.Wait(std::chrono::steady_clock::now() + kWaitMost);
-    std::sort(changed.begin(), changed.end());
-    std::vector<StationProcess*> ready;
-    for (StationProcess* process : running) {
-        if (process->handles_ &&
-            std::binary_search(changed.begin(), changed.end(), process->handles_->child.get())) {
-            ready.push_back(process);
-        }
-    }
-    return ready;
+int StationSignal(int /*signal_number*/) {
+    return SIGINT;
 }
 
 // The readers and the wait hold no system limit that a line of stations comes near.
@@ -181,10 +94,6 @@ std::string SignalName(int signal_number) {
         default:
             return "signal " + std::to_string(signal_number);
     }
-}
-
-std::optional<StationsUnavailable> StationsUnavailableHere() {
-    return std::nullopt;
 }
 
 }  // namespace vantor::cli
