@@ -357,4 +357,12 @@ class Safety(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    unittest.main(argv=sys.argv[:1], verbosity=2)
+    # Chromium leaves folders of its own in the temporary folder; this test's go with it.
+    scratch = tempfile.mkdtemp(prefix="vantor-serve-test-")
+    os.environ["TMPDIR"] = scratch
+    tempfile.tempdir = scratch
+    try:
+        result = unittest.main(argv=sys.argv[:1], verbosity=2, exit=False).result
+    finally:
+        shutil.rmtree(scratch, ignore_errors=True)
+    sys.exit(0 if result.wasSuccessful() else 1)
