@@ -260,26 +260,26 @@ report_stations() {
 for s in json.load(open(sys.argv[1]))["stations"]:
     print(s["port"], s["result"], s["status"])' "$1"
 }
-line_of_two() {
-  local report="$build/line-report.json"
+# Runs a line of the stations given after STATUS and STATIONS, and expects its exit status and
+# its report's stations ("port result status" lines).
+line_reports() {
+  local status=$1 expected=$2 report="$build/line-report.json"
+  shift 2
   rm -f "$report"
-  cli_status 0 download examples/demo.orb --skip-seeking --port sim --port sim:ident=0x2083 \
-    --report "$report" || return 1
-  [ "$(report_stations "$report")" = $'sim success 0\nsim:ident=0x2083 success 0' ] || {
+  cli_status "$status" download examples/demo.orb --skip-seeking "$@" --report "$report" ||
+    return 1
+  [ "$(report_stations "$report")" = "$expected" ] || {
     cat "$report" >&2
     return 1
   }
 }
+line_of_two() {
+  line_reports 0 $'sim success 0\nsim:ident=0x2083 success 0' --port sim --port sim:ident=0x2083
+}
+# The second drive is of another hardware revision than the image is for.
 line_with_a_failing_station() {
-  local report="$build/line-report.json"
-  rm -f "$report"
-  # The second drive is of another hardware revision than the image is for.
-  cli_status 30 download examples/demo.orb --skip-seeking --port sim --port sim:ident=0x3083 \
-    --report "$report" || return 1
-  [ "$(report_stations "$report")" = $'sim success 0\nsim:ident=0x3083 failed 106' ] || {
-    cat "$report" >&2
-    return 1
-  }
+  line_reports 30 $'sim success 0\nsim:ident=0x3083 failed 106' --port sim \
+    --port sim:ident=0x3083
 }
 # Ctrl-C to the line reaches every station, each winds down as an interrupted run, and the line
 # ends 130.
