@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "cli/history/history_database.h"
-#include "cli/history/history_store.h"
 #include "image/image_writer.h"
 #include "platform/process.h"
+#include "records/history_database.h"
+#include "records/history_store.h"
 
 namespace vantor::bench {
 namespace {

@@ -17,7 +17,6 @@
 #include <vector>
 
 #include "bench/bench_analysis.h"
-#include "cli/record/json_fields.h"
 #include "image/image_writer.h"
 #include "job/job.h"
 #include "platform/clock.h"
@@ -26,6 +25,7 @@
 #include "platform/serial/port_map.h"
 #include "platform/serial/serial_device.h"
 #include "platform/window_link.h"
+#include "records/json_fields.h"
 #include "sim/sim_world.h"
 #include "sim/simulated_line.h"
 

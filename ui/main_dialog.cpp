@@ -19,11 +19,11 @@
 #include <system_error>
 #include <thread>
 
-#include "cli/history/history_recording.h"
 #include "link/serial_port.h"
 #include "platform/registry.h"
 #include "platform/serial/port_cause.h"
 #include "platform/serial/port_map.h"
+#include "records/window_record.h"
 #include "ui/about_dialog.h"
 #include "ui/advanced_dialog.h"
 #include "ui/color_list_box.h"

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "cli/console/exit_status.h"
+#include "records/exit_status.h"
 
 namespace vantor::cli {
 

@@ -6,9 +6,9 @@
 #include <cerrno>
 #include <cstring>
 
-#include "cli/console/exit_status.h"
-#include "cli/console/terminal.h"
 #include "platform/clock.h"
+#include "platform/terminal.h"
+#include "records/exit_status.h"
 
 namespace vantor::cli {
 

@@ -13,8 +13,8 @@
 #include <optional>
 #include <string>
 
-#include "cli/console/json_writer.h"
 #include "platform/window_link.h"
+#include "records/json_writer.h"
 
 namespace vantor::cli {
 

@@ -8,24 +8,24 @@
 
 #include "cli/console/command_line.h"
 #include "cli/console/console_output.h"
-#include "cli/console/exit_status.h"
-#include "cli/console/interrupt.h"
-#include "cli/console/json_writer.h"
-#include "cli/console/terminal.h"
 #include "cli/download/download_settings.h"
 #include "cli/download/image_checks.h"
 #include "cli/download/port_address.h"
 #include "cli/download/run_description.h"
 #include "cli/history/history_recording.h"
-#include "cli/ports/port_identity.h"
-#include "cli/record/run_record.h"
-#include "cli/record/traffic_log.h"
 #include "job/job.h"
 #include "link/drive_activation.h"
 #include "link/serial_port.h"
 #include "platform/clock.h"
+#include "platform/serial/port_identity.h"
 #include "platform/serial/port_map.h"
+#include "platform/stop_handlers.h"
+#include "platform/terminal.h"
 #include "platform/window_link.h"
+#include "records/exit_status.h"
+#include "records/json_writer.h"
+#include "records/run_record.h"
+#include "records/traffic_log.h"
 
 // The command's steps, each calling the next:
 //   RunDownloadOnOnePort / RunIdentify   the command
@@ -479,6 +479,10 @@ std::optional<std::string> DownloadUsageProblem(const std::vector<std::string>& 
 
 int RunIdentify(const std::vector<std::string>& arguments) {
     return ReadArgumentsAndRun(arguments, true);
+}
+
+StationCommand DownloadStationCommand() {
+    return {DownloadOptionTakesValue, DownloadUsageProblem};
 }
 
 }  // namespace vantor::cli

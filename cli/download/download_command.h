@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "line/station_command.h"
+
 namespace vantor::cli {
 
 // Runs `download` on one port, in this process, on the arguments that follow "download" (a
@@ -16,5 +18,7 @@ int RunIdentify(const std::vector<std::string>& arguments);
 // What is wrong with the arguments of a download, as its usage error would say; nothing when
 // they would run.
 std::optional<std::string> DownloadUsageProblem(const std::vector<std::string>& arguments);
+// The download as the command that each station of a production line runs.
+StationCommand DownloadStationCommand();
 
 }  // namespace vantor::cli

@@ -7,14 +7,14 @@
 
 #include "cli/console/command_line.h"
 #include "cli/download/port_address.h"
-#include "cli/ports/port_identity.h"
-#include "cli/ports/serial_devices.h"
-#include "cli/record/run_record.h"
 #include "platform/registry.h"
 #include "platform/regular_file.h"
+#include "platform/serial/port_identity.h"
 #include "platform/serial/rfc2217_device.h"
+#include "platform/serial/serial_devices.h"
 #include "platform/stored_choices.h"
 #include "platform/window_link.h"
+#include "records/run_record.h"
 #include "sim/sim_options.h"
 
 namespace vantor::cli {

@@ -7,10 +7,10 @@
 #include <utility>
 
 #include "cli/console/console_output.h"
-#include "cli/console/exit_status.h"
 #include "cli/download/download_settings.h"
-#include "cli/record/run_record.h"
 #include "job/job.h"
+#include "records/exit_status.h"
+#include "records/run_record.h"
 
 namespace vantor::cli {
 

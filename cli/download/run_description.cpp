@@ -2,13 +2,13 @@
 
 #include "cli/console/status_keeper.h"
 #include "cli/download/port_address.h"
-#include "cli/ports/serial_devices.h"
-#include "cli/record/log_file.h"
 #include "image/files_list.h"
 #include "image/image_reader.h"
 #include "image/sha256.h"
 #include "job/download_image.h"
+#include "platform/serial/serial_devices.h"
 #include "platform/window_link.h"
+#include "records/log_file.h"
 
 namespace vantor::cli {
 

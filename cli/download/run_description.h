@@ -4,7 +4,7 @@
 #pragma once
 
 #include "cli/download/download_settings.h"
-#include "cli/record/run_record.h"
+#include "records/run_record.h"
 
 namespace vantor::cli {
 

@@ -7,10 +7,10 @@
 #include <cstdlib>
 
 #include "cli/console/command_line.h"
-#include "cli/console/exit_status.h"
-#include "cli/console/json_writer.h"
 #include "cli/history/history_recording.h"
-#include "cli/history/history_store.h"
+#include "records/exit_status.h"
+#include "records/history_store.h"
+#include "records/json_writer.h"
 
 namespace vantor::cli {
 

@@ -5,12 +5,12 @@
 #include <optional>
 
 #include "cli/console/command_line.h"
-#include "cli/console/exit_status.h"
 #include "cli/console/status_keeper.h"
 #include "image/file_kind.h"
 #include "image/image_reader.h"
 #include "job/download_image.h"
 #include "platform/window_link.h"
+#include "records/exit_status.h"
 
 namespace vantor::cli {
 

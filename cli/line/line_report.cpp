@@ -2,12 +2,12 @@
 
 #include <cstdio>
 
-#include "cli/console/exit_status.h"
-#include "cli/console/interrupt.h"
-#include "cli/console/json_writer.h"
 #include "cli/download/run_description.h"
-#include "cli/record/log_file.h"
-#include "cli/record/run_record.h"
+#include "platform/stop_handlers.h"
+#include "records/exit_status.h"
+#include "records/json_writer.h"
+#include "records/log_file.h"
+#include "records/run_record.h"
 
 namespace vantor::cli {
 

@@ -7,10 +7,10 @@
 
 #include <string>
 
-#include "cli/console/json_writer.h"
-#include "cli/line/line.h"
-#include "cli/line/line_options.h"
-#include "cli/record/run_record.h"
+#include "line/line.h"
+#include "line/line_options.h"
+#include "records/json_writer.h"
+#include "records/run_record.h"
 
 namespace vantor::cli {
 

@@ -3,10 +3,10 @@
 #include <algorithm>
 
 #include "cli/console/console_output.h"
-#include "cli/console/exit_status.h"
-#include "cli/console/json_writer.h"
-#include "cli/console/terminal.h"
-#include "cli/record/json_fields.h"
+#include "platform/terminal.h"
+#include "records/exit_status.h"
+#include "records/json_fields.h"
+#include "records/json_writer.h"
 
 namespace vantor::cli {
 

@@ -10,23 +10,24 @@
 #include <vector>
 
 #include "cli/console/console_output.h"
-#include "cli/console/json_writer.h"
-#include "cli/line/station.h"
+#include "line/line_observer.h"
+#include "line/station.h"
+#include "records/json_writer.h"
 
 namespace vantor::cli {
 
-class LineView {
+class LineView : public LineObserver {
   public:
     LineView(OutputMode mode, std::FILE* out, std::FILE* err);
 
-    void StationStarted(const Station& station, const Attempt& attempt);
+    void StationStarted(const Station& station, const Attempt& attempt) override;
     // One line of the station's event stream: passed through with --json.
-    void StationEvent(const Station& station, std::string_view line);
+    void StationEvent(const Station& station, std::string_view line) override;
     // A status text or message box of the station, for the plain lines.
-    void StationText(const Station& station, const std::string& text);
-    void StationEnded(const Station& station, const Attempt& attempt, bool will_retry);
+    void StationText(const Station& station, const std::string& text) override;
+    void StationEnded(const Station& station, const Attempt& attempt, bool will_retry) override;
     // Redraws the live view; at most ten times a second unless `force`.
-    void Refresh(const std::vector<Station>& stations, bool force);
+    void Refresh(const std::vector<Station>& stations, bool force) override;
     // The last live view, the summary table and the result line; `line_summary` is the
     // line-summary event's fields for --json.
     void Finish(const std::vector<Station>& stations, int exit_status,

@@ -7,15 +7,16 @@
 
 #include "cli/console/command_line.h"
 #include "cli/console/console_output.h"
-#include "cli/console/exit_status.h"
-#include "cli/console/interrupt.h"
-#include "cli/console/terminal.h"
-#include "cli/line/line.h"
-#include "cli/line/line_options.h"
+#include "cli/download/download_command.h"
 #include "cli/line/line_report.h"
 #include "cli/line/line_view.h"
-#include "cli/line/station_process.h"
-#include "cli/record/run_record.h"
+#include "line/line.h"
+#include "line/line_options.h"
+#include "line/station_process.h"
+#include "platform/stop_handlers.h"
+#include "platform/terminal.h"
+#include "records/exit_status.h"
+#include "records/run_record.h"
 
 namespace vantor::cli {
 
@@ -61,6 +62,7 @@ int RunProductionLine(const std::vector<std::string>& arguments) {
     // A reader of the output that goes away must not end the line with its stations running.
     IgnoreBrokenPipes();
     LineSettings settings;
+    settings.command = DownloadStationCommand();
     if (auto problem = ParseLine(arguments, settings)) {
         return LineUsageError(settings, *problem);
     }

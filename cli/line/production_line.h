@@ -8,10 +8,6 @@
 
 namespace vantor::cli {
 
-// True when the download's arguments ask for a line: more than one --port, --ports-from, or
-// one of the line's own options. A single --port runs the download in this process.
-bool WantsProductionLine(const std::vector<std::string>& arguments);
-
 // Runs the line on the arguments that follow "download"; returns the exit status.
 int RunProductionLine(const std::vector<std::string>& arguments);
 

@@ -5,11 +5,11 @@
 #include <system_error>
 
 #include "cli/console/command_line.h"
-#include "cli/console/exit_status.h"
-#include "cli/ports/serial_devices.h"
 #include "platform/registry.h"
 #include "platform/serial/port_map.h"
+#include "platform/serial/serial_devices.h"
 #include "platform/store_file.h"
+#include "records/exit_status.h"
 #include "sim/sim_options.h"
 
 namespace vantor::cli {

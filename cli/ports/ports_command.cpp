@@ -5,12 +5,12 @@
 #include <cstdio>
 
 #include "cli/console/command_line.h"
-#include "cli/console/exit_status.h"
-#include "cli/console/json_writer.h"
 #include "cli/ports/port_map_change.h"
-#include "cli/ports/serial_devices.h"
 #include "platform/registry.h"
 #include "platform/serial/port_map.h"
+#include "platform/serial/serial_devices.h"
+#include "records/exit_status.h"
+#include "records/json_writer.h"
 
 namespace vantor::cli {
 

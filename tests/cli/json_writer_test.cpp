@@ -1,13 +1,13 @@
 // The one JSON writer of vantor-cli: what it escapes and how, and that what it writes is JSON a
 // real parser takes and our own field reader turns back into the very bytes given.
-#include "cli/console/json_writer.h"
+#include "records/json_writer.h"
 
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
 #include <random>
 
-#include "cli/record/json_fields.h"
+#include "records/json_fields.h"
 
 namespace vantor::test {
 namespace {

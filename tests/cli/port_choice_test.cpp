@@ -8,7 +8,7 @@
 
 #include "cli/cli_runner.h"
 #include "cli/json_lines.h"
-#include "cli/ports/port_identity.h"
+#include "platform/serial/port_identity.h"
 
 namespace vantor::test {
 namespace {

@@ -16,10 +16,10 @@
 #include "cli/download/download_settings.h"
 #include "cli/history/history_recording.h"
 #include "cli/image_info/image_info.h"
-#include "cli/line/line_options.h"
 #include "cli/ports/ports_command.h"
+#include "line/line_options.h"
 #ifdef VANTOR_HAVE_SERVE
-#include "cli/serve/serve_options.h"
+#include "serve/serve_options.h"
 #endif
 #include "drivesim/drive_sim_options.h"
 #include "make_image_options.h"

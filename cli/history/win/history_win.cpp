@@ -18,13 +18,6 @@ void RecordInHistory(const std::string& place, bool, const RunSummary&, ConsoleO
     }
 }
 
-void RecordWindowJob(const JobHost&, JobOutcome, std::chrono::system_clock::time_point,
-                     const std::string&, const std::string&) {}
-
-std::string WindowJobHistory() {
-    return "";
-}
-
 int RunHistory(const std::vector<std::string>&) {
     return UsageError("history", "the history of runs is not kept on Windows yet");
 }

@@ -1,0 +1,126 @@
+// vantor-cli: the download job without a window, for scripts and production lines.
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "cli/console/command_line.h"
+#include "cli/console/console_output.h"
+#include "cli/download/download_command.h"
+#include "cli/history/history_recording.h"
+#include "cli/image_info/image_info.h"
+#include "cli/line/production_line.h"
+#include "cli/ports/ports_command.h"
+#include "line/line_options.h"
+#include "line/station_process.h"
+#include "records/exit_status.h"
+#ifdef VANTOR_HAVE_SERVE
+#include "serve/serve_command.h"
+#endif
+#include "sim/simulated_line.h"
+
+namespace vantor::cli {
+namespace {
+
+constexpr const char* kHelp =
+    "usage: vantor-cli COMMAND [options]\n"
+    "\n"
+    "commands:\n"
+    "  download [IMAGE] [options]      download an image, or a files list, to the drive\n"
+    "  identify [options]              identify the drive; no image needed\n"
+    "  image-info IMAGE [--revision ID] show what an image holds and whether it is whole\n"
+    "  ports                           show the port names and the serial devices\n"
+    "  ports set COMn DEVICE           make a port name stand for a device\n"
+    "  ports unset COMn                give a port name its default device again\n"
+    "  history [list|stats|prune|sync] the runs recorded: filters, counts, pruning\n"
+    "  serve (IMAGE | --files-list PATH) --port PORT...\n"
+    "                                  serve a line on HTTP: a live dashboard and an API\n"
+    "\n"
+    "Each command takes --help (-h) and --version. The main command:\n"
+    "  vantor-cli download IMAGE --port sim   (the built-in simulated drive)\n"
+    "\n"
+    "exit status of download:\n"
+    "  0 success, 1 several drives answered, 2 resynchronisation failed,\n"
+    "  3 identification failed, 4 the files list cannot be opened, 5 the port cannot be\n"
+    "  opened, 100+|c| an image failed with the DownloadImage code c (106 for -6),\n"
+    "  110 the image changed during the download, 20 to 23 --strict failures, 30 some\n"
+    "  stations of a line failed, 31 the report could not be written, 32 the run's output\n"
+    "  could not be written, 64 usage error, 130/143 interrupted.\n";
+
+// `download` on several ports is a production line; on one it runs in this process.
+int RunDownloadCommand(const std::vector<std::string>& arguments) {
+    return WantsProductionLine(arguments, DownloadStationCommand())
+               ? RunProductionLine(arguments)
+               : RunDownloadOnOnePort(arguments, ProductionLineHelp());
+}
+
+#ifdef VANTOR_HAVE_SERVE
+// serve's stations run this program's download.
+int RunServeCommand(const std::vector<std::string>& arguments) {
+    return RunServe(arguments, DownloadStationCommand());
+}
+#else
+int RunServeCommand(const std::vector<std::string>&) {
+#ifdef _WIN32
+    return UsageError("serve", "serve is not available on Windows");
+#else
+    return UsageError("serve", "serve is not available in this build (built without cpp-httplib)");
+#endif
+}
+#endif
+
+// The commands, each a feature's entry (cli/FEATURE/): it takes the arguments after the
+// command's name and returns the exit status.
+struct Command {
+    std::string_view name;
+    int (*run)(const std::vector<std::string>& arguments);
+};
+constexpr Command kCommands[] = {
+    {"download", RunDownloadCommand}, {"identify", RunIdentify},
+    {"image-info", RunImageInfo},     {"ports", RunPorts},
+    {"history", RunHistory},          {"serve", RunServeCommand},
+};
+
+// The command's exit status, once what it wrote is out. Output that could not be written turns
+// a success into kExitOutputUnwritten; a failure keeps its own status, which says more.
+int WithOutputChecked(int exit_status) {
+    const auto failure = EndOutput();
+    if (!failure) {
+        return exit_status;
+    }
+    std::fprintf(stderr, "vantor-cli: %s: %s\n", ExitMeaning(kExitOutputUnwritten).c_str(),
+                 failure->c_str());
+    return exit_status == kExitSuccess ? kExitOutputUnwritten : exit_status;
+}
+
+}  // namespace
+}  // namespace vantor::cli
+
+int main(int argc, char** argv) {
+    using namespace vantor::cli;
+    TieStationToLine();
+    vantor::sim::RegisterSimulatedDeviceScheme();
+    const std::vector<std::string> arguments(argv + 1, argv + argc);
+    if (arguments.empty()) {
+        std::fputs(kHelp, stderr);
+        return kExitUsage;
+    }
+    const std::string& command = arguments.front();
+    const std::vector<std::string> rest(arguments.begin() + 1, arguments.end());
+    if (command == "--help" || command == "-h" || command == "help") {
+        std::fputs(kHelp, stdout);
+        return kExitSuccess;
+    }
+    if (command == "--version") {
+        PrintVersion();
+        return kExitSuccess;
+    }
+    for (const Command& known : kCommands) {
+        if (command == known.name) {
+            return WithOutputChecked(known.run(rest));
+        }
+    }
+    std::fprintf(stderr, "vantor-cli: unknown command \"%s\"\nTry 'vantor-cli --help'.\n",
+                 command.c_str());
+    return kExitUsage;
+}

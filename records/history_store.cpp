@@ -1,0 +1,411 @@
+#include "records/history_store.h"
+
+#include <cstdlib>
+
+namespace vantor::cli {
+
+namespace {
+
+constexpr int kSchemaVersion = 1;
+
+// Each migration brings the schema from the version before it to its own; the station's file
+// also keeps the queue of records for a site's database.
+struct Migration {
+    int version;
+    bool station_only;
+    const char* sql;
+};
+constexpr Migration kMigrations[] = {
+    {1, false,
+     "CREATE TABLE IF NOT EXISTS runs ("
+     " id TEXT PRIMARY KEY, started TEXT NOT NULL, ended TEXT NOT NULL, host TEXT,"
+     " user_name TEXT, tool TEXT, tool_version TEXT, command TEXT NOT NULL, port TEXT,"
+     " device TEXT, usb_serial TEXT, baud BIGINT, result TEXT NOT NULL,"
+     " exit_status BIGINT NOT NULL, ident_word BIGINT, hardware_revision BIGINT,"
+     " drive_version TEXT, address BIGINT, packets_sent BIGINT,"
+     " protected_memory_warnings BIGINT, missing_responses BIGINT,"
+     " unrecognised_responses BIGINT, invalid_command_responses BIGINT,"
+     " resynchronisations BIGINT, origin TEXT NOT NULL, record TEXT NOT NULL)"},
+    {1, false,
+     "CREATE TABLE IF NOT EXISTS run_images ("
+     " run_id TEXT NOT NULL REFERENCES runs (id) ON DELETE CASCADE, position BIGINT NOT NULL,"
+     " path TEXT, size_bytes BIGINT, sha256 TEXT, declared_packets BIGINT,"
+     " packets_sent BIGINT, sent_sha256 TEXT, PRIMARY KEY (run_id, position))"},
+    {1, false, "CREATE INDEX IF NOT EXISTS runs_started ON runs (started)"},
+    {1, false, "CREATE INDEX IF NOT EXISTS run_images_sha256 ON run_images (sha256)"},
+    {1, true,
+     "CREATE TABLE IF NOT EXISTS pending (sequence INTEGER PRIMARY KEY AUTOINCREMENT,"
+     " run_id TEXT NOT NULL UNIQUE REFERENCES runs (id) ON DELETE CASCADE,"
+     " destination TEXT NOT NULL)"},
+};
+
+constexpr const char* kInsertRun =
+    "INSERT INTO runs (id, started, ended, host, user_name, tool, tool_version, command, port,"
+    " device, usb_serial, baud, result, exit_status, ident_word, hardware_revision,"
+    " drive_version, address, packets_sent, protected_memory_warnings, missing_responses,"
+    " unrecognised_responses, invalid_command_responses, resynchronisations, origin, record)"
+    " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"
+    " ON CONFLICT (id) DO NOTHING";
+constexpr const char* kInsertImage =
+    "INSERT INTO run_images (run_id, position, path, size_bytes, sha256, declared_packets,"
+    " packets_sent, sent_sha256) VALUES (?, ?, ?, ?, ?, ?, ?, ?)"
+    " ON CONFLICT (run_id, position) DO NOTHING";
+constexpr const char* kSelectRun =
+    "SELECT id, started, ended, host, user_name, tool, tool_version, command, port, device,"
+    " usb_serial, baud, result, exit_status, ident_word, hardware_revision, drive_version,"
+    " address, packets_sent, protected_memory_warnings, missing_responses,"
+    " unrecognised_responses, invalid_command_responses, resynchronisations, record"
+    " FROM runs WHERE id = ?";
+constexpr const char* kSelectImages =
+    "SELECT path, size_bytes, sha256, declared_packets, packets_sent, sent_sha256"
+    " FROM run_images WHERE run_id = ? ORDER BY position";
+
+SqlValue Text(const std::string& text) {
+    return text.empty() ? std::nullopt : SqlValue(text);
+}
+SqlValue Number(std::optional<long long> number) {
+    return number ? SqlValue(std::to_string(*number)) : std::nullopt;
+}
+std::string TextOf(const SqlValue& value) {
+    return value.value_or("");
+}
+std::optional<long long> NumberOf(const SqlValue& value) {
+    if (!value) {
+        return std::nullopt;
+    }
+    return std::strtoll(value->c_str(), nullptr, 10);
+}
+
+std::optional<int> SchemaVersion(HistoryDatabase& database, bool table_known) {
+    std::vector<SqlRow> rows;
+    if (!table_known) {
+        if (database.Run("CREATE TABLE IF NOT EXISTS history_schema (version BIGINT NOT NULL)")) {
+            return std::nullopt;
+        }
+    }
+    if (database.Run("SELECT max(version) FROM history_schema", {}, &rows) || rows.empty()) {
+        return std::nullopt;
+    }
+    return static_cast<int>(NumberOf(rows[0][0]).value_or(0));
+}
+
+std::optional<std::string> Migrate(HistoryDatabase& database, bool station) {
+    auto version = SchemaVersion(database, false);
+    if (!version) {
+        return "the schema version cannot be read";
+    }
+    if (*version > kSchemaVersion) {
+        return "its schema (version " + std::to_string(*version) +
+               ") is newer than this program's (" + std::to_string(kSchemaVersion) + ")";
+    }
+    for (const Migration& migration : kMigrations) {
+        if (migration.version > *version && (station || !migration.station_only)) {
+            if (auto problem = database.Run(migration.sql)) {
+                return problem;
+            }
+        }
+    }
+    if (*version < kSchemaVersion) {
+        if (auto problem = database.Run("DELETE FROM history_schema")) {
+            return problem;
+        }
+        return database.Run("INSERT INTO history_schema (version) VALUES (?)",
+                            {std::to_string(kSchemaVersion)});
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> InTransaction(HistoryDatabase& database,
+                                         const std::optional<std::string>& problem) {
+    if (problem) {
+        database.Run("ROLLBACK");
+        return problem;
+    }
+    return database.Run("COMMIT");
+}
+
+std::optional<HistoryEntry> LoadEntry(HistoryDatabase& database, const std::string& id) {
+    std::vector<SqlRow> rows;
+    if (database.Run(kSelectRun, {id}, &rows) || rows.size() != 1) {
+        return std::nullopt;
+    }
+    const SqlRow& row = rows[0];
+    HistoryEntry entry;
+    entry.id = TextOf(row[0]);
+    entry.started = TextOf(row[1]);
+    entry.ended = TextOf(row[2]);
+    entry.host = TextOf(row[3]);
+    entry.user_name = TextOf(row[4]);
+    entry.tool = TextOf(row[5]);
+    entry.tool_version = TextOf(row[6]);
+    entry.command = TextOf(row[7]);
+    entry.port = TextOf(row[8]);
+    entry.device = TextOf(row[9]);
+    entry.usb_serial = TextOf(row[10]);
+    entry.baud = NumberOf(row[11]).value_or(0);
+    entry.result = TextOf(row[12]);
+    entry.exit_status = NumberOf(row[13]).value_or(0);
+    entry.ident_word = NumberOf(row[14]);
+    entry.hardware_revision = NumberOf(row[15]);
+    entry.drive_version = TextOf(row[16]);
+    entry.address = NumberOf(row[17]);
+    entry.packets_sent = NumberOf(row[18]).value_or(0);
+    entry.protected_memory_warnings = NumberOf(row[19]).value_or(0);
+    entry.missing_responses = NumberOf(row[20]).value_or(0);
+    entry.unrecognised_responses = NumberOf(row[21]).value_or(0);
+    entry.invalid_command_responses = NumberOf(row[22]).value_or(0);
+    entry.resynchronisations = NumberOf(row[23]).value_or(0);
+    entry.record = TextOf(row[24]);
+    std::vector<SqlRow> images;
+    if (database.Run(kSelectImages, {id}, &images)) {
+        return std::nullopt;
+    }
+    for (const SqlRow& image_row : images) {
+        entry.images.push_back({TextOf(image_row[0]), NumberOf(image_row[1]), TextOf(image_row[2]),
+                                NumberOf(image_row[3]), NumberOf(image_row[4]),
+                                TextOf(image_row[5])});
+    }
+    return entry;
+}
+
+std::unique_ptr<HistoryDatabase> OpenSite(const std::string& url, std::string* error) {
+    auto site = ConnectPostgresHistory(url, error);
+    if (site) {
+        if (auto problem = PrepareSchema(*site)) {
+            *error = *problem;
+            return nullptr;
+        }
+    }
+    return site;
+}
+
+std::unique_ptr<HistoryDatabase> OpenStation(std::string* error) {
+    auto station = OpenSqliteHistory(DefaultHistoryPath(), OpenFor::kWrite, error);
+    if (station) {
+        if (auto problem = PrepareSchema(*station)) {
+            *error = *problem;
+            return nullptr;
+        }
+    }
+    return station;
+}
+
+// Forwards the station's queue, oldest first; each record leaves the queue once the site has
+// it. The site keeps each id once, so a record that two stations forward at once is kept once.
+SyncOutcome Forward(HistoryDatabase& station, HistoryDatabase& site) {
+    SyncOutcome outcome;
+    std::vector<SqlRow> queue;
+    if (auto problem = station.Run("SELECT run_id FROM pending ORDER BY sequence", {}, &queue)) {
+        outcome.error = *problem;
+        return outcome;
+    }
+    outcome.waiting = static_cast<int>(queue.size());
+    for (const SqlRow& row : queue) {
+        const std::string id = TextOf(row[0]);
+        const auto entry = LoadEntry(station, id);
+        if (entry) {
+            if (auto problem = InsertEntry(site, *entry, "forwarded")) {
+                outcome.error = *problem;
+                return outcome;
+            }
+        }
+        if (auto problem = station.Run("DELETE FROM pending WHERE run_id = ?", {id})) {
+            outcome.error = *problem;
+            return outcome;
+        }
+        ++outcome.forwarded;
+        --outcome.waiting;
+    }
+    return outcome;
+}
+
+std::string PlaceShown(const std::string& place) {
+    return IsPostgresUrl(place) ? RedactedUrl(place) : place;
+}
+
+RecordOutcome RecordInSite(const HistoryEntry& entry, const std::string& url) {
+    RecordOutcome outcome;
+    outcome.place = RedactedUrl(url);
+    std::string station_error;
+    auto station = OpenStation(&station_error);
+    std::string site_error;
+    auto site = OpenSite(url, &site_error);
+    if (site && station) {
+        const SyncOutcome synced = Forward(*station, *site);
+        outcome.forwarded = synced.forwarded;
+        if (!synced.error.empty()) {
+            site_error = synced.error;
+            site.reset();
+        }
+    }
+    if (site) {
+        if (auto problem = InsertEntry(*site, entry, "direct")) {
+            site_error = *problem;
+            site.reset();
+        } else {
+            outcome.written = true;
+        }
+    }
+    if (!station) {
+        if (!outcome.written) {
+            outcome.error = site_error + "; the station's history " + DefaultHistoryPath() +
+                            " cannot keep it either: " + station_error;
+        }
+        return outcome;
+    }
+    // The station keeps its own copy of every run; one that the site did not take waits in
+    // its queue, after those that wait already.
+    std::optional<std::string> problem = station->Run("BEGIN IMMEDIATE");
+    if (!problem) {
+        problem = InsertEntry(*station, entry, "direct");
+    }
+    if (!problem && !outcome.written) {
+        problem = station->Run("INSERT INTO pending (run_id, destination) VALUES (?, ?)",
+                               {entry.id, RedactedUrl(url)});
+    }
+    if (auto failed = InTransaction(*station, problem)) {
+        if (!outcome.written) {
+            outcome.error = site_error + "; the station's history " + DefaultHistoryPath() +
+                            " cannot keep it either: " + *failed;
+        }
+        return outcome;
+    }
+    if (!outcome.written) {
+        outcome.queued = true;
+        outcome.error = site_error;
+    }
+    return outcome;
+}
+
+}  // namespace
+
+std::string DefaultHistoryPath() {
+    const char* data = std::getenv("XDG_DATA_HOME");
+    if (data != nullptr && data[0] == '/') {
+        return std::string(data) + "/vantor/history.sqlite";
+    }
+    const char* home = std::getenv("HOME");
+    return std::string(home != nullptr && *home != '\0' ? home : ".") +
+           "/.local/share/vantor/history.sqlite";
+}
+
+std::string ChosenHistory(const std::string& option) {
+    if (!option.empty()) {
+        return option;
+    }
+    const char* variable = std::getenv("VANTOR_HISTORY");
+    return variable != nullptr && *variable != '\0' ? variable : DefaultHistoryPath();
+}
+
+std::optional<std::string> PrepareSchema(HistoryDatabase& database) {
+    const bool station = !IsPostgresUrl(database.Place());
+    std::vector<SqlRow> rows;
+    // Most runs find the schema made: that is read without a lock.
+    if (!database.Run("SELECT max(version) FROM history_schema", {}, &rows) && !rows.empty() &&
+        NumberOf(rows[0][0]).value_or(0) == kSchemaVersion) {
+        return std::nullopt;
+    }
+    if (auto problem = database.BeginSchemaChange()) {
+        return problem;
+    }
+    return InTransaction(database, Migrate(database, station));
+}
+
+std::optional<std::string> CheckSchemaForReading(HistoryDatabase& database) {
+    std::vector<SqlRow> rows;
+    if (database.Run("SELECT max(version) FROM history_schema", {}, &rows) || rows.empty() ||
+        !rows[0][0]) {
+        return "it holds no history yet";
+    }
+    if (NumberOf(rows[0][0]).value_or(0) > kSchemaVersion) {
+        return "its schema is newer than this program's";
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> InsertEntry(HistoryDatabase& database, const HistoryEntry& entry,
+                                       const std::string& origin) {
+    const bool own_transaction = IsPostgresUrl(database.Place());
+    if (own_transaction) {
+        if (auto problem = database.Run("BEGIN")) {
+            return problem;
+        }
+    }
+    std::optional<std::string> problem =
+        database.Run(kInsertRun, {entry.id,
+                                  entry.started,
+                                  entry.ended,
+                                  Text(entry.host),
+                                  Text(entry.user_name),
+                                  Text(entry.tool),
+                                  Text(entry.tool_version),
+                                  entry.command,
+                                  Text(entry.port),
+                                  Text(entry.device),
+                                  Text(entry.usb_serial),
+                                  Number(entry.baud),
+                                  entry.result,
+                                  Number(entry.exit_status),
+                                  Number(entry.ident_word),
+                                  Number(entry.hardware_revision),
+                                  Text(entry.drive_version),
+                                  Number(entry.address),
+                                  Number(entry.packets_sent),
+                                  Number(entry.protected_memory_warnings),
+                                  Number(entry.missing_responses),
+                                  Number(entry.unrecognised_responses),
+                                  Number(entry.invalid_command_responses),
+                                  Number(entry.resynchronisations),
+                                  origin,
+                                  entry.record});
+    for (std::size_t index = 0; !problem && index < entry.images.size(); ++index) {
+        const HistoryImage& image = entry.images[index];
+        problem = database.Run(kInsertImage, {entry.id, std::to_string(index + 1), Text(image.path),
+                                              Number(image.size_bytes), Text(image.sha256),
+                                              Number(image.declared_packets),
+                                              Number(image.packets_sent), Text(image.sent_sha256)});
+    }
+    return own_transaction ? InTransaction(database, problem) : problem;
+}
+
+RecordOutcome RecordEntry(const HistoryEntry& entry, const std::string& place) {
+    if (IsPostgresUrl(place)) {
+        return RecordInSite(entry, place);
+    }
+    RecordOutcome outcome;
+    outcome.place = PlaceShown(place);
+    std::string error;
+    auto database = OpenSqliteHistory(place, OpenFor::kWrite, &error);
+    std::optional<std::string> problem;
+    if (!database) {
+        problem = error;
+    } else if (!(problem = PrepareSchema(*database)) &&
+               !(problem = database->Run("BEGIN IMMEDIATE"))) {
+        problem = InTransaction(*database, InsertEntry(*database, entry, "direct"));
+    }
+    outcome.written = !problem;
+    outcome.error = problem.value_or("");
+    return outcome;
+}
+
+SyncOutcome ForwardQueue(const std::string& url) {
+    SyncOutcome outcome;
+    std::string error;
+    auto station = OpenStation(&error);
+    if (!station) {
+        outcome.error = DefaultHistoryPath() + ": " + error;
+        return outcome;
+    }
+    auto site = OpenSite(url, &error);
+    if (!site) {
+        outcome.error = RedactedUrl(url) + ": " + error;
+        std::vector<SqlRow> rows;
+        if (!station->Run("SELECT count(*) FROM pending", {}, &rows) && !rows.empty()) {
+            outcome.waiting = static_cast<int>(NumberOf(rows[0][0]).value_or(0));
+        }
+        return outcome;
+    }
+    return Forward(*station, *site);
+}
+
+}  // namespace vantor::cli

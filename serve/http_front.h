@@ -1,0 +1,41 @@
+// The HTTP side of vantor-cli serve, on cpp-httplib: the dashboard's files, the API, the live
+// stream, and the rules that keep it safe: the token, the Host and Origin checks, and bounds on
+// requests, connections, threads and stream clients.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "serve/event_hub.h"
+#include "serve/line_control.h"
+
+namespace vantor::cli {
+
+struct HttpFrontSettings {
+    std::string host;
+    int port = 0;
+    bool loopback = true;
+    std::string token;    // empty: none asked for
+    std::string history;  // the history /api/history reads
+};
+
+class HttpFront {
+  public:
+    HttpFront(const HttpFrontSettings& settings, LineControl& control, EventHub& events);
+    ~HttpFront();
+    HttpFront(const HttpFront&) = delete;
+    HttpFront& operator=(const HttpFront&) = delete;
+
+    // Binds the address; the reason when it cannot.
+    std::optional<std::string> Bind();
+    // Serves on a thread of its own until Stop().
+    void Start();
+    // Stops taking connections and ends those open; returns once every thread has ended.
+    void Stop();
+
+  private:
+    struct Parts;
+    std::unique_ptr<Parts> parts_;
+};
+
+}  // namespace vantor::cli

@@ -1,0 +1,241 @@
+#include "serve/serve_command.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "line/line.h"
+#include "line/station_process.h"
+#include "platform/stop_handlers.h"
+#include "platform/terminal.h"
+#include "records/exit_status.h"
+#include "records/history_store.h"
+#include "records/json_writer.h"
+#include "serve/event_hub.h"
+#include "serve/http_front.h"
+#include "serve/line_control.h"
+#include "serve/serve_options.h"
+#include "serve/station_board.h"
+
+namespace vantor::cli {
+
+namespace {
+
+// Prints "vantor-cli serve: MESSAGE" and the hint to serve's help on stderr, and returns the
+// usage exit status.
+int UsageError(const std::string& command, const std::string& message) {
+    std::fprintf(stderr, "vantor-cli %s: %s\nTry 'vantor-cli %s --help'.\n", command.c_str(),
+                 message.c_str(), command.c_str());
+    return kExitUsage;
+}
+
+// Clients of the live stream at once, and messages each may have waiting before it counts as
+// fallen behind and is dropped.
+constexpr std::size_t kMostStreamClients = 8;
+constexpr std::size_t kMostQueuedMessages = 64;
+// How often the live stream shows a running station's progress.
+constexpr auto kProgressEvery = std::chrono::milliseconds(250);
+// How long the loop waits for a request when no station runs.
+constexpr auto kIdleWait = std::chrono::milliseconds(100);
+
+// A folder for the stations' traffic logs that only this user may enter, removed at the end.
+class LogFolder {
+  public:
+    LogFolder() {
+        const char* base = std::getenv("TMPDIR");
+        std::string pattern =
+            std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/vantor-serve-XXXXXX";
+        if (::mkdtemp(pattern.data()) != nullptr) {
+            path_ = pattern;
+        }
+    }
+    ~LogFolder() {
+        if (!path_.empty()) {
+            std::error_code ignored;
+            std::filesystem::remove_all(path_, ignored);
+        }
+    }
+    LogFolder(const LogFolder&) = delete;
+    LogFolder& operator=(const LogFolder&) = delete;
+
+    const std::string& Path() const { return path_; }
+
+  private:
+    std::string path_;
+};
+
+Answer Refused(int status, const std::string& why, const StationBoard& board) {
+    return {status,
+            "{\"error\":" + JsonString(why) + ",\"stations\":" + board.StationsJson() + "}"};
+}
+
+// Does what `request` asks of the line; its answer, once every request of the round is done.
+Answer Carry(Line& line, StationBoard& board, const LineRequest& request) {
+    const std::size_t stations = line.Stations().size();
+    if (request.action == LineRequest::Action::kStart) {
+        board.ReadImage();
+        if (request.station) {
+            if (!line.Start(*request.station)) {
+                return Refused(409, "station " + std::to_string(*request.station) + " is running",
+                               board);
+            }
+            return {200, ""};
+        }
+        int started = 0;
+        for (std::size_t i = 0; i < stations; ++i) {
+            started += line.Start(i) ? 1 : 0;
+        }
+        if (started == 0) {
+            return Refused(409, "every station is running", board);
+        }
+        return {200, ""};
+    }
+    if (request.station) {
+        if (!line.Stop(*request.station)) {
+            return Refused(409, "station " + std::to_string(*request.station) + " is not running",
+                           board);
+        }
+        return {200, ""};
+    }
+    for (std::size_t i = 0; i < stations; ++i) {
+        line.Stop(i);
+    }
+    return {200, ""};
+}
+
+LineSnapshot SnapshotOf(const Line& line, const StationBoard& board) {
+    LineSnapshot snapshot;
+    snapshot.stations = board.StationsJson();
+    snapshot.state = board.StateJson();
+    for (const Station& station : line.Stations()) {
+        snapshot.traffic_logs.push_back(station.attempts.empty() ? "" : line.TrafficLogOf(station));
+    }
+    return snapshot;
+}
+
+bool AnyRunning(const Line& line) {
+    for (const Station& station : line.Stations()) {
+        if (station.state == Station::State::Running) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Serves until an interruption, and then until the last running station has ended.
+void Serve(Line& line, StationBoard& board, LineControl& control, EventHub& events) {
+    auto last_shown = std::chrono::steady_clock::now();
+    bool closing = false;
+    for (;;) {
+        const bool running = line.Step();
+        if (CountedInterruptions() > 0 && !closing) {
+            closing = true;
+            control.Close();
+            for (std::size_t i = 0; i < line.Stations().size(); ++i) {
+                if (line.Stations()[i].state == Station::State::Waiting) {
+                    line.Stop(i);
+                }
+            }
+        }
+        auto requests = control.Take(running ? std::chrono::milliseconds(0) : kIdleWait);
+        std::vector<Answer> answers;
+        for (const auto& request : requests) {
+            answers.push_back(Carry(line, board, *request));
+        }
+        const bool changed = board.Update() || !requests.empty();
+        const auto now = std::chrono::steady_clock::now();
+        if (changed || (running && now - last_shown >= kProgressEvery)) {
+            LineSnapshot snapshot = SnapshotOf(line, board);
+            events.Publish("event: state\ndata: " + snapshot.state + "\n\n");
+            control.Publish(snapshot);
+            last_shown = now;
+            for (std::size_t i = 0; i < requests.size(); ++i) {
+                if (answers[i].body.empty()) {
+                    answers[i].body = snapshot.stations;
+                }
+                requests[i]->answer.set_value(answers[i]);
+            }
+        }
+        if (closing && !AnyRunning(line)) {
+            return;
+        }
+    }
+}
+
+}  // namespace
+
+int RunServe(const std::vector<std::string>& arguments, const StationCommand& command) {
+    if (const auto unavailable = StationsUnavailableHere()) {
+        return UsageError(kServeCommand, unavailable->usage_error);
+    }
+    IgnoreBrokenPipes();
+    ServeSettings settings;
+    settings.line.command = command;
+    if (auto problem = ParseServe(arguments, settings)) {
+        return UsageError(kServeCommand, *problem);
+    }
+    if (settings.help) {
+        std::fputs(ServeHelp(), stdout);
+        return kExitSuccess;
+    }
+    if (settings.version) {
+        std::printf("vantor-cli (Vantor %s)\n", VANTOR_VERSION);
+        return kExitSuccess;
+    }
+    const auto stations = static_cast<long>(settings.line.ports.size());
+    if (auto problem = MakeRoomForStations(settings.line.max_parallel > 0
+                                               ? std::min(settings.line.max_parallel, stations)
+                                               : stations)) {
+        return UsageError(kServeCommand, *problem);
+    }
+    const std::string image =
+        settings.line.files_list.empty() ? settings.line.image : settings.line.files_list;
+    if (std::error_code error; !std::filesystem::is_regular_file(image, error)) {
+        // A line served for hours must not find out at its first start that it has nothing
+        // to send.
+        return UsageError(kServeCommand, "\"" + image + "\" is not a file that can be read");
+    }
+    LogFolder logs;
+    if (logs.Path().empty()) {
+        std::fprintf(stderr,
+                     "vantor-cli serve: no folder for the traffic logs can be made in the "
+                     "temporary directory\n");
+        return kExitUsage;
+    }
+    // The stations' own output goes to the dashboard, not to this terminal.
+    LineObserver unseen;
+    Line line(settings.line, unseen);
+    if (!line.FilesLists().Problem().empty()) {
+        return UsageError(kServeCommand, line.FilesLists().Problem());
+    }
+    line.HoldAll();
+    line.KeepTrafficLogsIn(logs.Path());
+    StationBoard board(
+        line, settings.line.files_list.empty() ? settings.line.image : settings.line.files_list);
+    line.OnStationEvent([&board](const Station& station, std::string_view event) {
+        board.OnEvent(station, event);
+    });
+    LineControl control(line.Stations().size());
+    control.Publish(SnapshotOf(line, board));
+    EventHub events(kMostStreamClients, kMostQueuedMessages);
+    HttpFront front({settings.host, settings.port, settings.loopback, settings.token,
+                     ChosenHistory(settings.history)},
+                    control, events);
+    if (auto problem = front.Bind()) {
+        return UsageError(kServeCommand, "--listen " + settings.listen + ": " + *problem);
+    }
+    InstallCountingHandlers();
+    front.Start();
+    const bool v6 = settings.host.find(':') != std::string::npos;
+    std::fprintf(stderr, "vantor-cli serve: %zu station%s at http://%s:%d/ (Ctrl-C ends)\n",
+                 line.Stations().size(), line.Stations().size() == 1 ? "" : "s",
+                 (v6 ? "[" + settings.host + "]" : settings.host).c_str(), settings.port);
+    std::fflush(stderr);
+    Serve(line, board, control, events);
+    front.Stop();
+    RemoveCountingHandlers();
+    return kExitSignalBase + FirstCountedSignal();
+}
+
+}  // namespace vantor::cli

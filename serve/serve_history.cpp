@@ -1,0 +1,80 @@
+#include "serve/serve_history.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <vector>
+
+#include "records/history_database.h"
+#include "records/json_fields.h"
+#include "records/json_writer.h"
+
+namespace vantor::cli {
+
+namespace {
+
+// The columns shown, with the first image's path and digest.
+constexpr const char* kLatestRuns =
+    "SELECT r.id, r.started, r.ended, r.host, r.port, r.device, r.result, r.exit_status,"
+    " r.ident_word, r.drive_version, r.address, r.packets_sent, r.record,"
+    " (SELECT i.path FROM run_images i WHERE i.run_id = r.id ORDER BY i.position LIMIT 1),"
+    " (SELECT i.sha256 FROM run_images i WHERE i.run_id = r.id ORDER BY i.position LIMIT 1)"
+    " FROM runs r ORDER BY r.started DESC, r.id LIMIT ";
+
+std::optional<long long> NumberOf(const SqlValue& value) {
+    return value ? std::optional<long long>(std::strtoll(value->c_str(), nullptr, 10))
+                 : std::nullopt;
+}
+
+Answer Unreadable(const std::string& why) {
+    return {503, JsonObject().String("error", "the history cannot be read: " + why).Text()};
+}
+
+}  // namespace
+
+Answer LatestRuns(const std::string& place, long limit) {
+    std::string error;
+    std::unique_ptr<HistoryDatabase> database;
+    if (IsPostgresUrl(place)) {
+        database = ConnectPostgresHistory(place, &error);
+    } else {
+        std::error_code ignored;
+        if (!std::filesystem::exists(place, ignored)) {
+            return {200, "[]"};  // no run has been recorded yet
+        }
+        database = OpenSqliteHistory(place, OpenFor::kRead, &error);
+    }
+    if (!database) {
+        return Unreadable(error);
+    }
+    if (auto problem = CheckSchemaForReading(*database)) {
+        return Unreadable(*problem);
+    }
+    std::vector<SqlRow> rows;
+    if (auto problem = database->Run(kLatestRuns + std::to_string(limit), {}, &rows)) {
+        return Unreadable(*problem);
+    }
+    JsonArray runs;
+    for (const SqlRow& row : rows) {
+        const std::string record = row[12].value_or("");
+        runs.Object(JsonObject()
+                        .StringOrNull("id", row[0])
+                        .StringOrNull("started", row[1])
+                        .StringOrNull("ended", row[2])
+                        .StringOrNull("host", row[3])
+                        .StringOrNull("port", row[4])
+                        .StringOrNull("device", row[5])
+                        .StringOrNull("result", row[6])
+                        .IntegerOrNull("exit_status", NumberOf(row[7]))
+                        .IntegerOrNull("ident_word", NumberOf(row[8]))
+                        .StringOrNull("drive_version", row[9])
+                        .IntegerOrNull("address", NumberOf(row[10]))
+                        .IntegerOrNull("packets_sent", NumberOf(row[11]))
+                        .StringOrNull("detail", JsonStringField(record, "detail"))
+                        .StringOrNull("image", row[13])
+                        .StringOrNull("image_sha256", row[14]));
+    }
+    return {200, runs.Text()};
+}
+
+}  // namespace vantor::cli

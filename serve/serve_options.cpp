@@ -1,0 +1,240 @@
+#include "serve/serve_options.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+
+#include "platform/program_options.h"
+
+namespace vantor::cli {
+
+using platform::ArgumentReader;
+using platform::ParseWhole;
+
+namespace {
+
+constexpr std::size_t kMostTokenBytes = 4096;
+
+constexpr platform::ProgramOption kServeOptions[] = {
+    {"--files-list", "PATH"},
+    {"--port", "PORT"},
+    {"--ports-from", "FILE"},
+    {"--listen", "HOST:PORT"},
+    {"--token-file", "FILE"},
+    {"--baud", "RATE"},
+    {"--address", "N"},
+    {"--skip-seeking"},
+    {"--reset-after"},
+    {"--strict"},
+    {"--max-parallel", "N"},
+    {"--retry", "N"},
+    {"--history", "PLACE"},
+    {"--no-history"},
+    {"--help"},
+    {"-h"},
+    {"--version"},
+};
+
+// Passed on to the stations' downloads, for the tests' simulated drives; not in the help.
+constexpr platform::ProgramOption kHiddenOptions[] = {
+    {"--virtual-time"},
+};
+
+constexpr const char* kHelp =
+    "usage: vantor-cli serve (IMAGE | --files-list PATH) (--port PORT... | --ports-from FILE)\n"
+    "                        [--listen HOST:PORT] [--token-file FILE] [options]\n"
+    "\n"
+    "Serves a production line on HTTP: a live dashboard of its stations at /, and an API\n"
+    "(/api/stations, /api/start, /api/stop, /api/events, /api/history) to start and stop\n"
+    "them. Each start runs a station's download in a process of its own, as a line does. It\n"
+    "serves until SIGINT or SIGTERM; a running station is then stopped as Ctrl-C stops a line.\n"
+    "\n"
+    "options:\n"
+    "  --files-list PATH   download every line of this files list instead of one IMAGE\n"
+    "  --port PORT         given once per station: COM1 to COM4, a device, rfc2217://HOST:PORT,\n"
+    "                      usb-serial:SERIAL, by-id:NAME, or sim[:OPTIONS] (a simulated drive)\n"
+    "  --ports-from FILE   one port a line (# starts a comment)\n"
+    "  --listen HOST:PORT  where to listen (default 127.0.0.1:8080); an address other than\n"
+    "                      this machine's loopback needs --token-file\n"
+    "  --token-file FILE   every request must carry \"Authorization: Bearer TOKEN\", TOKEN the\n"
+    "                      file's first line; the file must not be readable by group or others\n"
+    "  --baud RATE         9600 (default) or 19200\n"
+    "  --address N         activate the drive at this address, 0 to 31 or its character\n"
+    "                      0-9, A-V, instead of seeking it\n"
+    "  --skip-seeking      the drive is in its boot loader already: do not look for it first\n"
+    "  --reset-after       reset the drive after a successful download\n"
+    "  --strict            fail on what the design lets pass (statuses 20 to 23)\n"
+    "  --max-parallel N    at most N stations at once (default: all)\n"
+    "  --retry N           run a failed station again from the start, up to N times\n"
+    "  --history PLACE     the history the stations record their runs in and /api/history\n"
+    "                      reads: a SQLite file or a postgresql:// URL (default\n"
+    "                      $VANTOR_HISTORY, else the station's own file)\n"
+    "  --no-history        the stations record nothing\n"
+    "  --help, -h          this help\n"
+    "  --version           the program's version\n"
+    "\n"
+    "Without a token, a request that starts or stops a station is refused (403) when it comes\n"
+    "from another site's page (its Origin is not this server) or names another host.\n"
+    "exit status: 64 usage error, 130/143 after SIGINT/SIGTERM.\n";
+
+bool IsLoopbackHost(const std::string& host) {
+    return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
+}
+
+}  // namespace
+
+platform::OptionTable ServeOptions() {
+    return kServeOptions;
+}
+
+const char* ServeHelp() {
+    return kHelp;
+}
+
+std::optional<std::string> ParseListen(const std::string& text, ServeSettings& settings) {
+    const std::string wrong = "--listen \"" + text + "\": HOST:PORT, such as 127.0.0.1:8080";
+    const auto colon = text.rfind(':');
+    if (colon == std::string::npos || colon == 0) {
+        return wrong;
+    }
+    std::string host = text.substr(0, colon);
+    if (host.front() == '[') {
+        if (host.size() < 3 || host.back() != ']') {
+            return wrong;
+        }
+        host = host.substr(1, host.size() - 2);
+    } else if (host.find(':') != std::string::npos) {
+        return wrong + " (an IPv6 address in brackets: [::1]:8080)";
+    }
+    const auto port = ParseWhole(text.substr(colon + 1), 1, 65535);
+    if (!port) {
+        return "--listen \"" + text + "\": the port is a number from 1 to 65535";
+    }
+    const bool printable = std::all_of(host.begin(), host.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '.' || c == '-' || c == ':';
+    });
+    if (!printable) {
+        return wrong;
+    }
+    settings.listen = text;
+    settings.host = host;
+    settings.port = static_cast<int>(*port);
+    settings.loopback = IsLoopbackHost(host);
+    return std::nullopt;
+}
+
+std::optional<std::string> ReadTokenFile(const std::string& path, std::string& token) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) {
+        return "--token-file \"" + path + "\": " + std::strerror(errno);
+    }
+    if (!S_ISREG(status.st_mode) || static_cast<std::size_t>(status.st_size) > kMostTokenBytes) {
+        return "--token-file \"" + path + "\": not a regular file of at most 4 KiB";
+    }
+    if ((status.st_mode & (S_IRGRP | S_IROTH)) != 0) {
+        return "--token-file \"" + path +
+               "\": readable by group or others; make it the owner's only (chmod 600)";
+    }
+    std::ifstream file(path);
+    std::string line;
+    std::getline(file, line);
+    if (file.bad()) {
+        return "--token-file \"" + path + "\": cannot be read";
+    }
+    const auto first = line.find_first_not_of(" \t\r");
+    const auto last = line.find_last_not_of(" \t\r");
+    token = first == std::string::npos ? "" : line.substr(first, last - first + 1);
+    const bool printable =
+        std::all_of(token.begin(), token.end(), [](char c) { return c > 0x20 && c < 0x7F; });
+    if (token.size() < 16 || !printable) {
+        return "--token-file \"" + path +
+               "\": the first line must be a token of at least 16 printable characters, no spaces";
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> ParseServe(const std::vector<std::string>& arguments,
+                                      ServeSettings& settings) {
+    std::vector<std::string> line_options;
+    std::vector<std::string> parameters;
+    ArgumentReader reader(arguments);
+    bool listen_given = false;
+    while (!reader.Done()) {
+        const std::string argument = reader.Next();
+        if (!reader.IsOption(argument)) {
+            parameters.push_back(argument);
+            continue;
+        }
+        const platform::ProgramOption* option = platform::FindOption(kServeOptions, argument);
+        if (option == nullptr) {
+            option = platform::FindOption(kHiddenOptions, argument);
+        }
+        if (option == nullptr) {
+            return "unknown option \"" + argument + "\"";
+        }
+        std::optional<std::string> value;
+        if (auto problem = platform::ReadOptionValue(reader, *option, argument, value)) {
+            return problem;
+        }
+        if (argument == "--help" || argument == "-h") {
+            settings.help = true;
+        } else if (argument == "--version") {
+            settings.version = true;
+        } else if (argument == "--listen") {
+            listen_given = true;
+            if (auto problem = ParseListen(*value, settings)) {
+                return problem;
+            }
+        } else if (argument == "--token-file") {
+            settings.token_file = *value;
+        } else {
+            if (argument == "--history") {
+                settings.history = *value;
+            }
+            line_options.push_back(argument);
+            if (value) {
+                line_options.push_back(*value);
+            }
+        }
+    }
+    if (settings.help || settings.version) {
+        return std::nullopt;
+    }
+    if (!listen_given) {
+        ParseListen(settings.listen, settings);
+    }
+    if (parameters.size() > 1) {
+        return "one image, not " + std::to_string(parameters.size());
+    }
+    std::vector<std::string> line_arguments = line_options;
+    if (!parameters.empty()) {
+        line_arguments.push_back("--");
+        line_arguments.push_back(parameters.front());
+    }
+    if (auto problem = ParseLine(line_arguments, settings.line)) {
+        return problem;
+    }
+    if (settings.line.ports.empty() && settings.line.ports_from.empty()) {
+        return "no station: give --port PORT for each, or --ports-from FILE";
+    }
+    if (parameters.empty() && settings.line.files_list.empty()) {
+        return "no image: give IMAGE or --files-list PATH";
+    }
+    if (auto problem = CheckLine(settings.line)) {
+        return problem;
+    }
+    if (!settings.token_file.empty()) {
+        if (auto problem = ReadTokenFile(settings.token_file, settings.token)) {
+            return problem;
+        }
+    } else if (!settings.loopback) {
+        return "--listen " + settings.listen +
+               " reaches beyond this machine: give --token-file FILE as well";
+    }
+    return std::nullopt;
+}
+
+}  // namespace vantor::cli

@@ -1,0 +1,47 @@
+// vantor-cli serve's options: the line it serves (the stations' ports and the download each
+// runs, read as a production line reads them), where it listens and the token it asks for.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "line/line_options.h"
+#include "platform/program_options.h"
+
+namespace vantor::cli {
+
+inline constexpr const char* kServeCommand = "serve";
+
+struct ServeSettings {
+    LineSettings line;
+    std::string listen = "127.0.0.1:8080";
+    std::string host = "127.0.0.1";  // of --listen, without brackets
+    int port = 8080;
+    bool loopback = true;  // --listen names this machine only
+    std::string token_file;
+    std::string token;    // read from the token file; empty when none is needed
+    std::string history;  // --history, passed to the stations; empty when not given
+    bool help = false;
+    bool version = false;
+};
+
+// The options that serve's help, manual page and completions list.
+platform::OptionTable ServeOptions();
+
+// Reads serve's arguments (those after "serve"), checks the line as download checks one, and
+// reads the token file; the usage message when something is wrong.
+std::optional<std::string> ParseServe(const std::vector<std::string>& arguments,
+                                      ServeSettings& settings);
+
+// serve's --help.
+const char* ServeHelp();
+
+// "HOST:PORT" or "[V6ADDRESS]:PORT" into its host and port; the message when it is not one.
+std::optional<std::string> ParseListen(const std::string& text, ServeSettings& settings);
+
+// The token in `path`: one line, the file neither group- nor world-readable. The message when
+// it cannot be used.
+std::optional<std::string> ReadTokenFile(const std::string& path, std::string& token);
+
+}  // namespace vantor::cli

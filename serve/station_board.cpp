@@ -1,0 +1,252 @@
+#include "serve/station_board.h"
+
+#include <ctime>
+#include <filesystem>
+
+#include "image/sha256.h"
+#include "records/json_fields.h"
+
+namespace vantor::cli {
+
+namespace {
+
+using SteadyTime = std::chrono::steady_clock::time_point;
+
+constexpr double kLeastSpeedSpanS = 0.5;
+
+std::chrono::system_clock::time_point WallTimeOf(SteadyTime when) {
+    const auto ago = std::chrono::steady_clock::now() - when;
+    return std::chrono::system_clock::now() -
+           std::chrono::duration_cast<std::chrono::system_clock::duration>(ago);
+}
+
+double Seconds(SteadyTime from, SteadyTime to) {
+    return std::chrono::duration<double>(to - from).count();
+}
+
+}  // namespace
+
+std::string IsoTime(std::chrono::system_clock::time_point when) {
+    const auto since = when.time_since_epoch();
+    const std::time_t seconds =
+        static_cast<std::time_t>(std::chrono::duration_cast<std::chrono::seconds>(since).count());
+    const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(since).count() % 1000;
+    std::tm parts{};
+#ifdef _WIN32
+    gmtime_s(&parts, &seconds);
+#else
+    gmtime_r(&seconds, &parts);
+#endif
+    char text[96];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", parts.tm_year + 1900,
+                  parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec,
+                  static_cast<int>(millis));
+    return text;
+}
+
+StationBoard::StationBoard(const Line& line, std::string image)
+    : line_(line),
+      image_(std::move(image)),
+      identity_(line.Stations().size()),
+      packets_(line.Stations().size()),
+      last_state_(line.Stations().size()) {
+    ReadImage();
+    Update();
+}
+
+void StationBoard::ReadImage() {
+    if (const auto digest = DigestFile(image_)) {
+        image_sha256_ = digest->sha256;
+        image_bytes_ = digest->size_bytes;
+    } else {
+        image_sha256_.clear();
+        image_bytes_ = -1;
+    }
+}
+
+const char* StationBoard::StateOf(const Station& station) {
+    if (station.state != Station::State::Done) {
+        return "running";
+    }
+    if (station.result == kStationNotStarted) {
+        return "idle";
+    }
+    return station.result == kStationSuccess ? "success" : "failed";
+}
+
+void StationBoard::OnEvent(const Station& station, std::string_view line) {
+    const auto index = static_cast<std::size_t>(station.number - 1);
+    if (index >= identity_.size()) {
+        return;
+    }
+    const std::string event = JsonStringField(line, "event").value_or("");
+    Identity& identity = identity_[index];
+    if (event == "start") {
+        identity = Identity{};
+        packets_[index] = false;
+    } else if (event == "progress-range") {
+        // The first range counts the addresses tried while seeking; the image's packets come
+        // after.
+        packets_[index] = station.stage != "Seeking drives...";
+    } else if (event == "label") {
+        const std::string display = JsonStringField(line, "display").value_or("");
+        const std::string text = JsonStringField(line, "text").value_or("");
+        if (display == "VersionLabel") {
+            identity.version = text;
+        } else if (display == "RevisionLabel") {
+            identity.revision = text;
+        } else if (display == "AddressLabel") {
+            identity.address = text;
+        }
+    } else if (event == "summary") {
+        if (const auto word = JsonNumberField(line, "ident_word"); word && *word >= 0) {
+            char text[16];
+            std::snprintf(text, sizeof text, "0x%04X", static_cast<unsigned>(*word) & 0xFFFFu);
+            identity.word = text;
+        }
+    }
+}
+
+std::string StationBoard::IdentityText(std::size_t index) const {
+    if (index >= identity_.size()) {
+        return "";
+    }
+    const Identity& identity = identity_[index];
+    std::string text;
+    auto add = [&text](const std::string& part) {
+        if (!part.empty()) {
+            text += (text.empty() ? "" : ", ") + part;
+        }
+    };
+    add(identity.word);
+    add(identity.version.empty() ? "" : "version " + identity.version);
+    add(identity.revision);
+    add(identity.address.empty() ? "" : "address " + identity.address);
+    return text;
+}
+
+bool StationBoard::Update() {
+    bool changed = false;
+    const auto& stations = line_.Stations();
+    for (std::size_t i = 0; i < stations.size(); ++i) {
+        const std::string state = StateOf(stations[i]);
+        if (state == last_state_[i]) {
+            continue;
+        }
+        changed = true;
+        if (last_state_[i] == "running") {
+            passed_ += state == "success" ? 1 : 0;
+            failed_ += state == "failed" ? 1 : 0;
+        }
+        if (state == "running") {
+            if (!any_started_) {
+                first_start_ = std::chrono::steady_clock::now();
+            }
+            any_started_ = true;
+            identity_[i] = Identity{};
+            packets_[i] = false;
+        }
+        last_state_[i] = state;
+    }
+    return changed;
+}
+
+JsonObject StationBoard::StationJson(const Station& station) const {
+    const auto index = static_cast<std::size_t>(station.number - 1);
+    const bool ran = !station.attempts.empty();
+    const Attempt* attempt = ran ? &station.attempts.back() : nullptr;
+    const bool done = station.state == Station::State::Done;
+    const std::string state = StateOf(station);
+    const auto now = std::chrono::steady_clock::now();
+    const bool counting = station.progress_shown && index < packets_.size() && packets_[index];
+    JsonObject object;
+    object.Integer("number", station.number - 1)
+        .String("port", station.port)
+        .StringOrNull("device", attempt != nullptr && !attempt->device.empty()
+                                    ? std::optional<std::string>(attempt->device)
+                                    : std::nullopt)
+        .String("state", state)
+        .StringOrNull("result", done && state != "idle" && !station.result.empty()
+                                    ? std::optional<std::string>(station.result)
+                                    : std::nullopt)
+        .String("stage", station.stage)
+        .Integer("packets_sent", counting ? station.position : 0)
+        .Integer("packets_total", counting ? station.range_high : 0);
+    object.Unsigned("bytes_sent", station.last_bytes);
+    // Speeds over the packets so far, once there is half a second to measure: a rate over the
+    // first packet's few milliseconds means nothing.
+    const double span_s = (station.last_ms - station.range_start_ms) / 1000.0;
+    const bool measured = counting && span_s >= kLeastSpeedSpanS;
+    object.Fixed3("bytes_per_second",
+                  measured
+                      ? static_cast<double>(station.last_bytes - station.range_start_bytes) / span_s
+                      : 0.0);
+    object.Fixed3("packets_per_second", measured ? station.position / span_s : 0.0);
+    const std::string identity = IdentityText(index);
+    object.StringOrNull("identity",
+                        identity.empty() ? std::nullopt : std::optional<std::string>(identity));
+    object.IntegerOrNull("exit_status", done && attempt != nullptr && attempt->status >= 0
+                                            ? std::optional<long long>(attempt->status)
+                                            : std::nullopt);
+    std::string detail;
+    if (attempt != nullptr && done) {
+        detail = attempt->meaning;
+        if (attempt->detail.rfind(detail, 0) == 0) {
+            detail = attempt->detail;  // which says the meaning already
+        } else if (!attempt->detail.empty()) {
+            detail += (detail.empty() ? "" : ": ") + attempt->detail;
+        }
+    }
+    object.String("detail", detail);
+    object.Integer("attempt", ran ? attempt->number : 0);
+    object.StringOrNull("started",
+                        ran ? std::optional<std::string>(IsoTime(WallTimeOf(station.first_started)))
+                            : std::nullopt);
+    object.StringOrNull("ended",
+                        ran && done ? std::optional<std::string>(IsoTime(WallTimeOf(station.ended)))
+                                    : std::nullopt);
+    object.Fixed3("elapsed_s",
+                  ran ? Seconds(station.first_started, done ? station.ended : now) : 0.0);
+    const std::string log = line_.TrafficLogOf(station);
+    std::error_code ignored;
+    object.Bool("traffic_log", ran && !log.empty() && std::filesystem::exists(log, ignored));
+    return object;
+}
+
+std::string StationBoard::StationsJson() const {
+    JsonArray array;
+    for (const Station& station : line_.Stations()) {
+        array.Object(StationJson(station));
+    }
+    return array.Text();
+}
+
+std::string StationBoard::StateJson() const {
+    long running = 0;
+    for (const Station& station : line_.Stations()) {
+        running += station.state != Station::State::Done ? 1 : 0;
+    }
+    const double hours =
+        any_started_ ? Seconds(first_start_, std::chrono::steady_clock::now()) / 3600.0 : 0.0;
+    JsonObject totals;
+    totals.Integer("stations", static_cast<long long>(line_.Stations().size()))
+        .Integer("running", running)
+        .Integer("passed", passed_)
+        .Integer("failed", failed_)
+        // Not before a minute has passed: one pass in a second is no rate.
+        .Fixed3("passed_per_hour", hours >= 1.0 / 60 ? passed_ / hours : 0.0);
+    JsonObject image;
+    image.String("name", std::filesystem::path(image_).filename().string())
+        .StringOrNull("sha256", image_sha256_.empty() ? std::nullopt
+                                                      : std::optional<std::string>(image_sha256_))
+        .IntegerOrNull("size_bytes",
+                       image_bytes_ >= 0 ? std::optional<long long>(image_bytes_) : std::nullopt);
+    JsonObject line_object;
+    line_object.Object("image", image)
+        .Object("totals", totals)
+        .String("serving_since", IsoTime(serving_since_))
+        .String("now", IsoTime(std::chrono::system_clock::now()));
+    return "{\"line\":" + line_object.Text() + ",\"stations\":" + StationsJson() + "}";
+}
+
+}  // namespace vantor::cli

@@ -1,0 +1,64 @@
+// What the dashboard and the API show of a served line: each station's state, stage, progress,
+// speed, drive identity, result and times, the image and the line's totals, as JSON.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "line/line.h"
+#include "records/json_writer.h"
+
+namespace vantor::cli {
+
+class StationBoard {
+  public:
+    // `image` is what the stations download: the image or the files list.
+    StationBoard(const Line& line, std::string image);
+
+    // One line of a station's event stream (Line::OnStationEvent): the drive's identity.
+    void OnEvent(const Station& station, std::string_view line);
+    // Takes the stations' ends since the last call into the totals; true when some state
+    // changed (a station started or ended).
+    bool Update();
+    // Reads the image's digest again (a start may download a changed file).
+    void ReadImage();
+
+    // "idle", "running", "success" or "failed".
+    static const char* StateOf(const Station& station);
+    std::string StationsJson() const;
+    // The live stream's object: {"line": {...}, "stations": [...]}.
+    std::string StateJson() const;
+
+  private:
+    // What the drive said of itself in the last run.
+    struct Identity {
+        std::string word;  // "0x2083", from the run record
+        std::string version;
+        std::string revision;
+        std::string address;
+    };
+
+    JsonObject StationJson(const Station& station) const;
+    std::string IdentityText(std::size_t index) const;
+
+    const Line& line_;
+    std::string image_;
+    std::string image_sha256_;
+    long long image_bytes_ = -1;
+    std::vector<Identity> identity_;
+    std::vector<bool> packets_;  // per station: its progress counts the image's packets
+    std::vector<std::string> last_state_;
+    long passed_ = 0;
+    long failed_ = 0;
+    bool any_started_ = false;
+    std::chrono::steady_clock::time_point first_start_{};
+    std::chrono::system_clock::time_point serving_since_ = std::chrono::system_clock::now();
+};
+
+// An instant as "2026-12-07T23:10:04.120Z".
+std::string IsoTime(std::chrono::system_clock::time_point when);
+
+}  // namespace vantor::cli
