@@ -4,6 +4,7 @@
 #include <string>
 #include <utility>
 
+#include "link/answer_wait.h"
 #include "link/boot_link.h"
 #include "link/serial_port.h"
 #include "platform/clock.h"
@@ -41,8 +42,7 @@ class PolledWait {
         if (PortBytesWaiting() >= bytes) {
             return true;
         }
-        while (!PortLost() && wait_.Next()) {
-            platform::Sleep(1);
+        while (!PortLost() && wait_.Pause()) {
             if (PortBytesWaiting() >= bytes) {
                 return true;
             }

@@ -1,6 +1,7 @@
 #include "link/boot_link.h"
 
 #include "image/image_reader.h"
+#include "link/answer_wait.h"
 #include "link/link_tally.h"
 #include "link/serial_port.h"
 #include "platform/clock.h"
@@ -46,14 +47,15 @@ ResyncResult Resync() {
     // long (AnswerWait); a port whose far end went away ends the wait at once.
     AnswerWait wait(kResyncPollBudget);
     while (!BreakSeen()) {
-        if (PortLost() || !wait.Next()) {
+        if (PortLost() || !wait.Pause()) {
             ReportStatus("Resync Failure:  Slave did not respond to serial break", 0);
             return ResyncResult::kNoBreakAnswer;
         }
-        platform::Sleep(1);
     }
     ++CurrentLinkTally().BreaksAnswered;
     platform::Sleep(1);  // one look after the break was seen, not counted as a poll
+    // Nothing announces the break's end (the flag only stops coming), so this wait looks every
+    // millisecond.
     while (BreakSeen()) {
         if (PortLost() || !wait.Next()) {
             ReportStatus("Resync Failure:  Slave did not quit sending a serial break", 0);

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "link/answer_wait.h"
 #include "link/link_tally.h"
 #include "link/serial_port.h"
 #include "platform/clock.h"
@@ -55,8 +56,7 @@ void ShowAddress(int address) {
 // On a network port the window lasts until the server has given the drive as long (AnswerWait).
 bool ProbeAnswered() {
     AnswerWait wait(kProbePollBudget);
-    while (PortBytesWaiting() < kProbeAnswerBytes && !PortLost() && wait.Next()) {
-        platform::Sleep(1);
+    while (PortBytesWaiting() < kProbeAnswerBytes && !PortLost() && wait.Pause()) {
     }
     const bool answered = PortBytesWaiting() >= kProbeAnswerBytes;
     CurrentLinkTally().ProbesAnswered += answered ? 1 : 0;
@@ -156,8 +156,7 @@ BootModeResult EnterBootMode() {
     PortPurgeInput();
     PortWriteText(0, "\r");
     AnswerWait wait(kCommandModePollBudget);
-    while (PortBytesWaiting() == 0 && !PortLost() && wait.Next()) {
-        platform::Sleep(1);
+    while (PortBytesWaiting() == 0 && !PortLost() && wait.Pause()) {
     }
     if (PortBytesWaiting() == 0) {
         return BootModeResult::kEntered;

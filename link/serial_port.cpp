@@ -6,7 +6,6 @@
 #include "platform/clock.h"
 #include "platform/invariant.h"
 #include "platform/serial/device_address.h"
-#include "platform/serial/round_trip.h"
 #include "platform/window_link.h"
 
 namespace vantor {
@@ -165,67 +164,6 @@ int PortAnswerDelayMs() {
     return g_current_port && g_current_port->device() != nullptr
                ? g_current_port->device()->Condition().answer_delay_ms
                : 0;
-}
-
-AnswerWait::AnswerWait(int budget) : budget_(budget), begun_ms_(platform::NowMs()) {
-    if (g_current_port && g_current_port->device() != nullptr && !PortLost()) {
-        start_fence_ = g_current_port->device()->SendFence();
-    }
-}
-
-bool AnswerWait::Next() {
-    if (start_fence_ != 0 && g_current_port && g_current_port->device() != nullptr) {
-        return NextOnNetwork(*g_current_port->device());
-    }
-    // A serial line, or a server without fences: the budget and the round trip's allowance.
-    if (polls_ < budget_ + PortAnswerDelayMs()) {
-        ++polls_;
-        return true;
-    }
-    return false;
-}
-
-bool AnswerWait::NextOnNetwork(platform::SerialDevice& device) {
-    const std::int64_t now_ms = platform::NowMs();
-    if (PortLost()) {
-        return false;
-    }
-    if (start_answered_ms_ < 0 && device.FenceAnswered(start_fence_)) {
-        start_answered_ms_ = now_ms;
-    }
-    if (polls_ < budget_) {
-        ++polls_;
-        return true;
-    }
-    if (now_ms - (begun_ms_ + budget_) > platform::RoundTripEstimate::kMaxAnswerDelayMs) {
-        return false;  // the server stopped answering, or the network is too slow to use
-    }
-    if (end_fence_budget_ != budget_) {
-        // The server had the drive's part about a one-way trip before its answer came here;
-        // the end fence reaches it a one-way trip after it leaves.
-        const int fastest_ms = device.Condition().fastest_round_trip_ms;
-        if (start_answered_ms_ < 0 || now_ms < start_answered_ms_ + budget_ - fastest_ms) {
-            ++polls_;
-            return true;
-        }
-        end_fence_ = device.SendFence();
-        end_fence_budget_ = budget_;
-        if (end_fence_ == 0) {
-            return false;
-        }
-    }
-    if (device.FenceAnswered(end_fence_)) {
-        return false;
-    }
-    ++polls_;
-    return true;
-}
-
-void AnswerWait::Finish() {
-    polls_ = std::max(polls_, budget_);
-    while (Next()) {
-        platform::Sleep(1);
-    }
 }
 
 const PortReport& LastPortReport() {

@@ -131,39 +131,6 @@ inline constexpr char kNoBreaksStatusText[] =
 // the drive's answer is stretched by it.
 int PortAnswerDelayMs();
 
-// One wait for the drive's answer on the current port, made right after what the drive answers
-// was sent, counted in 1 ms polls: `budget` of them, as on a serial line. On a network port the
-// drive's answer reaches this end a round trip late, and later still when the network loses a
-// packet; so there the wait lasts until the server has given the drive the same time on its line.
-// A first fence goes to the server when the wait begins; its answer says (within the fastest
-// round trip) when the server had what the drive answers. Once the budget has passed both here
-// and from then, an end fence goes out, and the wait ends with its answer, behind which comes
-// everything the drive sent in that time, however slow the network was meanwhile (at most a
-// second after the budget). Through a server that does not answer fences the budget grows by
-// PortAnswerDelayMs().
-class AnswerWait {
-  public:
-    explicit AnswerWait(int budget);
-    // Counts one poll before the caller's 1 ms sleep: true while the wait goes on, false once
-    // it is over.
-    bool Next();
-    // Lengthens the wait by `polls`.
-    void AddBudget(int polls) { budget_ += polls; }
-    // Ends the wait as Next would, with the budget taken as already slept (in one sleep).
-    void Finish();
-
-  private:
-    bool NextOnNetwork(platform::SerialDevice& device);
-
-    int budget_;
-    int polls_ = 0;
-    std::uint64_t start_fence_ = 0;  // 0: the port has no fences
-    std::int64_t start_answered_ms_ = -1;
-    std::uint64_t end_fence_ = 0;
-    int end_fence_budget_ = -1;  // the budget that the end fence was sent for
-    std::int64_t begun_ms_ = 0;
-};
-
 // What the last port that the job tried to open told of itself, kept after it closed so that a
 // front end can say why a job ended.
 struct PortReport {

@@ -56,10 +56,14 @@ void ForgetHeldOutput(HeldOutput* holder) {
     }
 }
 
-void Sleep(int ms) {
+void ReleaseHeldOutput() {
     if (t_held_output != nullptr) {
         std::exchange(t_held_output, nullptr)->SendHeldOutput();
     }
+}
+
+void Sleep(int ms) {
+    ReleaseHeldOutput();
     ProcessClock().SleepNs(static_cast<std::int64_t>(ms) * 1'000'000);
 }
 

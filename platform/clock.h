@@ -74,6 +74,8 @@ void HoldOutputUntilSleep(HeldOutput* holder);
 // Forgets `holder` when it is the one noted on this thread (it sent its output, or it closes).
 void ForgetHeldOutput(HeldOutput* holder);
 
+// Sends the output held on this thread now, as every wait does before it begins.
+void ReleaseHeldOutput();
 // Suspends the calling thread for `ms` milliseconds on the process clock, after sending the
 // output held on this thread.
 void Sleep(int ms);

@@ -22,9 +22,12 @@ For each network it prints:
   cpu/line        CPU seconds of the vantor-cli process (its rusage) per second of the line time
                   of every byte it sent, over the runs that succeeded (a failed job spends most
                   of its time in waits and sends little)
+  syscalls        with --syscalls only: the system calls of the vantor-cli process and its
+                  threads per job (strace -f -c), median; strace slows every call, so take the
+                  other figures from a run without it
 
     scripts/measure-network-download.py build/ci [--baud 19200] [--runs 3] [--packets 48]
-        [--networks 0,1,5,20,100,20:5:0.01] [--skip-seeking] [--seed 1]
+        [--networks 0,1,5,20,100,20:5:0.01] [--skip-seeking] [--seed 1] [--syscalls]
 
 A network is DELAY_MS[:JITTER_MS[:LOSS]], LOSS a share from 0 to 1.
 """
@@ -100,9 +103,24 @@ class Process:
         self.process.stdout.close()
 
 
+def count_syscalls(path):
+    """The total of strace -c's summary in `path`."""
+    with open(path) as summary:
+        for line in summary:
+            fields = line.split()
+            if fields and fields[-1] == "total":
+                return int(fields[3])
+    return 0
+
+
 def run_cli(argv):
     """Runs vantor-cli with its output in an unnamed file; returns its exit status, its JSON
-    events and its CPU seconds (user and system, from wait4)."""
+    events, its CPU seconds (user and system, from wait4) and, with --syscalls, its system
+    calls."""
+    if SYSCALLS:
+        fd, summary = tempfile.mkstemp(suffix=".strace")
+        os.close(fd)
+        argv = ["strace", "-f", "-qq", "-c", "-o", summary] + argv
     with tempfile.TemporaryFile(mode="w+") as output:
         process = subprocess.Popen(argv, stdout=output, stderr=subprocess.DEVNULL,
                                    env=dict(os.environ, VANTOR_REGISTRY="/nonexistent/registry"))
@@ -113,7 +131,11 @@ def run_cli(argv):
         process.returncode = os.waitstatus_to_exitcode(status)
         output.seek(0)
         events = [json.loads(line) for line in output if line.startswith("{")]
-    return process.returncode, events, usage.ru_utime + usage.ru_stime
+    calls = 0
+    if SYSCALLS:
+        calls = count_syscalls(summary)
+        os.unlink(summary)
+    return process.returncode, events, usage.ru_utime + usage.ru_stime, calls
 
 
 def packet_phase_s(events):
@@ -152,9 +174,9 @@ def measure_once(args, image, network):
 
 def report(args, name, network, packet_bytes):
     first_attempt = succeeded = 0
-    jobs, phases, cpu_per_line = [], [], []
+    jobs, phases, cpu_per_line, syscalls = [], [], [], []
     for _ in range(args.runs):
-        status, events, cpu_s = measure_once(args, IMAGE, network)
+        status, events, cpu_s, calls = measure_once(args, IMAGE, network)
         summary = next((e for e in events if e["event"] == "summary"), {})
         if status == 0 and summary.get("resynchronisations") == 1:
             first_attempt += 1
@@ -165,6 +187,7 @@ def report(args, name, network, packet_bytes):
             phases.append(packet_phase_s(events))
             sent = max(e.get("bytes_sent", 0) for e in events)
             cpu_per_line.append(cpu_s / (sent * 10.0 / args.baud))
+            syscalls.append(calls)
     delay, jitter, _ = network if network else (0, 0, 0)
     line_s = sum(b + DRIVE_BYTES_PER_PACKET for b in packet_bytes) * 10.0 / args.baud
     bound_s = line_s + len(packet_bytes) * (DRIVE_MS_PER_PACKET + 2 * delay + jitter) / 1000.0
@@ -177,6 +200,8 @@ def report(args, name, network, packet_bytes):
                  f"{line_s / phase:.3f}, bound/packets {bound_s / phase:.3f}")
     if cpu_per_line:
         text += f", cpu/line {statistics.median(cpu_per_line):.4f}"
+    if SYSCALLS and syscalls:
+        text += f", syscalls {statistics.median(syscalls):.0f}"
     print(text, flush=True)
 
 
@@ -189,8 +214,10 @@ def main():
     parser.add_argument("--packets", type=int, default=48)
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--skip-seeking", action="store_true")
+    parser.add_argument("--syscalls", action="store_true")
     args = parser.parse_args()
-    global CLI, RELAY, IMAGE
+    global CLI, RELAY, IMAGE, SYSCALLS
+    SYSCALLS = args.syscalls
     CLI = f"{args.build}/cli/vantor-cli"
     RELAY = f"{args.build}/tests/serial/vantor-latency-relay"
     if not os.access(RELAY, os.X_OK):
@@ -210,6 +237,7 @@ def main():
 
 
 CLI = RELAY = IMAGE = ""
+SYSCALLS = False
 
 if __name__ == "__main__":
     sys.exit(main())

@@ -190,6 +190,23 @@ bool SimulatedLine::Close() {
     return true;
 }
 
+void SimulatedLine::AwaitInput(int ms) {
+    std::size_t waiting = 0;
+    {
+        WorldAtNow state(*world_->state_);
+        waiting = state->rx_queue.size();
+    }
+    const std::int64_t end_ns = platform::NowNs() + std::int64_t{ms} * 1'000'000;
+    while (open_ && platform::NowNs() < end_ns) {
+        platform::Sleep(1);
+        WorldAtNow state(*world_->state_);
+        if (state->Unplugged() || state->rx_queue.size() > waiting || state->break_seen ||
+            state->errors != 0) {
+            return;
+        }
+    }
+}
+
 platform::DeviceCondition SimulatedLine::Condition() const {
     platform::DeviceCondition condition;
     WorldAtNow state(*world_->state_);

@@ -31,6 +31,11 @@ class SimulatedLine final : public platform::SerialDevice {
     // Once the adapter is unplugged (unplug-at), lost as a pulled-out USB adapter is, so that
     // every wait of the link ends at once.
     platform::DeviceCondition Condition() const override;
+    // The line moves only when asked, so the wait looks at it every millisecond of the process
+    // clock and ends at the first at which bytes, a break, a line error or the adapter's loss
+    // has come since the call: where the link's 1 ms polls would have seen it.
+    bool AwaitsInput() const override { return open_; }
+    void AwaitInput(int ms) override;
 
   private:
     std::shared_ptr<SimWorld> world_;

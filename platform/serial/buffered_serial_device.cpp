@@ -65,6 +65,11 @@ void BufferedSerialDevice::ReceiveIntoQueue() {
         if (got > 0) {
             VANTOR_ASSERT(static_cast<std::size_t>(got) <= room);
             Decode(chunk.data(), static_cast<std::size_t>(got));
+            // Less than asked for is all there was: asking again would only hear that nothing
+            // more is there. What comes meanwhile is there for the next call, and wakes a wait.
+            if (static_cast<std::size_t>(got) < room) {
+                break;
+            }
             continue;
         }
         if (interrupts.Again(got)) {

@@ -83,9 +83,9 @@ class BufferedSerialDevice : public SerialDevice {
     // every call (the termios backend reads the driver's counters, the RFC 2217 one answers
     // the server's negotiations).
     virtual void Pump() { ReceiveIntoQueue(); }
-    // Reads what has arrived, chunk by chunk, through ReceiveSome and Decode, until nothing
-    // more is there, the queue is full, the far end is gone or kReceivesPerPump calls were
-    // made.
+    // Reads what has arrived, chunk by chunk, through ReceiveSome and Decode, until a call
+    // gives less than it asked for (nothing more is there), the queue is full, the far end is
+    // gone or kReceivesPerPump calls were made.
     void ReceiveIntoQueue();
     // One non-blocking system call for at most `room` received bytes: the count (0 for
     // nothing there), or -1 with errno.

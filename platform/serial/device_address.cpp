@@ -46,6 +46,8 @@ class ExclusiveDevice final : public SerialDevice {
     DeviceCondition Condition() const override { return inner_->Condition(); }
     std::uint64_t SendFence() override { return inner_->SendFence(); }
     int WaitableFd() const override { return inner_->WaitableFd(); }
+    bool AwaitsInput() const override { return inner_->AwaitsInput(); }
+    void AwaitInput(int ms) override { inner_->AwaitInput(ms); }
     bool FenceAnswered(std::uint64_t number) override { return inner_->FenceAnswered(number); }
     bool Close() override {
         const bool closed = inner_->Close();

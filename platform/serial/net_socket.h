@@ -38,10 +38,10 @@ ssize_t SendSome(int socket, const std::uint8_t* bytes, std::size_t count);
 // Takes what has arrived: the count, 0 for a connection the far end closed, or -1 (errno
 // EAGAIN for nothing there yet).
 ssize_t ReceiveSome(int socket, std::uint8_t* into, std::size_t room);
-// Waits up to `ms` milliseconds on the process clock for bytes to arrive, sending the output
-// held on this thread first as every wait does; true when the wait ended as they arrived (the
-// Winsock build), false when it only slept (the BSD sockets build, whose sleeps are fine
-// enough to see arrivals by).
+// Waits up to `ms` milliseconds on the process clock for bytes to arrive (or the connection to
+// end), sending the output held on this thread first as every wait does. True when the wait
+// watched the socket, so that it ended as they arrived or with nothing there; false when it only
+// slept, as it does on a virtual clock, whose time a socket does not follow.
 bool AwaitData(int socket, int ms);
 // Small segments go at once, without waiting for company.
 void SetNoDelay(int socket);

@@ -89,9 +89,16 @@ ssize_t ReceiveSome(int socket, std::uint8_t* into, std::size_t room) {
     return ::recv(socket, into, room, MSG_DONTWAIT);
 }
 
-bool AwaitData(int /*socket*/, int ms) {
-    Sleep(ms);
-    return false;
+bool AwaitData(int socket, int ms) {
+    if (!ProcessClock().IsReal()) {
+        Sleep(ms);
+        return false;
+    }
+    ReleaseHeldOutput();
+    // An interrupted wait ends early; the caller looks and waits again within its own bound.
+    pollfd entry{socket, POLLIN, 0};
+    ::poll(&entry, 1, ms);
+    return true;
 }
 
 void SetNoDelay(int socket) {

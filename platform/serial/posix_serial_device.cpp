@@ -33,10 +33,11 @@ namespace vantor::platform {
 
 namespace {
 
-constexpr std::uint8_t kMarkByte = 0xFF;
 // A write waits for its bytes (and those queued before them) to go out for the time they take
 // at line rate, twice over, plus this margin; then it reports what it got out.
 constexpr std::int64_t kWriteMarginMs = 100;
+// A write waiting for its bytes to go out looks at the queue at least this often.
+constexpr std::int64_t kDrainStepMaxMs = 50;
 // The pseudo-terminal slaves (/dev/pts/N) have these major device numbers.
 constexpr unsigned kPtySlaveMajorFirst = 136;
 constexpr unsigned kPtySlaveMajorLast = 143;
@@ -142,49 +143,6 @@ void DecodeFormat(const termios& attributes, LineSettings& settings) {
     settings.StopBits = !extra_stop ? 0 : (size == CS5 ? 1 : 2);
 }
 
-}  // namespace
-
-int ParmrkDecoder::Feed(const std::uint8_t* bytes, std::size_t count,
-                        std::deque<std::uint8_t>& data) {
-    int breaks = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::uint8_t byte = bytes[i];
-        switch (state_) {
-            case State::Plain:
-                if (byte == kMarkByte) {
-                    state_ = State::SawMark;
-                } else {
-                    data.push_back(byte);
-                }
-                break;
-            case State::SawMark:
-                if (byte == 0x00) {
-                    state_ = State::SawMarkZero;
-                } else {
-                    // FF FF is a data 0xFF; any other follower cannot come from the terminal
-                    // layer, and both bytes are passed on rather than lost.
-                    data.push_back(kMarkByte);
-                    if (byte != kMarkByte) {
-                        data.push_back(byte);
-                    }
-                    state_ = State::Plain;
-                }
-                break;
-            case State::SawMarkZero:
-                if (byte == 0x00) {
-                    ++breaks;
-                } else {
-                    data.push_back(byte);
-                }
-                state_ = State::Plain;
-                break;
-        }
-    }
-    return breaks;
-}
-
-namespace {
-
 class PosixSerialDevice final : public BufferedSerialDevice {
   public:
     PosixSerialDevice(int fd, std::uint32_t baud_rate, UucpLock lock, bool pty)
@@ -212,6 +170,9 @@ class PosixSerialDevice final : public BufferedSerialDevice {
         return condition;
     }
     int WaitableFd() const override { return Usable() ? fd() : -1; }
+    // The terminal is watched on the real clock only: a virtual one moves on without it.
+    bool AwaitsInput() const override { return Usable() && ProcessClock().IsReal(); }
+    void AwaitInput(int ms) override;
 
   private:
     void Pump() override;
@@ -232,6 +193,7 @@ class PosixSerialDevice final : public BufferedSerialDevice {
     // deadline passed first or the device failed. `queued` is what was left.
     bool AwaitOutputDrained(std::int64_t deadline_ns, std::size_t& queued);
     bool OutputQueued(std::size_t& queued);
+    int DrainStepMs(std::size_t queued) const;
 
     std::uint32_t baud_rate_;
     UucpLock lock_;
@@ -334,6 +296,18 @@ ssize_t PosixSerialDevice::ReceiveSome(std::uint8_t* into, std::size_t room) {
     return 0;
 }
 
+// Bytes and break marks arrive in the terminal's input; a hang-up ends the wait too, and the
+// next call finds the device gone.
+void PosixSerialDevice::AwaitInput(int ms) {
+    if (!AwaitsInput()) {
+        Sleep(ms);
+        return;
+    }
+    ReleaseHeldOutput();
+    pollfd entry{fd(), POLLIN, 0};
+    Syscalls().Poll(&entry, 1, ms);
+}
+
 bool PosixSerialDevice::OutputQueued(std::size_t& queued) {
     int bytes = 0;
     if (Syscalls().Ioctl(fd(), TIOCOUTQ, &bytes) == 0) {
@@ -342,6 +316,16 @@ bool PosixSerialDevice::OutputQueued(std::size_t& queued) {
     }
     NoteFailure(errno);
     return false;
+}
+
+// The queue drains at line rate: one sleep for what must go first, not one a millisecond. A
+// virtual clock's time does not drain the kernel's queue, so there it looks every millisecond.
+int PosixSerialDevice::DrainStepMs(std::size_t queued) const {
+    if (!ProcessClock().IsReal()) {
+        return 1;
+    }
+    const std::int64_t drain_ns = static_cast<std::int64_t>(queued - kTransmitFifoBytes) * ByteNs();
+    return static_cast<int>(std::clamp<std::int64_t>(drain_ns / 1'000'000, 1, kDrainStepMaxMs));
 }
 
 bool PosixSerialDevice::AwaitOutputDrained(std::int64_t deadline_ns, std::size_t& queued) {
@@ -367,7 +351,7 @@ bool PosixSerialDevice::AwaitOutputDrained(std::int64_t deadline_ns, std::size_t
         if (NowNs() >= deadline_ns) {
             return false;
         }
-        Sleep(1);
+        Sleep(DrainStepMs(queued));
     }
     return false;
 }
@@ -544,134 +528,7 @@ bool IsPty(int fd) {
            major(info.st_rdev) >= kPtySlaveMajorFirst && major(info.st_rdev) <= kPtySlaveMajorLast;
 }
 
-// Every process's open descriptors are looked at through /proc/PID/fd, at most this many in
-// all, and a process's ancestors up to this depth.
-constexpr int kMaxDescriptorsLooked = 1 << 20;
-constexpr std::size_t kMaxAncestors = 256;
-
-bool IsProcessNumber(const char* name) {
-    return *name != '\0' && std::strspn(name, "0123456789") == std::strlen(name);
-}
-
-// The parent of process `pid`, from the fourth field of /proc/PID/stat (after the name in
-// parentheses, which may itself hold blanks and parentheses); 0 when it cannot be read.
-pid_t ParentOf(pid_t pid) {
-    std::FILE* stat = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "re");
-    if (stat == nullptr) {
-        return 0;
-    }
-    std::array<char, 1024> line{};
-    const std::size_t got = std::fread(line.data(), 1, line.size() - 1, stat);
-    std::fclose(stat);
-    const std::string text(line.data(), got);
-    const std::size_t name_end = text.rfind(')');
-    if (name_end == std::string::npos) {
-        return 0;
-    }
-    char state = 0;
-    int parent = 0;
-    if (std::sscanf(text.c_str() + name_end + 1, " %c %d", &state, &parent) != 2) {
-        return 0;
-    }
-    return parent;
-}
-
-// This process's ancestors: a terminal program that holds the port and runs a transfer
-// program on it (minicom does), or a test holding both ends of a pty, hands the port over.
-std::vector<pid_t> Ancestors() {
-    std::vector<pid_t> ancestors;
-    for (pid_t pid = ::getppid(); pid > 0 && ancestors.size() < kMaxAncestors;
-         pid = ParentOf(pid)) {
-        ancestors.push_back(pid);
-    }
-    return ancestors;
-}
-
-// Whether process `pid` has a descriptor open on a file that one of `names` names. Only the
-// links are read, never what they lead to; `budget` bounds the descriptors looked at.
-bool HoldsOpen(const std::string& pid, const std::vector<std::string>& names, int& budget) {
-    const std::string folder = "/proc/" + pid + "/fd";
-    DIR* descriptors = ::opendir(folder.c_str());
-    if (descriptors == nullptr) {
-        return false;  // gone, or another user's and not ours to look at
-    }
-    bool holds = false;
-    std::array<char, PATH_MAX> target{};
-    while (!holds && budget > 0) {
-        const dirent* entry = ::readdir(descriptors);
-        if (entry == nullptr) {
-            break;
-        }
-        --budget;
-        const ssize_t length =
-            ::readlinkat(::dirfd(descriptors), entry->d_name, target.data(), target.size() - 1);
-        if (length > 0) {
-            const std::string opened(target.data(), static_cast<std::size_t>(length));
-            holds = std::find(names.begin(), names.end(), opened) != names.end();
-        }
-    }
-    ::closedir(descriptors);
-    return holds;
-}
-
-// Whether the device at `path` may be a terminal, by what the system says of it without opening
-// it: a character device, of the tty class where sysfs names its class (pty slaves have none).
-// Many programs hold /dev/null and its like open at once, and sharing those harms no one.
-bool MayBeTerminal(const std::string& path) {
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0 || !S_ISCHR(info.st_mode)) {
-        return false;
-    }
-    const std::string subsystem = "/sys/dev/char/" + std::to_string(major(info.st_rdev)) + ":" +
-                                  std::to_string(minor(info.st_rdev)) + "/subsystem";
-    std::array<char, PATH_MAX> target{};
-    const ssize_t length = ::readlink(subsystem.c_str(), target.data(), target.size() - 1);
-    if (length <= 0) {
-        return true;
-    }
-    const std::string class_path(target.data(), static_cast<std::size_t>(length));
-    return class_path.substr(class_path.rfind('/') + 1) == "tty";
-}
-
 }  // namespace
-
-std::optional<std::string> FindOtherHolder(const std::string& path) {
-    if (!MayBeTerminal(path)) {
-        return std::nullopt;
-    }
-    std::vector<std::string> names = {path};
-    if (char* resolved = ::realpath(path.c_str(), nullptr); resolved != nullptr) {
-        names.emplace_back(resolved);
-        std::free(resolved);
-    }
-    DIR* processes = ::opendir("/proc");
-    if (processes == nullptr) {
-        return std::nullopt;
-    }
-    const std::string self = std::to_string(::getpid());
-    const std::vector<pid_t> ancestors = Ancestors();
-    int budget = kMaxDescriptorsLooked;
-    std::optional<std::string> holder;
-    while (!holder && budget > 0) {
-        const dirent* entry = ::readdir(processes);
-        if (entry == nullptr) {
-            break;
-        }
-        if (!IsProcessNumber(entry->d_name) || entry->d_name == self) {
-            continue;
-        }
-        const auto pid = static_cast<pid_t>(std::strtol(entry->d_name, nullptr, 10));
-        if (std::find(ancestors.begin(), ancestors.end(), pid) != ancestors.end() ||
-            !HoldsOpen(entry->d_name, names, budget)) {
-            continue;
-        }
-        const std::string program = ProcessProgramName(pid);
-        holder = "the device " + Quoted(path) + " is in use by process " + entry->d_name +
-                 (program.empty() ? "" : " (" + program + ")") + ", which has it open";
-    }
-    ::closedir(processes);
-    return holder;
-}
 
 bool IsPseudoTerminal(const std::string& path) {
     struct stat info {};

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/clock.h"
+
 namespace vantor::platform {
 
 // The line-settings record (the design's DCB). The port layer writes the four named fields and
@@ -114,6 +116,15 @@ class SerialDevice {
     // break), so that a caller with nothing else to do can sleep until then; -1 for a device
     // without one (the simulated line, which only advances when asked).
     virtual int WaitableFd() const { return -1; }
+    // True when AwaitInput ends as soon as something arrives, so that a waiter may hand it the
+    // whole of its remaining time instead of looking every millisecond.
+    virtual bool AwaitsInput() const { return false; }
+    // Waits until something has arrived that a call would now report (received bytes, a break,
+    // a network server's answer, the far end gone) or `ms` milliseconds have passed on the
+    // process clock, whichever comes first, after sending the output held on this thread. What
+    // arrived before the call and was not yet taken in ends the wait at once; what was taken in
+    // (by ClearError, say) does not. A device that cannot watch its line only sleeps.
+    virtual void AwaitInput(int ms) { Sleep(ms); }
     // A network port's fence: asks the server for an answer once it has taken everything sent
     // before, so that whatever the server received from the line until then is here when the
     // answer is. Returns the fence's number (from 1), or 0 for a device without fences (on a

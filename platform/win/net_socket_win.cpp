@@ -170,12 +170,17 @@ ssize_t ReceiveSome(int socket, std::uint8_t* into, std::size_t room) {
 // Windows' sleeps go in the system timer's steps (about 15.6 ms): the wait is on the socket,
 // which ends it as bytes arrive.
 bool AwaitData(int socket, int ms) {
-    platform::Sleep(0);  // sends the held output
+    if (!ProcessClock().IsReal()) {
+        platform::Sleep(ms);
+        return false;
+    }
+    ReleaseHeldOutput();
     fd_set readable;
     FD_ZERO(&readable);
     FD_SET(Handle(socket), &readable);
-    timeval limit{0, ms * 1000};
-    return ::select(0, &readable, nullptr, nullptr, &limit) > 0;
+    timeval limit{ms / 1000, (ms % 1000) * 1000};
+    ::select(0, &readable, nullptr, nullptr, &limit);
+    return true;
 }
 
 void SetNoDelay(int socket) {
