@@ -17,9 +17,6 @@ namespace vantor {
 
 namespace {
 
-// Images are read a byte at a time; a large stream buffer keeps that to a few system calls.
-constexpr std::size_t kStreamBufferBytes = 64 * 1024;
-
 constexpr std::size_t kLabelChars = 19;
 constexpr std::size_t kMessageBufferChars = 256;
 constexpr const char* kHeaderErrorCaption = "Orrim file error";
@@ -80,207 +77,28 @@ HeaderResult CheckKdxHeader(ImageFile& file, int drive_revision, const std::stri
 int ReadPayload(ImageFile& file, Packet& packet) {
     VANTOR_ASSERT(packet.Length <= packet.Payload.size());
     int sum = (packet.Length >> 8) + (packet.Length & 0xFF);
-    for (int index = 0; index < packet.Length; ++index) {
-        const int byte = file.ReadByte();
-        packet.Payload[index] = static_cast<std::uint16_t>(byte & 0xFF);
-        sum += byte;
+    std::size_t index = 0;
+    while (index < packet.Length) {
+        std::size_t got = 0;
+        const unsigned char* bytes = file.ReadSpan(packet.Length - index, got);
+        if (bytes == nullptr) {
+            break;
+        }
+        for (std::size_t i = 0; i < got; ++i) {
+            packet.Payload[index + i] = bytes[i];
+            sum += bytes[i];
+        }
+        index += got;
+    }
+    // Each byte beyond the end of the file reads as -1, kept as its low 8 bits.
+    for (; index < packet.Length; ++index) {
+        packet.Payload[index] = 0xFF;
+        sum -= 1;
     }
     return sum;
 }
 
 }  // namespace
-
-ImageFile::~ImageFile() {
-    Close();
-}
-
-bool ImageFile::Open(const std::string& path, std::size_t memory_limit_bytes) {
-    Close();
-    // A refused folder, pipe or device leaves errno as it was, so it starts at 0.
-    errno = 0;
-    const int fd = platform::OpenRegularFile(path, false, false);
-    if (fd < 0) {
-        open_problem_ = OpenProblem(path, errno);
-        return false;
-    }
-    std::FILE* stream = ::fdopen(fd, "rb");
-    if (stream == nullptr) {
-        open_problem_ = OpenProblem(path, errno);
-        ::close(fd);
-        return false;
-    }
-    // A stream takes its buffer before its first read only.
-    std::setvbuf(stream, nullptr, _IOFBF, kStreamBufferBytes);
-    // A file too large for memory is read from the disk, and so is one that grows while it is
-    // loaded: the byte read past its size shows that.
-    const bool sized = std::fseek(stream, 0, SEEK_END) == 0;
-    const long size = sized ? std::ftell(stream) : -1;
-    std::rewind(stream);
-    bool fits = size >= 0 && static_cast<unsigned long>(size) <= memory_limit_bytes;
-    std::string bytes;
-    if (fits) {
-        try {
-            bytes.resize(static_cast<std::size_t>(size) + 1);
-        } catch (const std::bad_alloc&) {
-            fits = false;  // a machine short of memory reads the image from the disk
-        }
-    }
-    if (fits) {
-        bytes.resize(std::fread(bytes.data(), 1, bytes.size(), stream));
-    }
-    if (!fits || bytes.size() > static_cast<std::size_t>(size)) {
-        std::rewind(stream);
-        file_ = stream;
-        source_ = Source::kDisk;
-        return true;
-    }
-    const bool failed = std::ferror(stream) != 0;
-    std::fclose(stream);
-    AdoptBytes(std::move(bytes));
-    load_failed_ = failed;
-    return true;
-}
-
-bool ImageFile::Adopt(std::FILE* stream) {
-    Close();
-    if (stream == nullptr) {
-        return false;
-    }
-    std::setvbuf(stream, nullptr, _IOFBF, kStreamBufferBytes);
-    file_ = stream;
-    source_ = Source::kDisk;
-    return true;
-}
-
-void ImageFile::AdoptBytes(std::string bytes) {
-    Close();
-    bytes_ = std::move(bytes);
-    sha256_ = Sha256Hex(bytes_);
-    source_ = Source::kMemory;
-}
-
-void ImageFile::Close() {
-    if (file_ != nullptr) {
-        std::fclose(file_);
-        file_ = nullptr;
-    }
-    source_ = Source::kClosed;
-    open_problem_.clear();
-    bytes_.clear();
-    bytes_.shrink_to_fit();
-    sha256_.clear();
-    load_failed_ = false;
-    position_ = 0;
-    hash_ = Sha256Hasher();
-    hashed_bytes_ = 0;
-    hashed_to_end_ = false;
-    held_size_ = -1;
-    shrunk_ = false;
-    end_met_ = false;
-    read_failed_ = false;
-}
-
-int ImageFile::ReadByte() {
-    if (source_ == Source::kDisk) {
-        return ReadDiskByte();
-    }
-    if (position_ < static_cast<long long>(bytes_.size())) {
-        return static_cast<unsigned char>(bytes_[static_cast<std::size_t>(position_++)]);
-    }
-    end_met_ = true;
-    read_failed_ = read_failed_ || load_failed_;
-    return -1;
-}
-
-int ImageFile::ReadDiskByte() {
-    const bool held_end = held_size_ >= 0 && position_ >= held_size_;
-    const int byte = held_end ? EOF : std::getc(file_);
-    if (byte == EOF) {
-        end_met_ = true;
-        read_failed_ = read_failed_ || (!held_end && std::ferror(file_) != 0);
-        hashed_to_end_ = hashed_to_end_ || (!read_failed_ && position_ == hashed_bytes_);
-        shrunk_ = shrunk_ || (held_size_ >= 0 && position_ < held_size_);
-        return -1;
-    }
-    if (position_ == hashed_bytes_) {
-        hash_.Add(static_cast<unsigned char>(byte));
-        ++hashed_bytes_;
-    }
-    ++position_;
-    return byte;
-}
-
-void ImageFile::Rewind() {
-    if (file_ != nullptr) {
-        std::rewind(file_);
-    }
-    position_ = 0;
-    hash_ = Sha256Hasher();
-    hashed_bytes_ = 0;
-    hashed_to_end_ = false;
-    end_met_ = false;
-    read_failed_ = false;
-}
-
-long ImageFile::Size() {
-    if (source_ == Source::kMemory) {
-        return static_cast<long>(bytes_.size());
-    }
-    if (file_ == nullptr) {
-        return -1;
-    }
-    const long position = std::ftell(file_);
-    if (position < 0 || std::fseek(file_, 0, SEEK_END) != 0) {
-        return -1;
-    }
-    const long size = std::ftell(file_);
-    std::fseek(file_, position, SEEK_SET);
-    return size;
-}
-
-void ImageFile::SeekFromStart(long offset) {
-    // A negative data offset leaves the position at the start of the file, and an offset
-    // beyond the end leaves it at the end: no packet follows.
-    const long long target = std::max(offset, 0L);
-    if (source_ == Source::kMemory) {
-        position_ = std::min(target, static_cast<long long>(bytes_.size()));
-    } else if (file_ != nullptr && target > hashed_bytes_ && !hashed_to_end_) {
-        ReadThrough(target);
-    } else if (file_ != nullptr) {
-        // A memory stream ends where its data ends and cannot go beyond.
-        if (std::fseek(file_, static_cast<long>(target), SEEK_SET) != 0) {
-            std::fseek(file_, 0, SEEK_END);
-        }
-        position_ = std::ftell(file_);
-    }
-    end_met_ = false;
-    read_failed_ = false;
-}
-
-void ImageFile::ReadThrough(long long offset) {
-    // The bytes a forward seek passes are read all the same, so that the digest still covers
-    // the whole file.
-    if (std::fseek(file_, static_cast<long>(hashed_bytes_), SEEK_SET) != 0) {
-        return;
-    }
-    position_ = hashed_bytes_;
-    while (position_ < offset && ReadDiskByte() >= 0) {
-    }
-}
-
-std::optional<FileDigest> ImageFile::Digest() const {
-    if (source_ == Source::kMemory && !load_failed_) {
-        return FileDigest{static_cast<long long>(bytes_.size()), sha256_};
-    }
-    if (source_ == Source::kDisk && hashed_to_end_) {
-        return FileDigest{hashed_bytes_, hash_.Hex()};
-    }
-    return std::nullopt;
-}
-
-void ImageFile::HoldSize(long long size_bytes) {
-    held_size_ = size_bytes;
-}
 
 std::uint16_t ReadFileWord(ImageFile& file) {
     const int high = file.ReadByte();

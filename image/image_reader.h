@@ -9,7 +9,7 @@
 #include <optional>
 #include <string>
 
-#include "image/sha256.h"
+#include "image/image_file.h"
 
 namespace vantor {
 
@@ -55,87 +55,6 @@ struct Packet {
     std::array<std::uint16_t, kMaxPacketLength> Payload{};  // one byte (0 to 255) per element
     std::uint16_t Checksum = 0;
     std::uint16_t ElementCount = 0;  // Length + 3
-};
-
-// Images up to this size are read into memory whole when they are opened, then checked and sent
-// from those very bytes, so that nothing done to the file on disk afterwards reaches the drive.
-// Real images are a few kilobytes to a few megabytes; at 19200 baud this much takes ten hours
-// on the line. A larger file is read from the disk as it is sent (ImageFile::Source::kDisk).
-inline constexpr std::size_t kImageMemoryLimitBytes = std::size_t{64} * 1024 * 1024;
-
-// An image file opened for binary reading, read a byte or a word at a time: from memory, or
-// from the disk through a buffered stream. Closed by Close or by the destructor.
-class ImageFile {
-  public:
-    enum class Source {
-        kClosed,
-        kMemory,  // read whole when opened; the file itself is closed again at once
-        kDisk,    // read from the file as it goes
-    };
-
-    ImageFile() = default;
-    ~ImageFile();
-    ImageFile(const ImageFile&) = delete;
-    ImageFile& operator=(const ImageFile&) = delete;
-
-    // Opens a regular file (a directory, a pipe or a device is refused) and reads it whole into
-    // memory when it holds at most `memory_limit_bytes`; a larger one is read from the disk. A
-    // read that fails while loading shows, as on the disk, as ReadFailed where the bytes end.
-    bool Open(const std::string& path, std::size_t memory_limit_bytes = kImageMemoryLimitBytes);
-    // After a failed Open: why the file could not be opened, in the system's words or as what
-    // the path is instead ("it is a folder, not a file"); empty otherwise.
-    const std::string& open_problem() const { return open_problem_; }
-    // Takes over an open stream (a memory stream in the fuzzer, say) as a disk source; false
-    // for nullptr.
-    bool Adopt(std::FILE* stream);
-    // Takes `bytes` as the whole file.
-    void AdoptBytes(std::string bytes);
-    Source source() const { return source_; }
-    bool IsOpen() const { return source_ != Source::kClosed; }
-    void Close();
-    // The next byte (0 to 255), or -1 at the end of the file.
-    int ReadByte();
-    void Rewind();
-    // Moves to `offset` bytes from the start of the file; a negative offset to the start.
-    void SeekFromStart(long offset);
-    // True once a read has met the end of the file; cleared by Rewind, SeekFromStart and
-    // ClearEndMet.
-    bool EndMet() const { return end_met_; }
-    void ClearEndMet() { end_met_ = false; }
-    // True once a read has failed with an error rather than at the end of the file.
-    bool ReadFailed() const { return read_failed_; }
-    // The file's size in bytes (-1 when it cannot be told); the reading position is kept.
-    long Size();
-
-    // The size and SHA-256 of the whole file, once known: from the start for a memory source;
-    // for a disk source once the reads since the last Rewind have met every byte in order from
-    // the start to the end (a forward seek reads the bytes it passes).
-    std::optional<FileDigest> Digest() const;
-    // A disk source is taken from now on to hold `size_bytes`: reads end there even when the
-    // file has grown, and a read that meets the file's end sooner marks it as shrunk.
-    void HoldSize(long long size_bytes);
-    bool Shrunk() const { return shrunk_; }
-
-  private:
-    int ReadDiskByte();
-    void ReadThrough(long long offset);
-
-    Source source_ = Source::kClosed;
-    std::string open_problem_;
-    std::string bytes_;  // a memory source's file
-    std::string sha256_;
-    bool load_failed_ = false;
-    std::FILE* file_ = nullptr;  // a disk source's stream
-    long long position_ = 0;
-    // A disk source's digest: every byte from the start up to hashed_bytes_, each taken the
-    // first time a read meets it.
-    Sha256Hasher hash_;
-    long long hashed_bytes_ = 0;
-    bool hashed_to_end_ = false;
-    long long held_size_ = -1;
-    bool shrunk_ = false;
-    bool end_met_ = false;
-    bool read_failed_ = false;
 };
 
 // What a successful header check found.

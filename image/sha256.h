@@ -1,9 +1,12 @@
 // SHA-256 of a file, for the run record: what was sent can be matched to a release afterwards.
+// The hashing itself is the system's: OpenSSL's libcrypto where the build has it, otherwise a
+// portable implementation (the Windows build); the build picks the file.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -14,23 +17,32 @@ struct FileDigest {
     std::string sha256;  // 64 lower-case hexadecimal digits
 };
 
-// A SHA-256 taken a few bytes at a time, for bytes that are read one by one.
+using Sha256Digest = std::array<std::uint8_t, 32>;
+
+// A SHA-256 taken piece by piece, for bytes that are read in blocks.
 class Sha256Hasher {
   public:
+    Sha256Hasher();
+    ~Sha256Hasher();
+    Sha256Hasher(Sha256Hasher&& other) noexcept;
+    Sha256Hasher& operator=(Sha256Hasher&& other) noexcept;
+    Sha256Hasher(const Sha256Hasher&) = delete;
+    Sha256Hasher& operator=(const Sha256Hasher&) = delete;
+
     void Add(const unsigned char* bytes, std::size_t count);
     void Add(unsigned char byte) { Add(&byte, 1); }
-    // The digest of everything added so far, in hexadecimal; more may be added afterwards.
+    // The digest of everything added so far; more may be added afterwards.
+    Sha256Digest Digest() const;
+    // The same in hexadecimal.
     std::string Hex() const;
 
   private:
-    void Compress();
-
-    std::array<std::uint32_t, 8> state_ = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
-                                           0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
-    std::array<unsigned char, 64> block_{};
-    std::size_t used_ = 0;
-    std::uint64_t total_bytes_ = 0;
+    struct State;
+    std::unique_ptr<State> state_;
 };
+
+// 64 lower-case hexadecimal digits.
+std::string HexOf(const Sha256Digest& digest);
 
 // Reads the regular file at `path` to its end; nothing when it cannot be opened or read.
 std::optional<FileDigest> DigestFile(const std::string& path);

@@ -188,7 +188,7 @@ ImageResult OpenAndCheck(const std::string& image_path, int drive_revision,
                          const DownloadImageOptions& options, ImageFile& file, ImageHeader& header,
                          int& packets, SentImage& image) {
     packets = 0;
-    if (!file.Open(image_path, options.memory_limit_bytes)) {
+    if (!file.Open(image_path, options.memory_limit_bytes, options.block_bytes)) {
         ReportStatus("Error: Unable to open file", 0);
         return ImageResult::kUnopenable;
     }

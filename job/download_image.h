@@ -153,6 +153,7 @@ struct DownloadImageOptions {
     // any image is taken.
     std::optional<std::string> expected_sha256;
     std::size_t memory_limit_bytes = kImageMemoryLimitBytes;  // see ImageFile::Open
+    std::size_t block_bytes = kImageBlockBytes;               // see ImageFile::Open
 };
 
 // Opens the image and reads it whole (into memory up to the options' limit), checks its header

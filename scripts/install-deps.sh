@@ -24,6 +24,9 @@ packages=(
   # The history of runs: the station's SQLite file, a site's PostgreSQL (libpq), and the
   # PostgreSQL server that its tests start.
   libsqlite3-dev libpq-dev postgresql-15
+  # SHA-256 of the images through OpenSSL's libcrypto; hyperfine for the benchmark's timings
+  # side by side with sha256sum.
+  libssl-dev hyperfine
 )
 
 missing=()

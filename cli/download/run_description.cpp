@@ -20,7 +20,8 @@ ImageEntry DescribeImage(const std::string& label, const std::string& path) {
     ImageHeader header;
     StatusKeeper reader_status;
     platform::ScopedWindowLink scoped(reader_status);
-    if (file.Open(path) &&
+    // Only the header is read here: the file is not held in memory for it.
+    if (file.Open(path, 0) &&
         CheckHeader(file, kRevisionNotYetKnown, "", header) == HeaderResult::kAccepted) {
         image.declared_packets = header.PacketCount;
     }
