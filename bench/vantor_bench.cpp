@@ -167,6 +167,9 @@ class StageProbe final : public platform::SerialDevice {
     }
     bool ClearBreak() override { return inner_->ClearBreak(); }
     bool Close() override { return inner_->Close(); }
+    platform::DeviceCondition Condition() const override { return inner_->Condition(); }
+    bool AwaitsInput() const override { return inner_->AwaitsInput(); }
+    void AwaitInput(int ms) override { inner_->AwaitInput(ms); }
 
   private:
     std::unique_ptr<platform::SerialDevice> inner_;

@@ -166,10 +166,15 @@ class TappedDevice final : public platform::SerialDevice {
     }
     std::uint64_t SendFence() override { return inner_->SendFence(); }
     bool FenceAnswered(std::uint64_t number) override { return inner_->FenceAnswered(number); }
+    // What the device takes in while the host waits is logged at the host's next look. A wait
+    // ends at least every kAbandonLookMs, so that an abandoned line ends it soon.
+    bool AwaitsInput() const override { return inner_->AwaitsInput(); }
+    void AwaitInput(int ms) override { inner_->AwaitInput(std::min(ms, kAbandonLookMs)); }
 
   private:
     // The tap's queue holds at least this much, whatever queue size the port asked for.
     static constexpr std::size_t kMinTapQueueBytes = 2048;
+    static constexpr int kAbandonLookMs = 50;
 
     void Note(Kind kind) {
         if (log_ != nullptr) {
