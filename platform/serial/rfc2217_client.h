@@ -141,9 +141,14 @@ class Rfc2217Device final : public BufferedSerialDevice,
     bool Send(const std::vector<std::uint8_t>& bytes);
     bool SendCommand(std::uint8_t command, const std::vector<std::uint8_t>& value);
 
+    // What comes before an awaited receive purge is dropped, but its first bytes are kept for
+    // the operator: a server that cannot open its device says so and closes, and its words may
+    // arrive only after the open's first purge went out.
     void OnData(std::uint8_t byte) override {
         if (!BeforeReceivePurge()) {
             QueueByte(byte);
+        } else if (dropped_text_.size() < kServerTextChars) {
+            dropped_text_.push_back(byte);
         }
     }
     // The negotiator bounds what a connection can draw from it; the check keeps the buffer
@@ -158,6 +163,7 @@ class Rfc2217Device final : public BufferedSerialDevice,
     telnet::Parser parser_;
     telnet::Negotiator negotiator_;
     std::vector<std::uint8_t> replies_;
+    std::vector<std::uint8_t> dropped_text_;  // the first bytes dropped before a purge
     LineSettings settings_;
     bool settings_sent_ = false;
     std::uint32_t line_rate_ = 9600;

@@ -105,9 +105,13 @@ bool Rfc2217Device::Settle(std::int64_t deadline_ns, std::string& why) {
 }
 
 std::string Rfc2217Device::ServerText() {
+    std::vector<std::uint8_t> said(ReceiveQueue().begin(), ReceiveQueue().end());
+    if (said.empty()) {
+        said = dropped_text_;
+    }
     std::string text;
     bool blank = false;
-    for (const std::uint8_t byte : ReceiveQueue()) {
+    for (const std::uint8_t byte : said) {
         if (text.size() >= kServerTextChars) {
             break;
         }
