@@ -3,6 +3,7 @@
 // history is a SQLite file; a site's is a PostgreSQL database.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -27,6 +28,10 @@ class HistoryDatabase {
     virtual std::optional<std::string> BeginSchemaChange() = 0;
     // Where it is, as it may be shown (no password).
     virtual std::string Place() const = 0;
+    // Whether the last statement that failed met what the database says may go through when
+    // tried again: another process held a lock that the busy wait does not cover (SQLite
+    // switching a new file to WAL), a deadlock or a serialisation failure (PostgreSQL).
+    virtual bool MayRetry() const { return false; }
 
   protected:
     virtual std::optional<std::string> Execute(const std::string& sql,
@@ -42,6 +47,14 @@ enum class OpenFor { kWrite, kRead };
 // is left as it is.
 std::unique_ptr<HistoryDatabase> OpenSqliteHistory(const std::string& path, OpenFor purpose,
                                                    std::string* error);
+// How long a record keeps trying while what failed may go through when tried again: the busy
+// wait's own bound, so that 256 stations ending at once all get their turn.
+inline constexpr std::chrono::seconds kRetryForS{30};
+// Waits a short while of random length (1 to 8 ms, longer as `tries` grow, at most 50 ms) before
+// a failed step is tried again, so that processes that met do not meet again in step. False,
+// without a wait, once `deadline` has passed.
+bool PauseBeforeRetry(int tries, std::chrono::steady_clock::time_point deadline);
+
 // Connects to the PostgreSQL history at `url` (a postgresql:// URL or key=value words) within a
 // bounded time (connect_timeout=3 unless the URL says otherwise).
 std::unique_ptr<HistoryDatabase> ConnectPostgresHistory(const std::string& url, std::string* error);

@@ -66,6 +66,8 @@ class PostgresHistory final : public HistoryDatabase {
                          nullptr, texts.data(), nullptr, nullptr, 0);
         const ExecStatusType status = PQresultStatus(result);
         if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
+            const char* state = PQresultErrorField(result, PG_DIAG_SQLSTATE);
+            last_state_ = state != nullptr ? state : "";
             const std::string message = Trimmed(PQerrorMessage(connection_));
             PQclear(result);
             return message.empty() ? "the server gave no answer" : message;
@@ -89,9 +91,13 @@ class PostgresHistory final : public HistoryDatabase {
         return Run(kSchemaLock, {}, nullptr);
     }
     std::string Place() const override { return place_; }
+    // A serialisation failure or a deadlock: PostgreSQL's word that the transaction may go
+    // through when tried again.
+    bool MayRetry() const override { return last_state_ == "40001" || last_state_ == "40P01"; }
 
   private:
     PGconn* connection_;
+    std::string last_state_;
     std::string place_;
 };
 

@@ -4,7 +4,10 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <random>
+#include <thread>
 
 #include "records/history_database.h"
 
@@ -14,7 +17,25 @@ namespace {
 
 // How long a writer waits for the others: 256 stations ending at once each hold the lock for a
 // few milliseconds.
-constexpr int kBusyTimeoutMs = 30000;
+constexpr auto kBusyWaitMost = std::chrono::seconds(30);
+
+// SQLite's own busy wait sleeps 1, 2, 5, 10 and up to 100 ms between looks at the lock. A record
+// holds it for well under a millisecond, so writers that wait that way sleep through most of
+// the time it is free, and 64 of them take seconds where they need tens of milliseconds. This
+// one looks again after 0.1 to 1 ms, at random so that the waiters do not look in step.
+int WaitWhileBusy(void* context, int count) {
+    auto* since = static_cast<std::chrono::steady_clock::time_point*>(context);
+    const auto now = std::chrono::steady_clock::now();
+    if (count == 0) {
+        *since = now;
+    }
+    if (now - *since >= kBusyWaitMost) {
+        return 0;
+    }
+    thread_local std::minstd_rand random(std::random_device{}());
+    std::this_thread::sleep_for(std::chrono::microseconds(100 + random() % 900));
+    return 1;
+}
 
 std::optional<std::string> MakeFolders(const std::string& path) {
     for (std::size_t slash = path.find('/', 1); slash != std::string::npos;
@@ -29,7 +50,9 @@ std::optional<std::string> MakeFolders(const std::string& path) {
 
 class SqliteHistory final : public HistoryDatabase {
   public:
-    SqliteHistory(sqlite3* handle, std::string path) : handle_(handle), path_(std::move(path)) {}
+    SqliteHistory(sqlite3* handle, std::string path) : handle_(handle), path_(std::move(path)) {
+        sqlite3_busy_handler(handle_, WaitWhileBusy, &busy_since_);
+    }
     ~SqliteHistory() override { sqlite3_close_v2(handle_); }
     SqliteHistory(const SqliteHistory&) = delete;
     SqliteHistory& operator=(const SqliteHistory&) = delete;
@@ -68,13 +91,48 @@ class SqliteHistory final : public HistoryDatabase {
 
     std::optional<std::string> BeginSchemaChange() override { return Run("BEGIN IMMEDIATE"); }
     std::string Place() const override { return path_; }
+    // SQLite's busy wait covers most waits for another connection's lock, but not all: the
+    // switch of a new file to WAL, or a read transaction that cannot become a write one, fails
+    // at once with SQLITE_BUSY; SQLITE_PROTOCOL is a race on the WAL's locks.
+    // The last failure's; a statement that succeeds leaves it, so a ROLLBACK after a failure
+    // does not hide why the transaction failed.
+    bool MayRetry() const override {
+        const int primary = last_code_ & 0xFF;
+        return primary == SQLITE_BUSY || primary == SQLITE_LOCKED || primary == SQLITE_PROTOCOL;
+    }
 
   private:
-    std::optional<std::string> Failure() const { return std::string(sqlite3_errmsg(handle_)); }
+    std::optional<std::string> Failure() {
+        last_code_ = sqlite3_extended_errcode(handle_);
+        return std::string(sqlite3_errmsg(handle_));
+    }
 
     sqlite3* handle_;
+    int last_code_ = SQLITE_OK;
+    std::chrono::steady_clock::time_point busy_since_;
     std::string path_;
 };
+
+// Puts the file in WAL mode. Several processes that open a new file at once all ask for the
+// switch; those that find another's lock fail at once (no busy wait covers it) or keep the old
+// mode, and try again.
+std::optional<std::string> SwitchToWal(HistoryDatabase& database) {
+    const auto deadline = std::chrono::steady_clock::now() + kRetryForS;
+    for (int tries = 1;; ++tries) {
+        std::vector<SqlRow> mode;
+        auto problem = database.Run("PRAGMA journal_mode = WAL", {}, &mode);
+        if (!problem && !mode.empty() && mode[0][0] == "wal") {
+            return std::nullopt;
+        }
+        if (problem && !database.MayRetry()) {
+            return problem;
+        }
+        if (!PauseBeforeRetry(tries, deadline)) {
+            return "cannot switch to WAL mode within " + std::to_string(kRetryForS.count()) +
+                   " s (" + problem.value_or("the file keeps another journal mode") + ")";
+        }
+    }
+}
 
 }  // namespace
 
@@ -94,7 +152,6 @@ std::unique_ptr<HistoryDatabase> OpenSqliteHistory(const std::string& path, Open
         sqlite3_close_v2(handle);
         return nullptr;
     }
-    sqlite3_busy_timeout(handle, kBusyTimeoutMs);
     auto database = std::make_unique<SqliteHistory>(handle, path);
     // A file that is not SQLite, or SQLite that holds something else, is left as it is.
     std::vector<SqlRow> tables;
@@ -112,8 +169,7 @@ std::unique_ptr<HistoryDatabase> OpenSqliteHistory(const std::string& path, Open
         return nullptr;
     }
     if (write) {
-        std::vector<SqlRow> mode;
-        if (auto problem = database->Run("PRAGMA journal_mode = WAL", {}, &mode)) {
+        if (auto problem = SwitchToWal(*database)) {
             *error = *problem;
             return nullptr;
         }

@@ -1,5 +1,6 @@
 #include "records/history_store.h"
 
+#include <chrono>
 #include <cstdlib>
 
 namespace vantor::cli {
@@ -124,6 +125,21 @@ std::optional<std::string> InTransaction(HistoryDatabase& database,
     return database.Run("COMMIT");
 }
 
+// Runs `change` (one transaction on `database`, rolled back when it fails) again while what made
+// it fail may go through when tried again, within kRetryForS. Each record has its own id and
+// is inserted once whatever the tries (ON CONFLICT DO NOTHING), so a try whose COMMIT's answer
+// was lost leaves one record too.
+template <typename Change>
+std::optional<std::string> Retried(HistoryDatabase& database, Change change) {
+    const auto deadline = std::chrono::steady_clock::now() + kRetryForS;
+    for (int tries = 1;; ++tries) {
+        std::optional<std::string> problem = change();
+        if (!problem || !database.MayRetry() || !PauseBeforeRetry(tries, deadline)) {
+            return problem;
+        }
+    }
+}
+
 std::optional<HistoryEntry> LoadEntry(HistoryDatabase& database, const std::string& id) {
     std::vector<SqlRow> rows;
     if (database.Run(kSelectRun, {id}, &rows) || rows.size() != 1) {
@@ -204,7 +220,8 @@ SyncOutcome Forward(HistoryDatabase& station, HistoryDatabase& site) {
         const std::string id = TextOf(row[0]);
         const auto entry = LoadEntry(station, id);
         if (entry) {
-            if (auto problem = InsertEntry(site, *entry, "forwarded")) {
+            if (auto problem =
+                    Retried(site, [&] { return InsertEntry(site, *entry, "forwarded"); })) {
                 outcome.error = *problem;
                 return outcome;
             }
@@ -239,7 +256,7 @@ RecordOutcome RecordInSite(const HistoryEntry& entry, const std::string& url) {
         }
     }
     if (site) {
-        if (auto problem = InsertEntry(*site, entry, "direct")) {
+        if (auto problem = Retried(*site, [&] { return InsertEntry(*site, entry, "direct"); })) {
             site_error = *problem;
             site.reset();
         } else {
@@ -255,15 +272,20 @@ RecordOutcome RecordInSite(const HistoryEntry& entry, const std::string& url) {
     }
     // The station keeps its own copy of every run; one that the site did not take waits in
     // its queue, after those that wait already.
-    std::optional<std::string> problem = station->Run("BEGIN IMMEDIATE");
-    if (!problem) {
-        problem = InsertEntry(*station, entry, "direct");
-    }
-    if (!problem && !outcome.written) {
-        problem = station->Run("INSERT INTO pending (run_id, destination) VALUES (?, ?)",
-                               {entry.id, RedactedUrl(url)});
-    }
-    if (auto failed = InTransaction(*station, problem)) {
+    const bool queue = !outcome.written;
+    if (auto failed = Retried(*station, [&] {
+            std::optional<std::string> problem = station->Run("BEGIN IMMEDIATE");
+            if (!problem) {
+                problem = InsertEntry(*station, entry, "direct");
+            }
+            if (!problem && queue) {
+                problem = station->Run(
+                    "INSERT INTO pending (run_id, destination) VALUES (?, ?)"
+                    " ON CONFLICT (run_id) DO NOTHING",
+                    {entry.id, RedactedUrl(url)});
+            }
+            return InTransaction(*station, problem);
+        })) {
         if (!outcome.written) {
             outcome.error = site_error + "; the station's history " + DefaultHistoryPath() +
                             " cannot keep it either: " + *failed;
@@ -305,10 +327,12 @@ std::optional<std::string> PrepareSchema(HistoryDatabase& database) {
         NumberOf(rows[0][0]).value_or(0) == kSchemaVersion) {
         return std::nullopt;
     }
-    if (auto problem = database.BeginSchemaChange()) {
-        return problem;
-    }
-    return InTransaction(database, Migrate(database, station));
+    return Retried(database, [&]() -> std::optional<std::string> {
+        if (auto problem = database.BeginSchemaChange()) {
+            return problem;
+        }
+        return InTransaction(database, Migrate(database, station));
+    });
 }
 
 std::optional<std::string> CheckSchemaForReading(HistoryDatabase& database) {
@@ -379,9 +403,13 @@ RecordOutcome RecordEntry(const HistoryEntry& entry, const std::string& place) {
     std::optional<std::string> problem;
     if (!database) {
         problem = error;
-    } else if (!(problem = PrepareSchema(*database)) &&
-               !(problem = database->Run("BEGIN IMMEDIATE"))) {
-        problem = InTransaction(*database, InsertEntry(*database, entry, "direct"));
+    } else if (!(problem = PrepareSchema(*database))) {
+        problem = Retried(*database, [&]() -> std::optional<std::string> {
+            if (auto busy = database->Run("BEGIN IMMEDIATE")) {
+                return busy;
+            }
+            return InTransaction(*database, InsertEntry(*database, entry, "direct"));
+        });
     }
     outcome.written = !problem;
     outcome.error = problem.value_or("");
