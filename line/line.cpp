@@ -65,6 +65,27 @@ Attempt Judge(const Station& station, Attempt attempt, const StationExit& exit) 
 
 }  // namespace
 
+UnrecordedRuns UnrecordedRunsOf(const Station& station) {
+    UnrecordedRuns unrecorded;
+    for (const Attempt& attempt : station.attempts) {
+        if (attempt.recorded == false) {
+            ++unrecorded.count;
+            unrecorded.reason = attempt.history_error;
+        }
+    }
+    return unrecorded;
+}
+
+UnrecordedRuns UnrecordedRunsOf(const std::vector<Station>& stations) {
+    UnrecordedRuns all;
+    for (const Station& station : stations) {
+        const UnrecordedRuns unrecorded = UnrecordedRunsOf(station);
+        all.count += unrecorded.count;
+        all.reason = unrecorded.count > 0 ? unrecorded.reason : all.reason;
+    }
+    return all;
+}
+
 Line::Line(const LineSettings& settings, LineObserver& view)
     : settings_(settings), view_(view), lists_(settings.files_list, settings.ports.size()) {
     for (const std::string& port : settings.ports) {
@@ -179,6 +200,11 @@ void Line::OnEvent(Station& station, std::string_view line) {
     } else if (event == "progress") {
         station.position = static_cast<int>(JsonNumberField(line, "position").value_or(0));
         station.progress_ms = station.last_ms;
+    } else if (event == "history" && !station.attempts.empty()) {
+        Attempt& attempt = station.attempts.back();
+        attempt.recorded = JsonBoolField(line, "written").value_or(false) ||
+                           JsonBoolField(line, "queued").value_or(false);
+        attempt.history_error = JsonStringField(line, "error").value_or("");
     } else if (event == "summary" && !station.attempts.empty()) {
         station.summary_seen = true;
         Attempt& attempt = station.attempts.back();

@@ -17,6 +17,15 @@
 
 namespace vantor::cli {
 
+// The runs of a line's stations whose record the history could not keep (neither written nor
+// queued for a site's database): how many, and why the last of them was not.
+struct UnrecordedRuns {
+    int count = 0;
+    std::string reason;
+};
+UnrecordedRuns UnrecordedRunsOf(const Station& station);
+UnrecordedRuns UnrecordedRunsOf(const std::vector<Station>& stations);
+
 class Line {
   public:
     // A station for each port of `settings`, shown to `view`; both must outlive the line.

@@ -29,6 +29,11 @@ struct Attempt {
     std::string meaning;
     std::string detail;
     std::string record;  // the child's summary event, verbatim; empty when it wrote none
+    // What the child's run said of its record in the history (its history event): nothing when
+    // it said nothing (--no-history, or it ended before); false, with why in `history_error`,
+    // when the record was neither written nor kept to go to a site's database later.
+    std::optional<bool> recorded;
+    std::string history_error;
     double cpu_s = 0;
     long max_rss_kib = 0;
     double duration_s = 0;

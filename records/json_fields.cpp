@@ -88,4 +88,16 @@ std::optional<double> JsonNumberField(std::string_view object, std::string_view 
     return value;
 }
 
+std::optional<bool> JsonBoolField(std::string_view object, std::string_view key) {
+    const std::size_t at = ValueAt(object, key);
+    if (at == std::string_view::npos) {
+        return std::nullopt;
+    }
+    const std::string_view value = object.substr(at);
+    if (value.rfind("true", 0) == 0) {
+        return true;
+    }
+    return value.rfind("false", 0) == 0 ? std::optional<bool>(false) : std::nullopt;
+}
+
 }  // namespace vantor::cli

@@ -14,5 +14,7 @@ namespace vantor::cli {
 std::optional<std::string> JsonStringField(std::string_view object, std::string_view key);
 // The number value of `key`; nothing when absent or not a number.
 std::optional<double> JsonNumberField(std::string_view object, std::string_view key);
+// The true or false of `key`; nothing when absent or not one of those.
+std::optional<bool> JsonBoolField(std::string_view object, std::string_view key);
 
 }  // namespace vantor::cli

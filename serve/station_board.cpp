@@ -137,6 +137,11 @@ bool StationBoard::Update() {
         if (last_state_[i] == "running") {
             passed_ += state == "success" ? 1 : 0;
             failed_ += state == "failed" ? 1 : 0;
+            const UnrecordedRuns unrecorded = UnrecordedRunsOf(stations[i]);
+            not_recorded_ += unrecorded.count;
+            if (unrecorded.count > 0) {
+                history_error_ = unrecorded.reason;
+            }
         }
         if (state == "running") {
             if (!any_started_) {
@@ -198,6 +203,14 @@ JsonObject StationBoard::StationJson(const Station& station) const {
         }
     }
     object.String("detail", detail);
+    if (attempt != nullptr && attempt->recorded) {
+        object.Bool("recorded", *attempt->recorded);
+    } else {
+        object.Null("recorded");
+    }
+    object.StringOrNull("history_error", attempt != nullptr && !attempt->history_error.empty()
+                                             ? std::optional<std::string>(attempt->history_error)
+                                             : std::nullopt);
     object.Integer("attempt", ran ? attempt->number : 0);
     object.StringOrNull("started",
                         ran ? std::optional<std::string>(IsoTime(WallTimeOf(station.first_started)))
@@ -233,6 +246,8 @@ std::string StationBoard::StateJson() const {
         .Integer("running", running)
         .Integer("passed", passed_)
         .Integer("failed", failed_)
+        .Integer("not_recorded", not_recorded_)
+        .String("history_error", history_error_)
         // Not before a minute has passed: one pass in a second is no rate.
         .Fixed3("passed_per_hour", hours >= 1.0 / 60 ? passed_ / hours : 0.0);
     JsonObject image;

@@ -53,6 +53,8 @@ class StationBoard {
     std::vector<std::string> last_state_;
     long passed_ = 0;
     long failed_ = 0;
+    long not_recorded_ = 0;      // runs whose record the history could not keep
+    std::string history_error_;  // why the last of them was not kept
     bool any_started_ = false;
     std::chrono::steady_clock::time_point first_start_{};
     std::chrono::system_clock::time_point serving_since_ = std::chrono::system_clock::now();

@@ -17,8 +17,8 @@ JsonObject AttemptJson(const Attempt& attempt) {
     const auto positive = [](long long value) {
         return value > 0 ? std::optional(value) : std::nullopt;
     };
-    return JsonObject()
-        .Integer("attempt", attempt.number)
+    JsonObject object;
+    object.Integer("attempt", attempt.number)
         .String("device", attempt.device)
         .IntegerOrNull("pid", positive(attempt.pid))
         .String("result", attempt.result)
@@ -30,6 +30,16 @@ JsonObject AttemptJson(const Attempt& attempt) {
         .Fixed3("cpu_s", attempt.cpu_s)
         .Integer("max_rss_kib", attempt.max_rss_kib)
         .VerbatimOrNull("record", attempt.record);
+    // Whether the run's record is in the history (or waits for a site's database); null when
+    // the run said nothing of it.
+    if (attempt.recorded) {
+        object.Bool("recorded", *attempt.recorded);
+    } else {
+        object.Null("recorded");
+    }
+    return object.StringOrNull("history_error", attempt.history_error.empty()
+                                                    ? std::nullopt
+                                                    : std::optional(attempt.history_error));
 }
 
 }  // namespace
@@ -97,6 +107,7 @@ JsonObject LineReportFields(const LineSettings& settings, const Line& line, cons
                                : status == kExitSuccess  ? kStationSuccess
                                                          : kStationFailed;
     const bool one_image = settings.files_list.empty();
+    const UnrecordedRuns unrecorded = UnrecordedRunsOf(line.Stations());
     return JsonObject()
         .String("tool", "vantor-cli")
         .String("version", VANTOR_VERSION)
@@ -112,6 +123,8 @@ JsonObject LineReportFields(const LineSettings& settings, const Line& line, cons
         .Integer("stations_total", static_cast<long long>(line.Stations().size()))
         .Integer("stations_succeeded", succeeded)
         .Array("stations_not_succeeded", failed)
+        .Integer("runs_not_recorded", unrecorded.count)
+        .String("history_error", unrecorded.reason)
         .Array("stations", stations)
         .String("detail", report_problem)
         .String("host", given.host)

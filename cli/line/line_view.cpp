@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "cli/console/console_output.h"
+#include "line/line.h"
 #include "platform/terminal.h"
 #include "records/exit_status.h"
 #include "records/json_fields.h"
@@ -297,6 +298,11 @@ void LineView::Finish(const std::vector<Station>& stations, int exit_status,
     }
     std::fprintf(out_, "line: %d of %zu stations succeeded%s%s\n", succeeded, stations.size(),
                  failed_names.empty() ? "" : "; not succeeded: ", failed_names.c_str());
+    const UnrecordedRuns unrecorded = UnrecordedRunsOf(stations);
+    if (unrecorded.count > 0) {
+        std::fprintf(out_, "history: %d run(s) not recorded: %s\n", unrecorded.count,
+                     unrecorded.reason.c_str());
+    }
     std::fprintf(out_, "result: %d %s%s\n", exit_status, ExitMeaning(exit_status).c_str(),
                  exit_status == kExitSuccess ? LineWarnings(stations).c_str() : "");
     FlushOutput(out_);
@@ -314,8 +320,14 @@ void LineView::NameFailuresOnStderr(const std::vector<Station>& stations) {
     }
     if (!names.empty()) {
         std::fprintf(err_, "vantor-cli: stations not succeeded: %s\n", names.c_str());
-        FlushOutput(err_);
     }
+    // A run whose record is lost is said where a script looks, whatever the output mode.
+    if (const UnrecordedRuns unrecorded = UnrecordedRunsOf(stations); unrecorded.count > 0) {
+        std::fprintf(err_,
+                     "vantor-cli: %d run(s) of the stations not recorded in the history: %s\n",
+                     unrecorded.count, unrecorded.reason.c_str());
+    }
+    FlushOutput(err_);
 }
 
 }  // namespace vantor::cli

@@ -136,6 +136,10 @@ function draw(state) {
   text(document, "#total-passed", String(line.totals.passed));
   text(document, "#total-failed", String(line.totals.failed));
   text(document, "#total-rate", line.totals.passed_per_hour > 0 ? line.totals.passed_per_hour.toFixed(1) : "–");
+  // Runs whose record the history could not keep: shown only when there are some.
+  document.getElementById("unrecorded").hidden = !(line.totals.not_recorded > 0);
+  text(document, "#total-unrecorded", String(line.totals.not_recorded || 0));
+  text(document, "#unrecorded-reason", line.totals.history_error ? "(" + line.totals.history_error + ")" : "");
   state.stations.forEach(drawStation);
   document.getElementById("start-all").disabled = line.totals.running === line.totals.stations;
   document.getElementById("stop-all").disabled = line.totals.running === 0;

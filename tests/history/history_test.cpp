@@ -152,5 +152,38 @@ TEST(StationHistory, ForeignFilesAreLeftAsTheyAre) {
     }
 }
 
+// A station whose record the history cannot keep says so in its events; the line counts those
+// runs and says why, in its summary, its report and on stderr, though every station succeeded.
+TEST(StationHistory, ALineCountsTheRunsItsHistoryCouldNotKeep) {
+    TempDir dir;
+    KeepStationHistoryIn(dir);
+    const std::string foreign = dir.Write("notes.sqlite", std::string("not a database\n"));
+    const std::string image = OneImage(dir);
+    const std::string report = dir.Path("line.json");
+    constexpr int kStations = 3;
+    const CliRun line =
+        RunCli(LineOf(image, kStations, {"--history", foreign, "--report", report}));
+    EXPECT_EQ(line.status, 0) << line.err;
+    EXPECT_NE(line.out.find("history: 3 run(s) not recorded: not a history"), std::string::npos)
+        << line.out;
+    EXPECT_NE(line.err.find("3 run(s) of the stations not recorded in the history: not a history"),
+              std::string::npos)
+        << line.err;
+    const JsonObject kept = JsonObject::parse(TempDir::Read(report));
+    EXPECT_EQ(kept["runs_not_recorded"], kStations);
+    EXPECT_NE(kept["history_error"].get<std::string>().find("not a history"), std::string::npos);
+    for (const JsonObject& station : kept["stations"]) {
+        EXPECT_EQ(station["attempts"][0]["recorded"], false);
+    }
+    // A line whose records are kept says nothing of the history.
+    const CliRun kept_line = RunCli(LineOf(image, kStations, {"--report", report}));
+    EXPECT_EQ(kept_line.status, 0) << kept_line.err;
+    EXPECT_EQ(kept_line.out.find("history:"), std::string::npos) << kept_line.out;
+    const JsonObject recorded = JsonObject::parse(TempDir::Read(report));
+    EXPECT_EQ(recorded["runs_not_recorded"], 0);
+    EXPECT_EQ(recorded["stations"][0]["attempts"][0]["recorded"], true);
+    EXPECT_EQ(Listed({}).size(), static_cast<std::size_t>(kStations));
+}
+
 }  // namespace
 }  // namespace vantor::test

@@ -203,6 +203,8 @@ class LineInABrowser(unittest.TestCase):
         browser.save_screenshot(os.path.join(ARTEFACTS, "serve_dashboard_after.png"))
         stations = self.server.stations()
         self.assertEqual([s["state"] for s in stations], ["success"] * 4 + ["failed"])
+        self.assertEqual([s["recorded"] for s in stations], [True] * 5)
+        self.assertFalse(browser.find_element(By.ID, "unrecorded").is_displayed())
         self.assertEqual(stations[2]["identity"].split(", ")[-1], "address 2")
         self.assertEqual((stations[0]["packets_sent"], stations[0]["packets_total"]), (8, 8))
         self.assertEqual(stations[4]["result"], "interrupted")
@@ -267,6 +269,32 @@ class AgainstStuckClients(unittest.TestCase):
             for connection in held:
                 connection.close()
             self.assertEqual(server.end(), 143)
+
+
+class UnrecordedRuns(unittest.TestCase):
+    """A station whose run the history cannot keep passes all the same, and the line says how
+    many runs went unrecorded and why."""
+
+    def test_the_line_counts_runs_not_recorded(self):
+        folder = tempfile.mkdtemp()
+        foreign = os.path.join(folder, "notes.sqlite")
+        with open(foreign, "w") as text:
+            text.write("not a database\n")
+        server = Server("--history", foreign, ports=["sim"]).wait_ready()
+        try:
+            self.assertEqual(request(server.base + "/api/start", "POST")[0], 200)
+            wait_for(lambda: server.stations()[0]["state"] == "success", "the station to pass")
+            station = server.stations()[0]
+            self.assertIs(station["recorded"], False)
+            self.assertIn("not a history", station["history_error"])
+            with urllib.request.urlopen(server.base + "/api/events", timeout=WAIT_S) as stream:
+                self.assertEqual(stream.readline().decode().strip(), "event: state")
+                state = json.loads(stream.readline().decode()[len("data: "):])
+            self.assertEqual(state["line"]["totals"]["not_recorded"], 1)
+            self.assertIn("not a history", state["line"]["totals"]["history_error"])
+        finally:
+            self.assertEqual(server.end(), 143)
+            shutil.rmtree(folder, ignore_errors=True)
 
 
 class StationByStation(unittest.TestCase):
