@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -13,6 +14,8 @@ namespace vantor::cli {
 
 using SqlValue = std::optional<std::string>;  // nothing for NULL
 using SqlRow = std::vector<SqlValue>;
+// Called with each row as the database gives it, in order.
+using RowHandler = std::function<void(const SqlRow&)>;
 
 class HistoryDatabase {
   public:
@@ -21,22 +24,39 @@ class HistoryDatabase {
     // message when it failed.
     std::optional<std::string> Run(const std::string& sql, const std::vector<SqlValue>& values = {},
                                    std::vector<SqlRow>* rows = nullptr) {
-        return Execute(sql, values, rows);
+        if (rows == nullptr) {
+            return Execute(sql, values, nullptr);
+        }
+        const RowHandler keep = [rows](const SqlRow& row) { rows->push_back(row); };
+        return Execute(sql, values, &keep);
+    }
+    // Runs one statement and hands each row to `on_row` as it comes, none of them kept: a
+    // query of any size in bounded memory.
+    std::optional<std::string> Each(const std::string& sql, const std::vector<SqlValue>& values,
+                                    const RowHandler& on_row) {
+        return Execute(sql, values, &on_row);
     }
     // Takes the lock that lets one writer at a time make the schema; given up at the end of
     // the transaction.
     virtual std::optional<std::string> BeginSchemaChange() = 0;
     // Where it is, as it may be shown (no password).
     virtual std::string Place() const = 0;
-    // Whether the last statement that failed met what the database says may go through when
-    // tried again: another process held a lock that the busy wait does not cover (SQLite
-    // switching a new file to WAL), a deadlock or a serialisation failure (PostgreSQL).
-    virtual bool MayRetry() const { return false; }
+    // Whether a statement failed, since ForgetFailure, with what the database says may go
+    // through when tried again: another process held a lock that the busy wait does not cover
+    // (SQLite switching a new file to WAL), a deadlock or a serialisation failure (PostgreSQL).
+    // A statement that succeeds after it (the ROLLBACK) leaves it.
+    bool MayRetry() const { return may_retry_; }
+    void ForgetFailure() { may_retry_ = false; }
 
   protected:
+    // Each failed statement says whether it may go through when tried again.
+    void NoteFailure(bool may_retry) { may_retry_ = may_retry; }
     virtual std::optional<std::string> Execute(const std::string& sql,
                                                const std::vector<SqlValue>& values,
-                                               std::vector<SqlRow>* rows) = 0;
+                                               const RowHandler* on_row) = 0;
+
+  private:
+    bool may_retry_ = false;
 };
 
 // How a SQLite history is opened. kRead never creates or changes the file.

@@ -1,4 +1,8 @@
-// A site's history: a PostgreSQL database that every station writes to through libpq.
+// A site's history: a PostgreSQL database that every station writes to through libpq. libpq is
+// loaded when a site's database is first reached, not when the program starts: with what it
+// loads in turn (Kerberos, LDAP, TLS) it would add some 5 ms of start-up to every run and every
+// history command, most of which never reach a site.
+#include <dlfcn.h>
 #include <libpq-fe.h>
 
 #include "records/history_database.h"
@@ -13,6 +17,72 @@ constexpr const char* kConnectTimeoutS = "3";
 constexpr const char* kStatementTimeout = "SET statement_timeout = 15000";
 // Any fixed number, the same for every writer: the lock under which the schema is made.
 constexpr const char* kSchemaLock = "SELECT pg_advisory_xact_lock(7422960117)";
+
+// The functions of libpq that the history calls, found in the library once it is loaded.
+struct LibPq {
+    decltype(&PQconnectdbParams) connectdbParams;
+    decltype(&PQfinish) finish;
+    decltype(&PQsetNoticeProcessor) setNoticeProcessor;
+    decltype(&PQstatus) status;
+    decltype(&PQerrorMessage) errorMessage;
+    decltype(&PQsendQueryParams) sendQueryParams;
+    decltype(&PQsetSingleRowMode) setSingleRowMode;
+    decltype(&PQgetResult) getResult;
+    decltype(&PQresultStatus) resultStatus;
+    decltype(&PQresultErrorField) resultErrorField;
+    decltype(&PQresultErrorMessage) resultErrorMessage;
+    decltype(&PQnfields) nfields;
+    decltype(&PQgetisnull) getisnull;
+    decltype(&PQgetvalue) getvalue;
+    decltype(&PQclear) clear;
+};
+
+template <typename Function>
+bool Find(void* library, const char* name, Function& function) {
+    function = reinterpret_cast<Function>(::dlsym(library, name));
+    return function != nullptr;
+}
+
+// libpq, loaded on first use and kept to the program's end; nothing, and `error` says why, when
+// it cannot be loaded.
+const LibPq* LoadLibPq(std::string* error) {
+    static LibPq pq;
+    static std::string problem;
+    static const bool loaded = [] {
+        void* library = ::dlopen("libpq.so.5", RTLD_NOW | RTLD_LOCAL);
+        if (library == nullptr) {
+            const char* why = ::dlerror();
+            problem = std::string("PostgreSQL's client library cannot be loaded (") +
+                      (why != nullptr ? why : "libpq.so.5") + "); install libpq5";
+            return false;
+        }
+        const bool all =
+            Find(library, "PQconnectdbParams", pq.connectdbParams) &&
+            Find(library, "PQfinish", pq.finish) &&
+            Find(library, "PQsetNoticeProcessor", pq.setNoticeProcessor) &&
+            Find(library, "PQstatus", pq.status) &&
+            Find(library, "PQerrorMessage", pq.errorMessage) &&
+            Find(library, "PQsendQueryParams", pq.sendQueryParams) &&
+            Find(library, "PQsetSingleRowMode", pq.setSingleRowMode) &&
+            Find(library, "PQgetResult", pq.getResult) &&
+            Find(library, "PQresultStatus", pq.resultStatus) &&
+            Find(library, "PQresultErrorField", pq.resultErrorField) &&
+            Find(library, "PQresultErrorMessage", pq.resultErrorMessage) &&
+            Find(library, "PQnfields", pq.nfields) && Find(library, "PQgetisnull", pq.getisnull) &&
+            Find(library, "PQgetvalue", pq.getvalue) && Find(library, "PQclear", pq.clear);
+        if (!all) {
+            problem =
+                "PostgreSQL's client library (libpq.so.5) lacks a function the history "
+                "needs: it is older than PostgreSQL 9.2";
+        }
+        return all;
+    }();
+    if (!loaded) {
+        *error = problem;
+        return nullptr;
+    }
+    return &pq;
+}
 
 void IgnoreNotice(void*, const char*) {}
 
@@ -49,39 +119,47 @@ std::string Numbered(const std::string& sql) {
 
 class PostgresHistory final : public HistoryDatabase {
   public:
-    PostgresHistory(PGconn* connection, std::string place)
-        : connection_(connection), place_(std::move(place)) {}
-    ~PostgresHistory() override { PQfinish(connection_); }
+    PostgresHistory(const LibPq& pq, PGconn* connection, std::string place)
+        : pq_(pq), connection_(connection), place_(std::move(place)) {}
+    ~PostgresHistory() override { pq_.finish(connection_); }
     PostgresHistory(const PostgresHistory&) = delete;
     PostgresHistory& operator=(const PostgresHistory&) = delete;
 
+    // The rows come one at a time (libpq's single-row mode), so that a query of any size is
+    // handed on in bounded memory.
     std::optional<std::string> Execute(const std::string& sql, const std::vector<SqlValue>& values,
-                                       std::vector<SqlRow>* rows) override {
+                                       const RowHandler* on_row) override {
         std::vector<const char*> texts;
         for (const SqlValue& value : values) {
             texts.push_back(value ? value->c_str() : nullptr);
         }
-        PGresult* result =
-            PQexecParams(connection_, Numbered(sql).c_str(), static_cast<int>(texts.size()),
-                         nullptr, texts.data(), nullptr, nullptr, 0);
-        const ExecStatusType status = PQresultStatus(result);
-        if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
-            const char* state = PQresultErrorField(result, PG_DIAG_SQLSTATE);
-            last_state_ = state != nullptr ? state : "";
-            const std::string message = Trimmed(PQerrorMessage(connection_));
-            PQclear(result);
-            return message.empty() ? "the server gave no answer" : message;
+        if (pq_.sendQueryParams(connection_, Numbered(sql).c_str(), static_cast<int>(texts.size()),
+                                nullptr, texts.data(), nullptr, nullptr, 0) == 0) {
+            return Failed(nullptr);
         }
-        for (int row = 0; rows != nullptr && row < PQntuples(result); ++row) {
-            SqlRow& values_of_row = rows->emplace_back();
-            for (int column = 0; column < PQnfields(result); ++column) {
-                values_of_row.push_back(PQgetisnull(result, row, column)
-                                            ? std::nullopt
-                                            : SqlValue(PQgetvalue(result, row, column)));
+        pq_.setSingleRowMode(connection_);
+        std::optional<std::string> problem;
+        SqlRow row;
+        while (PGresult* result = pq_.getResult(connection_)) {
+            const ExecStatusType status = pq_.resultStatus(result);
+            if (status == PGRES_SINGLE_TUPLE && on_row != nullptr && !problem) {
+                row.resize(static_cast<std::size_t>(pq_.nfields(result)));
+                for (int column = 0; column < pq_.nfields(result); ++column) {
+                    SqlValue& value = row[static_cast<std::size_t>(column)];
+                    if (pq_.getisnull(result, 0, column)) {
+                        value.reset();
+                    } else {
+                        value = pq_.getvalue(result, 0, column);
+                    }
+                }
+                (*on_row)(row);
+            } else if (status != PGRES_SINGLE_TUPLE && status != PGRES_COMMAND_OK &&
+                       status != PGRES_TUPLES_OK && !problem) {
+                problem = Failed(result);
             }
+            pq_.clear(result);  // every result is taken, so that the connection is ready again
         }
-        PQclear(result);
-        return std::nullopt;
+        return problem;
     }
 
     std::optional<std::string> BeginSchemaChange() override {
@@ -91,13 +169,25 @@ class PostgresHistory final : public HistoryDatabase {
         return Run(kSchemaLock, {}, nullptr);
     }
     std::string Place() const override { return place_; }
-    // A serialisation failure or a deadlock: PostgreSQL's word that the transaction may go
-    // through when tried again.
-    bool MayRetry() const override { return last_state_ == "40001" || last_state_ == "40P01"; }
 
   private:
+    // The failure's message (and its SQLSTATE, for MayRetry), from `result` when there is one.
+    std::string Failed(const PGresult* result) {
+        const char* state =
+            result != nullptr ? pq_.resultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
+        // A serialisation failure or a deadlock: PostgreSQL's word that the transaction may go
+        // through when tried again.
+        const std::string sqlstate = state != nullptr ? state : "";
+        NoteFailure(sqlstate == "40001" || sqlstate == "40P01");
+        std::string message = result != nullptr ? Trimmed(pq_.resultErrorMessage(result)) : "";
+        if (message.empty()) {
+            message = Trimmed(pq_.errorMessage(connection_));
+        }
+        return message.empty() ? "the server gave no answer" : message;
+    }
+
+    const LibPq& pq_;
     PGconn* connection_;
-    std::string last_state_;
     std::string place_;
 };
 
@@ -136,15 +226,19 @@ std::unique_ptr<HistoryDatabase> ConnectPostgresHistory(const std::string& url,
     // The URL's own words come after the default timeout and so take its place.
     const char* keywords[] = {"connect_timeout", "dbname", nullptr};
     const char* values[] = {kConnectTimeoutS, url.c_str(), nullptr};
-    PGconn* connection = PQconnectdbParams(keywords, values, 1);
+    const LibPq* pq = LoadLibPq(error);
+    if (pq == nullptr) {
+        return nullptr;
+    }
+    PGconn* connection = pq->connectdbParams(keywords, values, 1);
     if (connection == nullptr) {
         *error = "out of memory";
         return nullptr;
     }
-    PQsetNoticeProcessor(connection, IgnoreNotice, nullptr);
-    auto database = std::make_unique<PostgresHistory>(connection, RedactedUrl(url));
-    if (PQstatus(connection) != CONNECTION_OK) {
-        *error = RedactedUrl(Trimmed(PQerrorMessage(connection)));
+    pq->setNoticeProcessor(connection, IgnoreNotice, nullptr);
+    auto database = std::make_unique<PostgresHistory>(*pq, connection, RedactedUrl(url));
+    if (pq->status(connection) != CONNECTION_OK) {
+        *error = RedactedUrl(Trimmed(pq->errorMessage(connection)));
         return nullptr;
     }
     if (auto problem = database->Run(kStatementTimeout, {}, nullptr)) {

@@ -58,7 +58,7 @@ class SqliteHistory final : public HistoryDatabase {
     SqliteHistory& operator=(const SqliteHistory&) = delete;
 
     std::optional<std::string> Execute(const std::string& sql, const std::vector<SqlValue>& values,
-                                       std::vector<SqlRow>* rows) override {
+                                       const RowHandler* on_row) override {
         sqlite3_stmt* statement = nullptr;
         if (sqlite3_prepare_v2(handle_, sql.c_str(), -1, &statement, nullptr) != SQLITE_OK) {
             return Failure();
@@ -75,15 +75,27 @@ class SqliteHistory final : public HistoryDatabase {
             }
         }
         int step = SQLITE_ROW;
+        SqlRow row;  // one row's room, used again for each
         while ((step = sqlite3_step(statement)) == SQLITE_ROW) {
-            if (rows == nullptr) {
+            if (on_row == nullptr) {
                 continue;
             }
-            SqlRow& row = rows->emplace_back();
-            for (int column = 0; column < sqlite3_column_count(statement); ++column) {
+            const int columns = sqlite3_column_count(statement);
+            row.resize(static_cast<std::size_t>(columns));
+            for (int column = 0; column < columns; ++column) {
                 const auto* text = sqlite3_column_text(statement, column);
-                row.push_back(text ? SqlValue(reinterpret_cast<const char*>(text)) : std::nullopt);
+                SqlValue& value = row[static_cast<std::size_t>(column)];
+                const auto* chars = reinterpret_cast<const char*>(text);
+                const auto size = static_cast<std::size_t>(sqlite3_column_bytes(statement, column));
+                if (text == nullptr) {
+                    value.reset();
+                } else if (value) {
+                    value->assign(chars, size);  // the room of the row before, kept
+                } else {
+                    value.emplace(chars, size);
+                }
             }
+            (*on_row)(row);
         }
         sqlite3_finalize(statement);
         return step == SQLITE_DONE ? std::nullopt : Failure();
@@ -91,24 +103,19 @@ class SqliteHistory final : public HistoryDatabase {
 
     std::optional<std::string> BeginSchemaChange() override { return Run("BEGIN IMMEDIATE"); }
     std::string Place() const override { return path_; }
+
+  private:
     // SQLite's busy wait covers most waits for another connection's lock, but not all: the
     // switch of a new file to WAL, or a read transaction that cannot become a write one, fails
     // at once with SQLITE_BUSY; SQLITE_PROTOCOL is a race on the WAL's locks.
-    // The last failure's; a statement that succeeds leaves it, so a ROLLBACK after a failure
-    // does not hide why the transaction failed.
-    bool MayRetry() const override {
-        const int primary = last_code_ & 0xFF;
-        return primary == SQLITE_BUSY || primary == SQLITE_LOCKED || primary == SQLITE_PROTOCOL;
-    }
-
-  private:
     std::optional<std::string> Failure() {
-        last_code_ = sqlite3_extended_errcode(handle_);
+        const int primary = sqlite3_extended_errcode(handle_) & 0xFF;
+        NoteFailure(primary == SQLITE_BUSY || primary == SQLITE_LOCKED ||
+                    primary == SQLITE_PROTOCOL);
         return std::string(sqlite3_errmsg(handle_));
     }
 
     sqlite3* handle_;
-    int last_code_ = SQLITE_OK;
     std::chrono::steady_clock::time_point busy_since_;
     std::string path_;
 };
@@ -120,6 +127,7 @@ std::optional<std::string> SwitchToWal(HistoryDatabase& database) {
     const auto deadline = std::chrono::steady_clock::now() + kRetryForS;
     for (int tries = 1;; ++tries) {
         std::vector<SqlRow> mode;
+        database.ForgetFailure();
         auto problem = database.Run("PRAGMA journal_mode = WAL", {}, &mode);
         if (!problem && !mode.empty() && mode[0][0] == "wal") {
             return std::nullopt;

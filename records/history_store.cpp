@@ -7,7 +7,7 @@ namespace vantor::cli {
 
 namespace {
 
-constexpr int kSchemaVersion = 1;
+constexpr int kSchemaVersion = 2;
 
 // Each migration brings the schema from the version before it to its own; the station's file
 // also keeps the queue of records for a site's database.
@@ -38,6 +38,17 @@ constexpr Migration kMigrations[] = {
      "CREATE TABLE IF NOT EXISTS pending (sequence INTEGER PRIMARY KEY AUTOINCREMENT,"
      " run_id TEXT NOT NULL UNIQUE REFERENCES runs (id) ON DELETE CASCADE,"
      " destination TEXT NOT NULL)"},
+    // Version 2: an index for every filter of the history command, and indexes that hold all
+    // that the listing's order and the counts per station and per image read, so that none of
+    // them reads the runs' rows with their whole records.
+    {2, false, "CREATE INDEX IF NOT EXISTS runs_started_id ON runs (started, id)"},
+    {2, false, "CREATE INDEX IF NOT EXISTS runs_port_started ON runs (port, started)"},
+    {2, false, "CREATE INDEX IF NOT EXISTS runs_result_started ON runs (result, started)"},
+    {2, false,
+     "CREATE INDEX IF NOT EXISTS runs_station_counts ON runs (host, port, result, started)"},
+    {2, false, "CREATE INDEX IF NOT EXISTS runs_image_counts ON runs (id, result, started, port)"},
+    {2, false, "CREATE INDEX IF NOT EXISTS run_images_sent_sha256 ON run_images (sent_sha256)"},
+    {2, false, "DROP INDEX IF EXISTS runs_started"},
 };
 
 constexpr const char* kInsertRun =
@@ -133,6 +144,7 @@ template <typename Change>
 std::optional<std::string> Retried(HistoryDatabase& database, Change change) {
     const auto deadline = std::chrono::steady_clock::now() + kRetryForS;
     for (int tries = 1;; ++tries) {
+        database.ForgetFailure();
         std::optional<std::string> problem = change();
         if (!problem || !database.MayRetry() || !PauseBeforeRetry(tries, deadline)) {
             return problem;

@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "cli/console/command_line.h"
+#include "cli/history/history_listing.h"
 #include "cli/history/history_recording.h"
 #include "records/exit_status.h"
 #include "records/history_store.h"
@@ -68,7 +69,8 @@ constexpr platform::ProgramOption kHistoryOptions[] = {
 struct HistorySettings {
     std::string action = "list";
     std::string place;
-    std::optional<std::string> since, until, before, port, result, image_sha256;
+    HistoryFilters filters;
+    std::optional<std::string> before;
     std::optional<long> limit;
     bool json = false;
     bool csv = false;
@@ -127,18 +129,18 @@ std::optional<std::string> TakeValue(const std::string& name, const std::string&
         }
         settings.place = value;
     } else if (name == "--since") {
-        return date(settings.since, false);
+        return date(settings.filters.since, false);
     } else if (name == "--until") {
-        return date(settings.until, true);
+        return date(settings.filters.until, true);
     } else if (name == "--before") {
         return date(settings.before, false);
     } else if (name == "--port") {
-        settings.port = value;
+        settings.filters.port = value;
     } else if (name == "--result") {
         if (value != "success" && value != "failure") {
             return "--result \"" + value + "\": success or failure";
         }
-        settings.result = value;
+        settings.filters.result = value;
     } else if (name == "--image-sha256") {
         std::string lower;
         for (const char c : value) {
@@ -148,7 +150,7 @@ std::optional<std::string> TakeValue(const std::string& name, const std::string&
             lower.find_first_not_of("0123456789abcdef") != std::string::npos) {
             return "--image-sha256 \"" + value + "\": 64 hexadecimal digits";
         }
-        settings.image_sha256 = lower;
+        settings.filters.image_sha256 = lower;
     } else if (name == "--limit") {
         settings.limit = ParseWhole(value, 1, 1000000000);
         if (!settings.limit) {
@@ -200,35 +202,6 @@ std::optional<std::string> ParseHistory(const std::vector<std::string>& argument
     return std::nullopt;
 }
 
-// The filters as SQL over runs r, with their values.
-std::string Filters(const HistorySettings& settings, std::vector<SqlValue>& values) {
-    std::string where = " WHERE 1 = 1";
-    if (settings.since) {
-        where += " AND r.started >= ?";
-        values.push_back(*settings.since);
-    }
-    if (settings.until) {
-        where += " AND r.started < ?";
-        values.push_back(*settings.until);
-    }
-    if (settings.port) {
-        where += " AND r.port = ?";
-        values.push_back(*settings.port);
-    }
-    if (settings.result) {
-        where += *settings.result == "success" ? " AND r.result = 'success'"
-                                               : " AND r.result <> 'success'";
-    }
-    if (settings.image_sha256) {
-        where +=
-            " AND EXISTS (SELECT 1 FROM run_images i WHERE i.run_id = r.id AND"
-            " (i.sha256 = ? OR i.sent_sha256 = ?))";
-        values.push_back(*settings.image_sha256);
-        values.push_back(*settings.image_sha256);
-    }
-    return where;
-}
-
 int Unusable(const std::string& place, const std::string& problem) {
     std::fprintf(stderr, "vantor-cli: history %s: %s\n", place.c_str(), problem.c_str());
     return kExitHistoryUnusable;
@@ -266,184 +239,25 @@ std::optional<long long> NumberOf(const SqlValue& value) {
                  : std::nullopt;
 }
 
-std::string Csv(const SqlValue& value) {
-    const std::string text = value.value_or("");
-    if (text.find_first_of(",\"\n") == std::string::npos) {
-        return text;
-    }
-    std::string quoted = "\"";
-    for (const char c : text) {
-        quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
-    }
-    return quoted + "\"";
-}
-
-constexpr const char* kRunColumns[] = {
-    "id",
-    "started",
-    "ended",
-    "host",
-    "user_name",
-    "tool_version",
-    "command",
-    "port",
-    "device",
-    "usb_serial",
-    "baud",
-    "result",
-    "exit_status",
-    "ident_word",
-    "hardware_revision",
-    "drive_version",
-    "address",
-    "packets_sent",
-    "protected_memory_warnings",
-    "missing_responses",
-    "unrecognised_responses",
-    "invalid_command_responses",
-    "resynchronisations",
-    "origin",
-};
-// The columns that hold numbers.
-bool IsNumberColumn(std::size_t column) {
-    return column == 10 || column == 12 || column == 13 || column == 14 || column == 16 ||
-           (column >= 17 && column <= 22);
-}
-
 int List(HistoryDatabase& database, const HistorySettings& settings) {
-    std::vector<SqlValue> values;
-    std::string sql = "SELECT ";
-    for (const char* column : kRunColumns) {
-        sql += std::string(column == kRunColumns[0] ? "" : ", ") + "r." + column;
-    }
-    sql += " FROM runs r" + Filters(settings, values) + " ORDER BY r.started DESC, r.id";
-    const bool table = !settings.json && !settings.csv;
-    const long limit = settings.limit.value_or(table ? kTableRows : 0);
-    if (limit > 0) {
-        sql += " LIMIT " + std::to_string(limit);
-    }
-    std::vector<SqlRow> rows;
-    if (auto problem = database.Run(sql, values, &rows)) {
+    const ListFormat format = settings.json  ? ListFormat::kJson
+                              : settings.csv ? ListFormat::kCsv
+                                             : ListFormat::kTable;
+    HistoryFilters filters = settings.filters;
+    filters.limit = settings.limit.value_or(format == ListFormat::kTable ? kTableRows : 0);
+    if (auto problem = PrintRuns(database, filters, format)) {
         return Unusable(database.Place(), *problem);
-    }
-    if (settings.csv) {
-        for (const char* column : kRunColumns) {
-            std::printf("%s,", column);
-        }
-        std::printf("image_paths,image_sha256s\n");
-    } else if (table) {
-        std::printf("%-24s %-8s %-14s %-12s %-10s %-8s %s\n", "STARTED", "RESULT", "PORT", "HOST",
-                    "USER", "PACKETS", "IMAGE SHA-256");
-    }
-    for (const SqlRow& row : rows) {
-        std::vector<SqlRow> images;
-        if (auto problem = database.Run(
-                "SELECT path, size_bytes, sha256, declared_packets, packets_sent, sent_sha256"
-                " FROM run_images WHERE run_id = ? ORDER BY position",
-                {row[0]}, &images)) {
-            return Unusable(database.Place(), *problem);
-        }
-        if (settings.json) {
-            JsonObject object;
-            for (std::size_t column = 0; column < row.size(); ++column) {
-                const std::string key = column == 4 ? "user" : kRunColumns[column];
-                if (IsNumberColumn(column)) {
-                    object.IntegerOrNull(key, NumberOf(row[column]));
-                } else {
-                    object.StringOrNull(key, row[column]);
-                }
-            }
-            JsonArray list;
-            for (const SqlRow& image : images) {
-                list.Object(JsonObject()
-                                .StringOrNull("path", image[0])
-                                .IntegerOrNull("size_bytes", NumberOf(image[1]))
-                                .StringOrNull("sha256", image[2])
-                                .IntegerOrNull("declared_packets", NumberOf(image[3]))
-                                .IntegerOrNull("packets_sent", NumberOf(image[4]))
-                                .StringOrNull("sent_sha256", image[5]));
-            }
-            object.Array("images", list);
-            std::printf("%s\n", object.Text().c_str());
-        } else if (settings.csv) {
-            for (const SqlValue& value : row) {
-                std::printf("%s,", Csv(value).c_str());
-            }
-            std::string paths, digests;
-            for (const SqlRow& image : images) {
-                paths += (paths.empty() ? "" : ";") + image[0].value_or("");
-                digests += (digests.empty() ? "" : ";") + image[2].value_or("");
-            }
-            std::printf("%s,%s\n", Csv(paths).c_str(), Csv(digests).c_str());
-        } else {
-            const std::string digest =
-                images.empty() ? "-" : images.front()[2].value_or("?").substr(0, 16);
-            std::printf("%-24s %-8s %-14s %-12s %-10s %-8s %s%s\n", row[1].value_or("").c_str(),
-                        row[11].value_or("").c_str(), row[7].value_or("").c_str(),
-                        row[3].value_or("").c_str(), row[4].value_or("").c_str(),
-                        row[17].value_or("0").c_str(), digest.c_str(),
-                        images.size() > 1 ? " ..." : "");
-        }
     }
     return kExitSuccess;
 }
 
-void PrintStats(const char* kind, const std::vector<SqlRow>& rows,
-                const HistorySettings& settings) {
-    const bool station = std::string(kind) == "station";
-    if (!settings.json && !settings.csv) {
-        std::printf("%s%-44s %8s %10s %13s\n", station ? "" : "\n",
-                    station ? "STATION (HOST PORT)" : "IMAGE SHA-256", "RUNS", "SUCCESSES",
-                    "FAILURE RATE");
-    }
-    for (const SqlRow& row : rows) {
-        const long long runs = NumberOf(row[2]).value_or(0);
-        const long long successes = NumberOf(row[3]).value_or(0);
-        const double rate = runs > 0 ? static_cast<double>(runs - successes) / runs : 0.0;
-        JsonObject object;
-        object.String("kind", kind);
-        if (station) {
-            object.StringOrNull("host", row[0]).StringOrNull("port", row[1]);
-        } else {
-            object.StringOrNull("sha256", row[0]);
-        }
-        object.Integer("runs", runs).Integer("successes", successes).Fixed3("failure_rate", rate);
-        if (settings.json) {
-            std::printf("%s\n", object.Text().c_str());
-        } else if (settings.csv) {
-            std::printf("%s,%s,%s,%lld,%lld,%.3f\n", kind, Csv(row[0]).c_str(), Csv(row[1]).c_str(),
-                        runs, successes, rate);
-        } else {
-            const std::string name =
-                station ? row[0].value_or("?") + " " + row[1].value_or("?") : row[0].value_or("?");
-            std::printf("%-44s %8lld %10lld %12.1f%%\n", name.c_str(), runs, successes,
-                        rate * 100.0);
-        }
-    }
-}
-
 int Stats(HistoryDatabase& database, const HistorySettings& settings) {
-    std::vector<SqlValue> values;
-    const std::string where = Filters(settings, values);
-    const std::string success = "sum(CASE WHEN r.result = 'success' THEN 1 ELSE 0 END)";
-    std::vector<SqlRow> stations, images;
-    if (auto problem = database.Run("SELECT r.host, r.port, count(*), " + success + " FROM runs r" +
-                                        where + " GROUP BY r.host, r.port ORDER BY r.host, r.port",
-                                    values, &stations)) {
+    const ListFormat format = settings.json  ? ListFormat::kJson
+                              : settings.csv ? ListFormat::kCsv
+                                             : ListFormat::kTable;
+    if (auto problem = PrintCounts(database, settings.filters, format)) {
         return Unusable(database.Place(), *problem);
     }
-    if (auto problem = database.Run("SELECT i.sha256, NULL, count(DISTINCT r.id), "
-                                    "count(DISTINCT CASE WHEN r.result = 'success' THEN r.id END)"
-                                    " FROM runs r JOIN run_images i ON i.run_id = r.id" +
-                                        where + " GROUP BY i.sha256 ORDER BY i.sha256",
-                                    values, &images)) {
-        return Unusable(database.Place(), *problem);
-    }
-    if (settings.csv) {
-        std::printf("kind,host_or_sha256,port,runs,successes,failure_rate\n");
-    }
-    PrintStats("station", stations, settings);
-    PrintStats("image", images, settings);
     return kExitSuccess;
 }
 

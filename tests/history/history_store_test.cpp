@@ -1,5 +1,5 @@
 // The history store itself, in this test's own processes: records written by many processes at
-// once into one file.
+// once into one file, and the plans SQLite makes for the history command's questions.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/wait.h>
@@ -9,8 +9,10 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "cli/cli_runner.h"
+#include "cli/history/history_query.h"
 #include "records/history_database.h"
 #include "records/history_store.h"
 
@@ -116,6 +118,103 @@ TEST(HistoryStore, SixtyFourProcessesIntoANewFileLoseNothing) {
         whole_rounds += written == kProcesses && rows == kProcesses ? 1 : 0;
     }
     EXPECT_EQ(whole_rounds, kRounds);
+}
+
+// The plan SQLite makes for `sql`: one line per step, as EXPLAIN QUERY PLAN gives them.
+std::vector<std::string> PlanOf(const std::string& path, const std::string& sql,
+                                const std::vector<cli::SqlValue>& values) {
+    std::vector<std::string> steps;
+    sqlite3* handle = nullptr;
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_open_v2(path.c_str(), &handle, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
+        sqlite3_prepare_v2(handle, ("EXPLAIN QUERY PLAN " + sql).c_str(), -1, &statement,
+                           nullptr) == SQLITE_OK) {
+        for (std::size_t index = 0; index < values.size(); ++index) {
+            sqlite3_bind_text(statement, static_cast<int>(index + 1),
+                              values[index] ? values[index]->c_str() : nullptr, -1,
+                              SQLITE_TRANSIENT);
+        }
+        while (sqlite3_step(statement) == SQLITE_ROW) {
+            steps.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(statement, 3)));
+        }
+    }
+    sqlite3_finalize(statement);
+    sqlite3_close_v2(handle);
+    return steps;
+}
+
+std::string Joined(const std::vector<std::string>& steps) {
+    std::string text;
+    for (const std::string& step : steps) {
+        text += step + "\n";
+    }
+    return text;
+}
+
+// Every filter of the history command is a search of an index, and no question reads the runs'
+// rows one by one: the listing reads them in the order of an index, and the counts read only
+// indexes, never the rows with their records.
+TEST(HistoryStore, EveryFilterIsServedByAnIndex) {
+    TempDir dir;
+    const std::string path = dir.Path("plans.sqlite");
+    ASSERT_TRUE(cli::RecordEntry(RunEntry(1), path).written);
+    cli::HistoryFilters none;
+    cli::HistoryFilters since;
+    since.since = "2026-06-01T00:00:00.000Z";
+    since.until = "2026-07-01T00:00:00.000Z";
+    cli::HistoryFilters port;
+    port.port = "COM3";
+    cli::HistoryFilters failures;
+    failures.result = "failure";
+    cli::HistoryFilters successes;
+    successes.result = "success";
+    cli::HistoryFilters image;
+    image.image_sha256 = std::string(64, 'b');
+    cli::HistoryFilters latest;
+    latest.limit = 20;
+    struct Case {
+        const char* name;
+        cli::HistoryFilters filters;
+        std::vector<std::string> searches;  // what the plan must search by
+    };
+    const std::vector<Case> cases = {
+        {"no filter", none, {}},
+        {"the latest 20", latest, {}},
+        {"--since and --until", since, {"(started>? AND started<?)"}},
+        {"--port", port, {"INDEX runs_port_started (port=?)"}},
+        {"--result failure", failures, {"INDEX runs_result_started (result=?)"}},
+        {"--result success", successes, {"INDEX runs_result_started (result=?)"}},
+        {"--image-sha256",
+         image,
+         {"INDEX run_images_sha256 (sha256=?)", "INDEX run_images_sent_sha256 (sent_sha256=?)"}},
+    };
+    for (const Case& test : cases) {
+        for (auto* make : {&cli::ListSql, &cli::StationCountsSql, &cli::ImageCountsSql}) {
+            std::vector<cli::SqlValue> values;
+            const std::string sql = make(test.filters, values);
+            const std::vector<std::string> steps = PlanOf(path, sql, values);
+            const std::string plan = Joined(steps);
+            ASSERT_FALSE(steps.empty()) << sql;
+            for (const std::string& step : steps) {
+                // A scan or a search of runs (r) or run_images (i) without an index reads
+                // their rows, records and all; a subquery's rows (latest) are no table's.
+                const bool reads_rows =
+                    (step == "SCAN r" || step == "SCAN i" || step.rfind("SCAN r ", 0) == 0 ||
+                     step.rfind("SCAN i ", 0) == 0 || step.rfind("SEARCH r ", 0) == 0 ||
+                     step.rfind("SEARCH i ", 0) == 0) &&
+                    step.find("INDEX") == std::string::npos;
+                EXPECT_FALSE(reads_rows) << test.name << ": " << step << "\n"
+                                         << sql << "\n"
+                                         << plan;
+            }
+            for (const std::string& search : test.searches) {
+                EXPECT_NE(plan.find(search), std::string::npos)
+                    << test.name << " needs " << search << "\n"
+                    << sql << "\n"
+                    << plan;
+            }
+        }
+    }
 }
 
 }  // namespace

@@ -1,0 +1,112 @@
+#include "cli/history/history_query.h"
+
+namespace vantor::cli {
+
+namespace {
+
+constexpr const char* kImageColumns =
+    "i.path, i.size_bytes, i.sha256, i.declared_packets, i.packets_sent, i.sent_sha256";
+
+// The filters as SQL over runs r, with their values: each one a search of an index.
+std::string Where(const HistoryFilters& filters, std::vector<SqlValue>& values) {
+    std::string where = " WHERE 1 = 1";
+    if (filters.since) {
+        where += " AND r.started >= ?";
+        values.push_back(*filters.since);
+    }
+    if (filters.until) {
+        where += " AND r.started < ?";
+        values.push_back(*filters.until);
+    }
+    if (filters.port) {
+        where += " AND r.port = ?";
+        values.push_back(*filters.port);
+    }
+    if (filters.result) {
+        // A run's result is success, failed or interrupted: a list of values, which an index
+        // serves where "not success" would not.
+        where += *filters.result == "success" ? " AND r.result = 'success'"
+                                              : " AND r.result IN ('failed', 'interrupted')";
+    }
+    if (filters.image_sha256) {
+        // Each digest by its own index; one test of both (sha256 = ? OR sent_sha256 = ?) would
+        // look at every run's images.
+        where +=
+            " AND r.id IN (SELECT run_id FROM run_images WHERE sha256 = ?"
+            " UNION SELECT run_id FROM run_images WHERE sent_sha256 = ?)";
+        values.push_back(*filters.image_sha256);
+        values.push_back(*filters.image_sha256);
+    }
+    return where;
+}
+
+std::string RunColumns(const char* table) {
+    std::string columns;
+    for (const char* column : ListedRunColumns()) {
+        columns += std::string(columns.empty() ? "" : ", ") + table + "." + column;
+    }
+    return columns;
+}
+
+}  // namespace
+
+const std::vector<const char*>& ListedRunColumns() {
+    static const std::vector<const char*> columns = {
+        "id",
+        "started",
+        "ended",
+        "host",
+        "user_name",
+        "tool_version",
+        "command",
+        "port",
+        "device",
+        "usb_serial",
+        "baud",
+        "result",
+        "exit_status",
+        "ident_word",
+        "hardware_revision",
+        "drive_version",
+        "address",
+        "packets_sent",
+        "protected_memory_warnings",
+        "missing_responses",
+        "unrecognised_responses",
+        "invalid_command_responses",
+        "resynchronisations",
+        "origin",
+    };
+    return columns;
+}
+
+std::string ListSql(const HistoryFilters& filters, std::vector<SqlValue>& values) {
+    const std::string where = Where(filters, values);
+    if (filters.limit <= 0) {
+        return "SELECT " + RunColumns("r") + ", " + kImageColumns +
+               " FROM runs r LEFT JOIN run_images i ON i.run_id = r.id" + where +
+               " ORDER BY r.started DESC, r.id DESC, i.position";
+    }
+    // The latest runs first, their images then: a limit counts runs, not rows.
+    return "SELECT " + RunColumns("latest") + ", " + kImageColumns + " FROM (SELECT " +
+           RunColumns("r") + " FROM runs r" + where + " ORDER BY r.started DESC, r.id DESC LIMIT " +
+           std::to_string(filters.limit) +
+           ") latest LEFT JOIN run_images i ON i.run_id = latest.id"
+           " ORDER BY latest.started DESC, latest.id DESC, i.position";
+}
+
+std::string StationCountsSql(const HistoryFilters& filters, std::vector<SqlValue>& values) {
+    return "SELECT r.host, r.port, count(*), sum(CASE WHEN r.result = 'success' THEN 1 ELSE 0 END)"
+           " FROM runs r" +
+           Where(filters, values) + " GROUP BY r.host, r.port ORDER BY r.host, r.port";
+}
+
+std::string ImageCountsSql(const HistoryFilters& filters, std::vector<SqlValue>& values) {
+    // A run that was given one image twice (a files list may name it twice) counts once.
+    return "SELECT i.sha256, count(DISTINCT r.id),"
+           " count(DISTINCT CASE WHEN r.result = 'success' THEN r.id END)"
+           " FROM run_images i JOIN runs r ON r.id = i.run_id" +
+           Where(filters, values) + " GROUP BY i.sha256 ORDER BY i.sha256";
+}
+
+}  // namespace vantor::cli
