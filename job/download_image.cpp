@@ -424,7 +424,9 @@ ImageResult DownloadImage(const std::string& image_path, std::uint16_t ident_wor
         return result;
     }
     ReportStatus("Download successful", 0);
-    platform::Tone(kToneHz, kToneMs);
+    if (options.success_tone) {
+        platform::Tone(kToneHz, kToneMs);
+    }
     ++counts->ImagesDownloaded;
     return ImageResult::kDownloaded;
 }

@@ -146,6 +146,9 @@ struct DownloadTally {
 // What DownloadImage is given besides the image and the drive.
 struct DownloadImageOptions {
     DownloadTally* tally = nullptr;  // what the exchanges met is added to it
+    // The success tone after the image. A front end leaves it out where no one listens for it:
+    // the stations of a production line finish many at once and no one can tell whose it is.
+    bool success_tone = true;
     // Set before a packet: nothing more is sent and kStopped is returned.
     const std::atomic<int>* stop = nullptr;
     // The SHA-256 the run set out to send for this image (64 lower-case hexadecimal digits):

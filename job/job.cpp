@@ -95,6 +95,7 @@ ImageResult DownloadOneImage(JobHost& host, const std::string& path, std::uint16
     DownloadImageOptions image_options;
     image_options.tally = &host.Record.Download;
     image_options.stop = &host.StopRequested;
+    image_options.success_tone = host.Options.SuccessTone.load() != 0;
     if (const auto& expected = host.Options.ExpectedImageSha256) {
         const auto named = expected->find(path);
         // A path the run did not name has no digest that any file can have.

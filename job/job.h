@@ -33,6 +33,9 @@ struct JobOptions {
     // refused with ImageResult::kImageChanged before anything of it is sent. The window sets
     // none and sends what it finds.
     std::optional<std::map<std::string, std::string>> ExpectedImageSha256;
+    // The CLI's own: 0 leaves out the success tone after each image (--no-tone, and every
+    // station of a production line). The window always sounds it.
+    std::atomic<int> SuccessTone{1};
 };
 
 // What one job did, filled by the job from its own data for the front end's run record.

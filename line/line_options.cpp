@@ -234,6 +234,11 @@ std::vector<std::string> ChildArguments(const LineSettings& settings, const std:
         }
     }
     arguments.insert(arguments.end(), {"--port", device, "--json"});
+    // The stations of a line finish many at once, and no one can tell whose tone it is: each
+    // would only wait it out.
+    if (std::find(arguments.begin(), arguments.end(), "--no-tone") == arguments.end()) {
+        arguments.push_back("--no-tone");
+    }
     if (!settings.child_parameters.empty()) {
         // After "--" an image whose name begins with "-" is still an image.
         arguments.push_back("--");

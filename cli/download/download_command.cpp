@@ -72,6 +72,8 @@ constexpr const char* kHelp =
     "                      postgresql:// URL (default: VANTOR_HISTORY, else\n"
     "                      $XDG_DATA_HOME/vantor/history.sqlite; see vantor-cli history)\n"
     "  --no-history        record the run in no history\n"
+    "  --no-tone           no success tone after each image (a line's stations never\n"
+    "                      sound it)\n"
     "  --strict            fail on what the design lets pass (statuses 20 to 23)\n"
     "  --quiet             show only the result and errors\n"
     "  --help, -h, --version\n"
@@ -137,6 +139,7 @@ void ConfigureJob(const DownloadSettings& settings, JobOptions& options) {
     options.ResetAfterDownload = settings.reset_after ? 1 : 0;
     // The CLI also resets after a single image when asked; the window keeps the design's rule.
     options.ResetAfterSingleImage = settings.reset_after ? 1 : 0;
+    options.SuccessTone = settings.no_tone ? 0 : 1;
 }
 
 std::string Hex4(int value) {

@@ -111,6 +111,7 @@ const DownloadOption kDownloadOptions[] = {
     {{"--report", "FILE"}, ShownIn::kBoth, nullptr, &DownloadSettings::report},
     {{"--history", "PLACE"}, ShownIn::kBoth, nullptr, &DownloadSettings::history},
     {{"--no-history"}, ShownIn::kBoth, &DownloadSettings::no_history},
+    {{"--no-tone"}, ShownIn::kDownload, &DownloadSettings::no_tone},
     {{"--skip-seeking"}, ShownIn::kBoth, &DownloadSettings::skip_seeking},
     {{"--reset-after"}, ShownIn::kDownload, &DownloadSettings::reset_after},
     {{"--json"}, ShownIn::kBoth, &DownloadSettings::json},

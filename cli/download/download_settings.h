@@ -37,6 +37,7 @@ struct DownloadSettings {
     std::string report;
     std::string history;  // --history: a SQLite file or a postgresql:// URL
     bool no_history = false;
+    bool no_tone = false;  // --no-tone: no success tone after each image
     bool stay = false;
     bool help = false;
     bool version = false;

@@ -47,7 +47,7 @@ _vantor_cli()
             elif [[ $cur == -* ]]; then
                 _vantor_offer "--files-list --port --baud --address --skip-seeking --reset-after
                     --strict --notify-fd --traffic-log --json --report --history --no-history
-                    --quiet --ports-from --max-parallel --retry --stop-on-first-failure --help -h --version"
+                    --no-tone --quiet --ports-from --max-parallel --retry --stop-on-first-failure --help -h --version"
             else
                 _filedir orb
             fi

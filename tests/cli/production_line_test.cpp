@@ -116,6 +116,43 @@ TEST(ProductionLine, EachStationGetsItsOwnResultWhenFaultsDiffer) {
     }
 }
 
+// The time on the run's clock at which `station` (0: a single run) wrote its summary.
+double SummaryMs(const CliRun& run, int station) {
+    const auto summaries = Events(ParseJsonLines(run.out), "summary", station);
+    return summaries.size() == 1 ? summaries.front().value("time_ms", -1.0) : -1.0;
+}
+
+// The success tone is for an operator at one drive: a single run waits out its second after
+// the image, --no-tone leaves it out, and the stations of a line never wait for it.
+TEST(ProductionLine, StationsDoNotWaitForTheSuccessTone) {
+    TempDir dir;
+    const std::string image = GoodImage(dir);
+    const std::vector<std::string> single{
+        "download",       image,    "--port",      "sim", "--skip-seeking",
+        "--virtual-time", "--json", "--no-history"};
+    const CliRun with_tone = RunCli(single);
+    std::vector<std::string> no_tone = single;
+    no_tone.push_back("--no-tone");
+    const CliRun without = RunCli(no_tone);
+    ASSERT_EQ(with_tone.status, 0) << with_tone.err;
+    ASSERT_EQ(without.status, 0) << without.err;
+    EXPECT_NEAR(SummaryMs(with_tone, 0) - SummaryMs(without, 0), 1000.0, 0.002);
+
+    const CliRun line = RunCli(
+        LineArguments(image, {"sim", "sim:ident=0x2083"},
+                      {"--skip-seeking", "--virtual-time", "--json", "--no-history", "--no-tone"}));
+    ASSERT_EQ(line.status, 0) << line.err;
+    const CliRun line_unasked =
+        RunCli(LineArguments(image, {"sim", "sim:ident=0x2083"},
+                             {"--skip-seeking", "--virtual-time", "--json", "--no-history"}));
+    ASSERT_EQ(line_unasked.status, 0) << line_unasked.err;
+    for (const CliRun* run : {&line, &line_unasked}) {
+        for (const int station : {1, 2}) {
+            EXPECT_NEAR(SummaryMs(*run, station), SummaryMs(without, 0), 0.002) << station;
+        }
+    }
+}
+
 // A station ended by a signal from outside (an operator's kill, the OOM killer) is reported
 // as killed, and the others finish as if nothing had happened.
 TEST(ProductionLine, ReportsAStationKilledFromOutside) {
