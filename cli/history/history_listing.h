@@ -2,8 +2,8 @@
 // its rows come from the database, and the counts per station and per image.
 #pragma once
 
-#include "records/history_database.h"
 #include "cli/history/history_query.h"
+#include "records/history_database.h"
 
 namespace vantor::cli {
 
