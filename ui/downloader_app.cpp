@@ -1,6 +1,11 @@
 #include "ui/downloader_app.h"
 
+#include <chrono>
+#include <cstdio>
+
 #include "ui/command_line.h"
+#include "ui/job_history.h"
+#include "ui/job_words.h"
 #include "ui/main_dialog.h"
 
 namespace vantor::ui {
@@ -29,6 +34,14 @@ bool DownloaderApp::InitInstance(const std::vector<std::string>& params) {
     // The result is not looked at.
     dialog.DoModal();
     MainWindow = nullptr;
+    // The window's last job may still be writing its record (a single image's success ends the
+    // window at once): it is waited for, within a bound, so that no job goes unrecorded.
+    if (!WaitForWindowJobs(std::chrono::seconds(kStopBoundSeconds))) {
+        std::fprintf(stderr,
+                     "vantor: a job had not ended within %d seconds of the window's end; it is "
+                     "not recorded in the history\n",
+                     kStopBoundSeconds);
+    }
     return false;
 }
 

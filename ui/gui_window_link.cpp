@@ -163,6 +163,10 @@ std::string GuiWindowLink::GetText(platform::Display display) {
     return call->text;
 }
 
+void GuiWindowLink::RunOnWindow(std::function<void(MainDialog&)> work) {
+    RunOnWindowThread(std::make_shared<PendingCall>(), std::move(work));
+}
+
 void GuiWindowLink::SetProgressRange(int low, int high) {
     RunOnWindowThread(std::make_shared<PendingCall>(),
                       [low, high](MainDialog& dialog) { dialog.SetProgressRange(low, high); });

@@ -48,6 +48,10 @@ class GuiWindowLink final : public QObject, public platform::WindowLink {
     void Post(int window, int message) override;
     void PostQuit() override;
 
+    // Worker thread: runs `work` on the window's thread while the worker's window is attached,
+    // and returns once it has run; at once, without running it, when the window has gone.
+    void RunOnWindow(std::function<void(MainDialog&)> work);
+
     // The message boxes open now (window's thread), for tests that answer them.
     std::vector<QMessageBox*> OpenBoxes() const;
 

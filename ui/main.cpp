@@ -51,8 +51,9 @@ int main(int argc, char** argv) {
     // Qt has taken its own options out of argv; what is left after the program's name is ours.
     std::vector<std::string> params(argv + 1, argv + argc);
     app.InitInstance(params);
-    // A job still running is abandoned: the process ends without joining its worker and
-    // without running the destructors of the state that the worker may still be using.
+    // The window has waited (bounded) for its jobs' records; a job still running past that
+    // bound is abandoned: the process ends without joining its worker and without running the
+    // destructors of the state that the worker may still be using.
     std::fflush(nullptr);
     std::_Exit(EXIT_SUCCESS);
 }

@@ -5,7 +5,6 @@
 #include <QContextMenuEvent>
 #include <QFontMetrics>
 #include <QGroupBox>
-#include <QKeyEvent>
 #include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
@@ -16,8 +15,6 @@
 #include <QTimer>
 #include <algorithm>
 #include <cstdio>
-#include <system_error>
-#include <thread>
 
 #include "link/serial_port.h"
 #include "platform/registry.h"
@@ -29,6 +26,7 @@
 #include "ui/color_list_box.h"
 #include "ui/dialog_units.h"
 #include "ui/gui_window_link.h"
+#include "ui/job_history.h"
 #include "ui/settings_store.h"
 #include "ui/window_focus.h"
 
@@ -117,13 +115,12 @@ std::vector<QString> WrapText(const QString& text, const QFontMetrics& metrics, 
     return lines;
 }
 
-// The name by which message boxes of the window's own are captioned: the program file's.
-QString ProgramName() {
+}  // namespace
+
+QString MainDialog::ProgramName() {
     const QString name = QCoreApplication::applicationName();
     return name.isEmpty() ? QStringLiteral("vantor") : name;
 }
-
-}  // namespace
 
 MainDialog::MainDialog(QWidget* parent) : QDialog(parent), app_icon_(LoadAppIcon()) {
     setWindowTitle(QStringLiteral("Vantor KDX v" VANTOR_VERSION_TEXT));
@@ -350,23 +347,13 @@ void MainDialog::Start() {
 }
 
 bool MainDialog::StartWorker() {
-    // The worker holds the job's state and the process-wide link, never the window: it may
-    // outlive the window, which neither stops nor waits for it.
-    std::shared_ptr<JobHost> host = host_;
-    const std::uint64_t attachment = link_attachment_;
-    const std::string port_name = job_port_name_;
-    const std::string history = cli::WindowJobHistory();
-    try {
-        std::thread([host, attachment, port_name, history] {
-            GuiWindowLink::BindThisThread(attachment);
-            const auto started = std::chrono::system_clock::now();
-            const JobOutcome outcome = DownloadJob(*host);
-            // The job has ended and told the window; its record goes to the history after.
-            cli::RecordWindowJob(*host, outcome, started, port_name, history);
-        }).detach();
-    } catch (const std::system_error&) {
+    auto job = std::make_shared<WindowJob>();
+    job->host = host_;
+    job->port_name = job_port_name_;
+    if (!StartWindowJob(job, link_attachment_)) {
         return false;
     }
+    job_ = std::move(job);
     ++workers_started_;
     return true;
 }
@@ -395,77 +382,6 @@ void MainDialog::ShowAboutBox() {
     AboutDialog about(this);
     about.exec();
     GiveFocusBack(this);
-}
-
-void MainDialog::accept() {
-    DoDataExchange(true);
-    // The program ends here as by Exit, so the controlling program hears of it the same way.
-    PostProgramClosed();
-    QDialog::accept();
-}
-
-void MainDialog::reject() {
-    // A running job is abandoned where it stands: its worker is detached already, and the
-    // window's end releases it from any wait on the window.
-    PostProgramClosed();
-    QDialog::reject();
-}
-
-void MainDialog::PostProgramClosed() {
-    if (const int notify = host_->NotifyWindowFd.load(); notify != 0) {
-        platform::PostToDescriptor(notify, platform::kProgramClosed);
-    }
-}
-
-void MainDialog::EndByQuit() {
-    CloseModalWindowsOver(this);
-    done(kQuitResult);
-    // As the platform's quit message, this ends every modal loop that runs now, and any that
-    // code still unwinding would start: a controlling program waiting for the process does
-    // not wait for an operator to close a stray dialog.
-    QCoreApplication::exit(kQuitResult);
-}
-
-void MainDialog::CloseModalWindowsOver(QWidget* window) {
-    // Each round closes one window; a few dialogs at most are ever open over the main window,
-    // and a window that stays in the way after its round ends the rounds.
-    constexpr int kMaxWindowsOver = 16;
-    for (int round = 0; round < kMaxWindowsOver; ++round) {
-        QWidget* top = QApplication::activePopupWidget();
-        if (top == nullptr) {
-            top = QApplication::activeModalWidget();
-        }
-        if (top == nullptr || top == window) {
-            return;
-        }
-        // Innermost first, so that each dialog's own ending sees its children gone.
-        if (auto* dialog = qobject_cast<QDialog*>(top)) {
-            dialog->reject();
-        } else {
-            top->close();
-        }
-        top->hide();
-    }
-}
-
-void MainDialog::done(int result) {
-    // Every end of the window: from now on the worker's calls return at once.
-    GuiWindowLink::Instance().Detach(this);
-    QDialog::done(result);
-}
-
-void MainDialog::keyPressEvent(QKeyEvent* event) {
-    const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
-    if (enter && (event->modifiers() & ~Qt::KeypadModifier) == 0) {
-        // Enter presses the push button that has the focus, else it is the OK command.
-        if (auto* button = qobject_cast<QPushButton*>(focusWidget())) {
-            button->click();
-        } else {
-            accept();
-        }
-        return;
-    }
-    QDialog::keyPressEvent(event);
 }
 
 void MainDialog::contextMenuEvent(QContextMenuEvent* event) {

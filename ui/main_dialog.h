@@ -5,6 +5,7 @@
 #include <QDialog>
 #include <QIcon>
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -21,6 +22,7 @@ class QRadioButton;
 namespace vantor::ui {
 
 class ColorListBox;
+struct WindowJob;
 
 class MainDialog : public QDialog {
     Q_OBJECT
@@ -59,6 +61,13 @@ class MainDialog : public QDialog {
     const std::string& ShownCause() const { return shown_cause_; }
     // Why the settings store cannot be used, as its box said; empty when it can.
     const std::string& StoreProblem() const { return store_problem_; }
+    // The job has ended and its record is written (window's thread, while the worker waits):
+    // what it met that the status line does not say is shown under it.
+    void NoteJobEnded(const JobRecord& record);
+    // Shows `text` under the status text, after any reason shown there already.
+    void ShowJobNote(const std::string& text);
+    // The name that the window's own boxes carry as their caption: the program file's.
+    static QString ProgramName();
     // The job's quit message: ends the modal run, and every modal run open over it, without
     // the cancel command's post.
     void EndByQuit();
@@ -73,6 +82,8 @@ class MainDialog : public QDialog {
     QProgressBar* ProgressBar() const { return progress_bar_; }
     ColorListBox* InstructionsList() const { return instructions_list_; }
     QIcon AppIcon() const { return app_icon_; }
+    // True once the last job started has ended and handed its record to the history.
+    bool JobRecorded() const;
     // Workers started by this window, for tests.
     int WorkersStarted() const { return workers_started_; }
 
@@ -80,9 +91,12 @@ class MainDialog : public QDialog {
     void Start();
     void Advanced();
     void ShowAboutBox();
-    // The OK command: take the buttons back, tell the controlling program, then end.
+    // The OK command: take the buttons back, tell the controlling program, then end; nothing
+    // while a job runs.
     void accept() override;
     // The cancel command (Exit, Escape, the close box): tell the controlling program, then end.
+    // During a download it asks first, and when the operator confirms it stops the job and
+    // waits for it (bounded) before it ends.
     void reject() override;
 
     // Every end of the window goes through here.
@@ -103,6 +117,12 @@ class MainDialog : public QDialog {
     void WriteAddressingSettings();
     void ShowPortDevices();
     void PostProgramClosed();
+    bool JobIsRunning() const;
+    bool AskToStopTheJob();
+    void StopTheJob();
+    // Runs the window's calls until the last job has finished or `bound` has passed; true when
+    // it has finished.
+    bool WaitForTheJob(std::chrono::milliseconds bound);
     void ShowCause(const std::string& cause);
     void ClearCause();
     void ShowStoreProblem();
@@ -110,6 +130,10 @@ class MainDialog : public QDialog {
 
     std::shared_ptr<JobHost> host_ = std::make_shared<JobHost>();
     std::uint64_t link_attachment_ = 0;
+    // The last job started, kept until the next one starts.
+    std::shared_ptr<WindowJob> job_;
+    // The cancel command is asking or waiting; a second close does nothing meanwhile.
+    bool closing_ = false;
     int workers_started_ = 0;
     bool port_from_switch_ = false;
     bool baud_from_switch_ = false;

@@ -32,39 +32,7 @@ namespace {
 
 using platform::Display;
 
-// Long enough for any job here, which runs in virtual time; only a hang reaches it.
-constexpr int kHangGuardMs = 60000;
-
 std::unique_ptr<TempStore> g_store;
-
-QString Text(MainDialog& dialog, Display display) {
-    return dialog.Label(display)->text();
-}
-
-bool WaitUntil(const std::function<bool()>& condition) {
-    return QTest::qWaitFor(condition, kHangGuardMs);
-}
-
-// Opens a window for one image on COM1 at 19200, notifying `notify_fd`.
-void Prepare(MainDialog& dialog, const std::string& image, int notify_fd = 0) {
-    dialog.Host().Options.PortIndex = 0;
-    dialog.Host().Options.BaudChoice = 1;
-    dialog.Host().Options.ImagePath = image;
-    dialog.Host().NotifyWindowFd = notify_fd;
-    dialog.OnInitDialog();
-    dialog.show();
-}
-
-bool JobEnded(MainDialog& dialog) {
-    return dialog.Host().JobRunning.load() == 0;
-}
-
-std::string WriteFilesList(const std::string& image) {
-    const std::string path = g_store->DataFolder() + "/one-image-list.txt";
-    std::ofstream(path) << "image.orb    " << image << "\n";
-    return path;
-}
-
 }  // namespace
 
 void MainDialogTest::init() {
@@ -188,7 +156,8 @@ void MainDialogTest::JobIsRecordedInTheHistory() {
     dialog.StartButton()->click();
     const std::string history = g_store->DataFolder() + "/vantor/history.sqlite";
     std::vector<std::string> row;
-    // The record is written once the job has ended: it is there soon after.
+    // The record is written once the job has ended: it is there once the worker is done.
+    QVERIFY(WaitUntil([&] { return dialog.JobRecorded(); }));
     QVERIFY(WaitUntil([&] {
         sqlite3* handle = nullptr;
         row.clear();
@@ -252,26 +221,6 @@ void MainDialogTest::FailedDownloadLeavesTheWindowOpen() {
     dialog.StartButton()->click();
     QCOMPARE(dialog.WorkersStarted(), 2);
     QVERIFY(WaitUntil([&] { return JobEnded(dialog); }));
-}
-
-void MainDialogTest::ExitDuringJobPostsProgramClosedAndEndsCleanly() {
-    SimDriveBench bench;
-    NotifyPipe pipe;
-    const std::string image = WriteTestImage(30);
-    MainDialog dialog;
-    Prepare(dialog, "", pipe.WriteEnd());
-    dialog.Host().Options.FilesListPath = WriteFilesList(image);
-    dialog.StartButton()->click();
-    QVERIFY(WaitUntil([&] { return dialog.ProgressBar()->maximum() == 30; }));
-
-    dialog.ExitButton()->click();
-    QVERIFY(!dialog.isVisible());
-    QCOMPARE(dialog.result(), int(QDialog::Rejected));
-    QCOMPARE(pipe.Posted(), std::string("1034\n"));
-    // Abandoned, the job no longer waits for the window and ends by itself.
-    QVERIFY(WaitUntil([&] { return JobEnded(dialog); }));
-    QCOMPARE(pipe.Posted(), std::string());
-    std::remove(image.c_str());
 }
 
 void MainDialogTest::EnterOnARadioButtonIsTheOkCommand() {
@@ -348,143 +297,6 @@ void MainDialogTest::HeaderCheckBoxBlocksOnlyTheWorker() {
     // The keyboard is the window's again: on a bare X server nothing else would give it back.
     QVERIFY(WaitUntil([&] { return QApplication::activeWindow() == &dialog; }));
     QCOMPARE(bench.world->AcceptedPackets().size(), std::size_t{0});
-    std::remove(image.c_str());
-}
-
-void MainDialogTest::HeaderMessageIsAnsweredInTheModalRun_data() {
-    QTest::addColumn<bool>("by_key");
-    QTest::addColumn<bool>("advanced_open");
-    QTest::newRow("Enter key") << true << false;
-    QTest::newRow("click on OK") << false << false;
-    QTest::newRow("click on OK, Advanced open") << false << true;
-}
-
-// Catches a box that the main window's own modal run blocks: its OK did nothing and the job
-// hung at "Processing file". Input goes through the window system's path, as the operator's.
-void MainDialogTest::HeaderMessageIsAnsweredInTheModalRun() {
-    QFETCH(bool, by_key);
-    QFETCH(bool, advanced_open);
-    SimDriveBench bench;
-    // An image for hardware revision 1 on a revision 2 drive.
-    const std::string image = WriteTestImage(4, 1);
-    GuiWindowLink& link = GuiWindowLink::Instance();
-    DownloaderApp app;
-    QString caption;
-    QString text;
-    bool over_modal_window = false;
-    bool box_active = false;
-    // Answers the box while `modal` runs its modal loop.
-    const auto answer = [&](QWidget* modal) {
-        if (!WaitUntil([&] { return link.OpenBoxes().size() == 1; })) {
-            return;
-        }
-        QMessageBox* box = link.OpenBoxes()[0];
-        caption = box->windowTitle();
-        text = box->text();
-        over_modal_window = box->parentWidget() == modal;
-        // The operator's key goes to the box once the window system has made it active.
-        box_active = QTest::qWaitForWindowActive(box);
-        if (by_key) {
-            QTest::keyClick(box->windowHandle(), Qt::Key_Return);
-        } else {
-            QAbstractButton* ok = box->button(QMessageBox::Ok);
-            QTest::mouseClick(box->windowHandle(), Qt::LeftButton, {},
-                              ok->mapTo(box, ok->rect().center()));
-        }
-        WaitUntil([&] { return link.OpenBoxes().empty(); });
-    };
-    QString status;
-    QTimer::singleShot(0, [&] {
-        MainDialog& window = *app.MainWindow;
-        QTest::mouseClick(window.StartButton(), Qt::LeftButton);
-        if (advanced_open) {
-            QTimer::singleShot(0, [&] {
-                QWidget* advanced = QApplication::activeModalWidget();
-                answer(advanced);
-                QMetaObject::invokeMethod(advanced, "reject");
-            });
-            window.AdvancedButton()->click();
-        } else {
-            answer(&window);
-        }
-        // The job clears its busy flag just before its closing text.
-        WaitUntil([&] {
-            return JobEnded(window) &&
-                   Text(window, Display::StatusLine) == QStringLiteral("ERROR: Download failed.");
-        });
-        status = Text(window, Display::StatusLine);
-        window.reject();
-    });
-    app.InitInstance({image, "-c", "COM1"});
-    QCOMPARE(caption, QStringLiteral("Orrim file error"));
-    // The file name display names the file for a single image too.
-    QVERIFY2(text.contains(QFileInfo(QString::fromStdString(image)).fileName()), qPrintable(text));
-    QCOMPARE(status, QStringLiteral("ERROR: Download failed."));
-    QVERIFY(over_modal_window);
-    QVERIFY(box_active);
-    QCOMPARE(bench.world->AcceptedPackets().size(), std::size_t{0});
-    std::remove(image.c_str());
-}
-
-void MainDialogTest::QuitEndsEveryDialogOpenOverTheWindow_data() {
-    QTest::addColumn<QString>("open");
-    QTest::newRow("Advanced") << "advanced";
-    QTest::newRow("file dialog of Add") << "file";
-    QTest::newRow("About") << "about";
-}
-
-// Catches a successful single-image download whose quit closed the main window but left the
-// process in a stray dialog, so that a controlling program waited for the operator.
-void MainDialogTest::QuitEndsEveryDialogOpenOverTheWindow() {
-    QFETCH(QString, open);
-    SimDriveBench bench;
-    NotifyPipe pipe;
-    const std::string image = WriteTestImage(6);
-    DownloaderApp app;
-    QStringList seen;
-    const auto note_modal = [&seen] {
-        QWidget* modal = QApplication::activeModalWidget();
-        seen << (modal != nullptr ? modal->windowTitle() : QStringLiteral("none"));
-    };
-    QTimer hang_guard;
-    hang_guard.setSingleShot(true);
-    QObject::connect(&hang_guard, &QTimer::timeout, [&] {
-        while (QWidget* modal = QApplication::activeModalWidget()) {
-            modal->hide();
-        }
-    });
-    hang_guard.start(kHangGuardMs);
-    QTimer::singleShot(0, [&] {
-        MainDialog& window = *app.MainWindow;
-        window.StartButton()->click();
-        QTimer::singleShot(0, [&] {
-            note_modal();
-            QWidget* modal = QApplication::activeModalWidget();
-            if (open == QStringLiteral("file") && modal != nullptr) {
-                QTimer::singleShot(0, note_modal);
-                modal->findChild<QPushButton*>(QStringLiteral("AddButton"))->click();
-            }
-        });
-        if (open == QStringLiteral("about")) {
-            window.ShowAboutBox();
-        } else {
-            window.AdvancedButton()->click();
-        }
-    });
-    QVERIFY(!app.InitInstance({image, "-c", "COM1", "-m", std::to_string(pipe.WriteEnd())}));
-    QVERIFY(hang_guard.isActive());
-    const QStringList expected =
-        open == QStringLiteral("about")
-            ? QStringList{"About WinVantor"}
-            : (open == QStringLiteral("file")
-                   ? QStringList{"Advanced options", "Browse For Orrim File..."}
-                   : QStringList{"Advanced options"});
-    QCOMPARE(seen, expected);
-    QCOMPARE(pipe.Posted(), std::string("1035\n"));
-    for (QWidget* widget : QApplication::topLevelWidgets()) {
-        QVERIFY2(!widget->isVisible(), qPrintable(widget->windowTitle()));
-    }
-    QCOMPARE(bench.world->AcceptedPackets().size(), std::size_t{6});
     std::remove(image.c_str());
 }
 

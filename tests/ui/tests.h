@@ -66,16 +66,11 @@ class MainDialogTest : public QObject {
     void JobIsRecordedInTheHistory();
     void SingleImageDownloadEndsTheProgram();
     void FailedDownloadLeavesTheWindowOpen();
-    void ExitDuringJobPostsProgramClosedAndEndsCleanly();
     void EnterOnARadioButtonIsTheOkCommand();
     void EnterOnAPushButtonPressesIt();
     void CancelCommandPostsProgramClosed_data();
     void CancelCommandPostsProgramClosed();
     void HeaderCheckBoxBlocksOnlyTheWorker();
-    void HeaderMessageIsAnsweredInTheModalRun_data();
-    void HeaderMessageIsAnsweredInTheModalRun();
-    void QuitEndsEveryDialogOpenOverTheWindow_data();
-    void QuitEndsEveryDialogOpenOverTheWindow();
     void AdvancedDialogSitsOverTheWindow();
     void TabGoesRoundTheOptionButtonsAndTheInstructions();
     void PortReasonIsShownUnderTheStatusText();
@@ -84,6 +79,23 @@ class MainDialogTest : public QObject {
     void AboutBoxShowsCaptionAndVersion();
     void CancelledAdvancedDialogStoresAddressingAgain();
     void WritesScreenshots();
+};
+
+// The window's jobs in its modal run: the boxes answered there, the quit, the stray keys and
+// the confirmed stop during a download, and what a job met shown beside the status.
+class WindowJobTest : public QObject {
+    Q_OBJECT
+  private slots:
+    void init();
+    void cleanup();
+    void HeaderMessageIsAnsweredInTheModalRun_data();
+    void HeaderMessageIsAnsweredInTheModalRun();
+    void QuitEndsEveryDialogOpenOverTheWindow_data();
+    void QuitEndsEveryDialogOpenOverTheWindow();
+    void StrayKeysLeaveTheDownloadRunning();
+    void ConfirmedStopIsRecordedAsInterrupted_data();
+    void ConfirmedStopIsRecordedAsInterrupted();
+    void MissingResponsesAreShownBesideTheSuccess();
 };
 
 }  // namespace vantor::ui::test

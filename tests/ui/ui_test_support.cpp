@@ -4,14 +4,51 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QEventLoop>
+#include <QLabel>
 #include <QTimer>
 #include <cstdlib>
 #include <stdexcept>
 
 #include "image/image_writer.h"
+#include "ui/main_dialog.h"
 #include "ui/settings_store.h"
 
 namespace vantor::ui::test {
+
+bool WaitUntil(const std::function<bool()>& condition) {
+    // Waits for the next event rather than sleeping between looks, so that a worker that waits
+    // for the window at every display goes at its own pace; the timer wakes it to look again.
+    // Events are processed here rather than by a loop of its own, which the job's quit ends.
+    const QDeadlineTimer deadline(kHangGuardMs);
+    QTimer wake;
+    wake.start(1);
+    while (!condition()) {
+        if (deadline.hasExpired()) {
+            return false;
+        }
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    return true;
+}
+
+QString Text(MainDialog& dialog, platform::Display display) {
+    return dialog.Label(display)->text();
+}
+
+void Prepare(MainDialog& dialog, const std::string& image, int notify_fd) {
+    dialog.Host().Options.PortIndex = 0;
+    dialog.Host().Options.BaudChoice = 1;
+    dialog.Host().Options.ImagePath = image;
+    dialog.Host().NotifyWindowFd = notify_fd;
+    dialog.OnInitDialog();
+    dialog.show();
+}
+
+bool JobEnded(MainDialog& dialog) {
+    return dialog.Host().JobRunning.load() == 0;
+}
 
 TempStore::TempStore() {
     ::setenv("VANTOR_REGISTRY", RegistryPath().c_str(), 1);

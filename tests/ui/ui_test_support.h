@@ -3,17 +3,39 @@
 #pragma once
 
 #include <QObject>
+#include <QString>
 #include <QTemporaryDir>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/clock.h"
 #include "platform/registry.h"
+#include "platform/window_link.h"
 #include "sim/sim_world.h"
 #include "support/test_support.h"
 
+namespace vantor::ui {
+class MainDialog;
+}
+
 namespace vantor::ui::test {
+
+// Long enough for any job here, which runs in virtual time; only a hang reaches it.
+inline constexpr int kHangGuardMs = 60000;
+
+// Runs the event loop until `condition` holds; false when only the hang guard ended the wait.
+bool WaitUntil(const std::function<bool()>& condition);
+
+// The text that a display of the window shows.
+QString Text(MainDialog& dialog, platform::Display display);
+
+// Opens a window for one image on COM1 at 19200, notifying `notify_fd`.
+void Prepare(MainDialog& dialog, const std::string& image, int notify_fd = 0);
+
+// True once the window's job has cleared its busy flag.
+bool JobEnded(MainDialog& dialog);
 
 // Points $VANTOR_REGISTRY and $XDG_DATA_HOME into a fresh folder for its lifetime.
 class TempStore {

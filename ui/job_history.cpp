@@ -1,0 +1,76 @@
+// The worker of a window's job and its record in the history. Every job of the window is
+// recorded, whatever its end; the program waits, within a bound, for the records of its jobs.
+#include "ui/job_history.h"
+
+#include <condition_variable>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+#include "cli/history/history_recording.h"
+#include "ui/gui_window_link.h"
+#include "ui/main_dialog.h"
+
+namespace vantor::ui {
+
+namespace {
+
+std::mutex g_mutex;
+std::condition_variable g_changed;
+int g_unfinished = 0;  // guarded by g_mutex
+
+void CountStarted() {
+    std::lock_guard lock(g_mutex);
+    ++g_unfinished;
+}
+
+void CountFinished(WindowJob& job) {
+    {
+        std::lock_guard lock(g_mutex);
+        job.finished.store(true, std::memory_order_release);
+        --g_unfinished;
+    }
+    g_changed.notify_all();
+}
+
+// The worker's body. It holds the job's state and the process-wide link, never the window: it
+// may outlive the window, whose end releases it from every wait on the window.
+void RunAndRecord(const std::shared_ptr<WindowJob>& job, std::uint64_t attachment,
+                  const std::string& history) {
+    GuiWindowLink::BindThisThread(attachment);
+    const auto started = std::chrono::system_clock::now();
+    JobHost& host = *job->host;
+    job->outcome = DownloadJob(host);
+    // The job has ended and told the window; its record goes to the history after.
+    cli::RecordWindowJob(host, job->outcome, started, job->port_name, history);
+    const JobRecord record = host.Record;
+    GuiWindowLink::Instance().RunOnWindow(
+        [record](MainDialog& dialog) { dialog.NoteJobEnded(record); });
+    CountFinished(*job);
+}
+
+}  // namespace
+
+bool StartWindowJob(const std::shared_ptr<WindowJob>& job, std::uint64_t attachment) {
+    // Read when the job starts, so that a later change of the environment does not split a
+    // job's record from the others of the run.
+    const std::string history = cli::WindowJobHistory();
+    CountStarted();
+    try {
+        std::thread([job, attachment, history] {
+            RunAndRecord(job, attachment, history);
+        }).detach();
+    } catch (const std::system_error&) {
+        std::lock_guard lock(g_mutex);
+        --g_unfinished;
+        return false;
+    }
+    return true;
+}
+
+bool WaitForWindowJobs(std::chrono::milliseconds bound) {
+    std::unique_lock lock(g_mutex);
+    return g_changed.wait_for(lock, bound, [] { return g_unfinished == 0; });
+}
+
+}  // namespace vantor::ui
