@@ -22,6 +22,8 @@
 
 #include "image/files_list_io.h"
 #include "ui/dialog_units.h"
+#include "ui/screen_fit.h"
+#include "ui/send_plan.h"
 #include "ui/window_focus.h"
 
 namespace vantor::ui {
@@ -128,6 +130,25 @@ class RealPrompts final : public AdvancedDialogPrompts {
         box.exec();
         GiveFocusBack(parent);
     }
+    void InformWithDetail(QWidget* parent, const QString& text, const QString& detail,
+                          const QString& caption, bool information_icon) override {
+        QMessageBox box(information_icon ? QMessageBox::Information : QMessageBox::NoIcon, caption,
+                        text, QMessageBox::Ok, parent);
+        box.setTextFormat(Qt::PlainText);
+        box.setInformativeText(detail);
+        box.exec();
+        GiveFocusBack(parent);
+    }
+    bool AskYesNoDefaultNo(QWidget* parent, const QString& text, const QString& caption) override {
+        QMessageBox box(QMessageBox::Warning, caption, text, QMessageBox::Yes | QMessageBox::No,
+                        parent);
+        box.setTextFormat(Qt::PlainText);
+        box.setDefaultButton(QMessageBox::No);
+        box.setEscapeButton(QMessageBox::No);
+        const bool yes = box.exec() == QMessageBox::Yes;
+        GiveFocusBack(parent);
+        return yes;
+    }
     bool AskYesNo(QWidget* parent, const QString& text, const QString& caption,
                   bool stop_icon) override {
         QMessageBox box(stop_icon ? QMessageBox::Critical : QMessageBox::Question, caption, text,
@@ -161,6 +182,17 @@ const char* LineProblem(const std::string& name, const std::string& path) {
     return nullptr;
 }
 
+QString FromBytes(const std::string& bytes);
+
+// Which line of which list a refused line is, as written, and the rule it breaks.
+QString BadLineDetail(const QString& list_path, const RefusedLine& bad) {
+    return QStringLiteral("Line %1 of %2:\n\"%3\"\n\nThe line is not loaded: %4.")
+        .arg(bad.number)
+        .arg(list_path)
+        .arg(FromBytes(bad.text))
+        .arg(QString::fromStdString(bad.rule));
+}
+
 std::string ToBytes(const QString& text) {
     return QFile::encodeName(text).toStdString();
 }
@@ -186,6 +218,8 @@ struct AdvancedDialog::Private {
     QCheckBox* reset_box = nullptr;
     QCheckBox* specific_address_box = nullptr;
     QComboBox* address_combo = nullptr;
+    // The lines of the files list that the loader refused: a save would drop them.
+    std::vector<RefusedLine> bad_lines;
 
     void BuildControls();
     void SetUpFilesTable(const DialogUnits& units);
@@ -194,6 +228,7 @@ struct AdvancedDialog::Private {
     void ExchangeIntoControls();
     void TakeOptionsOver();
     void LoadFilesList();
+    bool MayDropBadLines();
     void AddRow(const std::string& name, const std::string& path);
     std::vector<FilesListEntry> Rows() const;
     void OnAdd();
@@ -331,10 +366,23 @@ void AdvancedDialog::Private::LoadFilesList() {
     for (const FilesListEntry& entry : loaded.entries) {
         AddRow(entry.Name, entry.Path);
     }
-    // The file is closed by now, so a box left open does not keep a job from the list.
+    // The file is closed by now, so a box left open does not keep a job from the list. Each
+    // box names its line, so that the operator can find and mend it, unless the file changed
+    // between the two reads.
+    bad_lines = RefusedLines(ToBytes(dialog->FilesListPath));
+    const bool named = static_cast<int>(bad_lines.size()) == loaded.bad_lines;
     for (int i = 0; i < loaded.bad_lines; ++i) {
-        prompts->Inform(dialog, QString::fromLatin1(kInvalidLineText),
-                        QString::fromLatin1(kInvalidLineCaption), true);
+        if (named) {
+            prompts->InformWithDetail(dialog, QString::fromLatin1(kInvalidLineText),
+                                      BadLineDetail(dialog->FilesListPath, bad_lines[i]),
+                                      QString::fromLatin1(kInvalidLineCaption), true);
+        } else {
+            prompts->Inform(dialog, QString::fromLatin1(kInvalidLineText),
+                            QString::fromLatin1(kInvalidLineCaption), true);
+        }
+    }
+    if (!named) {
+        bad_lines.assign(static_cast<std::size_t>(loaded.bad_lines), RefusedLine{});
     }
 }
 
@@ -404,11 +452,38 @@ void AdvancedDialog::Private::OnOK() {
                            QString::fromLatin1(kNoFilesCaption), false)) {
         return;
     }
-    if (!SaveOrAskToLeave()) {
+    if (!MayDropBadLines() || !SaveOrAskToLeave()) {
         return;
     }
     TakeOptionsOver();
     dialog->QDialog::accept();
+}
+
+// The table holds only the lines that could be read: a save drops the others. True when there
+// are none, or when the operator says that they may go; otherwise the dialog stays open.
+bool AdvancedDialog::Private::MayDropBadLines() {
+    if (bad_lines.empty()) {
+        return true;
+    }
+    QString text =
+        QStringLiteral("The files list %1 holds %2 that cannot be read:\n")
+            .arg(dialog->FilesListPath)
+            .arg(bad_lines.size() == 1 ? QStringLiteral("a line")
+                                       : QStringLiteral("%1 lines").arg(bad_lines.size()));
+    for (const RefusedLine& bad : bad_lines) {
+        if (bad.number > 0) {
+            text += QStringLiteral("\nline %1: \"%2\"").arg(bad.number).arg(FromBytes(bad.text));
+        }
+    }
+    text += QStringLiteral(
+        "\n\nSaving the table writes the list without them. Save it without them? No leaves "
+        "the list as it is and keeps this dialog open; Cancel closes it without saving.");
+    const bool drop =
+        prompts->AskYesNoDefaultNo(dialog, text, QString::fromLatin1(kInvalidLineCaption));
+    if (drop) {
+        bad_lines.clear();
+    }
+    return drop;
 }
 
 // True when the list was saved, or when it could not be and the operator chose to leave
@@ -431,6 +506,7 @@ AdvancedDialog::AdvancedDialog(QWidget* parent, AdvancedDialogPrompts* prompts)
     d_->dialog = this;
     d_->prompts = prompts != nullptr ? prompts : &d_->real_prompts;
     d_->BuildControls();
+    FitInto(this, RoomOnScreen(this));
 }
 
 AdvancedDialog::~AdvancedDialog() {

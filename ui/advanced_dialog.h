@@ -22,6 +22,17 @@ class AdvancedDialogPrompts {
     // A Yes/No box; true for Yes.
     virtual bool AskYesNo(QWidget* parent, const QString& text, const QString& caption,
                           bool stop_icon) = 0;
+    // An OK-only box whose `detail` stands under its text. By default the detail follows the
+    // text in one box.
+    virtual void InformWithDetail(QWidget* parent, const QString& text, const QString& detail,
+                                  const QString& caption, bool information_icon) {
+        Inform(parent, text + QStringLiteral("\n\n") + detail, caption, information_icon);
+    }
+    // A Yes/No box whose default is No, for a question whose Yes loses something; true for
+    // Yes. By default asked as AskYesNo asks.
+    virtual bool AskYesNoDefaultNo(QWidget* parent, const QString& text, const QString& caption) {
+        return AskYesNo(parent, text, caption, false);
+    }
 };
 
 class AdvancedDialog : public QDialog {

@@ -4,12 +4,15 @@
 
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 #include <system_error>
 #include <thread>
 
 #include "cli/history/history_recording.h"
+#include "platform/window_link.h"
 #include "ui/gui_window_link.h"
 #include "ui/main_dialog.h"
+#include "ui/send_plan.h"
 
 namespace vantor::ui {
 
@@ -33,6 +36,26 @@ void CountFinished(WindowJob& job) {
     g_changed.notify_all();
 }
 
+// The checks before the port: every image that Start would send is read first. On a fault the
+// held-back texts of the check are shown, the busy flag is cleared before the closing text (as
+// the job clears it), the reason goes under the status text, and the job's outcome for the
+// fault comes back; nothing of the drive is touched.
+std::optional<JobOutcome> CheckBeforeThePort(JobHost& host) {
+    SendPlan plan;
+    CheckSendPlan(host.Options.ImagePath, host.Options.FilesListPath, plan);
+    const auto files = static_cast<int>(plan.images.size());
+    if (!plan.fault) {
+        GuiWindowLink::Instance().RunOnWindow(
+            [files](MainDialog& dialog) { dialog.NoteJobFiles(files); });
+        return std::nullopt;
+    }
+    plan.held.ShowOn(platform::Window());
+    host.JobRunning = 0;
+    GuiWindowLink::Instance().RunOnWindow(
+        [cause = plan.cause](MainDialog& dialog) { dialog.ShowJobNote(cause); });
+    return plan.fault;
+}
+
 // The worker's body. It holds the job's state and the process-wide link, never the window: it
 // may outlive the window, whose end releases it from every wait on the window.
 void RunAndRecord(const std::shared_ptr<WindowJob>& job, std::uint64_t attachment,
@@ -40,7 +63,9 @@ void RunAndRecord(const std::shared_ptr<WindowJob>& job, std::uint64_t attachmen
     GuiWindowLink::BindThisThread(attachment);
     const auto started = std::chrono::system_clock::now();
     JobHost& host = *job->host;
-    job->outcome = DownloadJob(host);
+    host.Record = JobRecord{};
+    const std::optional<JobOutcome> fault = CheckBeforeThePort(host);
+    job->outcome = fault ? *fault : DownloadJob(host);
     // The job has ended and told the window; its record goes to the history after.
     cli::RecordWindowJob(host, job->outcome, started, job->port_name, history);
     const JobRecord record = host.Record;

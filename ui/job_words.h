@@ -18,8 +18,8 @@ inline constexpr const char* kStopQuestionText =
 inline constexpr const char* kStopQuestionDetail =
     "Stopping leaves the drive in its boot loader with part of the firmware. To resume, start "
     "the program again, tick \"Skip drives seeking\" in Advanced and press Start.";
-inline constexpr const char* kKeepDownloadingText = "Keep downloading";
-inline constexpr const char* kStopAndCloseText = "Stop and close";
+inline constexpr const char* kKeepDownloadingText = "&Keep downloading";
+inline constexpr const char* kStopAndCloseText = "&Stop and close";
 
 // Where the job left the drive once it ended after the operator asked it to stop: `outcome`
 // and `record` are the job's. Empty when the job came to an end of its own first.

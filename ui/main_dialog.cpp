@@ -27,6 +27,8 @@
 #include "ui/dialog_units.h"
 #include "ui/gui_window_link.h"
 #include "ui/job_history.h"
+#include "ui/screen_fit.h"
+#include "ui/send_plan.h"
 #include "ui/settings_store.h"
 #include "ui/window_focus.h"
 
@@ -132,6 +134,7 @@ MainDialog::MainDialog(QWidget* parent) : QDialog(parent), app_icon_(LoadAppIcon
     const DialogUnits units(font());
     setFixedSize(units.X(296), units.Y(135));
     CreateControls();
+    FitInto(this, RoomOnScreen(this));
     link_attachment_ = GuiWindowLink::Instance().Attach(this);
 }
 
@@ -207,20 +210,26 @@ void MainDialog::CreateDisplays() {
     MakeLabel(QStringLiteral("Address:"), caption, this)->setGeometry(units.Rect(215, 71, 32, 9));
 
     using platform::Display;
-    const auto place = [&](Display display, Qt::Alignment alignment, QRect rect) {
+    // Each value carries its caption's words as its name, so that a screen reader says what the
+    // value is rather than reading the caption and the value as two unrelated texts.
+    const auto place = [&](Display display, Qt::Alignment alignment, QRect rect, const char* name) {
         QLabel* label = MakeLabel(QString(), alignment, this);
         label->setGeometry(rect);
         label->setObjectName(QString::fromLatin1(platform::DisplayName(display)));
+        label->setAccessibleName(QString::fromLatin1(name));
         labels_[DisplayIndex(display)] = label;
     };
-    place(Display::FileNameLabel, left, units.Rect(105, 72, 95, 9));
-    place(Display::AddressLabel, centred, units.Rect(277, 72, 14, 9));
-    place(Display::StatusLine, left, units.Rect(58, 85, 233, 10));
-    place(Display::RevisionLabel, left, units.Rect(105, 59, 95, 9));
-    place(Display::VersionLabel, centred, units.Rect(277, 59, 14, 9));
+    place(Display::FileNameLabel, left, units.Rect(105, 72, 95, 9), "File name");
+    place(Display::AddressLabel, centred, units.Rect(277, 72, 14, 9), "Address");
+    place(Display::StatusLine, left, units.Rect(58, 85, 233, 10), "Status");
+    place(Display::RevisionLabel, left, units.Rect(105, 59, 95, 9), "HW Revision");
+    place(Display::VersionLabel, centred, units.Rect(277, 59, 14, 9), "Orrim version");
+    instructions_list_->setAccessibleName(QStringLiteral("Instructions"));
 
     progress_bar_ = new QProgressBar(this);
     progress_bar_->setGeometry(units.Rect(58, 97, 233, 15));
+    progress_bar_->setAccessibleName(QStringLiteral("Progress"));
+    // The bar's text, the totals, shows only while there are totals to show.
     progress_bar_->setTextVisible(false);
     progress_bar_->setRange(0, 100);
     progress_bar_->setValue(0);
@@ -236,6 +245,7 @@ void MainDialog::OnInitDialog() {
     AddInstructionLines();
     LoadSettings();
     ShowPortDevices();
+    ShowPlannedImages();
     port_buttons_[0]->setFocus();
 }
 
@@ -338,6 +348,8 @@ void MainDialog::Start() {
     }
     host_->JobRunning = 1;
     ClearCause();
+    progress_.Begin();
+    ShowProgressText();
     const int port_index = host_->Options.PortIndex.load();
     job_port_name_ = std::string("COM") + static_cast<char>('1' + (port_index & 0xFF));
     if (!StartWorker()) {
@@ -376,6 +388,7 @@ void MainDialog::Advanced() {
     WriteSetting("ADDR", AddrText(dialog.SpecificAddress));
     options.UseSpecificAddress = dialog.UseSpecificAddress;
     WriteSetting("ADDREN", dialog.UseSpecificAddress != 0 ? "1" : "0");
+    ShowPlannedImages();
 }
 
 void MainDialog::ShowAboutBox() {
@@ -409,6 +422,7 @@ bool MainDialog::focusNextPrevChild(bool next) {
 }
 
 void MainDialog::NoteJobStatus(const std::string& status) {
+    progress_.OnStatus(status);
     // The job waits while this runs, so what its port reported holds still. A port that did not
     // open leaves its reason, and no current port, until the next job opens one.
     const PortReport& report = LastPortReport();
@@ -487,12 +501,50 @@ void MainDialog::SetProgressRange(int low, int high) {
     const int pos = progress_bar_->value();
     progress_bar_->setRange(low, high_shown);
     progress_bar_->setValue(std::clamp(pos, low, high_shown));
+    progress_.OnRange(low, high);
+    progress_.OnPos(progress_bar_->value());
+    ShowProgressText();
 }
 
 void MainDialog::SetProgressPos(int pos) {
     // The window system keeps the position inside the range; a position outside it is not
     // ignored but clamped.
     progress_bar_->setValue(std::clamp(pos, progress_bar_->minimum(), progress_bar_->maximum()));
+    progress_.OnPos(progress_bar_->value());
+    ShowProgressText();
+}
+
+void MainDialog::NoteJobFiles(int files) {
+    progress_.SetFiles(files);
+    ShowProgressText();
+}
+
+void MainDialog::ShowProgressText() {
+    const QString text = QString::fromStdString(progress_.Text());
+    // Said by the bar itself, beside the design's status texts, which stay as they are.
+    progress_bar_->setFormat(text);
+    progress_bar_->setTextVisible(!text.isEmpty());
+    progress_bar_->setAccessibleDescription(text);
+}
+
+void MainDialog::ShowPlannedImages() {
+    // Before Start the operator sees which image Start will send: the single image, or the
+    // names that the files list gives, each line's path in the tip.
+    if (JobIsRunning()) {
+        return;
+    }
+    QStringList names;
+    QStringList lines;
+    for (const PlannedImage& image :
+         ReadPlannedImages(host_->Options.ImagePath, host_->Options.FilesListPath)) {
+        names << QString::fromLocal8Bit(image.entry.Name);
+        lines << QString::fromLocal8Bit(image.entry.Path);
+    }
+    QLabel* label = Label(platform::Display::FileNameLabel);
+    SetDisplayText(platform::Display::FileNameLabel,
+                   names.join(QStringLiteral(", ")).toLocal8Bit().toStdString());
+    label->setToolTip(lines.join(QLatin1Char('\n')));
+    label->setAccessibleDescription(lines.join(QStringLiteral(", ")));
 }
 
 }  // namespace vantor::ui

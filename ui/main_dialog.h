@@ -12,6 +12,7 @@
 
 #include "job/job.h"
 #include "platform/window_link.h"
+#include "ui/job_progress.h"
 
 class QButtonGroup;
 class QLabel;
@@ -64,6 +65,8 @@ class MainDialog : public QDialog {
     // The job has ended and its record is written (window's thread, while the worker waits):
     // what it met that the status line does not say is shown under it.
     void NoteJobEnded(const JobRecord& record);
+    // The job has checked the images it will send (window's thread, while the worker waits).
+    void NoteJobFiles(int files);
     // Shows `text` under the status text, after any reason shown there already.
     void ShowJobNote(const std::string& text);
     // The name that the window's own boxes carry as their caption: the program file's.
@@ -117,6 +120,9 @@ class MainDialog : public QDialog {
     void WriteAddressingSettings();
     void ShowPortDevices();
     void PostProgramClosed();
+    void ShowProgressText();
+    // Names in the file name display the images that Start will send; only while idle.
+    void ShowPlannedImages();
     bool JobIsRunning() const;
     bool AskToStopTheJob();
     void StopTheJob();
@@ -140,6 +146,7 @@ class MainDialog : public QDialog {
     // The port that the last job was started on, as the job names it ("COM1").
     std::string job_port_name_;
     std::string shown_cause_;
+    JobProgress progress_;
     std::string store_problem_;
     QIcon app_icon_;
 

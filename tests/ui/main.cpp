@@ -31,5 +31,9 @@ int main(int argc, char** argv) {
         vantor::ui::test::WindowJobTest test;
         failures += QTest::qExec(&test, argc, argv);
     }
+    {
+        vantor::ui::test::SendPlanTest test;
+        failures += QTest::qExec(&test, argc, argv);
+    }
     return failures == 0 ? 0 : 1;
 }

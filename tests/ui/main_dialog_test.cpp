@@ -396,7 +396,8 @@ void MainDialogTest::FilesListBoxOpensOverTheAdvancedDialog() {
     const std::string list = g_store->DataFolder() + "/bad-list.txt";
     std::ofstream(list) << "no separator here\n";
     dialog.Host().Options.FilesListPath = list;
-    dialog.move(400, 300);
+    // With room on every side for the box, which names the line and its list's path.
+    dialog.move(150, 200);
     QVERIFY(QTest::qWaitForWindowExposed(&dialog));
     QString box_text;
     QPoint offset;

@@ -265,6 +265,9 @@ void SettingsTest::DamagedStoreIsShownAndKeptAsItIs() {
     QVERIFY(QTest::qWaitFor([&] { return QApplication::activeWindow() == &dialog; }));
     // Then the operator goes on: a click writes nothing into the file, and Start opens no port
     // through a map it cannot read, saying why under the status text.
+    // An image that the checks before the port pass, so that the port is what stops the job.
+    const std::string image = WriteTestImage(2);
+    dialog.Host().Options.ImagePath = image;
     QTest::mouseClick(dialog.PortButton(0), Qt::LeftButton);
     QTest::mouseClick(dialog.StartButton(), Qt::LeftButton);
     QVERIFY(QTest::qWaitFor(
@@ -278,6 +281,7 @@ void SettingsTest::DamagedStoreIsShownAndKeptAsItIs() {
     QVERIFY(dialog.grab().save(folder.filePath(QStringLiteral("main_window_damaged_store.png"))));
 
     QCOMPARE(ReadFile(store.RegistryPath()), text);
+    std::remove(image.c_str());
     const auto files = std::distance(std::filesystem::directory_iterator(
                                          std::filesystem::path(store.RegistryPath()).parent_path()),
                                      std::filesystem::directory_iterator());

@@ -98,4 +98,21 @@ class WindowJobTest : public QObject {
     void MissingResponsesAreShownBesideTheSuccess();
 };
 
+// What Start will send, checked before the port opens: the plan's faults named without a
+// window, then in the window, with the totals of the progress and the names before Start.
+class SendPlanTest : public QObject {
+    Q_OBJECT
+  private slots:
+    void init();
+    void cleanup();
+    void PlanNamesTheLineAndTheReason_data();
+    void PlanNamesTheLineAndTheReason();
+    void MissingSecondImageTouchesNoDrive_data();
+    void MissingSecondImageTouchesNoDrive();
+    void ProgressGivesFileAndPacketTotals();
+    void ImagesAreNamedBeforeStart();
+    void ValuesCarryNamesForAScreenReader();
+    void WindowsFitASmallScreen();
+};
+
 }  // namespace vantor::ui::test

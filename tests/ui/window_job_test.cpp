@@ -311,7 +311,7 @@ void WindowJobTest::ConfirmedStopIsRecordedAsInterrupted() {
     Prepare(dialog, "", pipe.WriteEnd());
     dialog.Host().Options.FilesListPath = WriteFilesList(image);
     BoxAnswerer stop(QStringLiteral("StopQuestion"), [](QMessageBox* box) {
-        ButtonNamed(box, QStringLiteral("Stop and close"))->click();
+        ButtonNamed(box, QStringLiteral("&Stop and close"))->click();
     });
     BoxAnswerer told(QStringLiteral("StoppedBox"),
                      [](QMessageBox* box) { box->button(QMessageBox::Ok)->click(); });

@@ -126,13 +126,14 @@ void AdvancedDialogTest::ControlsFollowTheTemplate() {
     QVERIFY(bench.Box("UseSpecificAddressBox")->geometry().bottom() < bench.dialog.height());
 }
 
+// Catches a bad line that the box did not name, and that OK then dropped from the list without
+// a word: each box names its line and rule, and OK asks before it writes the list without them.
 void AdvancedDialogTest::EachBadLineGetsItsOwnMessage() {
     const QString path = dir_->filePath("flist.txt");
-    WriteBytes(path, "a.orb    /a.orb\r\nno separator\r\n\r\nb.orb    /b.orb\r\n");
+    const QByteArray bytes = "a.orb    /a.orb\r\nno separator\r\n\r\nb.orb    /b.orb\r\n";
+    WriteBytes(path, bytes);
     Bench bench(path);
-
     bench.Open();
-
     QCOMPARE(bench.prompts.prompts.size(), 2);
     for (const PromptsRecorder::Prompt& prompt : bench.prompts.prompts) {
         QCOMPARE(prompt.kind, QStringLiteral("inform"));
@@ -140,7 +141,23 @@ void AdvancedDialogTest::EachBadLineGetsItsOwnMessage() {
         QCOMPARE(prompt.caption, QStringLiteral("Files list file"));
         QVERIFY(prompt.icon);
     }
+    QCOMPARE(bench.prompts.prompts[0].detail,
+             QStringLiteral("Line 2 of %1:\n\"no separator\"\n\nThe line is not loaded: a line "
+                            "holds the file name, four blanks, then the file's path.")
+                 .arg(path));
+    QVERIFY(bench.prompts.prompts[1].detail.startsWith(QStringLiteral("Line 3 of ")));
     QCOMPARE(bench.Rows(), (QStringList{"a.orb|/a.orb", "b.orb|/b.orb"}));
+    // No keeps the list and the dialog; Yes saves the table without the bad lines.
+    bench.prompts.answers = {false, true};
+    bench.Click("OkButton");
+    QVERIFY(bench.dialog.isVisible());
+    QCOMPARE(ReadBytes(path), bytes);
+    QVERIFY(bench.prompts.prompts[2].default_no);
+    QVERIFY2(bench.prompts.prompts[2].text.contains(QStringLiteral("line 2: \"no separator\"")),
+             qPrintable(bench.prompts.prompts[2].text));
+    bench.Click("OkButton");
+    QVERIFY(!bench.dialog.isVisible());
+    QCOMPARE(ReadBytes(path), QByteArray("a.orb    /a.orb\r\nb.orb    /b.orb\r\n"));
 }
 
 void AdvancedDialogTest::RowsAreSortedByFileName_data() {
@@ -546,6 +563,7 @@ void AdvancedDialogTest::ExecRunsTheDialogModally() {
     WriteBytes(path, "bad line\r\n");
     Bench bench(path);
     bench.prompts.files = {"/fw/a.orb"};
+    bench.prompts.answers = {true};  // the bad line may go
     QTimer::singleShot(0, &bench.dialog, [&] {
         bench.Click("AddButton");
         bench.Click("OkButton");
@@ -554,7 +572,7 @@ void AdvancedDialogTest::ExecRunsTheDialogModally() {
     const int result = bench.dialog.exec();
 
     QCOMPARE(result, int(QDialog::Accepted));
-    QCOMPARE(bench.prompts.prompts.size(), 2);
+    QCOMPARE(bench.prompts.prompts.size(), 3);
     QCOMPARE(bench.prompts.prompts[0].text, QStringLiteral("Invalid line in Files List file"));
     QCOMPARE(ReadBytes(path), QByteArray("a.orb    /fw/a.orb\r\n"));
 }

@@ -16,21 +16,33 @@ class PromptsRecorder final : public AdvancedDialogPrompts {
         QString kind;  // "file", "inform" or "ask"
         QString text;  // the message, or the file dialog's filters
         QString caption;
-        bool icon = false;  // information icon for "inform", stop icon for "ask"
+        bool icon = false;        // information icon for "inform", stop icon for "ask"
+        QString detail;           // what stands under the text ("inform" only)
+        bool default_no = false;  // a question whose default is No ("ask" only)
     };
 
     QString ChooseImageFile(QWidget*, const QString& title, const QString& filters) override {
-        prompts.append({QStringLiteral("file"), filters, title, false});
+        prompts.append({QStringLiteral("file"), filters, title, false, QString(), false});
         return files.isEmpty() ? QString() : files.takeFirst();
     }
     void Inform(QWidget*, const QString& text, const QString& caption,
                 bool information_icon) override {
-        prompts.append({QStringLiteral("inform"), text, caption, information_icon});
+        prompts.append(
+            {QStringLiteral("inform"), text, caption, information_icon, QString(), false});
+    }
+    void InformWithDetail(QWidget*, const QString& text, const QString& detail,
+                          const QString& caption, bool information_icon) override {
+        prompts.append({QStringLiteral("inform"), text, caption, information_icon, detail, false});
+    }
+    bool AskYesNoDefaultNo(QWidget* parent, const QString& text, const QString& caption) override {
+        const bool yes = AskYesNo(parent, text, caption, false);
+        prompts.back().default_no = true;
+        return yes;
     }
     // A question nobody scripted an answer for is answered No and counted, so a test fails
     // on an unexpected question instead of hanging.
     bool AskYesNo(QWidget*, const QString& text, const QString& caption, bool stop_icon) override {
-        prompts.append({QStringLiteral("ask"), text, caption, stop_icon});
+        prompts.append({QStringLiteral("ask"), text, caption, stop_icon, QString(), false});
         if (answers.isEmpty()) {
             ++unanswered;
             return false;

@@ -1,6 +1,9 @@
 // The real program on a real X server: its windows as the window system stacks and blocks
 // them, with and without a window manager, answered with the keys and clicks an operator gives
 // (sent through the X server's test extension). The drive is the simulated one, in real time.
+#include <sqlite3.h>
+#include <xcb/xcb.h>
+
 #include <QApplication>
 #include <QDir>
 #include <QMessageBox>
@@ -11,9 +14,12 @@
 #include <QStyle>
 #include <QTemporaryDir>
 #include <QTest>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <sstream>
+#include <vector>
 
 #include "image/image_writer.h"
 #include "platform/registry.h"
@@ -27,6 +33,10 @@ namespace {
 // Every wait for the program or the window system; the steps here take a second or two.
 constexpr int kDeadlineMs = 30000;
 const QString kMainTitle = QStringLiteral("Vantor KDX v2.0.7");
+// The caption of the window's own boxes: the program file's name.
+const QString kProgramName = QStringLiteral("vantor");
+// Enough packets that a download is still going when the operator's keys arrive.
+constexpr int kLongImagePackets = 120;
 
 // Runs a helper tool to its end, within the deadline; its output without the line end.
 QString Tool(const QString& program, const QStringList& args) {
@@ -74,6 +84,11 @@ QRect ScreenRect(const QString& id) {
 }
 
 void ClickAt(QPoint point) {
+    // A pointer already where it is sent never moves, and a synchronised move would wait for it
+    // until the tool's deadline: it starts from the screen's other corner.
+    const QSize screen = QGuiApplication::primaryScreen()->size();
+    Xdotool({"mousemove", QString::number(point.x() < screen.width() / 2 ? screen.width() - 1 : 0),
+             QString::number(point.y() < screen.height() / 2 ? screen.height() - 1 : 0)});
     Xdotool({"mousemove", "--sync", QString::number(point.x()), QString::number(point.y())});
     Xdotool({"click", "1"});
 }
@@ -88,6 +103,80 @@ void ClickControl(const QString& window, QRect rect_du) {
 const QRect kStartDu(153, 119, 43, 13);
 const QRect kAdvancedDu(201, 119, 43, 13);
 const QRect kExitDu(248, 119, 43, 13);
+const QRect kProgressBarDu(58, 97, 233, 15);
+
+// True once the main window's progress bar is filled past `fraction` of its width, as the
+// screen shows it: a little of its width there differs from its empty end.
+bool ProgressPast(const QString& window, double fraction) {
+    const DialogUnits units(DialogFont());
+    const QRect bar = units
+                          .Rect(kProgressBarDu.x(), kProgressBarDu.y(), kProgressBarDu.width(),
+                                kProgressBarDu.height())
+                          .translated(ScreenRect(window).topLeft());
+    const QImage shot = QGuiApplication::primaryScreen()
+                            ->grabWindow(0, bar.x(), bar.y(), bar.width(), bar.height())
+                            .toImage();
+    const int y = shot.height() / 2;
+    const QColor empty = shot.pixelColor(shot.width() - 4, y);
+    const int at = static_cast<int>(shot.width() * fraction);
+    // The bar may be drawn in blocks with gaps between them.
+    for (int x = std::max(2, at - 10); x <= at; ++x) {
+        if (shot.pixelColor(x, y) != empty) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Asks the window to close as a window manager does for its close box and Alt+F4: the
+// WM_DELETE_WINDOW message of the window manager's protocol.
+void RequestClose(const QString& window) {
+    auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+    xcb_connection_t* connection = x11->connection();
+    const auto atom = [connection](const char* name) {
+        xcb_intern_atom_reply_t* reply = xcb_intern_atom_reply(
+            connection,
+            xcb_intern_atom(connection, 0, static_cast<std::uint16_t>(std::strlen(name)), name),
+            nullptr);
+        const xcb_atom_t value = reply != nullptr ? reply->atom : XCB_ATOM_NONE;
+        std::free(reply);
+        return value;
+    };
+    xcb_client_message_event_t event{};
+    event.response_type = XCB_CLIENT_MESSAGE;
+    event.format = 32;
+    event.window = window.toUInt();
+    event.type = atom("WM_PROTOCOLS");
+    event.data.data32[0] = atom("WM_DELETE_WINDOW");
+    event.data.data32[1] = XCB_CURRENT_TIME;
+    xcb_send_event(connection, 0, event.window, XCB_EVENT_MASK_NO_EVENT,
+                   reinterpret_cast<const char*>(&event));
+    xcb_flush(connection);
+}
+
+// `columns` of every run in the history file, joined by "|", in the order of the runs.
+std::vector<std::string> HistoryRows(const QString& path, const char* columns = "result") {
+    std::vector<std::string> results;
+    const std::string query = std::string("SELECT ") + columns + " FROM runs ORDER BY id";
+    sqlite3* handle = nullptr;
+    if (sqlite3_open_v2(path.toLocal8Bit().constData(), &handle, SQLITE_OPEN_READONLY, nullptr) ==
+        SQLITE_OK) {
+        sqlite3_exec(
+            handle, query.c_str(),
+            [](void* out, int count, char** values, char**) {
+                std::string row;
+                for (int i = 0; i < count; ++i) {
+                    row += (i == 0 ? "" : "|") +
+                           std::string(values[i] != nullptr ? values[i] : "NULL");
+                }
+                static_cast<std::vector<std::string>*>(out)->push_back(row);
+                return 0;
+            },
+            &results, nullptr);
+    }
+    sqlite3_close(handle);
+    return results;
+}
 
 // Where the OK button of a one-button box of this size sits: a box laid out here, off the
 // screen, in the program's style, gives its place from the bottom edge and from the centre or
@@ -144,7 +233,10 @@ class WindowManager {
 // are simulated drives too. Descriptor 3 is a file that takes the posts, or closed.
 class Program {
   public:
-    Program(const QStringList& args, bool notify_file) {
+    // `history`, when given, is the history file that the program's jobs go to.
+    // `files_list`, when given, is the files list that the store names.
+    Program(const QStringList& args, bool notify_file, const QString& history = QString(),
+            const QString& files_list = QString()) {
         const platform::Registry registry(folder_.filePath("registry").toStdString());
         auto ports = registry.CreateKey(platform::kPortsKey);
         auto settings = registry.CreateKey(kSettingsKey);
@@ -156,11 +248,16 @@ class Program {
             }
             registry.SetValue(*settings, "ADDREN", "1");
             registry.SetValue(*settings, "ADDR", std::string(1, '\x01'));
+            if (!files_list.isEmpty()) {
+                registry.SetValue(*settings, "FilePath", files_list.toStdString());
+            }
         }
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert("VANTOR_REGISTRY", folder_.filePath("registry"));
         environment.insert("XDG_DATA_HOME", folder_.filePath("data"));
         environment.insert("VANTOR_NOTIFY", NotifyPath());
+        environment.insert("VANTOR_HISTORY",
+                           history.isEmpty() ? folder_.filePath("history.sqlite") : history);
         process_.setProcessEnvironment(environment);
         const QString redirect =
             notify_file ? QStringLiteral("3>\"$VANTOR_NOTIFY\"") : QStringLiteral("3>&-");
@@ -177,6 +274,7 @@ class Program {
     Program& operator=(const Program&) = delete;
 
     QString NotifyPath() const { return folder_.filePath("notify"); }
+    QString HistoryPath() const { return folder_.filePath("history.sqlite"); }
     // True when the program ended by itself, cleanly, within the deadline.
     bool EndsCleanly() {
         const bool ended =
@@ -215,6 +313,11 @@ class X11ProgramTest : public QObject {
     void QuitEndsTheProgramWithAdvancedOpen();
     void OwnDescriptorNamedByMIsLeftAlone();
     void HelpAndVersionOpenNoWindow();
+    void StrayKeysLeaveTheDownloadRunning_data();
+    void StrayKeysLeaveTheDownloadRunning();
+    void CloseBoxAsksAndAConfirmedStopIsRecorded();
+    void EveryDownloadIsRecorded();
+    void ListWithAMissingSecondImageSendsNothing();
 };
 
 void X11ProgramTest::HeaderMessageIsAnsweredOnTheScreen_data() {
@@ -302,6 +405,109 @@ void X11ProgramTest::HelpAndVersionOpenNoWindow() {
             out.startsWith(option == std::string("--help") ? "Usage: vantor " : "vantor 2.0.7\n"),
             out.constData());
     }
+}
+
+void X11ProgramTest::StrayKeysLeaveTheDownloadRunning_data() {
+    HeaderMessageIsAnsweredOnTheScreen_data();
+}
+
+// Catches a download ended by a stray key: Enter on the focused Com1 button was the OK command
+// and Escape the cancel command, each leaving the drive half-written. The question that Escape
+// brings keeps the download going by default.
+void X11ProgramTest::StrayKeysLeaveTheDownloadRunning() {
+    QFETCH(bool, with_window_manager);
+    std::unique_ptr<WindowManager> manager;
+    if (with_window_manager) {
+        manager = std::make_unique<WindowManager>();
+        QVERIFY(manager->Ready());
+    }
+    const QTemporaryDir images;
+    const std::string image = WriteImage(images, kLongImagePackets, 2);
+    Program vantor({QString::fromStdString(image), "-c", "COM1", "-m", "3"}, true);
+    const QString window = WaitForWindow(kMainTitle);
+    QVERIFY(!window.isEmpty());
+    ClickControl(window, kStartDu);
+    QVERIFY(QTest::qWaitFor([&] { return ProgressPast(window, 0.1); }, kDeadlineMs));
+    // The focus is on Com1, where the window put it.
+    Xdotool({"key", "Return"});
+    Xdotool({"key", "Escape"});
+    QVERIFY(!WaitForWindow(kProgramName).isEmpty());
+    Xdotool({"key", "Return"});
+    QVERIFY(WaitUntilGone(kProgramName));
+    QVERIFY(vantor.EndsCleanly());
+    QCOMPARE(vantor.Posted(), std::string("1035\n"));
+    QCOMPARE(HistoryRows(vantor.HistoryPath()), std::vector<std::string>{"success"});
+}
+
+// Catches a close box that ended the download unasked, and a confirmed stop that left no record.
+void X11ProgramTest::CloseBoxAsksAndAConfirmedStopIsRecorded() {
+    WindowManager manager;
+    QVERIFY(manager.Ready());
+    const QTemporaryDir images;
+    const std::string image = WriteImage(images, kLongImagePackets, 2);
+    Program vantor({QString::fromStdString(image), "-c", "COM1", "-m", "3"}, true);
+    const QString window = WaitForWindow(kMainTitle);
+    QVERIFY(!window.isEmpty());
+    ClickControl(window, kStartDu);
+    QVERIFY(QTest::qWaitFor([&] { return ProgressPast(window, 0.1); }, kDeadlineMs));
+    RequestClose(window);
+    const QString question = WaitForWindow(kProgramName);
+    QVERIFY(!question.isEmpty());
+    SaveScreen(QStringLiteral("stop_question.png"));
+    Xdotool({"key", "alt+s"});
+    // Then the box that says where the drive was left.
+    QString told;
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            told = VisibleWindow(kProgramName);
+            return !told.isEmpty() && told != question;
+        },
+        kDeadlineMs));
+    SaveScreen(QStringLiteral("stopped_download.png"));
+    Xdotool({"key", "Return"});
+    QVERIFY(vantor.EndsCleanly());
+    QCOMPARE(vantor.Posted(), std::string("1034\n"));
+    QCOMPARE(HistoryRows(vantor.HistoryPath()), std::vector<std::string>{"interrupted"});
+}
+
+// Catches window jobs missing from the history: the program ended after a single image's
+// success while its worker was still writing the record.
+void X11ProgramTest::EveryDownloadIsRecorded() {
+    const QTemporaryDir images;
+    const std::string image = WriteImage(images, 4, 2);
+    const QString history = images.filePath(QStringLiteral("history.sqlite"));
+    for (int run = 1; run <= 3; ++run) {
+        Program vantor({QString::fromStdString(image), "-c", "COM1"}, false, history);
+        const QString window = WaitForWindow(kMainTitle);
+        QVERIFY(!window.isEmpty());
+        ClickControl(window, kStartDu);
+        QVERIFY2(vantor.EndsCleanly(), qPrintable(QString::number(run)));
+    }
+    QCOMPARE(HistoryRows(history), (std::vector<std::string>{"success", "success", "success"}));
+}
+
+// Catches a drive sought, switched into its boot loader and given the first image of a set
+// whose second image was missing from the start.
+void X11ProgramTest::ListWithAMissingSecondImageSendsNothing() {
+    const QTemporaryDir images;
+    const std::string image = WriteImage(images, 4, 2);
+    const QString list = images.filePath(QStringLiteral("flist.txt"));
+    std::ofstream(list.toStdString())
+        << "fw.orb    " << image << "\r\n"
+        << "gone.orb    " << images.filePath(QStringLiteral("gone.orb")).toStdString() << "\r\n";
+    Program vantor({}, false, QString(), list);
+    const QString window = WaitForWindow(kMainTitle);
+    QVERIFY(!window.isEmpty());
+    ClickControl(window, kStartDu);
+    QVERIFY(
+        QTest::qWaitFor([&] { return !HistoryRows(vantor.HistoryPath()).empty(); }, kDeadlineMs));
+    SaveScreen(QStringLiteral("missing_second_image.png"));
+    // Failed, with no packet sent, no drive address found and no break sent.
+    QCOMPARE(HistoryRows(vantor.HistoryPath(),
+                         "result, exit_status != 0, packets_sent, address, resynchronisations"),
+             std::vector<std::string>{"failed|1|0|NULL|0"});
+    ClickControl(window, kExitDu);
+    QVERIFY(vantor.EndsCleanly());
 }
 
 }  // namespace vantor::ui::test
