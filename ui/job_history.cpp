@@ -8,8 +8,8 @@
 #include <system_error>
 #include <thread>
 
-#include "cli/history/history_recording.h"
 #include "platform/window_link.h"
+#include "records/window_record.h"
 #include "ui/gui_window_link.h"
 #include "ui/main_dialog.h"
 #include "ui/send_plan.h"

@@ -20,7 +20,6 @@
 #include "platform/registry.h"
 #include "platform/serial/port_cause.h"
 #include "platform/serial/port_map.h"
-#include "records/window_record.h"
 #include "ui/about_dialog.h"
 #include "ui/advanced_dialog.h"
 #include "ui/color_list_box.h"
