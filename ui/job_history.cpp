@@ -65,7 +65,15 @@ void RunAndRecord(const std::shared_ptr<WindowJob>& job, std::uint64_t attachmen
     JobHost& host = *job->host;
     host.Record = JobRecord{};
     const std::optional<JobOutcome> fault = CheckBeforeThePort(host);
-    job->outcome = fault ? *fault : DownloadJob(host);
+    if (fault) {
+        job->outcome = *fault;
+    } else if (host.StopRequested.load() != 0) {
+        // Asked to stop while the images were checked: the port is never opened.
+        host.JobRunning = 0;
+        job->outcome = JobResult::kStopped;
+    } else {
+        job->outcome = DownloadJob(host);
+    }
     // The job has ended and told the window; its record goes to the history after.
     cli::RecordWindowJob(host, job->outcome, started, job->port_name, history);
     const JobRecord record = host.Record;
