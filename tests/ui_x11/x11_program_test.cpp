@@ -428,6 +428,9 @@ void X11ProgramTest::StrayKeysLeaveTheDownloadRunning() {
     QVERIFY(!window.isEmpty());
     ClickControl(window, kStartDu);
     QVERIFY(QTest::qWaitFor([&] { return ProgressPast(window, 0.1); }, kDeadlineMs));
+    // The bar's totals beside the status text, and the image's name.
+    SaveScreen(with_window_manager ? QStringLiteral("download_totals_window_manager.png")
+                                   : QStringLiteral("download_totals_bare_x.png"));
     // The focus is on Com1, where the window put it.
     Xdotool({"key", "Return"});
     Xdotool({"key", "Escape"});
