@@ -205,9 +205,9 @@ void RunJob(const std::string& image_path, const std::string& sim_options, bool 
     g_first_break = {};
     g_first_init_byte = {};
     platform::RegisterDeviceScheme(kScheme, &OpenBenchWorld);
-    platform::SetPortMapOverride(1, kScheme);
     platform::SetDeviceWrapper(&WrapWithProbe);
     JobHost host;
+    host.Options.Ports.Set(1, kScheme);
     host.Options.PortIndex = 0;
     host.Options.BaudChoice = 1;
     host.Options.SkipSeeking = skip_seeking ? 1 : 0;
@@ -219,7 +219,6 @@ void RunJob(const std::string& image_path, const std::string& sim_options, bool 
     run.end = Now();
     run.traffic = g_world->Traffic();
     platform::SetDeviceWrapper(nullptr);
-    platform::SetPortMapOverride(1, "");
     g_world.reset();
 }
 

@@ -25,7 +25,7 @@ const char* const kModelNames[] = {"KDX1v1", "KDX1v2", "KDX2"};
 
 // Every way out of a job after the port was opened: close the port, clear the busy flag.
 JobOutcome EndJob(JobHost& host, JobOutcome result) {
-    ClosePort();
+    ClosePort(&host.Record.Port);
     host.JobRunning = 0;
     return result;
 }
@@ -36,7 +36,7 @@ JobOutcome EndWithLostPort(JobHost& host) {
     const char* lost = CurrentPort() != nullptr && CurrentPort()->device() != nullptr
                            ? CurrentPort()->device()->Condition().lost
                            : nullptr;
-    ClosePort();
+    ClosePort(&host.Record.Port);
     ReportStatus(lost != nullptr ? lost : "the port was lost", 0);
     host.JobRunning = 0;
     return JobResult::kPortLost;
@@ -47,7 +47,7 @@ JobOutcome EndWithFailedImage(JobHost& host, ImageResult failed) {
     if (PortLost()) {
         return EndWithLostPort(host);
     }
-    ClosePort();
+    ClosePort(&host.Record.Port);
     host.JobRunning = 0;
     ReportStatus("ERROR: Download failed.", 0);
     return failed;
@@ -56,7 +56,7 @@ JobOutcome EndWithFailedImage(JobHost& host, ImageResult failed) {
 // A files list that cannot be opened (or read to its end): the text comes after the port is
 // closed and before the busy flag is cleared.
 JobOutcome EndWithUnreadableList(JobHost& host) {
-    ClosePort();
+    ClosePort(&host.Record.Port);
     ReportStatus("Failed to open files list", 0);
     host.JobRunning = 0;
     return JobResult::kFilesListUnopenable;
@@ -202,7 +202,8 @@ JobOutcome OpenAndIdentify(JobHost& host, std::uint16_t& ident_word) {
     const char port_char = static_cast<char>('1' + (options.PortIndex & 0xFF));
     const std::uint32_t baud_rate = options.BaudChoice == 1 ? 19200 : 9600;
 
-    if (OpenDrivePort(baud_rate, port_char) != PortResult::kDone) {
+    if (OpenDrivePort(baud_rate, port_char, options.Ports, &host.Record.Port) !=
+        PortResult::kDone) {
         host.JobRunning = 0;
         return JobResult::kPortUnopenable;
     }
@@ -260,7 +261,7 @@ JobOutcome RunStages(JobHost& host) {
         ResetDrive();
     }
     host.JobRunning = 0;
-    ClosePort();
+    ClosePort(&host.Record.Port);
     if (const int notify_fd = host.NotifyWindowFd; notify_fd != 0) {
         platform::Window().Post(notify_fd, platform::kDownloadFinished);
     }

@@ -10,6 +10,8 @@
 
 #include "job/download_image.h"
 #include "link/link_tally.h"
+#include "link/serial_port.h"
+#include "platform/serial/port_map.h"
 
 namespace vantor {
 
@@ -17,7 +19,10 @@ namespace vantor {
 // options are atomic because a front end may change them while a job runs (the Advanced
 // dialog, a second Start); the paths are written only while no job runs.
 struct JobOptions {
-    std::atomic<int> PortIndex{-1};   // 0 to 3 for COM1 to COM4; -1 none chosen
+    std::atomic<int> PortIndex{-1};  // 0 to 3 for COM1 to COM4; -1 none chosen
+    // What COM1 to COM4 stand for in this job: the front end's port map, through which the
+    // link opens the port that PortIndex names.
+    platform::PortMap Ports;
     std::atomic<int> BaudChoice{-1};  // 1 selects 19200 baud, any other value 9600
     std::string ImagePath;            // one image; empty: the files list is downloaded
     std::string FilesListPath;
@@ -43,6 +48,7 @@ struct JobRecord {
     int IdentWord = -1;  // the drive's IdentWord once identified; -1 before
     DownloadTally Download;
     LinkTally Link;
+    PortReport Port;  // what the port told of itself: why it did not open, lost, no breaks
 };
 
 // The front end's side of a job: the options, the busy flag and the controlling program.

@@ -13,7 +13,6 @@ namespace vantor {
 namespace {
 
 std::unique_ptr<SerialPort> g_current_port;
-PortReport g_last_report;
 
 // ReadByte is only called for bytes already seen waiting, so it should never wait; this bound
 // keeps a device that lost its bytes (an adapter pulled out mid-read) from hanging the job.
@@ -28,8 +27,9 @@ SerialPort::~SerialPort() {
     }
 }
 
-bool SerialPort::Open(const std::string& device_name, std::string* error) {
-    device_ = platform::OpenSerialDevice(device_name, error);
+bool SerialPort::Open(const std::string& device_name, const platform::PortMap& ports,
+                      std::string* error) {
+    device_ = platform::OpenSerialDevice(device_name, ports, error);
     if (!device_) {
         return false;
     }
@@ -107,16 +107,20 @@ PortResult SerialPort::CloseDevice() {
 
 PortResult OpenPort(char port_char, std::uint32_t baud_rate, std::uint8_t parity,
                     std::uint8_t data_bits, std::uint8_t stop_bits, std::uint32_t rx_queue,
-                    std::uint32_t tx_queue) {
+                    std::uint32_t tx_queue, const platform::PortMap& ports, PortReport* report) {
     const std::string name = std::string("COM") + port_char;
     auto port = std::make_unique<SerialPort>();
     std::string error;
-    const bool opened = port->Open(name, &error);
+    const bool opened = port->Open(name, ports, &error);
     // A port left current from before is closed rather than leaked; the job never leaves one.
     ClosePort();
-    g_last_report = {};
+    if (report != nullptr) {
+        *report = {};
+    }
     if (!opened) {
-        g_last_report.open_error = error.empty() ? "the device did not open" : error;
+        if (report != nullptr) {
+            report->open_error = error.empty() ? "the device did not open" : error;
+        }
         return PortResult::kFailed;
     }
     g_current_port = std::move(port);
@@ -128,20 +132,21 @@ PortResult OpenPort(char port_char, std::uint32_t baud_rate, std::uint8_t parity
     return PortResult::kDone;
 }
 
-PortResult OpenDrivePort(std::uint32_t baud_rate, char port_char) {
-    if (OpenPort(port_char, baud_rate, 0, 8, 0, kDriveQueueBytes, kDriveQueueBytes) ==
-        PortResult::kDone) {
+PortResult OpenDrivePort(std::uint32_t baud_rate, char port_char, const platform::PortMap& ports,
+                         PortReport* report) {
+    if (OpenPort(port_char, baud_rate, 0, 8, 0, kDriveQueueBytes, kDriveQueueBytes, ports,
+                 report) == PortResult::kDone) {
         return PortResult::kDone;
     }
     platform::ReportStatus("Error : Failed to initialize COM port", 0);
     return PortResult::kFailed;
 }
 
-void ClosePort() {
-    if (g_current_port && g_current_port->device() != nullptr) {
+void ClosePort(PortReport* report) {
+    if (report != nullptr && g_current_port && g_current_port->device() != nullptr) {
         const platform::DeviceCondition condition = g_current_port->device()->Condition();
-        g_last_report.lost = condition.lost != nullptr ? condition.lost : "";
-        g_last_report.carries_no_breaks = condition.carries_no_breaks;
+        report->lost = condition.lost != nullptr ? condition.lost : "";
+        report->carries_no_breaks = condition.carries_no_breaks;
     }
     g_current_port.reset();
 }
@@ -164,10 +169,6 @@ int PortAnswerDelayMs() {
     return g_current_port && g_current_port->device() != nullptr
                ? g_current_port->device()->Condition().answer_delay_ms
                : 0;
-}
-
-const PortReport& LastPortReport() {
-    return g_last_report;
 }
 
 int PortWriteText(std::size_t length, const char* text) {

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/serial/port_map.h"
 #include "platform/serial/serial_device.h"
 
 namespace vantor {
@@ -44,10 +45,11 @@ class SerialPort {
     SerialPort(const SerialPort&) = delete;
     SerialPort& operator=(const SerialPort&) = delete;
 
-    // Opens the device by name (OpenSerialDevice) and reads its settings into the settings
-    // record; false when the device cannot be opened (no settings record then), and `error`,
-    // when given, says why.
-    bool Open(const std::string& device_name, std::string* error = nullptr);
+    // Opens the device by name (OpenSerialDevice), a port name through `ports`, and reads its
+    // settings into the settings record; false when the device cannot be opened (no settings
+    // record then), and `error`, when given, says why.
+    bool Open(const std::string& device_name, const platform::PortMap& ports,
+              std::string* error = nullptr);
     // Fills the settings record from the device; the device's verdict.
     bool ReadSettings();
     // Makes the settings record the device's settings. Always kDone: the device's verdict
@@ -76,17 +78,28 @@ class SerialPort {
     std::unique_ptr<platform::LineSettings> settings_;
 };
 
-// Opens "COM" + `port_char` as the current port with the given line format and queue sizes
-// (a port left current from before is closed first): kDone, or kFailed with no
-// current port.
+// What a port told of itself, so that a front end can say why a job ended: filled when the
+// port is opened and when it is closed, into the job's record.
+struct PortReport {
+    std::string open_error;          // why the open failed; empty when it opened
+    std::string lost;                // the operator's text for a far end that went away, or empty
+    bool carries_no_breaks = false;  // known not to carry serial breaks (a pty, say)
+};
+
+// Opens "COM" + `port_char`, resolved through `ports`, as the current port with the given line
+// format and queue sizes (a port left current from before is closed first): kDone, or kFailed
+// with no current port. `report`, when given, starts afresh and says why an open failed.
 PortResult OpenPort(char port_char, std::uint32_t baud_rate, std::uint8_t parity,
                     std::uint8_t data_bits, std::uint8_t stop_bits, std::uint32_t rx_queue,
-                    std::uint32_t tx_queue);
+                    std::uint32_t tx_queue, const platform::PortMap& ports,
+                    PortReport* report = nullptr);
 // OpenPort in the drive's format (8N1, kDriveQueueBytes both ways): kDone, or kFailed
 // after "Error : Failed to initialize COM port" on the status line.
-PortResult OpenDrivePort(std::uint32_t baud_rate, char port_char);
-// Closes and forgets the current port, if any.
-void ClosePort();
+PortResult OpenDrivePort(std::uint32_t baud_rate, char port_char, const platform::PortMap& ports,
+                         PortReport* report = nullptr);
+// Closes and forgets the current port, if any; `report`, when given, gets what the port told of
+// itself (lost, cannot carry breaks) before it closed.
+void ClosePort(PortReport* report = nullptr);
 
 // The functions below work on the current port; without one they do nothing and return
 // kFailed, 0 or kRefused as said (PortWriteByte: kDone).
@@ -130,14 +143,5 @@ inline constexpr char kNoBreaksStatusText[] =
 // more, at most a second in all); 0 for a serial line. Every window in which the link waits for
 // the drive's answer is stretched by it.
 int PortAnswerDelayMs();
-
-// What the last port that the job tried to open told of itself, kept after it closed so that a
-// front end can say why a job ended.
-struct PortReport {
-    std::string open_error;          // why the open failed; empty when it opened
-    std::string lost;                // the operator's text for a far end that went away, or empty
-    bool carries_no_breaks = false;  // known not to carry serial breaks (a pty, say)
-};
-const PortReport& LastPortReport();
 
 }  // namespace vantor

@@ -424,7 +424,7 @@ void MainDialog::NoteJobStatus(const std::string& status) {
     progress_.OnStatus(status);
     // The job waits while this runs, so what its port reported holds still. A port that did not
     // open leaves its reason, and no current port, until the next job opens one.
-    const PortReport& report = LastPortReport();
+    const PortReport& report = host_->Record.Port;
     std::string cause;
     if (!report.open_error.empty() && CurrentPort() == nullptr) {
         cause = job_port_name_.size() == 4 && job_port_name_[3] >= '1' && job_port_name_[3] <= '4'

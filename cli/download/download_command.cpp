@@ -126,8 +126,8 @@ void ConfigureJob(const DownloadSettings& settings, JobOptions& options) {
     if (const auto index = PortNameIndex(settings.port)) {
         options.PortIndex = *index;
     } else {
-        // A device named on the command line stands in for COM1 in this process only.
-        platform::SetPortMapOverride(1, settings.port);
+        // A device named on the command line stands in for COM1 in this run's port map.
+        options.Ports.Set(1, settings.port);
         options.PortIndex = 0;
     }
     options.BaudChoice = settings.baud_choice;
@@ -270,7 +270,7 @@ void ExplainOutcome(const DownloadSettings& settings, Outcome& outcome, const Jo
         }
     }
     if (outcome.detail.empty()) {
-        outcome.detail = PortCause(settings.port, outcome.job, output.FailureDetail());
+        outcome.detail = PortCause(settings.port, outcome.job, output.FailureDetail(), record.Port);
     }
     if (outcome.detail.empty()) {
         outcome.detail = FirstActivationCause(outcome, record);
@@ -279,9 +279,9 @@ void ExplainOutcome(const DownloadSettings& settings, Outcome& outcome, const Jo
 
 // The lines on stderr that say more than the job's texts, and last where to look for help.
 void ExplainOnStderr(const DownloadSettings& settings, int exit_status, bool nothing_answered,
-                     bool log_whole) {
+                     bool log_whole, const PortReport& port) {
     // A port that cannot carry breaks is the cause already named; the cable is not in question.
-    if (nothing_answered && !LastPortReport().carries_no_breaks) {
+    if (nothing_answered && !port.carries_no_breaks) {
         std::fprintf(stderr,
                      "vantor-cli: no drive answered on %s at %s baud: check the cable and the "
                      "drive's power before the adapter\n",
@@ -390,7 +390,8 @@ int RunAndRecord(const DownloadSettings& settings) {
     KeepReport(settings, outcome, summary);
     output.Finish(outcome.exit_status, DesignCode(outcome.job), outcome.detail, summary.meaning,
                   WarningWords(host.Record.Download));
-    ExplainOnStderr(settings, outcome.exit_status, summary.nothing_answered, log_whole);
+    ExplainOnStderr(settings, outcome.exit_status, summary.nothing_answered, log_whole,
+                    host.Record.Port);
     // The history never changes the run's outcome; it says on its own when it fails.
     RecordInHistory(settings.history, settings.no_history, summary, output);
     output.Event("summary", SummaryFields(summary));

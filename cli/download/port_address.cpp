@@ -3,7 +3,6 @@
 #include <cctype>
 
 #include "job/job.h"
-#include "link/serial_port.h"
 #include "platform/serial/port_cause.h"
 #include "platform/serial/port_map.h"
 
@@ -28,11 +27,12 @@ bool IsSimAddress(const std::string& address) {
     return address == "sim" || address.rfind("sim:", 0) == 0;
 }
 
-std::string PortCause(const std::string& port, JobOutcome job, const std::string& status) {
+std::string PortCause(const std::string& port, JobOutcome job, const std::string& status,
+                      const PortReport& report) {
     if (job == JobResult::kPortUnopenable) {
-        return platform::UnopenablePortCause(port, LastPortReport().open_error);
+        return platform::UnopenablePortCause(port, report.open_error);
     }
-    if (job == JobResult::kResyncFailed && LastPortReport().carries_no_breaks) {
+    if (job == JobResult::kResyncFailed && report.carries_no_breaks) {
         return platform::NoBreaksCause(status);
     }
     return "";

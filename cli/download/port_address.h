@@ -22,8 +22,9 @@ std::optional<std::string> EffectiveAddress(const std::string& port,
 // "sim" or "sim:OPTIONS": the built-in simulated drive.
 bool IsSimAddress(const std::string& address);
 
-// The cause of a failure that the port knows better than the status line (`status`); empty
-// otherwise.
-std::string PortCause(const std::string& port, JobOutcome job, const std::string& status);
+// The cause of a failure that the port knows better than the status line (`status`), from what
+// the port told of itself in the job's record (`report`); empty otherwise.
+std::string PortCause(const std::string& port, JobOutcome job, const std::string& status,
+                      const PortReport& report);
 
 }  // namespace vantor::cli

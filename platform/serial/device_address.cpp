@@ -119,10 +119,15 @@ void SetDeviceWrapper(DeviceWrapper wrapper) {
 }
 
 std::unique_ptr<SerialDevice> OpenSerialDevice(const std::string& name, std::string* error) {
+    return OpenSerialDevice(name, PortMap(), error);
+}
+
+std::unique_ptr<SerialDevice> OpenSerialDevice(const std::string& name, const PortMap& ports,
+                                               std::string* error) {
     std::string address = name;
     if (StartsWith(name, "COM")) {
         std::string problem;
-        const auto mapped = ResolvePortName(name, &problem);
+        const auto mapped = ports.Resolve(name, &problem);
         if (!mapped) {
             SetError(error, problem.empty()
                                 ? "the port name \"" + name + "\" is not mapped to a device"

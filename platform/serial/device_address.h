@@ -5,18 +5,22 @@
 #include <memory>
 #include <string>
 
+#include "platform/serial/port_map.h"
 #include "platform/serial/serial_device.h"
 
 namespace vantor::platform {
 
 // Opens a device by its address:
-//   "COM1" to "COM4"         through the port map (see port_map.h)
+//   "COM1" to "COM4"         through the port map `ports` (see port_map.h)
 //   "sim" or "sim:OPTIONS"   the built-in simulated drive, once the program registered it
 //                            (sim::RegisterSimulatedDeviceScheme)
 //   "/dev/..."               a serial device through termios
 //   "rfc2217://HOST:PORT"    a network serial port
 // A device is open at most once in the process: a second open of the same address fails until
 // the first is closed. On failure returns nullptr and, when `error` is given, says why.
+std::unique_ptr<SerialDevice> OpenSerialDevice(const std::string& address, const PortMap& ports,
+                                               std::string* error = nullptr);
+// The same with the stored port map alone.
 std::unique_ptr<SerialDevice> OpenSerialDevice(const std::string& address,
                                                std::string* error = nullptr);
 

@@ -1,8 +1,6 @@
 #include "platform/serial/port_map.h"
 
-#include <array>
 #include <atomic>
-#include <mutex>
 #include <string_view>
 
 #include "platform/program_options.h"
@@ -13,8 +11,6 @@ namespace vantor::platform {
 
 namespace {
 
-std::mutex g_mutex;
-std::array<std::string, 4> g_overrides;
 // The registry's port map is consulted unless a front end or test installs another source, so
 // every front end sees the map without doing anything.
 std::atomic<StoredPortLookup> g_stored_lookup{&StoredPortAddress};
@@ -30,16 +26,20 @@ int ComNumber(const std::string& name) {
 
 }  // namespace
 
-std::optional<std::string> ResolvePortName(const std::string& name, std::string* problem) {
+void PortMap::Set(int number, const std::string& address) {
+    if (number < 1 || number > 4) {
+        return;
+    }
+    named_[number - 1] = address;
+}
+
+std::optional<std::string> PortMap::Resolve(const std::string& name, std::string* problem) const {
     const int number = ComNumber(name);
     if (number < 1 || number > 4) {
         return number == 0 ? std::nullopt : UnmappedPortAddress(number);
     }
-    {
-        std::lock_guard lock(g_mutex);
-        if (!g_overrides[number - 1].empty()) {
-            return g_overrides[number - 1];
-        }
+    if (!named_[number - 1].empty()) {
+        return named_[number - 1];
     }
     if (const StoredPortLookup lookup = g_stored_lookup.load()) {
         std::string why;
@@ -56,16 +56,12 @@ std::optional<std::string> ResolvePortName(const std::string& name, std::string*
     return UnmappedPortAddress(number);
 }
 
-void SetPortMapOverride(int number, const std::string& address) {
-    if (number < 1 || number > 4) {
-        return;
-    }
-    std::lock_guard lock(g_mutex);
-    g_overrides[number - 1] = address;
+std::optional<std::string> ResolvePortName(const std::string& name, std::string* problem) {
+    return PortMap().Resolve(name, problem);
 }
 
-void SetStoredPortLookup(StoredPortLookup lookup) {
-    g_stored_lookup.store(lookup);
+StoredPortLookup SetStoredPortLookup(StoredPortLookup lookup) {
+    return g_stored_lookup.exchange(lookup);
 }
 
 }  // namespace vantor::platform

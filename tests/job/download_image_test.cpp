@@ -31,7 +31,7 @@ class DownloadImageTest : public ::testing::Test {
                              std::uint16_t ident) {
         bench.reset();  // a bench restores the clock and the port map it found
         bench = std::make_unique<SimBench>(sim_options);
-        EXPECT_EQ(OpenDrivePort(19200, '1'), PortResult::kDone);
+        EXPECT_EQ(OpenDrivePort(19200, '1', platform::PortMap()), PortResult::kDone);
         const ImageResult result = DownloadImage(path, ident);
         ClosePort();
         return result;
@@ -74,7 +74,7 @@ TEST_F(DownloadImageTest, AFileWithItsDataOffsetAtItsEndSendsNothingAndSucceeds)
 
 TEST_F(DownloadImageTest, AMissingFileCannotBeOpened) {
     bench = std::make_unique<SimBench>("");
-    ASSERT_EQ(OpenDrivePort(19200, '1'), PortResult::kDone);
+    ASSERT_EQ(OpenDrivePort(19200, '1', platform::PortMap()), PortResult::kDone);
     EXPECT_EQ(DownloadImage("/nonexistent/folder/x.orb", kDriveIdent), ImageResult::kUnopenable);
     ClosePort();
     EXPECT_EQ(Statuses(), std::vector<std::string>{"Error: Unable to open file"});
@@ -157,7 +157,7 @@ TEST_F(DownloadImageTest, AMissingResponseCosts3000PollsAndTheDownloadGoesOn) {
 
 TEST_F(DownloadImageTest, AReadResponseWaitsForItsDataAndDropsIt) {
     bench = std::make_unique<SimBench>("");
-    ASSERT_EQ(OpenDrivePort(19200, '1'), PortResult::kDone);
+    ASSERT_EQ(OpenDrivePort(19200, '1', platform::PortMap()), PortResult::kDone);
     // 'RD', a 32-bit address and a count word of 6: the drive answers with six data bytes.
     const Bytes payload = {0x52, 0x44, 0x00, 0x01, 0x00, 0x00, 0x00, 0x06};
     Packet packet;
@@ -355,7 +355,7 @@ TEST_P(ImageChangedWhileSentTest, NeverSendsBytesThatWereNotChecked) {
         }
     });
     platform::ScopedWindowLink changing(window);
-    ASSERT_EQ(OpenDrivePort(19200, '1'), PortResult::kDone);
+    ASSERT_EQ(OpenDrivePort(19200, '1', platform::PortMap()), PortResult::kDone);
     DownloadTally tally;
     DownloadImageOptions options;
     options.tally = &tally;
@@ -411,7 +411,7 @@ TEST_F(DownloadImageTest, AnImageWithOtherBytesThanExpectedIsNotSent) {
     for (const std::size_t limit : {kImageMemoryLimitBytes, std::size_t{0}}) {
         bench.reset();
         bench = std::make_unique<SimBench>("");
-        ASSERT_EQ(OpenDrivePort(19200, '1'), PortResult::kDone);
+        ASSERT_EQ(OpenDrivePort(19200, '1', platform::PortMap()), PortResult::kDone);
         DownloadImageOptions options;
         options.memory_limit_bytes = limit;
         options.expected_sha256 = other;

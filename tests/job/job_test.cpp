@@ -40,6 +40,33 @@ TEST_F(JobTest, AnUnopenablePortEndsWithItsOwnResultAndNoTraffic) {
     EXPECT_TRUE(bench->world->Traffic().empty());
 }
 
+// The job opens its port through the map its front end handed it, and the port's outcome comes
+// back in its own record: a second job with another map in the same process sees neither.
+TEST_F(JobTest, OpensThePortThroughItsOwnMapAndKeepsThePortsOutcomeInItsRecord) {
+    Start("");
+    host.Options.Ports.Set(1, "nowhere:1");
+    EXPECT_EQ(Run(), JobResult::kPortUnopenable);
+    EXPECT_EQ(host.Record.Port.open_error, "no device for the address \"nowhere:1\"");
+    EXPECT_TRUE(bench->world->Traffic().empty());
+
+    JobHost other;
+    other.Options.PortIndex = 0;
+    other.Options.ImagePath = files.Image(ImageBuilder::Kdx(2).FillerPackets(1, 50));
+    other.Options.SkipSeeking = 1;
+    other.JobRunning = 1;
+    EXPECT_EQ(DownloadJob(other), JobResult::kDone);
+    EXPECT_EQ(other.Record.Port.open_error, "");
+    EXPECT_EQ(host.Record.Port.open_error, "no device for the address \"nowhere:1\"");
+
+    // The next job of the first host starts its record afresh.
+    host.Options.Ports.Set(1, "");
+    host.Options.ImagePath = other.Options.ImagePath;
+    host.Options.SkipSeeking = 1;
+    EXPECT_EQ(Run(), JobResult::kDone);
+    EXPECT_EQ(host.Record.Port.open_error, "");
+    EXPECT_FALSE(host.Record.Port.carries_no_breaks);
+}
+
 TEST_F(JobTest, ShowsTheDrivesIdentificationAndDownloadsTheSingleImage) {
     Start("ident=0x2083");
     const ImageBuilder image = ImageBuilder::Kdx(2).FillerPackets(2, 100);

@@ -95,7 +95,7 @@ std::unique_ptr<platform::SerialDevice> OpenCounted(const std::string&, std::str
     return std::make_unique<CountedLine>(g_polled_world);
 }
 
-// Sends COM1 to the bench's world through `scheme` for the object's lifetime.
+// Reaches the bench's world through `scheme` for the object's lifetime; Ports() sends COM1 there.
 class ScopedScheme {
   public:
     ScopedScheme(const char* scheme, platform::DeviceOpener opener,
@@ -104,18 +104,20 @@ class ScopedScheme {
         g_polled_world = std::move(world);
         g_input_waits = 0;
         platform::RegisterDeviceScheme(scheme_, opener);
-        platform::SetPortMapOverride(1, scheme_);
+        ports_.Set(1, scheme_);
     }
     ~ScopedScheme() {
-        platform::SetPortMapOverride(1, "testsim");
         platform::RegisterDeviceScheme(scheme_, nullptr);
         g_polled_world.reset();
     }
     ScopedScheme(const ScopedScheme&) = delete;
     ScopedScheme& operator=(const ScopedScheme&) = delete;
 
+    const platform::PortMap& Ports() const { return ports_; }
+
   private:
     std::string scheme_;
+    platform::PortMap ports_;
 };
 
 struct Seen {
@@ -144,8 +146,10 @@ class WaitsThatWake : public JobTest, public ::testing::WithParamInterface<WaitC
         bench->world->Attach(transcript);
         const std::int64_t origin_ns = bench->clock.NowNs();
         std::unique_ptr<ScopedScheme> scheme;
+        host.Options.Ports = platform::PortMap();
         if (polled) {
             scheme = std::make_unique<ScopedScheme>("polledsim", &OpenPolled, bench->world);
+            host.Options.Ports = scheme->Ports();
         }
         Seen seen;
         seen.outcome = Run();
@@ -193,7 +197,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(WaitsThatWakeOnALine, AProbeOfASilentAddressWaitsOnceForItsWholeWindow) {
     SimBench bench("address=9");
     ScopedScheme counted("countedsim", &OpenCounted, bench.world);
-    ASSERT_EQ(OpenDrivePort(19200, '1'), PortResult::kDone);
+    ASSERT_EQ(OpenDrivePort(19200, '1', counted.Ports()), PortResult::kDone);
     PortWriteText(0, "\\4\r");
     PortWriteText(0, "PROMPT 1\r");
     g_input_waits = 0;
@@ -214,7 +218,7 @@ TEST(WaitsThatWakeOnALine, AProbeOfASilentAddressWaitsOnceForItsWholeWindow) {
 TEST(WaitsThatWakeOnALine, AnAnswerEndsTheWaitAtThePollThatSeesIt) {
     SimBench bench("address=9");
     ScopedScheme counted("countedsim", &OpenCounted, bench.world);
-    ASSERT_EQ(OpenDrivePort(19200, '1'), PortResult::kDone);
+    ASSERT_EQ(OpenDrivePort(19200, '1', counted.Ports()), PortResult::kDone);
     PortWriteText(0, "\\9\r");
     platform::Sleep(10);
     PortWriteText(0, "PROMPT 1\r");

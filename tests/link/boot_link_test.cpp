@@ -14,7 +14,9 @@ using sim::LineEvent;
 class BootLinkTest : public ::testing::Test {
   protected:
     explicit BootLinkTest(const std::string& options = "") : bench(options) {}
-    void SetUp() override { ASSERT_EQ(OpenDrivePort(9600, '1'), PortResult::kDone); }
+    void SetUp() override {
+        ASSERT_EQ(OpenDrivePort(9600, '1', platform::PortMap()), PortResult::kDone);
+    }
     void TearDown() override { ClosePort(); }
 
     // The first drive break on the line, in milliseconds since the bench was made.
@@ -127,7 +129,7 @@ class IdentifyFailureTest : public ::testing::TestWithParam<IdentifyFailureCase>
 TEST_P(IdentifyFailureTest, FailsWithItsCodeAndText) {
     const IdentifyFailureCase& c = GetParam();
     test::SimBench bench(c.options);
-    ASSERT_EQ(OpenDrivePort(9600, '1'), PortResult::kDone);
+    ASSERT_EQ(OpenDrivePort(9600, '1', platform::PortMap()), PortResult::kDone);
     EXPECT_EQ(Identify(), IdentifyResult(c.failure));
     EXPECT_EQ(bench.window.StatusTexts(), std::vector<std::string>{c.text});
     EXPECT_EQ(PortBytesWaiting(), c.left_waiting);

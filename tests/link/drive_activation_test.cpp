@@ -34,7 +34,7 @@ class ActivationTest : public ::testing::Test {
   protected:
     void Open(const std::string& options) {
         bench = std::make_unique<test::SimBench>(options);
-        ASSERT_EQ(OpenDrivePort(9600, '1'), PortResult::kDone);
+        ASSERT_EQ(OpenDrivePort(9600, '1', platform::PortMap()), PortResult::kDone);
     }
     void TearDown() override { ClosePort(); }
 

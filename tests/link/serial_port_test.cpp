@@ -17,7 +17,7 @@ class SerialPortTest : public ::testing::Test {
 };
 
 TEST_F(SerialPortTest, OpenDrivePortSetsTheDrivesLineFormat) {
-    ASSERT_EQ(OpenDrivePort(19200, '3'), PortResult::kDone);
+    ASSERT_EQ(OpenDrivePort(19200, '3', platform::PortMap()), PortResult::kDone);
     const platform::LineSettings* settings = CurrentPort()->settings();
     ASSERT_NE(settings, nullptr);
     EXPECT_EQ(settings->BaudRate, 19200u);
@@ -32,7 +32,8 @@ TEST_F(SerialPortTest, OpenDrivePortSetsTheDrivesLineFormat) {
 TEST_F(SerialPortTest, PortNamesOutsideTheMapFailWithTheStatusText) {
     for (char port_char : {'0', '5', 'E'}) {
         bench.window.Clear();
-        EXPECT_EQ(OpenDrivePort(9600, port_char), PortResult::kFailed) << port_char;
+        EXPECT_EQ(OpenDrivePort(9600, port_char, platform::PortMap()), PortResult::kFailed)
+            << port_char;
         EXPECT_EQ(CurrentPort(), nullptr);
         EXPECT_EQ(bench.window.StatusTexts(),
                   std::vector<std::string>{"Error : Failed to initialize COM port"});
@@ -42,22 +43,22 @@ TEST_F(SerialPortTest, PortNamesOutsideTheMapFailWithTheStatusText) {
 TEST_F(SerialPortTest, OpeningADeviceThatIsAlreadyOpenFails) {
     auto other_program = platform::OpenSerialDevice("COM2");
     ASSERT_NE(other_program, nullptr);
-    EXPECT_EQ(OpenDrivePort(9600, '2'), PortResult::kFailed);
+    EXPECT_EQ(OpenDrivePort(9600, '2', platform::PortMap()), PortResult::kFailed);
     EXPECT_EQ(CurrentPort(), nullptr);
     EXPECT_EQ(bench.window.Text(Display::StatusLine), "Error : Failed to initialize COM port");
     other_program->Close();
-    EXPECT_EQ(OpenDrivePort(9600, '2'), PortResult::kDone);
+    EXPECT_EQ(OpenDrivePort(9600, '2', platform::PortMap()), PortResult::kDone);
 }
 
 TEST_F(SerialPortTest, WriteTextOfLengthZeroSendsTheTextWithoutItsTerminator) {
-    ASSERT_EQ(OpenDrivePort(9600, '1'), PortResult::kDone);
+    ASSERT_EQ(OpenDrivePort(9600, '1', platform::PortMap()), PortResult::kDone);
     EXPECT_EQ(PortWriteText(0, "PROMPT 1\r"), 9);
     bench.clock.Advance(50'000'000);
     EXPECT_EQ(bench.world->HostBytes(), test::BytesOf("PROMPT 1\r"));
 }
 
 TEST_F(SerialPortTest, BytesSeenWaitingAreReadInArrivalOrder) {
-    ASSERT_EQ(OpenDrivePort(9600, '1'), PortResult::kDone);
+    ASSERT_EQ(OpenDrivePort(9600, '1', platform::PortMap()), PortResult::kDone);
     // The init frame makes the drive answer with four bytes: 'N' 'O' and its IdentWord.
     for (int byte : {0xA5, 0x5A, 0x00, 0x02, 0x00, 0x00, 0x33, 0x33}) {
         PortWriteByte(byte);
@@ -80,7 +81,7 @@ TEST_F(SerialPortTest, BytesSeenWaitingAreReadInArrivalOrder) {
 // The drive's break is flagged until the next report of the line error word; asking for the
 // bytes waiting reports (and so clears) the flag too.
 TEST_F(SerialPortTest, BytesWaitingClearsABreakFlagUnseen) {
-    ASSERT_EQ(OpenDrivePort(9600, '1'), PortResult::kDone);
+    ASSERT_EQ(OpenDrivePort(9600, '1', platform::PortMap()), PortResult::kDone);
     ASSERT_EQ(PortSendBreak(), BreakResult::kSent);
     platform::Sleep(bench.world->options().break_delay_ms + 1);
     EXPECT_NE(PortLineErrors() & platform::kLineBreakFlag, 0u);
@@ -90,7 +91,7 @@ TEST_F(SerialPortTest, BytesWaitingClearsABreakFlagUnseen) {
 }
 
 TEST_F(SerialPortTest, SendBreakHoldsTheLineInBreakFor100Ms) {
-    ASSERT_EQ(OpenDrivePort(9600, '1'), PortResult::kDone);
+    ASSERT_EQ(OpenDrivePort(9600, '1', platform::PortMap()), PortResult::kDone);
     const double start_ms = bench.ElapsedMs();
     ASSERT_EQ(PortSendBreak(), BreakResult::kSent);
     EXPECT_DOUBLE_EQ(bench.ElapsedMs() - start_ms, 100.0);
@@ -107,7 +108,7 @@ TEST_F(SerialPortTest, SendBreakHoldsTheLineInBreakFor100Ms) {
 // A write returns once the transmitter holds what is left of it, and a purge cannot take that
 // back: the drive's reselection at the end of a seek is followed at once by a purge.
 TEST_F(SerialPortTest, PurgeOutputSparesWhatTheTransmitterHolds) {
-    ASSERT_EQ(OpenDrivePort(9600, '1'), PortResult::kDone);
+    ASSERT_EQ(OpenDrivePort(9600, '1', platform::PortMap()), PortResult::kDone);
     PortWriteText(0, "\\2\r");
     PortPurgeOutput();
     platform::Sleep(10);
@@ -115,7 +116,7 @@ TEST_F(SerialPortTest, PurgeOutputSparesWhatTheTransmitterHolds) {
 }
 
 TEST_F(SerialPortTest, AWriteReturnsWhenAllButTheTransmittersFifoHasGoneOut) {
-    ASSERT_EQ(OpenDrivePort(9600, '1'), PortResult::kDone);
+    ASSERT_EQ(OpenDrivePort(9600, '1', platform::PortMap()), PortResult::kDone);
     const std::string text(100, 'x');
     const double start_ms = bench.ElapsedMs();
     EXPECT_EQ(PortWriteText(0, text.c_str()), 100);

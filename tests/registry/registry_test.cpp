@@ -379,12 +379,6 @@ class StoredPortMap : public RegistryTest {
         auto key = registry.CreateKey(kPortsKey);
         ASSERT_TRUE(registry.SetValue(*key, name, address));
     }
-    void TearDown() override {
-        for (int n = 1; n <= 4; ++n) {
-            SetPortMapOverride(n, "");
-        }
-        RegistryTest::TearDown();
-    }
 };
 
 TEST_F(StoredPortMap, StoredAddressReplacesTheDefaultDevice) {
@@ -393,10 +387,22 @@ TEST_F(StoredPortMap, StoredAddressReplacesTheDefaultDevice) {
     EXPECT_EQ(ResolvePortName("COM2"), UnmappedPortAddress(2));
 }
 
-TEST_F(StoredPortMap, AnOverrideWinsOverTheStoredAddress) {
+// A device the operator named for the run stands for the port in that run's map alone.
+TEST_F(StoredPortMap, ANameSetInAMapWinsOverTheStoredAddressInThatMapAlone) {
     Store("COM1", "/dev/ttyUSB0");
-    SetPortMapOverride(1, "sim");
-    EXPECT_EQ(ResolvePortName("COM1"), "sim");
+    Store("COM2", "sim:address=2");
+    PortMap run;
+    run.Set(1, "sim");
+    EXPECT_EQ(run.Resolve("COM1"), "sim");
+    EXPECT_EQ(run.Resolve("COM2"), "sim:address=2");
+    EXPECT_EQ(ResolvePortName("COM1"), "/dev/ttyUSB0");
+    EXPECT_EQ(PortMap().Resolve("COM1"), "/dev/ttyUSB0");
+    run.Set(1, "");
+    EXPECT_EQ(run.Resolve("COM1"), "/dev/ttyUSB0");
+    run.Set(0, "sim");
+    run.Set(5, "sim");
+    EXPECT_FALSE(run.Resolve("COM0"));
+    EXPECT_EQ(run.Resolve("COM5"), UnmappedPortAddress(5));
 }
 
 TEST_F(StoredPortMap, OnlyComOneToFourAreLookedUp) {

@@ -42,13 +42,10 @@ class JobOverNetwork : public testing::Test {
   protected:
     // One image for every job of the test, removed at its end.
     void SetUp() override { ASSERT_FALSE(image_.empty()); }
-    void TearDown() override {
-        platform::SetPortMapOverride(1, "");
-        std::remove(image_.c_str());
-    }
+    void TearDown() override { std::remove(image_.c_str()); }
 
     JobOutcome RunJob(const std::string& address) {
-        platform::SetPortMapOverride(1, address);
+        host.Options.Ports.Set(1, address);
         host.Options.PortIndex = 0;
         host.Options.BaudChoice = 1;
         host.Options.SkipSeeking = 1;
@@ -91,8 +88,9 @@ TEST_F(JobOverNetwork, SeekBehindNetworkDelayFindsTheDriveAtItsOwnAddress) {
     ASSERT_FALSE(server.address().empty());
     for (int run = 0; run < 2; ++run) {
         test::DelayRelay relay(PortOf(server.address()), 2);
-        platform::SetPortMapOverride(1, relay.Address());
-        ASSERT_EQ(OpenDrivePort(9600, '1'), PortResult::kDone);
+        platform::PortMap ports;
+        ports.Set(1, relay.Address());
+        ASSERT_EQ(OpenDrivePort(9600, '1', ports), PortResult::kDone);
         EXPECT_GE(PortAnswerDelayMs(), 4);
         EXPECT_EQ(SeekDrives(), 5) << "run " << run;
         EXPECT_EQ(window.Text(platform::Display::AddressLabel), "5");
@@ -109,7 +107,7 @@ TEST_F(JobOverNetwork, ConnectionDroppedMidDownloadEndsTheJobAsLost) {
     EXPECT_EQ(RunJob(relay.Address()), JobResult::kPortLost);
     EXPECT_TRUE(relay.Dropped());
     EXPECT_EQ(window.Text(platform::Display::StatusLine), platform::kLostNetworkPortText);
-    EXPECT_EQ(LastPortReport().lost, platform::kLostNetworkPortText);
+    EXPECT_EQ(host.Record.Port.lost, platform::kLostNetworkPortText);
     EXPECT_EQ(host.JobRunning, 0);
 }
 

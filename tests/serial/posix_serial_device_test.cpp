@@ -167,16 +167,16 @@ TEST_F(PosixSerialDeviceOnPty, IsKnownNotToCarryBreaks) {
 // ends before it sends the drive a byte, the seek and the switch included.
 TEST_F(PosixSerialDeviceOnPty, JobEndsBeforeTheDriveIsSentAnything) {
     ASSERT_TRUE(device->Close());
-    platform::SetPortMapOverride(1, pty.path());
     test::RecordingWindowLink window;
     const platform::ScopedWindowLink scoped_window(window);
     JobHost host;
+    host.Options.Ports.Set(1, pty.path());
     host.Options.PortIndex = 0;
     host.Options.ImagePath = "/nonexistent/never-read.orb";
     host.JobRunning = 1;
     EXPECT_EQ(DownloadJob(host), JobResult::kResyncFailed);
-    platform::SetPortMapOverride(1, "");
     EXPECT_EQ(window.StatusTexts(), std::vector<std::string>{kNoBreaksStatusText});
+    EXPECT_TRUE(host.Record.Port.carries_no_breaks);
     EXPECT_EQ(host.JobRunning, 0);
     EXPECT_TRUE(pty.Receive(1).empty());
 }

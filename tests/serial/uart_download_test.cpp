@@ -62,7 +62,7 @@ class JobOverTermios : public testing::Test {
             image_writer::WritePayload(0x00020000, every_value));
         image = builder.Build();
         image_path = builder.WriteTemp("vantor-termios-job");
-        platform::SetPortMapOverride(1, kUartPath);
+        host.Options.Ports.Set(1, kUartPath);
         host.Options.PortIndex = 0;
         host.Options.BaudChoice = 1;
         host.Options.SkipSeeking = 1;

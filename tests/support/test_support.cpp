@@ -115,6 +115,11 @@ namespace {
 // The world that the "testsim" device address opens; one bench at a time.
 std::shared_ptr<sim::SimWorld> g_bench_world;
 
+// The stored port map while a bench is there: COM1 to COM4 all stand for its drive.
+std::optional<std::string> BenchPortLookup(int, std::string*) {
+    return "testsim";
+}
+
 std::unique_ptr<platform::SerialDevice> OpenBenchWorld(const std::string&, std::string* error) {
     if (!g_bench_world) {
         if (error != nullptr) {
@@ -140,18 +145,14 @@ SimDriveOnPorts::SimDriveOnPorts(sim::SimOptions options)
     : world(std::make_shared<sim::SimWorld>(std::move(options))) {
     g_bench_world = world;
     platform::RegisterDeviceScheme("testsim", &OpenBenchWorld);
-    for (int number = 1; number <= 4; ++number) {
-        platform::SetPortMapOverride(number, "testsim");
-    }
+    stored_ports_ = platform::SetStoredPortLookup(&BenchPortLookup);
 }
 
 SimDriveOnPorts::SimDriveOnPorts(const std::string& options)
     : SimDriveOnPorts(ParseOrThrow(options)) {}
 
 SimDriveOnPorts::~SimDriveOnPorts() {
-    for (int number = 1; number <= 4; ++number) {
-        platform::SetPortMapOverride(number, "");
-    }
+    platform::SetStoredPortLookup(stored_ports_);
     platform::RegisterDeviceScheme("testsim", nullptr);
     g_bench_world.reset();
 }

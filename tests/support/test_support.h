@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/serial/port_map.h"
 #include "platform/window_link.h"
 #include "sim/sim_world.h"
 
@@ -52,7 +53,8 @@ class RecordingWindowLink final : public platform::WindowLink {
     std::string texts_[5];
 };
 
-// A simulated drive that COM1 to COM4 open for the object's lifetime; one at a time.
+// A simulated drive that COM1 to COM4 open for the object's lifetime, through the stored port
+// map that every port map reads; one at a time.
 class SimDriveOnPorts {
   public:
     explicit SimDriveOnPorts(sim::SimOptions options);
@@ -63,6 +65,9 @@ class SimDriveOnPorts {
     SimDriveOnPorts& operator=(const SimDriveOnPorts&) = delete;
 
     std::shared_ptr<sim::SimWorld> world;
+
+  private:
+    platform::StoredPortLookup stored_ports_ = nullptr;
 };
 
 // A simulated drive on a virtual clock, reachable as COM1 to COM4, with a recording window
