@@ -223,32 +223,12 @@ struct HttpFront::Parts {
                    });
         server.Get("/api/history",
                    [this](const httplib::Request& request, httplib::Response& response) {
-                       long limit = 50;
-                       if (request.has_param("limit")) {
-                           const auto given =
-                               ParseWhole(request.get_param_value("limit"), 1, kMostHistoryRecords);
-                           if (!given) {
-                               SetError(response, 400, "limit: a number of records, 1 to 1000");
-                               return;
-                           }
-                           limit = *given;
-                       }
-                       SetAnswer(response, LatestRuns(settings.history, limit));
+                       History(request, response);
                    });
         server.Get("/api/events", [this](const httplib::Request&, httplib::Response& response) {
             Stream(response);
         });
-        server.Get(R"(/([a-z.]*))",
-                   [](const httplib::Request& request, httplib::Response& response) {
-                       const WebAsset* asset = FindWebAsset(request.path);
-                       if (asset == nullptr) {
-                           SetError(response, 404, "no such page");
-                           return;
-                       }
-                       response.set_header("Cache-Control", "no-cache");
-                       response.set_content(reinterpret_cast<const char*>(asset->bytes),
-                                            asset->size, asset->content_type);
-                   });
+        server.Get(R"(/([a-z.]*))", &Page);
         server.set_error_handler([](const httplib::Request&, httplib::Response& response) {
             if (response.body.empty()) {
                 SetError(response, response.status,
@@ -258,6 +238,32 @@ struct HttpFront::Parts {
                                                   : "the request was refused");
             }
         });
+    }
+
+    // The latest runs of the history, at most ?limit= of them (50 when not given).
+    void History(const httplib::Request& request, httplib::Response& response) {
+        long limit = 50;
+        if (request.has_param("limit")) {
+            const auto given = ParseWhole(request.get_param_value("limit"), 1, kMostHistoryRecords);
+            if (!given) {
+                SetError(response, 400, "limit: a number of records, 1 to 1000");
+                return;
+            }
+            limit = *given;
+        }
+        SetAnswer(response, LatestRuns(settings.history, limit));
+    }
+
+    // A file of the dashboard.
+    static void Page(const httplib::Request& request, httplib::Response& response) {
+        const WebAsset* asset = FindWebAsset(request.path);
+        if (asset == nullptr) {
+            SetError(response, 404, "no such page");
+            return;
+        }
+        response.set_header("Cache-Control", "no-cache");
+        response.set_content(reinterpret_cast<const char*>(asset->bytes), asset->size,
+                             asset->content_type);
     }
 
     void TrafficLog(const httplib::Request& request, httplib::Response& response) {

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <string>
 
 #include "line/line.h"
@@ -163,15 +164,10 @@ void Serve(Line& line, StationBoard& board, LineControl& control, EventHub& even
     }
 }
 
-}  // namespace
-
-int RunServe(const std::vector<std::string>& arguments, const StationCommand& command) {
-    if (const auto unavailable = StationsUnavailableHere()) {
-        return UsageError(kServeCommand, unavailable->usage_error);
-    }
-    IgnoreBrokenPipes();
-    ServeSettings settings;
-    settings.line.command = command;
+// Reads and checks what serve is asked to do, before anything is started; the exit status
+// when that is all (help, version, a usage error), nothing when the line is to be served.
+std::optional<int> ReadServeSettings(const std::vector<std::string>& arguments,
+                                     ServeSettings& settings) {
     if (auto problem = ParseServe(arguments, settings)) {
         return UsageError(kServeCommand, *problem);
     }
@@ -196,21 +192,11 @@ int RunServe(const std::vector<std::string>& arguments, const StationCommand& co
         // to send.
         return UsageError(kServeCommand, "\"" + image + "\" is not a file that can be read");
     }
-    LogFolder logs;
-    if (logs.Path().empty()) {
-        std::fprintf(stderr,
-                     "vantor-cli serve: no folder for the traffic logs can be made in the "
-                     "temporary directory\n");
-        return kExitUsage;
-    }
-    // The stations' own output goes to the dashboard, not to this terminal.
-    LineObserver unseen;
-    Line line(settings.line, unseen);
-    if (!line.FilesLists().Problem().empty()) {
-        return UsageError(kServeCommand, line.FilesLists().Problem());
-    }
-    line.HoldAll();
-    line.KeepTrafficLogsIn(logs.Path());
+    return std::nullopt;
+}
+
+// Serves `line` on HTTP as `settings` say, until an interruption; the exit status.
+int ServeLine(const ServeSettings& settings, Line& line) {
     StationBoard board(
         line, settings.line.files_list.empty() ? settings.line.image : settings.line.files_list);
     line.OnStationEvent([&board](const Station& station, std::string_view event) {
@@ -236,6 +222,36 @@ int RunServe(const std::vector<std::string>& arguments, const StationCommand& co
     front.Stop();
     RemoveCountingHandlers();
     return kExitSignalBase + FirstCountedSignal();
+}
+
+}  // namespace
+
+int RunServe(const std::vector<std::string>& arguments, const StationCommand& command) {
+    if (const auto unavailable = StationsUnavailableHere()) {
+        return UsageError(kServeCommand, unavailable->usage_error);
+    }
+    IgnoreBrokenPipes();
+    ServeSettings settings;
+    settings.line.command = command;
+    if (const auto done = ReadServeSettings(arguments, settings)) {
+        return *done;
+    }
+    LogFolder logs;
+    if (logs.Path().empty()) {
+        std::fprintf(stderr,
+                     "vantor-cli serve: no folder for the traffic logs can be made in the "
+                     "temporary directory\n");
+        return kExitUsage;
+    }
+    // The stations' own output goes to the dashboard, not to this terminal.
+    LineObserver unseen;
+    Line line(settings.line, unseen);
+    if (!line.FilesLists().Problem().empty()) {
+        return UsageError(kServeCommand, line.FilesLists().Problem());
+    }
+    line.HoldAll();
+    line.KeepTrafficLogsIn(logs.Path());
+    return ServeLine(settings, line);
 }
 
 }  // namespace vantor::cli

@@ -156,16 +156,48 @@ std::optional<std::string> ReadTokenFile(const std::string& path, std::string& t
     return std::nullopt;
 }
 
-std::optional<std::string> ParseServe(const std::vector<std::string>& arguments,
-                                      ServeSettings& settings) {
+namespace {
+
+// What serve's arguments say before the line is read from them: the line's own options and
+// the image, passed on as the line reads them.
+struct ServeArguments {
     std::vector<std::string> line_options;
     std::vector<std::string> parameters;
-    ArgumentReader reader(arguments);
     bool listen_given = false;
+};
+
+// Takes one of serve's own options, or passes one of the line's on.
+std::optional<std::string> TakeServeOption(const std::string& argument,
+                                           const std::optional<std::string>& value,
+                                           ServeSettings& settings, ServeArguments& given) {
+    if (argument == "--help" || argument == "-h") {
+        settings.help = true;
+    } else if (argument == "--version") {
+        settings.version = true;
+    } else if (argument == "--listen") {
+        given.listen_given = true;
+        return ParseListen(*value, settings);
+    } else if (argument == "--token-file") {
+        settings.token_file = *value;
+    } else {
+        if (argument == "--history") {
+            settings.history = *value;
+        }
+        given.line_options.push_back(argument);
+        if (value) {
+            given.line_options.push_back(*value);
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> ReadServeArguments(const std::vector<std::string>& arguments,
+                                              ServeSettings& settings, ServeArguments& given) {
+    ArgumentReader reader(arguments);
     while (!reader.Done()) {
         const std::string argument = reader.Next();
         if (!reader.IsOption(argument)) {
-            parameters.push_back(argument);
+            given.parameters.push_back(argument);
             continue;
         }
         const platform::ProgramOption* option = platform::FindOption(kServeOptions, argument);
@@ -179,40 +211,22 @@ std::optional<std::string> ParseServe(const std::vector<std::string>& arguments,
         if (auto problem = platform::ReadOptionValue(reader, *option, argument, value)) {
             return problem;
         }
-        if (argument == "--help" || argument == "-h") {
-            settings.help = true;
-        } else if (argument == "--version") {
-            settings.version = true;
-        } else if (argument == "--listen") {
-            listen_given = true;
-            if (auto problem = ParseListen(*value, settings)) {
-                return problem;
-            }
-        } else if (argument == "--token-file") {
-            settings.token_file = *value;
-        } else {
-            if (argument == "--history") {
-                settings.history = *value;
-            }
-            line_options.push_back(argument);
-            if (value) {
-                line_options.push_back(*value);
-            }
+        if (auto problem = TakeServeOption(argument, value, settings, given)) {
+            return problem;
         }
     }
-    if (settings.help || settings.version) {
-        return std::nullopt;
+    return std::nullopt;
+}
+
+// Reads and checks the line that serve serves, as download reads and checks one.
+std::optional<std::string> ReadServedLine(const ServeArguments& given, ServeSettings& settings) {
+    if (given.parameters.size() > 1) {
+        return "one image, not " + std::to_string(given.parameters.size());
     }
-    if (!listen_given) {
-        ParseListen(settings.listen, settings);
-    }
-    if (parameters.size() > 1) {
-        return "one image, not " + std::to_string(parameters.size());
-    }
-    std::vector<std::string> line_arguments = line_options;
-    if (!parameters.empty()) {
+    std::vector<std::string> line_arguments = given.line_options;
+    if (!given.parameters.empty()) {
         line_arguments.push_back("--");
-        line_arguments.push_back(parameters.front());
+        line_arguments.push_back(given.parameters.front());
     }
     if (auto problem = ParseLine(line_arguments, settings.line)) {
         return problem;
@@ -220,10 +234,27 @@ std::optional<std::string> ParseServe(const std::vector<std::string>& arguments,
     if (settings.line.ports.empty() && settings.line.ports_from.empty()) {
         return "no station: give --port PORT for each, or --ports-from FILE";
     }
-    if (parameters.empty() && settings.line.files_list.empty()) {
+    if (given.parameters.empty() && settings.line.files_list.empty()) {
         return "no image: give IMAGE or --files-list PATH";
     }
-    if (auto problem = CheckLine(settings.line)) {
+    return CheckLine(settings.line);
+}
+
+}  // namespace
+
+std::optional<std::string> ParseServe(const std::vector<std::string>& arguments,
+                                      ServeSettings& settings) {
+    ServeArguments given;
+    if (auto problem = ReadServeArguments(arguments, settings, given)) {
+        return problem;
+    }
+    if (settings.help || settings.version) {
+        return std::nullopt;
+    }
+    if (!given.listen_given) {
+        ParseListen(settings.listen, settings);
+    }
+    if (auto problem = ReadServedLine(given, settings)) {
         return problem;
     }
     if (!settings.token_file.empty()) {
