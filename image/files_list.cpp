@@ -85,6 +85,22 @@ bool FilesListFile::ReadLine(std::string& line) {
     return true;
 }
 
+bool FilesListFile::ReadRest(std::string& bytes, std::size_t most_bytes) {
+    if (file_ == nullptr) {
+        return false;
+    }
+    char buffer[16 * 1024];
+    std::size_t got = 0;
+    while (bytes.size() <= most_bytes && (got = std::fread(buffer, 1, sizeof buffer, file_)) > 0) {
+        bytes.append(buffer, got);
+    }
+    if (std::ferror(file_) != 0) {
+        read_failed_ = true;
+        return false;
+    }
+    return bytes.size() <= most_bytes;
+}
+
 void FilesListFile::Close() {
     // Closing the descriptor releases the lock.
     if (file_ != nullptr) {

@@ -1,6 +1,7 @@
 // The files list: one image per line, the file name, four blanks, the full path.
 #pragma once
 
+#include <cstddef>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -40,6 +41,9 @@ class FilesListFile {
     const std::string& open_problem() const { return open_problem_; }
     // The next line without its line end; false after the last line.
     bool ReadLine(std::string& line);
+    // The rest of the file's bytes, appended to `bytes`; false when a read fails or the file
+    // holds more than `most_bytes`, which are then all that were read.
+    bool ReadRest(std::string& bytes, std::size_t most_bytes);
     // True once a read has failed with an error rather than at the end of the file: the lines
     // after it were not read, so the list must not pass for done.
     bool ReadFailed() const { return read_failed_; }

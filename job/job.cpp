@@ -2,6 +2,8 @@
 
 #include <cstdio>
 #include <iterator>
+#include <optional>
+#include <vector>
 
 #include "image/files_list.h"
 #include "job/download_image.h"
@@ -128,13 +130,18 @@ void ShowIdentification(unsigned ident_word) {
 
 JobOutcome DownloadFilesList(JobHost& host, const std::string& files_list_path,
                              std::uint16_t ident_word) {
+    // Lines the front end took at the run's start stand for the file, which is then not opened.
+    const std::optional<std::vector<std::string>>& taken = host.Options.FilesListLines;
     FilesListFile list;
-    if (!list.OpenForJob(files_list_path)) {
+    if (!taken && !list.OpenForJob(files_list_path)) {
         return EndWithUnreadableList(host);
     }
-    int lines = 0;
+    std::size_t lines = 0;
     std::string line;
-    while (list.ReadLine(line)) {
+    while (taken ? lines < taken->size() : list.ReadLine(line)) {
+        if (taken) {
+            line = (*taken)[lines];
+        }
         if (StopRequested(host)) {
             list.Close();
             return EndJob(host, JobResult::kStopped);

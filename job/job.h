@@ -7,6 +7,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "job/download_image.h"
 #include "link/link_tally.h"
@@ -41,6 +42,11 @@ struct JobOptions {
     // The CLI's own: 0 leaves out the success tone after each image (--no-tone, and every
     // station of a production line). The window always sounds it.
     std::atomic<int> SuccessTone{1};
+    // The CLI's own: the files list's lines as the run read them at its start. When set, the job
+    // downloads these lines and does not open the list again, so that a list rewritten during
+    // the run cannot change, shorten or lengthen what it sends. The window sets none and reads
+    // the file as the design does. Written only while no job runs.
+    std::optional<std::vector<std::string>> FilesListLines;
 };
 
 // What one job did, filled by the job from its own data for the front end's run record.

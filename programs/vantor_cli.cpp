@@ -41,11 +41,12 @@ constexpr const char* kHelp =
     "\n"
     "exit status of download:\n"
     "  0 success, 1 several drives answered, 2 resynchronisation failed,\n"
-    "  3 identification failed, 4 the files list cannot be opened, 5 the port cannot be\n"
-    "  opened, 100+|c| an image failed with the DownloadImage code c (106 for -6),\n"
-    "  110 the image changed during the download, 20 to 23 --strict failures, 30 some\n"
-    "  stations of a line failed, 31 the report could not be written, 32 the run's output\n"
-    "  could not be written, 64 usage error, 130/143 interrupted.\n";
+    "  3 identification failed, 4 the files list cannot be opened or has a faulty line,\n"
+    "  5 the port cannot be opened, 100+|c| an image failed with the DownloadImage code c\n"
+    "  (106 for -6), 110 the image changed during the download, 22 the files list has no\n"
+    "  line, 20, 21 and 23 --strict failures, 30 some stations of a line failed, 31 the\n"
+    "  report could not be written, 32 the run's output could not be written, 64 usage\n"
+    "  error, 130/143 interrupted.\n";
 
 // `download` on several ports is a production line; on one it runs in this process.
 int RunDownloadCommand(const std::vector<std::string>& arguments) {

@@ -199,7 +199,7 @@ std::string ExitMeaning(int exit_status) {
         case DesignCode(JobResult::kIdentifyFailed):
             return "identification failed";
         case DesignCode(JobResult::kFilesListUnopenable):
-            return "the files list cannot be opened";
+            return "the files list cannot be opened or has a faulty line";
         case DesignCode(JobResult::kPortUnopenable):
             return "the port cannot be opened";
         case DesignCode(JobResult::kPortLost):
@@ -212,8 +212,8 @@ std::string ExitMeaning(int exit_status) {
             return "strict: a packet met protected memory";
         case kExitStrictResponse:
             return "strict: a response was missing or unrecognised";
-        case kExitStrictEmptyList:
-            return "strict: the files list has no line";
+        case kExitEmptyList:
+            return "the files list has no line";
         case kExitStrictNoPacket:
             return "strict: an image sends no packet";
         case kExitSomeStationsFailed:

@@ -16,8 +16,10 @@ inline constexpr int kExitUsage = 64;
 // With --strict, what the design lets pass fails with a status of its own.
 inline constexpr int kExitStrictProtectedMemory = 20;  // a protected-memory warning
 inline constexpr int kExitStrictResponse = 21;         // a missing or unrecognised response
-inline constexpr int kExitStrictEmptyList = 22;        // a files list with no line
-inline constexpr int kExitStrictNoPacket = 23;         // an image that sends no packet
+// A files list with no line: nothing would be sent. Refused with or without --strict, before the
+// port opens; it keeps the number that --strict first gave it.
+inline constexpr int kExitEmptyList = 22;
+inline constexpr int kExitStrictNoPacket = 23;  // an image that sends no packet
 // A production line (several --port) where at least one station did not succeed.
 inline constexpr int kExitSomeStationsFailed = 30;
 // --report was given and the report could not be written at the end.

@@ -11,6 +11,7 @@
 #include "platform/stop_handlers.h"
 #include "platform/terminal.h"
 #include "records/exit_status.h"
+#include "records/files_list_taken.h"
 #include "records/history_store.h"
 #include "records/json_writer.h"
 #include "serve/event_hub.h"
@@ -191,6 +192,14 @@ std::optional<int> ReadServeSettings(const std::vector<std::string>& arguments,
         // A line served for hours must not find out at its first start that it has nothing
         // to send.
         return UsageError(kServeCommand, "\"" + image + "\" is not a file that can be read");
+    }
+    // Nor that its files list has no line, or a line no station can send.
+    if (const auto fault = settings.line.files_list.empty()
+                               ? std::nullopt
+                               : FilesListFaultAt(settings.line.files_list)) {
+        std::fprintf(stderr, "vantor-cli %s: %s\nvantor-cli: %s\n", kServeCommand,
+                     fault->detail.c_str(), WhatToTryLine(fault->exit_status).c_str());
+        return fault->exit_status;
     }
     return std::nullopt;
 }

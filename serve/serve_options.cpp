@@ -66,7 +66,7 @@ constexpr const char* kHelp =
     "                      0-9, A-V, instead of seeking it\n"
     "  --skip-seeking      the drive is in its boot loader already: do not look for it first\n"
     "  --reset-after       reset the drive after a successful download\n"
-    "  --strict            fail on what the design lets pass (statuses 20 to 23)\n"
+    "  --strict            fail on what the design lets pass (statuses 20, 21, 23)\n"
     "  --max-parallel N    at most N stations at once (default: all)\n"
     "  --retry N           run a failed station again from the start, up to N times\n"
     "  --history PLACE     the history the stations record their runs in and /api/history\n"

@@ -74,7 +74,7 @@ constexpr const char* kHelp =
     "  --no-history        record the run in no history\n"
     "  --no-tone           no success tone after each image (a line's stations never\n"
     "                      sound it)\n"
-    "  --strict            fail on what the design lets pass (statuses 20 to 23)\n"
+    "  --strict            fail on what the design lets pass (statuses 20, 21, 23)\n"
     "  --quiet             show only the result and errors\n"
     "  --help, -h, --version\n"
     "\n"
@@ -89,14 +89,14 @@ constexpr const char* kHelp =
     "  1        several drives answered\n"
     "  2        resynchronisation failed\n"
     "  3        identification failed\n"
-    "  4        the files list cannot be opened\n"
+    "  4        the files list cannot be opened or has a faulty line\n"
     "  5        the port cannot be opened\n"
     "  6        the port was lost during the job (connection ended, adapter pulled out)\n"
     "  100+|c|  an image failed with the DownloadImage code c (106 for -6)\n"
     "  110      the image file changed during the download\n"
     "  20       --strict: a packet met protected memory\n"
     "  21       --strict: a response was missing or unrecognised\n"
-    "  22       --strict: the files list has no line\n"
+    "  22       the files list has no line (refused before the port opens)\n"
     "  23       --strict: an image sends no packet\n"
     "  30       a production line: some stations failed\n"
     "  31       the report (--report) could not be written\n"
@@ -220,10 +220,10 @@ std::string ResultWord(const Outcome& outcome) {
 // Checks every image before the port is opened, then runs the job with the line tap on every
 // port it opens (which feeds the traffic log when there is one); the tap comes off on every way
 // out.
-Outcome CheckImagesThenRunJob(const DownloadSettings& settings, JobHost& host,
-                              ConsoleOutput& output, TrafficLog* log) {
+Outcome CheckImagesThenRunJob(const DownloadSettings& settings, const TakenFilesList& list,
+                              JobHost& host, ConsoleOutput& output, TrafficLog* log) {
     if (!settings.identify) {
-        if (Outcome checked = CheckImagesBeforeThePort(settings, host.Options, output);
+        if (Outcome checked = CheckImagesBeforeThePort(settings, list, host.Options, output);
             checked.exit_status != kExitSuccess) {
             return checked;
         }
@@ -368,7 +368,12 @@ int RunAndRecord(const DownloadSettings& settings) {
     }
     ConsoleOutput output(ChooseOutputMode(settings.json, settings.quiet), stdout, stderr,
                          &BytesSent());
-    const RunStart start = DescribeRun(settings);
+    // The files list is read here, once: its lines are what the start record names, what the
+    // checks read and what the job sends.
+    const TakenFilesList list = settings.files_list.empty() || settings.identify
+                                    ? TakenFilesList{}
+                                    : TakeFilesList(settings.files_list);
+    const RunStart start = DescribeRun(settings, list);
     output.Event("start", StartFields(start));
     for (std::size_t line = 0; !start.files_list.empty() && line < start.images.size(); ++line) {
         output.Event("start-line", StartLineFields(start, line));
@@ -376,10 +381,13 @@ int RunAndRecord(const DownloadSettings& settings) {
 
     JobHost host;
     ExpectStartedImages(start, host.Options);
+    if (!settings.files_list.empty()) {
+        host.Options.FilesListLines = list.lines;
+    }
     // The handlers stay until the record is written: a Ctrl-C then is only counted, and a
     // third one ends the program.
     InstallStopHandlers(&host.StopRequested);
-    Outcome outcome = CheckImagesThenRunJob(settings, host, output, log.get());
+    Outcome outcome = CheckImagesThenRunJob(settings, list, host, output, log.get());
     // The port is closed: every record is in.
     const bool log_whole = !log || log->Close();
 

@@ -92,12 +92,12 @@ bool IsFaultOfTheFormat(ImageResult result) {
 }
 
 // What the image's design code and texts do not say: the path and the system's reason for a
-// file that cannot be opened, or what a refused file is when it is no Orrim image at all. Empty
-// when there is nothing to add.
+// file that cannot be opened, or what a refused file is when it is no Orrim image at all; for a
+// files list's image, the list's line first. Empty when there is nothing to add.
 // `kind` is given what the file is instead of an image, when it is no Orrim image at all.
-std::string ImageDetail(const FilesListEntry& entry, int list_line, ImageResult result,
-                        const std::string& open_problem, const std::string& reader_said,
-                        std::string& kind) {
+std::string ImageDetail(const FilesListEntry& entry, const std::string& list_line,
+                        ImageResult result, const std::string& open_problem,
+                        const std::string& reader_said, std::string& kind) {
     std::string detail;
     if (result == ImageResult::kUnopenable) {
         detail = entry.Path + ": cannot be opened: " + open_problem;
@@ -110,38 +110,38 @@ std::string ImageDetail(const FilesListEntry& entry, int list_line, ImageResult 
     } else {
         return "";
     }
-    if (list_line > 0) {
-        detail += "; files list line " + std::to_string(list_line);
+    return list_line.empty() ? detail : list_line + ": " + detail;
+}
+
+// The files list's fault, shown as the job would show it: the list cannot be opened, or it has
+// no line. A line that breaks the list's form has no design text; its detail says it.
+Outcome ListOutcome(const FilesListFault& fault, const TakenFilesList& list) {
+    if (fault.exit_status == kExitEmptyList) {
+        platform::ReportStatus("File not found,press Advanced button to add files.", 0);
+        return {JobResult::kDone, fault.exit_status, fault.detail};
     }
-    return detail;
+    if (!list.problem.empty()) {
+        platform::ReportStatus("Failed to open files list", 0);
+        return {JobResult::kFilesListUnopenable, fault.exit_status, fault.detail,
+                "the files list cannot be opened"};
+    }
+    return {JobResult::kFilesListUnopenable, fault.exit_status, fault.detail,
+            "a line of the files list is not a file name, four blanks and a path"};
 }
 
 // Reads every image the run will send, as the download will read it: the first fault's
 // outcome, with its texts held back in `held`.
-Outcome CheckImages(const DownloadSettings& settings, const JobOptions& options,
-                    HeldBackOutput& held) {
+Outcome CheckImages(const DownloadSettings& settings, const TakenFilesList& list,
+                    const JobOptions& options, HeldBackOutput& held) {
     platform::ScopedWindowLink held_shows_the_checks(held);
     std::vector<FilesListEntry> entries;
     if (settings.files_list.empty()) {
         entries.push_back({BaseName(settings.image), settings.image});
+    } else if (const auto fault = FilesListFaultOf(list)) {
+        return ListOutcome(*fault, list);
     } else {
-        FilesListFile list;
-        std::string line;
-        const bool opened = list.OpenForJob(settings.files_list);
-        while (opened && list.ReadLine(line)) {
+        for (const std::string& line : list.lines) {
             entries.push_back(SplitJobLine(line));
-        }
-        if (!opened || list.ReadFailed()) {
-            platform::ReportStatus("Failed to open files list", 0);
-            const std::string problem = opened ? std::string("a read failed part way")
-                                               : "cannot be opened: " + list.open_problem();
-            return {JobResult::kFilesListUnopenable,
-                    ExitStatusForJob(JobResult::kFilesListUnopenable),
-                    settings.files_list + ": " + problem};
-        }
-        if (entries.empty() && settings.strict) {
-            platform::ReportStatus("File not found,press Advanced button to add files.", 0);
-            return {JobResult::kDone, kExitStrictEmptyList, "the files list has no line"};
         }
     }
     for (std::size_t line = 0; line < entries.size(); ++line) {
@@ -154,9 +154,12 @@ Outcome CheckImages(const DownloadSettings& settings, const JobOptions& options,
                 entry.Path, header, packets, ExpectedSha256(options, entry.Path), &open_problem);
             image != ImageResult::kDownloaded) {
             std::string kind;
+            const std::string list_line =
+                settings.files_list.empty()
+                    ? ""
+                    : FilesListLineName(list.path, static_cast<int>(line) + 1, list.lines[line]);
             const std::string detail =
-                ImageDetail(entry, settings.files_list.empty() ? 0 : static_cast<int>(line) + 1,
-                            image, open_problem, held.last_said(), kind);
+                ImageDetail(entry, list_line, image, open_problem, held.last_said(), kind);
             platform::ReportStatus("ERROR: Download failed.", 0);
             return {image, ExitStatusForJob(image), detail, kind};
         }
@@ -183,10 +186,10 @@ void ExpectStartedImages(const RunStart& start, JobOptions& options) {
     options.ExpectedImageSha256 = std::move(expected);
 }
 
-Outcome CheckImagesBeforeThePort(const DownloadSettings& settings, const JobOptions& options,
-                                 ConsoleOutput& output) {
+Outcome CheckImagesBeforeThePort(const DownloadSettings& settings, const TakenFilesList& list,
+                                 const JobOptions& options, ConsoleOutput& output) {
     HeldBackOutput held;
-    const Outcome outcome = CheckImages(settings, options, held);
+    const Outcome outcome = CheckImages(settings, list, options, held);
     if (outcome.exit_status != kExitSuccess) {
         held.ShowOn(output);
     }

@@ -10,6 +10,7 @@
 #include "cli/download/download_settings.h"
 #include "job/job.h"
 #include "records/exit_status.h"
+#include "records/files_list_taken.h"
 #include "records/run_record.h"
 
 namespace vantor::cli {
@@ -36,11 +37,12 @@ std::string BaseName(const std::string& path);
 // its path. An image the record could not read is expected to have none.
 void ExpectStartedImages(const RunStart& start, JobOptions& options);
 
-// Checks every image of the run (the IMAGE, or each line of the files list), and under --strict
-// an empty list and an image without packets; an image whose bytes are not those `options`
-// expects fails as the job would fail it. What the checks show reaches `output` only when one
-// fails; the first fault's outcome, or success.
-Outcome CheckImagesBeforeThePort(const DownloadSettings& settings, const JobOptions& options,
-                                 ConsoleOutput& output);
+// Checks the files list as the run took it (`list`: it must have lines, each a name, four
+// blanks and a path) and every image of the run (the IMAGE, or each line's), and under --strict
+// an image without packets; an image whose bytes are not those `options` expects fails as the
+// job would fail it. What the checks show reaches `output` only when one fails; the first
+// fault's outcome, or success.
+Outcome CheckImagesBeforeThePort(const DownloadSettings& settings, const TakenFilesList& list,
+                                 const JobOptions& options, ConsoleOutput& output);
 
 }  // namespace vantor::cli

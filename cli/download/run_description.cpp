@@ -49,24 +49,24 @@ std::string UsbSerialOf(const std::string& device) {
 
 }  // namespace
 
+void DescribeListImages(const TakenFilesList& list, RunStart& start) {
+    start.files_list = list.path;
+    start.files_list_digest = list.digest;
+    for (const std::string& line : list.lines) {
+        const FilesListEntry split = SplitJobLine(line);
+        start.images.push_back(DescribeImage(split.Name, split.Path));
+    }
+}
+
 void DescribeImages(const std::string& image, const std::string& files_list, RunStart& start) {
     if (files_list.empty()) {
         start.images.push_back(DescribeImage("", image));
         return;
     }
-    start.files_list = files_list;
-    start.files_list_digest = DigestFile(files_list);
-    FilesListFile list;
-    std::string line;
-    if (list.OpenForJob(files_list)) {
-        while (list.ReadLine(line)) {
-            const FilesListEntry split = SplitJobLine(line);
-            start.images.push_back(DescribeImage(split.Name, split.Path));
-        }
-    }
+    DescribeListImages(TakeFilesList(files_list), start);
 }
 
-RunStart DescribeRun(const DownloadSettings& settings) {
+RunStart DescribeRun(const DownloadSettings& settings, const TakenFilesList& list) {
     RunStart start;
     start.command = settings.identify ? "identify" : "download";
     start.host = HostName();
@@ -76,8 +76,10 @@ RunStart DescribeRun(const DownloadSettings& settings) {
     start.device = EffectiveAddress(settings.port).value_or("");
     start.usb_serial = UsbSerialOf(start.device);
     start.baud = settings.baud_choice == 1 ? 19200 : 9600;
-    if (!settings.identify) {
-        DescribeImages(settings.image, settings.files_list, start);
+    if (!settings.identify && settings.files_list.empty()) {
+        start.images.push_back(DescribeImage("", settings.image));
+    } else if (!settings.identify) {
+        DescribeListImages(list, start);
     }
     return start;
 }

@@ -16,6 +16,7 @@
 #include "platform/stop_handlers.h"
 #include "platform/terminal.h"
 #include "records/exit_status.h"
+#include "records/files_list_taken.h"
 #include "records/run_record.h"
 
 namespace vantor::cli {
@@ -41,6 +42,18 @@ int LineUsageError(const LineSettings& settings, const std::string& message) {
         WriteErrorEvent(stdout, kExitUsage, message);
     }
     return UsageError(kLineCommand, message);
+}
+
+// A files list that no station could send whole (it cannot be read, it has no line, a line of it
+// has no four blanks) stops the line before any station opens its port, with the status that a
+// download gives it.
+int LineListFault(const LineSettings& settings, const FilesListFault& fault) {
+    if (settings.json) {
+        WriteErrorEvent(stdout, fault.exit_status, fault.detail);
+    }
+    std::fprintf(stderr, "vantor-cli %s: %s\n", kLineCommand, fault.detail.c_str());
+    PointToHelp(stderr, fault.exit_status);
+    return fault.exit_status;
 }
 
 long StationsAtOnce(const LineSettings& settings) {
@@ -71,6 +84,10 @@ int RunProductionLine(const std::vector<std::string>& arguments) {
     }
     if (auto problem = LineReportProblem(settings)) {
         return LineUsageError(settings, *problem);
+    }
+    if (const auto fault =
+            settings.files_list.empty() ? std::nullopt : FilesListFaultAt(settings.files_list)) {
+        return LineListFault(settings, *fault);
     }
     // Every station that may run at once must fit under the limit on open files before the
     // first starts: a line that runs out halfway leaves some drives flashed and others not.

@@ -208,7 +208,10 @@ TEST_P(FileProblem, NamesThePathAndTheReason) {
     const CliRun line = RunCli(
         {"download", "--files-list", names, "--port", "sim", "--skip-seeking", "--virtual-time"});
     EXPECT_EQ(line.status, 102);
-    EXPECT_NE(line.err.find("vantor-cli: " + said + "; files list line 2\n"), std::string::npos)
+    // The line is named by its number and its text as written, before what is wrong with it.
+    EXPECT_NE(line.err.find("vantor-cli: files list \"" + names + "\" line 2 \"bad.orb    " + path +
+                            "\": " + said + "\n"),
+              std::string::npos)
         << line.err;
 }
 

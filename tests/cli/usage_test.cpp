@@ -107,7 +107,7 @@ TEST(Help, DownloadHelpListsEveryExitStatus) {
     for (const char* line :
          {"  0        success", "  1        several drives answered",
           "  2        resynchronisation failed", "  3        identification failed",
-          "  4        the files list cannot be opened", "  5        the port cannot be opened",
+          "  4        the files list cannot be opened or has a faulty line", "  5        the port cannot be opened",
           "  100+|c|", "  64       usage error"}) {
         EXPECT_NE(run.out.find(line), std::string::npos) << line;
     }
