@@ -6,6 +6,8 @@
 #include <utility>
 #include <vector>
 
+#include "cli/console/status_keeper.h"
+#include "image/cut_image.h"
 #include "image/file_kind.h"
 #include "image/files_list.h"
 #include "image/image_reader.h"
@@ -91,6 +93,27 @@ bool IsFaultOfTheFormat(ImageResult result) {
     }
 }
 
+constexpr const char* kCutShortWords = "the image file is cut short";
+
+// Where a file whose packet the reader refused ends inside a packet; nothing for a packet that
+// is damaged within the file.
+std::optional<CutPacket> CutPacketOf(const std::string& path, ImageResult result) {
+    if (result != ImageResult::kBadBopWord && result != ImageResult::kChecksumMismatch &&
+        result != ImageResult::kPrematureEnd) {
+        return std::nullopt;
+    }
+    ImageFile file;
+    ImageHeader header;
+    StatusKeeper quiet;
+    platform::ScopedWindowLink reader_says_nothing(quiet);
+    if (!file.Open(path, 0) ||
+        CheckHeader(file, kRevisionNotYetKnown, "", header) != HeaderResult::kAccepted) {
+        return std::nullopt;
+    }
+    file.Close();
+    return FindCutPacket(path, header.DataOffset);
+}
+
 // What the image's design code and texts do not say: the path and the system's reason for a
 // file that cannot be opened, or what a refused file is when it is no Orrim image at all; for a
 // files list's image, the list's line first. Empty when there is nothing to add.
@@ -101,6 +124,10 @@ std::string ImageDetail(const FilesListEntry& entry, const std::string& list_lin
     std::string detail;
     if (result == ImageResult::kUnopenable) {
         detail = entry.Path + ": cannot be opened: " + open_problem;
+    } else if (const auto cut = CutPacketOf(entry.Path, result)) {
+        // The reader's text blames a checksum or a BOP word: the file is what is short.
+        kind = kCutShortWords;
+        detail = entry.Path + ": " + CutPacketText(*cut) + " (" + reader_said + ")";
     } else if (IsFaultOfTheFormat(result)) {
         kind = NotAnImageText(KindOfRefusedImage(entry.Path));
         if (kind.empty()) {

@@ -6,6 +6,7 @@
 
 #include "cli/console/command_line.h"
 #include "cli/console/status_keeper.h"
+#include "image/cut_image.h"
 #include "image/file_kind.h"
 #include "image/image_reader.h"
 #include "job/download_image.h"
@@ -36,8 +37,10 @@ constexpr const char* kHelp =
     "exit status: 0 when the file would download whole (to a drive of revision ID, when\n"
     "given); otherwise the status vantor-cli download gives for the same fault: 102 the file\n"
     "cannot be opened or a BOP word is wrong, 104 a packet is too long, 105 checksum error,\n"
-    "106 no accepted revision or the file ends inside a packet, 107 to 109 not an Orrim or\n"
-    "not a KDX Orrim file; 64 usage error.\n";
+    "106 no accepted revision or a premature end, 107 to 109 not an Orrim or not a KDX Orrim\n"
+    "file; 64 usage error. A file that ends inside a packet is named so on stderr, with the\n"
+    "status the download gives it (105, 106 or 102, by where it ends). A broken packet is\n"
+    "judged before the revision, as the download reads every packet before the port opens.\n";
 
 constexpr const char* kNotOrrimText = "Error: The input file is not recognized as an Orrim file.";
 constexpr const char* kNotKdxText = "Error: The input file is not recognized as a KDX Orrim file.";
@@ -160,8 +163,11 @@ struct WalkResult {
     long line_bytes = 0;
 };
 
-// Reads every packet as the download would, one line each, up to the first broken one.
-WalkResult WalkPackets(ImageFile& file, const HeaderFields& header) {
+// Reads every packet as the download would, one line each, up to the first broken one; `cut`
+// says where the file ends inside a packet, if it does, so that a packet cut short is not shown
+// with a checksum read from beyond the end of the file.
+WalkResult WalkPackets(ImageFile& file, const HeaderFields& header,
+                       const std::optional<CutPacket>& cut) {
     file.Rewind();
     long offset = 0;
     if (header.data_offset >= 0) {
@@ -183,7 +189,11 @@ WalkResult WalkPackets(ImageFile& file, const HeaderFields& header) {
         result.line_bytes += packet_bytes;
         offset += packet_bytes;
     }
-    if (result.result == PacketResult::kChecksumMismatch) {
+    if (cut && cut->packet == result.packets + 1 && cut->packet_bytes > 0) {
+        std::printf("  %6d %10ld %7u %-14s cut short: the file holds %lld of its %lld bytes\n",
+                    result.packets + 1, offset, packet->Length, FirstWordText(*packet).c_str(),
+                    cut->bytes_held, cut->packet_bytes);
+    } else if (result.result == PacketResult::kChecksumMismatch) {
         std::printf("  %6d %10ld %7u %-14s mismatch: stored 0x%04X, computed 0x%04X\n",
                     result.packets + 1, offset, packet->Length, FirstWordText(*packet).c_str(),
                     packet->Checksum, ComputedSum(*packet));
@@ -249,6 +259,12 @@ std::string SayWhatItIs(const std::string& path, ImageFile& file) {
     return text;
 }
 
+// Says on stderr where the file ends inside a packet; returns the words for its verdict.
+std::string SayCutShort(const std::string& path, const CutPacket& cut) {
+    std::fprintf(stderr, "vantor-cli: %s: %s\n", path.c_str(), CutPacketText(cut).c_str());
+    return "the file is cut short";
+}
+
 int Inspect(const std::string& path, std::optional<int> drive) {
     ImageFile file;
     if (!file.Open(path)) {
@@ -268,7 +284,8 @@ int Inspect(const std::string& path, std::optional<int> drive) {
                     kind.c_str());
         return ExitStatusForJob(ImageResultOf(verdict));
     }
-    const WalkResult walk = WalkPackets(file, header);
+    const std::optional<CutPacket> cut = FindCutPacket(path, header.data_offset);
+    const WalkResult walk = WalkPackets(file, header, cut);
     std::printf("packet count: %d found, %u declared%s\n", walk.packets, header.packet_count,
                 walk.packets == header.packet_count ? "" : " (only the progress bar uses it)");
     std::printf("payload total: %ld bytes\n", walk.payload_bytes);
@@ -276,20 +293,21 @@ int Inspect(const std::string& path, std::optional<int> drive) {
     PrintRevisions(revisions);
     PrintLineTimes(walk.line_bytes);
     const HeaderResult revision = RevisionVerdict(revisions, drive);
-    // In the download's order: the header check refuses the revision before any packet is
-    // read.
+    // In the download's order: every packet is read before the port opens, and the drive's
+    // revision is judged only once the drive has told it.
     const JobOutcome outcome =
-        revision != HeaderResult::kAccepted           ? JobOutcome(ImageResultOf(revision))
-        : walk.result != PacketResult::kNoMorePackets ? JobOutcome(ImageResultOf(walk.result))
-                                                      : JobOutcome();
+        walk.result != PacketResult::kNoMorePackets ? JobOutcome(ImageResultOf(walk.result))
+        : revision != HeaderResult::kAccepted       ? JobOutcome(ImageResultOf(revision))
+                                                    : JobOutcome();
     if (outcome == JobResult::kDone) {
         std::printf("verdict: would download whole\n");
         return kExitSuccess;
     }
-    // Only a file whose format the reader refused can be another kind of file: one refused for
-    // the drive's revision alone is a sound image.
-    const std::string kind =
-        walk.result != PacketResult::kNoMorePackets ? SayWhatItIs(path, file) : "";
+    // Only a file whose format the reader refused can be cut short or another kind of file: one
+    // refused for the drive's revision alone is a sound image.
+    const std::string kind = walk.result == PacketResult::kNoMorePackets ? ""
+                             : cut                                       ? SayCutShort(path, *cut)
+                                                                         : SayWhatItIs(path, file);
     std::printf("verdict: would not download whole%s%s\n", kind.empty() ? "" : ": ", kind.c_str());
     return ExitStatusForJob(outcome);
 }
