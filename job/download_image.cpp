@@ -225,6 +225,18 @@ bool SentAsChecked(const ImageFile& file, const SentImage& checked) {
            sent->sha256 == checked.Sha256;
 }
 
+// An image read from the disk that changed while it was sent: its record takes the digest of
+// the bytes the packets were taken from when the reads met the whole file, and otherwise none,
+// never the digest of the bytes that were checked.
+void TakeSentDigest(const ImageFile& file, SentImage& image) {
+    image.ChangedWhileSent = true;
+    const std::optional<FileDigest> sent = file.Digest();
+    image.Sha256 = sent ? sent->sha256 : "";
+    if (sent) {
+        image.SizeBytes = sent->size_bytes;
+    }
+}
+
 bool IsReaderFault(ImageResult result) {
     return result == ImageResult::kBadBopWord || result == ImageResult::kPacketTooLong ||
            result == ImageResult::kChecksumMismatch || result == ImageResult::kPrematureEnd;
@@ -252,6 +264,7 @@ ImageResult SendCheckedImage(ImageFile& file, const ImageHeader& header, int pac
     }
     if (IsReaderFault(sent) || (sent == ImageResult::kDownloaded &&
                                 (image.PacketsSent != packets || !SentAsChecked(file, image)))) {
+        TakeSentDigest(file, image);
         return ImageChanged();
     }
     return sent;

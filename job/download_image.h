@@ -128,6 +128,10 @@ struct SentImage {
     std::string Sha256;       // 64 lower-case hexadecimal digits; empty when nothing was read
     int PacketsDeclared = 0;  // the header's count (KDX), or the packets the check found (plain)
     int PacketsSent = 0;
+    // True when the bytes the packets were taken from were found to differ from those checked
+    // (the file was cut or rewritten while it was sent): the record then never says that what
+    // was sent is what the run started with, whatever digest is known.
+    bool ChangedWhileSent = false;
 };
 
 // What the packet exchanges met, added up over every image of a job: the run's record.

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <string_view>
 #include <system_error>
 
 #include "platform/store_file.h"
@@ -12,6 +13,22 @@
 namespace vantor::cli {
 
 namespace {
+
+// Whether the file at `path` is empty or begins as a report of this program does (a run's with
+// its event, a line's with the tool): only such a file is replaced or withdrawn by a run.
+bool HoldsAReport(const std::string& path) {
+    constexpr std::string_view kRunReport = "{\"event\":";
+    constexpr std::string_view kLineReport = "{\"tool\":\"vantor-cli\"";
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        return false;
+    }
+    char begins[32] = {};
+    const std::size_t got = std::fread(begins, 1, kLineReport.size(), file);
+    std::fclose(file);
+    const std::string_view seen(begins, got);
+    return got == 0 || seen.rfind(kRunReport, 0) == 0 || seen == kLineReport;
+}
 
 // The digest of a file that could be read, or nulls.
 void AddDigest(JsonObject& fields, const std::optional<FileDigest>& digest) {
@@ -42,7 +59,9 @@ JsonObject SentFields(const SentImage& sent, const ImageEntry& start) {
         .StringOrNull("sha256", Known(sent.Sha256))
         .Integer("packets_declared", sent.PacketsDeclared)
         .Integer("packets_sent", sent.PacketsSent);
-    if (!start.digest || sent.Sha256.empty()) {
+    if (sent.ChangedWhileSent) {
+        fields.Bool("matches_start", false);
+    } else if (!start.digest || sent.Sha256.empty()) {
         fields.Null("matches_start");
     } else {
         fields.Bool("matches_start",
@@ -206,7 +225,16 @@ JsonObject SummaryFields(const RunSummary& summary) {
 std::optional<std::string> ReportPlaceProblem(const std::string& path) {
     namespace fs = std::filesystem;
     std::error_code ignored;
-    const fs::path target(path);
+    // A symbolic link is judged by the file it leads to, which is where the report goes.
+    if (fs::is_symlink(fs::symlink_status(path, ignored)) && !fs::exists(path, ignored)) {
+        const fs::path leads_to = fs::read_symlink(path, ignored);
+        return "it is a symbolic link to \"" + leads_to.string() +
+               "\", which leads to nothing (the link is left as it is): give another path, or "
+               "make the link lead to a folder that exists";
+    }
+    const fs::path target = fs::is_symlink(fs::symlink_status(path, ignored))
+                                ? fs::canonical(path, ignored)
+                                : fs::path(path);
     const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
     const fs::file_status folder_status = fs::status(folder, ignored);
     if (!fs::exists(folder_status)) {
@@ -219,13 +247,19 @@ std::optional<std::string> ReportPlaceProblem(const std::string& path) {
     if (fs::exists(target_status) && !fs::is_regular_file(target_status)) {
         return "not a regular file";
     }
+    if (fs::exists(target_status) && !HoldsAReport(target.string())) {
+        return "the file there is not a report of vantor-cli (it does not begin as one), "
+               "and a run replaces only its own reports: give another path, or move the file "
+               "away";
+    }
     // A name of its own beside the target, created and removed again: the folder takes a file.
+    const std::string place = target.string();
     static unsigned serial = 0;
     const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
     for (int attempt = 0; attempt < 16; ++attempt) {
         // Short, so that a name the report's own temporary file fits never fails here.
         const std::string probe =
-            path + ".chk" + std::to_string(stamp % 1000000) + "-" + std::to_string(serial++);
+            place + ".chk" + std::to_string(stamp % 1000000) + "-" + std::to_string(serial++);
         if (fs::exists(fs::symlink_status(probe, ignored))) {
             continue;
         }
@@ -247,19 +281,22 @@ std::optional<std::string> WriteReportOrWithdraw(const std::string& path, const 
         return std::nullopt;
     }
     std::error_code failure;
-    const fs::file_status old = fs::symlink_status(path, failure);
-    if (!fs::exists(old)) {
+    // A link stays: the report it leads to is the one withdrawn, and only a report is.
+    const std::string place = fs::is_symlink(fs::symlink_status(path, failure))
+                                  ? fs::canonical(path, failure).string()
+                                  : path;
+    const fs::file_status old = fs::symlink_status(place, failure);
+    if (failure || !fs::exists(old)) {
         return error;
     }
-    // A link there would have been replaced by the report: it goes as the report would.
-    if (!fs::is_regular_file(old) && !fs::is_symlink(old)) {
+    if (!fs::is_regular_file(old) || !HoldsAReport(place)) {
         return error + "; what is at that path is not a report and was left as it is";
     }
-    if (fs::remove(path, failure)) {
+    if (fs::remove(place, failure)) {
         return error + "; the report of an earlier run that was there has been removed";
     }
     // A folder that takes no change may still hold a file this process can write.
-    fs::resize_file(path, 0, failure);
+    fs::resize_file(place, 0, failure);
     if (!failure) {
         return error + "; the report of an earlier run that was there has been emptied";
     }

@@ -130,6 +130,38 @@ TEST(RecordSurvival, AReportWithNowhereToGoIsRefusedBeforeThePort) {
     EXPECT_FALSE(Exists(dir.Path("missing")));
 }
 
+// A report path that is a symbolic link leading to nothing, or a file that is no report, is
+// refused before the port opens, and the run leaves it exactly as it was: a run never removes or
+// replaces a file it did not write. A link to an earlier report is followed, and stays a link.
+TEST(RecordSurvival, AReportPathIsTakenForWhatItReallyIs) {
+    TempDir dir;
+    const std::string image = Image(dir, 1);
+    const std::string dangling = dir.Path("dangling.json");
+    std::filesystem::create_symlink(dir.Path("gone/report.json"), dangling);
+    const std::string notes = dir.Write("notes.txt", "shift notes\n");
+    for (const std::string& place : {dangling, notes}) {
+        const CliRun single = RunCli({"download", image, "--port", "/dev/vantor-no-such-device",
+                                      "--json", "--report", place});
+        EXPECT_EQ(single.status, kUsageError) << place << ": " << single.err;
+        EXPECT_NE(single.err.find("--report \"" + place + "\""), std::string::npos) << single.err;
+    }
+    std::error_code ignored;
+    EXPECT_TRUE(std::filesystem::is_symlink(std::filesystem::symlink_status(dangling, ignored)));
+    EXPECT_EQ(TempDir::Read(notes), "shift notes\n");
+
+    const std::string report = dir.Path("report.json");
+    WriteOldSuccess(report);
+    const std::string link = dir.Path("latest.json");
+    std::filesystem::create_symlink(report, link);
+    const CliRun run = RunCli({"download", image, "--port", "sim:ident=0x2083", "--skip-seeking",
+                               "--virtual-time", "--no-history", "--report", link});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(std::filesystem::is_symlink(std::filesystem::symlink_status(link, ignored)));
+    const auto written = ParseJsonLines(TempDir::Read(report));
+    ASSERT_EQ(written.size(), 1u);
+    EXPECT_EQ(written.front().value("packets_sent", -1), 1);
+}
+
 struct LateFailure {
     const char* name;
     bool line;           // a production line of two stations rather than a single run

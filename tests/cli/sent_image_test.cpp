@@ -8,6 +8,7 @@
 
 #include "cli/cli_runner.h"
 #include "cli/json_lines.h"
+#include "records/run_record.h"
 #include "image/image_writer.h"
 
 namespace vantor::test {
@@ -56,6 +57,34 @@ TEST(CutImage, ABopWordCutByTheEndOfTheFileIsAPrematureEnd) {
         EXPECT_NE(StringField(summary, "detail").find("Premature end-of-file"), std::string::npos)
             << StringField(summary, "detail");
     }
+}
+
+// A file cut inside a packet's payload reads its missing checksum as 0xFFFF, so the design's
+// reader blames the checksum (105). Every message must name the cut instead of a checksum that
+// was never in the file, and image-info must give the same status as the download.
+TEST(CutImage, APayloadCutByTheEndOfTheFileIsNamedACutFile) {
+    constexpr std::size_t kPayloadBytes = 64;
+    Bytes bytes = ImageBuilder::Kdx(2).FillerPackets(3, kPayloadBytes).Build();
+    bytes.resize(image_writer::kKdxHeaderBytes + (kPayloadBytes + 6) + 30);
+    TempDir dir;
+    const std::string image = dir.Write("cut.orb", Text(bytes));
+    const std::string said = "the file ends 30 bytes into packet 2 (of 70 bytes): it is cut short";
+
+    const CliRun info = RunCli({"image-info", image, "--revision", "2"});
+    EXPECT_EQ(info.status, 105) << info.out;
+    EXPECT_NE(info.err.find(image + ": " + said), std::string::npos) << info.err;
+    EXPECT_EQ(info.out.find("stored 0x"), std::string::npos) << info.out;
+    EXPECT_NE(info.out.find("cut short: the file holds 30 of its 70 bytes"), std::string::npos)
+        << info.out;
+
+    const CliRun run = RunCli({"download", image, "--port", "sim", "--skip-seeking",
+                               "--virtual-time", "--json", "--no-history"});
+    EXPECT_EQ(run.status, 105) << run.err;
+    const JsonObject summary = Summary(run);
+    EXPECT_EQ(StringField(summary, "meaning"), "the image file is cut short");
+    EXPECT_NE(StringField(summary, "detail").find(said), std::string::npos)
+        << StringField(summary, "detail");
+    EXPECT_EQ(summary.value("packets_sent", -1), 0);
 }
 
 // "??" to every packet: the design goes on, the summary counts the answers, and --strict fails
@@ -111,6 +140,39 @@ TEST(ChangedImage, IsNotSentWhenItIsNoLongerTheOneTheRunStartedWith) {
     EXPECT_EQ(summary.value("packets_sent", -1), 0);
     EXPECT_EQ(StringField(summary, "meaning"), "the image file changed during the download");
     EXPECT_EQ(StringField(summary, "detail"), "Error: The image file changed during the download");
+}
+
+// An image above the size held in memory is sent from the disk; cut or rewritten while it was
+// sent, it fails 110, and its record must then not say that the drive got what the run started
+// with: no digest it did not read, and matches_start false even where the digest is unknown.
+TEST(SentRecord, AnImageChangedWhileSentNeverMatchesTheStart) {
+    const std::string start_sha256(64, 'a');
+    cli::RunStart start;
+    start.images.push_back({"", "/fw/a.orb", FileDigest{70000000, start_sha256}, 4200});
+    SentImage sent;
+    sent.Path = "/fw/a.orb";
+    sent.SizeBytes = 70000000;
+    sent.PacketsSent = 3000;
+    struct Case {
+        std::string sha256;
+        bool changed;
+        std::optional<bool> matches;
+    };
+    for (const Case& c : {Case{start_sha256, false, true}, Case{std::string(64, 'b'), true, false},
+                          Case{"", true, false}, Case{"", false, std::nullopt}}) {
+        sent.Sha256 = c.sha256;
+        sent.ChangedWhileSent = c.changed;
+        const auto record = ParseJsonLine(
+            cli::JsonObject().Array("images", cli::ImagesFields(start, {sent})).Text());
+        ASSERT_TRUE(record);
+        const JsonObject& fields = record->at("images").at(0).at("sent");
+        EXPECT_EQ(fields.at("sha256").is_null(), c.sha256.empty());
+        if (c.matches) {
+            EXPECT_EQ(fields.at("matches_start"), *c.matches) << c.sha256;
+        } else {
+            EXPECT_TRUE(fields.at("matches_start").is_null());
+        }
+    }
 }
 
 }  // namespace
