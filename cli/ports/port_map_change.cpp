@@ -33,8 +33,19 @@ int StoreFailure(const platform::Registry& registry) {
     return kExitStoreUnwritable;
 }
 
-// A store made read-only is refused before anything is written, with the reason.
+// A store made read-only, or one with a line that is not the store's, is refused before
+// anything is written, with the reason. A damaged store is kept byte for byte, as the window
+// keeps it: setting it aside for a store of one mapping would drop every mapping it holds, and
+// the ports they name would fall back to their default devices unseen.
 std::optional<int> RefuseReadOnlyStore(const platform::Registry& registry) {
+    if (const auto damage = registry.Problem()) {
+        std::fprintf(stderr,
+                     "vantor-cli ports: nothing is changed: %s. The file is left as it is, with "
+                     "every mapping it holds: mend that line (vantor(5) says what the store may "
+                     "hold) or move the file away for a fresh store, then run this again\n",
+                     damage->c_str());
+        return kExitStoreUnwritable;
+    }
     const auto problem = platform::ReplaceProblem(registry.FilePath());
     if (!problem) {
         return std::nullopt;
@@ -45,7 +56,8 @@ std::optional<int> RefuseReadOnlyStore(const platform::Registry& registry) {
 }
 
 int SetPort(int number, const std::string& device) {
-    const platform::Registry registry;
+    const platform::Registry registry(platform::RegistryFilePath(),
+                                      platform::Registry::DamagedFile::Keep);
     if (const auto refused = RefuseReadOnlyStore(registry)) {
         return *refused;
     }
@@ -64,7 +76,8 @@ int SetPort(int number, const std::string& device) {
 }
 
 int UnsetPort(int number) {
-    const platform::Registry registry;
+    const platform::Registry registry(platform::RegistryFilePath(),
+                                      platform::Registry::DamagedFile::Keep);
     if (const auto refused = RefuseReadOnlyStore(registry)) {
         return *refused;
     }

@@ -78,21 +78,23 @@ void DescribeUsb(udev* context, const std::string& path, SerialDeviceEntry& entr
 // The advice for a device the user may not open, from its mode and group (and its USB ids for a
 // udev rule): joining the group helps only when the group may read and write, and never for
 // root's group.
-std::string PermissionHint(const std::string& path, unsigned mode, const std::string& group,
-                           const std::string& usb_id) {
+std::string PermissionHint(unsigned mode, const std::string& group, const std::string& usb_id) {
     const bool group_may_use = (mode & S_IRGRP) != 0 && (mode & S_IWGRP) != 0;
     if (group_may_use && group != "root") {
         return "join the group \"" + group + "\": sudo usermod -aG " + group +
                " $USER, then log in again";
     }
-    const std::string match = usb_id.empty()
-                                  ? "KERNEL==\"" + path.substr(path.rfind('/') + 1) + "\""
-                                  : "ATTRS{idVendor}==\"" + usb_id.substr(0, usb_id.find(':')) +
-                                        "\", ATTRS{idProduct}==\"" +
-                                        usb_id.substr(usb_id.find(':') + 1) + "\"";
-    return "no group may open it: give it to the group dialout with a udev rule, for example "
-           "in /etc/udev/rules.d/50-vantor.rules: SUBSYSTEM==\"tty\", " +
-           match + ", GROUP=\"dialout\", MODE=\"0660\"; then join dialout";
+    // A port of the machine itself may be its console: nothing is suggested that would hand
+    // it to a group. A USB adapter is given to dialout by the rule the package ships, which
+    // matches every adapter by its kind rather than by a name the kernel may give another.
+    if (usb_id.empty()) {
+        return "no group may open it, and it is no USB adapter (it may be the machine's own "
+               "port or its console): name the port the drive is on";
+    }
+    return "no group may open it: install the udev rule that comes with Vantor, which gives "
+           "USB serial adapters to the group dialout (sudo cp "
+           "/usr/share/doc/vantor/examples/60-vantor-serial.rules /etc/udev/rules.d/, then "
+           "sudo udevadm control --reload and sudo udevadm trigger), then join dialout";
 }
 
 }  // namespace
@@ -139,7 +141,7 @@ std::vector<SerialDeviceEntry> ListSerialDevices() {
             entry.group = GroupName(status.st_gid);
             entry.may_open = ::access(path.c_str(), R_OK | W_OK) == 0;
             if (!entry.may_open) {
-                entry.hint = PermissionHint(path, status.st_mode, entry.group, entry.usb_id);
+                entry.hint = PermissionHint(status.st_mode, entry.group, entry.usb_id);
             }
             devices.push_back(std::move(entry));
         }

@@ -111,5 +111,34 @@ TEST(PortsCommand, RefusesAReadOnlyStoreAndLeavesIt) {
     EXPECT_EQ(TempDir::Read(store), text);
 }
 
+// Catches a port change on a damaged store that sets the file aside for a store of the one new
+// mapping, so that the other ports fall back to their default devices unseen: the change is
+// refused as the window refuses the store, naming the file, the bad line and what to do, and the
+// file stays byte for byte.
+TEST(PortsCommand, RefusesADamagedStoreAndKeepsEveryMapping) {
+    TempDir dir;
+    const std::string text =
+        "VantorRegistry 1\n[SOFTWARE\\Halvren\\Vantor\\Ports]\nCOM1=sim:address=1\n"
+        "COM2=sim:address=2\nthis line is no value\nCOM3=sim:address=3\nCOM4=sim:address=4\n";
+    const std::string store = dir.Write("registry", text);
+    for (const std::vector<std::string>& change :
+         {std::vector<std::string>{"ports", "set", "COM2", "sim:address=9"},
+          std::vector<std::string>{"ports", "unset", "COM3"}}) {
+        const CliRun run = RunCliWithStore(change, store);
+        EXPECT_EQ(run.status, 1) << change[1];
+        EXPECT_EQ(
+            run.err.rfind(
+                "vantor-cli ports: nothing is changed: the settings store \"" + store + "\"", 0),
+            0u)
+            << run.err;
+        EXPECT_NE(run.err.find("line 5"), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find("mend that line"), std::string::npos) << run.err;
+        EXPECT_EQ(run.err.find("\nvantor:"), std::string::npos) << run.err;
+    }
+    EXPECT_EQ(TempDir::Read(store), text);
+    // Nothing set aside, nothing new beside it.
+    EXPECT_EQ(FolderNames(dir.Path("")), (std::vector<std::string>{"registry"}));
+}
+
 }  // namespace
 }  // namespace vantor::test
