@@ -13,6 +13,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/serial/buffered_serial_device.h"
@@ -93,6 +94,64 @@ bool HoldsOpen(const std::string& pid, const std::vector<std::string>& names, in
     return holds;
 }
 
+// The number N of the pseudo-terminal whose terminal side `path` leads to (/dev/pts/N); nothing
+// for any other device.
+std::optional<long> PtyNumber(const std::string& path) {
+    constexpr std::string_view kPtsFolder = "/dev/pts/";
+    char* resolved = ::realpath(path.c_str(), nullptr);
+    if (resolved == nullptr) {
+        return std::nullopt;
+    }
+    const std::string real(resolved);
+    std::free(resolved);
+    if (real.rfind(kPtsFolder, 0) != 0 || real.size() == kPtsFolder.size() ||
+        !IsProcessNumber(real.c_str() + kPtsFolder.size())) {
+        return std::nullopt;
+    }
+    return std::strtol(real.c_str() + kPtsFolder.size(), nullptr, 10);
+}
+
+// The pseudo-terminal number that the kernel gives for descriptor `fd` of process `pid` when it
+// is a master side (its fdinfo's "tty-index"); -1 otherwise.
+long MasterIndex(const std::string& pid, const char* fd) {
+    std::FILE* info = std::fopen(("/proc/" + pid + "/fdinfo/" + fd).c_str(), "re");
+    if (info == nullptr) {
+        return -1;
+    }
+    long index = -1;
+    std::array<char, 256> line{};
+    while (index < 0 && std::fgets(line.data(), static_cast<int>(line.size()), info) != nullptr) {
+        std::sscanf(line.data(), "tty-index: %ld", &index);
+    }
+    std::fclose(info);
+    return index;
+}
+
+// Whether process `pid` holds the master side of pseudo-terminal `number`: it is the line's far
+// end. `budget` bounds the descriptors looked at, as in HoldsOpen.
+bool HoldsMasterOf(const std::string& pid, long number, int& budget) {
+    DIR* descriptors = ::opendir(("/proc/" + pid + "/fd").c_str());
+    if (descriptors == nullptr) {
+        return false;
+    }
+    bool holds = false;
+    std::array<char, PATH_MAX> target{};
+    while (!holds && budget > 0) {
+        const dirent* entry = ::readdir(descriptors);
+        if (entry == nullptr) {
+            break;
+        }
+        --budget;
+        const ssize_t length =
+            ::readlinkat(::dirfd(descriptors), entry->d_name, target.data(), target.size() - 1);
+        const std::string opened(target.data(), length > 0 ? static_cast<std::size_t>(length) : 0);
+        holds = (opened == "/dev/ptmx" || opened == "/dev/pts/ptmx") &&
+                MasterIndex(pid, entry->d_name) == number;
+    }
+    ::closedir(descriptors);
+    return holds;
+}
+
 // Whether the device at `path` may be a terminal, by what the system says of it without opening
 // it: a character device, of the tty class where sysfs names its class (pty slaves have none).
 // Many programs hold /dev/null and its like open at once, and sharing those harms no one.
@@ -129,6 +188,7 @@ std::optional<std::string> FindOtherHolder(const std::string& path) {
     }
     const std::string self = std::to_string(::getpid());
     const std::vector<pid_t> ancestors = Ancestors();
+    const std::optional<long> pty = PtyNumber(path);
     int budget = kMaxDescriptorsLooked;
     std::optional<std::string> holder;
     while (!holder && budget > 0) {
@@ -141,7 +201,8 @@ std::optional<std::string> FindOtherHolder(const std::string& path) {
         }
         const auto pid = static_cast<pid_t>(std::strtol(entry->d_name, nullptr, 10));
         if (std::find(ancestors.begin(), ancestors.end(), pid) != ancestors.end() ||
-            !HoldsOpen(entry->d_name, names, budget)) {
+            !HoldsOpen(entry->d_name, names, budget) ||
+            (pty && HoldsMasterOf(entry->d_name, *pty, budget))) {
             continue;
         }
         const std::string program = ProcessProgramName(pid);

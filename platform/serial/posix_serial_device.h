@@ -38,7 +38,8 @@ std::unique_ptr<SerialDevice> OpenPosixSerialDevice(const std::string& path,
 // device is opened: the reason the device is in use, naming the holder's process ID and
 // program; nothing when none is seen. Only a device that may be a terminal is looked for. This
 // process and its ancestors do not count, and other users' processes cannot be seen without
-// privilege.
+// privilege; nor does the far end of a pseudo-terminal, a process that holds its master side as
+// well (socat, a simulator): that is the line itself, not a program competing for it.
 std::optional<std::string> FindOtherHolder(const std::string& path);
 
 // Whether `path` names the terminal side of a pseudo-terminal (/dev/pts/N), which passes bytes

@@ -14,6 +14,8 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "image/image_writer.h"
 #include "platform/process.h"
@@ -37,18 +39,17 @@ std::string LinkTarget(const std::string& link) {
 }
 
 // sleep, started through a link named `start_name` (which the kernel takes for its short
-// name), holding the descriptor `fd` when one is given.
+// name), holding the descriptors `fds`.
 class Holder {
   public:
-    Holder(const std::filesystem::path& folder, const std::string& start_name, int fd = -1) {
+    Holder(const std::filesystem::path& folder, const std::string& start_name,
+           std::vector<int> fds = {}) {
         const std::string link = (folder / start_name).string();
         std::filesystem::create_symlink(kSleep, link);
         ChildOptions options;
         options.argv = {start_name, "600"};
         options.program = link;
-        if (fd >= 0) {
-            options.inherited_descriptors = {fd};
-        }
+        options.inherited_descriptors = std::move(fds);
         child_ = ChildProcess::Start(options, nullptr);
         // Held once the child runs sleep rather than the test's own copy of itself.
         const auto give_up = std::chrono::steady_clock::now() + kStartBound;
@@ -92,7 +93,7 @@ class BusyPort : public testing::Test {
 
     // The holder takes the test's descriptor of the pty's terminal side; the test keeps none.
     std::unique_ptr<Holder> HoldTheTerminal(const std::string& start_name) {
-        auto holder = std::make_unique<Holder>(folder_.path(), start_name, slave_);
+        auto holder = std::make_unique<Holder>(folder_.path(), start_name, std::vector{slave_});
         ::close(slave_);
         slave_ = -1;
         return holder;
@@ -118,6 +119,18 @@ TEST_F(BusyPort, AHeldTerminalIsRefusedWithItsHolderUntilTheHolderEnds) {
     EXPECT_EQ(OpenPosixSerialDevice(pty_.path(), &error), nullptr);
     EXPECT_EQ(error, InUseBy(holder->pid(), "sleep"));
     holder->End();
+    EXPECT_NE(OpenPosixSerialDevice(pty_.path(), &error), nullptr) << error;
+}
+
+// Catches the far end of a pseudo-terminal taken for a rival: a program that holds the master
+// side as well as the terminal side (socat, a simulator) is the line itself, and the port opens.
+TEST_F(BusyPort, TheFarEndOfAPseudoTerminalIsNoRival) {
+    Holder far_end(folder_.path(), "sleep", {pty_.master(), slave_});
+    ASSERT_TRUE(far_end.running());
+    ::close(slave_);
+    slave_ = -1;
+    EXPECT_EQ(FindOtherHolder(pty_.path()), std::nullopt);
+    std::string error;
     EXPECT_NE(OpenPosixSerialDevice(pty_.path(), &error), nullptr) << error;
 }
 

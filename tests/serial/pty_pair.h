@@ -33,6 +33,7 @@ class PtyPair {
     PtyPair& operator=(const PtyPair&) = delete;
 
     bool ok() const { return !path_.empty(); }
+    int master() const { return master_; }
     const std::string& path() const { return path_; }
 
     // Sends bytes towards the backend, as the drive would.
