@@ -121,7 +121,11 @@ int main(int argc, char** argv) {
             return WithOutputChecked(known.run(rest));
         }
     }
-    std::fprintf(stderr, "vantor-cli: unknown command \"%s\"\nTry 'vantor-cli --help'.\n",
-                 command.c_str());
+    std::vector<std::string_view> names;
+    for (const Command& known : kCommands) {
+        names.push_back(known.name);
+    }
+    std::fprintf(stderr, "vantor-cli: unknown command \"%s\"%s\nTry 'vantor-cli --help'.\n",
+                 command.c_str(), DidYouMean(command, names).c_str());
     return kExitUsage;
 }

@@ -281,11 +281,21 @@ void ExplainOutcome(const DownloadSettings& settings, Outcome& outcome, const Jo
 void ExplainOnStderr(const DownloadSettings& settings, int exit_status, bool nothing_answered,
                      bool log_whole, const PortReport& port) {
     // A port that cannot carry breaks is the cause already named; the cable is not in question.
-    if (nothing_answered && !port.carries_no_breaks) {
+    const char* baud = settings.baud_choice == 1 ? "19200" : "9600";
+    if (nothing_answered && !port.carries_no_breaks && settings.address >= 0) {
+        // Only the one address was asked: a drive at another one, or at the other speed, is
+        // silent here though the wiring is sound.
+        std::fprintf(stderr,
+                     "vantor-cli: no drive answered at address %d on %s at %s baud: drop "
+                     "--address to seek every address, or try --baud %s; when no drive answers "
+                     "then either, check the cable and the drive's power\n",
+                     settings.address, settings.port.c_str(), baud,
+                     settings.baud_choice == 1 ? "9600" : "19200");
+    } else if (nothing_answered && !port.carries_no_breaks) {
         std::fprintf(stderr,
                      "vantor-cli: no drive answered on %s at %s baud: check the cable and the "
                      "drive's power before the adapter\n",
-                     settings.port.c_str(), settings.baud_choice == 1 ? "19200" : "9600");
+                     settings.port.c_str(), baud);
     }
     if (!log_whole) {
         std::fprintf(stderr, "vantor-cli: the traffic log \"%s\" could not be written whole\n",

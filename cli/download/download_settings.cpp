@@ -148,7 +148,11 @@ std::optional<std::string> ReadOption(ArgumentReader& reader, const std::string&
                                       DownloadSettings& settings) {
     const DownloadOption* option = FindDownloadOption(name);
     if (option == nullptr) {
-        return "unknown option \"" + name + "\"";
+        std::vector<std::string_view> names;
+        for (const DownloadOption& known : kDownloadOptions) {
+            names.push_back(known.option.name);
+        }
+        return "unknown option \"" + name + "\"" + DidYouMean(name, names);
     }
     std::optional<std::string> text;
     if (auto problem = platform::ReadOptionValue(reader, option->option, name, text)) {

@@ -162,7 +162,8 @@ TEST(TrafficLog, ASingleImageEndsWithTheResetAndTheLogHoldsPurgedAnswers) {
     EXPECT_NE(text.find("RX  0D 0A 3E"), std::string::npos) << text;
 }
 
-// No probe answered and no break came back: the operator is told to check the cable.
+// No probe answered and no break came back. Only the one address given was asked, so the
+// operator is pointed at the address and the speed before the cable.
 TEST(Download, ALineWhereNothingAnsweredSaysSo) {
     TempDir dir;
     const std::string image =
@@ -170,7 +171,9 @@ TEST(Download, ALineWhereNothingAnsweredSaysSo) {
     const CliRun silent = RunCli({"download", image, "--port", "sim:address=3,no-break-answer",
                                   "--address", "7", "--virtual-time", "--json"});
     EXPECT_EQ(silent.status, 2);
-    EXPECT_NE(silent.err.find("no drive answered on sim:address=3,no-break-answer at 9600 baud"),
+    EXPECT_NE(silent.err.find("no drive answered at address 7 on sim:address=3,no-break-answer at "
+                              "9600 baud: drop --address to seek every address, or try --baud "
+                              "19200; when no drive answers then either, check the cable"),
               std::string::npos)
         << silent.err;
     const auto events = ParseJsonLines(silent.out);

@@ -107,8 +107,8 @@ TEST(Help, DownloadHelpListsEveryExitStatus) {
     for (const char* line :
          {"  0        success", "  1        several drives answered",
           "  2        resynchronisation failed", "  3        identification failed",
-          "  4        the files list cannot be opened or has a faulty line", "  5        the port cannot be opened",
-          "  100+|c|", "  64       usage error"}) {
+          "  4        the files list cannot be opened or has a faulty line",
+          "  5        the port cannot be opened", "  100+|c|", "  64       usage error"}) {
         EXPECT_NE(run.out.find(line), std::string::npos) << line;
     }
 }
@@ -137,6 +137,24 @@ TEST(Ports, JsonFlagsAMappedDeviceThatIsMissing) {
         EXPECT_NE(run.out.find(entry), std::string::npos) << run.out;
     }
     EXPECT_NE(run.out.find("\"devices\":["), std::string::npos) << run.out;
+}
+
+// A slip of the fingers in a command or an option name is answered with the name meant; a
+// name that is nothing like any known one gets no guess.
+TEST(Usage, AMisspeltCommandOrOptionNamesTheOneMeant) {
+    const CliRun command = RunCli({"dowload", "fw.orb"});
+    EXPECT_EQ(command.status, 64);
+    EXPECT_NE(command.err.find("unknown command \"dowload\"; did you mean \"download\"?"),
+              std::string::npos)
+        << command.err;
+    const CliRun option = RunCli({"download", "fw.orb", "--fies-list", "list.txt"});
+    EXPECT_EQ(option.status, 64);
+    EXPECT_NE(option.err.find("unknown option \"--fies-list\"; did you mean \"--files-list\"?"),
+              std::string::npos)
+        << option.err;
+    const CliRun far = RunCli({"download", "fw.orb", "--colour"});
+    EXPECT_EQ(far.status, 64);
+    EXPECT_EQ(far.err.find("did you mean"), std::string::npos) << far.err;
 }
 
 }  // namespace
