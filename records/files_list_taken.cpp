@@ -1,8 +1,8 @@
 #include "records/files_list_taken.h"
 
-#include "records/exit_status.h"
 #include "image/files_list.h"
 #include "image/files_list_io.h"
+#include "records/exit_status.h"
 
 namespace vantor::cli {
 
@@ -21,6 +21,9 @@ std::string Quoted(const std::string& text) {
 TakenFilesList TakeFilesList(const std::string& path) {
     TakenFilesList taken;
     taken.path = path;
+    if (path.empty()) {
+        return taken;
+    }
     FilesListFile file;
     if (!file.OpenForJob(path)) {
         taken.problem = "cannot be opened: " + file.open_problem();

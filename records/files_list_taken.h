@@ -25,7 +25,7 @@ struct TakenFilesList {
 };
 
 // Opens the list as the job would (an existing regular file, locked against a second opener),
-// reads it whole and closes it again.
+// reads it whole and closes it again. No path (a single image): an empty list with no path.
 TakenFilesList TakeFilesList(const std::string& path);
 
 // What keeps a taken list from being sent, found before any port opens.

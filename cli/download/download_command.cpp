@@ -380,9 +380,8 @@ int RunAndRecord(const DownloadSettings& settings) {
                          &BytesSent());
     // The files list is read here, once: its lines are what the start record names, what the
     // checks read and what the job sends.
-    const TakenFilesList list = settings.files_list.empty() || settings.identify
-                                    ? TakenFilesList{}
-                                    : TakeFilesList(settings.files_list);
+    const TakenFilesList list =
+        settings.identify ? TakenFilesList{} : TakeFilesList(settings.files_list);
     const RunStart start = DescribeRun(settings, list);
     output.Event("start", StartFields(start));
     for (std::size_t line = 0; !start.files_list.empty() && line < start.images.size(); ++line) {
@@ -390,10 +389,7 @@ int RunAndRecord(const DownloadSettings& settings) {
     }
 
     JobHost host;
-    ExpectStartedImages(start, host.Options);
-    if (!settings.files_list.empty()) {
-        host.Options.FilesListLines = list.lines;
-    }
+    ExpectStartedImages(start, list, host.Options);
     // The handlers stay until the record is written: a Ctrl-C then is only counted, and a
     // third one ends the program.
     InstallStopHandlers(&host.StopRequested);

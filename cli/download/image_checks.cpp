@@ -93,7 +93,7 @@ bool IsFaultOfTheFormat(ImageResult result) {
     }
 }
 
-constexpr const char* kCutShortWords = "the image file is cut short";
+constexpr const char* kCutShortWords = "the image file is cut short: it ends inside a packet";
 
 // Where a file whose packet the reader refused ends inside a packet; nothing for a packet that
 // is damaged within the file.
@@ -205,7 +205,10 @@ std::string BaseName(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-void ExpectStartedImages(const RunStart& start, JobOptions& options) {
+void ExpectStartedImages(const RunStart& start, const TakenFilesList& list, JobOptions& options) {
+    if (!list.path.empty()) {
+        options.FilesListLines = list.lines;
+    }
     std::map<std::string, std::string> expected;
     for (const ImageEntry& image : start.images) {
         expected.emplace(image.path, image.digest ? image.digest->sha256 : "");

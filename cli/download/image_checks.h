@@ -33,9 +33,10 @@ struct Outcome {
 // The name of the file at `path`, without its folders: the label an image is shown by.
 std::string BaseName(const std::string& path);
 
-// Has the job send only the bytes that the run's start record names: each image's SHA-256 by
-// its path. An image the record could not read is expected to have none.
-void ExpectStartedImages(const RunStart& start, JobOptions& options);
+// Has the job send only what the run's start record names: the lines of the files list as the
+// run took it (`list`, none for a single image), and each image's SHA-256 by its path. An image
+// the record could not read is expected to have none.
+void ExpectStartedImages(const RunStart& start, const TakenFilesList& list, JobOptions& options);
 
 // Checks the files list as the run took it (`list`: it must have lines, each a name, four
 // blanks and a path) and every image of the run (the IMAGE, or each line's), and under --strict

@@ -8,8 +8,8 @@
 
 #include "cli/cli_runner.h"
 #include "cli/json_lines.h"
-#include "records/run_record.h"
 #include "image/image_writer.h"
+#include "records/run_record.h"
 
 namespace vantor::test {
 namespace {
@@ -81,7 +81,8 @@ TEST(CutImage, APayloadCutByTheEndOfTheFileIsNamedACutFile) {
                                "--virtual-time", "--json", "--no-history"});
     EXPECT_EQ(run.status, 105) << run.err;
     const JsonObject summary = Summary(run);
-    EXPECT_EQ(StringField(summary, "meaning"), "the image file is cut short");
+    EXPECT_EQ(StringField(summary, "meaning"),
+              "the image file is cut short: it ends inside a packet");
     EXPECT_NE(StringField(summary, "detail").find(said), std::string::npos)
         << StringField(summary, "detail");
     EXPECT_EQ(summary.value("packets_sent", -1), 0);
