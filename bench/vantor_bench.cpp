@@ -25,7 +25,7 @@
 #include "platform/serial/port_map.h"
 #include "platform/serial/serial_device.h"
 #include "platform/window_link.h"
-#include "records/json_fields.h"
+#include "records/json_reader.h"
 #include "sim/sim_world.h"
 #include "sim/simulated_line.h"
 
@@ -389,25 +389,25 @@ std::map<int, StationRun> ReadStations(const std::string& path) {
     std::map<int, StationRun> stations;
     std::ifstream file(path);
     for (std::string line; std::getline(file, line);) {
-        const auto number = cli::JsonNumberField(line, "station");
+        const cli::JsonMembers members(line);
+        const auto number = members.Number("station");
         if (!number) {
             continue;
         }
         StationRun& station = stations[static_cast<int>(*number)];
-        const std::string event = cli::JsonStringField(line, "event").value_or("");
-        const double ms = cli::JsonNumberField(line, "time_ms").value_or(0);
-        if (event == "label" &&
-            cli::JsonStringField(line, "display").value_or("") == "VersionLabel") {
+        const std::string event = members.String("event").value_or("");
+        const double ms = members.Number("time_ms").value_or(0);
+        if (event == "label" && members.String("display").value_or("") == "VersionLabel") {
             station.identified = true;
         } else if (event == "progress" && station.identified && station.first_packet_ms < 0 &&
-                   cli::JsonNumberField(line, "position").value_or(0) == 1) {
+                   members.Number("position").value_or(0) == 1) {
             station.first_packet_ms = ms;
         } else if (event == "status" &&
-                   cli::JsonStringField(line, "text").value_or("") == "Download successful") {
+                   members.String("text").value_or("") == "Download successful") {
             station.done_ms = ms;
         } else if (event == "station-end") {
-            station.cpu_s = cli::JsonNumberField(line, "cpu_s").value_or(0);
-            station.success = cli::JsonStringField(line, "result").value_or("") == "success";
+            station.cpu_s = members.Number("cpu_s").value_or(0);
+            station.success = members.String("result").value_or("") == "success";
         }
     }
     return stations;

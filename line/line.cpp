@@ -9,7 +9,7 @@
 #include "platform/serial/port_identity.h"
 #include "platform/stop_handlers.h"
 #include "records/exit_status.h"
-#include "records/json_fields.h"
+#include "records/json_reader.h"
 
 namespace vantor::cli {
 
@@ -173,45 +173,54 @@ void Line::StartAttempt(Station& station) {
 }
 
 void Line::OnEvent(Station& station, std::string_view line) {
+    const JsonMembers members(line);
+    if (!members.Valid()) {
+        // Not passed on: the line's own stream and report hold only what reads as JSON. The
+        // station's run is judged as ever; this says why its record may be missing.
+        station.last_error_line =
+            "the station wrote an event that is not JSON (" + members.Fault() + ")";
+        view_.StationText(station, station.last_error_line);
+        return;
+    }
     view_.StationEvent(station, line);
     if (event_listener_) {
         event_listener_(station, line);
     }
-    const std::string event = JsonStringField(line, "event").value_or("");
-    station.last_ms = JsonNumberField(line, "time_ms").value_or(station.last_ms);
-    if (const auto bytes = JsonNumberField(line, "bytes_sent")) {
+    const std::string event = members.String("event").value_or("");
+    station.last_ms = members.Number("time_ms").value_or(station.last_ms);
+    if (const auto bytes = members.Number("bytes_sent")) {
         station.last_bytes = static_cast<std::uint64_t>(*bytes);
     }
     if (event == "status") {
-        station.stage = JsonStringField(line, "text").value_or("");
+        station.stage = members.String("text").value_or("");
         if (!StartsWith(station.stage, "Downloading packet")) {
             view_.StationText(station, station.stage);
         }
     } else if (event == "message-box") {
-        view_.StationText(station, JsonStringField(line, "caption").value_or("") + ": " +
-                                       JsonStringField(line, "text").value_or(""));
+        view_.StationText(station, members.String("caption").value_or("") + ": " +
+                                       members.String("text").value_or(""));
     } else if (event == "progress-range") {
         station.progress_shown = true;
-        station.range_high = static_cast<int>(JsonNumberField(line, "high").value_or(0));
-        station.position = static_cast<int>(JsonNumberField(line, "low").value_or(0));
+        station.range_high = static_cast<int>(members.Number("high").value_or(0));
+        station.position = static_cast<int>(members.Number("low").value_or(0));
         station.range_start_ms = station.last_ms;
         station.range_start_bytes = station.last_bytes;
         station.progress_ms = station.last_ms;
     } else if (event == "progress") {
-        station.position = static_cast<int>(JsonNumberField(line, "position").value_or(0));
+        station.position = static_cast<int>(members.Number("position").value_or(0));
         station.progress_ms = station.last_ms;
     } else if (event == "history" && !station.attempts.empty()) {
         Attempt& attempt = station.attempts.back();
-        attempt.recorded = JsonBoolField(line, "written").value_or(false) ||
-                           JsonBoolField(line, "queued").value_or(false);
-        attempt.history_error = JsonStringField(line, "error").value_or("");
+        attempt.recorded =
+            members.Bool("written").value_or(false) || members.Bool("queued").value_or(false);
+        attempt.history_error = members.String("error").value_or("");
     } else if (event == "summary" && !station.attempts.empty()) {
         station.summary_seen = true;
         Attempt& attempt = station.attempts.back();
         attempt.record = std::string(line);
-        attempt.result = JsonStringField(line, "result").value_or(kStationFailed);
-        attempt.meaning = JsonStringField(line, "meaning").value_or("");
-        attempt.detail = JsonStringField(line, "detail").value_or("");
+        attempt.result = members.String("result").value_or(kStationFailed);
+        attempt.meaning = members.String("meaning").value_or("");
+        attempt.detail = members.String("detail").value_or("");
     }
 }
 

@@ -5,7 +5,7 @@
 //
 // The texts of the job are 8-bit texts that may hold any byte, so a string is written byte by
 // byte: valid UTF-8 passes through, and control characters and bytes that are not part of valid
-// UTF-8 become \u00XX escapes, one per byte (a reader of our own, JsonStringField, turns each
+// UTF-8 become \u00XX escapes, one per byte (our reader, JsonMembers, turns each
 // back into its byte). Fractional numbers (times, durations) have three decimals.
 #pragma once
 

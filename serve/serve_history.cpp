@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "records/history_database.h"
-#include "records/json_fields.h"
+#include "records/json_reader.h"
 #include "records/json_writer.h"
 
 namespace vantor::cli {
@@ -70,7 +70,7 @@ Answer LatestRuns(const std::string& place, long limit) {
                         .StringOrNull("drive_version", row[9])
                         .IntegerOrNull("address", NumberOf(row[10]))
                         .IntegerOrNull("packets_sent", NumberOf(row[11]))
-                        .StringOrNull("detail", JsonStringField(record, "detail"))
+                        .StringOrNull("detail", JsonMembers(record).String("detail"))
                         .StringOrNull("image", row[13])
                         .StringOrNull("image_sha256", row[14]));
     }

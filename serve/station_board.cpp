@@ -4,7 +4,7 @@
 #include <filesystem>
 
 #include "image/sha256.h"
-#include "records/json_fields.h"
+#include "records/json_reader.h"
 
 namespace vantor::cli {
 
@@ -79,7 +79,8 @@ void StationBoard::OnEvent(const Station& station, std::string_view line) {
     if (index >= identity_.size()) {
         return;
     }
-    const std::string event = JsonStringField(line, "event").value_or("");
+    const JsonMembers members(line);
+    const std::string event = members.String("event").value_or("");
     Identity& identity = identity_[index];
     if (event == "start") {
         identity = Identity{};
@@ -89,8 +90,8 @@ void StationBoard::OnEvent(const Station& station, std::string_view line) {
         // after.
         packets_[index] = station.stage != "Seeking drives...";
     } else if (event == "label") {
-        const std::string display = JsonStringField(line, "display").value_or("");
-        const std::string text = JsonStringField(line, "text").value_or("");
+        const std::string display = members.String("display").value_or("");
+        const std::string text = members.String("text").value_or("");
         if (display == "VersionLabel") {
             identity.version = text;
         } else if (display == "RevisionLabel") {
@@ -99,7 +100,7 @@ void StationBoard::OnEvent(const Station& station, std::string_view line) {
             identity.address = text;
         }
     } else if (event == "summary") {
-        if (const auto word = JsonNumberField(line, "ident_word"); word && *word >= 0) {
+        if (const auto word = members.Number("ident_word"); word && *word >= 0) {
             char text[16];
             std::snprintf(text, sizeof text, "0x%04X", static_cast<unsigned>(*word) & 0xFFFFu);
             identity.word = text;

@@ -6,7 +6,7 @@
 #include "line/line.h"
 #include "platform/terminal.h"
 #include "records/exit_status.h"
-#include "records/json_fields.h"
+#include "records/json_reader.h"
 #include "records/json_writer.h"
 
 namespace vantor::cli {
@@ -64,8 +64,9 @@ std::string ResultText(const Station& station) {
 // The warnings that a station's run let pass, from its run record, as they follow "success":
 // ", 8 protected-memory warnings"; empty when there were none or there is no record.
 std::string Warnings(const Attempt& attempt) {
-    const auto count = [&attempt](const char* field) {
-        return static_cast<int>(JsonNumberField(attempt.record, field).value_or(0));
+    const JsonMembers record(attempt.record);
+    const auto count = [&record](const char* field) {
+        return static_cast<int>(record.Number(field).value_or(0));
     };
     return WarningWords(count("protected_memory_warnings"), count("missing_responses"),
                         count("unrecognised_responses"), count("invalid_command_responses"));
@@ -90,9 +91,9 @@ std::string LineWarnings(const std::vector<Station>& stations) {
         if (station.attempts.empty()) {
             continue;
         }
-        const std::string& record = station.attempts.back().record;
+        const JsonMembers record(station.attempts.back().record);
         const auto count = [&record](const char* field) {
-            return static_cast<int>(JsonNumberField(record, field).value_or(0));
+            return static_cast<int>(record.Number(field).value_or(0));
         };
         protected_memory += count("protected_memory_warnings");
         missing += count("missing_responses");

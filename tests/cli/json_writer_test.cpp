@@ -1,5 +1,6 @@
-// The one JSON writer of vantor-cli: what it escapes and how, and that what it writes is JSON a
-// real parser takes and our own field reader turns back into the very bytes given.
+// The one JSON writer of vantor-cli and its reader: what the writer escapes and how, that what it
+// writes is JSON a parser takes and the reader turns back into the very bytes given, and that
+// the reader says what is wrong with a line that is not a JSON object.
 #include "records/json_writer.h"
 
 #include <gtest/gtest.h>
@@ -7,7 +8,7 @@
 #include <nlohmann/json.hpp>
 #include <random>
 
-#include "records/json_fields.h"
+#include "records/json_reader.h"
 
 namespace vantor::test {
 namespace {
@@ -48,19 +49,47 @@ TEST(JsonWriter, WritesMembersInOrderNestedAndCompact) {
 }
 
 // Catches any byte string that comes out as text a parser refuses, or that the line's reader
-// of station events does not turn back into the bytes the station wrote.
+// of station events does not turn back into the bytes the station wrote: a NUL, an escaped byte
+// and the same character in UTF-8 side by side among them.
 TEST(JsonWriter, AnyBytesParseAndReadBackUnchanged) {
-    const unsigned seed = std::random_device{}();
-    std::mt19937 draw(seed);
-    for (int round = 0; round < 2000; ++round) {
+    std::mt19937 draw(20261208);
+    for (int round = 0; round < 4000; ++round) {
         std::string bytes(draw() % 12, '\0');
         for (char& byte : bytes) {
             // Mostly bytes above 0x7F, where the UTF-8 sequences and their faults are.
             byte = static_cast<char>(draw() % 4 == 0 ? draw() % 0x80 : 0x80 + draw() % 0x80);
         }
         const std::string json = JsonObject().String("event", "e").String("text", bytes).Text();
-        EXPECT_TRUE(nlohmann::json::accept(json)) << json << " seed=" << seed;
-        EXPECT_EQ(cli::JsonStringField(json, "text"), bytes) << json << " seed=" << seed;
+        EXPECT_TRUE(nlohmann::json::accept(json)) << json;
+        EXPECT_EQ(cli::JsonMembers(json).String("text"), bytes) << json;
+    }
+}
+
+TEST(JsonReader, KeepsNulsEscapedBytesAndUtf8Apart) {
+    const std::string bytes("\0\xE9\xC3\xA9\0\0\xFF\\u00FF", 12);
+    const std::string json = JsonObject().String("text", bytes).Text();
+    EXPECT_EQ(cli::JsonMembers(json).String("text"), bytes) << json;
+}
+
+// Catches a member found inside a nested object (the summary's images hold counters of their
+// own), a value of the wrong kind taken, and a line that is not an object read as empty.
+TEST(JsonReader, ReadsTheObjectsOwnMembersOnly) {
+    const cli::JsonMembers summary(
+        R"({"images":[{"missing_responses":4}],"detail":{"text":"x"},"ok":"true","n":null})");
+    ASSERT_TRUE(summary.Valid()) << summary.Fault();
+    EXPECT_EQ(summary.Number("missing_responses"), std::nullopt);
+    EXPECT_EQ(summary.String("text"), std::nullopt);
+    EXPECT_EQ(summary.String("detail"), std::nullopt);
+    EXPECT_EQ(summary.Bool("ok"), std::nullopt);
+    EXPECT_EQ(summary.Number("n"), std::nullopt);
+
+    for (const char* bad : {"", "{\"event\":\"status\",\"text\":\"Seek", "Segmentation fault",
+                            "[1,2]", "{\"a\":1}{", "{\"a\":\"\xFF\"}"}) {
+        const cli::JsonMembers members(bad);
+        EXPECT_FALSE(members.Valid()) << bad;
+        EXPECT_EQ(members.String("event"), std::nullopt) << bad;
+        EXPECT_NE(members.Fault().find(' '), std::string::npos) << bad << ": " << members.Fault();
+        EXPECT_EQ(members.Fault().find("json.exception"), std::string::npos) << members.Fault();
     }
 }
 
