@@ -5,7 +5,9 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ pkg-config
-  libgtest-dev libgmock-dev nlohmann-json3-dev
+  # JSON: the production line and serve read their stations' events with it, the tests too.
+  nlohmann-json3-dev
+  libgtest-dev libgmock-dev
   qt6-base-dev qt6-svg-dev libgl-dev fonts-dejavu-core
   libasound2-dev
   clang libclang-rt-14-dev
