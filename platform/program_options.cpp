@@ -1,5 +1,6 @@
 #include "platform/program_options.h"
 
+#include <algorithm>
 #include <charconv>
 
 #include "platform/invariant.h"
@@ -44,6 +45,44 @@ const ProgramOption* FindOption(OptionTable table, std::string_view name) {
         }
     }
     return nullptr;
+}
+
+std::string OptionsHelp(OptionTable table, std::size_t column) {
+    std::string help;
+    std::vector<std::string> bare;
+    for (const ProgramOption& option : table) {
+        std::string head = "  " + std::string(option.name);
+        if (option.TakesValue()) {
+            head += " " + std::string(option.value);
+        }
+        if (option.help.empty()) {
+            bare.push_back(std::string(option.name));
+            continue;
+        }
+        head.resize(std::max(head.size() + 2, column), ' ');
+        help += head;
+        for (std::size_t begin = 0; begin <= option.help.size();) {
+            const std::size_t end = std::min(option.help.find('\n', begin), option.help.size());
+            help += (begin == 0 ? "" : std::string(column, ' ')) +
+                    std::string(option.help.substr(begin, end - begin)) + "\n";
+            begin = end + 1;
+        }
+    }
+    return help + (bare.empty() ? "" : WrappedList(bare, column * 4));
+}
+
+std::string WrappedList(const std::vector<std::string>& words, std::size_t width) {
+    std::string text;
+    std::string line = " ";
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        const std::string word = words[i] + (i + 1 < words.size() ? "," : "");
+        if (line.size() > 1 && line.size() + 1 + word.size() > width) {
+            text += line + "\n";
+            line = " ";
+        }
+        line += " " + word;
+    }
+    return text + line + "\n";
 }
 
 std::string ArgumentReader::Next() {

@@ -14,10 +14,12 @@
 namespace vantor::platform {
 
 // One option. `value` is what the help calls its value ("FILE"); a switch that takes no value
-// leaves it empty.
+// leaves it empty. `help` is what the help says of it, "\n" where its lines break; an option
+// without words (--help, -h, --version) is named on the help's last option line.
 struct ProgramOption {
     std::string_view name;
     std::string_view value = {};
+    std::string_view help = {};
 
     bool TakesValue() const { return !value.empty(); }
 };
@@ -25,6 +27,14 @@ using OptionTable = std::span<const ProgramOption>;
 
 // The table's entry for `name`; null when the table has no such option.
 const ProgramOption* FindOption(OptionTable table, std::string_view name);
+
+// The options part of a help, made from the table: each option with its value, its words from
+// `column` on (a line of their own under a name that reaches the column), then the options
+// without words together on one line: "  --help, -h, --version".
+std::string OptionsHelp(OptionTable table, std::size_t column);
+
+// `words` joined by ", " into lines of at most `width` characters, each after two blanks.
+std::string WrappedList(const std::vector<std::string>& words, std::size_t width);
 
 // How a program writes its arguments. vantor-cli takes "--name=value" as well as "--name value"
 // and ends its options at "--"; the other programs take a value only as the next argument.

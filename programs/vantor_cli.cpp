@@ -39,14 +39,12 @@ constexpr const char* kHelp =
     "Each command takes --help (-h) and --version. The main command:\n"
     "  vantor-cli download IMAGE --port sim   (the built-in simulated drive)\n"
     "\n"
-    "exit status of download:\n"
-    "  0 success, 1 several drives answered, 2 resynchronisation failed,\n"
-    "  3 identification failed, 4 the files list cannot be opened or has a faulty line,\n"
-    "  5 the port cannot be opened, 100+|c| an image failed with the DownloadImage code c\n"
-    "  (106 for -6), 110 the image changed during the download, 22 the files list has no\n"
-    "  line, 20, 21 and 23 --strict failures, 30 some stations of a line failed, 31 the\n"
-    "  report could not be written, 32 the run's output could not be written, 64 usage\n"
-    "  error, 130/143 interrupted.\n";
+    "exit status of download:\n";
+
+void PrintHelp(std::FILE* stream) {
+    std::fputs(kHelp, stream);
+    std::fputs(ExitStatusSummary().c_str(), stream);
+}
 
 // `download` on several ports is a production line; on one it runs in this process.
 int RunDownloadCommand(const std::vector<std::string>& arguments) {
@@ -103,13 +101,13 @@ int main(int argc, char** argv) {
     vantor::sim::RegisterSimulatedDeviceScheme();
     const std::vector<std::string> arguments(argv + 1, argv + argc);
     if (arguments.empty()) {
-        std::fputs(kHelp, stderr);
+        PrintHelp(stderr);
         return kExitUsage;
     }
     const std::string& command = arguments.front();
     const std::vector<std::string> rest(arguments.begin() + 1, arguments.end());
     if (command == "--help" || command == "-h" || command == "help") {
-        std::fputs(kHelp, stdout);
+        PrintHelp(stdout);
         return kExitSuccess;
     }
     if (command == "--version") {

@@ -26,6 +26,36 @@ constexpr const char* kGuideName = "/troubleshooting.md";
 
 constexpr const char* kRevisionMark = "revision ID ";
 
+constexpr std::string_view kStrictLead = "--strict: ";
+constexpr std::size_t kLabelWidth = 8;
+constexpr std::size_t kSummaryWidth = 92;
+
+constexpr ExitStatusLine kExitStatusLines[] = {
+    {kExitSuccess, -1, "0", "", "success", ""},
+    {DesignCode(JobResult::kSeveralDrives), -1, "1", "", "several drives answered", ""},
+    {DesignCode(JobResult::kResyncFailed), -1, "2", "", "resynchronisation failed", ""},
+    {DesignCode(JobResult::kIdentifyFailed), -1, "3", "", "identification failed", ""},
+    {DesignCode(JobResult::kFilesListUnopenable), -1, "4", "",
+     "the files list cannot be opened or has a faulty line", ""},
+    {DesignCode(JobResult::kPortUnopenable), -1, "5", "", "the port cannot be opened", ""},
+    {DesignCode(JobResult::kPortLost), -1, "6", "", "the port was lost during the job",
+     "(connection ended, adapter pulled out)"},
+    {-1, -1, "100+|c|", "", "an image failed with the DownloadImage code c", "(106 for -6)"},
+    {kExitImageBase - DesignCode(ImageResult::kImageChanged), -1, "110", "",
+     "the image file changed during the download", ""},
+    {kExitStrictProtectedMemory, -1, "20", kStrictLead, "a packet met protected memory", ""},
+    {kExitStrictResponse, -1, "21", kStrictLead, "a response was missing or unrecognised", ""},
+    {kExitEmptyList, -1, "22", "", "the files list has no line", "(refused before the port opens)"},
+    {kExitStrictNoPacket, -1, "23", kStrictLead, "an image sends no packet", ""},
+    {kExitSomeStationsFailed, -1, "30", "a production line: ", "some stations failed", ""},
+    {kExitReportUnwritten, -1, "31", "", "the report could not be written", "(--report)"},
+    {kExitOutputUnwritten, -1, "32", "", "the run's output could not be written",
+     "(stdout, --notify-fd)"},
+    {kExitUsage, -1, "64", "", "usage error", ""},
+    {kExitSignalBase + 2, kExitSignalBase + 15, "130, 143", "", "interrupted",
+     "by Ctrl-C (SIGINT) or SIGTERM"},
+};
+
 bool FileIsReadable(const std::string& path) {
     std::FILE* file = std::fopen(path.c_str(), "rb");
     if (file == nullptr) {
@@ -179,6 +209,39 @@ std::string ActivationWords(const LinkTally& link) {
 
 }  // namespace
 
+std::span<const ExitStatusLine> ExitStatusLines() {
+    return kExitStatusLines;
+}
+
+std::string ExitStatusHelp() {
+    std::string help;
+    for (const ExitStatusLine& line : kExitStatusLines) {
+        std::string label(line.label);
+        label.resize(std::max(kLabelWidth, label.size()), ' ');
+        help += "  " + label + " " + std::string(line.lead) + std::string(line.words) +
+                (line.more.empty() ? "" : " " + std::string(line.more)) + "\n";
+    }
+    return help;
+}
+
+std::string ExitStatusSummary() {
+    std::string text = " ";
+    std::size_t line_begin = 0;
+    for (std::size_t i = 0; i < std::size(kExitStatusLines); ++i) {
+        const ExitStatusLine& line = kExitStatusLines[i];
+        const std::string item = std::string(line.label) + " " + std::string(line.lead) +
+                                 std::string(line.words) +
+                                 (i + 1 < std::size(kExitStatusLines) ? ";" : ".");
+        if (text.size() - line_begin > 1 &&
+            text.size() - line_begin + 1 + item.size() > kSummaryWidth) {
+            text += "\n ";
+            line_begin = text.size() - 1;
+        }
+        text += " " + item;
+    }
+    return text + "\n";
+}
+
 int ExitStatusForJob(JobOutcome outcome) {
     const int job_result = DesignCode(outcome);
     if (job_result >= 0) {
@@ -189,44 +252,11 @@ int ExitStatusForJob(JobOutcome outcome) {
 }
 
 std::string ExitMeaning(int exit_status) {
-    switch (exit_status) {
-        case kExitSuccess:
-            return "success";
-        case DesignCode(JobResult::kSeveralDrives):
-            return "several drives answered";
-        case DesignCode(JobResult::kResyncFailed):
-            return "resynchronisation failed";
-        case DesignCode(JobResult::kIdentifyFailed):
-            return "identification failed";
-        case DesignCode(JobResult::kFilesListUnopenable):
-            return "the files list cannot be opened or has a faulty line";
-        case DesignCode(JobResult::kPortUnopenable):
-            return "the port cannot be opened";
-        case DesignCode(JobResult::kPortLost):
-            return "the port was lost during the job";
-        case kExitImageBase - DesignCode(ImageResult::kImageChanged):
-            return "the image file changed during the download";
-        case kExitUsage:
-            return "usage error";
-        case kExitStrictProtectedMemory:
-            return "strict: a packet met protected memory";
-        case kExitStrictResponse:
-            return "strict: a response was missing or unrecognised";
-        case kExitEmptyList:
-            return "the files list has no line";
-        case kExitStrictNoPacket:
-            return "strict: an image sends no packet";
-        case kExitSomeStationsFailed:
-            return "some stations failed";
-        case kExitReportUnwritten:
-            return "the report could not be written";
-        case kExitOutputUnwritten:
-            return "the run's output could not be written";
-        case kExitSignalBase + 2:
-        case kExitSignalBase + 15:
-            return "interrupted";
-        default:
-            break;
+    for (const ExitStatusLine& line : kExitStatusLines) {
+        if (exit_status >= 0 && (line.status == exit_status || line.also == exit_status)) {
+            // The result line writes --strict's statuses as "strict: ...".
+            return (line.lead == kStrictLead ? "strict: " : "") + std::string(line.words);
+        }
     }
     if (const char* words = ImageStatusWords(exit_status)) {
         return words;

@@ -1,7 +1,9 @@
 // The exit statuses of vantor-cli, every one below 256 so that a shell sees it whole.
 #pragma once
 
+#include <span>
 #include <string>
+#include <string_view>
 
 #include "job/job.h"
 
@@ -30,6 +32,22 @@ inline constexpr int kExitOutputUnwritten = 32;
 // A run stopped by a signal ends with 128 plus the signal's number: 130 for Ctrl-C (SIGINT),
 // 143 for SIGTERM.
 inline constexpr int kExitSignalBase = 128;
+
+// One exit status of download as its help, README.md and docs/cli.md list it; a test holds the
+// three to this table.
+struct ExitStatusLine {
+    int status;              // -1 for a family of statuses (100+|c|)
+    int also;                // a second status of the same meaning (143), else -1
+    std::string_view label;  // "0", "100+|c|", "130, 143"
+    std::string_view lead;   // before the words in the help: "--strict: "
+    std::string_view words;  // the meaning; the result line's words for a single status
+    std::string_view more;   // after the words in the help
+};
+std::span<const ExitStatusLine> ExitStatusLines();
+// The help's list, one status a line: "  0        success\n...".
+std::string ExitStatusHelp();
+// The list in a paragraph, for vantor-cli's own help: "  0 success; 1 several ...".
+std::string ExitStatusSummary();
 
 // The exit status for what the download job came to, made from the design's number for it
 // (DesignCode): the job's own result, or 100 plus the size of a failed image's code.

@@ -64,6 +64,14 @@ std::string DidYouMean(std::string_view given, const std::vector<std::string_vie
     return "; did you mean \"" + std::string(closest) + "\"?";
 }
 
+std::string UnknownOption(const std::string& given, platform::OptionTable table) {
+    std::vector<std::string_view> names;
+    for (const platform::ProgramOption& option : table) {
+        names.push_back(option.name);
+    }
+    return "unknown option \"" + given + "\"" + DidYouMean(given, names);
+}
+
 void PrintVersion() {
     std::printf("vantor-cli (Vantor %s)\n", VANTOR_VERSION);
 }

@@ -23,6 +23,10 @@ int UsageError(const std::string& command, const std::string& message);
 // wrong, missing, extra or swapped); empty otherwise.
 std::string DidYouMean(std::string_view given, const std::vector<std::string_view>& known);
 
+// `unknown option "--fies-list"; did you mean "--files-list"?`, the guess taken from the
+// command's table.
+std::string UnknownOption(const std::string& given, platform::OptionTable table);
+
 // "vantor-cli (Vantor 2.0.7)".
 void PrintVersion();
 

@@ -39,72 +39,23 @@ namespace {
 
 constexpr const char* kCommand = "download";
 
-constexpr const char* kHelp =
+// The help around the options' and the exit statuses' tables.
+constexpr const char* kHelpHead =
     "usage: vantor-cli download [IMAGE] [options]\n"
     "\n"
     "Downloads one Orrim image (IMAGE), or every image of a files list (--files-list), to the\n"
     "drive: finds the drive, switches it into its boot loader, resynchronises, identifies it\n"
     "and sends every packet.\n"
     "\n"
-    "options:\n"
-    "  --files-list PATH   download every line of this files list instead of one IMAGE\n"
-    "  --port PORT         COM1 to COM4 through the port map, or a device: /dev/ttyUSB0,\n"
-    "                      rfc2217://HOST:PORT, sim or sim:OPTIONS; auto: the one USB serial\n"
-    "                      adapter present (none or several: status 5, each named)\n"
-    "  --baud RATE         9600 or 19200\n"
-    "                      --port or --baud left out: the window's last choice (the settings\n"
-    "                      store), else COM1 and 9600; stderr says which\n"
-    "  --address N         activate the drive at this address, 0 to 31 or its character\n"
-    "                      0-9, A-V, instead of seeking it\n"
-    "  --skip-seeking      the drive is in its boot loader already: do not look for it first\n"
-    "  --reset-after       reset the drive after a successful download (a single IMAGE or a\n"
-    "                      files list), so that it leaves its boot loader\n"
-    "  --notify-fd N       write 1035 and a line feed to file descriptor N after a successful\n"
-    "                      single-image download\n"
-    "  --traffic-log FILE  log every byte and break on the line, both ways, with timestamps\n"
-    "                      (a regular file, or - for stdout)\n"
-    "  --json              one JSON object per line on stdout for every event, with a start\n"
-    "                      and a closing summary event (the run record)\n"
-    "  --report FILE       write the run's record to FILE as one JSON document, also when the\n"
-    "                      run fails (replaced whole, never half written; its folder is\n"
-    "                      checked first, and one that cannot be written fails the run)\n"
-    "  --history PLACE     record the run in this history: a SQLite file or a\n"
-    "                      postgresql:// URL (default: VANTOR_HISTORY, else\n"
-    "                      $XDG_DATA_HOME/vantor/history.sqlite; see vantor-cli history)\n"
-    "  --no-history        record the run in no history\n"
-    "  --no-tone           no success tone after each image (a line's stations never\n"
-    "                      sound it)\n"
-    "  --strict            fail on what the design lets pass (statuses 20, 21, 23)\n"
-    "  --quiet             show only the result and errors\n"
-    "  --help, -h, --version\n"
-    "\n"
-    "%s"
-    "\n"
+    "options:\n";
+constexpr const char* kHelpTail =
     "Every image is read whole before the port is opened. Ctrl-C or SIGTERM stops the run\n"
     "between operations (a second Ctrl-C cuts the operation short, a third ends the program at\n"
     "once); the drive is then left in its boot loader, and --skip-seeking resumes.\n"
     "\n"
-    "exit status:\n"
-    "  0        success\n"
-    "  1        several drives answered\n"
-    "  2        resynchronisation failed\n"
-    "  3        identification failed\n"
-    "  4        the files list cannot be opened or has a faulty line\n"
-    "  5        the port cannot be opened\n"
-    "  6        the port was lost during the job (connection ended, adapter pulled out)\n"
-    "  100+|c|  an image failed with the DownloadImage code c (106 for -6)\n"
-    "  110      the image file changed during the download\n"
-    "  20       --strict: a packet met protected memory\n"
-    "  21       --strict: a response was missing or unrecognised\n"
-    "  22       the files list has no line (refused before the port opens)\n"
-    "  23       --strict: an image sends no packet\n"
-    "  30       a production line: some stations failed\n"
-    "  31       the report (--report) could not be written\n"
-    "  32       the run's output (stdout, --notify-fd) could not be written\n"
-    "  64       usage error\n"
-    "  130, 143 interrupted by Ctrl-C (SIGINT) or SIGTERM\n";
+    "exit status:\n";
 
-constexpr const char* kIdentifyHelp =
+constexpr const char* kIdentifyHelpHead =
     "usage: vantor-cli identify [options]\n"
     "\n"
     "Finds the drive, switches it into its boot loader, resynchronises and identifies it:\n"
@@ -112,15 +63,20 @@ constexpr const char* kIdentifyHelp =
     "reset frame so that the drive leaves its boot loader, unless --stay is given. No image\n"
     "is needed or touched.\n"
     "\n"
-    "options:\n"
-    "  --port PORT, --baud RATE, --address N, --skip-seeking, --traffic-log FILE, --json,\n"
-    "  --report FILE, --history PLACE, --no-history, --quiet   as for download\n"
-    "  --stay              leave the drive in its boot loader\n"
-    "  --help, -h, --version\n"
+    "options:\n";
+constexpr const char* kIdentifyHelpTail =
     "\n"
     "exit status: 0 identified, 1 several drives answered, 2 resynchronisation failed,\n"
     "3 identification failed, 5 the port cannot be opened, 6 the port was lost, 31 the report\n"
     "could not be written, 64 usage error, 130 or 143 interrupted.\n";
+
+void PrintHelp(bool identify, const char* line_help) {
+    const std::string help = identify
+                                 ? kIdentifyHelpHead + IdentifyOptionsHelp() + kIdentifyHelpTail
+                                 : kHelpHead + DownloadOptionsHelp() + "\n" + line_help + "\n" +
+                                       kHelpTail + ExitStatusHelp();
+    std::fputs(help.c_str(), stdout);
+}
 
 void ConfigureJob(const DownloadSettings& settings, JobOptions& options) {
     if (const auto index = PortNameIndex(settings.port)) {
@@ -454,13 +410,7 @@ int ReadArgumentsAndRun(const std::vector<std::string>& arguments, bool identify
         return ReportUsageError(arguments, command, *problem);
     }
     if (settings.help) {
-        if (identify) {
-            std::fputs(kIdentifyHelp, stdout);
-        } else {
-            std::string help = kHelp;
-            help.replace(help.find("%s"), 2, line_help);
-            std::fputs(help.c_str(), stdout);
-        }
+        PrintHelp(identify, line_help);
         return kExitSuccess;
     }
     if (settings.version) {

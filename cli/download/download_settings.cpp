@@ -23,6 +23,11 @@ namespace {
 
 constexpr int kHighestAddress = 31;
 
+// Where an option's words begin in the help, and how wide the list of options that identify
+// shares with download may run.
+constexpr std::size_t kHelpColumn = 22;
+constexpr std::size_t kSharedOptionsWidth = 92;
+
 // The address as a number (0 to 31) or as the character the drive shows ("0"-"9", "A"-"V").
 std::optional<int> ParseAddress(const std::string& text) {
     if (const auto number = ParseWhole(text, 0, kHighestAddress)) {
@@ -100,25 +105,95 @@ struct DownloadOption {
     std::optional<std::string> (*take)(const std::string&, DownloadSettings&) = nullptr;
 };
 
-// Every option of the two commands, the one table that the parser reads.
+// Every option of the two commands, the one table that the parser, the help, the completions and
+// the manual page all follow (tests/packaging/option_tables_test.cpp holds them to it).
 const DownloadOption kDownloadOptions[] = {
-    {{"--files-list", "PATH"}, ShownIn::kDownload, nullptr, &DownloadSettings::files_list},
-    {{"--port", "PORT"}, ShownIn::kBoth, nullptr, nullptr, TakePort},
-    {{"--baud", "RATE"}, ShownIn::kBoth, nullptr, nullptr, TakeBaud},
-    {{"--address", "N"}, ShownIn::kBoth, nullptr, nullptr, TakeAddress},
-    {{"--notify-fd", "N"}, ShownIn::kDownload, nullptr, nullptr, TakeNotifyFd},
-    {{"--traffic-log", "FILE"}, ShownIn::kBoth, nullptr, &DownloadSettings::traffic_log},
-    {{"--report", "FILE"}, ShownIn::kBoth, nullptr, &DownloadSettings::report},
-    {{"--history", "PLACE"}, ShownIn::kBoth, nullptr, &DownloadSettings::history},
-    {{"--no-history"}, ShownIn::kBoth, &DownloadSettings::no_history},
-    {{"--no-tone"}, ShownIn::kDownload, &DownloadSettings::no_tone},
-    {{"--skip-seeking"}, ShownIn::kBoth, &DownloadSettings::skip_seeking},
-    {{"--reset-after"}, ShownIn::kDownload, &DownloadSettings::reset_after},
-    {{"--json"}, ShownIn::kBoth, &DownloadSettings::json},
-    {{"--quiet"}, ShownIn::kBoth, &DownloadSettings::quiet},
+    {{"--files-list", "PATH", "download every line of this files list instead of one IMAGE"},
+     ShownIn::kDownload,
+     nullptr,
+     &DownloadSettings::files_list},
+    {{"--port", "PORT",
+      "COM1 to COM4 through the port map, or a device: /dev/ttyUSB0,\n"
+      "rfc2217://HOST:PORT, sim or sim:OPTIONS; auto: the one USB serial\n"
+      "adapter present (none or several: status 5, each named)"},
+     ShownIn::kBoth,
+     nullptr,
+     nullptr,
+     TakePort},
+    {{"--baud", "RATE",
+      "9600 or 19200\n"
+      "--port or --baud left out: the window's last choice (the settings\n"
+      "store), else COM1 and 9600; stderr says which"},
+     ShownIn::kBoth,
+     nullptr,
+     nullptr,
+     TakeBaud},
+    {{"--address", "N",
+      "activate the drive at this address, 0 to 31 or its character\n"
+      "0-9, A-V, instead of seeking it"},
+     ShownIn::kBoth,
+     nullptr,
+     nullptr,
+     TakeAddress},
+    {{"--skip-seeking", {}, "the drive is in its boot loader already: do not look for it first"},
+     ShownIn::kBoth,
+     &DownloadSettings::skip_seeking},
+    {{"--reset-after",
+      {},
+      "reset the drive after a successful download (a single IMAGE or a\n"
+      "files list), so that it leaves its boot loader"},
+     ShownIn::kDownload,
+     &DownloadSettings::reset_after},
+    {{"--notify-fd", "N",
+      "write 1035 and a line feed to file descriptor N after a successful\n"
+      "single-image download"},
+     ShownIn::kDownload,
+     nullptr,
+     nullptr,
+     TakeNotifyFd},
+    {{"--traffic-log", "FILE",
+      "log every byte and break on the line, both ways, with timestamps\n"
+      "(a regular file, or - for stdout)"},
+     ShownIn::kBoth,
+     nullptr,
+     &DownloadSettings::traffic_log},
+    {{"--json",
+      {},
+      "one JSON object per line on stdout for every event, with a start\n"
+      "and a closing summary event (the run record)"},
+     ShownIn::kBoth,
+     &DownloadSettings::json},
+    {{"--report", "FILE",
+      "write the run's record to FILE as one JSON document, also when the\n"
+      "run fails (replaced whole, never half written; its folder is\n"
+      "checked first, and one that cannot be written fails the run)"},
+     ShownIn::kBoth,
+     nullptr,
+     &DownloadSettings::report},
+    {{"--history", "PLACE",
+      "record the run in this history: a SQLite file or a\n"
+      "postgresql:// URL (default: VANTOR_HISTORY, else\n"
+      "$XDG_DATA_HOME/vantor/history.sqlite; see vantor-cli history)"},
+     ShownIn::kBoth,
+     nullptr,
+     &DownloadSettings::history},
+    {{"--no-history", {}, "record the run in no history"},
+     ShownIn::kBoth,
+     &DownloadSettings::no_history},
+    {{"--no-tone",
+      {},
+      "no success tone after each image (a line's stations never\n"
+      "sound it)"},
+     ShownIn::kDownload,
+     &DownloadSettings::no_tone},
+    {{"--strict", {}, "fail on what the design lets pass (statuses 20, 21, 23)"},
+     ShownIn::kDownload,
+     &DownloadSettings::strict},
+    {{"--quiet", {}, "show only the result and errors"}, ShownIn::kBoth, &DownloadSettings::quiet},
+    {{"--stay", {}, "leave the drive in its boot loader"},
+     ShownIn::kIdentify,
+     &DownloadSettings::stay},
     {{"--virtual-time"}, ShownIn::kNeither, &DownloadSettings::virtual_time},
-    {{"--strict"}, ShownIn::kDownload, &DownloadSettings::strict},
-    {{"--stay"}, ShownIn::kIdentify, &DownloadSettings::stay},
     {{"--help"}, ShownIn::kBoth, &DownloadSettings::help},
     {{"-h"}, ShownIn::kBoth, &DownloadSettings::help},
     {{"--version"}, ShownIn::kBoth, &DownloadSettings::version},
@@ -148,11 +223,11 @@ std::optional<std::string> ReadOption(ArgumentReader& reader, const std::string&
                                       DownloadSettings& settings) {
     const DownloadOption* option = FindDownloadOption(name);
     if (option == nullptr) {
-        std::vector<std::string_view> names;
-        for (const DownloadOption& known : kDownloadOptions) {
-            names.push_back(known.option.name);
+        std::vector<platform::ProgramOption> known;
+        for (const DownloadOption& each : kDownloadOptions) {
+            known.push_back(each.option);
         }
-        return "unknown option \"" + name + "\"" + DidYouMean(name, names);
+        return UnknownOption(name, known);
     }
     std::optional<std::string> text;
     if (auto problem = platform::ReadOptionValue(reader, option->option, name, text)) {
@@ -366,6 +441,28 @@ platform::OptionTable DownloadOptions() {
 platform::OptionTable IdentifyOptions() {
     static const std::vector<platform::ProgramOption> shown = OptionsShownIn(ShownIn::kIdentify);
     return shown;
+}
+
+std::string DownloadOptionsHelp() {
+    return platform::OptionsHelp(DownloadOptions(), kHelpColumn);
+}
+
+std::string IdentifyOptionsHelp() {
+    // Identify's options that download shares are named once, with download's words for them.
+    std::vector<std::string> shared;
+    std::vector<platform::ProgramOption> own;
+    for (const DownloadOption& option : kDownloadOptions) {
+        const platform::ProgramOption& shown = option.option;
+        if (option.shown_in == ShownIn::kBoth && !shown.help.empty()) {
+            shared.push_back(std::string(shown.name) +
+                             (shown.TakesValue() ? " " + std::string(shown.value) : ""));
+        } else if (option.shown_in != ShownIn::kDownload && option.shown_in != ShownIn::kNeither) {
+            own.push_back(shown);
+        }
+    }
+    std::string help = platform::WrappedList(shared, kSharedOptionsWidth);
+    help.insert(help.size() - 1, "   as for download");
+    return help + platform::OptionsHelp(own, kHelpColumn);
 }
 
 }  // namespace vantor::cli

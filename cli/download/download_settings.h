@@ -55,6 +55,9 @@ bool DownloadOptionTakesValue(const std::string& name);
 // Download takes the production line's options as well (LineOptions()).
 platform::OptionTable DownloadOptions();
 platform::OptionTable IdentifyOptions();
+// The options part of each command's --help, made from the table.
+std::string DownloadOptionsHelp();
+std::string IdentifyOptionsHelp();
 // Takes the port (COM) and the rate (BRAT) that the window last chose, by the window's own
 // reading of them, where the command line gave neither --port nor --baud; without a stored
 // choice the defaults (COM1, 9600) stay. A store that cannot be read leaves the defaults and

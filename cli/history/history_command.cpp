@@ -22,7 +22,7 @@ constexpr const char* kCommand = "history";
 constexpr int kExitHistoryUnusable = 1;
 constexpr long kTableRows = 20;
 
-constexpr const char* kHelp =
+constexpr const char* kHelpHead =
     "usage: vantor-cli history [list] [options]\n"
     "       vantor-cli history stats [--since DATE] [--until DATE] [options]\n"
     "       vantor-cli history prune --before DATE\n"
@@ -33,34 +33,29 @@ constexpr const char* kHelp =
     "successes and failure rate per station and per image; prune deletes the records of runs\n"
     "started before DATE; sync forwards the records that wait for a site's database.\n"
     "\n"
-    "options:\n"
-    "  --history PLACE     a SQLite file or a postgresql:// URL (default: VANTOR_HISTORY, else\n"
-    "                      $XDG_DATA_HOME/vantor/history.sqlite)\n"
-    "  --since DATE        runs started at or after DATE (YYYY-MM-DD or YYYY-MM-DDTHH:MM:SS,\n"
-    "                      UTC)\n"
-    "  --until DATE        runs started before DATE; a day alone counts whole\n"
-    "  --port PORT         runs on this port\n"
-    "  --result R          success or failure\n"
-    "  --image-sha256 HEX  runs that sent the image with this SHA-256\n"
-    "  --limit N           at most N runs\n"
-    "  --before DATE       prune: the records of runs started before DATE\n"
-    "  --json              one JSON object per line\n"
-    "  --csv               comma-separated values with a header line\n"
-    "  --help, -h, --version\n"
+    "options:\n";
+constexpr const char* kHelpTail =
     "\n"
     "exit status: 0 done, 1 the history cannot be read or written, 64 usage error.\n";
+constexpr std::size_t kHelpColumn = 22;
 
 constexpr platform::ProgramOption kHistoryOptions[] = {
-    {"--history", "PLACE"},
-    {"--since", "DATE"},
-    {"--until", "DATE"},
-    {"--port", "PORT"},
-    {"--result", "R"},
-    {"--image-sha256", "HEX"},
-    {"--limit", "N"},
-    {"--before", "DATE"},
-    {"--json"},
-    {"--csv"},
+    {"--history", "PLACE",
+     "a SQLite file or a postgresql:// URL (default: VANTOR_HISTORY, else\n"
+     "$XDG_DATA_HOME/vantor/history.sqlite)"},
+    {"--since", "DATE",
+     "runs started at or after DATE (YYYY-MM-DD or YYYY-MM-DDTHH:MM:SS,\n"
+     "UTC)"},
+    {"--until", "DATE", "runs started before DATE; a day alone counts whole"},
+    {"--port", "PORT", "runs on this port"},
+    {"--result", "R",
+     "success, or failure (failed or interrupted); failed or interrupted\n"
+     "alone, as the records write them"},
+    {"--image-sha256", "HEX", "runs that sent the image with this SHA-256"},
+    {"--limit", "N", "at most N runs"},
+    {"--before", "DATE", "prune: the records of runs started before DATE"},
+    {"--json", {}, "one JSON object per line"},
+    {"--csv", {}, "comma-separated values with a header line"},
     {"--help"},
     {"-h"},
     {"--version"},
@@ -137,8 +132,9 @@ std::optional<std::string> TakeValue(const std::string& name, const std::string&
     } else if (name == "--port") {
         settings.filters.port = value;
     } else if (name == "--result") {
-        if (value != "success" && value != "failure") {
-            return "--result \"" + value + "\": success or failure";
+        if (value != "success" && value != "failure" && value != "failed" &&
+            value != "interrupted") {
+            return "--result \"" + value + "\": success, failure, failed or interrupted";
         }
         settings.filters.result = value;
     } else if (name == "--image-sha256") {
@@ -177,7 +173,7 @@ std::optional<std::string> ParseHistory(const std::vector<std::string>& argument
             settings.action = argument.text;
             action_given = true;
         } else if (argument.option == nullptr) {
-            return "unknown option \"" + argument.text + "\"";
+            return UnknownOption(argument.text, kHistoryOptions);
         } else if (argument.value) {
             if (auto problem = TakeValue(argument.text, *argument.value, settings)) {
                 return problem;
@@ -316,7 +312,9 @@ int RunHistory(const std::vector<std::string>& arguments) {
         return UsageError(kCommand, *problem);
     }
     if (settings.help) {
-        std::fputs(kHelp, stdout);
+        const std::string help =
+            kHelpHead + platform::OptionsHelp(kHistoryOptions, kHelpColumn) + kHelpTail;
+        std::fputs(help.c_str(), stdout);
         return kExitSuccess;
     }
     if (settings.version) {

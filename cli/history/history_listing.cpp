@@ -14,6 +14,17 @@ std::optional<long long> NumberOf(const SqlValue& value) {
                  : std::nullopt;
 }
 
+// The IdentWord as the program shows it everywhere else: 0x2083.
+SqlValue InHex(const SqlValue& value) {
+    if (!value) {
+        return value;
+    }
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%04llX",
+                  std::strtoll(value->c_str(), nullptr, 10) & 0xFFFF);
+    return std::string(text);
+}
+
 std::string Csv(const SqlValue& value) {
     const std::string text = value.value_or("");
     if (text.find_first_of(",\"\n") == std::string::npos) {
@@ -34,6 +45,7 @@ enum RunColumn : std::size_t {
     kUser = 4,
     kPort = 7,
     kResult = 11,
+    kIdentWord = 13,
     kPacketsSent = 17,
 };
 bool IsNumberColumn(std::size_t column) {
@@ -105,8 +117,12 @@ void RunPrinter::Print() {
 void RunPrinter::PrintJson() const {
     JsonObject object;
     for (std::size_t column = 0; column < run_.size(); ++column) {
-        const std::string key = column == kUser ? "user" : ListedRunColumns()[column];
-        if (IsNumberColumn(column)) {
+        const std::string key = ListedRunColumns()[column];
+        if (column == kUser) {
+            // user_name as the history's schema and the CSV name it; the listing's older name
+            // "user" stays beside it for the readers written against it.
+            object.StringOrNull(key, run_[column]).StringOrNull("user", run_[column]);
+        } else if (IsNumberColumn(column)) {
             object.IntegerOrNull(key, NumberOf(run_[column]));
         } else {
             object.StringOrNull(key, run_[column]);
@@ -127,8 +143,8 @@ void RunPrinter::PrintJson() const {
 }
 
 void RunPrinter::PrintCsv() const {
-    for (const SqlValue& value : run_) {
-        std::printf("%s,", Csv(value).c_str());
+    for (std::size_t column = 0; column < run_.size(); ++column) {
+        std::printf("%s,", Csv(column == kIdentWord ? InHex(run_[column]) : run_[column]).c_str());
     }
     std::string paths, digests;
     for (const SqlRow& image : images_) {

@@ -23,10 +23,13 @@ std::string Where(const HistoryFilters& filters, std::vector<SqlValue>& values) 
         values.push_back(*filters.port);
     }
     if (filters.result) {
-        // A run's result is success, failed or interrupted: a list of values, which an index
-        // serves where "not success" would not.
-        where += *filters.result == "success" ? " AND r.result = 'success'"
-                                              : " AND r.result IN ('failed', 'interrupted')";
+        // A run's result is success, failed or interrupted; failure is either of the last two,
+        // a list of values, which an index serves where "not success" would not.
+        const std::string& result = *filters.result;
+        where += result == "success"       ? " AND r.result = 'success'"
+                 : result == "failed"      ? " AND r.result = 'failed'"
+                 : result == "interrupted" ? " AND r.result = 'interrupted'"
+                                           : " AND r.result IN ('failed', 'interrupted')";
     }
     if (filters.image_sha256) {
         // Each digest by its own index; one test of both (sha256 = ? OR sent_sha256 = ?) would

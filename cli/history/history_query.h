@@ -14,7 +14,7 @@ namespace vantor::cli {
 struct HistoryFilters {
     std::optional<std::string> since, until;  // started at or after, and before
     std::optional<std::string> port;
-    std::optional<std::string> result;        // "success" or "failure"
+    std::optional<std::string> result;        // "success", "failed", "interrupted" or "failure"
     std::optional<std::string> image_sha256;  // given to the run or sent by it
     long limit = 0;                           // at most this many runs; 0 for all
 };

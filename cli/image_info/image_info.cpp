@@ -22,7 +22,8 @@ constexpr int kHighestRevision = 15;
 constexpr int kBitsPerByte = 10;      // start bit, 8 data bits, stop bit
 constexpr int kPacketFrameBytes = 6;  // BOP word, length word, checksum word
 
-constexpr const char* kHelp =
+// The help around the options' table.
+constexpr const char* kHelpHead =
     "usage: vantor-cli image-info IMAGE [--revision ID]\n"
     "\n"
     "Shows what an Orrim image holds: its flavour and header fields, the declared and the\n"
@@ -30,9 +31,8 @@ constexpr const char* kHelp =
     "the payload total, the hardware revisions that accept it, and the time its packets\n"
     "take on the line. No drive is needed.\n"
     "\n"
-    "options:\n"
-    "  --revision ID   also say whether a drive of hardware revision ID (0 to 15) accepts it\n"
-    "  --help, -h, --version\n"
+    "options:\n";
+constexpr const char* kHelpTail =
     "\n"
     "exit status: 0 when the file would download whole (to a drive of revision ID, when\n"
     "given); otherwise the status vantor-cli download gives for the same fault: 102 the file\n"
@@ -41,6 +41,7 @@ constexpr const char* kHelp =
     "file; 64 usage error. A file that ends inside a packet is named so on stderr, with the\n"
     "status the download gives it (105, 106 or 102, by where it ends). A broken packet is\n"
     "judged before the revision, as the download reads every packet before the port opens.\n";
+constexpr std::size_t kHelpColumn = 18;
 
 constexpr const char* kNotOrrimText = "Error: The input file is not recognized as an Orrim file.";
 constexpr const char* kNotKdxText = "Error: The input file is not recognized as a KDX Orrim file.";
@@ -312,6 +313,12 @@ int Inspect(const std::string& path, std::optional<int> drive) {
     return ExitStatusForJob(outcome);
 }
 
+void PrintHelp() {
+    const std::string help =
+        kHelpHead + platform::OptionsHelp(ImageInfoOptions(), kHelpColumn) + kHelpTail;
+    std::fputs(help.c_str(), stdout);
+}
+
 }  // namespace
 
 int RunImageInfo(const std::vector<std::string>& arguments) {
@@ -319,28 +326,29 @@ int RunImageInfo(const std::vector<std::string>& arguments) {
     std::string path;
     std::optional<int> revision;
     while (!reader.Done()) {
-        const std::string argument = reader.Next();
-        std::string error;
-        if (argument == "--help" || argument == "-h" || argument == "--version") {
-            argument == "--version" ? PrintVersion() : static_cast<void>(std::fputs(kHelp, stdout));
+        platform::Argument argument;
+        if (auto problem = platform::ReadArgument(reader, ImageInfoOptions(), argument)) {
+            return UsageError(kCommand, *problem);
+        }
+        if (argument.is_option && argument.option == nullptr) {
+            return UsageError(kCommand, UnknownOption(argument.text, ImageInfoOptions()));
+        }
+        if (argument.text == "--help" || argument.text == "-h" || argument.text == "--version") {
+            argument.text == "--version" ? PrintVersion() : PrintHelp();
             return kExitSuccess;
         }
-        if (argument == "--revision") {
-            const auto text = reader.Value(argument, error);
-            if (!text) {
-                return UsageError(kCommand, error);
-            }
-            const auto id = ParseWhole(*text, 0, kHighestRevision);
+        if (argument.value) {
+            const auto id = ParseWhole(*argument.value, 0, kHighestRevision);
             if (!id) {
-                return UsageError(kCommand, "--revision \"" + *text + "\": an ID is 0 to 15");
+                return UsageError(kCommand,
+                                  "--revision \"" + *argument.value + "\": an ID is 0 to 15");
             }
             revision = static_cast<int>(*id);
-        } else if (reader.IsOption(argument)) {
-            return UsageError(kCommand, "unknown option \"" + argument + "\"");
-        } else if (path.empty() && !argument.empty()) {
-            path = argument;
+        } else if (path.empty() && !argument.text.empty() && !argument.is_option) {
+            path = argument.text;
         } else {
-            return UsageError(kCommand, "unexpected argument \"" + argument + "\" (one IMAGE)");
+            return UsageError(kCommand,
+                              "unexpected argument \"" + argument.text + "\" (one IMAGE)");
         }
     }
     if (path.empty()) {
@@ -351,7 +359,11 @@ int RunImageInfo(const std::vector<std::string>& arguments) {
 
 platform::OptionTable ImageInfoOptions() {
     static constexpr platform::ProgramOption kOptions[] = {
-        {"--revision", "ID"}, {"--help"}, {"-h"}, {"--version"}};
+        {"--revision", "ID",
+         "also say whether a drive of hardware revision ID (0 to 15) accepts it"},
+        {"--help"},
+        {"-h"},
+        {"--version"}};
     return kOptions;
 }
 

@@ -158,23 +158,20 @@ int RunPorts(const std::vector<std::string>& arguments) {
     std::vector<std::string> operands;
     bool json = false;
     while (!reader.Done()) {
-        const std::string argument = reader.Next();
-        if (argument == "--json") {
+        platform::Argument argument;
+        if (auto problem = platform::ReadArgument(reader, PortsOptions(), argument)) {
+            return UsageError(kCommand, *problem);
+        }
+        if (!argument.is_option) {
+            operands.push_back(argument.text);
+        } else if (argument.option == nullptr) {
+            return UsageError(kCommand, UnknownOption(argument.text, PortsOptions()));
+        } else if (argument.text == "--json") {
             json = true;
-            continue;
-        }
-        if (argument == "--help" || argument == "-h") {
-            PrintHelp();
+        } else {
+            argument.text == "--version" ? PrintVersion() : PrintHelp();
             return kExitSuccess;
         }
-        if (argument == "--version") {
-            PrintVersion();
-            return kExitSuccess;
-        }
-        if (reader.IsOption(argument)) {
-            return UsageError(kCommand, "unknown option \"" + argument + "\"");
-        }
-        operands.push_back(argument);
     }
     if (operands.empty()) {
         return ShowPorts(json);

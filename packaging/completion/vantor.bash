@@ -88,7 +88,7 @@ _vantor_cli()
         history)
             case $prev in
                 --history) _filedir; return ;;
-                --result) _vantor_offer "success failure"; return ;;
+                --result) _vantor_offer "success failure failed interrupted"; return ;;
                 --since | --until | --before | --port | --image-sha256 | --limit) return ;;
             esac
             if ((cword == 2)) && [[ $cur != -* ]]; then

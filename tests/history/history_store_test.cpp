@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -154,6 +155,29 @@ std::string Joined(const std::vector<std::string>& steps) {
 // Every filter of the history command is a search of an index, and no question reads the runs'
 // rows one by one: the listing reads them in the order of an index, and the counts read only
 // indexes, never the rows with their records.
+// --result takes the words the records write (failed, interrupted) as well as failure, which
+// is either.
+TEST(HistoryStore, ResultFilterTakesTheRecordsOwnWords) {
+    TempDir dir;
+    const std::string path = dir.Path("history.sqlite");
+    for (const char* result : {"success", "failed", "interrupted"}) {
+        cli::HistoryEntry entry = RunEntry(1);
+        entry.result = result;
+        ASSERT_TRUE(cli::RecordEntry(entry, path).written);
+    }
+    for (const auto& [asked, listed] : std::vector<std::pair<std::string, std::size_t>>{
+             {"success", 1}, {"failed", 1}, {"interrupted", 1}, {"failure", 2}}) {
+        const CliRun run = RunCli({"history", "--history", path, "--csv", "--result", asked});
+        ASSERT_EQ(run.status, 0) << run.err;
+        const std::size_t lines =
+            static_cast<std::size_t>(std::count(run.out.begin(), run.out.end(), '\n'));
+        EXPECT_EQ(lines, 1 + listed) << asked << ":\n" << run.out;
+        if (asked != "failure") {
+            EXPECT_NE(run.out.find("," + asked + ","), std::string::npos) << run.out;
+        }
+    }
+}
+
 TEST(HistoryStore, EveryFilterIsServedByAnIndex) {
     TempDir dir;
     const std::string path = dir.Path("plans.sqlite");

@@ -40,7 +40,8 @@ TEST(StationHistory, RecordsEverySingleRunLineStationAndIdentify) {
     for (const JsonObject& run : runs) {
         ids.insert(StringField(run, "id"));
         EXPECT_EQ(StringField(run, "result"), "success");
-        EXPECT_FALSE(StringField(run, "user").empty());
+        EXPECT_FALSE(StringField(run, "user_name").empty());
+        EXPECT_EQ(StringField(run, "user"), StringField(run, "user_name"));
         if (StringField(run, "command") == "download") {
             ports.insert(StringField(run, "port"));
             ASSERT_EQ(run["images"].size(), 1U);
@@ -76,6 +77,8 @@ TEST(StationHistory, RecordsEverySingleRunLineStationAndIdentify) {
 
     const CliRun csv = RunCli({"history", "--csv"});
     EXPECT_EQ(Lines(csv.out).size(), 1U + runs.size());
+    // The CSV shows the IdentWord as the rest of the program does.
+    EXPECT_NE(csv.out.find(",0x2083,"), std::string::npos) << csv.out;
 
     const CliRun pruned = RunCli({"history", "prune", "--before", "2999-01-01"});
     EXPECT_EQ(pruned.status, 0) << pruned.err;

@@ -25,6 +25,7 @@
 #include "make_image_options.h"
 #include "platform/program_options.h"
 #include "portserver/port_server_options.h"
+#include "records/exit_status.h"
 #ifdef VANTOR_WINDOW_PATH
 #include "ui/window_options.h"
 #endif
@@ -172,6 +173,35 @@ TEST(OptionTables, ManualPagesNameExactlyTheTablesOptions) {
         const std::string page = ReadText(std::string(VANTOR_MAN_SOURCES) + "/" + name + ".1.scd");
         ASSERT_FALSE(page.empty()) << name;
         EXPECT_EQ(Matches(page, R"(\*(--?[A-Za-z][A-Za-z0-9-]*)\*)"), options) << name;
+    }
+}
+
+// Every exit status of the table has its row in the tables of README.md and docs/cli.md, with
+// the table's words in it; a status added to the table and not to the guides fails here.
+TEST(ExitStatusTable, ReadmeAndCliGuideListEveryStatusInItsWords) {
+    for (const char* guide : {"/README.md", "/docs/cli.md"}) {
+        std::map<std::string, std::string> rows;  // label as the table writes it -> the row
+        std::istringstream text(ReadText(std::string(VANTOR_SOURCE_DIR) + guide));
+        for (std::string row; std::getline(text, row);) {
+            std::string plain;  // without the code marks and the escapes of Markdown
+            for (const char c : row) {
+                plain += c == '`' || c == '\\' ? "" : std::string(1, c);
+            }
+            static const std::regex kRow(R"(^\| ([0-9+ |c,]+?) \| (.*)\|$)");
+            std::smatch match;
+            if (std::regex_match(plain, match, kRow)) {
+                std::string label = match[1].str();
+                label = std::regex_replace(label, std::regex(R"( ?\+ ?)"), "+");
+                rows.emplace(label, match[2].str());  // the first table's row: the statuses
+            }
+        }
+        for (const cli::ExitStatusLine& line : cli::ExitStatusLines()) {
+            const std::string label(line.label);
+            ASSERT_TRUE(rows.count(label)) << guide << " has no row for status " << label;
+            EXPECT_NE(rows[label].find(std::string(line.words)), std::string::npos)
+                << guide << " status " << label << ": \"" << rows[label] << "\" lacks \""
+                << line.words << "\"";
+        }
     }
 }
 
