@@ -32,6 +32,16 @@ def run_cli(cli, arguments, folder):
                           timeout=RUN_DEADLINE_S, check=False).returncode
 
 
+def last_event(cli, arguments, folder):
+    """The last JSON event of a run with --json: its summary, or a line's line-summary."""
+    environment = dict(os.environ, VANTOR_REGISTRY=os.path.join(folder, "no-registry"))
+    run = subprocess.run([cli] + arguments + ["--json"], env=environment, capture_output=True,
+                         timeout=RUN_DEADLINE_S, check=False)
+    events = [json.loads(line) for line in run.stdout.decode().splitlines() if line]
+    records = [event for event in events if event["event"] in ("summary", "line-summary")]
+    return records[-1] if records else {}
+
+
 def read_report(path):
     with open(path, encoding="utf-8") as report:
         return json.load(report)
@@ -76,6 +86,11 @@ def main():
                              ["--virtual-time", "--quiet", "--report", report_path], folder)
             expect(status == expected_status, f"{name}: exit status {status}")
             report = read_report(report_path)
+            # The closing event of --json is the same record: summary, or line-summary.
+            event = last_event(cli, ["download", image] + ports + ["--virtual-time"], folder)
+            expect(event.get("event") == ("line-summary" if "stations" in report else "summary"),
+                   f"{name}: closing event {event.get('event')}")
+            valid(name + " --json", event)
             if not valid(name, report):
                 continue
             records = ([attempt["record"] for station in report["stations"]
