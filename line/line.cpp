@@ -200,7 +200,8 @@ void Line::OnEvent(Station& station, std::string_view line) {
         view_.StationText(station, members.String("caption").value_or("") + ": " +
                                        members.String("text").value_or(""));
     } else if (event == "progress-range") {
-        station.progress_shown = true;
+        // The seek's range counts addresses: a station shows packets once it sends them.
+        station.progress_shown = !StartsWith(station.stage, "Seeking drives");
         station.range_high = static_cast<int>(members.Number("high").value_or(0));
         station.position = static_cast<int>(members.Number("low").value_or(0));
         station.range_start_ms = station.last_ms;

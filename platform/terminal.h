@@ -16,9 +16,13 @@ TerminalSize TerminalSizeOf(std::FILE* stream, TerminalSize fallback);
 int TerminalColumns(std::FILE* stream, int fallback);
 
 // True when `stream` writes to a terminal that takes the cursor and erase sequences the live
-// views draw with; on a Windows console this turns its virtual terminal processing on where the
-// console has it. False sends plain lines instead.
+// views draw with (on a POSIX system one whose TERM names a kind other than "dumb"); on a Windows
+// console this turns its virtual terminal processing on where the console has it. False sends
+// plain lines instead.
 bool TerminalTakesSequences(std::FILE* stream);
+// True when `stream` writes to a terminal, whether or not it takes those sequences: someone
+// reads it as it comes.
+bool WritesToTerminal(std::FILE* stream);
 
 // A reader of the output that goes away (a pipe into head, say) must not end the program:
 // writes to it then fail quietly.

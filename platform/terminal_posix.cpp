@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdlib>
+#include <string_view>
 
 #include "platform/terminal.h"
 
@@ -22,6 +24,14 @@ int TerminalColumns(std::FILE* stream, int fallback) {
 }
 
 bool TerminalTakesSequences(std::FILE* stream) {
+    // A terminal without a kind, or a dumb one (an editor's shell buffer, a serial console),
+    // would show the carriage returns and the erase sequences as they are.
+    const char* kind = std::getenv("TERM");
+    return WritesToTerminal(stream) && kind != nullptr && *kind != '\0' &&
+           std::string_view(kind) != "dumb";
+}
+
+bool WritesToTerminal(std::FILE* stream) {
     return ::isatty(::fileno(stream)) != 0;
 }
 

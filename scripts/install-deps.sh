@@ -29,6 +29,8 @@ packages=(
   # SHA-256 of the images through OpenSSL's libcrypto; hyperfine for the benchmark's timings
   # side by side with sha256sum.
   libssl-dev hyperfine
+  # The terminal view of vantor-cli captured at several widths and under TERM=dumb.
+  tmux
 )
 
 missing=()

@@ -18,7 +18,6 @@ namespace {
 
 constexpr const char* kDownloadFailedText = "ERROR: Download failed.";
 constexpr const char* kPacketStageText = "Downloading packet";
-constexpr int kBarCells = 24;
 constexpr int kDefaultColumns = 80;
 
 const char* IconName(platform::MessageIcon icon) {
@@ -37,19 +36,6 @@ const char* IconName(platform::MessageIcon icon) {
 
 bool StartsWith(const std::string& text, const char* prefix) {
     return text.rfind(prefix, 0) == 0;
-}
-
-std::string Bar(int low, int high, int position) {
-    const int span = std::max(high - low, 1);
-    const int filled = std::clamp((position - low) * kBarCells / span, 0, kBarCells);
-    return "[" + std::string(filled, '#') + std::string(kBarCells - filled, '.') + "]";
-}
-
-std::string MinutesSeconds(double seconds) {
-    const long whole = static_cast<long>(seconds + 0.5);
-    char text[32];
-    std::snprintf(text, sizeof text, "%ld:%02ld", whole / 60, whole % 60);
-    return text;
 }
 
 // The run's displays as an operator reads them: "Image: demo.orb", "Boot loader version: 2.3",
@@ -137,7 +123,12 @@ OutputMode ChooseOutputMode(bool json, bool quiet) {
 
 ConsoleOutput::ConsoleOutput(OutputMode mode, std::FILE* out, std::FILE* err,
                              const std::atomic<std::uint64_t>* bytes_sent)
-    : mode_(mode), out_(out), err_(err), bytes_sent_(bytes_sent), start_ns_(platform::NowNs()) {}
+    : mode_(mode),
+      out_(out),
+      err_(err),
+      bytes_sent_(bytes_sent),
+      start_ns_(platform::NowNs()),
+      on_terminal_(mode == OutputMode::Plain && WritesToTerminal(out)) {}
 
 double ConsoleOutput::ElapsedMs() const {
     return static_cast<double>(platform::NowNs() - start_ns_) / 1e6;
@@ -158,34 +149,16 @@ void ConsoleOutput::ShowLine(std::FILE* stream, const std::string& line) {
     FlushOutput(stream);
 }
 
-std::string ConsoleOutput::LiveLine() const {
-    std::string line = texts_[static_cast<int>(Display::StatusLine)];
-    if (progress_shown_) {
-        line += " " + Bar(range_low_, range_high_, position_) + " " + std::to_string(position_) +
-                "/" + std::to_string(range_high_);
-        const double seconds = static_cast<double>(platform::NowNs() - range_start_ns_) / 1e9;
-        const int done = position_ - range_low_;
-        const std::uint64_t bytes =
-            bytes_sent_ != nullptr ? bytes_sent_->load() - range_start_bytes_ : 0;
-        if (bytes > 0 && seconds > 0.0) {
-            line += "  " + std::to_string(static_cast<long>(static_cast<double>(bytes) / seconds)) +
-                    " B/s";
-        }
-        if (done > 0) {
-            line += "  ETA " + MinutesSeconds(seconds / done * (range_high_ - position_));
-        }
-    }
-    return line;
+std::uint64_t ConsoleOutput::BytesSent() const {
+    return bytes_sent_ != nullptr ? bytes_sent_->load() : 0;
 }
 
 void ConsoleOutput::RedrawLiveLine() {
-    std::string line = LiveLine();
     // A line longer than the terminal would wrap, and the carriage return would then redraw
     // only its last part.
-    const auto columns = static_cast<std::size_t>(TerminalColumns(out_, kDefaultColumns) - 1);
-    if (line.size() > columns) {
-        line.resize(columns);
-    }
+    const auto columns =
+        static_cast<std::size_t>(std::max(TerminalColumns(out_, kDefaultColumns) - 1, 1));
+    const std::string line = live_.Text(platform::NowNs(), BytesSent(), columns);
     std::fprintf(out_, "\r\x1b[K%s", line.c_str());
     FlushOutput(out_);
     live_line_open_ = true;
@@ -213,6 +186,11 @@ void ConsoleOutput::SetText(Display display, const std::string& text) {
     // again).
     const bool unchanged = !status && texts_[static_cast<int>(display)] == text;
     texts_[static_cast<int>(display)] = text;
+    if (status) {
+        live_.Status(text);
+    } else if (display == Display::AddressLabel) {
+        live_.Address(text);
+    }
     const std::string line = status ? text : LabelLine(display, text);
     if (mode_ != OutputMode::Json && !status && (unchanged || line.empty())) {
         return;
@@ -227,7 +205,7 @@ void ConsoleOutput::SetText(Display display, const std::string& text) {
             break;
         }
         case OutputMode::Plain:
-            ShowLine(out_, line);
+            ShowPlainLine(line);
             break;
         case OutputMode::Terminal:
             // The packet texts only move the live line on; everything else stays readable.
@@ -255,14 +233,19 @@ JsonObject ConsoleOutput::WithBytesSent(JsonObject fields) const {
     return fields;
 }
 
+// On a terminal that cannot redraw a line, the packets' texts show the count, the rate and the
+// time left at each tenth of the image; a file or a pipe gets every text as it is.
+void ConsoleOutput::ShowPlainLine(const std::string& line) {
+    if (!on_terminal_ || !StartsWith(line, kPacketStageText) || !live_.HasProgress()) {
+        ShowLine(out_, line);
+    } else if (live_.AtNewTenth()) {
+        ShowLine(out_, line + "  " + live_.Numbers(platform::NowNs(), BytesSent()));
+    }
+}
+
 void ConsoleOutput::SetProgressRange(int low, int high) {
     std::lock_guard lock(mutex_);
-    range_low_ = low;
-    range_high_ = high;
-    position_ = low;
-    progress_shown_ = true;
-    range_start_ns_ = platform::NowNs();
-    range_start_bytes_ = bytes_sent_ != nullptr ? bytes_sent_->load() : 0;
+    live_.Range(low, high, platform::NowNs(), BytesSent());
     if (mode_ == OutputMode::Json) {
         EmitJson("progress-range",
                  WithBytesSent(JsonObject().Integer("low", low).Integer("high", high)));
@@ -273,7 +256,7 @@ void ConsoleOutput::SetProgressRange(int low, int high) {
 
 void ConsoleOutput::SetProgressPos(int pos) {
     std::lock_guard lock(mutex_);
-    position_ = pos;
+    live_.Position(pos, platform::NowNs());
     if (mode_ == OutputMode::Json) {
         EmitJson("progress", WithBytesSent(JsonObject().Integer("position", pos)));
     } else if (mode_ == OutputMode::Terminal) {
@@ -368,6 +351,14 @@ void ConsoleOutput::Finish(int exit_status, int job_result, const std::string& c
     } else {
         std::fprintf(out_, "result: %d %s%s\n", exit_status, meaning.c_str(),
                      success ? warnings.c_str() : "");
+        if (bytes_sent_ != nullptr && mode_ != OutputMode::Quiet &&
+            (mode_ == OutputMode::Terminal || on_terminal_)) {
+            // Someone watches: what went over the line, in how long, at what rate.
+            const auto columns =
+                static_cast<std::size_t>(std::max(TerminalColumns(out_, kDefaultColumns) - 1, 1));
+            std::fprintf(out_, "%s\n",
+                         ClosingLine(BytesSent(), platform::NowNs() - start_ns_, columns).c_str());
+        }
     }
     FlushOutput(out_);
     if (success) {

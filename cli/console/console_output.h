@@ -1,7 +1,9 @@
 // The console output of a run: every display change of the job becomes output (it implements the
 // job's display interface, platform::WindowLink, where the window has its labels and boxes). On a
-// terminal the stage, a bar, the packet count, the rate and the time left share one redrawn line;
-// otherwise each status text is a line of its own; with --json every change is one JSON object per
+// terminal the stage, a bar, the packet count, the rate and the time left share one redrawn line
+// (live_line.h), and a closing line gives the bytes, the time and the average rate; otherwise
+// each status text is a line of its own (on a terminal that cannot redraw, the packets' at each
+// tenth, with their numbers); with --json every change is one JSON object per
 // line; with --quiet nothing but the result and the errors is shown.
 #pragma once
 
@@ -13,6 +15,7 @@
 #include <optional>
 #include <string>
 
+#include "cli/console/live_line.h"
 #include "platform/window_link.h"
 #include "records/json_writer.h"
 
@@ -68,9 +71,10 @@ class ConsoleOutput final : public platform::WindowLink {
   private:
     void EmitJson(const std::string& event, const JsonObject& fields);
     void ShowLine(std::FILE* stream, const std::string& line);
+    void ShowPlainLine(const std::string& line);
     void RedrawLiveLine();
     void ClearLiveLine();
-    std::string LiveLine() const;
+    std::uint64_t BytesSent() const;
     double ElapsedMs() const;
     JsonObject WithBytesSent(JsonObject fields) const;
 
@@ -84,12 +88,9 @@ class ConsoleOutput final : public platform::WindowLink {
     std::string last_alert_;  // the last message box, as written to the error stream
     std::string failure_detail_;
     std::string previous_status_;
-    int range_low_ = 0;
-    int range_high_ = 0;
-    int position_ = 0;
-    bool progress_shown_ = false;
-    std::int64_t range_start_ns_ = 0;
-    std::uint64_t range_start_bytes_ = 0;
+    // Plain lines on a terminal that cannot redraw one (TERM=dumb).
+    bool on_terminal_;
+    LiveLine live_;
     bool live_line_open_ = false;
 };
 

@@ -25,6 +25,25 @@ std::string Fit(const std::string& text, std::size_t width) {
     return fitted;
 }
 
+// A stage whole, in a column as wide as the longest stage shown; only a terminal too narrow for
+// it cuts the stage, and then after a whole word.
+std::string FitWords(const std::string& text, std::size_t width) {
+    if (text.size() <= width) {
+        return Fit(text, width);
+    }
+    std::size_t cut = text.rfind(' ', width - 1);
+    while (cut != std::string::npos && cut > 0 && text[cut - 1] == ' ') {
+        --cut;
+    }
+    return Fit(cut == std::string::npos || cut == 0 ? text.substr(0, width - 1) + "~"
+                                                    : text.substr(0, cut) + " ~",
+               width);
+}
+
+// The room a row leaves for its stage on a terminal `columns` wide: the number, the port, the
+// packets, the rate, the time and a short result beside it.
+constexpr std::size_t kBesideStage = 3 + 2 + kPortColumn + 1 + 1 + 9 + 1 + 9 + 1 + 6 + 2 + 10;
+
 std::string MinutesSeconds(double seconds) {
     const long whole = static_cast<long>(seconds);
     char text[32];
@@ -185,7 +204,7 @@ void LineView::StationEnded(const Station& station, const Attempt& attempt, bool
     }
 }
 
-std::string LineView::Row(const Station& station) const {
+std::string LineView::Row(const Station& station, std::size_t stage_width) const {
     std::string packets;
     std::string rate;
     if (station.progress_shown) {
@@ -202,11 +221,11 @@ std::string LineView::Row(const Station& station) const {
                                                                  : std::chrono::steady_clock::now();
         elapsed = Seconds(until - station.first_started);
     }
-    char row[256];
+    char row[512];
     std::snprintf(row, sizeof row, "%3d  %s %s %9s %9s %6s  %s", station.number,
                   Fit(station.port, kPortColumn).c_str(),
-                  Fit(OneLine(station.stage), kStageColumn).c_str(), packets.c_str(), rate.c_str(),
-                  station.attempts.empty() ? "" : MinutesSeconds(elapsed).c_str(),
+                  FitWords(OneLine(station.stage), stage_width).c_str(), packets.c_str(),
+                  rate.c_str(), station.attempts.empty() ? "" : MinutesSeconds(elapsed).c_str(),
                   ResultText(station).c_str());
     return row;
 }
@@ -225,14 +244,21 @@ void LineView::Refresh(const std::vector<Station>& stations, bool force) {
     // shows its first stations and counts the rest.
     const std::size_t room = static_cast<std::size_t>(std::max(size.rows - 3, 1));
     const std::size_t shown = std::min(stations.size(), room);
+    std::size_t longest = kStageColumn;
+    for (std::size_t i = 0; i < shown; ++i) {
+        longest = std::max(longest, OneLine(stations[i].stage).size());
+    }
+    const auto width = static_cast<std::size_t>(std::max(size.columns, 1));
+    const std::size_t stage_width =
+        std::min(longest, std::max(kStageColumn, width > kBesideStage ? width - kBesideStage : 0));
     std::vector<std::string> lines;
     char header[256];
     std::snprintf(header, sizeof header, "%3s  %s %s %9s %9s %6s  %s", "#",
-                  Fit("port", kPortColumn).c_str(), Fit("stage", kStageColumn).c_str(), "packet",
+                  Fit("port", kPortColumn).c_str(), Fit("stage", stage_width).c_str(), "packet",
                   "rate", "time", "result");
     lines.emplace_back(header);
     for (std::size_t i = 0; i < shown; ++i) {
-        lines.push_back(Row(stations[i]));
+        lines.push_back(Row(stations[i], stage_width));
     }
     if (shown < stations.size()) {
         int running = 0, succeeded = 0, failed = 0;

@@ -34,7 +34,7 @@ class LineView : public LineObserver {
                 const JsonObject& line_summary);
 
   private:
-    std::string Row(const Station& station) const;
+    std::string Row(const Station& station, std::size_t stage_width) const;
     void NameFailuresOnStderr(const std::vector<Station>& stations);
     void Emit(const std::string& json);
     double SinceStartMs() const;

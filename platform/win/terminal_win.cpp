@@ -56,6 +56,10 @@ bool TerminalTakesSequences(std::FILE* stream) {
     return true;
 }
 
+bool WritesToTerminal(std::FILE* stream) {
+    return ::_isatty(::_fileno(stream)) != 0;
+}
+
 // A write to a pipe whose reader is gone fails on Windows; there is no signal to ignore.
 void IgnoreBrokenPipes() {}
 
