@@ -7,6 +7,7 @@
 
 #include "cli/console/command_line.h"
 #include "cli/download/port_address.h"
+#include "line/line_options.h"
 #include "platform/registry.h"
 #include "platform/regular_file.h"
 #include "platform/serial/port_identity.h"
@@ -223,9 +224,13 @@ std::optional<std::string> ReadOption(ArgumentReader& reader, const std::string&
                                       DownloadSettings& settings) {
     const DownloadOption* option = FindDownloadOption(name);
     if (option == nullptr) {
+        // The name meant may be a download's, or (for download) a line's: --ports-from.
         std::vector<platform::ProgramOption> known;
         for (const DownloadOption& each : kDownloadOptions) {
             known.push_back(each.option);
+        }
+        if (!settings.identify) {
+            known.insert(known.end(), LineOptions().begin(), LineOptions().end());
         }
         return UnknownOption(name, known);
     }

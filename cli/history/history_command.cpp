@@ -39,28 +39,6 @@ constexpr const char* kHelpTail =
     "exit status: 0 done, 1 the history cannot be read or written, 64 usage error.\n";
 constexpr std::size_t kHelpColumn = 22;
 
-constexpr platform::ProgramOption kHistoryOptions[] = {
-    {"--history", "PLACE",
-     "a SQLite file or a postgresql:// URL (default: VANTOR_HISTORY, else\n"
-     "$XDG_DATA_HOME/vantor/history.sqlite)"},
-    {"--since", "DATE",
-     "runs started at or after DATE (YYYY-MM-DD or YYYY-MM-DDTHH:MM:SS,\n"
-     "UTC)"},
-    {"--until", "DATE", "runs started before DATE; a day alone counts whole"},
-    {"--port", "PORT", "runs on this port"},
-    {"--result", "R",
-     "success, or failure (failed or interrupted); failed or interrupted\n"
-     "alone, as the records write them"},
-    {"--image-sha256", "HEX", "runs that sent the image with this SHA-256"},
-    {"--limit", "N", "at most N runs"},
-    {"--before", "DATE", "prune: the records of runs started before DATE"},
-    {"--json", {}, "one JSON object per line"},
-    {"--csv", {}, "comma-separated values with a header line"},
-    {"--help"},
-    {"-h"},
-    {"--version"},
-};
-
 struct HistorySettings {
     std::string action = "list";
     std::string place;
@@ -108,52 +86,103 @@ std::optional<std::string> ParseDate(const std::string& text, bool day_after) {
     return std::string(shown);
 }
 
-std::optional<std::string> TakeValue(const std::string& name, const std::string& value,
-                                     HistorySettings& settings) {
-    auto date = [&](std::optional<std::string>& setting,
-                    bool day_after) -> std::optional<std::string> {
-        setting = ParseDate(value, day_after);
-        if (!setting) {
-            return name + " \"" + value + "\": a date is YYYY-MM-DD or YYYY-MM-DDTHH:MM:SS (UTC)";
-        }
-        return std::nullopt;
-    };
-    if (name == "--history") {
-        if (value.empty()) {
-            return "--history needs a value";
-        }
-        settings.place = value;
-    } else if (name == "--since") {
-        return date(settings.filters.since, false);
-    } else if (name == "--until") {
-        return date(settings.filters.until, true);
-    } else if (name == "--before") {
-        return date(settings.before, false);
-    } else if (name == "--port") {
-        settings.filters.port = value;
-    } else if (name == "--result") {
-        if (value != "success" && value != "failure" && value != "failed" &&
-            value != "interrupted") {
-            return "--result \"" + value + "\": success, failure, failed or interrupted";
-        }
-        settings.filters.result = value;
-    } else if (name == "--image-sha256") {
-        std::string lower;
-        for (const char c : value) {
-            lower += static_cast<char>(c >= 'A' && c <= 'F' ? c - 'A' + 'a' : c);
-        }
-        if (lower.size() != 64 ||
-            lower.find_first_not_of("0123456789abcdef") != std::string::npos) {
-            return "--image-sha256 \"" + value + "\": 64 hexadecimal digits";
-        }
-        settings.filters.image_sha256 = lower;
-    } else if (name == "--limit") {
-        settings.limit = ParseWhole(value, 1, 1000000000);
-        if (!settings.limit) {
-            return "--limit \"" + value + "\": a number of runs, 1 or more";
-        }
+std::optional<std::string> TakeDate(const char* name, const std::string& value,
+                                    std::optional<std::string>& setting, bool day_after) {
+    setting = ParseDate(value, day_after);
+    if (!setting) {
+        return std::string(name) + " \"" + value +
+               "\": a date is YYYY-MM-DD or YYYY-MM-DDTHH:MM:SS (UTC)";
     }
     return std::nullopt;
+}
+
+using Problem = std::optional<std::string>;
+
+std::optional<std::string> TakeImageSha256(const std::string& value, HistorySettings& settings) {
+    std::string lower;
+    for (const char c : value) {
+        lower += static_cast<char>(c >= 'A' && c <= 'F' ? c - 'A' + 'a' : c);
+    }
+    if (lower.size() != 64 || lower.find_first_not_of("0123456789abcdef") != std::string::npos) {
+        return "--image-sha256 \"" + value + "\": 64 hexadecimal digits";
+    }
+    settings.filters.image_sha256 = lower;
+    return std::nullopt;
+}
+
+// One option of history: a switch turns `flag` on, an option with a value has `take` read it.
+struct HistoryOption {
+    platform::ProgramOption option;
+    Problem (*take)(const std::string& value, HistorySettings& settings) = nullptr;
+    bool HistorySettings::*flag = nullptr;
+};
+
+// Every option of history, the one table that its parser, its help, the completions and the
+// manual page follow.
+const HistoryOption kHistoryTable[] = {
+    {{"--history", "PLACE",
+      "a SQLite file or a postgresql:// URL (default: VANTOR_HISTORY, else\n"
+      "$XDG_DATA_HOME/vantor/history.sqlite)"},
+     [](const std::string& value, HistorySettings& settings) -> Problem {
+         if (value.empty()) {
+             return "--history needs a value";
+         }
+         settings.place = value;
+         return std::nullopt;
+     }},
+    {{"--since", "DATE",
+      "runs started at or after DATE (YYYY-MM-DD or YYYY-MM-DDTHH:MM:SS,\n"
+      "UTC)"},
+     [](const std::string& value, HistorySettings& settings) {
+         return TakeDate("--since", value, settings.filters.since, false);
+     }},
+    {{"--until", "DATE", "runs started before DATE; a day alone counts whole"},
+     [](const std::string& value, HistorySettings& settings) {
+         return TakeDate("--until", value, settings.filters.until, true);
+     }},
+    {{"--port", "PORT", "runs on this port"},
+     [](const std::string& value, HistorySettings& settings) -> Problem {
+         settings.filters.port = value;
+         return std::nullopt;
+     }},
+    {{"--result", "R",
+      "success, or failure (failed or interrupted); failed or interrupted\n"
+      "alone, as the records write them"},
+     [](const std::string& value, HistorySettings& settings) -> Problem {
+         if (value != "success" && value != "failure" && value != "failed" &&
+             value != "interrupted") {
+             return "--result \"" + value + "\": success, failure, failed or interrupted";
+         }
+         settings.filters.result = value;
+         return std::nullopt;
+     }},
+    {{"--image-sha256", "HEX", "runs that sent the image with this SHA-256"}, TakeImageSha256},
+    {{"--limit", "N", "at most N runs"},
+     [](const std::string& value, HistorySettings& settings) -> Problem {
+         settings.limit = ParseWhole(value, 1, 1000000000);
+         if (!settings.limit) {
+             return "--limit \"" + value + "\": a number of runs, 1 or more";
+         }
+         return std::nullopt;
+     }},
+    {{"--before", "DATE", "prune: the records of runs started before DATE"},
+     [](const std::string& value, HistorySettings& settings) {
+         return TakeDate("--before", value, settings.before, false);
+     }},
+    {{"--json", {}, "one JSON object per line"}, nullptr, &HistorySettings::json},
+    {{"--csv", {}, "comma-separated values with a header line"}, nullptr, &HistorySettings::csv},
+    {{"--help"}, nullptr, &HistorySettings::help},
+    {{"-h"}, nullptr, &HistorySettings::help},
+    {{"--version"}, nullptr, &HistorySettings::version},
+};
+
+const HistoryOption* FindHistoryOption(const std::string& name) {
+    for (const HistoryOption& option : kHistoryTable) {
+        if (option.option.name == name) {
+            return &option;
+        }
+    }
+    return nullptr;
 }
 
 std::optional<std::string> ParseHistory(const std::vector<std::string>& arguments,
@@ -162,7 +191,7 @@ std::optional<std::string> ParseHistory(const std::vector<std::string>& argument
     bool action_given = false;
     while (!reader.Done()) {
         platform::Argument argument;
-        if (auto problem = platform::ReadArgument(reader, kHistoryOptions, argument)) {
+        if (auto problem = platform::ReadArgument(reader, HistoryOptions(), argument)) {
             return problem;
         }
         if (!argument.is_option) {
@@ -173,17 +202,14 @@ std::optional<std::string> ParseHistory(const std::vector<std::string>& argument
             settings.action = argument.text;
             action_given = true;
         } else if (argument.option == nullptr) {
-            return UnknownOption(argument.text, kHistoryOptions);
-        } else if (argument.value) {
-            if (auto problem = TakeValue(argument.text, *argument.value, settings)) {
+            return UnknownOption(argument.text, HistoryOptions());
+        } else if (const HistoryOption* option = FindHistoryOption(argument.text);
+                   option->take != nullptr) {
+            if (auto problem = option->take(argument.value.value_or(""), settings)) {
                 return problem;
             }
         } else {
-            const std::string& name = argument.text;
-            (name == "--json"      ? settings.json
-             : name == "--csv"     ? settings.csv
-             : name == "--version" ? settings.version
-                                   : settings.help) = true;
+            settings.*option->flag = true;
         }
     }
     if (settings.json && settings.csv) {
@@ -313,7 +339,7 @@ int RunHistory(const std::vector<std::string>& arguments) {
     }
     if (settings.help) {
         const std::string help =
-            kHelpHead + platform::OptionsHelp(kHistoryOptions, kHelpColumn) + kHelpTail;
+            kHelpHead + platform::OptionsHelp(HistoryOptions(), kHelpColumn) + kHelpTail;
         std::fputs(help.c_str(), stdout);
         return kExitSuccess;
     }
@@ -346,7 +372,14 @@ int RunHistory(const std::vector<std::string>& arguments) {
 }
 
 platform::OptionTable HistoryOptions() {
-    return kHistoryOptions;
+    static const std::vector<platform::ProgramOption> options = [] {
+        std::vector<platform::ProgramOption> names;
+        for (const HistoryOption& option : kHistoryTable) {
+            names.push_back(option.option);
+        }
+        return names;
+    }();
+    return options;
 }
 
 }  // namespace vantor::cli

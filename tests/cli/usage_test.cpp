@@ -156,6 +156,20 @@ TEST(Usage, AMisspeltCommandOrOptionNamesTheOneMeant) {
     EXPECT_NE(option.err.find("unknown option \"--fies-list\"; did you mean \"--files-list\"?"),
               std::string::npos)
         << option.err;
+    // Every command's table gives its guesses: a line's options, image-info's, ports', history's.
+    std::vector<std::pair<std::vector<std::string>, std::string>> slips{
+        {{"download", "fw.orb", "--port", "sim", "--port", "sim", "--ports-fro", "p"},
+         "--ports-from"},
+        {{"image-info", "fw.orb", "--revison", "2"}, "--revision"},
+        {{"ports", "--jsn"}, "--json"}};
+#ifndef _WIN32
+    slips.push_back({{"history", "--lmit", "3"}, "--limit"});  // no history on Windows yet
+#endif
+    for (const auto& [arguments, meant] : slips) {
+        const CliRun run = RunCli(arguments);
+        EXPECT_EQ(run.status, 64);
+        EXPECT_NE(run.err.find("; did you mean \"" + meant + "\"?"), std::string::npos) << run.err;
+    }
     const CliRun far = RunCli({"download", "fw.orb", "--colour"});
     EXPECT_EQ(far.status, 64);
     EXPECT_EQ(far.err.find("did you mean"), std::string::npos) << far.err;

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <fstream>
 #include <map>
@@ -202,6 +204,37 @@ TEST(ExitStatusTable, ReadmeAndCliGuideListEveryStatusInItsWords) {
                 << guide << " status " << label << ": \"" << rows[label] << "\" lacks \""
                 << line.words << "\"";
         }
+    }
+}
+
+// vantor-cli(1) lists every exit status of the table under EXIT STATUS, in the table's words.
+TEST(ExitStatusTable, TheManualPageListsEveryStatusInItsWords) {
+    const std::string page = ReadText(std::string(VANTOR_MAN_SOURCES) + "/vantor-cli.1.scd");
+    const auto begin = page.find("\n# EXIT STATUS\n");
+    ASSERT_NE(begin, std::string::npos);
+    // Each entry as plain words: its label's figures, then its text in lower case on one line.
+    std::map<std::string, std::string> entries;
+    std::string label;
+    std::istringstream text(page.substr(begin, page.find("\n# ", begin + 1) - begin));
+    for (std::string row; std::getline(text, row);) {
+        std::string plain;
+        for (const char c : row) {
+            plain += c == '*' || c == '_' ? "" : std::string(1, static_cast<char>(std::tolower(c)));
+        }
+        if (!row.empty() && row[0] == '*') {
+            label = plain;
+        } else if (!label.empty() && !row.empty()) {
+            entries[label] += plain.substr(plain.find_first_not_of('\t')) + " ";
+        }
+    }
+    for (const cli::ExitStatusLine& line : cli::ExitStatusLines()) {
+        const std::string status(line.label);
+        ASSERT_TRUE(entries.count(status)) << "vantor-cli.1.scd has no entry for " << status;
+        std::string words(line.words);
+        std::transform(words.begin(), words.end(), words.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        EXPECT_NE(entries[status].find(words), std::string::npos)
+            << status << ": \"" << entries[status] << "\" lacks \"" << words << "\"";
     }
 }
 
