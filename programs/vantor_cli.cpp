@@ -16,6 +16,8 @@
 #include "records/exit_status.h"
 #ifdef VANTOR_HAVE_SERVE
 #include "serve/serve_command.h"
+#elif defined(VANTOR_SERVE_PROGRAM)
+#include "serve_program.h"
 #endif
 #include "sim/simulated_line.h"
 
@@ -57,6 +59,11 @@ int RunDownloadCommand(const std::vector<std::string>& arguments) {
 // serve's stations run this program's download.
 int RunServeCommand(const std::vector<std::string>& arguments) {
     return RunServe(arguments, DownloadStationCommand());
+}
+#elif defined(VANTOR_SERVE_PROGRAM)
+// serve runs as vantor-serve, which has the HTTP library that this program leaves out.
+int RunServeCommand(const std::vector<std::string>& arguments) {
+    return StartServeProgram(arguments, VANTOR_SERVE_PROGRAM);
 }
 #else
 int RunServeCommand(const std::vector<std::string>&) {

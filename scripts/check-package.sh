@@ -30,4 +30,9 @@ apt install ./vantor_*.deb >/dev/null
     exit 1
 }
 vantor-cli download /usr/share/doc/vantor/examples/demo.orb --port sim
+# serve runs the program installed beside it in /usr/libexec/vantor.
+vantor-cli serve --help | grep -q 'vantor-cli serve' || {
+    echo "vantor-cli serve does not start /usr/libexec/vantor/vantor-serve" >&2
+    exit 1
+}
 man -w vantor-cli
