@@ -1,8 +1,5 @@
 #include "ui/command_line.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cctype>
 #include <climits>
@@ -10,6 +7,13 @@
 namespace vantor::ui {
 
 namespace {
+
+// Only Windows takes "/" for a switch too: elsewhere every absolute path begins with it.
+#ifdef _WIN32
+constexpr bool kSlashStartsSwitch = true;
+#else
+constexpr bool kSlashStartsSwitch = false;
+#endif
 
 constexpr const char* kUsageText =
     "Usage: vantor [IMAGE] [-c COMn] [-b SPEED] [-m FD]\n"
@@ -59,7 +63,8 @@ bool SwitchCommandLineInfo::GetSwitch(const std::string& name, std::string& valu
 void ParseCommandLine(const std::vector<std::string>& params, SwitchCommandLineInfo& info) {
     for (std::size_t i = 0; i < params.size(); ++i) {
         const std::string& param = params[i];
-        const bool is_switch = !param.empty() && param[0] == '-';
+        const bool is_switch =
+            !param.empty() && (param[0] == '-' || (kSlashStartsSwitch && param[0] == '/'));
         info.ParseParam(is_switch ? param.substr(1) : param, is_switch, i + 1 == params.size());
     }
 }
@@ -106,29 +111,6 @@ SwitchesGiven ApplyCommandLine(const SwitchCommandLineInfo& info, JobHost& host)
     host.Options.BaudChoice = given.baud ? BaudChoiceFromSwitch(value) : 1;
     host.NotifyWindowFd = info.GetSwitch("m", value) ? NotifyWindowFromSwitch(value) : 0;
     return given;
-}
-
-int InheritedNotifyDescriptor(const std::vector<std::string>& params) {
-    SwitchCommandLineInfo info;
-    ParseCommandLine(params, info);
-    std::string value;
-    const int fd = info.GetSwitch("m", value) ? NotifyWindowFromSwitch(value) : 0;
-    if (fd <= 0) {
-        return 0;
-    }
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags < 0 || ((flags & O_ACCMODE) != O_WRONLY && (flags & O_ACCMODE) != O_RDWR)) {
-        return 0;
-    }
-    // A terminal or another device is no controlling program's channel; a post into it would
-    // write into a session the operator is using.
-    struct stat status {};
-    if (::fstat(fd, &status) != 0) {
-        return 0;
-    }
-    const bool channel =
-        S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode) || S_ISREG(status.st_mode);
-    return channel ? fd : 0;
 }
 
 std::optional<std::string> InfoSwitchText(const std::vector<std::string>& params) {

@@ -141,44 +141,17 @@ void GuiWindowLink::Complete(const std::shared_ptr<PendingCall>& call) {
     changed_.notify_all();
 }
 
-void GuiWindowLink::SetText(platform::Display display, const std::string& text) {
-    RunOnWindowThread(std::make_shared<PendingCall>(), [display, text](MainDialog& dialog) {
-        dialog.SetDisplayText(display, text);
-        if (display == platform::Display::StatusLine) {
-            dialog.NoteJobStatus(text);
-        }
-    });
-}
-
-std::string GuiWindowLink::GetText(platform::Display display) {
-    auto call = std::make_shared<PendingCall>();
-    // The result is written on the window's thread before the call is complete, and read here
-    // only after it is.
-    if (!RunOnWindowThread(call, [display, call](MainDialog& dialog) {
-            call->text = dialog.DisplayText(display);
-        })) {
-        return {};
-    }
-    std::lock_guard lock(mutex_);
-    return call->text;
+bool GuiWindowLink::Carry(std::function<void(WindowCore&)> work) {
+    return RunOnWindowThread(std::make_shared<PendingCall>(),
+                             [work = std::move(work)](MainDialog& dialog) { work(dialog.Core()); });
 }
 
 void GuiWindowLink::RunOnWindow(std::function<void(MainDialog&)> work) {
     RunOnWindowThread(std::make_shared<PendingCall>(), std::move(work));
 }
 
-void GuiWindowLink::SetProgressRange(int low, int high) {
-    RunOnWindowThread(std::make_shared<PendingCall>(),
-                      [low, high](MainDialog& dialog) { dialog.SetProgressRange(low, high); });
-}
-
-void GuiWindowLink::SetProgressPos(int pos) {
-    RunOnWindowThread(std::make_shared<PendingCall>(),
-                      [pos](MainDialog& dialog) { dialog.SetProgressPos(pos); });
-}
-
-void GuiWindowLink::MessageBox(const std::string& text, const std::string& caption,
-                               platform::MessageIcon icon) {
+void GuiWindowLink::ShowBox(const std::string& text, const std::string& caption,
+                            platform::MessageIcon icon) {
     const std::uint64_t attachment = CallerAttachment();
     auto closed = std::make_shared<PendingCall>();
     const bool shown = RunOnWindowThread(

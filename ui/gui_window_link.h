@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/window_link.h"
+#include "ui/window_core.h"
 
 class QMessageBox;
 
@@ -22,7 +23,7 @@ class MainDialog;
 // One link serves the whole process and is never destroyed, so a worker that the program
 // abandons at its end can still call it. While no window is attached every call returns at
 // once, so a worker never waits on a window, or an event loop, that has gone.
-class GuiWindowLink final : public QObject, public platform::WindowLink {
+class GuiWindowLink final : public QObject, public WindowCarrier, public CoreWindowLink {
     Q_OBJECT
   public:
     // The link, made on first use; the first use must be on the window's thread.
@@ -39,12 +40,10 @@ class GuiWindowLink final : public QObject, public platform::WindowLink {
     // that has gone never writes into a later window.
     static void BindThisThread(std::uint64_t attachment);
 
-    void SetText(platform::Display display, const std::string& text) override;
-    std::string GetText(platform::Display display) override;
-    void SetProgressRange(int low, int high) override;
-    void SetProgressPos(int pos) override;
-    void MessageBox(const std::string& text, const std::string& caption,
-                    platform::MessageIcon icon) override;
+    // The carrier's calls; the window link's calls (CoreWindowLink) go through them.
+    bool Carry(std::function<void(WindowCore&)> work) override;
+    void ShowBox(const std::string& text, const std::string& caption,
+                 platform::MessageIcon icon) override;
     void Post(int window, int message) override;
     void PostQuit() override;
 
@@ -61,7 +60,7 @@ class GuiWindowLink final : public QObject, public platform::WindowLink {
         std::string text;
     };
 
-    GuiWindowLink() = default;
+    GuiWindowLink() : CoreWindowLink(static_cast<WindowCarrier&>(*this)) {}
 
     // Runs `work` on the window's thread while the caller's window is attached and waits until
     // it has run. False when the window has gone (then `work` never runs).

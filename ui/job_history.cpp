@@ -10,9 +10,8 @@
 
 #include "platform/window_link.h"
 #include "records/window_record.h"
-#include "ui/gui_window_link.h"
-#include "ui/main_dialog.h"
 #include "ui/send_plan.h"
+#include "ui/window_core.h"
 
 namespace vantor::ui {
 
@@ -40,31 +39,31 @@ void CountFinished(WindowJob& job) {
 // held-back texts of the check are shown, the busy flag is cleared before the closing text (as
 // the job clears it), the reason goes under the status text, and the job's outcome for the
 // fault comes back; nothing of the drive is touched.
-std::optional<JobOutcome> CheckBeforeThePort(JobHost& host) {
+std::optional<JobOutcome> CheckBeforeThePort(JobHost& host, WindowCarrier& carrier) {
     SendPlan plan;
     CheckSendPlan(host.Options.ImagePath, host.Options.FilesListPath, plan);
     const auto files = static_cast<int>(plan.images.size());
     if (!plan.fault) {
-        GuiWindowLink::Instance().RunOnWindow(
-            [files](MainDialog& dialog) { dialog.NoteJobFiles(files); });
+        carrier.Carry([files](WindowCore& core) { core.NoteJobFiles(files); });
         return std::nullopt;
     }
     plan.held.ShowOn(platform::Window());
     host.JobRunning = 0;
-    GuiWindowLink::Instance().RunOnWindow(
-        [cause = plan.cause](MainDialog& dialog) { dialog.ShowJobNote(cause); });
+    carrier.Carry([cause = plan.cause](WindowCore& core) { core.ShowJobNote(cause); });
     return plan.fault;
 }
 
 // The worker's body. It holds the job's state and the process-wide link, never the window: it
 // may outlive the window, whose end releases it from every wait on the window.
-void RunAndRecord(const std::shared_ptr<WindowJob>& job, std::uint64_t attachment,
-                  const std::string& history) {
-    GuiWindowLink::BindThisThread(attachment);
+void RunAndRecord(const std::shared_ptr<WindowJob>& job, const std::string& history) {
+    if (job->bind_worker) {
+        job->bind_worker();
+    }
+    WindowCarrier& carrier = *job->carrier;
     const auto started = std::chrono::system_clock::now();
     JobHost& host = *job->host;
     host.Record = JobRecord{};
-    const std::optional<JobOutcome> fault = CheckBeforeThePort(host);
+    const std::optional<JobOutcome> fault = CheckBeforeThePort(host, carrier);
     if (fault) {
         job->outcome = *fault;
     } else if (host.StopRequested.load() != 0) {
@@ -77,22 +76,22 @@ void RunAndRecord(const std::shared_ptr<WindowJob>& job, std::uint64_t attachmen
     // The job has ended and told the window; its record goes to the history after.
     cli::RecordWindowJob(host, job->outcome, started, job->port_name, history);
     const JobRecord record = host.Record;
-    GuiWindowLink::Instance().RunOnWindow(
-        [record](MainDialog& dialog) { dialog.NoteJobEnded(record); });
+    carrier.Carry([record](WindowCore& core) { core.NoteJobEnded(record); });
     CountFinished(*job);
 }
 
 }  // namespace
 
-bool StartWindowJob(const std::shared_ptr<WindowJob>& job, std::uint64_t attachment) {
+bool StartWindowJob(const std::shared_ptr<WindowJob>& job) {
+    if (job->carrier == nullptr) {
+        return false;  // no window to report to
+    }
     // Read when the job starts, so that a later change of the environment does not split a
     // job's record from the others of the run.
     const std::string history = cli::WindowJobHistory();
     CountStarted();
     try {
-        std::thread([job, attachment, history] {
-            RunAndRecord(job, attachment, history);
-        }).detach();
+        std::thread([job, history] { RunAndRecord(job, history); }).detach();
     } catch (const std::system_error&) {
         std::lock_guard lock(g_mutex);
         --g_unfinished;

@@ -35,26 +35,6 @@ namespace vantor::ui {
 
 namespace {
 
-struct InstructionLine {
-    unsigned text_color;
-    const char* text;
-};
-
-// The operating instructions, each on a white background.
-constexpr std::array<InstructionLine, 9> kInstructionLines = {{
-    {kBlack, "This program will update your Drive firmware"},
-    {kRed, "Before downloading the new firmware it is highly recommended"},
-    {kRed, "to back up drive parameters and to clear the EEPROM."},
-    {kBlack, "To update the Drive firmware, take the following steps:"},
-    {kBlack, "1.) Select the correct Com port."},
-    {kBlack, "2.) Select the correct baud rate."},
-    {kBlack, "3.) Click the Advance button and select the ORB file."},
-    {kBlack, "4.) Use the Specific Addressing option if you know the drive address"},
-    {kBlack, "5.) Click the Start  button."},
-}};
-
-constexpr const char* kAboutMenuText = "&About WinVantor...";
-
 int DisplayIndex(platform::Display display) {
     return static_cast<int>(display);
 }
@@ -134,7 +114,9 @@ MainDialog::MainDialog(QWidget* parent) : QDialog(parent), app_icon_(LoadAppIcon
     setFixedSize(units.X(296), units.Y(135));
     CreateControls();
     FitInto(this, RoomOnScreen(this));
-    link_attachment_ = GuiWindowLink::Instance().Attach(this);
+    const std::uint64_t attachment = GuiWindowLink::Instance().Attach(this);
+    core_.SetWorkerLink(&GuiWindowLink::Instance(),
+                        [attachment] { GuiWindowLink::BindThisThread(attachment); });
 }
 
 MainDialog::~MainDialog() {
@@ -171,7 +153,7 @@ void MainDialog::CreateOptionButtons() {
         port_group_->addButton(port_buttons_[i], i);
         // A click stores the choice at once; the option itself changes at Start.
         connect(port_buttons_[i], &QRadioButton::clicked, this,
-                [i] { WriteSetting("COM", std::string(1, static_cast<char>('1' + i))); });
+                [this, i] { core_.OnPortButton(i); });
     }
     baud_group_ = new QButtonGroup(this);
     constexpr std::array<const char*, 2> kBaudText = {"9600", "19200"};
@@ -181,7 +163,7 @@ void MainDialog::CreateOptionButtons() {
         baud_buttons_[i]->setGeometry(units.Rect(11, kBaudY[i], 32, 10));
         baud_group_->addButton(baud_buttons_[i], i);
         connect(baud_buttons_[i], &QRadioButton::clicked, this,
-                [text = kBaudText[i]] { WriteSetting("BRAT", text); });
+                [this, i] { core_.OnBaudButton(i); });
     }
     port_frame->lower();
     baud_frame->lower();
@@ -244,7 +226,7 @@ void MainDialog::OnInitDialog() {
     AddInstructionLines();
     LoadSettings();
     ShowPortDevices();
-    ShowPlannedImages();
+    core_.ShowPlannedImages();
     port_buttons_[0]->setFocus();
 }
 
@@ -260,134 +242,54 @@ void MainDialog::ShowPortDevices() {
 }
 
 void MainDialog::KeepSwitchChoices(bool port, bool baud) {
-    port_from_switch_ = port;
-    baud_from_switch_ = baud;
+    core_.KeepSwitchChoices(port, baud);
 }
 
 void MainDialog::AddInstructionLines() {
     for (const InstructionLine& line : kInstructionLines) {
-        instructions_list_->AddLine(line.text_color, kWhite, line.text);
+        instructions_list_->AddLine(line.text_colour, kWhite, line.text);
     }
 }
 
 void MainDialog::DoDataExchange(bool from_controls) {
-    JobOptions& options = host_->Options;
+    JobOptions& options = Host().Options;
     if (from_controls) {
         options.PortIndex = port_group_->checkedId();
         options.BaudChoice = baud_group_->checkedId();
     } else {
-        CheckButton(port_group_, options.PortIndex);
-        CheckButton(baud_group_, options.BaudChoice);
+        ShowChoices(options.PortIndex, options.BaudChoice);
     }
+}
+
+void MainDialog::ShowChoices(int port_index, int baud_choice) {
+    CheckButton(port_group_, port_index);
+    CheckButton(baud_group_, baud_choice);
 }
 
 void MainDialog::LoadSettings() {
-    // A damaged store is kept as it is, with its port map, until the operator has seen why:
-    // the window writes nothing into it, and the ports that its map names open nothing.
-    const platform::Registry registry(platform::RegistryFilePath(),
-                                      platform::Registry::DamagedFile::Keep);
-    if (auto problem = registry.Problem()) {
-        store_problem_ = *problem;
-        std::fprintf(stderr, "vantor: %s\n", problem->c_str());
+    if (!core_.LoadSettings()) {
         // Over the window once it is on the screen, not over the corner where it starts.
         QTimer::singleShot(0, this, &MainDialog::ShowStoreProblem);
     }
-    JobOptions& options = host_->Options;
-    if (auto key = registry.OpenKey(kSettingsKey)) {
-        if (auto path = registry.QueryValue(*key, "FilePath", kFilePathBufferBytes)) {
-            options.FilesListPath = *path;
-        }
-        platform::Registry::CloseKey(*key);
-    } else {
-        // The first run: the key is made, holding the default files list's path.
-        options.FilesListPath = DefaultFilesListPath();
-        if (auto created = registry.CreateKey(kSettingsKey)) {
-            registry.SetValue(*created, "FilePath", options.FilesListPath);
-            platform::Registry::CloseKey(*created);
-        }
-    }
-    auto key = registry.OpenKey(kSettingsKey);
-    if (!key) {
-        return;
-    }
-    auto com = registry.QueryValue(*key, "COM", kComBufferBytes);
-    if (com && !port_from_switch_) {
-        options.PortIndex = PortIndexFromCom(*com);
-        DoDataExchange(false);
-    }
-    auto brat = registry.QueryValue(*key, "BRAT", kBratBufferBytes);
-    if (brat && !baud_from_switch_) {
-        options.BaudChoice = BaudChoiceFromBrat(*brat);
-        DoDataExchange(false);
-    }
-    if (auto addr = registry.QueryValue(*key, "ADDR", kAddrBufferBytes)) {
-        options.SpecificAddress = SpecificAddressFromAddr(*addr);
-    }
-    if (auto addren = registry.QueryValue(*key, "ADDREN", kAddrenBufferBytes)) {
-        options.UseSpecificAddress = UseSpecificAddressFromAddren(*addren);
-    }
-    platform::Registry::CloseKey(*key);
 }
 
 void MainDialog::Start() {
-    DoDataExchange(true);
-    using platform::Display;
-    for (const Display display : {Display::AddressLabel, Display::FileNameLabel,
-                                  Display::VersionLabel, Display::RevisionLabel}) {
-        SetDisplayText(display, " ");
-    }
-    // The header check names the single image by this display, as a files list line names its
-    // image; a blank there would give the operator's message no file name.
-    if (const std::string& image = host_->Options.ImagePath; !image.empty()) {
-        SetDisplayText(Display::FileNameLabel, image.substr(image.rfind('/') + 1));
-    }
-    SetProgressPos(0);
-    if (host_->JobRunning.load() != 0) {
-        return;  // the running job goes on and overwrites the labels at its next report
-    }
-    host_->JobRunning = 1;
-    ClearCause();
-    progress_.Begin();
-    ShowProgressText();
-    const int port_index = host_->Options.PortIndex.load();
-    job_port_name_ = std::string("COM") + static_cast<char>('1' + (port_index & 0xFF));
-    if (!StartWorker()) {
-        host_->JobRunning = 0;  // so that Start stays usable
-        SetDisplayText(Display::StatusLine, "Error : Failed to start the download");
-    }
-}
-
-bool MainDialog::StartWorker() {
-    auto job = std::make_shared<WindowJob>();
-    job->host = host_;
-    job->port_name = job_port_name_;
-    if (!StartWindowJob(job, link_attachment_)) {
-        return false;
-    }
-    job_ = std::move(job);
-    ++workers_started_;
-    return true;
+    core_.Start(port_group_->checkedId(), baud_group_->checkedId());
 }
 
 void MainDialog::Advanced() {
-    JobOptions& options = host_->Options;
+    const AdvancedOptions given = core_.AdvancedOptionsNow();
     // A child of the window: placed over it, with its icon, and above it on the screen.
     AdvancedDialog dialog(this);
-    dialog.FilesListPath = QString::fromLocal8Bit(options.FilesListPath);
-    dialog.SkipSeeking = options.SkipSeeking;
-    dialog.ResetAfterDownload = options.ResetAfterDownload;
-    dialog.UseSpecificAddress = options.UseSpecificAddress;
-    dialog.SpecificAddress = options.SpecificAddress;
+    dialog.FilesListPath = QString::fromLocal8Bit(Host().Options.FilesListPath);
+    dialog.SkipSeeking = given.SkipSeeking;
+    dialog.ResetAfterDownload = given.ResetAfterDownload;
+    dialog.UseSpecificAddress = given.UseSpecificAddress;
+    dialog.SpecificAddress = given.SpecificAddress;
     dialog.exec();
     GiveFocusBack(this);
-    // Taken back after OK and Cancel alike; a running job sees them at its next activation.
-    options.SkipSeeking = dialog.SkipSeeking;
-    options.ResetAfterDownload = dialog.ResetAfterDownload;
-    options.SpecificAddress = dialog.SpecificAddress;
-    WriteSetting("ADDR", AddrText(dialog.SpecificAddress));
-    options.UseSpecificAddress = dialog.UseSpecificAddress;
-    WriteSetting("ADDREN", dialog.UseSpecificAddress != 0 ? "1" : "0");
-    ShowPlannedImages();
+    core_.TakeBackAdvanced({dialog.SkipSeeking, dialog.ResetAfterDownload,
+                            dialog.UseSpecificAddress, dialog.SpecificAddress});
 }
 
 void MainDialog::ShowAboutBox() {
@@ -421,58 +323,29 @@ bool MainDialog::focusNextPrevChild(bool next) {
 }
 
 void MainDialog::NoteJobStatus(const std::string& status) {
-    progress_.OnStatus(status);
-    // The job waits while this runs, so what its port reported holds still. A port that did not
-    // open leaves its reason, and no current port, until the next job opens one.
-    const PortReport& report = host_->Record.Port;
-    std::string cause;
-    if (!report.open_error.empty() && CurrentPort() == nullptr) {
-        cause = job_port_name_.size() == 4 && job_port_name_[3] >= '1' && job_port_name_[3] <= '4'
-                    ? platform::UnopenablePortCause(job_port_name_, report.open_error)
-                    : "no port is chosen: check one of Com1 to Com4";
-    } else if (status == kNoBreaksStatusText) {
-        cause = platform::NoBreaksCause(status);
-    }
-    if (!cause.empty() && cause != shown_cause_) {
-        ShowCause(cause);
-    }
+    core_.NoteJobStatus(status);
 }
 
 void MainDialog::ShowCause(const std::string& cause) {
-    ClearCause();
-    shown_cause_ = cause;
-    // A window started from a terminal says it there too.
-    std::fprintf(stderr, "vantor: %s\n", cause.c_str());
+    while (instructions_list_->count() > static_cast<int>(kInstructionLines.size())) {
+        delete instructions_list_->takeItem(instructions_list_->count() - 1);
+    }
     const QString text = QString::fromLocal8Bit(cause);
+    Label(platform::Display::StatusLine)->setToolTip(text);
+    Label(platform::Display::StatusLine)->setAccessibleDescription(text);
+    if (cause.empty()) {
+        return;
+    }
     const int width_px = instructions_list_->viewport()->width() -
                          style()->pixelMetric(QStyle::PM_ScrollBarExtent) - 2;
     for (const QString& line : WrapText(text, instructions_list_->fontMetrics(), width_px)) {
         instructions_list_->AddLine(kRed, kWhite, line.toLatin1().constData());
     }
     instructions_list_->scrollToBottom();
-    Label(platform::Display::StatusLine)->setToolTip(text);
-    Label(platform::Display::StatusLine)->setAccessibleDescription(text);
-}
-
-void MainDialog::ClearCause() {
-    while (instructions_list_->count() > static_cast<int>(kInstructionLines.size())) {
-        delete instructions_list_->takeItem(instructions_list_->count() - 1);
-    }
-    shown_cause_.clear();
-    Label(platform::Display::StatusLine)->setToolTip(QString());
-    Label(platform::Display::StatusLine)->setAccessibleDescription(QString());
 }
 
 void MainDialog::ShowStoreProblem() {
-    QString text = QString::fromLocal8Bit(store_problem_);
-    if (!text.isEmpty()) {
-        text[0] = text[0].toUpper();
-    }
-    text += QStringLiteral(
-        ".\n\nThe file is left as it is, and nothing is written into it while it stays so: "
-        "the choices made now hold for this run only. The ports that its map names cannot be "
-        "known, so Start opens no port through it until the file is mended (vantor(5) says "
-        "what it may hold) or moved away for a fresh start.");
+    const QString text = QString::fromLocal8Bit(core_.StoreProblemText());
     auto* box = new QMessageBox(QMessageBox::Warning, ProgramName(), text, QMessageBox::Ok, this);
     box->setObjectName(QStringLiteral("StoreProblemBox"));
     box->setTextFormat(Qt::PlainText);
@@ -486,62 +359,48 @@ QLabel* MainDialog::Label(platform::Display display) const {
 }
 
 void MainDialog::SetDisplayText(platform::Display display, const std::string& text) {
-    label_bytes_[DisplayIndex(display)] = text;
+    core_.SetDisplay(display, text);
+}
+
+void MainDialog::ShowDisplay(platform::Display display, const std::string& text) {
     Label(display)->setText(QString::fromLocal8Bit(text));
 }
 
 std::string MainDialog::DisplayText(platform::Display display) const {
-    return label_bytes_[DisplayIndex(display)];
+    return core_.DisplayText(display);
 }
 
 void MainDialog::SetProgressRange(int low, int high) {
-    // An empty range would make the bar a busy indicator; the window system shows it empty.
-    const int high_shown = std::max(high, low + 1);
-    const int pos = progress_bar_->value();
-    progress_bar_->setRange(low, high_shown);
-    progress_bar_->setValue(std::clamp(pos, low, high_shown));
-    progress_.OnRange(low, high);
-    progress_.OnPos(progress_bar_->value());
-    ShowProgressText();
+    core_.SetProgressRange(low, high);
 }
 
 void MainDialog::SetProgressPos(int pos) {
-    // The window system keeps the position inside the range; a position outside it is not
-    // ignored but clamped.
-    progress_bar_->setValue(std::clamp(pos, progress_bar_->minimum(), progress_bar_->maximum()));
-    progress_.OnPos(progress_bar_->value());
-    ShowProgressText();
+    core_.SetProgressPos(pos);
+}
+
+void MainDialog::ShowProgress(int low, int high, int pos) {
+    progress_bar_->setRange(low, high);
+    progress_bar_->setValue(pos);
 }
 
 void MainDialog::NoteJobFiles(int files) {
-    progress_.SetFiles(files);
-    ShowProgressText();
+    core_.NoteJobFiles(files);
 }
 
-void MainDialog::ShowProgressText() {
-    const QString text = QString::fromStdString(progress_.Text());
+void MainDialog::ShowProgressText(const std::string& progress_text) {
+    const QString text = QString::fromStdString(progress_text);
     // Said by the bar itself, beside the design's status texts, which stay as they are.
     progress_bar_->setFormat(text);
     progress_bar_->setTextVisible(!text.isEmpty());
     progress_bar_->setAccessibleDescription(text);
 }
 
-void MainDialog::ShowPlannedImages() {
-    // Before Start the operator sees which image Start will send: the single image, or the
-    // names that the files list gives, each line's path in the tip.
-    if (JobIsRunning()) {
-        return;
-    }
-    QStringList names;
+void MainDialog::ShowPlannedPaths(const std::vector<std::string>& paths) {
     QStringList lines;
-    for (const PlannedImage& image :
-         ReadPlannedImages(host_->Options.ImagePath, host_->Options.FilesListPath)) {
-        names << QString::fromLocal8Bit(image.entry.Name);
-        lines << QString::fromLocal8Bit(image.entry.Path);
+    for (const std::string& path : paths) {
+        lines << QString::fromLocal8Bit(path);
     }
     QLabel* label = Label(platform::Display::FileNameLabel);
-    SetDisplayText(platform::Display::FileNameLabel,
-                   names.join(QStringLiteral(", ")).toLocal8Bit().toStdString());
     label->setToolTip(lines.join(QLatin1Char('\n')));
     label->setAccessibleDescription(lines.join(QStringLiteral(", ")));
 }

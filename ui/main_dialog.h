@@ -12,7 +12,7 @@
 
 #include "job/job.h"
 #include "platform/window_link.h"
-#include "ui/job_progress.h"
+#include "ui/window_core.h"
 
 class QButtonGroup;
 class QLabel;
@@ -23,9 +23,10 @@ class QRadioButton;
 namespace vantor::ui {
 
 class ColorListBox;
-struct WindowJob;
 
-class MainDialog : public QDialog {
+// The Qt face of the window: draws the controls and forwards the operator's commands to the
+// window's core.
+class MainDialog : public QDialog, private WindowFace {
     Q_OBJECT
   public:
     // The result of a window ended by the job's quit message.
@@ -36,7 +37,8 @@ class MainDialog : public QDialog {
 
     // The options, the busy flag and the controlling program; shared with the worker, which
     // may outlive the window.
-    JobHost& Host() { return *host_; }
+    JobHost& Host() { return core_.Host(); }
+    WindowCore& Core() { return core_; }
 
     // Fills the instructions, loads the stored settings and shows the options; then the modal
     // run. Its result is not looked at.
@@ -59,9 +61,9 @@ class MainDialog : public QDialog {
     // goes under it, in the instructions list.
     void NoteJobStatus(const std::string& status);
     // The reason shown under the status text, empty when none is shown.
-    const std::string& ShownCause() const { return shown_cause_; }
+    const std::string& ShownCause() const { return core_.ShownCause(); }
     // Why the settings store cannot be used, as its box said; empty when it can.
-    const std::string& StoreProblem() const { return store_problem_; }
+    const std::string& StoreProblem() const { return core_.StoreProblem(); }
     // The job has ended and its record is written (window's thread, while the worker waits):
     // what it met that the status line does not say is shown under it.
     void NoteJobEnded(const JobRecord& record);
@@ -88,7 +90,7 @@ class MainDialog : public QDialog {
     // True once the last job started has ended and handed its record to the history.
     bool JobRecorded() const;
     // Workers started by this window, for tests.
-    int WorkersStarted() const { return workers_started_; }
+    int WorkersStarted() const { return core_.WorkersStarted(); }
 
   public slots:
     void Start();
@@ -112,42 +114,28 @@ class MainDialog : public QDialog {
     bool focusNextPrevChild(bool next) override;
 
   private:
+    // What the core has the face draw.
+    void ShowChoices(int port_index, int baud_choice) override;
+    void ShowDisplay(platform::Display display, const std::string& text) override;
+    void ShowProgress(int low, int high, int pos) override;
+    void ShowProgressText(const std::string& text) override;
+    void ShowCause(const std::string& cause) override;
+    void ShowPlannedPaths(const std::vector<std::string>& paths) override;
+
     void CreateControls();
     void CreateOptionButtons();
     void CreateDisplays();
     void AddInstructionLines();
-    bool StartWorker();
-    void WriteAddressingSettings();
     void ShowPortDevices();
-    void PostProgramClosed();
-    void ShowProgressText();
-    // Names in the file name display the images that Start will send; only while idle.
-    void ShowPlannedImages();
-    bool JobIsRunning() const;
     bool AskToStopTheJob();
     void StopTheJob();
     // Runs the window's calls until the last job has finished or `bound` has passed; true when
     // it has finished.
     bool WaitForTheJob(std::chrono::milliseconds bound);
-    void ShowCause(const std::string& cause);
-    void ClearCause();
     void ShowStoreProblem();
     static void CloseModalWindowsOver(QWidget* window);
 
-    std::shared_ptr<JobHost> host_ = std::make_shared<JobHost>();
-    std::uint64_t link_attachment_ = 0;
-    // The last job started, kept until the next one starts.
-    std::shared_ptr<WindowJob> job_;
-    // The cancel command is asking or waiting; a second close does nothing meanwhile.
-    bool closing_ = false;
-    int workers_started_ = 0;
-    bool port_from_switch_ = false;
-    bool baud_from_switch_ = false;
-    // The port that the last job was started on, as the job names it ("COM1").
-    std::string job_port_name_;
-    std::string shown_cause_;
-    JobProgress progress_;
-    std::string store_problem_;
+    WindowCore core_{*this};
     QIcon app_icon_;
 
     QPushButton* start_button_ = nullptr;
@@ -160,9 +148,8 @@ class MainDialog : public QDialog {
     ColorListBox* instructions_list_ = nullptr;
     QProgressBar* progress_bar_ = nullptr;
     // StatusLine, VersionLabel, RevisionLabel, FileNameLabel, AddressLabel, as Display numbers
-    // them, with the bytes each was last given (the job reads the file name back).
+    // them.
     std::array<QLabel*, 5> labels_{};
-    std::array<std::string, 5> label_bytes_;
 };
 
 }  // namespace vantor::ui

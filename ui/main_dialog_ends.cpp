@@ -19,42 +19,38 @@
 namespace vantor::ui {
 
 bool MainDialog::JobRecorded() const {
-    return job_ == nullptr || job_->finished.load(std::memory_order_acquire);
-}
-
-bool MainDialog::JobIsRunning() const {
-    return host_->JobRunning.load() != 0;
+    return core_.JobRecorded();
 }
 
 void MainDialog::accept() {
     // While a job runs the OK command does nothing: Enter on an option button must not end the
     // program, and the drive with it, half-way through an image.
-    if (JobIsRunning() || closing_) {
+    if (!core_.MayEndByOk()) {
         return;
     }
     DoDataExchange(true);
     // The program ends here as by Exit, so the controlling program hears of it the same way.
-    PostProgramClosed();
+    core_.PostProgramClosed();
     QDialog::accept();
 }
 
 void MainDialog::reject() {
-    if (closing_) {
+    if (core_.Closing()) {
         return;  // a second close while the first one asks or waits
     }
-    if (JobIsRunning()) {
-        closing_ = true;
+    if (core_.JobIsRunning()) {
+        core_.SetClosing(true);
         const bool stop = AskToStopTheJob();
         if (stop && isVisible()) {
             StopTheJob();
         }
-        closing_ = false;
+        core_.SetClosing(false);
         // Kept downloading, or the job's quit ended the window meanwhile.
         if (!stop || !isVisible()) {
             return;
         }
     }
-    PostProgramClosed();
+    core_.PostProgramClosed();
     QDialog::reject();
 }
 
@@ -79,7 +75,7 @@ bool MainDialog::AskToStopTheJob() {
 void MainDialog::StopTheJob() {
     // As the command line's first Ctrl-C: the job stops between two operations, closes the port
     // and is recorded as interrupted.
-    host_->StopRequested = 1;
+    core_.RequestStop();
     // A box of the job that waits for the operator would hold the worker from that point.
     for (QMessageBox* box : GuiWindowLink::Instance().OpenBoxes()) {
         box->close();
@@ -88,8 +84,7 @@ void MainDialog::StopTheJob() {
     if (!isVisible()) {
         return;
     }
-    const std::string text =
-        finished ? StoppedJobText(job_->outcome, job_->host->Record) : UnstoppedJobText();
+    const std::string text = core_.StoppedText(finished);
     if (text.empty()) {
         return;  // the job came to its own end first
     }
@@ -102,7 +97,7 @@ void MainDialog::StopTheJob() {
 }
 
 bool MainDialog::WaitForTheJob(std::chrono::milliseconds bound) {
-    if (job_ == nullptr) {
+    if (core_.JobRecorded()) {
         return true;
     }
     // The worker waits for the window at each display, so the window's calls go on being
@@ -111,32 +106,22 @@ bool MainDialog::WaitForTheJob(std::chrono::milliseconds bound) {
     QEventLoop loop;
     QTimer poll;
     connect(&poll, &QTimer::timeout, &loop, [&] {
-        if (job_->finished.load(std::memory_order_acquire) || deadline.hasExpired()) {
+        if (core_.JobRecorded() || deadline.hasExpired()) {
             loop.quit();
         }
     });
     constexpr int kPollMs = 10;
     poll.start(kPollMs);
     loop.exec(QEventLoop::ExcludeUserInputEvents);
-    return job_->finished.load(std::memory_order_acquire);
+    return core_.JobRecorded();
 }
 
 void MainDialog::NoteJobEnded(const JobRecord& record) {
-    const std::string warnings = JobWarningsText(record.Download);
-    if (warnings.empty()) {
-        return;
-    }
-    ShowJobNote(warnings);
+    core_.NoteJobEnded(record);
 }
 
 void MainDialog::ShowJobNote(const std::string& text) {
-    ShowCause(shown_cause_.empty() ? text : shown_cause_ + " " + text);
-}
-
-void MainDialog::PostProgramClosed() {
-    if (const int notify = host_->NotifyWindowFd.load(); notify != 0) {
-        platform::PostToDescriptor(notify, platform::kProgramClosed);
-    }
+    core_.ShowJobNote(text);
 }
 
 void MainDialog::EndByQuit() {

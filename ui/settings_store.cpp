@@ -1,9 +1,5 @@
 #include "ui/settings_store.h"
 
-#include <cstdlib>
-#include <filesystem>
-#include <system_error>
-
 #include "platform/registry.h"
 
 namespace vantor::ui {
@@ -32,20 +28,6 @@ std::string AddrText(int specific_address) {
     const char code = static_cast<char>(specific_address + 1);
     // A zero code would end the stored text at once: store nothing instead.
     return code == '\0' ? std::string() : std::string(1, code);
-}
-
-std::string DefaultFilesListPath() {
-    std::filesystem::path folder;
-    if (const char* data = std::getenv("XDG_DATA_HOME"); data != nullptr && *data != '\0') {
-        folder = data;
-    } else {
-        const char* home = std::getenv("HOME");
-        folder = std::filesystem::path(home != nullptr ? home : "") / ".local" / "share";
-    }
-    folder /= "vantor";
-    std::error_code ignored;
-    std::filesystem::create_directories(folder, ignored);
-    return std::filesystem::absolute(folder / "flist.txt", ignored).string();
 }
 
 }  // namespace vantor::ui
