@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "image/files_list_io.h"
+#include "ui/advanced_core.h"
 #include "ui/dialog_units.h"
 #include "ui/screen_fit.h"
 #include "ui/send_plan.h"
@@ -29,63 +30,13 @@
 namespace vantor::ui {
 namespace {
 
-constexpr int kAddressCount = 32;
 constexpr int kNameColumn = 0;
 constexpr int kPathColumn = 1;
 constexpr int kBytesRole = Qt::UserRole;
 
-const char kDialogTitle[] = "Advanced options";
-const char kBrowseTitle[] = "Browse For Orrim File...";
 // The details in parentheses are hidden in the file dialog, which then shows
 // "Orrim Files (*.orb) " and "All Files ".
 const char kImageFilters[] = "Orrim Files (*.orb) (*.orb);;All Files (*)";
-const char kInvalidLineText[] = "Invalid line in Files List file";
-const char kInvalidLineCaption[] = "Files list file";
-const char kDuplicateText[] = "This file is already in the table.";
-const char kTooLongText[] =
-    "This file's name and path are too long for the files list: a line holds at most 128 "
-    "characters.";
-const char kFourBlanksText[] =
-    "This file's name holds four blanks in a row, which the files list cannot tell apart from "
-    "the end of the name.";
-const char kTrailingBlankText[] =
-    "This file's name ends in a blank, which the files list cannot tell apart from the blanks "
-    "that end the name.";
-const char kLineBreakText[] =
-    "This file's name or path holds a line break, which the files list cannot keep.";
-const char kNothingSelectedText[] = "You must select something to delete.";
-const char kNoFilesText[] =
-    "Vantor will not function without specifying any file.  Are you sure you want to "
-    "continue?";
-const char kNoFilesCaption[] = "No files?";
-const char kCannotWriteLead[] =
-    "File could not be opened for writing due to the following reason:  ";
-const char kCannotWriteTail[] =
-    "\n\nAny changes you might have made will not be saved.  Would you still like to exit the "
-    "application and use this file?";
-const char kCannotWriteCaption[] = "Cannot open IP File.";
-
-// The table's ascending order: file names compared without regard to the case of A to Z,
-// and names equal that way in byte order, so "X.orb" and "x.orb" keep a fixed order.
-bool NameBefore(const QByteArray& a, const QByteArray& b) {
-    const auto fold = [](char c) {
-        return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - 'a' + 'A')
-                                      : static_cast<unsigned char>(c);
-    };
-    const auto folded_less = [&](char x, char y) { return fold(x) < fold(y); };
-    if (std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), folded_less)) {
-        return true;
-    }
-    if (std::lexicographical_compare(b.begin(), b.end(), a.begin(), a.end(), folded_less)) {
-        return false;
-    }
-    return a < b;
-}
-
-// Flags outside 0 to 2 are taken as 0 when the dialog opens; 2 shows as the third state.
-int ClampFlag(int flag) {
-    return (flag < 0 || flag > 2) ? 0 : flag;
-}
 
 void SetFlag(QCheckBox* box, int flag) {
     box->setTristate(flag == 2);
@@ -160,37 +111,11 @@ class RealPrompts final : public AdvancedDialogPrompts {
     }
 };
 
-// A row the files list could not give back as it was saved: the next load would refuse the
-// line, and so lose it, or split it in the wrong place.
-const char* LineProblem(const std::string& name, const std::string& path) {
-    if (name.find_first_of("\r\n") != std::string::npos ||
-        path.find_first_of("\r\n") != std::string::npos) {
-        return kLineBreakText;
-    }
-    if (name.find(kFilesListSeparator) != std::string::npos) {
-        return kFourBlanksText;
-    }
-    // A name ending in blanks moves the split: the path would read back with a leading blank.
-    const std::optional<FilesListEntry> read_back =
-        SplitAtSeparator(name + std::string(kFilesListSeparator) + path);
-    if (!read_back || read_back->Name != name || read_back->Path != path) {
-        return kTrailingBlankText;
-    }
-    if (name.size() + kFilesListSeparator.size() + path.size() > kDialogLineLimit) {
-        return kTooLongText;
-    }
-    return nullptr;
-}
-
 QString FromBytes(const std::string& bytes);
 
 // Which line of which list a refused line is, as written, and the rule it breaks.
 QString BadLineDetail(const QString& list_path, const RefusedLine& bad) {
-    return QStringLiteral("Line %1 of %2:\n\"%3\"\n\nThe line is not loaded: %4.")
-        .arg(bad.number)
-        .arg(list_path)
-        .arg(FromBytes(bad.text))
-        .arg(QString::fromStdString(bad.rule));
+    return FromBytes(ui::BadLineDetail(QFile::encodeName(list_path).toStdString(), bad));
 }
 
 std::string ToBytes(const QString& text) {
@@ -242,7 +167,7 @@ void AdvancedDialog::Private::BuildControls() {
     const QFont font = DialogFont();
     dialog->setFont(font);
     const DialogUnits units(font);
-    dialog->setWindowTitle(QString::fromLatin1(kDialogTitle));
+    dialog->setWindowTitle(QString::fromLatin1(kAdvancedTitle));
     dialog->setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                            Qt::WindowCloseButtonHint);
     dialog->setFixedSize(units.X(296), units.Y(135));
@@ -387,15 +312,14 @@ void AdvancedDialog::Private::LoadFilesList() {
 }
 
 void AdvancedDialog::Private::AddRow(const std::string& name, const std::string& path) {
-    const QByteArray name_bytes = QByteArray::fromStdString(name);
     auto* item = new QTreeWidgetItem({FromBytes(name), FromBytes(path)});
-    item->setData(kNameColumn, kBytesRole, name_bytes);
+    item->setData(kNameColumn, kBytesRole, QByteArray::fromStdString(name));
     item->setData(kPathColumn, kBytesRole, QByteArray::fromStdString(path));
     int row = files_table->topLevelItemCount();
-    while (row > 0 &&
-           NameBefore(
-               name_bytes,
-               files_table->topLevelItem(row - 1)->data(kNameColumn, kBytesRole).toByteArray())) {
+    while (row > 0 && NameBefore(name, files_table->topLevelItem(row - 1)
+                                           ->data(kNameColumn, kBytesRole)
+                                           .toByteArray()
+                                           .toStdString())) {
         --row;
     }
     files_table->insertTopLevelItem(row, item);
@@ -465,19 +389,7 @@ bool AdvancedDialog::Private::MayDropBadLines() {
     if (bad_lines.empty()) {
         return true;
     }
-    QString text =
-        QStringLiteral("The files list %1 holds %2 that cannot be read:\n")
-            .arg(dialog->FilesListPath)
-            .arg(bad_lines.size() == 1 ? QStringLiteral("a line")
-                                       : QStringLiteral("%1 lines").arg(bad_lines.size()));
-    for (const RefusedLine& bad : bad_lines) {
-        if (bad.number > 0) {
-            text += QStringLiteral("\nline %1: \"%2\"").arg(bad.number).arg(FromBytes(bad.text));
-        }
-    }
-    text += QStringLiteral(
-        "\n\nSaving the table writes the list without them. Save it without them? No leaves "
-        "the list as it is and keeps this dialog open; Cancel closes it without saving.");
+    const QString text = FromBytes(DropBadLinesQuestion(ToBytes(dialog->FilesListPath), bad_lines));
     const bool drop =
         prompts->AskYesNoDefaultNo(dialog, text, QString::fromLatin1(kInvalidLineCaption));
     if (drop) {
@@ -495,9 +407,8 @@ bool AdvancedDialog::Private::SaveOrAskToLeave() {
     if (error_number == 0) {
         return true;
     }
-    const QString text = QString::fromLatin1(kCannotWriteLead) +
-                         QString::fromLocal8Bit(FileErrorReason(error_number, failed_path)) +
-                         QString::fromLatin1(kCannotWriteTail);
+    const QString text =
+        QString::fromLocal8Bit(CannotWriteQuestion(FileErrorReason(error_number, failed_path)));
     return prompts->AskYesNo(dialog, text, QString::fromLatin1(kCannotWriteCaption), true);
 }
 

@@ -12,6 +12,7 @@
 #include "platform/clock.h"
 #include "platform/registry.h"
 #include "support/test_support.h"
+#include "ui/advanced_core.h"
 #include "ui/window_core.h"
 
 namespace vantor::ui {
@@ -202,6 +203,31 @@ TEST_F(WindowCoreTest, NoPortCheckedIsExplainedAndTheCloseIsPosted) {
     EXPECT_EQ(face_.cause, "no port is chosen: check one of Com1 to Com4");
     core_.PostProgramClosed();
     EXPECT_EQ(carrier_.posts, std::vector<std::string>{"5 1034"});
+}
+
+// The files table keeps its rows in name order without regard to case, refuses nothing itself
+// (the faces ask HasName first), removes exactly the rows chosen, and names a row that the
+// files list could not give back.
+TEST(FilesTable, OrdersRemovesAndRefusesWhatTheListCannotKeep) {
+    FilesTable table;
+    for (const char* name : {"b.orb", "X.orb", "a.orb", "x.orb", "c.orb"}) {
+        table.Insert({name, std::string("/fw/") + name});
+    }
+    std::vector<std::string> names;
+    for (const FilesListEntry& row : table.Rows()) {
+        names.push_back(row.Name);
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"a.orb", "b.orb", "c.orb", "X.orb", "x.orb"}));
+    EXPECT_TRUE(table.HasName("X.orb"));
+    EXPECT_FALSE(table.HasName("B.orb"));
+    table.Remove({3, 1});
+    EXPECT_EQ(table.Rows().size(), 3U);
+    EXPECT_EQ(table.Rows()[1].Name, "c.orb");
+    EXPECT_EQ(LineProblem("fw.orb", "/fw/fw.orb"), nullptr);
+    EXPECT_NE(LineProblem("fw .orb ", "/fw/x"), nullptr);
+    EXPECT_NE(LineProblem("a    b.orb", "/fw/x"), nullptr);
+    EXPECT_NE(LineProblem("fw.orb", "/" + std::string(200, 'p')), nullptr);
+    EXPECT_EQ(AddressItemText(9) + AddressItemText(10) + AddressItemText(31), "9AV");
 }
 
 }  // namespace
