@@ -6,6 +6,13 @@ namespace vantor::ui {
 
 namespace {
 
+// Windows paths end their folders with either slash; elsewhere a backslash is a name's own.
+#ifdef _WIN32
+constexpr const char* kFolderEnds = "\\/";
+#else
+constexpr const char* kFolderEnds = "/";
+#endif
+
 constexpr const char* kResumeText =
     "To resume, tick \"Skip drives seeking\" in Advanced and press Start: the download begins "
     "again with the first image.";
@@ -25,7 +32,7 @@ std::string JoinSentences(const std::vector<std::string>& parts) {
 }  // namespace
 
 std::string FileNameOf(const std::string& path) {
-    const auto slash = path.find_last_of('/');
+    const auto slash = path.find_last_of(kFolderEnds);
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 

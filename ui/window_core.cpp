@@ -16,13 +16,6 @@ namespace vantor::ui {
 
 namespace {
 
-// Windows paths end their folders with either slash; elsewhere a backslash is a name's own.
-#ifdef _WIN32
-constexpr const char* kFolderEnds = "\\/";
-#else
-constexpr const char* kFolderEnds = "/";
-#endif
-
 int DisplayIndex(platform::Display display) {
     return static_cast<int>(display);
 }
@@ -59,11 +52,6 @@ const std::array<InstructionLine, 9> kInstructionLines = {{
     {kBlackIndex, "4.) Use the Specific Addressing option if you know the drive address"},
     {kBlackIndex, "5.) Click the Start  button."},
 }};
-
-std::string ImageFileName(const std::string& path) {
-    const auto end = path.find_last_of(kFolderEnds);
-    return end == std::string::npos ? path : path.substr(end + 1);
-}
 
 WindowCore::WindowCore(WindowFace& face) : face_(face) {}
 
@@ -161,7 +149,7 @@ void WindowCore::Start(int checked_port, int checked_baud) {
     // The header check names the single image by this display, as a files list line names its
     // image; a blank there would give the operator's message no file name.
     if (const std::string& image = host_->Options.ImagePath; !image.empty()) {
-        SetDisplay(Display::FileNameLabel, ImageFileName(image));
+        SetDisplay(Display::FileNameLabel, FileNameOf(image));
     }
     SetProgressPos(0);
     if (JobIsRunning()) {

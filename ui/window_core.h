@@ -203,7 +203,4 @@ class WindowCore {
     std::array<std::string, 5> displays_;
 };
 
-// The last component of an image's path, as the file name display shows it.
-std::string ImageFileName(const std::string& path);
-
 }  // namespace vantor::ui
