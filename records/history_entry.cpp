@@ -96,7 +96,11 @@ HistoryEntry EntryFromSummary(const RunSummary& summary) {
         // The job sends the images in the order of the list and stops at the first that fails.
         if (index < tally.Images.size() && tally.Images[index].Path == given.path) {
             image.packets_sent = tally.Images[index].PacketsSent;
-            image.sent_sha256 = tally.Images[index].Sha256;
+            // The digest is of the bytes read, and names what the drive got only when some
+            // went out: an image refused at its header (another revision) reached no drive.
+            if (image.packets_sent > 0) {
+                image.sent_sha256 = tally.Images[index].Sha256;
+            }
         }
         entry.images.push_back(std::move(image));
     }

@@ -86,6 +86,23 @@ TEST(StationHistory, RecordsEverySingleRunLineStationAndIdentify) {
     EXPECT_EQ(Listed({}).size(), 0U);
 }
 
+// "Which drives got this image" asks for the digest of what was sent: a run whose drive refused
+// the image at its header (another hardware revision) must not be among them.
+TEST(StationHistory, AnImageRefusedAtItsHeaderHasNoSentDigest) {
+    TempDir dir;
+    KeepStationHistoryIn(dir);
+    const std::string image = OneImage(dir);
+    const CliRun refused = RunCli({"download", image, "--port", "sim:ident=0x3083",
+                                   "--skip-seeking", "--virtual-time", "--quiet"});
+    EXPECT_EQ(refused.status, 106) << refused.err;
+    const auto runs = Listed({});
+    ASSERT_EQ(runs.size(), 1U);
+    ASSERT_EQ(runs[0]["images"].size(), 1U);
+    EXPECT_EQ(runs[0]["images"][0]["sha256"], ImageSha256(image));
+    EXPECT_EQ(runs[0]["images"][0]["packets_sent"], 0);
+    EXPECT_TRUE(runs[0]["images"][0]["sent_sha256"].is_null()) << runs[0].dump();
+}
+
 TEST(StationHistory, ManyRunsEndingAtOnceLoseNothing) {
     TempDir dir;
     KeepStationHistoryIn(dir);
