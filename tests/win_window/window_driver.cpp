@@ -264,6 +264,19 @@ void WrongRevisionImage(HWND controller, const std::string& image) {
     FollowStatus(program, "ERROR: Download failed.", seen);
     Check(Saw(seen, "ERROR: Download failed."), "the status line says \"ERROR: Download failed.\"");
     Check(::IsWindow(program.dialog) != FALSE, "the window stays open after the failure");
+    // COM2's drive identifies as 0x3083: boot loader 2.3, hardware revision 3.
+    Check(TextOf(::GetDlgItem(program.dialog, 1014)) == "2.3", "the version label shows 2.3");
+    Check(TextOf(::GetDlgItem(program.dialog, 1030)).find("3") != std::string::npos,
+          "the revision label shows revision 3: " + TextOf(::GetDlgItem(program.dialog, 1030)));
+    // The About box, from the system menu's own entry.
+    ::PostMessageA(program.dialog, WM_SYSCOMMAND, 16, 0);
+    HWND about = FindProcessWindow(program.info.dwProcessId, "About WinVantor");
+    Check(about != nullptr, "the system menu's entry opens \"About WinVantor\"");
+    if (about != nullptr) {
+        Screenshot(about, "about.bmp");
+        ::PostMessageA(about, WM_COMMAND, IDOK, 0);
+        Await([&] { return !::IsWindow(about); }, kWindowBoundMs);
+    }
     PressKey(program.dialog, 1003, VK_ESCAPE);
     Close(program);
     Await([] { return !g_posted.empty(); }, 2000);

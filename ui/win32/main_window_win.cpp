@@ -10,6 +10,9 @@ namespace vantor::ui::win32 {
 
 namespace {
 
+// Shows the box that says why the settings store cannot be used, once the window is up.
+constexpr UINT kStoreProblemMessage = WM_APP + 3;
+
 int ControlOf(platform::Display display) {
     switch (display) {
         case platform::Display::StatusLine:
@@ -133,6 +136,10 @@ INT_PTR MainWindow::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
         case kQuitMessage:
             EndByQuit();
             return TRUE;
+        case kStoreProblemMessage:
+            ::MessageBoxA(dialog_, core_.StoreProblemText().c_str(), ApplicationName().c_str(),
+                          MB_OK | MB_ICONWARNING);
+            return TRUE;
         default:
             return FALSE;
     }
@@ -159,8 +166,8 @@ void MainWindow::OnInitDialog() {
                         [attachment] { Win32Carrier::BindThisThread(attachment); });
     core_.OnInitDialog();
     if (!core_.StoreProblem().empty()) {
-        ::MessageBoxA(dialog_, core_.StoreProblemText().c_str(), ApplicationName().c_str(),
-                      MB_OK | MB_ICONWARNING);
+        // Over the window once it is on the screen, not before it shows.
+        ::PostMessageA(dialog_, kStoreProblemMessage, 0, 0);
     }
 }
 
