@@ -27,10 +27,13 @@ constexpr long kMostRetries = 100;
 
 // The line's own options; every other option is a download's, passed on to each station.
 constexpr platform::ProgramOption kLineOptions[] = {
-    {"--ports-from", "FILE"},
-    {"--max-parallel", "N"},
-    {"--retry", "N"},
-    {"--stop-on-first-failure"},
+    {"--ports-from", "FILE",
+     "one port a line (# starts a comment)\n"
+     "a PORT may also be usb-serial:SERIAL (the adapter's USB serial\n"
+     "number) or by-id:NAME (a name under /dev/serial/by-id/)"},
+    {"--max-parallel", "N", "at most N stations at once (default: all)"},
+    {"--retry", "N", "run a failed station again from the start, up to N times"},
+    {"--stop-on-first-failure", {}, "start no new station once one has failed"},
 };
 
 bool IsLineFlag(const std::string& option) {

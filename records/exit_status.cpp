@@ -224,14 +224,18 @@ std::string ExitStatusHelp() {
     return help;
 }
 
-std::string ExitStatusSummary() {
+std::string ExitStatusSummary(std::span<const int> only) {
+    std::vector<const ExitStatusLine*> lines;
+    for (const ExitStatusLine& line : kExitStatusLines) {
+        if (only.empty() || std::find(only.begin(), only.end(), line.status) != only.end()) {
+            lines.push_back(&line);
+        }
+    }
     std::string text = " ";
     std::size_t line_begin = 0;
-    for (std::size_t i = 0; i < std::size(kExitStatusLines); ++i) {
-        const ExitStatusLine& line = kExitStatusLines[i];
-        const std::string item = std::string(line.label) + " " + std::string(line.lead) +
-                                 std::string(line.words) +
-                                 (i + 1 < std::size(kExitStatusLines) ? ";" : ".");
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const std::string item = std::string(lines[i]->label) + " " + std::string(lines[i]->lead) +
+                                 std::string(lines[i]->words) + (i + 1 < lines.size() ? ";" : ".");
         if (text.size() - line_begin > 1 &&
             text.size() - line_begin + 1 + item.size() > kSummaryWidth) {
             text += "\n ";

@@ -46,8 +46,9 @@ struct ExitStatusLine {
 std::span<const ExitStatusLine> ExitStatusLines();
 // The help's list, one status a line: "  0        success\n...".
 std::string ExitStatusHelp();
-// The list in a paragraph, for vantor-cli's own help: "  0 success; 1 several ...".
-std::string ExitStatusSummary();
+// The list in a paragraph, for vantor-cli's own help: "  0 success; 1 several ...";
+// identify's help names `only` the statuses it can end with.
+std::string ExitStatusSummary(std::span<const int> only = {});
 
 // The exit status for what the download job came to, made from the design's number for it
 // (DesignCode): the job's own result, or 100 plus the size of a failed image's code.

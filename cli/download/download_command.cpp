@@ -66,15 +66,24 @@ constexpr const char* kIdentifyHelpHead =
     "options:\n";
 constexpr const char* kIdentifyHelpTail =
     "\n"
-    "exit status: 0 identified, 1 several drives answered, 2 resynchronisation failed,\n"
-    "3 identification failed, 5 the port cannot be opened, 6 the port was lost, 31 the report\n"
-    "could not be written, 64 usage error, 130 or 143 interrupted.\n";
+    "exit status (0 when the drive was identified):\n";
+// The statuses identify can end with; their words are the exit status table's.
+constexpr int kIdentifyStatuses[] = {kExitSuccess,
+                                     DesignCode(JobResult::kSeveralDrives),
+                                     DesignCode(JobResult::kResyncFailed),
+                                     DesignCode(JobResult::kIdentifyFailed),
+                                     DesignCode(JobResult::kPortUnopenable),
+                                     DesignCode(JobResult::kPortLost),
+                                     kExitReportUnwritten,
+                                     kExitOutputUnwritten,
+                                     kExitUsage,
+                                     kExitSignalBase + 2};
 
 void PrintHelp(bool identify, const char* line_help) {
-    const std::string help = identify
-                                 ? kIdentifyHelpHead + IdentifyOptionsHelp() + kIdentifyHelpTail
-                                 : kHelpHead + DownloadOptionsHelp() + "\n" + line_help + "\n" +
-                                       kHelpTail + ExitStatusHelp();
+    const std::string help = identify ? kIdentifyHelpHead + IdentifyOptionsHelp() +
+                                            kIdentifyHelpTail + ExitStatusSummary(kIdentifyStatuses)
+                                      : kHelpHead + DownloadOptionsHelp() + "\n" + line_help +
+                                            "\n" + kHelpTail + ExitStatusHelp();
     std::fputs(help.c_str(), stdout);
 }
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <string>
 
 #include "cli/console/command_line.h"
 #include "cli/console/console_output.h"
@@ -23,19 +24,16 @@ namespace vantor::cli {
 
 namespace {
 
-constexpr const char* kLineHelp =
+// The line's part of download's help, around the line's own options' table.
+constexpr const char* kLineHelpHead =
     "production line (several stations at once, each in a process of its own):\n"
-    "  --port PORT         given more than once: one station per port\n"
-    "  --ports-from FILE   one port a line (# starts a comment)\n"
-    "                      a PORT may also be usb-serial:SERIAL (the adapter's USB serial\n"
-    "                      number) or by-id:NAME (a name under /dev/serial/by-id/)\n"
-    "  --max-parallel N    at most N stations at once (default: all)\n"
-    "  --retry N           run a failed station again from the start, up to N times\n"
-    "  --stop-on-first-failure  start no new station once one has failed\n"
+    "  --port PORT         given more than once: one station per port\n";
+constexpr const char* kLineHelpTail =
     "  --report FILE       one JSON document for the whole line, one entry per station\n"
     "  a live row per station on a terminal; --json passes every station's events on with\n"
     "  a \"station\" field, then one line-summary event. Exit status 0 when every station\n"
     "  succeeded, 30 when some did not, 130/143 when interrupted.\n";
+constexpr std::size_t kHelpColumn = 22;
 
 int LineUsageError(const LineSettings& settings, const std::string& message) {
     if (settings.json) {
@@ -64,8 +62,10 @@ long StationsAtOnce(const LineSettings& settings) {
 }  // namespace
 
 const char* ProductionLineHelp() {
+    static const std::string help =
+        kLineHelpHead + platform::OptionsHelp(LineOptions(), kHelpColumn) + kLineHelpTail;
     const auto unavailable = StationsUnavailableHere();
-    return unavailable ? unavailable->help : kLineHelp;
+    return unavailable ? unavailable->help : help.c_str();
 }
 
 int RunProductionLine(const std::vector<std::string>& arguments) {
