@@ -47,6 +47,7 @@ struct HistorySettings {
     std::optional<long> limit;
     bool json = false;
     bool csv = false;
+    bool dry_run = false;
     bool help = false;
     bool version = false;
 };
@@ -169,6 +170,9 @@ const HistoryOption kHistoryTable[] = {
      [](const std::string& value, HistorySettings& settings) {
          return TakeDate("--before", value, settings.before, false);
      }},
+    {{"--dry-run", {}, "prune: say how many runs would go, and delete nothing"},
+     nullptr,
+     &HistorySettings::dry_run},
     {{"--json", {}, "one JSON object per line"}, nullptr, &HistorySettings::json},
     {{"--csv", {}, "comma-separated values with a header line"}, nullptr, &HistorySettings::csv},
     {{"--help"}, nullptr, &HistorySettings::help},
@@ -220,6 +224,9 @@ std::optional<std::string> ParseHistory(const std::vector<std::string>& argument
     }
     if (settings.action != "prune" && settings.before) {
         return "--before belongs to prune";
+    }
+    if (settings.action != "prune" && settings.dry_run) {
+        return "--dry-run belongs to prune";
     }
     return std::nullopt;
 }
@@ -294,21 +301,24 @@ int Prune(HistoryDatabase& database, const HistorySettings& settings) {
     if (!problem) {
         problem = database.Run("SELECT count(*) FROM (" + old + ") o", {before}, &counted);
     }
-    if (!problem) {
+    if (!problem && !settings.dry_run) {
         problem = database.Run("DELETE FROM run_images WHERE run_id IN (" + old + ")", {before});
     }
-    if (!problem) {
+    if (!problem && !settings.dry_run) {
         problem = database.Run("DELETE FROM runs WHERE id IN (" + old + ")", {before});
     }
-    if (problem) {
+    if (problem || settings.dry_run) {
         database.Run("ROLLBACK");
+    }
+    if (problem) {
         return Unusable(database.Place(), *problem);
     }
-    if (auto failed = database.Run("COMMIT")) {
+    if (auto failed = settings.dry_run ? std::nullopt : database.Run("COMMIT")) {
         return Unusable(database.Place(), *failed);
     }
     const long long count = counted.empty() ? 0 : NumberOf(counted[0][0]).value_or(0);
-    std::printf("pruned %lld run(s) started before %s from %s\n", count, before->c_str(),
+    std::printf("%s %lld run(s) started before %s from %s\n",
+                settings.dry_run ? "would prune" : "pruned", count, before->c_str(),
                 database.Place().c_str());
     return kExitSuccess;
 }

@@ -95,7 +95,7 @@ _vantor_cli()
                 _vantor_offer "list stats prune sync"
             else
                 _vantor_offer "--history --since --until --port --result --image-sha256 --limit
-                    --before --json --csv --help -h --version"
+                    --before --dry-run --json --csv --help -h --version"
             fi
             ;;
     esac

@@ -80,6 +80,9 @@ TEST(StationHistory, RecordsEverySingleRunLineStationAndIdentify) {
     // The CSV shows the IdentWord as the rest of the program does.
     EXPECT_NE(csv.out.find(",0x2083,"), std::string::npos) << csv.out;
 
+    const CliRun counted = RunCli({"history", "prune", "--before", "2999-01-01", "--dry-run"});
+    EXPECT_NE(counted.out.find("would prune 12 run(s)"), std::string::npos) << counted.out;
+    EXPECT_EQ(Listed({}).size(), runs.size());
     const CliRun pruned = RunCli({"history", "prune", "--before", "2999-01-01"});
     EXPECT_EQ(pruned.status, 0) << pruned.err;
     EXPECT_NE(pruned.out.find("pruned 12 run(s)"), std::string::npos) << pruned.out;
@@ -136,6 +139,7 @@ TEST(StationHistory, BadFiltersAreUsageErrors) {
              {"history", "--image-sha256", "abc"},
              {"history", "--limit", "0"},
              {"history", "prune"},
+             {"history", "stats", "--dry-run"},
              {"history", "--json", "--csv"},
              {"history", "sync", "--history", "/tmp/x.sqlite"},
              {"download", "x.orb", "--history", "h.sqlite", "--no-history"}}) {
