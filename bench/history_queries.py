@@ -31,9 +31,10 @@ def runs_sql(where="", limit=""):
 
 
 def stats_sql(where=""):
-    return ("SELECT host, port, count(*), sum(result = 'success') FROM runs r %s"
-            " GROUP BY host, port ORDER BY host, port;"
-            " SELECT i.sha256, count(*), sum(r.result = 'success') FROM run_images i"
+    return ("SELECT host, port, count(*), sum(result = 'success'), sum(result = 'interrupted')"
+            " FROM runs r %s GROUP BY host, port ORDER BY host, port;"
+            " SELECT i.sha256, count(*), sum(r.result = 'success'), sum(r.result = 'interrupted')"
+            " FROM run_images i"
             " JOIN runs r ON r.id = i.run_id %s GROUP BY i.sha256 ORDER BY i.sha256;"
             % (where, where))
 

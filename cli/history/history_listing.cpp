@@ -169,7 +169,12 @@ void PrintCount(const char* kind, const SqlRow& row, ListFormat format) {
     const bool station = std::string(kind) == "station";
     const long long runs = NumberOf(row[2]).value_or(0);
     const long long successes = NumberOf(row[3]).value_or(0);
-    const double rate = runs > 0 ? static_cast<double>(runs - successes) / runs : 0.0;
+    // A run the operator stopped neither passed nor failed: it is counted apart, and the
+    // failure rate is of the runs that ended by themselves.
+    const long long interrupted = NumberOf(row[4]).value_or(0);
+    const long long ended = runs - interrupted;
+    const double rate =
+        ended > 0 ? static_cast<double>(ended - successes) / static_cast<double>(ended) : 0.0;
     if (format == ListFormat::kJson) {
         JsonObject object;
         object.String("kind", kind);
@@ -178,15 +183,19 @@ void PrintCount(const char* kind, const SqlRow& row, ListFormat format) {
         } else {
             object.StringOrNull("sha256", row[0]);
         }
-        object.Integer("runs", runs).Integer("successes", successes).Fixed3("failure_rate", rate);
+        object.Integer("runs", runs)
+            .Integer("successes", successes)
+            .Integer("interrupted", interrupted)
+            .Fixed3("failure_rate", rate);
         std::printf("%s\n", object.Text().c_str());
     } else if (format == ListFormat::kCsv) {
-        std::printf("%s,%s,%s,%lld,%lld,%.3f\n", kind, Csv(row[0]).c_str(), Csv(row[1]).c_str(),
-                    runs, successes, rate);
+        std::printf("%s,%s,%s,%lld,%lld,%.3f,%lld\n", kind, Csv(row[0]).c_str(),
+                    Csv(row[1]).c_str(), runs, successes, rate, interrupted);
     } else {
         const std::string name =
             station ? row[0].value_or("?") + " " + row[1].value_or("?") : row[0].value_or("?");
-        std::printf("%-44s %8lld %10lld %12.1f%%\n", name.c_str(), runs, successes, rate * 100.0);
+        std::printf("%-44s %8lld %10lld %12.1f%% %11lld\n", name.c_str(), runs, successes,
+                    rate * 100.0, interrupted);
     }
 }
 
@@ -208,21 +217,23 @@ std::optional<std::string> PrintRuns(HistoryDatabase& database, const HistoryFil
 std::optional<std::string> PrintCounts(HistoryDatabase& database, const HistoryFilters& filters,
                                        ListFormat format) {
     if (format == ListFormat::kCsv) {
-        std::printf("kind,host_or_sha256,port,runs,successes,failure_rate\n");
+        // Columns are only ever added at the end, for the readers written against the first.
+        std::printf("kind,host_or_sha256,port,runs,successes,failure_rate,interrupted\n");
     }
     for (const char* kind : {"station", "image"}) {
         const bool station = std::string(kind) == "station";
         if (format == ListFormat::kTable) {
-            std::printf("%s%-44s %8s %10s %13s\n", station ? "" : "\n",
+            std::printf("%s%-44s %8s %10s %13s %11s\n", station ? "" : "\n",
                         station ? "STATION (HOST PORT)" : "IMAGE SHA-256", "RUNS", "SUCCESSES",
-                        "FAILURE RATE");
+                        "FAILURE RATE", "INTERRUPTED");
         }
         std::vector<SqlValue> values;
         const std::string sql =
             station ? StationCountsSql(filters, values) : ImageCountsSql(filters, values);
         // An image's row has no port: its columns are moved so that the runs are third.
         auto print = [&](const SqlRow& row) {
-            PrintCount(kind, station ? row : SqlRow{row[0], std::nullopt, row[1], row[2]}, format);
+            PrintCount(kind, station ? row : SqlRow{row[0], std::nullopt, row[1], row[2], row[3]},
+                       format);
         };
         if (auto problem = database.Each(sql, values, print)) {
             return problem;

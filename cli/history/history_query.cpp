@@ -99,7 +99,8 @@ std::string ListSql(const HistoryFilters& filters, std::vector<SqlValue>& values
 }
 
 std::string StationCountsSql(const HistoryFilters& filters, std::vector<SqlValue>& values) {
-    return "SELECT r.host, r.port, count(*), sum(CASE WHEN r.result = 'success' THEN 1 ELSE 0 END)"
+    return "SELECT r.host, r.port, count(*), sum(CASE WHEN r.result = 'success' THEN 1 ELSE 0 END),"
+           " sum(CASE WHEN r.result = 'interrupted' THEN 1 ELSE 0 END)"
            " FROM runs r" +
            Where(filters, values) + " GROUP BY r.host, r.port ORDER BY r.host, r.port";
 }
@@ -107,7 +108,8 @@ std::string StationCountsSql(const HistoryFilters& filters, std::vector<SqlValue
 std::string ImageCountsSql(const HistoryFilters& filters, std::vector<SqlValue>& values) {
     // A run that was given one image twice (a files list may name it twice) counts once.
     return "SELECT i.sha256, count(DISTINCT r.id),"
-           " count(DISTINCT CASE WHEN r.result = 'success' THEN r.id END)"
+           " count(DISTINCT CASE WHEN r.result = 'success' THEN r.id END),"
+           " count(DISTINCT CASE WHEN r.result = 'interrupted' THEN r.id END)"
            " FROM run_images i JOIN runs r ON r.id = i.run_id" +
            Where(filters, values) + " GROUP BY i.sha256 ORDER BY i.sha256";
 }

@@ -106,6 +106,43 @@ TEST(StationHistory, AnImageRefusedAtItsHeaderHasNoSentDigest) {
     EXPECT_TRUE(runs[0]["images"][0]["sent_sha256"].is_null()) << runs[0].dump();
 }
 
+// A run the operator stopped is neither a success nor a failure of the station or the image.
+TEST(StationHistory, StatsCountStopsApartFromFailures) {
+    TempDir dir;
+    KeepStationHistoryIn(dir);
+    const std::string image = OneImage(dir);
+    for (int run = 0; run < 4; ++run) {
+        ASSERT_EQ(RunCli({"download", image, "--port", "sim", "--skip-seeking", "--virtual-time",
+                          "--quiet"})
+                      .status,
+                  0);
+    }
+    sqlite3* database = nullptr;
+    ASSERT_EQ(sqlite3_open(dir.Path("data/vantor/history.sqlite").c_str(), &database), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(database,
+                           "UPDATE runs SET result = 'interrupted' WHERE id IN (SELECT id FROM "
+                           "runs ORDER BY id LIMIT 2);"
+                           "UPDATE runs SET result = 'failed' WHERE id IN (SELECT id FROM runs "
+                           "WHERE result = 'success' ORDER BY id LIMIT 1);",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(database);
+
+    const CliRun stats = RunCli({"history", "stats", "--json"});
+    ASSERT_EQ(stats.status, 0) << stats.err;
+    const auto rows = ParseJsonLines(stats.out);
+    ASSERT_EQ(rows.size(), 2U) << stats.out;  // the station and the image
+    for (const JsonObject& row : rows) {
+        EXPECT_EQ(row["runs"], 4) << row.dump();
+        EXPECT_EQ(row["successes"], 1);
+        EXPECT_EQ(row["interrupted"], 2);
+        EXPECT_EQ(row["failure_rate"], 0.5);
+    }
+    const CliRun csv = RunCli({"history", "stats", "--csv"});
+    EXPECT_EQ(Lines(csv.out).front(),
+              "kind,host_or_sha256,port,runs,successes,failure_rate,interrupted");
+}
+
 TEST(StationHistory, ManyRunsEndingAtOnceLoseNothing) {
     TempDir dir;
     KeepStationHistoryIn(dir);
