@@ -80,6 +80,10 @@ struct ChildExit {
 
 enum class OutputStream { kOut, kErr };
 
+// SIGKILL's number, which ChildProcess::Signal takes on every system (the C runtime of Windows
+// does not name it): the child is ended at once.
+inline constexpr int kKillSignal = 9;
+
 class ChildProcess {
   public:
     // Starts the child; nullptr with the reason in `error` when it could not be started.
@@ -126,6 +130,9 @@ class ChildProcess {
   private:
     struct System;
     explicit ChildProcess(std::unique_ptr<System> system);
+    // The system's part of Start, for options that name a program.
+    static std::unique_ptr<ChildProcess> Spawn(const ChildOptions& options, std::string& error);
+
     std::unique_ptr<System> system_;
     friend class ProcessWaitSet;
 };

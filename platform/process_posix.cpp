@@ -21,6 +21,8 @@
 
 extern char** environ;
 
+static_assert(vantor::platform::kKillSignal == SIGKILL);
+
 namespace vantor::platform {
 
 namespace {
@@ -332,24 +334,18 @@ ChildProcess::ChildProcess(std::unique_ptr<System> system) : system_(std::move(s
 
 ChildProcess::~ChildProcess() = default;
 
-std::unique_ptr<ChildProcess> ChildProcess::Start(const ChildOptions& options, std::string* error) {
-    std::string ignored;
-    error = error != nullptr ? error : &ignored;
-    if (options.argv.empty()) {
-        *error = "no program to start";
-        return nullptr;
-    }
+std::unique_ptr<ChildProcess> ChildProcess::Spawn(const ChildOptions& options, std::string& error) {
     auto system = std::make_unique<System>();
     system->output_limit_bytes = options.output_limit_bytes;
     SpawnPlan plan;
     for (const int fd : options.inherited_descriptors) {
-        if (!plan.Inherit(fd, error)) {
+        if (!plan.Inherit(fd, &error)) {
             return nullptr;
         }
     }
-    const int in = plan.Connect(options.in, STDIN_FILENO, error);
-    const int out = plan.Connect(options.out, STDOUT_FILENO, error);
-    const int err = plan.Connect(options.err, STDERR_FILENO, error);
+    const int in = plan.Connect(options.in, STDIN_FILENO, &error);
+    const int out = plan.Connect(options.out, STDOUT_FILENO, &error);
+    const int err = plan.Connect(options.err, STDERR_FILENO, &error);
     system->in = std::max(in, -1);
     system->out = Reader{std::max(out, -1), {}, out < 0};
     system->err = Reader{std::max(err, -1), {}, err < 0};
@@ -366,7 +362,7 @@ std::unique_ptr<ChildProcess> ChildProcess::Start(const ChildOptions& options, s
                                      argv.data(), envp.data());
     if (failed != 0) {
         system->pid = -1;
-        *error = options.argv[0] + ": " + std::strerror(failed);
+        error = options.argv[0] + ": " + std::strerror(failed);
         return nullptr;
     }
     system->pidfd = OpenPidFd(system->pid);
@@ -423,10 +419,6 @@ bool ChildProcess::Signal(int signal_number) {
     return !system_->exit && ::kill(system_->pid, signal_number) == 0;
 }
 
-bool ChildProcess::Kill() {
-    return Signal(SIGKILL);
-}
-
 std::optional<ChildExit> ChildProcess::WaitUntil(ProcessDeadline deadline) {
     ProcessWaitSet set;
     set.Add(*this);
@@ -465,16 +457,6 @@ ChildExit ChildProcess::Stop(ProcessDeadline deadline) {
 
 const std::optional<ChildExit>& ChildProcess::exit() const {
     return system_->exit;
-}
-
-void ProcessWaitSet::Add(ChildProcess& child) {
-    if (std::find(children_.begin(), children_.end(), &child) == children_.end()) {
-        children_.push_back(&child);
-    }
-}
-
-void ProcessWaitSet::Remove(ChildProcess& child) {
-    std::erase(children_, &child);
 }
 
 std::vector<ChildProcess*> ProcessWaitSet::Wait(ProcessDeadline deadline) {

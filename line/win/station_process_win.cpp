@@ -27,8 +27,6 @@ using platform::OutputStream;
 
 // The longest module path asked for (the system's own limit for long paths).
 constexpr DWORD kPathMost = 32768;
-// SIGKILL's number, which the C runtime here does not name: a killed station's end reads as it.
-constexpr int kSigKill = 9;
 
 std::optional<std::string> OwnProgram() {
     std::wstring path(MAX_PATH, L'\0');
@@ -87,7 +85,7 @@ std::string SignalName(int signal_number) {
     switch (signal_number) {
         case SIGINT:
             return "signal 2 (Interrupt)";
-        case kSigKill:
+        case platform::kKillSignal:
             return "signal 9 (Killed)";
         case SIGTERM:
             return "signal 15 (Terminated)";

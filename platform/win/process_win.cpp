@@ -9,7 +9,6 @@
 // (platform/win/interrupt_channel.h), which the child takes as its Ctrl-C; SIGTERM and SIGKILL
 // end it with TerminateProcess, and its end then reads as that signal. Each child runs on a
 // hidden console of its own, so that a Ctrl-C at the parent's console reaches the parent alone.
-#include <io.h>
 #include <windows.h>
 // After windows.h, whose types they use.
 #include <psapi.h>
@@ -19,14 +18,13 @@
 #include <atomic>
 #include <condition_variable>
 #include <csignal>
-#include <cwctype>
 #include <future>
 #include <mutex>
 #include <thread>
 
 #include "platform/process.h"
+#include "platform/win/child_setup.h"
 #include "platform/win/interrupt_channel.h"
-#include "platform/win/system_message.h"
 
 namespace vantor::platform {
 
@@ -34,8 +32,8 @@ namespace {
 
 // What a reader takes from its pipe at a time.
 constexpr DWORD kReadChunk = 64 * 1024;
-// The size the pipes are asked for; the system may round it.
-constexpr DWORD kPipeBytes = 64 * 1024;
+// The most that one write to a child's stdin pipe hands the system.
+constexpr DWORD kWriteChunk = 64 * 1024;
 // After a child was killed, how long its pipes get to come to their end (a grandchild that kept
 // them open would hold them for ever).
 constexpr auto kDrainAfterKill = std::chrono::seconds(5);
@@ -43,8 +41,6 @@ constexpr auto kDrainAfterKill = std::chrono::seconds(5);
 constexpr UINT kTerminatedBase = 128;
 // Interruptions that a child's channel holds before it has taken them.
 constexpr LONG kInterruptsHeld = 64;
-// The POSIX numbers of the signals that the C runtime here does not name.
-constexpr int kSigKill = 9;
 
 // One lock and one condition for every child's threads: a reader that has read, a reader at its
 // pipe's end, and a child that has ended all wake whoever waits on any child.
@@ -53,156 +49,6 @@ std::condition_variable g_changed;
 // Children are started one at a time, with their ends of the pipes inheritable only meanwhile,
 // so that no child inherits another's pipes (which would hold them open past that one's end).
 std::mutex g_start_mutex;
-
-std::wstring Wide(const std::string& text) {
-    if (text.empty()) {
-        return {};
-    }
-    const int size =
-        ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring wide(static_cast<std::size_t>(std::max(size, 0)), L'\0');
-    ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(),
-                          size);
-    return wide;
-}
-
-std::string Narrow(const std::wstring& text) {
-    if (text.empty()) {
-        return {};
-    }
-    const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                           nullptr, 0, nullptr, nullptr);
-    std::string narrow(static_cast<std::size_t>(std::max(size, 0)), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), narrow.data(),
-                          size, nullptr, nullptr);
-    return narrow;
-}
-
-std::string LastError(const char* what) {
-    return std::string(what) + ": " + SystemMessage(::GetLastError());
-}
-
-// Appends `argument` to a command line so that CommandLineToArgvW and the C runtime give it
-// back unchanged: quoted when it holds white space or a quote, or is empty; a quote escaped by a
-// backslash; backslashes doubled where they come before a quote, the closing one included.
-void AppendArgument(std::wstring& line, const std::wstring& argument) {
-    if (!line.empty()) {
-        line += L' ';
-    }
-    if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
-        line += argument;
-        return;
-    }
-    line += L'"';
-    for (auto it = argument.begin();; ++it) {
-        std::size_t backslashes = 0;
-        while (it != argument.end() && *it == L'\\') {
-            ++it;
-            ++backslashes;
-        }
-        if (it == argument.end()) {
-            line.append(backslashes * 2, L'\\');
-            break;
-        }
-        if (*it == L'"') {
-            line.append(backslashes * 2 + 1, L'\\');
-        } else {
-            line.append(backslashes, L'\\');
-        }
-        line += *it;
-    }
-    line += L'"';
-}
-
-bool SameName(const std::wstring& entry, const std::wstring& name) {
-    if (entry.size() <= name.size() || entry[name.size()] != L'=') {
-        return false;
-    }
-    for (std::size_t i = 0; i < name.size(); ++i) {
-        if (std::towupper(entry[i]) != std::towupper(name[i])) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// The parent's environment with `changes` made, as the block CreateProcessW takes.
-std::wstring EnvironmentBlock(
-    const std::vector<std::pair<std::string, std::optional<std::string>>>& changes) {
-    std::vector<std::wstring> entries;
-    if (wchar_t* strings = ::GetEnvironmentStringsW()) {
-        for (const wchar_t* entry = strings; *entry != L'\0'; entry += std::wcslen(entry) + 1) {
-            entries.emplace_back(entry);
-        }
-        ::FreeEnvironmentStringsW(strings);
-    }
-    for (const auto& [name, value] : changes) {
-        const std::wstring wide_name = Wide(name);
-        entries.erase(
-            std::remove_if(entries.begin(), entries.end(),
-                           [&](const std::wstring& entry) { return SameName(entry, wide_name); }),
-            entries.end());
-        if (value) {
-            entries.push_back(wide_name + L'=' + Wide(*value));
-        }
-    }
-    std::wstring block;
-    for (const std::wstring& entry : entries) {
-        block += entry;
-        block += L'\0';
-    }
-    block += L'\0';
-    return block;
-}
-
-// The job every child joins: when this process ends, the system closes the job's last handle
-// and ends every child still in it. It lives as long as the process.
-HANDLE ChildrenJob(std::string* error) {
-    static HANDLE job = [] {
-        HANDLE created = ::CreateJobObjectW(nullptr, nullptr);
-        if (created != nullptr) {
-            JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-            limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-            if (!::SetInformationJobObject(created, JobObjectExtendedLimitInformation, &limits,
-                                           sizeof limits)) {
-                ::CloseHandle(created);
-                created = nullptr;
-            }
-        }
-        return created;
-    }();
-    if (job == nullptr) {
-        *error = LastError("cannot make a job object for the children");
-    }
-    return job;
-}
-
-class OwnedHandle {
-  public:
-    OwnedHandle() = default;
-    explicit OwnedHandle(HANDLE handle)
-        : handle_(handle == INVALID_HANDLE_VALUE ? nullptr : handle) {}
-    ~OwnedHandle() { Reset(); }
-    OwnedHandle(OwnedHandle&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
-    OwnedHandle& operator=(OwnedHandle&& other) noexcept {
-        if (this != &other) {
-            Reset();
-            handle_ = std::exchange(other.handle_, nullptr);
-        }
-        return *this;
-    }
-    HANDLE get() const { return handle_; }
-    HANDLE release() { return std::exchange(handle_, nullptr); }
-    void Reset() {
-        if (handle_ != nullptr) {
-            ::CloseHandle(handle_);
-            handle_ = nullptr;
-        }
-    }
-
-  private:
-    HANDLE handle_ = nullptr;
-};
 
 // One output stream the parent reads: the reader thread appends to `incoming` under g_mutex,
 // and the owner moves that into `data`, which only the owner touches.
@@ -225,6 +71,15 @@ struct ChildState {
     bool ended = false;    // under g_mutex: the process has ended
 };
 
+// The child's three standard streams, or why one of them could not be had.
+struct ChildStreams {
+    StreamEnds in;
+    StreamEnds out;
+    StreamEnds err;
+    bool err_joins_out = false;  // stderr goes where stdout goes
+    std::string error;
+};
+
 }  // namespace
 
 struct ChildProcess::System : ChildState {
@@ -237,6 +92,10 @@ struct ChildProcess::System : ChildState {
     std::optional<ChildExit> exit;
 
     OutputPipe& Pipe(OutputStream stream) { return stream == OutputStream::kOut ? out : err; }
+
+    // Takes the parent's ends of the child's streams: a reader thread for each output pipe, and
+    // a registered wait for the child's end.
+    void Watch(ChildStreams& streams);
 
     // With g_mutex held: moves what the readers brought into the owner's buffers.
     void GatherLocked() {
@@ -320,191 +179,135 @@ void CALLBACK OnChildEnded(void* context, BOOLEAN /*timed_out*/) {
     g_changed.notify_all();
 }
 
-// The child's end of one standard stream, not yet inheritable; `parent_end` receives the
-// parent's end of a pipe.
-bool ChildEnd(const ChildStream& stream, bool input, OwnedHandle* child_end,
-              OwnedHandle* parent_end, std::string* error) {
-    switch (stream.kind) {
-        case ChildStream::Kind::kInherit: {
-            const HANDLE own = ::GetStdHandle(input ? STD_INPUT_HANDLE : STD_OUTPUT_HANDLE);
-            HANDLE copy = nullptr;
-            if (own != nullptr && own != INVALID_HANDLE_VALUE &&
-                ::DuplicateHandle(::GetCurrentProcess(), own, ::GetCurrentProcess(), &copy, 0,
-                                  FALSE, DUPLICATE_SAME_ACCESS)) {
-                *child_end = OwnedHandle(copy);
-            }
-            return true;  // none to inherit: the child has none either
-        }
-        case ChildStream::Kind::kNull:
-        case ChildStream::Kind::kFile: {
-            const std::wstring path =
-                stream.kind == ChildStream::Kind::kNull ? L"NUL" : Wide(stream.path);
-            *child_end = OwnedHandle(::CreateFileW(
-                path.c_str(), input ? GENERIC_READ : GENERIC_WRITE,
-                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                input || stream.kind == ChildStream::Kind::kNull ? OPEN_EXISTING : CREATE_ALWAYS,
-                FILE_ATTRIBUTE_NORMAL, nullptr));
-            if (child_end->get() == nullptr) {
-                *error = LastError(("cannot open " + Narrow(path)).c_str());
-                return false;
-            }
-            return true;
-        }
-        case ChildStream::Kind::kPipe: {
-            HANDLE read_end = nullptr, write_end = nullptr;
-            if (!::CreatePipe(&read_end, &write_end, nullptr, kPipeBytes)) {
-                *error = LastError("cannot make a pipe");
-                return false;
-            }
-            *child_end = OwnedHandle(input ? read_end : write_end);
-            *parent_end = OwnedHandle(input ? write_end : read_end);
-            return true;
-        }
-        case ChildStream::Kind::kDescriptor: {
-            const auto own = reinterpret_cast<HANDLE>(::_get_osfhandle(stream.descriptor));
-            HANDLE copy = nullptr;
-            if (own == INVALID_HANDLE_VALUE ||
-                !::DuplicateHandle(::GetCurrentProcess(), own, ::GetCurrentProcess(), &copy, 0,
-                                   FALSE, DUPLICATE_SAME_ACCESS)) {
-                *error = "descriptor " + std::to_string(stream.descriptor) + " is not open";
-                return false;
-            }
-            *child_end = OwnedHandle(copy);
-            return true;
-        }
-        case ChildStream::Kind::kTerminal:
-            *error = "a child on a pseudo-terminal is not available on Windows";
-            return false;
-        case ChildStream::Kind::kJoinOut:
-            *error = "only stderr can go where stdout goes";
-            return false;
+ChildStreams ConnectStreams(const ChildOptions& options) {
+    ChildStreams streams;
+    streams.in = ConnectStream(options.in, STD_INPUT_HANDLE);
+    streams.out = ConnectStream(options.out, STD_OUTPUT_HANDLE);
+    streams.err_joins_out = options.err.kind == ChildStream::Kind::kJoinOut;
+    if (!streams.err_joins_out) {
+        streams.err = ConnectStream(options.err, STD_ERROR_HANDLE);
     }
-    return false;
+    for (const StreamEnds* ends : {&streams.in, &streams.out, &streams.err}) {
+        if (streams.error.empty()) {
+            streams.error = ends->error;
+        }
+    }
+    return streams;
 }
 
-HANDLE Inheritable(const OwnedHandle& handle, std::vector<OwnedHandle>& copies) {
-    if (handle.get() == nullptr) {
-        return nullptr;
+// The semaphore a child hears SIGINT through, by a name of its own that goes into the child's
+// environment; or why it could not be made.
+struct InterruptChannel {
+    OwnedHandle semaphore;
+    std::string name;
+    std::string error;
+};
+
+InterruptChannel MakeInterruptChannel() {
+    static std::atomic<unsigned long> made_count{0};
+    InterruptChannel channel;
+    channel.name = "Local\\vantor-interrupt-" + std::to_string(::GetCurrentProcessId()) + "-" +
+                   std::to_string(++made_count);
+    channel.semaphore =
+        OwnedHandle(::CreateSemaphoreW(nullptr, 0, kInterruptsHeld, Wide(channel.name).c_str()));
+    if (channel.semaphore.get() == nullptr) {
+        channel.error = LastErrorText("cannot make the child's interrupt channel");
     }
-    HANDLE copy = nullptr;
-    if (!::DuplicateHandle(::GetCurrentProcess(), handle.get(), ::GetCurrentProcess(), &copy, 0,
-                           TRUE, DUPLICATE_SAME_ACCESS)) {
-        return nullptr;
+    return channel;
+}
+
+struct Launched {
+    PROCESS_INFORMATION info{};
+    std::string error;  // why it did not start
+};
+
+// Starts the child suspended, on a hidden console of its own (which a Ctrl-C at the parent's
+// console does not reach), with the child's ends of `streams` as its standard streams.
+Launched LaunchSuspended(const ChildOptions& options, std::wstring environment,
+                         const ChildStreams& streams) {
+    std::wstring command_line = CommandLine(options.argv);
+    const std::wstring program = Wide(options.program.empty() ? options.argv[0] : options.program);
+    Launched launched;
+    // Children start one at a time, with their ends of the pipes inheritable only meanwhile.
+    std::lock_guard start_lock(g_start_mutex);
+    std::vector<OwnedHandle> copies;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = Inheritable(streams.in.child, copies);
+    startup.hStdOutput = Inheritable(streams.out.child, copies);
+    startup.hStdError =
+        streams.err_joins_out ? startup.hStdOutput : Inheritable(streams.err.child, copies);
+    const DWORD flags = CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW | CREATE_SUSPENDED;
+    if (!::CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, TRUE, flags,
+                          environment.data(), nullptr, &startup, &launched.info)) {
+        launched.error = LastErrorText("cannot start " + Narrow(program));
     }
-    copies.emplace_back(copy);
-    return copy;
+    return launched;
 }
 
 }  // namespace
 
 ChildProcess::ChildProcess(std::unique_ptr<System> system) : system_(std::move(system)) {}
 
-std::unique_ptr<ChildProcess> ChildProcess::Start(const ChildOptions& options, std::string* error) {
-    if (options.argv.empty()) {
-        *error = "no program to start";
-        return nullptr;
-    }
-    if (!options.inherited_descriptors.empty()) {
-        *error = "passing descriptors to a child is not available on Windows";
-        return nullptr;
-    }
-    const HANDLE job = ChildrenJob(error);
-    if (job == nullptr) {
-        return nullptr;
-    }
-    OwnedHandle in_child, in_parent, out_child, out_parent, err_child, err_parent;
-    if (!ChildEnd(options.in, true, &in_child, &in_parent, error) ||
-        !ChildEnd(options.out, false, &out_child, &out_parent, error)) {
-        return nullptr;
-    }
-    if (options.err.kind != ChildStream::Kind::kJoinOut) {
-        if (options.err.kind == ChildStream::Kind::kInherit) {
-            HANDLE copy = nullptr;
-            const HANDLE own = ::GetStdHandle(STD_ERROR_HANDLE);
-            if (own != nullptr && own != INVALID_HANDLE_VALUE &&
-                ::DuplicateHandle(::GetCurrentProcess(), own, ::GetCurrentProcess(), &copy, 0,
-                                  FALSE, DUPLICATE_SAME_ACCESS)) {
-                err_child = OwnedHandle(copy);
-            }
-        } else if (!ChildEnd(options.err, false, &err_child, &err_parent, error)) {
-            return nullptr;
+void ChildProcess::System::Watch(ChildStreams& streams) {
+    input = std::move(streams.in.parent);
+    for (auto [pipe, ends] : {std::pair{&out, &streams.out}, std::pair{&err, &streams.err}}) {
+        if (ends->parent.get() != nullptr) {
+            pipe->piped = true;
+            pipe->reader = std::thread(ReadPipe, this, pipe, ends->parent.release());
         }
     }
-
-    std::wstring command_line;
-    for (const std::string& argument : options.argv) {
-        AppendArgument(command_line, Wide(argument));
+    if (!::RegisterWaitForSingleObject(&end_wait, process.get(), OnChildEnded, this, INFINITE,
+                                       WT_EXECUTEONLYONCE)) {
+        end_wait = nullptr;
+        // Without the system's word on its end, the readers' ends stand in (checked in waits).
     }
-    const std::wstring program = Wide(options.program.empty() ? options.argv[0] : options.program);
-    auto system = std::make_unique<System>();
-    static std::atomic<unsigned long> started_count{0};
-    const std::string channel = "Local\\vantor-interrupt-" +
-                                std::to_string(::GetCurrentProcessId()) + "-" +
-                                std::to_string(++started_count);
-    system->interrupts =
-        OwnedHandle(::CreateSemaphoreW(nullptr, 0, kInterruptsHeld, Wide(channel).c_str()));
-    if (system->interrupts.get() == nullptr) {
-        *error = LastError("cannot make the child's interrupt channel");
+}
+
+std::unique_ptr<ChildProcess> ChildProcess::Spawn(const ChildOptions& options, std::string& error) {
+    if (!options.inherited_descriptors.empty()) {
+        error = "passing descriptors to a child is not available on Windows";
         return nullptr;
+    }
+    const ChildrenJob job = TheChildrenJob();
+    ChildStreams streams = ConnectStreams(options);
+    InterruptChannel channel = MakeInterruptChannel();
+    for (const std::string& why : {job.error, streams.error, channel.error}) {
+        if (!why.empty()) {
+            error = why;
+            return nullptr;
+        }
     }
     auto changes = options.environment_changes;
-    changes.emplace_back(kInterruptChannelVariable, channel);
-    std::wstring environment = EnvironmentBlock(changes);
-
-    system->limit = std::max<std::size_t>(options.output_limit_bytes, 1);
-    PROCESS_INFORMATION started{};
-    {
-        std::lock_guard start_lock(g_start_mutex);
-        std::vector<OwnedHandle> copies;
-        STARTUPINFOW startup{};
-        startup.cb = sizeof startup;
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdInput = Inheritable(in_child, copies);
-        startup.hStdOutput = Inheritable(out_child, copies);
-        startup.hStdError = options.err.kind == ChildStream::Kind::kJoinOut
-                                ? startup.hStdOutput
-                                : Inheritable(err_child, copies);
-        // A hidden console of its own, which a Ctrl-C at the parent's console does not reach;
-        // suspended until it is in the job.
-        const DWORD flags = CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW | CREATE_SUSPENDED;
-        if (!::CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, TRUE, flags,
-                              environment.data(), nullptr, &startup, &started)) {
-            *error = LastError(("cannot start " + Narrow(program)).c_str());
-            return nullptr;
-        }
+    changes.emplace_back(kInterruptChannelVariable, channel.name);
+    const Launched launched = LaunchSuspended(options, EnvironmentBlock(changes), streams);
+    if (!launched.error.empty()) {
+        error = launched.error;
+        return nullptr;
     }
-    OwnedHandle thread(started.hThread);
-    system->process = OwnedHandle(started.hProcess);
-    system->id = started.dwProcessId;
-    if (!::AssignProcessToJobObject(job, system->process.get())) {
-        *error = LastError("cannot put the child into the job object");
-        ::TerminateProcess(system->process.get(), kTerminatedBase + static_cast<UINT>(kSigKill));
+    auto system = std::make_unique<System>();
+    system->limit = std::max<std::size_t>(options.output_limit_bytes, 1);
+    system->interrupts = std::move(channel.semaphore);
+    OwnedHandle thread(launched.info.hThread);
+    system->process = OwnedHandle(launched.info.hProcess);
+    system->id = launched.info.dwProcessId;
+    // Suspended until it is in the job, so that no child escapes the job's end.
+    if (!::AssignProcessToJobObject(job.job, system->process.get())) {
+        error = LastErrorText("cannot put the child into the job object");
+        ::TerminateProcess(system->process.get(), kTerminatedBase + static_cast<UINT>(kKillSignal));
         ::WaitForSingleObject(system->process.get(), INFINITE);
         return nullptr;
     }
     ::ResumeThread(thread.get());
-
-    ChildState* raw = system.get();
-    system->input = std::move(in_parent);
-    if (out_parent.get() != nullptr) {
-        system->out.piped = true;
-        system->out.reader = std::thread(ReadPipe, raw, &raw->out, out_parent.release());
-    }
-    if (err_parent.get() != nullptr) {
-        system->err.piped = true;
-        system->err.reader = std::thread(ReadPipe, raw, &raw->err, err_parent.release());
-    }
-    if (!::RegisterWaitForSingleObject(&system->end_wait, system->process.get(), OnChildEnded, raw,
-                                       INFINITE, WT_EXECUTEONLYONCE)) {
-        system->end_wait = nullptr;
-        // Without the system's word on its end, the readers' ends stand in (checked in waits).
-    }
+    system->Watch(streams);
     return std::unique_ptr<ChildProcess>(new ChildProcess(std::move(system)));
 }
 
 ChildProcess::~ChildProcess() {
     if (::WaitForSingleObject(system_->process.get(), 0) != WAIT_OBJECT_0) {
-        ::TerminateProcess(system_->process.get(), kTerminatedBase + static_cast<UINT>(kSigKill));
+        ::TerminateProcess(system_->process.get(),
+                           kTerminatedBase + static_cast<UINT>(kKillSignal));
     }
     ::WaitForSingleObject(system_->process.get(), INFINITE);
     if (system_->end_wait != nullptr) {
@@ -541,7 +344,7 @@ bool ChildProcess::WriteInput(const std::string& bytes, ProcessDeadline deadline
         while (written < bytes.size()) {
             DWORD wrote = 0;
             const auto size =
-                static_cast<DWORD>(std::min<std::size_t>(bytes.size() - written, kPipeBytes));
+                static_cast<DWORD>(std::min<std::size_t>(bytes.size() - written, kWriteChunk));
             if (!::WriteFile(input, bytes.data() + written, size, &wrote, nullptr)) {
                 return false;
             }
@@ -609,16 +412,12 @@ bool ChildProcess::Signal(int signal_number) {
     if (signal_number == SIGINT) {
         return ::ReleaseSemaphore(system_->interrupts.get(), 1, nullptr) != 0;
     }
-    if (signal_number == SIGTERM || signal_number == kSigKill) {
+    if (signal_number == SIGTERM || signal_number == kKillSignal) {
         system_->terminated_by = signal_number;
         return ::TerminateProcess(system_->process.get(),
                                   kTerminatedBase + static_cast<UINT>(signal_number)) != 0;
     }
     return false;
-}
-
-bool ChildProcess::Kill() {
-    return Signal(kSigKill);
 }
 
 std::optional<ChildExit> ChildProcess::WaitUntil(ProcessDeadline deadline) {
@@ -672,16 +471,6 @@ const std::optional<ChildExit>& ChildProcess::exit() const {
     return system_->exit;
 }
 
-void ProcessWaitSet::Add(ChildProcess& child) {
-    if (std::find(children_.begin(), children_.end(), &child) == children_.end()) {
-        children_.push_back(&child);
-    }
-}
-
-void ProcessWaitSet::Remove(ChildProcess& child) {
-    children_.erase(std::remove(children_.begin(), children_.end(), &child), children_.end());
-}
-
 std::vector<ChildProcess*> ProcessWaitSet::Wait(ProcessDeadline deadline) {
     std::vector<ChildProcess*> ready;
     std::unique_lock lock(g_mutex);
@@ -706,29 +495,6 @@ std::vector<ChildProcess*> ProcessWaitSet::Wait(ProcessDeadline deadline) {
         g_changed.wait_until(lock, std::min(deadline, std::chrono::steady_clock::now() +
                                                           std::chrono::milliseconds(100)));
     }
-}
-
-void ListenToParentInterruptions() {
-    wchar_t name[256];
-    const std::wstring variable = Wide(kInterruptChannelVariable);
-    const DWORD length = ::GetEnvironmentVariableW(variable.c_str(), name, 256);
-    if (length == 0) {
-        return;
-    }
-    ::SetEnvironmentVariableW(variable.c_str(), nullptr);
-    if (length >= 256) {
-        return;
-    }
-    // Held for the rest of the process, as the thread that waits on it runs that long.
-    const HANDLE channel = ::OpenSemaphoreW(SYNCHRONIZE, FALSE, name);
-    if (channel == nullptr) {
-        return;
-    }
-    std::thread([channel] {
-        while (::WaitForSingleObject(channel, INFINITE) == WAIT_OBJECT_0) {
-            ::GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
-        }
-    }).detach();
 }
 
 DescriptorBudget EnsureDescriptorBudget(long children, long per_child) {
