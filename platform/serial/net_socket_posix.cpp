@@ -10,6 +10,7 @@
 
 #include "platform/clock.h"
 #include "platform/serial/net_socket.h"
+#include "platform/serial/net_system.h"
 
 namespace vantor::platform::net {
 
@@ -38,26 +39,12 @@ bool AwaitConnected(int fd, std::int64_t deadline_ns, int budget_ms, std::string
 
 }  // namespace
 
-bool LookUp(const std::string& host, const std::string& port, bool numeric_only,
-            std::vector<SocketAddress>& found, std::string& why) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICSERV | (numeric_only ? AI_NUMERICHOST : 0);
-    addrinfo* list = nullptr;
-    const int failure = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &list);
-    if (failure != 0) {
-        why = ::gai_strerror(failure);
-        return false;
-    }
-    found.clear();
-    for (const addrinfo* entry = list; entry != nullptr; entry = entry->ai_next) {
-        const auto* bytes = reinterpret_cast<const std::uint8_t*>(entry->ai_addr);
-        found.push_back({entry->ai_family, entry->ai_socktype, entry->ai_protocol,
-                         std::vector<std::uint8_t>(bytes, bytes + entry->ai_addrlen)});
-    }
-    ::freeaddrinfo(list);
-    return !found.empty();
+bool SocketsReady(std::string& /*why*/) {
+    return true;
+}
+
+std::string LookupFailureText(int failure) {
+    return ::gai_strerror(failure);
 }
 
 int Connect(const SocketAddress& address, std::int64_t deadline_ns, int budget_ms,

@@ -14,15 +14,14 @@
 
 #include "platform/clock.h"
 #include "platform/serial/net_socket.h"
+#include "platform/serial/net_system.h"
 #include "platform/serial/rfc2217_device.h"
 #include "platform/win/system_message.h"
 
 namespace vantor::platform::net {
 
-namespace {
-
 // Winsock is started once for the process and left running until it ends.
-bool WinsockStarted(std::string& why) {
+bool SocketsReady(std::string& why) {
     static std::once_flag once;
     static int failure = 0;
     std::call_once(once, [] {
@@ -35,6 +34,8 @@ bool WinsockStarted(std::string& why) {
     }
     return true;
 }
+
+namespace {
 
 SOCKET Handle(int socket) {
     return static_cast<SOCKET>(static_cast<unsigned int>(socket));
@@ -95,34 +96,13 @@ bool AwaitConnected(SOCKET socket, std::int64_t deadline_ns, int budget_ms, std:
 
 }  // namespace
 
-bool LookUp(const std::string& host, const std::string& port, bool numeric_only,
-            std::vector<SocketAddress>& found, std::string& why) {
-    if (!WinsockStarted(why)) {
-        return false;
-    }
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICSERV | (numeric_only ? AI_NUMERICHOST : 0);
-    addrinfo* list = nullptr;
-    const int failure = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &list);
-    if (failure != 0) {
-        why = SystemMessage(static_cast<unsigned long>(failure));
-        return false;
-    }
-    found.clear();
-    for (const addrinfo* entry = list; entry != nullptr; entry = entry->ai_next) {
-        const auto* bytes = reinterpret_cast<const std::uint8_t*>(entry->ai_addr);
-        found.push_back({entry->ai_family, entry->ai_socktype, entry->ai_protocol,
-                         std::vector<std::uint8_t>(bytes, bytes + entry->ai_addrlen)});
-    }
-    ::freeaddrinfo(list);
-    return !found.empty();
+std::string LookupFailureText(int failure) {
+    return SystemMessage(static_cast<unsigned long>(failure));
 }
 
 int Connect(const SocketAddress& address, std::int64_t deadline_ns, int budget_ms,
             std::string& why) {
-    if (!WinsockStarted(why)) {
+    if (!SocketsReady(why)) {
         return -1;
     }
     // Not inherited: a program this one starts must not hold the connection open.
