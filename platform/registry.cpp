@@ -179,6 +179,50 @@ struct StoreEdit {
     std::optional<std::string> data;
 };
 
+// Reads one line of the store (the first is `first`, a value belongs to the key `current`) into
+// `entry`; what is wrong with it when it cannot be read.
+std::optional<std::string> ReadStoreLine(std::string line, bool first,
+                                         const std::optional<std::string>& current,
+                                         StoreLine& entry) {
+    // A file edited on another system ends its lines with CR LF.
+    if (!line.empty() && line.back() == '\r') {
+        line.pop_back();
+    }
+    if (first) {
+        if (line != kHeaderLine) {
+            return std::string("the first line is not \"") + kHeaderLine + "\"";
+        }
+        entry.kind = StoreLine::Kind::Header;
+    } else if (line.find_first_not_of(" \t") == std::string::npos || line[0] == '#') {
+        entry.kind = StoreLine::Kind::Other;
+    } else if (line.front() == '[' && line.back() == ']' && line.size() >= 2) {
+        const auto key = Unescape(line.substr(1, line.size() - 2), LoneBackslash::Literal);
+        if (!key) {
+            return "a broken \\xHH escape or a control character in the key";
+        }
+        entry.kind = StoreLine::Kind::Key;
+        entry.key = *key;
+    } else {
+        const auto equals = line.find('=');
+        if (equals == std::string::npos) {
+            return "neither [KEY] nor NAME=VALUE";
+        }
+        if (!current) {
+            return "a value before the first [KEY] line";
+        }
+        const auto name = Unescape(line.substr(0, equals));
+        const auto data = Unescape(line.substr(equals + 1));
+        if (!name || !data) {
+            return "a broken \\xHH escape or a control character";
+        }
+        entry.kind = StoreLine::Kind::Value;
+        entry.key = *current;
+        entry.name = *name;
+        entry.data = *data;
+    }
+    return std::nullopt;
+}
+
 std::optional<std::vector<StoreLine>> ParseStoreLines(const std::string& text,
                                                       std::string* problem) {
     std::vector<StoreLine> lines;
@@ -188,12 +232,6 @@ std::optional<std::vector<StoreLine>> ParseStoreLines(const std::string& text,
     }
     std::size_t begin = 0;
     int number = 0;
-    const auto refuse = [&problem, &number](const std::string& why) {
-        if (problem != nullptr) {
-            *problem = "line " + std::to_string(number) + ": " + why;
-        }
-        return std::nullopt;
-    };
     // The key of the values that follow; none before the first key line.
     std::optional<std::string> current;
     while (begin < text.size()) {
@@ -203,42 +241,11 @@ std::optional<std::vector<StoreLine>> ParseStoreLines(const std::string& text,
         entry.raw = text.substr(begin, end - begin);
         begin = end + 1;
         ++number;
-        // A file edited on another system ends its lines with CR LF.
-        std::string line = entry.raw;
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
-        }
-        if (number == 1) {
-            if (line != kHeaderLine) {
-                return refuse(std::string("the first line is not \"") + kHeaderLine + "\"");
+        if (const auto why = ReadStoreLine(entry.raw, number == 1, current, entry)) {
+            if (problem != nullptr) {
+                *problem = "line " + std::to_string(number) + ": " + *why;
             }
-            entry.kind = StoreLine::Kind::Header;
-        } else if (line.find_first_not_of(" \t") == std::string::npos || line[0] == '#') {
-            entry.kind = StoreLine::Kind::Other;
-        } else if (line.front() == '[' && line.back() == ']' && line.size() >= 2) {
-            const auto key = Unescape(line.substr(1, line.size() - 2), LoneBackslash::Literal);
-            if (!key) {
-                return refuse("a broken \\xHH escape or a control character in the key");
-            }
-            entry.kind = StoreLine::Kind::Key;
-            entry.key = *key;
-        } else {
-            const auto equals = line.find('=');
-            if (equals == std::string::npos) {
-                return refuse("neither [KEY] nor NAME=VALUE");
-            }
-            if (!current) {
-                return refuse("a value before the first [KEY] line");
-            }
-            const auto name = Unescape(line.substr(0, equals));
-            const auto data = Unescape(line.substr(equals + 1));
-            if (!name || !data) {
-                return refuse("a broken \\xHH escape or a control character");
-            }
-            entry.kind = StoreLine::Kind::Value;
-            entry.key = *current;
-            entry.name = *name;
-            entry.data = *data;
+            return std::nullopt;
         }
         if (entry.kind == StoreLine::Kind::Key) {
             current = entry.key;

@@ -114,34 +114,42 @@ OptionRule FlagOption(bool SimOptions::*field, bool value) {
             }};
 }
 
+// One address answers (address=N); it stands for the whole list.
+OptionRule AddressOption() {
+    return {true, "an address from 0 to 31", [](const std::string& text, SimOptions& o) {
+                const auto address = ParseNumber(text, 0, kMaxAddress);
+                if (address) {
+                    o.addresses = {static_cast<int>(*address)};
+                }
+                return address.has_value();
+            }};
+}
+
+OptionRule AddressesOption() {
+    return {true, "addresses from 0 to 31 joined by '+', none twice, such as 3+7",
+            [](const std::string& text, SimOptions& o) {
+                auto addresses = ParseAddresses(text);
+                if (addresses) {
+                    o.addresses = std::move(*addresses);
+                }
+                return addresses.has_value();
+            }};
+}
+
+OptionRule PasswordOption() {
+    return {true, "a text without commas", [](const std::string& text, SimOptions& o) {
+                o.password = text;
+                return !text.empty();
+            }};
+}
+
 const std::map<std::string, OptionRule>& Rules() {
     static const std::map<std::string, OptionRule> rules = {
         {"ident", NumberOption(&SimOptions::ident, 0, kMaxWord, "a word from 0 to 0xFFFF")},
-        {"address",
-         {true, "an address from 0 to 31",
-          [](const std::string& text, SimOptions& o) {
-              const auto address = ParseNumber(text, 0, kMaxAddress);
-              if (address) {
-                  o.addresses = {static_cast<int>(*address)};
-              }
-              return address.has_value();
-          }}},
-        {"addresses",
-         {true, "addresses from 0 to 31 joined by '+', none twice, such as 3+7",
-          [](const std::string& text, SimOptions& o) {
-              auto addresses = ParseAddresses(text);
-              if (addresses) {
-                  o.addresses = std::move(*addresses);
-              }
-              return addresses.has_value();
-          }}},
+        {"address", AddressOption()},
+        {"addresses", AddressesOption()},
         {"stay-in-command-mode", FlagOption(&SimOptions::stay_in_command_mode, true)},
-        {"password",
-         {true, "a text without commas",
-          [](const std::string& text, SimOptions& o) {
-              o.password = text;
-              return !text.empty();
-          }}},
+        {"password", PasswordOption()},
         {"prompt-length",
          NumberOption(&SimOptions::prompt_length, 0, 64, "a byte count from 0 to 64")},
         {"no-break-answer", FlagOption(&SimOptions::answer_break, false)},

@@ -13,6 +13,25 @@ namespace {
 constexpr int kUsage = 64;
 constexpr int kLineStations = 8;
 
+// What history stats says of a history whose runs all succeeded: `image_runs` of the one image
+// `sha256`, and `runs` in all.
+void ExpectStats(const std::string& sha256, int image_runs, int runs) {
+    const CliRun stats = RunCli({"history", "stats", "--json"});
+    ASSERT_EQ(stats.status, 0) << stats.err;
+    int station_runs = 0;
+    for (const JsonObject& row : ParseJsonLines(stats.out)) {
+        if (StringField(row, "kind") == "image") {
+            EXPECT_EQ(row["sha256"], sha256);
+            EXPECT_EQ(row["runs"], image_runs);
+            EXPECT_EQ(row["successes"], image_runs);
+        } else {
+            station_runs += row["runs"].get<int>();
+            EXPECT_EQ(row["failure_rate"], 0.0);
+        }
+    }
+    EXPECT_EQ(station_runs, runs);
+}
+
 TEST(StationHistory, RecordsEverySingleRunLineStationAndIdentify) {
     TempDir dir;
     KeepStationHistoryIn(dir);
@@ -60,20 +79,7 @@ TEST(StationHistory, RecordsEverySingleRunLineStationAndIdentify) {
     EXPECT_EQ(Listed({"--limit", "2"}).size(), 2U);
     EXPECT_EQ(Listed({"--until", "2000-01-01"}).size(), 0U);
 
-    const CliRun stats = RunCli({"history", "stats", "--json"});
-    ASSERT_EQ(stats.status, 0) << stats.err;
-    int station_runs = 0;
-    for (const JsonObject& row : ParseJsonLines(stats.out)) {
-        if (StringField(row, "kind") == "image") {
-            EXPECT_EQ(row["sha256"], sha256);
-            EXPECT_EQ(row["runs"], 3 + kLineStations);
-            EXPECT_EQ(row["successes"], 3 + kLineStations);
-        } else {
-            station_runs += row["runs"].get<int>();
-            EXPECT_EQ(row["failure_rate"], 0.0);
-        }
-    }
-    EXPECT_EQ(station_runs, 3 + 1 + kLineStations);
+    ExpectStats(sha256, 3 + kLineStations, 3 + 1 + kLineStations);
 
     const CliRun csv = RunCli({"history", "--csv"});
     EXPECT_EQ(Lines(csv.out).size(), 1U + runs.size());

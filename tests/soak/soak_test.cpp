@@ -73,29 +73,10 @@ struct Scenario {
     int payload_bytes = 8;
 };
 
-// Drawn with the simulator's own generator, so that a seed gives the same scenario with any
-// standard library.
-Scenario Draw(std::uint64_t seed) {
-    sim::SeededRandom random(seed);
+// The drive's faults in its answers and breaks, drawn in this order for every seed.
+void DrawAnswerFaults(sim::SeededRandom& random, std::ostringstream& options) {
     auto chance = [&](double p) { return random.Chance(p); };
     auto pick = [&](int low, int high) { return random.Between(low, high); };
-
-    Scenario s;
-    std::ostringstream options;
-    options << "seed=" << seed;
-    if (chance(0.5)) {
-        s.address = pick(0, 31);
-        options << ",address=" << s.address;
-        s.use_address = chance(0.5);
-    } else {
-        s.skip_seeking = chance(0.7);
-    }
-    if (chance(0.5)) {
-        std::ostringstream noise;
-        noise << pick(1, 20) / 1000.0;
-        s.noise = noise.str();
-        options << ",noise=" << s.noise;
-    }
     if (chance(0.2)) {
         options << ",ack-on-send=" << pick(1, 4);
     }
@@ -120,6 +101,32 @@ Scenario Draw(std::uint64_t seed) {
     if (chance(0.3)) {
         options << ",break-delay=" << pick(0, 300) << ",break-ms=" << pick(1, 150);
     }
+}
+
+// Drawn with the simulator's own generator, so that a seed gives the same scenario with any
+// standard library.
+Scenario Draw(std::uint64_t seed) {
+    sim::SeededRandom random(seed);
+    auto chance = [&](double p) { return random.Chance(p); };
+    auto pick = [&](int low, int high) { return random.Between(low, high); };
+
+    Scenario s;
+    std::ostringstream options;
+    options << "seed=" << seed;
+    if (chance(0.5)) {
+        s.address = pick(0, 31);
+        options << ",address=" << s.address;
+        s.use_address = chance(0.5);
+    } else {
+        s.skip_seeking = chance(0.7);
+    }
+    if (chance(0.5)) {
+        std::ostringstream noise;
+        noise << pick(1, 20) / 1000.0;
+        s.noise = noise.str();
+        options << ",noise=" << s.noise;
+    }
+    DrawAnswerFaults(random, options);
     s.packets = pick(0, 3);
     s.payload_bytes = pick(8, 64);  // room for data, so no two packets are alike
     // Drawn last, so that the faults above stay what they were for each seed.
