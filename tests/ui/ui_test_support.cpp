@@ -8,8 +8,10 @@
 #include <QEventLoop>
 #include <QLabel>
 #include <QTimer>
+#include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
+#include <vector>
 
 #include "image/image_writer.h"
 #include "ui/main_dialog.h"
@@ -119,8 +121,27 @@ void ClearQuit() {
     QCoreApplication::exec();
 }
 
+namespace {
+
+// The images made for the tests, removed when the test program ends: a test need not remove its
+// own, and one whose check failed halfway leaves nothing behind either.
+struct MadeImages {
+    std::vector<std::string> paths;
+    ~MadeImages() {
+        for (const std::string& path : paths) {
+            std::remove(path.c_str());
+        }
+    }
+};
+
+}  // namespace
+
 std::string WriteTestImage(int packets, int revision) {
-    return image_writer::ImageBuilder::Kdx(revision).FillerPackets(packets, 32).WriteTemp();
+    static MadeImages made;
+    std::string path =
+        image_writer::ImageBuilder::Kdx(revision).FillerPackets(packets, 32).WriteTemp();
+    made.paths.push_back(path);
+    return path;
 }
 
 }  // namespace vantor::ui::test
