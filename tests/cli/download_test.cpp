@@ -9,9 +9,9 @@
 #include <algorithm>
 
 #include "cli/cli_runner.h"
-#include "cli/json_lines.h"
 #include "image/image_writer.h"
 #include "job/job.h"
+#include "support/json_lines.h"
 #include "support/test_support.h"
 
 namespace vantor::test {

@@ -11,8 +11,8 @@
 #include <iterator>
 
 #include "cli/cli_runner.h"
-#include "cli/json_lines.h"
 #include "image/image_writer.h"
+#include "support/json_lines.h"
 
 namespace vantor::test {
 

@@ -7,8 +7,8 @@
 #include <gtest/gtest.h>
 
 #include "cli/cli_runner.h"
-#include "cli/json_lines.h"
 #include "platform/serial/port_identity.h"
+#include "support/json_lines.h"
 
 namespace vantor::test {
 namespace {

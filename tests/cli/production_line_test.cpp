@@ -5,9 +5,9 @@
 #include <csignal>
 
 #include "cli/cli_runner.h"
-#include "cli/json_lines.h"
 #include "image/image_writer.h"
 #include "platform/serial/port_identity.h"
+#include "support/json_lines.h"
 
 namespace vantor::test {
 namespace {

@@ -10,8 +10,8 @@
 #include <stdexcept>
 
 #include "cli/cli_runner.h"
-#include "cli/json_lines.h"
 #include "image/image_writer.h"
+#include "support/json_lines.h"
 
 namespace vantor::test {
 namespace {

@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "cli/cli_runner.h"
-#include "cli/json_lines.h"
 #include "image/image_writer.h"
 #include "records/run_record.h"
+#include "support/json_lines.h"
 
 namespace vantor::test {
 namespace {

@@ -6,8 +6,8 @@
 #include <algorithm>
 
 #include "cli/cli_runner.h"
-#include "cli/json_lines.h"
 #include "records/exit_status.h"
+#include "support/json_lines.h"
 
 namespace vantor::test {
 namespace {

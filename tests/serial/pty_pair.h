@@ -11,8 +11,9 @@
 #include <cstdint>
 #include <functional>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "support/test_support.h"
 
 namespace vantor::test {
 
@@ -70,14 +71,7 @@ class PtyPair {
 // Asks `condition` again until it holds, letting the kernel move bytes between the two sides of
 // a pty; gives up after a bound that only a broken kernel reaches.
 inline bool KernelEventually(const std::function<bool()>& condition) {
-    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > give_up) {
-            return false;
-        }
-        std::this_thread::yield();
-    }
-    return true;
+    return Eventually(condition, std::chrono::seconds(2));
 }
 
 }  // namespace vantor::test

@@ -27,6 +27,7 @@
 #include "network_peers.h"
 #include "platform/process.h"
 #include "platform/serial/device_address.h"
+#include "support/test_support.h"
 
 namespace vantor {
 namespace {
@@ -34,15 +35,9 @@ namespace {
 constexpr char kSocat[] = "/usr/bin/socat";
 constexpr char kSer2net[] = "/usr/sbin/ser2net";
 
+// Asks again until `condition` holds, while a real server of this machine answers.
 bool Eventually(const std::function<bool()>& condition) {
-    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > give_up) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
+    return test::Eventually(condition, std::chrono::seconds(5));
 }
 
 // A program started with its output thrown away; ended (SIGTERM) and reaped with the object.

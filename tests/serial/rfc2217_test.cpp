@@ -20,6 +20,7 @@
 #include "platform/serial/rfc2217_device.h"
 #include "platform/serial/rfc2217_telnet.h"
 #include "platform/serial/round_trip.h"
+#include "support/test_support.h"
 
 namespace vantor::platform {
 namespace {
@@ -30,14 +31,7 @@ using Bytes = std::vector<std::uint8_t>;
 // Asks again until `condition` holds, while the bytes cross the loopback connection; gives up
 // after a bound that only a broken peer reaches.
 bool NetworkEventually(const std::function<bool()>& condition) {
-    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > give_up) {
-            return false;
-        }
-        std::this_thread::yield();
-    }
-    return true;
+    return test::Eventually(condition, std::chrono::seconds(3));
 }
 
 Bytes AllByteValues() {

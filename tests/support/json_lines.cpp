@@ -1,4 +1,4 @@
-#include "cli/json_lines.h"
+#include "support/json_lines.h"
 
 #include <gtest/gtest.h>
 
