@@ -67,6 +67,9 @@ enum class OpenFor { kWrite, kRead };
 // is left as it is.
 std::unique_ptr<HistoryDatabase> OpenSqliteHistory(const std::string& path, OpenFor purpose,
                                                    std::string* error);
+// A SQLite history of its own in memory, gone when it is closed, with no schema yet; null when
+// SQLite has no memory for it.
+std::unique_ptr<HistoryDatabase> OpenSqliteHistoryInMemory();
 // How long a record keeps trying while what failed may go through when tried again: the busy
 // wait's own bound, so that 256 stations ending at once all get their turn.
 inline constexpr std::chrono::seconds kRetryForS{30};

@@ -186,4 +186,14 @@ std::unique_ptr<HistoryDatabase> OpenSqliteHistory(const std::string& path, Open
     return database;
 }
 
+std::unique_ptr<HistoryDatabase> OpenSqliteHistoryInMemory() {
+    sqlite3* handle = nullptr;
+    if (sqlite3_open_v2(":memory:", &handle, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
+                        nullptr) != SQLITE_OK) {
+        sqlite3_close_v2(handle);
+        return nullptr;
+    }
+    return std::make_unique<SqliteHistory>(handle, "memory");
+}
+
 }  // namespace vantor::cli

@@ -121,26 +121,26 @@ TEST(HistoryStore, SixtyFourProcessesIntoANewFileLoseNothing) {
     EXPECT_EQ(whole_rounds, kRounds);
 }
 
-// The plan SQLite makes for `sql`: one line per step, as EXPLAIN QUERY PLAN gives them.
-std::vector<std::string> PlanOf(const std::string& path, const std::string& sql,
-                                const std::vector<cli::SqlValue>& values) {
-    std::vector<std::string> steps;
-    sqlite3* handle = nullptr;
-    sqlite3_stmt* statement = nullptr;
-    if (sqlite3_open_v2(path.c_str(), &handle, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
-        sqlite3_prepare_v2(handle, ("EXPLAIN QUERY PLAN " + sql).c_str(), -1, &statement,
-                           nullptr) == SQLITE_OK) {
-        for (std::size_t index = 0; index < values.size(); ++index) {
-            sqlite3_bind_text(statement, static_cast<int>(index + 1),
-                              values[index] ? values[index]->c_str() : nullptr, -1,
-                              SQLITE_TRANSIENT);
-        }
-        while (sqlite3_step(statement) == SQLITE_ROW) {
-            steps.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(statement, 3)));
-        }
+// A history of its own in memory, its schema made, holding the run RunEntry(1).
+std::unique_ptr<cli::HistoryDatabase> HistoryInMemory() {
+    auto database = cli::OpenSqliteHistoryInMemory();
+    EXPECT_TRUE(database != nullptr);
+    if (database != nullptr) {
+        EXPECT_EQ(cli::PrepareSchema(*database), std::nullopt);
+        EXPECT_EQ(cli::InsertEntry(*database, RunEntry(1), "direct"), std::nullopt);
     }
-    sqlite3_finalize(statement);
-    sqlite3_close_v2(handle);
+    return database;
+}
+
+// The plan SQLite makes for `sql`: one line per step, as EXPLAIN QUERY PLAN gives them.
+std::vector<std::string> PlanOf(cli::HistoryDatabase& database, const std::string& sql,
+                                const std::vector<cli::SqlValue>& values) {
+    std::vector<cli::SqlRow> rows;
+    EXPECT_EQ(database.Run("EXPLAIN QUERY PLAN " + sql, values, &rows), std::nullopt) << sql;
+    std::vector<std::string> steps;
+    for (const cli::SqlRow& row : rows) {
+        steps.push_back(row.size() > 3 ? row[3].value_or("") : "");
+    }
     return steps;
 }
 
@@ -152,9 +152,6 @@ std::string Joined(const std::vector<std::string>& steps) {
     return text;
 }
 
-// Every filter of the history command is a search of an index, and no question reads the runs'
-// rows one by one: the listing reads them in the order of an index, and the counts read only
-// indexes, never the rows with their records.
 // --result takes the words the records write (failed, interrupted) as well as failure, which
 // is either.
 TEST(HistoryStore, ResultFilterTakesTheRecordsOwnWords) {
@@ -178,10 +175,13 @@ TEST(HistoryStore, ResultFilterTakesTheRecordsOwnWords) {
     }
 }
 
-TEST(HistoryStore, EveryFilterIsServedByAnIndex) {
-    TempDir dir;
-    const std::string path = dir.Path("plans.sqlite");
-    ASSERT_TRUE(cli::RecordEntry(RunEntry(1), path).written);
+struct FilterCase {
+    const char* name;
+    cli::HistoryFilters filters;
+    std::vector<std::string> searches;  // what the plan must search by
+};
+
+std::vector<FilterCase> FilterCases() {
     cli::HistoryFilters none;
     cli::HistoryFilters since;
     since.since = "2026-06-01T00:00:00.000Z";
@@ -196,12 +196,7 @@ TEST(HistoryStore, EveryFilterIsServedByAnIndex) {
     image.image_sha256 = std::string(64, 'b');
     cli::HistoryFilters latest;
     latest.limit = 20;
-    struct Case {
-        const char* name;
-        cli::HistoryFilters filters;
-        std::vector<std::string> searches;  // what the plan must search by
-    };
-    const std::vector<Case> cases = {
+    return {
         {"no filter", none, {}},
         {"the latest 20", latest, {}},
         {"--since and --until", since, {"(started>? AND started<?)"}},
@@ -212,11 +207,19 @@ TEST(HistoryStore, EveryFilterIsServedByAnIndex) {
          image,
          {"INDEX run_images_sha256 (sha256=?)", "INDEX run_images_sent_sha256 (sent_sha256=?)"}},
     };
-    for (const Case& test : cases) {
+}
+
+// Every filter of the history command is a search of an index, and no question reads the runs'
+// rows one by one: the listing reads them in the order of an index, and the counts read only
+// indexes, never the rows with their records.
+TEST(HistoryStore, EveryFilterIsServedByAnIndex) {
+    const auto database = HistoryInMemory();
+    ASSERT_TRUE(database != nullptr);
+    for (const FilterCase& test : FilterCases()) {
         for (auto* make : {&cli::ListSql, &cli::StationCountsSql, &cli::ImageCountsSql}) {
             std::vector<cli::SqlValue> values;
             const std::string sql = make(test.filters, values);
-            const std::vector<std::string> steps = PlanOf(path, sql, values);
+            const std::vector<std::string> steps = PlanOf(*database, sql, values);
             const std::string plan = Joined(steps);
             ASSERT_FALSE(steps.empty()) << sql;
             for (const std::string& step : steps) {
@@ -239,6 +242,31 @@ TEST(HistoryStore, EveryFilterIsServedByAnIndex) {
             }
         }
     }
+}
+
+// Catches a record written twice when a run is recorded again (a queued record forwarded after
+// it reached the site), a schema made twice, and a newer program's history written or read.
+TEST(HistoryStore, KeepsEachRunOnceAndRefusesANewerSchema) {
+    const auto database = HistoryInMemory();
+    ASSERT_TRUE(database != nullptr);
+    cli::HistoryEntry again = RunEntry(2);
+    std::vector<cli::SqlRow> ids;
+    ASSERT_EQ(database->Run("SELECT id FROM runs", {}, &ids), std::nullopt);
+    ASSERT_EQ(ids.size(), 1u);
+    again.id = ids[0][0].value_or("");
+    EXPECT_EQ(cli::InsertEntry(*database, again, "forwarded"), std::nullopt);
+    EXPECT_EQ(cli::PrepareSchema(*database), std::nullopt);
+    std::vector<cli::SqlRow> rows;
+    ASSERT_EQ(database->Run("SELECT host FROM runs", {}, &rows), std::nullopt);
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0][0], "station-1");
+    EXPECT_EQ(cli::CheckSchemaForReading(*database), std::nullopt);
+
+    ASSERT_EQ(database->Run("UPDATE history_schema SET version = version + 1"), std::nullopt);
+    EXPECT_NE(cli::PrepareSchema(*database).value_or("").find("newer"), std::string::npos);
+    EXPECT_NE(cli::CheckSchemaForReading(*database).value_or("").find("newer"), std::string::npos);
+    EXPECT_EQ(cli::CheckSchemaForReading(*cli::OpenSqliteHistoryInMemory()),
+              "it holds no history yet");
 }
 
 }  // namespace
