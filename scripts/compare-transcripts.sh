@@ -187,13 +187,14 @@ scenarios="download_ok download_json_report download_failures files_list traffic
 # --- running and normalising ---------------------------------------------------------------
 
 # What differs between any two runs of one build: wall-clock times and durations, the
-# stations' process ids, CPU time and memory, the live view's elapsed times, and the folder of
-# this comparison.
+# stations' process ids, CPU time and memory, the live view's elapsed times, the history's
+# record ids (drawn at random for each run), and the folder of this comparison.
 normalise() {
   sed -E \
     -e "s#$work#<work>#g" \
     -e 's/[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}(\.[0-9]+)?Z/<time>/g' \
     -e 's/"(duration_s|cpu_s|max_rss_kib|pid|duration_ms)":[0-9.]+/"\1":<n>/g' \
+    -e 's/"id":"[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}"/"id":"<id>"/g' \
     -e '/"event":"(station-start|station-end|line-summary)"/s/"time_ms":[0-9.]+/"time_ms":<n>/' \
     -e 's/(station [0-9]+ .*: attempt [0-9]+ on .*) \(pid [0-9]+\)/\1 (pid <n>)/' \
     -e 's/ [0-9]+:[0-9]{2}( +)(success|failed|interrupted|killed|not-started)/ <m:ss>\1\2/' \
