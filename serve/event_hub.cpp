@@ -4,19 +4,25 @@
 
 namespace vantor::cli {
 
-EventHub::EventHub(std::size_t most_clients, std::size_t most_queued)
-    : most_clients_(most_clients), most_queued_(most_queued) {}
+EventHub::EventHub(std::size_t most_clients, std::size_t most_per_client, std::size_t most_queued)
+    : most_clients_(most_clients), most_per_client_(most_per_client), most_queued_(most_queued) {}
 
 EventHub::~EventHub() {
     Close();
 }
 
-std::shared_ptr<EventHub::Client> EventHub::Join(const std::string& greeting) {
+std::shared_ptr<EventHub::Client> EventHub::Join(const std::string& greeting,
+                                                 const std::string& address, bool own_page) {
     std::lock_guard lock(mutex_);
-    if (closed_ || clients_.size() >= most_clients_) {
+    const auto of_address = std::count_if(clients_.begin(), clients_.end(),
+                                          [&](const auto& c) { return c->address_ == address; });
+    const bool full = own_page ? clients_.size() >= most_clients_
+                               : clients_.size() + 1 >= most_clients_ ||
+                                     static_cast<std::size_t>(of_address) >= most_per_client_;
+    if (closed_ || full) {
         return nullptr;
     }
-    auto client = std::make_shared<Client>(*this, most_queued_);
+    auto client = std::make_shared<Client>(*this, address, most_queued_);
     client->Offer(greeting);
     clients_.push_back(client);
     return client;

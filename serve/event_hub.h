@@ -19,12 +19,17 @@ class EventHub {
   public:
     class Client;
 
-    EventHub(std::size_t most_clients, std::size_t most_queued);
+    // At most `most_clients` clients. A page of this server's own (a browser says so of its
+    // requests) may take any place; any other client one of all but the last, and at most
+    // `most_per_client` of one address.
+    EventHub(std::size_t most_clients, std::size_t most_per_client, std::size_t most_queued);
     ~EventHub();
 
-    // A new client, which first receives `greeting`; nothing when there are as many clients as
-    // allowed already, or when the hub has closed.
-    std::shared_ptr<Client> Join(const std::string& greeting);
+    // A new client at `address`, which first receives `greeting`; nothing when there are as
+    // many clients as allowed already (of that address, or of any but our own pages), or when
+    // the hub has closed.
+    std::shared_ptr<Client> Join(const std::string& greeting, const std::string& address,
+                                 bool own_page);
     // Queues `message` for every client; never waits on one.
     void Publish(const std::string& message);
     // Ends every client's stream; no client joins after.
@@ -40,6 +45,7 @@ class EventHub {
     mutable std::mutex mutex_;
     std::vector<std::shared_ptr<Client>> clients_;
     std::size_t most_clients_;
+    std::size_t most_per_client_;
     std::size_t most_queued_;
     std::size_t dropped_ = 0;
     bool closed_ = false;
@@ -49,7 +55,8 @@ class EventHub {
 
 class EventHub::Client {
   public:
-    Client(EventHub& hub, std::size_t most_queued) : hub_(hub), most_queued_(most_queued) {}
+    Client(EventHub& hub, std::string address, std::size_t most_queued)
+        : hub_(hub), address_(std::move(address)), most_queued_(most_queued) {}
     ~Client();
     Client(const Client&) = delete;
     Client& operator=(const Client&) = delete;
@@ -65,6 +72,7 @@ class EventHub::Client {
     void End();
 
     EventHub& hub_;
+    const std::string address_;
     std::size_t most_queued_;
     std::mutex mutex_;
     std::condition_variable changed_;

@@ -2,18 +2,20 @@
 
 #include <httplib.h>
 
+#include <poll.h>
+#include <sys/socket.h>
+
 #include <algorithm>
-#include <condition_variable>
-#include <deque>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <functional>
-#include <mutex>
-#include <thread>
+#include <regex>
 #include <vector>
 
 #include "platform/program_options.h"
 #include "records/json_writer.h"
+#include "serve/http_door.h"
 #include "serve/serve_history.h"
 #include "serve/web_assets.h"
 
@@ -23,17 +25,12 @@ using platform::ParseWhole;
 
 namespace {
 
-// Threads that answer requests, and connections accepted but waiting for one; when both are
-// taken the server takes no more connections until one is done (the system holds the rest in
-// the listening socket's backlog).
-constexpr std::size_t kThreads = 16;
-constexpr std::size_t kMostWaitingConnections = 32;
-// The requests take no body worth the name.
+// Threads that answer whole requests; the door holds the rest (see http_door.h).
+constexpr std::size_t kThreads = 24;
+// A request's head, and its body, are at most this; both must arrive within the deadline.
 constexpr std::size_t kMostRequestBytes = 4096;
-constexpr time_t kReadTimeoutS = 5;
-constexpr time_t kWriteTimeoutS = 5;
-constexpr time_t kKeepAliveS = 5;
-constexpr std::size_t kKeepAliveRequests = 100;
+constexpr auto kRequestDeadline = std::chrono::seconds(5);
+constexpr auto kWriteTimeout = std::chrono::seconds(5);
 // How long a request to start or stop waits for the line's loop.
 constexpr auto kLineAnswerBound = std::chrono::seconds(10);
 // A comment on an idle stream, so that a client that has gone is noticed.
@@ -41,61 +38,79 @@ constexpr auto kStreamKeepAlive = std::chrono::seconds(10);
 // A traffic log larger than this is cut to its last part.
 constexpr std::uintmax_t kMostTrafficLogBytes = 64ull * 1024 * 1024;
 
-// A fixed set of threads with a bounded queue: enqueue waits for room, which holds the
-// accepting thread and so bounds the connections open at once.
-class BoundedPool : public httplib::TaskQueue {
+// A whole request that the door has read, for the HTTP library to parse and answer; the
+// answer goes to the connection, each write bounded by a timeout.
+class RequestStream : public httplib::Stream {
   public:
-    BoundedPool(std::size_t threads, std::size_t most_waiting) : most_waiting_(most_waiting) {
-        for (std::size_t i = 0; i < threads; ++i) {
-            threads_.emplace_back([this] { Work(); });
-        }
-    }
+    explicit RequestStream(Connection& connection) : connection_(connection) {}
 
-    void enqueue(std::function<void()> fn) override {
-        std::unique_lock lock(mutex_);
-        room_.wait(lock, [this] { return jobs_.size() < most_waiting_ || stopping_; });
-        jobs_.push_back(std::move(fn));
-        work_.notify_one();
+    bool is_readable() const override { return read_ < connection_.request_length; }
+    bool is_writable() const override {
+        pollfd watched{connection_.fd, POLLOUT, 0};
+        const auto timeout = std::chrono::duration_cast<std::chrono::milliseconds>(kWriteTimeout);
+        return ::poll(&watched, 1, static_cast<int>(timeout.count())) == 1 &&
+               (watched.revents & POLLOUT) != 0;
     }
-
-    void shutdown() override {
-        {
-            std::lock_guard lock(mutex_);
-            stopping_ = true;
-        }
-        work_.notify_all();
-        room_.notify_all();
-        for (std::thread& thread : threads_) {
-            thread.join();
+    ssize_t read(char* ptr, size_t size) override {
+        const std::size_t count = std::min(size, connection_.request_length - read_);
+        std::memcpy(ptr, connection_.buffer.data() + read_, count);
+        read_ += count;
+        return static_cast<ssize_t>(count);
+    }
+    ssize_t write(const char* ptr, size_t size) override {
+        for (;;) {
+            if (!is_writable()) {
+                return -1;
+            }
+            const ssize_t sent = ::send(connection_.fd, ptr, size, MSG_NOSIGNAL);
+            if (sent >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+                return sent;
+            }
         }
     }
+    void get_remote_ip_and_port(std::string& ip, int& port) const override {
+        ip = connection_.peer;
+        port = 0;
+    }
+    void get_local_ip_and_port(std::string& ip, int& port) const override {
+        ip.clear();
+        port = 0;
+    }
+    socket_t socket() const override { return connection_.fd; }
 
   private:
-    void Work() {
-        for (;;) {
-            std::function<void()> job;
-            {
-                std::unique_lock lock(mutex_);
-                work_.wait(lock, [this] { return !jobs_.empty() || stopping_; });
-                if (jobs_.empty()) {
-                    return;
-                }
-                job = std::move(jobs_.front());
-                jobs_.pop_front();
-            }
-            room_.notify_one();
-            job();
-        }
-    }
-
-    std::size_t most_waiting_;
-    std::vector<std::thread> threads_;
-    std::mutex mutex_;
-    std::condition_variable work_;
-    std::condition_variable room_;
-    std::deque<std::function<void()>> jobs_;
-    bool stopping_ = false;
+    Connection& connection_;
+    std::size_t read_ = 0;
 };
+
+// The HTTP library's routing and answering, for the requests the door hands over.
+class Answering : public httplib::Server {
+  public:
+    // The library streams an answer for as long as it has a listening socket: the door's
+    // stands for it, and ending it ends the streams.
+    void Open(int listener) { svr_sock_ = listener; }
+    void Close() { svr_sock_ = INVALID_SOCKET; }
+
+    // Answers the request at the front of `connection`; false when the connection is to close.
+    bool AnswerOne(Connection& connection) {
+        RequestStream stream(connection);
+        bool closed = false;
+        const bool answered = process_request(stream, connection.has_body, closed, nullptr);
+        connection.buffer.erase(0, connection.request_length);
+        return answered && !closed && !connection.has_body;
+    }
+};
+
+// The methods a path of the API or the dashboard takes; empty for a path that is none of them.
+std::string AllowedMethods(const std::string& path) {
+    static const std::regex posts(R"(/api/(start|stop|stations/[0-9]+/(start|stop)))");
+    static const std::regex gets(
+        R"(/api/(stations|history|events|stations/[0-9]+/traffic-log)|/[a-z.]*)");
+    if (std::regex_match(path, posts)) {
+        return "POST";
+    }
+    return std::regex_match(path, gets) ? "GET, HEAD" : "";
+}
 
 // Equal texts, in a time that does not depend on where they differ.
 bool SameSecret(const std::string& given, const std::string& expected) {
@@ -129,36 +144,62 @@ bool IsDashboardFile(const std::string& path) {
 
 struct HttpFront::Parts {
     Parts(const HttpFrontSettings& s, LineControl& c, EventHub& e)
-        : settings(s), control(c), events(e) {}
+        : settings(s),
+          control(c),
+          events(e),
+          door(DoorSettings{kRequestDeadline, kMostRequestBytes, kMostRequestBytes, 256, 64,
+                            kThreads},
+               [this](std::unique_ptr<Connection> connection) { Answer(std::move(connection)); }) {}
+
+    using Verdict = httplib::Server::HandlerResponse;
 
     HttpFrontSettings settings;
     LineControl& control;
     EventHub& events;
-    httplib::Server server;
-    std::thread thread;
+    Answering server;
+    Door door;
+    std::unique_ptr<httplib::TaskQueue> pool;
     std::vector<std::string> own_hosts;  // what the Host header may say without a token
 
-    bool HostIsOurs(const std::string& host) const {
-        for (const std::string& own : own_hosts) {
-            if (host == own) {
-                return true;
+    void Answer(std::unique_ptr<Connection> connection) {
+        Connection* handed = connection.release();
+        pool->enqueue([this, handed] {
+            std::unique_ptr<Connection> held(handed);
+            if (server.AnswerOne(*held)) {
+                door.Return(std::move(held));
             }
-        }
-        return false;
+            door.Done();
+        });
     }
 
-    httplib::Server::HandlerResponse Guard(const httplib::Request& request,
-                                           httplib::Response& response) {
+    bool HostIsOurs(const std::string& host) const {
+        return std::find(own_hosts.begin(), own_hosts.end(), host) != own_hosts.end();
+    }
+
+    bool OriginIsOurs(const httplib::Request& request) const {
+        return !request.has_header("Origin") ||
+               request.get_header_value("Origin") == "http://" + request.get_header_value("Host");
+    }
+
+    static Verdict Refuse(httplib::Response& response, int status, const std::string& why) {
+        SetError(response, status, why);
+        return Verdict::Handled;
+    }
+
+    Verdict Guard(const httplib::Request& request, httplib::Response& response) {
         response.set_header("X-Content-Type-Options", "nosniff");
         response.set_header("Referrer-Policy", "no-referrer");
         response.set_header("Content-Security-Policy",
                             "default-src 'self'; connect-src 'self'; frame-ancestors 'none'");
-        const std::string host = request.get_header_value("Host");
-        if (settings.token.empty() && !HostIsOurs(host)) {
+        for (const char* name : {"Host", "Origin", "Authorization"}) {
+            if (request.get_header_value_count(name) > 1) {
+                return Refuse(response, 400, std::string("a request has one ") + name + " header");
+            }
+        }
+        if (settings.token.empty() && !HostIsOurs(request.get_header_value("Host"))) {
             // A name that resolves to this machine only for the moment (DNS rebinding) must
             // not reach a server that asks for no token.
-            SetError(response, 403, "the Host header does not name this server");
-            return httplib::Server::HandlerResponse::Handled;
+            return Refuse(response, 403, "the Host header does not name this server");
         }
         if (!settings.token.empty() && !IsDashboardFile(request.path)) {
             const std::string given = request.get_header_value("Authorization");
@@ -166,16 +207,21 @@ struct HttpFront::Parts {
             if (given.rfind(prefix, 0) != 0 ||
                 !SameSecret(given.substr(prefix.size()), settings.token)) {
                 response.set_header("WWW-Authenticate", "Bearer realm=\"vantor\"");
-                SetError(response, 401, "this server needs Authorization: Bearer TOKEN");
-                return httplib::Server::HandlerResponse::Handled;
+                return Refuse(response, 401, "this server needs Authorization: Bearer TOKEN");
             }
         }
-        if (request.method != "GET" && request.method != "HEAD" && request.has_header("Origin") &&
-            request.get_header_value("Origin") != "http://" + host) {
-            SetError(response, 403, "a page of another site cannot start or stop stations");
-            return httplib::Server::HandlerResponse::Handled;
+        const std::string allowed = AllowedMethods(request.path);
+        if (allowed.empty()) {
+            return Refuse(response, 404, "no such page");
         }
-        return httplib::Server::HandlerResponse::Unhandled;
+        if ((", " + allowed + ", ").find(", " + request.method + ", ") == std::string::npos) {
+            response.set_header("Allow", allowed);
+            return Refuse(response, 405, request.path + " takes " + allowed);
+        }
+        if (request.method == "POST" && !OriginIsOurs(request)) {
+            return Refuse(response, 403, "a page of another site cannot start or stop stations");
+        }
+        return Verdict::Unhandled;
     }
 
     std::optional<std::size_t> StationNumber(const httplib::Request& request) const {
@@ -225,16 +271,16 @@ struct HttpFront::Parts {
                    [this](const httplib::Request& request, httplib::Response& response) {
                        History(request, response);
                    });
-        server.Get("/api/events", [this](const httplib::Request&, httplib::Response& response) {
-            Stream(response);
-        });
+        server.Get("/api/events",
+                   [this](const httplib::Request& request, httplib::Response& response) {
+                       Stream(request, response);
+                   });
         server.Get(R"(/([a-z.]*))", &Page);
         server.set_error_handler([](const httplib::Request&, httplib::Response& response) {
             if (response.body.empty()) {
                 SetError(response, response.status,
                          response.status == 404   ? "no such page"
-                         : response.status == 400 ? "a malformed request (a POST needs a "
-                                                    "Content-Length, 0 for none: curl -d '')"
+                         : response.status == 400 ? "a malformed request"
                                                   : "the request was refused");
             }
         });
@@ -306,9 +352,18 @@ struct HttpFront::Parts {
             });
     }
 
-    void Stream(httplib::Response& response) {
+    void Stream(const httplib::Request& request, httplib::Response& response) {
+        // A browser says where a request comes from: a page of another site (an image or a
+        // script of its own pointing here) gets no place in the stream, and the last place is
+        // kept for this server's own page.
+        const std::string site = request.get_header_value("Sec-Fetch-Site");
+        if ((!site.empty() && site != "same-origin" && site != "none") || !OriginIsOurs(request)) {
+            SetError(response, 403, "a page of another site cannot read the live stream");
+            return;
+        }
         const std::string greeting = "event: state\ndata: " + control.Snapshot().state + "\n\n";
-        std::shared_ptr<EventHub::Client> client = events.Join(greeting);
+        std::shared_ptr<EventHub::Client> client =
+            events.Join(greeting, request.remote_addr, site == "same-origin");
         if (!client) {
             SetError(response, 503, "too many clients of the live stream");
             return;
@@ -336,13 +391,8 @@ HttpFront::HttpFront(const HttpFrontSettings& settings, LineControl& control, Ev
     const bool v6 = settings.host.find(':') != std::string::npos;
     parts_->own_hosts = {"127.0.0.1:" + port, "localhost:" + port, "[::1]:" + port,
                          (v6 ? "[" + settings.host + "]" : settings.host) + ":" + port};
-    httplib::Server& server = parts_->server;
-    server.new_task_queue = [] { return new BoundedPool(kThreads, kMostWaitingConnections); };
+    Answering& server = parts_->server;
     server.set_payload_max_length(kMostRequestBytes);
-    server.set_read_timeout(kReadTimeoutS, 0);
-    server.set_write_timeout(kWriteTimeoutS, 0);
-    server.set_keep_alive_timeout(kKeepAliveS);
-    server.set_keep_alive_max_count(kKeepAliveRequests);
     server.set_pre_routing_handler(
         [this](const httplib::Request& request, httplib::Response& response) {
             return parts_->Guard(request, response);
@@ -355,23 +405,23 @@ HttpFront::~HttpFront() {
 }
 
 std::optional<std::string> HttpFront::Bind() {
-    if (!parts_->server.bind_to_port(parts_->settings.host, parts_->settings.port)) {
-        return "cannot listen on " + parts_->settings.host + " port " +
-               std::to_string(parts_->settings.port) +
-               " (in use, or not an address of this machine)";
-    }
-    return std::nullopt;
+    return parts_->door.Bind(parts_->settings.host, parts_->settings.port);
 }
 
 void HttpFront::Start() {
-    parts_->thread = std::thread([this] { parts_->server.listen_after_bind(); });
+    // The library's own pool: the door hands it no more requests at once than it has threads.
+    parts_->pool = std::make_unique<httplib::ThreadPool>(kThreads);
+    parts_->server.Open(parts_->door.Listener());
+    parts_->door.Start();
 }
 
 void HttpFront::Stop() {
     parts_->events.Close();
-    if (parts_->thread.joinable()) {
-        parts_->server.stop();
-        parts_->thread.join();
+    parts_->server.Close();
+    parts_->door.Stop();
+    if (parts_->pool) {
+        parts_->pool->shutdown();
+        parts_->pool.reset();
     }
 }
 

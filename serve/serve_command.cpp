@@ -35,6 +35,7 @@ int UsageError(const std::string& command, const std::string& message) {
 // Clients of the live stream at once, and messages each may have waiting before it counts as
 // fallen behind and is dropped.
 constexpr std::size_t kMostStreamClients = 8;
+constexpr std::size_t kMostStreamClientsPerAddress = 4;
 constexpr std::size_t kMostQueuedMessages = 64;
 // How often the live stream shows a running station's progress.
 constexpr auto kProgressEvery = std::chrono::milliseconds(250);
@@ -213,7 +214,7 @@ int ServeLine(const ServeSettings& settings, Line& line) {
     });
     LineControl control(line.Stations().size());
     control.Publish(SnapshotOf(line, board));
-    EventHub events(kMostStreamClients, kMostQueuedMessages);
+    EventHub events(kMostStreamClients, kMostStreamClientsPerAddress, kMostQueuedMessages);
     HttpFront front({settings.host, settings.port, settings.loopback, settings.token,
                      ChosenHistory(settings.history)},
                     control, events);

@@ -5,6 +5,7 @@ Chromium runs).
 
 usage: serve_test.py VANTOR_CLI DEMO_IMAGE ARTEFACT_FOLDER
 """
+import itertools
 import json
 import os
 import shutil
@@ -239,6 +240,16 @@ class LineInABrowser(unittest.TestCase):
         self.assertEqual(state["line"]["image"]["name"], "demo.orb")
 
 
+def raw_status(port, text):
+    """The status line's code and the head of what the server answers `text`, sent at once."""
+    with socket.create_connection(("127.0.0.1", port), timeout=WAIT_S) as client:
+        client.sendall(text.encode())
+        answer = client.makefile("rb")
+        lines = iter(lambda: answer.readline().decode(errors="replace"), "")
+        head = "".join(itertools.takewhile(lambda line: line.strip(), lines))
+    return int(head.split()[1]), head
+
+
 class AgainstStuckClients(unittest.TestCase):
     """Clients that never read their live stream, and connections that never finish their
     request, hold neither the line nor, for long, the API."""
@@ -248,14 +259,14 @@ class AgainstStuckClients(unittest.TestCase):
         held = []
         try:
             host = "Host: 127.0.0.1:%d\r\n" % server.port
-            for _ in range(8):
+            for _ in range(4):
                 stream = socket.socket()
                 stream.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1024)
                 stream.connect(("127.0.0.1", server.port))
                 stream.sendall(("GET /api/events HTTP/1.1\r\n" + host + "\r\n").encode())
                 held.append(stream)
             wait_for(lambda: stream_status(server.port) == 503,
-                     "the ninth stream client to be turned away")
+                     "a fifth stream client of one address to be turned away")
             for _ in range(12):
                 slow = socket.create_connection(("127.0.0.1", server.port))
                 slow.sendall(("GET /api/stations HTTP/1.1\r\n" + host).encode())
@@ -265,9 +276,63 @@ class AgainstStuckClients(unittest.TestCase):
                 self.assertEqual(answer.status, 200)
             wait_for(lambda: [s["state"] for s in server.stations()] == ["success"] * 2,
                      "both stations to pass with the stuck clients connected")
+            # The dashboard's own page still gets its place in the stream.
+            own = "GET /api/events HTTP/1.1\r\n%sSec-Fetch-Site: same-origin\r\n\r\n" % host
+            self.assertEqual(raw_status(server.port, own)[0], 200)
         finally:
             for connection in held:
                 connection.close()
+            self.assertEqual(server.end(), 143)
+
+
+class AgainstSlowAndHostileClients(unittest.TestCase):
+    """Sixteen clients sending a byte a second hold no thread the API needs; requests that
+    bend the rules are refused at once, plain ones the rules allow are answered."""
+
+    def test_slow_clients_hold_no_thread(self):
+        server = Server(ports=["sim"]).wait_ready()
+        slow = [socket.create_connection(("127.0.0.1", server.port)) for _ in range(16)]
+        head = ("GET /api/stations HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nX-Slow: " % server.port)
+        try:
+            took = []
+            for second in range(4):
+                for connection in slow:
+                    connection.send(head[second].encode())
+                started = time.monotonic()
+                self.assertEqual(len(server.stations()), 1)
+                took.append(time.monotonic() - started)
+                time.sleep(1)
+            print("GET /api/stations beside 16 slow clients: %s s" %
+                  ", ".join("%.3f" % t for t in took), file=sys.stderr)
+        finally:
+            for connection in slow:
+                connection.close()
+            self.assertEqual(server.end(), 143)
+
+    def test_hostile_requests_are_refused_and_plain_ones_answered(self):
+        server = Server(ports=["sim"]).wait_ready()
+        port = server.port
+        host = "Host: 127.0.0.1:%d\r\n" % port
+        try:
+            twice = "GET /api/stations HTTP/1.1\r\n%sHost: evil.example\r\n\r\n" % host
+            self.assertEqual(raw_status(port, twice)[0], 400)
+            origins = ("POST /api/start HTTP/1.1\r\n%sOrigin: http://127.0.0.1:%d\r\n"
+                       "Origin: http://evil.example\r\nContent-Length: 0\r\n\r\n" % (host, port))
+            self.assertEqual(raw_status(port, origins)[0], 400)
+            big = "GET / HTTP/1.1\r\n%sX-Big: %s\r\n\r\n" % (host, "b" * 8192)
+            self.assertEqual(raw_status(port, big)[0], 431)
+            many = "GET / HTTP/1.1\r\n%s%s\r\n" % (host, "X-N: 1\r\n" * 2000)
+            self.assertEqual(raw_status(port, many)[0], 431)
+            foreign = "GET /api/events HTTP/1.1\r\n%sSec-Fetch-Site: cross-site\r\n\r\n" % host
+            self.assertEqual(raw_status(port, foreign)[0], 403)
+            status, head = raw_status(port, "PUT /api/start HTTP/1.1\r\n%s\r\n" % host)
+            self.assertEqual(status, 405)
+            self.assertIn("Allow: POST\r\n", head)
+            self.assertEqual(server.stations()[0]["state"], "idle")
+            # A POST with neither a body nor a Content-Length has an empty body.
+            bare = "POST /api/start HTTP/1.1\r\n%sConnection: close\r\n\r\n" % host
+            self.assertEqual(raw_status(port, bare)[0], 200)
+        finally:
             self.assertEqual(server.end(), 143)
 
 
@@ -390,7 +455,7 @@ if __name__ == "__main__":
     os.environ["TMPDIR"] = scratch
     tempfile.tempdir = scratch
     try:
-        result = unittest.main(argv=sys.argv[:1], verbosity=2, exit=False).result
+        result = unittest.main(argv=sys.argv[:1] + sys.argv[4:], verbosity=2, exit=False).result
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
     sys.exit(0 if result.wasSuccessful() else 1)
