@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <csignal>
 #include <cstdlib>
@@ -27,6 +28,8 @@ namespace {
 constexpr const char* kLineParentVariable = "VANTOR_LINE_PARENT";
 // A child started by a line whose line has already gone ends with this, as one that cannot run.
 constexpr int kExitLineGone = 127;
+// What the system sends a station when its line has died: the hang-up of the process in charge.
+constexpr int kLineGoneSignal = SIGHUP;
 
 // A line that also serves HTTP (vantor-cli serve) may start a station while a connection is
 // open; the station must not hold that connection, or the listening socket, open after the
@@ -53,6 +56,19 @@ void CloseInheritedSockets() {
     ::closedir(folder);
     for (const int fd : sockets) {
         ::close(fd);
+    }
+}
+
+// The line's death, told by the system: once per thread of the line that ends while the station
+// is its child, so a line of many threads that is killed tells it several times within a
+// millisecond. However often it comes it is one interruption: the first becomes a SIGTERM, which
+// the run takes as an operator's Ctrl-C (it stops between two operations and keeps its record);
+// a repeated one, taken as a second and third Ctrl-C, would end the run before its record.
+std::atomic<bool> g_line_gone_told{false};
+
+void LineGone(int) {
+    if (!g_line_gone_told.exchange(true)) {
+        ::kill(::getpid(), SIGTERM);
     }
 }
 
@@ -105,7 +121,12 @@ void TieStationToLine() {
         return;
     }
     CloseInheritedSockets();
-    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    struct sigaction action {};
+    action.sa_handler = LineGone;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(kLineGoneSignal, &action, nullptr);
+    ::prctl(PR_SET_PDEATHSIG, kLineGoneSignal);
     if (::getppid() != static_cast<pid_t>(parent)) {
         std::_Exit(kExitLineGone);  // the line died before the request above was in place
     }

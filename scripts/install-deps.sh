@@ -20,8 +20,9 @@ packages=(
   # Validates the reports of real runs against docs/report.schema.json.
   python3-jsonschema
   libudev-dev
-  # vantor-cli serve: its HTTP server, and its dashboard tested in a headless browser.
-  libcpp-httplib-dev chromium chromium-driver python3-selenium
+  # vantor-cli serve: its HTTP server, and its dashboard tested in a headless browser; its
+  # /metrics scraped by a real Prometheus server.
+  libcpp-httplib-dev chromium chromium-driver python3-selenium prometheus
   gcovr
   # The history of runs: the station's SQLite file, a site's PostgreSQL (libpq), and the
   # PostgreSQL server that its tests start.

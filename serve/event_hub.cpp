@@ -11,7 +11,24 @@ EventHub::~EventHub() {
     Close();
 }
 
-std::shared_ptr<EventHub::Client> EventHub::Join(const std::string& greeting,
+namespace {
+
+// How long a client that lost its stream waits before it reconnects, in milliseconds.
+constexpr int kRetryMs = 2000;
+
+std::string EventText(unsigned long long id, std::string_view name, const std::string& data) {
+    return "id: " + std::to_string(id) + "\nevent: " + std::string(name) + "\ndata: " + data +
+           "\n\n";
+}
+
+}  // namespace
+
+unsigned long long EventHub::LastId() const {
+    std::lock_guard lock(mutex_);
+    return last_id_;
+}
+
+std::shared_ptr<EventHub::Client> EventHub::Join(std::string_view name, const std::string& data,
                                                  const std::string& address, bool own_page) {
     std::lock_guard lock(mutex_);
     const auto of_address = std::count_if(clients_.begin(), clients_.end(),
@@ -23,13 +40,14 @@ std::shared_ptr<EventHub::Client> EventHub::Join(const std::string& greeting,
         return nullptr;
     }
     auto client = std::make_shared<Client>(*this, address, most_queued_);
-    client->Offer(greeting);
+    client->Offer("retry: " + std::to_string(kRetryMs) + "\n" + EventText(last_id_, name, data));
     clients_.push_back(client);
     return client;
 }
 
-void EventHub::Publish(const std::string& message) {
+void EventHub::Publish(std::string_view name, const std::string& data) {
     std::lock_guard lock(mutex_);
+    const std::string message = EventText(++last_id_, name, data);
     for (auto client = clients_.begin(); client != clients_.end();) {
         if ((*client)->Offer(message)) {
             ++client;

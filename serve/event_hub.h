@@ -11,6 +11,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vantor::cli {
@@ -25,13 +26,18 @@ class EventHub {
     EventHub(std::size_t most_clients, std::size_t most_per_client, std::size_t most_queued);
     ~EventHub();
 
-    // A new client at `address`, which first receives `greeting`; nothing when there are as
-    // many clients as allowed already (of that address, or of any but our own pages), or when
-    // the hub has closed.
-    std::shared_ptr<Client> Join(const std::string& greeting, const std::string& address,
-                                 bool own_page);
-    // Queues `message` for every client; never waits on one.
-    void Publish(const std::string& message);
+    // A new client at `address`, which first receives how long to wait before reconnecting
+    // and the event `name` with `data`, under the id of the latest event: each event carries
+    // the whole state, so a client that reconnects (with Last-Event-ID or without) has missed
+    // nothing once it has this one. Nothing when there are as many clients as allowed already
+    // (of that address, or of any but our own pages), or when the hub has closed.
+    std::shared_ptr<Client> Join(std::string_view name, const std::string& data,
+                                 const std::string& address, bool own_page);
+    // Queues the event `name` with `data`, under the next id, for every client; never waits on
+    // one.
+    void Publish(std::string_view name, const std::string& data);
+    // The latest event's id (0 before the first).
+    unsigned long long LastId() const;
     // Ends every client's stream; no client joins after.
     void Close();
     std::size_t Clients() const;
@@ -48,6 +54,7 @@ class EventHub {
     std::size_t most_per_client_;
     std::size_t most_queued_;
     std::size_t dropped_ = 0;
+    unsigned long long last_id_ = 0;
     bool closed_ = false;
 
     friend class Client;

@@ -2,6 +2,7 @@
 
 #include <httplib.h>
 
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -105,7 +106,7 @@ class Answering : public httplib::Server {
 std::string AllowedMethods(const std::string& path) {
     static const std::regex posts(R"(/api/(start|stop|stations/[0-9]+/(start|stop)))");
     static const std::regex gets(
-        R"(/api/(stations|history|events|stations/[0-9]+/traffic-log)|/[a-z.]*)");
+        R"(/api/(stations|history|events|stations/[0-9]+/traffic-log)|/metrics|/[a-z.]*)");
     if (std::regex_match(path, posts)) {
         return "POST";
     }
@@ -190,7 +191,8 @@ struct HttpFront::Parts {
         response.set_header("X-Content-Type-Options", "nosniff");
         response.set_header("Referrer-Policy", "no-referrer");
         response.set_header("Content-Security-Policy",
-                            "default-src 'self'; connect-src 'self'; frame-ancestors 'none'");
+                            "default-src 'self'; img-src 'self' data:; connect-src 'self'; "
+                            "frame-ancestors 'none'");
         for (const char* name : {"Host", "Origin", "Authorization"}) {
             if (request.get_header_value_count(name) > 1) {
                 return Refuse(response, 400, std::string("a request has one ") + name + " header");
@@ -224,7 +226,8 @@ struct HttpFront::Parts {
         return Verdict::Unhandled;
     }
 
-    std::optional<std::size_t> StationNumber(const httplib::Request& request) const {
+    // The index of the station that the path names by its number (from 1, as everywhere).
+    std::optional<std::size_t> StationIndex(const httplib::Request& request) const {
         const std::string text = request.matches[1];
         if (text.empty() || text.size() > 4) {
             return std::nullopt;
@@ -233,10 +236,10 @@ struct HttpFront::Parts {
         for (const char c : text) {
             number = number * 10 + static_cast<std::size_t>(c - '0');
         }
-        if (number >= control.Stations()) {
+        if (number < 1 || number > control.Stations()) {
             return std::nullopt;
         }
-        return number;
+        return number - 1;
     }
 
     void Routes() {
@@ -253,7 +256,7 @@ struct HttpFront::Parts {
         });
         server.Post(R"(/api/stations/([0-9]+)/(start|stop))",
                     [this](const httplib::Request& request, httplib::Response& response) {
-                        const auto number = StationNumber(request);
+                        const auto number = StationIndex(request);
                         if (!number) {
                             SetError(response, 404, "no such station");
                             return;
@@ -267,6 +270,10 @@ struct HttpFront::Parts {
                    [this](const httplib::Request& request, httplib::Response& response) {
                        TrafficLog(request, response);
                    });
+        server.Get("/metrics", [this](const httplib::Request&, httplib::Response& response) {
+            response.set_header("Cache-Control", "no-store");
+            response.set_content(control.Snapshot().metrics, "text/plain; version=0.0.4");
+        });
         server.Get("/api/history",
                    [this](const httplib::Request& request, httplib::Response& response) {
                        History(request, response);
@@ -313,7 +320,7 @@ struct HttpFront::Parts {
     }
 
     void TrafficLog(const httplib::Request& request, httplib::Response& response) {
-        const auto number = StationNumber(request);
+        const auto number = StationIndex(request);
         if (!number) {
             SetError(response, 404, "no such station");
             return;
@@ -336,7 +343,7 @@ struct HttpFront::Parts {
         }
         response.set_header("Cache-Control", "no-store");
         response.set_header("Content-Disposition",
-                            "inline; filename=\"station-" + std::to_string(*number) + ".log\"");
+                            "inline; filename=\"station-" + std::to_string(*number + 1) + ".log\"");
         response.set_content_provider(
             static_cast<std::size_t>(sent), "text/plain; charset=utf-8",
             [file](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
@@ -361,9 +368,8 @@ struct HttpFront::Parts {
             SetError(response, 403, "a page of another site cannot read the live stream");
             return;
         }
-        const std::string greeting = "event: state\ndata: " + control.Snapshot().state + "\n\n";
-        std::shared_ptr<EventHub::Client> client =
-            events.Join(greeting, request.remote_addr, site == "same-origin");
+        std::shared_ptr<EventHub::Client> client = events.Join(
+            "state", control.Snapshot().state, request.remote_addr, site == "same-origin");
         if (!client) {
             SetError(response, 503, "too many clients of the live stream");
             return;
@@ -387,10 +393,6 @@ struct HttpFront::Parts {
 
 HttpFront::HttpFront(const HttpFrontSettings& settings, LineControl& control, EventHub& events)
     : parts_(std::make_unique<Parts>(settings, control, events)) {
-    const std::string port = std::to_string(settings.port);
-    const bool v6 = settings.host.find(':') != std::string::npos;
-    parts_->own_hosts = {"127.0.0.1:" + port, "localhost:" + port, "[::1]:" + port,
-                         (v6 ? "[" + settings.host + "]" : settings.host) + ":" + port};
     Answering& server = parts_->server;
     server.set_payload_max_length(kMostRequestBytes);
     server.set_pre_routing_handler(
@@ -405,7 +407,26 @@ HttpFront::~HttpFront() {
 }
 
 std::optional<std::string> HttpFront::Bind() {
-    return parts_->door.Bind(parts_->settings.host, parts_->settings.port);
+    if (auto problem = parts_->door.Bind(parts_->settings.host, parts_->settings.port)) {
+        return problem;
+    }
+    const std::string port = std::to_string(Port());
+    const std::string& host = parts_->settings.host;
+    const bool v6 = host.find(':') != std::string::npos;
+    parts_->own_hosts = {"127.0.0.1:" + port, "localhost:" + port, "[::1]:" + port,
+                         (v6 ? "[" + host + "]" : host) + ":" + port};
+    return std::nullopt;
+}
+
+int HttpFront::Port() const {
+    sockaddr_storage address{};
+    socklen_t size = sizeof address;
+    if (::getsockname(parts_->door.Listener(), reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+        return -1;
+    }
+    return ntohs(address.ss_family == AF_INET6
+                     ? reinterpret_cast<const sockaddr_in6*>(&address)->sin6_port
+                     : reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
 }
 
 void HttpFront::Start() {

@@ -26,8 +26,10 @@ class HttpFront {
     HttpFront(const HttpFront&) = delete;
     HttpFront& operator=(const HttpFront&) = delete;
 
-    // Binds the address; the reason when it cannot.
+    // Binds the address (port 0: one the system chooses); the reason when it cannot.
     std::optional<std::string> Bind();
+    // The port it listens on, once bound.
+    int Port() const;
     // Serves on a thread of its own until Stop().
     void Start();
     // Stops taking connections and ends those open; returns once every thread has ended.

@@ -35,6 +35,7 @@ struct LineSnapshot {
     std::string stations;                   // the JSON array of /api/stations
     std::string state;                      // the live stream's object: the line and its stations
     std::vector<std::string> traffic_logs;  // per station: its last run's log, or ""
+    std::string metrics;                    // the text of /metrics
 };
 
 class LineControl {

@@ -1,5 +1,11 @@
 #include "serve/serve_command.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -39,16 +45,49 @@ constexpr std::size_t kMostStreamClientsPerAddress = 4;
 constexpr std::size_t kMostQueuedMessages = 64;
 // How often the live stream shows a running station's progress.
 constexpr auto kProgressEvery = std::chrono::milliseconds(250);
+constexpr auto kIdleShowEvery = std::chrono::seconds(1);
 // How long the loop waits for a request when no station runs.
 constexpr auto kIdleWait = std::chrono::milliseconds(100);
 
-// A folder for the stations' traffic logs that only this user may enter, removed at the end.
+constexpr std::string_view kLogFolderPrefix = "vantor-serve-";
+
+// The folders of this user's servers that were killed before they could remove their own
+// (vantor-serve-PID-XXXXXX whose process has ended) go when the next server starts.
+void RemoveFoldersOfKilledServers(const std::filesystem::path& base) {
+    std::error_code error;
+    for (auto entry = std::filesystem::directory_iterator(base, error);
+         !error && entry != std::filesystem::directory_iterator(); entry.increment(error)) {
+        const std::string name = entry->path().filename().string();
+        if (name.rfind(kLogFolderPrefix, 0) != 0) {
+            continue;
+        }
+        const char* first = name.data() + kLogFolderPrefix.size();
+        const char* last = name.data() + name.size();
+        long pid = 0;
+        const auto parsed = std::from_chars(first, last, pid);
+        struct stat status {};
+        if (parsed.ec != std::errc() || parsed.ptr == last || *parsed.ptr != '-' || pid <= 0 ||
+            ::lstat(entry->path().c_str(), &status) != 0 || !S_ISDIR(status.st_mode) ||
+            status.st_uid != ::getuid()) {
+            continue;
+        }
+        if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) {
+            std::error_code ignored;
+            std::filesystem::remove_all(entry->path(), ignored);
+        }
+    }
+}
+
+// A folder for the stations' traffic logs that only this user may enter, removed at the end;
+// its name holds this server's process id, so that a later server can tell it was left behind.
 class LogFolder {
   public:
     LogFolder() {
         const char* base = std::getenv("TMPDIR");
+        const std::string folder = base != nullptr && *base != '\0' ? base : "/tmp";
+        RemoveFoldersOfKilledServers(folder);
         std::string pattern =
-            std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/vantor-serve-XXXXXX";
+            folder + "/" + std::string(kLogFolderPrefix) + std::to_string(::getpid()) + "-XXXXXX";
         if (::mkdtemp(pattern.data()) != nullptr) {
             path_ = pattern;
         }
@@ -80,8 +119,8 @@ Answer Carry(Line& line, StationBoard& board, const LineRequest& request) {
         board.ReadImage();
         if (request.station) {
             if (!line.Start(*request.station)) {
-                return Refused(409, "station " + std::to_string(*request.station) + " is running",
-                               board);
+                return Refused(
+                    409, "station " + std::to_string(*request.station + 1) + " is running", board);
             }
             return {200, ""};
         }
@@ -96,7 +135,12 @@ Answer Carry(Line& line, StationBoard& board, const LineRequest& request) {
     }
     if (request.station) {
         if (!line.Stop(*request.station)) {
-            return Refused(409, "station " + std::to_string(*request.station) + " is not running",
+            const bool stopping =
+                *request.station < stations &&
+                line.Stations()[*request.station].state == Station::State::Running;
+            return Refused(409,
+                           "station " + std::to_string(*request.station + 1) +
+                               (stopping ? " is stopping already" : " is not running"),
                            board);
         }
         return {200, ""};
@@ -111,6 +155,7 @@ LineSnapshot SnapshotOf(const Line& line, const StationBoard& board) {
     LineSnapshot snapshot;
     snapshot.stations = board.StationsJson();
     snapshot.state = board.StateJson();
+    snapshot.metrics = board.MetricsText();
     for (const Station& station : line.Stations()) {
         snapshot.traffic_logs.push_back(station.attempts.empty() ? "" : line.TrafficLogOf(station));
     }
@@ -148,9 +193,11 @@ void Serve(Line& line, StationBoard& board, LineControl& control, EventHub& even
         }
         const bool changed = board.Update() || !requests.empty();
         const auto now = std::chrono::steady_clock::now();
-        if (changed || (running && now - last_shown >= kProgressEvery)) {
+        // While none runs, the line's figures (its rate, the time) are shown once a second so
+        // that they move with the clock.
+        if (changed || now - last_shown >= (running ? kProgressEvery : kIdleShowEvery)) {
             LineSnapshot snapshot = SnapshotOf(line, board);
-            events.Publish("event: state\ndata: " + snapshot.state + "\n\n");
+            events.Publish("state", snapshot.state);
             control.Publish(snapshot);
             last_shown = now;
             for (std::size_t i = 0; i < requests.size(); ++i) {

@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "image/sha256.h"
+#include "platform/stop_handlers.h"
 #include "records/json_reader.h"
 
 namespace vantor::cli {
@@ -22,6 +23,34 @@ std::chrono::system_clock::time_point WallTimeOf(SteadyTime when) {
 
 double Seconds(SteadyTime from, SteadyTime to) {
     return std::chrono::duration<double>(to - from).count();
+}
+
+// What a passed run met on its way, from its run record: a pass with any of these is a pass
+// with warnings.
+struct RunWarnings {
+    long long missing = 0;
+    long long unrecognised = 0;
+    long long protected_memory = 0;
+    bool Any() const { return missing + unrecognised + protected_memory > 0; }
+};
+
+RunWarnings WarningsOf(const Station& station) {
+    RunWarnings warnings;
+    if (station.attempts.empty() || station.attempts.back().record.empty()) {
+        return warnings;
+    }
+    const JsonMembers record(station.attempts.back().record);
+    auto count = [&record](const char* key) {
+        return static_cast<long long>(record.Number(key).value_or(0));
+    };
+    warnings.missing = count("missing_responses");
+    warnings.unrecognised = count("unrecognised_responses");
+    warnings.protected_memory = count("protected_memory_warnings");
+    return warnings;
+}
+
+bool Active(const std::string& state) {
+    return state == "running" || state == "stopping";
 }
 
 }  // namespace
@@ -66,12 +95,17 @@ void StationBoard::ReadImage() {
 
 const char* StationBoard::StateOf(const Station& station) {
     if (station.state != Station::State::Done) {
-        return "running";
+        // Asked to stop (the station alone, or the whole line) and not yet ended.
+        return station.kill_at || CountedInterruptions() > 0 ? "stopping" : "running";
     }
     if (station.result == kStationNotStarted) {
         return "idle";
     }
-    return station.result == kStationSuccess ? "success" : "failed";
+    if (station.result == kStationSuccess) {
+        return WarningsOf(station).Any() ? "warned" : "success";
+    }
+    // Stopped by the operator (or by the line's own interruption): no fault of the drive's.
+    return station.result == kStationInterrupted ? "stopped" : "failed";
 }
 
 void StationBoard::OnEvent(const Station& station, std::string_view line) {
@@ -135,16 +169,22 @@ bool StationBoard::Update() {
             continue;
         }
         changed = true;
-        if (last_state_[i] == "running") {
-            passed_ += state == "success" ? 1 : 0;
+        if (Active(last_state_[i]) && !Active(state)) {
+            passed_ += state == "success" || state == "warned" ? 1 : 0;
+            warned_ += state == "warned" ? 1 : 0;
             failed_ += state == "failed" ? 1 : 0;
+            stopped_ += state == "stopped" ? 1 : 0;
+            ends_.emplace_back(std::chrono::steady_clock::now(), state);
+            metrics_.RunEnded(state, Seconds(stations[i].first_started, stations[i].ended),
+                              stations[i].last_bytes);
             const UnrecordedRuns unrecorded = UnrecordedRunsOf(stations[i]);
             not_recorded_ += unrecorded.count;
+            metrics_.HistoryWriteFailed(unrecorded.count);
             if (unrecorded.count > 0) {
                 history_error_ = unrecorded.reason;
             }
         }
-        if (state == "running") {
+        if (state == "running" && !Active(last_state_[i])) {
             if (!any_started_) {
                 first_start_ = std::chrono::steady_clock::now();
             }
@@ -154,28 +194,39 @@ bool StationBoard::Update() {
         }
         last_state_[i] = state;
     }
+    while (!ends_.empty() && std::chrono::steady_clock::now() - ends_.front().first > kWindow) {
+        ends_.pop_front();
+    }
     return changed;
 }
 
-JsonObject StationBoard::StationJson(const Station& station) const {
+// The runs that ended within the last hour, by how they ended.
+JsonObject StationBoard::WindowJson() const {
+    const auto since = std::chrono::steady_clock::now() - kWindow;
+    long passed = 0, warned = 0, failed = 0, stopped = 0;
+    for (const auto& [when, state] : ends_) {
+        if (when < since) {
+            continue;
+        }
+        passed += state == "success" || state == "warned" ? 1 : 0;
+        warned += state == "warned" ? 1 : 0;
+        failed += state == "failed" ? 1 : 0;
+        stopped += state == "stopped" ? 1 : 0;
+    }
+    JsonObject window;
+    window.Integer("seconds", std::chrono::duration_cast<std::chrono::seconds>(kWindow).count())
+        .Integer("passed", passed)
+        .Integer("warned", warned)
+        .Integer("failed", failed)
+        .Integer("stopped", stopped);
+    return window;
+}
+
+JsonObject StationBoard::ProgressJson(const Station& station) const {
     const auto index = static_cast<std::size_t>(station.number - 1);
-    const bool ran = !station.attempts.empty();
-    const Attempt* attempt = ran ? &station.attempts.back() : nullptr;
-    const bool done = station.state == Station::State::Done;
-    const std::string state = StateOf(station);
-    const auto now = std::chrono::steady_clock::now();
     const bool counting = station.progress_shown && index < packets_.size() && packets_[index];
     JsonObject object;
-    object.Integer("number", station.number - 1)
-        .String("port", station.port)
-        .StringOrNull("device", attempt != nullptr && !attempt->device.empty()
-                                    ? std::optional<std::string>(attempt->device)
-                                    : std::nullopt)
-        .String("state", state)
-        .StringOrNull("result", done && state != "idle" && !station.result.empty()
-                                    ? std::optional<std::string>(station.result)
-                                    : std::nullopt)
-        .String("stage", station.stage)
+    object.String("stage", station.stage)
         .Integer("packets_sent", counting ? station.position : 0)
         .Integer("packets_total", counting ? station.range_high : 0);
     object.Unsigned("bytes_sent", station.last_bytes);
@@ -191,6 +242,14 @@ JsonObject StationBoard::StationJson(const Station& station) const {
     const std::string identity = IdentityText(index);
     object.StringOrNull("identity",
                         identity.empty() ? std::nullopt : std::optional<std::string>(identity));
+    return object;
+}
+
+// What the last run came to: its exit status, what it said, what it met, its record.
+JsonObject StationBoard::OutcomeJson(const Station& station) const {
+    const Attempt* attempt = station.attempts.empty() ? nullptr : &station.attempts.back();
+    const bool done = station.state == Station::State::Done;
+    JsonObject object;
     object.IntegerOrNull("exit_status", done && attempt != nullptr && attempt->status >= 0
                                             ? std::optional<long long>(attempt->status)
                                             : std::nullopt);
@@ -204,6 +263,15 @@ JsonObject StationBoard::StationJson(const Station& station) const {
         }
     }
     object.String("detail", detail);
+    const RunWarnings warnings = WarningsOf(station);
+    if (done && warnings.Any()) {
+        object.Object("warnings", JsonObject()
+                                      .Integer("missing_responses", warnings.missing)
+                                      .Integer("unrecognised_responses", warnings.unrecognised)
+                                      .Integer("protected_memory", warnings.protected_memory));
+    } else {
+        object.Null("warnings");
+    }
     if (attempt != nullptr && attempt->recorded) {
         object.Bool("recorded", *attempt->recorded);
     } else {
@@ -212,6 +280,26 @@ JsonObject StationBoard::StationJson(const Station& station) const {
     object.StringOrNull("history_error", attempt != nullptr && !attempt->history_error.empty()
                                              ? std::optional<std::string>(attempt->history_error)
                                              : std::nullopt);
+    return object;
+}
+
+JsonObject StationBoard::StationJson(const Station& station) const {
+    const bool ran = !station.attempts.empty();
+    const Attempt* attempt = ran ? &station.attempts.back() : nullptr;
+    const bool done = station.state == Station::State::Done;
+    const std::string state = StateOf(station);
+    JsonObject object;
+    object.Integer("number", station.number)
+        .String("port", station.port)
+        .StringOrNull("device", attempt != nullptr && !attempt->device.empty()
+                                    ? std::optional<std::string>(attempt->device)
+                                    : std::nullopt)
+        .String("state", state)
+        .StringOrNull("result", done && state != "idle" && !station.result.empty()
+                                    ? std::optional<std::string>(station.result)
+                                    : std::nullopt)
+        .Append(ProgressJson(station))
+        .Append(OutcomeJson(station));
     object.Integer("attempt", ran ? attempt->number : 0);
     object.StringOrNull("started",
                         ran ? std::optional<std::string>(IsoTime(WallTimeOf(station.first_started)))
@@ -220,7 +308,9 @@ JsonObject StationBoard::StationJson(const Station& station) const {
                         ran && done ? std::optional<std::string>(IsoTime(WallTimeOf(station.ended)))
                                     : std::nullopt);
     object.Fixed3("elapsed_s",
-                  ran ? Seconds(station.first_started, done ? station.ended : now) : 0.0);
+                  ran ? Seconds(station.first_started,
+                                done ? station.ended : std::chrono::steady_clock::now())
+                      : 0.0);
     const std::string log = line_.TrafficLogOf(station);
     std::error_code ignored;
     object.Bool("traffic_log", ran && !log.empty() && std::filesystem::exists(log, ignored));
@@ -246,7 +336,9 @@ std::string StationBoard::StateJson() const {
     totals.Integer("stations", static_cast<long long>(line_.Stations().size()))
         .Integer("running", running)
         .Integer("passed", passed_)
+        .Integer("warned", warned_)
         .Integer("failed", failed_)
+        .Integer("stopped", stopped_)
         .Integer("not_recorded", not_recorded_)
         .String("history_error", history_error_)
         // Not before a minute has passed: one pass in a second is no rate.
@@ -260,9 +352,20 @@ std::string StationBoard::StateJson() const {
     JsonObject line_object;
     line_object.Object("image", image)
         .Object("totals", totals)
+        .Object("last_hour", WindowJson())
         .String("serving_since", IsoTime(serving_since_))
         .String("now", IsoTime(std::chrono::system_clock::now()));
     return "{\"line\":" + line_object.Text() + ",\"stations\":" + StationsJson() + "}";
+}
+
+std::string StationBoard::MetricsText() const {
+    std::vector<std::string> states;
+    std::uint64_t running_bytes = 0;
+    for (const Station& station : line_.Stations()) {
+        states.push_back(StateOf(station));
+        running_bytes += Active(states.back()) ? station.last_bytes : 0;
+    }
+    return metrics_.Text(states, running_bytes);
 }
 
 }  // namespace vantor::cli

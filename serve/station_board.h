@@ -4,12 +4,14 @@
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "line/line.h"
 #include "records/json_writer.h"
+#include "serve/line_metrics.h"
 
 namespace vantor::cli {
 
@@ -26,11 +28,14 @@ class StationBoard {
     // Reads the image's digest again (a start may download a changed file).
     void ReadImage();
 
-    // "idle", "running", "success" or "failed".
+    // "idle", "running", "stopping" (asked to stop, not yet ended), "success", "warned" (passed
+    // with warnings), "stopped" (by the operator) or "failed".
     static const char* StateOf(const Station& station);
     std::string StationsJson() const;
     // The live stream's object: {"line": {...}, "stations": [...]}.
     std::string StateJson() const;
+    // The figures of /metrics.
+    std::string MetricsText() const;
 
   private:
     // What the drive said of itself in the last run.
@@ -42,6 +47,9 @@ class StationBoard {
     };
 
     JsonObject StationJson(const Station& station) const;
+    JsonObject ProgressJson(const Station& station) const;
+    JsonObject OutcomeJson(const Station& station) const;
+    JsonObject WindowJson() const;
     std::string IdentityText(std::size_t index) const;
 
     const Line& line_;
@@ -51,10 +59,17 @@ class StationBoard {
     std::vector<Identity> identity_;
     std::vector<bool> packets_;  // per station: its progress counts the image's packets
     std::vector<std::string> last_state_;
-    long passed_ = 0;
+    // Since the server started.
+    long passed_ = 0;  // with warnings or without
+    long warned_ = 0;
     long failed_ = 0;
+    long stopped_ = 0;           // by the operator: no failure
     long not_recorded_ = 0;      // runs whose record the history could not keep
     std::string history_error_;  // why the last of them was not kept
+    // When each run of the last hour ended, and how ("success", "warned", ...).
+    static constexpr std::chrono::hours kWindow{1};
+    std::deque<std::pair<std::chrono::steady_clock::time_point, std::string>> ends_;
+    LineMetrics metrics_;
     bool any_started_ = false;
     std::chrono::steady_clock::time_point first_start_{};
     std::chrono::system_clock::time_point serving_since_ = std::chrono::system_clock::now();

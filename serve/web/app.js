@@ -3,11 +3,19 @@
 // gets it in the Authorization header, like every other request.
 "use strict";
 
-const SYMBOLS = { idle: "○", running: "▶", success: "✔", failed: "✖" };
-const WORDS = { idle: "idle", running: "running", success: "passed", failed: "failed" };
+const SYMBOLS = { idle: "○", running: "▶", stopping: "■", success: "✔", warned: "⚠", stopped: "■", failed: "✖" };
+const WORDS = {
+  idle: "idle", running: "running", stopping: "stopping…", success: "passed",
+  warned: "passed with warnings", stopped: "stopped", failed: "failed",
+};
+const ACTIVE = ["running", "stopping"];
 let token = sessionStorage.getItem("vantor-token") || "";
 let tiles = [];
 let lastEnded = "";
+let lastEventId = "";
+let retryMs = 2000;
+// The states whose tiles come first on a phone: what needs someone's eyes.
+const ORDER = { failed: 0, warned: 1, stopping: 2, running: 3, stopped: 4, success: 5, idle: 6 };
 
 function headers() {
   return token ? { Authorization: "Bearer " + token } : {};
@@ -59,6 +67,17 @@ function duration(seconds) {
   return m > 0 ? m + " min " + String(s % 60).padStart(2, "0") + " s" : (seconds).toFixed(1) + " s";
 }
 
+// What a passed run met, in counts: "8 missing responses · 1 protected memory".
+function warningsText(warnings) {
+  if (!warnings) return "";
+  const parts = [];
+  const say = (count, one, many) => { if (count > 0) parts.push(count + " " + (count === 1 ? one : many)); };
+  say(warnings.missing_responses, "missing response", "missing responses");
+  say(warnings.unrecognised_responses, "unrecognised response", "unrecognised responses");
+  say(warnings.protected_memory, "protected memory warning", "protected memory warnings");
+  return parts.join(" · ");
+}
+
 function makeTile(station) {
   const tile = document.getElementById("tile").content.firstElementChild.cloneNode(true);
   tile.id = "station-" + station.number;
@@ -73,11 +92,19 @@ function makeTile(station) {
 function drawStation(station) {
   const tile = tiles[station.number] || (tiles[station.number] = makeTile(station));
   tile.dataset.state = station.state;
+  tile.style.setProperty("--order", ORDER[station.state] ?? 9);
   tile.dataset.result = station.result || "";
-  text(tile, ".port", station.port);
+  // A long name breaks only after its separators (sim:address=2,process-ms=40).
+  if (tile.querySelector(".port").dataset.port !== station.port) {
+    const port = tile.querySelector(".port");
+    port.dataset.port = station.port;
+    port.replaceChildren(...station.port.split(/(?<=[:,=/._-])/).flatMap((part, i) =>
+      i === 0 ? [part] : [document.createElement("wbr"), part]));
+  }
   text(tile, ".symbol", SYMBOLS[station.state] || "?");
   const word = station.state === "failed" && station.result && station.result !== "failed"
     ? "failed (" + station.result + ")" : WORDS[station.state] || station.state;
+  tile.setAttribute("aria-label", station.port + ": " + word);
   text(tile, ".word", word);
   text(tile, ".device", station.device || "–");
   text(tile, ".stage", station.stage || "–");
@@ -91,10 +118,12 @@ function drawStation(station) {
   text(tile, ".packets", total > 0 ? "packet " + station.packets_sent + " of " + total : "");
   text(tile, ".speed", station.bytes_per_second > 0
     ? "· " + Math.round(station.bytes_per_second) + " B/s · " + station.packets_per_second.toFixed(1) + " packets/s" : "");
-  const detail = station.state === "failed" || station.state === "success"
+  const ended = !ACTIVE.includes(station.state) && station.state !== "idle";
+  const detail = ended
     ? (station.exit_status !== null ? "exit " + station.exit_status : "") + (station.detail ? " · " + station.detail : "") : "";
   text(tile, ".detail", detail);
-  tile.querySelector(".start").disabled = station.state === "running";
+  text(tile, ".warnings", warningsText(station.warnings));
+  tile.querySelector(".start").disabled = ACTIVE.includes(station.state);
   tile.querySelector(".stop").disabled = station.state !== "running";
 }
 
@@ -134,8 +163,17 @@ function draw(state) {
   text(document, "#total-stations", String(line.totals.stations));
   text(document, "#total-running", String(line.totals.running));
   text(document, "#total-passed", String(line.totals.passed));
+  text(document, "#total-warned", String(line.totals.warned));
   text(document, "#total-failed", String(line.totals.failed));
+  text(document, "#total-stopped", String(line.totals.stopped));
   text(document, "#total-rate", line.totals.passed_per_hour > 0 ? line.totals.passed_per_hour.toFixed(1) : "–");
+  const hour = line.last_hour;
+  text(document, "#hour-counts", hour.passed + " passed (" + hour.warned + " with warnings) · " +
+    hour.failed + " failed · " + hour.stopped + " stopped");
+  text(document, "#since", zoned(line.serving_since));
+  const failing = state.stations.some((s) => s.state === "failed");
+  document.title = (failing ? "✖ failure · " : "") + "Vantor line";
+  document.getElementById("favicon").href = failing ? FAVICON_FAILED : FAVICON;
   // Runs whose record the history could not keep: shown only when there are some.
   document.getElementById("unrecorded").hidden = !(line.totals.not_recorded > 0);
   text(document, "#total-unrecorded", String(line.totals.not_recorded || 0));
@@ -166,7 +204,7 @@ async function loadHistory() {
     rows.replaceChildren();
     for (const record of body) {
       const row = document.createElement("tr");
-      const ended = record.ended ? new Date(record.ended).toLocaleString() : "";
+      const ended = record.ended ? zoned(record.ended) : "";
       const image = record.image ? record.image.split(/[\\/]/).pop() : "";
       for (const value of [ended, record.port, record.result, image, record.detail]) {
         const cell = document.createElement("td");
@@ -182,13 +220,30 @@ async function loadHistory() {
   }
 }
 
-// One message of the stream: "event: NAME" and "data: JSON" lines.
+// An instant as the local ISO time with its zone: "2026-12-08 10:14:29 +01:00".
+function zoned(iso) {
+  const when = new Date(iso);
+  const pad = (n) => String(Math.abs(n)).padStart(2, "0");
+  const offset = -when.getTimezoneOffset();
+  return when.getFullYear() + "-" + pad(when.getMonth() + 1) + "-" + pad(when.getDate()) + " " +
+    pad(when.getHours()) + ":" + pad(when.getMinutes()) + ":" + pad(when.getSeconds()) + " " +
+    (offset < 0 ? "-" : "+") + pad(Math.trunc(offset / 60)) + ":" + pad(offset % 60);
+}
+
+const FAVICON = "data:image/svg+xml," + encodeURIComponent(
+  "<svg xmlns='http://www.w3.org/2000/svg' viewBox='0 0 16 16'><circle cx='8' cy='8' r='7' fill='#137a3a'/></svg>");
+const FAVICON_FAILED = "data:image/svg+xml," + encodeURIComponent(
+  "<svg xmlns='http://www.w3.org/2000/svg' viewBox='0 0 16 16'><rect width='16' height='16' fill='#b42318'/></svg>");
+
+// One message of the stream: "id:", "retry:", "event: NAME" and "data: JSON" lines.
 function take(block) {
   let name = "message";
   let data = "";
   for (const line of block.split("\n")) {
     if (line.startsWith("event:")) name = line.slice(6).trim();
     else if (line.startsWith("data:")) data += line.slice(5).trim();
+    else if (line.startsWith("id:")) lastEventId = line.slice(3).trim();
+    else if (line.startsWith("retry:")) retryMs = Number(line.slice(6).trim()) || retryMs;
   }
   if (name === "state" && data) {
     draw(JSON.parse(data));
@@ -200,10 +255,15 @@ async function listen() {
   let wait = 500;
   for (;;) {
     try {
-      const response = await call("GET", "/api/events");
+      // Each event holds the whole state: the first one after a reconnection is all that
+      // was missed.
+      const response = await fetch("/api/events", {
+        headers: Object.assign(lastEventId ? { "Last-Event-ID": lastEventId } : {}, headers()),
+      });
+      if (response.status === 401) needToken();
       if (!response.ok) throw new Error("the live stream answered " + response.status);
       connection.textContent = "connected";
-      wait = 500;
+      wait = retryMs;
       const reader = response.body.getReader();
       const decoder = new TextDecoder();
       let buffer = "";
@@ -222,7 +282,7 @@ async function listen() {
       connection.textContent = "disconnected (" + error.message + ")";
     }
     await new Promise((resolve) => setTimeout(resolve, wait));
-    wait = Math.min(wait * 2, 5000);
+    wait = Math.min(Math.max(wait * 2, retryMs), 10000);
   }
 }
 

@@ -55,6 +55,19 @@ def stream_status(port):
     return int(status_line.split()[1])
 
 
+def first_state(port, headers=None):
+    """The id and the data of the live stream's first event, its retry, and its name."""
+    call = urllib.request.Request("http://127.0.0.1:%d/api/events" % port, headers=headers or {})
+    fields = {}
+    with urllib.request.urlopen(call, timeout=WAIT_S) as stream:
+        assert stream.headers.get_content_type() == "text/event-stream"
+        for line in iter(lambda: stream.readline().decode().rstrip("\n"), ""):
+            name, _, value = line.partition(": ")
+            fields[name] = value
+    fields["data"] = json.loads(fields["data"])
+    return fields
+
+
 def wait_for(condition, what):
     deadline = time.monotonic() + WAIT_S
     while time.monotonic() < deadline:
@@ -141,18 +154,14 @@ def start_browser():
 class LineInABrowser(unittest.TestCase):
     """The dashboard drives the line; the API sees the same line."""
 
-    @classmethod
-    def setUpClass(cls):
-        cls.server = Server().wait_ready()
-        cls.browser = start_browser()
+    def setUp(self):
+        self.server = Server().wait_ready()
+        self.browser = None
 
-    @classmethod
-    def tearDownClass(cls):
-        if cls.browser is not None:
-            cls.browser.quit()
-        status = cls.server.end()
-        if status != 143:
-            raise AssertionError("serve ended with %d after SIGTERM, not 143" % status)
+    def tearDown(self):
+        if self.browser is not None:
+            self.browser.quit()
+        self.assertEqual(self.server.end(), 143)
 
     def tile_state(self, number):
         return self.browser.find_element("id", "station-%d" % number).get_attribute("data-state")
@@ -161,15 +170,17 @@ class LineInABrowser(unittest.TestCase):
         base = self.server.base
         status, body = request(base + "/api/start", "POST", {"Origin": "http://evil.example"})
         self.assertEqual(status, 403, body)
-        status, body = request(base + "/api/stations/0/start", "POST",
+        status, body = request(base + "/api/stations/1/start", "POST",
                                {"Host": "evil.example:%d" % self.server.port})
         self.assertEqual(status, 403, body)
         self.assertEqual([s["state"] for s in self.server.stations()], ["idle"] * 5)
+        self.assertEqual(request(base + "/api/stations/1/traffic-log")[0], 404)
         self.assertEqual(request(base + "/api/stations/0/traffic-log")[0], 404)
         self.assertEqual(request(base + "/api/history?limit=5"), (200, []))
         self.assertEqual(request(base + "/api/history?limit=0")[0], 400)
 
-    def test_b_the_dashboard_runs_the_line(self):
+    def test_the_dashboard_runs_the_line(self):
+        self.browser = start_browser()
         if self.browser is None:
             self.skipTest("Chromium cannot run here")
         from selenium.webdriver.common.by import By
@@ -182,34 +193,37 @@ class LineInABrowser(unittest.TestCase):
         self.assertFalse(browser.find_element(By.ID, "token-form").is_displayed())
         # Start all from the keyboard: the button is a real one.
         browser.find_element(By.ID, "start-all").send_keys(Keys.ENTER)
-        wait_for(lambda: self.tile_state(4) == "running", "the slow station to run")
+        wait_for(lambda: self.tile_state(5) == "running", "the slow station to run")
         # The API sees the same line: a running station cannot be started again.
         status, body = request(base + "/api/start", "POST")
         self.assertEqual(status, 409, body)
-        self.assertEqual(request(base + "/api/stations/4/start", "POST")[0], 409)
-        self.assertEqual(request(base + "/api/stations/9/start", "POST")[0], 404)
-        slow = browser.find_element(By.ID, "station-4")
+        self.assertEqual(request(base + "/api/stations/5/start", "POST")[0], 409)
+        self.assertEqual(request(base + "/api/stations/6/start", "POST")[0], 404)
+        slow = browser.find_element(By.ID, "station-5")
         wait_for(lambda: "packet" in slow.find_element(By.CSS_SELECTOR, ".packets").text,
                  "the slow station's packets")
         browser.save_screenshot(os.path.join(ARTEFACTS, "serve_dashboard_running.png"))
-        for number in range(4):
+        for number in range(1, 5):
             wait_for(lambda n=number: self.tile_state(n) == "success", "station %d" % number)
             tile = browser.find_element(By.ID, "station-%d" % number)
             # Readable without colour: the result in words.
             self.assertEqual(tile.find_element(By.CSS_SELECTOR, ".word").text, "passed")
-        self.assertEqual(self.tile_state(4), "running")
+        self.assertEqual(self.tile_state(5), "running")
         slow.find_element(By.CSS_SELECTOR, "button.stop").click()
-        wait_for(lambda: self.tile_state(4) == "failed", "the slow station to stop")
-        self.assertIn("interrupted", slow.find_element(By.CSS_SELECTOR, ".word").text)
+        wait_for(lambda: self.tile_state(5) == "stopped", "the slow station to stop")
+        self.assertEqual(slow.find_element(By.CSS_SELECTOR, ".word").text, "stopped")
+        self.assertEqual(browser.find_element(By.ID, "total-failed").text, "0")
+        self.assertEqual(browser.find_element(By.ID, "total-stopped").text, "1")
         browser.save_screenshot(os.path.join(ARTEFACTS, "serve_dashboard_after.png"))
         stations = self.server.stations()
-        self.assertEqual([s["state"] for s in stations], ["success"] * 4 + ["failed"])
+        self.assertEqual([s["state"] for s in stations], ["success"] * 4 + ["stopped"])
+        self.assertEqual([s["number"] for s in stations], [1, 2, 3, 4, 5])
         self.assertEqual([s["recorded"] for s in stations], [True] * 5)
         self.assertFalse(browser.find_element(By.ID, "unrecorded").is_displayed())
         self.assertEqual(stations[2]["identity"].split(", ")[-1], "address 2")
         self.assertEqual((stations[0]["packets_sent"], stations[0]["packets_total"]), (8, 8))
         self.assertEqual(stations[4]["result"], "interrupted")
-        status, log = request(base + "/api/stations/0/traffic-log")
+        status, log = request(base + "/api/stations/1/traffic-log")
         self.assertEqual(status, 200)
         self.assertIn("port opened", log)
         # The traffic logs are listed with links to them.
@@ -230,14 +244,24 @@ class LineInABrowser(unittest.TestCase):
         browser.set_window_size(390, 844)
         browser.save_screenshot(os.path.join(ARTEFACTS, "serve_dashboard_phone.png"))
 
-    def test_c_the_live_stream_sends_the_line(self):
-        with urllib.request.urlopen(self.server.base + "/api/events", timeout=10) as stream:
-            self.assertEqual(stream.headers.get_content_type(), "text/event-stream")
-            self.assertEqual(stream.readline().decode().strip(), "event: state")
-            data = stream.readline().decode()
-        state = json.loads(data[len("data: "):])
+    def test_the_live_stream_sends_the_line_under_growing_ids(self):
+        first = first_state(self.server.port)
+        self.assertEqual((first["event"], first["retry"]), ("state", "2000"))
+        state = first["data"]
         self.assertEqual(len(state["stations"]), 5)
         self.assertEqual(state["line"]["image"]["name"], "demo.orb")
+        self.assertEqual(state["line"]["last_hour"]["passed"], 0)
+        # A client back with the id it saw gets the whole state again, under a later id: the
+        # line is shown once a second even while nothing runs.
+        def later():
+            try:
+                again = first_state(self.server.port, {"Last-Event-ID": first["id"]})
+            except urllib.error.HTTPError as error:  # the clients just gone still count
+                self.assertEqual(error.code, 503)
+                return None
+            return again if int(again["id"]) > int(first["id"]) else None
+        again = wait_for(later, "a later event")
+        self.assertGreater(again["data"]["line"]["now"], state["line"]["now"])
 
 
 def raw_status(port, text):
@@ -352,9 +376,7 @@ class UnrecordedRuns(unittest.TestCase):
             station = server.stations()[0]
             self.assertIs(station["recorded"], False)
             self.assertIn("not a history", station["history_error"])
-            with urllib.request.urlopen(server.base + "/api/events", timeout=WAIT_S) as stream:
-                self.assertEqual(stream.readline().decode().strip(), "event: state")
-                state = json.loads(stream.readline().decode()[len("data: "):])
+            state = first_state(server.port)["data"]
             self.assertEqual(state["line"]["totals"]["not_recorded"], 1)
             self.assertIn("not a history", state["line"]["totals"]["history_error"])
         finally:
@@ -368,18 +390,18 @@ class StationByStation(unittest.TestCase):
     def test_start_and_stop_one_then_end_with_a_station_running(self):
         server = Server(ports=["sim", SLOW]).wait_ready()
         base = server.base
-        status, stations = request(base + "/api/stations/1/start", "POST")
+        status, stations = request(base + "/api/stations/2/start", "POST")
         self.assertEqual(status, 200, stations)
         self.assertEqual([s["state"] for s in stations], ["idle", "running"])
-        self.assertEqual(request(base + "/api/stations/0/stop", "POST")[0], 409)
+        self.assertEqual(request(base + "/api/stations/1/stop", "POST")[0], 409)
         wait_for(lambda: server.stations()[1]["packets_total"] == 8, "the slow station's packets")
         status, stations = request(base + "/api/stop", "POST")
         self.assertEqual(status, 200, stations)
-        wait_for(lambda: server.stations()[1]["state"] == "failed", "the slow station to stop")
+        wait_for(lambda: server.stations()[1]["state"] == "stopped", "the slow station to stop")
         self.assertEqual(server.stations()[1]["result"], "interrupted")
         self.assertEqual(server.stations()[0]["state"], "idle")
         # Again, and this time the server itself is interrupted with the station running.
-        self.assertEqual(request(base + "/api/stations/1/start", "POST")[0], 200)
+        self.assertEqual(request(base + "/api/stations/2/start", "POST")[0], 200)
         wait_for(lambda: server.stations()[1]["stage"].startswith("Downloading"),
                  "the slow station to download again")
         children = subprocess.run(["pgrep", "-P", str(server.process.pid)], text=True,
@@ -387,6 +409,148 @@ class StationByStation(unittest.TestCase):
         self.assertEqual(len(children), 1)
         self.assertEqual(server.end(signal.SIGINT), 130)
         self.assertFalse(os.path.exists("/proc/" + children[0]), "the station outlived serve")
+
+
+class TrueStates(unittest.TestCase):
+    """A pass with warnings, a failure, and a station the operator stopped each say what they
+    are; a stop is never counted as a failure."""
+
+    def test_each_end_in_its_own_words(self):
+        warned = "sim:address=2,status=0x0080"  # every response says protected memory
+        failing = "sim:address=3,unplug-at=300"  # the adapter goes away at once
+        server = Server(ports=["sim", warned, failing, SLOW]).wait_ready()
+        base = server.base
+        try:
+            self.assertEqual(request(base + "/api/start", "POST")[0], 200)
+            wait_for(lambda: server.stations()[3]["packets_total"] == 8, "the slow station")
+            status, stations = request(base + "/api/stations/4/stop", "POST")
+            self.assertEqual((status, stations[3]["state"]), (200, "stopping"))
+            status, body = request(base + "/api/stations/4/stop", "POST")
+            self.assertEqual(status, 409)
+            self.assertIn("stopping already", body["error"])
+            wait_for(lambda: all(s["state"] not in ("running", "stopping")
+                                 for s in server.stations()), "every station to end")
+            stations = server.stations()
+            self.assertEqual([s["state"] for s in stations],
+                             ["success", "warned", "failed", "stopped"])
+            self.assertIsNone(stations[0]["warnings"])
+            self.assertEqual(stations[1]["warnings"]["protected_memory"], 8)
+            self.assertEqual(stations[3]["result"], "interrupted")
+            totals = first_state(server.port)["data"]["line"]["totals"]
+            self.assertEqual({k: totals[k] for k in ("passed", "warned", "failed", "stopped")},
+                             {"passed": 2, "warned": 1, "failed": 1, "stopped": 1})
+            status, metrics = request(base + "/metrics")
+            self.assertEqual(status, 200)
+            for line in ('vantor_runs_total{result="stopped"} 1', 'vantor_runs_total{result="failed"} 1',
+                         'vantor_stations{state="warned"} 1', "vantor_run_duration_seconds_count 4",
+                         "vantor_history_write_failures_total 0"):
+                self.assertIn(line + "\n", metrics)
+            self.show_in_a_browser(base)
+        finally:
+            self.assertEqual(server.end(), 143)
+
+    def show_in_a_browser(self, base):
+        """The four ends on the dashboard, at a desk and on a phone (failures first)."""
+        browser = start_browser()
+        if browser is None:
+            return
+        from selenium.webdriver.common.by import By
+        try:
+            browser.get(base + "/")
+            tile = lambda n: browser.find_element(By.ID, "station-%d" % n)
+            wait_for(lambda: tile(4).get_attribute("data-state") == "stopped", "the tiles")
+            self.assertEqual(tile(2).find_element(By.CSS_SELECTOR, ".word").text,
+                             "passed with warnings")
+            self.assertEqual(tile(2).find_element(By.CSS_SELECTOR, ".warnings").text,
+                             "8 protected memory warnings")
+            self.assertTrue(browser.title.startswith("✖"), browser.title)
+            for width, height in ((1400, 900), (390, 844)):
+                browser.set_window_size(width, height)
+                browser.save_screenshot(os.path.join(
+                    ARTEFACTS, "serve_states_%dx%d.png" % (width, height)))
+            tiles = browser.find_elements(By.CSS_SELECTOR, ".tile")
+            top = min(tiles, key=lambda t: (t.location["y"], t.location["x"]))
+            self.assertEqual(top.get_attribute("id"), "station-3")
+        finally:
+            browser.quit()
+
+
+class KilledServer(unittest.TestCase):
+    """Serve killed outright mid-download: every station still records its run, and the next
+    server removes the folder the killed one left."""
+
+    def test_every_record_survives_and_the_folder_goes(self):
+        ports = ["sim:address=%d,process-ms=300" % a for a in range(1, 5)]
+        server = Server(ports=ports).wait_ready()
+        self.assertEqual(request(server.base + "/api/start", "POST")[0], 200)
+        wait_for(lambda: all(s["stage"].startswith("Downloading") for s in server.stations()),
+                 "every station to download")
+        children = subprocess.run(["pgrep", "-P", str(server.process.pid)], text=True,
+                                  stdout=subprocess.PIPE).stdout.split()
+        self.assertEqual(len(children), 4)
+        left = [f for f in os.listdir(tempfile.gettempdir())
+                if f.startswith("vantor-serve-%d-" % server.process.pid)]
+        self.assertEqual(len(left), 1)
+        server.process.kill()
+        server.process.wait()
+        wait_for(lambda: not any(os.path.exists("/proc/" + c) for c in children),
+                 "the stations to end")
+        listed = subprocess.run([CLI, "history", "--history", server.history, "--json"],
+                                stdout=subprocess.PIPE, text=True, check=True).stdout
+        runs = [json.loads(line) for line in listed.splitlines() if line.strip()]
+        self.assertEqual(sorted(r["port"] for r in runs), ports)
+        self.assertTrue(os.path.isdir(os.path.join(tempfile.gettempdir(), left[0])))
+        again = Server(ports=["sim"]).wait_ready()
+        try:
+            self.assertFalse(os.path.exists(os.path.join(tempfile.gettempdir(), left[0])))
+        finally:
+            again.end()
+            server.end(None)
+
+
+class ScrapedByPrometheus(unittest.TestCase):
+    """A real Prometheus server scrapes /metrics and gives the line's figures back through its
+    query API."""
+
+    def test_prometheus_reads_the_runs(self):
+        prometheus = shutil.which("prometheus")
+        if prometheus is None:
+            self.skipTest("no Prometheus server here (Debian's prometheus)")
+        server = Server(ports=["sim"]).wait_ready()
+        folder = tempfile.mkdtemp()
+        config = os.path.join(folder, "prometheus.yml")
+        with open(config, "w") as file:
+            file.write("global: {scrape_interval: 1s}\nscrape_configs:\n"
+                       "  - job_name: line\n    static_configs: [{targets: ['127.0.0.1:%d']}]\n"
+                       % server.port)
+        web = free_port()
+        scraper = subprocess.Popen(
+            [prometheus, "--config.file", config, "--storage.tsdb.path", folder + "/data",
+             "--web.listen-address", "127.0.0.1:%d" % web],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            self.assertEqual(request(server.base + "/api/start", "POST")[0], 200)
+            wait_for(lambda: server.stations()[0]["state"] == "success", "the station to pass")
+
+            def figure(query):
+                url = "http://127.0.0.1:%d/api/v1/query?query=%s" % (
+                    web, urllib.request.quote(query))
+                try:
+                    status, body = request(url)
+                except OSError:
+                    return None
+                results = body["data"]["result"] if status == 200 else []
+                return results[0]["value"][1] if results else None
+            runs = 'vantor_runs_total{result="success"}'
+            wait_for(lambda: figure(runs) == "1", "Prometheus to see the pass")
+            self.assertEqual(figure('vantor_stations{state="success"}'), "1")
+            self.assertEqual(figure("vantor_run_duration_seconds_count"), "1")
+            self.assertGreater(int(figure("vantor_bytes_sent_total")), 1752)
+        finally:
+            scraper.terminate()
+            scraper.wait()
+            shutil.rmtree(folder, ignore_errors=True)
+            self.assertEqual(server.end(), 143)
 
 
 class Safety(unittest.TestCase):
@@ -440,8 +604,8 @@ class Safety(unittest.TestCase):
                 browser.refresh()
                 wait_for(lambda: len(browser.find_elements(By.CSS_SELECTOR, ".tile")) == 1,
                          "the tile of the station, with the token")
-                browser.find_element(By.CSS_SELECTOR, "#station-0 button.start").click()
-                wait_for(lambda: browser.find_element(By.ID, "station-0")
+                browser.find_element(By.CSS_SELECTOR, "#station-1 button.start").click()
+                wait_for(lambda: browser.find_element(By.ID, "station-1")
                          .get_attribute("data-state") == "success", "the station to pass")
             finally:
                 browser.quit()

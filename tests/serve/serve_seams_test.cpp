@@ -1,0 +1,154 @@
+// vantor-cli serve at its seams: the live stream's fan-out, the door's judgement of a request,
+// the options, and the request guard through a real HTTP client on a real socket, with a line
+// control that this test answers in place of the line's loop.
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <future>
+#include <thread>
+
+#include "serve/event_hub.h"
+#include "serve/http_door.h"
+#include "serve/http_front.h"
+#include "serve/line_control.h"
+#include "serve/serve_options.h"
+
+namespace vantor::cli {
+namespace {
+
+TEST(EventHub, BoundsEachAddressAndKeepsTheLastPlaceForTheOwnPage) {
+    EventHub hub(3, 1, 8);
+    auto first = hub.Join("state", "{}", "10.0.0.7", false);
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(hub.Join("state", "{}", "10.0.0.7", false), nullptr);  // one per address
+    auto second = hub.Join("state", "{}", "10.0.0.8", false);
+    ASSERT_NE(second, nullptr);
+    EXPECT_EQ(hub.Join("state", "{}", "10.0.0.9", false), nullptr);  // the last is kept
+    EXPECT_NE(hub.Join("state", "{}", "10.0.0.7", true), nullptr);   // for the own page
+    EXPECT_EQ(hub.Join("state", "{}", "10.0.0.9", true), nullptr);   // and then it is full
+}
+
+TEST(EventHub, NumbersEventsAndGreetsWithTheLatestId) {
+    EventHub hub(4, 4, 8);
+    auto early = hub.Join("state", "A", "::1", true);
+    hub.Publish("state", "B");
+    hub.Publish("state", "C");
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    EXPECT_EQ(early->Next(deadline), "retry: 2000\nid: 0\nevent: state\ndata: A\n\n");
+    EXPECT_EQ(early->Next(deadline), "id: 1\nevent: state\ndata: B\n\n");
+    EXPECT_EQ(early->Next(deadline), "id: 2\nevent: state\ndata: C\n\n");
+    auto late = hub.Join("state", "C", "::1", true);
+    EXPECT_EQ(late->Next(deadline), "retry: 2000\nid: 2\nevent: state\ndata: C\n\n");
+}
+
+DoorVerdict Judge(std::string bytes, bool* has_body = nullptr, std::string* after = nullptr) {
+    bool body = false;
+    const DoorVerdict verdict = JudgeRequest(bytes, DoorSettings{}, body);
+    if (has_body != nullptr) {
+        *has_body = body;
+    }
+    if (after != nullptr) {
+        *after = bytes;
+    }
+    return verdict;
+}
+
+TEST(Door, WaitsForTheWholeRequestAndRefusesWhatBreaksItsBounds) {
+    EXPECT_EQ(Judge("GET / HTTP/1.1\r\nHost: a").length, 0u);
+    EXPECT_EQ(Judge("GET / HTTP/1.1\r\nHost: a\r\n\r\n").length, 27u);
+    bool has_body = true;
+    EXPECT_EQ(Judge("POST /x HTTP/1.1\r\nContent-Length: 3\r\n\r\nab", &has_body).length, 0u);
+    EXPECT_EQ(Judge("POST /x HTTP/1.1\r\nContent-Length: 3\r\n\r\nabcGET", &has_body).length, 42u);
+    EXPECT_TRUE(has_body);
+    EXPECT_EQ(Judge("GET / HTTP/1.1\r\nX: " + std::string(5000, 'x')).refuse_status, 431);
+    EXPECT_EQ(Judge("GET / HTTP/1.1\r\nX: " + std::string(5000, 'x') + "\r\n\r\n").refuse_status,
+              431);
+    EXPECT_EQ(Judge("POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n").refuse_status, 411);
+    EXPECT_EQ(Judge("POST / HTTP/1.1\r\nContent-Length: 5000\r\n\r\n").refuse_status, 413);
+    EXPECT_EQ(
+        Judge("POST / HTTP/1.1\r\nContent-Length: 1\r\ncontent-length: 1\r\n\r\nx").refuse_status,
+        400);
+}
+
+TEST(Door, GivesABodilessPostAnEmptyBody) {
+    std::string after;
+    bool has_body = true;
+    const DoorVerdict verdict =
+        Judge("POST /api/start HTTP/1.1\r\nHost: a\r\n\r\n", &has_body, &after);
+    EXPECT_EQ(after, "POST /api/start HTTP/1.1\r\nHost: a\r\nContent-Length: 0\r\n\r\n");
+    EXPECT_EQ(verdict.length, after.size());
+    EXPECT_FALSE(has_body);
+}
+
+TEST(ServeOptions, ReadsTheListeningAddress) {
+    ServeSettings settings;
+    EXPECT_EQ(ParseListen("[::1]:8081", settings), std::nullopt);
+    EXPECT_EQ(settings.host, "::1");
+    EXPECT_EQ(settings.port, 8081);
+    EXPECT_TRUE(settings.loopback);
+    EXPECT_EQ(ParseListen("0.0.0.0:80", settings), std::nullopt);
+    EXPECT_FALSE(settings.loopback);
+    EXPECT_NE(ParseListen("::1:8080", settings), std::nullopt);
+    EXPECT_NE(ParseListen("127.0.0.1:0", settings), std::nullopt);
+}
+
+// A server of two stations whose line is this test: it publishes the stations and answers
+// the requests that reach the line.
+class Guard : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        control_.Publish({"[{\"number\":1},{\"number\":2}]", "{}", {"", ""}, "vantor_up 1\n"});
+        ASSERT_EQ(front_.Bind(), std::nullopt);
+        front_.Start();
+    }
+    void TearDown() override { front_.Stop(); }
+
+    LineControl control_{2};
+    EventHub events_{8, 4, 8};
+    HttpFront front_{{"127.0.0.1", 0, true, "", ""}, control_, events_};
+};
+
+TEST_F(Guard, AnswersWhatTheRulesAllowAndRefusesTheRest) {
+    httplib::Client client("127.0.0.1", front_.Port());
+    auto stations = client.Get("/api/stations");
+    ASSERT_TRUE(stations);
+    EXPECT_EQ(stations->status, 200);
+    EXPECT_EQ(stations->body, "[{\"number\":1},{\"number\":2}]");
+    auto wrong_method = client.Put("/api/start", "", "text/plain");
+    ASSERT_TRUE(wrong_method);
+    EXPECT_EQ(wrong_method->status, 405);
+    EXPECT_EQ(wrong_method->get_header_value("Allow"), "POST");
+    auto foreign = client.Post("/api/start", {{"Origin", "http://evil.example"}}, "", "");
+    ASSERT_TRUE(foreign);
+    EXPECT_EQ(foreign->status, 403);
+    auto twice =
+        client.Get("/api/stations", {{"Authorization", "Bearer a"}, {"Authorization", "Bearer b"}});
+    ASSERT_TRUE(twice);
+    EXPECT_EQ(twice->status, 400);
+    auto cross_site = client.Get("/api/events", {{"Sec-Fetch-Site", "cross-site"}});
+    ASSERT_TRUE(cross_site);
+    EXPECT_EQ(cross_site->status, 403);
+    auto none = client.Post("/api/stations/3/start", "", "");
+    ASSERT_TRUE(none);
+    EXPECT_EQ(none->status, 404);
+    auto metrics = client.Get("/metrics");
+    ASSERT_TRUE(metrics);
+    EXPECT_EQ(metrics->body, "vantor_up 1\n");
+}
+
+TEST_F(Guard, HandsAStartOfStationOneToTheLineAsItsFirst) {
+    auto asked = std::async(std::launch::async, [this] {
+        httplib::Client client("127.0.0.1", front_.Port());
+        return client.Post("/api/stations/1/start", "", "");
+    });
+    auto requests = control_.Take(std::chrono::seconds(10));
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0]->station, std::optional<std::size_t>(0));
+    requests[0]->answer.set_value({200, "[]"});
+    auto answer = asked.get();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->status, 200);
+}
+
+}  // namespace
+}  // namespace vantor::cli
