@@ -458,7 +458,8 @@ class TrueStates(unittest.TestCase):
         try:
             browser.get(base + "/")
             tile = lambda n: browser.find_element(By.ID, "station-%d" % n)
-            wait_for(lambda: tile(4).get_attribute("data-state") == "stopped", "the tiles")
+            drawn = lambda: browser.find_elements(By.CSS_SELECTOR, "#station-4[data-state=stopped]")
+            wait_for(drawn, "the tiles")
             self.assertEqual(tile(2).find_element(By.CSS_SELECTOR, ".word").text,
                              "passed with warnings")
             self.assertEqual(tile(2).find_element(By.CSS_SELECTOR, ".warnings").text,
