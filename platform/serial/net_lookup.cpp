@@ -4,10 +4,11 @@
 
 namespace vantor::platform::net {
 
-bool LookUp(const std::string& host, const std::string& port, bool numeric_only,
-            std::vector<SocketAddress>& found, std::string& why) {
-    if (!SocketsReady(why)) {
-        return false;
+LookedUp LookUp(const std::string& host, const std::string& port, bool numeric_only) {
+    LookedUp looked_up;
+    looked_up.error = SocketsProblem();
+    if (!looked_up.error.empty()) {
+        return looked_up;
     }
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
@@ -16,17 +17,20 @@ bool LookUp(const std::string& host, const std::string& port, bool numeric_only,
     addrinfo* list = nullptr;
     const int failure = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &list);
     if (failure != 0) {
-        why = LookupFailureText(failure);
-        return false;
+        looked_up.error = LookupFailureText(failure);
+        return looked_up;
     }
-    found.clear();
     for (const addrinfo* entry = list; entry != nullptr; entry = entry->ai_next) {
         const auto* bytes = reinterpret_cast<const std::uint8_t*>(entry->ai_addr);
-        found.push_back({entry->ai_family, entry->ai_socktype, entry->ai_protocol,
-                         std::vector<std::uint8_t>(bytes, bytes + entry->ai_addrlen)});
+        looked_up.addresses.push_back(
+            {entry->ai_family, entry->ai_socktype, entry->ai_protocol,
+             std::vector<std::uint8_t>(bytes, bytes + entry->ai_addrlen)});
     }
     ::freeaddrinfo(list);
-    return !found.empty();
+    if (looked_up.addresses.empty()) {
+        looked_up.error = "no address";
+    }
+    return looked_up;
 }
 
 }  // namespace vantor::platform::net

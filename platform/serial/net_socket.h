@@ -22,16 +22,24 @@ struct SocketAddress {
     std::vector<std::uint8_t> bytes;
 };
 
+// The addresses of a host, or why none was found.
+struct LookedUp {
+    std::vector<SocketAddress> addresses;
+    std::string error;  // empty when some were found
+};
 // The addresses of `host` and the numeric `port`; with `numeric_only`, only a host given as
 // an IP address is looked up, at once, and a name is left unfound. Blocks for as long as the
-// system's resolver takes: the caller bounds the wait. False with `why` when none was found.
-bool LookUp(const std::string& host, const std::string& port, bool numeric_only,
-            std::vector<SocketAddress>& found, std::string& why);
+// system's resolver takes: the caller bounds the wait.
+LookedUp LookUp(const std::string& host, const std::string& port, bool numeric_only);
 
+// A connected socket, or why there is none.
+struct Connected {
+    int socket = -1;
+    std::string error;  // why socket is -1
+};
 // A non-blocking TCP connection to `address`, awaited until `deadline_ns` on the process
-// clock (`budget_ms` names that bound in the message); -1 with `why` otherwise.
-int Connect(const SocketAddress& address, std::int64_t deadline_ns, int budget_ms,
-            std::string& why);
+// clock (`budget_ms` names that bound in the message).
+Connected Connect(const SocketAddress& address, std::int64_t deadline_ns, int budget_ms);
 
 // Sends what can go at once, without a signal for a closed connection: the count, or -1.
 ssize_t SendSome(int socket, const std::uint8_t* bytes, std::size_t count);

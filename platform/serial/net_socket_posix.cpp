@@ -39,33 +39,34 @@ bool AwaitConnected(int fd, std::int64_t deadline_ns, int budget_ms, std::string
 
 }  // namespace
 
-bool SocketsReady(std::string& /*why*/) {
-    return true;
+std::string SocketsProblem() {
+    return "";
 }
 
 std::string LookupFailureText(int failure) {
     return ::gai_strerror(failure);
 }
 
-int Connect(const SocketAddress& address, std::int64_t deadline_ns, int budget_ms,
-            std::string& why) {
+Connected Connect(const SocketAddress& address, std::int64_t deadline_ns, int budget_ms) {
+    Connected connected;
     const int fd =
         ::socket(address.family, address.type | SOCK_NONBLOCK | SOCK_CLOEXEC, address.protocol);
     if (fd < 0) {
-        why = std::strerror(errno);
-        return -1;
+        connected.error = std::strerror(errno);
+        return connected;
     }
     const auto* target = reinterpret_cast<const sockaddr*>(address.bytes.data());
     const auto length = static_cast<socklen_t>(address.bytes.size());
     if (::connect(fd, target, length) == 0 ||
-        (errno == EINPROGRESS && AwaitConnected(fd, deadline_ns, budget_ms, why))) {
-        return fd;
+        (errno == EINPROGRESS && AwaitConnected(fd, deadline_ns, budget_ms, connected.error))) {
+        connected.socket = fd;
+        return connected;
     }
     if (errno != EINPROGRESS) {
-        why = std::strerror(errno);
+        connected.error = std::strerror(errno);
     }
     ::close(fd);
-    return -1;
+    return connected;
 }
 
 ssize_t SendSome(int socket, const std::uint8_t* bytes, std::size_t count) {

@@ -17,9 +17,9 @@
 
 namespace vantor::platform::net {
 
-// Makes the system's sockets ready for use (Winsock is started once, for the process); false with
-// why when they cannot be.
-bool SocketsReady(std::string& why);
+// Makes the system's sockets ready for use (Winsock is started once, for the process); why they
+// cannot be, empty when they are ready.
+std::string SocketsProblem();
 // The system's words for a getaddrinfo failure.
 std::string LookupFailureText(int failure);
 

@@ -66,20 +66,17 @@ struct Lookup {
 // The addresses of the host, found within the deadline; empty with `why` otherwise.
 std::vector<net::SocketAddress> Resolve(const HostPort& target, std::int64_t deadline_ns,
                                         std::string& why) {
-    std::vector<net::SocketAddress> addresses;
-    std::string numeric_failure;
-    if (net::LookUp(target.host, target.port, true, addresses, numeric_failure)) {
-        return addresses;
+    net::LookedUp numeric = net::LookUp(target.host, target.port, true);
+    if (numeric.error.empty()) {
+        return std::move(numeric.addresses);
     }
     auto lookup = std::make_shared<Lookup>();
     std::thread([lookup, target] {
-        std::vector<net::SocketAddress> found;
-        std::string failure;
-        const bool ok = net::LookUp(target.host, target.port, false, found, failure);
+        net::LookedUp looked_up = net::LookUp(target.host, target.port, false);
         std::lock_guard lock(lookup->mutex);
-        lookup->found = ok;
-        lookup->failure = std::move(failure);
-        lookup->addresses = std::move(found);
+        lookup->found = looked_up.error.empty();
+        lookup->failure = std::move(looked_up.error);
+        lookup->addresses = std::move(looked_up.addresses);
         lookup->done = true;
         lookup->done_changed.notify_all();
     }).detach();
@@ -102,7 +99,9 @@ std::vector<net::SocketAddress> Resolve(const HostPort& target, std::int64_t dea
 int ConnectRfc2217(const HostPort& target, std::int64_t deadline_ns, std::string& why) {
     int fd = -1;
     for (const net::SocketAddress& address : Resolve(target, deadline_ns, why)) {
-        fd = net::Connect(address, deadline_ns, kRfc2217OpenBudgetMs, why);
+        net::Connected connected = net::Connect(address, deadline_ns, kRfc2217OpenBudgetMs);
+        fd = connected.socket;
+        why = std::move(connected.error);
         if (fd >= 0 || NowNs() >= deadline_ns) {
             break;
         }

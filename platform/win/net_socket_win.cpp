@@ -21,7 +21,7 @@
 namespace vantor::platform::net {
 
 // Winsock is started once for the process and left running until it ends.
-bool SocketsReady(std::string& why) {
+std::string SocketsProblem() {
     static std::once_flag once;
     static int failure = 0;
     std::call_once(once, [] {
@@ -29,10 +29,9 @@ bool SocketsReady(std::string& why) {
         failure = ::WSAStartup(MAKEWORD(2, 2), &data);
     });
     if (failure != 0) {
-        why = "Winsock did not start: " + SystemMessage(static_cast<unsigned long>(failure));
-        return false;
+        return "Winsock did not start: " + SystemMessage(static_cast<unsigned long>(failure));
     }
-    return true;
+    return "";
 }
 
 namespace {
@@ -100,17 +99,19 @@ std::string LookupFailureText(int failure) {
     return SystemMessage(static_cast<unsigned long>(failure));
 }
 
-int Connect(const SocketAddress& address, std::int64_t deadline_ns, int budget_ms,
-            std::string& why) {
-    if (!SocketsReady(why)) {
-        return -1;
+Connected Connect(const SocketAddress& address, std::int64_t deadline_ns, int budget_ms) {
+    Connected result;
+    std::string& why = result.error;
+    why = SocketsProblem();
+    if (!why.empty()) {
+        return result;
     }
     // Not inherited: a program this one starts must not hold the connection open.
     const SOCKET socket = ::WSASocketW(address.family, address.type, address.protocol, nullptr, 0,
                                        WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
     if (socket == INVALID_SOCKET) {
         why = SystemMessage(static_cast<unsigned long>(::WSAGetLastError()));
-        return -1;
+        return result;
     }
     u_long non_blocking = 1;
     const auto* target = reinterpret_cast<const sockaddr*>(address.bytes.data());
@@ -132,9 +133,10 @@ int Connect(const SocketAddress& address, std::int64_t deadline_ns, int budget_m
     }
     if (!connected) {
         ::closesocket(socket);
-        return -1;
+        return result;
     }
-    return static_cast<int>(socket);
+    result.socket = static_cast<int>(socket);
+    return result;
 }
 
 ssize_t SendSome(int socket, const std::uint8_t* bytes, std::size_t count) {
