@@ -32,6 +32,7 @@ trap 'tmux -L $socket kill-server 2>/dev/null || true; rm -rf "$work"' EXIT
 for port in COM1 COM2 COM3 COM4; do
   VANTOR_REGISTRY=$work/registry "$cli" ports set $port sim >/dev/null
 done
+end_mark="vantor-capture-end-of-run"
 failures=0
 fail() {
   echo "FAIL: $*" >&2
@@ -50,13 +51,23 @@ capture() {
   local run="env TERM=$term VANTOR_REGISTRY=$work/registry XDG_DATA_HOME=$work/data"
   run+=" $(printf '%q ' "$cli" "$@")"
   tmux -L $socket new-session -d -s "$name" -x "$columns" -y 40 \
-    "tmux -L $socket wait-for go-$name; $run; tmux -L $socket wait-for -S done-$name; sleep 600"
+    "tmux -L $socket wait-for go-$name; $run; echo '$end_mark'; tmux -L $socket wait-for -S done-$name; sleep 600"
   tmux -L $socket pipe-pane -o -t "$name" "cat > '$out/$name.raw'"
   tmux -L $socket wait-for -S "go-$name"
   timeout 60 tmux -L $socket wait-for "done-$name" || fail "$name: the run did not end in 60 s"
-  tmux -L $socket capture-pane -p -t "$name" -S - | sed -e :a -e '/^\n*$/{$d;N;ba' -e '}' \
-    >"$out/$name.screen"
+  # The run's last bytes may still be on their way to the pane and its pipe when it ends: the
+  # mark written after it says when both have everything.
+  local tries=0
+  until tmux -L $socket capture-pane -p -t "$name" -S - | grep -qF "$end_mark" &&
+    grep -qF "$end_mark" "$out/$name.raw" 2>/dev/null; do
+    tries=$((tries + 1))
+    [ $tries -lt 100 ] || { fail "$name: the run's output did not reach tmux in 10 s"; break; }
+    sleep 0.1
+  done
+  tmux -L $socket capture-pane -p -t "$name" -S - | { grep -vF "$end_mark" || true; } |
+    sed -e :a -e '/^\n*$/{$d;N;ba' -e '}' >"$out/$name.screen"
   tmux -L $socket kill-session -t "$name"
+  sed -i "/$end_mark/d" "$out/$name.raw"
   # The erase and cursor-up sequences that redraw a line are left out; any other stays as ESC.
   tr '\r' '\n' <"$out/$name.raw" | sed -e 's/\x1b\[[0-9]*[KA]//g' -e 's/\x1b/ESC/g' |
     grep -v '^$' >"$out/$name.frames" || true
