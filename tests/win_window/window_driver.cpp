@@ -301,6 +301,9 @@ void EscapeDuringADownload(HWND controller, const std::string& image) {
     if (question != nullptr) {
         Screenshot(question, "stop_question.bmp");
         Click(question, IDOK);  // "Stop and close"
+        // The question's box may still be on the screen for a moment, with the same caption.
+        Await([&] { return !::IsWindow(question) || !::IsWindowVisible(question); },
+              kWindowBoundMs);
     }
     HWND told = FindProcessWindow(program.info.dwProcessId, "vantor");
     Check(told != nullptr && told != question, "the window says where the stop left the drive");
