@@ -88,6 +88,15 @@ std::optional<std::string> ReadOptionValue(ArgumentReader& reader, const Program
 std::optional<std::string> ReadArgument(ArgumentReader& reader, OptionTable table,
                                         Argument& argument);
 
+// For a command or option that is not known: `; did you mean "--files-list"?` naming the known
+// one closest to `given` when it is near enough to be a slip of the fingers (a letter or two
+// wrong, missing, extra or swapped); empty otherwise.
+std::string DidYouMean(std::string_view given, const std::vector<std::string_view>& known);
+
+// `unknown option "--fies-list"; did you mean "--files-list"?`, the guess taken from the
+// command's table.
+std::string UnknownOption(const std::string& given, OptionTable table);
+
 // The arguments of main() after the program's name.
 std::vector<std::string> ArgumentsOf(int argc, char** argv);
 

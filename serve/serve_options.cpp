@@ -205,7 +205,7 @@ std::optional<std::string> ReadServeArguments(const std::vector<std::string>& ar
             option = platform::FindOption(kHiddenOptions, argument);
         }
         if (option == nullptr) {
-            return "unknown option \"" + argument + "\"";
+            return platform::UnknownOption(argument, kServeOptions);
         }
         std::optional<std::string> value;
         if (auto problem = platform::ReadOptionValue(reader, *option, argument, value)) {

@@ -92,6 +92,14 @@ TEST(ServeOptions, ReadsTheListeningAddress) {
     EXPECT_NE(ParseListen("127.0.0.1:0", settings), std::nullopt);
 }
 
+TEST(ServeOptions, NamesTheOptionMeantByAMisspeltOne) {
+    ServeSettings settings;
+    const auto problem =
+        ParseServe({"demo.orb", "--port", "sim", "--lisen", "[::1]:8081"}, settings);
+    ASSERT_TRUE(problem.has_value());
+    EXPECT_EQ(*problem, "unknown option \"--lisen\"; did you mean \"--listen\"?");
+}
+
 // A server of two stations whose line is this test: it publishes the stations and answers
 // the requests that reach the line.
 class Guard : public ::testing::Test {
