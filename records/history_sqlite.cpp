@@ -188,8 +188,8 @@ std::unique_ptr<HistoryDatabase> OpenSqliteHistory(const std::string& path, Open
 
 std::unique_ptr<HistoryDatabase> OpenSqliteHistoryInMemory() {
     sqlite3* handle = nullptr;
-    if (sqlite3_open_v2(":memory:", &handle, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
-                        nullptr) != SQLITE_OK) {
+    if (sqlite3_open_v2(":memory:", &handle, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
+        SQLITE_OK) {
         sqlite3_close_v2(handle);
         return nullptr;
     }
