@@ -72,6 +72,23 @@ enum class ImageResult {
 ImageResult ImageResultOf(HeaderResult refused);
 ImageResult ImageResultOf(PacketResult fault);
 
+// True when the image's own form is at fault (its header or a packet), not the drive or the
+// line.
+constexpr bool IsFaultOfTheFormat(ImageResult result) {
+    switch (result) {
+        case ImageResult::kNotOrrimMagic:
+        case ImageResult::kFormatTooNew:
+        case ImageResult::kNotKdxFamily:
+        case ImageResult::kBadBopWord:
+        case ImageResult::kPacketTooLong:
+        case ImageResult::kChecksumMismatch:
+        case ImageResult::kPrematureEnd:
+            return true;
+        default:
+            return false;
+    }
+}
+
 // The design's number for an image's result, the one place that gives it: the job's result
 // for a failed image, shown in exit statuses and records. The numbers overlap the reader's
 // (-2 is both kUnopenable and kBadBopWord, -6 both kRevisionMismatch and kPrematureEnd); the

@@ -14,21 +14,6 @@ namespace {
 
 constexpr const char* kNothingSent = " Nothing was sent to the drive.";
 
-bool IsFaultOfTheFormat(ImageResult result) {
-    switch (result) {
-        case ImageResult::kNotOrrimMagic:
-        case ImageResult::kFormatTooNew:
-        case ImageResult::kNotKdxFamily:
-        case ImageResult::kBadBopWord:
-        case ImageResult::kPacketTooLong:
-        case ImageResult::kChecksumMismatch:
-        case ImageResult::kPrematureEnd:
-            return true;
-        default:
-            return false;
-    }
-}
-
 // Where the image stands, ending with its path: the list, the line and the line as written;
 // or the image alone.
 std::string WhereFrom(const PlannedImage& image, const std::string& files_list_path) {

@@ -78,21 +78,6 @@ std::optional<std::string> ExpectedSha256(const JobOptions& options, const std::
     return named != options.ExpectedImageSha256->end() ? named->second : "";
 }
 
-bool IsFaultOfTheFormat(ImageResult result) {
-    switch (result) {
-        case ImageResult::kNotOrrimMagic:
-        case ImageResult::kFormatTooNew:
-        case ImageResult::kNotKdxFamily:
-        case ImageResult::kBadBopWord:
-        case ImageResult::kPacketTooLong:
-        case ImageResult::kChecksumMismatch:
-        case ImageResult::kPrematureEnd:
-            return true;
-        default:
-            return false;
-    }
-}
-
 constexpr const char* kCutShortWords = "the image file is cut short: it ends inside a packet";
 
 // Where a file whose packet the reader refused ends inside a packet; nothing for a packet that
