@@ -134,6 +134,21 @@ class RealServers : public testing::Test {
     }
     static std::string Address(int port) { return "rfc2217://127.0.0.1:" + std::to_string(port); }
 
+    // The server writes its words and closes; when our offer reaches it first, it resets the
+    // connection and the kernel may drop the words unread. Each try must be refused, and the words
+    // must come through in one of three.
+    void ExpectRefusedInTheServersWords(const std::string& address, const std::string& words) {
+        std::string outputs;
+        bool named = false;
+        for (int attempt = 0; attempt < 3 && !named; ++attempt) {
+            const CommandResult run = Download(address);
+            EXPECT_EQ(run.exit_status, DesignCode(JobResult::kPortUnopenable)) << run.output;
+            named = run.output.find(words) != std::string::npos;
+            outputs += run.output;
+        }
+        EXPECT_TRUE(named) << outputs;
+    }
+
     // vantor-cli download of the test image; `started` is called once its first line is out.
     CommandResult Download(const std::string& port, std::function<void()> started = {}) {
         CommandResult result;
@@ -205,24 +220,12 @@ TEST_F(RealServers, PortInUseIsRefusedInTheServersOwnWords) {
     std::string error;
     auto first = platform::OpenSerialDevice(Address(banner_port_), &error);
     ASSERT_NE(first, nullptr) << error;
-    // The server writes its words and closes; when our offer reaches it first, it resets the
-    // connection and the kernel may drop the words unread. Each try must be refused, and the
-    // words must come through in one of three.
-    std::string outputs;
-    bool named = false;
-    for (int attempt = 0; attempt < 3 && !named; ++attempt) {
-        const CommandResult run = Download(Address(banner_port_));
-        EXPECT_EQ(run.exit_status, DesignCode(JobResult::kPortUnopenable)) << run.output;
-        named = run.output.find("the server said \\\"Port already in use\\\"") != std::string::npos;
-        outputs += run.output;
-    }
-    EXPECT_TRUE(named) << outputs;
+    ExpectRefusedInTheServersWords(Address(banner_port_),
+                                   "the server said \\\"Port already in use\\\"");
 }
 
 TEST_F(RealServers, MissingDeviceBehindTheServerIsNamed) {
-    const CommandResult run = Download(Address(missing_port_));
-    EXPECT_EQ(run.exit_status, DesignCode(JobResult::kPortUnopenable)) << run.output;
-    EXPECT_NE(run.output.find("Device open failure"), std::string::npos) << run.output;
+    ExpectRefusedInTheServersWords(Address(missing_port_), "Device open failure");
 }
 
 // The server serves the line and holds its lock file: a direct open must not disturb it.
