@@ -88,10 +88,11 @@ UnrecordedRuns UnrecordedRunsOf(const std::vector<Station>& stations) {
 
 Line::Line(const LineSettings& settings, LineObserver& view)
     : settings_(settings), view_(view), lists_(settings.files_list, settings.ports.size()) {
-    for (const std::string& port : settings.ports) {
+    for (std::size_t index = 0; index < settings.ports.size(); ++index) {
         Station& station = stations_.emplace_back();
         station.number = static_cast<int>(stations_.size());
-        station.port = port;
+        station.port = settings.ports[index];
+        station.unit = StationUnit(settings, index);
     }
 }
 
@@ -146,7 +147,7 @@ void Line::StartAttempt(Station& station) {
         return;
     }
     std::vector<std::string> arguments =
-        ChildArguments(settings_, resolved.device, lists_.For(station.number));
+        ChildArguments(settings_, resolved.device, lists_.For(station.number), station.unit);
     if (!traffic_log_folder_.empty()) {
         // Only the last attempt's log is kept: an earlier run's must not pass for this one's.
         const std::string log = TrafficLogOf(station);

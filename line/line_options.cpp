@@ -28,7 +28,8 @@ constexpr long kMostRetries = 100;
 // The line's own options; every other option is a download's, passed on to each station.
 constexpr platform::ProgramOption kLineOptions[] = {
     {"--ports-from", "FILE",
-     "one port a line (# starts a comment)\n"
+     "one port a line (# starts a comment), then the station's own\n"
+     "--unit-serial, --operator, --order, --station-label (\"...\" for blanks)\n"
      "a PORT may also be usb-serial:SERIAL (the adapter's USB serial\n"
      "number) or by-id:NAME (a name under /dev/serial/by-id/)"},
     {"--max-parallel", "N", "at most N stations at once (default: all)"},
@@ -77,8 +78,78 @@ std::optional<std::string> ControlByteProblem(const std::string& port) {
     return "the port \"" + Shown(port) + "\" holds a control byte";
 }
 
-// Reads a ports file: one port a line; blank lines and lines starting with # are skipped.
-std::optional<std::string> ReadPortsFile(const std::string& path, std::vector<std::string>& ports) {
+// Splits `text` into words at blanks and tabs; a word in double quotes may hold blanks (and no
+// double quote). An unclosed quote is a problem.
+std::optional<std::string> SplitWords(const std::string& text, std::vector<std::string>& words) {
+    std::size_t at = 0;
+    while (true) {
+        at = text.find_first_not_of(" \t", at);
+        if (at == std::string::npos) {
+            return std::nullopt;
+        }
+        if (text[at] == '"') {
+            const auto close = text.find('"', at + 1);
+            if (close == std::string::npos) {
+                return "a double quote is not closed";
+            }
+            words.push_back(text.substr(at + 1, close - at - 1));
+            at = close + 1;
+            continue;
+        }
+        const auto end = text.find_first_of(" \t", at);
+        words.push_back(text.substr(at, end == std::string::npos ? end : end - at));
+        at = end;
+    }
+}
+
+// The station's own fields after its port on a line of a ports file: --unit-serial TEXT,
+// --operator NAME, --order TEXT, --station-label TEXT.
+std::optional<std::string> ReadStationFields(const std::string& text, UnitFields& unit) {
+    std::vector<std::string> words;
+    if (auto problem = SplitWords(text, words)) {
+        return problem;
+    }
+    for (std::size_t index = 0; index < words.size(); index += 2) {
+        std::string UnitFields::*field = UnitFieldOf(words[index]);
+        if (field == nullptr) {
+            return "\"" + Shown(words[index]) +
+                   "\" is none of a station's own options (--unit-serial, --operator, --order, "
+                   "--station-label)";
+        }
+        if (index + 1 == words.size()) {
+            return words[index] + " needs a value";
+        }
+        if (auto problem = UnitFieldProblem(words[index], words[index + 1])) {
+            return problem;
+        }
+        unit.*field = words[index + 1];
+    }
+    return std::nullopt;
+}
+
+// One line of a ports file: the port, then, after a blank, the station's own fields. A port
+// holds no blank followed by "--", so a line without one is a port alone, as it always was.
+std::optional<std::string> ReadPortsLine(const std::string& line, std::string& port,
+                                         UnitFields& unit) {
+    std::size_t fields = std::string::npos;
+    for (std::size_t at = line.find("--"); at != std::string::npos; at = line.find("--", at + 1)) {
+        if (at > 0 && (line[at - 1] == ' ' || line[at - 1] == '\t')) {
+            fields = at;
+            break;
+        }
+    }
+    port = line.substr(0, fields);
+    port.erase(port.find_last_not_of(" \t") + 1);
+    if (auto problem = ControlByteProblem(port)) {
+        return problem;
+    }
+    return fields == std::string::npos ? std::nullopt
+                                       : ReadStationFields(line.substr(fields), unit);
+}
+
+// Reads a ports file: one port a line, with the station's own fields after it; blank lines and
+// lines starting with # are skipped.
+std::optional<std::string> ReadPortsFile(const std::string& path, LineSettings& settings) {
     struct stat status {};
     if (::stat(path.c_str(), &status) != 0) {
         return "--ports-from \"" + path + "\": " + std::strerror(errno);
@@ -96,11 +167,13 @@ std::optional<std::string> ReadPortsFile(const std::string& path, std::vector<st
             continue;
         }
         const auto last = line.find_last_not_of(" \t\r");
-        std::string port = line.substr(first, last - first + 1);
-        if (auto problem = ControlByteProblem(port)) {
+        std::string port;
+        UnitFields unit;
+        if (auto problem = ReadPortsLine(line.substr(first, last - first + 1), port, unit)) {
             return "--ports-from \"" + path + "\" line " + std::to_string(number) + ": " + *problem;
         }
-        ports.push_back(std::move(port));
+        settings.ports.push_back(std::move(port));
+        settings.station_units.push_back(std::move(unit));
     }
     if (file.bad()) {
         return "--ports-from \"" + path + "\": cannot be read";
@@ -118,9 +191,10 @@ std::optional<std::string> TakeLineValue(const std::string& option, const std::s
             return "--port: " + *problem;
         }
         settings.ports.push_back(value);
+        settings.station_units.emplace_back();
     } else if (option == "--ports-from") {
         settings.ports_from = value;
-        return ReadPortsFile(value, settings.ports);
+        return ReadPortsFile(value, settings);
     } else if (option == "--max-parallel") {
         const auto number = ParseWhole(value, 1, static_cast<long>(kMostStations));
         if (!number) {
@@ -166,7 +240,36 @@ std::optional<std::string> SameDeviceProblem(const std::vector<std::string>& por
     return std::nullopt;
 }
 
+// A unit serial names one unit: given to the whole line, every station would record the same
+// unit; given to two stations of the ports file, one of them has the wrong unit.
+std::optional<std::string> UnitSerialProblem(const LineSettings& settings) {
+    const auto& options = settings.child_options;
+    if (settings.ports.size() > 1 &&
+        std::find(options.begin(), options.end(), kUnitSerialOption) != options.end()) {
+        return "--unit-serial names one unit, and the line has " +
+               std::to_string(settings.ports.size()) +
+               " stations: give each station its own in the ports file (PORT --unit-serial "
+               "TEXT)";
+    }
+    std::map<std::string, std::size_t> owners;
+    for (std::size_t index = 0; index < settings.station_units.size(); ++index) {
+        const std::string& serial = settings.station_units[index].unit_serial;
+        if (serial.empty()) {
+            continue;
+        }
+        if (const auto [owner, added] = owners.emplace(serial, index); !added) {
+            return "the unit serial \"" + serial + "\" is given to stations " +
+                   std::to_string(owner->second + 1) + " and " + std::to_string(index + 1);
+        }
+    }
+    return std::nullopt;
+}
+
 }  // namespace
+
+UnitFields StationUnit(const LineSettings& settings, std::size_t index) {
+    return index < settings.station_units.size() ? settings.station_units[index] : UnitFields{};
+}
 
 platform::OptionTable LineOptions() {
     return kLineOptions;
@@ -227,9 +330,20 @@ std::optional<std::string> ParseLine(const std::vector<std::string>& arguments,
 }
 
 std::vector<std::string> ChildArguments(const LineSettings& settings, const std::string& device,
-                                        const std::string& files_list) {
+                                        const std::string& files_list, const UnitFields& unit) {
     std::vector<std::string> arguments{kLineCommand};
-    arguments.insert(arguments.end(), settings.child_options.begin(), settings.child_options.end());
+    const std::vector<std::string>& options = settings.child_options;
+    for (std::size_t index = 0; index < options.size(); ++index) {
+        // The line's value of a field that the station gives itself is left out with its value.
+        std::string UnitFields::*field = UnitFieldOf(options[index]);
+        if (field != nullptr && !(unit.*field).empty() && index + 1 < options.size()) {
+            ++index;
+            continue;
+        }
+        arguments.push_back(options[index]);
+    }
+    const std::vector<std::string> own = UnitFieldArguments(unit);
+    arguments.insert(arguments.end(), own.begin(), own.end());
     if (!files_list.empty()) {
         const auto option = std::find(arguments.begin(), arguments.end(), "--files-list");
         if (option != arguments.end() && option + 1 != arguments.end()) {
@@ -261,15 +375,20 @@ std::optional<std::string> CheckLine(const LineSettings& settings) {
     if (settings.json && settings.quiet) {
         return "--json and --quiet exclude each other";
     }
+    if (auto problem = UnitSerialProblem(settings)) {
+        return problem;
+    }
     std::set<std::string> seen;
-    for (const std::string& port : settings.ports) {
+    for (std::size_t index = 0; index < settings.ports.size(); ++index) {
+        const std::string& port = settings.ports[index];
         if (!seen.insert(port).second) {
             // Two stations on one port would talk over each other to one drive.
             return "the port \"" + port + "\" is given twice";
         }
         // Each station's settings are checked here once, so that a mistake stops the line
         // before any drive is touched.
-        std::vector<std::string> check = ChildArguments(settings, port);
+        std::vector<std::string> check =
+            ChildArguments(settings, port, "", StationUnit(settings, index));
         check.erase(check.begin());
         if (auto problem = settings.command.usage_problem(check)) {
             return *problem;

@@ -9,6 +9,7 @@
 
 #include "line/station_command.h"
 #include "platform/program_options.h"
+#include "records/unit_fields.h"
 
 namespace vantor::cli {
 
@@ -18,6 +19,9 @@ inline constexpr std::size_t kMostStations = 256;
 struct LineSettings {
     StationCommand command;  // what each station runs; set before the arguments are read
     std::vector<std::string> ports;
+    // Each station's own unit serial, operator, order and label, from its line of the ports
+    // file; one for each port, empty for a port given by --port.
+    std::vector<UnitFields> station_units;
     std::string ports_from;
     long max_parallel = 0;  // 0: every station at once
     long retries = 0;
@@ -30,6 +34,9 @@ struct LineSettings {
     std::vector<std::string> child_options;     // passed to every station
     std::vector<std::string> child_parameters;  // after "--"
 };
+
+// The unit fields of station `index` (from 0) from the ports file; empty when it gave none.
+UnitFields StationUnit(const LineSettings& settings, std::size_t index);
 
 // The line's own options, which download takes besides its own (DownloadOptions()).
 platform::OptionTable LineOptions();
@@ -48,8 +55,10 @@ std::optional<std::string> ParseLine(const std::vector<std::string>& arguments,
 std::optional<std::string> CheckLine(const LineSettings& settings);
 
 // The arguments of one station's child process, the command first; `files_list`, when given,
-// stands for the list named by --files-list.
+// stands for the list named by --files-list. The station's own `unit` fields replace those
+// that the line gives every station.
 std::vector<std::string> ChildArguments(const LineSettings& settings, const std::string& device,
-                                        const std::string& files_list = "");
+                                        const std::string& files_list = "",
+                                        const UnitFields& unit = {});
 
 }  // namespace vantor::cli

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "line/station_process.h"
+#include "records/unit_fields.h"
 
 namespace vantor::cli {
 
@@ -44,6 +45,7 @@ struct Station {
 
     int number = 0;    // from 1, in the order the ports were given
     std::string port;  // as given
+    UnitFields unit;   // the station's own serial, operator, order and label, when it has them
     State state = State::Waiting;
     std::vector<Attempt> attempts;
     std::string result;  // the last attempt's, or kStationNotStarted; empty while undecided

@@ -85,6 +85,7 @@ JsonObject RunFields(const RunStart& start, const std::vector<SentImage>& sent) 
     if (!start.port_source.empty()) {
         fields.String("port_source", start.port_source).String("baud_source", start.baud_source);
     }
+    AddUnitFields(fields, start.unit);
     if (start.command != "download") {
         return fields;
     }
@@ -152,6 +153,7 @@ JsonObject StartFields(const RunStart& start) {
     if (!start.port_source.empty()) {
         fields.String("port_source", start.port_source).String("baud_source", start.baud_source);
     }
+    AddUnitFields(fields, start.unit);
     if (start.command != "download") {
         return fields;
     }

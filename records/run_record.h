@@ -11,6 +11,7 @@
 #include "image/sha256.h"
 #include "job/job.h"
 #include "records/json_writer.h"
+#include "records/unit_fields.h"
 
 namespace vantor::cli {
 
@@ -34,6 +35,7 @@ struct RunStart {
     std::string files_list;  // empty for a single IMAGE
     std::optional<FileDigest> files_list_digest;
     std::vector<ImageEntry> images;
+    UnitFields unit;  // the unit, operator, order and station label given; each may be empty
 };
 
 // Result words of the summary.

@@ -92,6 +92,33 @@ std::optional<std::string> TakeNotifyFd(const std::string& text, DownloadSetting
     return std::nullopt;
 }
 
+// The unit's serial, the operator, the order or the station's label: printable text of at most
+// 64 characters, checked before anything is opened.
+std::optional<std::string> TakeUnitField(const char* option, const std::string& text,
+                                         DownloadSettings& settings) {
+    if (auto problem = UnitFieldProblem(option, text)) {
+        return problem;
+    }
+    settings.unit.*UnitFieldOf(option) = text;
+    return std::nullopt;
+}
+
+std::optional<std::string> TakeUnitSerial(const std::string& text, DownloadSettings& settings) {
+    return TakeUnitField(kUnitSerialOption, text, settings);
+}
+
+std::optional<std::string> TakeOperator(const std::string& text, DownloadSettings& settings) {
+    return TakeUnitField(kOperatorOption, text, settings);
+}
+
+std::optional<std::string> TakeOrder(const std::string& text, DownloadSettings& settings) {
+    return TakeUnitField(kOrderOption, text, settings);
+}
+
+std::optional<std::string> TakeStationLabel(const std::string& text, DownloadSettings& settings) {
+    return TakeUnitField(kStationLabelOption, text, settings);
+}
+
 // Which command's help and completions show an option; the checks (CheckDownloadSettings) refuse
 // one given to the other command. --virtual-time is for the tests and shown by neither.
 enum class ShownIn { kBoth, kDownload, kIdentify, kNeither };
@@ -191,6 +218,31 @@ const DownloadOption kDownloadOptions[] = {
      ShownIn::kDownload,
      &DownloadSettings::strict},
     {{"--quiet", {}, "show only the result and errors"}, ShownIn::kBoth, &DownloadSettings::quiet},
+    {{"--unit-serial", "TEXT",
+      "the serial number of the unit on the line, kept in the run's record\n"
+      "and history (vantor-cli history --unit-serial finds it); at most\n"
+      "64 printable characters, as are the next three"},
+     ShownIn::kBoth,
+     nullptr,
+     nullptr,
+     TakeUnitSerial},
+    {{"--operator", "NAME",
+      "who runs it (the history keeps the system user the run runs as\n"
+      "apart, and shows that user, marked as such, where NAME is not given)"},
+     ShownIn::kBoth,
+     nullptr,
+     nullptr,
+     TakeOperator},
+    {{"--order", "TEXT", "the work order the unit is made for"},
+     ShownIn::kBoth,
+     nullptr,
+     nullptr,
+     TakeOrder},
+    {{"--station-label", "TEXT", "the station's own name for the record (the port stays the key)"},
+     ShownIn::kBoth,
+     nullptr,
+     nullptr,
+     TakeStationLabel},
     {{"--stay", {}, "leave the drive in its boot loader"},
      ShownIn::kIdentify,
      &DownloadSettings::stay},

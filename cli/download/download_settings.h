@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/program_options.h"
+#include "records/unit_fields.h"
 
 namespace vantor::cli {
 
@@ -42,6 +43,7 @@ struct DownloadSettings {
     bool help = false;
     bool version = false;
     bool identify = false;  // the identify command, which reads no image
+    UnitFields unit;        // --unit-serial, --operator, --order, --station-label
 };
 
 // Reads the arguments that follow the command's name; the usage message when one is wrong.

@@ -76,6 +76,7 @@ RunStart DescribeRun(const DownloadSettings& settings, const TakenFilesList& lis
     start.device = EffectiveAddress(settings.port).value_or("");
     start.usb_serial = UsbSerialOf(start.device);
     start.baud = settings.baud_choice == 1 ? 19200 : 9600;
+    start.unit = settings.unit;
     if (!settings.identify && settings.files_list.empty()) {
         start.images.push_back(DescribeImage("", settings.image));
     } else if (!settings.identify) {

@@ -40,14 +40,17 @@ _vantor_cli()
                 --baud) _vantor_offer "9600 19200"; return ;;
                 --files-list | --traffic-log | --report | --ports-from | --history) _filedir; return ;;
                 --address | --notify-fd | --max-parallel | --retry) return ;;
+                --unit-serial | --operator | --order | --station-label) return ;;
             esac
             if [[ ${words[1]} == identify ]]; then
                 _vantor_offer "--port --baud --address --skip-seeking --stay --traffic-log --json
-                    --report --history --no-history --quiet --help -h --version"
+                    --report --history --no-history --quiet --unit-serial --operator --order
+                    --station-label --help -h --version"
             elif [[ $cur == -* ]]; then
                 _vantor_offer "--files-list --port --baud --address --skip-seeking --reset-after
                     --strict --notify-fd --traffic-log --json --report --history --no-history
-                    --no-tone --quiet --ports-from --max-parallel --retry --stop-on-first-failure --help -h --version"
+                    --no-tone --quiet --unit-serial --operator --order --station-label
+                    --ports-from --max-parallel --retry --stop-on-first-failure --help -h --version"
             else
                 _filedir orb
             fi

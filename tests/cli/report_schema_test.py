@@ -78,6 +78,8 @@ def main():
         cases = [
             ("single run", ["--port", "sim"], 0),
             ("revision mismatch", ["--port", "sim:ident=0x1083"], 106),
+            ("unit named", ["--port", "sim", "--unit-serial", "SN 12345", "--operator", "Jane Doe",
+                            "--order", "WO-7", "--station-label", "bench 4"], 0),
             ("line", ["--port", "sim", "--port", "sim:ident=0x2083"], 0),
         ]
         for name, ports, expected_status in cases:
