@@ -90,5 +90,10 @@ bool IsPostgresUrl(const std::string& place);
 std::optional<std::string> PrepareSchema(HistoryDatabase& database);
 // The schema version of a database opened for reading; an error when it has none.
 std::optional<std::string> CheckSchemaForReading(HistoryDatabase& database);
+// The schema version of a history, 0 when it has none. A history of an older version is read
+// as it is (a reader does not change it): what it has no column for reads as NULL.
+int ReadSchemaVersion(HistoryDatabase& database);
+// The version whose runs have unit_serial, operator_name, work_order and station_label.
+inline constexpr int kUnitColumnsSchema = 3;
 
 }  // namespace vantor::cli

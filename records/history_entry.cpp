@@ -66,6 +66,7 @@ HistoryEntry EntryFromSummary(const RunSummary& summary) {
     entry.device = start.device;
     entry.usb_serial = start.usb_serial;
     entry.baud = start.baud;
+    entry.unit = start.unit;
     entry.result = summary.result;
     entry.exit_status = summary.exit_status;
     const int ident = record.IdentWord;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "records/run_record.h"
+#include "records/unit_fields.h"
 
 namespace vantor::cli {
 
@@ -24,7 +25,7 @@ struct HistoryEntry {
     std::string started;
     std::string ended;  // both ISO 8601 UTC with milliseconds
     std::string host;
-    std::string user_name;
+    std::string user_name;  // the system user the run ran as, whoever the operator was
     std::string tool;
     std::string tool_version;
     std::string command;
@@ -46,6 +47,7 @@ struct HistoryEntry {
     long long resynchronisations = 0;
     std::vector<HistoryImage> images;
     std::string record;  // the summary event as the run wrote it
+    UnitFields unit;     // the unit, the operator as given, the order and the station's label
 };
 
 // The entry of a run that has ended, from its summary.

@@ -7,7 +7,7 @@ namespace vantor::cli {
 
 namespace {
 
-constexpr int kSchemaVersion = 2;
+constexpr int kSchemaVersion = kUnitColumnsSchema;
 
 // Each migration brings the schema from the version before it to its own; the station's file
 // also keeps the queue of records for a site's database.
@@ -49,14 +49,28 @@ constexpr Migration kMigrations[] = {
     {2, false, "CREATE INDEX IF NOT EXISTS runs_image_counts ON runs (id, result, started, port)"},
     {2, false, "CREATE INDEX IF NOT EXISTS run_images_sent_sha256 ON run_images (sent_sha256)"},
     {2, false, "DROP INDEX IF EXISTS runs_started"},
+    // Version 3: the unit each run was for, who ran it (as given; user_name stays the system
+    // user), the work order and the station's label, each NULL for the runs recorded before;
+    // an index for each that the history command filters by. ("order" and "operator" are
+    // words of SQL, hence the columns' longer names.)
+    {3, false, "ALTER TABLE runs ADD COLUMN unit_serial TEXT"},
+    {3, false, "ALTER TABLE runs ADD COLUMN operator_name TEXT"},
+    {3, false, "ALTER TABLE runs ADD COLUMN work_order TEXT"},
+    {3, false, "ALTER TABLE runs ADD COLUMN station_label TEXT"},
+    {3, false, "CREATE INDEX IF NOT EXISTS runs_unit_serial ON runs (unit_serial, started)"},
+    {3, false, "CREATE INDEX IF NOT EXISTS runs_work_order ON runs (work_order, started)"},
+    {3, false,
+     "CREATE INDEX IF NOT EXISTS runs_operator ON runs (operator_name, user_name, started)"},
 };
 
 constexpr const char* kInsertRun =
     "INSERT INTO runs (id, started, ended, host, user_name, tool, tool_version, command, port,"
     " device, usb_serial, baud, result, exit_status, ident_word, hardware_revision,"
     " drive_version, address, packets_sent, protected_memory_warnings, missing_responses,"
-    " unrecognised_responses, invalid_command_responses, resynchronisations, origin, record)"
-    " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"
+    " unrecognised_responses, invalid_command_responses, resynchronisations, origin, record,"
+    " unit_serial, operator_name, work_order, station_label)"
+    " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?,"
+    " ?, ?, ?, ?)"
     " ON CONFLICT (id) DO NOTHING";
 constexpr const char* kInsertImage =
     "INSERT INTO run_images (run_id, position, path, size_bytes, sha256, declared_packets,"
@@ -66,8 +80,8 @@ constexpr const char* kSelectRun =
     "SELECT id, started, ended, host, user_name, tool, tool_version, command, port, device,"
     " usb_serial, baud, result, exit_status, ident_word, hardware_revision, drive_version,"
     " address, packets_sent, protected_memory_warnings, missing_responses,"
-    " unrecognised_responses, invalid_command_responses, resynchronisations, record"
-    " FROM runs WHERE id = ?";
+    " unrecognised_responses, invalid_command_responses, resynchronisations, record,"
+    " unit_serial, operator_name, work_order, station_label FROM runs WHERE id = ?";
 constexpr const char* kSelectImages =
     "SELECT path, size_bytes, sha256, declared_packets, packets_sent, sent_sha256"
     " FROM run_images WHERE run_id = ? ORDER BY position";
@@ -184,6 +198,7 @@ std::optional<HistoryEntry> LoadEntry(HistoryDatabase& database, const std::stri
     entry.invalid_command_responses = NumberOf(row[22]).value_or(0);
     entry.resynchronisations = NumberOf(row[23]).value_or(0);
     entry.record = TextOf(row[24]);
+    entry.unit = {TextOf(row[25]), TextOf(row[26]), TextOf(row[27]), TextOf(row[28])};
     std::vector<SqlRow> images;
     if (database.Run(kSelectImages, {id}, &images)) {
         return std::nullopt;
@@ -347,6 +362,14 @@ std::optional<std::string> PrepareSchema(HistoryDatabase& database) {
     });
 }
 
+int ReadSchemaVersion(HistoryDatabase& database) {
+    std::vector<SqlRow> rows;
+    if (database.Run("SELECT max(version) FROM history_schema", {}, &rows) || rows.empty()) {
+        return 0;
+    }
+    return static_cast<int>(NumberOf(rows[0][0]).value_or(0));
+}
+
 std::optional<std::string> CheckSchemaForReading(HistoryDatabase& database) {
     std::vector<SqlRow> rows;
     if (database.Run("SELECT max(version) FROM history_schema", {}, &rows) || rows.empty() ||
@@ -393,7 +416,11 @@ std::optional<std::string> InsertEntry(HistoryDatabase& database, const HistoryE
                                   Number(entry.invalid_command_responses),
                                   Number(entry.resynchronisations),
                                   origin,
-                                  entry.record});
+                                  entry.record,
+                                  Text(entry.unit.unit_serial),
+                                  Text(entry.unit.operator_name),
+                                  Text(entry.unit.order),
+                                  Text(entry.unit.station_label)});
     for (std::size_t index = 0; !problem && index < entry.images.size(); ++index) {
         const HistoryImage& image = entry.images[index];
         problem = database.Run(kInsertImage, {entry.id, std::to_string(index + 1), Text(image.path),

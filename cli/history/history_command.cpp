@@ -12,6 +12,7 @@
 #include "records/exit_status.h"
 #include "records/history_store.h"
 #include "records/json_writer.h"
+#include "records/unit_fields.h"
 
 namespace vantor::cli {
 
@@ -111,6 +112,16 @@ std::optional<std::string> TakeImageSha256(const std::string& value, HistorySett
     return std::nullopt;
 }
 
+// A serial, an order or an operator to look for: what a run would take.
+std::optional<std::string> TakeUnitText(const char* option, const std::string& value,
+                                        std::optional<std::string>& setting) {
+    if (auto problem = UnitFieldProblem(option, value)) {
+        return problem;
+    }
+    setting = value;
+    return std::nullopt;
+}
+
 // One option of history: a switch turns `flag` on, an option with a value has `take` read it.
 struct HistoryOption {
     platform::ProgramOption option;
@@ -158,6 +169,20 @@ const HistoryOption kHistoryTable[] = {
          return std::nullopt;
      }},
     {{"--image-sha256", "HEX", "runs that sent the image with this SHA-256"}, TakeImageSha256},
+    {{"--unit-serial", "TEXT", "runs for the unit with this serial number (as given to the run)"},
+     [](const std::string& value, HistorySettings& settings) {
+         return TakeUnitText(kUnitSerialOption, value, settings.filters.unit_serial);
+     }},
+    {{"--order", "TEXT", "runs for this work order"},
+     [](const std::string& value, HistorySettings& settings) {
+         return TakeUnitText(kOrderOption, value, settings.filters.order);
+     }},
+    {{"--operator", "NAME",
+      "runs by this operator: given by --operator, or, for a run given\n"
+      "none, the system user it ran as (shown as (NAME))"},
+     [](const std::string& value, HistorySettings& settings) {
+         return TakeUnitText(kOperatorOption, value, settings.filters.operator_name);
+     }},
     {{"--limit", "N", "at most N runs"},
      [](const std::string& value, HistorySettings& settings) -> Problem {
          settings.limit = ParseWhole(value, 1, 1000000000);
@@ -273,6 +298,7 @@ int List(HistoryDatabase& database, const HistorySettings& settings) {
                               : settings.csv ? ListFormat::kCsv
                                              : ListFormat::kTable;
     HistoryFilters filters = settings.filters;
+    filters.schema_version = ReadSchemaVersion(database);
     filters.limit = settings.limit.value_or(format == ListFormat::kTable ? kTableRows : 0);
     if (auto problem = PrintRuns(database, filters, format)) {
         return Unusable(database.Place(), *problem);
@@ -284,7 +310,9 @@ int Stats(HistoryDatabase& database, const HistorySettings& settings) {
     const ListFormat format = settings.json  ? ListFormat::kJson
                               : settings.csv ? ListFormat::kCsv
                                              : ListFormat::kTable;
-    if (auto problem = PrintCounts(database, settings.filters, format)) {
+    HistoryFilters filters = settings.filters;
+    filters.schema_version = ReadSchemaVersion(database);
+    if (auto problem = PrintCounts(database, filters, format)) {
         return Unusable(database.Place(), *problem);
     }
     return kExitSuccess;

@@ -47,6 +47,9 @@ enum RunColumn : std::size_t {
     kResult = 11,
     kIdentWord = 13,
     kPacketsSent = 17,
+    kUnitSerial = 24,  // the first of the columns the CSV gives after the images
+    kOperator = 25,
+    kOrder = 26,
 };
 bool IsNumberColumn(std::size_t column) {
     return column == 10 || column == 12 || column == 13 || column == 14 || column == 16 ||
@@ -60,28 +63,41 @@ class RunPrinter {
 
     void Header() const;
     void Add(const SqlRow& row);
-    void Finish() { Print(); }
+    void Finish();
 
   private:
     void Print();
     void PrintJson() const;
     void PrintCsv() const;
-    void PrintTableRow() const;
+    void PrintTableRow();
 
     ListFormat format_;
     SqlRow run_;                  // the run's columns; empty before the first row
     std::vector<SqlRow> images_;  // its images' columns
+    bool user_shown_ = false;     // a run without an operator shown with its system user
 };
+
+void RunPrinter::Finish() {
+    Print();
+    if (user_shown_) {
+        std::printf("(NAME): no --operator was given; NAME is the system user the run ran as\n");
+    }
+}
 
 void RunPrinter::Header() const {
     if (format_ == ListFormat::kCsv) {
-        for (const char* column : ListedRunColumns()) {
-            std::printf("%s,", column);
+        // The columns that came later follow the images', for the readers written before.
+        for (std::size_t column = 0; column < kUnitSerial; ++column) {
+            std::printf("%s,", ListedRunKey(column));
         }
-        std::printf("image_paths,image_sha256s\n");
+        std::printf("image_paths,image_sha256s");
+        for (std::size_t column = kUnitSerial; column < ListedRunColumns().size(); ++column) {
+            std::printf(",%s", ListedRunKey(column));
+        }
+        std::printf("\n");
     } else if (format_ == ListFormat::kTable) {
-        std::printf("%-24s %-8s %-14s %-12s %-10s %-8s %s\n", "STARTED", "RESULT", "PORT", "HOST",
-                    "USER", "PACKETS", "IMAGE SHA-256");
+        std::printf("%-24s %-8s %-14s %-12s %-14s %-16s %-12s %-8s %s\n", "STARTED", "RESULT",
+                    "PORT", "HOST", "UNIT", "OPERATOR", "ORDER", "PACKETS", "IMAGE SHA-256");
     }
 }
 
@@ -117,7 +133,7 @@ void RunPrinter::Print() {
 void RunPrinter::PrintJson() const {
     JsonObject object;
     for (std::size_t column = 0; column < run_.size(); ++column) {
-        const std::string key = ListedRunColumns()[column];
+        const std::string key = ListedRunKey(column);
         if (column == kUser) {
             // user_name as the history's schema and the CSV name it; the listing's older name
             // "user" stays beside it for the readers written against it.
@@ -143,7 +159,7 @@ void RunPrinter::PrintJson() const {
 }
 
 void RunPrinter::PrintCsv() const {
-    for (std::size_t column = 0; column < run_.size(); ++column) {
+    for (std::size_t column = 0; column < kUnitSerial; ++column) {
         std::printf("%s,", Csv(column == kIdentWord ? InHex(run_[column]) : run_[column]).c_str());
     }
     std::string paths, digests;
@@ -151,17 +167,31 @@ void RunPrinter::PrintCsv() const {
         paths += (paths.empty() ? "" : ";") + image[0].value_or("");
         digests += (digests.empty() ? "" : ";") + image[2].value_or("");
     }
-    std::printf("%s,%s\n", Csv(paths).c_str(), Csv(digests).c_str());
+    std::printf("%s,%s", Csv(paths).c_str(), Csv(digests).c_str());
+    for (std::size_t column = kUnitSerial; column < run_.size(); ++column) {
+        std::printf(",%s", Csv(run_[column]).c_str());
+    }
+    std::printf("\n");
 }
 
-void RunPrinter::PrintTableRow() const {
+// The operator as given, or, where none was, the system user the run ran as in brackets.
+std::string OperatorShown(const SqlRow& run) {
+    if (run[kOperator]) {
+        return *run[kOperator];
+    }
+    return run[kUser] ? "(" + *run[kUser] + ")" : "-";
+}
+
+void RunPrinter::PrintTableRow() {
+    user_shown_ = user_shown_ || !run_[kOperator];
     const std::string digest =
         images_.empty() ? "-" : images_.front()[2].value_or("?").substr(0, 16);
-    std::printf("%-24s %-8s %-14s %-12s %-10s %-8s %s%s\n", run_[kStarted].value_or("").c_str(),
-                run_[kResult].value_or("").c_str(), run_[kPort].value_or("").c_str(),
-                run_[kHost].value_or("").c_str(), run_[kUser].value_or("").c_str(),
-                run_[kPacketsSent].value_or("0").c_str(), digest.c_str(),
-                images_.size() > 1 ? " ..." : "");
+    std::printf("%-24s %-8s %-14s %-12s %-14s %-16s %-12s %-8s %s%s\n",
+                run_[kStarted].value_or("").c_str(), run_[kResult].value_or("").c_str(),
+                run_[kPort].value_or("").c_str(), run_[kHost].value_or("").c_str(),
+                run_[kUnitSerial].value_or("-").c_str(), OperatorShown(run_).c_str(),
+                run_[kOrder].value_or("-").c_str(), run_[kPacketsSent].value_or("0").c_str(),
+                digest.c_str(), images_.size() > 1 ? " ..." : "");
 }
 
 // Prints one count row of `kind` ("station" or "image").

@@ -4,6 +4,12 @@ namespace vantor::cli {
 
 namespace {
 
+// The columns that version 3 of the schema added.
+bool IsUnitColumn(const std::string& column) {
+    return column == "unit_serial" || column == "operator_name" || column == "work_order" ||
+           column == "station_label";
+}
+
 constexpr const char* kImageColumns =
     "i.path, i.size_bytes, i.sha256, i.declared_packets, i.packets_sent, i.sent_sha256";
 
@@ -31,6 +37,26 @@ std::string Where(const HistoryFilters& filters, std::vector<SqlValue>& values) 
                  : result == "interrupted" ? " AND r.result = 'interrupted'"
                                            : " AND r.result IN ('failed', 'interrupted')";
     }
+    const bool unit_columns = filters.schema_version >= kUnitColumnsSchema;
+    if (filters.unit_serial) {
+        where += unit_columns ? " AND r.unit_serial = ?" : " AND NULL = CAST(? AS TEXT)";
+        values.push_back(*filters.unit_serial);
+    }
+    if (filters.order) {
+        where += unit_columns ? " AND r.work_order = ?" : " AND NULL = CAST(? AS TEXT)";
+        values.push_back(*filters.order);
+    }
+    if (filters.operator_name && unit_columns) {
+        // Each by its index: the operator as given, or the system user of a run given none.
+        where +=
+            " AND r.id IN (SELECT id FROM runs WHERE operator_name = ?"
+            " UNION SELECT id FROM runs WHERE operator_name IS NULL AND user_name = ?)";
+        values.push_back(*filters.operator_name);
+        values.push_back(*filters.operator_name);
+    } else if (filters.operator_name) {
+        where += " AND r.user_name = ?";
+        values.push_back(*filters.operator_name);
+    }
     if (filters.image_sha256) {
         // Each digest by its own index; one test of both (sha256 = ? OR sent_sha256 = ?) would
         // look at every run's images.
@@ -43,10 +69,14 @@ std::string Where(const HistoryFilters& filters, std::vector<SqlValue>& values) 
     return where;
 }
 
-std::string RunColumns(const char* table) {
+// The listed columns of `table`; those an older schema has not, NULL under their names.
+std::string RunColumns(const char* table, int schema_version) {
     std::string columns;
     for (const char* column : ListedRunColumns()) {
-        columns += std::string(columns.empty() ? "" : ", ") + table + "." + column;
+        columns += columns.empty() ? "" : ", ";
+        columns += schema_version < kUnitColumnsSchema && IsUnitColumn(column)
+                       ? std::string("NULL AS ") + column
+                       : std::string(table) + "." + column;
     }
     return columns;
 }
@@ -79,21 +109,32 @@ const std::vector<const char*>& ListedRunColumns() {
         "invalid_command_responses",
         "resynchronisations",
         "origin",
+        "unit_serial",
+        "operator_name",
+        "work_order",
+        "station_label",
     };
     return columns;
+}
+
+const char* ListedRunKey(std::size_t column) {
+    const std::string name = ListedRunColumns().at(column);
+    return name == "operator_name" ? "operator"
+           : name == "work_order"  ? "order"
+                                   : ListedRunColumns()[column];
 }
 
 std::string ListSql(const HistoryFilters& filters, std::vector<SqlValue>& values) {
     const std::string where = Where(filters, values);
     if (filters.limit <= 0) {
-        return "SELECT " + RunColumns("r") + ", " + kImageColumns +
+        return "SELECT " + RunColumns("r", filters.schema_version) + ", " + kImageColumns +
                " FROM runs r LEFT JOIN run_images i ON i.run_id = r.id" + where +
                " ORDER BY r.started DESC, r.id DESC, i.position";
     }
     // The latest runs first, their images then: a limit counts runs, not rows.
-    return "SELECT " + RunColumns("latest") + ", " + kImageColumns + " FROM (SELECT " +
-           RunColumns("r") + " FROM runs r" + where + " ORDER BY r.started DESC, r.id DESC LIMIT " +
-           std::to_string(filters.limit) +
+    return "SELECT " + RunColumns("latest", kUnitColumnsSchema) + ", " + kImageColumns +
+           " FROM (SELECT " + RunColumns("r", filters.schema_version) + " FROM runs r" + where +
+           " ORDER BY r.started DESC, r.id DESC LIMIT " + std::to_string(filters.limit) +
            ") latest LEFT JOIN run_images i ON i.run_id = latest.id"
            " ORDER BY latest.started DESC, latest.id DESC, i.position";
 }

@@ -16,11 +16,21 @@ struct HistoryFilters {
     std::optional<std::string> port;
     std::optional<std::string> result;        // "success", "failed", "interrupted" or "failure"
     std::optional<std::string> image_sha256;  // given to the run or sent by it
-    long limit = 0;                           // at most this many runs; 0 for all
+    std::optional<std::string> unit_serial;
+    std::optional<std::string> order;
+    // The operator as given, or, for a run given none, the system user it ran as.
+    std::optional<std::string> operator_name;
+    long limit = 0;  // at most this many runs; 0 for all
+    // The history's schema: one older than kUnitColumnsSchema has no unit columns, which then
+    // read as NULL (and match no filter of them).
+    int schema_version = kUnitColumnsSchema;
 };
 
 // The run columns that a listing gives, in the order of ListSql's rows.
 const std::vector<const char*>& ListedRunColumns();
+// The name a listing gives column `column` of ListedRunColumns: the record's own (operator,
+// order) where the column's differs.
+const char* ListedRunKey(std::size_t column);
 // Each row: the run's columns (ListedRunColumns), then one image's path, size_bytes, sha256,
 // declared_packets, packets_sent and sent_sha256 (all NULL for a run without images). A run
 // with several images gives as many rows, one after the other, in the images' order; the

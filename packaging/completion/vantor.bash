@@ -93,11 +93,13 @@ _vantor_cli()
                 --history) _filedir; return ;;
                 --result) _vantor_offer "success failure failed interrupted"; return ;;
                 --since | --until | --before | --port | --image-sha256 | --limit) return ;;
+                --unit-serial | --order | --operator) return ;;
             esac
             if ((cword == 2)) && [[ $cur != -* ]]; then
                 _vantor_offer "list stats prune sync"
             else
-                _vantor_offer "--history --since --until --port --result --image-sha256 --limit
+                _vantor_offer "--history --since --until --port --result --image-sha256 --unit-serial
+                    --order --operator --limit
                     --before --dry-run --json --csv --help -h --version"
             fi
             ;;

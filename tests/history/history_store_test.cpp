@@ -202,6 +202,12 @@ std::vector<FilterCase> FilterCases() {
     image.image_sha256 = std::string(64, 'b');
     cli::HistoryFilters latest;
     latest.limit = 20;
+    cli::HistoryFilters unit;
+    unit.unit_serial = "SN12345";
+    cli::HistoryFilters order;
+    order.order = "WO-7";
+    cli::HistoryFilters operator_name;
+    operator_name.operator_name = "Jane Doe";
     return {
         {"no filter", none, {}},
         {"the latest 20", latest, {}},
@@ -212,6 +218,12 @@ std::vector<FilterCase> FilterCases() {
         {"--image-sha256",
          image,
          {"INDEX run_images_sha256 (sha256=?)", "INDEX run_images_sent_sha256 (sent_sha256=?)"}},
+        {"--unit-serial", unit, {"INDEX runs_unit_serial (unit_serial=?)"}},
+        {"--order", order, {"INDEX runs_work_order (work_order=?)"}},
+        {"--operator",
+         operator_name,
+         {"INDEX runs_operator (operator_name=?)",
+          "INDEX runs_operator (operator_name=? AND user_name=?)"}},
     };
 }
 

@@ -9,6 +9,8 @@
 #include <map>
 
 #include "history/history_support.h"
+#include "history/old_history.h"
+#include "records/history_database.h"
 
 namespace vantor::test {
 namespace {
@@ -149,6 +151,73 @@ TEST(SiteHistory, ALineWhileTheSiteIsDownIsForwardedOnceWhenItIsBack) {
     EXPECT_EQ(origins["forwarded"], kLineStations);
     EXPECT_EQ(origins["direct"], 1);
     EXPECT_EQ(ids.size(), kLineStations + 1U);
+}
+
+// The site's database answers "which firmware did unit S/N 12345 get?" as the station's file
+// does: the unit's runs, with the operator and the order, found by the serial, and a line's
+// stations each with the serial of its ports file line.
+TEST(SiteHistory, TheUnitsSerialFindsItsRunsWithOperatorAndOrder) {
+    TempDir dir;
+    KeepStationHistoryIn(dir);
+    SiteServer site(dir);
+    START_SITE(site);
+    ::setenv("VANTOR_HISTORY", site.Url().c_str(), 1);
+    const std::string image = OneImage(dir);
+    const std::string sha256 = ImageSha256(image);
+    ASSERT_EQ(
+        RunCli({"download", image, "--port", "sim", "--skip-seeking", "--virtual-time", "--quiet",
+                "--unit-serial", "SN12345", "--operator", "Jane Doe", "--order", "WO-7"})
+            .status,
+        0);
+    const std::string ports = dir.Write(
+        "stations.txt", "sim:seed=1 --unit-serial SN2001\nsim:seed=2 --unit-serial SN2002\n");
+    ASSERT_EQ(RunCli({"download", image, "--ports-from", ports, "--skip-seeking", "--virtual-time",
+                      "--quiet", "--operator", "Max", "--order", "WO-8"})
+                  .status,
+              0);
+
+    const auto unit = Listed({"--unit-serial", "SN12345"});
+    ASSERT_EQ(unit.size(), 1u);
+    EXPECT_EQ(StringField(unit[0], "operator"), "Jane Doe");
+    EXPECT_EQ(StringField(unit[0], "order"), "WO-7");
+    EXPECT_EQ(unit[0]["images"][0]["sent_sha256"], sha256);
+    for (const char* serial : {"SN2001", "SN2002"}) {
+        const auto station = Listed({"--unit-serial", serial});
+        ASSERT_EQ(station.size(), 1u) << serial;
+        EXPECT_EQ(StringField(station[0], "operator"), "Max");
+        EXPECT_EQ(StringField(station[0], "order"), "WO-8");
+    }
+    EXPECT_EQ(Listed({"--order", "WO-8"}).size(), 2u);
+    EXPECT_EQ(Listed({"--operator", "Jane Doe"}).size(), 1u);
+}
+
+// A site's database made by the earlier release keeps every run when this program's first run
+// brings its schema up to date, and is found by the new run's serial afterwards.
+TEST(SiteHistory, ADatabaseOfTheEarlierReleaseKeepsEveryRun) {
+    TempDir dir;
+    KeepStationHistoryIn(dir);
+    SiteServer site(dir);
+    START_SITE(site);
+    {
+        std::string error;
+        auto database = cli::ConnectPostgresHistory(site.Url(), &error);
+        ASSERT_TRUE(database != nullptr) << error;
+        MakeOldHistory(*database, false);
+    }
+    ::setenv("VANTOR_HISTORY", site.Url().c_str(), 1);
+    const auto before = Listed({});
+    ASSERT_EQ(before.size(), OldRuns().size());
+    ExpectOldRunsListed(before);
+    EXPECT_TRUE(Listed({"--unit-serial", "SN1"}).empty());
+
+    ASSERT_EQ(
+        RunCli({"identify", "--port", "sim", "--virtual-time", "--quiet", "--unit-serial", "SN1"})
+            .status,
+        0);
+    const auto after = Listed({});
+    ASSERT_EQ(after.size(), OldRuns().size() + 1);
+    ExpectOldRunsListed(after);
+    ASSERT_EQ(Listed({"--unit-serial", "SN1"}).size(), 1u);
 }
 
 TEST(SiteHistory, ThePasswordIsNeverShown) {
