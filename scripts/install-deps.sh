@@ -27,9 +27,11 @@ packages=(
   # The history of runs: the station's SQLite file, a site's PostgreSQL (libpq), and the
   # PostgreSQL server that its tests start.
   libsqlite3-dev libpq-dev postgresql-15
-  # SHA-256 of the images through OpenSSL's libcrypto; hyperfine for the benchmark's timings
-  # side by side with sha256sum.
+  # SHA-256 of the images through OpenSSL's libcrypto, serve's HTTPS through its libssl;
+  # hyperfine for the benchmark's timings side by side with sha256sum.
   libssl-dev hyperfine
+  # serve's HTTPS tests: a certificate made at test time, and a real client that checks it.
+  openssl curl
   # The terminal view of vantor-cli captured at several widths and under TERM=dumb.
   tmux
 )

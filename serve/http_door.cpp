@@ -53,13 +53,16 @@ const char* StatusWords(int status) {
 }
 
 // Says `status` and why, as well as a connection that will be closed can, without waiting.
-void Refuse(const Connection& connection, int status, const std::string& reason) {
+void Refuse(Connection& connection, int status, const std::string& reason) {
     const std::string body = JsonObject().String("error", reason).Text();
     const std::string text =
         "HTTP/1.1 " + std::to_string(status) + " " + StatusWords(status) +
         "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
         "\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n" + body;
-    (void)::send(connection.fd, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    (void)connection.Send(text.data(), text.size());
+    if (connection.tls) {
+        connection.tls->Close();
+    }
     ::shutdown(connection.fd, SHUT_WR);
 }
 
@@ -107,9 +110,25 @@ DoorVerdict BodyOf(const std::string& head, const DoorSettings& settings,
 }  // namespace
 
 Connection::~Connection() {
+    tls.reset();
     if (fd >= 0) {
         ::close(fd);
     }
+}
+
+ssize_t Connection::Receive(char* bytes, std::size_t size) {
+    return tls ? tls->Receive(bytes, size) : ::recv(fd, bytes, size, 0);
+}
+
+ssize_t Connection::Send(const char* bytes, std::size_t size) {
+    return tls ? tls->Send(bytes, size) : ::send(fd, bytes, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+}
+
+short Connection::Awaits(short plain) const {
+    if (!tls) {
+        return plain;
+    }
+    return tls->WantsToWrite() ? POLLOUT : POLLIN;
 }
 
 DoorVerdict JudgeRequest(std::string& bytes, const DoorSettings& settings, bool& has_body) {
@@ -202,6 +221,12 @@ struct Door::Parts {
         if (waiting.size() + whole.size() >= settings.most_waiting && !CloseOldest("")) {
             return;
         }
+        if (settings.tls) {
+            connection->tls = TlsSession::Accept(*settings.tls, connection->fd);
+            if (!connection->tls) {
+                return;  // no room for its session: closed, as when the system has none
+            }
+        }
         connection->deadline = Clock::now() + settings.deadline;
         Judge(std::move(connection));
     }
@@ -237,7 +262,7 @@ struct Door::Parts {
     static bool ReadFrom(Connection& connection, std::size_t most) {
         char chunk[4096];
         for (;;) {
-            const ssize_t got = ::recv(connection.fd, chunk, sizeof chunk, 0);
+            const ssize_t got = connection.Receive(chunk, sizeof chunk);
             if (got > 0) {
                 connection.buffer.append(chunk, static_cast<std::size_t>(got));
                 if (connection.buffer.size() > most) {
@@ -297,7 +322,8 @@ void Door::Parts::Turn() {
     std::vector<pollfd> watched = {{wake[0], POLLIN, 0}, {listener, POLLIN, 0}};
     auto soonest = Clock::time_point::max();
     for (const auto& connection : waiting) {
-        watched.push_back({connection->fd, POLLIN, 0});
+        // A TLS handshake may wait for the socket to take its answer.
+        watched.push_back({connection->fd, connection->Awaits(POLLIN), 0});
         soonest = std::min(soonest, connection->deadline);
     }
     int timeout_ms = -1;

@@ -12,6 +12,8 @@
 #include <optional>
 #include <string>
 
+#include "serve/tls_layer.h"
+
 namespace vantor::cli {
 
 // A client's connection, with what it sent and the door has read.
@@ -21,10 +23,17 @@ struct Connection {
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
 
+    // As recv() and send() on the non-blocking socket, through TLS when it has a session.
+    ssize_t Receive(char* bytes, std::size_t size);
+    ssize_t Send(const char* bytes, std::size_t size);
+    // What to wait for, after a Receive() or a Send() that said EAGAIN: POLLIN or POLLOUT.
+    short Awaits(short plain) const;
+
     int fd;
-    std::string peer;                // the client's address, without its port
-    std::string buffer;              // read and not yet answered: a whole request first
-    std::size_t request_length = 0;  // of the whole request at the buffer's front
+    std::unique_ptr<TlsSession> tls;  // null on plain HTTP
+    std::string peer;                 // the client's address, without its port
+    std::string buffer;               // read and not yet answered: a whole request first
+    std::size_t request_length = 0;   // of the whole request at the buffer's front
     bool has_body = false;
     std::chrono::steady_clock::time_point deadline;
 };
@@ -40,6 +49,8 @@ struct DoorSettings {
     std::size_t most_waiting_per_client = 64;
     // Requests handed over and not yet done; a whole request waits at the door beyond that.
     std::size_t most_busy = 24;
+    // Speak TLS with every client, the handshake read at the door within the deadline.
+    std::shared_ptr<const TlsContext> tls;
 };
 
 class Door {

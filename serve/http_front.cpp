@@ -46,12 +46,7 @@ class RequestStream : public httplib::Stream {
     explicit RequestStream(Connection& connection) : connection_(connection) {}
 
     bool is_readable() const override { return read_ < connection_.request_length; }
-    bool is_writable() const override {
-        pollfd watched{connection_.fd, POLLOUT, 0};
-        const auto timeout = std::chrono::duration_cast<std::chrono::milliseconds>(kWriteTimeout);
-        return ::poll(&watched, 1, static_cast<int>(timeout.count())) == 1 &&
-               (watched.revents & POLLOUT) != 0;
-    }
+    bool is_writable() const override { return Ready(POLLOUT); }
     ssize_t read(char* ptr, size_t size) override {
         const std::size_t count = std::min(size, connection_.request_length - read_);
         std::memcpy(ptr, connection_.buffer.data() + read_, count);
@@ -59,14 +54,17 @@ class RequestStream : public httplib::Stream {
         return static_cast<ssize_t>(count);
     }
     ssize_t write(const char* ptr, size_t size) override {
+        short awaited = POLLOUT;
         for (;;) {
-            if (!is_writable()) {
+            if (!Ready(awaited)) {
                 return -1;
             }
-            const ssize_t sent = ::send(connection_.fd, ptr, size, MSG_NOSIGNAL);
+            const ssize_t sent = connection_.Send(ptr, size);
             if (sent >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
                 return sent;
             }
+            // TLS may have to read before it can write on.
+            awaited = connection_.Awaits(POLLOUT);
         }
     }
     void get_remote_ip_and_port(std::string& ip, int& port) const override {
@@ -80,6 +78,14 @@ class RequestStream : public httplib::Stream {
     socket_t socket() const override { return connection_.fd; }
 
   private:
+    // Whether the socket is ready for `events` within the write timeout.
+    bool Ready(short events) const {
+        pollfd watched{connection_.fd, events, 0};
+        const auto timeout = std::chrono::duration_cast<std::chrono::milliseconds>(kWriteTimeout);
+        return ::poll(&watched, 1, static_cast<int>(timeout.count())) == 1 &&
+               (watched.revents & events) != 0;
+    }
+
     Connection& connection_;
     std::size_t read_ = 0;
 };
@@ -149,7 +155,7 @@ struct HttpFront::Parts {
           control(c),
           events(e),
           door(DoorSettings{kRequestDeadline, kMostRequestBytes, kMostRequestBytes, 256, 64,
-                            kThreads},
+                            kThreads, s.tls},
                [this](std::unique_ptr<Connection> connection) { Answer(std::move(connection)); }) {}
 
     using Verdict = httplib::Server::HandlerResponse;
@@ -177,9 +183,18 @@ struct HttpFront::Parts {
         return std::find(own_hosts.begin(), own_hosts.end(), host) != own_hosts.end();
     }
 
+    // A request without an Origin is not a page's; a page's must be this server's own (its
+    // scheme, and the host it was asked by) or one the proxy in front presents.
     bool OriginIsOurs(const httplib::Request& request) const {
-        return !request.has_header("Origin") ||
-               request.get_header_value("Origin") == "http://" + request.get_header_value("Host");
+        if (!request.has_header("Origin")) {
+            return true;
+        }
+        const std::string origin = request.get_header_value("Origin");
+        const std::string own =
+            (settings.tls ? "https://" : "http://") + request.get_header_value("Host");
+        const auto& presented = settings.public_origins;
+        return origin == own ||
+               std::find(presented.begin(), presented.end(), origin) != presented.end();
     }
 
     static Verdict Refuse(httplib::Response& response, int status, const std::string& why) {
@@ -415,6 +430,9 @@ std::optional<std::string> HttpFront::Bind() {
     const bool v6 = host.find(':') != std::string::npos;
     parts_->own_hosts = {"127.0.0.1:" + port, "localhost:" + port, "[::1]:" + port,
                          (v6 ? "[" + host + "]" : host) + ":" + port};
+    for (const std::string& origin : parts_->settings.public_origins) {
+        parts_->own_hosts.push_back(origin.substr(origin.find("://") + 3));
+    }
     return std::nullopt;
 }
 

@@ -5,9 +5,11 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "serve/event_hub.h"
 #include "serve/line_control.h"
+#include "serve/tls_layer.h"
 
 namespace vantor::cli {
 
@@ -17,6 +19,11 @@ struct HttpFrontSettings {
     bool loopback = true;
     std::string token;    // empty: none asked for
     std::string history;  // the history /api/history reads
+    // HTTPS with this certificate and key; null: plain HTTP.
+    std::shared_ptr<const TlsContext> tls;
+    // The origins ("https://line-pc") under which a proxy presents this server: their pages
+    // may start and stop stations and read the live stream, and their hosts name this server.
+    std::vector<std::string> public_origins;
 };
 
 class HttpFront {

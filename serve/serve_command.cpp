@@ -263,7 +263,7 @@ int ServeLine(const ServeSettings& settings, Line& line) {
     control.Publish(SnapshotOf(line, board));
     EventHub events(kMostStreamClients, kMostStreamClientsPerAddress, kMostQueuedMessages);
     HttpFront front({settings.host, settings.port, settings.loopback, settings.token,
-                     ChosenHistory(settings.history)},
+                     ChosenHistory(settings.history), settings.tls, settings.public_origins},
                     control, events);
     if (auto problem = front.Bind()) {
         return UsageError(kServeCommand, "--listen " + settings.listen + ": " + *problem);
@@ -271,8 +271,9 @@ int ServeLine(const ServeSettings& settings, Line& line) {
     InstallCountingHandlers();
     front.Start();
     const bool v6 = settings.host.find(':') != std::string::npos;
-    std::fprintf(stderr, "vantor-cli serve: %zu station%s at http://%s:%d/ (Ctrl-C ends)\n",
+    std::fprintf(stderr, "vantor-cli serve: %zu station%s at %s://%s:%d/ (Ctrl-C ends)\n",
                  line.Stations().size(), line.Stations().size() == 1 ? "" : "s",
+                 settings.tls ? "https" : "http",
                  (v6 ? "[" + settings.host + "]" : settings.host).c_str(), settings.port);
     std::fflush(stderr);
     Serve(line, board, control, events);

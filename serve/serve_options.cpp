@@ -24,6 +24,10 @@ constexpr platform::ProgramOption kServeOptions[] = {
     {"--ports-from", "FILE"},
     {"--listen", "HOST:PORT"},
     {"--token-file", "FILE"},
+    {"--tls-cert", "FILE"},
+    {"--tls-key", "FILE"},
+    {"--public-origin", "URL"},
+    {"--allow-plain-token"},
     {"--baud", "RATE"},
     {"--address", "N"},
     {"--skip-seeking"},
@@ -45,9 +49,10 @@ constexpr platform::ProgramOption kHiddenOptions[] = {
 
 constexpr const char* kHelp =
     "usage: vantor-cli serve (IMAGE | --files-list PATH) (--port PORT... | --ports-from FILE)\n"
-    "                        [--listen HOST:PORT] [--token-file FILE] [options]\n"
+    "                        [--listen HOST:PORT] [--token-file FILE]\n"
+    "                        [--tls-cert FILE --tls-key FILE] [options]\n"
     "\n"
-    "Serves a production line on HTTP: a live dashboard of its stations at /, and an API\n"
+    "Serves a production line on HTTP or HTTPS: a live dashboard of its stations at /, and an API\n"
     "(/api/stations, /api/start, /api/stop, /api/events, /api/history) to start and stop\n"
     "them. Each start runs a station's download in a process of its own, as a line does. It\n"
     "serves until SIGINT or SIGTERM; a running station is then stopped as Ctrl-C stops a line.\n"
@@ -58,9 +63,19 @@ constexpr const char* kHelp =
     "                      usb-serial:SERIAL, by-id:NAME, or sim[:OPTIONS] (a simulated drive)\n"
     "  --ports-from FILE   one port a line (# starts a comment)\n"
     "  --listen HOST:PORT  where to listen (default 127.0.0.1:8080); an address other than\n"
-    "                      this machine's loopback needs --token-file\n"
+    "                      this machine's loopback needs --token-file, and HTTPS or\n"
+    "                      --allow-plain-token\n"
     "  --token-file FILE   every request must carry \"Authorization: Bearer TOKEN\", TOKEN the\n"
     "                      file's first line; the file must not be readable by group or others\n"
+    "  --tls-cert FILE     serve HTTPS with this certificate (PEM: the server's own, then the\n"
+    "                      chain up to its authority); needs --tls-key\n"
+    "  --tls-key FILE      the certificate's private key (PEM, no passphrase), which not\n"
+    "                      every user of this machine may read\n"
+    "  --public-origin URL an origin a proxy in front presents this server under, such as\n"
+    "                      https://line-pc: its pages may start and stop stations and read\n"
+    "                      the live stream; may be given more than once\n"
+    "  --allow-plain-token accept the token over plain HTTP beyond this machine, where\n"
+    "                      anyone on the network between can read it\n"
     "  --baud RATE         9600 (default) or 19200\n"
     "  --address N         activate the drive at this address, 0 to 31 or its character\n"
     "                      0-9, A-V, instead of seeking it\n"
@@ -76,8 +91,9 @@ constexpr const char* kHelp =
     "  --help, -h          this help\n"
     "  --version           the program's version\n"
     "\n"
-    "Without a token, a request that starts or stops a station is refused (403) when it comes\n"
-    "from another site's page (its Origin is not this server) or names another host.\n"
+    "A request that starts or stops a station is refused (403) when it comes from another\n"
+    "site's page (its Origin is neither this server nor a --public-origin); without a token,\n"
+    "also when it names another host.\n"
     "exit status: 64 usage error, 130/143 after SIGINT/SIGTERM.\n";
 
 bool IsLoopbackHost(const std::string& host) {
@@ -123,6 +139,57 @@ std::optional<std::string> ParseListen(const std::string& text, ServeSettings& s
     settings.host = host;
     settings.port = static_cast<int>(*port);
     settings.loopback = IsLoopbackHost(host);
+    return std::nullopt;
+}
+
+std::optional<std::string> ParsePublicOrigin(const std::string& text, std::string& origin) {
+    const std::string wrong = "--public-origin \"" + text +
+                              "\": SCHEME://HOST[:PORT] as the browser shows it, such as "
+                              "https://line-pc or https://line-pc:8443";
+    std::string lower = text;
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    const auto separator = lower.find("://");
+    const std::string scheme = lower.substr(0, separator);
+    if (separator == std::string::npos || (scheme != "http" && scheme != "https") ||
+        lower.size() > 255) {
+        return wrong;
+    }
+    std::string authority = lower.substr(separator + 3);
+    if (!authority.empty() && authority.back() == '/') {
+        authority.pop_back();  // a browser's Origin has no path; one given with "/" means none
+    }
+    if (authority.empty()) {
+        return wrong;
+    }
+    // Where the host ends: after its brackets for IPv6, else at a colon.
+    const auto host_end = authority.rfind(':') == std::string::npos ||
+                                  (authority.front() == '[' && authority.back() == ']')
+                              ? authority.size()
+                              : authority.rfind(':');
+    std::string host = authority.substr(0, host_end);
+    const bool bracketed = host.size() > 2 && host.front() == '[' && host.back() == ']';
+    const std::string bare = bracketed ? host.substr(1, host.size() - 2) : host;
+    const bool fits = !bare.empty() && bare.front() != '.' && bare.front() != '-' &&
+                      std::all_of(bare.begin(), bare.end(), [bracketed](char c) {
+                          return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '.' ||
+                                 c == '-' || (bracketed && c == ':');
+                      });
+    if (!fits) {
+        return wrong;
+    }
+    std::string port;
+    if (host_end < authority.size()) {
+        const auto number = ParseWhole(authority.substr(host_end + 1), 1, 65535);
+        if (!number) {
+            return wrong + " (the port is a number from 1 to 65535)";
+        }
+        // A browser leaves the scheme's own port out of the origin.
+        if (*number != (scheme == "https" ? 443 : 80)) {
+            port = ":" + std::to_string(*number);
+        }
+    }
+    origin = scheme + "://" + host + port;
     return std::nullopt;
 }
 
@@ -179,6 +246,18 @@ std::optional<std::string> TakeServeOption(const std::string& argument,
         return ParseListen(*value, settings);
     } else if (argument == "--token-file") {
         settings.token_file = *value;
+    } else if (argument == "--tls-cert") {
+        settings.tls_cert = *value;
+    } else if (argument == "--tls-key") {
+        settings.tls_key = *value;
+    } else if (argument == "--allow-plain-token") {
+        settings.allow_plain_token = true;
+    } else if (argument == "--public-origin") {
+        std::string origin;
+        if (auto problem = ParsePublicOrigin(*value, origin)) {
+            return problem;
+        }
+        settings.public_origins.push_back(origin);
     } else {
         if (argument == "--history") {
             settings.history = *value;
@@ -240,6 +319,18 @@ std::optional<std::string> ReadServedLine(const ServeArguments& given, ServeSett
     return CheckLine(settings.line);
 }
 
+// Loads the certificate and key when both are given.
+std::optional<std::string> ReadTls(ServeSettings& settings) {
+    if (settings.tls_cert.empty() != settings.tls_key.empty()) {
+        return settings.tls_cert.empty() ? "--tls-key needs --tls-cert FILE as well"
+                                         : "--tls-cert needs --tls-key FILE as well";
+    }
+    if (settings.tls_cert.empty()) {
+        return std::nullopt;
+    }
+    return TlsContext::Load(settings.tls_cert, settings.tls_key, settings.tls);
+}
+
 }  // namespace
 
 std::optional<std::string> ParseServe(const std::vector<std::string>& arguments,
@@ -257,6 +348,9 @@ std::optional<std::string> ParseServe(const std::vector<std::string>& arguments,
     if (auto problem = ReadServedLine(given, settings)) {
         return problem;
     }
+    if (auto problem = ReadTls(settings)) {
+        return problem;
+    }
     if (!settings.token_file.empty()) {
         if (auto problem = ReadTokenFile(settings.token_file, settings.token)) {
             return problem;
@@ -264,6 +358,13 @@ std::optional<std::string> ParseServe(const std::vector<std::string>& arguments,
     } else if (!settings.loopback) {
         return "--listen " + settings.listen +
                " reaches beyond this machine: give --token-file FILE as well";
+    }
+    if (!settings.loopback && !settings.tls && !settings.allow_plain_token) {
+        // Anyone on the network between could read the token and then run the line.
+        return "--listen " + settings.listen +
+               " reaches beyond this machine, where plain HTTP shows the token to anyone on "
+               "the way: serve HTTPS (--tls-cert FILE --tls-key FILE), listen on loopback "
+               "behind a TLS proxy, or say --allow-plain-token";
     }
     return std::nullopt;
 }

@@ -8,6 +8,7 @@
 
 #include "line/line_options.h"
 #include "platform/program_options.h"
+#include "serve/tls_layer.h"
 
 namespace vantor::cli {
 
@@ -22,6 +23,11 @@ struct ServeSettings {
     std::string token_file;
     std::string token;    // read from the token file; empty when none is needed
     std::string history;  // --history, passed to the stations; empty when not given
+    std::string tls_cert;
+    std::string tls_key;
+    std::shared_ptr<const TlsContext> tls;    // loaded from both; null: plain HTTP
+    std::vector<std::string> public_origins;  // as a browser's Origin header says them
+    bool allow_plain_token = false;
     bool help = false;
     bool version = false;
 };
@@ -39,6 +45,11 @@ const char* ServeHelp();
 
 // "HOST:PORT" or "[V6ADDRESS]:PORT" into its host and port; the message when it is not one.
 std::optional<std::string> ParseListen(const std::string& text, ServeSettings& settings);
+
+// An origin a proxy presents this server under, "http[s]://HOST[:PORT]", into the form a
+// browser's Origin header gives it (scheme and host in small letters, no default port, no
+// closing slash); the message when it is not one.
+std::optional<std::string> ParsePublicOrigin(const std::string& text, std::string& origin);
 
 // The token in `path`: one line, the file neither group- nor world-readable. The message when
 // it cannot be used.

@@ -59,14 +59,17 @@ _vantor_cli()
             case $prev in
                 --port) _vantor_offer "$(_vantor_ports)"; return ;;
                 --baud) _vantor_offer "9600 19200"; return ;;
-                --files-list | --ports-from | --token-file | --history) _filedir; return ;;
+                --files-list | --ports-from | --token-file | --tls-cert | --tls-key | --history)
+                    _filedir; return ;;
                 --listen) _vantor_offer "127.0.0.1:8080 0.0.0.0:8080"; return ;;
+                --public-origin) return ;;
                 --address | --max-parallel | --retry) return ;;
             esac
             if [[ $cur == -* ]]; then
-                _vantor_offer "--files-list --port --ports-from --listen --token-file --baud
-                    --address --skip-seeking --reset-after --strict --max-parallel --retry
-                    --history --no-history --help -h --version"
+                _vantor_offer "--files-list --port --ports-from --listen --token-file --tls-cert
+                    --tls-key --public-origin --allow-plain-token --baud --address --skip-seeking
+                    --reset-after --strict --max-parallel --retry --history --no-history --help
+                    -h --version"
             else
                 _filedir orb
             fi

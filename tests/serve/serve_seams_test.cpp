@@ -4,8 +4,12 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <unistd.h>
+
+#include <filesystem>
 #include <future>
 #include <thread>
+#include <utility>
 
 #include "serve/event_hub.h"
 #include "serve/http_door.h"
@@ -100,6 +104,68 @@ TEST(ServeOptions, NamesTheOptionMeantByAMisspeltOne) {
     EXPECT_EQ(*problem, "unknown option \"--lisen\"; did you mean \"--listen\"?");
 }
 
+TEST(ServeOptions, ReadsAPublicOriginAsABrowserSendsIt) {
+    const std::pair<const char*, const char*> read[] = {
+        {"https://line-pc", "https://line-pc"},
+        {"HTTPS://Line-PC:443/", "https://line-pc"},
+        {"http://line-pc:80", "http://line-pc"},
+        {"https://line-pc:8443", "https://line-pc:8443"},
+        {"http://[fd00::2]:8080", "http://[fd00::2]:8080"},
+    };
+    for (const auto& [given, origin] : read) {
+        std::string parsed;
+        EXPECT_EQ(ParsePublicOrigin(given, parsed), std::nullopt) << given;
+        EXPECT_EQ(parsed, origin) << given;
+    }
+    for (const char* wrong :
+         {"line-pc", "ftp://line-pc", "https://line-pc/x", "https://a@b", "https://line-pc:70000",
+          "https://", "https://fd00::2", "https://-line"}) {
+        std::string parsed;
+        EXPECT_NE(ParsePublicOrigin(wrong, parsed), std::nullopt) << wrong;
+    }
+}
+
+// Settings whose stations' command takes --port PORT and any other argument, as the line's
+// checks need one.
+ServeSettings WithAnyStationCommand() {
+    ServeSettings settings;
+    settings.line.command.option_takes_value = [](const std::string& option) {
+        return option == "--port";
+    };
+    settings.line.command.usage_problem = [](const std::vector<std::string>&) {
+        return std::optional<std::string>();
+    };
+    return settings;
+}
+
+// The token crosses plain HTTP beyond loopback only when the operator says so.
+TEST(ServeOptions, KeepsTheTokenOffPlainHttpBeyondLoopback) {
+    std::string path = (std::filesystem::temp_directory_path() / "vantor-token-XXXXXX").string();
+    const int fd = ::mkstemp(path.data());  // the owner's only
+    ASSERT_GE(fd, 0);
+    struct Removed {
+        ~Removed() { ::unlink(path.c_str()); }
+        const std::string& path;
+    } removed{path};
+    ASSERT_EQ(::write(fd, "k3y-of-the-line-0123456789\n", 27), 27);
+    ::close(fd);
+    const std::vector<std::string> beyond = {"demo.orb",     "--port",       "sim", "--listen",
+                                             "0.0.0.0:8080", "--token-file", path};
+    ServeSettings refused = WithAnyStationCommand();
+    const auto problem = ParseServe(beyond, refused);
+    ASSERT_TRUE(problem.has_value());
+    EXPECT_NE(problem->find("--allow-plain-token"), std::string::npos) << *problem;
+    std::vector<std::string> allowed = beyond;
+    allowed.push_back("--allow-plain-token");
+    ServeSettings settings = WithAnyStationCommand();
+    EXPECT_EQ(ParseServe(allowed, settings), std::nullopt);
+    EXPECT_EQ(settings.token, "k3y-of-the-line-0123456789");
+    std::vector<std::string> on_loopback = beyond;
+    on_loopback[4] = "127.0.0.1:8080";
+    ServeSettings local = WithAnyStationCommand();
+    EXPECT_EQ(ParseServe(on_loopback, local), std::nullopt);
+}
+
 // A server of two stations whose line is this test: it publishes the stations and answers
 // the requests that reach the line.
 class Guard : public ::testing::Test {
@@ -113,7 +179,7 @@ class Guard : public ::testing::Test {
 
     LineControl control_{2};
     EventHub events_{8, 4, 8};
-    HttpFront front_{{"127.0.0.1", 0, true, "", ""}, control_, events_};
+    HttpFront front_{{"127.0.0.1", 0, true, "", "", nullptr, {}}, control_, events_};
 };
 
 TEST_F(Guard, AnswersWhatTheRulesAllowAndRefusesTheRest) {
