@@ -179,6 +179,7 @@ function draw(state) {
   text(document, "#total-unrecorded", String(line.totals.not_recorded || 0));
   text(document, "#unrecorded-reason", line.totals.history_error ? "(" + line.totals.history_error + ")" : "");
   state.stations.forEach(drawStation);
+  soundFailures(state.stations);
   document.getElementById("start-all").disabled = line.totals.running === line.totals.stations;
   document.getElementById("stop-all").disabled = line.totals.running === 0;
   const ended = state.stations.map((s) => s.ended || "").join(",");
@@ -228,6 +229,66 @@ function zoned(iso) {
   return when.getFullYear() + "-" + pad(when.getMonth() + 1) + "-" + pad(when.getDate()) + " " +
     pad(when.getHours()) + ":" + pad(when.getMinutes()) + ":" + pad(when.getSeconds()) + " " +
     (offset < 0 ? "-" : "+") + pad(Math.trunc(offset / 60)) + ":" + pad(offset % 60);
+}
+
+// An optional sound when a station fails: off until the operator turns it on, then
+// remembered by this browser. A browser lets a page sound only after a click or a key on it,
+// so the sound is made ready at each.
+const sound = {
+  on: localStorage.getItem("vantor-failure-sound") === "on",
+  audio: null,
+  failures: new Map(), // station number → when its failed run that was last seen ended
+  watching: false, // false until the first state: failures that are there already are no news
+};
+
+function showSound() {
+  const button = document.getElementById("sound");
+  const waiting = sound.on && !(sound.audio && sound.audio.state === "running");
+  button.setAttribute("aria-pressed", String(sound.on));
+  button.textContent = "Sound on failure: " + (sound.on ? "on" : "off") +
+    (waiting ? " (click the page to allow it)" : "");
+}
+
+function readyAudio() {
+  const Context = window.AudioContext || window.webkitAudioContext;
+  if (!sound.on || !Context) return;
+  if (!sound.audio) {
+    sound.audio = new Context();
+    sound.audio.addEventListener("statechange", showSound);
+  }
+  if (sound.audio.state === "suspended") sound.audio.resume().catch(() => {});
+  showSound();
+}
+
+// Two short high beeps, to be heard across a line's noise.
+function beep() {
+  if (!sound.audio) return;
+  const now = sound.audio.currentTime;
+  for (const after of [0, 0.3]) {
+    const tone = sound.audio.createOscillator();
+    const level = sound.audio.createGain();
+    tone.type = "square";
+    tone.frequency.value = 880;
+    level.gain.value = 0.2;
+    tone.connect(level).connect(sound.audio.destination);
+    tone.start(now + after);
+    tone.stop(now + after + 0.18);
+  }
+}
+
+// Sounds once for the stations that have failed since the last state.
+function soundFailures(stations) {
+  let news = false;
+  for (const station of stations) {
+    if (station.state !== "failed") continue;
+    const ended = station.ended || "";
+    if (sound.failures.get(station.number) !== ended) {
+      sound.failures.set(station.number, ended);
+      news = news || sound.watching;
+    }
+  }
+  sound.watching = true;
+  if (news && sound.on) beep();
 }
 
 const FAVICON = "data:image/svg+xml," + encodeURIComponent(
@@ -288,6 +349,16 @@ async function listen() {
 
 document.getElementById("start-all").addEventListener("click", () => act("/api/start"));
 document.getElementById("stop-all").addEventListener("click", () => act("/api/stop"));
+document.getElementById("sound").addEventListener("click", () => {
+  sound.on = !sound.on;
+  localStorage.setItem("vantor-failure-sound", sound.on ? "on" : "off");
+  readyAudio();
+  showSound();
+});
+for (const kind of ["pointerdown", "keydown"]) {
+  document.addEventListener(kind, readyAudio, true);
+}
+showSound();
 document.getElementById("token-form").addEventListener("submit", (event) => {
   event.preventDefault();
   token = document.getElementById("token").value.trim();

@@ -136,6 +136,50 @@ class LineInABrowser(unittest.TestCase):
         self.assertGreater(again["data"]["line"]["now"], state["line"]["now"])
 
 
+class FailureSound(unittest.TestCase):
+    """The dashboard beeps at a new failure only once the operator has turned the sound on,
+    and the browser remembers that choice."""
+
+    # Counts the tones the page starts; they still play as they would.
+    COUNT_TONES = ("window.tones = 0; const start = OscillatorNode.prototype.start;"
+                   "OscillatorNode.prototype.start = function (...when) {"
+                   " window.tones += 1; return start.apply(this, when); };")
+
+    def test_a_new_failure_beeps_only_with_the_sound_on(self):
+        server = Server(ports=["sim:address=3,unplug-at=300"]).wait_ready()
+        browser = start_browser()
+        try:
+            if browser is None:
+                self.skipTest("Chromium cannot run here")
+            from selenium.webdriver.common.by import By
+            browser.get(server.base + "/")
+            tile = wait_for(lambda: browser.find_elements(By.ID, "station-1"), "the tile")[0]
+            toggle = browser.find_element(By.ID, "sound")
+            self.assertEqual(toggle.get_attribute("aria-pressed"), "false")
+            browser.execute_script(self.COUNT_TONES)
+            tile.find_element(By.CSS_SELECTOR, "button.start").click()
+            wait_for(lambda: tile.get_attribute("data-state") == "failed", "the station to fail")
+            self.assertEqual(browser.execute_script("return window.tones"), 0)
+            toggle.click()
+            self.assertEqual(toggle.get_attribute("aria-pressed"), "true")
+            # Kept over a reload; the failure shown already is no news.
+            browser.refresh()
+            failed = "#station-1[data-state=failed]"
+            tile = wait_for(lambda: browser.find_elements(By.CSS_SELECTOR, failed),
+                            "the failed tile")[0]
+            self.assertEqual(browser.find_element(By.ID, "sound").get_attribute("aria-pressed"),
+                             "true")
+            browser.execute_script(self.COUNT_TONES)
+            tile.find_element(By.CSS_SELECTOR, "button.start").click()
+            # One beep, of two tones, for the new failure.
+            wait_for(lambda: browser.execute_script("return window.tones") == 2,
+                     "the failure's beep")
+        finally:
+            if browser is not None:
+                browser.quit()
+            self.assertEqual(server.end(), 143)
+
+
 class AgainstStuckClients(unittest.TestCase):
     """Clients that never read their live stream, and connections that never finish their
     request, hold neither the line nor, for long, the API."""
