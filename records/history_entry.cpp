@@ -67,7 +67,9 @@ HistoryEntry EntryFromSummary(const RunSummary& summary) {
     entry.usb_serial = start.usb_serial;
     entry.baud = start.baud;
     entry.unit = start.unit;
-    entry.result = summary.result;
+    // A run refused before its port was opened is no failure of the station or the drive.
+    entry.result =
+        summary.refused && summary.result == kResultFailed ? kResultRefused : summary.result;
     entry.exit_status = summary.exit_status;
     const int ident = record.IdentWord;
     if (ident >= 0) {

@@ -15,6 +15,12 @@ namespace {
 // may take: a site's server that does not answer must not hold up a line.
 constexpr const char* kConnectTimeoutS = "3";
 constexpr const char* kStatementTimeout = "SET statement_timeout = 15000";
+// The times of a site's history are timestamptz; the session's zone is UTC so that they come
+// back in it, and are handed on as the station's file gives them (TimesAsIso).
+constexpr const char* kUtcSession = "SET TIME ZONE 'UTC'";
+constexpr const char* kIsoDates = "SET DateStyle = 'ISO, YMD'";
+// PostgreSQL's type number of timestamptz (pg_type.oid).
+constexpr Oid kTimestamptzOid = 1184;
 // Any fixed number, the same for every writer: the lock under which the schema is made.
 constexpr const char* kSchemaLock = "SELECT pg_advisory_xact_lock(7422960117)";
 
@@ -34,6 +40,7 @@ struct LibPq {
     decltype(&PQnfields) nfields;
     decltype(&PQgetisnull) getisnull;
     decltype(&PQgetvalue) getvalue;
+    decltype(&PQftype) ftype;
     decltype(&PQclear) clear;
 };
 
@@ -56,20 +63,21 @@ const LibPq* LoadLibPq(std::string* error) {
                       (why != nullptr ? why : "libpq.so.5") + "); install libpq5";
             return false;
         }
-        const bool all =
-            Find(library, "PQconnectdbParams", pq.connectdbParams) &&
-            Find(library, "PQfinish", pq.finish) &&
-            Find(library, "PQsetNoticeProcessor", pq.setNoticeProcessor) &&
-            Find(library, "PQstatus", pq.status) &&
-            Find(library, "PQerrorMessage", pq.errorMessage) &&
-            Find(library, "PQsendQueryParams", pq.sendQueryParams) &&
-            Find(library, "PQsetSingleRowMode", pq.setSingleRowMode) &&
-            Find(library, "PQgetResult", pq.getResult) &&
-            Find(library, "PQresultStatus", pq.resultStatus) &&
-            Find(library, "PQresultErrorField", pq.resultErrorField) &&
-            Find(library, "PQresultErrorMessage", pq.resultErrorMessage) &&
-            Find(library, "PQnfields", pq.nfields) && Find(library, "PQgetisnull", pq.getisnull) &&
-            Find(library, "PQgetvalue", pq.getvalue) && Find(library, "PQclear", pq.clear);
+        const bool all = Find(library, "PQconnectdbParams", pq.connectdbParams) &&
+                         Find(library, "PQfinish", pq.finish) &&
+                         Find(library, "PQsetNoticeProcessor", pq.setNoticeProcessor) &&
+                         Find(library, "PQstatus", pq.status) &&
+                         Find(library, "PQerrorMessage", pq.errorMessage) &&
+                         Find(library, "PQsendQueryParams", pq.sendQueryParams) &&
+                         Find(library, "PQsetSingleRowMode", pq.setSingleRowMode) &&
+                         Find(library, "PQgetResult", pq.getResult) &&
+                         Find(library, "PQresultStatus", pq.resultStatus) &&
+                         Find(library, "PQresultErrorField", pq.resultErrorField) &&
+                         Find(library, "PQresultErrorMessage", pq.resultErrorMessage) &&
+                         Find(library, "PQnfields", pq.nfields) &&
+                         Find(library, "PQgetisnull", pq.getisnull) &&
+                         Find(library, "PQgetvalue", pq.getvalue) &&
+                         Find(library, "PQftype", pq.ftype) && Find(library, "PQclear", pq.clear);
         if (!all) {
             problem =
                 "PostgreSQL's client library (libpq.so.5) lacks a function the history "
@@ -100,6 +108,24 @@ std::string Trimmed(const std::string& message) {
         text.pop_back();
     }
     return text;
+}
+
+// A timestamptz as PostgreSQL writes it in UTC (2026-12-07 10:12:55.12+00, its fraction cut
+// after its last digit that is not 0, or left out) as the history writes its times everywhere:
+// 2026-12-07T10:12:55.120Z. Anything else is handed on as it came.
+std::string IsoUtcFromPostgres(const std::string& text) {
+    constexpr std::size_t kSecondsEnd = 19;  // "2026-12-07 10:12:55"
+    if (text.size() < kSecondsEnd + 3 || text[10] != ' ' ||
+        text.compare(text.size() - 3, 3, "+00") != 0) {
+        return text;
+    }
+    std::string fraction = text.substr(kSecondsEnd, text.size() - 3 - kSecondsEnd);
+    if (!fraction.empty() && fraction[0] != '.') {
+        return text;
+    }
+    fraction = fraction.empty() ? "" : fraction.substr(1);
+    fraction = (fraction + "000").substr(0, 3);
+    return text.substr(0, 10) + "T" + text.substr(11, kSecondsEnd - 11) + "." + fraction + "Z";
 }
 
 // `sql` with each ? numbered as PostgreSQL numbers its values ($1, $2...). The statements of
@@ -148,6 +174,8 @@ class PostgresHistory final : public HistoryDatabase {
                     SqlValue& value = row[static_cast<std::size_t>(column)];
                     if (pq_.getisnull(result, 0, column)) {
                         value.reset();
+                    } else if (pq_.ftype(result, column) == kTimestamptzOid) {
+                        value = IsoUtcFromPostgres(pq_.getvalue(result, 0, column));
                     } else {
                         value = pq_.getvalue(result, 0, column);
                     }
@@ -241,9 +269,11 @@ std::unique_ptr<HistoryDatabase> ConnectPostgresHistory(const std::string& url,
         *error = RedactedUrl(Trimmed(pq->errorMessage(connection)));
         return nullptr;
     }
-    if (auto problem = database->Run(kStatementTimeout, {}, nullptr)) {
-        *error = *problem;
-        return nullptr;
+    for (const char* setting : {kStatementTimeout, kUtcSession, kIsoDates}) {
+        if (auto problem = database->Run(setting, {}, nullptr)) {
+            *error = *problem;
+            return nullptr;
+        }
     }
     return database;
 }

@@ -7,17 +7,19 @@ namespace vantor::cli {
 
 namespace {
 
-constexpr int kSchemaVersion = kUnitColumnsSchema;
+constexpr int kSchemaVersion = 4;
 
 // Each migration brings the schema from the version before it to its own; the station's file
 // also keeps the queue of records for a site's database.
+enum class Applies { kEverywhere, kStationOnly, kSiteOnly };
 struct Migration {
     int version;
-    bool station_only;
+    Applies applies;
     const char* sql;
 };
+constexpr Applies kEverywhere = Applies::kEverywhere;
 constexpr Migration kMigrations[] = {
-    {1, false,
+    {1, kEverywhere,
      "CREATE TABLE IF NOT EXISTS runs ("
      " id TEXT PRIMARY KEY, started TEXT NOT NULL, ended TEXT NOT NULL, host TEXT,"
      " user_name TEXT, tool TEXT, tool_version TEXT, command TEXT NOT NULL, port TEXT,"
@@ -27,40 +29,56 @@ constexpr Migration kMigrations[] = {
      " protected_memory_warnings BIGINT, missing_responses BIGINT,"
      " unrecognised_responses BIGINT, invalid_command_responses BIGINT,"
      " resynchronisations BIGINT, origin TEXT NOT NULL, record TEXT NOT NULL)"},
-    {1, false,
+    {1, kEverywhere,
      "CREATE TABLE IF NOT EXISTS run_images ("
      " run_id TEXT NOT NULL REFERENCES runs (id) ON DELETE CASCADE, position BIGINT NOT NULL,"
      " path TEXT, size_bytes BIGINT, sha256 TEXT, declared_packets BIGINT,"
      " packets_sent BIGINT, sent_sha256 TEXT, PRIMARY KEY (run_id, position))"},
-    {1, false, "CREATE INDEX IF NOT EXISTS runs_started ON runs (started)"},
-    {1, false, "CREATE INDEX IF NOT EXISTS run_images_sha256 ON run_images (sha256)"},
-    {1, true,
+    {1, kEverywhere, "CREATE INDEX IF NOT EXISTS runs_started ON runs (started)"},
+    {1, kEverywhere, "CREATE INDEX IF NOT EXISTS run_images_sha256 ON run_images (sha256)"},
+    {1, Applies::kStationOnly,
      "CREATE TABLE IF NOT EXISTS pending (sequence INTEGER PRIMARY KEY AUTOINCREMENT,"
      " run_id TEXT NOT NULL UNIQUE REFERENCES runs (id) ON DELETE CASCADE,"
      " destination TEXT NOT NULL)"},
     // Version 2: an index for every filter of the history command, and indexes that hold all
     // that the listing's order and the counts per station and per image read, so that none of
     // them reads the runs' rows with their whole records.
-    {2, false, "CREATE INDEX IF NOT EXISTS runs_started_id ON runs (started, id)"},
-    {2, false, "CREATE INDEX IF NOT EXISTS runs_port_started ON runs (port, started)"},
-    {2, false, "CREATE INDEX IF NOT EXISTS runs_result_started ON runs (result, started)"},
-    {2, false,
+    {2, kEverywhere, "CREATE INDEX IF NOT EXISTS runs_started_id ON runs (started, id)"},
+    {2, kEverywhere, "CREATE INDEX IF NOT EXISTS runs_port_started ON runs (port, started)"},
+    {2, kEverywhere, "CREATE INDEX IF NOT EXISTS runs_result_started ON runs (result, started)"},
+    {2, kEverywhere,
      "CREATE INDEX IF NOT EXISTS runs_station_counts ON runs (host, port, result, started)"},
-    {2, false, "CREATE INDEX IF NOT EXISTS runs_image_counts ON runs (id, result, started, port)"},
-    {2, false, "CREATE INDEX IF NOT EXISTS run_images_sent_sha256 ON run_images (sent_sha256)"},
-    {2, false, "DROP INDEX IF EXISTS runs_started"},
+    {2, kEverywhere,
+     "CREATE INDEX IF NOT EXISTS runs_image_counts ON runs (id, result, started, port)"},
+    {2, kEverywhere,
+     "CREATE INDEX IF NOT EXISTS run_images_sent_sha256 ON run_images (sent_sha256)"},
+    {2, kEverywhere, "DROP INDEX IF EXISTS runs_started"},
     // Version 3: the unit each run was for, who ran it (as given; user_name stays the system
     // user), the work order and the station's label, each NULL for the runs recorded before;
     // an index for each that the history command filters by. ("order" and "operator" are
     // words of SQL, hence the columns' longer names.)
-    {3, false, "ALTER TABLE runs ADD COLUMN unit_serial TEXT"},
-    {3, false, "ALTER TABLE runs ADD COLUMN operator_name TEXT"},
-    {3, false, "ALTER TABLE runs ADD COLUMN work_order TEXT"},
-    {3, false, "ALTER TABLE runs ADD COLUMN station_label TEXT"},
-    {3, false, "CREATE INDEX IF NOT EXISTS runs_unit_serial ON runs (unit_serial, started)"},
-    {3, false, "CREATE INDEX IF NOT EXISTS runs_work_order ON runs (work_order, started)"},
-    {3, false,
+    {3, kEverywhere, "ALTER TABLE runs ADD COLUMN unit_serial TEXT"},
+    {3, kEverywhere, "ALTER TABLE runs ADD COLUMN operator_name TEXT"},
+    {3, kEverywhere, "ALTER TABLE runs ADD COLUMN work_order TEXT"},
+    {3, kEverywhere, "ALTER TABLE runs ADD COLUMN station_label TEXT"},
+    {3, kEverywhere, "CREATE INDEX IF NOT EXISTS runs_unit_serial ON runs (unit_serial, started)"},
+    {3, kEverywhere, "CREATE INDEX IF NOT EXISTS runs_work_order ON runs (work_order, started)"},
+    {3, kEverywhere,
      "CREATE INDEX IF NOT EXISTS runs_operator ON runs (operator_name, user_name, started)"},
+    // Version 4: a site's times as timestamptz, which PostgreSQL compares, sorts and shows as
+    // times (the station's file keeps ISO 8601 text, which sorts as time does); the counts
+    // per station and per image also read the command, to keep identify runs apart.
+    {4, Applies::kSiteOnly,
+     "ALTER TABLE runs ALTER COLUMN started TYPE timestamptz USING started::timestamptz,"
+     " ALTER COLUMN ended TYPE timestamptz USING ended::timestamptz"},
+    {4, kEverywhere,
+     "CREATE INDEX IF NOT EXISTS runs_station_command_counts"
+     " ON runs (host, port, result, command, started)"},
+    {4, kEverywhere,
+     "CREATE INDEX IF NOT EXISTS runs_image_command_counts"
+     " ON runs (id, result, command, started, port)"},
+    {4, kEverywhere, "DROP INDEX IF EXISTS runs_station_counts"},
+    {4, kEverywhere, "DROP INDEX IF EXISTS runs_image_counts"},
 };
 
 constexpr const char* kInsertRun =
@@ -125,7 +143,9 @@ std::optional<std::string> Migrate(HistoryDatabase& database, bool station) {
                ") is newer than this program's (" + std::to_string(kSchemaVersion) + ")";
     }
     for (const Migration& migration : kMigrations) {
-        if (migration.version > *version && (station || !migration.station_only)) {
+        const bool applies = migration.applies == Applies::kEverywhere ||
+                             (migration.applies == Applies::kStationOnly) == station;
+        if (migration.version > *version && applies) {
             if (auto problem = database.Run(migration.sql)) {
                 return problem;
             }

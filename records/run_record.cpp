@@ -220,6 +220,7 @@ JsonObject SummaryFields(const RunSummary& summary) {
         .Integer("invalid_command_responses", tally.InvalidCommandResponses)
         .Integer("late_responses_dropped", tally.LateResponsesDropped)
         .Bool("nothing_answered", summary.nothing_answered)
+        .Bool("refused", summary.refused)
         .Append(RunFields(summary.start, tally.Images));
     return fields;
 }

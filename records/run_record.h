@@ -42,6 +42,8 @@ struct RunStart {
 inline constexpr const char* kResultSuccess = "success";
 inline constexpr const char* kResultFailed = "failed";
 inline constexpr const char* kResultInterrupted = "interrupted";
+// The history's word for a failed run that was refused before its port was opened.
+inline constexpr const char* kResultRefused = "refused";
 
 struct RunSummary {
     std::string result;  // kResultSuccess, kResultFailed or kResultInterrupted
@@ -55,6 +57,10 @@ struct RunSummary {
     int images_total = 0;
     bool nothing_answered = false;
     bool strict = false;
+    // The run stopped before its port was opened, on what it was given (an image or a files
+    // list that cannot be sent): the drive was never touched. Its result stays kResultFailed
+    // for the readers of the record; the history keeps it as refused.
+    bool refused = false;
     RunStart start;  // what the run was given, so that the summary stands alone as a record
 };
 

@@ -184,12 +184,14 @@ std::string ResultWord(const Outcome& outcome) {
 
 // Checks every image before the port is opened, then runs the job with the line tap on every
 // port it opens (which feeds the traffic log when there is one); the tap comes off on every way
-// out.
+// out. `refused` is set when an image or the files list stopped the run before its port.
 Outcome CheckImagesThenRunJob(const DownloadSettings& settings, const TakenFilesList& list,
-                              JobHost& host, ConsoleOutput& output, TrafficLog* log) {
+                              JobHost& host, ConsoleOutput& output, TrafficLog* log,
+                              bool& refused) {
     if (!settings.identify) {
         if (Outcome checked = CheckImagesBeforeThePort(settings, list, host.Options, output);
             checked.exit_status != kExitSuccess) {
+            refused = true;
             return checked;
         }
     }
@@ -358,12 +360,14 @@ int RunAndRecord(const DownloadSettings& settings) {
     // The handlers stay until the record is written: a Ctrl-C then is only counted, and a
     // third one ends the program.
     InstallStopHandlers(&host.StopRequested);
-    Outcome outcome = CheckImagesThenRunJob(settings, list, host, output, log.get());
+    bool refused = false;
+    Outcome outcome = CheckImagesThenRunJob(settings, list, host, output, log.get(), refused);
     // The port is closed: every record is in.
     const bool log_whole = !log || log->Close();
 
     ExplainOutcome(settings, outcome, host.Record, output);
     RunSummary summary = Summarise(settings, outcome, host.Record, start, output);
+    summary.refused = refused;
     summary.started = started;
     summary.ended = std::chrono::system_clock::now();
     KeepReport(settings, outcome, summary);

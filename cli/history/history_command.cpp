@@ -158,12 +158,12 @@ const HistoryOption kHistoryTable[] = {
          return std::nullopt;
      }},
     {{"--result", "R",
-      "success, or failure (failed or interrupted); failed or interrupted\n"
-      "alone, as the records write them"},
+      "success, or failure (failed, interrupted or refused); failed,\n"
+      "interrupted or refused alone, as the records write them"},
      [](const std::string& value, HistorySettings& settings) -> Problem {
          if (value != "success" && value != "failure" && value != "failed" &&
-             value != "interrupted") {
-             return "--result \"" + value + "\": success, failure, failed or interrupted";
+             value != "interrupted" && value != "refused") {
+             return "--result \"" + value + "\": success, failure, failed, interrupted or refused";
          }
          settings.filters.result = value;
          return std::nullopt;

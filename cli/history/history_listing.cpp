@@ -194,38 +194,66 @@ void RunPrinter::PrintTableRow() {
                 digest.c_str(), images_.size() > 1 ? " ..." : "");
 }
 
-// Prints one count row of `kind` ("station" or "image").
+// One row of counts, as StationCountsSql and ImageCountsSql give them after the group's name.
+struct Counts {
+    long long runs = 0;
+    long long successes = 0;
+    long long interrupted = 0;
+    long long identify = 0;
+    long long refused = 0;
+    long long failed_downloads = 0;
+    long long ended_downloads = 0;
+
+    // The failure rate of the downloads that ended by themselves: a run the operator stopped,
+    // one refused before its port was opened and an identify neither passed nor failed a
+    // download, and are counted apart.
+    double FailureRate() const {
+        return ended_downloads > 0
+                   ? static_cast<double>(failed_downloads) / static_cast<double>(ended_downloads)
+                   : 0.0;
+    }
+};
+
+Counts CountsOf(const SqlRow& row, std::size_t first) {
+    const auto at = [&](std::size_t offset) {
+        return NumberOf(row.at(first + offset)).value_or(0);
+    };
+    return {at(0), at(1), at(2), at(3), at(4), at(5), at(6)};
+}
+
+// Prints one count row of `kind` ("station": host, port and the counts; "image": sha256 and
+// the counts).
 void PrintCount(const char* kind, const SqlRow& row, ListFormat format) {
     const bool station = std::string(kind) == "station";
-    const long long runs = NumberOf(row[2]).value_or(0);
-    const long long successes = NumberOf(row[3]).value_or(0);
-    // A run the operator stopped neither passed nor failed: it is counted apart, and the
-    // failure rate is of the runs that ended by themselves.
-    const long long interrupted = NumberOf(row[4]).value_or(0);
-    const long long ended = runs - interrupted;
-    const double rate =
-        ended > 0 ? static_cast<double>(ended - successes) / static_cast<double>(ended) : 0.0;
+    const SqlValue& name = row[0];
+    const SqlValue port = station ? row[1] : std::nullopt;
+    const Counts counts = CountsOf(row, station ? 2 : 1);
+    const double rate = counts.FailureRate();
     if (format == ListFormat::kJson) {
         JsonObject object;
         object.String("kind", kind);
         if (station) {
-            object.StringOrNull("host", row[0]).StringOrNull("port", row[1]);
+            object.StringOrNull("host", name).StringOrNull("port", port);
         } else {
-            object.StringOrNull("sha256", row[0]);
+            object.StringOrNull("sha256", name);
         }
-        object.Integer("runs", runs)
-            .Integer("successes", successes)
-            .Integer("interrupted", interrupted)
-            .Fixed3("failure_rate", rate);
+        object.Integer("runs", counts.runs)
+            .Integer("successes", counts.successes)
+            .Integer("interrupted", counts.interrupted)
+            .Fixed3("failure_rate", rate)
+            .Integer("identify", counts.identify)
+            .Integer("refused", counts.refused);
         std::printf("%s\n", object.Text().c_str());
     } else if (format == ListFormat::kCsv) {
-        std::printf("%s,%s,%s,%lld,%lld,%.3f,%lld\n", kind, Csv(row[0]).c_str(),
-                    Csv(row[1]).c_str(), runs, successes, rate, interrupted);
+        std::printf("%s,%s,%s,%lld,%lld,%.3f,%lld,%lld,%lld\n", kind, Csv(name).c_str(),
+                    Csv(port).c_str(), counts.runs, counts.successes, rate, counts.interrupted,
+                    counts.identify, counts.refused);
     } else {
-        const std::string name =
-            station ? row[0].value_or("?") + " " + row[1].value_or("?") : row[0].value_or("?");
-        std::printf("%-44s %8lld %10lld %12.1f%% %11lld\n", name.c_str(), runs, successes,
-                    rate * 100.0, interrupted);
+        const std::string shown =
+            station ? name.value_or("?") + " " + port.value_or("?") : name.value_or("?");
+        std::printf("%-44s %8lld %10lld %12.1f%% %11lld %9lld %8lld\n", shown.c_str(), counts.runs,
+                    counts.successes, rate * 100.0, counts.interrupted, counts.identify,
+                    counts.refused);
     }
 }
 
@@ -248,23 +276,20 @@ std::optional<std::string> PrintCounts(HistoryDatabase& database, const HistoryF
                                        ListFormat format) {
     if (format == ListFormat::kCsv) {
         // Columns are only ever added at the end, for the readers written against the first.
-        std::printf("kind,host_or_sha256,port,runs,successes,failure_rate,interrupted\n");
+        std::printf(
+            "kind,host_or_sha256,port,runs,successes,failure_rate,interrupted,identify,refused\n");
     }
     for (const char* kind : {"station", "image"}) {
         const bool station = std::string(kind) == "station";
         if (format == ListFormat::kTable) {
-            std::printf("%s%-44s %8s %10s %13s %11s\n", station ? "" : "\n",
+            std::printf("%s%-44s %8s %10s %13s %11s %9s %8s\n", station ? "" : "\n",
                         station ? "STATION (HOST PORT)" : "IMAGE SHA-256", "RUNS", "SUCCESSES",
-                        "FAILURE RATE", "INTERRUPTED");
+                        "FAILURE RATE", "INTERRUPTED", "IDENTIFY", "REFUSED");
         }
         std::vector<SqlValue> values;
         const std::string sql =
             station ? StationCountsSql(filters, values) : ImageCountsSql(filters, values);
-        // An image's row has no port: its columns are moved so that the runs are third.
-        auto print = [&](const SqlRow& row) {
-            PrintCount(kind, station ? row : SqlRow{row[0], std::nullopt, row[1], row[2], row[3]},
-                       format);
-        };
+        auto print = [&](const SqlRow& row) { PrintCount(kind, row, format); };
         if (auto problem = database.Each(sql, values, print)) {
             return problem;
         }

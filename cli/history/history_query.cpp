@@ -29,13 +29,14 @@ std::string Where(const HistoryFilters& filters, std::vector<SqlValue>& values) 
         values.push_back(*filters.port);
     }
     if (filters.result) {
-        // A run's result is success, failed or interrupted; failure is either of the last two,
-        // a list of values, which an index serves where "not success" would not.
+        // A run's result is success, failed, interrupted or refused; failure is any of the
+        // last three, a list of values, which an index serves where "not success" would not.
         const std::string& result = *filters.result;
         where += result == "success"       ? " AND r.result = 'success'"
                  : result == "failed"      ? " AND r.result = 'failed'"
                  : result == "interrupted" ? " AND r.result = 'interrupted'"
-                                           : " AND r.result IN ('failed', 'interrupted')";
+                 : result == "refused"     ? " AND r.result = 'refused'"
+                                       : " AND r.result IN ('failed', 'interrupted', 'refused')";
     }
     const bool unit_columns = filters.schema_version >= kUnitColumnsSchema;
     if (filters.unit_serial) {
@@ -139,20 +140,37 @@ std::string ListSql(const HistoryFilters& filters, std::vector<SqlValue>& values
            " ORDER BY latest.started DESC, latest.id DESC, i.position";
 }
 
+// The counts of a group of runs: all of them, their successes, those the operator stopped,
+// the identify runs, the runs refused before their port was opened, and of the downloads that
+// ended by themselves, how many failed and how many there were.
+constexpr const char* kCounts =
+    "count(*), sum(CASE WHEN r.result = 'success' THEN 1 ELSE 0 END),"
+    " sum(CASE WHEN r.result = 'interrupted' THEN 1 ELSE 0 END),"
+    " sum(CASE WHEN r.command = 'identify' THEN 1 ELSE 0 END),"
+    " sum(CASE WHEN r.result = 'refused' THEN 1 ELSE 0 END),"
+    " sum(CASE WHEN r.result = 'failed' AND r.command <> 'identify' THEN 1 ELSE 0 END),"
+    " sum(CASE WHEN r.result IN ('success', 'failed') AND r.command <> 'identify'"
+    " THEN 1 ELSE 0 END)";
+// The same for the runs of an image: a run that was given one image twice (a files list may
+// name it twice) counts once.
+constexpr const char* kDistinctCounts =
+    "count(DISTINCT r.id), count(DISTINCT CASE WHEN r.result = 'success' THEN r.id END),"
+    " count(DISTINCT CASE WHEN r.result = 'interrupted' THEN r.id END),"
+    " count(DISTINCT CASE WHEN r.command = 'identify' THEN r.id END),"
+    " count(DISTINCT CASE WHEN r.result = 'refused' THEN r.id END),"
+    " count(DISTINCT CASE WHEN r.result = 'failed' AND r.command <> 'identify' THEN r.id END),"
+    " count(DISTINCT CASE WHEN r.result IN ('success', 'failed') AND r.command <> 'identify'"
+    " THEN r.id END)";
+
 std::string StationCountsSql(const HistoryFilters& filters, std::vector<SqlValue>& values) {
-    return "SELECT r.host, r.port, count(*), sum(CASE WHEN r.result = 'success' THEN 1 ELSE 0 END),"
-           " sum(CASE WHEN r.result = 'interrupted' THEN 1 ELSE 0 END)"
-           " FROM runs r" +
+    return std::string("SELECT r.host, r.port, ") + kCounts + " FROM runs r" +
            Where(filters, values) + " GROUP BY r.host, r.port ORDER BY r.host, r.port";
 }
 
 std::string ImageCountsSql(const HistoryFilters& filters, std::vector<SqlValue>& values) {
-    // A run that was given one image twice (a files list may name it twice) counts once.
-    return "SELECT i.sha256, count(DISTINCT r.id),"
-           " count(DISTINCT CASE WHEN r.result = 'success' THEN r.id END),"
-           " count(DISTINCT CASE WHEN r.result = 'interrupted' THEN r.id END)"
-           " FROM run_images i JOIN runs r ON r.id = i.run_id" +
-           Where(filters, values) + " GROUP BY i.sha256 ORDER BY i.sha256";
+    return std::string("SELECT i.sha256, ") + kDistinctCounts +
+           " FROM run_images i JOIN runs r ON r.id = i.run_id" + Where(filters, values) +
+           " GROUP BY i.sha256 ORDER BY i.sha256";
 }
 
 }  // namespace vantor::cli

@@ -14,7 +14,7 @@ namespace vantor::cli {
 struct HistoryFilters {
     std::optional<std::string> since, until;  // started at or after, and before
     std::optional<std::string> port;
-    std::optional<std::string> result;        // "success", "failed", "interrupted" or "failure"
+    std::optional<std::string> result;  // "success", "failed", "interrupted", "refused", "failure"
     std::optional<std::string> image_sha256;  // given to the run or sent by it
     std::optional<std::string> unit_serial;
     std::optional<std::string> order;
@@ -36,9 +36,11 @@ const char* ListedRunKey(std::size_t column);
 // with several images gives as many rows, one after the other, in the images' order; the
 // runs come newest first.
 std::string ListSql(const HistoryFilters& filters, std::vector<SqlValue>& values);
-// Rows of host, port, runs, successes, by host and port.
+// Rows of host, port and the counts of the runs by host and port: runs, successes,
+// interrupted, identify runs, refused, failed downloads, and downloads that ended by themselves
+// (success or failed).
 std::string StationCountsSql(const HistoryFilters& filters, std::vector<SqlValue>& values);
-// Rows of sha256, runs, successes, by the SHA-256 of the images given to the runs.
+// Rows of sha256 and the same counts, by the SHA-256 of the images given to the runs.
 std::string ImageCountsSql(const HistoryFilters& filters, std::vector<SqlValue>& values);
 
 }  // namespace vantor::cli

@@ -94,7 +94,7 @@ _vantor_cli()
         history)
             case $prev in
                 --history) _filedir; return ;;
-                --result) _vantor_offer "success failure failed interrupted"; return ;;
+                --result) _vantor_offer "success failure failed interrupted refused"; return ;;
                 --since | --until | --before | --port | --image-sha256 | --limit) return ;;
                 --unit-serial | --order | --operator) return ;;
             esac

@@ -146,7 +146,51 @@ TEST(StationHistory, StatsCountStopsApartFromFailures) {
     }
     const CliRun csv = RunCli({"history", "stats", "--csv"});
     EXPECT_EQ(Lines(csv.out).front(),
-              "kind,host_or_sha256,port,runs,successes,failure_rate,interrupted");
+              "kind,host_or_sha256,port,runs,successes,failure_rate,interrupted,identify,refused");
+}
+
+// Catches a station's failure rate that counts what is no failure of a download: an identify
+// run (it downloads nothing), and a run refused before its port was opened (a file mistake,
+// where the drive was never touched). Three downloads to a drive of another revision fail, one
+// identify succeeds and one run names a file that is not there: the rate is 3 of 3 downloads,
+// not 4 of 5 runs.
+TEST(StationHistory, StatsKeepIdentifyAndRefusedRunsApartFromFailures) {
+    TempDir dir;
+    KeepStationHistoryIn(dir);
+    const std::string image = OneImage(dir);
+    const std::string port = "sim:ident=0x3083";
+    for (int run = 0; run < 3; ++run) {
+        ASSERT_EQ(RunCli({"download", image, "--port", port, "--virtual-time", "--quiet"}).status,
+                  106);
+    }
+    ASSERT_EQ(RunCli({"identify", "--port", port, "--virtual-time", "--quiet"}).status, 0);
+    const CliRun missing = RunCli({"download", dir.Path("missing.orb"), "--port", port,
+                                   "--virtual-time", "--json", "--traffic-log", dir.Path("log")});
+    ASSERT_EQ(missing.status, 102) << missing.err;
+    // Its record keeps the result its readers know, and says why it is no station's failure.
+    const auto summaries = EventsOfKind(ParseJsonLines(missing.out), "summary");
+    ASSERT_EQ(summaries.size(), 1U);
+    EXPECT_EQ(StringField(summaries[0], "result"), "failed");
+    EXPECT_EQ(summaries[0]["refused"], true);
+    EXPECT_EQ(TempDir::Read(dir.Path("log")).find("opened"), std::string::npos);
+
+    const CliRun stats = RunCli({"history", "stats", "--json"});
+    ASSERT_EQ(stats.status, 0) << stats.err;
+    const auto rows = ParseJsonLines(stats.out);
+    ASSERT_FALSE(rows.empty()) << stats.out;
+    const JsonObject& station = rows.front();
+    EXPECT_EQ(StringField(station, "port"), port);
+    EXPECT_EQ(station["runs"], 5) << station.dump();
+    EXPECT_EQ(station["successes"], 1);
+    EXPECT_EQ(station["identify"], 1);
+    EXPECT_EQ(station["refused"], 1);
+    EXPECT_EQ(station["failure_rate"], 1.0);
+
+    const auto refused = Listed({"--result", "refused"});
+    ASSERT_EQ(refused.size(), 1U);
+    EXPECT_EQ(refused[0]["exit_status"], 102);
+    EXPECT_EQ(Listed({"--result", "failure"}).size(), 4U);
+    EXPECT_EQ(Listed({"--result", "failed"}).size(), 3U);
 }
 
 TEST(StationHistory, ManyRunsEndingAtOnceLoseNothing) {

@@ -218,6 +218,26 @@ TEST(SiteHistory, ADatabaseOfTheEarlierReleaseKeepsEveryRun) {
     ASSERT_EQ(after.size(), OldRuns().size() + 1);
     ExpectOldRunsListed(after);
     ASSERT_EQ(Listed({"--unit-serial", "SN1"}).size(), 1u);
+
+    // Its times are PostgreSQL's own now, compared as times and shown in UTC as before.
+    std::string error;
+    auto database = cli::ConnectPostgresHistory(site.Url(), &error);
+    ASSERT_TRUE(database != nullptr) << error;
+    std::vector<cli::SqlRow> types;
+    ASSERT_EQ(database->Run("SELECT column_name, data_type FROM information_schema.columns"
+                            " WHERE table_name = 'runs' AND column_name IN ('started', 'ended')",
+                            {}, &types),
+              std::nullopt);
+    ASSERT_EQ(types.size(), 2u);
+    for (const cli::SqlRow& type : types) {
+        EXPECT_EQ(type[1], "timestamp with time zone") << type[0].value_or("");
+    }
+    EXPECT_EQ(Listed({"--since", "2026-12-07T08:05:00", "--until", "2026-12-07T08:10:00"}).size(),
+              1u);
+    const CliRun pruned = RunCli({"history", "prune", "--before", "2026-12-07T08:06:00"});
+    EXPECT_EQ(pruned.status, 0) << pruned.err;
+    EXPECT_NE(pruned.out.find("pruned 2 run(s)"), std::string::npos) << pruned.out;
+    EXPECT_EQ(Listed({}).size(), 2u);
 }
 
 TEST(SiteHistory, ThePasswordIsNeverShown) {
