@@ -141,5 +141,35 @@ TEST(UnitHistory, AHistoryOfTheEarlierReleaseKeepsEveryRun) {
     EXPECT_GE(cli::ReadSchemaVersion(*database), cli::kUnitColumnsSchema);
 }
 
+// The same with a history that the release at bd042ba's own vantor-cli wrote (six runs: a
+// download, one refused by a drive of another revision, an identify, a missing image and a
+// line of two stations; tests/history/bd042ba.sqlite): each run lists the same, field for
+// field, before the file is brought up to date and after, and reading it changed no byte.
+TEST(UnitHistory, TheHistoryThatBd042baWroteListsTheSameAfterItsMigration) {
+    TempDir dir;
+    KeepStationHistoryIn(dir);
+    const std::string original = TempDir::Read(VANTOR_HISTORY_FIXTURES "/bd042ba.sqlite");
+    ASSERT_FALSE(original.empty());
+    const std::string path = dir.Write("bd042ba.sqlite", original);
+    const auto before = Listed({"--history", path});
+    ASSERT_EQ(before.size(), 6u);
+    EXPECT_EQ(TempDir::Read(path), original);
+
+    const std::string image = OneImage(dir);
+    ASSERT_EQ(RunCli(UnitRun(image, "sim", {"--history", path, "--unit-serial", "SN12345"})).status,
+              0);
+    const auto after = Listed({"--history", path});
+    ASSERT_EQ(after.size(), before.size() + 1);
+    for (const JsonObject& run : before) {
+        const auto same = std::find_if(after.begin(), after.end(), [&](const JsonObject& each) {
+            return each["id"] == run["id"];
+        });
+        ASSERT_NE(same, after.end()) << run.dump();
+        EXPECT_EQ(*same, run);
+    }
+    EXPECT_EQ(Listed({"--history", path, "--unit-serial", "SN12345"}).size(), 1u);
+    EXPECT_EQ(Listed({"--history", path, "--operator", "root"}).size(), after.size());
+}
+
 }  // namespace
 }  // namespace vantor::test
