@@ -340,6 +340,9 @@ bool Line::Start(std::size_t index) {
     station.progress_shown = false;
     station.position = 0;
     station.range_high = 0;
+    // Nor the last run's bytes: until it sends, the new run has sent none.
+    station.last_bytes = 0;
+    station.last_ms = 0;
     station.state = Station::State::Waiting;
     return true;
 }

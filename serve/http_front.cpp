@@ -17,6 +17,7 @@
 #include "platform/program_options.h"
 #include "records/json_writer.h"
 #include "serve/http_door.h"
+#include "serve/run_api.h"
 #include "serve/serve_history.h"
 #include "serve/web_assets.h"
 
@@ -112,7 +113,7 @@ class Answering : public httplib::Server {
 std::string AllowedMethods(const std::string& path) {
     static const std::regex posts(R"(/api/(start|stop|stations/[0-9]+/(start|stop)))");
     static const std::regex gets(
-        R"(/api/(stations|history|events|stations/[0-9]+/traffic-log)|/metrics|/[a-z.]*)");
+        R"(/api/(stations|history|events|stations/[0-9]+(/traffic-log)?|runs/[^/]+)|/metrics|/[a-z.]*)");
     if (std::regex_match(path, posts)) {
         return "POST";
     }
@@ -261,26 +262,40 @@ struct HttpFront::Parts {
         server.Get("/api/stations", [this](const httplib::Request&, httplib::Response& response) {
             SetJson(response, 200, control.Snapshot().stations);
         });
-        server.Post("/api/start", [this](const httplib::Request&, httplib::Response& response) {
-            SetAnswer(response,
-                      control.Ask(LineRequest::Action::kStart, std::nullopt, kLineAnswerBound));
-        });
+        server.Post(
+            "/api/start", [this](const httplib::Request& request, httplib::Response& response) {
+                AnswerStart(control, std::nullopt, request, settings.require_unit_serial, response);
+            });
         server.Post("/api/stop", [this](const httplib::Request&, httplib::Response& response) {
             SetAnswer(response,
                       control.Ask(LineRequest::Action::kStop, std::nullopt, kLineAnswerBound));
         });
-        server.Post(R"(/api/stations/([0-9]+)/(start|stop))",
-                    [this](const httplib::Request& request, httplib::Response& response) {
-                        const auto number = StationIndex(request);
-                        if (!number) {
-                            SetError(response, 404, "no such station");
-                            return;
-                        }
-                        const auto action = request.matches[2] == "start"
-                                                ? LineRequest::Action::kStart
-                                                : LineRequest::Action::kStop;
-                        SetAnswer(response, control.Ask(action, number, kLineAnswerBound));
-                    });
+        server.Post(
+            R"(/api/stations/([0-9]+)/(start|stop))",
+            [this](const httplib::Request& request, httplib::Response& response) {
+                const auto number = StationIndex(request);
+                if (!number) {
+                    SetError(response, 404, "no such station");
+                } else if (request.matches[2] == "start") {
+                    AnswerStart(control, number, request, settings.require_unit_serial, response);
+                } else {
+                    SetAnswer(response,
+                              control.Ask(LineRequest::Action::kStop, number, kLineAnswerBound));
+                }
+            });
+        server.Get(R"(/api/stations/([0-9]+))",
+                   [this](const httplib::Request& request, httplib::Response& response) {
+                       const auto number = StationIndex(request);
+                       if (!number) {
+                           SetError(response, 404, "no such station");
+                           return;
+                       }
+                       AnswerStation(control, *number, response);
+                   });
+        server.Get(R"(/api/runs/([^/]+))",
+                   [this](const httplib::Request& request, httplib::Response& response) {
+                       AnswerRun(control, request, response);
+                   });
         server.Get(R"(/api/stations/([0-9]+)/traffic-log)",
                    [this](const httplib::Request& request, httplib::Response& response) {
                        TrafficLog(request, response);
@@ -310,6 +325,11 @@ struct HttpFront::Parts {
 
     // The latest runs of the history, at most ?limit= of them (50 when not given).
     void History(const httplib::Request& request, httplib::Response& response) {
+        if (settings.no_history) {
+            SetError(response, 404,
+                     "this line keeps no history: serve was started with --no-history");
+            return;
+        }
         long limit = 50;
         if (request.has_param("limit")) {
             const auto given = ParseWhole(request.get_param_value("limit"), 1, kMostHistoryRecords);

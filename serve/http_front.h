@@ -24,6 +24,8 @@ struct HttpFrontSettings {
     // The origins ("https://line-pc") under which a proxy presents this server: their pages
     // may start and stop stations and read the live stream, and their hosts name this server.
     std::vector<std::string> public_origins;
+    bool no_history = false;           // the stations record nothing: no history to show
+    bool require_unit_serial = false;  // a station starts only for a unit serial
 };
 
 class HttpFront {

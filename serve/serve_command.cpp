@@ -18,6 +18,7 @@
 #include "platform/terminal.h"
 #include "records/exit_status.h"
 #include "records/files_list_taken.h"
+#include "records/history_entry.h"
 #include "records/history_store.h"
 #include "records/json_writer.h"
 #include "serve/event_hub.h"
@@ -122,11 +123,16 @@ Answer Carry(Line& line, StationBoard& board, const LineRequest& request) {
                 return Refused(
                     409, "station " + std::to_string(*request.station + 1) + " is running", board);
             }
-            return {200, ""};
+            board.BeginRun(*request.station, NewRecordId(), request.labels);
+            // The new run alone: its id and its station, with nothing of the run before.
+            return {200, board.RunOf(*request.station).json};
         }
         int started = 0;
         for (std::size_t i = 0; i < stations; ++i) {
-            started += line.Start(i) ? 1 : 0;
+            if (line.Start(i)) {
+                board.BeginRun(i, NewRecordId(), request.labels);
+                ++started;
+            }
         }
         if (started == 0) {
             return Refused(409, "every station is running", board);
@@ -156,10 +162,21 @@ LineSnapshot SnapshotOf(const Line& line, const StationBoard& board) {
     snapshot.stations = board.StationsJson();
     snapshot.state = board.StateJson();
     snapshot.metrics = board.MetricsText();
-    for (const Station& station : line.Stations()) {
+    for (std::size_t i = 0; i < line.Stations().size(); ++i) {
+        const Station& station = line.Stations()[i];
         snapshot.traffic_logs.push_back(station.attempts.empty() ? "" : line.TrafficLogOf(station));
+        snapshot.station.push_back(board.StationJsonText(i));
     }
     return snapshot;
+}
+
+// Every station's current run, as /api/runs/{id} shows it.
+void PublishRuns(const Line& line, const StationBoard& board, LineControl& control) {
+    for (std::size_t i = 0; i < line.Stations().size(); ++i) {
+        if (!board.RunIdOf(i).empty()) {
+            control.PublishRun(board.RunIdOf(i), board.RunOf(i));
+        }
+    }
 }
 
 bool AnyRunning(const Line& line) {
@@ -199,6 +216,7 @@ void Serve(Line& line, StationBoard& board, LineControl& control, EventHub& even
             LineSnapshot snapshot = SnapshotOf(line, board);
             events.Publish("state", snapshot.state);
             control.Publish(snapshot);
+            PublishRuns(line, board, control);
             last_shown = now;
             for (std::size_t i = 0; i < requests.size(); ++i) {
                 if (answers[i].body.empty()) {
@@ -262,9 +280,16 @@ int ServeLine(const ServeSettings& settings, Line& line) {
     LineControl control(line.Stations().size());
     control.Publish(SnapshotOf(line, board));
     EventHub events(kMostStreamClients, kMostStreamClientsPerAddress, kMostQueuedMessages);
-    HttpFront front({settings.host, settings.port, settings.loopback, settings.token,
-                     ChosenHistory(settings.history), settings.tls, settings.public_origins},
-                    control, events);
+    HttpFrontSettings http{settings.host,
+                           settings.port,
+                           settings.loopback,
+                           settings.token,
+                           ChosenHistory(settings.history),
+                           settings.tls,
+                           settings.public_origins};
+    http.no_history = settings.no_history;
+    http.require_unit_serial = settings.require_unit_serial;
+    HttpFront front(http, control, events);
     if (auto problem = front.Bind()) {
         return UsageError(kServeCommand, "--listen " + settings.listen + ": " + *problem);
     }

@@ -14,16 +14,30 @@ namespace vantor::cli {
 namespace {
 
 // The columns shown, with the first image's path and digest.
+// The columns shown, with the first image's path and digest.
 constexpr const char* kLatestRuns =
     "SELECT r.id, r.started, r.ended, r.host, r.port, r.device, r.result, r.exit_status,"
     " r.ident_word, r.drive_version, r.address, r.packets_sent, r.record,"
     " (SELECT i.path FROM run_images i WHERE i.run_id = r.id ORDER BY i.position LIMIT 1),"
-    " (SELECT i.sha256 FROM run_images i WHERE i.run_id = r.id ORDER BY i.position LIMIT 1)"
+    " (SELECT i.sha256 FROM run_images i WHERE i.run_id = r.id ORDER BY i.position LIMIT 1),"
+    " r.command, r.user_name, r.hardware_revision, r.protected_memory_warnings,"
+    " r.missing_responses, r.unrecognised_responses, r.invalid_command_responses,"
+    " r.resynchronisations"
     " FROM runs r ORDER BY r.started DESC, r.id LIMIT ";
 
 std::optional<long long> NumberOf(const SqlValue& value) {
     return value ? std::optional<long long>(std::strtoll(value->c_str(), nullptr, 10))
                  : std::nullopt;
+}
+
+// What the run met on its way, as the history counts it.
+JsonObject WarningsOf(const SqlRow& row) {
+    return JsonObject()
+        .IntegerOrNull("protected_memory", NumberOf(row[18]))
+        .IntegerOrNull("missing_responses", NumberOf(row[19]))
+        .IntegerOrNull("unrecognised_responses", NumberOf(row[20]))
+        .IntegerOrNull("invalid_command_responses", NumberOf(row[21]))
+        .IntegerOrNull("resynchronisations", NumberOf(row[22]));
 }
 
 Answer Unreadable(const std::string& why) {
@@ -72,7 +86,11 @@ Answer LatestRuns(const std::string& place, long limit) {
                         .IntegerOrNull("packets_sent", NumberOf(row[11]))
                         .StringOrNull("detail", JsonMembers(record).String("detail"))
                         .StringOrNull("image", row[13])
-                        .StringOrNull("image_sha256", row[14]));
+                        .StringOrNull("image_sha256", row[14])
+                        .StringOrNull("command", row[15])
+                        .StringOrNull("user", row[16])
+                        .IntegerOrNull("hardware_revision", NumberOf(row[17]))
+                        .Object("warnings", WarningsOf(row)));
     }
     return {200, runs.Text()};
 }

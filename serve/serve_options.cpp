@@ -37,6 +37,7 @@ constexpr platform::ProgramOption kServeOptions[] = {
     {"--retry", "N"},
     {"--history", "PLACE"},
     {"--no-history"},
+    {"--require-unit-serial"},
     {"--help"},
     {"-h"},
     {"--version"},
@@ -87,7 +88,8 @@ constexpr const char* kHelp =
     "  --history PLACE     the history the stations record their runs in and /api/history\n"
     "                      reads: a SQLite file or a postgresql:// URL (default\n"
     "                      $VANTOR_HISTORY, else the station's own file)\n"
-    "  --no-history        the stations record nothing\n"
+    "  --no-history        the stations record nothing (and the page shows no history)\n"
+    "  --require-unit-serial  a station starts only with the unit's serial\n"
     "  --help, -h          this help\n"
     "  --version           the program's version\n"
     "\n"
@@ -258,10 +260,13 @@ std::optional<std::string> TakeServeOption(const std::string& argument,
             return problem;
         }
         settings.public_origins.push_back(origin);
+    } else if (argument == "--require-unit-serial") {
+        settings.require_unit_serial = true;
     } else {
         if (argument == "--history") {
             settings.history = *value;
         }
+        settings.no_history = settings.no_history || argument == "--no-history";
         given.line_options.push_back(argument);
         if (value) {
             given.line_options.push_back(*value);

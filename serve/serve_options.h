@@ -28,6 +28,8 @@ struct ServeSettings {
     std::shared_ptr<const TlsContext> tls;    // loaded from both; null: plain HTTP
     std::vector<std::string> public_origins;  // as a browser's Origin header says them
     bool allow_plain_token = false;
+    bool no_history = false;           // --no-history, passed to the stations as well
+    bool require_unit_serial = false;  // a start must say the unit's serial
     bool help = false;
     bool version = false;
 };

@@ -78,7 +78,9 @@ StationBoard::StationBoard(const Line& line, std::string image)
       image_(std::move(image)),
       identity_(line.Stations().size()),
       packets_(line.Stations().size()),
-      last_state_(line.Stations().size()) {
+      last_state_(line.Stations().size()),
+      run_ids_(line.Stations().size()),
+      run_labels_(line.Stations().size()) {
     ReadImage();
     Update();
 }
@@ -314,7 +316,47 @@ JsonObject StationBoard::StationJson(const Station& station) const {
     const std::string log = line_.TrafficLogOf(station);
     std::error_code ignored;
     object.Bool("traffic_log", ran && !log.empty() && std::filesystem::exists(log, ignored));
+    const auto index = static_cast<std::size_t>(station.number - 1);
+    const bool begun = index < run_ids_.size() && !run_ids_[index].empty();
+    auto label = [&](const std::string RunLabels::*field) {
+        return begun && !(run_labels_[index].*field).empty()
+                   ? std::optional<std::string>(run_labels_[index].*field)
+                   : std::nullopt;
+    };
+    object.StringOrNull("run_id", begun ? std::optional(run_ids_[index]) : std::nullopt)
+        .StringOrNull("unit_serial", label(&RunLabels::unit_serial))
+        .StringOrNull("operator", label(&RunLabels::operator_name))
+        .StringOrNull("order", label(&RunLabels::order));
     return object;
+}
+
+std::string StationBoard::StationJsonText(std::size_t index) const {
+    return index < line_.Stations().size() ? StationJson(line_.Stations()[index]).Text() : "";
+}
+
+void StationBoard::BeginRun(std::size_t index, const std::string& id, RunLabels labels) {
+    if (index < run_ids_.size()) {
+        run_ids_[index] = id;
+        run_labels_[index] = std::move(labels);
+    }
+}
+
+const std::string& StationBoard::RunIdOf(std::size_t index) const {
+    static const std::string none;
+    return index < run_ids_.size() ? run_ids_[index] : none;
+}
+
+RunView StationBoard::RunOf(std::size_t index) const {
+    const Station& station = line_.Stations().at(index);
+    const bool done = station.state == Station::State::Done;
+    const std::string record =
+        done && !station.attempts.empty() ? station.attempts.back().record : "";
+    JsonObject run;
+    run.String("id", run_ids_.at(index))
+        .Bool("done", done)
+        .Object("station", StationJson(station))
+        .VerbatimOrNull("record", record);
+    return {run.Text(), done};
 }
 
 std::string StationBoard::StationsJson() const {

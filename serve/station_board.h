@@ -11,6 +11,7 @@
 
 #include "line/line.h"
 #include "records/json_writer.h"
+#include "serve/line_control.h"
 #include "serve/line_metrics.h"
 
 namespace vantor::cli {
@@ -32,6 +33,13 @@ class StationBoard {
     // with warnings), "stopped" (by the operator) or "failed".
     static const char* StateOf(const Station& station);
     std::string StationsJson() const;
+    std::string StationJsonText(std::size_t index) const;
+    // A start of station `index` began a new run: its id, and what the start said of the unit.
+    void BeginRun(std::size_t index, const std::string& id, RunLabels labels);
+    // The id of station `index`'s current or last run begun by a start; empty when none.
+    const std::string& RunIdOf(std::size_t index) const;
+    // The run's object of /api/runs/{id}: its id, whether it has ended, its station, its record.
+    RunView RunOf(std::size_t index) const;
     // The live stream's object: {"line": {...}, "stations": [...]}.
     std::string StateJson() const;
     // The figures of /metrics.
@@ -59,6 +67,9 @@ class StationBoard {
     std::vector<Identity> identity_;
     std::vector<bool> packets_;  // per station: its progress counts the image's packets
     std::vector<std::string> last_state_;
+    // Per station: its current or last run's id and what its start said of the unit.
+    std::vector<std::string> run_ids_;
+    std::vector<RunLabels> run_labels_;
     // Since the server started.
     long passed_ = 0;  // with warnings or without
     long warned_ = 0;

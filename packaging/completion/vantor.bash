@@ -68,7 +68,7 @@ _vantor_cli()
             if [[ $cur == -* ]]; then
                 _vantor_offer "--files-list --port --ports-from --listen --token-file --tls-cert
                     --tls-key --public-origin --allow-plain-token --baud --address --skip-seeking
-                    --reset-after --strict --max-parallel --retry --history --no-history --help
+                    --reset-after --strict --max-parallel --retry --history --no-history --require-unit-serial --help
                     -h --version"
             else
                 _filedir orb

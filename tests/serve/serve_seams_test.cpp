@@ -15,10 +15,66 @@
 #include "serve/http_door.h"
 #include "serve/http_front.h"
 #include "serve/line_control.h"
+#include "serve/run_api.h"
 #include "serve/serve_options.h"
 
 namespace vantor::cli {
 namespace {
+
+TEST(RunWaits, EndWithTheRunOrTheBoundAndAreFewAtOnce) {
+    LineControl control(2);
+    control.PublishRun("a1", {"{\"done\":false}", false});
+    bool busy = false;
+    // Not ended within the bound: the run as it stands.
+    auto standing = control.WaitForRun("a1", std::chrono::milliseconds(20), 1, busy);
+    ASSERT_TRUE(standing);
+    EXPECT_FALSE(standing->done);
+    auto waiting = std::async(std::launch::async, [&control] {
+        bool busy_too = false;
+        return control.WaitForRun("a1", std::chrono::seconds(30), 1, busy_too);
+    });
+    while (waiting.wait_for(std::chrono::milliseconds(5)) != std::future_status::ready) {
+        bool refused = false;
+        // One waits already: a second is turned away rather than holding another thread (until
+        // the first waits, this one waits a millisecond itself).
+        if (!control.WaitForRun("a1", std::chrono::milliseconds(1), 1, refused) && refused) {
+            control.PublishRun("a1", {"{\"done\":true}", true});
+        }
+    }
+    const auto ended = waiting.get();
+    ASSERT_TRUE(ended);
+    EXPECT_TRUE(ended->done);
+    EXPECT_FALSE(control.WaitForRun("b2", std::chrono::seconds(30), 1, busy));
+    EXPECT_FALSE(busy);
+}
+
+TEST(RunWaits, KeepTheLatestRunsOnly) {
+    LineControl control(1);
+    for (std::size_t i = 0; i <= LineControl::kMostRuns; ++i) {
+        control.PublishRun("r" + std::to_string(i), {"{}", true});
+    }
+    EXPECT_FALSE(control.Run("r0"));
+    EXPECT_TRUE(control.Run("r1"));
+    EXPECT_TRUE(control.Run("r" + std::to_string(LineControl::kMostRuns)));
+}
+
+TEST(StartBody, TakesTheUnitsFieldsAndNothingElse) {
+    RunLabels labels;
+    EXPECT_FALSE(ReadStartBody(" \r\n", labels));
+    EXPECT_FALSE(
+        ReadStartBody(R"({"unit_serial":"SN 7","operator":"Ana Lima","order":"W1"})", labels));
+    EXPECT_EQ(labels.unit_serial, "SN 7");
+    EXPECT_EQ(labels.operator_name, "Ana Lima");
+    EXPECT_EQ(labels.order, "W1");
+    for (const char* wrong :
+         {"null", "[]", "{\"unit_serial\":null}", "{\"lot\":\"L1\"}", "{\"order\":\"\"}",
+          "{\"order\":\" W1\"}", "{\"order\":\"W\\u0007\"}", "{\"unit_serial\":\"SN1\""}) {
+        RunLabels ignored;
+        EXPECT_TRUE(ReadStartBody(wrong, ignored)) << wrong;
+    }
+    EXPECT_TRUE(MissingSerial(RunLabels{}, true));
+    EXPECT_FALSE(MissingSerial(RunLabels{}, false));
+}
 
 TEST(EventHub, BoundsEachAddressAndKeepsTheLastPlaceForTheOwnPage) {
     EventHub hub(3, 1, 8);
@@ -171,7 +227,11 @@ TEST(ServeOptions, KeepsTheTokenOffPlainHttpBeyondLoopback) {
 class Guard : public ::testing::Test {
   protected:
     void SetUp() override {
-        control_.Publish({"[{\"number\":1},{\"number\":2}]", "{}", {"", ""}, "vantor_up 1\n"});
+        control_.Publish({"[{\"number\":1},{\"number\":2}]",
+                          "{}",
+                          {"", ""},
+                          "vantor_up 1\n",
+                          {"{\"number\":1}", "{\"number\":2}"}});
         ASSERT_EQ(front_.Bind(), std::nullopt);
         front_.Start();
     }
@@ -205,6 +265,14 @@ TEST_F(Guard, AnswersWhatTheRulesAllowAndRefusesTheRest) {
     auto none = client.Post("/api/stations/3/start", "", "");
     ASSERT_TRUE(none);
     EXPECT_EQ(none->status, 404);
+    auto second = client.Get("/api/stations/2");
+    ASSERT_TRUE(second);
+    EXPECT_EQ(second->body, "{\"number\":2}");
+    auto unknown_field =
+        client.Post("/api/stations/1/start", "{\"lot\":\"L7\"}", "application/json");
+    ASSERT_TRUE(unknown_field);
+    EXPECT_EQ(unknown_field->status, 400);
+    EXPECT_NE(unknown_field->body.find("is not a field of a start"), std::string::npos);
     auto metrics = client.Get("/metrics");
     ASSERT_TRUE(metrics);
     EXPECT_EQ(metrics->body, "vantor_up 1\n");

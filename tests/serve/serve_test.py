@@ -296,9 +296,10 @@ class StationByStation(unittest.TestCase):
     def test_start_and_stop_one_then_end_with_a_station_running(self):
         server = Server(ports=["sim", SLOW]).wait_ready()
         base = server.base
-        status, stations = request(base + "/api/stations/2/start", "POST")
-        self.assertEqual(status, 200, stations)
-        self.assertEqual([s["state"] for s in stations], ["idle", "running"])
+        status, run = request(base + "/api/stations/2/start", "POST")
+        self.assertEqual(status, 200, run)
+        self.assertEqual((run["station"]["number"], run["station"]["state"]), (2, "running"))
+        self.assertEqual(server.stations()[0]["state"], "idle")
         self.assertEqual(request(base + "/api/stations/1/stop", "POST")[0], 409)
         wait_for(lambda: server.stations()[1]["packets_total"] == 8, "the slow station's packets")
         status, stations = request(base + "/api/stop", "POST")
