@@ -155,6 +155,7 @@ void Line::StartAttempt(Station& station) {
         std::filesystem::remove(log, ignored);
         arguments.insert(arguments.begin() + 1, {"--traffic-log", log});
     }
+    arguments.insert(arguments.begin() + 1, station.run_options.begin(), station.run_options.end());
     std::string error;
     auto process = StationProcess::Start(arguments, &error);
     if (!process) {
@@ -328,11 +329,12 @@ void Line::HoldAll() {
     }
 }
 
-bool Line::Start(std::size_t index) {
+bool Line::Start(std::size_t index, std::vector<std::string> run_options) {
     if (index >= stations_.size() || stations_[index].state != Station::State::Done) {
         return false;
     }
     Station& station = stations_[index];
+    station.run_options = std::move(run_options);
     station.attempts.clear();
     station.result.clear();
     station.status = -1;

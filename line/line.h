@@ -45,8 +45,9 @@ class Line {
     // Holds every station that has not started: it stays not-started until Start().
     void HoldAll();
     // Makes a station that is not running or waiting to run wait for its turn, with a fresh run
-    // (its earlier attempts forgotten); false when it is already running or waiting.
-    bool Start(std::size_t index);
+    // (its earlier attempts forgotten), its child given `run_options` besides the line's; false
+    // when it is already running or waiting.
+    bool Start(std::size_t index, std::vector<std::string> run_options = {});
     // Stops a station: one waiting to run goes back to not-started; a running one is interrupted
     // as Ctrl-C interrupts a line, and killed when it has not ended within 30 s. False when it
     // was neither.

@@ -53,6 +53,8 @@ struct Station {
 
     // The running attempt.
     StationProcess process;
+    // Options for this run's child only (the unit it is for), given with its start.
+    std::vector<std::string> run_options;
     std::string last_error_line;
     bool summary_seen = false;
     bool killed_by_line = false;  // the line killed it after an interruption went unheeded

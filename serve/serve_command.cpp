@@ -21,6 +21,7 @@
 #include "records/history_entry.h"
 #include "records/history_store.h"
 #include "records/json_writer.h"
+#include "serve/ate_channel.h"
 #include "serve/event_hub.h"
 #include "serve/http_front.h"
 #include "serve/line_control.h"
@@ -293,8 +294,22 @@ int ServeLine(const ServeSettings& settings, Line& line) {
     if (auto problem = front.Bind()) {
         return UsageError(kServeCommand, "--listen " + settings.listen + ": " + *problem);
     }
+    AteChannel ate(
+        {settings.ate_host, settings.ate_port, settings.token, settings.require_unit_serial},
+        control);
+    if (!settings.ate_listen.empty()) {
+        if (auto problem = ate.Bind()) {
+            return UsageError(kServeCommand,
+                              "--ate-listen " + settings.ate_listen + ": " + *problem);
+        }
+    }
     InstallCountingHandlers();
     front.Start();
+    if (!settings.ate_listen.empty()) {
+        ate.Start();
+        std::fprintf(stderr, "vantor-cli serve: command channel at %s port %d\n",
+                     settings.ate_host.c_str(), ate.Port());
+    }
     const bool v6 = settings.host.find(':') != std::string::npos;
     std::fprintf(stderr, "vantor-cli serve: %zu station%s at %s://%s:%d/ (Ctrl-C ends)\n",
                  line.Stations().size(), line.Stations().size() == 1 ? "" : "s",
@@ -302,6 +317,7 @@ int ServeLine(const ServeSettings& settings, Line& line) {
                  (v6 ? "[" + settings.host + "]" : settings.host).c_str(), settings.port);
     std::fflush(stderr);
     Serve(line, board, control, events);
+    ate.Stop();
     front.Stop();
     RemoveCountingHandlers();
     return kExitSignalBase + FirstCountedSignal();

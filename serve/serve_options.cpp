@@ -38,6 +38,7 @@ constexpr platform::ProgramOption kServeOptions[] = {
     {"--history", "PLACE"},
     {"--no-history"},
     {"--require-unit-serial"},
+    {"--ate-listen", "HOST:PORT"},
     {"--help"},
     {"-h"},
     {"--version"},
@@ -90,6 +91,9 @@ constexpr const char* kHelp =
     "                      $VANTOR_HISTORY, else the station's own file)\n"
     "  --no-history        the stations record nothing (and the page shows no history)\n"
     "  --require-unit-serial  a station starts only with the unit's serial\n"
+    "  --ate-listen HOST:PORT  a command channel for test equipment (one command a line:\n"
+    "                      START n SERIAL, WAIT n, STATUS, STOP n, HELP); beyond this\n"
+    "                      machine's loopback it needs --token-file, as --listen does\n"
     "  --help, -h          this help\n"
     "  --version           the program's version\n"
     "\n"
@@ -235,6 +239,19 @@ struct ServeArguments {
     bool listen_given = false;
 };
 
+// --ate-listen HOST:PORT, read as --listen is.
+std::optional<std::string> ParseAteListen(const std::string& text, ServeSettings& settings) {
+    ServeSettings ate;
+    if (auto problem = ParseListen(text, ate)) {
+        return "--ate-listen" + problem->substr(std::string("--listen").size());
+    }
+    settings.ate_listen = text;
+    settings.ate_host = ate.host;
+    settings.ate_port = ate.port;
+    settings.ate_loopback = ate.loopback;
+    return std::nullopt;
+}
+
 // Takes one of serve's own options, or passes one of the line's on.
 std::optional<std::string> TakeServeOption(const std::string& argument,
                                            const std::optional<std::string>& value,
@@ -262,6 +279,8 @@ std::optional<std::string> TakeServeOption(const std::string& argument,
         settings.public_origins.push_back(origin);
     } else if (argument == "--require-unit-serial") {
         settings.require_unit_serial = true;
+    } else if (argument == "--ate-listen") {
+        return ParseAteListen(*value, settings);
     } else {
         if (argument == "--history") {
             settings.history = *value;
@@ -362,6 +381,9 @@ std::optional<std::string> ParseServe(const std::vector<std::string>& arguments,
         }
     } else if (!settings.loopback) {
         return "--listen " + settings.listen +
+               " reaches beyond this machine: give --token-file FILE as well";
+    } else if (!settings.ate_listen.empty() && !settings.ate_loopback) {
+        return "--ate-listen " + settings.ate_listen +
                " reaches beyond this machine: give --token-file FILE as well";
     }
     if (!settings.loopback && !settings.tls && !settings.allow_plain_token) {

@@ -30,6 +30,11 @@ struct ServeSettings {
     bool allow_plain_token = false;
     bool no_history = false;           // --no-history, passed to the stations as well
     bool require_unit_serial = false;  // a start must say the unit's serial
+    // --ate-listen: the command channel for test equipment; empty: none.
+    std::string ate_listen;
+    std::string ate_host;
+    int ate_port = 0;
+    bool ate_loopback = true;
     bool help = false;
     bool version = false;
 };

@@ -63,13 +63,14 @@ _vantor_cli()
                     _filedir; return ;;
                 --listen) _vantor_offer "127.0.0.1:8080 0.0.0.0:8080"; return ;;
                 --public-origin) return ;;
+                --ate-listen) _vantor_offer "127.0.0.1:8081"; return ;;
                 --address | --max-parallel | --retry) return ;;
             esac
             if [[ $cur == -* ]]; then
                 _vantor_offer "--files-list --port --ports-from --listen --token-file --tls-cert
                     --tls-key --public-origin --allow-plain-token --baud --address --skip-seeking
-                    --reset-after --strict --max-parallel --retry --history --no-history --require-unit-serial --help
-                    -h --version"
+                    --reset-after --strict --max-parallel --retry --history --no-history --require-unit-serial
+                    --ate-listen --help -h --version"
             else
                 _filedir orb
             fi

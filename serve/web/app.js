@@ -31,8 +31,13 @@ function needToken() {
   document.getElementById("token").focus();
 }
 
-async function call(method, path) {
-  const response = await fetch(path, { method, headers: headers() });
+async function call(method, path, body) {
+  const options = { method, headers: headers() };
+  if (body !== undefined) {
+    options.headers["Content-Type"] = "application/json";
+    options.body = JSON.stringify(body);
+  }
+  const response = await fetch(path, options);
   if (response.status === 401) {
     needToken();
     throw new Error("this server needs its token");
@@ -40,17 +45,41 @@ async function call(method, path) {
   return response;
 }
 
-async function act(path) {
+// True when the server did it; otherwise its reason is shown.
+async function act(path, body) {
   try {
-    const response = await call("POST", path);
+    const response = await call("POST", path, body);
     if (response.ok) {
       say("");
-      return;
+      return true;
     }
-    const body = await response.json().catch(() => ({}));
-    say(body.error || "refused: " + response.status);
+    const answer = await response.json().catch(() => ({}));
+    say(answer.error || "refused: " + response.status);
   } catch (error) {
     say(error.message);
+  }
+  return false;
+}
+
+// The operator, set once in this browser, goes with every start.
+function operatorName() {
+  return (localStorage.getItem("vantor-operator") || "").trim();
+}
+
+function startBody(serial) {
+  const body = {};
+  if (serial) body.unit_serial = serial;
+  if (operatorName()) body.operator = operatorName();
+  return Object.keys(body).length ? body : undefined;
+}
+
+// A scanner types the unit's serial and Enter: that starts the station for that unit.
+async function startStation(number, field) {
+  const serial = field.value.trim();
+  if (await act("/api/stations/" + number + "/start", startBody(serial))) {
+    field.value = "";
+  } else {
+    field.select();
   }
 }
 
@@ -81,7 +110,15 @@ function warningsText(warnings) {
 function makeTile(station) {
   const tile = document.getElementById("tile").content.firstElementChild.cloneNode(true);
   tile.id = "station-" + station.number;
-  tile.querySelector(".start").addEventListener("click", () => act("/api/stations/" + station.number + "/start"));
+  const serial = tile.querySelector(".serial");
+  serial.id = "serial-" + station.number;
+  tile.querySelector(".scan label").htmlFor = serial.id;
+  serial.setAttribute("aria-label", "Unit serial for " + station.port);
+  tile.querySelector(".scan").addEventListener("submit", (event) => {
+    event.preventDefault();
+    startStation(station.number, serial);
+  });
+  tile.querySelector(".start").addEventListener("click", () => startStation(station.number, serial));
   tile.querySelector(".stop").addEventListener("click", () => act("/api/stations/" + station.number + "/stop"));
   tile.querySelector(".start").setAttribute("aria-label", "Start " + station.port);
   tile.querySelector(".stop").setAttribute("aria-label", "Stop " + station.port);
@@ -110,6 +147,7 @@ function drawStation(station) {
   text(tile, ".stage", station.stage || "–");
   text(tile, ".identity", station.identity || "–");
   text(tile, ".elapsed", station.started ? duration(station.elapsed_s) : "–");
+  text(tile, ".unit", [station.unit_serial, station.operator, station.order].filter(Boolean).join(" · ") || "–");
   const progress = tile.querySelector("progress");
   const total = station.packets_total;
   progress.max = total > 0 ? total : 1;
@@ -347,7 +385,17 @@ async function listen() {
   }
 }
 
-document.getElementById("start-all").addEventListener("click", () => act("/api/start"));
+document.getElementById("start-all").addEventListener("click", () => act("/api/start", startBody("")));
+const operatorField = document.getElementById("operator");
+operatorField.value = operatorName();
+operatorField.addEventListener("change", () => {
+  localStorage.setItem("vantor-operator", operatorField.value.trim());
+});
+document.getElementById("operator-form").addEventListener("submit", (event) => {
+  event.preventDefault();
+  localStorage.setItem("vantor-operator", operatorField.value.trim());
+  operatorField.blur();
+});
 document.getElementById("stop-all").addEventListener("click", () => act("/api/stop"));
 document.getElementById("sound").addEventListener("click", () => {
   sound.on = !sound.on;
