@@ -65,6 +65,17 @@ Attempt Judge(const Station& station, Attempt attempt, const StationExit& exit) 
 
 }  // namespace
 
+UnitFields RunUnitOf(const Station& station) {
+    UnitFields unit = station.unit;
+    for (const std::string& option : UnitFieldOptions()) {
+        std::string UnitFields::*field = UnitFieldOf(option);
+        if (!(station.start_unit.*field).empty()) {
+            unit.*field = station.start_unit.*field;
+        }
+    }
+    return unit;
+}
+
 UnrecordedRuns UnrecordedRunsOf(const Station& station) {
     UnrecordedRuns unrecorded;
     for (const Attempt& attempt : station.attempts) {
@@ -147,7 +158,7 @@ void Line::StartAttempt(Station& station) {
         return;
     }
     std::vector<std::string> arguments =
-        ChildArguments(settings_, resolved.device, lists_.For(station.number), station.unit);
+        ChildArguments(settings_, resolved.device, lists_.For(station.number), RunUnitOf(station));
     if (!traffic_log_folder_.empty()) {
         // Only the last attempt's log is kept: an earlier run's must not pass for this one's.
         const std::string log = TrafficLogOf(station);
@@ -155,7 +166,6 @@ void Line::StartAttempt(Station& station) {
         std::filesystem::remove(log, ignored);
         arguments.insert(arguments.begin() + 1, {"--traffic-log", log});
     }
-    arguments.insert(arguments.begin() + 1, station.run_options.begin(), station.run_options.end());
     std::string error;
     auto process = StationProcess::Start(arguments, &error);
     if (!process) {
@@ -329,12 +339,12 @@ void Line::HoldAll() {
     }
 }
 
-bool Line::Start(std::size_t index, std::vector<std::string> run_options) {
+bool Line::Start(std::size_t index, const UnitFields& unit) {
     if (index >= stations_.size() || stations_[index].state != Station::State::Done) {
         return false;
     }
     Station& station = stations_[index];
-    station.run_options = std::move(run_options);
+    station.start_unit = unit;
     station.attempts.clear();
     station.result.clear();
     station.status = -1;

@@ -26,6 +26,10 @@ struct UnrecordedRuns {
 UnrecordedRuns UnrecordedRunsOf(const Station& station);
 UnrecordedRuns UnrecordedRunsOf(const std::vector<Station>& stations);
 
+// The unit of the station's current or next run: the station's own fields (its line of the
+// ports file), and over them those its last start gave.
+UnitFields RunUnitOf(const Station& station);
+
 class Line {
   public:
     // A station for each port of `settings`, shown to `view`; both must outlive the line.
@@ -45,9 +49,9 @@ class Line {
     // Holds every station that has not started: it stays not-started until Start().
     void HoldAll();
     // Makes a station that is not running or waiting to run wait for its turn, with a fresh run
-    // (its earlier attempts forgotten), its child given `run_options` besides the line's; false
-    // when it is already running or waiting.
-    bool Start(std::size_t index, std::vector<std::string> run_options = {});
+    // (its earlier attempts forgotten) for the unit `unit` names: its fields that are set stand
+    // for the station's own in this run. False when it is already running or waiting.
+    bool Start(std::size_t index, const UnitFields& unit = {});
     // Stops a station: one waiting to run goes back to not-started; a running one is interrupted
     // as Ctrl-C interrupts a line, and killed when it has not ended within 30 s. False when it
     // was neither.

@@ -53,8 +53,8 @@ struct Station {
 
     // The running attempt.
     StationProcess process;
-    // Options for this run's child only (the unit it is for), given with its start.
-    std::vector<std::string> run_options;
+    // What this run's start said of its unit, over the station's own `unit` for this run.
+    UnitFields start_unit;
     std::string last_error_line;
     bool summary_seen = false;
     bool killed_by_line = false;  // the line killed it after an interruption went unheeded

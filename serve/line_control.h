@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "records/unit_fields.h"
+
 namespace vantor::cli {
 
 // What an HTTP request comes to: its status and its JSON body.
@@ -24,12 +26,9 @@ struct Answer {
     std::string body;
 };
 
-// What a start says of the unit a station is to download to; empty: not said.
-struct RunLabels {
-    std::string unit_serial;
-    std::string operator_name;
-    std::string order;
-};
+// What a start says of the unit a station is to download to (its serial, the operator, the
+// order); a field left empty is not said.
+using RunLabels = UnitFields;
 
 struct LineRequest {
     enum class Action { kStart, kStop };

@@ -6,6 +6,7 @@
 
 #include "platform/program_options.h"
 #include "records/json_writer.h"
+#include "records/unit_fields.h"
 
 namespace vantor::cli {
 
@@ -37,20 +38,9 @@ bool LooksLikeRunId(const std::string& id) {
 }  // namespace
 
 std::optional<std::string> LabelFault(const std::string& name, const std::string& value) {
-    if (value.empty() || value.size() > kMostLabelBytes) {
-        return name + ": 1 to " + std::to_string(kMostLabelBytes) + " characters, not " +
-               std::to_string(value.size());
-    }
-    for (const char c : value) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F) {
-            return name + ": a control character is not allowed";
-        }
-    }
-    if (value.front() == ' ' || value.back() == ' ') {
-        return name + ": no space at its start or end";
-    }
-    return std::nullopt;
+    // As the station's child will take it: 1 to 64 characters of UTF-8 text, no control
+    // character, no blank at either end.
+    return UnitFieldProblem(name, value);
 }
 
 std::optional<std::string> ReadStartBody(const std::string& body, RunLabels& labels) {

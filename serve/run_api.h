@@ -17,10 +17,10 @@ namespace vantor::cli {
 // stay for the dashboard and its live stream.
 inline constexpr std::size_t kMostRunWaiters = 8;
 inline constexpr long kMostRunWaitSeconds = 300;
-inline constexpr std::size_t kMostLabelBytes = 64;
+inline constexpr std::size_t kMostLabelBytes = 64;  // of a field's name shown in a message
 
-// What is wrong with a unit serial, an operator's name or an order (`name` is the field's); 1 to
-// 64 bytes, no control characters; nothing when it is right.
+// What is wrong with a unit serial, an operator's name or an order (`name` is the field's), as
+// the station's child would refuse it; nothing when it is right.
 std::optional<std::string> LabelFault(const std::string& name, const std::string& value);
 
 // A start's body: nothing, or a JSON object of "unit_serial", "operator" and "order", each a

@@ -120,18 +120,18 @@ Answer Carry(Line& line, StationBoard& board, const LineRequest& request) {
     if (request.action == LineRequest::Action::kStart) {
         board.ReadImage();
         if (request.station) {
-            if (!line.Start(*request.station)) {
+            if (!line.Start(*request.station, request.labels)) {
                 return Refused(
                     409, "station " + std::to_string(*request.station + 1) + " is running", board);
             }
-            board.BeginRun(*request.station, NewRecordId(), request.labels);
+            board.BeginRun(*request.station, NewRecordId());
             // The new run alone: its id and its station, with nothing of the run before.
             return {200, board.RunOf(*request.station).json};
         }
         int started = 0;
         for (std::size_t i = 0; i < stations; ++i) {
-            if (line.Start(i)) {
-                board.BeginRun(i, NewRecordId(), request.labels);
+            if (line.Start(i, request.labels)) {
+                board.BeginRun(i, NewRecordId());
                 ++started;
             }
         }

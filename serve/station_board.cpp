@@ -79,8 +79,7 @@ StationBoard::StationBoard(const Line& line, std::string image)
       identity_(line.Stations().size()),
       packets_(line.Stations().size()),
       last_state_(line.Stations().size()),
-      run_ids_(line.Stations().size()),
-      run_labels_(line.Stations().size()) {
+      run_ids_(line.Stations().size()) {
     ReadImage();
     Update();
 }
@@ -318,15 +317,9 @@ JsonObject StationBoard::StationJson(const Station& station) const {
     object.Bool("traffic_log", ran && !log.empty() && std::filesystem::exists(log, ignored));
     const auto index = static_cast<std::size_t>(station.number - 1);
     const bool begun = index < run_ids_.size() && !run_ids_[index].empty();
-    auto label = [&](const std::string RunLabels::*field) {
-        return begun && !(run_labels_[index].*field).empty()
-                   ? std::optional<std::string>(run_labels_[index].*field)
-                   : std::nullopt;
-    };
-    object.StringOrNull("run_id", begun ? std::optional(run_ids_[index]) : std::nullopt)
-        .StringOrNull("unit_serial", label(&RunLabels::unit_serial))
-        .StringOrNull("operator", label(&RunLabels::operator_name))
-        .StringOrNull("order", label(&RunLabels::order));
+    object.StringOrNull("run_id", begun ? std::optional(run_ids_[index]) : std::nullopt);
+    // The unit of its current or last run (or of its next, from the ports file).
+    AddUnitFields(object, RunUnitOf(station));
     return object;
 }
 
@@ -334,10 +327,9 @@ std::string StationBoard::StationJsonText(std::size_t index) const {
     return index < line_.Stations().size() ? StationJson(line_.Stations()[index]).Text() : "";
 }
 
-void StationBoard::BeginRun(std::size_t index, const std::string& id, RunLabels labels) {
+void StationBoard::BeginRun(std::size_t index, const std::string& id) {
     if (index < run_ids_.size()) {
         run_ids_[index] = id;
-        run_labels_[index] = std::move(labels);
     }
 }
 

@@ -34,8 +34,8 @@ class StationBoard {
     static const char* StateOf(const Station& station);
     std::string StationsJson() const;
     std::string StationJsonText(std::size_t index) const;
-    // A start of station `index` began a new run: its id, and what the start said of the unit.
-    void BeginRun(std::size_t index, const std::string& id, RunLabels labels);
+    // A start of station `index` began a new run, `id`.
+    void BeginRun(std::size_t index, const std::string& id);
     // The id of station `index`'s current or last run begun by a start; empty when none.
     const std::string& RunIdOf(std::size_t index) const;
     // The run's object of /api/runs/{id}: its id, whether it has ended, its station, its record.
@@ -67,9 +67,8 @@ class StationBoard {
     std::vector<Identity> identity_;
     std::vector<bool> packets_;  // per station: its progress counts the image's packets
     std::vector<std::string> last_state_;
-    // Per station: its current or last run's id and what its start said of the unit.
+    // Per station: the id of its current or last run that a start began.
     std::vector<std::string> run_ids_;
-    std::vector<RunLabels> run_labels_;
     // Since the server started.
     long passed_ = 0;  // with warnings or without
     long warned_ = 0;

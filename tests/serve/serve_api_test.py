@@ -38,7 +38,7 @@ class OneUnitAtATime(unittest.TestCase):
     def test_a_start_with_a_wrong_body_starts_nothing(self):
         for body, words in ((b"SN1", "JSON object"), ({"unit": "SN1"}, '"unit" is not a field'),
                             ({"unit_serial": 12345}, "unit_serial: a string"),
-                            ({"operator": "x" * 65}, "operator: 1 to 64"),
+                            ({"operator": "x" * 65}, "operator: the value has 65 characters"),
                             ({"order": "WO\n1"}, "control character"),
                             ([UNIT], "JSON object")):
             status, answer = start(self.base, 2, body)
