@@ -393,6 +393,13 @@ std::optional<std::string> ParseServe(const std::vector<std::string>& arguments,
                "the way: serve HTTPS (--tls-cert FILE --tls-key FILE), listen on loopback "
                "behind a TLS proxy, or say --allow-plain-token";
     }
+    if (!settings.ate_listen.empty() && !settings.ate_loopback && !settings.allow_plain_token) {
+        // The command channel is plain TCP: its TOKEN line crosses the network as it is.
+        return "--ate-listen " + settings.ate_listen +
+               " reaches beyond this machine, where the plain channel shows the token to anyone "
+               "on the way: listen on loopback (behind an SSH or TLS tunnel), or say "
+               "--allow-plain-token";
+    }
     return std::nullopt;
 }
 
