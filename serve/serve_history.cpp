@@ -22,8 +22,12 @@ constexpr const char* kLatestRuns =
     " (SELECT i.sha256 FROM run_images i WHERE i.run_id = r.id ORDER BY i.position LIMIT 1),"
     " r.command, r.user_name, r.hardware_revision, r.protected_memory_warnings,"
     " r.missing_responses, r.unrecognised_responses, r.invalid_command_responses,"
-    " r.resynchronisations"
-    " FROM runs r ORDER BY r.started DESC, r.id LIMIT ";
+    " r.resynchronisations, ";
+// The unit's columns, in a history that has them; an older one is read as it is.
+constexpr const char* kUnitColumns =
+    "r.unit_serial, r.operator_name, r.work_order, r.station_label";
+constexpr const char* kNoUnitColumns = "NULL, NULL, NULL, NULL";
+constexpr const char* kLatestRunsEnd = " FROM runs r ORDER BY r.started DESC, r.id LIMIT ";
 
 std::optional<long long> NumberOf(const SqlValue& value) {
     return value ? std::optional<long long>(std::strtoll(value->c_str(), nullptr, 10))
@@ -65,7 +69,11 @@ Answer LatestRuns(const std::string& place, long limit) {
         return Unreadable(*problem);
     }
     std::vector<SqlRow> rows;
-    if (auto problem = database->Run(kLatestRuns + std::to_string(limit), {}, &rows)) {
+    const bool unit_columns = ReadSchemaVersion(*database) >= kUnitColumnsSchema;
+    const std::string query = std::string(kLatestRuns) +
+                              (unit_columns ? kUnitColumns : kNoUnitColumns) + kLatestRunsEnd +
+                              std::to_string(limit);
+    if (auto problem = database->Run(query, {}, &rows)) {
         return Unreadable(*problem);
     }
     JsonArray runs;
@@ -90,7 +98,11 @@ Answer LatestRuns(const std::string& place, long limit) {
                         .StringOrNull("command", row[15])
                         .StringOrNull("user", row[16])
                         .IntegerOrNull("hardware_revision", NumberOf(row[17]))
-                        .Object("warnings", WarningsOf(row)));
+                        .Object("warnings", WarningsOf(row))
+                        .StringOrNull("unit_serial", row[23])
+                        .StringOrNull("operator", row[24])
+                        .StringOrNull("order", row[25])
+                        .StringOrNull("station_label", row[26]));
     }
     return {200, runs.Text()};
 }

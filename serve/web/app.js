@@ -245,7 +245,8 @@ async function loadHistory() {
       const row = document.createElement("tr");
       const ended = record.ended ? zoned(record.ended) : "";
       const image = record.image ? record.image.split(/[\\/]/).pop() : "";
-      for (const value of [ended, record.port, record.result, image, record.detail]) {
+      for (const value of [ended, record.port, record.unit_serial, record.operator || record.user,
+                         record.result, image, record.detail]) {
         const cell = document.createElement("td");
         cell.textContent = value === undefined || value === null ? "" : String(value);
         row.appendChild(cell);

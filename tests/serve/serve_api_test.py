@@ -14,7 +14,7 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from serve_test import QUICK, WAIT_S, Server, free_port, request  # noqa: E402
+from serve_helpers import QUICK, WAIT_S, Server, free_port, request, run_tests  # noqa: E402
 
 UNIT = {"unit_serial": "SN12345", "operator": "ana", "order": "WO-118"}
 
@@ -212,11 +212,4 @@ class WithoutHistory(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    scratch = tempfile.mkdtemp(prefix="vantor-serve-test-")
-    os.environ["TMPDIR"] = scratch
-    tempfile.tempdir = scratch
-    try:
-        result = unittest.main(argv=sys.argv[:1] + sys.argv[4:], verbosity=2, exit=False).result
-    finally:
-        shutil.rmtree(scratch, ignore_errors=True)
-    sys.exit(0 if result.wasSuccessful() else 1)
+    sys.exit(run_tests())

@@ -6,15 +6,15 @@ carry their unit, operator and order. The helpers are serve_test.py's.
 
 usage: serve_scan_test.py VANTOR_CLI DEMO_IMAGE ARTEFACT_FOLDER
 """
+import json
 import os
-import shutil
+import subprocess
 import sys
-import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from serve_test import (ARTEFACTS, QUICK, Server, free_port, request,  # noqa: E402
-                        start_browser, wait_for)
+from serve_helpers import (ARTEFACTS, CLI, QUICK, Server, free_port,  # noqa: E402
+                           request, run_tests, start_browser, wait_for)
 from serve_api_test import Channel  # noqa: E402
 
 
@@ -54,6 +54,8 @@ class UnitsOfALine(unittest.TestCase):
         browser.refresh()
         wait_for(lambda: browser.find_element(By.ID, "operator").get_attribute("value") == "ana",
                  "the operator's name kept by the browser")
+        wait_for(lambda: len(browser.find_elements(By.CSS_SELECTOR, ".tile")) == 4,
+                 "the tiles again")
         # A start without a serial is refused on this line, and the page says why.
         browser.find_element(By.CSS_SELECTOR, "#station-4 button.start").click()
         wait_for(lambda: "--require-unit-serial" in browser.find_element(By.ID, "message").text,
@@ -72,14 +74,22 @@ class UnitsOfALine(unittest.TestCase):
                           ("success", "SN-SCAN-0003", "ana"), ("idle", None, None)])
         status, run = request(self.server.base + "/api/runs/" + stations[2]["run_id"])
         self.assertEqual((status, run["done"], run["record"]["result"]), (200, True, "success"))
+        # The history finds each unit's run, with who ran it and for which order.
+        for serial, operator, order in (("SN-ATE-0002", "ate-7", "WO-118"),
+                                        ("SN-SCAN-0003", "ana", None)):
+            found = self.history("--unit-serial", serial)
+            self.assertEqual([(r["port"], r["operator"], r["order"]) for r in found],
+                             [(QUICK[1] if serial == "SN-ATE-0002" else QUICK[2], operator, order)])
+        self.assertEqual(len(self.history("--operator", "ana")), 1)
+        self.assertEqual(len(self.history("--order", "WO-118")), 1)
+        status, runs = request(self.server.base + "/api/history")
+        self.assertEqual(sorted(r["unit_serial"] for r in runs), ["SN-ATE-0002", "SN-SCAN-0003"])
+
+    def history(self, *filters):
+        listing = subprocess.run([CLI, "history", "--history", self.server.history, "--json"] +
+                                 list(filters), stdout=subprocess.PIPE, check=True, text=True)
+        return [json.loads(line) for line in listing.stdout.splitlines()]
 
 
 if __name__ == "__main__":
-    scratch = tempfile.mkdtemp(prefix="vantor-serve-test-")
-    os.environ["TMPDIR"] = scratch
-    tempfile.tempdir = scratch
-    try:
-        result = unittest.main(argv=sys.argv[:1] + sys.argv[4:], verbosity=2, exit=False).result
-    finally:
-        shutil.rmtree(scratch, ignore_errors=True)
-    sys.exit(0 if result.wasSuccessful() else 1)
+    sys.exit(run_tests())
