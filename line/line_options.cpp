@@ -105,9 +105,20 @@ std::optional<std::string> SplitWords(const std::string& text, std::vector<std::
 // The station's own fields after its port on a line of a ports file: --unit-serial TEXT,
 // --operator NAME, --order TEXT, --station-label TEXT.
 std::optional<std::string> ReadStationFields(const std::string& text, UnitFields& unit) {
-    std::vector<std::string> words;
-    if (auto problem = SplitWords(text, words)) {
+    std::vector<std::string> split;
+    if (auto problem = SplitWords(text, split)) {
         return problem;
+    }
+    // --order=WO-7 is --order WO-7, as on the command line.
+    std::vector<std::string> words;
+    for (const std::string& word : split) {
+        const auto equals = word.find('=');
+        if (word.rfind("--", 0) == 0 && equals != std::string::npos) {
+            words.push_back(word.substr(0, equals));
+            words.push_back(word.substr(equals + 1));
+        } else {
+            words.push_back(word);
+        }
     }
     for (std::size_t index = 0; index < words.size(); index += 2) {
         std::string UnitFields::*field = UnitFieldOf(words[index]);

@@ -139,8 +139,9 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<BadValue>& shown) { return std::string(shown.param.name); });
 
 // The stations of a line are different units: each station's line of the ports file gives its
-// own serial (and may give its own operator, order and label), the line's --operator and
-// --order go to every station that gives none, and every station's record carries its own.
+// own serial (and may give its own operator, order and label, as --order WO-9 or --order=WO-9),
+// the line's --operator and --order go to every station that gives none, and every station's
+// record carries its own.
 TEST(UnitFields, EachStationOfALineRecordsItsOwnUnit) {
     TempDir dir;
     const std::string image = GoodImage(dir);
@@ -149,7 +150,7 @@ TEST(UnitFields, EachStationOfALineRecordsItsOwnUnit) {
                   "# bench 4\n"
                   "sim:address=1 --unit-serial SN-1001 --station-label \"bench 4 left\"\n"
                   "sim:address=2\t--unit-serial SN-1002 --operator \"Max Mustermann\"\n"
-                  "sim:address=3\n");
+                  "sim:address=3 --order=WO-9\n");
     const std::string report = dir.Path("line.json");
     const CliRun run =
         RunCli({"download", image, "--ports-from", ports, "--virtual-time", "--json",
@@ -157,7 +158,7 @@ TEST(UnitFields, EachStationOfALineRecordsItsOwnUnit) {
     ASSERT_EQ(run.status, 0) << run.err;
     const std::vector<Unit> expected{{"SN-1001", "Jane Doe", "WO-7", "bench 4 left"},
                                      {"SN-1002", "Max Mustermann", "WO-7", nullptr},
-                                     {nullptr, "Jane Doe", "WO-7", nullptr}};
+                                     {nullptr, "Jane Doe", "WO-9", nullptr}};
     for (int station = 1; station <= 3; ++station) {
         const Unit& unit = expected[static_cast<std::size_t>(station - 1)];
         const std::string where = "station " + std::to_string(station);
