@@ -86,12 +86,12 @@ double TimedCli(const std::vector<std::string>& arguments, const std::string& fo
                                    {"XDG_DATA_HOME", folder + "/data"}};
     options.out = platform::ChildStream::File(folder + "/out");
     options.err = platform::ChildStream::File(folder + "/err");
-    std::string error;
     const auto start = std::chrono::steady_clock::now();
-    auto child = platform::ChildProcess::Start(options, &error);
-    if (!child) {
+    auto started = platform::ChildProcess::Start(options);
+    if (!started) {
         return -1;
     }
+    const auto& child = *started;
     const platform::ChildExit exit =
         child->Finish(std::chrono::steady_clock::now() + std::chrono::minutes(5));
     const double ms = Ms(std::chrono::steady_clock::now() - start);

@@ -278,7 +278,7 @@ std::optional<platform::ChildExit> RunCli(const std::vector<std::string>& argume
     options.argv.insert(options.argv.end(), arguments.begin(), arguments.end());
     options.in = platform::ChildStream::Inherit();
     options.out = std::move(out);
-    auto child = platform::ChildProcess::Start(options, nullptr);
+    auto child = platform::ChildProcess::Start(options).ValueOr(nullptr);
     if (!child) {
         return std::nullopt;
     }

@@ -166,13 +166,12 @@ void Line::StartAttempt(Station& station) {
         std::filesystem::remove(log, ignored);
         arguments.insert(arguments.begin() + 1, {"--traffic-log", log});
     }
-    std::string error;
-    auto process = StationProcess::Start(arguments, &error);
+    auto process = StationProcess::Start(arguments);
     if (!process) {
         attempt.result = kStationFailed;
         attempt.status = kExitStationUnstartable;
         attempt.meaning = "the station process could not start";
-        attempt.detail = error;
+        attempt.detail = process.reason();
         station.state = Station::State::Running;
         EndAttempt(station, attempt);
         return;

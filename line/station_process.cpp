@@ -46,8 +46,7 @@ StationProcess::~StationProcess() = default;
 StationProcess::StationProcess(StationProcess&& other) noexcept = default;
 StationProcess& StationProcess::operator=(StationProcess&& other) noexcept = default;
 
-std::optional<StationProcess> StationProcess::Start(const std::vector<std::string>& arguments,
-                                                    std::string* error) {
+Result<StationProcess> StationProcess::Start(const std::vector<std::string>& arguments) {
     platform::ChildOptions options;
     options.argv = {"vantor-cli"};
     options.argv.insert(options.argv.end(), arguments.begin(), arguments.end());
@@ -57,18 +56,15 @@ std::optional<StationProcess> StationProcess::Start(const std::vector<std::strin
     options.own_process_group = true;
     options.output_limit_bytes = kOutputHeldBytes;
     if (auto problem = PrepareStationChild(options)) {
-        *error = "cannot start a station process: " + *problem;
-        return std::nullopt;
+        return Failure{"cannot start a station process: " + *problem};
     }
-    std::string why;
-    auto child = ChildProcess::Start(options, &why);
+    auto child = ChildProcess::Start(options);
     if (!child) {
-        *error = "cannot start a station process: " + why;
-        return std::nullopt;
+        return Failure{"cannot start a station process: " + child.reason()};
     }
     StationProcess process;
     process.handles_ = std::make_unique<Handles>();
-    process.handles_->child = std::move(child);
+    process.handles_->child = std::move(*child);
     return process;
 }
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "line/line_splitter.h"
+#include "platform/result.h"
 
 namespace vantor::cli {
 
@@ -30,9 +31,8 @@ class StationProcess {
     // its standard input and its standard output (the event stream) and error stream read by
     // the parent. The child does not see the terminal's Ctrl-C, which reaches only the parent
     // (the line passes it on once), and it ends when the parent dies, so that no station runs
-    // on unwatched. Nothing, and `error` says why, when it cannot start.
-    static std::optional<StationProcess> Start(const std::vector<std::string>& arguments,
-                                               std::string* error);
+    // on unwatched. Or why it cannot start.
+    static Result<StationProcess> Start(const std::vector<std::string>& arguments);
 
     StationProcess();  // no child
     ~StationProcess();

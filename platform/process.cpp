@@ -6,14 +6,11 @@
 
 namespace vantor::platform {
 
-std::unique_ptr<ChildProcess> ChildProcess::Start(const ChildOptions& options, std::string* error) {
-    std::string ignored;
-    std::string& why = error != nullptr ? *error : ignored;
+Result<std::unique_ptr<ChildProcess>> ChildProcess::Start(const ChildOptions& options) {
     if (options.argv.empty()) {
-        why = "no program to start";
-        return nullptr;
+        return Failure{"no program to start"};
     }
-    return Spawn(options, why);
+    return Spawn(options);
 }
 
 bool ChildProcess::Kill() {

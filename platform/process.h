@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/result.h"
+
 namespace vantor::platform {
 
 using ProcessDeadline = std::chrono::steady_clock::time_point;
@@ -86,8 +88,8 @@ inline constexpr int kKillSignal = 9;
 
 class ChildProcess {
   public:
-    // Starts the child; nullptr with the reason in `error` when it could not be started.
-    static std::unique_ptr<ChildProcess> Start(const ChildOptions& options, std::string* error);
+    // Starts the child, or says why it could not be started.
+    static Result<std::unique_ptr<ChildProcess>> Start(const ChildOptions& options);
 
     // A child still running is killed, and every child is reaped and its descriptors closed.
     ~ChildProcess();
@@ -131,7 +133,7 @@ class ChildProcess {
     struct System;
     explicit ChildProcess(std::unique_ptr<System> system);
     // The system's part of Start, for options that name a program.
-    static std::unique_ptr<ChildProcess> Spawn(const ChildOptions& options, std::string& error);
+    static Result<std::unique_ptr<ChildProcess>> Spawn(const ChildOptions& options);
 
     std::unique_ptr<System> system_;
     friend class ProcessWaitSet;

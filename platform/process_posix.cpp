@@ -334,13 +334,14 @@ ChildProcess::ChildProcess(std::unique_ptr<System> system) : system_(std::move(s
 
 ChildProcess::~ChildProcess() = default;
 
-std::unique_ptr<ChildProcess> ChildProcess::Spawn(const ChildOptions& options, std::string& error) {
+Result<std::unique_ptr<ChildProcess>> ChildProcess::Spawn(const ChildOptions& options) {
+    std::string error;
     auto system = std::make_unique<System>();
     system->output_limit_bytes = options.output_limit_bytes;
     SpawnPlan plan;
     for (const int fd : options.inherited_descriptors) {
         if (!plan.Inherit(fd, &error)) {
-            return nullptr;
+            return Failure{error};
         }
     }
     const int in = plan.Connect(options.in, STDIN_FILENO, &error);
@@ -350,7 +351,7 @@ std::unique_ptr<ChildProcess> ChildProcess::Spawn(const ChildOptions& options, s
     system->out = Reader{std::max(out, -1), {}, out < 0};
     system->err = Reader{std::max(err, -1), {}, err < 0};
     if (in == -2 || out == -2 || err == -2) {
-        return nullptr;
+        return Failure{error};
     }
     std::vector<std::string> argv_texts = options.argv;
     std::vector<std::string> env_texts = ChildEnvironment(options);
@@ -362,8 +363,7 @@ std::unique_ptr<ChildProcess> ChildProcess::Spawn(const ChildOptions& options, s
                                      argv.data(), envp.data());
     if (failed != 0) {
         system->pid = -1;
-        error = options.argv[0] + ": " + std::strerror(failed);
-        return nullptr;
+        return Failure{options.argv[0] + ": " + std::strerror(failed)};
     }
     system->pidfd = OpenPidFd(system->pid);
     return std::unique_ptr<ChildProcess>(new ChildProcess(std::move(system)));

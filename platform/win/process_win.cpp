@@ -265,26 +265,23 @@ void ChildProcess::System::Watch(ChildStreams& streams) {
     }
 }
 
-std::unique_ptr<ChildProcess> ChildProcess::Spawn(const ChildOptions& options, std::string& error) {
+Result<std::unique_ptr<ChildProcess>> ChildProcess::Spawn(const ChildOptions& options) {
     if (!options.inherited_descriptors.empty()) {
-        error = "passing descriptors to a child is not available on Windows";
-        return nullptr;
+        return Failure{"passing descriptors to a child is not available on Windows"};
     }
     const ChildrenJob job = TheChildrenJob();
     ChildStreams streams = ConnectStreams(options);
     InterruptChannel channel = MakeInterruptChannel();
     for (const std::string& why : {job.error, streams.error, channel.error}) {
         if (!why.empty()) {
-            error = why;
-            return nullptr;
+            return Failure{why};
         }
     }
     auto changes = options.environment_changes;
     changes.emplace_back(kInterruptChannelVariable, channel.name);
     const Launched launched = LaunchSuspended(options, EnvironmentBlock(changes), streams);
     if (!launched.error.empty()) {
-        error = launched.error;
-        return nullptr;
+        return Failure{launched.error};
     }
     auto system = std::make_unique<System>();
     system->limit = std::max<std::size_t>(options.output_limit_bytes, 1);
@@ -294,10 +291,10 @@ std::unique_ptr<ChildProcess> ChildProcess::Spawn(const ChildOptions& options, s
     system->id = launched.info.dwProcessId;
     // Suspended until it is in the job, so that no child escapes the job's end.
     if (!::AssignProcessToJobObject(job.job, system->process.get())) {
-        error = LastErrorText("cannot put the child into the job object");
+        Failure failure{LastErrorText("cannot put the child into the job object")};
         ::TerminateProcess(system->process.get(), kTerminatedBase + static_cast<UINT>(kKillSignal));
         ::WaitForSingleObject(system->process.get(), INFINITE);
-        return nullptr;
+        return failure;
     }
     ::ResumeThread(thread.get());
     system->Watch(streams);

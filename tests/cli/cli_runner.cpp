@@ -56,12 +56,11 @@ std::unique_ptr<ChildProcess> StartCli(const std::vector<std::string>& arguments
                                        setup.environment.end());
     options.out = std::move(out);
     options.err = std::move(err);
-    std::string error;
-    auto child = ChildProcess::Start(options, &error);
+    auto child = ChildProcess::Start(options);
     if (!child) {
-        throw std::runtime_error("cannot start " + error);
+        throw std::runtime_error("cannot start " + child.reason());
     }
-    return child;
+    return std::move(*child);
 }
 
 int StatusOf(const platform::ChildExit& exit) {

@@ -206,9 +206,9 @@ TEST(StationHistory, ManyRunsEndingAtOnceLoseNothing) {
         options.environment_changes = {{"VANTOR_REGISTRY", dir.Path("registry")}};
         options.out = platform::ChildStream::Null();
         options.err = platform::ChildStream::Null();
-        std::string error;
-        writers.push_back(platform::ChildProcess::Start(options, &error));
-        ASSERT_TRUE(writers.back()) << error;
+        auto started = platform::ChildProcess::Start(options);
+        ASSERT_TRUE(started) << started.reason();
+        writers.push_back(std::move(*started));
     }
     for (auto& writer : writers) {
         const auto exit =

@@ -25,10 +25,9 @@ std::unique_ptr<ChildProcess> Shell(const std::string& script, ChildOptions opti
         options.out.kind == ChildStream::Kind::kInherit ? ChildStream::Pipe() : options.out;
     options.err =
         options.err.kind == ChildStream::Kind::kInherit ? ChildStream::Pipe() : options.err;
-    std::string error;
-    auto child = ChildProcess::Start(options, &error);
-    EXPECT_NE(child, nullptr) << error;
-    return child;
+    auto child = ChildProcess::Start(options);
+    EXPECT_TRUE(child) << child.reason();
+    return std::move(child).ValueOr(nullptr);
 }
 
 TEST(ChildProcess, PassesArgumentsAndEnvironmentChangesAndReadsBothStreams) {
@@ -100,9 +99,9 @@ TEST(ChildProcess, StopKillsAChildThatIgnoresSigtermAtTheDeadline) {
 TEST(ChildProcess, AProgramThatDoesNotExistIsNotStarted) {
     ChildOptions options;
     options.argv = {"/nonexistent/program"};
-    std::string error;
-    EXPECT_EQ(ChildProcess::Start(options, &error), nullptr);
-    EXPECT_NE(error.find("/nonexistent/program"), std::string::npos) << error;
+    const auto child = ChildProcess::Start(options);
+    EXPECT_FALSE(child);
+    EXPECT_NE(child.reason().find("/nonexistent/program"), std::string::npos) << child.reason();
 }
 
 // Catches a wait set that hands back children with no news: every child it returns has new

@@ -50,7 +50,7 @@ class Holder {
         options.argv = {start_name, "600"};
         options.program = link;
         options.inherited_descriptors = std::move(fds);
-        child_ = ChildProcess::Start(options, nullptr);
+        child_ = ChildProcess::Start(options).ValueOr(nullptr);
         // Held once the child runs sleep rather than the test's own copy of itself.
         const auto give_up = std::chrono::steady_clock::now() + kStartBound;
         while (child_ && LinkTarget("/proc/" + std::to_string(pid()) + "/exe") != kSleep &&
@@ -147,7 +147,7 @@ TEST_F(BusyPort, VantorCliNamesTheProgramThatHoldsThePort) {
     options.environment_changes = {{"VANTOR_REGISTRY", (folder_.path() / "registry").string()}};
     options.out = ChildStream::Pipe();
     options.err = ChildStream::JoinOut();
-    auto cli = ChildProcess::Start(options, nullptr);
+    auto cli = ChildProcess::Start(options).ValueOr(nullptr);
     ASSERT_NE(cli, nullptr);
     const ChildExit exit = cli->Finish(std::chrono::steady_clock::now() + kRunBound);
     const std::string& output = cli->Output(OutputStream::kOut);

@@ -273,7 +273,7 @@ DriveSimProcess::DriveSimProcess(const std::string& options) {
     }
     spawn.in = platform::ChildStream::Inherit();
     spawn.out = platform::ChildStream::Pipe();
-    child_ = platform::ChildProcess::Start(spawn, nullptr);
+    child_ = platform::ChildProcess::Start(spawn).ValueOr(nullptr);
     const std::string line = NextLine(10000);
     const std::size_t start = line.find("rfc2217://");
     const std::size_t end = line.find(')', start);
@@ -416,7 +416,7 @@ ProgramRun RunProgram(const std::vector<std::string>& argv) {
     options.out = platform::ChildStream::Pipe();
     options.err = platform::ChildStream::JoinOut();
     ProgramRun run;
-    auto child = platform::ChildProcess::Start(options, nullptr);
+    auto child = platform::ChildProcess::Start(options).ValueOr(nullptr);
     if (child) {
         const platform::ChildExit exit =
             child->Finish(std::chrono::steady_clock::now() + std::chrono::minutes(2));

@@ -143,7 +143,7 @@ TEST_F(PosixSerialDeviceOnPty, StaleLockFileIsReplacedAndOursRemovedAtClose) {
     // The number of a process that has ended and been reaped.
     platform::ChildOptions options;
     options.argv = {"/bin/true"};
-    auto ended = platform::ChildProcess::Start(options, nullptr);
+    auto ended = platform::ChildProcess::Start(options).ValueOr(nullptr);
     ASSERT_NE(ended, nullptr);
     ASSERT_TRUE(ended->WaitUntil(std::chrono::steady_clock::now() + std::chrono::seconds(10)));
     const std::string lock = LockDirectory() + "/" + LockFileName(pty.path());

@@ -49,7 +49,7 @@ class Spawned {
         options.in = platform::ChildStream::Inherit();
         options.out = platform::ChildStream::Null();
         options.err = platform::ChildStream::Null();
-        child_ = platform::ChildProcess::Start(options, nullptr);
+        child_ = platform::ChildProcess::Start(options).ValueOr(nullptr);
     }
     ~Spawned() {
         if (child_) {
@@ -158,7 +158,7 @@ class RealServers : public testing::Test {
         options.in = platform::ChildStream::Inherit();
         options.out = platform::ChildStream::Pipe();
         options.err = platform::ChildStream::JoinOut();
-        auto child = platform::ChildProcess::Start(options, nullptr);
+        auto child = platform::ChildProcess::Start(options).ValueOr(nullptr);
         if (!child) {
             return result;
         }
