@@ -130,10 +130,9 @@ class BenchWindow final : public platform::WindowLink {
 // The simulated drive the job's COM1 reaches, kept here so that its traffic can be read.
 std::shared_ptr<sim::SimWorld> g_world;
 
-std::unique_ptr<platform::SerialDevice> OpenBenchWorld(const std::string&, std::string* error) {
+platform::OpenedDevice OpenBenchWorld(const std::string&) {
     if (!g_world) {
-        *error = "no simulated drive";
-        return nullptr;
+        return Failure{"no simulated drive"};
     }
     return std::make_unique<sim::SimulatedLine>(g_world);
 }
@@ -180,10 +179,10 @@ std::unique_ptr<platform::SerialDevice> WrapWithProbe(std::unique_ptr<platform::
 }
 
 sim::SimOptions SimOptionsOrExit(const std::string& text) {
-    std::string error;
-    const auto options = sim::ParseSimOptions(text, &error);
+    const auto options = sim::ParseSimOptions(text);
     if (!options) {
-        std::fprintf(stderr, "vantor-bench: sim options \"%s\": %s\n", text.c_str(), error.c_str());
+        std::fprintf(stderr, "vantor-bench: sim options \"%s\": %s\n", text.c_str(),
+                     options.reason().c_str());
         std::exit(64);
     }
     return *options;

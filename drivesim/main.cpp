@@ -95,11 +95,11 @@ int main(int argc, char** argv) {
     if (!port) {
         return Usage("the port \"" + port_text + "\" is not a number from 0 to 65535");
     }
-    std::string error;
-    const auto options = sim::ParseSimOptions(options_text, &error);
+    const auto options = sim::ParseSimOptions(options_text);
     if (!options) {
-        return Usage(error);
+        return Usage(options.reason());
     }
+    std::string error;
     std::string bound;
     const int listen_fd = platform::rfc2217_server::Listen(host, *port, bound, error);
     if (listen_fd < 0) {

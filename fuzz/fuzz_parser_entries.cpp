@@ -134,10 +134,9 @@ std::string CheckRegistryInput(const std::uint8_t* data, std::size_t size) {
 
 std::string CheckSimOptionsInput(const std::uint8_t* data, std::size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);
-    std::string error;
-    const auto options = sim::ParseSimOptions(text, &error);
+    const auto options = sim::ParseSimOptions(text);
     if (!options) {
-        return error.empty() ? "a refused option text gives no reason" : std::string();
+        return options.reason().empty() ? "a refused option text gives no reason" : std::string();
     }
     // Whatever the options, a world made from them runs a quiet second of its time and ends.
     sim::SimWorld world(*options);

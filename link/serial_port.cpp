@@ -29,10 +29,14 @@ SerialPort::~SerialPort() {
 
 bool SerialPort::Open(const std::string& device_name, const platform::PortMap& ports,
                       std::string* error) {
-    device_ = platform::OpenSerialDevice(device_name, ports, error);
-    if (!device_) {
+    auto opened = platform::OpenSerialDevice(device_name, ports);
+    if (!opened) {
+        if (error != nullptr) {
+            *error = opened.reason();
+        }
         return false;
     }
+    device_ = std::move(*opened);
     settings_ = std::make_unique<platform::LineSettings>();
     ReadSettings();
     return true;

@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 namespace vantor {
@@ -17,7 +18,11 @@ struct Failure {
 template <typename T>
 class [[nodiscard]] Result {
   public:
-    Result(T value) : value_(std::move(value)) {}  // NOLINT(google-explicit-constructor)
+    // A value, or anything a value is made from (a pointer to a derived class, say).
+    template <typename U = T>
+    requires std::is_constructible_v<T, U&&> &&(!std::is_same_v<std::remove_cvref_t<U>, Result>)&&(
+        !std::is_same_v<std::remove_cvref_t<U>, Failure>)Result(U&& value)
+        : value_(std::forward<U>(value)) {}  // NOLINT(google-explicit-constructor)
     Result(Failure failure) : reason_(std::move(failure.reason)) {}  // NOLINT
 
     explicit operator bool() const { return value_.has_value(); }

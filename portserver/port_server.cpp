@@ -191,13 +191,15 @@ void ServePort(int listen_fd, const PortServerOptions& options, const std::atomi
         if (served) {
             Finish(served, options, log);
         }
-        std::string error;
-        auto device = platform::OpenPosixSerialDevice(options.device, &error);
-        if (!device || !SetStartSettings(*device)) {
-            TurnAway(client, who,
-                     device ? "cannot set up " + options.device + " for the client" : error, log);
+        auto opened = platform::OpenPosixSerialDevice(options.device);
+        if (!opened || !SetStartSettings(**opened)) {
+            TurnAway(
+                client, who,
+                opened ? "cannot set up " + options.device + " for the client" : opened.reason(),
+                log);
             continue;
         }
+        auto device = std::move(*opened);
         Log(log, "client " + who + " connected; " + options.device + " opened");
         served = std::make_unique<Served>(client, who, std::move(device), stop, options.keepalive);
     }

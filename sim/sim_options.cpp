@@ -212,7 +212,7 @@ bool ApplyOption(const std::string& item, SimOptions& options, std::string& erro
 
 }  // namespace
 
-std::optional<SimOptions> ParseSimOptions(const std::string& text, std::string* error) {
+Result<SimOptions> ParseSimOptions(const std::string& text) {
     SimOptions options;
     std::string reason;
     std::size_t start = 0;
@@ -225,10 +225,7 @@ std::optional<SimOptions> ParseSimOptions(const std::string& text, std::string* 
             ApplyOption(item, options, reason);
         }
         if (!reason.empty()) {
-            if (error != nullptr) {
-                *error = reason;
-            }
-            return std::nullopt;
+            return Failure{reason};
         }
         if (comma == std::string::npos) {
             break;

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/result.h"
+
 namespace vantor::sim {
 
 // How the simulated drive(s) behave; every field has an option of the device address
@@ -64,8 +66,8 @@ struct SimOptions {
     int fifo_timeout_chars = 4;  // fifo-timeout=N
 };
 
-// Parses the comma-separated options that follow "sim:" ("" gives the defaults). On failure
-// returns nothing and names the bad option in `error`.
-std::optional<SimOptions> ParseSimOptions(const std::string& text, std::string* error);
+// Parses the comma-separated options that follow "sim:" ("" gives the defaults), or names the
+// bad option.
+Result<SimOptions> ParseSimOptions(const std::string& text);
 
 }  // namespace vantor::sim

@@ -214,15 +214,10 @@ platform::DeviceCondition SimulatedLine::Condition() const {
     return condition;
 }
 
-std::unique_ptr<platform::SerialDevice> OpenSimulatedDevice(const std::string& options,
-                                                            std::string* error) {
-    std::string reason;
-    const auto parsed = ParseSimOptions(options, &reason);
+platform::OpenedDevice OpenSimulatedDevice(const std::string& options) {
+    const auto parsed = ParseSimOptions(options);
     if (!parsed) {
-        if (error != nullptr) {
-            *error = "simulated drive: " + reason;
-        }
-        return nullptr;
+        return Failure{"simulated drive: " + parsed.reason()};
     }
     return std::make_unique<SimulatedLine>(std::make_shared<SimWorld>(*parsed));
 }
@@ -231,18 +226,14 @@ namespace {
 
 // "sim" alone or followed by ":OPTIONS"; any other address that begins with "sim" names no
 // device.
-std::unique_ptr<platform::SerialDevice> OpenSimAddress(const std::string& address,
-                                                       std::string* error) {
+platform::OpenedDevice OpenSimAddress(const std::string& address) {
     if (address == "sim") {
-        return OpenSimulatedDevice("", error);
+        return OpenSimulatedDevice("");
     }
     if (address.rfind("sim:", 0) == 0) {
-        return OpenSimulatedDevice(address.substr(4), error);
+        return OpenSimulatedDevice(address.substr(4));
     }
-    if (error != nullptr) {
-        *error = "no device for the address \"" + address + "\"";
-    }
-    return nullptr;
+    return Failure{"no device for the address \"" + address + "\""};
 }
 
 }  // namespace

@@ -43,10 +43,9 @@ class SimulatedLine final : public platform::SerialDevice {
 };
 
 // Opens a new simulated line with its drive(s), configured by the comma-separated `options`
-// (the text after "sim:"). Returns nullptr and says why in `error` for an option it does not
-// know or a value it cannot use.
-std::unique_ptr<platform::SerialDevice> OpenSimulatedDevice(const std::string& options,
-                                                            std::string* error);
+// (the text after "sim:"); or says why, for an option it does not know or a value it cannot
+// use.
+platform::OpenedDevice OpenSimulatedDevice(const std::string& options);
 
 // Makes the device addresses "sim" and "sim:OPTIONS" open the built-in simulated drive
 // (OpenSimulatedDevice) through platform::OpenSerialDevice, for the rest of the process. The

@@ -458,9 +458,8 @@ std::optional<std::string> CheckDownloadSettings(const DownloadSettings& setting
         }
     }
     if (address && address->rfind("sim:", 0) == 0) {
-        std::string error;
-        if (!sim::ParseSimOptions(address->substr(4), &error)) {
-            return "--port \"" + *address + "\": " + error;
+        if (const auto options = sim::ParseSimOptions(address->substr(4)); !options) {
+            return "--port \"" + *address + "\": " + options.reason();
         }
     }
     if (settings.virtual_time && !(address && IsSimAddress(*address))) {

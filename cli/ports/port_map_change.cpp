@@ -97,9 +97,8 @@ int UnsetPort(int number) {
 
 std::optional<std::string> CheckPortDevice(const std::string& device) {
     if (device.rfind("sim:", 0) == 0) {
-        std::string error;
-        if (!sim::ParseSimOptions(device.substr(4), &error)) {
-            return "DEVICE \"" + device + "\": " + error;
+        if (const auto options = sim::ParseSimOptions(device.substr(4)); !options) {
+            return "DEVICE \"" + device + "\": " + options.reason();
         }
         return std::nullopt;
     }

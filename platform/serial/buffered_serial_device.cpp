@@ -8,12 +8,6 @@
 
 namespace vantor::platform {
 
-void SetOpenError(std::string* error, const std::string& text) {
-    if (error != nullptr) {
-        *error = text;
-    }
-}
-
 std::string Quoted(const std::string& text) {
     return "\"" + text + "\"";
 }

@@ -36,9 +36,6 @@ class InterruptRetries {
     int interrupts_ = 0;
 };
 
-// Sets `*error` to `text` when the caller asked for the reason (error is not nullptr).
-void SetOpenError(std::string* error, const std::string& text);
-
 // `text` in double quotes, as the open errors name a path.
 std::string Quoted(const std::string& text);
 

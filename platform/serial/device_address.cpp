@@ -73,13 +73,7 @@ bool StartsWith(const std::string& text, const std::string& prefix) {
     return text.compare(0, prefix.size(), prefix) == 0;
 }
 
-void SetError(std::string* error, const std::string& text) {
-    if (error != nullptr) {
-        *error = text;
-    }
-}
-
-std::unique_ptr<SerialDevice> OpenBackend(const std::string& address, std::string* error) {
+OpenedDevice OpenBackend(const std::string& address) {
     DeviceOpener registered = nullptr;
     {
         std::lock_guard lock(g_mutex);
@@ -90,16 +84,15 @@ std::unique_ptr<SerialDevice> OpenBackend(const std::string& address, std::strin
         }
     }
     if (registered != nullptr) {
-        return registered(address, error);
+        return registered(address);
     }
     if (IsNativeDeviceAddress(address)) {
-        return OpenNativeSerialDevice(address, error);
+        return OpenNativeSerialDevice(address);
     }
     if (StartsWith(address, "rfc2217://")) {
-        return OpenRfc2217Device(address, error);
+        return OpenRfc2217Device(address);
     }
-    SetError(error, "no device for the address \"" + address + "\"");
-    return nullptr;
+    return Failure{"no device for the address \"" + address + "\""};
 }
 
 }  // namespace
@@ -118,37 +111,35 @@ void SetDeviceWrapper(DeviceWrapper wrapper) {
     g_wrapper = wrapper;
 }
 
-std::unique_ptr<SerialDevice> OpenSerialDevice(const std::string& name, std::string* error) {
-    return OpenSerialDevice(name, PortMap(), error);
+OpenedDevice OpenSerialDevice(const std::string& name) {
+    return OpenSerialDevice(name, PortMap());
 }
 
-std::unique_ptr<SerialDevice> OpenSerialDevice(const std::string& name, const PortMap& ports,
-                                               std::string* error) {
+OpenedDevice OpenSerialDevice(const std::string& name, const PortMap& ports) {
     std::string address = name;
     if (StartsWith(name, "COM")) {
         std::string problem;
         const auto mapped = ports.Resolve(name, &problem);
         if (!mapped) {
-            SetError(error, problem.empty()
-                                ? "the port name \"" + name + "\" is not mapped to a device"
-                                : problem);
-            return nullptr;
+            return Failure{problem.empty()
+                               ? "the port name \"" + name + "\" is not mapped to a device"
+                               : problem};
         }
         address = *mapped;
     }
     {
         std::lock_guard lock(g_mutex);
         if (!g_open_addresses.insert(address).second) {
-            SetError(error, "the device \"" + address + "\" is already open");
-            return nullptr;
+            return Failure{"the device \"" + address + "\" is already open"};
         }
     }
-    auto device = OpenBackend(address, error);
-    if (!device) {
+    auto opened = OpenBackend(address);
+    if (!opened) {
         std::lock_guard lock(g_mutex);
         g_open_addresses.erase(address);
-        return nullptr;
+        return opened;
     }
+    auto device = std::move(*opened);
     DeviceWrapper wrapper;
     {
         std::lock_guard lock(g_mutex);

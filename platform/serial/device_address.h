@@ -17,17 +17,14 @@ namespace vantor::platform {
 //   "/dev/..."               a serial device through termios
 //   "rfc2217://HOST:PORT"    a network serial port
 // A device is open at most once in the process: a second open of the same address fails until
-// the first is closed. On failure returns nullptr and, when `error` is given, says why.
-std::unique_ptr<SerialDevice> OpenSerialDevice(const std::string& address, const PortMap& ports,
-                                               std::string* error = nullptr);
+// the first is closed. Or says why it cannot be opened.
+OpenedDevice OpenSerialDevice(const std::string& address, const PortMap& ports);
 // The same with the stored port map alone.
-std::unique_ptr<SerialDevice> OpenSerialDevice(const std::string& address,
-                                               std::string* error = nullptr);
+OpenedDevice OpenSerialDevice(const std::string& address);
 
-// Opens the device behind an address of a scheme that tests or tools add. `opener` returns
-// nullptr to refuse. Registering an existing prefix replaces it; an empty opener removes it.
-using DeviceOpener = std::unique_ptr<SerialDevice> (*)(const std::string& address,
-                                                       std::string* error);
+// Opens the device behind an address of a scheme that tests or tools add, or says why not.
+// Registering an existing prefix replaces it; an empty opener removes it.
+using DeviceOpener = OpenedDevice (*)(const std::string& address);
 void RegisterDeviceScheme(const std::string& prefix, DeviceOpener opener);
 
 // Lets a front end put a layer around every device the process opens from now on (a traffic

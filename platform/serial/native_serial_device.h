@@ -13,10 +13,8 @@ namespace vantor::platform {
 // Whether `address` names one of this system's own serial ports.
 bool IsNativeDeviceAddress(const std::string& address);
 
-// Opens the port at `address` exclusively, raw 8N1. On failure returns nullptr and, when
-// `error` is given, says why.
-std::unique_ptr<SerialDevice> OpenNativeSerialDevice(const std::string& address,
-                                                     std::string* error);
+// Opens the port at `address` exclusively, raw 8N1, or says why it cannot.
+OpenedDevice OpenNativeSerialDevice(const std::string& address);
 
 // The port that the name "COMn" opens when the port map does not map it: /dev/ttyS0 to
 // /dev/ttyS3 for COM1 to COM4 on POSIX systems, the comm port \\.\COMn itself on Windows;

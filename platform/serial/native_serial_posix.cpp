@@ -8,9 +8,8 @@ bool IsNativeDeviceAddress(const std::string& address) {
     return address.compare(0, 1, "/") == 0;
 }
 
-std::unique_ptr<SerialDevice> OpenNativeSerialDevice(const std::string& address,
-                                                     std::string* error) {
-    return OpenPosixSerialDevice(address, error);
+OpenedDevice OpenNativeSerialDevice(const std::string& address) {
+    return OpenPosixSerialDevice(address);
 }
 
 bool NetworkSerialPortsAvailable() {

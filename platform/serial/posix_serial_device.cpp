@@ -536,47 +536,39 @@ bool IsPseudoTerminal(const std::string& path) {
            major(info.st_rdev) >= kPtySlaveMajorFirst && major(info.st_rdev) <= kPtySlaveMajorLast;
 }
 
-std::unique_ptr<SerialDevice> OpenPosixSerialDevice(const std::string& path, std::string* error) {
+OpenedDevice OpenPosixSerialDevice(const std::string& path) {
     // The lock file comes first: a program that locks the device (ser2net, minicom) may hold
     // it without holding it exclusively, and opening it would disturb its modem lines.
     UucpLock lock;
     if (auto held = lock.Take(path)) {
-        SetOpenError(error, *held);
-        return nullptr;
+        return Failure{*held};
     }
     // A program that holds the device without a lock file (a terminal program, ModemManager)
     // would share the line with the drive: the open would succeed and the job fail later.
     if (auto holder = FindOtherHolder(path)) {
-        SetOpenError(error, *holder);
-        return nullptr;
+        return Failure{*holder};
     }
     const int fd = OpenRetrying(path);
     if (fd < 0) {
-        SetOpenError(error, OpenFailureText(path, errno));
-        return nullptr;
+        return Failure{OpenFailureText(path, errno)};
     }
     FdGuard guard(fd);
     // The lock keeps out every other opener, root included, whom TIOCEXCL lets through.
     if (Syscalls().Flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const bool busy = errno == EWOULDBLOCK;
-        SetOpenError(error, busy ? "the device " + Quoted(path) + " is in use by another program"
-                                 : "cannot lock " + Quoted(path) + ": " + std::strerror(errno));
-        return nullptr;
+        return Failure{busy ? "the device " + Quoted(path) + " is in use by another program"
+                            : "cannot lock " + Quoted(path) + ": " + std::strerror(errno)};
     }
     termios attributes{};
     if (Syscalls().TcGetAttr(fd, &attributes) != 0) {
-        SetOpenError(error, Quoted(path) + " is not a serial device: " + std::strerror(errno));
-        return nullptr;
+        return Failure{Quoted(path) + " is not a serial device: " + std::strerror(errno)};
     }
     if (Syscalls().Ioctl(fd, TIOCEXCL, nullptr) != 0) {
-        SetOpenError(error,
-                     "cannot open " + Quoted(path) + " exclusively: " + std::strerror(errno));
-        return nullptr;
+        return Failure{"cannot open " + Quoted(path) + " exclusively: " + std::strerror(errno)};
     }
     MakeRaw(attributes);
     if (Syscalls().TcSetAttr(fd, TCSANOW, &attributes) != 0) {
-        SetOpenError(error, "cannot set up " + Quoted(path) + ": " + std::strerror(errno));
-        return nullptr;
+        return Failure{"cannot set up " + Quoted(path) + ": " + std::strerror(errno)};
     }
     AskLowLatency(fd);
     // Whatever arrived before the line was set up is not the drive's.

@@ -30,9 +30,8 @@ class ParmrkDecoder {
 };
 
 // Opens the serial device at `path` (for example "/dev/ttyUSB0") exclusively, in raw 8N1 with
-// breaks marked. On failure returns nullptr and, when `error` is given, says why.
-std::unique_ptr<SerialDevice> OpenPosixSerialDevice(const std::string& path,
-                                                    std::string* error = nullptr);
+// breaks marked; or says why it cannot.
+OpenedDevice OpenPosixSerialDevice(const std::string& path);
 
 // Another process that has the device at `path` open, looked for through /proc/*/fd before the
 // device is opened: the reason the device is in use, naming the holder's process ID and

@@ -22,9 +22,7 @@ std::optional<std::string> Rfc2217AddressProblem(const std::string& address);
 bool NetworkSerialPortsAvailable();
 
 // Opens "rfc2217://HOST:PORT" (HOST a name, an IPv4 address or an IPv6 address in brackets).
-// The server's line state reports feed the break flag. On failure returns nullptr and, when
-// `error` is given, says why.
-std::unique_ptr<SerialDevice> OpenRfc2217Device(const std::string& address,
-                                                std::string* error = nullptr);
+// The server's line state reports feed the break flag. Or says why it cannot be opened.
+OpenedDevice OpenRfc2217Device(const std::string& address);
 
 }  // namespace vantor::platform

@@ -134,26 +134,23 @@ std::string Rfc2217Device::ClosedText() {
                         : "the server said \"" + text + "\" and closed the connection";
 }
 
-std::unique_ptr<SerialDevice> OpenRfc2217Device(const std::string& address, std::string* error) {
+OpenedDevice OpenRfc2217Device(const std::string& address) {
     const auto target = ParseRfc2217Address(address);
     if (!target) {
-        SetOpenError(error, *Rfc2217AddressProblem(address));
-        return nullptr;
+        return Failure{*Rfc2217AddressProblem(address)};
     }
     const std::string where = target->host + ":" + target->port;
     const std::int64_t deadline_ns = NowNs() + std::int64_t{kRfc2217OpenBudgetMs} * 1'000'000;
     std::string why;
     const int fd = ConnectRfc2217(*target, deadline_ns, why);
     if (fd < 0) {
-        SetOpenError(error, "cannot connect to " + where + ": " + why);
-        return nullptr;
+        return Failure{"cannot connect to " + where + ": " + why};
     }
     // Every byte of the protocol is a poll's worth of time; none may wait for company.
     net::SetNoDelay(fd);
     auto device = std::make_unique<Rfc2217Device>(fd);
     if (!device->Negotiate(deadline_ns, why) || !device->Settle(deadline_ns, why)) {
-        SetOpenError(error, "cannot open the serial port at " + where + ": " + why);
-        return nullptr;
+        return Failure{"cannot open the serial port at " + where + ": " + why};
     }
     return device;
 }

@@ -5,8 +5,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "platform/clock.h"
+#include "platform/result.h"
 
 namespace vantor::platform {
 
@@ -133,5 +135,8 @@ class SerialDevice {
     // True once fence `number` (and every one before it) was answered.
     virtual bool FenceAnswered(std::uint64_t /*number*/) { return true; }
 };
+
+// A device just opened, or why it could not be opened.
+using OpenedDevice = Result<std::unique_ptr<SerialDevice>>;
 
 }  // namespace vantor::platform

@@ -312,24 +312,17 @@ bool IsNativeDeviceAddress(const std::string& address) {
            IsCommPortName(address);
 }
 
-std::unique_ptr<SerialDevice> OpenNativeSerialDevice(const std::string& address,
-                                                     std::string* error) {
+OpenedDevice OpenNativeSerialDevice(const std::string& address) {
     // "COM12" as a device address is the comm port \\.\COM12.
     const std::string path = IsCommPortName(address) ? kDevicePrefix + address : address;
     const HANDLE port = CommCalls().CreateFileA(path.c_str());
     if (port == INVALID_HANDLE_VALUE) {
-        if (error != nullptr) {
-            *error = "cannot open \"" + path + "\": " + SystemMessage(::GetLastError());
-        }
-        return nullptr;
+        return Failure{"cannot open \"" + path + "\": " + SystemMessage(::GetLastError())};
     }
     auto device = std::make_unique<WinCommDevice>(port, WinePortIsPseudoTerminal(path));
     std::string why;
     if (!device->MakeRaw(why)) {
-        if (error != nullptr) {
-            *error = "\"" + address + "\" is not a serial port: " + why;
-        }
-        return nullptr;
+        return Failure{"\"" + address + "\" is not a serial port: " + why};
     }
     return device;
 }

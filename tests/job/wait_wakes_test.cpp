@@ -87,11 +87,11 @@ class CountedLine final : public platform::SerialDevice {
     sim::SimulatedLine line_;
 };
 
-std::unique_ptr<platform::SerialDevice> OpenPolled(const std::string&, std::string*) {
+platform::OpenedDevice OpenPolled(const std::string&) {
     return std::make_unique<PolledLine>(g_polled_world);
 }
 
-std::unique_ptr<platform::SerialDevice> OpenCounted(const std::string&, std::string*) {
+platform::OpenedDevice OpenCounted(const std::string&) {
     return std::make_unique<CountedLine>(g_polled_world);
 }
 

@@ -41,7 +41,7 @@ TEST_F(SerialPortTest, PortNamesOutsideTheMapFailWithTheStatusText) {
 }
 
 TEST_F(SerialPortTest, OpeningADeviceThatIsAlreadyOpenFails) {
-    auto other_program = platform::OpenSerialDevice("COM2");
+    auto other_program = test::ValueOf(platform::OpenSerialDevice("COM2"));
     ASSERT_NE(other_program, nullptr);
     EXPECT_EQ(OpenDrivePort(9600, '2', platform::PortMap()), PortResult::kFailed);
     EXPECT_EQ(CurrentPort(), nullptr);

@@ -116,10 +116,11 @@ TEST_F(BusyPort, AHeldTerminalIsRefusedWithItsHolderUntilTheHolderEnds) {
     auto holder = HoldTheTerminal("sleep");
     ASSERT_TRUE(holder->running());
     std::string error;
-    EXPECT_EQ(OpenPosixSerialDevice(pty_.path(), &error), nullptr);
+    error = OpenPosixSerialDevice(pty_.path()).reason();
+    EXPECT_FALSE(error.empty());
     EXPECT_EQ(error, InUseBy(holder->pid(), "sleep"));
     holder->End();
-    EXPECT_NE(OpenPosixSerialDevice(pty_.path(), &error), nullptr) << error;
+    EXPECT_EQ(OpenPosixSerialDevice(pty_.path()).reason(), "");
 }
 
 // Catches the far end of a pseudo-terminal taken for a rival: a program that holds the master
@@ -130,8 +131,7 @@ TEST_F(BusyPort, TheFarEndOfAPseudoTerminalIsNoRival) {
     ::close(slave_);
     slave_ = -1;
     EXPECT_EQ(FindOtherHolder(pty_.path()), std::nullopt);
-    std::string error;
-    EXPECT_NE(OpenPosixSerialDevice(pty_.path(), &error), nullptr) << error;
+    EXPECT_EQ(OpenPosixSerialDevice(pty_.path()).reason(), "");
 }
 
 // Catches the command line program taking a held port: it must refuse it at once and name the

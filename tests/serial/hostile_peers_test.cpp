@@ -23,6 +23,7 @@
 #include "platform/serial/rfc2217_device.h"
 #include "platform/serial/rfc2217_server.h"
 #include "platform/serial/rfc2217_telnet.h"
+#include "support/test_support.h"
 
 namespace vantor::platform {
 namespace {
@@ -131,11 +132,11 @@ class AgainstHostileServer : public testing::TestWithParam<ServerScript> {};
 TEST_P(AgainstHostileServer, OpenEndsWithinItsBudgetAndMemoryStaysBounded) {
     const ServerScript& script = GetParam();
     HostileServer server(script);
-    std::string error;
     const auto start = Clock::now();
-    auto device = OpenSerialDevice(server.Address(), &error);
-    EXPECT_LT(Clock::now() - start, kOpenLimit) << error;
-    EXPECT_EQ(device != nullptr, script.opens) << error;
+    auto opened = OpenSerialDevice(server.Address());
+    EXPECT_LT(Clock::now() - start, kOpenLimit) << opened.reason();
+    EXPECT_EQ(static_cast<bool>(opened), script.opens) << opened.reason();
+    auto device = std::move(opened).ValueOr(nullptr);
     if (device) {
         // Every call takes one bounded pump's worth of the flood (at most 64 reads) and returns;
         // the guard only catches a call that never returns.
@@ -265,10 +266,9 @@ TEST(AgainstHostileClients, NextClientIsServedWithinThreeSecondsAndMemoryStaysBo
         }
         // ... and serves the next one at once.
         const auto left_at = Clock::now();
-        std::string error;
-        auto device = OpenSerialDevice(server.address(), &error);
+        auto device = test::ValueOf(OpenSerialDevice(server.address()));
         EXPECT_LT(Clock::now() - left_at, kNextClientLimit);
-        ASSERT_NE(device, nullptr) << error;
+        ASSERT_NE(device, nullptr);
         device->Close();
         device.reset();
         server.NextLine(5000);  // its "connected"

@@ -23,6 +23,7 @@
 #include "platform/serial/rfc2217_server.h"
 #include "portserver/port_server.h"
 #include "simulated_uart.h"
+#include "support/test_support.h"
 
 namespace vantor {
 namespace {
@@ -114,16 +115,17 @@ TEST_F(PortServerInFront, CliDownloadsTheDemoImageWithBreaksBothWays) {
 
 TEST_F(PortServerInFront, SecondClientIsToldThePortIsInUseAndTheNextIsServed) {
     std::string error;
-    auto first = platform::OpenRfc2217Device(address, &error);
-    ASSERT_NE(first, nullptr) << error;
-    EXPECT_EQ(platform::OpenRfc2217Device(address, &error), nullptr);
+    auto first = test::ValueOf(platform::OpenRfc2217Device(address));
+    ASSERT_NE(first, nullptr);
+    error = platform::OpenRfc2217Device(address).reason();
+    EXPECT_FALSE(error.empty());
     EXPECT_NE(error.find("the server said \"vantor-port-server: the port /dev/ttyVANTORSIM0 is in "
                          "use by another client (127.0.0.1:"),
               std::string::npos)
         << error;
     first->Close();
-    auto next = platform::OpenRfc2217Device(address, &error);
-    EXPECT_NE(next, nullptr) << error;
+    auto next = test::ValueOf(platform::OpenRfc2217Device(address));
+    EXPECT_NE(next, nullptr);
     next.reset();
     const std::string log = Stop();
     const auto count = [&](const std::string& what) {
@@ -205,9 +207,8 @@ TEST_F(PortServerInOwnNetwork, VanishedClientFreesThePortWithinTheKeepAlive) {
         EXPECT_NE(output.find("[  PASSED  ] 1 test"), std::string::npos) << output;
         return;
     }
-    std::string error;
-    auto client = platform::OpenRfc2217Device(address, &error);
-    ASSERT_NE(client, nullptr) << error;
+    auto client = test::ValueOf(platform::OpenRfc2217Device(address));
+    ASSERT_NE(client, nullptr);
     EXPECT_NE(NextLogLine(5000).find("opened"), std::string::npos);
     ASSERT_TRUE(SetLoopbackUp(false));
     const std::string ended = NextLogLine(options.keepalive.UnacknowledgedMs() + 5000);
@@ -229,7 +230,8 @@ class PortServerAllowingTenOnly : public PortServerInFront {
 
 TEST_F(PortServerAllowingTenOnly, TurnsAwayAPeerOutsideTheAllowedNetworks) {
     std::string error;
-    EXPECT_EQ(platform::OpenRfc2217Device(address, &error), nullptr);
+    error = platform::OpenRfc2217Device(address).reason();
+    EXPECT_FALSE(error.empty());
     EXPECT_NE(error.find("this address may not use the port (--allow)"), std::string::npos)
         << error;
     const std::string log = Stop();

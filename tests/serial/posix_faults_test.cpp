@@ -12,6 +12,7 @@
 #include "platform/clock.h"
 #include "platform/serial/posix_serial_device.h"
 #include "pty_pair.h"
+#include "support/test_support.h"
 
 namespace vantor::platform {
 namespace {
@@ -31,7 +32,7 @@ class PosixFaults : public testing::Test {
   protected:
     void SetUp() override {
         ASSERT_TRUE(pty.ok());
-        device = OpenPosixSerialDevice(pty.path());
+        device = test::ValueOf(OpenPosixSerialDevice(pty.path()));
         ASSERT_NE(device, nullptr);
     }
 
@@ -241,7 +242,8 @@ TEST(PosixOpenFaults, OpenRefusingTheLineSettingsClosesWhatItOpened) {
     ScopedSyscalls scoped(syscalls);
     syscalls.tcsetattr_error = EINVAL;
     std::string error;
-    EXPECT_EQ(OpenPosixSerialDevice(pty.path(), &error), nullptr);
+    error = OpenPosixSerialDevice(pty.path()).reason();
+    EXPECT_FALSE(error.empty());
     EXPECT_NE(error.find("cannot set up"), std::string::npos) << error;
     EXPECT_EQ(syscalls.opens, 1);
     EXPECT_EQ(syscalls.closes, 1);
@@ -252,7 +254,7 @@ TEST(PosixOpenFaults, OpenRefusedExclusiveHoldClosesWhatItOpened) {
     FaultySyscalls syscalls;
     ScopedSyscalls scoped(syscalls);
     syscalls.ioctl_errors[TIOCEXCL] = EBUSY;
-    EXPECT_EQ(OpenPosixSerialDevice(pty.path()), nullptr);
+    EXPECT_FALSE(OpenPosixSerialDevice(pty.path()));
     EXPECT_EQ(syscalls.closes, syscalls.opens);
 }
 

@@ -47,9 +47,8 @@ class PosixSerialDeviceOnPty : public testing::Test {
   protected:
     void SetUp() override {
         ASSERT_TRUE(pty.ok());
-        std::string error;
-        device = OpenPosixSerialDevice(pty.path(), &error);
-        ASSERT_NE(device, nullptr) << error;
+        device = test::ValueOf(OpenPosixSerialDevice(pty.path()));
+        ASSERT_NE(device, nullptr);
     }
 
     Bytes ReadAll(std::size_t count) {
@@ -123,7 +122,8 @@ TEST_F(PosixSerialDeviceOnPty, NoBreakFlagWithoutABreak) {
 
 TEST_F(PosixSerialDeviceOnPty, SecondOpenOfTheSameDeviceFails) {
     std::string error;
-    EXPECT_EQ(OpenPosixSerialDevice(pty.path(), &error), nullptr);
+    error = OpenPosixSerialDevice(pty.path()).reason();
+    EXPECT_FALSE(error.empty());
     EXPECT_NE(error.find("in use"), std::string::npos) << error;
 }
 
@@ -132,7 +132,7 @@ TEST_F(PosixSerialDeviceOnPty, SecondOpenThroughAnotherNameFails) {
     const std::string link = testing::TempDir() + "serial_pty_link_" + std::to_string(::getpid());
     std::filesystem::remove(link);
     std::filesystem::create_symlink(pty.path(), link);
-    EXPECT_EQ(OpenPosixSerialDevice(link), nullptr);
+    EXPECT_FALSE(OpenPosixSerialDevice(link));
     std::filesystem::remove(link);
 }
 
@@ -148,7 +148,7 @@ TEST_F(PosixSerialDeviceOnPty, StaleLockFileIsReplacedAndOursRemovedAtClose) {
     ASSERT_TRUE(ended->WaitUntil(std::chrono::steady_clock::now() + std::chrono::seconds(10)));
     const std::string lock = LockDirectory() + "/" + LockFileName(pty.path());
     std::ofstream(lock) << std::setw(10) << ended->id() << "\n";
-    device = OpenPosixSerialDevice(pty.path());
+    device = test::ValueOf(OpenPosixSerialDevice(pty.path()));
     ASSERT_NE(device, nullptr);
     std::ifstream held(lock);
     pid_t holder = 0;
@@ -187,7 +187,7 @@ TEST_F(PosixSerialDeviceOnPty, CloseLetsTheDeviceBeOpenedAgain) {
     std::uint8_t byte = 0;
     std::size_t count = 0;
     EXPECT_FALSE(device->Write(&byte, 1, count));
-    EXPECT_NE(OpenPosixSerialDevice(pty.path()), nullptr);
+    EXPECT_EQ(OpenPosixSerialDevice(pty.path()).reason(), "");
 }
 
 TEST_F(PosixSerialDeviceOnPty, DriveFormatReadsBackAsSet) {
@@ -240,7 +240,8 @@ class PosixSerialOpenFailures : public testing::TestWithParam<OpenFailureCase> {
 
 TEST_P(PosixSerialOpenFailures, FailWithAClearReason) {
     std::string error;
-    EXPECT_EQ(OpenPosixSerialDevice(GetParam().path, &error), nullptr);
+    error = OpenPosixSerialDevice(GetParam().path).reason();
+    EXPECT_FALSE(error.empty());
     EXPECT_NE(error.find(GetParam().path), std::string::npos) << error;
     EXPECT_NE(error.find(GetParam().says), std::string::npos) << error;
 }

@@ -200,9 +200,8 @@ class RealServers : public testing::Test {
 
 // The banner arrives with the telnet negotiation; taken for data it answers the seek as a drive.
 TEST_F(RealServers, BannerIsDroppedAndTheDrivesBytesComeThrough) {
-    std::string error;
-    auto device = platform::OpenSerialDevice(Address(banner_port_), &error);
-    ASSERT_NE(device, nullptr) << error;
+    auto device = test::ValueOf(platform::OpenSerialDevice(Address(banner_port_)));
+    ASSERT_NE(device, nullptr);
     const int drive = ::open(peer_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     ASSERT_GE(drive, 0);
     ASSERT_EQ(::write(drive, "OK", 2), 2);
@@ -217,9 +216,8 @@ TEST_F(RealServers, BannerIsDroppedAndTheDrivesBytesComeThrough) {
 }
 
 TEST_F(RealServers, PortInUseIsRefusedInTheServersOwnWords) {
-    std::string error;
-    auto first = platform::OpenSerialDevice(Address(banner_port_), &error);
-    ASSERT_NE(first, nullptr) << error;
+    auto first = test::ValueOf(platform::OpenSerialDevice(Address(banner_port_)));
+    ASSERT_NE(first, nullptr);
     ExpectRefusedInTheServersWords(Address(banner_port_),
                                    "the server said \\\"Port already in use\\\"");
 }
@@ -230,9 +228,8 @@ TEST_F(RealServers, MissingDeviceBehindTheServerIsNamed) {
 
 // The server serves the line and holds its lock file: a direct open must not disturb it.
 TEST_F(RealServers, DeviceServedByTheServerIsRefusedNamingIt) {
-    std::string error;
-    auto served = platform::OpenSerialDevice(Address(banner_port_), &error);
-    ASSERT_NE(served, nullptr) << error;
+    auto served = test::ValueOf(platform::OpenSerialDevice(Address(banner_port_)));
+    ASSERT_NE(served, nullptr);
     const CommandResult run = Download(device_);
     EXPECT_EQ(run.exit_status, DesignCode(JobResult::kPortUnopenable)) << run.output;
     EXPECT_NE(

@@ -45,9 +45,8 @@ Bytes AllByteValues() {
 class Rfc2217Loopback : public testing::Test {
   protected:
     void SetUp() override {
-        std::string error;
-        device = OpenRfc2217Device(server.Address(), &error);
-        ASSERT_NE(device, nullptr) << error;
+        device = test::ValueOf(OpenRfc2217Device(server.Address()));
+        ASSERT_NE(device, nullptr);
     }
 
     std::uint32_t errors = 0;
@@ -109,9 +108,8 @@ TEST_F(Rfc2217Loopback, PurgeEmptiesTheLocalQueueAndTheServers) {
 // line before it has arrived: through the device as the link opens it, wrappers included.
 TEST(Rfc2217Fence, AnswerComesAfterWhatTheServerHadOfTheLine) {
     test::LoopbackServer server;
-    std::string error;
-    auto opened = OpenSerialDevice(server.Address(), &error);
-    ASSERT_NE(opened, nullptr) << error;
+    auto opened = test::ValueOf(OpenSerialDevice(server.Address()));
+    ASSERT_NE(opened, nullptr);
     const Bytes bytes = {0x55, 0xFF, 0x0D};
     std::size_t written = 0;
     ASSERT_TRUE(opened->Write(bytes.data(), bytes.size(), written));
@@ -167,7 +165,8 @@ TEST_F(Rfc2217OpenFailures, SilentServerFailsWhenTheBudgetIsUsedUp) {
     test::ScriptedPeer peer({});
     const std::int64_t start_ns = clock.NowNs();
     std::string error;
-    EXPECT_EQ(OpenRfc2217Device(peer.Address(), &error), nullptr);
+    error = OpenRfc2217Device(peer.Address()).reason();
+    EXPECT_FALSE(error.empty());
     EXPECT_NE(error.find("no serial port control"), std::string::npos) << error;
     EXPECT_GE(clock.NowNs() - start_ns, std::int64_t{kRfc2217OpenBudgetMs} * 1'000'000);
     EXPECT_LE(clock.NowNs() - start_ns, std::int64_t{kRfc2217OpenBudgetMs + 10} * 1'000'000);
@@ -176,7 +175,8 @@ TEST_F(Rfc2217OpenFailures, SilentServerFailsWhenTheBudgetIsUsedUp) {
 TEST(Rfc2217Open, ServerRefusingSerialPortControlFailsAtOnce) {
     test::ScriptedPeer peer({kIac, kDont, kOptionComPort});
     std::string error;
-    EXPECT_EQ(OpenRfc2217Device(peer.Address(), &error), nullptr);
+    error = OpenRfc2217Device(peer.Address()).reason();
+    EXPECT_FALSE(error.empty());
     EXPECT_NE(error.find("does not offer serial port control"), std::string::npos) << error;
 }
 
@@ -188,7 +188,8 @@ TEST(Rfc2217Open, NobodyListeningFailsWithTheSystemsReason) {
     }
     std::string error;
     const std::string address = "rfc2217://127.0.0.1:" + std::to_string(port);
-    EXPECT_EQ(OpenRfc2217Device(address, &error), nullptr);
+    error = OpenRfc2217Device(address).reason();
+    EXPECT_FALSE(error.empty());
     EXPECT_NE(error.find("cannot connect to 127.0.0.1:" + std::to_string(port)), std::string::npos)
         << error;
 }
@@ -197,7 +198,8 @@ class Rfc2217BadAddresses : public testing::TestWithParam<const char*> {};
 
 TEST_P(Rfc2217BadAddresses, AreRefusedWithTheFormToUse) {
     std::string error;
-    EXPECT_EQ(OpenRfc2217Device(GetParam(), &error), nullptr);
+    error = OpenRfc2217Device(GetParam()).reason();
+    EXPECT_FALSE(error.empty());
     EXPECT_NE(error.find("is not rfc2217://HOST:PORT"), std::string::npos) << error;
 }
 
@@ -211,9 +213,8 @@ INSTANTIATE_TEST_SUITE_P(Forms, Rfc2217BadAddresses,
 TEST(Rfc2217Negotiation, UnknownOptionsAreRefusedOnceAndTheOpenGoesOn) {
     test::ScriptedPeer peer({kIac, kWill, kOptionEcho, kIac, kDo, 24, kIac, kWill, kOptionEcho,
                              kIac, kDo, 24, kIac, kDo, kOptionComPort});
-    std::string error;
-    auto device = OpenRfc2217Device(peer.Address(), &error);
-    ASSERT_NE(device, nullptr) << error;
+    auto device = test::ValueOf(OpenRfc2217Device(peer.Address()));
+    ASSERT_NE(device, nullptr);
     const Bytes refuse_echo = {kIac, kDont, kOptionEcho};
     const Bytes refuse_terminal_type = {kIac, kWont, 24};
     const Bytes mask = {kIac, kSb, kOptionComPort, kComSetLineStateMask, kLineStateBreak,
@@ -241,7 +242,7 @@ TEST(Rfc2217LineState, NotificationsWithoutTheBreakBitLeaveTheFlagClear) {
     // The server's answer to the opening purge comes first: data after it is the drive's.
     test::ScriptedPeer peer({kIac, kDo, kOptionComPort, kIac, kSb, kOptionComPort, 112, 3, kIac,
                              kSe, kIac, kSb, kOptionComPort, 106, 0x60, kIac, kSe, 0x41});
-    auto device = OpenRfc2217Device(peer.Address());
+    auto device = test::ValueOf(OpenRfc2217Device(peer.Address()));
     ASSERT_NE(device, nullptr);
     std::uint32_t errors = 0;
     std::uint32_t waiting = 0;
@@ -280,7 +281,7 @@ TEST(RoundTripEstimate, FollowsTheNetworkButNotOneSlowExchange) {
 
 TEST(Rfc2217Commands, BreakAndPurgeGoOutAsSerialPortControlCommands) {
     test::ScriptedPeer peer({kIac, kDo, kOptionComPort});
-    auto device = OpenRfc2217Device(peer.Address());
+    auto device = test::ValueOf(OpenRfc2217Device(peer.Address()));
     ASSERT_NE(device, nullptr);
     ASSERT_TRUE(device->SetBreak());
     ASSERT_TRUE(device->ClearBreak());

@@ -103,9 +103,8 @@ class JobOverTermios : public testing::Test {
 // The link's poll budgets count from the end of a write: a write that returned while the kernel
 // still held most of its bytes would leave the acknowledgement wait to the line time.
 TEST_F(JobOverTermios, WriteReturnsOnlyOnceAllButTheFifoIsOnTheLine) {
-    std::string error;
-    auto device = platform::OpenSerialDevice(kUartPath, &error);
-    ASSERT_NE(device, nullptr) << error;
+    auto device = test::ValueOf(platform::OpenSerialDevice(kUartPath));
+    ASSERT_NE(device, nullptr);
     const std::vector<std::uint8_t> bytes(6000, 0x55);
     std::size_t written = 0;
     EXPECT_TRUE(device->Write(bytes.data(), bytes.size(), written));

@@ -10,6 +10,7 @@
 #include "platform/serial/serial_device.h"
 #include "sim/simulated_line.h"
 #include "sim_host.h"
+#include "support/test_support.h"
 
 namespace vantor::sim::testing {
 namespace {
@@ -264,10 +265,11 @@ TEST(Line, PortReopenedOnTheSameWorldStartsWithEmptyBuffers) {
 TEST(Line, OpenedThroughTheSimDeviceAddress) {
     RegisterSimulatedDeviceScheme();
     std::string error;
-    auto device = platform::OpenSerialDevice("sim:ident=0x1AC5", &error);
-    ASSERT_NE(device, nullptr) << error;
+    auto device = test::ValueOf(platform::OpenSerialDevice("sim:ident=0x1AC5"));
+    ASSERT_NE(device, nullptr);
     EXPECT_TRUE(device->Close());
-    EXPECT_EQ(platform::OpenSerialDevice("sim:bogus", &error), nullptr);
+    error = platform::OpenSerialDevice("sim:bogus").reason();
+    EXPECT_FALSE(error.empty());
     EXPECT_NE(error.find("bogus"), std::string::npos) << error;
 }
 

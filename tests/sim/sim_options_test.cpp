@@ -7,6 +7,7 @@
 
 #include "sim/sim_options.h"
 #include "sim/simulated_line.h"
+#include "support/test_support.h"
 
 namespace vantor::sim {
 namespace {
@@ -67,9 +68,8 @@ INSTANTIATE_TEST_SUITE_P(
                  }}));
 
 TEST_P(GoodOptions, AreParsedIntoTheirField) {
-    std::string error;
-    const auto options = ParseSimOptions(GetParam().text, &error);
-    ASSERT_TRUE(options.has_value()) << error;
+    const auto options = ParseSimOptions(GetParam().text);
+    ASSERT_TRUE(options) << options.reason();
     EXPECT_TRUE(GetParam().holds(*options)) << GetParam().text;
 }
 
@@ -98,17 +98,18 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"ident=0x2083,,seed=1", "empty"}, BadCase{"seed=1,stray=x", "stray"}));
 
 TEST_P(BadOptions, AreRefusedWithTheirName) {
-    std::string error;
-    EXPECT_FALSE(ParseSimOptions(GetParam().text, &error).has_value());
-    EXPECT_NE(error.find(GetParam().named), std::string::npos) << error;
+    const auto options = ParseSimOptions(GetParam().text);
+    EXPECT_FALSE(options);
+    EXPECT_NE(options.reason().find(GetParam().named), std::string::npos) << options.reason();
 }
 
 TEST(OpenSimulatedDevice, OpensWithGoodOptionsAndSaysWhyNotWithBad) {
     std::string error;
-    EXPECT_NE(OpenSimulatedDevice("address=4", &error), nullptr) << error;
-    EXPECT_EQ(OpenSimulatedDevice("address=40", &error), nullptr);
+    EXPECT_EQ(OpenSimulatedDevice("address=4").reason(), "");
+    error = OpenSimulatedDevice("address=40").reason();
+    EXPECT_FALSE(error.empty());
     EXPECT_NE(error.find("address"), std::string::npos) << error;
-    EXPECT_EQ(OpenSimulatedDevice("address=40", nullptr), nullptr);
+    EXPECT_FALSE(OpenSimulatedDevice("address=40"));
 }
 
 }  // namespace

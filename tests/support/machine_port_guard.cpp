@@ -28,16 +28,12 @@ constexpr char kMachinePortPrefix[] = "/dev/ttyS";
 std::mutex g_mutex;
 std::vector<std::string> g_refused;
 
-std::unique_ptr<platform::SerialDevice> RefuseMachinePort(const std::string& address,
-                                                          std::string* error) {
+platform::OpenedDevice RefuseMachinePort(const std::string& address) {
     {
         std::lock_guard lock(g_mutex);
         g_refused.push_back(address);
     }
-    if (error != nullptr) {
-        *error = address + " is a serial port of the machine the tests run on";
-    }
-    return nullptr;
+    return Failure{address + " is a serial port of the machine the tests run on"};
 }
 
 class MachinePortGuard final : public testing::EmptyTestEventListener {

@@ -120,21 +120,17 @@ std::optional<std::string> BenchPortLookup(int, std::string*) {
     return "testsim";
 }
 
-std::unique_ptr<platform::SerialDevice> OpenBenchWorld(const std::string&, std::string* error) {
+platform::OpenedDevice OpenBenchWorld(const std::string&) {
     if (!g_bench_world) {
-        if (error != nullptr) {
-            *error = "no simulated drive on the bench";
-        }
-        return nullptr;
+        return Failure{"no simulated drive on the bench"};
     }
     return std::make_unique<sim::SimulatedLine>(g_bench_world);
 }
 
 sim::SimOptions ParseOrThrow(const std::string& text) {
-    std::string error;
-    auto options = sim::ParseSimOptions(text, &error);
+    auto options = sim::ParseSimOptions(text);
     if (!options) {
-        throw std::invalid_argument(error);
+        throw std::invalid_argument(options.reason());
     }
     return *options;
 }

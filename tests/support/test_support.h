@@ -10,12 +10,22 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "platform/clock.h"
+#include "platform/result.h"
 #include "platform/serial/port_map.h"
 #include "platform/window_link.h"
 #include "sim/sim_world.h"
 
 namespace vantor::test {
+
+// What a step gave; a failure fails the test, naming its reason, and gives an empty value.
+template <typename T>
+T ValueOf(Result<T> result) {
+    EXPECT_TRUE(result) << result.reason();
+    return std::move(result).ValueOr(T{});
+}
 
 // A window link that records every call and keeps each display's current text.
 class RecordingWindowLink final : public platform::WindowLink {

@@ -10,6 +10,7 @@
 
 #include "platform/serial/device_address.h"
 #include "platform/win/win_comm_calls.h"
+#include "support/test_support.h"
 
 namespace vantor::platform {
 namespace {
@@ -25,9 +26,8 @@ class WinCommDeviceTest : public ::testing::Test {
         if (EchoPort().empty()) {
             GTEST_SKIP() << "VANTOR_TEST_COM_PORT names no echoing comm port";
         }
-        std::string error;
-        device_ = OpenSerialDevice(EchoPort(), &error);
-        ASSERT_NE(device_, nullptr) << error;
+        device_ = test::ValueOf(OpenSerialDevice(EchoPort()));
+        ASSERT_NE(device_, nullptr);
         LineSettings settings;
         ASSERT_TRUE(device_->GetSettings(settings));
         settings.BaudRate = 115200;
@@ -112,14 +112,14 @@ TEST_F(WinCommDeviceTest, PurgeDropsWhatWasReceivedAndNotRead) {
 }
 
 TEST_F(WinCommDeviceTest, ASecondOpenIsRefusedAndAClosedPortRefusesEveryCall) {
-    EXPECT_EQ(OpenSerialDevice(EchoPort()), nullptr);
+    EXPECT_FALSE(OpenSerialDevice(EchoPort()));
     ASSERT_TRUE(device_->Close());
     std::uint32_t errors = 0;
     std::uint32_t waiting = 0;
     EXPECT_FALSE(device_->ClearError(errors, waiting));
     EXPECT_FALSE(device_->SetBreak());
     device_.reset();
-    device_ = OpenSerialDevice(EchoPort());
+    device_ = test::ValueOf(OpenSerialDevice(EchoPort()));
     EXPECT_NE(device_, nullptr);
 }
 
