@@ -313,7 +313,8 @@ line_interrupted() {
     --port sim:ident=0x2083 --report "$report" >"$out" 2>&1 &
   local pid=$!
   for _ in $(seq 300); do
-    [ "$(grep -c 'Seeking drives' "$out")" -ge 2 ] && break
+    # The output file appears once the background shell has opened it.
+    [ "$(cat "$out" 2>/dev/null | grep -c 'Seeking drives')" -ge 2 ] && break
     sleep 0.1
   done
   kill -INT "$pid"
