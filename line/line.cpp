@@ -226,6 +226,7 @@ void Line::OnEvent(Station& station, std::string_view line) {
         attempt.recorded =
             members.Bool("written").value_or(false) || members.Bool("queued").value_or(false);
         attempt.history_error = members.String("error").value_or("");
+        attempt.record_id = members.String("id").value_or("");
     } else if (event == "summary" && !station.attempts.empty()) {
         station.summary_seen = true;
         Attempt& attempt = station.attempts.back();

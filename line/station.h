@@ -35,6 +35,7 @@ struct Attempt {
     // when the record was neither written nor kept to go to a site's database later.
     std::optional<bool> recorded;
     std::string history_error;
+    std::string record_id;  // the id of its record in the history, as its history event said
     double cpu_s = 0;
     long max_rss_kib = 0;
     double duration_s = 0;

@@ -318,6 +318,10 @@ JsonObject StationBoard::StationJson(const Station& station) const {
     const auto index = static_cast<std::size_t>(station.number - 1);
     const bool begun = index < run_ids_.size() && !run_ids_[index].empty();
     object.StringOrNull("run_id", begun ? std::optional(run_ids_[index]) : std::nullopt);
+    // Its record in the history, once the run has said it: the id of /api/history.
+    object.StringOrNull("record_id", attempt != nullptr && !attempt->record_id.empty()
+                                         ? std::optional(attempt->record_id)
+                                         : std::nullopt);
     // The unit of its current or last run (or of its next, from the ports file).
     AddUnitFields(object, RunUnitOf(station));
     return object;

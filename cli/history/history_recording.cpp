@@ -13,9 +13,11 @@ void RecordInHistory(const std::string& place, bool no_history, const RunSummary
     if (no_history) {
         return;
     }
-    const RecordOutcome outcome = RecordEntry(EntryFromSummary(summary), ChosenHistory(place));
+    const HistoryEntry entry = EntryFromSummary(summary);
+    const RecordOutcome outcome = RecordEntry(entry, ChosenHistory(place));
     JsonObject fields;
-    fields.Bool("written", outcome.written)
+    fields.String("id", entry.id)
+        .Bool("written", outcome.written)
         .Bool("queued", outcome.queued)
         .String("place", outcome.place)
         .Integer("forwarded", outcome.forwarded)

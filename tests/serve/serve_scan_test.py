@@ -84,6 +84,9 @@ class UnitsOfALine(unittest.TestCase):
         self.assertEqual(len(self.history("--order", "WO-118")), 1)
         status, runs = request(self.server.base + "/api/history")
         self.assertEqual(sorted(r["unit_serial"] for r in runs), ["SN-ATE-0002", "SN-SCAN-0003"])
+        # Each station names its run's record: equipment finds the record of the run it started.
+        self.assertEqual({s["record_id"]: s["unit_serial"] for s in stations if s["record_id"]},
+                         {r["id"]: r["unit_serial"] for r in runs})
 
     def history(self, *filters):
         listing = subprocess.run([CLI, "history", "--history", self.server.history, "--json"] +
