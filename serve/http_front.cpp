@@ -445,15 +445,28 @@ std::optional<std::string> HttpFront::Bind() {
     if (auto problem = parts_->door.Bind(parts_->settings.host, parts_->settings.port)) {
         return problem;
     }
-    const std::string port = std::to_string(Port());
-    const std::string& host = parts_->settings.host;
-    const bool v6 = host.find(':') != std::string::npos;
-    parts_->own_hosts = {"127.0.0.1:" + port, "localhost:" + port, "[::1]:" + port,
-                         (v6 ? "[" + host + "]" : host) + ":" + port};
-    for (const std::string& origin : parts_->settings.public_origins) {
-        parts_->own_hosts.push_back(origin.substr(origin.find("://") + 3));
-    }
+    const HttpFrontSettings& settings = parts_->settings;
+    parts_->own_hosts =
+        OwnHosts(settings.host, Port(), settings.tls != nullptr, settings.public_origins);
     return std::nullopt;
+}
+
+std::vector<std::string> OwnHosts(const std::string& host, int port, bool tls,
+                                  const std::vector<std::string>& public_origins) {
+    const bool v6 = host.find(':') != std::string::npos;
+    std::vector<std::string> hosts;
+    for (const std::string& name : {std::string("127.0.0.1"), std::string("localhost"),
+                                    std::string("[::1]"), v6 ? "[" + host + "]" : host}) {
+        hosts.push_back(name + ":" + std::to_string(port));
+        // A browser leaves the scheme's own port out of the Host header.
+        if (port == (tls ? 443 : 80)) {
+            hosts.push_back(name);
+        }
+    }
+    for (const std::string& origin : public_origins) {
+        hosts.push_back(origin.substr(origin.find("://") + 3));
+    }
+    return hosts;
 }
 
 int HttpFront::Port() const {

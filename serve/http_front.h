@@ -49,4 +49,11 @@ class HttpFront {
     std::unique_ptr<Parts> parts_;
 };
 
+// What a request's Host header may say to name a server listening at `host` and `port`, on
+// HTTPS when `tls` (without a token, any other is refused): its loopback names and its
+// address, with the port and, on the scheme's own port, without it; and the hosts of the
+// origins a proxy presents it under.
+std::vector<std::string> OwnHosts(const std::string& host, int port, bool tls,
+                                  const std::vector<std::string>& public_origins);
+
 }  // namespace vantor::cli

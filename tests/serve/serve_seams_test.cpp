@@ -6,6 +6,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <future>
 #include <thread>
@@ -220,6 +221,21 @@ TEST(ServeOptions, KeepsTheTokenOffPlainHttpBeyondLoopback) {
     on_loopback[4] = "127.0.0.1:8080";
     ServeSettings local = WithAnyStationCommand();
     EXPECT_EQ(ParseServe(on_loopback, local), std::nullopt);
+}
+
+// A browser leaves the scheme's own port out of Host: a server on it must know itself so.
+TEST(OwnHosts, WithAndWithoutTheSchemesPort) {
+    using Hosts = std::vector<std::string>;
+    EXPECT_EQ(OwnHosts("0.0.0.0", 8080, false, {"https://line-pc"}),
+              (Hosts{"127.0.0.1:8080", "localhost:8080", "[::1]:8080", "0.0.0.0:8080", "line-pc"}));
+    EXPECT_EQ(OwnHosts("::1", 80, false, {}),
+              (Hosts{"127.0.0.1:80", "127.0.0.1", "localhost:80", "localhost", "[::1]:80", "[::1]",
+                     "[::1]:80", "[::1]"}));
+    EXPECT_EQ(OwnHosts("127.0.0.1", 443, true, {"https://line-pc:8443"}),
+              (Hosts{"127.0.0.1:443", "127.0.0.1", "localhost:443", "localhost", "[::1]:443",
+                     "[::1]", "127.0.0.1:443", "127.0.0.1", "line-pc:8443"}));
+    const Hosts plain_on_443 = OwnHosts("127.0.0.1", 443, false, {});
+    EXPECT_EQ(std::count(plain_on_443.begin(), plain_on_443.end(), "localhost"), 0);
 }
 
 // A server of two stations whose line is this test: it publishes the stations and answers
