@@ -11,10 +11,12 @@ import shutil
 import socket
 import sys
 import tempfile
+import threading
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from serve_helpers import QUICK, WAIT_S, Server, free_port, request, run_tests  # noqa: E402
+from serve_helpers import (QUICK, SLOW, WAIT_S, Server, free_port, request,  # noqa: E402
+                           run_tests, wait_for)
 
 UNIT = {"unit_serial": "SN12345", "operator": "ana", "order": "WO-118"}
 
@@ -93,6 +95,36 @@ class OneUnitAtATime(unittest.TestCase):
             self.assertTrue(record["user"])
             self.assertEqual(record["hardware_revision"], 2)
             self.assertEqual(record["warnings"]["missing_responses"], 0)
+
+
+class FewWaitsAtOnce(unittest.TestCase):
+    """Requests that wait for a run hold HTTP threads: at most eight do, and the dashboard's
+    requests are answered meanwhile; a stop ends every wait with the run."""
+
+    def test_a_ninth_wait_is_turned_away(self):
+        server = Server(ports=[SLOW]).wait_ready()
+        try:
+            status, run = start(server.base, 1, {"unit_serial": "SN-SLOW-1"})
+            self.assertEqual(status, 200, run)
+            url = server.base + "/api/runs/%s?wait=120" % run["id"]
+            answers = []
+            waits = [threading.Thread(target=lambda: answers.append(request(url)))
+                     for _ in range(9)]
+            for wait in waits:
+                wait.start()
+            # Eight wait for the run; whichever comes ninth is told to try again.
+            refused = wait_for(lambda: [a for s, a in answers if s == 503], "a ninth wait")
+            self.assertIn("too many requests wait for runs", refused[0]["error"])
+            self.assertEqual(server.stations()[0]["state"], "running")
+            self.assertEqual(request(server.base + "/api/stations/1/stop", "POST")[0], 200)
+            for wait in waits:
+                wait.join(WAIT_S)
+            ended = [a for s, a in answers if s == 200]
+            self.assertEqual((len(answers), len(ended)), (9, 8))
+            for run_now in ended:
+                self.assertEqual((run_now["done"], run_now["station"]["state"]), (True, "stopped"))
+        finally:
+            self.assertEqual(server.end(), 143)
 
 
 class Channel:
