@@ -17,20 +17,15 @@ std::string NotifyDescriptorProblem(int fd) {
     return {};
 }
 
-bool PostToDescriptor(int fd, int message, std::string* error) {
+Result<void> PostToDescriptor(int fd, int message) {
     if (fd <= 0) {
-        return true;
+        return {};
     }
     // A reader that has gone away must not end this program: the write then fails with EPIPE.
     static const bool sigpipe_ignored = [] { return std::signal(SIGPIPE, SIG_IGN) != SIG_ERR; }();
     (void)sigpipe_ignored;
     const std::string line = std::to_string(message) + "\n";
-    const auto fail = [error](int failure) {
-        if (error != nullptr) {
-            *error = std::strerror(failure);
-        }
-        return false;
-    };
+    const auto fail = [](int failure) { return Failure{std::strerror(failure)}; };
     // A post never waits: make the descriptor non-blocking for this one write and put its
     // flags back afterwards. A full pipe or a closed reader loses the post, and says so.
     const int flags = ::fcntl(fd, F_GETFL);
@@ -48,7 +43,10 @@ bool PostToDescriptor(int fd, int message, std::string* error) {
     if ((flags & O_NONBLOCK) == 0) {
         ::fcntl(fd, F_SETFL, flags);
     }
-    return written == static_cast<ssize_t>(line.size()) || fail(failure);
+    if (written != static_cast<ssize_t>(line.size())) {
+        return fail(failure);
+    }
+    return {};
 }
 
 }  // namespace vantor::platform

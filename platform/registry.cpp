@@ -383,7 +383,7 @@ bool Registry::Edit(const std::string& key, const std::optional<std::string>& na
         return false;
     }
     const std::string edited = EditStoreText(*text, key, StoreEdit{name, data});
-    return edited == *text || WriteFileAtomically(file_path_, edited);
+    return edited == *text || static_cast<bool>(WriteFileAtomically(file_path_, edited));
 }
 
 std::optional<RegistryKey> Registry::OpenKeyForReading(const std::string& key) const {

@@ -41,4 +41,19 @@ class [[nodiscard]] Result {
     std::string reason_;
 };
 
+// A step that gives nothing but its success, or why it failed.
+template <>
+class [[nodiscard]] Result<void> {
+  public:
+    Result() = default;
+    Result(Failure failure) : failed_(true), reason_(std::move(failure.reason)) {}  // NOLINT
+
+    explicit operator bool() const { return !failed_; }
+    const std::string& reason() const { return reason_; }
+
+  private:
+    bool failed_ = false;
+    std::string reason_;
+};
+
 }  // namespace vantor

@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/result.h"
+
 namespace vantor::platform {
 
 // What reading the store's file found. Only a regular file of at most the limit is read: a
@@ -65,9 +67,8 @@ std::optional<std::string> ReplaceProblem(const std::string& path);
 // to the disk and renamed over it: a reader sees the old file or the new one, never a part.
 // A symbolic link at `path` stays: the file it leads to is replaced, so that a store shared
 // through links stays shared. The new file keeps the old one's mode; a new file is as readable
-// as any file the user writes. A file that ReplaceProblem refuses is left as it is. `error`,
-// when given, says why the file could not be written.
-bool WriteFileAtomically(const std::string& path, const std::string& text,
-                         std::string* error = nullptr);
+// as any file the user writes. A file that ReplaceProblem refuses is left as it is. The result
+// says why the file could not be written.
+Result<void> WriteFileAtomically(const std::string& path, const std::string& text);
 
 }  // namespace vantor::platform

@@ -189,26 +189,17 @@ std::optional<std::string> ReplaceProblem(const std::string& path) {
     return "it is read-only (mode " + ModeText(status.st_mode) + ")";
 }
 
-bool WriteFileAtomically(const std::string& link_path, const std::string& text,
-                         std::string* error) {
+Result<void> WriteFileAtomically(const std::string& link_path, const std::string& text) {
     static std::atomic<unsigned> serial{0};
     if (auto problem = ReplaceProblem(link_path)) {
-        if (error != nullptr) {
-            *error = *problem;
-        }
-        return false;
+        return Failure{*problem};
     }
     const std::string path = FinalTarget(link_path);
     struct stat old_status {};
     const bool replacing = ::stat(path.c_str(), &old_status) == 0;
     const std::string temp =
         path + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(serial++);
-    const auto fail = [&](int failure) {
-        if (error != nullptr) {
-            *error = std::strerror(failure);
-        }
-        return false;
-    };
+    const auto fail = [](int failure) { return Failure{std::strerror(failure)}; };
     // The mode before the umask is that of any file the user writes.
     const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) {
@@ -244,7 +235,7 @@ bool WriteFileAtomically(const std::string& link_path, const std::string& text,
         std::remove(temp.c_str());
         return fail(failure);
     }
-    return true;
+    return {};
 }
 
 }  // namespace vantor::platform

@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "platform/result.h"
+
 namespace vantor::platform {
 
 // The displays that the job writes.
@@ -63,7 +65,7 @@ void ReportStatus(const std::string& text, int number);
 // non-blocking write, as a post to the controlling program. 0 posts nothing. False when the
 // line was not written whole (a full pipe, a reader gone, a closed descriptor), and `error`,
 // when given, says why; the window ignores that, as a post to a window that is gone.
-bool PostToDescriptor(int fd, int message, std::string* error = nullptr);
+Result<void> PostToDescriptor(int fd, int message);
 
 // Why the file descriptor `fd` cannot take posts (it names no open descriptor, or the system
 // has no such posts); empty when it can, and for 0.

@@ -6,12 +6,14 @@
 #include <string>
 #include <utility>
 
+#include "platform/result.h"
+
 namespace vantor::cli {
 
 // "-" is standard output (a stream of its own, closed independently). Any other path is opened
 // without waiting on it and must be a regular file, which is created or emptied. Returns
-// nullptr and says in `why` why otherwise.
-std::FILE* OpenLogFile(const std::string& path, std::string& why);
+// why otherwise.
+Result<std::FILE*> OpenLogFile(const std::string& path);
 
 // The machine's name, for the run record; empty when the system does not say.
 std::string HostName();
@@ -19,11 +21,5 @@ std::string HostName();
 // The reason for a path that names something other than a regular file.
 inline constexpr const char* kLogNotRegularFile =
     "not a regular file (\"-\" writes the log to standard output)";
-
-// A log that cannot be opened: `text` goes to `why`, and the result is nullptr.
-inline std::FILE* LogRefused(std::string& why, std::string text) {
-    why = std::move(text);
-    return nullptr;
-}
 
 }  // namespace vantor::cli

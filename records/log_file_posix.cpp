@@ -12,7 +12,7 @@ namespace vantor::cli {
 
 // Opened non-blocking: a FIFO without a reader would otherwise hold the program before anything
 // happens.
-std::FILE* OpenLogFile(const std::string& path, std::string& why) {
+Result<std::FILE*> OpenLogFile(const std::string& path) {
     int fd = -1;
     if (path == "-") {
         fd = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0);
@@ -21,7 +21,7 @@ std::FILE* OpenLogFile(const std::string& path, std::string& why) {
         struct stat info {};
         if (fd >= 0 && (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))) {
             ::close(fd);
-            return LogRefused(why, kLogNotRegularFile);
+            return Failure{kLogNotRegularFile};
         }
         if (fd >= 0 && (::ftruncate(fd, 0) != 0 ||
                         ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)) {
@@ -32,13 +32,13 @@ std::FILE* OpenLogFile(const std::string& path, std::string& why) {
         }
     }
     if (fd < 0) {
-        return LogRefused(why, errno == ENXIO ? kLogNotRegularFile : std::strerror(errno));
+        return Failure{errno == ENXIO ? kLogNotRegularFile : std::strerror(errno)};
     }
     std::FILE* file = ::fdopen(fd, "w");
     if (file == nullptr) {
         const int failure = errno;
         ::close(fd);
-        return LogRefused(why, std::strerror(failure));
+        return Failure{std::strerror(failure)};
     }
     return file;
 }

@@ -279,10 +279,11 @@ std::optional<std::string> ReportPlaceProblem(const std::string& path) {
 
 std::optional<std::string> WriteReportOrWithdraw(const std::string& path, const std::string& json) {
     namespace fs = std::filesystem;
-    std::string error;
-    if (platform::WriteFileAtomically(path, json + "\n", &error)) {
+    const auto written = platform::WriteFileAtomically(path, json + "\n");
+    if (written) {
         return std::nullopt;
     }
+    const std::string& error = written.reason();
     std::error_code failure;
     // A link stays: the report it leads to is the one withdrawn, and only a report is.
     const std::string place = fs::is_symlink(fs::symlink_status(path, failure))

@@ -225,16 +225,12 @@ std::unique_ptr<platform::SerialDevice> WrapDevice(std::unique_ptr<platform::Ser
 
 }  // namespace
 
-std::unique_ptr<TrafficLog> TrafficLog::Create(const std::string& path, std::string* error) {
-    std::string why;
-    std::FILE* file = OpenLogFile(path, why);
-    if (file == nullptr) {
-        if (error != nullptr) {
-            *error = why;
-        }
-        return nullptr;
+Result<std::unique_ptr<TrafficLog>> TrafficLog::Create(const std::string& path) {
+    const auto file = OpenLogFile(path);
+    if (!file) {
+        return Failure{file.reason()};
     }
-    return std::unique_ptr<TrafficLog>(new TrafficLog(file, platform::NowNs()));
+    return std::unique_ptr<TrafficLog>(new TrafficLog(*file, platform::NowNs()));
 }
 
 TrafficLog::TrafficLog(std::FILE* file, std::int64_t origin_ns)

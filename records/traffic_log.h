@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/result.h"
+
 namespace vantor::cli {
 
 struct LineRecord {
@@ -38,8 +40,8 @@ struct LineRecord {
 class TrafficLog {
   public:
     // Creates (or empties) the log file, a regular file, or takes standard output for "-";
-    // never waits (a FIFO is refused at once). nullptr and the reason in `error` when it cannot.
-    static std::unique_ptr<TrafficLog> Create(const std::string& path, std::string* error);
+    // never waits (a FIFO is refused at once); or says why it cannot.
+    static Result<std::unique_ptr<TrafficLog>> Create(const std::string& path);
     // Closes the log if that has not been done.
     ~TrafficLog();
     TrafficLog(const TrafficLog&) = delete;

@@ -209,7 +209,7 @@ std::vector<QMessageBox*> GuiWindowLink::OpenBoxes() const {
 }
 
 void GuiWindowLink::Post(int window, int message) {
-    platform::PostToDescriptor(window, message);
+    (void)platform::PostToDescriptor(window, message);
 }
 
 void GuiWindowLink::PostQuit() {

@@ -285,8 +285,9 @@ void ConsoleOutput::Alert(const std::string& text, const std::string& caption,
 }
 
 void ConsoleOutput::Post(int notify_fd, int message) {
-    std::string error;
-    const bool posted = platform::PostToDescriptor(notify_fd, message, &error);
+    const auto post = platform::PostToDescriptor(notify_fd, message);
+    const bool posted = static_cast<bool>(post);
+    const std::string& error = post.reason();
     if (!posted) {
         NoteOutputFailure("the post " + std::to_string(message) + " to file descriptor " +
                           std::to_string(notify_fd) + " could not be written: " + error);

@@ -332,12 +332,13 @@ int RunAndRecord(const DownloadSettings& settings) {
     }
     std::unique_ptr<TrafficLog> log;
     if (!settings.traffic_log.empty()) {
-        std::string error;
-        log = TrafficLog::Create(settings.traffic_log, &error);
-        if (!log) {
-            return UsageError(settings.identify ? "identify" : kCommand,
-                              "--traffic-log \"" + settings.traffic_log + "\": " + error);
+        auto created = TrafficLog::Create(settings.traffic_log);
+        if (!created) {
+            return UsageError(
+                settings.identify ? "identify" : kCommand,
+                "--traffic-log \"" + settings.traffic_log + "\": " + created.reason());
         }
+        log = std::move(*created);
     }
     if (const std::string note = ChoicesNote(settings);
         !note.empty() && !settings.json && !settings.quiet) {

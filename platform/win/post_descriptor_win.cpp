@@ -12,8 +12,8 @@ std::string NotifyDescriptorProblem(int fd) {
 }
 
 // Never reached with a descriptor: NotifyDescriptorProblem refuses every one.
-bool PostToDescriptor(int, int, std::string*) {
-    return true;
+Result<void> PostToDescriptor(int, int) {
+    return {};
 }
 
 }  // namespace vantor::platform

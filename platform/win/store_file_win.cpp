@@ -179,16 +179,11 @@ std::optional<std::string> ReplaceProblem(const std::string& path) {
     return std::string("it is read-only");
 }
 
-bool WriteFileAtomically(const std::string& path, const std::string& text, std::string* error) {
+Result<void> WriteFileAtomically(const std::string& path, const std::string& text) {
     static std::atomic<unsigned> serial{0};
     const std::string temp =
         path + ".tmp-" + std::to_string(::GetCurrentProcessId()) + "-" + std::to_string(serial++);
-    const auto fail = [error](DWORD failure) {
-        if (error != nullptr) {
-            *error = SystemMessage(failure);
-        }
-        return false;
-    };
+    const auto fail = [](DWORD failure) { return Failure{SystemMessage(failure)}; };
     const HANDLE file = ::CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                       FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
@@ -224,7 +219,7 @@ bool WriteFileAtomically(const std::string& path, const std::string& text, std::
         ::DeleteFileA(temp.c_str());
         return fail(failure);
     }
-    return true;
+    return {};
 }
 
 }  // namespace vantor::platform

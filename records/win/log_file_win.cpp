@@ -12,40 +12,40 @@
 
 namespace vantor::cli {
 
-std::FILE* OpenLogFile(const std::string& path, std::string& why) {
+Result<std::FILE*> OpenLogFile(const std::string& path) {
     int fd = -1;
     if (path == "-") {
         fd = ::_dup(::_fileno(stdout));
         if (fd < 0) {
-            return LogRefused(why, std::strerror(errno));
+            return Failure{std::strerror(errno)};
         }
     } else {
         const HANDLE file = ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file == INVALID_HANDLE_VALUE) {
-            return LogRefused(why, platform::SystemMessage(::GetLastError()));
+            return Failure{platform::SystemMessage(::GetLastError())};
         }
         // A disk file, not a pipe, a console or a comm port; then emptied.
         if (::GetFileType(file) != FILE_TYPE_DISK) {
             ::CloseHandle(file);
-            return LogRefused(why, kLogNotRegularFile);
+            return Failure{kLogNotRegularFile};
         }
         if (!::SetEndOfFile(file)) {
             const DWORD failure = ::GetLastError();
             ::CloseHandle(file);
-            return LogRefused(why, platform::SystemMessage(failure));
+            return Failure{platform::SystemMessage(failure)};
         }
         fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(file), _O_WRONLY);
         if (fd < 0) {
             ::CloseHandle(file);
-            return LogRefused(why, std::strerror(errno));
+            return Failure{std::strerror(errno)};
         }
     }
     std::FILE* stream = ::_fdopen(fd, "w");
     if (stream == nullptr) {
         const int failure = errno;
         ::_close(fd);
-        return LogRefused(why, std::strerror(failure));
+        return Failure{std::strerror(failure)};
     }
     return stream;
 }
