@@ -283,19 +283,7 @@ struct HttpFront::Parts {
                               control.Ask(LineRequest::Action::kStop, number, kLineAnswerBound));
                 }
             });
-        server.Get(R"(/api/stations/([0-9]+))",
-                   [this](const httplib::Request& request, httplib::Response& response) {
-                       const auto number = StationIndex(request);
-                       if (!number) {
-                           SetError(response, 404, "no such station");
-                           return;
-                       }
-                       AnswerStation(control, *number, response);
-                   });
-        server.Get(R"(/api/runs/([^/]+))",
-                   [this](const httplib::Request& request, httplib::Response& response) {
-                       AnswerRun(control, request, response);
-                   });
+        RunRoutes();
         server.Get(R"(/api/stations/([0-9]+)/traffic-log)",
                    [this](const httplib::Request& request, httplib::Response& response) {
                        TrafficLog(request, response);
@@ -321,6 +309,23 @@ struct HttpFront::Parts {
                                                   : "the request was refused");
             }
         });
+    }
+
+    // One station, and the runs that starts began, for test equipment.
+    void RunRoutes() {
+        server.Get(R"(/api/stations/([0-9]+))",
+                   [this](const httplib::Request& request, httplib::Response& response) {
+                       const auto number = StationIndex(request);
+                       if (!number) {
+                           SetError(response, 404, "no such station");
+                           return;
+                       }
+                       AnswerStation(control, *number, response);
+                   });
+        server.Get(R"(/api/runs/([^/]+))",
+                   [this](const httplib::Request& request, httplib::Response& response) {
+                       AnswerRun(control, request, response);
+                   });
     }
 
     // The latest runs of the history, at most ?limit= of them (50 when not given).
