@@ -27,19 +27,15 @@ SerialPort::~SerialPort() {
     }
 }
 
-bool SerialPort::Open(const std::string& device_name, const platform::PortMap& ports,
-                      std::string* error) {
+Result<void> SerialPort::Open(const std::string& device_name, const platform::PortMap& ports) {
     auto opened = platform::OpenSerialDevice(device_name, ports);
     if (!opened) {
-        if (error != nullptr) {
-            *error = opened.reason();
-        }
-        return false;
+        return Failure{opened.reason()};
     }
     device_ = std::move(*opened);
     settings_ = std::make_unique<platform::LineSettings>();
     ReadSettings();
-    return true;
+    return {};
 }
 
 bool SerialPort::ReadSettings() {
@@ -114,8 +110,7 @@ PortResult OpenPort(char port_char, std::uint32_t baud_rate, std::uint8_t parity
                     std::uint32_t tx_queue, const platform::PortMap& ports, PortReport* report) {
     const std::string name = std::string("COM") + port_char;
     auto port = std::make_unique<SerialPort>();
-    std::string error;
-    const bool opened = port->Open(name, ports, &error);
+    const auto opened = port->Open(name, ports);
     // A port left current from before is closed rather than leaked; the job never leaves one.
     ClosePort();
     if (report != nullptr) {
@@ -123,7 +118,8 @@ PortResult OpenPort(char port_char, std::uint32_t baud_rate, std::uint8_t parity
     }
     if (!opened) {
         if (report != nullptr) {
-            report->open_error = error.empty() ? "the device did not open" : error;
+            report->open_error =
+                opened.reason().empty() ? "the device did not open" : opened.reason();
         }
         return PortResult::kFailed;
     }

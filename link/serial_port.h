@@ -46,10 +46,9 @@ class SerialPort {
     SerialPort& operator=(const SerialPort&) = delete;
 
     // Opens the device by name (OpenSerialDevice), a port name through `ports`, and reads its
-    // settings into the settings record; false when the device cannot be opened (no settings
-    // record then), and `error`, when given, says why.
-    bool Open(const std::string& device_name, const platform::PortMap& ports,
-              std::string* error = nullptr);
+    // settings into the settings record; or says why the device cannot be opened (no settings
+    // record then).
+    Result<void> Open(const std::string& device_name, const platform::PortMap& ports);
     // Fills the settings record from the device; the device's verdict.
     bool ReadSettings();
     // Makes the settings record the device's settings. Always kDone: the device's verdict

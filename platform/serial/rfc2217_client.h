@@ -32,11 +32,11 @@ class Rfc2217Device final : public BufferedSerialDevice,
     Rfc2217Device(const Rfc2217Device&) = delete;
     Rfc2217Device& operator=(const Rfc2217Device&) = delete;
 
-    bool Negotiate(std::int64_t deadline_ns, std::string& why);
+    Result<void> Negotiate(std::int64_t deadline_ns);
     // Purges both of the server's buffers and waits for its answers: what came before the
     // first (a banner, bytes from before the connection) is not the drive's and is dropped, and
     // the waits start the round trip estimate.
-    bool Settle(std::int64_t deadline_ns, std::string& why);
+    Result<void> Settle(std::int64_t deadline_ns);
 
     bool GetSettings(LineSettings& settings) override;
     bool SetSettings(const LineSettings& settings) override;

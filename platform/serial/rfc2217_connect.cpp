@@ -63,9 +63,8 @@ struct Lookup {
     std::vector<net::SocketAddress> addresses;
 };
 
-// The addresses of the host, found within the deadline; empty with `why` otherwise.
-std::vector<net::SocketAddress> Resolve(const HostPort& target, std::int64_t deadline_ns,
-                                        std::string& why) {
+// The addresses of the host, found within the deadline, or why none were.
+Result<std::vector<net::SocketAddress>> Resolve(const HostPort& target, std::int64_t deadline_ns) {
     net::LookedUp numeric = net::LookUp(target.host, target.port, true);
     if (numeric.error.empty()) {
         return std::move(numeric.addresses);
@@ -83,30 +82,35 @@ std::vector<net::SocketAddress> Resolve(const HostPort& target, std::int64_t dea
     std::unique_lock lock(lookup->mutex);
     const auto left = std::chrono::nanoseconds(std::max<std::int64_t>(deadline_ns - NowNs(), 0));
     if (!lookup->done_changed.wait_for(lock, left, [&] { return lookup->done; })) {
-        why = "the host name \"" + target.host + "\" was not found within " +
-              std::to_string(kRfc2217OpenBudgetMs) + " ms";
-        return {};
+        return Failure{"the host name \"" + target.host + "\" was not found within " +
+                       std::to_string(kRfc2217OpenBudgetMs) + " ms"};
     }
     if (!lookup->found) {
-        why = "the host name \"" + target.host + "\" was not found: " + lookup->failure;
-        return {};
+        return Failure{"the host name \"" + target.host + "\" was not found: " + lookup->failure};
     }
     return std::move(lookup->addresses);
 }
 
 }  // namespace
 
-int ConnectRfc2217(const HostPort& target, std::int64_t deadline_ns, std::string& why) {
-    int fd = -1;
-    for (const net::SocketAddress& address : Resolve(target, deadline_ns, why)) {
+Result<int> ConnectRfc2217(const HostPort& target, std::int64_t deadline_ns) {
+    const auto addresses = Resolve(target, deadline_ns);
+    if (!addresses) {
+        return Failure{addresses.reason()};
+    }
+    // The reason of the last address tried, when none took the connection.
+    std::string why;
+    for (const net::SocketAddress& address : *addresses) {
         net::Connected connected = net::Connect(address, deadline_ns, kRfc2217OpenBudgetMs);
-        fd = connected.socket;
+        if (connected.socket >= 0) {
+            return connected.socket;
+        }
         why = std::move(connected.error);
-        if (fd >= 0 || NowNs() >= deadline_ns) {
+        if (NowNs() >= deadline_ns) {
             break;
         }
     }
-    return fd;
+    return Failure{why};
 }
 
 std::optional<std::string> Rfc2217AddressProblem(const std::string& address) {

@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/result.h"
+
 namespace vantor::platform {
 
 inline constexpr char kRfc2217Scheme[] = "rfc2217://";
@@ -20,6 +22,6 @@ std::optional<HostPort> ParseRfc2217Address(const std::string& address);
 
 // Tries each address of the host in turn, all within one deadline on the process clock: the
 // connected socket, or -1 with `why`.
-int ConnectRfc2217(const HostPort& target, std::int64_t deadline_ns, std::string& why);
+Result<int> ConnectRfc2217(const HostPort& target, std::int64_t deadline_ns);
 
 }  // namespace vantor::platform

@@ -19,7 +19,7 @@ bool Rfc2217Device::ComPortAgreed() const {
            negotiator_.Remote(kOptionComPort) == Negotiator::State::Yes;
 }
 
-bool Rfc2217Device::Negotiate(std::int64_t deadline_ns, std::string& why) {
+Result<void> Rfc2217Device::Negotiate(std::int64_t deadline_ns) {
     std::vector<std::uint8_t> offer;
     negotiator_.Request(kWill, kOptionBinary, offer);
     negotiator_.Request(kDo, kOptionBinary, offer);
@@ -35,19 +35,16 @@ bool Rfc2217Device::Negotiate(std::int64_t deadline_ns, std::string& why) {
             break;
         }
         if (!Usable()) {
-            why = ClosedText();
-            return false;
+            return Failure{ClosedText()};
         }
         if (negotiator_.Local(kOptionComPort) == Negotiator::State::No) {
-            why = "the server does not offer serial port control (RFC 2217)";
-            return false;
+            return Failure{"the server does not offer serial port control (RFC 2217)"};
         }
         if (NowNs() >= deadline_ns) {
             const std::string text = ServerText();
-            why = "no serial port control (RFC 2217) agreed within " +
-                  std::to_string(kRfc2217OpenBudgetMs) + " ms" +
-                  (text.empty() ? "" : "; the server sent \"" + text + "\"");
-            return false;
+            return Failure{"no serial port control (RFC 2217) agreed within " +
+                           std::to_string(kRfc2217OpenBudgetMs) + " ms" +
+                           (text.empty() ? "" : "; the server sent \"" + text + "\"")};
         }
         AwaitAnswer();
     }
@@ -56,26 +53,23 @@ bool Rfc2217Device::Negotiate(std::int64_t deadline_ns, std::string& why) {
     AppendComPortCommand(kComSetLineStateMask, {kLineStateBreak}, setup);
     AppendComPortCommand(kComSetControl, {kControlNoFlowControl}, setup);
     if (!Send(setup)) {
-        why = ClosedText();
-        return false;
+        return Failure{ClosedText()};
     }
-    return true;
+    return {};
 }
 
-bool Rfc2217Device::Settle(std::int64_t deadline_ns, std::string& why) {
+Result<void> Rfc2217Device::Settle(std::int64_t deadline_ns) {
     const std::int64_t until_ns = std::min(deadline_ns, NowNs() + kSettleBudgetMs * 1'000'000);
     for (int exchange = 0; exchange < kOpenExchanges; ++exchange) {
         if (!SendPurge(kPurgeServerBoth)) {
-            why = ClosedText();
-            return false;
+            return Failure{ClosedText()};
         }
         while (!purges_awaited_.empty() && Usable() && NowNs() < until_ns) {
             AwaitAnswer();
             Pump();
         }
         if (!Usable()) {
-            why = ClosedText();
-            return false;
+            return Failure{ClosedText()};
         }
         if (!purges_awaited_.empty()) {
             break;  // a server that does not answer purges is given no round trip
@@ -101,7 +95,7 @@ bool Rfc2217Device::Settle(std::int64_t deadline_ns, std::string& why) {
     }
     settled_ = true;
     estimate_.Start(open_samples_ns_.data(), static_cast<int>(open_samples_ns_.size()));
-    return true;
+    return {};
 }
 
 std::string Rfc2217Device::ServerText() {
@@ -141,16 +135,20 @@ OpenedDevice OpenRfc2217Device(const std::string& address) {
     }
     const std::string where = target->host + ":" + target->port;
     const std::int64_t deadline_ns = NowNs() + std::int64_t{kRfc2217OpenBudgetMs} * 1'000'000;
-    std::string why;
-    const int fd = ConnectRfc2217(*target, deadline_ns, why);
-    if (fd < 0) {
-        return Failure{"cannot connect to " + where + ": " + why};
+    const auto connected = ConnectRfc2217(*target, deadline_ns);
+    if (!connected) {
+        return Failure{"cannot connect to " + where + ": " + connected.reason()};
     }
+    const int fd = *connected;
     // Every byte of the protocol is a poll's worth of time; none may wait for company.
     net::SetNoDelay(fd);
     auto device = std::make_unique<Rfc2217Device>(fd);
-    if (!device->Negotiate(deadline_ns, why) || !device->Settle(deadline_ns, why)) {
-        return Failure{"cannot open the serial port at " + where + ": " + why};
+    auto opened = device->Negotiate(deadline_ns);
+    if (opened) {
+        opened = device->Settle(deadline_ns);
+    }
+    if (!opened) {
+        return Failure{"cannot open the serial port at " + where + ": " + opened.reason()};
     }
     return device;
 }
