@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "serve/ate_commands.h"
+#include "serve/listen_socket.h"
 #include "serve/run_api.h"
 
 namespace vantor::cli {
@@ -196,34 +197,11 @@ AteChannel::~AteChannel() {
 }
 
 std::optional<std::string> AteChannel::Bind() {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
-    addrinfo* found = nullptr;
-    const std::string& host = parts_->settings.host;
-    const std::string service = std::to_string(parts_->settings.port);
-    if (::getaddrinfo(host.c_str(), service.c_str(), &hints, &found) != 0) {
-        return "cannot listen on " + host + " port " + service + " (not an address)";
+    const auto listening = ListenOn(parts_->settings.host, parts_->settings.port, 16);
+    if (!listening) {
+        return listening.reason();
     }
-    for (const addrinfo* address = found; address != nullptr; address = address->ai_next) {
-        const int fd =
-            ::socket(address->ai_family, address->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        const int yes = 1;
-        if (fd >= 0 && ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes) == 0 &&
-            ::bind(fd, address->ai_addr, address->ai_addrlen) == 0 && ::listen(fd, 16) == 0) {
-            parts_->listener = fd;
-            break;
-        }
-        if (fd >= 0) {
-            ::close(fd);
-        }
-    }
-    ::freeaddrinfo(found);
-    if (parts_->listener < 0) {
-        return "cannot listen on " + host + " port " + service +
-               " (in use, or not an address of this machine)";
-    }
+    parts_->listener = *listening;
     return std::nullopt;
 }
 

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "records/json_writer.h"
+#include "serve/listen_socket.h"
 
 namespace vantor::cli {
 
@@ -384,33 +385,14 @@ Door::~Door() {
 }
 
 std::optional<std::string> Door::Bind(const std::string& host, int port) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
-    addrinfo* found = nullptr;
-    const std::string service = std::to_string(port);
-    if (parts_->wake[0] < 0 || ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found) != 0) {
-        return "cannot listen on " + host + " port " + service + " (not an address)";
+    if (parts_->wake[0] < 0) {
+        return "cannot listen on " + host + " port " + std::to_string(port) + " (not an address)";
     }
-    for (const addrinfo* address = found; address != nullptr; address = address->ai_next) {
-        const int fd =
-            ::socket(address->ai_family, address->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        const int yes = 1;
-        if (fd >= 0 && ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes) == 0 &&
-            ::bind(fd, address->ai_addr, address->ai_addrlen) == 0 && ::listen(fd, 128) == 0) {
-            parts_->listener = fd;
-            break;
-        }
-        if (fd >= 0) {
-            ::close(fd);
-        }
+    const auto listening = ListenOn(host, port, 128);
+    if (!listening) {
+        return listening.reason();
     }
-    ::freeaddrinfo(found);
-    if (parts_->listener < 0) {
-        return "cannot listen on " + host + " port " + service +
-               " (in use, or not an address of this machine)";
-    }
+    parts_->listener = *listening;
     return std::nullopt;
 }
 
