@@ -103,9 +103,28 @@ class Answering : public httplib::Server {
     bool AnswerOne(Connection& connection) {
         RequestStream stream(connection);
         bool closed = false;
-        const bool answered = process_request(stream, connection.has_body, closed, nullptr);
+        const bool answered = Process(stream, connection.has_body, closed);
         connection.buffer.erase(0, connection.request_length);
         return answered && !closed && !connection.has_body;
+    }
+
+  private:
+    // Debian 12's library (0.11) reads the peer's and its own address from the stream itself;
+    // later releases (Debian 13's 0.18) are handed them.
+    template <typename Stream>
+    bool Process(Stream& stream, bool close, bool& closed) {
+        if constexpr (requires { this->process_request(stream, close, closed, nullptr); }) {
+            return this->process_request(stream, close, closed, nullptr);
+        } else {
+            std::string remote_ip;
+            std::string local_ip;
+            int remote_port = 0;
+            int local_port = 0;
+            stream.get_remote_ip_and_port(remote_ip, remote_port);
+            stream.get_local_ip_and_port(local_ip, local_port);
+            return this->process_request(stream, remote_ip, remote_port, local_ip, local_port,
+                                         close, closed, nullptr);
+        }
     }
 };
 
