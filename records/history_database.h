@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/result.h"
+
 namespace vantor::cli {
 
 using SqlValue = std::optional<std::string>;  // nothing for NULL
@@ -62,11 +64,13 @@ class HistoryDatabase {
 // How a SQLite history is opened. kRead never creates or changes the file.
 enum class OpenFor { kWrite, kRead };
 
-// Opens the SQLite history at `path` (its folder made when writing). The message when it cannot
-// be opened, or when the file is not SQLite or holds other tables than a history's: such a file
-// is left as it is.
-std::unique_ptr<HistoryDatabase> OpenSqliteHistory(const std::string& path, OpenFor purpose,
-                                                   std::string* error);
+// A history opened, or why it could not be.
+using OpenedHistory = Result<std::unique_ptr<HistoryDatabase>>;
+
+// Opens the SQLite history at `path` (its folder made when writing). Why not when it cannot be
+// opened, or when the file is not SQLite or holds other tables than a history's: such a file is
+// left as it is.
+OpenedHistory OpenSqliteHistory(const std::string& path, OpenFor purpose);
 // A SQLite history of its own in memory, gone when it is closed, with no schema yet; null when
 // SQLite has no memory for it.
 std::unique_ptr<HistoryDatabase> OpenSqliteHistoryInMemory();
@@ -79,8 +83,8 @@ inline constexpr std::chrono::seconds kRetryForS{30};
 bool PauseBeforeRetry(int tries, std::chrono::steady_clock::time_point deadline);
 
 // Connects to the PostgreSQL history at `url` (a postgresql:// URL or key=value words) within a
-// bounded time (connect_timeout=3 unless the URL says otherwise).
-std::unique_ptr<HistoryDatabase> ConnectPostgresHistory(const std::string& url, std::string* error);
+// bounded time (connect_timeout=3 unless the URL says otherwise); why not when it cannot.
+OpenedHistory ConnectPostgresHistory(const std::string& url);
 // `url` with its password, if any, shown as ***.
 std::string RedactedUrl(const std::string& url);
 bool IsPostgresUrl(const std::string& place);

@@ -50,9 +50,8 @@ bool Find(void* library, const char* name, Function& function) {
     return function != nullptr;
 }
 
-// libpq, loaded on first use and kept to the program's end; nothing, and `error` says why, when
-// it cannot be loaded.
-const LibPq* LoadLibPq(std::string* error) {
+// libpq, loaded on first use and kept to the program's end; why not when it cannot be loaded.
+Result<const LibPq*> LoadLibPq() {
     static LibPq pq;
     static std::string problem;
     static const bool loaded = [] {
@@ -86,8 +85,7 @@ const LibPq* LoadLibPq(std::string* error) {
         return all;
     }();
     if (!loaded) {
-        *error = problem;
-        return nullptr;
+        return Failure{problem};
     }
     return &pq;
 }
@@ -249,30 +247,27 @@ std::string RedactedUrl(const std::string& url) {
     return shown;
 }
 
-std::unique_ptr<HistoryDatabase> ConnectPostgresHistory(const std::string& url,
-                                                        std::string* error) {
+OpenedHistory ConnectPostgresHistory(const std::string& url) {
     // The URL's own words come after the default timeout and so take its place.
     const char* keywords[] = {"connect_timeout", "dbname", nullptr};
     const char* values[] = {kConnectTimeoutS, url.c_str(), nullptr};
-    const LibPq* pq = LoadLibPq(error);
-    if (pq == nullptr) {
-        return nullptr;
+    const auto loaded = LoadLibPq();
+    if (!loaded) {
+        return Failure{loaded.reason()};
     }
+    const LibPq* pq = *loaded;
     PGconn* connection = pq->connectdbParams(keywords, values, 1);
     if (connection == nullptr) {
-        *error = "out of memory";
-        return nullptr;
+        return Failure{"out of memory"};
     }
     pq->setNoticeProcessor(connection, IgnoreNotice, nullptr);
     auto database = std::make_unique<PostgresHistory>(*pq, connection, RedactedUrl(url));
     if (pq->status(connection) != CONNECTION_OK) {
-        *error = RedactedUrl(Trimmed(pq->errorMessage(connection)));
-        return nullptr;
+        return Failure{RedactedUrl(Trimmed(pq->errorMessage(connection)))};
     }
     for (const char* setting : {kStatementTimeout, kUtcSession, kIsoDates}) {
         if (auto problem = database->Run(setting, {}, nullptr)) {
-            *error = *problem;
-            return nullptr;
+            return Failure{*problem};
         }
     }
     return database;

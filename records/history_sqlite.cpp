@@ -144,42 +144,38 @@ std::optional<std::string> SwitchToWal(HistoryDatabase& database) {
 
 }  // namespace
 
-std::unique_ptr<HistoryDatabase> OpenSqliteHistory(const std::string& path, OpenFor purpose,
-                                                   std::string* error) {
+OpenedHistory OpenSqliteHistory(const std::string& path, OpenFor purpose) {
     const bool write = purpose == OpenFor::kWrite;
     if (write) {
         if (auto problem = MakeFolders(path)) {
-            *error = *problem;
-            return nullptr;
+            return Failure{*problem};
         }
     }
     sqlite3* handle = nullptr;
     const int flags = write ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY;
     if (sqlite3_open_v2(path.c_str(), &handle, flags, nullptr) != SQLITE_OK) {
-        *error = handle ? sqlite3_errmsg(handle) : "out of memory";
+        Failure failure{handle ? sqlite3_errmsg(handle) : "out of memory"};
         sqlite3_close_v2(handle);
-        return nullptr;
+        return failure;
     }
     auto database = std::make_unique<SqliteHistory>(handle, path);
     // A file that is not SQLite, or SQLite that holds something else, is left as it is.
     std::vector<SqlRow> tables;
     if (auto problem =
             database->Run("SELECT name FROM sqlite_master WHERE type = 'table'", {}, &tables)) {
-        *error = "not a history (" + *problem + ")";
-        return nullptr;
+        return Failure{"not a history (" + *problem + ")"};
     }
     bool ours = false;
     for (const SqlRow& row : tables) {
         ours = ours || (row[0] && *row[0] == "history_schema");
     }
     if (!tables.empty() && !ours) {
-        *error = "a SQLite database of something else (no history_schema table); left as it is";
-        return nullptr;
+        return Failure{
+            "a SQLite database of something else (no history_schema table); left as it is"};
     }
     if (write) {
         if (auto problem = SwitchToWal(*database)) {
-            *error = *problem;
-            return nullptr;
+            return Failure{*problem};
         }
         database->Run("PRAGMA synchronous = NORMAL");
     }

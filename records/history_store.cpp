@@ -231,26 +231,22 @@ std::optional<HistoryEntry> LoadEntry(HistoryDatabase& database, const std::stri
     return entry;
 }
 
-std::unique_ptr<HistoryDatabase> OpenSite(const std::string& url, std::string* error) {
-    auto site = ConnectPostgresHistory(url, error);
-    if (site) {
-        if (auto problem = PrepareSchema(*site)) {
-            *error = *problem;
-            return nullptr;
+// The history `opened`, its schema made or brought up to date; why not otherwise.
+OpenedHistory Prepared(OpenedHistory opened) {
+    if (opened) {
+        if (auto problem = PrepareSchema(**opened)) {
+            return Failure{*problem};
         }
     }
-    return site;
+    return opened;
 }
 
-std::unique_ptr<HistoryDatabase> OpenStation(std::string* error) {
-    auto station = OpenSqliteHistory(DefaultHistoryPath(), OpenFor::kWrite, error);
-    if (station) {
-        if (auto problem = PrepareSchema(*station)) {
-            *error = *problem;
-            return nullptr;
-        }
-    }
-    return station;
+OpenedHistory OpenSite(const std::string& url) {
+    return Prepared(ConnectPostgresHistory(url));
+}
+
+OpenedHistory OpenStation() {
+    return Prepared(OpenSqliteHistory(DefaultHistoryPath(), OpenFor::kWrite));
 }
 
 // Forwards the station's queue, oldest first; each record leaves the queue once the site has
@@ -290,10 +286,12 @@ std::string PlaceShown(const std::string& place) {
 RecordOutcome RecordInSite(const HistoryEntry& entry, const std::string& url) {
     RecordOutcome outcome;
     outcome.place = RedactedUrl(url);
-    std::string station_error;
-    auto station = OpenStation(&station_error);
-    std::string site_error;
-    auto site = OpenSite(url, &site_error);
+    OpenedHistory opened_station = OpenStation();
+    const std::string station_error = opened_station.reason();
+    auto station = std::move(opened_station).ValueOr(nullptr);
+    OpenedHistory opened_site = OpenSite(url);
+    std::string site_error = opened_site.reason();
+    auto site = std::move(opened_site).ValueOr(nullptr);
     if (site && station) {
         const SyncOutcome synced = Forward(*station, *site);
         outcome.forwarded = synced.forwarded;
@@ -457,17 +455,16 @@ RecordOutcome RecordEntry(const HistoryEntry& entry, const std::string& place) {
     }
     RecordOutcome outcome;
     outcome.place = PlaceShown(place);
-    std::string error;
-    auto database = OpenSqliteHistory(place, OpenFor::kWrite, &error);
+    OpenedHistory opened = OpenSqliteHistory(place, OpenFor::kWrite);
     std::optional<std::string> problem;
-    if (!database) {
-        problem = error;
-    } else if (!(problem = PrepareSchema(*database))) {
-        problem = Retried(*database, [&]() -> std::optional<std::string> {
-            if (auto busy = database->Run("BEGIN IMMEDIATE")) {
+    if (!opened) {
+        problem = opened.reason();
+    } else if (HistoryDatabase& database = **opened; !(problem = PrepareSchema(database))) {
+        problem = Retried(database, [&]() -> std::optional<std::string> {
+            if (auto busy = database.Run("BEGIN IMMEDIATE")) {
                 return busy;
             }
-            return InTransaction(*database, InsertEntry(*database, entry, "direct"));
+            return InTransaction(database, InsertEntry(database, entry, "direct"));
         });
     }
     outcome.written = !problem;
@@ -477,22 +474,21 @@ RecordOutcome RecordEntry(const HistoryEntry& entry, const std::string& place) {
 
 SyncOutcome ForwardQueue(const std::string& url) {
     SyncOutcome outcome;
-    std::string error;
-    auto station = OpenStation(&error);
+    const OpenedHistory station = OpenStation();
     if (!station) {
-        outcome.error = DefaultHistoryPath() + ": " + error;
+        outcome.error = DefaultHistoryPath() + ": " + station.reason();
         return outcome;
     }
-    auto site = OpenSite(url, &error);
+    const OpenedHistory site = OpenSite(url);
     if (!site) {
-        outcome.error = RedactedUrl(url) + ": " + error;
+        outcome.error = RedactedUrl(url) + ": " + site.reason();
         std::vector<SqlRow> rows;
-        if (!station->Run("SELECT count(*) FROM pending", {}, &rows) && !rows.empty()) {
+        if (!(*station)->Run("SELECT count(*) FROM pending", {}, &rows) && !rows.empty()) {
             outcome.waiting = static_cast<int>(NumberOf(rows[0][0]).value_or(0));
         }
         return outcome;
     }
-    return Forward(*station, *site);
+    return Forward(**station, **site);
 }
 
 }  // namespace vantor::cli

@@ -51,29 +51,27 @@ Answer Unreadable(const std::string& why) {
 }  // namespace
 
 Answer LatestRuns(const std::string& place, long limit) {
-    std::string error;
-    std::unique_ptr<HistoryDatabase> database;
-    if (IsPostgresUrl(place)) {
-        database = ConnectPostgresHistory(place, &error);
-    } else {
+    if (!IsPostgresUrl(place)) {
         std::error_code ignored;
         if (!std::filesystem::exists(place, ignored)) {
             return {200, "[]"};  // no run has been recorded yet
         }
-        database = OpenSqliteHistory(place, OpenFor::kRead, &error);
     }
-    if (!database) {
-        return Unreadable(error);
+    const OpenedHistory opened = IsPostgresUrl(place) ? ConnectPostgresHistory(place)
+                                                      : OpenSqliteHistory(place, OpenFor::kRead);
+    if (!opened) {
+        return Unreadable(opened.reason());
     }
-    if (auto problem = CheckSchemaForReading(*database)) {
+    HistoryDatabase& database = **opened;
+    if (auto problem = CheckSchemaForReading(database)) {
         return Unreadable(*problem);
     }
     std::vector<SqlRow> rows;
-    const bool unit_columns = ReadSchemaVersion(*database) >= kUnitColumnsSchema;
+    const bool unit_columns = ReadSchemaVersion(database) >= kUnitColumnsSchema;
     const std::string query = std::string(kLatestRuns) +
                               (unit_columns ? kUnitColumns : kNoUnitColumns) + kLatestRunsEnd +
                               std::to_string(limit);
-    if (auto problem = database->Run(query, {}, &rows)) {
+    if (auto problem = database.Run(query, {}, &rows)) {
         return Unreadable(*problem);
     }
     JsonArray runs;

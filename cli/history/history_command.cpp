@@ -266,23 +266,18 @@ bool FileExists(const std::string& path) {
     return ::stat(path.c_str(), &status) == 0;
 }
 
-// Opens the history to read (or, for prune, to change what it holds); a SQLite file that is not
-// there is an empty history and is not made.
-std::unique_ptr<HistoryDatabase> OpenForCommand(const std::string& place, bool change,
-                                                std::string* error, bool* absent) {
-    std::unique_ptr<HistoryDatabase> database;
-    if (IsPostgresUrl(place)) {
-        database = ConnectPostgresHistory(place, error);
-    } else if (!FileExists(place)) {
-        *absent = true;
-        return nullptr;
-    } else {
-        database = OpenSqliteHistory(place, change ? OpenFor::kWrite : OpenFor::kRead, error);
+// Opens the history to read (or, for prune, to change what it holds), or says why it cannot be
+// used; nothing for a SQLite file that is not there, an empty history that is not made.
+std::optional<OpenedHistory> OpenForCommand(const std::string& place, bool change) {
+    if (!IsPostgresUrl(place) && !FileExists(place)) {
+        return std::nullopt;
     }
+    OpenedHistory database =
+        IsPostgresUrl(place) ? ConnectPostgresHistory(place)
+                             : OpenSqliteHistory(place, change ? OpenFor::kWrite : OpenFor::kRead);
     if (database) {
-        if (auto problem = CheckSchemaForReading(*database)) {
-            *error = *problem;
-            return nullptr;
+        if (auto problem = CheckSchemaForReading(**database)) {
+            return Failure{*problem};
         }
     }
     return database;
@@ -390,23 +385,22 @@ int RunHistory(const std::vector<std::string>& arguments) {
     }
     const std::string place = ChosenHistory(settings.place);
     const std::string shown = IsPostgresUrl(place) ? RedactedUrl(place) : place;
-    std::string error;
-    bool absent = false;
-    auto database = OpenForCommand(place, settings.action == "prune", &error, &absent);
-    if (absent) {
+    const std::optional<OpenedHistory> opened = OpenForCommand(place, settings.action == "prune");
+    if (!opened) {
         std::fprintf(stderr, "vantor-cli: history %s: no run recorded yet\n", shown.c_str());
         return kExitSuccess;
     }
-    if (!database) {
-        return Unusable(shown, error + "; left as it is");
+    if (!*opened) {
+        return Unusable(shown, opened->reason() + "; left as it is");
     }
+    HistoryDatabase& database = ***opened;
     if (settings.action == "stats") {
-        return Stats(*database, settings);
+        return Stats(database, settings);
     }
     if (settings.action == "prune") {
-        return Prune(*database, settings);
+        return Prune(database, settings);
     }
-    return List(*database, settings);
+    return List(database, settings);
 }
 
 platform::OptionTable HistoryOptions() {

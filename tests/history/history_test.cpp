@@ -2,7 +2,10 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <filesystem>
 #include <set>
+#include <string>
+#include <vector>
 
 #include "history/history_support.h"
 #include "platform/process.h"
@@ -261,6 +264,24 @@ TEST(StationHistory, ForeignFilesAreLeftAsTheyAre) {
         EXPECT_NE(run.err.find("not recorded"), std::string::npos) << run.err;
         EXPECT_EQ(TempDir::Read(path), before);
     }
+}
+
+// Catches a history command that makes the file it was asked to read, or fails on it: a history
+// no run has written yet is empty, for listing and for pruning alike, and stays absent.
+TEST(StationHistory, AHistoryNoRunWroteIsEmptyAndNotMade) {
+    TempDir dir;
+    KeepStationHistoryIn(dir);
+    const std::string path = dir.Path("none/history.sqlite");
+    for (const std::vector<std::string>& command :
+         {std::vector<std::string>{"history", "--history", path},
+          std::vector<std::string>{"history", "prune", "--before", "2026-12-01", "--history",
+                                   path}}) {
+        const CliRun run = RunCli(command);
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.err, "vantor-cli: history " + path + ": no run recorded yet\n");
+        EXPECT_EQ(run.out, "");
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir.Path("none")));
 }
 
 // A station whose record the history cannot keep says so in its events; the line counts those

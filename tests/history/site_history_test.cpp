@@ -199,10 +199,9 @@ TEST(SiteHistory, ADatabaseOfTheEarlierReleaseKeepsEveryRun) {
     SiteServer site(dir);
     START_SITE(site);
     {
-        std::string error;
-        auto database = cli::ConnectPostgresHistory(site.Url(), &error);
-        ASSERT_TRUE(database != nullptr) << error;
-        MakeOldHistory(*database, false);
+        auto database = cli::ConnectPostgresHistory(site.Url());
+        ASSERT_TRUE(database) << database.reason();
+        MakeOldHistory(**database, false);
     }
     ::setenv("VANTOR_HISTORY", site.Url().c_str(), 1);
     const auto before = Listed({});
@@ -220,13 +219,12 @@ TEST(SiteHistory, ADatabaseOfTheEarlierReleaseKeepsEveryRun) {
     ASSERT_EQ(Listed({"--unit-serial", "SN1"}).size(), 1u);
 
     // Its times are PostgreSQL's own now, compared as times and shown in UTC as before.
-    std::string error;
-    auto database = cli::ConnectPostgresHistory(site.Url(), &error);
-    ASSERT_TRUE(database != nullptr) << error;
+    auto database = cli::ConnectPostgresHistory(site.Url());
+    ASSERT_TRUE(database) << database.reason();
     std::vector<cli::SqlRow> types;
-    ASSERT_EQ(database->Run("SELECT column_name, data_type FROM information_schema.columns"
-                            " WHERE table_name = 'runs' AND column_name IN ('started', 'ended')",
-                            {}, &types),
+    ASSERT_EQ((*database)->Run("SELECT column_name, data_type FROM information_schema.columns"
+                               " WHERE table_name = 'runs' AND column_name IN ('started', 'ended')",
+                               {}, &types),
               std::nullopt);
     ASSERT_EQ(types.size(), 2u);
     for (const cli::SqlRow& type : types) {

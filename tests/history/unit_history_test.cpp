@@ -107,10 +107,9 @@ TEST(UnitHistory, AHistoryOfTheEarlierReleaseKeepsEveryRun) {
     KeepStationHistoryIn(dir);
     const std::string path = dir.Path("old.sqlite");
     {
-        std::string error;
-        auto database = cli::OpenSqliteHistory(path, cli::OpenFor::kWrite, &error);
-        ASSERT_TRUE(database != nullptr) << error;
-        MakeOldHistory(*database, true);
+        auto database = cli::OpenSqliteHistory(path, cli::OpenFor::kWrite);
+        ASSERT_TRUE(database) << database.reason();
+        MakeOldHistory(**database, true);
     }
     const auto before = Listed({"--history", path});
     ASSERT_EQ(before.size(), OldRuns().size());
@@ -118,10 +117,9 @@ TEST(UnitHistory, AHistoryOfTheEarlierReleaseKeepsEveryRun) {
     EXPECT_TRUE(Listed({"--history", path, "--unit-serial", "SN1"}).empty());
     EXPECT_EQ(Listed({"--history", path, "--operator", "root"}).size(), OldRuns().size());
     {
-        std::string error;
-        auto database = cli::OpenSqliteHistory(path, cli::OpenFor::kRead, &error);
-        ASSERT_TRUE(database != nullptr) << error;
-        EXPECT_EQ(cli::ReadSchemaVersion(*database), 1);  // reading changed nothing
+        auto database = cli::OpenSqliteHistory(path, cli::OpenFor::kRead);
+        ASSERT_TRUE(database) << database.reason();
+        EXPECT_EQ(cli::ReadSchemaVersion(**database), 1);  // reading changed nothing
     }
 
     const std::string image = OneImage(dir);
@@ -135,10 +133,9 @@ TEST(UnitHistory, AHistoryOfTheEarlierReleaseKeepsEveryRun) {
     const auto unit = Listed({"--history", path, "--unit-serial", "SN1"});
     ASSERT_EQ(unit.size(), 1u);
     EXPECT_EQ(StringField(unit[0], "operator"), "Al");
-    std::string error;
-    auto database = cli::OpenSqliteHistory(path, cli::OpenFor::kRead, &error);
-    ASSERT_TRUE(database != nullptr) << error;
-    EXPECT_GE(cli::ReadSchemaVersion(*database), cli::kUnitColumnsSchema);
+    auto database = cli::OpenSqliteHistory(path, cli::OpenFor::kRead);
+    ASSERT_TRUE(database) << database.reason();
+    EXPECT_GE(cli::ReadSchemaVersion(**database), cli::kUnitColumnsSchema);
 }
 
 // The same with a history that the release at bd042ba's own vantor-cli wrote (six runs: a
