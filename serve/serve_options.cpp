@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <utility>
 
 #include "platform/program_options.h"
 
@@ -18,36 +19,99 @@ namespace {
 
 constexpr std::size_t kMostTokenBytes = 4096;
 
-constexpr platform::ProgramOption kServeOptions[] = {
-    {"--files-list", "PATH"},
-    {"--port", "PORT"},
-    {"--ports-from", "FILE"},
-    {"--listen", "HOST:PORT"},
-    {"--token-file", "FILE"},
-    {"--tls-cert", "FILE"},
-    {"--tls-key", "FILE"},
-    {"--public-origin", "URL"},
-    {"--allow-plain-token"},
-    {"--baud", "RATE"},
-    {"--address", "N"},
-    {"--skip-seeking"},
-    {"--reset-after"},
-    {"--strict"},
-    {"--max-parallel", "N"},
-    {"--retry", "N"},
-    {"--history", "PLACE"},
-    {"--no-history"},
-    {"--require-unit-serial"},
-    {"--ate-listen", "HOST:PORT"},
-    {"--help"},
-    {"-h"},
-    {"--version"},
+// What serve's arguments say before the line is read from them: the line's own options and
+// the image, passed on as the line reads them.
+struct ServeArguments {
+    std::vector<std::string> line_options;
+    std::vector<std::string> parameters;
+    bool listen_given = false;
 };
 
-// Passed on to the stations' downloads, for the tests' simulated drives; not in the help.
-constexpr platform::ProgramOption kHiddenOptions[] = {
-    {"--virtual-time"},
+using TakeServeValue = std::optional<std::string> (*)(const std::string& value,
+                                                      ServeSettings& settings,
+                                                      ServeArguments& given);
+
+std::optional<std::string> TakeListen(const std::string& value, ServeSettings& settings,
+                                      ServeArguments& given) {
+    given.listen_given = true;
+    return ParseListen(value, settings);
+}
+
+// --ate-listen HOST:PORT, read as --listen is.
+std::optional<std::string> TakeAteListen(const std::string& value, ServeSettings& settings,
+                                         ServeArguments&) {
+    ServeSettings ate;
+    if (auto problem = ParseListen(value, ate)) {
+        return "--ate-listen" + problem->substr(std::string("--listen").size());
+    }
+    settings.ate_listen = value;
+    settings.ate_host = ate.host;
+    settings.ate_port = ate.port;
+    settings.ate_loopback = ate.loopback;
+    return std::nullopt;
+}
+
+std::optional<std::string> TakePublicOrigin(const std::string& value, ServeSettings& settings,
+                                            ServeArguments&) {
+    auto origin = ParsePublicOrigin(value);
+    if (!origin) {
+        return origin.reason();
+    }
+    settings.public_origins.push_back(std::move(*origin));
+    return std::nullopt;
+}
+
+// Who reads an option: serve alone, or the line as well, to which it is passed as given. The
+// hidden one is passed on for the tests' simulated drives and is in neither the help nor the
+// guesses at a misspelt option.
+enum class ReadBy { kServe, kLine, kHiddenLine };
+
+// One of serve's options. A switch turns `flag` on; an option with a value keeps it in `text`
+// or has `take` check it. An option of the line may also be kept by serve.
+struct ServeOption {
+    platform::ProgramOption option;
+    ReadBy read_by = ReadBy::kServe;
+    bool ServeSettings::*flag = nullptr;
+    std::string ServeSettings::*text = nullptr;
+    TakeServeValue take = nullptr;
 };
+
+// Every option of serve, in the order the help names them.
+const ServeOption kServeOptions[] = {
+    {{"--files-list", "PATH"}, ReadBy::kLine},
+    {{"--port", "PORT"}, ReadBy::kLine},
+    {{"--ports-from", "FILE"}, ReadBy::kLine},
+    {{"--listen", "HOST:PORT"}, ReadBy::kServe, nullptr, nullptr, TakeListen},
+    {{"--token-file", "FILE"}, ReadBy::kServe, nullptr, &ServeSettings::token_file},
+    {{"--tls-cert", "FILE"}, ReadBy::kServe, nullptr, &ServeSettings::tls_cert},
+    {{"--tls-key", "FILE"}, ReadBy::kServe, nullptr, &ServeSettings::tls_key},
+    {{"--public-origin", "URL"}, ReadBy::kServe, nullptr, nullptr, TakePublicOrigin},
+    {{"--allow-plain-token"}, ReadBy::kServe, &ServeSettings::allow_plain_token},
+    {{"--baud", "RATE"}, ReadBy::kLine},
+    {{"--address", "N"}, ReadBy::kLine},
+    {{"--skip-seeking"}, ReadBy::kLine},
+    {{"--reset-after"}, ReadBy::kLine},
+    {{"--strict"}, ReadBy::kLine},
+    {{"--max-parallel", "N"}, ReadBy::kLine},
+    {{"--retry", "N"}, ReadBy::kLine},
+    {{"--history", "PLACE"}, ReadBy::kLine, nullptr, &ServeSettings::history},
+    {{"--no-history"}, ReadBy::kLine, &ServeSettings::no_history},
+    {{"--require-unit-serial"}, ReadBy::kServe, &ServeSettings::require_unit_serial},
+    {{"--ate-listen", "HOST:PORT"}, ReadBy::kServe, nullptr, nullptr, TakeAteListen},
+    {{"--help"}, ReadBy::kServe, &ServeSettings::help},
+    {{"-h"}, ReadBy::kServe, &ServeSettings::help},
+    {{"--version"}, ReadBy::kServe, &ServeSettings::version},
+    {{"--virtual-time"}, ReadBy::kHiddenLine},
+};
+
+const ServeOption* FindServeOption(const std::string& name) {
+    for (const ServeOption& option : kServeOptions) {
+        if (option.option.name == name) {
+            return &option;
+        }
+    }
+    return nullptr;
+}
 
 constexpr const char* kHelp =
     "usage: vantor-cli serve (IMAGE | --files-list PATH) (--port PORT... | --ports-from FILE)\n"
@@ -109,7 +173,16 @@ bool IsLoopbackHost(const std::string& host) {
 }  // namespace
 
 platform::OptionTable ServeOptions() {
-    return kServeOptions;
+    static const std::vector<platform::ProgramOption> shown = [] {
+        std::vector<platform::ProgramOption> options;
+        for (const ServeOption& option : kServeOptions) {
+            if (option.read_by != ReadBy::kHiddenLine) {
+                options.push_back(option.option);
+            }
+        }
+        return options;
+    }();
+    return shown;
 }
 
 const char* ServeHelp() {
@@ -148,7 +221,7 @@ std::optional<std::string> ParseListen(const std::string& text, ServeSettings& s
     return std::nullopt;
 }
 
-std::optional<std::string> ParsePublicOrigin(const std::string& text, std::string& origin) {
+Result<std::string> ParsePublicOrigin(const std::string& text) {
     const std::string wrong = "--public-origin \"" + text +
                               "\": SCHEME://HOST[:PORT] as the browser shows it, such as "
                               "https://line-pc or https://line-pc:8443";
@@ -159,14 +232,14 @@ std::optional<std::string> ParsePublicOrigin(const std::string& text, std::strin
     const std::string scheme = lower.substr(0, separator);
     if (separator == std::string::npos || (scheme != "http" && scheme != "https") ||
         lower.size() > 255) {
-        return wrong;
+        return Failure{wrong};
     }
     std::string authority = lower.substr(separator + 3);
     if (!authority.empty() && authority.back() == '/') {
         authority.pop_back();  // a browser's Origin has no path; one given with "/" means none
     }
     if (authority.empty()) {
-        return wrong;
+        return Failure{wrong};
     }
     // Where the host ends: after its brackets for IPv6, else at a colon.
     const auto host_end = authority.rfind(':') == std::string::npos ||
@@ -182,114 +255,72 @@ std::optional<std::string> ParsePublicOrigin(const std::string& text, std::strin
                                  c == '-' || (bracketed && c == ':');
                       });
     if (!fits) {
-        return wrong;
+        return Failure{wrong};
     }
     std::string port;
     if (host_end < authority.size()) {
         const auto number = ParseWhole(authority.substr(host_end + 1), 1, 65535);
         if (!number) {
-            return wrong + " (the port is a number from 1 to 65535)";
+            return Failure{wrong + " (the port is a number from 1 to 65535)"};
         }
         // A browser leaves the scheme's own port out of the origin.
         if (*number != (scheme == "https" ? 443 : 80)) {
             port = ":" + std::to_string(*number);
         }
     }
-    origin = scheme + "://" + host + port;
-    return std::nullopt;
+    return scheme + "://" + host + port;
 }
 
-std::optional<std::string> ReadTokenFile(const std::string& path, std::string& token) {
+Result<std::string> ReadTokenFile(const std::string& path) {
     struct stat status {};
     if (::stat(path.c_str(), &status) != 0) {
-        return "--token-file \"" + path + "\": " + std::strerror(errno);
+        return Failure{"--token-file \"" + path + "\": " + std::strerror(errno)};
     }
     if (!S_ISREG(status.st_mode) || static_cast<std::size_t>(status.st_size) > kMostTokenBytes) {
-        return "--token-file \"" + path + "\": not a regular file of at most 4 KiB";
+        return Failure{"--token-file \"" + path + "\": not a regular file of at most 4 KiB"};
     }
     if ((status.st_mode & (S_IRGRP | S_IROTH)) != 0) {
-        return "--token-file \"" + path +
-               "\": readable by group or others; make it the owner's only (chmod 600)";
+        return Failure{"--token-file \"" + path +
+                       "\": readable by group or others; make it the owner's only (chmod 600)"};
     }
     std::ifstream file(path);
     std::string line;
     std::getline(file, line);
     if (file.bad()) {
-        return "--token-file \"" + path + "\": cannot be read";
+        return Failure{"--token-file \"" + path + "\": cannot be read"};
     }
     const auto first = line.find_first_not_of(" \t\r");
     const auto last = line.find_last_not_of(" \t\r");
-    token = first == std::string::npos ? "" : line.substr(first, last - first + 1);
+    const std::string token =
+        first == std::string::npos ? "" : line.substr(first, last - first + 1);
     const bool printable =
         std::all_of(token.begin(), token.end(), [](char c) { return c > 0x20 && c < 0x7F; });
     if (token.size() < 16 || !printable) {
-        return "--token-file \"" + path +
-               "\": the first line must be a token of at least 16 printable characters, no spaces";
+        return Failure{
+            "--token-file \"" + path +
+            "\": the first line must be a token of at least 16 printable characters, no spaces"};
     }
-    return std::nullopt;
+    return token;
 }
 
 namespace {
 
-// What serve's arguments say before the line is read from them: the line's own options and
-// the image, passed on as the line reads them.
-struct ServeArguments {
-    std::vector<std::string> line_options;
-    std::vector<std::string> parameters;
-    bool listen_given = false;
-};
-
-// --ate-listen HOST:PORT, read as --listen is.
-std::optional<std::string> ParseAteListen(const std::string& text, ServeSettings& settings) {
-    ServeSettings ate;
-    if (auto problem = ParseListen(text, ate)) {
-        return "--ate-listen" + problem->substr(std::string("--listen").size());
-    }
-    settings.ate_listen = text;
-    settings.ate_host = ate.host;
-    settings.ate_port = ate.port;
-    settings.ate_loopback = ate.loopback;
-    return std::nullopt;
-}
-
-// Takes one of serve's own options, or passes one of the line's on.
-std::optional<std::string> TakeServeOption(const std::string& argument,
+// Takes one of serve's options, read with its value (nothing for a switch).
+std::optional<std::string> TakeServeOption(const ServeOption& option, const std::string& name,
                                            const std::optional<std::string>& value,
                                            ServeSettings& settings, ServeArguments& given) {
-    if (argument == "--help" || argument == "-h") {
-        settings.help = true;
-    } else if (argument == "--version") {
-        settings.version = true;
-    } else if (argument == "--listen") {
-        given.listen_given = true;
-        return ParseListen(*value, settings);
-    } else if (argument == "--token-file") {
-        settings.token_file = *value;
-    } else if (argument == "--tls-cert") {
-        settings.tls_cert = *value;
-    } else if (argument == "--tls-key") {
-        settings.tls_key = *value;
-    } else if (argument == "--allow-plain-token") {
-        settings.allow_plain_token = true;
-    } else if (argument == "--public-origin") {
-        std::string origin;
-        if (auto problem = ParsePublicOrigin(*value, origin)) {
-            return problem;
-        }
-        settings.public_origins.push_back(origin);
-    } else if (argument == "--require-unit-serial") {
-        settings.require_unit_serial = true;
-    } else if (argument == "--ate-listen") {
-        return ParseAteListen(*value, settings);
-    } else {
-        if (argument == "--history") {
-            settings.history = *value;
-        }
-        settings.no_history = settings.no_history || argument == "--no-history";
-        given.line_options.push_back(argument);
+    if (option.read_by != ReadBy::kServe) {
+        given.line_options.push_back(name);
         if (value) {
             given.line_options.push_back(*value);
         }
+    }
+    if (option.flag != nullptr) {
+        settings.*option.flag = true;
+    } else if (option.text != nullptr) {
+        settings.*option.text = *value;
+    } else if (option.take != nullptr) {
+        return option.take(*value, settings, given);
     }
     return std::nullopt;
 }
@@ -303,18 +334,15 @@ std::optional<std::string> ReadServeArguments(const std::vector<std::string>& ar
             given.parameters.push_back(argument);
             continue;
         }
-        const platform::ProgramOption* option = platform::FindOption(kServeOptions, argument);
+        const ServeOption* option = FindServeOption(argument);
         if (option == nullptr) {
-            option = platform::FindOption(kHiddenOptions, argument);
-        }
-        if (option == nullptr) {
-            return platform::UnknownOption(argument, kServeOptions);
+            return platform::UnknownOption(argument, ServeOptions());
         }
         std::optional<std::string> value;
-        if (auto problem = platform::ReadOptionValue(reader, *option, argument, value)) {
+        if (auto problem = platform::ReadOptionValue(reader, option->option, argument, value)) {
             return problem;
         }
-        if (auto problem = TakeServeOption(argument, value, settings, given)) {
+        if (auto problem = TakeServeOption(*option, argument, value, settings, given)) {
             return problem;
         }
     }
@@ -376,9 +404,11 @@ std::optional<std::string> ParseServe(const std::vector<std::string>& arguments,
         return problem;
     }
     if (!settings.token_file.empty()) {
-        if (auto problem = ReadTokenFile(settings.token_file, settings.token)) {
-            return problem;
+        auto token = ReadTokenFile(settings.token_file);
+        if (!token) {
+            return token.reason();
         }
+        settings.token = std::move(*token);
     } else if (!settings.loopback) {
         return "--listen " + settings.listen +
                " reaches beyond this machine: give --token-file FILE as well";

@@ -8,6 +8,7 @@
 
 #include "line/line_options.h"
 #include "platform/program_options.h"
+#include "platform/result.h"
 #include "serve/tls_layer.h"
 
 namespace vantor::cli {
@@ -56,10 +57,10 @@ std::optional<std::string> ParseListen(const std::string& text, ServeSettings& s
 // An origin a proxy presents this server under, "http[s]://HOST[:PORT]", into the form a
 // browser's Origin header gives it (scheme and host in small letters, no default port, no
 // closing slash); the message when it is not one.
-std::optional<std::string> ParsePublicOrigin(const std::string& text, std::string& origin);
+Result<std::string> ParsePublicOrigin(const std::string& text);
 
 // The token in `path`: one line, the file neither group- nor world-readable. The message when
 // it cannot be used.
-std::optional<std::string> ReadTokenFile(const std::string& path, std::string& token);
+Result<std::string> ReadTokenFile(const std::string& path);
 
 }  // namespace vantor::cli
