@@ -11,9 +11,11 @@
 #include <fstream>
 #include <map>
 #include <set>
+#include <utility>
 
 #include "line/station_device.h"
 #include "platform/program_options.h"
+#include "platform/result.h"
 
 namespace vantor::cli {
 
@@ -24,34 +26,6 @@ using platform::ParseWhole;
 
 constexpr std::size_t kMostPortsFileBytes = 64 * 1024;
 constexpr long kMostRetries = 100;
-
-// The line's own options; every other option is a download's, passed on to each station.
-constexpr platform::ProgramOption kLineOptions[] = {
-    {"--ports-from", "FILE",
-     "one port a line (# starts a comment), then the station's own\n"
-     "--unit-serial, --operator, --order, --station-label (\"...\" for blanks)\n"
-     "a PORT may also be usb-serial:SERIAL (the adapter's USB serial\n"
-     "number) or by-id:NAME (a name under /dev/serial/by-id/)"},
-    {"--max-parallel", "N", "at most N stations at once (default: all)"},
-    {"--retry", "N", "run a failed station again from the start, up to N times"},
-    {"--stop-on-first-failure", {}, "start no new station once one has failed"},
-};
-
-bool IsLineFlag(const std::string& option) {
-    const platform::ProgramOption* found = platform::FindOption(kLineOptions, option);
-    return found != nullptr && !found->TakesValue();
-}
-
-bool IsLineOption(const std::string& option) {
-    return platform::FindOption(kLineOptions, option) != nullptr;
-}
-
-// An option of the line or of a station's download that takes a value (so that a reader of the
-// arguments can step over it).
-bool TakesValue(const std::string& option, const StationCommand& command) {
-    const platform::ProgramOption* found = platform::FindOption(kLineOptions, option);
-    return found != nullptr ? found->TakesValue() : command.option_takes_value(option);
-}
 
 // The port name with each control byte shown as \xHH, for a message.
 std::string Shown(const std::string& port) {
@@ -104,10 +78,10 @@ std::optional<std::string> SplitWords(const std::string& text, std::vector<std::
 
 // The station's own fields after its port on a line of a ports file: --unit-serial TEXT,
 // --operator NAME, --order TEXT, --station-label TEXT.
-std::optional<std::string> ReadStationFields(const std::string& text, UnitFields& unit) {
+Result<UnitFields> ReadStationFields(const std::string& text) {
     std::vector<std::string> split;
     if (auto problem = SplitWords(text, split)) {
-        return problem;
+        return Failure{*problem};
     }
     // --order=WO-7 is --order WO-7, as on the command line.
     std::vector<std::string> words;
@@ -120,28 +94,34 @@ std::optional<std::string> ReadStationFields(const std::string& text, UnitFields
             words.push_back(word);
         }
     }
+    UnitFields unit;
     for (std::size_t index = 0; index < words.size(); index += 2) {
         std::string UnitFields::*field = UnitFieldOf(words[index]);
         if (field == nullptr) {
-            return "\"" + Shown(words[index]) +
-                   "\" is none of a station's own options (--unit-serial, --operator, --order, "
-                   "--station-label)";
+            return Failure{"\"" + Shown(words[index]) +
+                           "\" is none of a station's own options (--unit-serial, --operator, "
+                           "--order, --station-label)"};
         }
         if (index + 1 == words.size()) {
-            return words[index] + " needs a value";
+            return Failure{words[index] + " needs a value"};
         }
         if (auto problem = UnitFieldProblem(words[index], words[index + 1])) {
-            return problem;
+            return Failure{*problem};
         }
         unit.*field = words[index + 1];
     }
-    return std::nullopt;
+    return unit;
 }
+
+// A station as a line of a ports file gives it.
+struct PortsLine {
+    std::string port;
+    UnitFields unit;
+};
 
 // One line of a ports file: the port, then, after a blank, the station's own fields. A port
 // holds no blank followed by "--", so a line without one is a port alone, as it always was.
-std::optional<std::string> ReadPortsLine(const std::string& line, std::string& port,
-                                         UnitFields& unit) {
+Result<PortsLine> ReadPortsLine(const std::string& line) {
     std::size_t fields = std::string::npos;
     for (std::size_t at = line.find("--"); at != std::string::npos; at = line.find("--", at + 1)) {
         if (at > 0 && (line[at - 1] == ' ' || line[at - 1] == '\t')) {
@@ -149,13 +129,19 @@ std::optional<std::string> ReadPortsLine(const std::string& line, std::string& p
             break;
         }
     }
-    port = line.substr(0, fields);
-    port.erase(port.find_last_not_of(" \t") + 1);
-    if (auto problem = ControlByteProblem(port)) {
-        return problem;
+    PortsLine read{line.substr(0, fields), {}};
+    read.port.erase(read.port.find_last_not_of(" \t") + 1);
+    if (auto problem = ControlByteProblem(read.port)) {
+        return Failure{*problem};
     }
-    return fields == std::string::npos ? std::nullopt
-                                       : ReadStationFields(line.substr(fields), unit);
+    if (fields != std::string::npos) {
+        auto unit = ReadStationFields(line.substr(fields));
+        if (!unit) {
+            return Failure{unit.reason()};
+        }
+        read.unit = std::move(*unit);
+    }
+    return read;
 }
 
 // Reads a ports file: one port a line, with the station's own fields after it; blank lines and
@@ -178,13 +164,13 @@ std::optional<std::string> ReadPortsFile(const std::string& path, LineSettings& 
             continue;
         }
         const auto last = line.find_last_not_of(" \t\r");
-        std::string port;
-        UnitFields unit;
-        if (auto problem = ReadPortsLine(line.substr(first, last - first + 1), port, unit)) {
-            return "--ports-from \"" + path + "\" line " + std::to_string(number) + ": " + *problem;
+        auto station = ReadPortsLine(line.substr(first, last - first + 1));
+        if (!station) {
+            return "--ports-from \"" + path + "\" line " + std::to_string(number) + ": " +
+                   station.reason();
         }
-        settings.ports.push_back(std::move(port));
-        settings.station_units.push_back(std::move(unit));
+        settings.ports.push_back(std::move(station->port));
+        settings.station_units.push_back(std::move(station->unit));
     }
     if (file.bad()) {
         return "--ports-from \"" + path + "\": cannot be read";
@@ -192,46 +178,162 @@ std::optional<std::string> ReadPortsFile(const std::string& path, LineSettings& 
     return std::nullopt;
 }
 
-std::optional<std::string> TakeLineValue(const std::string& option, const std::string& value,
-                                         LineSettings& settings) {
-    if (option == "--port") {
-        if (value.empty()) {
-            return "--port needs a value";
-        }
-        if (auto problem = ControlByteProblem(value)) {
-            return "--port: " + *problem;
-        }
-        settings.ports.push_back(value);
-        settings.station_units.emplace_back();
-    } else if (option == "--ports-from") {
-        settings.ports_from = value;
-        return ReadPortsFile(value, settings);
-    } else if (option == "--max-parallel") {
-        const auto number = ParseWhole(value, 1, static_cast<long>(kMostStations));
-        if (!number) {
-            return "--max-parallel \"" + value + "\": a number of stations, 1 to 256";
-        }
-        settings.max_parallel = *number;
-    } else if (option == "--retry") {
-        const auto number = ParseWhole(value, 0, kMostRetries);
-        if (!number) {
-            return "--retry \"" + value + "\": a number of retries, 0 to 100";
-        }
-        settings.retries = *number;
-    } else if (option == "--report") {
-        if (value.empty()) {
-            return "--report needs a value";
-        }
-        settings.report = value;
-    } else if (option == "--traffic-log" || option == "--notify-fd") {
-        return option + " belongs to a single station's run (one --port)";
-    } else {
-        if (option == "--files-list") {
-            settings.files_list = value;
-        }
-        settings.child_options.push_back(option);
-        settings.child_options.push_back(value);
+using TakeLineValue = std::optional<std::string> (*)(const std::string& option,
+                                                     const std::string& value,
+                                                     LineSettings& settings);
+
+std::optional<std::string> TakePort(const std::string&, const std::string& value,
+                                    LineSettings& settings) {
+    if (value.empty()) {
+        return "--port needs a value";
     }
+    if (auto problem = ControlByteProblem(value)) {
+        return "--port: " + *problem;
+    }
+    settings.ports.push_back(value);
+    settings.station_units.emplace_back();
+    return std::nullopt;
+}
+
+std::optional<std::string> TakePortsFrom(const std::string&, const std::string& value,
+                                         LineSettings& settings) {
+    settings.ports_from = value;
+    return ReadPortsFile(value, settings);
+}
+
+std::optional<std::string> TakeMaxParallel(const std::string&, const std::string& value,
+                                           LineSettings& settings) {
+    const auto number = ParseWhole(value, 1, static_cast<long>(kMostStations));
+    if (!number) {
+        return "--max-parallel \"" + value + "\": a number of stations, 1 to 256";
+    }
+    settings.max_parallel = *number;
+    return std::nullopt;
+}
+
+std::optional<std::string> TakeRetry(const std::string&, const std::string& value,
+                                     LineSettings& settings) {
+    const auto number = ParseWhole(value, 0, kMostRetries);
+    if (!number) {
+        return "--retry \"" + value + "\": a number of retries, 0 to 100";
+    }
+    settings.retries = *number;
+    return std::nullopt;
+}
+
+std::optional<std::string> TakeReport(const std::string&, const std::string& value,
+                                      LineSettings& settings) {
+    if (value.empty()) {
+        return "--report needs a value";
+    }
+    settings.report = value;
+    return std::nullopt;
+}
+
+// The files list is the stations' to read, and the line's to copy for each station.
+std::optional<std::string> TakeFilesList(const std::string& option, const std::string& value,
+                                         LineSettings& settings) {
+    settings.files_list = value;
+    settings.child_options.push_back(option);
+    settings.child_options.push_back(value);
+    return std::nullopt;
+}
+
+std::optional<std::string> RefuseOnALine(const std::string& option, const std::string&,
+                                         LineSettings&) {
+    return option + " belongs to a single station's run (one --port)";
+}
+
+// Whose an option is: the line's own, or one of the stations' command that the line reads as
+// well. A value is read for the line's own as its table says, for a station's as the station's
+// command says.
+enum class Owner { kLine, kStation };
+
+// One option that the line reads; every other is a station's, passed on to each station. A
+// switch turns `flag` on; `take` reads the value of an option that has one.
+struct LineOption {
+    platform::ProgramOption option;
+    Owner owner = Owner::kLine;
+    bool LineSettings::*flag = nullptr;
+    TakeLineValue take = nullptr;
+};
+
+const LineOption kLineOptions[] = {
+    {{"--ports-from", "FILE",
+      "one port a line (# starts a comment), then the station's own\n"
+      "--unit-serial, --operator, --order, --station-label (\"...\" for blanks)\n"
+      "a PORT may also be usb-serial:SERIAL (the adapter's USB serial\n"
+      "number) or by-id:NAME (a name under /dev/serial/by-id/)"},
+     Owner::kLine,
+     nullptr,
+     TakePortsFrom},
+    {{"--max-parallel", "N", "at most N stations at once (default: all)"},
+     Owner::kLine,
+     nullptr,
+     TakeMaxParallel},
+    {{"--retry", "N", "run a failed station again from the start, up to N times"},
+     Owner::kLine,
+     nullptr,
+     TakeRetry},
+    {{"--stop-on-first-failure", {}, "start no new station once one has failed"},
+     Owner::kLine,
+     &LineSettings::stop_on_first_failure},
+    {{"--json"}, Owner::kStation, &LineSettings::json},
+    {{"--quiet"}, Owner::kStation, &LineSettings::quiet},
+    {{"--port"}, Owner::kStation, nullptr, TakePort},
+    {{"--report"}, Owner::kStation, nullptr, TakeReport},
+    {{"--files-list"}, Owner::kStation, nullptr, TakeFilesList},
+    {{"--traffic-log"}, Owner::kStation, nullptr, RefuseOnALine},
+    {{"--notify-fd"}, Owner::kStation, nullptr, RefuseOnALine},
+};
+
+const LineOption* FindLineOption(const std::string& name) {
+    for (const LineOption& option : kLineOptions) {
+        if (option.option.name == name) {
+            return &option;
+        }
+    }
+    return nullptr;
+}
+
+bool IsLineOption(const std::string& option) {
+    const LineOption* found = FindLineOption(option);
+    return found != nullptr && found->owner == Owner::kLine;
+}
+
+// An option of the line or of a station's download that takes a value (so that a reader of the
+// arguments can step over it).
+bool TakesValue(const std::string& option, const StationCommand& command) {
+    const LineOption* found = FindLineOption(option);
+    return found != nullptr && found->owner == Owner::kLine ? found->option.TakesValue()
+                                                            : command.option_takes_value(option);
+}
+
+// Reads one option: the line's switches and values for itself, the stations' for each station.
+std::optional<std::string> ReadLineOption(ArgumentReader& reader, const std::string& name,
+                                          LineSettings& settings) {
+    const LineOption* option = FindLineOption(name);
+    if (option != nullptr && option->flag != nullptr) {
+        if (reader.HasAttachedValue()) {
+            return name + " takes no value";
+        }
+        settings.*option->flag = true;
+        return std::nullopt;
+    }
+    if (!TakesValue(name, settings.command)) {
+        settings.child_options.push_back(name);  // the station's own check judges it
+        return std::nullopt;
+    }
+    std::string error;
+    const auto value = reader.Value(name, error);
+    if (!value) {
+        return error;
+    }
+    if (option != nullptr) {
+        return option->take(name, *value, settings);
+    }
+    settings.child_options.push_back(name);
+    settings.child_options.push_back(*value);
     return std::nullopt;
 }
 
@@ -283,7 +385,16 @@ UnitFields StationUnit(const LineSettings& settings, std::size_t index) {
 }
 
 platform::OptionTable LineOptions() {
-    return kLineOptions;
+    static const std::vector<platform::ProgramOption> own = [] {
+        std::vector<platform::ProgramOption> options;
+        for (const LineOption& option : kLineOptions) {
+            if (option.owner == Owner::kLine) {
+                options.push_back(option.option);
+            }
+        }
+        return options;
+    }();
+    return own;
 }
 
 bool WantsProductionLine(const std::vector<std::string>& arguments, const StationCommand& command) {
@@ -317,24 +428,8 @@ std::optional<std::string> ParseLine(const std::vector<std::string>& arguments,
             settings.child_parameters.push_back(argument);
             continue;
         }
-        if (argument == "--json" || argument == "--quiet" || IsLineFlag(argument)) {
-            if (reader.HasAttachedValue()) {
-                return argument + " takes no value";
-            }
-            (argument == "--json"    ? settings.json
-             : argument == "--quiet" ? settings.quiet
-                                     : settings.stop_on_first_failure) = true;
-        } else if (TakesValue(argument, settings.command)) {
-            std::string error;
-            const auto value = reader.Value(argument, error);
-            if (!value) {
-                return error;
-            }
-            if (auto problem = TakeLineValue(argument, *value, settings)) {
-                return problem;
-            }
-        } else {
-            settings.child_options.push_back(argument);  // the station's own check judges it
+        if (auto problem = ReadLineOption(reader, argument, settings)) {
+            return problem;
         }
     }
     return std::nullopt;
