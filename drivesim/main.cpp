@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <optional>
 #include <string>
 
 #include "drivesim/drive_sim_options.h"
@@ -53,63 +54,83 @@ int Usage(const std::string& problem) {
     return kUsageError;
 }
 
+// The row of the option `name`; null when the table has no such option.
+const vantor::drivesim::OptionRow* FindRow(const std::string& name) {
+    for (const vantor::drivesim::OptionRow& row : vantor::drivesim::kOptionRows) {
+        if (row.option.name == name) {
+            return &row;
+        }
+    }
+    return nullptr;
+}
+
+// Reads the command line into `request`, answering --help and --version as soon as one is read;
+// the exit status when it was answered or refused.
+std::optional<int> ReadRequest(int argc, char** argv, vantor::drivesim::Request& request) {
+    using namespace vantor;
+    platform::ArgumentReader reader(platform::ArgumentsOf(argc, argv),
+                                    platform::ArgumentStyle::kSeparateValues);
+    while (!reader.Done()) {
+        const std::string argument = reader.Next();
+        const drivesim::OptionRow* row = reader.IsOption(argument) ? FindRow(argument) : nullptr;
+        if (row == nullptr) {
+            if (argument.empty() || argument[0] == '-' || request.drive_options_given) {
+                return Usage("unexpected argument \"" + argument + "\"");
+            }
+            request.drive_options = argument;
+            request.drive_options_given = true;
+            continue;
+        }
+        std::optional<std::string> value;
+        if (auto problem = platform::ReadOptionValue(reader, row->option, argument, value)) {
+            return Usage(*problem);
+        }
+        if (row->flag != nullptr) {
+            request.*row->flag = true;
+        } else {
+            request.*row->text = *value;
+        }
+        if (request.help) {
+            std::fputs(UsageText().c_str(), stdout);
+            return 0;
+        }
+        if (request.version) {
+            std::printf("vantor-drive-sim (Vantor %s)\n", VANTOR_VERSION);
+            return 0;
+        }
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     using namespace vantor;
-    std::string host = "127.0.0.1";
-    std::string port_text;
-    std::string options_text;
-    bool have_options = false;
-    platform::ArgumentReader reader(platform::ArgumentsOf(argc, argv),
-                                    platform::ArgumentStyle::kSeparateValues);
-    while (!reader.Done()) {
-        platform::Argument argument;
-        if (auto problem = platform::ReadArgument(reader, drivesim::kOptions, argument)) {
-            return Usage(*problem);
-        }
-        const std::string& arg = argument.text;
-        if (arg == "--help" || arg == "-h") {
-            std::fputs(UsageText().c_str(), stdout);
-            return 0;
-        }
-        if (arg == "--version") {
-            std::printf("vantor-drive-sim (Vantor %s)\n", VANTOR_VERSION);
-            return 0;
-        }
-        if (arg == "--port") {
-            port_text = *argument.value;
-        } else if (arg == "--host") {
-            host = *argument.value;
-        } else if (!arg.empty() && arg[0] != '-' && !have_options) {
-            options_text = arg;
-            have_options = true;
-        } else {
-            return Usage("unexpected argument \"" + arg + "\"");
-        }
+    drivesim::Request request;
+    if (const auto status = ReadRequest(argc, argv, request)) {
+        return *status;
     }
-    if (port_text.empty()) {
+    if (request.port.empty()) {
         return Usage("--port is required");
     }
-    const auto port = platform::rfc2217_server::ParseTcpPort(port_text);
+    const auto port = platform::rfc2217_server::ParseTcpPort(request.port);
     if (!port) {
-        return Usage("the port \"" + port_text + "\" is not a number from 0 to 65535");
+        return Usage("the port \"" + request.port + "\" is not a number from 0 to 65535");
     }
-    const auto options = sim::ParseSimOptions(options_text);
+    const auto options = sim::ParseSimOptions(request.drive_options);
     if (!options) {
         return Usage(options.reason());
     }
-    std::string error;
-    std::string bound;
-    const int listen_fd = platform::rfc2217_server::Listen(host, *port, bound, error);
-    if (listen_fd < 0) {
-        std::fprintf(stderr, "vantor-drive-sim: %s\n", error.c_str());
+    const auto listener = platform::rfc2217_server::Listen(request.host, *port);
+    if (!listener) {
+        std::fprintf(stderr, "vantor-drive-sim: %s\n", listener.reason().c_str());
         return 1;
     }
-    std::printf("vantor-drive-sim listening on %s (rfc2217://%s)\n", bound.c_str(), bound.c_str());
+    std::printf("vantor-drive-sim listening on %s (rfc2217://%s)\n", listener->bound.c_str(),
+                listener->bound.c_str());
     std::fflush(stdout);
     const std::atomic<bool> stop{false};
-    drivesim::ServeClients(listen_fd, *options, stop, stdout);
-    ::close(listen_fd);
+    drivesim::ServeClients(listener->fd, *options, stop, stdout);
+    ::close(listener->fd);
     return 0;
 }

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/interruptions.h"
@@ -57,67 +58,96 @@ int Usage(const std::string& problem) {
     return kUsageError;
 }
 
-// What the command line asks for; nothing when it answered (--help, --version) or refused it,
-// with the exit status in `status`.
-struct Request {
-    std::string host = "127.0.0.1";
+// What to serve and where.
+struct Serving {
+    std::string host;
     std::uint16_t port = 0;
     vantor::portserver::PortServerOptions options;
 };
 
-std::optional<Request> ReadRequest(int argc, char** argv, int& status) {
+// The row of the option `name`; null when the table has no such option.
+const vantor::portserver::OptionRow* FindRow(const std::string& name) {
+    for (const vantor::portserver::OptionRow& row : vantor::portserver::kOptionRows) {
+        if (row.option.name == name) {
+            return &row;
+        }
+    }
+    return nullptr;
+}
+
+// Takes one option of the table with its value (nothing for a switch); the usage message when
+// the value is wrong.
+std::optional<std::string> TakeOption(const vantor::portserver::OptionRow& row,
+                                      const std::optional<std::string>& value,
+                                      vantor::portserver::Request& request) {
+    if (row.flag != nullptr) {
+        request.*row.flag = true;
+    } else if (row.text != nullptr) {
+        request.*row.text = *value;
+    } else {
+        auto network = vantor::portserver::ParseAllowedNetwork(*value);
+        if (!network) {
+            return std::string(row.option.name) + ": " + network.reason();
+        }
+        (request.*row.networks).push_back(*network);
+    }
+    return std::nullopt;
+}
+
+// Reads the options, answering --help and --version as soon as one is read.
+std::optional<vantor::portserver::Request> ReadRequest(int argc, char** argv, int& status) {
     using namespace vantor;
-    Request request;
-    std::string port_text;
+    portserver::Request request;
     platform::ArgumentReader reader(platform::ArgumentsOf(argc, argv),
                                     platform::ArgumentStyle::kSeparateValues);
     status = kUsageError;
-    const auto refuse = [](const std::string& problem) -> std::optional<Request> {
-        Usage(problem);
-        return std::nullopt;
-    };
     while (!reader.Done()) {
-        platform::Argument argument;
-        if (auto problem = platform::ReadArgument(reader, portserver::kOptions, argument)) {
-            return refuse(*problem);
+        const std::string argument = reader.Next();
+        const portserver::OptionRow* row = reader.IsOption(argument) ? FindRow(argument) : nullptr;
+        if (row == nullptr) {
+            Usage("unexpected argument \"" + argument + "\"");
+            return std::nullopt;
         }
-        const std::string& arg = argument.text;
-        if (arg == "--help" || arg == "-h" || arg == "--version") {
-            arg == "--version" ? std::printf("vantor-port-server (Vantor %s)\n", VANTOR_VERSION)
-                               : std::fputs(UsageText().c_str(), stdout);
+        std::optional<std::string> value;
+        auto problem = platform::ReadOptionValue(reader, row->option, argument, value);
+        if (!problem) {
+            problem = TakeOption(*row, value, request);
+        }
+        if (problem) {
+            Usage(*problem);
+            return std::nullopt;
+        }
+        if (request.help || request.version) {
+            request.version ? std::printf("vantor-port-server (Vantor %s)\n", VANTOR_VERSION)
+                            : std::fputs(UsageText().c_str(), stdout);
             status = 0;
             return std::nullopt;
         }
-        if (!argument.value) {
-            return refuse("unexpected argument \"" + arg + "\"");
-        }
-        const std::string& value = *argument.value;
-        if (arg == "--device") {
-            request.options.device = value;
-        } else if (arg == "--port") {
-            port_text = value;
-        } else if (arg == "--host") {
-            request.host = value;
-        } else {
-            std::string error;
-            const auto network = portserver::ParseAllowedNetwork(value, error);
-            if (!network) {
-                return refuse("--allow: " + error);
-            }
-            request.options.allowed.push_back(*network);
-        }
     }
-    if (request.options.device.empty()) {
+    return request;
+}
+
+// What the command line asks to serve; nothing when it answered (--help, --version) or refused
+// it, with the exit status in `status`.
+std::optional<Serving> ReadServing(int argc, char** argv, int& status) {
+    auto request = ReadRequest(argc, argv, status);
+    if (!request) {
+        return std::nullopt;
+    }
+    const auto refuse = [](const std::string& problem) -> std::optional<Serving> {
+        Usage(problem);
+        return std::nullopt;
+    };
+    if (request->device.empty()) {
         return refuse("--device is required");
     }
-    const auto port = platform::rfc2217_server::ParseTcpPort(port_text);
+    const auto port = vantor::platform::rfc2217_server::ParseTcpPort(request->port);
     if (!port) {
-        return refuse(port_text.empty()
+        return refuse(request->port.empty()
                           ? "--port is required"
-                          : "the port \"" + port_text + "\" is not a number from 0 to 65535");
+                          : "the port \"" + request->port + "\" is not a number from 0 to 65535");
     }
-    request.port = *port;
-    return request;
+    return Serving{request->host, *port, {request->device, std::move(request->allowed), {}}};
 }
 
 }  // namespace
@@ -125,7 +155,7 @@ std::optional<Request> ReadRequest(int argc, char** argv, int& status) {
 int main(int argc, char** argv) {
     using namespace vantor;
     int status = 0;
-    const std::optional<Request> request = ReadRequest(argc, argv, status);
+    const std::optional<Serving> request = ReadServing(argc, argv, status);
     if (!request) {
         return status;
     }
@@ -140,19 +170,16 @@ int main(int argc, char** argv) {
     // SIGINT and SIGTERM end the serving loops, which close what they opened; a wait is cut
     // short so that they notice at once.
     platform::CatchInterruptions(OnStopSignal, platform::InterruptedCalls::kCutShort);
-    std::string bound;
-    std::string error;
-    const int listen_fd =
-        platform::rfc2217_server::Listen(request->host, request->port, bound, error);
-    if (listen_fd < 0) {
-        std::fprintf(stderr, "vantor-port-server: %s\n", error.c_str());
+    const auto listener = platform::rfc2217_server::Listen(request->host, request->port);
+    if (!listener) {
+        std::fprintf(stderr, "vantor-port-server: %s\n", listener.reason().c_str());
         return 1;
     }
     std::fprintf(stderr, "vantor-port-server serving %s on %s (rfc2217://%s)\n",
-                 options.device.c_str(), bound.c_str(), bound.c_str());
+                 options.device.c_str(), listener->bound.c_str(), listener->bound.c_str());
     std::fflush(stderr);
-    portserver::ServePort(listen_fd, options, g_stop, stderr);
-    ::close(listen_fd);
+    portserver::ServePort(listener->fd, options, g_stop, stderr);
+    ::close(listener->fd);
     std::fprintf(stderr, "vantor-port-server stopped\n");
     return 0;
 }

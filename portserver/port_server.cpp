@@ -104,7 +104,7 @@ void TurnAway(int client, const std::string& who, const std::string& why, std::F
 
 }  // namespace
 
-std::optional<AllowedNetwork> ParseAllowedNetwork(const std::string& text, std::string& error) {
+Result<AllowedNetwork> ParseAllowedNetwork(const std::string& text) {
     const std::size_t slash = text.find('/');
     const std::string host = text.substr(0, slash);
     AllowedNetwork network;
@@ -117,8 +117,7 @@ std::optional<AllowedNetwork> ParseAllowedNetwork(const std::string& text, std::
     } else if (::inet_pton(AF_INET6, host.c_str(), &v6) == 1) {
         std::memcpy(network.address.data(), &v6, 16);
     } else {
-        error = "\"" + text + "\" is not ADDRESS/PREFIX (an IPv4 or IPv6 address)";
-        return std::nullopt;
+        return Failure{"\"" + text + "\" is not ADDRESS/PREFIX (an IPv4 or IPv6 address)"};
     }
     int bits = max_bits;
     if (slash != std::string::npos) {
@@ -127,9 +126,8 @@ std::optional<AllowedNetwork> ParseAllowedNetwork(const std::string& text, std::
         const auto prefix_bits =
             prefix.size() <= kMostDigits ? platform::ParseWhole(prefix, 0, max_bits) : std::nullopt;
         if (!prefix_bits) {
-            error = "the prefix of \"" + text + "\" is not a number from 0 to " +
-                    std::to_string(max_bits);
-            return std::nullopt;
+            return Failure{"the prefix of \"" + text + "\" is not a number from 0 to " +
+                           std::to_string(max_bits)};
         }
         bits = static_cast<int>(*prefix_bits);
     }

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/result.h"
 #include "platform/serial/rfc2217_server.h"
 
 namespace vantor::portserver {
@@ -30,9 +31,8 @@ struct AllowedNetwork {
     int prefix_bits = 0;
 };
 
-// "192.168.1.0/24", "10.0.0.7" (one host), "fd00::/8". Nothing, with the reason in `error`,
-// for anything else.
-std::optional<AllowedNetwork> ParseAllowedNetwork(const std::string& text, std::string& error);
+// "192.168.1.0/24", "10.0.0.7" (one host), "fd00::/8"; for anything else, why it is not one.
+Result<AllowedNetwork> ParseAllowedNetwork(const std::string& text);
 
 // Whether `peer` may connect: every peer when `allowed` is empty.
 bool IsAllowed(const sockaddr* peer, const std::vector<AllowedNetwork>& allowed);

@@ -555,7 +555,7 @@ int AcceptClient(int listen_fd, int wait_ms, sockaddr_storage& peer, std::string
     return client;
 }
 
-int Listen(const std::string& host, std::uint16_t port, std::string& bound, std::string& error) {
+Result<ListeningSocket> Listen(const std::string& host, std::uint16_t port) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -564,25 +564,24 @@ int Listen(const std::string& host, std::uint16_t port, std::string& bound, std:
     const std::string service = std::to_string(port);
     if (const int failure = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &list);
         failure != 0) {
-        error = "cannot listen on " + host + ": " + ::gai_strerror(failure);
-        return -1;
+        return Failure{"cannot listen on " + host + ": " + ::gai_strerror(failure)};
     }
     const std::unique_ptr<addrinfo, void (*)(addrinfo*)> owned(list, ::freeaddrinfo);
     const int fd = ::socket(list->ai_family, list->ai_socktype | SOCK_CLOEXEC, list->ai_protocol);
     const int on = 1;
     if (fd < 0 || ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) != 0 ||
         ::bind(fd, list->ai_addr, list->ai_addrlen) != 0 || ::listen(fd, kListenBacklog) != 0) {
-        error = "cannot listen on " + host + " port " + service + ": " + std::strerror(errno);
+        Failure failure{"cannot listen on " + host + " port " + service + ": " +
+                        std::strerror(errno)};
         if (fd >= 0) {
             ::close(fd);
         }
-        return -1;
+        return failure;
     }
     sockaddr_storage address{};
     socklen_t length = sizeof(address);
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    bound = Describe(reinterpret_cast<sockaddr*>(&address), length);
-    return fd;
+    return ListeningSocket{fd, Describe(reinterpret_cast<sockaddr*>(&address), length)};
 }
 
 void SendText(int client_fd, const std::string& text) {

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/result.h"
 #include "platform/serial/serial_device.h"
 
 namespace vantor::platform::rfc2217_server {
@@ -66,10 +67,14 @@ struct KeepAlive {
 std::string ServeClient(int client_fd, SerialDevice& line, const std::atomic<bool>& stop,
                         const std::string& signature, const KeepAlive& keepalive = {});
 
-// A listening TCP socket on `host` and `port` (0: any free port). On success returns the socket
-// and sets `bound` to the address it listens on, as "HOST:PORT"; on failure returns -1 and says
-// why in `error`.
-int Listen(const std::string& host, std::uint16_t port, std::string& bound, std::string& error);
+// A listening TCP socket and the address it listens on, as "HOST:PORT".
+struct ListeningSocket {
+    int fd = -1;
+    std::string bound;
+};
+
+// A listening TCP socket on `host` and `port` (0: any free port), or why there is none.
+Result<ListeningSocket> Listen(const std::string& host, std::uint16_t port);
 
 // The TCP port number that `text` gives (digits only, 0 to 65535); nothing for any other text.
 std::optional<std::uint16_t> ParseTcpPort(const std::string& text);

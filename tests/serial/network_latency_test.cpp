@@ -17,6 +17,7 @@
 #include <ostream>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "image/image_writer.h"
 #include "latency_relay.h"
@@ -42,9 +43,10 @@ class PortServerOnUart {
             return;
         }
         ::setenv("VANTOR_LOCK_DIR", lock_dir_.c_str(), 1);
-        std::string error;
-        listen_fd_ = platform::rfc2217_server::Listen("127.0.0.1", 0, target_, error);
-        if (listen_fd_ >= 0) {
+        auto listener = platform::rfc2217_server::Listen("127.0.0.1", 0);
+        if (listener) {
+            listen_fd_ = listener->fd;
+            target_ = std::move(listener->bound);
             thread_ = std::thread(
                 [this] { portserver::ServePort(listen_fd_, options_, stop_, nullptr); });
         }

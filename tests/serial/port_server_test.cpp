@@ -35,10 +35,10 @@ class PortServerInFront : public testing::Test {
         // files in a folder of its own.
         ASSERT_NE(::mkdtemp(lock_dir_.data()), nullptr);
         ::setenv("VANTOR_LOCK_DIR", lock_dir_.c_str(), 1);
-        std::string bound;
-        std::string error;
-        listen_fd_ = platform::rfc2217_server::Listen("127.0.0.1", 0, bound, error);
-        ASSERT_GE(listen_fd_, 0) << error;
+        const auto listener = platform::rfc2217_server::Listen("127.0.0.1", 0);
+        ASSERT_TRUE(listener) << listener.reason();
+        listen_fd_ = listener->fd;
+        const std::string& bound = listener->bound;
         address = "rfc2217://" + bound;
         port = std::stoi(bound.substr(bound.rfind(':') + 1));
         std::array<int, 2> log_pipe{};
@@ -223,8 +223,7 @@ TEST_F(PortServerInOwnNetwork, VanishedClientFreesThePortWithinTheKeepAlive) {
 class PortServerAllowingTenOnly : public PortServerInFront {
   protected:
     PortServerAllowingTenOnly() {
-        std::string error;
-        options.allowed.push_back(*portserver::ParseAllowedNetwork("10.0.0.0/8", error));
+        options.allowed.push_back(*portserver::ParseAllowedNetwork("10.0.0.0/8"));
     }
 };
 
@@ -245,9 +244,8 @@ struct AllowCase {
 };
 
 bool Allows(const AllowCase& c) {
-    std::string error;
-    const auto network = portserver::ParseAllowedNetwork(c.network, error);
-    EXPECT_TRUE(network.has_value()) << error;
+    const auto network = portserver::ParseAllowedNetwork(c.network);
+    EXPECT_TRUE(network) << network.reason();
     sockaddr_storage peer{};
     auto* v4 = reinterpret_cast<sockaddr_in*>(&peer);
     auto* v6 = reinterpret_cast<sockaddr_in6*>(&peer);
@@ -278,10 +276,10 @@ TEST(PortServerAllow, PrefixesMatchIpv4AndIpv6PeersBitForBit) {
     for (const AllowCase& c : cases) {
         EXPECT_EQ(Allows(c), c.allowed) << c.network << " and " << c.peer;
     }
-    std::string error;
     for (const char* bad : {"10.0.0.0/33", "fd00::/129", "10.0.0.0/", "10.0.0.0/x", "host/8"}) {
-        EXPECT_FALSE(portserver::ParseAllowedNetwork(bad, error).has_value()) << bad;
-        EXPECT_FALSE(error.empty());
+        const auto network = portserver::ParseAllowedNetwork(bad);
+        EXPECT_FALSE(network) << bad;
+        EXPECT_FALSE(network.reason().empty());
     }
 }
 
