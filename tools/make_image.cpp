@@ -5,7 +5,6 @@
 #include <cstring>
 #include <optional>
 #include <string>
-#include <string_view>
 
 #include "image/image_writer.h"
 #include "make_image_options.h"
@@ -14,64 +13,44 @@ namespace {
 
 namespace iw = vantor::image_writer;
 namespace platform = vantor::platform;
-using vantor::make_image::kOptions;
+using vantor::make_image::kOptionRows;
 using vantor::make_image::kUsage;
+using vantor::make_image::OptionRow;
+using vantor::make_image::Options;
 
 constexpr int kExitUsage = 64;
 
-struct Options {
-    std::string output;
-    bool plain = false;
-    long revision = 2;
-    long packets = 8;
-    long packet_bytes = 240;
-    long address = 0x10000;
-    long seed = 1;
-    bool erase = false;
-};
+// The row of the option `name`; null when the table has no such option.
+const OptionRow* FindRow(const std::string& name) {
+    for (const OptionRow& row : kOptionRows) {
+        if (row.option.name == name) {
+            return &row;
+        }
+    }
+    return nullptr;
+}
 
-// The range of each option that takes a number, and where its value goes.
-struct NumberOption {
-    std::string_view name;
-    long low;
-    long high;
-    long Options::*value;
-};
-constexpr NumberOption kNumberOptions[] = {
-    {"--revision", 0, 15, &Options::revision},
-    {"--packets", 0, 0xFFFF, &Options::packets},
-    {"--packet-size", static_cast<long>(iw::kCommandHeaderBytes), vantor::kMaxPacketLength,
-     &Options::packet_bytes},
-    {"--address", 0, 0x7FFFFFFF, &Options::address},
-    {"--seed", 0, 0x7FFFFFFF, &Options::seed},
-};
-
-// Takes the value of an option of the table; says what is wrong and fails otherwise.
-bool TakeValue(const std::string& name, const std::optional<std::string>& value, Options& options) {
-    if (name == "-o") {
+// Takes the value of an option of the table (nothing when it is missing); says what is wrong
+// and fails otherwise.
+bool TakeValue(const OptionRow& row, const std::optional<std::string>& value, Options& options) {
+    if (row.text != nullptr) {
         if (!value) {
-            std::fprintf(stderr, "vantor-make-image: -o needs a file name\n");
+            std::fprintf(stderr, "vantor-make-image: %s needs a file name\n",
+                         std::string(row.option.name).c_str());
             return false;
         }
-        options.output = *value;
-        return true;
-    }
-    for (const NumberOption& number : kNumberOptions) {
-        if (number.name != name) {
-            continue;
-        }
-        const auto parsed =
-            value ? platform::ParseNumber(*value, number.low, number.high) : std::nullopt;
+        options.*row.text = *value;
+    } else if (row.number != nullptr) {
+        const auto parsed = value ? platform::ParseNumber(*value, row.low, row.high) : std::nullopt;
         if (!parsed) {
             std::fprintf(stderr, "vantor-make-image: %s needs a number from %ld to %ld\n",
-                         name.c_str(), number.low, number.high);
+                         std::string(row.option.name).c_str(), row.low, row.high);
             return false;
         }
-        options.*number.value = *parsed;
-        return true;
+        options.*row.number = *parsed;
+    } else if (row.flag != nullptr) {
+        options.*row.flag = true;
     }
-    // The switches; --help, -h and --version are answered before the arguments are read.
-    (name == "--plain" ? options.plain : options.erase) = true;
     return true;
 }
 
@@ -79,15 +58,19 @@ bool ParseArguments(int argc, char** argv, Options& options) {
     platform::ArgumentReader reader(platform::ArgumentsOf(argc, argv),
                                     platform::ArgumentStyle::kSeparateValues);
     while (!reader.Done()) {
-        platform::Argument argument;
-        // A missing value is said per option below.
-        const bool value_missing = platform::ReadArgument(reader, kOptions, argument).has_value();
-        if (argument.option == nullptr) {
-            std::fprintf(stderr, "vantor-make-image: unknown argument %s\n%s",
-                         argument.text.c_str(), kUsage);
+        const std::string argument = reader.Next();
+        const OptionRow* row = reader.IsOption(argument) ? FindRow(argument) : nullptr;
+        if (row == nullptr) {
+            std::fprintf(stderr, "vantor-make-image: unknown argument %s\n%s", argument.c_str(),
+                         kUsage);
             return false;
         }
-        if (!TakeValue(argument.text, value_missing ? std::nullopt : argument.value, options)) {
+        // A missing value is said per option.
+        std::optional<std::string> value;
+        if (platform::ReadOptionValue(reader, row->option, argument, value)) {
+            value.reset();
+        }
+        if (!TakeValue(*row, value, options)) {
             return false;
         }
     }
