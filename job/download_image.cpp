@@ -401,19 +401,19 @@ ResponseResult ReadResponse(int budget) {
     return ResponseResult::kRd;
 }
 
-ImageResult CheckImage(const std::string& image_path, ImageHeader& header, int& packets,
-                       const std::optional<std::string>& expected_sha256,
-                       std::string* open_problem) {
+ImageCheck CheckImage(const std::string& image_path,
+                      const std::optional<std::string>& expected_sha256) {
     ImageFile file;
     DownloadImageOptions options;
     options.expected_sha256 = expected_sha256;
     SentImage image;
-    const ImageResult result =
-        OpenAndCheck(image_path, kRevisionNotYetKnown, options, file, header, packets, image);
-    if (result == ImageResult::kUnopenable && open_problem != nullptr) {
-        *open_problem = file.open_problem();
+    ImageCheck check;
+    check.result = OpenAndCheck(image_path, kRevisionNotYetKnown, options, file, check.header,
+                                check.packets, image);
+    if (check.result == ImageResult::kUnopenable) {
+        check.open_problem = file.open_problem();
     }
-    return result;
+    return check;
 }
 
 ImageResult DownloadImage(const std::string& image_path, std::uint16_t ident_word,

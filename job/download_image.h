@@ -192,14 +192,20 @@ struct DownloadImageOptions {
 // (DownloadTally::Images) with the SHA-256 of the bytes its packets were taken from.
 ImageResult DownloadImage(const std::string& image_path, std::uint16_t ident_word,
                           const DownloadImageOptions& options = {});
+// What CheckImage found in an image.
+struct ImageCheck {
+    // kDownloaded when it would go whole, else DownloadImage's result for it.
+    ImageResult result = ImageResult::kDownloaded;
+    ImageHeader header;  // what it declares
+    int packets = 0;     // what it holds
+    // Why the file could not be opened, for kUnopenable.
+    std::optional<std::string> open_problem;
+};
 // Reads an image as DownloadImage will before the drive is known: opens it, checks its header
-// (all but the revision) and reads every packet. kDownloaded when it would go whole, else
-// DownloadImage's result for it (kImageChanged when its SHA-256 is not `expected_sha256`), with
-// the same texts and message box; `header` and `packets` tell what it declares and holds. For
-// kUnopenable, `open_problem` (when given) gets why the file could not be opened.
-ImageResult CheckImage(const std::string& image_path, ImageHeader& header, int& packets,
-                       const std::optional<std::string>& expected_sha256 = std::nullopt,
-                       std::string* open_problem = nullptr);
+// (all but the revision) and reads every packet, with the same texts and message box. Its result
+// is kImageChanged when its SHA-256 is not `expected_sha256`.
+ImageCheck CheckImage(const std::string& image_path,
+                      const std::optional<std::string>& expected_sha256 = std::nullopt);
 // Sends one packet: BOP word, length, the payload bytes, checksum.
 void SendPacket(const Packet& packet);
 // Waits, within `budget` polls of 1 ms, for the packet's acknowledgement: kAcknowledged (also after

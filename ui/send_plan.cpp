@@ -32,14 +32,13 @@ std::string WhereFrom(const PlannedImage& image, const std::string& files_list_p
 
 // Why the image cannot go, in words that name the file and the reason.
 std::string ImageCause(const PlannedImage& image, const std::string& files_list_path,
-                       ImageResult result, const std::string& open_problem,
-                       const std::string& reader_said) {
+                       const ImageCheck& check, const std::string& reader_said) {
     std::string cause = WhereFrom(image, files_list_path);
-    if (result == ImageResult::kUnopenable) {
-        cause += "cannot be opened: " + open_problem;
+    if (check.result == ImageResult::kUnopenable) {
+        cause += "cannot be opened: " + check.open_problem.value_or("");
     } else {
         cause += "is refused: " + reader_said;
-        if (IsFaultOfTheFormat(result)) {
+        if (IsFaultOfTheFormat(check.result)) {
             if (const std::string kind = NotAnImageText(KindOfRefusedImage(image.entry.Path));
                 !kind.empty()) {
                 cause += " (" + kind + ")";
@@ -154,16 +153,11 @@ void CheckSendPlan(const std::string& image_path, const std::string& files_list_
     for (const PlannedImage& image : plan.images) {
         // The header check names the image by the file name display.
         plan.held.SetText(platform::Display::FileNameLabel, image.entry.Name);
-        ImageHeader header;
-        int packets = 0;
-        std::string open_problem;
-        const ImageResult result =
-            CheckImage(image.entry.Path, header, packets, std::nullopt, &open_problem);
-        if (result != ImageResult::kDownloaded) {
-            plan.cause =
-                ImageCause(image, files_list_path, result, open_problem, plan.held.LastSaid());
+        const ImageCheck check = CheckImage(image.entry.Path);
+        if (check.result != ImageResult::kDownloaded) {
+            plan.cause = ImageCause(image, files_list_path, check, plan.held.LastSaid());
             platform::ReportStatus("ERROR: Download failed.", 0);
-            plan.fault = result;
+            plan.fault = check.result;
             return;
         }
     }

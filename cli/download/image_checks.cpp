@@ -99,30 +99,38 @@ std::optional<CutPacket> CutPacketOf(const std::string& path, ImageResult result
     return FindCutPacket(path, header.DataOffset);
 }
 
-// What the image's design code and texts do not say: the path and the system's reason for a
-// file that cannot be opened, or what a refused file is when it is no Orrim image at all; for a
-// files list's image, the list's line first. Empty when there is nothing to add.
-// `kind` is given what the file is instead of an image, when it is no Orrim image at all.
-std::string ImageDetail(const FilesListEntry& entry, const std::string& list_line,
-                        ImageResult result, const std::string& open_problem,
-                        const std::string& reader_said, std::string& kind) {
+// What the image's design code and texts do not say of a refused image.
+struct ImageDetail {
+    // The path and the system's reason for a file that cannot be opened, or what a refused file
+    // is when it is no Orrim image at all; for a files list's image, the list's line first.
+    // Empty when there is nothing to add.
     std::string detail;
-    if (result == ImageResult::kUnopenable) {
-        detail = entry.Path + ": cannot be opened: " + open_problem;
-    } else if (const auto cut = CutPacketOf(entry.Path, result)) {
+    // What the file is instead of an image, when it is no Orrim image at all.
+    std::string kind;
+};
+
+ImageDetail DetailOf(const FilesListEntry& entry, const std::string& list_line,
+                     const ImageCheck& check, const std::string& reader_said) {
+    ImageDetail said;
+    if (check.result == ImageResult::kUnopenable) {
+        said.detail = entry.Path + ": cannot be opened: " + check.open_problem.value_or("");
+    } else if (const auto cut = CutPacketOf(entry.Path, check.result)) {
         // The reader's text blames a checksum or a BOP word: the file is what is short.
-        kind = kCutShortWords;
-        detail = entry.Path + ": " + CutPacketText(*cut) + " (" + reader_said + ")";
-    } else if (IsFaultOfTheFormat(result)) {
-        kind = NotAnImageText(KindOfRefusedImage(entry.Path));
-        if (kind.empty()) {
-            return "";
+        said.kind = kCutShortWords;
+        said.detail = entry.Path + ": " + CutPacketText(*cut) + " (" + reader_said + ")";
+    } else if (IsFaultOfTheFormat(check.result)) {
+        said.kind = NotAnImageText(KindOfRefusedImage(entry.Path));
+        if (said.kind.empty()) {
+            return said;
         }
-        detail = entry.Path + ": " + kind + " (" + reader_said + ")";
+        said.detail = entry.Path + ": " + said.kind + " (" + reader_said + ")";
     } else {
-        return "";
+        return said;
     }
-    return list_line.empty() ? detail : list_line + ": " + detail;
+    if (!list_line.empty()) {
+        said.detail = list_line + ": " + said.detail;
+    }
+    return said;
 }
 
 // The files list's fault, shown as the job would show it: the list cannot be opened, or it has
@@ -159,23 +167,18 @@ Outcome CheckImages(const DownloadSettings& settings, const TakenFilesList& list
     for (std::size_t line = 0; line < entries.size(); ++line) {
         const FilesListEntry& entry = entries[line];
         held.SetText(platform::Display::FileNameLabel, entry.Name);
-        ImageHeader header;
-        int packets = 0;
-        std::string open_problem;
-        if (const ImageResult image = CheckImage(
-                entry.Path, header, packets, ExpectedSha256(options, entry.Path), &open_problem);
-            image != ImageResult::kDownloaded) {
-            std::string kind;
+        const ImageCheck check = CheckImage(entry.Path, ExpectedSha256(options, entry.Path));
+        if (check.result != ImageResult::kDownloaded) {
             const std::string list_line =
                 settings.files_list.empty()
                     ? ""
                     : FilesListLineName(list.path, static_cast<int>(line) + 1, list.lines[line]);
-            const std::string detail =
-                ImageDetail(entry, list_line, image, open_problem, held.last_said(), kind);
+            ImageDetail said = DetailOf(entry, list_line, check, held.last_said());
             platform::ReportStatus("ERROR: Download failed.", 0);
-            return {image, ExitStatusForJob(image), detail, kind};
+            return {check.result, ExitStatusForJob(check.result), std::move(said.detail),
+                    std::move(said.kind)};
         }
-        if (packets == 0 && settings.strict) {
+        if (check.packets == 0 && settings.strict) {
             return {JobResult::kDone, kExitStrictNoPacket,
                     "\"" + entry.Path + "\" sends no packet"};
         }

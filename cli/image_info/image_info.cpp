@@ -77,25 +77,26 @@ HeaderFields ReadHeaderFields(ImageFile& file) {
     return header;
 }
 
-// The header's verdict in the reader's order of checks (the revision is judged apart): kAccepted,
-// or the result with the text the header check would show.
-HeaderResult HeaderVerdict(const HeaderFields& header, std::string& text) {
+// The header's verdict in the reader's order of checks (the revision is judged apart).
+struct Verdict {
+    HeaderResult result = HeaderResult::kAccepted;
+    std::string text;  // what the header check would show; empty for kAccepted
+};
+
+Verdict HeaderVerdict(const HeaderFields& header) {
     if (!header.kdx) {
-        return HeaderResult::kAccepted;
+        return {};
     }
     if (header.magic != kOrrimMagic) {
-        text = kNotOrrimText;
-        return HeaderResult::kNotOrrimMagic;
+        return {HeaderResult::kNotOrrimMagic, kNotOrrimText};
     }
     if (header.format_version > kMaxFormatVersion) {
-        text = kNotOrrimText;
-        return HeaderResult::kFormatTooNew;
+        return {HeaderResult::kFormatTooNew, kNotOrrimText};
     }
     if (header.family != 0) {
-        text = kNotKdxText;
-        return HeaderResult::kNotKdxFamily;
+        return {HeaderResult::kNotKdxFamily, kNotKdxText};
     }
-    return HeaderResult::kAccepted;
+    return {};
 }
 
 std::vector<int> AcceptingRevisions(const HeaderFields& header) {
@@ -276,14 +277,12 @@ int Inspect(const std::string& path, std::optional<int> drive) {
     std::printf("file: %s\n", path.c_str());
     const HeaderFields header = ReadHeaderFields(file);
     PrintHeader(header);
-    std::string header_text;
-    if (const HeaderResult verdict = HeaderVerdict(header, header_text);
-        verdict != HeaderResult::kAccepted) {
-        std::fprintf(stderr, "vantor-cli: %s\n", header_text.c_str());
+    if (const Verdict verdict = HeaderVerdict(header); verdict.result != HeaderResult::kAccepted) {
+        std::fprintf(stderr, "vantor-cli: %s\n", verdict.text.c_str());
         const std::string kind = SayWhatItIs(path, file);
-        std::printf("verdict: %s%s%s\n", header_text.c_str(), kind.empty() ? "" : "; ",
+        std::printf("verdict: %s%s%s\n", verdict.text.c_str(), kind.empty() ? "" : "; ",
                     kind.c_str());
-        return ExitStatusForJob(ImageResultOf(verdict));
+        return ExitStatusForJob(ImageResultOf(verdict.result));
     }
     const std::optional<CutPacket> cut = FindCutPacket(path, header.data_offset);
     const WalkResult walk = WalkPackets(file, header, cut);
