@@ -430,7 +430,7 @@ std::string CheckDialogFilesListInput(const std::uint8_t* data, std::size_t size
     if (loaded.entries.size() + static_cast<std::size_t>(loaded.bad_lines) != lines.size()) {
         return "a line of the files list is neither a row nor counted bad";
     }
-    if (SaveDialogFilesList(path, loaded.entries) != 0) {
+    if (SaveDialogFilesList(path, loaded.entries)) {
         return {};  // the scratch folder took no new file: nothing more to check
     }
     const LoadedFilesList again = LoadDialogFilesList(path);

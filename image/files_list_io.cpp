@@ -63,31 +63,30 @@ std::string FormatFilesList(const std::vector<FilesListEntry>& rows) {
     return bytes;
 }
 
-int SaveDialogFilesList(const std::string& path, const std::vector<FilesListEntry>& rows,
-                        std::string* failed_path) {
+std::optional<FilesListNotSaved> SaveDialogFilesList(const std::string& path,
+                                                     const std::vector<FilesListEntry>& rows) {
     const std::string target = platform::LinkTarget(path);
-    if (failed_path != nullptr) {
-        *failed_path = path;
-    }
     // Holding the old list open and locked keeps a running job's reader, which locks it too,
     // from being cut off, and refuses a list that is write-protected, as the old list would
     // have been truncated in place otherwise.
     platform::LockedFile old_list;
     if (const int open_error = old_list.Open(target); open_error != 0) {
-        return open_error;
+        return FilesListNotSaved{open_error, path};
     }
     const std::string bytes = FormatFilesList(rows);
     const int replace_error = old_list.ReplaceWith(target, bytes);
     if (replace_error != platform::kNoFileBeside) {
-        return replace_error;
+        if (replace_error != 0) {
+            return FilesListNotSaved{replace_error, path};
+        }
+        return std::nullopt;
     }
     // No file can be made beside the list (a folder the user may not write, a name too long
     // for a suffix): the list, which is writable, is written in place.
-    const int in_place_error = old_list.RewriteInPlace(bytes);
-    if (in_place_error != 0 && failed_path != nullptr) {
-        *failed_path = platform::ParentFolder(target);
+    if (const int in_place_error = old_list.RewriteInPlace(bytes); in_place_error != 0) {
+        return FilesListNotSaved{in_place_error, platform::ParentFolder(target)};
     }
-    return in_place_error;
+    return std::nullopt;
 }
 
 std::string FileErrorReason(int error_number, const std::string& path) {

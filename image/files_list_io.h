@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,14 +35,19 @@ std::vector<std::string> SplitFileLines(const std::string& bytes);
 // The file's bytes for these rows: name, four blanks, path, CR LF per row; no rows, no bytes.
 std::string FormatFilesList(const std::vector<FilesListEntry>& rows);
 
+// Why the files list was not saved.
+struct FilesListNotSaved {
+    int error_number = 0;  // the errno of the step that failed
+    // What the error concerns: the list, or its folder when neither way of writing worked.
+    std::string path;
+};
+
 // Writes the rows to a temporary file beside the list and renames it over the list, so a
 // write that fails part way leaves the old list as it was. When no file can be made beside
 // the list, the list is written in place, and put back as it was when that fails part way. A
-// symbolic link is followed and its target replaced. 0 on success, otherwise the errno of the
-// step that failed; `failed_path` then names what the error concerns: the list, or its folder
-// when neither way of writing worked.
-int SaveDialogFilesList(const std::string& path, const std::vector<FilesListEntry>& rows,
-                        std::string* failed_path = nullptr);
+// symbolic link is followed and its target replaced. Nothing on success, otherwise why not.
+std::optional<FilesListNotSaved> SaveDialogFilesList(const std::string& path,
+                                                     const std::vector<FilesListEntry>& rows);
 
 // A description of a file error for a path, such as "Access to /x/y was denied.", cut to fit
 // the reason buffer (at most kFileErrorReasonBuffer - 1 characters).

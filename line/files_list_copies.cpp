@@ -11,6 +11,7 @@
 #include <system_error>
 
 #include "platform/regular_file.h"
+#include "platform/result.h"
 
 namespace vantor::cli {
 
@@ -46,9 +47,9 @@ bool ReadLockedList(const std::string& list, std::string& contents) {
     return whole;
 }
 
-// A new folder "vantor-line-XXXXXX" in `parent` that only this user may enter; empty, with the
-// reason in `why`, when none can be made.
-std::string MakePrivateFolder(const std::filesystem::path& parent, std::string& why) {
+// A new folder "vantor-line-XXXXXX" in `parent` that only this user may enter, or why none can
+// be made.
+Result<std::string> MakePrivateFolder(const std::filesystem::path& parent) {
     constexpr std::string_view kLetters =
         "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
     std::random_device random;
@@ -62,8 +63,7 @@ std::string MakePrivateFolder(const std::filesystem::path& parent, std::string& 
         const std::filesystem::path folder = parent / name;
         if (!std::filesystem::create_directory(folder, error)) {
             if (error) {
-                why = error.message();
-                return "";
+                return Failure{error.message()};
             }
             continue;  // the name is taken
         }
@@ -71,14 +71,13 @@ std::string MakePrivateFolder(const std::filesystem::path& parent, std::string& 
         std::filesystem::permissions(folder, std::filesystem::perms::owner_all,
                                      std::filesystem::perm_options::replace, error);
         if (error) {
-            why = error.message();
+            Failure failure{error.message()};
             std::filesystem::remove(folder, error);
-            return "";
+            return failure;
         }
         return folder.string();
     }
-    why = "no free folder name";
-    return "";
+    return Failure{"no free folder name"};
 }
 
 }  // namespace
@@ -103,24 +102,23 @@ void FilesListCopies::Copy(const std::string& list, std::size_t stations) {
     }
     std::error_code error;
     const std::filesystem::path temporary = std::filesystem::temp_directory_path(error);
-    std::string why;
-    if (!error) {
-        folder_ = MakePrivateFolder(temporary, why);
-    }
-    if (folder_.empty()) {
+    Result<std::string> made =
+        error ? Result<std::string>(Failure{error.message()}) : MakePrivateFolder(temporary);
+    if (!made) {
         const char* tmpdir = std::getenv("TMPDIR");
         const std::string named = tmpdir != nullptr ? std::string("TMPDIR \"") + tmpdir + "\""
                                                     : "the temporary directory";
-        const std::string cause = error ? error.message() : why;
-        folder_ = MakePrivateFolder(kFallbackFolder, why);
-        if (folder_.empty()) {
+        const std::string cause = made.reason();
+        made = MakePrivateFolder(kFallbackFolder);
+        if (!made) {
             problem_ = "the stations' copies of the files list cannot be made: " + named + ": " +
-                       cause + "; " + kFallbackFolder + ": " + why;
+                       cause + "; " + kFallbackFolder + ": " + made.reason();
             return;
         }
         note_ = named + " cannot be used (" + cause + "); the stations' copies of the files " +
                 "list are made in " + kFallbackFolder;
     }
+    folder_ = *made;
     for (std::size_t station = 1; station <= stations; ++station) {
         const std::string copy = folder_ + "/station-" + std::to_string(station) + "-" +
                                  std::filesystem::path(list).filename().string();

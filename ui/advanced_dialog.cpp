@@ -402,13 +402,12 @@ bool AdvancedDialog::Private::MayDropBadLines() {
 // anyway; the old list is then as it was.
 bool AdvancedDialog::Private::SaveOrAskToLeave() {
     const std::string path = ToBytes(dialog->FilesListPath);
-    std::string failed_path;
-    const int error_number = SaveDialogFilesList(path, Rows(), &failed_path);
-    if (error_number == 0) {
+    const auto not_saved = SaveDialogFilesList(path, Rows());
+    if (!not_saved) {
         return true;
     }
-    const QString text =
-        QString::fromLocal8Bit(CannotWriteQuestion(FileErrorReason(error_number, failed_path)));
+    const QString text = QString::fromLocal8Bit(
+        CannotWriteQuestion(FileErrorReason(not_saved->error_number, not_saved->path)));
     return prompts->AskYesNo(dialog, text, QString::fromLatin1(kCannotWriteCaption), true);
 }
 

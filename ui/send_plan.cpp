@@ -81,30 +81,26 @@ void HeldBackTexts::ShowOn(platform::WindowLink& link) const {
     }
 }
 
-std::vector<PlannedImage> ReadPlannedImages(const std::string& image_path,
-                                            const std::string& files_list_path,
-                                            std::string* problem) {
-    std::vector<PlannedImage> images;
+PlannedImages ReadPlannedImages(const std::string& image_path, const std::string& files_list_path) {
+    PlannedImages planned;
     if (!image_path.empty()) {
-        images.push_back({0, "", {FileNameOf(image_path), image_path}});
-        return images;
+        planned.images.push_back({0, "", {FileNameOf(image_path), image_path}});
+        return planned;
     }
     FilesListFile list;
     if (!list.OpenForJob(files_list_path)) {
-        if (problem != nullptr) {
-            *problem = "cannot be opened: " + list.open_problem();
-        }
-        return images;
+        planned.problem = "cannot be opened: " + list.open_problem();
+        return planned;
     }
     std::string line;
     int number = 0;
     while (list.ReadLine(line)) {
-        images.push_back({++number, line, SplitJobLine(line)});
+        planned.images.push_back({++number, line, SplitJobLine(line)});
     }
-    if (list.ReadFailed() && problem != nullptr) {
-        *problem = "cannot be read to its end";
+    if (list.ReadFailed()) {
+        planned.problem = "cannot be read to its end";
     }
-    return images;
+    return planned;
 }
 
 std::vector<RefusedLine> RefusedLines(const std::string& path) {
@@ -142,12 +138,13 @@ std::vector<RefusedLine> RefusedLines(const std::string& path) {
 void CheckSendPlan(const std::string& image_path, const std::string& files_list_path,
                    SendPlan& plan) {
     platform::ScopedWindowLink held_shows_the_checks(plan.held);
-    std::string list_problem;
-    plan.images = ReadPlannedImages(image_path, files_list_path, &list_problem);
-    if (!list_problem.empty()) {
+    PlannedImages planned = ReadPlannedImages(image_path, files_list_path);
+    plan.images = std::move(planned.images);
+    if (planned.problem) {
         platform::ReportStatus("Failed to open files list", 0);
         plan.fault = JobResult::kFilesListUnopenable;
-        plan.cause = "The files list " + files_list_path + " " + list_problem + "." + kNothingSent;
+        plan.cause =
+            "The files list " + files_list_path + " " + *planned.problem + "." + kNothingSent;
         return;
     }
     for (const PlannedImage& image : plan.images) {

@@ -60,11 +60,15 @@ struct SendPlan {
     HeldBackTexts held;
 };
 
+// The images that Start will send, as far as the files list could be read.
+struct PlannedImages {
+    std::vector<PlannedImage> images;    // those read before the list broke off
+    std::optional<std::string> problem;  // why the list cannot be read (opened, or to its end)
+};
+
 // The images that Start will send, as the job reads the files list (or the single image when
-// `image_path` is given), without checking them; `problem` gets why the list cannot be read.
-std::vector<PlannedImage> ReadPlannedImages(const std::string& image_path,
-                                            const std::string& files_list_path,
-                                            std::string* problem = nullptr);
+// `image_path` is given), without checking them.
+PlannedImages ReadPlannedImages(const std::string& image_path, const std::string& files_list_path);
 
 // A line of the files list that the Advanced dialog's loader refuses, with the rule it breaks.
 struct RefusedLine {

@@ -303,8 +303,9 @@ void WindowCore::ShowPlannedImages() {
     }
     std::string names;
     std::vector<std::string> paths;
-    for (const PlannedImage& image :
-         ReadPlannedImages(host_->Options.ImagePath, host_->Options.FilesListPath)) {
+    const PlannedImages planned =
+        ReadPlannedImages(host_->Options.ImagePath, host_->Options.FilesListPath);
+    for (const PlannedImage& image : planned.images) {
         names += (names.empty() ? "" : ", ") + image.entry.Name;
         paths.push_back(image.entry.Path);
     }

@@ -140,7 +140,7 @@ void FilesListIoTest::SaveWritesNameBlanksPathAndCrLfPerRow() {
     const std::string path = dir_->filePath("flist.txt").toStdString();
     WriteBytes(path, "old.orb    /old/old.orb\r\nmore.orb    /old/more.orb\r\n");
 
-    QCOMPARE(SaveDialogFilesList(path, {{"a.orb", "/fw/a.orb"}, {"b.orb", "/fw 2/b.orb"}}), 0);
+    QVERIFY(!SaveDialogFilesList(path, {{"a.orb", "/fw/a.orb"}, {"b.orb", "/fw 2/b.orb"}}));
 
     QCOMPARE(ReadBytes(path), std::string("a.orb    /fw/a.orb\r\nb.orb    /fw 2/b.orb\r\n"));
 }
@@ -149,7 +149,7 @@ void FilesListIoTest::SaveOfNoRowsLeavesZeroBytes() {
     const std::string path = dir_->filePath("flist.txt").toStdString();
     WriteBytes(path, "a.orb    /a\r\n");
 
-    QCOMPARE(SaveDialogFilesList(path, {}), 0);
+    QVERIFY(!SaveDialogFilesList(path, {}));
 
     QCOMPARE(ReadBytes(path), std::string());
 }
@@ -159,7 +159,7 @@ void FilesListIoTest::SaveKeepsPermissionsAndLeavesNoTemporaryFile() {
     WriteBytes(path, "a.orb    /a\r\n");
     QCOMPARE(::chmod(path.c_str(), 0640), 0);
 
-    QCOMPARE(SaveDialogFilesList(path, {{"b.orb", "/b"}}), 0);
+    QVERIFY(!SaveDialogFilesList(path, {{"b.orb", "/b"}}));
 
     struct stat status {};
     QCOMPARE(::stat(path.c_str(), &status), 0);
@@ -180,13 +180,15 @@ void FilesListIoTest::SaveFailingPartWayLeavesTheOldList() {
     }
     WriteBytes(path, old_bytes);
 
-    int error_number = 0;
+    std::optional<FilesListNotSaved> not_saved;
     {
         const FileSizeLimit limit(256);
-        error_number = SaveDialogFilesList(path, rows);
+        not_saved = SaveDialogFilesList(path, rows);
     }
 
-    QCOMPARE(error_number, EFBIG);
+    QVERIFY(not_saved);
+    QCOMPARE(not_saved->error_number, EFBIG);
+    QCOMPARE(not_saved->path, path);
     QCOMPARE(ReadBytes(path), old_bytes);
     QCOMPARE(QDir(dir_->path()).entryList(QDir::Files), QStringList{"flist.txt"});
 }
@@ -197,7 +199,7 @@ void FilesListIoTest::SaveWritesInPlaceWhenNothingFitsBeside() {
     const std::string path =
         dir_->filePath(QString(NAME_MAX - 4, QLatin1Char('n')) + ".txt").toStdString();
     WriteBytes(path, "old.orb    /old\r\n");
-    QCOMPARE(SaveDialogFilesList(path, {{"a.orb", "/a"}}), 0);
+    QVERIFY(!SaveDialogFilesList(path, {{"a.orb", "/a"}}));
     QCOMPARE(ReadBytes(path), std::string("a.orb    /a\r\n"));
 
     // Neither way works: the list stays as it was and the error names the folder.
@@ -205,14 +207,14 @@ void FilesListIoTest::SaveWritesInPlaceWhenNothingFitsBeside() {
     for (int i = 0; i < 10; ++i) {
         rows.push_back({"image" + std::to_string(i) + ".orb", "/a/longer/folder/image.orb"});
     }
-    std::string failed_path;
-    int error_number = 0;
+    std::optional<FilesListNotSaved> not_saved;
     {
         const FileSizeLimit limit(64);
-        error_number = SaveDialogFilesList(path, rows, &failed_path);
+        not_saved = SaveDialogFilesList(path, rows);
     }
-    QCOMPARE(error_number, EFBIG);
-    QCOMPARE(failed_path, dir_->path().toStdString());
+    QVERIFY(not_saved);
+    QCOMPARE(not_saved->error_number, EFBIG);
+    QCOMPARE(not_saved->path, dir_->path().toStdString());
     QCOMPARE(ReadBytes(path), std::string("a.orb    /a\r\n"));
     QCOMPARE(QDir(dir_->path()).entryList(QDir::Files).size(), 1);
 }
@@ -224,19 +226,22 @@ void FilesListIoTest::SaveIsRefusedWhileTheJobReadsTheList() {
     FilesListFile job_reader;
     QVERIFY(job_reader.OpenForJob(path));
 
-    const int error_number = SaveDialogFilesList(path, {{"b.orb", "/b"}});
+    const auto not_saved = SaveDialogFilesList(path, {{"b.orb", "/b"}});
 
-    QCOMPARE(error_number, EWOULDBLOCK);
+    QVERIFY(not_saved);
+    QCOMPARE(not_saved->error_number, EWOULDBLOCK);
     QCOMPARE(ReadBytes(path), std::string("a.orb    /a\r\n"));
 }
 
 void FilesListIoTest::SaveIntoAMissingFolderGivesInvalidPath() {
     const std::string path = dir_->filePath("no/such/folder/flist.txt").toStdString();
 
-    const int error_number = SaveDialogFilesList(path, {{"a.orb", "/a"}});
+    const auto not_saved = SaveDialogFilesList(path, {{"a.orb", "/a"}});
 
-    QCOMPARE(error_number, ENOENT);
-    QCOMPARE(FileErrorReason(error_number, path), path + " contains an invalid path.");
+    QVERIFY(not_saved);
+    QCOMPARE(not_saved->error_number, ENOENT);
+    QCOMPARE(FileErrorReason(not_saved->error_number, not_saved->path),
+             path + " contains an invalid path.");
 }
 
 void FilesListIoTest::SaveThroughALinkReplacesItsTarget() {
@@ -245,7 +250,7 @@ void FilesListIoTest::SaveThroughALinkReplacesItsTarget() {
     WriteBytes(target, "a.orb    /a\r\n");
     QCOMPARE(::symlink(target.c_str(), link.c_str()), 0);
 
-    QCOMPARE(SaveDialogFilesList(link, {{"b.orb", "/b"}}), 0);
+    QVERIFY(!SaveDialogFilesList(link, {{"b.orb", "/b"}}));
 
     struct stat status {};
     QCOMPARE(::lstat(link.c_str(), &status), 0);
@@ -257,7 +262,9 @@ void FilesListIoTest::SaveRefusesAFifoWithoutHanging() {
     const std::string path = dir_->filePath("fifo").toStdString();
     QCOMPARE(::mkfifo(path.c_str(), 0600), 0);
 
-    QCOMPARE(SaveDialogFilesList(path, {{"a.orb", "/a"}}), EACCES);
+    const auto not_saved = SaveDialogFilesList(path, {{"a.orb", "/a"}});
+    QVERIFY(not_saved);
+    QCOMPARE(not_saved->error_number, EACCES);
 
     struct stat status {};
     QCOMPARE(::lstat(path.c_str(), &status), 0);
@@ -269,7 +276,7 @@ void FilesListIoTest::JobReadsBackWhatTheDialogSaved() {
     const std::string path = dir_->filePath("flist.txt").toStdString();
     const std::vector<FilesListEntry> rows = {
         {"a.orb", "/fw/a.orb"}, {"b.orb", " /fw    b/b.orb"}, {"c.orb", "/c.orb"}};
-    QCOMPARE(SaveDialogFilesList(path, rows), 0);
+    QVERIFY(!SaveDialogFilesList(path, rows));
 
     FilesListFile job_reader;
     QVERIFY(job_reader.OpenForJob(path));

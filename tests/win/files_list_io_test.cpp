@@ -31,7 +31,7 @@ TEST(FilesListIo, SavedRowsReplaceTheListAndReadBack) {
     std::ofstream(path, std::ios::binary) << "old.orb    C:\\old.orb\r\n";
     const std::vector<FilesListEntry> rows = {{"a.orb", "C:\\fw\\a.orb"}, {"b.orb", "D:\\b.orb"}};
 
-    ASSERT_EQ(SaveDialogFilesList(path, rows), 0);
+    ASSERT_FALSE(SaveDialogFilesList(path, rows));
 
     EXPECT_EQ(ReadText(path), "a.orb    C:\\fw\\a.orb\r\nb.orb    D:\\b.orb\r\n");
     const LoadedFilesList loaded = LoadDialogFilesList(path);
@@ -49,9 +49,10 @@ TEST(FilesListIo, SaveIsRefusedAsASharingViolationWhileTheJobReadsTheList) {
     FilesListFile job_reader;
     ASSERT_TRUE(job_reader.OpenForJob(path));
 
-    const int error = SaveDialogFilesList(path, {{"b.orb", "C:\\b.orb"}});
+    const auto not_saved = SaveDialogFilesList(path, {{"b.orb", "C:\\b.orb"}});
 
-    EXPECT_EQ(FileErrorReason(error, path),
+    ASSERT_TRUE(not_saved);
+    EXPECT_EQ(FileErrorReason(not_saved->error_number, not_saved->path),
               "A sharing violation occurred while accessing " + path + ".");
     EXPECT_FALSE(LoadDialogFilesList(path).opened);
     job_reader.Close();

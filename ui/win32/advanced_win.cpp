@@ -166,10 +166,10 @@ bool SaveOrAskToLeave(HWND dialog) {
         }
         run.bad_lines.clear();
     }
-    std::string failed_path;
-    const int error_number = SaveDialogFilesList(run.list_path, run.table.Rows(), &failed_path);
-    return error_number == 0 ||
-           AskYesNo(dialog, CannotWriteQuestion(FileErrorReason(error_number, failed_path)),
+    const auto not_saved = SaveDialogFilesList(run.list_path, run.table.Rows());
+    return !not_saved ||
+           AskYesNo(dialog,
+                    CannotWriteQuestion(FileErrorReason(not_saved->error_number, not_saved->path)),
                     kCannotWriteCaption, MB_ICONSTOP);
 }
 
