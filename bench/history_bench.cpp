@@ -29,8 +29,8 @@ double Ms(std::chrono::steady_clock::duration span) {
     return std::chrono::duration<double, std::milli>(span).count();
 }
 
-cli::HistoryEntry SampleEntry() {
-    cli::HistoryEntry entry;
+records::HistoryEntry SampleEntry() {
+    records::HistoryEntry entry;
     entry.started = "2026-12-07T10:12:55.123Z";
     entry.ended = "2026-12-07T10:13:41.456Z";
     entry.host = "station-7";
@@ -56,10 +56,10 @@ int RecordAlone(const std::string& folder) {
     const std::string path = folder + "/alone.sqlite";
     std::vector<double> times;
     for (int record = 0; record < kRecords; ++record) {
-        cli::HistoryEntry entry = SampleEntry();
-        entry.id = cli::NewRecordId();
+        records::HistoryEntry entry = SampleEntry();
+        entry.id = records::NewRecordId();
         const auto start = std::chrono::steady_clock::now();
-        const cli::RecordOutcome outcome = cli::RecordEntry(entry, path);
+        const records::RecordOutcome outcome = records::RecordEntry(entry, path);
         times.push_back(Ms(std::chrono::steady_clock::now() - start));
         if (!outcome.written) {
             std::fprintf(stderr, "vantor-history-bench: %s\n", outcome.error.c_str());

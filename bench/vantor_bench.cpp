@@ -388,7 +388,7 @@ std::map<int, StationRun> ReadStations(const std::string& path) {
     std::map<int, StationRun> stations;
     std::ifstream file(path);
     for (std::string line; std::getline(file, line);) {
-        const cli::JsonMembers members(line);
+        const records::JsonMembers members(line);
         const auto number = members.Number("station");
         if (!number) {
             continue;

@@ -13,7 +13,7 @@
 #include "platform/regular_file.h"
 #include "platform/result.h"
 
-namespace vantor::cli {
+namespace vantor::line {
 
 namespace {
 
@@ -147,4 +147,4 @@ std::string FilesListCopies::For(int number) const {
     return index < paths_.size() ? paths_[index] : "";
 }
 
-}  // namespace vantor::cli
+}  // namespace vantor::line

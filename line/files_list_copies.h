@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace vantor::cli {
+namespace vantor::line {
 
 class FilesListCopies {
   public:
@@ -37,4 +37,4 @@ class FilesListCopies {
     std::vector<std::string> paths_;
 };
 
-}  // namespace vantor::cli
+}  // namespace vantor::line

@@ -11,7 +11,7 @@
 #include "records/exit_status.h"
 #include "records/json_reader.h"
 
-namespace vantor::cli {
+namespace vantor::line {
 
 namespace {
 
@@ -34,10 +34,10 @@ Attempt Judge(const Station& station, Attempt attempt, const StationExit& exit) 
             .count();
     if (!exit.exited) {
         attempt.signal = exit.signal;
-        attempt.status = exit.signal > 0 ? kExitSignalBase + exit.signal : -1;
+        attempt.status = exit.signal > 0 ? records::kExitSignalBase + exit.signal : -1;
         // A station that the interruption reached before it could take the signal as a run
         // does, or that was killed when it did not stop in time, was interrupted all the same.
-        if (station.killed_by_line || station.kill_at || CountedInterruptions() > 0) {
+        if (station.killed_by_line || station.kill_at || platform::CountedInterruptions() > 0) {
             attempt.result = kStationInterrupted;
             attempt.meaning = "interrupted";
             attempt.detail = station.killed_by_line
@@ -54,10 +54,10 @@ Attempt Judge(const Station& station, Attempt attempt, const StationExit& exit) 
     attempt.status = exit.status;
     if (!station.summary_seen) {
         attempt.result = kStationFailed;
-        attempt.meaning = ExitMeaning(exit.status);
+        attempt.meaning = records::ExitMeaning(exit.status);
         attempt.detail = "the station ended without a run record" +
                          (station.last_error_line.empty() ? "" : ": " + station.last_error_line);
-    } else if (attempt.result == kStationSuccess && exit.status != kExitSuccess) {
+    } else if (attempt.result == kStationSuccess && exit.status != records::kExitSuccess) {
         attempt.result = kStationFailed;  // a record that says success is not enough
     }
     return attempt;
@@ -65,10 +65,10 @@ Attempt Judge(const Station& station, Attempt attempt, const StationExit& exit) 
 
 }  // namespace
 
-UnitFields RunUnitOf(const Station& station) {
-    UnitFields unit = station.unit;
-    for (const std::string& option : UnitFieldOptions()) {
-        std::string UnitFields::*field = UnitFieldOf(option);
+records::UnitFields RunUnitOf(const Station& station) {
+    records::UnitFields unit = station.unit;
+    for (const std::string& option : records::UnitFieldOptions()) {
+        std::string records::UnitFields::*field = records::UnitFieldOf(option);
         if (!(station.start_unit.*field).empty()) {
             unit.*field = station.start_unit.*field;
         }
@@ -103,7 +103,7 @@ Line::Line(const LineSettings& settings, LineObserver& view)
         Station& station = stations_.emplace_back();
         station.number = static_cast<int>(stations_.size());
         station.port = settings.ports[index];
-        station.unit = StationUnit(settings, index);
+        station.unit = line::StationUnit(settings, index);
     }
 }
 
@@ -115,7 +115,7 @@ int Line::Running() const {
 
 void Line::StartWaiting() {
     const bool stopping =
-        CountedInterruptions() > 0 || (settings_.stop_on_first_failure && any_failed_);
+        platform::CountedInterruptions() > 0 || (settings_.stop_on_first_failure && any_failed_);
     const long most =
         settings_.max_parallel > 0 ? settings_.max_parallel : static_cast<long>(stations_.size());
     for (Station& station : stations_) {
@@ -144,21 +144,22 @@ void Line::StartAttempt(Station& station) {
     station.last_ms = 0;
     station.last_bytes = 0;
     // The adapter is looked up again for every attempt: it may have been plugged in again.
-    const PortResolution resolved = IsPortIdentity(station.port)
-                                        ? ResolvePortIdentity(station.port, ListSerialDevices())
-                                        : PortResolution{station.port, ""};
+    const platform::PortResolution resolved =
+        platform::IsPortIdentity(station.port)
+            ? platform::ResolvePortIdentity(station.port, platform::ListSerialDevices())
+            : platform::PortResolution{station.port, ""};
     attempt.device = resolved.device;
     if (!resolved.error.empty()) {
         attempt.result = kStationFailed;
-        attempt.status = ExitStatusForJob(JobResult::kPortUnopenable);
-        attempt.meaning = ExitMeaning(attempt.status);
+        attempt.status = records::ExitStatusForJob(JobResult::kPortUnopenable);
+        attempt.meaning = records::ExitMeaning(attempt.status);
         attempt.detail = resolved.error;
         station.state = Station::State::Running;
         EndAttempt(station, attempt);
         return;
     }
-    std::vector<std::string> arguments =
-        ChildArguments(settings_, resolved.device, lists_.For(station.number), RunUnitOf(station));
+    std::vector<std::string> arguments = ChildArguments(
+        settings_, resolved.device, lists_.For(station.number), line::RunUnitOf(station));
     if (!traffic_log_folder_.empty()) {
         // Only the last attempt's log is kept: an earlier run's must not pass for this one's.
         const std::string log = TrafficLogOf(station);
@@ -184,7 +185,7 @@ void Line::StartAttempt(Station& station) {
 }
 
 void Line::OnEvent(Station& station, std::string_view line) {
-    const JsonMembers members(line);
+    const records::JsonMembers members(line);
     if (!members.Valid()) {
         // Not passed on: the line's own stream and report hold only what reads as JSON. The
         // station's run is judged as ever; this says why its record may be missing.
@@ -245,9 +246,9 @@ void Line::EndAttempt(Station& station, Attempt attempt) {
         station.attempts.back() = attempt;
     }
     const Attempt& ended = station.attempts.back();
-    const bool will_retry = ended.result == kStationFailed && ended.status != kExitUsage &&
+    const bool will_retry = ended.result == kStationFailed && ended.status != records::kExitUsage &&
                             static_cast<long>(station.attempts.size()) <= settings_.retries &&
-                            CountedInterruptions() == 0 && !station.kill_at;
+                            platform::CountedInterruptions() == 0 && !station.kill_at;
     view_.StationEnded(station, ended, will_retry);
     if (will_retry) {
         station.state = Station::State::Waiting;
@@ -261,11 +262,11 @@ void Line::EndAttempt(Station& station, Attempt attempt) {
 }
 
 void Line::PassOnSignals() {
-    const int signals = CountedInterruptions();
+    const int signals = platform::CountedInterruptions();
     if (signals > signals_passed_) {
         // A second Ctrl-C ends the stations at once, as it ends a single run.
         signals_passed_ = signals;
-        const int signal_number = FirstCountedSignal();
+        const int signal_number = platform::FirstCountedSignal();
         for (Station& station : stations_) {
             if (station.state == Station::State::Running) {
                 station.process.Interrupt(signal_number);
@@ -339,7 +340,7 @@ void Line::HoldAll() {
     }
 }
 
-bool Line::Start(std::size_t index, const UnitFields& unit) {
+bool Line::Start(std::size_t index, const records::UnitFields& unit) {
     if (index >= stations_.size() || stations_[index].state != Station::State::Done) {
         return false;
     }
@@ -404,12 +405,12 @@ void Line::Run() {
 }
 
 int Line::ExitStatus() const {
-    if (const int signal_number = FirstCountedSignal(); signal_number != 0) {
-        return kExitSignalBase + signal_number;
+    if (const int signal_number = platform::FirstCountedSignal(); signal_number != 0) {
+        return records::kExitSignalBase + signal_number;
     }
     const bool all = std::all_of(stations_.begin(), stations_.end(),
                                  [](const Station& s) { return s.result == kStationSuccess; });
-    return all ? kExitSuccess : kExitSomeStationsFailed;
+    return all ? records::kExitSuccess : records::kExitSomeStationsFailed;
 }
 
-}  // namespace vantor::cli
+}  // namespace vantor::line

@@ -15,7 +15,7 @@
 #include "line/line_options.h"
 #include "line/station.h"
 
-namespace vantor::cli {
+namespace vantor::line {
 
 // The runs of a line's stations whose record the history could not keep (neither written nor
 // queued for a site's database): how many, and why the last of them was not.
@@ -28,7 +28,7 @@ UnrecordedRuns UnrecordedRunsOf(const std::vector<Station>& stations);
 
 // The unit of the station's current or next run: the station's own fields (its line of the
 // ports file), and over them those its last start gave.
-UnitFields RunUnitOf(const Station& station);
+records::UnitFields RunUnitOf(const Station& station);
 
 class Line {
   public:
@@ -51,7 +51,7 @@ class Line {
     // Makes a station that is not running or waiting to run wait for its turn, with a fresh run
     // (its earlier attempts forgotten) for the unit `unit` names: its fields that are set stand
     // for the station's own in this run. False when it is already running or waiting.
-    bool Start(std::size_t index, const UnitFields& unit = {});
+    bool Start(std::size_t index, const records::UnitFields& unit = {});
     // Stops a station: one waiting to run goes back to not-started; a running one is interrupted
     // as Ctrl-C interrupts a line, and killed when it has not ended within 30 s. False when it
     // was neither.
@@ -93,4 +93,4 @@ class Line {
     std::function<void(const Station&, std::string_view)> event_listener_;
 };
 
-}  // namespace vantor::cli
+}  // namespace vantor::line

@@ -10,7 +10,7 @@
 
 #include "line/station.h"
 
-namespace vantor::cli {
+namespace vantor::line {
 
 class LineObserver {
   public:
@@ -26,4 +26,4 @@ class LineObserver {
     virtual void Refresh(const std::vector<Station>&, bool /*force*/) {}
 };
 
-}  // namespace vantor::cli
+}  // namespace vantor::line

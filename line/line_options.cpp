@@ -17,7 +17,7 @@
 #include "platform/program_options.h"
 #include "platform/result.h"
 
-namespace vantor::cli {
+namespace vantor::line {
 
 namespace {
 
@@ -78,7 +78,7 @@ std::optional<std::string> SplitWords(const std::string& text, std::vector<std::
 
 // The station's own fields after its port on a line of a ports file: --unit-serial TEXT,
 // --operator NAME, --order TEXT, --station-label TEXT.
-Result<UnitFields> ReadStationFields(const std::string& text) {
+Result<records::UnitFields> ReadStationFields(const std::string& text) {
     std::vector<std::string> split;
     if (auto problem = SplitWords(text, split)) {
         return Failure{*problem};
@@ -94,9 +94,9 @@ Result<UnitFields> ReadStationFields(const std::string& text) {
             words.push_back(word);
         }
     }
-    UnitFields unit;
+    records::UnitFields unit;
     for (std::size_t index = 0; index < words.size(); index += 2) {
-        std::string UnitFields::*field = UnitFieldOf(words[index]);
+        std::string records::UnitFields::*field = records::UnitFieldOf(words[index]);
         if (field == nullptr) {
             return Failure{"\"" + Shown(words[index]) +
                            "\" is none of a station's own options (--unit-serial, --operator, "
@@ -105,7 +105,7 @@ Result<UnitFields> ReadStationFields(const std::string& text) {
         if (index + 1 == words.size()) {
             return Failure{words[index] + " needs a value"};
         }
-        if (auto problem = UnitFieldProblem(words[index], words[index + 1])) {
+        if (auto problem = records::UnitFieldProblem(words[index], words[index + 1])) {
             return Failure{*problem};
         }
         unit.*field = words[index + 1];
@@ -116,7 +116,7 @@ Result<UnitFields> ReadStationFields(const std::string& text) {
 // A station as a line of a ports file gives it.
 struct PortsLine {
     std::string port;
-    UnitFields unit;
+    records::UnitFields unit;
 };
 
 // One line of a ports file: the port, then, after a blank, the station's own fields. A port
@@ -358,7 +358,7 @@ std::optional<std::string> SameDeviceProblem(const std::vector<std::string>& por
 std::optional<std::string> UnitSerialProblem(const LineSettings& settings) {
     const auto& options = settings.child_options;
     if (settings.ports.size() > 1 &&
-        std::find(options.begin(), options.end(), kUnitSerialOption) != options.end()) {
+        std::find(options.begin(), options.end(), records::kUnitSerialOption) != options.end()) {
         return "--unit-serial names one unit, and the line has " +
                std::to_string(settings.ports.size()) +
                " stations: give each station its own in the ports file (PORT --unit-serial "
@@ -380,8 +380,9 @@ std::optional<std::string> UnitSerialProblem(const LineSettings& settings) {
 
 }  // namespace
 
-UnitFields StationUnit(const LineSettings& settings, std::size_t index) {
-    return index < settings.station_units.size() ? settings.station_units[index] : UnitFields{};
+records::UnitFields StationUnit(const LineSettings& settings, std::size_t index) {
+    return index < settings.station_units.size() ? settings.station_units[index]
+                                                 : records::UnitFields{};
 }
 
 platform::OptionTable LineOptions() {
@@ -436,19 +437,20 @@ std::optional<std::string> ParseLine(const std::vector<std::string>& arguments,
 }
 
 std::vector<std::string> ChildArguments(const LineSettings& settings, const std::string& device,
-                                        const std::string& files_list, const UnitFields& unit) {
+                                        const std::string& files_list,
+                                        const records::UnitFields& unit) {
     std::vector<std::string> arguments{kLineCommand};
     const std::vector<std::string>& options = settings.child_options;
     for (std::size_t index = 0; index < options.size(); ++index) {
         // The line's value of a field that the station gives itself is left out with its value.
-        std::string UnitFields::*field = UnitFieldOf(options[index]);
+        std::string records::UnitFields::*field = records::UnitFieldOf(options[index]);
         if (field != nullptr && !(unit.*field).empty() && index + 1 < options.size()) {
             ++index;
             continue;
         }
         arguments.push_back(options[index]);
     }
-    const std::vector<std::string> own = UnitFieldArguments(unit);
+    const std::vector<std::string> own = records::UnitFieldArguments(unit);
     arguments.insert(arguments.end(), own.begin(), own.end());
     if (!files_list.empty()) {
         const auto option = std::find(arguments.begin(), arguments.end(), "--files-list");
@@ -503,4 +505,4 @@ std::optional<std::string> CheckLine(const LineSettings& settings) {
     return SameDeviceProblem(settings.ports);
 }
 
-}  // namespace vantor::cli
+}  // namespace vantor::line

@@ -11,7 +11,7 @@
 #include "platform/program_options.h"
 #include "records/unit_fields.h"
 
-namespace vantor::cli {
+namespace vantor::line {
 
 inline constexpr const char* kLineCommand = "download";
 inline constexpr std::size_t kMostStations = 256;
@@ -21,7 +21,7 @@ struct LineSettings {
     std::vector<std::string> ports;
     // Each station's own unit serial, operator, order and label, from its line of the ports
     // file; one for each port, empty for a port given by --port.
-    std::vector<UnitFields> station_units;
+    std::vector<records::UnitFields> station_units;
     std::string ports_from;
     long max_parallel = 0;  // 0: every station at once
     long retries = 0;
@@ -36,7 +36,7 @@ struct LineSettings {
 };
 
 // The unit fields of station `index` (from 0) from the ports file; empty when it gave none.
-UnitFields StationUnit(const LineSettings& settings, std::size_t index);
+records::UnitFields StationUnit(const LineSettings& settings, std::size_t index);
 
 // The line's own options, which download takes besides its own (DownloadOptions()).
 platform::OptionTable LineOptions();
@@ -59,6 +59,6 @@ std::optional<std::string> CheckLine(const LineSettings& settings);
 // that the line gives every station.
 std::vector<std::string> ChildArguments(const LineSettings& settings, const std::string& device,
                                         const std::string& files_list = "",
-                                        const UnitFields& unit = {});
+                                        const records::UnitFields& unit = {});
 
-}  // namespace vantor::cli
+}  // namespace vantor::line

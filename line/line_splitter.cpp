@@ -1,6 +1,6 @@
 #include "line/line_splitter.h"
 
-namespace vantor::cli {
+namespace vantor::line {
 
 void LineSplitter::Feed(std::string_view bytes, const LineHandler& on_line) {
     while (!bytes.empty()) {
@@ -28,4 +28,4 @@ void LineSplitter::Feed(std::string_view bytes, const LineHandler& on_line) {
     }
 }
 
-}  // namespace vantor::cli
+}  // namespace vantor::line

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace vantor::cli {
+namespace vantor::line {
 
 using LineHandler = std::function<void(std::string_view)>;
 
@@ -27,4 +27,4 @@ class LineSplitter {
     std::size_t dropped_lines_ = 0;
 };
 
-}  // namespace vantor::cli
+}  // namespace vantor::line

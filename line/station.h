@@ -11,7 +11,7 @@
 #include "line/station_process.h"
 #include "records/unit_fields.h"
 
-namespace vantor::cli {
+namespace vantor::line {
 
 // Result words of a station and of an attempt.
 inline constexpr const char* kStationSuccess = "success";
@@ -46,7 +46,8 @@ struct Station {
 
     int number = 0;    // from 1, in the order the ports were given
     std::string port;  // as given
-    UnitFields unit;   // the station's own serial, operator, order and label, when it has them
+    records::UnitFields
+        unit;  // the station's own serial, operator, order and label, when it has them
     State state = State::Waiting;
     std::vector<Attempt> attempts;
     std::string result;  // the last attempt's, or kStationNotStarted; empty while undecided
@@ -55,7 +56,7 @@ struct Station {
     // The running attempt.
     StationProcess process;
     // What this run's start said of its unit, over the station's own `unit` for this run.
-    UnitFields start_unit;
+    records::UnitFields start_unit;
     std::string last_error_line;
     bool summary_seen = false;
     bool killed_by_line = false;  // the line killed it after an interruption went unheeded
@@ -77,4 +78,4 @@ struct Station {
     std::uint64_t last_bytes = 0;
 };
 
-}  // namespace vantor::cli
+}  // namespace vantor::line

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace vantor::cli {
+namespace vantor::line {
 
 struct StationCommand {
     // True when `option` of the station's command takes a value, so that a reader of the
@@ -20,4 +20,4 @@ struct StationCommand {
         usage_problem;
 };
 
-}  // namespace vantor::cli
+}  // namespace vantor::line

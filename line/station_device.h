@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace vantor::cli {
+namespace vantor::line {
 
 // Keys for the device behind `port`, found without opening it (stat(), a host name lookup of at
 // most two seconds): two ports with a key in common stand for one device. The port's own text is
@@ -16,4 +16,4 @@ namespace vantor::cli {
 // list.
 std::vector<std::string> StationDeviceKeys(const std::string& port);
 
-}  // namespace vantor::cli
+}  // namespace vantor::line

@@ -14,7 +14,7 @@
 #include "platform/serial/port_identity.h"
 #include "platform/serial/port_map.h"
 
-namespace vantor::cli {
+namespace vantor::line {
 
 namespace {
 
@@ -109,8 +109,8 @@ std::vector<std::string> StationDeviceKeys(const std::string& port) {
         return keys;
     }
     std::string address = port;
-    if (IsPortIdentity(port)) {
-        address = ResolvePortIdentity(port, ListSerialDevices()).device;
+    if (platform::IsPortIdentity(port)) {
+        address = platform::ResolvePortIdentity(port, platform::ListSerialDevices()).device;
     } else if (StartsWith(port, "COM")) {
         address = platform::ResolvePortName(port).value_or("");
     }
@@ -126,4 +126,4 @@ std::vector<std::string> StationDeviceKeys(const std::string& port) {
     return keys;
 }
 
-}  // namespace vantor::cli
+}  // namespace vantor::line

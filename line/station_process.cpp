@@ -12,7 +12,7 @@
 #include "line/station_system.h"
 #include "platform/process.h"
 
-namespace vantor::cli {
+namespace vantor::line {
 
 namespace {
 
@@ -123,4 +123,4 @@ std::optional<StationsUnavailable> StationsUnavailableHere() {
     return std::nullopt;
 }
 
-}  // namespace vantor::cli
+}  // namespace vantor::line

@@ -14,7 +14,7 @@
 #include "line/line_splitter.h"
 #include "platform/result.h"
 
-namespace vantor::cli {
+namespace vantor::line {
 
 // What a finished child came to.
 struct StationExit {
@@ -87,4 +87,4 @@ struct StationsUnavailable {
 };
 std::optional<StationsUnavailable> StationsUnavailableHere();
 
-}  // namespace vantor::cli
+}  // namespace vantor::line

@@ -19,7 +19,7 @@
 
 #include "platform/process.h"
 
-namespace vantor::cli {
+namespace vantor::line {
 
 namespace {
 
@@ -138,4 +138,4 @@ std::string SignalName(int signal_number) {
            (description != nullptr ? std::string(" (") + description + ")" : "");
 }
 
-}  // namespace vantor::cli
+}  // namespace vantor::line

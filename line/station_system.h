@@ -8,7 +8,7 @@
 
 #include "platform/process.h"
 
-namespace vantor::cli {
+namespace vantor::line {
 
 // Fills in what `options` need on this system to start a station; the reason when it cannot.
 std::optional<std::string> PrepareStationChild(platform::ChildOptions& options);
@@ -16,4 +16,4 @@ std::optional<std::string> PrepareStationChild(platform::ChildOptions& options);
 // The signal a station is sent for the line's interruption `signal_number`.
 int StationSignal(int signal_number);
 
-}  // namespace vantor::cli
+}  // namespace vantor::line

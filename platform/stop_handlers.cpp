@@ -6,7 +6,7 @@
 
 #include "platform/interruptions.h"
 
-namespace vantor::cli {
+namespace vantor::platform {
 
 namespace {
 
@@ -79,4 +79,4 @@ int FirstCountedSignal() {
     return g_first_counted.load();
 }
 
-}  // namespace vantor::cli
+}  // namespace vantor::platform

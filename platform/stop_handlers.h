@@ -7,7 +7,7 @@
 
 #include <atomic>
 
-namespace vantor::cli {
+namespace vantor::platform {
 
 // From now on SIGINT and SIGTERM set `stop` (which must outlive the handlers) to 1.
 void InstallStopHandlers(std::atomic<int>* stop);
@@ -27,4 +27,4 @@ void RemoveCountingHandlers();
 int CountedInterruptions();
 int FirstCountedSignal();
 
-}  // namespace vantor::cli
+}  // namespace vantor::platform

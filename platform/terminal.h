@@ -3,7 +3,7 @@
 
 #include <cstdio>
 
-namespace vantor::cli {
+namespace vantor::platform {
 
 struct TerminalSize {
     int columns = 0;
@@ -30,4 +30,4 @@ void IgnoreBrokenPipes();
 // True when `stream` writes into a pipe whose reader has closed it.
 bool ReaderHasGone(std::FILE* stream);
 
-}  // namespace vantor::cli
+}  // namespace vantor::platform

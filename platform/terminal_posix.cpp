@@ -9,7 +9,7 @@
 
 #include "platform/terminal.h"
 
-namespace vantor::cli {
+namespace vantor::platform {
 
 TerminalSize TerminalSizeOf(std::FILE* stream, TerminalSize fallback) {
     winsize size{};
@@ -50,4 +50,4 @@ bool ReaderHasGone(std::FILE* stream) {
     return ::poll(&entry, 1, 0) == 1 && (entry.revents & POLLERR) != 0;
 }
 
-}  // namespace vantor::cli
+}  // namespace vantor::platform

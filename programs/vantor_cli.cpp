@@ -45,7 +45,7 @@ constexpr const char* kHelp =
 
 void PrintHelp(std::FILE* stream) {
     std::fputs(kHelp, stream);
-    std::fputs(ExitStatusSummary().c_str(), stream);
+    std::fputs(records::ExitStatusSummary().c_str(), stream);
 }
 
 // `download` on several ports is a production line; on one it runs in this process.
@@ -58,7 +58,7 @@ int RunDownloadCommand(const std::vector<std::string>& arguments) {
 #ifdef VANTOR_HAVE_SERVE
 // serve's stations run this program's download.
 int RunServeCommand(const std::vector<std::string>& arguments) {
-    return RunServe(arguments, DownloadStationCommand());
+    return serve::RunServe(arguments, DownloadStationCommand());
 }
 #elif defined(VANTOR_SERVE_PROGRAM)
 // serve runs as vantor-serve, which has the HTTP library that this program leaves out.
@@ -94,9 +94,9 @@ int WithOutputChecked(int exit_status) {
     if (!failure) {
         return exit_status;
     }
-    std::fprintf(stderr, "vantor-cli: %s: %s\n", ExitMeaning(kExitOutputUnwritten).c_str(),
-                 failure->c_str());
-    return exit_status == kExitSuccess ? kExitOutputUnwritten : exit_status;
+    std::fprintf(stderr, "vantor-cli: %s: %s\n",
+                 records::ExitMeaning(records::kExitOutputUnwritten).c_str(), failure->c_str());
+    return exit_status == records::kExitSuccess ? records::kExitOutputUnwritten : exit_status;
 }
 
 }  // namespace
@@ -104,22 +104,22 @@ int WithOutputChecked(int exit_status) {
 
 int main(int argc, char** argv) {
     using namespace vantor::cli;
-    TieStationToLine();
+    vantor::line::TieStationToLine();
     vantor::sim::RegisterSimulatedDeviceScheme();
     const std::vector<std::string> arguments(argv + 1, argv + argc);
     if (arguments.empty()) {
         PrintHelp(stderr);
-        return kExitUsage;
+        return vantor::records::kExitUsage;
     }
     const std::string& command = arguments.front();
     const std::vector<std::string> rest(arguments.begin() + 1, arguments.end());
     if (command == "--help" || command == "-h" || command == "help") {
         PrintHelp(stdout);
-        return kExitSuccess;
+        return vantor::records::kExitSuccess;
     }
     if (command == "--version") {
         PrintVersion();
-        return kExitSuccess;
+        return vantor::records::kExitSuccess;
     }
     for (const Command& known : kCommands) {
         if (command == known.name) {
@@ -132,5 +132,5 @@ int main(int argc, char** argv) {
     }
     std::fprintf(stderr, "vantor-cli: unknown command \"%s\"%s\nTry 'vantor-cli --help'.\n",
                  command.c_str(), DidYouMean(command, names).c_str());
-    return kExitUsage;
+    return vantor::records::kExitUsage;
 }

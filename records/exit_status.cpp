@@ -9,7 +9,7 @@
 
 #include "link/drive_activation.h"
 
-namespace vantor::cli {
+namespace vantor::records {
 
 namespace {
 
@@ -332,4 +332,4 @@ std::string WhatToTryLine(int exit_status) {
     return "what to try: look up status " + std::to_string(exit_status) + " in " + guide;
 }
 
-}  // namespace vantor::cli
+}  // namespace vantor::records

@@ -7,7 +7,7 @@
 
 #include "job/job.h"
 
-namespace vantor::cli {
+namespace vantor::records {
 
 inline constexpr int kExitSuccess = 0;
 // 1 to 6 are the job's own results (several drives, resynchronisation, identification, files
@@ -83,4 +83,4 @@ std::string WarningWords(const DownloadTally& tally);
 // what to try are written down.
 std::string WhatToTryLine(int exit_status);
 
-}  // namespace vantor::cli
+}  // namespace vantor::records

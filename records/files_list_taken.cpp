@@ -4,7 +4,7 @@
 #include "image/files_list_io.h"
 #include "records/exit_status.h"
 
-namespace vantor::cli {
+namespace vantor::records {
 
 namespace {
 
@@ -76,4 +76,4 @@ std::optional<FilesListFault> FilesListFaultAt(const std::string& path) {
     return FilesListFaultOf(TakeFilesList(path));
 }
 
-}  // namespace vantor::cli
+}  // namespace vantor::records

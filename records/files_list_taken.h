@@ -9,7 +9,7 @@
 
 #include "image/sha256.h"
 
-namespace vantor::cli {
+namespace vantor::records {
 
 // A list is taken only up to this size (a list of 128-character lines this long would name over
 // 100,000 images); a larger one is refused as unreadable.
@@ -46,4 +46,4 @@ std::string FilesListLineName(const std::string& list, int number, const std::st
 // in their stations: the fault of the list at `path`, or nothing.
 std::optional<FilesListFault> FilesListFaultAt(const std::string& path);
 
-}  // namespace vantor::cli
+}  // namespace vantor::records

@@ -12,7 +12,7 @@
 
 #include "platform/result.h"
 
-namespace vantor::cli {
+namespace vantor::records {
 
 using SqlValue = std::optional<std::string>;  // nothing for NULL
 using SqlRow = std::vector<SqlValue>;
@@ -100,4 +100,4 @@ int ReadSchemaVersion(HistoryDatabase& database);
 // The version whose runs have unit_serial, operator_name, work_order and station_label.
 inline constexpr int kUnitColumnsSchema = 3;
 
-}  // namespace vantor::cli
+}  // namespace vantor::records

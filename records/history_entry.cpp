@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <random>
 
-namespace vantor::cli {
+namespace vantor::records {
 
 namespace {
 
@@ -111,4 +111,4 @@ HistoryEntry EntryFromSummary(const RunSummary& summary) {
     return entry;
 }
 
-}  // namespace vantor::cli
+}  // namespace vantor::records

@@ -9,7 +9,7 @@
 #include "records/run_record.h"
 #include "records/unit_fields.h"
 
-namespace vantor::cli {
+namespace vantor::records {
 
 struct HistoryImage {
     std::string path;
@@ -57,4 +57,4 @@ std::string NewRecordId();
 // The operator: the user the program runs as.
 std::string OperatorName();
 
-}  // namespace vantor::cli
+}  // namespace vantor::records

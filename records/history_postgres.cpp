@@ -7,7 +7,7 @@
 
 #include "records/history_database.h"
 
-namespace vantor::cli {
+namespace vantor::records {
 
 namespace {
 
@@ -273,4 +273,4 @@ OpenedHistory ConnectPostgresHistory(const std::string& url) {
     return database;
 }
 
-}  // namespace vantor::cli
+}  // namespace vantor::records

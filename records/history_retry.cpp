@@ -4,7 +4,7 @@
 
 #include "records/history_database.h"
 
-namespace vantor::cli {
+namespace vantor::records {
 
 bool PauseBeforeRetry(int tries, std::chrono::steady_clock::time_point deadline) {
     // The other writers are other processes on the real clock, whatever clock this run keeps.
@@ -22,4 +22,4 @@ bool PauseBeforeRetry(int tries, std::chrono::steady_clock::time_point deadline)
     return true;
 }
 
-}  // namespace vantor::cli
+}  // namespace vantor::records

@@ -11,7 +11,7 @@
 
 #include "records/history_database.h"
 
-namespace vantor::cli {
+namespace vantor::records {
 
 namespace {
 
@@ -192,4 +192,4 @@ std::unique_ptr<HistoryDatabase> OpenSqliteHistoryInMemory() {
     return std::make_unique<SqliteHistory>(handle, "memory");
 }
 
-}  // namespace vantor::cli
+}  // namespace vantor::records

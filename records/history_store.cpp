@@ -3,7 +3,7 @@
 #include <chrono>
 #include <cstdlib>
 
-namespace vantor::cli {
+namespace vantor::records {
 
 namespace {
 
@@ -491,4 +491,4 @@ SyncOutcome ForwardQueue(const std::string& url) {
     return Forward(**station, **site);
 }
 
-}  // namespace vantor::cli
+}  // namespace vantor::records

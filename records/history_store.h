@@ -9,7 +9,7 @@
 #include "records/history_database.h"
 #include "records/history_entry.h"
 
-namespace vantor::cli {
+namespace vantor::records {
 
 // $XDG_DATA_HOME/vantor/history.sqlite, or ~/.local/share/vantor/history.sqlite.
 std::string DefaultHistoryPath();
@@ -42,4 +42,4 @@ SyncOutcome ForwardQueue(const std::string& url);
 std::optional<std::string> InsertEntry(HistoryDatabase& database, const HistoryEntry& entry,
                                        const std::string& origin);
 
-}  // namespace vantor::cli
+}  // namespace vantor::records

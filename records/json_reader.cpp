@@ -2,7 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
-namespace vantor::cli {
+namespace vantor::records {
 
 namespace {
 
@@ -125,4 +125,4 @@ std::optional<bool> JsonMembers::Bool(std::string_view key) const {
     return value->get<bool>();
 }
 
-}  // namespace vantor::cli
+}  // namespace vantor::records

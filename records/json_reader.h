@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-namespace vantor::cli {
+namespace vantor::records {
 
 class JsonMembers {
   public:
@@ -37,4 +37,4 @@ class JsonMembers {
     std::string fault_;
 };
 
-}  // namespace vantor::cli
+}  // namespace vantor::records

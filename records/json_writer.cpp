@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 
-namespace vantor::cli {
+namespace vantor::records {
 
 namespace {
 
@@ -184,4 +184,4 @@ std::string JsonArray::Text() const {
     return "[" + elements_ + "]";
 }
 
-}  // namespace vantor::cli
+}  // namespace vantor::records

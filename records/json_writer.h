@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-namespace vantor::cli {
+namespace vantor::records {
 
 // `text` as a JSON string literal, quotes included.
 std::string JsonString(std::string_view text);
@@ -67,4 +67,4 @@ class JsonArray {
     std::string elements_;
 };
 
-}  // namespace vantor::cli
+}  // namespace vantor::records

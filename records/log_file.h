@@ -8,7 +8,7 @@
 
 #include "platform/result.h"
 
-namespace vantor::cli {
+namespace vantor::records {
 
 // "-" is standard output (a stream of its own, closed independently). Any other path is opened
 // without waiting on it and must be a regular file, which is created or emptied. Returns
@@ -22,4 +22,4 @@ std::string HostName();
 inline constexpr const char* kLogNotRegularFile =
     "not a regular file (\"-\" writes the log to standard output)";
 
-}  // namespace vantor::cli
+}  // namespace vantor::records

@@ -8,7 +8,7 @@
 
 #include "records/log_file.h"
 
-namespace vantor::cli {
+namespace vantor::records {
 
 // Opened non-blocking: a FIFO without a reader would otherwise hold the program before anything
 // happens.
@@ -51,4 +51,4 @@ std::string HostName() {
     return name;
 }
 
-}  // namespace vantor::cli
+}  // namespace vantor::records

@@ -10,7 +10,7 @@
 
 #include "platform/store_file.h"
 
-namespace vantor::cli {
+namespace vantor::records {
 
 namespace {
 
@@ -308,4 +308,4 @@ std::optional<std::string> WriteReportOrWithdraw(const std::string& path, const 
            failure.message() + ") and does not describe this run";
 }
 
-}  // namespace vantor::cli
+}  // namespace vantor::records

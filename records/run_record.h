@@ -13,7 +13,7 @@
 #include "records/json_writer.h"
 #include "records/unit_fields.h"
 
-namespace vantor::cli {
+namespace vantor::records {
 
 // One image the run will send: the single IMAGE, or one line of the files list.
 struct ImageEntry {
@@ -89,4 +89,4 @@ std::optional<std::string> ReportPlaceProblem(const std::string& path);
 // result then says why and what became of the old report.
 std::optional<std::string> WriteReportOrWithdraw(const std::string& path, const std::string& json);
 
-}  // namespace vantor::cli
+}  // namespace vantor::records

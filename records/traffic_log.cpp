@@ -12,7 +12,7 @@
 #include "platform/stop_handlers.h"
 #include "records/log_file.h"
 
-namespace vantor::cli {
+namespace vantor::records {
 
 namespace {
 
@@ -95,7 +95,7 @@ class TappedDevice final : public platform::SerialDevice {
         return usable || got > 0;
     }
     bool Write(const std::uint8_t* bytes, std::size_t count, std::size_t& written) override {
-        if (LineAbandoned()) {
+        if (platform::LineAbandoned()) {
             written = 0;
             return false;
         }
@@ -139,7 +139,7 @@ class TappedDevice final : public platform::SerialDevice {
         return inner_->Purge(flags);
     }
     bool SetBreak() override {
-        if (LineAbandoned()) {
+        if (platform::LineAbandoned()) {
             return false;
         }
         Note(Kind::TxBreakOn);
@@ -159,7 +159,7 @@ class TappedDevice final : public platform::SerialDevice {
     // After a second interruption the line counts as lost, so that every wait ends at once.
     platform::DeviceCondition Condition() const override {
         platform::DeviceCondition condition = inner_->Condition();
-        if (condition.lost == nullptr && LineAbandoned()) {
+        if (condition.lost == nullptr && platform::LineAbandoned()) {
             condition.lost = kAbandonedText;
         }
         return condition;
@@ -382,4 +382,4 @@ const std::atomic<std::uint64_t>& BytesSent() {
     return g_bytes_sent;
 }
 
-}  // namespace vantor::cli
+}  // namespace vantor::records

@@ -17,7 +17,7 @@
 
 #include "platform/result.h"
 
-namespace vantor::cli {
+namespace vantor::records {
 
 struct LineRecord {
     enum class Kind : std::uint8_t {
@@ -82,4 +82,4 @@ class TrafficLog {
 void InstallLineTap(TrafficLog* log);
 const std::atomic<std::uint64_t>& BytesSent();
 
-}  // namespace vantor::cli
+}  // namespace vantor::records

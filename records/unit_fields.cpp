@@ -2,7 +2,7 @@
 
 #include <array>
 
-namespace vantor::cli {
+namespace vantor::records {
 
 namespace {
 
@@ -127,4 +127,4 @@ std::vector<std::string> UnitFieldArguments(const UnitFields& unit) {
     return arguments;
 }
 
-}  // namespace vantor::cli
+}  // namespace vantor::records

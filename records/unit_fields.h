@@ -11,7 +11,7 @@
 
 #include "records/json_writer.h"
 
-namespace vantor::cli {
+namespace vantor::records {
 
 struct UnitFields {
     std::string unit_serial;
@@ -51,4 +51,4 @@ void AddUnitFields(JsonObject& fields, const UnitFields& unit);
 // The options (name, value, ...) that give a child process the fields that are set.
 std::vector<std::string> UnitFieldArguments(const UnitFields& unit);
 
-}  // namespace vantor::cli
+}  // namespace vantor::records

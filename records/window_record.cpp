@@ -8,7 +8,7 @@
 #include "records/log_file.h"
 #include "records/run_record.h"
 
-namespace vantor::cli {
+namespace vantor::records {
 
 std::string WindowJobHistory() {
     return ChosenHistory("");
@@ -59,4 +59,4 @@ void RecordWindowJob(const JobHost& host, JobOutcome outcome,
     }
 }
 
-}  // namespace vantor::cli
+}  // namespace vantor::records

@@ -7,7 +7,7 @@
 
 #include "job/job.h"
 
-namespace vantor::cli {
+namespace vantor::records {
 
 // The job that has just ended on `host` (started at `started`, on the port named `port_name`)
 // appended to the history `place` (WindowJobHistory, read when the job started), with the
@@ -19,4 +19,4 @@ void RecordWindowJob(const JobHost& host, JobOutcome outcome,
 // The history a job of the window started now goes to: VANTOR_HISTORY or the station's file.
 std::string WindowJobHistory();
 
-}  // namespace vantor::cli
+}  // namespace vantor::records

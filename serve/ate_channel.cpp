@@ -17,7 +17,7 @@
 #include "serve/listen_socket.h"
 #include "serve/run_api.h"
 
-namespace vantor::cli {
+namespace vantor::serve {
 
 namespace {
 
@@ -233,4 +233,4 @@ void AteChannel::Stop() {
     parts_->clients.clear();
 }
 
-}  // namespace vantor::cli
+}  // namespace vantor::serve

@@ -11,7 +11,7 @@
 
 #include "serve/line_control.h"
 
-namespace vantor::cli {
+namespace vantor::serve {
 
 struct AteSettings {
     std::string host;
@@ -39,4 +39,4 @@ class AteChannel {
     std::unique_ptr<Parts> parts_;
 };
 
-}  // namespace vantor::cli
+}  // namespace vantor::serve

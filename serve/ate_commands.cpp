@@ -13,7 +13,7 @@
 #include "records/json_reader.h"
 #include "serve/run_api.h"
 
-namespace vantor::cli {
+namespace vantor::serve {
 
 namespace {
 
@@ -46,7 +46,7 @@ std::string OneLine(std::string text) {
 }
 
 std::string ErrorOf(const Answer& answer) {
-    return OneLine(JsonMembers(answer.body)
+    return OneLine(records::JsonMembers(answer.body)
                        .String("error")
                        .value_or("the line answered " + std::to_string(answer.status)));
 }
@@ -67,7 +67,7 @@ std::optional<std::size_t> StationOf(const LineControl& control, const std::stri
 std::string Start(LineControl& control, const std::vector<std::string>& words, std::size_t index,
                   bool require_serial) {
     const std::string n = std::to_string(index + 1);
-    RunLabels labels;
+    serve::RunLabels labels;
     for (std::size_t i = 2; i < words.size(); ++i) {
         const std::string& word = words[i];
         std::string* field = word.rfind("operator=", 0) == 0 ? &labels.operator_name
@@ -94,7 +94,7 @@ std::string Start(LineControl& control, const std::vector<std::string>& words, s
     if (answer.status != 200) {
         return "ERR " + n + " " + ErrorOf(answer);
     }
-    return "OK " + n + " run=" + JsonMembers(answer.body).String("id").value_or("?");
+    return "OK " + n + " run=" + records::JsonMembers(answer.body).String("id").value_or("?");
 }
 
 std::string Stop(LineControl& control, std::size_t index) {
@@ -242,4 +242,4 @@ AteAnswer AnswerAteCommand(LineControl& control, const std::string& line, bool r
     return {command == "STOP" ? Stop(control, *index) : Status(control, index)};
 }
 
-}  // namespace vantor::cli
+}  // namespace vantor::serve

@@ -7,7 +7,7 @@
 
 #include "serve/line_control.h"
 
-namespace vantor::cli {
+namespace vantor::serve {
 
 // Waits of WAIT at most, and the one it waits when it names none.
 inline constexpr long kMostAteWaitSeconds = 300;
@@ -22,4 +22,4 @@ struct AteAnswer {
 AteAnswer AnswerAteCommand(LineControl& control, const std::string& line, bool require_serial,
                            std::size_t most_waiting);
 
-}  // namespace vantor::cli
+}  // namespace vantor::serve

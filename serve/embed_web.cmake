@@ -8,7 +8,7 @@ set(_assets
   "app.js|/app.js|text/javascript")
 
 set(_text "// Made by serve/embed_web.cmake from serve/web/; not to be edited.\n")
-string(APPEND _text "#include \"serve/web_assets.h\"\n\nnamespace vantor::cli {\n\nnamespace {\n")
+string(APPEND _text "#include \"serve/web_assets.h\"\n\nnamespace vantor::serve {\n\nnamespace {\n")
 set(_table "")
 set(_index 0)
 foreach(_asset ${_assets})
@@ -29,7 +29,7 @@ foreach(_asset ${_assets})
   math(EXPR _index "${_index} + 1")
 endforeach()
 string(APPEND _text "\n}  // namespace\n\nconst WebAsset kWebAssets[] = {\n${_table}};\n")
-string(APPEND _text "const std::size_t kWebAssetCount = ${_index};\n\n}  // namespace vantor::cli\n")
+string(APPEND _text "const std::size_t kWebAssetCount = ${_index};\n\n}  // namespace vantor::serve\n")
 
 # Written only when it changed, so that an unchanged page rebuilds nothing.
 if(EXISTS "${OUTPUT}")

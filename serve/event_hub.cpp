@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace vantor::cli {
+namespace vantor::serve {
 
 EventHub::EventHub(std::size_t most_clients, std::size_t most_per_client, std::size_t most_queued)
     : most_clients_(most_clients), most_per_client_(most_per_client), most_queued_(most_queued) {}
@@ -123,4 +123,4 @@ std::optional<std::string> EventHub::Client::Next(std::chrono::steady_clock::tim
     return message;
 }
 
-}  // namespace vantor::cli
+}  // namespace vantor::serve

@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-namespace vantor::cli {
+namespace vantor::serve {
 
 class EventHub {
   public:
@@ -87,4 +87,4 @@ class EventHub::Client {
     bool ended_ = false;
 };
 
-}  // namespace vantor::cli
+}  // namespace vantor::serve

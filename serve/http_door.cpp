@@ -19,7 +19,7 @@
 #include "records/json_writer.h"
 #include "serve/listen_socket.h"
 
-namespace vantor::cli {
+namespace vantor::serve {
 
 namespace {
 
@@ -56,7 +56,7 @@ const char* StatusWords(int status) {
 
 // Says `status` and why, as well as a connection that will be closed can, without waiting.
 void Refuse(Connection& connection, int status, const std::string& reason) {
-    const std::string body = JsonObject().String("error", reason).Text();
+    const std::string body = records::JsonObject().String("error", reason).Text();
     const std::string text =
         "HTTP/1.1 " + std::to_string(status) + " " + StatusWords(status) +
         "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
@@ -438,4 +438,4 @@ void Door::Done() {
     parts_->Wake();
 }
 
-}  // namespace vantor::cli
+}  // namespace vantor::serve

@@ -14,7 +14,7 @@
 
 #include "serve/tls_layer.h"
 
-namespace vantor::cli {
+namespace vantor::serve {
 
 // A client's connection, with what it sent and the door has read.
 struct Connection {
@@ -92,4 +92,4 @@ struct DoorVerdict {
 };
 DoorVerdict JudgeRequest(std::string& bytes, const DoorSettings& settings, bool& has_body);
 
-}  // namespace vantor::cli
+}  // namespace vantor::serve

@@ -21,7 +21,7 @@
 #include "serve/serve_history.h"
 #include "serve/web_assets.h"
 
-namespace vantor::cli {
+namespace vantor::serve {
 
 using platform::ParseWhole;
 
@@ -155,7 +155,7 @@ void SetJson(httplib::Response& response, int status, const std::string& body) {
 }
 
 void SetError(httplib::Response& response, int status, const std::string& why) {
-    SetJson(response, status, JsonObject().String("error", why).Text());
+    SetJson(response, status, records::JsonObject().String("error", why).Text());
 }
 
 void SetAnswer(httplib::Response& response, const Answer& answer) {
@@ -521,4 +521,4 @@ void HttpFront::Stop() {
     }
 }
 
-}  // namespace vantor::cli
+}  // namespace vantor::serve

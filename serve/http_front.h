@@ -11,7 +11,7 @@
 #include "serve/line_control.h"
 #include "serve/tls_layer.h"
 
-namespace vantor::cli {
+namespace vantor::serve {
 
 struct HttpFrontSettings {
     std::string host;
@@ -56,4 +56,4 @@ class HttpFront {
 std::vector<std::string> OwnHosts(const std::string& host, int port, bool tls,
                                   const std::vector<std::string>& public_origins);
 
-}  // namespace vantor::cli
+}  // namespace vantor::serve

@@ -2,7 +2,7 @@
 
 #include "records/json_writer.h"
 
-namespace vantor::cli {
+namespace vantor::serve {
 
 namespace {
 
@@ -10,13 +10,13 @@ namespace {
 constexpr std::size_t kMostWaitingRequests = 64;
 
 Answer Unavailable(const std::string& why) {
-    return {503, JsonObject().String("error", why).Text()};
+    return {503, records::JsonObject().String("error", why).Text()};
 }
 
 }  // namespace
 
 Answer LineControl::Ask(LineRequest::Action action, std::optional<std::size_t> station,
-                        std::chrono::milliseconds bound, RunLabels labels) {
+                        std::chrono::milliseconds bound, serve::RunLabels labels) {
     auto request = std::make_unique<LineRequest>();
     request->action = action;
     request->station = station;
@@ -119,4 +119,4 @@ void LineControl::Close() {
     run_changed_.notify_all();
 }
 
-}  // namespace vantor::cli
+}  // namespace vantor::serve

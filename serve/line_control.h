@@ -18,7 +18,7 @@
 
 #include "records/unit_fields.h"
 
-namespace vantor::cli {
+namespace vantor::serve {
 
 // What an HTTP request comes to: its status and its JSON body.
 struct Answer {
@@ -28,13 +28,13 @@ struct Answer {
 
 // What a start says of the unit a station is to download to (its serial, the operator, the
 // order); a field left empty is not said.
-using RunLabels = UnitFields;
+using RunLabels = records::UnitFields;
 
 struct LineRequest {
     enum class Action { kStart, kStop };
     Action action = Action::kStart;
     std::optional<std::size_t> station;  // nothing: every station
-    RunLabels labels;                    // of a start
+    serve::RunLabels labels;             // of a start
     std::promise<Answer> answer;
 };
 
@@ -62,7 +62,7 @@ class LineControl {
     // From an HTTP thread: the loop's answer to the request, or 503 when the loop has too many
     // requests waiting, has stopped taking them, or does not answer within `bound`.
     Answer Ask(LineRequest::Action action, std::optional<std::size_t> station,
-               std::chrono::milliseconds bound, RunLabels labels = {});
+               std::chrono::milliseconds bound, serve::RunLabels labels = {});
     LineSnapshot Snapshot() const;
     // The run `id` as last published; nothing when this server does not know it (any more).
     std::optional<RunView> Run(const std::string& id) const;
@@ -95,4 +95,4 @@ class LineControl {
     bool closed_ = false;
 };
 
-}  // namespace vantor::cli
+}  // namespace vantor::serve

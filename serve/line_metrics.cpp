@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
-namespace vantor::cli {
+namespace vantor::serve {
 
 namespace {
 
@@ -69,4 +69,4 @@ std::string LineMetrics::Text(const std::vector<std::string>& states,
     return text;
 }
 
-}  // namespace vantor::cli
+}  // namespace vantor::serve

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace vantor::cli {
+namespace vantor::serve {
 
 class LineMetrics {
   public:
@@ -32,4 +32,4 @@ class LineMetrics {
     long history_failures_ = 0;
 };
 
-}  // namespace vantor::cli
+}  // namespace vantor::serve

@@ -4,7 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace vantor::cli {
+namespace vantor::serve {
 
 Result<int> ListenOn(const std::string& host, int port, int backlog) {
     addrinfo hints{};
@@ -38,4 +38,4 @@ Result<int> ListenOn(const std::string& host, int port, int backlog) {
     return listener;
 }
 
-}  // namespace vantor::cli
+}  // namespace vantor::serve

@@ -8,7 +8,7 @@
 #include "records/json_writer.h"
 #include "records/unit_fields.h"
 
-namespace vantor::cli {
+namespace vantor::serve {
 
 namespace {
 
@@ -22,7 +22,7 @@ void SetJson(httplib::Response& response, int status, const std::string& body) {
 }
 
 void SetError(httplib::Response& response, int status, const std::string& why) {
-    SetJson(response, status, JsonObject().String("error", why).Text());
+    SetJson(response, status, records::JsonObject().String("error", why).Text());
 }
 
 bool IsBlank(const std::string& text) {
@@ -40,10 +40,10 @@ bool LooksLikeRunId(const std::string& id) {
 std::optional<std::string> LabelFault(const std::string& name, const std::string& value) {
     // As the station's child will take it: 1 to 64 characters of UTF-8 text, no control
     // character, no blank at either end.
-    return UnitFieldProblem(name, value);
+    return records::UnitFieldProblem(name, value);
 }
 
-std::optional<std::string> ReadStartBody(const std::string& body, RunLabels& labels) {
+std::optional<std::string> ReadStartBody(const std::string& body, serve::RunLabels& labels) {
     if (IsBlank(body)) {
         return std::nullopt;
     }
@@ -72,7 +72,7 @@ std::optional<std::string> ReadStartBody(const std::string& body, RunLabels& lab
     return std::nullopt;
 }
 
-std::optional<std::string> MissingSerial(const RunLabels& labels, bool required) {
+std::optional<std::string> MissingSerial(const serve::RunLabels& labels, bool required) {
     if (required && labels.unit_serial.empty()) {
         return "this line needs the unit's serial to start a station (serve "
                "--require-unit-serial): give unit_serial";
@@ -92,7 +92,7 @@ void AnswerStation(const LineControl& control, std::size_t index, httplib::Respo
 void AnswerStart(LineControl& control, std::optional<std::size_t> index,
                  const httplib::Request& request, bool require_serial,
                  httplib::Response& response) {
-    RunLabels labels;
+    serve::RunLabels labels;
     if (auto fault = ReadStartBody(request.body, labels)) {
         SetError(response, 400, *fault);
         return;
@@ -150,4 +150,4 @@ void AnswerRun(LineControl& control, const httplib::Request& request, httplib::R
     SetJson(response, 200, run->json);
 }
 
-}  // namespace vantor::cli
+}  // namespace vantor::serve

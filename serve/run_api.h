@@ -11,7 +11,7 @@
 
 #include "serve/line_control.h"
 
-namespace vantor::cli {
+namespace vantor::serve {
 
 // Callers of GET /api/runs/{id}?wait= at once: each holds one of the HTTP threads, and the rest
 // stay for the dashboard and its live stream.
@@ -25,10 +25,10 @@ std::optional<std::string> LabelFault(const std::string& name, const std::string
 
 // A start's body: nothing, or a JSON object of "unit_serial", "operator" and "order", each a
 // string; the message when it is something else.
-std::optional<std::string> ReadStartBody(const std::string& body, RunLabels& labels);
+std::optional<std::string> ReadStartBody(const std::string& body, serve::RunLabels& labels);
 
 // Whether `required`, a start without a unit serial is refused; the message then.
-std::optional<std::string> MissingSerial(const RunLabels& labels, bool required);
+std::optional<std::string> MissingSerial(const serve::RunLabels& labels, bool required);
 
 // GET /api/stations/{n}: the station `index`, from the latest snapshot.
 void AnswerStation(const LineControl& control, std::size_t index, httplib::Response& response);
@@ -38,4 +38,4 @@ void AnswerStart(LineControl& control, std::optional<std::size_t> index,
 // GET /api/runs/{id}[?wait=SECONDS].
 void AnswerRun(LineControl& control, const httplib::Request& request, httplib::Response& response);
 
-}  // namespace vantor::cli
+}  // namespace vantor::serve

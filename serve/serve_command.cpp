@@ -28,7 +28,7 @@
 #include "serve/serve_options.h"
 #include "serve/station_board.h"
 
-namespace vantor::cli {
+namespace vantor::serve {
 
 namespace {
 
@@ -37,7 +37,7 @@ namespace {
 int UsageError(const std::string& command, const std::string& message) {
     std::fprintf(stderr, "vantor-cli %s: %s\nTry 'vantor-cli %s --help'.\n", command.c_str(),
                  message.c_str(), command.c_str());
-    return kExitUsage;
+    return records::kExitUsage;
 }
 
 // Clients of the live stream at once, and messages each may have waiting before it counts as
@@ -110,12 +110,12 @@ class LogFolder {
 };
 
 Answer Refused(int status, const std::string& why, const StationBoard& board) {
-    return {status,
-            "{\"error\":" + JsonString(why) + ",\"stations\":" + board.StationsJson() + "}"};
+    return {status, "{\"error\":" + records::JsonString(why) +
+                        ",\"stations\":" + board.StationsJson() + "}"};
 }
 
 // Does what `request` asks of the line; its answer, once every request of the round is done.
-Answer Carry(Line& line, StationBoard& board, const LineRequest& request) {
+Answer Carry(line::Line& line, StationBoard& board, const LineRequest& request) {
     const std::size_t stations = line.Stations().size();
     if (request.action == LineRequest::Action::kStart) {
         board.ReadImage();
@@ -124,14 +124,14 @@ Answer Carry(Line& line, StationBoard& board, const LineRequest& request) {
                 return Refused(
                     409, "station " + std::to_string(*request.station + 1) + " is running", board);
             }
-            board.BeginRun(*request.station, NewRecordId());
+            board.BeginRun(*request.station, records::NewRecordId());
             // The new run alone: its id and its station, with nothing of the run before.
             return {200, board.RunOf(*request.station).json};
         }
         int started = 0;
         for (std::size_t i = 0; i < stations; ++i) {
             if (line.Start(i, request.labels)) {
-                board.BeginRun(i, NewRecordId());
+                board.BeginRun(i, records::NewRecordId());
                 ++started;
             }
         }
@@ -144,7 +144,7 @@ Answer Carry(Line& line, StationBoard& board, const LineRequest& request) {
         if (!line.Stop(*request.station)) {
             const bool stopping =
                 *request.station < stations &&
-                line.Stations()[*request.station].state == Station::State::Running;
+                line.Stations()[*request.station].state == line::Station::State::Running;
             return Refused(409,
                            "station " + std::to_string(*request.station + 1) +
                                (stopping ? " is stopping already" : " is not running"),
@@ -158,13 +158,13 @@ Answer Carry(Line& line, StationBoard& board, const LineRequest& request) {
     return {200, ""};
 }
 
-LineSnapshot SnapshotOf(const Line& line, const StationBoard& board) {
+LineSnapshot SnapshotOf(const line::Line& line, const StationBoard& board) {
     LineSnapshot snapshot;
     snapshot.stations = board.StationsJson();
     snapshot.state = board.StateJson();
     snapshot.metrics = board.MetricsText();
     for (std::size_t i = 0; i < line.Stations().size(); ++i) {
-        const Station& station = line.Stations()[i];
+        const line::Station& station = line.Stations()[i];
         snapshot.traffic_logs.push_back(station.attempts.empty() ? "" : line.TrafficLogOf(station));
         snapshot.station.push_back(board.StationJsonText(i));
     }
@@ -172,7 +172,7 @@ LineSnapshot SnapshotOf(const Line& line, const StationBoard& board) {
 }
 
 // Every station's current run, as /api/runs/{id} shows it.
-void PublishRuns(const Line& line, const StationBoard& board, LineControl& control) {
+void PublishRuns(const line::Line& line, const StationBoard& board, LineControl& control) {
     for (std::size_t i = 0; i < line.Stations().size(); ++i) {
         if (!board.RunIdOf(i).empty()) {
             control.PublishRun(board.RunIdOf(i), board.RunOf(i));
@@ -180,9 +180,9 @@ void PublishRuns(const Line& line, const StationBoard& board, LineControl& contr
     }
 }
 
-bool AnyRunning(const Line& line) {
-    for (const Station& station : line.Stations()) {
-        if (station.state == Station::State::Running) {
+bool AnyRunning(const line::Line& line) {
+    for (const line::Station& station : line.Stations()) {
+        if (station.state == line::Station::State::Running) {
             return true;
         }
     }
@@ -190,16 +190,16 @@ bool AnyRunning(const Line& line) {
 }
 
 // Serves until an interruption, and then until the last running station has ended.
-void Serve(Line& line, StationBoard& board, LineControl& control, EventHub& events) {
+void Serve(line::Line& line, StationBoard& board, LineControl& control, EventHub& events) {
     auto last_shown = std::chrono::steady_clock::now();
     bool closing = false;
     for (;;) {
         const bool running = line.Step();
-        if (CountedInterruptions() > 0 && !closing) {
+        if (platform::CountedInterruptions() > 0 && !closing) {
             closing = true;
             control.Close();
             for (std::size_t i = 0; i < line.Stations().size(); ++i) {
-                if (line.Stations()[i].state == Station::State::Waiting) {
+                if (line.Stations()[i].state == line::Station::State::Waiting) {
                     line.Stop(i);
                 }
             }
@@ -241,16 +241,16 @@ std::optional<int> ReadServeSettings(const std::vector<std::string>& arguments,
     }
     if (settings.help) {
         std::fputs(ServeHelp(), stdout);
-        return kExitSuccess;
+        return records::kExitSuccess;
     }
     if (settings.version) {
         std::printf("vantor-cli (Vantor %s)\n", VANTOR_VERSION);
-        return kExitSuccess;
+        return records::kExitSuccess;
     }
     const auto stations = static_cast<long>(settings.line.ports.size());
-    if (auto problem = MakeRoomForStations(settings.line.max_parallel > 0
-                                               ? std::min(settings.line.max_parallel, stations)
-                                               : stations)) {
+    if (auto problem = line::MakeRoomForStations(
+            settings.line.max_parallel > 0 ? std::min(settings.line.max_parallel, stations)
+                                           : stations)) {
         return UsageError(kServeCommand, *problem);
     }
     const std::string image =
@@ -263,19 +263,19 @@ std::optional<int> ReadServeSettings(const std::vector<std::string>& arguments,
     // Nor that its files list has no line, or a line no station can send.
     if (const auto fault = settings.line.files_list.empty()
                                ? std::nullopt
-                               : FilesListFaultAt(settings.line.files_list)) {
+                               : records::FilesListFaultAt(settings.line.files_list)) {
         std::fprintf(stderr, "vantor-cli %s: %s\nvantor-cli: %s\n", kServeCommand,
-                     fault->detail.c_str(), WhatToTryLine(fault->exit_status).c_str());
+                     fault->detail.c_str(), records::WhatToTryLine(fault->exit_status).c_str());
         return fault->exit_status;
     }
     return std::nullopt;
 }
 
 // Serves `line` on HTTP as `settings` say, until an interruption; the exit status.
-int ServeLine(const ServeSettings& settings, Line& line) {
+int ServeLine(const ServeSettings& settings, line::Line& line) {
     StationBoard board(
         line, settings.line.files_list.empty() ? settings.line.image : settings.line.files_list);
-    line.OnStationEvent([&board](const Station& station, std::string_view event) {
+    line.OnStationEvent([&board](const line::Station& station, std::string_view event) {
         board.OnEvent(station, event);
     });
     LineControl control(line.Stations().size());
@@ -285,7 +285,7 @@ int ServeLine(const ServeSettings& settings, Line& line) {
                            settings.port,
                            settings.loopback,
                            settings.token,
-                           ChosenHistory(settings.history),
+                           records::ChosenHistory(settings.history),
                            settings.tls,
                            settings.public_origins};
     http.no_history = settings.no_history;
@@ -303,7 +303,7 @@ int ServeLine(const ServeSettings& settings, Line& line) {
                               "--ate-listen " + settings.ate_listen + ": " + *problem);
         }
     }
-    InstallCountingHandlers();
+    platform::InstallCountingHandlers();
     front.Start();
     if (!settings.ate_listen.empty()) {
         ate.Start();
@@ -319,17 +319,17 @@ int ServeLine(const ServeSettings& settings, Line& line) {
     Serve(line, board, control, events);
     ate.Stop();
     front.Stop();
-    RemoveCountingHandlers();
-    return kExitSignalBase + FirstCountedSignal();
+    platform::RemoveCountingHandlers();
+    return records::kExitSignalBase + platform::FirstCountedSignal();
 }
 
 }  // namespace
 
-int RunServe(const std::vector<std::string>& arguments, const StationCommand& command) {
-    if (const auto unavailable = StationsUnavailableHere()) {
+int RunServe(const std::vector<std::string>& arguments, const line::StationCommand& command) {
+    if (const auto unavailable = line::StationsUnavailableHere()) {
         return UsageError(kServeCommand, unavailable->usage_error);
     }
-    IgnoreBrokenPipes();
+    platform::IgnoreBrokenPipes();
     ServeSettings settings;
     settings.line.command = command;
     if (const auto done = ReadServeSettings(arguments, settings)) {
@@ -340,11 +340,11 @@ int RunServe(const std::vector<std::string>& arguments, const StationCommand& co
         std::fprintf(stderr,
                      "vantor-cli serve: no folder for the traffic logs can be made in the "
                      "temporary directory\n");
-        return kExitUsage;
+        return records::kExitUsage;
     }
     // The stations' own output goes to the dashboard, not to this terminal.
-    LineObserver unseen;
-    Line line(settings.line, unseen);
+    line::LineObserver unseen;
+    line::Line line(settings.line, unseen);
     if (!line.FilesLists().Problem().empty()) {
         return UsageError(kServeCommand, line.FilesLists().Problem());
     }
@@ -353,4 +353,4 @@ int RunServe(const std::vector<std::string>& arguments, const StationCommand& co
     return ServeLine(settings, line);
 }
 
-}  // namespace vantor::cli
+}  // namespace vantor::serve

@@ -7,8 +7,8 @@
 
 #include "line/station_command.h"
 
-namespace vantor::cli {
+namespace vantor::serve {
 
-int RunServe(const std::vector<std::string>& arguments, const StationCommand& command);
+int RunServe(const std::vector<std::string>& arguments, const line::StationCommand& command);
 
-}  // namespace vantor::cli
+}  // namespace vantor::serve

@@ -9,7 +9,7 @@
 #include "records/json_reader.h"
 #include "records/json_writer.h"
 
-namespace vantor::cli {
+namespace vantor::serve {
 
 namespace {
 
@@ -29,14 +29,14 @@ constexpr const char* kUnitColumns =
 constexpr const char* kNoUnitColumns = "NULL, NULL, NULL, NULL";
 constexpr const char* kLatestRunsEnd = " FROM runs r ORDER BY r.started DESC, r.id LIMIT ";
 
-std::optional<long long> NumberOf(const SqlValue& value) {
+std::optional<long long> NumberOf(const records::SqlValue& value) {
     return value ? std::optional<long long>(std::strtoll(value->c_str(), nullptr, 10))
                  : std::nullopt;
 }
 
 // What the run met on its way, as the history counts it.
-JsonObject WarningsOf(const SqlRow& row) {
-    return JsonObject()
+records::JsonObject WarningsOf(const records::SqlRow& row) {
+    return records::JsonObject()
         .IntegerOrNull("protected_memory", NumberOf(row[18]))
         .IntegerOrNull("missing_responses", NumberOf(row[19]))
         .IntegerOrNull("unrecognised_responses", NumberOf(row[20]))
@@ -45,39 +45,41 @@ JsonObject WarningsOf(const SqlRow& row) {
 }
 
 Answer Unreadable(const std::string& why) {
-    return {503, JsonObject().String("error", "the history cannot be read: " + why).Text()};
+    return {503,
+            records::JsonObject().String("error", "the history cannot be read: " + why).Text()};
 }
 
 }  // namespace
 
 Answer LatestRuns(const std::string& place, long limit) {
-    if (!IsPostgresUrl(place)) {
+    if (!records::IsPostgresUrl(place)) {
         std::error_code ignored;
         if (!std::filesystem::exists(place, ignored)) {
             return {200, "[]"};  // no run has been recorded yet
         }
     }
-    const OpenedHistory opened = IsPostgresUrl(place) ? ConnectPostgresHistory(place)
-                                                      : OpenSqliteHistory(place, OpenFor::kRead);
+    const records::OpenedHistory opened =
+        records::IsPostgresUrl(place) ? records::ConnectPostgresHistory(place)
+                                      : records::OpenSqliteHistory(place, records::OpenFor::kRead);
     if (!opened) {
         return Unreadable(opened.reason());
     }
-    HistoryDatabase& database = **opened;
-    if (auto problem = CheckSchemaForReading(database)) {
+    records::HistoryDatabase& database = **opened;
+    if (auto problem = records::CheckSchemaForReading(database)) {
         return Unreadable(*problem);
     }
-    std::vector<SqlRow> rows;
-    const bool unit_columns = ReadSchemaVersion(database) >= kUnitColumnsSchema;
+    std::vector<records::SqlRow> rows;
+    const bool unit_columns = records::ReadSchemaVersion(database) >= records::kUnitColumnsSchema;
     const std::string query = std::string(kLatestRuns) +
                               (unit_columns ? kUnitColumns : kNoUnitColumns) + kLatestRunsEnd +
                               std::to_string(limit);
     if (auto problem = database.Run(query, {}, &rows)) {
         return Unreadable(*problem);
     }
-    JsonArray runs;
-    for (const SqlRow& row : rows) {
+    records::JsonArray runs;
+    for (const records::SqlRow& row : rows) {
         const std::string record = row[12].value_or("");
-        runs.Object(JsonObject()
+        runs.Object(records::JsonObject()
                         .StringOrNull("id", row[0])
                         .StringOrNull("started", row[1])
                         .StringOrNull("ended", row[2])
@@ -90,7 +92,7 @@ Answer LatestRuns(const std::string& place, long limit) {
                         .StringOrNull("drive_version", row[9])
                         .IntegerOrNull("address", NumberOf(row[10]))
                         .IntegerOrNull("packets_sent", NumberOf(row[11]))
-                        .StringOrNull("detail", JsonMembers(record).String("detail"))
+                        .StringOrNull("detail", records::JsonMembers(record).String("detail"))
                         .StringOrNull("image", row[13])
                         .StringOrNull("image_sha256", row[14])
                         .StringOrNull("command", row[15])
@@ -105,4 +107,4 @@ Answer LatestRuns(const std::string& place, long limit) {
     return {200, runs.Text()};
 }
 
-}  // namespace vantor::cli
+}  // namespace vantor::serve

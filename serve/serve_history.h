@@ -5,7 +5,7 @@
 
 #include "serve/line_control.h"
 
-namespace vantor::cli {
+namespace vantor::serve {
 
 inline constexpr long kMostHistoryRecords = 1000;
 
@@ -14,4 +14,4 @@ inline constexpr long kMostHistoryRecords = 1000;
 // it cannot be read.
 Answer LatestRuns(const std::string& place, long limit);
 
-}  // namespace vantor::cli
+}  // namespace vantor::serve

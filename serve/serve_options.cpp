@@ -10,7 +10,7 @@
 
 #include "platform/program_options.h"
 
-namespace vantor::cli {
+namespace vantor::serve {
 
 using platform::ArgumentReader;
 using platform::ParseWhole;
@@ -359,7 +359,7 @@ std::optional<std::string> ReadServedLine(const ServeArguments& given, ServeSett
         line_arguments.push_back("--");
         line_arguments.push_back(given.parameters.front());
     }
-    if (auto problem = ParseLine(line_arguments, settings.line)) {
+    if (auto problem = line::ParseLine(line_arguments, settings.line)) {
         return problem;
     }
     if (settings.line.ports.empty() && settings.line.ports_from.empty()) {
@@ -368,7 +368,7 @@ std::optional<std::string> ReadServedLine(const ServeArguments& given, ServeSett
     if (given.parameters.empty() && settings.line.files_list.empty()) {
         return "no image: give IMAGE or --files-list PATH";
     }
-    return CheckLine(settings.line);
+    return line::CheckLine(settings.line);
 }
 
 // Loads the certificate and key when both are given.
@@ -433,4 +433,4 @@ std::optional<std::string> ParseServe(const std::vector<std::string>& arguments,
     return std::nullopt;
 }
 
-}  // namespace vantor::cli
+}  // namespace vantor::serve

@@ -11,12 +11,12 @@
 #include "platform/result.h"
 #include "serve/tls_layer.h"
 
-namespace vantor::cli {
+namespace vantor::serve {
 
 inline constexpr const char* kServeCommand = "serve";
 
 struct ServeSettings {
-    LineSettings line;
+    line::LineSettings line;
     std::string listen = "127.0.0.1:8080";
     std::string host = "127.0.0.1";  // of --listen, without brackets
     int port = 8080;
@@ -63,4 +63,4 @@ Result<std::string> ParsePublicOrigin(const std::string& text);
 // it cannot be used.
 Result<std::string> ReadTokenFile(const std::string& path);
 
-}  // namespace vantor::cli
+}  // namespace vantor::serve

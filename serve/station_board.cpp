@@ -7,7 +7,7 @@
 #include "platform/stop_handlers.h"
 #include "records/json_reader.h"
 
-namespace vantor::cli {
+namespace vantor::serve {
 
 namespace {
 
@@ -34,12 +34,12 @@ struct RunWarnings {
     bool Any() const { return missing + unrecognised + protected_memory > 0; }
 };
 
-RunWarnings WarningsOf(const Station& station) {
+RunWarnings WarningsOf(const line::Station& station) {
     RunWarnings warnings;
     if (station.attempts.empty() || station.attempts.back().record.empty()) {
         return warnings;
     }
-    const JsonMembers record(station.attempts.back().record);
+    const records::JsonMembers record(station.attempts.back().record);
     auto count = [&record](const char* key) {
         return static_cast<long long>(record.Number(key).value_or(0));
     };
@@ -73,7 +73,7 @@ std::string IsoTime(std::chrono::system_clock::time_point when) {
     return text;
 }
 
-StationBoard::StationBoard(const Line& line, std::string image)
+StationBoard::StationBoard(const line::Line& line, std::string image)
     : line_(line),
       image_(std::move(image)),
       identity_(line.Stations().size()),
@@ -94,27 +94,27 @@ void StationBoard::ReadImage() {
     }
 }
 
-const char* StationBoard::StateOf(const Station& station) {
-    if (station.state != Station::State::Done) {
+const char* StationBoard::StateOf(const line::Station& station) {
+    if (station.state != line::Station::State::Done) {
         // Asked to stop (the station alone, or the whole line) and not yet ended.
-        return station.kill_at || CountedInterruptions() > 0 ? "stopping" : "running";
+        return station.kill_at || platform::CountedInterruptions() > 0 ? "stopping" : "running";
     }
-    if (station.result == kStationNotStarted) {
+    if (station.result == line::kStationNotStarted) {
         return "idle";
     }
-    if (station.result == kStationSuccess) {
+    if (station.result == line::kStationSuccess) {
         return WarningsOf(station).Any() ? "warned" : "success";
     }
     // Stopped by the operator (or by the line's own interruption): no fault of the drive's.
-    return station.result == kStationInterrupted ? "stopped" : "failed";
+    return station.result == line::kStationInterrupted ? "stopped" : "failed";
 }
 
-void StationBoard::OnEvent(const Station& station, std::string_view line) {
+void StationBoard::OnEvent(const line::Station& station, std::string_view line) {
     const auto index = static_cast<std::size_t>(station.number - 1);
     if (index >= identity_.size()) {
         return;
     }
-    const JsonMembers members(line);
+    const records::JsonMembers members(line);
     const std::string event = members.String("event").value_or("");
     Identity& identity = identity_[index];
     if (event == "start") {
@@ -178,7 +178,7 @@ bool StationBoard::Update() {
             ends_.emplace_back(std::chrono::steady_clock::now(), state);
             metrics_.RunEnded(state, Seconds(stations[i].first_started, stations[i].ended),
                               stations[i].last_bytes);
-            const UnrecordedRuns unrecorded = UnrecordedRunsOf(stations[i]);
+            const line::UnrecordedRuns unrecorded = UnrecordedRunsOf(stations[i]);
             not_recorded_ += unrecorded.count;
             metrics_.HistoryWriteFailed(unrecorded.count);
             if (unrecorded.count > 0) {
@@ -202,7 +202,7 @@ bool StationBoard::Update() {
 }
 
 // The runs that ended within the last hour, by how they ended.
-JsonObject StationBoard::WindowJson() const {
+records::JsonObject StationBoard::WindowJson() const {
     const auto since = std::chrono::steady_clock::now() - kWindow;
     long passed = 0, warned = 0, failed = 0, stopped = 0;
     for (const auto& [when, state] : ends_) {
@@ -214,7 +214,7 @@ JsonObject StationBoard::WindowJson() const {
         failed += state == "failed" ? 1 : 0;
         stopped += state == "stopped" ? 1 : 0;
     }
-    JsonObject window;
+    records::JsonObject window;
     window.Integer("seconds", std::chrono::duration_cast<std::chrono::seconds>(kWindow).count())
         .Integer("passed", passed)
         .Integer("warned", warned)
@@ -223,10 +223,10 @@ JsonObject StationBoard::WindowJson() const {
     return window;
 }
 
-JsonObject StationBoard::ProgressJson(const Station& station) const {
+records::JsonObject StationBoard::ProgressJson(const line::Station& station) const {
     const auto index = static_cast<std::size_t>(station.number - 1);
     const bool counting = station.progress_shown && index < packets_.size() && packets_[index];
-    JsonObject object;
+    records::JsonObject object;
     object.String("stage", station.stage)
         .Integer("packets_sent", counting ? station.position : 0)
         .Integer("packets_total", counting ? station.range_high : 0);
@@ -247,10 +247,10 @@ JsonObject StationBoard::ProgressJson(const Station& station) const {
 }
 
 // What the last run came to: its exit status, what it said, what it met, its record.
-JsonObject StationBoard::OutcomeJson(const Station& station) const {
-    const Attempt* attempt = station.attempts.empty() ? nullptr : &station.attempts.back();
-    const bool done = station.state == Station::State::Done;
-    JsonObject object;
+records::JsonObject StationBoard::OutcomeJson(const line::Station& station) const {
+    const line::Attempt* attempt = station.attempts.empty() ? nullptr : &station.attempts.back();
+    const bool done = station.state == line::Station::State::Done;
+    records::JsonObject object;
     object.IntegerOrNull("exit_status", done && attempt != nullptr && attempt->status >= 0
                                             ? std::optional<long long>(attempt->status)
                                             : std::nullopt);
@@ -266,7 +266,7 @@ JsonObject StationBoard::OutcomeJson(const Station& station) const {
     object.String("detail", detail);
     const RunWarnings warnings = WarningsOf(station);
     if (done && warnings.Any()) {
-        object.Object("warnings", JsonObject()
+        object.Object("warnings", records::JsonObject()
                                       .Integer("missing_responses", warnings.missing)
                                       .Integer("unrecognised_responses", warnings.unrecognised)
                                       .Integer("protected_memory", warnings.protected_memory));
@@ -284,12 +284,12 @@ JsonObject StationBoard::OutcomeJson(const Station& station) const {
     return object;
 }
 
-JsonObject StationBoard::StationJson(const Station& station) const {
+records::JsonObject StationBoard::StationJson(const line::Station& station) const {
     const bool ran = !station.attempts.empty();
-    const Attempt* attempt = ran ? &station.attempts.back() : nullptr;
-    const bool done = station.state == Station::State::Done;
+    const line::Attempt* attempt = ran ? &station.attempts.back() : nullptr;
+    const bool done = station.state == line::Station::State::Done;
     const std::string state = StateOf(station);
-    JsonObject object;
+    records::JsonObject object;
     object.Integer("number", station.number)
         .String("port", station.port)
         .StringOrNull("device", attempt != nullptr && !attempt->device.empty()
@@ -323,7 +323,7 @@ JsonObject StationBoard::StationJson(const Station& station) const {
                                          ? std::optional(attempt->record_id)
                                          : std::nullopt);
     // The unit of its current or last run (or of its next, from the ports file).
-    AddUnitFields(object, RunUnitOf(station));
+    records::AddUnitFields(object, line::RunUnitOf(station));
     return object;
 }
 
@@ -343,11 +343,11 @@ const std::string& StationBoard::RunIdOf(std::size_t index) const {
 }
 
 RunView StationBoard::RunOf(std::size_t index) const {
-    const Station& station = line_.Stations().at(index);
-    const bool done = station.state == Station::State::Done;
+    const line::Station& station = line_.Stations().at(index);
+    const bool done = station.state == line::Station::State::Done;
     const std::string record =
         done && !station.attempts.empty() ? station.attempts.back().record : "";
-    JsonObject run;
+    records::JsonObject run;
     run.String("id", run_ids_.at(index))
         .Bool("done", done)
         .Object("station", StationJson(station))
@@ -356,8 +356,8 @@ RunView StationBoard::RunOf(std::size_t index) const {
 }
 
 std::string StationBoard::StationsJson() const {
-    JsonArray array;
-    for (const Station& station : line_.Stations()) {
+    records::JsonArray array;
+    for (const line::Station& station : line_.Stations()) {
         array.Object(StationJson(station));
     }
     return array.Text();
@@ -365,12 +365,12 @@ std::string StationBoard::StationsJson() const {
 
 std::string StationBoard::StateJson() const {
     long running = 0;
-    for (const Station& station : line_.Stations()) {
-        running += station.state != Station::State::Done ? 1 : 0;
+    for (const line::Station& station : line_.Stations()) {
+        running += station.state != line::Station::State::Done ? 1 : 0;
     }
     const double hours =
         any_started_ ? Seconds(first_start_, std::chrono::steady_clock::now()) / 3600.0 : 0.0;
-    JsonObject totals;
+    records::JsonObject totals;
     totals.Integer("stations", static_cast<long long>(line_.Stations().size()))
         .Integer("running", running)
         .Integer("passed", passed_)
@@ -381,13 +381,13 @@ std::string StationBoard::StateJson() const {
         .String("history_error", history_error_)
         // Not before a minute has passed: one pass in a second is no rate.
         .Fixed3("passed_per_hour", hours >= 1.0 / 60 ? passed_ / hours : 0.0);
-    JsonObject image;
+    records::JsonObject image;
     image.String("name", std::filesystem::path(image_).filename().string())
         .StringOrNull("sha256", image_sha256_.empty() ? std::nullopt
                                                       : std::optional<std::string>(image_sha256_))
         .IntegerOrNull("size_bytes",
                        image_bytes_ >= 0 ? std::optional<long long>(image_bytes_) : std::nullopt);
-    JsonObject line_object;
+    records::JsonObject line_object;
     line_object.Object("image", image)
         .Object("totals", totals)
         .Object("last_hour", WindowJson())
@@ -399,11 +399,11 @@ std::string StationBoard::StateJson() const {
 std::string StationBoard::MetricsText() const {
     std::vector<std::string> states;
     std::uint64_t running_bytes = 0;
-    for (const Station& station : line_.Stations()) {
+    for (const line::Station& station : line_.Stations()) {
         states.push_back(StateOf(station));
         running_bytes += Active(states.back()) ? station.last_bytes : 0;
     }
     return metrics_.Text(states, running_bytes);
 }
 
-}  // namespace vantor::cli
+}  // namespace vantor::serve

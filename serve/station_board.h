@@ -14,15 +14,15 @@
 #include "serve/line_control.h"
 #include "serve/line_metrics.h"
 
-namespace vantor::cli {
+namespace vantor::serve {
 
 class StationBoard {
   public:
     // `image` is what the stations download: the image or the files list.
-    StationBoard(const Line& line, std::string image);
+    StationBoard(const line::Line& line, std::string image);
 
     // One line of a station's event stream (Line::OnStationEvent): the drive's identity.
-    void OnEvent(const Station& station, std::string_view line);
+    void OnEvent(const line::Station& station, std::string_view line);
     // Takes the stations' ends since the last call into the totals; true when some state
     // changed (a station started or ended).
     bool Update();
@@ -31,7 +31,7 @@ class StationBoard {
 
     // "idle", "running", "stopping" (asked to stop, not yet ended), "success", "warned" (passed
     // with warnings), "stopped" (by the operator) or "failed".
-    static const char* StateOf(const Station& station);
+    static const char* StateOf(const line::Station& station);
     std::string StationsJson() const;
     std::string StationJsonText(std::size_t index) const;
     // A start of station `index` began a new run, `id`.
@@ -54,13 +54,13 @@ class StationBoard {
         std::string address;
     };
 
-    JsonObject StationJson(const Station& station) const;
-    JsonObject ProgressJson(const Station& station) const;
-    JsonObject OutcomeJson(const Station& station) const;
-    JsonObject WindowJson() const;
+    records::JsonObject StationJson(const line::Station& station) const;
+    records::JsonObject ProgressJson(const line::Station& station) const;
+    records::JsonObject OutcomeJson(const line::Station& station) const;
+    records::JsonObject WindowJson() const;
     std::string IdentityText(std::size_t index) const;
 
-    const Line& line_;
+    const line::Line& line_;
     std::string image_;
     std::string image_sha256_;
     long long image_bytes_ = -1;
@@ -88,4 +88,4 @@ class StationBoard {
 // An instant as "2026-12-07T23:10:04.120Z".
 std::string IsoTime(std::chrono::system_clock::time_point when);
 
-}  // namespace vantor::cli
+}  // namespace vantor::serve

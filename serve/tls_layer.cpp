@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
-namespace vantor::cli {
+namespace vantor::serve {
 
 namespace {
 
@@ -151,4 +151,4 @@ void TlsSession::Close() {
     }
 }
 
-}  // namespace vantor::cli
+}  // namespace vantor::serve

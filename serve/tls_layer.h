@@ -15,7 +15,7 @@
 struct ssl_ctx_st;
 struct ssl_st;
 
-namespace vantor::cli {
+namespace vantor::serve {
 
 class TlsContext {
   public:
@@ -60,4 +60,4 @@ class TlsSession {
     bool wants_to_write_ = false;
 };
 
-}  // namespace vantor::cli
+}  // namespace vantor::serve

@@ -1,6 +1,6 @@
 #include "serve/web_assets.h"
 
-namespace vantor::cli {
+namespace vantor::serve {
 
 const WebAsset* FindWebAsset(std::string_view path) {
     for (std::size_t i = 0; i < kWebAssetCount; ++i) {
@@ -11,4 +11,4 @@ const WebAsset* FindWebAsset(std::string_view path) {
     return nullptr;
 }
 
-}  // namespace vantor::cli
+}  // namespace vantor::serve

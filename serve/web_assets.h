@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <string_view>
 
-namespace vantor::cli {
+namespace vantor::serve {
 
 struct WebAsset {
     const char* path;  // as requested: "/", "/app.css"
@@ -21,4 +21,4 @@ const WebAsset* FindWebAsset(std::string_view path);
 extern const WebAsset kWebAssets[];
 extern const std::size_t kWebAssetCount;
 
-}  // namespace vantor::cli
+}  // namespace vantor::serve

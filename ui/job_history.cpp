@@ -74,7 +74,7 @@ void RunAndRecord(const std::shared_ptr<WindowJob>& job, const std::string& hist
         job->outcome = DownloadJob(host);
     }
     // The job has ended and told the window; its record goes to the history after.
-    cli::RecordWindowJob(host, job->outcome, started, job->port_name, history);
+    records::RecordWindowJob(host, job->outcome, started, job->port_name, history);
     const JobRecord record = host.Record;
     carrier.Carry([record](WindowCore& core) { core.NoteJobEnded(record); });
     CountFinished(*job);
@@ -88,7 +88,7 @@ bool StartWindowJob(const std::shared_ptr<WindowJob>& job) {
     }
     // Read when the job starts, so that a later change of the environment does not split a
     // job's record from the others of the run.
-    const std::string history = cli::WindowJobHistory();
+    const std::string history = records::WindowJobHistory();
     CountStarted();
     try {
         std::thread([job, history] { RunAndRecord(job, history); }).detach();

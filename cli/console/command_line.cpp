@@ -10,7 +10,7 @@ namespace vantor::cli {
 int UsageError(const std::string& command, const std::string& message) {
     std::fprintf(stderr, "vantor-cli %s: %s\nTry 'vantor-cli %s --help'.\n", command.c_str(),
                  message.c_str(), command.c_str());
-    return kExitUsage;
+    return records::kExitUsage;
 }
 
 void PrintVersion() {

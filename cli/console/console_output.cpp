@@ -88,7 +88,7 @@ bool FlushOutput(std::FILE* stream) {
     if (stream == stderr) {
         return false;  // nowhere left to say so
     }
-    if (failure == EPIPE || ReaderHasGone(stream)) {
+    if (failure == EPIPE || platform::ReaderHasGone(stream)) {
         return false;
     }
     NoteOutputFailure(failure != 0 ? std::strerror(failure) : "a write failed");
@@ -118,7 +118,7 @@ OutputMode ChooseOutputMode(bool json, bool quiet) {
     if (quiet) {
         return OutputMode::Quiet;
     }
-    return TerminalTakesSequences(stdout) ? OutputMode::Terminal : OutputMode::Plain;
+    return platform::TerminalTakesSequences(stdout) ? OutputMode::Terminal : OutputMode::Plain;
 }
 
 ConsoleOutput::ConsoleOutput(OutputMode mode, std::FILE* out, std::FILE* err,
@@ -128,15 +128,18 @@ ConsoleOutput::ConsoleOutput(OutputMode mode, std::FILE* out, std::FILE* err,
       err_(err),
       bytes_sent_(bytes_sent),
       start_ns_(platform::NowNs()),
-      on_terminal_(mode == OutputMode::Plain && WritesToTerminal(out)) {}
+      on_terminal_(mode == OutputMode::Plain && platform::WritesToTerminal(out)) {}
 
 double ConsoleOutput::ElapsedMs() const {
     return static_cast<double>(platform::NowNs() - start_ns_) / 1e6;
 }
 
-void ConsoleOutput::EmitJson(const std::string& event, const JsonObject& fields) {
-    const std::string line =
-        JsonObject().String("event", event).Fixed3("time_ms", ElapsedMs()).Append(fields).Text();
+void ConsoleOutput::EmitJson(const std::string& event, const records::JsonObject& fields) {
+    const std::string line = records::JsonObject()
+                                 .String("event", event)
+                                 .Fixed3("time_ms", ElapsedMs())
+                                 .Append(fields)
+                                 .Text();
     std::fprintf(out_, "%s\n", line.c_str());
     FlushOutput(out_);
 }
@@ -157,7 +160,7 @@ void ConsoleOutput::RedrawLiveLine() {
     // A line longer than the terminal would wrap, and the carriage return would then redraw
     // only its last part.
     const auto columns =
-        static_cast<std::size_t>(std::max(TerminalColumns(out_, kDefaultColumns) - 1, 1));
+        static_cast<std::size_t>(std::max(platform::TerminalColumns(out_, kDefaultColumns) - 1, 1));
     const std::string line = live_.Text(platform::NowNs(), BytesSent(), columns);
     std::fprintf(out_, "\r\x1b[K%s", line.c_str());
     FlushOutput(out_);
@@ -197,7 +200,7 @@ void ConsoleOutput::SetText(Display display, const std::string& text) {
     }
     switch (mode_) {
         case OutputMode::Json: {
-            JsonObject fields;
+            records::JsonObject fields;
             if (!status) {
                 fields.String("display", DisplayName(display));
             }
@@ -226,7 +229,7 @@ std::string ConsoleOutput::GetText(Display display) {
 }
 
 // The bytes the host has written to the line so far, for a reader's own rate.
-JsonObject ConsoleOutput::WithBytesSent(JsonObject fields) const {
+records::JsonObject ConsoleOutput::WithBytesSent(records::JsonObject fields) const {
     if (bytes_sent_ != nullptr) {
         fields.Unsigned("bytes_sent", bytes_sent_->load());
     }
@@ -248,7 +251,7 @@ void ConsoleOutput::SetProgressRange(int low, int high) {
     live_.Range(low, high, platform::NowNs(), BytesSent());
     if (mode_ == OutputMode::Json) {
         EmitJson("progress-range",
-                 WithBytesSent(JsonObject().Integer("low", low).Integer("high", high)));
+                 WithBytesSent(records::JsonObject().Integer("low", low).Integer("high", high)));
     } else if (mode_ == OutputMode::Terminal) {
         RedrawLiveLine();
     }
@@ -258,7 +261,7 @@ void ConsoleOutput::SetProgressPos(int pos) {
     std::lock_guard lock(mutex_);
     live_.Position(pos, platform::NowNs());
     if (mode_ == OutputMode::Json) {
-        EmitJson("progress", WithBytesSent(JsonObject().Integer("position", pos)));
+        EmitJson("progress", WithBytesSent(records::JsonObject().Integer("position", pos)));
     } else if (mode_ == OutputMode::Terminal) {
         RedrawLiveLine();
     }
@@ -276,7 +279,7 @@ void ConsoleOutput::Alert(const std::string& text, const std::string& caption,
     previous_status_ = caption + ": " + text;
     last_alert_ = previous_status_;
     if (mode_ == OutputMode::Json) {
-        EmitJson("message-box", JsonObject()
+        EmitJson("message-box", records::JsonObject()
                                     .String("caption", caption)
                                     .String("icon", IconName(icon))
                                     .String("text", text));
@@ -294,7 +297,8 @@ void ConsoleOutput::Post(int notify_fd, int message) {
     }
     std::lock_guard lock(mutex_);
     if (mode_ == OutputMode::Json) {
-        JsonObject fields = JsonObject().Integer("fd", notify_fd).Integer("message", message);
+        records::JsonObject fields =
+            records::JsonObject().Integer("fd", notify_fd).Integer("message", message);
         if (!posted) {
             fields.String("error", error);
         }
@@ -305,7 +309,7 @@ void ConsoleOutput::Post(int notify_fd, int message) {
 void ConsoleOutput::PostQuit() {
     std::lock_guard lock(mutex_);
     if (mode_ == OutputMode::Json) {
-        EmitJson("quit", JsonObject());
+        EmitJson("quit", records::JsonObject());
     }
 }
 
@@ -315,7 +319,7 @@ std::string ConsoleOutput::FailureDetail() {
                                    : failure_detail_;
 }
 
-void ConsoleOutput::Event(const std::string& event, const JsonObject& fields) {
+void ConsoleOutput::Event(const std::string& event, const records::JsonObject& fields) {
     std::lock_guard lock(mutex_);
     if (mode_ == OutputMode::Json) {
         EmitJson(event, fields);
@@ -338,14 +342,15 @@ void ConsoleOutput::Finish(int exit_status, int job_result, const std::string& c
         std::fprintf(out_, "\n");
         live_line_open_ = false;
     }
-    const std::string meaning = meaning_words.empty() ? ExitMeaning(exit_status) : meaning_words;
-    const bool success = exit_status == kExitSuccess;
+    const std::string meaning =
+        meaning_words.empty() ? records::ExitMeaning(exit_status) : meaning_words;
+    const bool success = exit_status == records::kExitSuccess;
     if (mode_ == OutputMode::Json) {
-        JsonObject fields = JsonObject()
-                                .Integer("status", exit_status)
-                                .Integer("job_result", job_result)
-                                .String("meaning", meaning)
-                                .String("detail", success ? "" : detail);
+        records::JsonObject fields = records::JsonObject()
+                                         .Integer("status", exit_status)
+                                         .Integer("job_result", job_result)
+                                         .String("meaning", meaning)
+                                         .String("detail", success ? "" : detail);
         // ", 8 protected-memory warnings" as "8 protected-memory warnings".
         fields.String("warnings", warnings.size() > 2 ? warnings.substr(2) : "");
         EmitJson("result", fields);
@@ -355,8 +360,8 @@ void ConsoleOutput::Finish(int exit_status, int job_result, const std::string& c
         if (bytes_sent_ != nullptr && mode_ != OutputMode::Quiet &&
             (mode_ == OutputMode::Terminal || on_terminal_)) {
             // Someone watches: what went over the line, in how long, at what rate.
-            const auto columns =
-                static_cast<std::size_t>(std::max(TerminalColumns(out_, kDefaultColumns) - 1, 1));
+            const auto columns = static_cast<std::size_t>(
+                std::max(platform::TerminalColumns(out_, kDefaultColumns) - 1, 1));
             std::fprintf(out_, "%s\n",
                          ClosingLine(BytesSent(), platform::NowNs() - start_ns_, columns).c_str());
         }
@@ -373,19 +378,19 @@ void ConsoleOutput::Finish(int exit_status, int job_result, const std::string& c
 
 void PointToHelp(std::FILE* err, int exit_status) {
     // An interruption's detail says already how to go on.
-    if (exit_status == kExitSuccess || exit_status >= kExitSignalBase) {
+    if (exit_status == records::kExitSuccess || exit_status >= records::kExitSignalBase) {
         return;
     }
-    std::fprintf(err, "vantor-cli: %s\n", WhatToTryLine(exit_status).c_str());
+    std::fprintf(err, "vantor-cli: %s\n", records::WhatToTryLine(exit_status).c_str());
     std::fflush(err);
 }
 
 void WriteErrorEvent(std::FILE* out, int exit_status, const std::string& message) {
-    const std::string line = JsonObject()
+    const std::string line = records::JsonObject()
                                  .String("event", "error")
                                  .Fixed3("time_ms", 0.0)
                                  .Integer("status", exit_status)
-                                 .String("meaning", ExitMeaning(exit_status))
+                                 .String("meaning", records::ExitMeaning(exit_status))
                                  .String("message", message)
                                  .Text();
     std::fprintf(out, "%s\n", line.c_str());

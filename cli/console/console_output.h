@@ -57,7 +57,7 @@ class ConsoleOutput final : public platform::WindowLink {
 
     // One JSON event of the run (start, identity, summary, error): its name and time, then
     // `fields`; nothing in other modes.
-    void Event(const std::string& event, const JsonObject& fields);
+    void Event(const std::string& event, const records::JsonObject& fields);
     // A line of the run's own on the regular output (not in --json or --quiet).
     void Note(const std::string& line);
     // "CAPTION: TEXT" on the error stream, at once and without waiting (a message-box event with
@@ -69,14 +69,14 @@ class ConsoleOutput final : public platform::WindowLink {
     std::string FailureDetail();
 
   private:
-    void EmitJson(const std::string& event, const JsonObject& fields);
+    void EmitJson(const std::string& event, const records::JsonObject& fields);
     void ShowLine(std::FILE* stream, const std::string& line);
     void ShowPlainLine(const std::string& line);
     void RedrawLiveLine();
     void ClearLiveLine();
     std::uint64_t BytesSent() const;
     double ElapsedMs() const;
-    JsonObject WithBytesSent(JsonObject fields) const;
+    records::JsonObject WithBytesSent(records::JsonObject fields) const;
 
     std::mutex mutex_;
     OutputMode mode_;

@@ -68,22 +68,23 @@ constexpr const char* kIdentifyHelpTail =
     "\n"
     "exit status (0 when the drive was identified):\n";
 // The statuses identify can end with; their words are the exit status table's.
-constexpr int kIdentifyStatuses[] = {kExitSuccess,
+constexpr int kIdentifyStatuses[] = {records::kExitSuccess,
                                      DesignCode(JobResult::kSeveralDrives),
                                      DesignCode(JobResult::kResyncFailed),
                                      DesignCode(JobResult::kIdentifyFailed),
                                      DesignCode(JobResult::kPortUnopenable),
                                      DesignCode(JobResult::kPortLost),
-                                     kExitReportUnwritten,
-                                     kExitOutputUnwritten,
-                                     kExitUsage,
-                                     kExitSignalBase + 2};
+                                     records::kExitReportUnwritten,
+                                     records::kExitOutputUnwritten,
+                                     records::kExitUsage,
+                                     records::kExitSignalBase + 2};
 
 void PrintHelp(bool identify, const char* line_help) {
-    const std::string help = identify ? kIdentifyHelpHead + IdentifyOptionsHelp() +
-                                            kIdentifyHelpTail + ExitStatusSummary(kIdentifyStatuses)
-                                      : kHelpHead + DownloadOptionsHelp() + "\n" + line_help +
-                                            "\n" + kHelpTail + ExitStatusHelp();
+    const std::string help = identify
+                                 ? kIdentifyHelpHead + IdentifyOptionsHelp() + kIdentifyHelpTail +
+                                       records::ExitStatusSummary(kIdentifyStatuses)
+                                 : kHelpHead + DownloadOptionsHelp() + "\n" + line_help + "\n" +
+                                       kHelpTail + records::ExitStatusHelp();
     std::fputs(help.c_str(), stdout);
 }
 
@@ -116,14 +117,14 @@ std::string Hex4(int value) {
 // What --strict makes of a run that the design counts as a success.
 Outcome StrictVerdict(const JobRecord& record) {
     if (record.Download.ProtectedWarnings > 0) {
-        return {JobResult::kDone, kExitStrictProtectedMemory,
+        return {JobResult::kDone, records::kExitStrictProtectedMemory,
                 std::to_string(record.Download.ProtectedWarnings) +
                     " packet(s) tried to write or erase protected memory"};
     }
     const int missing = record.Download.MissingResponses + record.Download.UnrecognisedResponses +
                         record.Download.InvalidCommandResponses;
     if (missing > 0) {
-        return {JobResult::kDone, kExitStrictResponse,
+        return {JobResult::kDone, records::kExitStrictResponse,
                 std::to_string(missing) + " response(s) missing or unrecognised"};
     }
     return {};
@@ -139,7 +140,7 @@ void ShowIdentity(const JobRecord& record, ConsoleOutput& output) {
         output.Note("Drive address: none (no address answered in command mode)");
     }
     output.Event("identity",
-                 JsonObject()
+                 records::JsonObject()
                      .Integer("ident_word", ident)
                      .Integer("hardware_revision", (ident >> 12) & 0xF)
                      .Integer("version_major", (ident >> 6) & 0x3F)
@@ -166,7 +167,7 @@ Outcome RunJobAndJudge(const DownloadSettings& settings, JobHost& host, ConsoleO
     if (job == JobResult::kDone && settings.strict) {
         return StrictVerdict(host.Record);
     }
-    return {job, ExitStatusForJob(job), ""};
+    return {job, records::ExitStatusForJob(job), ""};
 }
 
 // No probe got an answer and no break was answered: nothing on this port talks at all.
@@ -177,30 +178,32 @@ bool NothingAnswered(const Outcome& outcome, const JobRecord& record) {
 
 std::string ResultWord(const Outcome& outcome) {
     if (outcome.job == JobResult::kStopped) {
-        return kResultInterrupted;
+        return records::kResultInterrupted;
     }
-    return outcome.exit_status == kExitSuccess ? kResultSuccess : kResultFailed;
+    return outcome.exit_status == records::kExitSuccess ? records::kResultSuccess
+                                                        : records::kResultFailed;
 }
 
 // Checks every image before the port is opened, then runs the job with the line tap on every
 // port it opens (which feeds the traffic log when there is one); the tap comes off on every way
 // out. `refused` is set when an image or the files list stopped the run before its port.
-Outcome CheckImagesThenRunJob(const DownloadSettings& settings, const TakenFilesList& list,
-                              JobHost& host, ConsoleOutput& output, TrafficLog* log,
+Outcome CheckImagesThenRunJob(const DownloadSettings& settings, const records::TakenFilesList& list,
+                              JobHost& host, ConsoleOutput& output, records::TrafficLog* log,
                               bool& refused) {
     if (!settings.identify) {
         if (Outcome checked = CheckImagesBeforeThePort(settings, list, host.Options, output);
-            checked.exit_status != kExitSuccess) {
+            checked.exit_status != records::kExitSuccess) {
             refused = true;
             return checked;
         }
     }
     if (host.StopRequested.load() != 0) {
-        return {JobResult::kStopped, kExitSuccess, "interrupted before the port was opened"};
+        return {JobResult::kStopped, records::kExitSuccess,
+                "interrupted before the port was opened"};
     }
-    InstallLineTap(log);
+    records::InstallLineTap(log);
     Outcome outcome = RunJobAndJudge(settings, host, output);
-    InstallLineTap(nullptr);
+    records::InstallLineTap(nullptr);
     return outcome;
 }
 
@@ -220,16 +223,16 @@ std::string FirstActivationCause(const Outcome& outcome, const JobRecord& record
 // say it.
 void ExplainOutcome(const DownloadSettings& settings, Outcome& outcome, const JobRecord& record,
                     ConsoleOutput& output) {
-    if (LineAbandoned() && outcome.job != JobResult::kDone) {
+    if (platform::LineAbandoned() && outcome.job != JobResult::kDone) {
         // The second Ctrl-C cut an operation short: whatever the job made of the line it lost,
         // the run was interrupted. A job that had come to its end before it stands.
-        outcome = {JobResult::kStopped, kExitSuccess,
+        outcome = {JobResult::kStopped, records::kExitSuccess,
                    "interrupted twice: the operation under way was cut short; the drive is left "
                    "in its boot loader; run again with --skip-seeking to resume"};
     }
     if (outcome.job == JobResult::kStopped) {
-        const int signal_number = StopSignal() != 0 ? StopSignal() : SIGINT;
-        outcome.exit_status = kExitSignalBase + signal_number;
+        const int signal_number = platform::StopSignal() != 0 ? platform::StopSignal() : SIGINT;
+        outcome.exit_status = records::kExitSignalBase + signal_number;
         if (outcome.detail.empty()) {
             outcome.detail =
                 "interrupted: the drive is left in its boot loader; run again with "
@@ -271,17 +274,18 @@ void ExplainOnStderr(const DownloadSettings& settings, int exit_status, bool not
     PointToHelp(stderr, exit_status);
 }
 
-RunSummary Summarise(const DownloadSettings& settings, const Outcome& outcome,
-                     const JobRecord& record, const RunStart& start, ConsoleOutput& output) {
-    RunSummary summary;
+records::RunSummary Summarise(const DownloadSettings& settings, const Outcome& outcome,
+                              const JobRecord& record, const records::RunStart& start,
+                              ConsoleOutput& output) {
+    records::RunSummary summary;
     summary.result = ResultWord(outcome);
     summary.exit_status = outcome.exit_status;
     summary.job_result = DesignCode(outcome.job);
-    summary.meaning =
-        !outcome.meaning.empty()
-            ? outcome.meaning
-            : OutcomeMeaning({outcome.job, outcome.exit_status, &record, output.FailureDetail()});
-    summary.detail = outcome.exit_status == kExitSuccess
+    summary.meaning = !outcome.meaning.empty()
+                          ? outcome.meaning
+                          : records::OutcomeMeaning({outcome.job, outcome.exit_status, &record,
+                                                     output.FailureDetail()});
+    summary.detail = outcome.exit_status == records::kExitSuccess
                          ? ""
                          : (outcome.detail.empty() ? output.FailureDetail() : outcome.detail);
     summary.record = record;
@@ -295,26 +299,26 @@ RunSummary Summarise(const DownloadSettings& settings, const Outcome& outcome,
 // Writes the report when one was asked for. One that cannot be written fails the run with a
 // status of its own, and the old report is withdrawn, so that none is left claiming an outcome
 // this run did not have; the summary then says so.
-void KeepReport(const DownloadSettings& settings, Outcome& outcome, RunSummary& summary) {
+void KeepReport(const DownloadSettings& settings, Outcome& outcome, records::RunSummary& summary) {
     if (settings.report.empty()) {
         return;
     }
-    const JsonObject report =
-        JsonObject().String("event", "summary").Append(SummaryFields(summary));
-    const auto problem = WriteReportOrWithdraw(settings.report, report.Text());
+    const records::JsonObject report =
+        records::JsonObject().String("event", "summary").Append(SummaryFields(summary));
+    const auto problem = records::WriteReportOrWithdraw(settings.report, report.Text());
     if (!problem) {
         return;
     }
     // Finish says it on stderr, as it says every failure's cause.
     const std::string before = std::to_string(outcome.exit_status) + " " + summary.meaning;
-    outcome.exit_status = kExitReportUnwritten;
+    outcome.exit_status = records::kExitReportUnwritten;
     outcome.detail = "the report \"" + settings.report + "\" could not be written: " + *problem +
                      " (the run itself came to " + before + ")";
     summary.exit_status = outcome.exit_status;
-    summary.meaning = ExitMeaning(outcome.exit_status);
+    summary.meaning = records::ExitMeaning(outcome.exit_status);
     summary.detail = outcome.detail;
-    if (summary.result == kResultSuccess) {
-        summary.result = kResultFailed;
+    if (summary.result == records::kResultSuccess) {
+        summary.result = records::kResultFailed;
     }
 }
 
@@ -330,9 +334,9 @@ int RunAndRecord(const DownloadSettings& settings) {
         virtual_clock.emplace(platform::NowNs());
         scoped_clock.emplace(*virtual_clock);
     }
-    std::unique_ptr<TrafficLog> log;
+    std::unique_ptr<records::TrafficLog> log;
     if (!settings.traffic_log.empty()) {
-        auto created = TrafficLog::Create(settings.traffic_log);
+        auto created = records::TrafficLog::Create(settings.traffic_log);
         if (!created) {
             return UsageError(
                 settings.identify ? "identify" : kCommand,
@@ -345,41 +349,41 @@ int RunAndRecord(const DownloadSettings& settings) {
         std::fprintf(stderr, "vantor-cli: %s\n", note.c_str());
     }
     ConsoleOutput output(ChooseOutputMode(settings.json, settings.quiet), stdout, stderr,
-                         &BytesSent());
+                         &records::BytesSent());
     // The files list is read here, once: its lines are what the start record names, what the
     // checks read and what the job sends.
-    const TakenFilesList list =
-        settings.identify ? TakenFilesList{} : TakeFilesList(settings.files_list);
-    const RunStart start = DescribeRun(settings, list);
-    output.Event("start", StartFields(start));
+    const records::TakenFilesList list =
+        settings.identify ? records::TakenFilesList{} : records::TakeFilesList(settings.files_list);
+    const records::RunStart start = DescribeRun(settings, list);
+    output.Event("start", records::StartFields(start));
     for (std::size_t line = 0; !start.files_list.empty() && line < start.images.size(); ++line) {
-        output.Event("start-line", StartLineFields(start, line));
+        output.Event("start-line", records::StartLineFields(start, line));
     }
 
     JobHost host;
     ExpectStartedImages(start, list, host.Options);
     // The handlers stay until the record is written: a Ctrl-C then is only counted, and a
     // third one ends the program.
-    InstallStopHandlers(&host.StopRequested);
+    platform::InstallStopHandlers(&host.StopRequested);
     bool refused = false;
     Outcome outcome = CheckImagesThenRunJob(settings, list, host, output, log.get(), refused);
     // The port is closed: every record is in.
     const bool log_whole = !log || log->Close();
 
     ExplainOutcome(settings, outcome, host.Record, output);
-    RunSummary summary = Summarise(settings, outcome, host.Record, start, output);
+    records::RunSummary summary = Summarise(settings, outcome, host.Record, start, output);
     summary.refused = refused;
     summary.started = started;
     summary.ended = std::chrono::system_clock::now();
     KeepReport(settings, outcome, summary);
     output.Finish(outcome.exit_status, DesignCode(outcome.job), outcome.detail, summary.meaning,
-                  WarningWords(host.Record.Download));
+                  records::WarningWords(host.Record.Download));
     ExplainOnStderr(settings, outcome.exit_status, summary.nothing_answered, log_whole,
                     host.Record.Port);
     // The history never changes the run's outcome; it says on its own when it fails.
     RecordInHistory(settings.history, settings.no_history, summary, output);
-    output.Event("summary", SummaryFields(summary));
-    RemoveStopHandlers();
+    output.Event("summary", records::SummaryFields(summary));
+    platform::RemoveStopHandlers();
     return outcome.exit_status;
 }
 
@@ -391,7 +395,7 @@ int ReportUsageError(const std::vector<std::string>& arguments, const std::strin
             break;
         }
         if (argument == "--json") {
-            WriteErrorEvent(stdout, kExitUsage, message);
+            WriteErrorEvent(stdout, records::kExitUsage, message);
             break;
         }
     }
@@ -401,7 +405,7 @@ int ReportUsageError(const std::vector<std::string>& arguments, const std::strin
 // No device answers to the port's identity: nothing is opened, and the run ends as a port that
 // cannot be opened does.
 int PortIdentityUnresolved(const DownloadSettings& settings, const std::string& error) {
-    const int status = ExitStatusForJob(JobResult::kPortUnopenable);
+    const int status = records::ExitStatusForJob(JobResult::kPortUnopenable);
     if (settings.json) {
         WriteErrorEvent(stdout, status, error);
     }
@@ -416,7 +420,7 @@ int ReadArgumentsAndRun(const std::vector<std::string>& arguments, bool identify
                         const char* line_help = "") {
     // A reader of the output that goes away (a pipe into head, say) must not cut a download
     // short: writes to it then fail quietly, and the job and its exit status carry on.
-    IgnoreBrokenPipes();
+    platform::IgnoreBrokenPipes();
     const char* command = identify ? "identify" : kCommand;
     DownloadSettings settings;
     settings.identify = identify;
@@ -425,18 +429,19 @@ int ReadArgumentsAndRun(const std::vector<std::string>& arguments, bool identify
     }
     if (settings.help) {
         PrintHelp(identify, line_help);
-        return kExitSuccess;
+        return records::kExitSuccess;
     }
     if (settings.version) {
         PrintVersion();
-        return kExitSuccess;
+        return records::kExitSuccess;
     }
     TakeStoredChoices(settings);
     if (auto problem = CheckDownloadSettings(settings)) {
         return ReportUsageError(arguments, command, *problem);
     }
-    if (IsPortIdentity(settings.port)) {
-        const PortResolution resolved = ResolvePortIdentity(settings.port, ListSerialDevices());
+    if (platform::IsPortIdentity(settings.port)) {
+        const platform::PortResolution resolved =
+            platform::ResolvePortIdentity(settings.port, platform::ListSerialDevices());
         if (resolved.device.empty()) {
             return PortIdentityUnresolved(settings, resolved.error);
         }
@@ -463,7 +468,7 @@ int RunIdentify(const std::vector<std::string>& arguments) {
     return ReadArgumentsAndRun(arguments, true);
 }
 
-StationCommand DownloadStationCommand() {
+line::StationCommand DownloadStationCommand() {
     return {DownloadOptionTakesValue, DownloadUsageProblem};
 }
 

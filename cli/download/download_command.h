@@ -19,6 +19,6 @@ int RunIdentify(const std::vector<std::string>& arguments);
 // they would run.
 std::optional<std::string> DownloadUsageProblem(const std::vector<std::string>& arguments);
 // The download as the command that each station of a production line runs.
-StationCommand DownloadStationCommand();
+line::StationCommand DownloadStationCommand();
 
 }  // namespace vantor::cli

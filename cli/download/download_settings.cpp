@@ -57,7 +57,8 @@ std::optional<std::string> TakePort(const std::string& text, DownloadSettings& s
     if (auto problem = TakeText("--port", text, settings.port)) {
         return problem;
     }
-    settings.port_source = text == kAutoPort ? ChoiceSource::kAuto : ChoiceSource::kOption;
+    settings.port_source =
+        text == platform::kAutoPort ? ChoiceSource::kAuto : ChoiceSource::kOption;
     return std::nullopt;
 }
 
@@ -96,27 +97,27 @@ std::optional<std::string> TakeNotifyFd(const std::string& text, DownloadSetting
 // 64 characters, checked before anything is opened.
 std::optional<std::string> TakeUnitField(const char* option, const std::string& text,
                                          DownloadSettings& settings) {
-    if (auto problem = UnitFieldProblem(option, text)) {
+    if (auto problem = records::UnitFieldProblem(option, text)) {
         return problem;
     }
-    settings.unit.*UnitFieldOf(option) = text;
+    settings.unit.*records::UnitFieldOf(option) = text;
     return std::nullopt;
 }
 
 std::optional<std::string> TakeUnitSerial(const std::string& text, DownloadSettings& settings) {
-    return TakeUnitField(kUnitSerialOption, text, settings);
+    return TakeUnitField(records::kUnitSerialOption, text, settings);
 }
 
 std::optional<std::string> TakeOperator(const std::string& text, DownloadSettings& settings) {
-    return TakeUnitField(kOperatorOption, text, settings);
+    return TakeUnitField(records::kOperatorOption, text, settings);
 }
 
 std::optional<std::string> TakeOrder(const std::string& text, DownloadSettings& settings) {
-    return TakeUnitField(kOrderOption, text, settings);
+    return TakeUnitField(records::kOrderOption, text, settings);
 }
 
 std::optional<std::string> TakeStationLabel(const std::string& text, DownloadSettings& settings) {
-    return TakeUnitField(kStationLabelOption, text, settings);
+    return TakeUnitField(records::kStationLabelOption, text, settings);
 }
 
 // Which command's help and completions show an option; the checks (CheckDownloadSettings) refuse
@@ -282,7 +283,7 @@ std::optional<std::string> ReadOption(ArgumentReader& reader, const std::string&
             known.push_back(each.option);
         }
         if (!settings.identify) {
-            known.insert(known.end(), LineOptions().begin(), LineOptions().end());
+            known.insert(known.end(), line::LineOptions().begin(), line::LineOptions().end());
         }
         return UnknownOption(name, known);
     }
@@ -302,7 +303,7 @@ std::optional<std::string> ReadOption(ArgumentReader& reader, const std::string&
 // machine's own first serial port unless the port map says otherwise).
 std::string PortAndDevice(const DownloadSettings& settings) {
     if (settings.port_source == ChoiceSource::kAuto) {
-        for (const SerialDeviceEntry& device : ListSerialDevices()) {
+        for (const platform::SerialDeviceEntry& device : platform::ListSerialDevices()) {
             if (device.path == settings.port) {
                 return "port " + AdapterDescription(device);
             }
@@ -477,7 +478,7 @@ std::optional<std::string> CheckDownloadSettings(const DownloadSettings& setting
     }
     // A report that cannot be written is known before the drive is touched.
     if (!settings.report.empty()) {
-        if (auto problem = ReportPlaceProblem(settings.report)) {
+        if (auto problem = records::ReportPlaceProblem(settings.report)) {
             return "--report \"" + settings.report + "\": " + *problem;
         }
     }

@@ -42,8 +42,8 @@ struct DownloadSettings {
     bool stay = false;
     bool help = false;
     bool version = false;
-    bool identify = false;  // the identify command, which reads no image
-    UnitFields unit;        // --unit-serial, --operator, --order, --station-label
+    bool identify = false;     // the identify command, which reads no image
+    records::UnitFields unit;  // --unit-serial, --operator, --order, --station-label
 };
 
 // Reads the arguments that follow the command's name; the usage message when one is wrong.

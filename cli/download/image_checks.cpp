@@ -135,8 +135,8 @@ ImageDetail DetailOf(const FilesListEntry& entry, const std::string& list_line,
 
 // The files list's fault, shown as the job would show it: the list cannot be opened, or it has
 // no line. A line that breaks the list's form has no design text; its detail says it.
-Outcome ListOutcome(const FilesListFault& fault, const TakenFilesList& list) {
-    if (fault.exit_status == kExitEmptyList) {
+Outcome ListOutcome(const records::FilesListFault& fault, const records::TakenFilesList& list) {
+    if (fault.exit_status == records::kExitEmptyList) {
         platform::ReportStatus("File not found,press Advanced button to add files.", 0);
         return {JobResult::kDone, fault.exit_status, fault.detail};
     }
@@ -151,13 +151,13 @@ Outcome ListOutcome(const FilesListFault& fault, const TakenFilesList& list) {
 
 // Reads every image the run will send, as the download will read it: the first fault's
 // outcome, with its texts held back in `held`.
-Outcome CheckImages(const DownloadSettings& settings, const TakenFilesList& list,
+Outcome CheckImages(const DownloadSettings& settings, const records::TakenFilesList& list,
                     const JobOptions& options, HeldBackOutput& held) {
     platform::ScopedWindowLink held_shows_the_checks(held);
     std::vector<FilesListEntry> entries;
     if (settings.files_list.empty()) {
         entries.push_back({BaseName(settings.image), settings.image});
-    } else if (const auto fault = FilesListFaultOf(list)) {
+    } else if (const auto fault = records::FilesListFaultOf(list)) {
         return ListOutcome(*fault, list);
     } else {
         for (const std::string& line : list.lines) {
@@ -172,14 +172,15 @@ Outcome CheckImages(const DownloadSettings& settings, const TakenFilesList& list
             const std::string list_line =
                 settings.files_list.empty()
                     ? ""
-                    : FilesListLineName(list.path, static_cast<int>(line) + 1, list.lines[line]);
+                    : records::FilesListLineName(list.path, static_cast<int>(line) + 1,
+                                                 list.lines[line]);
             ImageDetail said = DetailOf(entry, list_line, check, held.last_said());
             platform::ReportStatus("ERROR: Download failed.", 0);
-            return {check.result, ExitStatusForJob(check.result), std::move(said.detail),
+            return {check.result, records::ExitStatusForJob(check.result), std::move(said.detail),
                     std::move(said.kind)};
         }
         if (check.packets == 0 && settings.strict) {
-            return {JobResult::kDone, kExitStrictNoPacket,
+            return {JobResult::kDone, records::kExitStrictNoPacket,
                     "\"" + entry.Path + "\" sends no packet"};
         }
     }
@@ -193,22 +194,24 @@ std::string BaseName(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-void ExpectStartedImages(const RunStart& start, const TakenFilesList& list, JobOptions& options) {
+void ExpectStartedImages(const records::RunStart& start, const records::TakenFilesList& list,
+                         JobOptions& options) {
     if (!list.path.empty()) {
         options.FilesListLines = list.lines;
     }
     std::map<std::string, std::string> expected;
-    for (const ImageEntry& image : start.images) {
+    for (const records::ImageEntry& image : start.images) {
         expected.emplace(image.path, image.digest ? image.digest->sha256 : "");
     }
     options.ExpectedImageSha256 = std::move(expected);
 }
 
-Outcome CheckImagesBeforeThePort(const DownloadSettings& settings, const TakenFilesList& list,
-                                 const JobOptions& options, ConsoleOutput& output) {
+Outcome CheckImagesBeforeThePort(const DownloadSettings& settings,
+                                 const records::TakenFilesList& list, const JobOptions& options,
+                                 ConsoleOutput& output) {
     HeldBackOutput held;
     const Outcome outcome = CheckImages(settings, list, options, held);
-    if (outcome.exit_status != kExitSuccess) {
+    if (outcome.exit_status != records::kExitSuccess) {
         held.ShowOn(output);
     }
     return outcome;

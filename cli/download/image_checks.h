@@ -25,7 +25,7 @@ struct Outcome {
           meaning(std::move(words)) {}
 
     JobOutcome job;
-    int exit_status = kExitSuccess;
+    int exit_status = records::kExitSuccess;
     std::string detail;   // the cause when the last status text does not say it
     std::string meaning;  // what the status means here, when the check knows better than its code
 };
@@ -36,14 +36,16 @@ std::string BaseName(const std::string& path);
 // Has the job send only what the run's start record names: the lines of the files list as the
 // run took it (`list`, none for a single image), and each image's SHA-256 by its path. An image
 // the record could not read is expected to have none.
-void ExpectStartedImages(const RunStart& start, const TakenFilesList& list, JobOptions& options);
+void ExpectStartedImages(const records::RunStart& start, const records::TakenFilesList& list,
+                         JobOptions& options);
 
 // Checks the files list as the run took it (`list`: it must have lines, each a name, four
 // blanks and a path) and every image of the run (the IMAGE, or each line's), and under --strict
 // an image without packets; an image whose bytes are not those `options` expects fails as the
 // job would fail it. What the checks show reaches `output` only when one fails; the first
 // fault's outcome, or success.
-Outcome CheckImagesBeforeThePort(const DownloadSettings& settings, const TakenFilesList& list,
-                                 const JobOptions& options, ConsoleOutput& output);
+Outcome CheckImagesBeforeThePort(const DownloadSettings& settings,
+                                 const records::TakenFilesList& list, const JobOptions& options,
+                                 ConsoleOutput& output);
 
 }  // namespace vantor::cli

@@ -14,8 +14,8 @@ namespace vantor::cli {
 
 namespace {
 
-ImageEntry DescribeImage(const std::string& label, const std::string& path) {
-    ImageEntry image{label, path, DigestFile(path), std::nullopt};
+records::ImageEntry DescribeImage(const std::string& label, const std::string& path) {
+    records::ImageEntry image{label, path, DigestFile(path), std::nullopt};
     ImageFile file;
     ImageHeader header;
     StatusKeeper reader_status;
@@ -31,11 +31,11 @@ ImageEntry DescribeImage(const std::string& label, const std::string& path) {
 // The USB serial number of the adapter behind `device`, as the ports listing shows it; empty for
 // the simulated drive, a network port or a device that is not a USB adapter.
 std::string UsbSerialOf(const std::string& device) {
-    if (device.empty() || IsSimAddress(device) || !IsSystemDeviceAddress(device) ||
+    if (device.empty() || IsSimAddress(device) || !platform::IsSystemDeviceAddress(device) ||
         device.rfind("rfc2217://", 0) == 0) {
         return "";
     }
-    for (const SerialDeviceEntry& entry : ListSerialDevices()) {
+    for (const platform::SerialDeviceEntry& entry : platform::ListSerialDevices()) {
         bool named = entry.path == device;
         for (const std::string& link : entry.by_id) {
             named = named || link == device;
@@ -49,7 +49,7 @@ std::string UsbSerialOf(const std::string& device) {
 
 }  // namespace
 
-void DescribeListImages(const TakenFilesList& list, RunStart& start) {
+void DescribeListImages(const records::TakenFilesList& list, records::RunStart& start) {
     start.files_list = list.path;
     start.files_list_digest = list.digest;
     for (const std::string& line : list.lines) {
@@ -58,18 +58,20 @@ void DescribeListImages(const TakenFilesList& list, RunStart& start) {
     }
 }
 
-void DescribeImages(const std::string& image, const std::string& files_list, RunStart& start) {
+void DescribeImages(const std::string& image, const std::string& files_list,
+                    records::RunStart& start) {
     if (files_list.empty()) {
         start.images.push_back(DescribeImage("", image));
         return;
     }
-    DescribeListImages(TakeFilesList(files_list), start);
+    DescribeListImages(records::TakeFilesList(files_list), start);
 }
 
-RunStart DescribeRun(const DownloadSettings& settings, const TakenFilesList& list) {
-    RunStart start;
+records::RunStart DescribeRun(const DownloadSettings& settings,
+                              const records::TakenFilesList& list) {
+    records::RunStart start;
     start.command = settings.identify ? "identify" : "download";
-    start.host = HostName();
+    start.host = records::HostName();
     start.port = settings.port;
     start.port_source = ChoiceSourceName(settings.port_source);
     start.baud_source = ChoiceSourceName(settings.baud_source);

@@ -11,10 +11,12 @@ namespace vantor::cli {
 
 // Reads the images of the run: the IMAGE, or those of the lines of `list`, the files list as the
 // run took it. A list that cannot be read gives no line here; the checks before the port say why.
-RunStart DescribeRun(const DownloadSettings& settings, const TakenFilesList& list);
+records::RunStart DescribeRun(const DownloadSettings& settings,
+                              const records::TakenFilesList& list);
 // The images alone: the one `image`, or every line of `files_list` when that is given.
-void DescribeImages(const std::string& image, const std::string& files_list, RunStart& start);
+void DescribeImages(const std::string& image, const std::string& files_list,
+                    records::RunStart& start);
 // The files list's images alone, as `list` holds its lines.
-void DescribeListImages(const TakenFilesList& list, RunStart& start);
+void DescribeListImages(const records::TakenFilesList& list, records::RunStart& start);
 
 }  // namespace vantor::cli

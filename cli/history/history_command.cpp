@@ -115,7 +115,7 @@ std::optional<std::string> TakeImageSha256(const std::string& value, HistorySett
 // A serial, an order or an operator to look for: what a run would take.
 std::optional<std::string> TakeUnitText(const char* option, const std::string& value,
                                         std::optional<std::string>& setting) {
-    if (auto problem = UnitFieldProblem(option, value)) {
+    if (auto problem = records::UnitFieldProblem(option, value)) {
         return problem;
     }
     setting = value;
@@ -171,17 +171,17 @@ const HistoryOption kHistoryTable[] = {
     {{"--image-sha256", "HEX", "runs that sent the image with this SHA-256"}, TakeImageSha256},
     {{"--unit-serial", "TEXT", "runs for the unit with this serial number (as given to the run)"},
      [](const std::string& value, HistorySettings& settings) {
-         return TakeUnitText(kUnitSerialOption, value, settings.filters.unit_serial);
+         return TakeUnitText(records::kUnitSerialOption, value, settings.filters.unit_serial);
      }},
     {{"--order", "TEXT", "runs for this work order"},
      [](const std::string& value, HistorySettings& settings) {
-         return TakeUnitText(kOrderOption, value, settings.filters.order);
+         return TakeUnitText(records::kOrderOption, value, settings.filters.order);
      }},
     {{"--operator", "NAME",
       "runs by this operator: given by --operator, or, for a run given\n"
       "none, the system user it ran as (shown as (NAME))"},
      [](const std::string& value, HistorySettings& settings) {
-         return TakeUnitText(kOperatorOption, value, settings.filters.operator_name);
+         return TakeUnitText(records::kOperatorOption, value, settings.filters.operator_name);
      }},
     {{"--limit", "N", "at most N runs"},
      [](const std::string& value, HistorySettings& settings) -> Problem {
@@ -268,27 +268,29 @@ bool FileExists(const std::string& path) {
 
 // Opens the history to read (or, for prune, to change what it holds), or says why it cannot be
 // used; nothing for a SQLite file that is not there, an empty history that is not made.
-std::optional<OpenedHistory> OpenForCommand(const std::string& place, bool change) {
-    if (!IsPostgresUrl(place) && !FileExists(place)) {
+std::optional<records::OpenedHistory> OpenForCommand(const std::string& place, bool change) {
+    if (!records::IsPostgresUrl(place) && !FileExists(place)) {
         return std::nullopt;
     }
-    OpenedHistory database =
-        IsPostgresUrl(place) ? ConnectPostgresHistory(place)
-                             : OpenSqliteHistory(place, change ? OpenFor::kWrite : OpenFor::kRead);
+    records::OpenedHistory database =
+        records::IsPostgresUrl(place)
+            ? records::ConnectPostgresHistory(place)
+            : records::OpenSqliteHistory(
+                  place, change ? records::OpenFor::kWrite : records::OpenFor::kRead);
     if (database) {
-        if (auto problem = CheckSchemaForReading(**database)) {
+        if (auto problem = records::CheckSchemaForReading(**database)) {
             return Failure{*problem};
         }
     }
     return database;
 }
 
-std::optional<long long> NumberOf(const SqlValue& value) {
+std::optional<long long> NumberOf(const records::SqlValue& value) {
     return value ? std::optional<long long>(std::strtoll(value->c_str(), nullptr, 10))
                  : std::nullopt;
 }
 
-int List(HistoryDatabase& database, const HistorySettings& settings) {
+int List(records::HistoryDatabase& database, const HistorySettings& settings) {
     const ListFormat format = settings.json  ? ListFormat::kJson
                               : settings.csv ? ListFormat::kCsv
                                              : ListFormat::kTable;
@@ -298,10 +300,10 @@ int List(HistoryDatabase& database, const HistorySettings& settings) {
     if (auto problem = PrintRuns(database, filters, format)) {
         return Unusable(database.Place(), *problem);
     }
-    return kExitSuccess;
+    return records::kExitSuccess;
 }
 
-int Stats(HistoryDatabase& database, const HistorySettings& settings) {
+int Stats(records::HistoryDatabase& database, const HistorySettings& settings) {
     const ListFormat format = settings.json  ? ListFormat::kJson
                               : settings.csv ? ListFormat::kCsv
                                              : ListFormat::kTable;
@@ -310,16 +312,16 @@ int Stats(HistoryDatabase& database, const HistorySettings& settings) {
     if (auto problem = PrintCounts(database, filters, format)) {
         return Unusable(database.Place(), *problem);
     }
-    return kExitSuccess;
+    return records::kExitSuccess;
 }
 
-int Prune(HistoryDatabase& database, const HistorySettings& settings) {
-    const bool station = !IsPostgresUrl(database.Place());
+int Prune(records::HistoryDatabase& database, const HistorySettings& settings) {
+    const bool station = !records::IsPostgresUrl(database.Place());
     // Records that still wait for a site's database stay until they are forwarded.
     const std::string old = std::string("SELECT id FROM runs WHERE started < ?") +
                             (station ? " AND id NOT IN (SELECT run_id FROM pending)" : "");
-    const SqlValue before = *settings.before;
-    std::vector<SqlRow> counted;
+    const records::SqlValue before = *settings.before;
+    std::vector<records::SqlRow> counted;
     std::optional<std::string> problem = database.Run(station ? "BEGIN IMMEDIATE" : "BEGIN");
     if (!problem) {
         problem = database.Run("SELECT count(*) FROM (" + old + ") o", {before}, &counted);
@@ -343,24 +345,24 @@ int Prune(HistoryDatabase& database, const HistorySettings& settings) {
     std::printf("%s %lld run(s) started before %s from %s\n",
                 settings.dry_run ? "would prune" : "pruned", count, before->c_str(),
                 database.Place().c_str());
-    return kExitSuccess;
+    return records::kExitSuccess;
 }
 
 int Sync(const HistorySettings& settings) {
-    const std::string place = ChosenHistory(settings.place);
-    if (!IsPostgresUrl(place)) {
+    const std::string place = records::ChosenHistory(settings.place);
+    if (!records::IsPostgresUrl(place)) {
         return UsageError(kCommand,
                           "sync forwards to a site's database: give --history postgresql://... "
                           "or set VANTOR_HISTORY");
     }
-    const SyncOutcome outcome = ForwardQueue(place);
+    const records::SyncOutcome outcome = records::ForwardQueue(place);
     std::printf("forwarded %d record(s) to %s; %d still waiting\n", outcome.forwarded,
-                RedactedUrl(place).c_str(), outcome.waiting);
+                records::RedactedUrl(place).c_str(), outcome.waiting);
     if (!outcome.error.empty()) {
         std::fprintf(stderr, "vantor-cli: history sync: %s\n", outcome.error.c_str());
         return kExitHistoryUnusable;
     }
-    return kExitSuccess;
+    return records::kExitSuccess;
 }
 
 }  // namespace
@@ -374,26 +376,27 @@ int RunHistory(const std::vector<std::string>& arguments) {
         const std::string help =
             kHelpHead + platform::OptionsHelp(HistoryOptions(), kHelpColumn) + kHelpTail;
         std::fputs(help.c_str(), stdout);
-        return kExitSuccess;
+        return records::kExitSuccess;
     }
     if (settings.version) {
         PrintVersion();
-        return kExitSuccess;
+        return records::kExitSuccess;
     }
     if (settings.action == "sync") {
         return Sync(settings);
     }
-    const std::string place = ChosenHistory(settings.place);
-    const std::string shown = IsPostgresUrl(place) ? RedactedUrl(place) : place;
-    const std::optional<OpenedHistory> opened = OpenForCommand(place, settings.action == "prune");
+    const std::string place = records::ChosenHistory(settings.place);
+    const std::string shown = records::IsPostgresUrl(place) ? records::RedactedUrl(place) : place;
+    const std::optional<records::OpenedHistory> opened =
+        OpenForCommand(place, settings.action == "prune");
     if (!opened) {
         std::fprintf(stderr, "vantor-cli: history %s: no run recorded yet\n", shown.c_str());
-        return kExitSuccess;
+        return records::kExitSuccess;
     }
     if (!*opened) {
         return Unusable(shown, opened->reason() + "; left as it is");
     }
-    HistoryDatabase& database = ***opened;
+    records::HistoryDatabase& database = ***opened;
     if (settings.action == "stats") {
         return Stats(database, settings);
     }

@@ -9,13 +9,13 @@ namespace vantor::cli {
 
 namespace {
 
-std::optional<long long> NumberOf(const SqlValue& value) {
+std::optional<long long> NumberOf(const records::SqlValue& value) {
     return value ? std::optional<long long>(std::strtoll(value->c_str(), nullptr, 10))
                  : std::nullopt;
 }
 
 // The IdentWord as the program shows it everywhere else: 0x2083.
-SqlValue InHex(const SqlValue& value) {
+records::SqlValue InHex(const records::SqlValue& value) {
     if (!value) {
         return value;
     }
@@ -25,7 +25,7 @@ SqlValue InHex(const SqlValue& value) {
     return std::string(text);
 }
 
-std::string Csv(const SqlValue& value) {
+std::string Csv(const records::SqlValue& value) {
     const std::string text = value.value_or("");
     if (text.find_first_of(",\"\n") == std::string::npos) {
         return text;
@@ -62,7 +62,7 @@ class RunPrinter {
     explicit RunPrinter(ListFormat format) : format_(format) {}
 
     void Header() const;
-    void Add(const SqlRow& row);
+    void Add(const records::SqlRow& row);
     void Finish();
 
   private:
@@ -72,9 +72,9 @@ class RunPrinter {
     void PrintTableRow();
 
     ListFormat format_;
-    SqlRow run_;                  // the run's columns; empty before the first row
-    std::vector<SqlRow> images_;  // its images' columns
-    bool user_shown_ = false;     // a run without an operator shown with its system user
+    records::SqlRow run_;                  // the run's columns; empty before the first row
+    std::vector<records::SqlRow> images_;  // its images' columns
+    bool user_shown_ = false;              // a run without an operator shown with its system user
 };
 
 void RunPrinter::Finish() {
@@ -101,7 +101,7 @@ void RunPrinter::Header() const {
     }
 }
 
-void RunPrinter::Add(const SqlRow& row) {
+void RunPrinter::Add(const records::SqlRow& row) {
     const std::size_t run_columns = ListedRunColumns().size();
     if (!run_.empty() && run_[kId] != row[kId]) {
         Print();
@@ -131,7 +131,7 @@ void RunPrinter::Print() {
 }
 
 void RunPrinter::PrintJson() const {
-    JsonObject object;
+    records::JsonObject object;
     for (std::size_t column = 0; column < run_.size(); ++column) {
         const std::string key = ListedRunKey(column);
         if (column == kUser) {
@@ -144,9 +144,9 @@ void RunPrinter::PrintJson() const {
             object.StringOrNull(key, run_[column]);
         }
     }
-    JsonArray list;
-    for (const SqlRow& image : images_) {
-        list.Object(JsonObject()
+    records::JsonArray list;
+    for (const records::SqlRow& image : images_) {
+        list.Object(records::JsonObject()
                         .StringOrNull("path", image[0])
                         .IntegerOrNull("size_bytes", NumberOf(image[1]))
                         .StringOrNull("sha256", image[2])
@@ -163,7 +163,7 @@ void RunPrinter::PrintCsv() const {
         std::printf("%s,", Csv(column == kIdentWord ? InHex(run_[column]) : run_[column]).c_str());
     }
     std::string paths, digests;
-    for (const SqlRow& image : images_) {
+    for (const records::SqlRow& image : images_) {
         paths += (paths.empty() ? "" : ";") + image[0].value_or("");
         digests += (digests.empty() ? "" : ";") + image[2].value_or("");
     }
@@ -175,7 +175,7 @@ void RunPrinter::PrintCsv() const {
 }
 
 // The operator as given, or, where none was, the system user the run ran as in brackets.
-std::string OperatorShown(const SqlRow& run) {
+std::string OperatorShown(const records::SqlRow& run) {
     if (run[kOperator]) {
         return *run[kOperator];
     }
@@ -214,7 +214,7 @@ struct Counts {
     }
 };
 
-Counts CountsOf(const SqlRow& row, std::size_t first) {
+Counts CountsOf(const records::SqlRow& row, std::size_t first) {
     const auto at = [&](std::size_t offset) {
         return NumberOf(row.at(first + offset)).value_or(0);
     };
@@ -223,14 +223,14 @@ Counts CountsOf(const SqlRow& row, std::size_t first) {
 
 // Prints one count row of `kind` ("station": host, port and the counts; "image": sha256 and
 // the counts).
-void PrintCount(const char* kind, const SqlRow& row, ListFormat format) {
+void PrintCount(const char* kind, const records::SqlRow& row, ListFormat format) {
     const bool station = std::string(kind) == "station";
-    const SqlValue& name = row[0];
-    const SqlValue port = station ? row[1] : std::nullopt;
+    const records::SqlValue& name = row[0];
+    const records::SqlValue port = station ? row[1] : std::nullopt;
     const Counts counts = CountsOf(row, station ? 2 : 1);
     const double rate = counts.FailureRate();
     if (format == ListFormat::kJson) {
-        JsonObject object;
+        records::JsonObject object;
         object.String("kind", kind);
         if (station) {
             object.StringOrNull("host", name).StringOrNull("port", port);
@@ -259,21 +259,22 @@ void PrintCount(const char* kind, const SqlRow& row, ListFormat format) {
 
 }  // namespace
 
-std::optional<std::string> PrintRuns(HistoryDatabase& database, const HistoryFilters& filters,
-                                     ListFormat format) {
-    std::vector<SqlValue> values;
+std::optional<std::string> PrintRuns(records::HistoryDatabase& database,
+                                     const HistoryFilters& filters, ListFormat format) {
+    std::vector<records::SqlValue> values;
     const std::string sql = ListSql(filters, values);
     RunPrinter printer(format);
     printer.Header();
-    if (auto problem = database.Each(sql, values, [&](const SqlRow& row) { printer.Add(row); })) {
+    if (auto problem =
+            database.Each(sql, values, [&](const records::SqlRow& row) { printer.Add(row); })) {
         return problem;
     }
     printer.Finish();
     return std::nullopt;
 }
 
-std::optional<std::string> PrintCounts(HistoryDatabase& database, const HistoryFilters& filters,
-                                       ListFormat format) {
+std::optional<std::string> PrintCounts(records::HistoryDatabase& database,
+                                       const HistoryFilters& filters, ListFormat format) {
     if (format == ListFormat::kCsv) {
         // Columns are only ever added at the end, for the readers written against the first.
         std::printf(
@@ -286,10 +287,10 @@ std::optional<std::string> PrintCounts(HistoryDatabase& database, const HistoryF
                         station ? "STATION (HOST PORT)" : "IMAGE SHA-256", "RUNS", "SUCCESSES",
                         "FAILURE RATE", "INTERRUPTED", "IDENTIFY", "REFUSED");
         }
-        std::vector<SqlValue> values;
+        std::vector<records::SqlValue> values;
         const std::string sql =
             station ? StationCountsSql(filters, values) : ImageCountsSql(filters, values);
-        auto print = [&](const SqlRow& row) { PrintCount(kind, row, format); };
+        auto print = [&](const records::SqlRow& row) { PrintCount(kind, row, format); };
         if (auto problem = database.Each(sql, values, print)) {
             return problem;
         }

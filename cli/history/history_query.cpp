@@ -14,7 +14,7 @@ constexpr const char* kImageColumns =
     "i.path, i.size_bytes, i.sha256, i.declared_packets, i.packets_sent, i.sent_sha256";
 
 // The filters as SQL over runs r, with their values: each one a search of an index.
-std::string Where(const HistoryFilters& filters, std::vector<SqlValue>& values) {
+std::string Where(const HistoryFilters& filters, std::vector<records::SqlValue>& values) {
     std::string where = " WHERE 1 = 1";
     if (filters.since) {
         where += " AND r.started >= ?";
@@ -38,7 +38,7 @@ std::string Where(const HistoryFilters& filters, std::vector<SqlValue>& values) 
                  : result == "refused"     ? " AND r.result = 'refused'"
                                        : " AND r.result IN ('failed', 'interrupted', 'refused')";
     }
-    const bool unit_columns = filters.schema_version >= kUnitColumnsSchema;
+    const bool unit_columns = filters.schema_version >= records::kUnitColumnsSchema;
     if (filters.unit_serial) {
         where += unit_columns ? " AND r.unit_serial = ?" : " AND NULL = CAST(? AS TEXT)";
         values.push_back(*filters.unit_serial);
@@ -75,7 +75,7 @@ std::string RunColumns(const char* table, int schema_version) {
     std::string columns;
     for (const char* column : ListedRunColumns()) {
         columns += columns.empty() ? "" : ", ";
-        columns += schema_version < kUnitColumnsSchema && IsUnitColumn(column)
+        columns += schema_version < records::kUnitColumnsSchema && IsUnitColumn(column)
                        ? std::string("NULL AS ") + column
                        : std::string(table) + "." + column;
     }
@@ -125,7 +125,7 @@ const char* ListedRunKey(std::size_t column) {
                                    : ListedRunColumns()[column];
 }
 
-std::string ListSql(const HistoryFilters& filters, std::vector<SqlValue>& values) {
+std::string ListSql(const HistoryFilters& filters, std::vector<records::SqlValue>& values) {
     const std::string where = Where(filters, values);
     if (filters.limit <= 0) {
         return "SELECT " + RunColumns("r", filters.schema_version) + ", " + kImageColumns +
@@ -133,7 +133,7 @@ std::string ListSql(const HistoryFilters& filters, std::vector<SqlValue>& values
                " ORDER BY r.started DESC, r.id DESC, i.position";
     }
     // The latest runs first, their images then: a limit counts runs, not rows.
-    return "SELECT " + RunColumns("latest", kUnitColumnsSchema) + ", " + kImageColumns +
+    return "SELECT " + RunColumns("latest", records::kUnitColumnsSchema) + ", " + kImageColumns +
            " FROM (SELECT " + RunColumns("r", filters.schema_version) + " FROM runs r" + where +
            " ORDER BY r.started DESC, r.id DESC LIMIT " + std::to_string(filters.limit) +
            ") latest LEFT JOIN run_images i ON i.run_id = latest.id"
@@ -162,12 +162,13 @@ constexpr const char* kDistinctCounts =
     " count(DISTINCT CASE WHEN r.result IN ('success', 'failed') AND r.command <> 'identify'"
     " THEN r.id END)";
 
-std::string StationCountsSql(const HistoryFilters& filters, std::vector<SqlValue>& values) {
+std::string StationCountsSql(const HistoryFilters& filters,
+                             std::vector<records::SqlValue>& values) {
     return std::string("SELECT r.host, r.port, ") + kCounts + " FROM runs r" +
            Where(filters, values) + " GROUP BY r.host, r.port ORDER BY r.host, r.port";
 }
 
-std::string ImageCountsSql(const HistoryFilters& filters, std::vector<SqlValue>& values) {
+std::string ImageCountsSql(const HistoryFilters& filters, std::vector<records::SqlValue>& values) {
     return std::string("SELECT i.sha256, ") + kDistinctCounts +
            " FROM run_images i JOIN runs r ON r.id = i.run_id" + Where(filters, values) +
            " GROUP BY i.sha256 ORDER BY i.sha256";

@@ -23,7 +23,7 @@ struct HistoryFilters {
     long limit = 0;  // at most this many runs; 0 for all
     // The history's schema: one older than kUnitColumnsSchema has no unit columns, which then
     // read as NULL (and match no filter of them).
-    int schema_version = kUnitColumnsSchema;
+    int schema_version = records::kUnitColumnsSchema;
 };
 
 // The run columns that a listing gives, in the order of ListSql's rows.
@@ -35,12 +35,12 @@ const char* ListedRunKey(std::size_t column);
 // declared_packets, packets_sent and sent_sha256 (all NULL for a run without images). A run
 // with several images gives as many rows, one after the other, in the images' order; the
 // runs come newest first.
-std::string ListSql(const HistoryFilters& filters, std::vector<SqlValue>& values);
+std::string ListSql(const HistoryFilters& filters, std::vector<records::SqlValue>& values);
 // Rows of host, port and the counts of the runs by host and port: runs, successes,
 // interrupted, identify runs, refused, failed downloads, and downloads that ended by themselves
 // (success or failed).
-std::string StationCountsSql(const HistoryFilters& filters, std::vector<SqlValue>& values);
+std::string StationCountsSql(const HistoryFilters& filters, std::vector<records::SqlValue>& values);
 // Rows of sha256 and the same counts, by the SHA-256 of the images given to the runs.
-std::string ImageCountsSql(const HistoryFilters& filters, std::vector<SqlValue>& values);
+std::string ImageCountsSql(const HistoryFilters& filters, std::vector<records::SqlValue>& values);
 
 }  // namespace vantor::cli

@@ -8,14 +8,14 @@
 
 namespace vantor::cli {
 
-void RecordInHistory(const std::string& place, bool no_history, const RunSummary& summary,
+void RecordInHistory(const std::string& place, bool no_history, const records::RunSummary& summary,
                      ConsoleOutput& output) {
     if (no_history) {
         return;
     }
-    const HistoryEntry entry = EntryFromSummary(summary);
-    const RecordOutcome outcome = RecordEntry(entry, ChosenHistory(place));
-    JsonObject fields;
+    const records::HistoryEntry entry = EntryFromSummary(summary);
+    const records::RecordOutcome outcome = RecordEntry(entry, records::ChosenHistory(place));
+    records::JsonObject fields;
     fields.String("id", entry.id)
         .Bool("written", outcome.written)
         .Bool("queued", outcome.queued)
@@ -27,7 +27,8 @@ void RecordInHistory(const std::string& place, bool no_history, const RunSummary
         std::fprintf(stderr,
                      "vantor-cli: the history %s cannot be reached (%s): the record waits in %s "
                      "and goes there with the next run or 'vantor-cli history sync'\n",
-                     outcome.place.c_str(), outcome.error.c_str(), DefaultHistoryPath().c_str());
+                     outcome.place.c_str(), outcome.error.c_str(),
+                     records::DefaultHistoryPath().c_str());
     } else if (!outcome.written) {
         std::fprintf(stderr, "vantor-cli: the run was not recorded in the history %s: %s\n",
                      outcome.place.c_str(), outcome.error.c_str());

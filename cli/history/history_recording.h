@@ -14,7 +14,7 @@
 namespace vantor::cli {
 
 // `place` is --history's value (empty when not given).
-void RecordInHistory(const std::string& place, bool no_history, const RunSummary& summary,
+void RecordInHistory(const std::string& place, bool no_history, const records::RunSummary& summary,
                      ConsoleOutput& output);
 
 // vantor-cli history [list|stats|prune|sync] [options].

@@ -272,7 +272,7 @@ int Inspect(const std::string& path, std::optional<int> drive) {
     if (!file.Open(path)) {
         std::fprintf(stderr, "vantor-cli: %s: cannot be opened: %s\n", path.c_str(),
                      file.open_problem().c_str());
-        return ExitStatusForJob(ImageResult::kUnopenable);
+        return records::ExitStatusForJob(ImageResult::kUnopenable);
     }
     std::printf("file: %s\n", path.c_str());
     const HeaderFields header = ReadHeaderFields(file);
@@ -282,7 +282,7 @@ int Inspect(const std::string& path, std::optional<int> drive) {
         const std::string kind = SayWhatItIs(path, file);
         std::printf("verdict: %s%s%s\n", verdict.text.c_str(), kind.empty() ? "" : "; ",
                     kind.c_str());
-        return ExitStatusForJob(ImageResultOf(verdict.result));
+        return records::ExitStatusForJob(ImageResultOf(verdict.result));
     }
     const std::optional<CutPacket> cut = FindCutPacket(path, header.data_offset);
     const WalkResult walk = WalkPackets(file, header, cut);
@@ -301,7 +301,7 @@ int Inspect(const std::string& path, std::optional<int> drive) {
                                                     : JobOutcome();
     if (outcome == JobResult::kDone) {
         std::printf("verdict: would download whole\n");
-        return kExitSuccess;
+        return records::kExitSuccess;
     }
     // Only a file whose format the reader refused can be cut short or another kind of file: one
     // refused for the drive's revision alone is a sound image.
@@ -309,7 +309,7 @@ int Inspect(const std::string& path, std::optional<int> drive) {
                              : cut                                       ? SayCutShort(path, *cut)
                                                                          : SayWhatItIs(path, file);
     std::printf("verdict: would not download whole%s%s\n", kind.empty() ? "" : ": ", kind.c_str());
-    return ExitStatusForJob(outcome);
+    return records::ExitStatusForJob(outcome);
 }
 
 void PrintHelp() {
@@ -334,7 +334,7 @@ int RunImageInfo(const std::vector<std::string>& arguments) {
         }
         if (argument.text == "--help" || argument.text == "-h" || argument.text == "--version") {
             argument.text == "--version" ? PrintVersion() : PrintHelp();
-            return kExitSuccess;
+            return records::kExitSuccess;
         }
         if (argument.value) {
             const auto id = ParseWhole(*argument.value, 0, kHighestRevision);

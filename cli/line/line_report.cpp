@@ -13,11 +13,11 @@ namespace vantor::cli {
 
 namespace {
 
-JsonObject AttemptJson(const Attempt& attempt) {
+records::JsonObject AttemptJson(const line::Attempt& attempt) {
     const auto positive = [](long long value) {
         return value > 0 ? std::optional(value) : std::nullopt;
     };
-    JsonObject object;
+    records::JsonObject object;
     object.Integer("attempt", attempt.number)
         .String("device", attempt.device)
         .IntegerOrNull("pid", positive(attempt.pid))
@@ -44,30 +44,30 @@ JsonObject AttemptJson(const Attempt& attempt) {
 
 }  // namespace
 
-RunStart DescribeLine(const LineSettings& settings) {
-    RunStart given;
+records::RunStart DescribeLine(const line::LineSettings& settings) {
+    records::RunStart given;
     given.command = "download";
-    given.host = HostName();
+    given.host = records::HostName();
     DescribeImages(settings.image, settings.files_list, given);
     return given;
 }
 
-std::optional<std::string> LineReportProblem(const LineSettings& settings) {
+std::optional<std::string> LineReportProblem(const line::LineSettings& settings) {
     if (settings.report.empty()) {
         return std::nullopt;
     }
-    if (auto problem = ReportPlaceProblem(settings.report)) {
+    if (auto problem = records::ReportPlaceProblem(settings.report)) {
         return "--report \"" + settings.report + "\": " + *problem;
     }
     return std::nullopt;
 }
 
-int KeepLineReport(const LineSettings& settings, const Line& line, const RunStart& given,
-                   JsonObject& fields) {
+int KeepLineReport(const line::LineSettings& settings, const line::Line& line,
+                   const records::RunStart& given, records::JsonObject& fields) {
     if (settings.report.empty()) {
         return line.ExitStatus();
     }
-    const auto problem = WriteReportOrWithdraw(settings.report, fields.Text());
+    const auto problem = records::WriteReportOrWithdraw(settings.report, fields.Text());
     if (!problem) {
         return line.ExitStatus();
     }
@@ -75,26 +75,27 @@ int KeepLineReport(const LineSettings& settings, const Line& line, const RunStar
         "the report \"" + settings.report + "\" could not be written: " + *problem;
     std::fprintf(stderr, "vantor-cli: %s\n", detail.c_str());
     fields = LineReportFields(settings, line, given, detail);
-    return kExitReportUnwritten;
+    return records::kExitReportUnwritten;
 }
 
-JsonObject LineReportFields(const LineSettings& settings, const Line& line, const RunStart& given,
-                            const std::string& report_problem) {
-    const int status = report_problem.empty() ? line.ExitStatus() : kExitReportUnwritten;
-    JsonArray stations;
-    JsonArray failed;
+records::JsonObject LineReportFields(const line::LineSettings& settings, const line::Line& line,
+                                     const records::RunStart& given,
+                                     const std::string& report_problem) {
+    const int status = report_problem.empty() ? line.ExitStatus() : records::kExitReportUnwritten;
+    records::JsonArray stations;
+    records::JsonArray failed;
     int succeeded = 0;
-    for (const Station& station : line.Stations()) {
-        const bool success = station.result == kStationSuccess;
+    for (const line::Station& station : line.Stations()) {
+        const bool success = station.result == line::kStationSuccess;
         succeeded += success ? 1 : 0;
         if (!success) {
             failed.Integer(station.number);
         }
-        JsonArray attempts;
-        for (const Attempt& attempt : station.attempts) {
+        records::JsonArray attempts;
+        for (const line::Attempt& attempt : station.attempts) {
             attempts.Object(AttemptJson(attempt));
         }
-        stations.Object(JsonObject()
+        stations.Object(records::JsonObject()
                             .Integer("station", station.number)
                             .String("port", station.port)
                             .String("result", station.result)
@@ -103,12 +104,12 @@ JsonObject LineReportFields(const LineSettings& settings, const Line& line, cons
                                                          : std::optional<long long>(station.status))
                             .Array("attempts", attempts));
     }
-    const std::string result = FirstCountedSignal() != 0 ? kStationInterrupted
-                               : status == kExitSuccess  ? kStationSuccess
-                                                         : kStationFailed;
+    const std::string result = platform::FirstCountedSignal() != 0 ? line::kStationInterrupted
+                               : status == records::kExitSuccess   ? line::kStationSuccess
+                                                                   : line::kStationFailed;
     const bool one_image = settings.files_list.empty();
-    const UnrecordedRuns unrecorded = UnrecordedRunsOf(line.Stations());
-    return JsonObject()
+    const line::UnrecordedRuns unrecorded = UnrecordedRunsOf(line.Stations());
+    return records::JsonObject()
         .String("tool", "vantor-cli")
         .String("version", VANTOR_VERSION)
         .String("command", "download")
@@ -116,9 +117,9 @@ JsonObject LineReportFields(const LineSettings& settings, const Line& line, cons
         .StringOrNull("files_list", one_image ? std::nullopt : std::optional(settings.files_list))
         .String("result", result)
         .Integer("status", status)
-        .String("meaning", ExitMeaning(status))
-        .String("started", IsoUtc(line.Started()))
-        .String("ended", IsoUtc(line.Ended()))
+        .String("meaning", records::ExitMeaning(status))
+        .String("started", records::IsoUtc(line.Started()))
+        .String("ended", records::IsoUtc(line.Ended()))
         .Fixed3("duration_s", std::chrono::duration<double>(line.Ended() - line.Started()).count())
         .Integer("stations_total", static_cast<long long>(line.Stations().size()))
         .Integer("stations_succeeded", succeeded)
@@ -131,7 +132,7 @@ JsonObject LineReportFields(const LineSettings& settings, const Line& line, cons
         .StringOrNull("files_list_sha256", given.files_list_digest
                                                ? std::optional(given.files_list_digest->sha256)
                                                : std::nullopt)
-        .Array("images", ImagesFields(given, {}));
+        .Array("images", records::ImagesFields(given, {}));
 }
 
 }  // namespace vantor::cli

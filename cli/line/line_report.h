@@ -15,17 +15,18 @@
 namespace vantor::cli {
 
 // What the line was given, read before its stations start: the machine and the images.
-RunStart DescribeLine(const LineSettings& settings);
+records::RunStart DescribeLine(const line::LineSettings& settings);
 // What is wrong with the line's --report, found before any station starts; nothing when it
 // will do or none was asked for.
-std::optional<std::string> LineReportProblem(const LineSettings& settings);
+std::optional<std::string> LineReportProblem(const line::LineSettings& settings);
 // The report's fields for the line that has run. `report_problem`, when not empty, says why the
 // report could not be written: the line then fails with its own status.
-JsonObject LineReportFields(const LineSettings& settings, const Line& line, const RunStart& given,
-                            const std::string& report_problem = "");
+records::JsonObject LineReportFields(const line::LineSettings& settings, const line::Line& line,
+                                     const records::RunStart& given,
+                                     const std::string& report_problem = "");
 // Writes the line's report when one was asked for; the exit status, kExitReportUnwritten when
 // it could not be written (`fields` then say so, and the old report is withdrawn).
-int KeepLineReport(const LineSettings& settings, const Line& line, const RunStart& given,
-                   JsonObject& fields);
+int KeepLineReport(const line::LineSettings& settings, const line::Line& line,
+                   const records::RunStart& given, records::JsonObject& fields);
 
 }  // namespace vantor::cli

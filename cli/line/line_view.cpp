@@ -62,19 +62,19 @@ std::string OneLine(std::string text) {
     return text;
 }
 
-std::string StationName(const Station& station) {
+std::string StationName(const line::Station& station) {
     return "station " + std::to_string(station.number) + " " + station.port;
 }
 
-std::string ResultText(const Station& station) {
-    if (station.state == Station::State::Waiting) {
+std::string ResultText(const line::Station& station) {
+    if (station.state == line::Station::State::Waiting) {
         return station.attempts.empty() ? "waiting" : "retry waits";
     }
-    if (station.state == Station::State::Running) {
+    if (station.state == line::Station::State::Running) {
         return station.attempts.size() > 1 ? "attempt " + std::to_string(station.attempts.size())
                                            : "";
     }
-    if (station.result == kStationSuccess || station.result == kStationNotStarted) {
+    if (station.result == line::kStationSuccess || station.result == line::kStationNotStarted) {
         return station.result;
     }
     return station.result + " " + std::to_string(station.status);
@@ -82,17 +82,18 @@ std::string ResultText(const Station& station) {
 
 // The warnings that a station's run let pass, from its run record, as they follow "success":
 // ", 8 protected-memory warnings"; empty when there were none or there is no record.
-std::string Warnings(const Attempt& attempt) {
-    const JsonMembers record(attempt.record);
+std::string Warnings(const line::Attempt& attempt) {
+    const records::JsonMembers record(attempt.record);
     const auto count = [&record](const char* field) {
         return static_cast<int>(record.Number(field).value_or(0));
     };
-    return WarningWords(count("protected_memory_warnings"), count("missing_responses"),
-                        count("unrecognised_responses"), count("invalid_command_responses"));
+    return records::WarningWords(count("protected_memory_warnings"), count("missing_responses"),
+                                 count("unrecognised_responses"),
+                                 count("invalid_command_responses"));
 }
 
 // The cause of a failure, or the warnings of a success.
-std::string Detail(const Attempt* last, bool success) {
+std::string Detail(const line::Attempt* last, bool success) {
     if (last == nullptr) {
         return "";
     }
@@ -104,13 +105,13 @@ std::string Detail(const Attempt* last, bool success) {
 }
 
 // The warnings of every station's last run, added up, as they follow "success".
-std::string LineWarnings(const std::vector<Station>& stations) {
+std::string LineWarnings(const std::vector<line::Station>& stations) {
     int protected_memory = 0, missing = 0, unrecognised = 0, invalid_command = 0;
-    for (const Station& station : stations) {
+    for (const line::Station& station : stations) {
         if (station.attempts.empty()) {
             continue;
         }
-        const JsonMembers record(station.attempts.back().record);
+        const records::JsonMembers record(station.attempts.back().record);
         const auto count = [&record](const char* field) {
             return static_cast<int>(record.Number(field).value_or(0));
         };
@@ -119,7 +120,7 @@ std::string LineWarnings(const std::vector<Station>& stations) {
         unrecognised += count("unrecognised_responses");
         invalid_command += count("invalid_command_responses");
     }
-    return WarningWords(protected_memory, missing, unrecognised, invalid_command);
+    return records::WarningWords(protected_memory, missing, unrecognised, invalid_command);
 }
 
 }  // namespace
@@ -137,9 +138,9 @@ void LineView::Emit(const std::string& json) {
     FlushOutput(out_);
 }
 
-void LineView::StationStarted(const Station& station, const Attempt& attempt) {
+void LineView::StationStarted(const line::Station& station, const line::Attempt& attempt) {
     if (mode_ == OutputMode::Json) {
-        Emit(JsonObject()
+        Emit(records::JsonObject()
                  .String("event", "station-start")
                  .Integer("station", station.number)
                  .Fixed3("time_ms", SinceStartMs())
@@ -155,7 +156,7 @@ void LineView::StationStarted(const Station& station, const Attempt& attempt) {
     }
 }
 
-void LineView::StationEvent(const Station& station, std::string_view line) {
+void LineView::StationEvent(const line::Station& station, std::string_view line) {
     if (mode_ != OutputMode::Json) {
         return;
     }
@@ -172,17 +173,18 @@ void LineView::StationEvent(const Station& station, std::string_view line) {
     Emit(passed);
 }
 
-void LineView::StationText(const Station& station, const std::string& text) {
+void LineView::StationText(const line::Station& station, const std::string& text) {
     if (mode_ == OutputMode::Plain) {
         std::fprintf(out_, "%s: %s\n", StationName(station).c_str(), OneLine(text).c_str());
         FlushOutput(out_);
     }
 }
 
-void LineView::StationEnded(const Station& station, const Attempt& attempt, bool will_retry) {
+void LineView::StationEnded(const line::Station& station, const line::Attempt& attempt,
+                            bool will_retry) {
     const std::string retry = will_retry ? " (tried again)" : "";
     if (mode_ == OutputMode::Json) {
-        Emit(JsonObject()
+        Emit(records::JsonObject()
                  .String("event", "station-end")
                  .Integer("station", station.number)
                  .Fixed3("time_ms", SinceStartMs())
@@ -195,7 +197,8 @@ void LineView::StationEnded(const Station& station, const Attempt& attempt, bool
                  .Bool("retry", will_retry)
                  .Text());
     } else if (mode_ == OutputMode::Plain) {
-        const std::string warnings = attempt.status == kExitSuccess ? Warnings(attempt) : "";
+        const std::string warnings =
+            attempt.status == records::kExitSuccess ? Warnings(attempt) : "";
         std::fprintf(out_, "%s: %s %d %s%s%s%s%s\n", StationName(station).c_str(),
                      attempt.result.c_str(), attempt.status, attempt.meaning.c_str(),
                      warnings.c_str(), attempt.detail.empty() ? "" : ": ",
@@ -204,7 +207,7 @@ void LineView::StationEnded(const Station& station, const Attempt& attempt, bool
     }
 }
 
-std::string LineView::Row(const Station& station, std::size_t stage_width) const {
+std::string LineView::Row(const line::Station& station, std::size_t stage_width) const {
     std::string packets;
     std::string rate;
     if (station.progress_shown) {
@@ -217,8 +220,9 @@ std::string LineView::Row(const Station& station, std::size_t stage_width) const
     }
     double elapsed = 0;
     if (!station.attempts.empty()) {
-        const auto until = station.state == Station::State::Done ? station.ended
-                                                                 : std::chrono::steady_clock::now();
+        const auto until = station.state == line::Station::State::Done
+                               ? station.ended
+                               : std::chrono::steady_clock::now();
         elapsed = Seconds(until - station.first_started);
     }
     char row[512];
@@ -230,7 +234,7 @@ std::string LineView::Row(const Station& station, std::size_t stage_width) const
     return row;
 }
 
-void LineView::Refresh(const std::vector<Station>& stations, bool force) {
+void LineView::Refresh(const std::vector<line::Station>& stations, bool force) {
     if (mode_ != OutputMode::Terminal) {
         return;
     }
@@ -239,7 +243,8 @@ void LineView::Refresh(const std::vector<Station>& stations, bool force) {
         return;
     }
     last_refresh_ = now;
-    const TerminalSize size = TerminalSizeOf(out_, {kDefaultColumns, kDefaultRows});
+    const platform::TerminalSize size =
+        platform::TerminalSizeOf(out_, {kDefaultColumns, kDefaultRows});
     // Rows that scrolled off the screen cannot be redrawn: a line longer than the screen
     // shows its first stations and counts the rest.
     const std::size_t room = static_cast<std::size_t>(std::max(size.rows - 3, 1));
@@ -262,10 +267,11 @@ void LineView::Refresh(const std::vector<Station>& stations, bool force) {
     }
     if (shown < stations.size()) {
         int running = 0, succeeded = 0, failed = 0;
-        for (const Station& station : stations) {
-            running += station.state == Station::State::Running ? 1 : 0;
-            succeeded += station.result == kStationSuccess ? 1 : 0;
-            failed += station.state == Station::State::Done && station.result != kStationSuccess;
+        for (const line::Station& station : stations) {
+            running += station.state == line::Station::State::Running ? 1 : 0;
+            succeeded += station.result == line::kStationSuccess ? 1 : 0;
+            failed += station.state == line::Station::State::Done &&
+                      station.result != line::kStationSuccess;
         }
         lines.push_back("     ... " + std::to_string(stations.size() - shown) + " more; of all: " +
                         std::to_string(running) + " running, " + std::to_string(succeeded) +
@@ -285,10 +291,10 @@ void LineView::Refresh(const std::vector<Station>& stations, bool force) {
     drawn_rows_ = static_cast<int>(lines.size());
 }
 
-void LineView::Finish(const std::vector<Station>& stations, int exit_status,
-                      const JsonObject& line_summary) {
+void LineView::Finish(const std::vector<line::Station>& stations, int exit_status,
+                      const records::JsonObject& line_summary) {
     if (mode_ == OutputMode::Json) {
-        Emit(JsonObject()
+        Emit(records::JsonObject()
                  .String("event", "line-summary")
                  .Fixed3("time_ms", SinceStartMs())
                  .Append(line_summary)
@@ -305,8 +311,8 @@ void LineView::Finish(const std::vector<Station>& stations, int exit_status,
                      Fit("port", kPortColumn).c_str(), "result", "status", "attempts", "time",
                      "detail");
     }
-    for (const Station& station : stations) {
-        const bool success = station.result == kStationSuccess;
+    for (const line::Station& station : stations) {
+        const bool success = station.result == line::kStationSuccess;
         succeeded += success ? 1 : 0;
         if (!success) {
             failed_names += (failed_names.empty() ? "" : ", ") + std::to_string(station.number) +
@@ -315,7 +321,7 @@ void LineView::Finish(const std::vector<Station>& stations, int exit_status,
         if (mode_ == OutputMode::Quiet) {
             continue;
         }
-        const Attempt* last = station.attempts.empty() ? nullptr : &station.attempts.back();
+        const line::Attempt* last = station.attempts.empty() ? nullptr : &station.attempts.back();
         const double seconds = last != nullptr ? Seconds(station.ended - station.first_started) : 0;
         std::fprintf(out_, "%3d  %s %-12s %6s %8zu %8s  %s\n", station.number,
                      Fit(station.port, kPortColumn).c_str(), station.result.c_str(),
@@ -325,22 +331,22 @@ void LineView::Finish(const std::vector<Station>& stations, int exit_status,
     }
     std::fprintf(out_, "line: %d of %zu stations succeeded%s%s\n", succeeded, stations.size(),
                  failed_names.empty() ? "" : "; not succeeded: ", failed_names.c_str());
-    const UnrecordedRuns unrecorded = UnrecordedRunsOf(stations);
+    const line::UnrecordedRuns unrecorded = UnrecordedRunsOf(stations);
     if (unrecorded.count > 0) {
         std::fprintf(out_, "history: %d run(s) not recorded: %s\n", unrecorded.count,
                      unrecorded.reason.c_str());
     }
-    std::fprintf(out_, "result: %d %s%s\n", exit_status, ExitMeaning(exit_status).c_str(),
-                 exit_status == kExitSuccess ? LineWarnings(stations).c_str() : "");
+    std::fprintf(out_, "result: %d %s%s\n", exit_status, records::ExitMeaning(exit_status).c_str(),
+                 exit_status == records::kExitSuccess ? LineWarnings(stations).c_str() : "");
     FlushOutput(out_);
     NameFailuresOnStderr(stations);
     PointToHelp(err_, exit_status);
 }
 
-void LineView::NameFailuresOnStderr(const std::vector<Station>& stations) {
+void LineView::NameFailuresOnStderr(const std::vector<line::Station>& stations) {
     std::string names;
-    for (const Station& station : stations) {
-        if (station.result != kStationSuccess) {
+    for (const line::Station& station : stations) {
+        if (station.result != line::kStationSuccess) {
             names += (names.empty() ? "" : ", ") + std::to_string(station.number) + " (" +
                      station.port + ")";
         }
@@ -349,7 +355,7 @@ void LineView::NameFailuresOnStderr(const std::vector<Station>& stations) {
         std::fprintf(err_, "vantor-cli: stations not succeeded: %s\n", names.c_str());
     }
     // A run whose record is lost is said where a script looks, whatever the output mode.
-    if (const UnrecordedRuns unrecorded = UnrecordedRunsOf(stations); unrecorded.count > 0) {
+    if (const line::UnrecordedRuns unrecorded = UnrecordedRunsOf(stations); unrecorded.count > 0) {
         std::fprintf(err_,
                      "vantor-cli: %d run(s) of the stations not recorded in the history: %s\n",
                      unrecorded.count, unrecorded.reason.c_str());

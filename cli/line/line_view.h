@@ -16,26 +16,27 @@
 
 namespace vantor::cli {
 
-class LineView : public LineObserver {
+class LineView : public line::LineObserver {
   public:
     LineView(OutputMode mode, std::FILE* out, std::FILE* err);
 
-    void StationStarted(const Station& station, const Attempt& attempt) override;
+    void StationStarted(const line::Station& station, const line::Attempt& attempt) override;
     // One line of the station's event stream: passed through with --json.
-    void StationEvent(const Station& station, std::string_view line) override;
+    void StationEvent(const line::Station& station, std::string_view line) override;
     // A status text or message box of the station, for the plain lines.
-    void StationText(const Station& station, const std::string& text) override;
-    void StationEnded(const Station& station, const Attempt& attempt, bool will_retry) override;
+    void StationText(const line::Station& station, const std::string& text) override;
+    void StationEnded(const line::Station& station, const line::Attempt& attempt,
+                      bool will_retry) override;
     // Redraws the live view; at most ten times a second unless `force`.
-    void Refresh(const std::vector<Station>& stations, bool force) override;
+    void Refresh(const std::vector<line::Station>& stations, bool force) override;
     // The last live view, the summary table and the result line; `line_summary` is the
     // line-summary event's fields for --json.
-    void Finish(const std::vector<Station>& stations, int exit_status,
-                const JsonObject& line_summary);
+    void Finish(const std::vector<line::Station>& stations, int exit_status,
+                const records::JsonObject& line_summary);
 
   private:
-    std::string Row(const Station& station, std::size_t stage_width) const;
-    void NameFailuresOnStderr(const std::vector<Station>& stations);
+    std::string Row(const line::Station& station, std::size_t stage_width) const;
+    void NameFailuresOnStderr(const std::vector<line::Station>& stations);
     void Emit(const std::string& json);
     double SinceStartMs() const;
 

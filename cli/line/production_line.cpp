@@ -35,26 +35,26 @@ constexpr const char* kLineHelpTail =
     "  succeeded, 30 when some did not, 130/143 when interrupted.\n";
 constexpr std::size_t kHelpColumn = 22;
 
-int LineUsageError(const LineSettings& settings, const std::string& message) {
+int LineUsageError(const line::LineSettings& settings, const std::string& message) {
     if (settings.json) {
-        WriteErrorEvent(stdout, kExitUsage, message);
+        WriteErrorEvent(stdout, records::kExitUsage, message);
     }
-    return UsageError(kLineCommand, message);
+    return UsageError(line::kLineCommand, message);
 }
 
 // A files list that no station could send whole (it cannot be read, it has no line, a line of it
 // has no four blanks) stops the line before any station opens its port, with the status that a
 // download gives it.
-int LineListFault(const LineSettings& settings, const FilesListFault& fault) {
+int LineListFault(const line::LineSettings& settings, const records::FilesListFault& fault) {
     if (settings.json) {
         WriteErrorEvent(stdout, fault.exit_status, fault.detail);
     }
-    std::fprintf(stderr, "vantor-cli %s: %s\n", kLineCommand, fault.detail.c_str());
+    std::fprintf(stderr, "vantor-cli %s: %s\n", line::kLineCommand, fault.detail.c_str());
     PointToHelp(stderr, fault.exit_status);
     return fault.exit_status;
 }
 
-long StationsAtOnce(const LineSettings& settings) {
+long StationsAtOnce(const line::LineSettings& settings) {
     const auto stations = static_cast<long>(settings.ports.size());
     return settings.max_parallel > 0 ? std::min(settings.max_parallel, stations) : stations;
 }
@@ -63,50 +63,51 @@ long StationsAtOnce(const LineSettings& settings) {
 
 const char* ProductionLineHelp() {
     static const std::string help =
-        kLineHelpHead + platform::OptionsHelp(LineOptions(), kHelpColumn) + kLineHelpTail;
-    const auto unavailable = StationsUnavailableHere();
+        kLineHelpHead + platform::OptionsHelp(line::LineOptions(), kHelpColumn) + kLineHelpTail;
+    const auto unavailable = line::StationsUnavailableHere();
     return unavailable ? unavailable->help : help.c_str();
 }
 
 int RunProductionLine(const std::vector<std::string>& arguments) {
-    if (const auto unavailable = StationsUnavailableHere()) {
-        return UsageError(kLineCommand, unavailable->usage_error);
+    if (const auto unavailable = line::StationsUnavailableHere()) {
+        return UsageError(line::kLineCommand, unavailable->usage_error);
     }
     // A reader of the output that goes away must not end the line with its stations running.
-    IgnoreBrokenPipes();
-    LineSettings settings;
+    platform::IgnoreBrokenPipes();
+    line::LineSettings settings;
     settings.command = DownloadStationCommand();
-    if (auto problem = ParseLine(arguments, settings)) {
+    if (auto problem = line::ParseLine(arguments, settings)) {
         return LineUsageError(settings, *problem);
     }
-    if (auto problem = CheckLine(settings)) {
+    if (auto problem = line::CheckLine(settings)) {
         return LineUsageError(settings, *problem);
     }
     if (auto problem = LineReportProblem(settings)) {
         return LineUsageError(settings, *problem);
     }
-    if (const auto fault =
-            settings.files_list.empty() ? std::nullopt : FilesListFaultAt(settings.files_list)) {
+    if (const auto fault = settings.files_list.empty()
+                               ? std::nullopt
+                               : records::FilesListFaultAt(settings.files_list)) {
         return LineListFault(settings, *fault);
     }
     // Every station that may run at once must fit under the limit on open files before the
     // first starts: a line that runs out halfway leaves some drives flashed and others not.
-    if (auto problem = MakeRoomForStations(StationsAtOnce(settings))) {
+    if (auto problem = line::MakeRoomForStations(StationsAtOnce(settings))) {
         return LineUsageError(settings, *problem);
     }
-    const RunStart given = DescribeLine(settings);
+    const records::RunStart given = DescribeLine(settings);
     LineView view(ChooseOutputMode(settings.json, settings.quiet), stdout, stderr);
-    Line line(settings, view);
+    line::Line line(settings, view);
     if (!line.FilesLists().Problem().empty()) {
         return LineUsageError(settings, line.FilesLists().Problem());
     }
     if (!line.FilesLists().Note().empty()) {
         std::fprintf(stderr, "vantor-cli: %s\n", line.FilesLists().Note().c_str());
     }
-    InstallCountingHandlers();
+    platform::InstallCountingHandlers();
     line.Run();
-    RemoveCountingHandlers();
-    JsonObject fields = LineReportFields(settings, line, given);
+    platform::RemoveCountingHandlers();
+    records::JsonObject fields = LineReportFields(settings, line, given);
     const int status = KeepLineReport(settings, line, given, fields);
     view.Finish(line.Stations(), status, fields);
     return status;

@@ -72,7 +72,7 @@ int SetPort(int number, const std::string& device) {
     if (device[0] == '/' && !std::filesystem::exists(device, error)) {
         std::printf("note: %s is not present now\n", device.c_str());
     }
-    return kExitSuccess;
+    return records::kExitSuccess;
 }
 
 int UnsetPort(int number) {
@@ -90,7 +90,7 @@ int UnsetPort(int number) {
     }
     std::printf("%s = %s (default)\n", name.c_str(),
                 platform::ResolvePortName(name).value_or("-").c_str());
-    return kExitSuccess;
+    return records::kExitSuccess;
 }
 
 }  // namespace
@@ -102,11 +102,11 @@ std::optional<std::string> CheckPortDevice(const std::string& device) {
         }
         return std::nullopt;
     }
-    if (device == "sim" || IsSystemDeviceAddress(device)) {
+    if (device == "sim" || platform::IsSystemDeviceAddress(device)) {
         return std::nullopt;
     }
     return "DEVICE \"" + device + "\" is not a device address (" +
-           kSystemDeviceTexts.address_forms + ", sim or sim:OPTIONS)";
+           platform::kSystemDeviceTexts.address_forms + ", sim or sim:OPTIONS)";
 }
 
 int RunPortMapChange(const std::string& subcommand, const std::vector<std::string>& operands) {

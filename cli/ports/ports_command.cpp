@@ -38,8 +38,8 @@ constexpr const char* kHelpRest =
     "  64  usage error\n";
 
 void PrintHelp() {
-    std::printf("%s%s\n%s%s%s", kHelpUsage, kSystemDeviceTexts.listing_help, kHelpSet,
-                kSystemDeviceTexts.set_help, kHelpRest);
+    std::printf("%s%s\n%s%s%s", kHelpUsage, platform::kSystemDeviceTexts.listing_help, kHelpSet,
+                platform::kSystemDeviceTexts.set_help, kHelpRest);
 }
 
 struct PortName {
@@ -83,8 +83,8 @@ void PrintPortMap() {
 
 void PrintDevices() {
     std::printf("serial devices:\n");
-    const auto devices = ListSerialDevices();
-    for (const SerialDeviceEntry& device : devices) {
+    const auto devices = platform::ListSerialDevices();
+    for (const platform::SerialDeviceEntry& device : devices) {
         if (device.group.empty()) {
             std::printf("  %s%s\n", device.path.c_str(),
                         device.may_open ? "" : ", you may not open it");
@@ -113,21 +113,21 @@ void PrintDevices() {
 
 // One JSON object with the port names and the devices.
 void PrintJson() {
-    JsonArray ports;
+    records::JsonArray ports;
     for (const PortName& port : PortNames()) {
-        ports.Object(JsonObject()
+        ports.Object(records::JsonObject()
                          .String("name", port.name)
                          .String("address", port.address)
                          .String("source", port.source)
                          .Bool("missing", port.missing));
     }
-    JsonArray devices;
-    for (const SerialDeviceEntry& device : ListSerialDevices()) {
-        JsonArray links;
+    records::JsonArray devices;
+    for (const platform::SerialDeviceEntry& device : platform::ListSerialDevices()) {
+        records::JsonArray links;
         for (const std::string& link : device.by_id) {
             links.String(link);
         }
-        devices.Object(JsonObject()
+        devices.Object(records::JsonObject()
                            .String("path", device.path)
                            .Array("by_id", links)
                            .String("usb_id", device.usb_id)
@@ -137,18 +137,19 @@ void PrintJson() {
                            .Bool("may_open", device.may_open)
                            .String("hint", device.hint));
     }
-    const std::string text = JsonObject().Array("ports", ports).Array("devices", devices).Text();
+    const std::string text =
+        records::JsonObject().Array("ports", ports).Array("devices", devices).Text();
     std::printf("%s\n", text.c_str());
 }
 
 int ShowPorts(bool json) {
     if (json) {
         PrintJson();
-        return kExitSuccess;
+        return records::kExitSuccess;
     }
     PrintPortMap();
     PrintDevices();
-    return kExitSuccess;
+    return records::kExitSuccess;
 }
 
 }  // namespace
@@ -170,7 +171,7 @@ int RunPorts(const std::vector<std::string>& arguments) {
             json = true;
         } else {
             argument.text == "--version" ? PrintVersion() : PrintHelp();
-            return kExitSuccess;
+            return records::kExitSuccess;
         }
     }
     if (operands.empty()) {

@@ -18,7 +18,7 @@
 #include "platform/process.h"
 #include "platform/win/interrupt_channel.h"
 
-namespace vantor::cli {
+namespace vantor::line {
 
 namespace {
 
@@ -94,4 +94,4 @@ std::string SignalName(int signal_number) {
     }
 }
 
-}  // namespace vantor::cli
+}  // namespace vantor::line

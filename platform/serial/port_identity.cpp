@@ -1,6 +1,6 @@
 #include "platform/serial/port_identity.h"
 
-namespace vantor::cli {
+namespace vantor::platform {
 
 namespace {
 
@@ -122,4 +122,4 @@ PortResolution ResolvePortIdentity(const std::string& port,
                     Paths(matches) + "); name the device by its path or its by-id name"};
 }
 
-}  // namespace vantor::cli
+}  // namespace vantor::platform

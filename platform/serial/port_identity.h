@@ -10,7 +10,7 @@
 
 #include "platform/serial/serial_devices.h"
 
-namespace vantor::cli {
+namespace vantor::platform {
 
 // "auto": the one USB serial adapter present.
 inline constexpr const char* kAutoPort = "auto";
@@ -36,4 +36,4 @@ struct PortResolution {
 PortResolution ResolvePortIdentity(const std::string& port,
                                    const std::vector<SerialDeviceEntry>& devices);
 
-}  // namespace vantor::cli
+}  // namespace vantor::platform

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace vantor::cli {
+namespace vantor::platform {
 
 struct SerialDeviceEntry {
     std::string path;                // /dev/ttyUSB0, or COM3 on Windows
@@ -43,4 +43,4 @@ struct SystemDeviceTexts {
 };
 extern const SystemDeviceTexts kSystemDeviceTexts;
 
-}  // namespace vantor::cli
+}  // namespace vantor::platform

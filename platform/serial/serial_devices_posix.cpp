@@ -14,7 +14,7 @@
 #include <libudev.h>
 #endif
 
-namespace vantor::cli {
+namespace vantor::platform {
 
 namespace {
 
@@ -154,4 +154,4 @@ std::vector<SerialDeviceEntry> ListSerialDevices() {
     return devices;
 }
 
-}  // namespace vantor::cli
+}  // namespace vantor::platform

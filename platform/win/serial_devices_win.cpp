@@ -11,7 +11,7 @@
 
 #include "platform/serial/serial_devices.h"
 
-namespace vantor::cli {
+namespace vantor::platform {
 
 namespace {
 
@@ -110,4 +110,4 @@ bool IsSystemDeviceAddress(const std::string& device) {
            (device.rfind("rfc2217://", 0) == 0 && device.size() > 10);
 }
 
-}  // namespace vantor::cli
+}  // namespace vantor::platform

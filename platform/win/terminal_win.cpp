@@ -5,7 +5,7 @@
 
 #include "platform/terminal.h"
 
-namespace vantor::cli {
+namespace vantor::platform {
 
 namespace {
 
@@ -68,4 +68,4 @@ bool ReaderHasGone(std::FILE*) {
     return false;
 }
 
-}  // namespace vantor::cli
+}  // namespace vantor::platform

@@ -10,7 +10,7 @@
 #include "platform/win/system_message.h"
 #include "records/log_file.h"
 
-namespace vantor::cli {
+namespace vantor::records {
 
 Result<std::FILE*> OpenLogFile(const std::string& path) {
     int fd = -1;
@@ -59,4 +59,4 @@ std::string HostName() {
     return std::string(name, size);
 }
 
-}  // namespace vantor::cli
+}  // namespace vantor::records

@@ -1,7 +1,7 @@
 // The history waits on Windows: no job of the window is recorded there.
 #include "records/window_record.h"
 
-namespace vantor::cli {
+namespace vantor::records {
 
 void RecordWindowJob(const JobHost&, JobOutcome, std::chrono::system_clock::time_point,
                      const std::string&, const std::string&) {}
@@ -10,4 +10,4 @@ std::string WindowJobHistory() {
     return "";
 }
 
-}  // namespace vantor::cli
+}  // namespace vantor::records

@@ -13,8 +13,8 @@
 namespace vantor::test {
 namespace {
 
-using cli::JsonArray;
-using cli::JsonObject;
+using records::JsonArray;
+using records::JsonObject;
 
 // Catches a quote, a control character or a byte outside UTF-8 written raw, a lone lead byte
 // that swallows the byte after it, and surrogates or overlong forms taken for UTF-8.
@@ -23,25 +23,25 @@ TEST(JsonWriter, EscapesQuotesControlsAndEachByteThatIsNotUtf8) {
         "a\"b\\c\x01\t\x7F/"
         "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"  // é € and an emoji pass through
         "\xFF\xE2\x82x\xED\xA0\x80\xC0\xAF\xF4\x90\x80\x80";
-    EXPECT_EQ(JsonObject().String("text", text).Text(),
+    EXPECT_EQ(records::JsonObject().String("text", text).Text(),
               "{\"text\":\"a\\\"b\\\\c\\u0001\\u0009\\u007F/\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"
               "\\u00FF\\u00E2\\u0082x\\u00ED\\u00A0\\u0080\\u00C0\\u00AF"
               "\\u00F4\\u0090\\u0080\\u0080\"}");
 }
 
 TEST(JsonWriter, WritesMembersInOrderNestedAndCompact) {
-    JsonObject attempt;
+    records::JsonObject attempt;
     attempt.Integer("attempt", 1).IntegerOrNull("pid", std::nullopt).VerbatimOrNull("record", "");
-    JsonArray attempts;
+    records::JsonArray attempts;
     attempts.Object(attempt).Object(JsonObject().VerbatimOrNull("record", "{\"a\":[1]}"));
-    const JsonObject fields = JsonObject()
-                                  .StringOrNull("image", std::nullopt)
-                                  .Fixed3("time_ms", 1234.5678)
-                                  .Fixed3("duration_s", -0.25)
-                                  .Array("failed", JsonArray().Integer(-2).Integer(3))
-                                  .Array("none", JsonArray())
-                                  .Object("empty", JsonObject())
-                                  .Array("attempts", attempts);
+    const records::JsonObject fields = JsonObject()
+                                           .StringOrNull("image", std::nullopt)
+                                           .Fixed3("time_ms", 1234.5678)
+                                           .Fixed3("duration_s", -0.25)
+                                           .Array("failed", JsonArray().Integer(-2).Integer(3))
+                                           .Array("none", JsonArray())
+                                           .Object("empty", JsonObject())
+                                           .Array("attempts", attempts);
     EXPECT_EQ(JsonObject().String("event", "x").Append(JsonObject()).Append(fields).Text(),
               "{\"event\":\"x\",\"image\":null,\"time_ms\":1234.568,\"duration_s\":-0.250,"
               "\"failed\":[-2,3],\"none\":[],\"empty\":{},\"attempts\":[{\"attempt\":1,"
@@ -59,22 +59,23 @@ TEST(JsonWriter, AnyBytesParseAndReadBackUnchanged) {
             // Mostly bytes above 0x7F, where the UTF-8 sequences and their faults are.
             byte = static_cast<char>(draw() % 4 == 0 ? draw() % 0x80 : 0x80 + draw() % 0x80);
         }
-        const std::string json = JsonObject().String("event", "e").String("text", bytes).Text();
+        const std::string json =
+            records::JsonObject().String("event", "e").String("text", bytes).Text();
         EXPECT_TRUE(nlohmann::json::accept(json)) << json;
-        EXPECT_EQ(cli::JsonMembers(json).String("text"), bytes) << json;
+        EXPECT_EQ(records::JsonMembers(json).String("text"), bytes) << json;
     }
 }
 
 TEST(JsonReader, KeepsNulsEscapedBytesAndUtf8Apart) {
     const std::string bytes("\0\xE9\xC3\xA9\0\0\xFF\\u00FF", 12);
-    const std::string json = JsonObject().String("text", bytes).Text();
-    EXPECT_EQ(cli::JsonMembers(json).String("text"), bytes) << json;
+    const std::string json = records::JsonObject().String("text", bytes).Text();
+    EXPECT_EQ(records::JsonMembers(json).String("text"), bytes) << json;
 }
 
 // Catches a member found inside a nested object (the summary's images hold counters of their
 // own), a value of the wrong kind taken, and a line that is not an object read as empty.
 TEST(JsonReader, ReadsTheObjectsOwnMembersOnly) {
-    const cli::JsonMembers summary(
+    const records::JsonMembers summary(
         R"({"images":[{"missing_responses":4}],"detail":{"text":"x"},"ok":"true","n":null})");
     ASSERT_TRUE(summary.Valid()) << summary.Fault();
     EXPECT_EQ(summary.Number("missing_responses"), std::nullopt);
@@ -85,7 +86,7 @@ TEST(JsonReader, ReadsTheObjectsOwnMembersOnly) {
 
     for (const char* bad : {"", "{\"event\":\"status\",\"text\":\"Seek", "Segmentation fault",
                             "[1,2]", "{\"a\":1}{", "{\"a\":\"\xFF\"}"}) {
-        const cli::JsonMembers members(bad);
+        const records::JsonMembers members(bad);
         EXPECT_FALSE(members.Valid()) << bad;
         EXPECT_EQ(members.String("event"), std::nullopt) << bad;
         EXPECT_NE(members.Fault().find(' '), std::string::npos) << bad << ": " << members.Fault();

@@ -128,9 +128,10 @@ TEST(PortChoice, TheDefaultsNameTheirDeviceAndADamagedStoreIsRefused) {
     EXPECT_EQ(TempDir::Read(damaged), "COM=2\n");
 }
 
-cli::SerialDeviceEntry Device(const std::string& path, const std::string& usb_id = "",
-                              const std::string& product = "", const std::string& serial = "") {
-    cli::SerialDeviceEntry device;
+platform::SerialDeviceEntry Device(const std::string& path, const std::string& usb_id = "",
+                                   const std::string& product = "",
+                                   const std::string& serial = "") {
+    platform::SerialDeviceEntry device;
     device.path = path;
     device.usb_id = usb_id;
     device.product = product;
@@ -145,15 +146,15 @@ TEST(PortAuto, TakesOnlyTheOneUsbAdapterAndNamesEachWhenThereAreSeveral) {
     const auto ftdi = Device("/dev/ttyUSB0", "0403:6001", "FT232R USB UART", "A10K3Q");
     const auto modem = Device("/dev/ttyACM0");  // no USB details reported
 
-    EXPECT_EQ(cli::ResolvePortIdentity("auto", {board, ftdi}).device, "/dev/ttyUSB0");
-    EXPECT_EQ(cli::ResolvePortIdentity("auto", {modem, board}).device, "/dev/ttyACM0");
+    EXPECT_EQ(platform::ResolvePortIdentity("auto", {board, ftdi}).device, "/dev/ttyUSB0");
+    EXPECT_EQ(platform::ResolvePortIdentity("auto", {modem, board}).device, "/dev/ttyACM0");
 
-    const auto none = cli::ResolvePortIdentity("auto", {board});
+    const auto none = platform::ResolvePortIdentity("auto", {board});
     EXPECT_EQ(none.device, "");
     EXPECT_NE(none.error.find("auto: no USB serial adapter is present"), std::string::npos)
         << none.error;
 
-    const auto several = cli::ResolvePortIdentity("auto", {ftdi, board, modem});
+    const auto several = platform::ResolvePortIdentity("auto", {ftdi, board, modem});
     EXPECT_EQ(several.device, "");
     EXPECT_NE(several.error.find("2 USB serial adapters are present, /dev/ttyUSB0 (FT232R USB "
                                  "UART, serial A10K3Q), /dev/ttyACM0 (no product name, no "

@@ -268,19 +268,19 @@ TEST(ProductionLine, AnInterruptionStopsEveryStation) {
     }
 }
 
-std::vector<cli::SerialDeviceEntry> FixtureDevices() {
-    cli::SerialDeviceEntry first;
+std::vector<platform::SerialDeviceEntry> FixtureDevices() {
+    platform::SerialDeviceEntry first;
     first.path = "/dev/ttyUSB0";
     first.serial = "A10K3Q";
     first.by_id = {"/dev/serial/by-id/usb-FTDI_FT232R_A10K3Q-if00-port0"};
-    cli::SerialDeviceEntry second = first;
+    platform::SerialDeviceEntry second = first;
     second.path = "/dev/ttyUSB1";
     second.serial = "B77";
     second.by_id = {"/dev/serial/by-id/usb-FTDI_FT232R_B77-if00-port0"};
-    cli::SerialDeviceEntry twin = second;  // a second adapter reporting the same number
+    platform::SerialDeviceEntry twin = second;  // a second adapter reporting the same number
     twin.path = "/dev/ttyUSB2";
     twin.by_id = {"/dev/serial/by-id/usb-FTDI_FT232R_B77-if00-port1"};
-    cli::SerialDeviceEntry board;
+    platform::SerialDeviceEntry board;
     board.path = "/dev/ttyS0";
     return {first, second, twin, board};
 }
@@ -329,26 +329,26 @@ TEST(ProductionLine, RefusesBeforeAnyStationWhenTheOpenFilesLimitIsTooLow) {
 
 TEST(PortIdentity, FindsTheOneAdapterBySerialNumberOrByIdName) {
     const auto devices = FixtureDevices();
-    EXPECT_EQ(cli::ResolvePortIdentity("usb-serial:A10K3Q", devices).device, "/dev/ttyUSB0");
-    EXPECT_EQ(cli::ResolvePortIdentity("by-id:usb-FTDI_FT232R_B77-if00-port1", devices).device,
+    EXPECT_EQ(platform::ResolvePortIdentity("usb-serial:A10K3Q", devices).device, "/dev/ttyUSB0");
+    EXPECT_EQ(platform::ResolvePortIdentity("by-id:usb-FTDI_FT232R_B77-if00-port1", devices).device,
               "/dev/ttyUSB2");
-    EXPECT_EQ(
-        cli::ResolvePortIdentity("by-id:/dev/serial/by-id/usb-FTDI_FT232R_B77-if00-port0", devices)
-            .device,
-        "/dev/ttyUSB1");
-    EXPECT_EQ(cli::ResolvePortIdentity("/dev/ttyUSB7", devices).device, "/dev/ttyUSB7");
+    EXPECT_EQ(platform::ResolvePortIdentity(
+                  "by-id:/dev/serial/by-id/usb-FTDI_FT232R_B77-if00-port0", devices)
+                  .device,
+              "/dev/ttyUSB1");
+    EXPECT_EQ(platform::ResolvePortIdentity("/dev/ttyUSB7", devices).device, "/dev/ttyUSB7");
 }
 
 // Two adapters with one serial number must not be guessed between: the wrong one may hold
 // another station's drive.
 TEST(PortIdentity, RefusesAnAmbiguousOrUnknownIdentity) {
     const auto devices = FixtureDevices();
-    const auto twins = cli::ResolvePortIdentity("usb-serial:B77", devices);
+    const auto twins = platform::ResolvePortIdentity("usb-serial:B77", devices);
     EXPECT_TRUE(twins.device.empty());
     EXPECT_NE(twins.error.find("2 serial devices match (/dev/ttyUSB1, /dev/ttyUSB2)"),
               std::string::npos)
         << twins.error;
-    const auto missing = cli::ResolvePortIdentity("usb-serial:ZZ9", devices);
+    const auto missing = platform::ResolvePortIdentity("usb-serial:ZZ9", devices);
     EXPECT_TRUE(missing.device.empty());
     EXPECT_NE(missing.error.find("no serial device has the USB serial number \"ZZ9\""),
               std::string::npos)

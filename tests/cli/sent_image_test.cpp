@@ -148,7 +148,7 @@ TEST(ChangedImage, IsNotSentWhenItIsNoLongerTheOneTheRunStartedWith) {
 // with: no digest it did not read, and matches_start false even where the digest is unknown.
 TEST(SentRecord, AnImageChangedWhileSentNeverMatchesTheStart) {
     const std::string start_sha256(64, 'a');
-    cli::RunStart start;
+    records::RunStart start;
     start.images.push_back({"", "/fw/a.orb", FileDigest{70000000, start_sha256}, 4200});
     SentImage sent;
     sent.Path = "/fw/a.orb";
@@ -164,7 +164,7 @@ TEST(SentRecord, AnImageChangedWhileSentNeverMatchesTheStart) {
         sent.Sha256 = c.sha256;
         sent.ChangedWhileSent = c.changed;
         const auto record = ParseJsonLine(
-            cli::JsonObject().Array("images", cli::ImagesFields(start, {sent})).Text());
+            records::JsonObject().Array("images", records::ImagesFields(start, {sent})).Text());
         ASSERT_TRUE(record);
         const JsonObject& fields = record->at("images").at(0).at("sent");
         EXPECT_EQ(fields.at("sha256").is_null(), c.sha256.empty());

@@ -107,7 +107,7 @@ INSTANTIATE_TEST_SUITE_P(CommandLine, HelpAndVersion,
 TEST(Help, BothHelpsListEveryExitStatus) {
     const std::string download = RunCli({"download", "--help"}).out;
     const std::string top = RunCli({"--help"}).out;
-    for (const cli::ExitStatusLine& line : cli::ExitStatusLines()) {
+    for (const records::ExitStatusLine& line : records::ExitStatusLines()) {
         std::string label(line.label);
         label.resize(std::max<std::size_t>(8, label.size()), ' ');
         const std::string said = std::string(line.lead) + std::string(line.words);

@@ -29,9 +29,9 @@ constexpr int kRounds = 5;
 constexpr int kRounds = 50;
 #endif
 
-cli::HistoryEntry RunEntry(int number) {
-    cli::HistoryEntry entry;
-    entry.id = cli::NewRecordId();
+records::HistoryEntry RunEntry(int number) {
+    records::HistoryEntry entry;
+    entry.id = records::NewRecordId();
     entry.started = "2026-12-07T10:12:55.123Z";
     entry.ended = "2026-12-07T10:13:41.456Z";
     entry.host = "station-" + std::to_string(number);
@@ -72,7 +72,7 @@ int RecordAtOnce(const std::string& path, int processes) {
             ::close(gate[1]);
             char go = 0;
             (void)!::read(gate[0], &go, 1);  // returns at the parent's close
-            const cli::RecordOutcome outcome = cli::RecordEntry(RunEntry(child), path);
+            const records::RecordOutcome outcome = records::RecordEntry(RunEntry(child), path);
             if (!outcome.written) {
                 std::fprintf(stderr, "not written: %s\n", outcome.error.c_str());
             }
@@ -128,23 +128,23 @@ TEST(HistoryStore, SixtyFourProcessesIntoANewFileLoseNothing) {
 }
 
 // A history of its own in memory, its schema made, holding the run RunEntry(1).
-std::unique_ptr<cli::HistoryDatabase> HistoryInMemory() {
-    auto database = cli::OpenSqliteHistoryInMemory();
+std::unique_ptr<records::HistoryDatabase> HistoryInMemory() {
+    auto database = records::OpenSqliteHistoryInMemory();
     EXPECT_TRUE(database != nullptr);
     if (database != nullptr) {
-        EXPECT_EQ(cli::PrepareSchema(*database), std::nullopt);
-        EXPECT_EQ(cli::InsertEntry(*database, RunEntry(1), "direct"), std::nullopt);
+        EXPECT_EQ(records::PrepareSchema(*database), std::nullopt);
+        EXPECT_EQ(records::InsertEntry(*database, RunEntry(1), "direct"), std::nullopt);
     }
     return database;
 }
 
 // The plan SQLite makes for `sql`: one line per step, as EXPLAIN QUERY PLAN gives them.
-std::vector<std::string> PlanOf(cli::HistoryDatabase& database, const std::string& sql,
-                                const std::vector<cli::SqlValue>& values) {
-    std::vector<cli::SqlRow> rows;
+std::vector<std::string> PlanOf(records::HistoryDatabase& database, const std::string& sql,
+                                const std::vector<records::SqlValue>& values) {
+    std::vector<records::SqlRow> rows;
     EXPECT_EQ(database.Run("EXPLAIN QUERY PLAN " + sql, values, &rows), std::nullopt) << sql;
     std::vector<std::string> steps;
-    for (const cli::SqlRow& row : rows) {
+    for (const records::SqlRow& row : rows) {
         steps.push_back(row.size() > 3 ? row[3].value_or("") : "");
     }
     return steps;
@@ -164,9 +164,9 @@ TEST(HistoryStore, ResultFilterTakesTheRecordsOwnWords) {
     TempDir dir;
     const std::string path = dir.Path("history.sqlite");
     for (const char* result : {"success", "failed", "interrupted"}) {
-        cli::HistoryEntry entry = RunEntry(1);
+        records::HistoryEntry entry = RunEntry(1);
         entry.result = result;
-        ASSERT_TRUE(cli::RecordEntry(entry, path).written);
+        ASSERT_TRUE(records::RecordEntry(entry, path).written);
     }
     for (const auto& [asked, listed] : std::vector<std::pair<std::string, std::size_t>>{
              {"success", 1}, {"failed", 1}, {"interrupted", 1}, {"failure", 2}}) {
@@ -235,7 +235,7 @@ TEST(HistoryStore, EveryFilterIsServedByAnIndex) {
     ASSERT_TRUE(database != nullptr);
     for (const FilterCase& test : FilterCases()) {
         for (auto* make : {&cli::ListSql, &cli::StationCountsSql, &cli::ImageCountsSql}) {
-            std::vector<cli::SqlValue> values;
+            std::vector<records::SqlValue> values;
             const std::string sql = make(test.filters, values);
             const std::vector<std::string> steps = PlanOf(*database, sql, values);
             const std::string plan = Joined(steps);
@@ -267,23 +267,24 @@ TEST(HistoryStore, EveryFilterIsServedByAnIndex) {
 TEST(HistoryStore, KeepsEachRunOnceAndRefusesANewerSchema) {
     const auto database = HistoryInMemory();
     ASSERT_TRUE(database != nullptr);
-    cli::HistoryEntry again = RunEntry(2);
-    std::vector<cli::SqlRow> ids;
+    records::HistoryEntry again = RunEntry(2);
+    std::vector<records::SqlRow> ids;
     ASSERT_EQ(database->Run("SELECT id FROM runs", {}, &ids), std::nullopt);
     ASSERT_EQ(ids.size(), 1u);
     again.id = ids[0][0].value_or("");
-    EXPECT_EQ(cli::InsertEntry(*database, again, "forwarded"), std::nullopt);
-    EXPECT_EQ(cli::PrepareSchema(*database), std::nullopt);
-    std::vector<cli::SqlRow> rows;
+    EXPECT_EQ(records::InsertEntry(*database, again, "forwarded"), std::nullopt);
+    EXPECT_EQ(records::PrepareSchema(*database), std::nullopt);
+    std::vector<records::SqlRow> rows;
     ASSERT_EQ(database->Run("SELECT host FROM runs", {}, &rows), std::nullopt);
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0][0], "station-1");
-    EXPECT_EQ(cli::CheckSchemaForReading(*database), std::nullopt);
+    EXPECT_EQ(records::CheckSchemaForReading(*database), std::nullopt);
 
     ASSERT_EQ(database->Run("UPDATE history_schema SET version = version + 1"), std::nullopt);
-    EXPECT_NE(cli::PrepareSchema(*database).value_or("").find("newer"), std::string::npos);
-    EXPECT_NE(cli::CheckSchemaForReading(*database).value_or("").find("newer"), std::string::npos);
-    EXPECT_EQ(cli::CheckSchemaForReading(*cli::OpenSqliteHistoryInMemory()),
+    EXPECT_NE(records::PrepareSchema(*database).value_or("").find("newer"), std::string::npos);
+    EXPECT_NE(records::CheckSchemaForReading(*database).value_or("").find("newer"),
+              std::string::npos);
+    EXPECT_EQ(records::CheckSchemaForReading(*records::OpenSqliteHistoryInMemory()),
               "it holds no history yet");
 }
 

@@ -39,7 +39,7 @@ inline const std::vector<OldRun>& OldRuns() {
 
 // Makes `database` (empty) a history of schema version 1 holding OldRuns(), as that release
 // made it: the station's own file also has its queue of records for a site.
-inline void MakeOldHistory(cli::HistoryDatabase& database, bool station) {
+inline void MakeOldHistory(records::HistoryDatabase& database, bool station) {
     std::vector<std::string> statements{
         "CREATE TABLE IF NOT EXISTS history_schema (version BIGINT NOT NULL)",
         "CREATE TABLE IF NOT EXISTS runs ("
@@ -89,7 +89,7 @@ inline void MakeOldHistory(cli::HistoryDatabase& database, bool station) {
                                    " sha256, declared_packets, packets_sent, sent_sha256)"
                                    " VALUES (?, '1', '/srv/fw.orb', '4096', ?, '8', ?, ?)",
                                    {run.id, run.sha256, std::to_string(run.packets_sent),
-                                    cli::SqlValue(run.sha256)}),
+                                    records::SqlValue(run.sha256)}),
                       std::nullopt);
         }
     }

@@ -199,7 +199,7 @@ TEST(SiteHistory, ADatabaseOfTheEarlierReleaseKeepsEveryRun) {
     SiteServer site(dir);
     START_SITE(site);
     {
-        auto database = cli::ConnectPostgresHistory(site.Url());
+        auto database = records::ConnectPostgresHistory(site.Url());
         ASSERT_TRUE(database) << database.reason();
         MakeOldHistory(**database, false);
     }
@@ -219,15 +219,15 @@ TEST(SiteHistory, ADatabaseOfTheEarlierReleaseKeepsEveryRun) {
     ASSERT_EQ(Listed({"--unit-serial", "SN1"}).size(), 1u);
 
     // Its times are PostgreSQL's own now, compared as times and shown in UTC as before.
-    auto database = cli::ConnectPostgresHistory(site.Url());
+    auto database = records::ConnectPostgresHistory(site.Url());
     ASSERT_TRUE(database) << database.reason();
-    std::vector<cli::SqlRow> types;
+    std::vector<records::SqlRow> types;
     ASSERT_EQ((*database)->Run("SELECT column_name, data_type FROM information_schema.columns"
                                " WHERE table_name = 'runs' AND column_name IN ('started', 'ended')",
                                {}, &types),
               std::nullopt);
     ASSERT_EQ(types.size(), 2u);
-    for (const cli::SqlRow& type : types) {
+    for (const records::SqlRow& type : types) {
         EXPECT_EQ(type[1], "timestamp with time zone") << type[0].value_or("");
     }
     EXPECT_EQ(Listed({"--since", "2026-12-07T08:05:00", "--until", "2026-12-07T08:10:00"}).size(),

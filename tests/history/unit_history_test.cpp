@@ -107,7 +107,7 @@ TEST(UnitHistory, AHistoryOfTheEarlierReleaseKeepsEveryRun) {
     KeepStationHistoryIn(dir);
     const std::string path = dir.Path("old.sqlite");
     {
-        auto database = cli::OpenSqliteHistory(path, cli::OpenFor::kWrite);
+        auto database = records::OpenSqliteHistory(path, records::OpenFor::kWrite);
         ASSERT_TRUE(database) << database.reason();
         MakeOldHistory(**database, true);
     }
@@ -117,9 +117,9 @@ TEST(UnitHistory, AHistoryOfTheEarlierReleaseKeepsEveryRun) {
     EXPECT_TRUE(Listed({"--history", path, "--unit-serial", "SN1"}).empty());
     EXPECT_EQ(Listed({"--history", path, "--operator", "root"}).size(), OldRuns().size());
     {
-        auto database = cli::OpenSqliteHistory(path, cli::OpenFor::kRead);
+        auto database = records::OpenSqliteHistory(path, records::OpenFor::kRead);
         ASSERT_TRUE(database) << database.reason();
-        EXPECT_EQ(cli::ReadSchemaVersion(**database), 1);  // reading changed nothing
+        EXPECT_EQ(records::ReadSchemaVersion(**database), 1);  // reading changed nothing
     }
 
     const std::string image = OneImage(dir);
@@ -133,9 +133,9 @@ TEST(UnitHistory, AHistoryOfTheEarlierReleaseKeepsEveryRun) {
     const auto unit = Listed({"--history", path, "--unit-serial", "SN1"});
     ASSERT_EQ(unit.size(), 1u);
     EXPECT_EQ(StringField(unit[0], "operator"), "Al");
-    auto database = cli::OpenSqliteHistory(path, cli::OpenFor::kRead);
+    auto database = records::OpenSqliteHistory(path, records::OpenFor::kRead);
     ASSERT_TRUE(database) << database.reason();
-    EXPECT_GE(cli::ReadSchemaVersion(**database), cli::kUnitColumnsSchema);
+    EXPECT_GE(records::ReadSchemaVersion(**database), records::kUnitColumnsSchema);
 }
 
 // The same with a history that the release at bd042ba's own vantor-cli wrote (six runs: a

@@ -98,7 +98,7 @@ void PrintTo(const Case& tested, std::ostream* out) {
 std::vector<Case> Cases() {
     std::vector<Case> cases{
         {"download", VANTOR_CLI_PATH, "vantor-cli", "download",
-         NamesOf({cli::DownloadOptions(), cli::LineOptions()})},
+         NamesOf({cli::DownloadOptions(), line::LineOptions()})},
         {"identify", VANTOR_CLI_PATH, "vantor-cli", "identify", NamesOf({cli::IdentifyOptions()})},
         {"image_info", VANTOR_CLI_PATH, "vantor-cli", "image-info",
          NamesOf({cli::ImageInfoOptions()})},
@@ -112,7 +112,7 @@ std::vector<Case> Cases() {
     };
 #ifdef VANTOR_HAVE_SERVE
     cases.push_back(
-        {"serve", VANTOR_CLI_PATH, "vantor-cli", "serve", NamesOf({cli::ServeOptions()})});
+        {"serve", VANTOR_CLI_PATH, "vantor-cli", "serve", NamesOf({serve::ServeOptions()})});
 #endif
 #ifdef VANTOR_WINDOW_PATH
     cases.push_back({"window", VANTOR_WINDOW_PATH, "vantor", "", NamesOf({ui::kWindowOptions})});
@@ -197,7 +197,7 @@ TEST(ExitStatusTable, ReadmeAndCliGuideListEveryStatusInItsWords) {
                 rows.emplace(label, match[2].str());  // the first table's row: the statuses
             }
         }
-        for (const cli::ExitStatusLine& line : cli::ExitStatusLines()) {
+        for (const records::ExitStatusLine& line : records::ExitStatusLines()) {
             const std::string label(line.label);
             ASSERT_TRUE(rows.count(label)) << guide << " has no row for status " << label;
             EXPECT_NE(rows[label].find(std::string(line.words)), std::string::npos)
@@ -227,7 +227,7 @@ TEST(ExitStatusTable, TheManualPageListsEveryStatusInItsWords) {
             entries[label] += plain.substr(plain.find_first_not_of('\t')) + " ";
         }
     }
-    for (const cli::ExitStatusLine& line : cli::ExitStatusLines()) {
+    for (const records::ExitStatusLine& line : records::ExitStatusLines()) {
         const std::string status(line.label);
         ASSERT_TRUE(entries.count(status)) << "vantor-cli.1.scd has no entry for " << status;
         std::string words(line.words);

@@ -19,7 +19,7 @@
 #include "serve/run_api.h"
 #include "serve/serve_options.h"
 
-namespace vantor::cli {
+namespace vantor::serve {
 namespace {
 
 TEST(RunWaits, EndWithTheRunOrTheBoundAndAreFewAtOnce) {
@@ -332,4 +332,4 @@ TEST_F(Guard, HandsAStartOfStationOneToTheLineAsItsFirst) {
 }
 
 }  // namespace
-}  // namespace vantor::cli
+}  // namespace vantor::serve

@@ -10,7 +10,7 @@ namespace {
 constexpr platform::ProgramOption kHistoryOptions[] = {{"--help"}, {"-h"}, {"--version"}};
 }  // namespace
 
-void RecordInHistory(const std::string& place, bool, const RunSummary&, ConsoleOutput&) {
+void RecordInHistory(const std::string& place, bool, const records::RunSummary&, ConsoleOutput&) {
     if (!place.empty()) {
         std::fprintf(stderr,
                      "vantor-cli: --history: the history of runs is not kept on Windows "
