@@ -103,7 +103,7 @@ Line::Line(const LineSettings& settings, LineObserver& view)
         Station& station = stations_.emplace_back();
         station.number = static_cast<int>(stations_.size());
         station.port = settings.ports[index];
-        station.unit = line::StationUnit(settings, index);
+        station.unit = StationUnit(settings, index);
     }
 }
 
@@ -158,8 +158,8 @@ void Line::StartAttempt(Station& station) {
         EndAttempt(station, attempt);
         return;
     }
-    std::vector<std::string> arguments = ChildArguments(
-        settings_, resolved.device, lists_.For(station.number), line::RunUnitOf(station));
+    std::vector<std::string> arguments =
+        ChildArguments(settings_, resolved.device, lists_.For(station.number), RunUnitOf(station));
     if (!traffic_log_folder_.empty()) {
         // Only the last attempt's log is kept: an earlier run's must not pass for this one's.
         const std::string log = TrafficLogOf(station);

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/result.h"
 #include "serve/ate_commands.h"
 #include "serve/listen_socket.h"
 #include "serve/run_api.h"
@@ -77,9 +78,9 @@ struct AteChannel::Parts {
     std::mutex mutex;
     std::list<Client> clients;
 
-    // The next line from the client, without its line end; nothing when the connection is to
-    // end (gone, stopping, idle too long), with `error` the answer to send first, if any.
-    std::optional<std::string> NextLine(int fd, std::string& buffer, std::string& error) {
+    // The next line from the client, without its line end; when the connection is to end (gone,
+    // stopping, idle too long), a failure whose reason is the answer to send first, if any.
+    Result<std::string> NextLine(int fd, std::string& buffer) {
         const auto idle_until = std::chrono::steady_clock::now() + kMostIdle;
         for (;;) {
             if (const auto end = buffer.find('\n'); end != std::string::npos) {
@@ -91,12 +92,10 @@ struct AteChannel::Parts {
                 return line;
             }
             if (buffer.size() > kMostLineBytes) {
-                error = "ERR a line is at most 256 bytes";
-                return std::nullopt;
+                return Failure{"ERR a line is at most 256 bytes"};
             }
             if (stopping || std::chrono::steady_clock::now() >= idle_until) {
-                error = stopping ? "BYE the server is ending" : "BYE idle for 10 minutes";
-                return std::nullopt;
+                return Failure{stopping ? "BYE the server is ending" : "BYE idle for 10 minutes"};
             }
             pollfd watched{fd, POLLIN, 0};
             if (::poll(&watched, 1, kTickMs) != 1) {
@@ -105,7 +104,7 @@ struct AteChannel::Parts {
             char bytes[512];
             const ssize_t count = ::recv(fd, bytes, sizeof bytes, 0);
             if (count == 0 || (count < 0 && errno != EAGAIN && errno != EINTR)) {
-                return std::nullopt;
+                return Failure{};
             }
             buffer.append(bytes, count > 0 ? static_cast<std::size_t>(count) : 0);
         }
@@ -114,29 +113,33 @@ struct AteChannel::Parts {
     // One connection, until it ends: its token first when one is asked for, then commands.
     void Converse(int fd) {
         std::string buffer;
-        std::string error;
         if (!settings.token.empty()) {
-            const auto first = NextLine(fd, buffer, error);
+            const Result<std::string> first = NextLine(fd, buffer);
             const std::string prefix = "TOKEN ";
             if (!first || first->rfind(prefix, 0) != 0 ||
                 !SameSecret(first->substr(prefix.size()), settings.token)) {
-                SendLine(
-                    fd, error.empty() ? "ERR this channel needs TOKEN x as its first line" : error);
+                SendLine(fd, first || first.reason().empty()
+                                 ? "ERR this channel needs TOKEN x as its first line"
+                                 : first.reason());
                 return;
             }
             if (!SendLine(fd, "OK")) {
                 return;
             }
         }
-        while (const auto line = NextLine(fd, buffer, error)) {
+        for (;;) {
+            const Result<std::string> line = NextLine(fd, buffer);
+            if (!line) {
+                if (!line.reason().empty()) {
+                    SendLine(fd, line.reason());
+                }
+                return;
+            }
             const AteAnswer answer = AnswerAteCommand(control, *line, settings.require_unit_serial,
                                                       kMostRunWaiters + kMostConnections);
             if (!SendLine(fd, answer.line) || answer.close) {
                 return;
             }
-        }
-        if (!error.empty()) {
-            SendLine(fd, error);
         }
     }
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/program_options.h"
+#include "platform/result.h"
 #include "records/json_reader.h"
 #include "serve/run_api.h"
 
@@ -51,14 +52,13 @@ std::string ErrorOf(const Answer& answer) {
                        .value_or("the line answered " + std::to_string(answer.status)));
 }
 
-// The station's number, 1 to the count of stations; the error answer when it is not one.
-std::optional<std::size_t> StationOf(const LineControl& control, const std::string& word,
-                                     std::string& error) {
+// The station's index (its number, 1 to the count of stations, less one); the error answer
+// when the word is not one.
+Result<std::size_t> StationOf(const LineControl& control, const std::string& word) {
     const auto number = platform::ParseWhole(word, 1, static_cast<long>(control.Stations()));
     if (!number) {
-        error = "ERR no station \"" + word.substr(0, 16) + "\": 1 to " +
-                std::to_string(control.Stations());
-        return std::nullopt;
+        return Failure{"ERR no station \"" + word.substr(0, 16) + "\": 1 to " +
+                       std::to_string(control.Stations())};
     }
     return static_cast<std::size_t>(*number - 1);
 }
@@ -67,7 +67,7 @@ std::optional<std::size_t> StationOf(const LineControl& control, const std::stri
 std::string Start(LineControl& control, const std::vector<std::string>& words, std::size_t index,
                   bool require_serial) {
     const std::string n = std::to_string(index + 1);
-    serve::RunLabels labels;
+    RunLabels labels;
     for (std::size_t i = 2; i < words.size(); ++i) {
         const std::string& word = words[i];
         std::string* field = word.rfind("operator=", 0) == 0 ? &labels.operator_name
@@ -225,10 +225,9 @@ AteAnswer AnswerAteCommand(LineControl& control, const std::string& line, bool r
     if (words.size() < 2) {
         return {"ERR " + command + " needs a station's number; HELP lists the commands"};
     }
-    std::string error;
-    const auto index = StationOf(control, words[1], error);
+    const Result<std::size_t> index = StationOf(control, words[1]);
     if (!index) {
-        return {error};
+        return {index.reason()};
     }
     if (command == "START") {
         return {Start(control, words, *index, require_serial)};
@@ -239,7 +238,7 @@ AteAnswer AnswerAteCommand(LineControl& control, const std::string& line, bool r
     if (words.size() > 2) {
         return {"ERR " + command + " n takes nothing more"};
     }
-    return {command == "STOP" ? Stop(control, *index) : Status(control, index)};
+    return {command == "STOP" ? Stop(control, *index) : Status(control, *index)};
 }
 
 }  // namespace vantor::serve

@@ -16,7 +16,7 @@ Answer Unavailable(const std::string& why) {
 }  // namespace
 
 Answer LineControl::Ask(LineRequest::Action action, std::optional<std::size_t> station,
-                        std::chrono::milliseconds bound, serve::RunLabels labels) {
+                        std::chrono::milliseconds bound, RunLabels labels) {
     auto request = std::make_unique<LineRequest>();
     request->action = action;
     request->station = station;

@@ -34,7 +34,7 @@ struct LineRequest {
     enum class Action { kStart, kStop };
     Action action = Action::kStart;
     std::optional<std::size_t> station;  // nothing: every station
-    serve::RunLabels labels;             // of a start
+    RunLabels labels;                    // of a start
     std::promise<Answer> answer;
 };
 
@@ -62,7 +62,7 @@ class LineControl {
     // From an HTTP thread: the loop's answer to the request, or 503 when the loop has too many
     // requests waiting, has stopped taking them, or does not answer within `bound`.
     Answer Ask(LineRequest::Action action, std::optional<std::size_t> station,
-               std::chrono::milliseconds bound, serve::RunLabels labels = {});
+               std::chrono::milliseconds bound, RunLabels labels = {});
     LineSnapshot Snapshot() const;
     // The run `id` as last published; nothing when this server does not know it (any more).
     std::optional<RunView> Run(const std::string& id) const;

@@ -43,7 +43,7 @@ std::optional<std::string> LabelFault(const std::string& name, const std::string
     return records::UnitFieldProblem(name, value);
 }
 
-std::optional<std::string> ReadStartBody(const std::string& body, serve::RunLabels& labels) {
+std::optional<std::string> ReadStartBody(const std::string& body, RunLabels& labels) {
     if (IsBlank(body)) {
         return std::nullopt;
     }
@@ -72,7 +72,7 @@ std::optional<std::string> ReadStartBody(const std::string& body, serve::RunLabe
     return std::nullopt;
 }
 
-std::optional<std::string> MissingSerial(const serve::RunLabels& labels, bool required) {
+std::optional<std::string> MissingSerial(const RunLabels& labels, bool required) {
     if (required && labels.unit_serial.empty()) {
         return "this line needs the unit's serial to start a station (serve "
                "--require-unit-serial): give unit_serial";
@@ -92,7 +92,7 @@ void AnswerStation(const LineControl& control, std::size_t index, httplib::Respo
 void AnswerStart(LineControl& control, std::optional<std::size_t> index,
                  const httplib::Request& request, bool require_serial,
                  httplib::Response& response) {
-    serve::RunLabels labels;
+    RunLabels labels;
     if (auto fault = ReadStartBody(request.body, labels)) {
         SetError(response, 400, *fault);
         return;

@@ -25,10 +25,10 @@ std::optional<std::string> LabelFault(const std::string& name, const std::string
 
 // A start's body: nothing, or a JSON object of "unit_serial", "operator" and "order", each a
 // string; the message when it is something else.
-std::optional<std::string> ReadStartBody(const std::string& body, serve::RunLabels& labels);
+std::optional<std::string> ReadStartBody(const std::string& body, RunLabels& labels);
 
 // Whether `required`, a start without a unit serial is refused; the message then.
-std::optional<std::string> MissingSerial(const serve::RunLabels& labels, bool required);
+std::optional<std::string> MissingSerial(const RunLabels& labels, bool required);
 
 // GET /api/stations/{n}: the station `index`, from the latest snapshot.
 void AnswerStation(const LineControl& control, std::size_t index, httplib::Response& response);
