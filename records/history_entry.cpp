@@ -15,6 +15,29 @@ std::optional<long long> Known(int value) {
     return value >= 0 ? std::optional<long long>(value) : std::nullopt;
 }
 
+// An image the run was given, with what of it the job sent (the job sends the images in the
+// order of the list and stops at the first that fails).
+HistoryImage ImageOfRun(const ImageEntry& given, std::size_t index, const DownloadTally& tally) {
+    HistoryImage image;
+    image.path = given.path;
+    if (given.digest) {
+        image.size_bytes = static_cast<long long>(given.digest->size_bytes);
+        image.sha256 = given.digest->sha256;
+    }
+    if (given.declared_packets) {
+        image.declared_packets = *given.declared_packets;
+    }
+    if (index < tally.Images.size() && tally.Images[index].Path == given.path) {
+        image.packets_sent = tally.Images[index].PacketsSent;
+        // The digest is of the bytes read, and names what the drive got only when some went
+        // out: an image refused at its header (another revision) reached no drive.
+        if (image.packets_sent > 0) {
+            image.sent_sha256 = tally.Images[index].Sha256;
+        }
+    }
+    return image;
+}
+
 }  // namespace
 
 std::string NewRecordId() {
@@ -86,26 +109,7 @@ HistoryEntry EntryFromSummary(const RunSummary& summary) {
     entry.invalid_command_responses = tally.InvalidCommandResponses;
     entry.resynchronisations = record.Link.Resyncs;
     for (std::size_t index = 0; index < start.images.size(); ++index) {
-        const ImageEntry& given = start.images[index];
-        HistoryImage image;
-        image.path = given.path;
-        if (given.digest) {
-            image.size_bytes = static_cast<long long>(given.digest->size_bytes);
-            image.sha256 = given.digest->sha256;
-        }
-        if (given.declared_packets) {
-            image.declared_packets = *given.declared_packets;
-        }
-        // The job sends the images in the order of the list and stops at the first that fails.
-        if (index < tally.Images.size() && tally.Images[index].Path == given.path) {
-            image.packets_sent = tally.Images[index].PacketsSent;
-            // The digest is of the bytes read, and names what the drive got only when some
-            // went out: an image refused at its header (another revision) reached no drive.
-            if (image.packets_sent > 0) {
-                image.sent_sha256 = tally.Images[index].Sha256;
-            }
-        }
-        entry.images.push_back(std::move(image));
+        entry.images.push_back(ImageOfRun(start.images[index], index, tally));
     }
     entry.record = JsonObject().String("event", "summary").Append(SummaryFields(summary)).Text();
     return entry;

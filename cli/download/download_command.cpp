@@ -322,6 +322,18 @@ void KeepReport(const DownloadSettings& settings, Outcome& outcome, records::Run
     }
 }
 
+// What the run is given, written as its first events: the start, and a line each of a files
+// list.
+records::RunStart AnnounceRun(const DownloadSettings& settings, const records::TakenFilesList& list,
+                              ConsoleOutput& output) {
+    records::RunStart start = DescribeRun(settings, list);
+    output.Event("start", records::StartFields(start));
+    for (std::size_t line = 0; !start.files_list.empty() && line < start.images.size(); ++line) {
+        output.Event("start-line", records::StartLineFields(start, line));
+    }
+    return start;
+}
+
 // Runs the job with everything around it: the clock, the traffic log, the output with the run
 // record's start and summary events (and the report file), the stop handlers; returns the exit
 // status.
@@ -354,11 +366,7 @@ int RunAndRecord(const DownloadSettings& settings) {
     // checks read and what the job sends.
     const records::TakenFilesList list =
         settings.identify ? records::TakenFilesList{} : records::TakeFilesList(settings.files_list);
-    const records::RunStart start = DescribeRun(settings, list);
-    output.Event("start", records::StartFields(start));
-    for (std::size_t line = 0; !start.files_list.empty() && line < start.images.size(); ++line) {
-        output.Event("start-line", records::StartLineFields(start, line));
-    }
+    const records::RunStart start = AnnounceRun(settings, list, output);
 
     JobHost host;
     ExpectStartedImages(start, list, host.Options);
