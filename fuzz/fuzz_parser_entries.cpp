@@ -113,11 +113,10 @@ std::string CheckParmrkInput(const std::uint8_t* data, std::size_t size) {
 
 std::string CheckRegistryInput(const std::uint8_t* data, std::size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);
-    std::string problem;
-    const auto keys = platform::ParseRegistry(text, &problem);
+    const auto keys = platform::ParseRegistry(text);
     if (!keys) {
-        if (problem.rfind("line ", 0) != 0) {
-            return "a refused store does not name its line: " + problem;
+        if (keys.reason().rfind("line ", 0) != 0) {
+            return "a refused store does not name its line: " + keys.reason();
         }
         return {};
     }

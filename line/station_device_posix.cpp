@@ -112,7 +112,7 @@ std::vector<std::string> StationDeviceKeys(const std::string& port) {
     if (platform::IsPortIdentity(port)) {
         address = platform::ResolvePortIdentity(port, platform::ListSerialDevices()).device;
     } else if (StartsWith(port, "COM")) {
-        address = platform::ResolvePortName(port).value_or("");
+        address = platform::ResolvePortName(port).ValueOr(std::nullopt).value_or("");
     }
     if (address.empty() || address == "sim" || StartsWith(address, "sim:")) {
         return keys;

@@ -107,9 +107,8 @@ std::string CannotRead(const std::string& path, const std::string& why) {
 // takes its place), else left as it is. Nothing when the file must not be replaced: it exists
 // but cannot be read, is not a regular file, is damaged and kept, or cannot be kept aside.
 std::optional<std::string> LoadLocked(const std::string& path, Registry::DamagedFile damaged) {
-    std::string text;
-    std::string why;
-    switch (ReadStoreFile(path, kMaxRegistryBytes, text, why)) {
+    StoreFileText file = ReadStoreFile(path, kMaxRegistryBytes);
+    switch (file.state) {
         case StoreFileState::Missing:
             return std::string();
         case StoreFileState::Unreadable:
@@ -121,8 +120,8 @@ std::optional<std::string> LoadLocked(const std::string& path, Registry::Damaged
             }
             break;
         case StoreFileState::Read:
-            if (ParseRegistry(text)) {
-                return text;
+            if (ParseRegistry(file.text)) {
+                return std::move(file.text);
             }
             break;
     }
@@ -223,8 +222,7 @@ std::optional<std::string> ReadStoreLine(std::string line, bool first,
     return std::nullopt;
 }
 
-std::optional<std::vector<StoreLine>> ParseStoreLines(const std::string& text,
-                                                      std::string* problem) {
+Result<std::vector<StoreLine>> ParseStoreLines(const std::string& text) {
     std::vector<StoreLine> lines;
     // A new empty file is an empty store.
     if (text.empty()) {
@@ -242,10 +240,7 @@ std::optional<std::vector<StoreLine>> ParseStoreLines(const std::string& text,
         begin = end + 1;
         ++number;
         if (const auto why = ReadStoreLine(entry.raw, number == 1, current, entry)) {
-            if (problem != nullptr) {
-                *problem = "line " + std::to_string(number) + ": " + *why;
-            }
-            return std::nullopt;
+            return Failure{"line " + std::to_string(number) + ": " + *why};
         }
         if (entry.kind == StoreLine::Kind::Key) {
             current = entry.key;
@@ -257,10 +252,10 @@ std::optional<std::vector<StoreLine>> ParseStoreLines(const std::string& text,
 
 }  // namespace
 
-std::optional<Registry::Keys> ParseRegistry(const std::string& text, std::string* problem) {
-    const auto lines = ParseStoreLines(text, problem);
+Result<Registry::Keys> ParseRegistry(const std::string& text) {
+    const auto lines = ParseStoreLines(text);
     if (!lines) {
-        return std::nullopt;
+        return Failure{lines.reason()};
     }
     Registry::Keys keys;
     for (const StoreLine& line : *lines) {
@@ -277,8 +272,8 @@ namespace {
 
 // The store's text with one edit made; `text` must be a store.
 std::string EditStoreText(const std::string& text, const std::string& key, const StoreEdit& edit) {
-    auto parsed = ParseStoreLines(text, nullptr);
-    VANTOR_ASSERT(parsed.has_value());
+    auto parsed = ParseStoreLines(text);
+    VANTOR_ASSERT(static_cast<bool>(parsed));
     std::vector<StoreLine>& lines = *parsed;
     // New lines end as the file's first line does.
     const bool crlf =
@@ -340,35 +335,31 @@ std::string EditStoreText(const std::string& text, const std::string& key, const
 Registry::Registry(std::string file_path, DamagedFile damaged)
     : file_path_(std::move(file_path)), damaged_(damaged) {}
 
-Registry::Keys Registry::Load(std::string* problem) const {
-    std::string text;
-    std::string why;
-    switch (ReadStoreFile(file_path_, kMaxRegistryBytes, text, why)) {
+Result<Registry::Keys> Registry::Load() const {
+    const StoreFileText file = ReadStoreFile(file_path_, kMaxRegistryBytes);
+    switch (file.state) {
         case StoreFileState::Missing:
-            return {};
-        case StoreFileState::Read:
-            if (auto keys = ParseRegistry(text, &why)) {
-                return *keys;
+            return Keys{};
+        case StoreFileState::Read: {
+            auto keys = ParseRegistry(file.text);
+            if (!keys) {
+                return Failure{
+                    CannotRead(file_path_, "it is not a settings store (" + keys.reason() + ")")};
             }
-            why = "it is not a settings store (" + why + ")";
-            break;
+            return std::move(*keys);
+        }
         case StoreFileState::Unreadable:
         case StoreFileState::NotAStore:
             break;
     }
-    if (problem != nullptr) {
-        *problem = CannotRead(file_path_, why);
-    }
-    return {};
+    return Failure{CannotRead(file_path_, file.why)};
 }
 
 std::optional<std::string> Registry::Problem() const {
-    std::string problem;
-    Load(&problem);
-    if (problem.empty()) {
-        return std::nullopt;
+    if (auto keys = Load(); !keys) {
+        return keys.reason();
     }
-    return problem;
+    return std::nullopt;
 }
 
 bool Registry::Edit(const std::string& key, const std::optional<std::string>& name,
@@ -387,7 +378,7 @@ bool Registry::Edit(const std::string& key, const std::optional<std::string>& na
 }
 
 std::optional<RegistryKey> Registry::OpenKeyForReading(const std::string& key) const {
-    const Keys keys = Load();
+    const Keys keys = Load().ValueOr(Keys{});
     if (keys.find(key) == keys.end()) {
         return std::nullopt;
     }
@@ -420,7 +411,7 @@ std::optional<std::string> Registry::QueryValue(const RegistryKey& key, const st
     if (!key.Open) {
         return std::nullopt;
     }
-    const Keys keys = Load();
+    const Keys keys = Load().ValueOr(Keys{});
     const auto found_key = keys.find(key.Name);
     if (found_key == keys.end()) {
         return std::nullopt;
@@ -442,20 +433,19 @@ bool Registry::DeleteValue(const RegistryKey& key, const std::string& name) cons
     return key.Open && Edit(key.Name, name, std::nullopt);
 }
 
-std::optional<std::string> StoredPortAddress(int number, std::string* problem) {
+Result<std::optional<std::string>> StoredPortAddress(int number) {
+    // Spelled out: a Result made from std::nullopt would hold no value at all, a failure.
+    const std::optional<std::string> none;
     if (number < 1 || number > 4) {
-        return std::nullopt;
+        return none;
     }
     const Registry registry;
     if (auto why = registry.Problem()) {
-        if (problem != nullptr) {
-            *problem = *why;
-        }
-        return std::nullopt;
+        return Failure{*why};
     }
     auto key = registry.OpenKeyForReading(kPortsKey);
     if (!key) {
-        return std::nullopt;
+        return none;
     }
     auto address = registry.QueryValue(*key, "COM" + std::to_string(number), 4096);
     Registry::CloseKey(*key);

@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/result.h"
+
 namespace vantor::platform {
 
 // The store's file: $VANTOR_REGISTRY, else $XDG_CONFIG_HOME/vantor/registry, else
@@ -68,10 +70,10 @@ class Registry {
     std::optional<std::string> Problem() const;
 
   private:
-    // The store's keys; a missing file is an empty store, and so, for the reading calls, is a
-    // file that cannot be read (`problem` then says why). Reading never renames, locks or
-    // changes the file.
-    Keys Load(std::string* problem = nullptr) const;
+    // The store's keys (a missing file is an empty store), or why the file cannot be read as a
+    // store; the reading calls take such a file for an empty store. Reading never renames,
+    // locks or changes the file.
+    Result<Keys> Load() const;
     // The writing calls' one edit, made under the lock on the file as it is then: the value
     // `name` set to `data` or removed (no data); without a name, the key made when missing.
     bool Edit(const std::string& key, const std::optional<std::string>& name,
@@ -81,16 +83,15 @@ class Registry {
     DamagedFile damaged_;
 };
 
-// The text form of the store, and its reading. Parsing fails (nothing) on any line it does not
-// understand, so a damaged file is never taken for a smaller store; `problem` then names the
-// line and what is wrong with it. Lines may end in CR LF, blank lines and lines beginning with
+// The text form of the store, and its reading. Parsing fails on any line it does not
+// understand, so a damaged file is never taken for a smaller store; the failure names the line
+// and what is wrong with it. Lines may end in CR LF, blank lines and lines beginning with
 // "#" are skipped, and an empty text is an empty store.
 std::string FormatRegistry(const Registry::Keys& keys);
-std::optional<Registry::Keys> ParseRegistry(const std::string& text,
-                                            std::string* problem = nullptr);
+Result<Registry::Keys> ParseRegistry(const std::string& text);
 
-// The stored device address of COM<number> (1 to 4) from the port map key, or nothing. When
-// the store cannot be read, nothing, and `problem` says why.
-std::optional<std::string> StoredPortAddress(int number, std::string* problem = nullptr);
+// The stored device address of COM<number> (1 to 4) from the port map key, or nothing when it
+// has none; a failure says why the store cannot be read.
+Result<std::optional<std::string>> StoredPortAddress(int number);
 
 }  // namespace vantor::platform

@@ -16,11 +16,17 @@ namespace vantor::platform {
 // device, a FIFO or a huge file is never taken for a store.
 enum class StoreFileState { Missing, Read, Unreadable, NotAStore };
 
-// Reads the whole file at `path` into `text` without ever waiting on it (a FIFO without a
-// writer would hold a plain open), looking at what it is before any byte is read. `why` says
-// what is wrong when the result is not Read.
-StoreFileState ReadStoreFile(const std::string& path, std::size_t limit, std::string& text,
-                             std::string& why);
+// The file as read: its whole text when it was Read, else why not (the system's words for a
+// missing file too).
+struct StoreFileText {
+    StoreFileState state = StoreFileState::Missing;
+    std::string text;
+    std::string why;
+};
+
+// Reads the whole file at `path` without ever waiting on it (a FIFO without a writer would hold
+// a plain open), looking at what it is before any byte is read.
+StoreFileText ReadStoreFile(const std::string& path, std::size_t limit);
 
 // Whether `path` itself, not what a link there points to, is a regular file.
 bool IsRegularFile(const std::string& path);

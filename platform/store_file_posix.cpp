@@ -63,48 +63,48 @@ std::string ModeText(mode_t mode) {
 
 }  // namespace
 
-StoreFileState ReadStoreFile(const std::string& path, std::size_t limit, std::string& text,
-                             std::string& why) {
+StoreFileText ReadStoreFile(const std::string& path, std::size_t limit) {
+    StoreFileText file;
     // Non-blocking, so that a FIFO without a writer does not hold the open.
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
-        why = std::strerror(errno);
-        return errno == ENOENT ? StoreFileState::Missing : StoreFileState::Unreadable;
+        file.why = std::strerror(errno);
+        file.state = errno == ENOENT ? StoreFileState::Missing : StoreFileState::Unreadable;
+        return file;
     }
     struct stat status {};
-    StoreFileState state = StoreFileState::Read;
+    file.state = StoreFileState::Read;
     if (::fstat(fd, &status) != 0) {
-        why = std::strerror(errno);
-        state = StoreFileState::Unreadable;
+        file.why = std::strerror(errno);
+        file.state = StoreFileState::Unreadable;
     } else if (!S_ISREG(status.st_mode)) {
-        why = "it is not a regular file";
-        state = StoreFileState::NotAStore;
+        file.why = "it is not a regular file";
+        file.state = StoreFileState::NotAStore;
     } else if (status.st_size > static_cast<off_t>(limit)) {
-        why = "it is larger than " + std::to_string(limit) + " bytes";
-        state = StoreFileState::NotAStore;
+        file.why = "it is larger than " + std::to_string(limit) + " bytes";
+        file.state = StoreFileState::NotAStore;
     }
-    text.clear();
     char chunk[4096];
-    while (state == StoreFileState::Read) {
+    while (file.state == StoreFileState::Read) {
         const ssize_t got = ::read(fd, chunk, sizeof(chunk));
         if (got < 0 && errno == EINTR) {
             continue;
         }
         if (got < 0) {
-            why = std::strerror(errno);
-            state = StoreFileState::Unreadable;
+            file.why = std::strerror(errno);
+            file.state = StoreFileState::Unreadable;
         } else if (got == 0) {
             break;
-        } else if (text.size() + static_cast<std::size_t>(got) > limit) {
+        } else if (file.text.size() + static_cast<std::size_t>(got) > limit) {
             // It grew while being read.
-            why = "it is larger than " + std::to_string(limit) + " bytes";
-            state = StoreFileState::NotAStore;
+            file.why = "it is larger than " + std::to_string(limit) + " bytes";
+            file.state = StoreFileState::NotAStore;
         } else {
-            text.append(chunk, static_cast<std::size_t>(got));
+            file.text.append(chunk, static_cast<std::size_t>(got));
         }
     }
     ::close(fd);
-    return state;
+    return file;
 }
 
 bool IsRegularFile(const std::string& path) {

@@ -31,7 +31,7 @@ void RecordWindowJob(const JobHost& host, JobOutcome outcome,
     start.command = "download";
     start.host = HostName();
     start.port = port_name;
-    start.device = platform::ResolvePortName(port_name).value_or("");
+    start.device = platform::ResolvePortName(port_name).ValueOr(std::nullopt).value_or("");
     start.baud = host.Options.BaudChoice.load() == 1 ? 19200 : 9600;
     start.files_list = host.Options.FilesListPath;
     // The window reads each image as it sends it: its record is the images as sent.

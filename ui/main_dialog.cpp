@@ -234,7 +234,8 @@ void MainDialog::ShowPortDevices() {
     // The operator tells the adapters apart by the devices that the port map gives them.
     for (int i = 0; i < 4; ++i) {
         const std::string name = "COM" + std::to_string(i + 1);
-        const std::optional<std::string> address = platform::ResolvePortName(name);
+        const std::optional<std::string> address =
+            platform::ResolvePortName(name).ValueOr(std::nullopt);
         port_buttons_[i]->setToolTip(QStringLiteral("Com%1: %2")
                                          .arg(i + 1)
                                          .arg(QString::fromLocal8Bit(address.value_or(""))));

@@ -310,7 +310,7 @@ std::string PortAndDevice(const DownloadSettings& settings) {
         }
         return "port " + settings.port;
     }
-    const auto device = EffectiveAddress(settings.port);
+    const auto device = EffectiveAddress(settings.port).ValueOr(std::nullopt);
     return "port " + settings.port +
            (!device                    ? " (no device)"
             : *device == settings.port ? ""
@@ -452,7 +452,7 @@ std::optional<std::string> CheckDownloadSettings(const DownloadSettings& setting
     if (settings.no_history && !settings.history.empty()) {
         return "--history and --no-history exclude each other";
     }
-    const auto address = EffectiveAddress(settings.port);
+    const auto address = EffectiveAddress(settings.port).ValueOr(std::nullopt);
     if (address) {
         if (auto problem = platform::Rfc2217AddressProblem(*address)) {
             return "--port: " + *problem;

@@ -16,9 +16,9 @@ std::optional<int> PortNameIndex(const std::string& port) {
     return std::nullopt;
 }
 
-std::optional<std::string> EffectiveAddress(const std::string& port, std::string* problem) {
+Result<std::optional<std::string>> EffectiveAddress(const std::string& port) {
     if (PortNameIndex(port)) {
-        return platform::ResolvePortName(port, problem);
+        return platform::ResolvePortName(port);
     }
     return port;
 }

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "job/job.h"
+#include "platform/result.h"
 
 namespace vantor::cli {
 
@@ -14,10 +15,9 @@ namespace vantor::cli {
 // for a device address.
 std::optional<int> PortNameIndex(const std::string& port);
 
-// The device address the job will open, when the port map knows one; `problem` says why the
-// stored map could not be read, if that is why not.
-std::optional<std::string> EffectiveAddress(const std::string& port,
-                                            std::string* problem = nullptr);
+// The device address the job will open, or nothing when the port map knows none; a failure
+// says why the stored map could not be read.
+Result<std::optional<std::string>> EffectiveAddress(const std::string& port);
 
 // "sim" or "sim:OPTIONS": the built-in simulated drive.
 bool IsSimAddress(const std::string& address);

@@ -75,7 +75,7 @@ records::RunStart DescribeRun(const DownloadSettings& settings,
     start.port = settings.port;
     start.port_source = ChoiceSourceName(settings.port_source);
     start.baud_source = ChoiceSourceName(settings.baud_source);
-    start.device = EffectiveAddress(settings.port).value_or("");
+    start.device = EffectiveAddress(settings.port).ValueOr(std::nullopt).value_or("");
     start.usb_serial = UsbSerialOf(start.device);
     start.baud = settings.baud_choice == 1 ? 19200 : 9600;
     start.unit = settings.unit;

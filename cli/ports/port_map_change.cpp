@@ -89,7 +89,7 @@ int UnsetPort(int number) {
         platform::Registry::CloseKey(*key);
     }
     std::printf("%s = %s (default)\n", name.c_str(),
-                platform::ResolvePortName(name).value_or("-").c_str());
+                platform::ResolvePortName(name).ValueOr(std::nullopt).value_or("-").c_str());
     return records::kExitSuccess;
 }
 

@@ -54,10 +54,9 @@ std::vector<PortName> PortNames() {
     for (int number = 1; number <= 4; ++number) {
         PortName port;
         port.name = "COM" + std::to_string(number);
-        const auto address = platform::ResolvePortName(port.name);
-        const auto stored = platform::StoredPortAddress(number);
+        const auto stored = platform::StoredPortAddress(number).ValueOr(std::nullopt);
         port.source = stored && !stored->empty() ? "stored port map" : "default";
-        port.address = address ? *address : "";
+        port.address = platform::ResolvePortName(port.name).ValueOr(std::nullopt).value_or("");
         struct stat status {};
         port.missing =
             port.address.rfind('/', 0) == 0 && ::stat(port.address.c_str(), &status) != 0;

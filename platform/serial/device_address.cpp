@@ -118,14 +118,14 @@ OpenedDevice OpenSerialDevice(const std::string& name) {
 OpenedDevice OpenSerialDevice(const std::string& name, const PortMap& ports) {
     std::string address = name;
     if (StartsWith(name, "COM")) {
-        std::string problem;
-        const auto mapped = ports.Resolve(name, &problem);
+        const auto mapped = ports.Resolve(name);
         if (!mapped) {
-            return Failure{problem.empty()
-                               ? "the port name \"" + name + "\" is not mapped to a device"
-                               : problem};
+            return Failure{mapped.reason()};
         }
-        address = *mapped;
+        if (!*mapped) {
+            return Failure{"the port name \"" + name + "\" is not mapped to a device"};
+        }
+        address = **mapped;
     }
     {
         std::lock_guard lock(g_mutex);

@@ -17,14 +17,18 @@ bool IsPortName(const std::string& port) {
 }  // namespace
 
 std::string UnopenablePortCause(const std::string& port, const std::string& open_error) {
-    std::string problem;
-    const std::optional<std::string> address =
-        IsPortName(port) ? ResolvePortName(port, &problem) : port;
-    if (!address) {
-        return problem.empty() ? port + " is not a port name the port map knows (COM1 to COM4)"
-                               : port + " has no device: " + problem;
+    if (!IsPortName(port)) {
+        return open_error;
     }
-    const std::string prefix = *address == port ? "" : port + " stands for " + *address + ": ";
+    const auto address = ResolvePortName(port);
+    if (!address) {
+        return port + " has no device: " + address.reason();
+    }
+    if (!*address) {
+        return port + " is not a port name the port map knows (COM1 to COM4)";
+    }
+    const std::string& device = **address;
+    const std::string prefix = device == port ? "" : port + " stands for " + device + ": ";
     return prefix + open_error;
 }
 

@@ -33,7 +33,7 @@ void PortMap::Set(int number, const std::string& address) {
     named_[number - 1] = address;
 }
 
-std::optional<std::string> PortMap::Resolve(const std::string& name, std::string* problem) const {
+Result<std::optional<std::string>> PortMap::Resolve(const std::string& name) const {
     const int number = ComNumber(name);
     if (number < 1 || number > 4) {
         return number == 0 ? std::nullopt : UnmappedPortAddress(number);
@@ -42,22 +42,16 @@ std::optional<std::string> PortMap::Resolve(const std::string& name, std::string
         return named_[number - 1];
     }
     if (const StoredPortLookup lookup = g_stored_lookup.load()) {
-        std::string why;
-        if (auto stored = lookup(number, &why); stored && !stored->empty()) {
+        // A map that cannot be read is passed on; an empty stored address gives the default.
+        if (auto stored = lookup(number); !stored || !stored->value_or("").empty()) {
             return stored;
-        }
-        if (!why.empty()) {
-            if (problem != nullptr) {
-                *problem = why;
-            }
-            return std::nullopt;
         }
     }
     return UnmappedPortAddress(number);
 }
 
-std::optional<std::string> ResolvePortName(const std::string& name, std::string* problem) {
-    return PortMap().Resolve(name, problem);
+Result<std::optional<std::string>> ResolvePortName(const std::string& name) {
+    return PortMap().Resolve(name);
 }
 
 StoredPortLookup SetStoredPortLookup(StoredPortLookup lookup) {

@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/result.h"
+
 namespace vantor::platform {
 
 // The port map of one run, a value: the front end builds it (the stored map, and the devices
@@ -25,22 +27,21 @@ class PortMap {
     // An address set in this map wins; then the stored map; then the defaults /dev/ttyS0 to
     // /dev/ttyS3. On Windows every name from COM1 to COM255 that is not mapped opens that comm
     // port itself (native_serial_device.h). A stored map that cannot be read never gives way to
-    // the defaults, which could be another device: then nothing, and `problem` says why.
-    std::optional<std::string> Resolve(const std::string& name,
-                                       std::string* problem = nullptr) const;
+    // the defaults, which could be another device: then a failure that says why.
+    Result<std::optional<std::string>> Resolve(const std::string& name) const;
 
   private:
     std::array<std::string, 4> named_;
 };
 
 // The name resolved through the stored map alone (PortMap().Resolve).
-std::optional<std::string> ResolvePortName(const std::string& name, std::string* problem = nullptr);
+Result<std::optional<std::string>> ResolvePortName(const std::string& name);
 
-// Source of the stored map: returns the stored address for COM<number>, or nothing (with the
-// reason in `problem` when the map cannot be read). By default it is the settings store's
+// Source of the stored map: returns the stored address for COM<number>, nothing when it has
+// none, or a failure that says why the map cannot be read. By default it is the settings store's
 // "SOFTWARE\Halvren\Vantor\Ports" key (registry.h); a test may install another, and nullptr
 // leaves only the names set in each map and the defaults. Returns the source it replaces.
-using StoredPortLookup = std::optional<std::string> (*)(int number, std::string* problem);
+using StoredPortLookup = Result<std::optional<std::string>> (*)(int number);
 StoredPortLookup SetStoredPortLookup(StoredPortLookup lookup);
 
 }  // namespace vantor::platform

@@ -26,56 +26,57 @@ bool IsSeparator(char c) {
 
 }  // namespace
 
-StoreFileState ReadStoreFile(const std::string& path, std::size_t limit, std::string& text,
-                             std::string& why) {
-    text.clear();
+StoreFileText ReadStoreFile(const std::string& path, std::size_t limit) {
+    StoreFileText file;
     const DWORD attributes = ::GetFileAttributesA(path.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        why = "it is not a regular file";
-        return StoreFileState::NotAStore;
+        file.why = "it is not a regular file";
+        file.state = StoreFileState::NotAStore;
+        return file;
     }
     // Opening never waits on Windows, whatever the name stands for; what it is is looked at
     // before any byte is read.
-    const HANDLE file = ::CreateFileA(path.c_str(), GENERIC_READ,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
+    const HANDLE handle = ::CreateFileA(path.c_str(), GENERIC_READ,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
         const DWORD error = ::GetLastError();
-        why = SystemMessage(error);
-        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
-                   ? StoreFileState::Missing
-                   : StoreFileState::Unreadable;
+        file.why = SystemMessage(error);
+        file.state = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
+                         ? StoreFileState::Missing
+                         : StoreFileState::Unreadable;
+        return file;
     }
-    StoreFileState state = StoreFileState::Read;
+    file.state = StoreFileState::Read;
     LARGE_INTEGER size{};
-    if (::GetFileType(file) != FILE_TYPE_DISK) {
-        why = "it is not a regular file";
-        state = StoreFileState::NotAStore;
-    } else if (!::GetFileSizeEx(file, &size)) {
-        why = SystemMessage(::GetLastError());
-        state = StoreFileState::Unreadable;
+    if (::GetFileType(handle) != FILE_TYPE_DISK) {
+        file.why = "it is not a regular file";
+        file.state = StoreFileState::NotAStore;
+    } else if (!::GetFileSizeEx(handle, &size)) {
+        file.why = SystemMessage(::GetLastError());
+        file.state = StoreFileState::Unreadable;
     } else if (static_cast<unsigned long long>(size.QuadPart) > limit) {
-        why = "it is larger than " + std::to_string(limit) + " bytes";
-        state = StoreFileState::NotAStore;
+        file.why = "it is larger than " + std::to_string(limit) + " bytes";
+        file.state = StoreFileState::NotAStore;
     }
     char chunk[4096];
-    while (state == StoreFileState::Read) {
+    while (file.state == StoreFileState::Read) {
         DWORD got = 0;
-        if (!::ReadFile(file, chunk, sizeof(chunk), &got, nullptr)) {
-            why = SystemMessage(::GetLastError());
-            state = StoreFileState::Unreadable;
+        if (!::ReadFile(handle, chunk, sizeof(chunk), &got, nullptr)) {
+            file.why = SystemMessage(::GetLastError());
+            file.state = StoreFileState::Unreadable;
         } else if (got == 0) {
             break;
-        } else if (text.size() + got > limit) {
+        } else if (file.text.size() + got > limit) {
             // It grew while being read.
-            why = "it is larger than " + std::to_string(limit) + " bytes";
-            state = StoreFileState::NotAStore;
+            file.why = "it is larger than " + std::to_string(limit) + " bytes";
+            file.state = StoreFileState::NotAStore;
         } else {
-            text.append(chunk, got);
+            file.text.append(chunk, got);
         }
     }
-    ::CloseHandle(file);
-    return state;
+    ::CloseHandle(handle);
+    return file;
 }
 
 bool IsRegularFile(const std::string& path) {

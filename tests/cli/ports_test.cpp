@@ -10,6 +10,7 @@
 
 #include "cli/cli_runner.h"
 #include "platform/registry.h"
+#include "support/test_support.h"
 
 namespace vantor::test {
 namespace {
@@ -42,7 +43,7 @@ TEST(PortsCommand, SetAndUnsetChangeOnlyTheirPortName) {
     EXPECT_EQ(unset.status, 0) << unset.err;
     EXPECT_NE(unset.out.find("COM1 = /dev/ttyS0 (default)"), std::string::npos) << unset.out;
 
-    EXPECT_EQ(platform::ParseRegistry(TempDir::Read(store)),
+    EXPECT_EQ(test::ValueOf(platform::ParseRegistry(TempDir::Read(store))),
               (platform::Registry::Keys{{kSettingsKey, {{"ADDR", "\x06"}, {"COM", "3"}}},
                                         {platform::kPortsKey,
                                          {{"COM2", "/dev/ttyUSB1"},
@@ -63,7 +64,7 @@ TEST(PortsCommand, SetStartsAStoreWhereThereIsNone) {
     const std::string store = dir.Path("conf/vantor/registry");
     const CliRun set = RunCliWithStore({"ports", "set", "COM4", "sim:address=2"}, store);
     EXPECT_EQ(set.status, 0) << set.err;
-    EXPECT_EQ(platform::ParseRegistry(TempDir::Read(store)),
+    EXPECT_EQ(test::ValueOf(platform::ParseRegistry(TempDir::Read(store))),
               (platform::Registry::Keys{{platform::kPortsKey, {{"COM4", "sim:address=2"}}}}));
 }
 
@@ -85,7 +86,7 @@ TEST(PortsCommand, SetWritesThroughALinkedStoreAndKeepsItsMode) {
     EXPECT_TRUE(S_ISLNK(status.st_mode)) << "the link was replaced by a file";
     ASSERT_EQ(::stat(shared.c_str(), &status), 0);
     EXPECT_EQ(status.st_mode & 07777, 0600u);
-    EXPECT_EQ(platform::ParseRegistry(TempDir::Read(shared)),
+    EXPECT_EQ(test::ValueOf(platform::ParseRegistry(TempDir::Read(shared))),
               (platform::Registry::Keys{{kSettingsKey, {{"COM", "3"}}},
                                         {platform::kPortsKey, {{"COM2", "sim:address=4"}}}}));
 }

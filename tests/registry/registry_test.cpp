@@ -90,7 +90,7 @@ INSTANTIATE_TEST_SUITE_P(Texts, RegistryValueRoundTrip,
 
 TEST_F(RegistryTest, FormatAndParseAreInverse) {
     const Registry::Keys keys{{"K\\one=[x]", {{"na=me", AllBytes()}, {"", ""}}}, {"empty", {}}};
-    EXPECT_EQ(ParseRegistry(FormatRegistry(keys)), keys);
+    EXPECT_EQ(test::ValueOf(ParseRegistry(FormatRegistry(keys))), keys);
 }
 
 // Catches a hand-edited store being taken for a damaged one.
@@ -216,7 +216,8 @@ TEST_P(RegistryDamagedFile, IsKeptAsideAndTheStoreStartsEmpty) {
     }
     ASSERT_EQ(aside.size(), 1u);
     EXPECT_EQ(ReadText(path_.parent_path() / aside[0]), GetParam());
-    EXPECT_EQ(ParseRegistry(ReadText(path_)), (Registry::Keys{{kSettingsKey, {{"COM", "4"}}}}));
+    EXPECT_EQ(test::ValueOf(ParseRegistry(ReadText(path_))),
+              (Registry::Keys{{kSettingsKey, {{"COM", "4"}}}}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Texts, RegistryDamagedFile,
@@ -256,10 +257,13 @@ TEST_P(RegistryNotAStore, ReadingRefusesItWithTheReasonAndLeavesItAlone) {
     EXPECT_NE(problem->find(path_.string()), std::string::npos) << *problem;
     EXPECT_NE(problem->find(GetParam().reason), std::string::npos) << *problem;
     EXPECT_FALSE(registry.OpenKeyForReading(kPortsKey));
-    std::string why;
-    EXPECT_FALSE(StoredPortAddress(1, &why));
-    EXPECT_EQ(why, *problem);
-    EXPECT_FALSE(ResolvePortName("COM1"));
+    const auto stored = StoredPortAddress(1);
+    EXPECT_FALSE(stored);
+    EXPECT_EQ(stored.reason(), *problem);
+    // The port map passes the reason on, never the default device.
+    const auto resolved = ResolvePortName("COM1");
+    EXPECT_FALSE(resolved);
+    EXPECT_EQ(resolved.reason(), *problem);
     EXPECT_EQ(FilesInFolder(), std::vector<std::string>{"registry"});
     if (fifo) {
         // Nor does a write replace what is not a regular file.
@@ -292,9 +296,9 @@ INSTANTIATE_TEST_SUITE_P(Files, RegistryNotAStore, ::testing::ValuesIn(NotAStore
 // Catches a store edited on another system (CR LF, a blank last line) or a new empty file being
 // taken for a damaged one.
 TEST_F(RegistryTest, LineEndsOfOtherSystemsAndEmptyFilesAreStores) {
-    EXPECT_EQ(ParseRegistry("VantorRegistry 1\r\n[K]\r\nA=1\r\n\r\n  \n"),
+    EXPECT_EQ(test::ValueOf(ParseRegistry("VantorRegistry 1\r\n[K]\r\nA=1\r\n\r\n  \n")),
               (Registry::Keys{{"K", {{"A", "1"}}}}));
-    EXPECT_EQ(ParseRegistry(""), Registry::Keys{});
+    EXPECT_EQ(test::ValueOf(ParseRegistry("")), Registry::Keys{});
 }
 
 // Catches a second damaged file replacing the first one kept aside within the same second.
@@ -383,8 +387,8 @@ class StoredPortMap : public RegistryTest {
 
 TEST_F(StoredPortMap, StoredAddressReplacesTheDefaultDevice) {
     Store("COM3", "sim:address=2");
-    EXPECT_EQ(ResolvePortName("COM3"), "sim:address=2");
-    EXPECT_EQ(ResolvePortName("COM2"), UnmappedPortAddress(2));
+    EXPECT_EQ(test::ValueOf(ResolvePortName("COM3")), "sim:address=2");
+    EXPECT_EQ(test::ValueOf(ResolvePortName("COM2")), UnmappedPortAddress(2));
 }
 
 // A device the operator named for the run stands for the port in that run's map alone.
@@ -393,31 +397,31 @@ TEST_F(StoredPortMap, ANameSetInAMapWinsOverTheStoredAddressInThatMapAlone) {
     Store("COM2", "sim:address=2");
     PortMap run;
     run.Set(1, "sim");
-    EXPECT_EQ(run.Resolve("COM1"), "sim");
-    EXPECT_EQ(run.Resolve("COM2"), "sim:address=2");
-    EXPECT_EQ(ResolvePortName("COM1"), "/dev/ttyUSB0");
-    EXPECT_EQ(PortMap().Resolve("COM1"), "/dev/ttyUSB0");
+    EXPECT_EQ(test::ValueOf(run.Resolve("COM1")), "sim");
+    EXPECT_EQ(test::ValueOf(run.Resolve("COM2")), "sim:address=2");
+    EXPECT_EQ(test::ValueOf(ResolvePortName("COM1")), "/dev/ttyUSB0");
+    EXPECT_EQ(test::ValueOf(PortMap().Resolve("COM1")), "/dev/ttyUSB0");
     run.Set(1, "");
-    EXPECT_EQ(run.Resolve("COM1"), "/dev/ttyUSB0");
+    EXPECT_EQ(test::ValueOf(run.Resolve("COM1")), "/dev/ttyUSB0");
     run.Set(0, "sim");
     run.Set(5, "sim");
-    EXPECT_FALSE(run.Resolve("COM0"));
-    EXPECT_EQ(run.Resolve("COM5"), UnmappedPortAddress(5));
+    EXPECT_EQ(test::ValueOf(run.Resolve("COM0")), std::nullopt);
+    EXPECT_EQ(test::ValueOf(run.Resolve("COM5")), UnmappedPortAddress(5));
 }
 
 TEST_F(StoredPortMap, OnlyComOneToFourAreLookedUp) {
     Store("COM0", "sim");
     Store("COM5", "sim");
-    EXPECT_FALSE(ResolvePortName("COM0"));
+    EXPECT_EQ(test::ValueOf(ResolvePortName("COM0")), std::nullopt);
     // Not the stored "sim": the system's own COM5 where it has one (Windows), else none.
-    EXPECT_EQ(ResolvePortName("COM5"), UnmappedPortAddress(5));
-    EXPECT_FALSE(StoredPortAddress(0));
-    EXPECT_FALSE(StoredPortAddress(5));
+    EXPECT_EQ(test::ValueOf(ResolvePortName("COM5")), UnmappedPortAddress(5));
+    EXPECT_EQ(test::ValueOf(StoredPortAddress(0)), std::nullopt);
+    EXPECT_EQ(test::ValueOf(StoredPortAddress(5)), std::nullopt);
 }
 
 TEST_F(StoredPortMap, AnEmptyStoredAddressGivesTheDefault) {
     Store("COM4", "");
-    EXPECT_EQ(ResolvePortName("COM4"), UnmappedPortAddress(4));
+    EXPECT_EQ(test::ValueOf(ResolvePortName("COM4")), UnmappedPortAddress(4));
 }
 
 }  // namespace

@@ -116,7 +116,7 @@ namespace {
 std::shared_ptr<sim::SimWorld> g_bench_world;
 
 // The stored port map while a bench is there: COM1 to COM4 all stand for its drive.
-std::optional<std::string> BenchPortLookup(int, std::string*) {
+Result<std::optional<std::string>> BenchPortLookup(int) {
     return "testsim";
 }
 
