@@ -324,10 +324,9 @@ std::optional<std::string> ReadLineOption(ArgumentReader& reader, const std::str
         settings.child_options.push_back(name);  // the station's own check judges it
         return std::nullopt;
     }
-    std::string error;
-    const auto value = reader.Value(name, error);
+    const auto value = reader.Value(name);
     if (!value) {
-        return error;
+        return value.reason();
     }
     if (option != nullptr) {
         return option->take(name, *value, settings);

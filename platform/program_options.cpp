@@ -108,15 +108,14 @@ bool ArgumentReader::IsOption(const std::string& argument) const {
     return !options_ended_ && argument.size() > 1 && argument[0] == '-';
 }
 
-std::optional<std::string> ArgumentReader::Value(const std::string& option, std::string& error) {
+Result<std::string> ArgumentReader::Value(const std::string& option) {
     if (attached_) {
         std::string value = *attached_;
         attached_.reset();
         return value;
     }
     if (Done()) {
-        error = option + " needs a value";
-        return std::nullopt;
+        return Failure{option + " needs a value"};
     }
     return arguments_[next_++];
 }
@@ -131,11 +130,11 @@ std::optional<std::string> ReadOptionValue(ArgumentReader& reader, const Program
         }
         return std::nullopt;
     }
-    std::string error;
-    value = reader.Value(name, error);
-    if (!value) {
-        return error;
+    auto given = reader.Value(name);
+    if (!given) {
+        return given.reason();
     }
+    value = std::move(*given);
     return std::nullopt;
 }
 

@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/result.h"
+
 namespace vantor::platform {
 
 // One option. `value` is what the help calls its value ("FILE"); a switch that takes no value
@@ -54,9 +56,9 @@ class ArgumentReader {
     std::string Next();
     // True when `argument`, just read, is an option; after "--" nothing is.
     bool IsOption(const std::string& argument) const;
-    // The value of the option just read; nothing (and `error` says "OPTION needs a value") when
-    // it is missing.
-    std::optional<std::string> Value(const std::string& option, std::string& error);
+    // The value of the option just read, or the failure "OPTION needs a value" when it is
+    // missing.
+    Result<std::string> Value(const std::string& option);
     // An option that takes no value was given one ("--json=1").
     bool HasAttachedValue() const { return attached_.has_value(); }
 

@@ -187,45 +187,39 @@ const std::map<std::string, OptionRule>& Rules() {
     return rules;
 }
 
-bool ApplyOption(const std::string& item, SimOptions& options, std::string& error) {
+Result<void> ApplyOption(const std::string& item, SimOptions& options) {
     const std::size_t equals = item.find('=');
     const std::string name = item.substr(0, equals);
     const auto rule = Rules().find(name);
     if (rule == Rules().end()) {
-        error = "unknown option \"" + name + "\"";
-        return false;
+        return Failure{"unknown option \"" + name + "\""};
     }
     if (rule->second.takes_value != (equals != std::string::npos)) {
-        error = rule->second.takes_value
-                    ? "the option \"" + name + "\" needs a value (" + rule->second.expected + ")"
-                    : "the option \"" + name + "\" takes no value";
-        return false;
+        return Failure{rule->second.takes_value ? "the option \"" + name + "\" needs a value (" +
+                                                      rule->second.expected + ")"
+                                                : "the option \"" + name + "\" takes no value"};
     }
     const std::string value = equals == std::string::npos ? "" : item.substr(equals + 1);
     if (!rule->second.apply(value, options)) {
-        error = "bad value \"" + value + "\" for the option \"" + name + "\" (expected " +
-                rule->second.expected + ")";
-        return false;
+        return Failure{"bad value \"" + value + "\" for the option \"" + name + "\" (expected " +
+                       rule->second.expected + ")"};
     }
-    return true;
+    return {};
 }
 
 }  // namespace
 
 Result<SimOptions> ParseSimOptions(const std::string& text) {
     SimOptions options;
-    std::string reason;
     std::size_t start = 0;
     while (start <= text.size() && !text.empty()) {
         const std::size_t comma = text.find(',', start);
         const std::string item = text.substr(start, comma - start);
         if (item.empty()) {
-            reason = "an empty option in \"" + text + "\"";
-        } else {
-            ApplyOption(item, options, reason);
+            return Failure{"an empty option in \"" + text + "\""};
         }
-        if (!reason.empty()) {
-            return Failure{reason};
+        if (auto applied = ApplyOption(item, options); !applied) {
+            return Failure{applied.reason()};
         }
         if (comma == std::string::npos) {
             break;
