@@ -129,9 +129,9 @@ class SpawnPlan {
         posix_spawn_file_actions_adddup2(&actions_, fd, target);
     }
 
-    // Connects the child's `target` stream; returns the parent's end of a pipe or terminal
-    // (-1 for the other kinds), or -2 when it cannot be set up.
-    int Connect(const ChildStream& stream, int target, std::string* error) {
+    // Connects the child's `target` stream; gives the parent's end of a pipe or terminal (-1 for
+    // the other kinds), or why it cannot be set up.
+    Result<int> Connect(const ChildStream& stream, int target) {
         const bool input = target == STDIN_FILENO;
         switch (stream.kind) {
             case ChildStream::Kind::kInherit:
@@ -153,31 +153,29 @@ class SpawnPlan {
                 posix_spawn_file_actions_adddup2(&actions_, STDOUT_FILENO, target);
                 return -1;
             case ChildStream::Kind::kPipe:
-                return ConnectPipe(target, input, error);
+                return ConnectPipe(target, input);
             case ChildStream::Kind::kTerminal:
-                return ConnectTerminal(target, error);
+                return ConnectTerminal(target);
         }
         return -1;
     }
 
     // Inherited descriptors keep their numbers: a close-on-exec copy of each is put back at
     // the number in the child, and a dup2 onto another number clears close-on-exec there.
-    bool Inherit(int fd, std::string* error) {
+    Result<void> Inherit(int fd) {
         const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
         if (copy < 0) {
-            *error = "descriptor " + std::to_string(fd) + ": " + std::strerror(errno);
-            return false;
+            return Failure{"descriptor " + std::to_string(fd) + ": " + std::strerror(errno)};
         }
         GiveChild(copy, fd);
-        return true;
+        return {};
     }
 
   private:
-    int ConnectPipe(int target, bool input, std::string* error) {
+    Result<int> ConnectPipe(int target, bool input) {
         int ends[2];
         if (::pipe2(ends, O_CLOEXEC) != 0) {
-            *error = std::string("pipe: ") + std::strerror(errno);
-            return -2;
+            return Failure{std::string("pipe: ") + std::strerror(errno)};
         }
         GiveChild(input ? ends[0] : ends[1], target);
         const int ours = input ? ends[1] : ends[0];
@@ -187,29 +185,29 @@ class SpawnPlan {
 
     // One terminal per child, shared by every stream that asks for one; each gets its own
     // descriptor of the master side.
-    int ConnectTerminal(int target, std::string* error) {
-        if (terminal_ < 0 && !OpenTerminal(error)) {
-            return -2;
+    Result<int> ConnectTerminal(int target) {
+        if (terminal_ < 0) {
+            if (auto opened = OpenTerminal(); !opened) {
+                return Failure{opened.reason()};
+            }
         }
         posix_spawn_file_actions_adddup2(&actions_, slave_, target);
         return ::fcntl(terminal_, F_DUPFD_CLOEXEC, 0);
     }
 
-    bool OpenTerminal(std::string* error) {
+    Result<void> OpenTerminal() {
         terminal_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
         char name[128];
         if (terminal_ < 0 || ::grantpt(terminal_) != 0 || ::unlockpt(terminal_) != 0 ||
             ::ptsname_r(terminal_, name, sizeof name) != 0) {
-            *error = std::string("pseudo-terminal: ") + std::strerror(errno);
-            return false;
+            return Failure{std::string("pseudo-terminal: ") + std::strerror(errno)};
         }
         slave_ = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
         if (slave_ < 0) {
-            *error = std::string(name) + ": " + std::strerror(errno);
-            return false;
+            return Failure{std::string(name) + ": " + std::strerror(errno)};
         }
         child_ends_.push_back(slave_);
-        return true;
+        return {};
     }
 
     posix_spawn_file_actions_t actions_;
@@ -335,23 +333,29 @@ ChildProcess::ChildProcess(std::unique_ptr<System> system) : system_(std::move(s
 ChildProcess::~ChildProcess() = default;
 
 Result<std::unique_ptr<ChildProcess>> ChildProcess::Spawn(const ChildOptions& options) {
-    std::string error;
     auto system = std::make_unique<System>();
     system->output_limit_bytes = options.output_limit_bytes;
     SpawnPlan plan;
     for (const int fd : options.inherited_descriptors) {
-        if (!plan.Inherit(fd, &error)) {
-            return Failure{error};
+        if (auto inherited = plan.Inherit(fd); !inherited) {
+            return Failure{inherited.reason()};
         }
     }
-    const int in = plan.Connect(options.in, STDIN_FILENO, &error);
-    const int out = plan.Connect(options.out, STDOUT_FILENO, &error);
-    const int err = plan.Connect(options.err, STDERR_FILENO, &error);
-    system->in = std::max(in, -1);
-    system->out = Reader{std::max(out, -1), {}, out < 0};
-    system->err = Reader{std::max(err, -1), {}, err < 0};
-    if (in == -2 || out == -2 || err == -2) {
-        return Failure{error};
+    const Result<int> in = plan.Connect(options.in, STDIN_FILENO);
+    const Result<int> out = plan.Connect(options.out, STDOUT_FILENO);
+    const Result<int> err = plan.Connect(options.err, STDERR_FILENO);
+    // The parent's ends that were made are the system's to close, whatever else failed.
+    const int in_fd = in ? *in : -1;
+    const int out_fd = out ? *out : -1;
+    const int err_fd = err ? *err : -1;
+    system->in = in_fd;
+    system->out = Reader{out_fd, {}, out_fd < 0};
+    system->err = Reader{err_fd, {}, err_fd < 0};
+    // The last stream that could not be set up is the one told.
+    for (const Result<int>* connected : {&err, &out, &in}) {
+        if (!*connected) {
+            return Failure{connected->reason()};
+        }
     }
     std::vector<std::string> argv_texts = options.argv;
     std::vector<std::string> env_texts = ChildEnvironment(options);

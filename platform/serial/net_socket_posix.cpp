@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "platform/clock.h"
+#include "platform/result.h"
 #include "platform/serial/net_socket.h"
 #include "platform/serial/net_system.h"
 
@@ -17,7 +18,7 @@ namespace vantor::platform::net {
 namespace {
 
 // Waits on the process clock until a non-blocking connect has ended or the deadline passed.
-bool AwaitConnected(int fd, std::int64_t deadline_ns, int budget_ms, std::string& why) {
+Result<void> AwaitConnected(int fd, std::int64_t deadline_ns, int budget_ms) {
     while (true) {
         pollfd entry{fd, POLLOUT, 0};
         if (::poll(&entry, 1, 0) > 0) {
@@ -26,12 +27,13 @@ bool AwaitConnected(int fd, std::int64_t deadline_ns, int budget_ms, std::string
             if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &failure, &length) != 0) {
                 failure = errno;
             }
-            why = failure != 0 ? std::strerror(failure) : "";
-            return failure == 0;
+            if (failure != 0) {
+                return Failure{std::strerror(failure)};
+            }
+            return {};
         }
         if (NowNs() >= deadline_ns) {
-            why = "no answer within " + std::to_string(budget_ms) + " ms";
-            return false;
+            return Failure{"no answer within " + std::to_string(budget_ms) + " ms"};
         }
         Sleep(1);
     }
@@ -57,15 +59,17 @@ Connected Connect(const SocketAddress& address, std::int64_t deadline_ns, int bu
     }
     const auto* target = reinterpret_cast<const sockaddr*>(address.bytes.data());
     const auto length = static_cast<socklen_t>(address.bytes.size());
-    if (::connect(fd, target, length) == 0 ||
-        (errno == EINPROGRESS && AwaitConnected(fd, deadline_ns, budget_ms, connected.error))) {
-        connected.socket = fd;
+    Result<void> done;
+    if (::connect(fd, target, length) != 0) {
+        done = errno == EINPROGRESS ? AwaitConnected(fd, deadline_ns, budget_ms)
+                                    : Result<void>(Failure{std::strerror(errno)});
+    }
+    if (!done) {
+        connected.error = done.reason();
+        ::close(fd);
         return connected;
     }
-    if (errno != EINPROGRESS) {
-        connected.error = std::strerror(errno);
-    }
-    ::close(fd);
+    connected.socket = fd;
     return connected;
 }
 

@@ -13,6 +13,7 @@
 #include <mutex>
 
 #include "platform/clock.h"
+#include "platform/result.h"
 #include "platform/serial/net_socket.h"
 #include "platform/serial/net_system.h"
 #include "platform/serial/rfc2217_device.h"
@@ -63,7 +64,7 @@ int Length(std::size_t count) {
 // Waits on the process clock until a non-blocking connect has ended or the deadline passed. A
 // failed connect shows in the exception set, as Winsock reports it, with its error in SO_ERROR;
 // connected is writable without one.
-bool AwaitConnected(SOCKET socket, std::int64_t deadline_ns, int budget_ms, std::string& why) {
+Result<void> AwaitConnected(SOCKET socket, std::int64_t deadline_ns, int budget_ms) {
     while (true) {
         fd_set writable;
         fd_set failed;
@@ -82,12 +83,13 @@ bool AwaitConnected(SOCKET socket, std::int64_t deadline_ns, int budget_ms, std:
             if (failure == 0 && !FD_ISSET(socket, &writable)) {
                 failure = WSAECONNREFUSED;
             }
-            why = failure != 0 ? SystemMessage(static_cast<unsigned long>(failure)) : "";
-            return failure == 0;
+            if (failure != 0) {
+                return Failure{SystemMessage(static_cast<unsigned long>(failure))};
+            }
+            return {};
         }
         if (NowNs() >= deadline_ns) {
-            why = "no answer within " + std::to_string(budget_ms) + " ms";
-            return false;
+            return Failure{"no answer within " + std::to_string(budget_ms) + " ms"};
         }
         platform::Sleep(1);
     }
@@ -116,22 +118,21 @@ Connected Connect(const SocketAddress& address, std::int64_t deadline_ns, int bu
     u_long non_blocking = 1;
     const auto* target = reinterpret_cast<const sockaddr*>(address.bytes.data());
     const int length = static_cast<int>(address.bytes.size());
-    bool connected = false;
+    Result<void> connected;
     if (::ioctlsocket(socket, FIONBIO, &non_blocking) != 0) {
-        why = SystemMessage(static_cast<unsigned long>(::WSAGetLastError()));
-    } else if (::connect(socket, target, length) == 0) {
-        connected = true;
-    } else if (const int failure = ::WSAGetLastError(); failure == WSAEWOULDBLOCK) {
-        connected = AwaitConnected(socket, deadline_ns, budget_ms, why);
-    } else {
-        why = SystemMessage(static_cast<unsigned long>(failure));
+        connected = Failure{SystemMessage(static_cast<unsigned long>(::WSAGetLastError()))};
+    } else if (::connect(socket, target, length) != 0) {
+        const int failure = ::WSAGetLastError();
+        connected = failure == WSAEWOULDBLOCK
+                        ? AwaitConnected(socket, deadline_ns, budget_ms)
+                        : Result<void>(Failure{SystemMessage(static_cast<unsigned long>(failure))});
     }
     // A handle past an int's range would break the shared code's descriptor; none is given out.
     if (connected && socket > static_cast<SOCKET>(INT_MAX)) {
-        why = "the system gave a socket handle out of range";
-        connected = false;
+        connected = Failure{"the system gave a socket handle out of range"};
     }
     if (!connected) {
+        why = connected.reason();
         ::closesocket(socket);
         return result;
     }

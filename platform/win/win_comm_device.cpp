@@ -234,11 +234,10 @@ class WinCommDevice final : public SerialDevice {
     }
 
     // Puts the port in raw 8N1 without flow control, keeping its rate.
-    bool MakeRaw(std::string& why) {
+    Result<void> MakeRaw() {
         DCB dcb{};
         if (!CommCalls().GetCommState(port_, &dcb)) {
-            why = SystemMessage(::GetLastError());
-            return false;
+            return Failure{SystemMessage(::GetLastError())};
         }
         dcb.fBinary = TRUE;
         dcb.fParity = FALSE;
@@ -256,12 +255,11 @@ class WinCommDevice final : public SerialDevice {
         dcb.Parity = NOPARITY;
         dcb.StopBits = ONESTOPBIT;
         if (!CommCalls().SetCommState(port_, &dcb)) {
-            why = SystemMessage(::GetLastError());
-            return false;
+            return Failure{SystemMessage(::GetLastError())};
         }
         other_dcb_ = dcb;
         baud_ = dcb.BaudRate;
-        return true;
+        return {};
     }
 
   private:
@@ -320,9 +318,8 @@ OpenedDevice OpenNativeSerialDevice(const std::string& address) {
         return Failure{"cannot open \"" + path + "\": " + SystemMessage(::GetLastError())};
     }
     auto device = std::make_unique<WinCommDevice>(port, WinePortIsPseudoTerminal(path));
-    std::string why;
-    if (!device->MakeRaw(why)) {
-        return Failure{"\"" + address + "\" is not a serial port: " + why};
+    if (auto raw = device->MakeRaw(); !raw) {
+        return Failure{"\"" + address + "\" is not a serial port: " + raw.reason()};
     }
     return device;
 }
