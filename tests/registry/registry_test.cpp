@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "platform/registry.h"
+#include "platform/serial/device_address.h"
 #include "platform/serial/native_serial_device.h"
 #include "platform/serial/port_map.h"
 #include "support/test_support.h"
@@ -264,6 +265,8 @@ TEST_P(RegistryNotAStore, ReadingRefusesItWithTheReasonAndLeavesItAlone) {
     const auto resolved = ResolvePortName("COM1");
     EXPECT_FALSE(resolved);
     EXPECT_EQ(resolved.reason(), *problem);
+    // Nor does opening COM1 fall back on its default device.
+    EXPECT_EQ(OpenSerialDevice("COM1").reason(), *problem);
     EXPECT_EQ(FilesInFolder(), std::vector<std::string>{"registry"});
     if (fifo) {
         // Nor does a write replace what is not a regular file.
@@ -413,6 +416,8 @@ TEST_F(StoredPortMap, OnlyComOneToFourAreLookedUp) {
     Store("COM0", "sim");
     Store("COM5", "sim");
     EXPECT_EQ(test::ValueOf(ResolvePortName("COM0")), std::nullopt);
+    EXPECT_EQ(OpenSerialDevice("COM0").reason(),
+              "the port name \"COM0\" is not mapped to a device");
     // Not the stored "sim": the system's own COM5 where it has one (Windows), else none.
     EXPECT_EQ(test::ValueOf(ResolvePortName("COM5")), UnmappedPortAddress(5));
     EXPECT_EQ(test::ValueOf(StoredPortAddress(0)), std::nullopt);
