@@ -199,13 +199,13 @@ AteChannel::~AteChannel() {
     }
 }
 
-std::optional<std::string> AteChannel::Bind() {
+Result<void> AteChannel::Bind() {
     const auto listening = ListenOn(parts_->settings.host, parts_->settings.port, 16);
     if (!listening) {
-        return listening.reason();
+        return Failure{listening.reason()};
     }
     parts_->listener = *listening;
-    return std::nullopt;
+    return {};
 }
 
 int AteChannel::Port() const {

@@ -6,9 +6,9 @@
 #pragma once
 
 #include <memory>
-#include <optional>
 #include <string>
 
+#include "platform/result.h"
 #include "serve/line_control.h"
 
 namespace vantor::serve {
@@ -28,7 +28,7 @@ class AteChannel {
     AteChannel& operator=(const AteChannel&) = delete;
 
     // Listens (port 0: one the system chooses); the reason when it cannot.
-    std::optional<std::string> Bind();
+    Result<void> Bind();
     int Port() const;
     void Start();
     // Takes no more connections, ends those open, and returns once every thread has ended.

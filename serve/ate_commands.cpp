@@ -82,12 +82,12 @@ std::string Start(LineControl& control, const std::vector<std::string>& words, s
         const char* name = field == &labels.unit_serial ? "serial"
                            : field == &labels.order     ? "order"
                                                         : "operator";
-        if (auto fault = LabelFault(name, *field)) {
-            return "ERR " + n + " " + *fault;
+        if (Result<void> checked = CheckLabel(name, *field); !checked) {
+            return "ERR " + n + " " + checked.reason();
         }
     }
-    if (auto missing = MissingSerial(labels, require_serial)) {
-        return "ERR " + n + " " + *missing;
+    if (Result<void> given = CheckSerialGiven(labels, require_serial); !given) {
+        return "ERR " + n + " " + given.reason();
     }
     const Answer answer =
         control.Ask(LineRequest::Action::kStart, index, kLineAnswerBound, std::move(labels));

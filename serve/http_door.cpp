@@ -13,6 +13,7 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -384,16 +385,17 @@ Door::~Door() {
     }
 }
 
-std::optional<std::string> Door::Bind(const std::string& host, int port) {
+Result<void> Door::Bind(const std::string& host, int port) {
     if (parts_->wake[0] < 0) {
-        return "cannot listen on " + host + " port " + std::to_string(port) + " (not an address)";
+        return Failure{"cannot listen on " + host + " port " + std::to_string(port) +
+                       " (not an address)"};
     }
     const auto listening = ListenOn(host, port, 128);
     if (!listening) {
-        return listening.reason();
+        return Failure{listening.reason()};
     }
     parts_->listener = *listening;
-    return std::nullopt;
+    return {};
 }
 
 int Door::Listener() const {

@@ -9,9 +9,9 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 
+#include "platform/result.h"
 #include "serve/tls_layer.h"
 
 namespace vantor::serve {
@@ -65,7 +65,7 @@ class Door {
     Door& operator=(const Door&) = delete;
 
     // Listens on `host` and `port`; the reason when it cannot.
-    std::optional<std::string> Bind(const std::string& host, int port);
+    Result<void> Bind(const std::string& host, int port);
     int Listener() const;
     void Start();
     // Closes the door and every connection waiting at it; returns once its thread has ended.

@@ -465,14 +465,15 @@ HttpFront::~HttpFront() {
     Stop();
 }
 
-std::optional<std::string> HttpFront::Bind() {
-    if (auto problem = parts_->door.Bind(parts_->settings.host, parts_->settings.port)) {
-        return problem;
+Result<void> HttpFront::Bind() {
+    if (Result<void> bound = parts_->door.Bind(parts_->settings.host, parts_->settings.port);
+        !bound) {
+        return bound;
     }
     const HttpFrontSettings& settings = parts_->settings;
     parts_->own_hosts =
         OwnHosts(settings.host, Port(), settings.tls != nullptr, settings.public_origins);
-    return std::nullopt;
+    return {};
 }
 
 std::vector<std::string> OwnHosts(const std::string& host, int port, bool tls,

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/result.h"
 #include "serve/event_hub.h"
 #include "serve/line_control.h"
 #include "serve/tls_layer.h"
@@ -36,7 +37,7 @@ class HttpFront {
     HttpFront& operator=(const HttpFront&) = delete;
 
     // Binds the address (port 0: one the system chooses); the reason when it cannot.
-    std::optional<std::string> Bind();
+    Result<void> Bind();
     // The port it listens on, once bound.
     int Port() const;
     // Serves on a thread of its own until Stop().

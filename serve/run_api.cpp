@@ -37,20 +37,24 @@ bool LooksLikeRunId(const std::string& id) {
 
 }  // namespace
 
-std::optional<std::string> LabelFault(const std::string& name, const std::string& value) {
+Result<void> CheckLabel(const std::string& name, const std::string& value) {
     // As the station's child will take it: 1 to 64 characters of UTF-8 text, no control
     // character, no blank at either end.
-    return records::UnitFieldProblem(name, value);
+    if (auto problem = records::UnitFieldProblem(name, value)) {
+        return Failure{std::move(*problem)};
+    }
+    return {};
 }
 
-std::optional<std::string> ReadStartBody(const std::string& body, RunLabels& labels) {
+Result<void> ReadStartBody(const std::string& body, RunLabels& labels) {
     if (IsBlank(body)) {
-        return std::nullopt;
+        return {};
     }
     const nlohmann::json object = nlohmann::json::parse(body, nullptr, false);
     if (object.is_discarded() || !object.is_object()) {
-        return "the body is a JSON object such as {\"unit_serial\": \"SN12345\", \"operator\": "
-               "\"ana\", \"order\": \"WO-118\"}, or nothing";
+        return Failure{
+            "the body is a JSON object such as {\"unit_serial\": \"SN12345\", \"operator\": "
+            "\"ana\", \"order\": \"WO-118\"}, or nothing"};
     }
     for (const auto& [key, value] : object.items()) {
         std::string* field = key == "unit_serial" ? &labels.unit_serial
@@ -58,26 +62,27 @@ std::optional<std::string> ReadStartBody(const std::string& body, RunLabels& lab
                              : key == "order"     ? &labels.order
                                                   : nullptr;
         if (field == nullptr) {
-            return "\"" + key.substr(0, kMostLabelBytes) +
-                   "\" is not a field of a start: unit_serial, operator, order";
+            return Failure{"\"" + key.substr(0, kMostLabelBytes) +
+                           "\" is not a field of a start: unit_serial, operator, order"};
         }
         if (!value.is_string()) {
-            return key + ": a string";
+            return Failure{key + ": a string"};
         }
         *field = value.get<std::string>();
-        if (auto fault = LabelFault(key, *field)) {
-            return fault;
+        if (Result<void> checked = CheckLabel(key, *field); !checked) {
+            return checked;
         }
     }
-    return std::nullopt;
+    return {};
 }
 
-std::optional<std::string> MissingSerial(const RunLabels& labels, bool required) {
+Result<void> CheckSerialGiven(const RunLabels& labels, bool required) {
     if (required && labels.unit_serial.empty()) {
-        return "this line needs the unit's serial to start a station (serve "
-               "--require-unit-serial): give unit_serial";
+        return Failure{
+            "this line needs the unit's serial to start a station (serve "
+            "--require-unit-serial): give unit_serial"};
     }
-    return std::nullopt;
+    return {};
 }
 
 void AnswerStation(const LineControl& control, std::size_t index, httplib::Response& response) {
@@ -93,8 +98,8 @@ void AnswerStart(LineControl& control, std::optional<std::size_t> index,
                  const httplib::Request& request, bool require_serial,
                  httplib::Response& response) {
     RunLabels labels;
-    if (auto fault = ReadStartBody(request.body, labels)) {
-        SetError(response, 400, *fault);
+    if (Result<void> read = ReadStartBody(request.body, labels); !read) {
+        SetError(response, 400, read.reason());
         return;
     }
     if (!index && !labels.unit_serial.empty()) {
@@ -109,8 +114,8 @@ void AnswerStart(LineControl& control, std::optional<std::size_t> index,
                  "--require-unit-serial): start each with POST /api/stations/{n}/start");
         return;
     }
-    if (auto missing = MissingSerial(labels, require_serial)) {
-        SetError(response, 400, *missing);
+    if (Result<void> given = CheckSerialGiven(labels, require_serial); !given) {
+        SetError(response, 400, given.reason());
         return;
     }
     const Answer answer =

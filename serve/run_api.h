@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/result.h"
 #include "serve/line_control.h"
 
 namespace vantor::serve {
@@ -19,16 +20,16 @@ inline constexpr std::size_t kMostRunWaiters = 8;
 inline constexpr long kMostRunWaitSeconds = 300;
 inline constexpr std::size_t kMostLabelBytes = 64;  // of a field's name shown in a message
 
-// What is wrong with a unit serial, an operator's name or an order (`name` is the field's), as
-// the station's child would refuse it; nothing when it is right.
-std::optional<std::string> LabelFault(const std::string& name, const std::string& value);
+// Checks a unit serial, an operator's name or an order (`name` is the field's) as the station's
+// child would; what is wrong with it when the child would refuse it.
+Result<void> CheckLabel(const std::string& name, const std::string& value);
 
 // A start's body: nothing, or a JSON object of "unit_serial", "operator" and "order", each a
 // string; the message when it is something else.
-std::optional<std::string> ReadStartBody(const std::string& body, RunLabels& labels);
+Result<void> ReadStartBody(const std::string& body, RunLabels& labels);
 
 // Whether `required`, a start without a unit serial is refused; the message then.
-std::optional<std::string> MissingSerial(const RunLabels& labels, bool required);
+Result<void> CheckSerialGiven(const RunLabels& labels, bool required);
 
 // GET /api/stations/{n}: the station `index`, from the latest snapshot.
 void AnswerStation(const LineControl& control, std::size_t index, httplib::Response& response);

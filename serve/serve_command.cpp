@@ -291,16 +291,16 @@ int ServeLine(const ServeSettings& settings, line::Line& line) {
     http.no_history = settings.no_history;
     http.require_unit_serial = settings.require_unit_serial;
     HttpFront front(http, control, events);
-    if (auto problem = front.Bind()) {
-        return UsageError(kServeCommand, "--listen " + settings.listen + ": " + *problem);
+    if (Result<void> bound = front.Bind(); !bound) {
+        return UsageError(kServeCommand, "--listen " + settings.listen + ": " + bound.reason());
     }
     AteChannel ate(
         {settings.ate_host, settings.ate_port, settings.token, settings.require_unit_serial},
         control);
     if (!settings.ate_listen.empty()) {
-        if (auto problem = ate.Bind()) {
+        if (Result<void> bound = ate.Bind(); !bound) {
             return UsageError(kServeCommand,
-                              "--ate-listen " + settings.ate_listen + ": " + *problem);
+                              "--ate-listen " + settings.ate_listen + ": " + bound.reason());
         }
     }
     platform::InstallCountingHandlers();

@@ -61,20 +61,37 @@ TEST(RunWaits, KeepTheLatestRunsOnly) {
 
 TEST(StartBody, TakesTheUnitsFieldsAndNothingElse) {
     RunLabels labels;
-    EXPECT_FALSE(ReadStartBody(" \r\n", labels));
-    EXPECT_FALSE(
-        ReadStartBody(R"({"unit_serial":"SN 7","operator":"Ana Lima","order":"W1"})", labels));
+    Result<void> blank = ReadStartBody(" \r\n", labels);
+    EXPECT_TRUE(blank) << blank.reason();
+    Result<void> read =
+        ReadStartBody(R"({"unit_serial":"SN 7","operator":"Ana Lima","order":"W1"})", labels);
+    EXPECT_TRUE(read) << read.reason();
     EXPECT_EQ(labels.unit_serial, "SN 7");
     EXPECT_EQ(labels.operator_name, "Ana Lima");
     EXPECT_EQ(labels.order, "W1");
-    for (const char* wrong :
-         {"null", "[]", "{\"unit_serial\":null}", "{\"lot\":\"L1\"}", "{\"order\":\"\"}",
-          "{\"order\":\" W1\"}", "{\"order\":\"W\\u0007\"}", "{\"unit_serial\":\"SN1\""}) {
+    const std::string not_an_object =
+        "the body is a JSON object such as {\"unit_serial\": \"SN12345\", \"operator\": "
+        "\"ana\", \"order\": \"WO-118\"}, or nothing";
+    const std::pair<const char*, std::string> wrong[] = {
+        {"null", not_an_object},
+        {"[]", not_an_object},
+        {"{\"unit_serial\":\"SN1\"", not_an_object},
+        {"{\"unit_serial\":null}", "unit_serial: a string"},
+        {"{\"lot\":\"L1\"}", "\"lot\" is not a field of a start: unit_serial, operator, order"},
+        {"{\"order\":\"\"}", "order needs a value"},
+        {"{\"order\":\" W1\"}", "order \" W1\": the value begins or ends with a blank"},
+        {"{\"order\":\"W\\u0007\"}",
+         "order: the value holds a control character (character 2); give it as printable text"},
+    };
+    for (const auto& [body, message] : wrong) {
         RunLabels ignored;
-        EXPECT_TRUE(ReadStartBody(wrong, ignored)) << wrong;
+        EXPECT_EQ(ReadStartBody(body, ignored).reason(), message) << body;
     }
-    EXPECT_TRUE(MissingSerial(RunLabels{}, true));
-    EXPECT_FALSE(MissingSerial(RunLabels{}, false));
+    EXPECT_EQ(CheckSerialGiven(RunLabels{}, true).reason(),
+              "this line needs the unit's serial to start a station (serve "
+              "--require-unit-serial): give unit_serial");
+    Result<void> not_needed = CheckSerialGiven(RunLabels{}, false);
+    EXPECT_TRUE(not_needed) << not_needed.reason();
 }
 
 TEST(EventHub, BoundsEachAddressAndKeepsTheLastPlaceForTheOwnPage) {
@@ -271,7 +288,8 @@ class Guard : public ::testing::Test {
                           {"", ""},
                           "vantor_up 1\n",
                           {"{\"number\":1}", "{\"number\":2}"}});
-        ASSERT_EQ(front_.Bind(), std::nullopt);
+        Result<void> bound = front_.Bind();
+        ASSERT_TRUE(bound) << bound.reason();
         front_.Start();
     }
     void TearDown() override { front_.Stop(); }
