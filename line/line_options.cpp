@@ -105,8 +105,9 @@ Result<records::UnitFields> ReadStationFields(const std::string& text) {
         if (index + 1 == words.size()) {
             return Failure{words[index] + " needs a value"};
         }
-        if (auto problem = records::UnitFieldProblem(words[index], words[index + 1])) {
-            return Failure{*problem};
+        if (Result<void> checked = records::UnitFieldProblem(words[index], words[index + 1]);
+            !checked) {
+            return Failure{checked.reason()};
         }
         unit.*field = words[index + 1];
     }

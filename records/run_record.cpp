@@ -225,15 +225,16 @@ JsonObject SummaryFields(const RunSummary& summary) {
     return fields;
 }
 
-std::optional<std::string> ReportPlaceProblem(const std::string& path) {
+Result<void> ReportPlaceProblem(const std::string& path) {
     namespace fs = std::filesystem;
     std::error_code ignored;
     // A symbolic link is judged by the file it leads to, which is where the report goes.
     if (fs::is_symlink(fs::symlink_status(path, ignored)) && !fs::exists(path, ignored)) {
         const fs::path leads_to = fs::read_symlink(path, ignored);
-        return "it is a symbolic link to \"" + leads_to.string() +
-               "\", which leads to nothing (the link is left as it is): give another path, or "
-               "make the link lead to a folder that exists";
+        return Failure{
+            "it is a symbolic link to \"" + leads_to.string() +
+            "\", which leads to nothing (the link is left as it is): give another path, or "
+            "make the link lead to a folder that exists"};
     }
     const fs::path target = fs::is_symlink(fs::symlink_status(path, ignored))
                                 ? fs::canonical(path, ignored)
@@ -241,19 +242,20 @@ std::optional<std::string> ReportPlaceProblem(const std::string& path) {
     const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
     const fs::file_status folder_status = fs::status(folder, ignored);
     if (!fs::exists(folder_status)) {
-        return "the folder \"" + folder.string() + "\" does not exist";
+        return Failure{"the folder \"" + folder.string() + "\" does not exist"};
     }
     if (!fs::is_directory(folder_status)) {
-        return "\"" + folder.string() + "\" is not a folder";
+        return Failure{"\"" + folder.string() + "\" is not a folder"};
     }
     const fs::file_status target_status = fs::status(target, ignored);
     if (fs::exists(target_status) && !fs::is_regular_file(target_status)) {
-        return "not a regular file";
+        return Failure{"not a regular file"};
     }
     if (fs::exists(target_status) && !HoldsAReport(target.string())) {
-        return "the file there is not a report of vantor-cli (it does not begin as one), "
-               "and a run replaces only its own reports: give another path, or move the file "
-               "away";
+        return Failure{
+            "the file there is not a report of vantor-cli (it does not begin as one), "
+            "and a run replaces only its own reports: give another path, or move the file "
+            "away"};
     }
     // A name of its own beside the target, created and removed again: the folder takes a file.
     const std::string place = target.string();
@@ -268,20 +270,21 @@ std::optional<std::string> ReportPlaceProblem(const std::string& path) {
         }
         std::FILE* file = std::fopen(probe.c_str(), "wb");
         if (file == nullptr) {
-            return "no file can be created in \"" + folder.string() + "\": " + std::strerror(errno);
+            return Failure{"no file can be created in \"" + folder.string() +
+                           "\": " + std::strerror(errno)};
         }
         std::fclose(file);
         std::remove(probe.c_str());
-        return std::nullopt;
+        return {};
     }
-    return "no file can be created in \"" + folder.string() + "\"";
+    return Failure{"no file can be created in \"" + folder.string() + "\""};
 }
 
-std::optional<std::string> WriteReportOrWithdraw(const std::string& path, const std::string& json) {
+Result<void> WriteReportOrWithdraw(const std::string& path, const std::string& json) {
     namespace fs = std::filesystem;
     const auto written = platform::WriteFileAtomically(path, json + "\n");
     if (written) {
-        return std::nullopt;
+        return {};
     }
     const std::string& error = written.reason();
     std::error_code failure;
@@ -291,21 +294,21 @@ std::optional<std::string> WriteReportOrWithdraw(const std::string& path, const 
                                   : path;
     const fs::file_status old = fs::symlink_status(place, failure);
     if (failure || !fs::exists(old)) {
-        return error;
+        return Failure{error};
     }
     if (!fs::is_regular_file(old) || !HoldsAReport(place)) {
-        return error + "; what is at that path is not a report and was left as it is";
+        return Failure{error + "; what is at that path is not a report and was left as it is"};
     }
     if (fs::remove(place, failure)) {
-        return error + "; the report of an earlier run that was there has been removed";
+        return Failure{error + "; the report of an earlier run that was there has been removed"};
     }
     // A folder that takes no change may still hold a file this process can write.
     fs::resize_file(place, 0, failure);
     if (!failure) {
-        return error + "; the report of an earlier run that was there has been emptied";
+        return Failure{error + "; the report of an earlier run that was there has been emptied"};
     }
-    return error + "; the report of an earlier run that is there could not be removed (" +
-           failure.message() + ") and does not describe this run";
+    return Failure{error + "; the report of an earlier run that is there could not be removed (" +
+                   failure.message() + ") and does not describe this run"};
 }
 
 }  // namespace vantor::records

@@ -10,6 +10,7 @@
 
 #include "image/sha256.h"
 #include "job/job.h"
+#include "platform/result.h"
 #include "records/json_writer.h"
 #include "records/unit_fields.h"
 
@@ -80,13 +81,13 @@ JsonArray ImagesFields(const RunStart& start, const std::vector<SentImage>& sent
 std::string IsoUtc(std::chrono::system_clock::time_point when);
 // What is wrong with `path` as the place of a report, found before anything is done: its folder
 // must exist, be a folder and take a new file (one is created and removed beside the target),
-// and the path must not name anything but a regular file. Nothing when it will do.
-std::optional<std::string> ReportPlaceProblem(const std::string& path);
+// and the path must not name anything but a regular file. Success when it will do.
+Result<void> ReportPlaceProblem(const std::string& path);
 // Writes `json` and a line feed to `path` through a temporary file beside it and a rename,
-// so that a reader finds the old report or the whole new one. Nothing when written. When it
+// so that a reader finds the old report or the whole new one. Success when written. When it
 // cannot be, the report of an earlier run at `path` is removed (emptied when it cannot be
 // removed), so that nothing is left there that claims an outcome this run did not have; the
 // result then says why and what became of the old report.
-std::optional<std::string> WriteReportOrWithdraw(const std::string& path, const std::string& json);
+Result<void> WriteReportOrWithdraw(const std::string& path, const std::string& json);
 
 }  // namespace vantor::records

@@ -79,33 +79,33 @@ const std::vector<std::string>& UnitFieldOptions() {
     return options;
 }
 
-std::optional<std::string> UnitFieldProblem(const std::string& option, const std::string& value) {
+Result<void> UnitFieldProblem(const std::string& option, const std::string& value) {
     if (value.empty()) {
-        return option + " needs a value";
+        return Failure{option + " needs a value"};
     }
     std::size_t characters = 0;
     for (std::size_t at = 0; at < value.size(); ++characters) {
         const std::size_t length = SequenceLength(static_cast<unsigned char>(value[at]));
         const auto point = length == 0 ? std::nullopt : CodePoint(value, at, length);
         if (!point) {
-            return option + ": the value is not UTF-8 text (byte " + std::to_string(at + 1) +
-                   "); give it as printable text";
+            return Failure{option + ": the value is not UTF-8 text (byte " +
+                           std::to_string(at + 1) + "); give it as printable text"};
         }
         if (IsControl(*point)) {
-            return option + ": the value holds a control character (character " +
-                   std::to_string(characters + 1) + "); give it as printable text";
+            return Failure{option + ": the value holds a control character (character " +
+                           std::to_string(characters + 1) + "); give it as printable text"};
         }
         at += length;
     }
     if (characters > kMostUnitFieldCharacters) {
-        return option + ": the value has " + std::to_string(characters) + " characters; at most " +
-               std::to_string(kMostUnitFieldCharacters);
+        return Failure{option + ": the value has " + std::to_string(characters) +
+                       " characters; at most " + std::to_string(kMostUnitFieldCharacters)};
     }
     if (value.front() == ' ' || value.back() == ' ') {
         // A scanner's or a copy's stray blank would make "SN1 " another unit than "SN1".
-        return option + " \"" + value + "\": the value begins or ends with a blank";
+        return Failure{option + " \"" + value + "\": the value begins or ends with a blank"};
     }
-    return std::nullopt;
+    return {};
 }
 
 void AddUnitFields(JsonObject& fields, const UnitFields& unit) {

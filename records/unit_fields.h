@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/result.h"
 #include "records/json_writer.h"
 
 namespace vantor::records {
@@ -42,8 +43,8 @@ const std::vector<std::string>& UnitFieldOptions();
 
 // What is wrong with `value` as the value of `option`, as a usage error says it: empty, longer
 // than 64 characters, not UTF-8, or holding a control character (a tab, a line end, an escape
-// sequence that would redraw a terminal or break a CSV row). Nothing when it will do.
-std::optional<std::string> UnitFieldProblem(const std::string& option, const std::string& value);
+// sequence that would redraw a terminal or break a CSV row). Success when it will do.
+Result<void> UnitFieldProblem(const std::string& option, const std::string& value);
 
 // Adds unit_serial, operator, order and station_label, each null when it was not given.
 void AddUnitFields(JsonObject& fields, const UnitFields& unit);

@@ -40,10 +40,7 @@ bool LooksLikeRunId(const std::string& id) {
 Result<void> CheckLabel(const std::string& name, const std::string& value) {
     // As the station's child will take it: 1 to 64 characters of UTF-8 text, no control
     // character, no blank at either end.
-    if (auto problem = records::UnitFieldProblem(name, value)) {
-        return Failure{std::move(*problem)};
-    }
-    return {};
+    return records::UnitFieldProblem(name, value);
 }
 
 Result<void> ReadStartBody(const std::string& body, RunLabels& labels) {

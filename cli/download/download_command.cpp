@@ -305,15 +305,16 @@ void KeepReport(const DownloadSettings& settings, Outcome& outcome, records::Run
     }
     const records::JsonObject report =
         records::JsonObject().String("event", "summary").Append(SummaryFields(summary));
-    const auto problem = records::WriteReportOrWithdraw(settings.report, report.Text());
-    if (!problem) {
+    const Result<void> written = records::WriteReportOrWithdraw(settings.report, report.Text());
+    if (written) {
         return;
     }
     // Finish says it on stderr, as it says every failure's cause.
     const std::string before = std::to_string(outcome.exit_status) + " " + summary.meaning;
     outcome.exit_status = records::kExitReportUnwritten;
-    outcome.detail = "the report \"" + settings.report + "\" could not be written: " + *problem +
-                     " (the run itself came to " + before + ")";
+    outcome.detail = "the report \"" + settings.report +
+                     "\" could not be written: " + written.reason() + " (the run itself came to " +
+                     before + ")";
     summary.exit_status = outcome.exit_status;
     summary.meaning = records::ExitMeaning(outcome.exit_status);
     summary.detail = outcome.detail;

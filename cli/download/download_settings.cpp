@@ -97,8 +97,8 @@ std::optional<std::string> TakeNotifyFd(const std::string& text, DownloadSetting
 // 64 characters, checked before anything is opened.
 std::optional<std::string> TakeUnitField(const char* option, const std::string& text,
                                          DownloadSettings& settings) {
-    if (auto problem = records::UnitFieldProblem(option, text)) {
-        return problem;
+    if (Result<void> checked = records::UnitFieldProblem(option, text); !checked) {
+        return checked.reason();
     }
     settings.unit.*records::UnitFieldOf(option) = text;
     return std::nullopt;
@@ -478,8 +478,8 @@ std::optional<std::string> CheckDownloadSettings(const DownloadSettings& setting
     }
     // A report that cannot be written is known before the drive is touched.
     if (!settings.report.empty()) {
-        if (auto problem = records::ReportPlaceProblem(settings.report)) {
-            return "--report \"" + settings.report + "\": " + *problem;
+        if (Result<void> checked = records::ReportPlaceProblem(settings.report); !checked) {
+            return "--report \"" + settings.report + "\": " + checked.reason();
         }
     }
     return std::nullopt;

@@ -115,8 +115,8 @@ std::optional<std::string> TakeImageSha256(const std::string& value, HistorySett
 // A serial, an order or an operator to look for: what a run would take.
 std::optional<std::string> TakeUnitText(const char* option, const std::string& value,
                                         std::optional<std::string>& setting) {
-    if (auto problem = records::UnitFieldProblem(option, value)) {
-        return problem;
+    if (Result<void> checked = records::UnitFieldProblem(option, value); !checked) {
+        return checked.reason();
     }
     setting = value;
     return std::nullopt;

@@ -56,8 +56,8 @@ std::optional<std::string> LineReportProblem(const line::LineSettings& settings)
     if (settings.report.empty()) {
         return std::nullopt;
     }
-    if (auto problem = records::ReportPlaceProblem(settings.report)) {
-        return "--report \"" + settings.report + "\": " + *problem;
+    if (Result<void> checked = records::ReportPlaceProblem(settings.report); !checked) {
+        return "--report \"" + settings.report + "\": " + checked.reason();
     }
     return std::nullopt;
 }
@@ -67,12 +67,12 @@ int KeepLineReport(const line::LineSettings& settings, const line::Line& line,
     if (settings.report.empty()) {
         return line.ExitStatus();
     }
-    const auto problem = records::WriteReportOrWithdraw(settings.report, fields.Text());
-    if (!problem) {
+    const Result<void> written = records::WriteReportOrWithdraw(settings.report, fields.Text());
+    if (written) {
         return line.ExitStatus();
     }
     const std::string detail =
-        "the report \"" + settings.report + "\" could not be written: " + *problem;
+        "the report \"" + settings.report + "\" could not be written: " + written.reason();
     std::fprintf(stderr, "vantor-cli: %s\n", detail.c_str());
     fields = LineReportFields(settings, line, given, detail);
     return records::kExitReportUnwritten;
