@@ -22,10 +22,10 @@ using RowHandler = std::function<void(const SqlRow&)>;
 class HistoryDatabase {
   public:
     virtual ~HistoryDatabase() = default;
-    // Runs one statement; the rows it gives are added to `rows` when it is not null. The
-    // message when it failed.
-    std::optional<std::string> Run(const std::string& sql, const std::vector<SqlValue>& values = {},
-                                   std::vector<SqlRow>* rows = nullptr) {
+    // Runs one statement; the rows it gives are added to `rows` when it is not null. Success,
+    // or the database's message when it failed.
+    Result<void> Run(const std::string& sql, const std::vector<SqlValue>& values = {},
+                     std::vector<SqlRow>* rows = nullptr) {
         if (rows == nullptr) {
             return Execute(sql, values, nullptr);
         }
@@ -34,13 +34,13 @@ class HistoryDatabase {
     }
     // Runs one statement and hands each row to `on_row` as it comes, none of them kept: a
     // query of any size in bounded memory.
-    std::optional<std::string> Each(const std::string& sql, const std::vector<SqlValue>& values,
-                                    const RowHandler& on_row) {
+    Result<void> Each(const std::string& sql, const std::vector<SqlValue>& values,
+                      const RowHandler& on_row) {
         return Execute(sql, values, &on_row);
     }
     // Takes the lock that lets one writer at a time make the schema; given up at the end of
     // the transaction.
-    virtual std::optional<std::string> BeginSchemaChange() = 0;
+    virtual Result<void> BeginSchemaChange() = 0;
     // Where it is, as it may be shown (no password).
     virtual std::string Place() const = 0;
     // Whether a statement failed, since ForgetFailure, with what the database says may go
@@ -53,9 +53,8 @@ class HistoryDatabase {
   protected:
     // Each failed statement says whether it may go through when tried again.
     void NoteFailure(bool may_retry) { may_retry_ = may_retry; }
-    virtual std::optional<std::string> Execute(const std::string& sql,
-                                               const std::vector<SqlValue>& values,
-                                               const RowHandler* on_row) = 0;
+    virtual Result<void> Execute(const std::string& sql, const std::vector<SqlValue>& values,
+                                 const RowHandler* on_row) = 0;
 
   private:
     bool may_retry_ = false;
@@ -91,9 +90,10 @@ bool IsPostgresUrl(const std::string& place);
 
 // The schema: made or brought up to date (each migration once, in order) inside one
 // transaction. A database whose schema is newer than this program's is refused.
-std::optional<std::string> PrepareSchema(HistoryDatabase& database);
-// The schema version of a database opened for reading; an error when it has none.
-std::optional<std::string> CheckSchemaForReading(HistoryDatabase& database);
+Result<void> PrepareSchema(HistoryDatabase& database);
+// Whether a database opened for reading has a schema this program reads; why not when it has
+// none or a newer one.
+Result<void> CheckSchemaForReading(HistoryDatabase& database);
 // The schema version of a history, 0 when it has none. A history of an older version is read
 // as it is (a reader does not change it): what it has no column for reads as NULL.
 int ReadSchemaVersion(HistoryDatabase& database);

@@ -151,15 +151,15 @@ class PostgresHistory final : public HistoryDatabase {
 
     // The rows come one at a time (libpq's single-row mode), so that a query of any size is
     // handed on in bounded memory.
-    std::optional<std::string> Execute(const std::string& sql, const std::vector<SqlValue>& values,
-                                       const RowHandler* on_row) override {
+    Result<void> Execute(const std::string& sql, const std::vector<SqlValue>& values,
+                         const RowHandler* on_row) override {
         std::vector<const char*> texts;
         for (const SqlValue& value : values) {
             texts.push_back(value ? value->c_str() : nullptr);
         }
         if (pq_.sendQueryParams(connection_, Numbered(sql).c_str(), static_cast<int>(texts.size()),
                                 nullptr, texts.data(), nullptr, nullptr, 0) == 0) {
-            return Failed(nullptr);
+            return Failure{Failed(nullptr)};
         }
         pq_.setSingleRowMode(connection_);
         std::optional<std::string> problem;
@@ -185,12 +185,15 @@ class PostgresHistory final : public HistoryDatabase {
             }
             pq_.clear(result);  // every result is taken, so that the connection is ready again
         }
-        return problem;
+        if (problem) {
+            return Failure{*problem};
+        }
+        return {};
     }
 
-    std::optional<std::string> BeginSchemaChange() override {
-        if (auto problem = Run("BEGIN", {}, nullptr)) {
-            return problem;
+    Result<void> BeginSchemaChange() override {
+        if (Result<void> begun = Run("BEGIN", {}, nullptr); !begun) {
+            return begun;
         }
         return Run(kSchemaLock, {}, nullptr);
     }
@@ -266,8 +269,8 @@ OpenedHistory ConnectPostgresHistory(const std::string& url) {
         return Failure{RedactedUrl(Trimmed(pq->errorMessage(connection)))};
     }
     for (const char* setting : {kStatementTimeout, kUtcSession, kIsoDates}) {
-        if (auto problem = database->Run(setting, {}, nullptr)) {
-            return Failure{*problem};
+        if (Result<void> set = database->Run(setting, {}, nullptr); !set) {
+            return Failure{set.reason()};
         }
     }
     return database;

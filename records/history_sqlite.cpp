@@ -37,15 +37,15 @@ int WaitWhileBusy(void* context, int count) {
     return 1;
 }
 
-std::optional<std::string> MakeFolders(const std::string& path) {
+Result<void> MakeFolders(const std::string& path) {
     for (std::size_t slash = path.find('/', 1); slash != std::string::npos;
          slash = path.find('/', slash + 1)) {
         const std::string folder = path.substr(0, slash);
         if (::mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) {
-            return "cannot make the folder \"" + folder + "\": " + std::strerror(errno);
+            return Failure{"cannot make the folder \"" + folder + "\": " + std::strerror(errno)};
         }
     }
-    return std::nullopt;
+    return {};
 }
 
 class SqliteHistory final : public HistoryDatabase {
@@ -57,11 +57,11 @@ class SqliteHistory final : public HistoryDatabase {
     SqliteHistory(const SqliteHistory&) = delete;
     SqliteHistory& operator=(const SqliteHistory&) = delete;
 
-    std::optional<std::string> Execute(const std::string& sql, const std::vector<SqlValue>& values,
-                                       const RowHandler* on_row) override {
+    Result<void> Execute(const std::string& sql, const std::vector<SqlValue>& values,
+                         const RowHandler* on_row) override {
         sqlite3_stmt* statement = nullptr;
         if (sqlite3_prepare_v2(handle_, sql.c_str(), -1, &statement, nullptr) != SQLITE_OK) {
-            return Failure();
+            return Failed();
         }
         for (std::size_t index = 0; index < values.size(); ++index) {
             const int position = static_cast<int>(index + 1);
@@ -71,7 +71,7 @@ class SqliteHistory final : public HistoryDatabase {
                                   : sqlite3_bind_null(statement, position);
             if (bound != SQLITE_OK) {
                 sqlite3_finalize(statement);
-                return Failure();
+                return Failed();
             }
         }
         int step = SQLITE_ROW;
@@ -98,21 +98,24 @@ class SqliteHistory final : public HistoryDatabase {
             (*on_row)(row);
         }
         sqlite3_finalize(statement);
-        return step == SQLITE_DONE ? std::nullopt : Failure();
+        if (step != SQLITE_DONE) {
+            return Failed();
+        }
+        return {};
     }
 
-    std::optional<std::string> BeginSchemaChange() override { return Run("BEGIN IMMEDIATE"); }
+    Result<void> BeginSchemaChange() override { return Run("BEGIN IMMEDIATE"); }
     std::string Place() const override { return path_; }
 
   private:
     // SQLite's busy wait covers most waits for another connection's lock, but not all: the
     // switch of a new file to WAL, or a read transaction that cannot become a write one, fails
     // at once with SQLITE_BUSY; SQLITE_PROTOCOL is a race on the WAL's locks.
-    std::optional<std::string> Failure() {
+    vantor::Failure Failed() {
         const int primary = sqlite3_extended_errcode(handle_) & 0xFF;
         NoteFailure(primary == SQLITE_BUSY || primary == SQLITE_LOCKED ||
                     primary == SQLITE_PROTOCOL);
-        return std::string(sqlite3_errmsg(handle_));
+        return {sqlite3_errmsg(handle_)};
     }
 
     sqlite3* handle_;
@@ -123,21 +126,22 @@ class SqliteHistory final : public HistoryDatabase {
 // Puts the file in WAL mode. Several processes that open a new file at once all ask for the
 // switch; those that find another's lock fail at once (no busy wait covers it) or keep the old
 // mode, and try again.
-std::optional<std::string> SwitchToWal(HistoryDatabase& database) {
+Result<void> SwitchToWal(HistoryDatabase& database) {
     const auto deadline = std::chrono::steady_clock::now() + kRetryForS;
     for (int tries = 1;; ++tries) {
         std::vector<SqlRow> mode;
         database.ForgetFailure();
-        auto problem = database.Run("PRAGMA journal_mode = WAL", {}, &mode);
-        if (!problem && !mode.empty() && mode[0][0] == "wal") {
-            return std::nullopt;
+        Result<void> switched = database.Run("PRAGMA journal_mode = WAL", {}, &mode);
+        if (switched && !mode.empty() && mode[0][0] == "wal") {
+            return {};
         }
-        if (problem && !database.MayRetry()) {
-            return problem;
+        if (!switched && !database.MayRetry()) {
+            return switched;
         }
         if (!PauseBeforeRetry(tries, deadline)) {
-            return "cannot switch to WAL mode within " + std::to_string(kRetryForS.count()) +
-                   " s (" + problem.value_or("the file keeps another journal mode") + ")";
+            return Failure{
+                "cannot switch to WAL mode within " + std::to_string(kRetryForS.count()) + " s (" +
+                (switched ? "the file keeps another journal mode" : switched.reason()) + ")"};
         }
     }
 }
@@ -147,8 +151,8 @@ std::optional<std::string> SwitchToWal(HistoryDatabase& database) {
 OpenedHistory OpenSqliteHistory(const std::string& path, OpenFor purpose) {
     const bool write = purpose == OpenFor::kWrite;
     if (write) {
-        if (auto problem = MakeFolders(path)) {
-            return Failure{*problem};
+        if (Result<void> made = MakeFolders(path); !made) {
+            return Failure{made.reason()};
         }
     }
     sqlite3* handle = nullptr;
@@ -161,9 +165,10 @@ OpenedHistory OpenSqliteHistory(const std::string& path, OpenFor purpose) {
     auto database = std::make_unique<SqliteHistory>(handle, path);
     // A file that is not SQLite, or SQLite that holds something else, is left as it is.
     std::vector<SqlRow> tables;
-    if (auto problem =
-            database->Run("SELECT name FROM sqlite_master WHERE type = 'table'", {}, &tables)) {
-        return Failure{"not a history (" + *problem + ")"};
+    if (Result<void> listed =
+            database->Run("SELECT name FROM sqlite_master WHERE type = 'table'", {}, &tables);
+        !listed) {
+        return Failure{"not a history (" + listed.reason() + ")"};
     }
     bool ours = false;
     for (const SqlRow& row : tables) {
@@ -174,10 +179,11 @@ OpenedHistory OpenSqliteHistory(const std::string& path, OpenFor purpose) {
             "a SQLite database of something else (no history_schema table); left as it is"};
     }
     if (write) {
-        if (auto problem = SwitchToWal(*database)) {
-            return Failure{*problem};
+        if (Result<void> switched = SwitchToWal(*database); !switched) {
+            return Failure{switched.reason()};
         }
-        database->Run("PRAGMA synchronous = NORMAL");
+        // A file that keeps full syncs is slower, not wrong.
+        (void)database->Run("PRAGMA synchronous = NORMAL");
     }
     return database;
 }

@@ -123,49 +123,50 @@ std::optional<long long> NumberOf(const SqlValue& value) {
 std::optional<int> SchemaVersion(HistoryDatabase& database, bool table_known) {
     std::vector<SqlRow> rows;
     if (!table_known) {
-        if (database.Run("CREATE TABLE IF NOT EXISTS history_schema (version BIGINT NOT NULL)")) {
+        if (!database.Run("CREATE TABLE IF NOT EXISTS history_schema (version BIGINT NOT NULL)")) {
             return std::nullopt;
         }
     }
-    if (database.Run("SELECT max(version) FROM history_schema", {}, &rows) || rows.empty()) {
+    if (!database.Run("SELECT max(version) FROM history_schema", {}, &rows) || rows.empty()) {
         return std::nullopt;
     }
     return static_cast<int>(NumberOf(rows[0][0]).value_or(0));
 }
 
-std::optional<std::string> Migrate(HistoryDatabase& database, bool station) {
+Result<void> Migrate(HistoryDatabase& database, bool station) {
     auto version = SchemaVersion(database, false);
     if (!version) {
-        return "the schema version cannot be read";
+        return Failure{"the schema version cannot be read"};
     }
     if (*version > kSchemaVersion) {
-        return "its schema (version " + std::to_string(*version) +
-               ") is newer than this program's (" + std::to_string(kSchemaVersion) + ")";
+        return Failure{"its schema (version " + std::to_string(*version) +
+                       ") is newer than this program's (" + std::to_string(kSchemaVersion) + ")"};
     }
     for (const Migration& migration : kMigrations) {
         const bool applies = migration.applies == Applies::kEverywhere ||
                              (migration.applies == Applies::kStationOnly) == station;
         if (migration.version > *version && applies) {
-            if (auto problem = database.Run(migration.sql)) {
-                return problem;
+            if (Result<void> migrated = database.Run(migration.sql); !migrated) {
+                return migrated;
             }
         }
     }
     if (*version < kSchemaVersion) {
-        if (auto problem = database.Run("DELETE FROM history_schema")) {
-            return problem;
+        if (Result<void> deleted = database.Run("DELETE FROM history_schema"); !deleted) {
+            return deleted;
         }
         return database.Run("INSERT INTO history_schema (version) VALUES (?)",
                             {std::to_string(kSchemaVersion)});
     }
-    return std::nullopt;
+    return {};
 }
 
-std::optional<std::string> InTransaction(HistoryDatabase& database,
-                                         const std::optional<std::string>& problem) {
-    if (problem) {
-        database.Run("ROLLBACK");
-        return problem;
+// Ends the transaction that gave `changed`: committed when it succeeded, rolled back when not.
+Result<void> InTransaction(HistoryDatabase& database, const Result<void>& changed) {
+    if (!changed) {
+        // The failure is what the caller hears of; a ROLLBACK that fails as well adds nothing.
+        (void)database.Run("ROLLBACK");
+        return changed;
     }
     return database.Run("COMMIT");
 }
@@ -175,20 +176,20 @@ std::optional<std::string> InTransaction(HistoryDatabase& database,
 // is inserted once whatever the tries (ON CONFLICT DO NOTHING), so a try whose COMMIT's answer
 // was lost leaves one record too.
 template <typename Change>
-std::optional<std::string> Retried(HistoryDatabase& database, Change change) {
+Result<void> Retried(HistoryDatabase& database, Change change) {
     const auto deadline = std::chrono::steady_clock::now() + kRetryForS;
     for (int tries = 1;; ++tries) {
         database.ForgetFailure();
-        std::optional<std::string> problem = change();
-        if (!problem || !database.MayRetry() || !PauseBeforeRetry(tries, deadline)) {
-            return problem;
+        Result<void> changed = change();
+        if (changed || !database.MayRetry() || !PauseBeforeRetry(tries, deadline)) {
+            return changed;
         }
     }
 }
 
 std::optional<HistoryEntry> LoadEntry(HistoryDatabase& database, const std::string& id) {
     std::vector<SqlRow> rows;
-    if (database.Run(kSelectRun, {id}, &rows) || rows.size() != 1) {
+    if (!database.Run(kSelectRun, {id}, &rows) || rows.size() != 1) {
         return std::nullopt;
     }
     const SqlRow& row = rows[0];
@@ -220,7 +221,7 @@ std::optional<HistoryEntry> LoadEntry(HistoryDatabase& database, const std::stri
     entry.record = TextOf(row[24]);
     entry.unit = {TextOf(row[25]), TextOf(row[26]), TextOf(row[27]), TextOf(row[28])};
     std::vector<SqlRow> images;
-    if (database.Run(kSelectImages, {id}, &images)) {
+    if (!database.Run(kSelectImages, {id}, &images)) {
         return std::nullopt;
     }
     for (const SqlRow& image_row : images) {
@@ -234,8 +235,8 @@ std::optional<HistoryEntry> LoadEntry(HistoryDatabase& database, const std::stri
 // The history `opened`, its schema made or brought up to date; why not otherwise.
 OpenedHistory Prepared(OpenedHistory opened) {
     if (opened) {
-        if (auto problem = PrepareSchema(**opened)) {
-            return Failure{*problem};
+        if (Result<void> prepared = PrepareSchema(**opened); !prepared) {
+            return Failure{prepared.reason()};
         }
     }
     return opened;
@@ -254,8 +255,10 @@ OpenedHistory OpenStation() {
 SyncOutcome Forward(HistoryDatabase& station, HistoryDatabase& site) {
     SyncOutcome outcome;
     std::vector<SqlRow> queue;
-    if (auto problem = station.Run("SELECT run_id FROM pending ORDER BY sequence", {}, &queue)) {
-        outcome.error = *problem;
+    if (Result<void> listed =
+            station.Run("SELECT run_id FROM pending ORDER BY sequence", {}, &queue);
+        !listed) {
+        outcome.error = listed.reason();
         return outcome;
     }
     outcome.waiting = static_cast<int>(queue.size());
@@ -263,14 +266,16 @@ SyncOutcome Forward(HistoryDatabase& station, HistoryDatabase& site) {
         const std::string id = TextOf(row[0]);
         const auto entry = LoadEntry(station, id);
         if (entry) {
-            if (auto problem =
-                    Retried(site, [&] { return InsertEntry(site, *entry, "forwarded"); })) {
-                outcome.error = *problem;
+            if (Result<void> inserted =
+                    Retried(site, [&] { return InsertEntry(site, *entry, "forwarded"); });
+                !inserted) {
+                outcome.error = inserted.reason();
                 return outcome;
             }
         }
-        if (auto problem = station.Run("DELETE FROM pending WHERE run_id = ?", {id})) {
-            outcome.error = *problem;
+        if (Result<void> deleted = station.Run("DELETE FROM pending WHERE run_id = ?", {id});
+            !deleted) {
+            outcome.error = deleted.reason();
             return outcome;
         }
         ++outcome.forwarded;
@@ -301,8 +306,10 @@ RecordOutcome RecordInSite(const HistoryEntry& entry, const std::string& url) {
         }
     }
     if (site) {
-        if (auto problem = Retried(*site, [&] { return InsertEntry(*site, entry, "direct"); })) {
-            site_error = *problem;
+        if (Result<void> inserted =
+                Retried(*site, [&] { return InsertEntry(*site, entry, "direct"); });
+            !inserted) {
+            site_error = inserted.reason();
             site.reset();
         } else {
             outcome.written = true;
@@ -318,22 +325,25 @@ RecordOutcome RecordInSite(const HistoryEntry& entry, const std::string& url) {
     // The station keeps its own copy of every run; one that the site did not take waits in
     // its queue, after those that wait already.
     const bool queue = !outcome.written;
-    if (auto failed = Retried(*station, [&] {
-            std::optional<std::string> problem = station->Run("BEGIN IMMEDIATE");
-            if (!problem) {
-                problem = InsertEntry(*station, entry, "direct");
-            }
-            if (!problem && queue) {
-                problem = station->Run(
-                    "INSERT INTO pending (run_id, destination) VALUES (?, ?)"
-                    " ON CONFLICT (run_id) DO NOTHING",
-                    {entry.id, RedactedUrl(url)});
-            }
-            return InTransaction(*station, problem);
-        })) {
+    if (Result<void> kept =
+            Retried(*station,
+                    [&] {
+                        Result<void> changed = station->Run("BEGIN IMMEDIATE");
+                        if (changed) {
+                            changed = InsertEntry(*station, entry, "direct");
+                        }
+                        if (changed && queue) {
+                            changed = station->Run(
+                                "INSERT INTO pending (run_id, destination) VALUES (?, ?)"
+                                " ON CONFLICT (run_id) DO NOTHING",
+                                {entry.id, RedactedUrl(url)});
+                        }
+                        return InTransaction(*station, changed);
+                    });
+        !kept) {
         if (!outcome.written) {
             outcome.error = site_error + "; the station's history " + DefaultHistoryPath() +
-                            " cannot keep it either: " + *failed;
+                            " cannot keep it either: " + kept.reason();
         }
         return outcome;
     }
@@ -364,17 +374,17 @@ std::string ChosenHistory(const std::string& option) {
     return variable != nullptr && *variable != '\0' ? variable : DefaultHistoryPath();
 }
 
-std::optional<std::string> PrepareSchema(HistoryDatabase& database) {
+Result<void> PrepareSchema(HistoryDatabase& database) {
     const bool station = !IsPostgresUrl(database.Place());
     std::vector<SqlRow> rows;
     // Most runs find the schema made: that is read without a lock.
-    if (!database.Run("SELECT max(version) FROM history_schema", {}, &rows) && !rows.empty() &&
+    if (database.Run("SELECT max(version) FROM history_schema", {}, &rows) && !rows.empty() &&
         NumberOf(rows[0][0]).value_or(0) == kSchemaVersion) {
-        return std::nullopt;
+        return {};
     }
-    return Retried(database, [&]() -> std::optional<std::string> {
-        if (auto problem = database.BeginSchemaChange()) {
-            return problem;
+    return Retried(database, [&]() -> Result<void> {
+        if (Result<void> begun = database.BeginSchemaChange(); !begun) {
+            return begun;
         }
         return InTransaction(database, Migrate(database, station));
     });
@@ -382,71 +392,71 @@ std::optional<std::string> PrepareSchema(HistoryDatabase& database) {
 
 int ReadSchemaVersion(HistoryDatabase& database) {
     std::vector<SqlRow> rows;
-    if (database.Run("SELECT max(version) FROM history_schema", {}, &rows) || rows.empty()) {
+    if (!database.Run("SELECT max(version) FROM history_schema", {}, &rows) || rows.empty()) {
         return 0;
     }
     return static_cast<int>(NumberOf(rows[0][0]).value_or(0));
 }
 
-std::optional<std::string> CheckSchemaForReading(HistoryDatabase& database) {
+Result<void> CheckSchemaForReading(HistoryDatabase& database) {
     std::vector<SqlRow> rows;
-    if (database.Run("SELECT max(version) FROM history_schema", {}, &rows) || rows.empty() ||
+    if (!database.Run("SELECT max(version) FROM history_schema", {}, &rows) || rows.empty() ||
         !rows[0][0]) {
-        return "it holds no history yet";
+        return Failure{"it holds no history yet"};
     }
     if (NumberOf(rows[0][0]).value_or(0) > kSchemaVersion) {
-        return "its schema is newer than this program's";
+        return Failure{"its schema is newer than this program's"};
     }
-    return std::nullopt;
+    return {};
 }
 
-std::optional<std::string> InsertEntry(HistoryDatabase& database, const HistoryEntry& entry,
-                                       const std::string& origin) {
+Result<void> InsertEntry(HistoryDatabase& database, const HistoryEntry& entry,
+                         const std::string& origin) {
     const bool own_transaction = IsPostgresUrl(database.Place());
     if (own_transaction) {
-        if (auto problem = database.Run("BEGIN")) {
-            return problem;
+        if (Result<void> begun = database.Run("BEGIN"); !begun) {
+            return begun;
         }
     }
-    std::optional<std::string> problem =
-        database.Run(kInsertRun, {entry.id,
-                                  entry.started,
-                                  entry.ended,
-                                  Text(entry.host),
-                                  Text(entry.user_name),
-                                  Text(entry.tool),
-                                  Text(entry.tool_version),
-                                  entry.command,
-                                  Text(entry.port),
-                                  Text(entry.device),
-                                  Text(entry.usb_serial),
-                                  Number(entry.baud),
-                                  entry.result,
-                                  Number(entry.exit_status),
-                                  Number(entry.ident_word),
-                                  Number(entry.hardware_revision),
-                                  Text(entry.drive_version),
-                                  Number(entry.address),
-                                  Number(entry.packets_sent),
-                                  Number(entry.protected_memory_warnings),
-                                  Number(entry.missing_responses),
-                                  Number(entry.unrecognised_responses),
-                                  Number(entry.invalid_command_responses),
-                                  Number(entry.resynchronisations),
-                                  origin,
-                                  entry.record,
-                                  Text(entry.unit.unit_serial),
-                                  Text(entry.unit.operator_name),
-                                  Text(entry.unit.order),
-                                  Text(entry.unit.station_label)});
-    for (std::size_t index = 0; !problem && index < entry.images.size(); ++index) {
+    Result<void> inserted = database.Run(kInsertRun, {entry.id,
+                                                      entry.started,
+                                                      entry.ended,
+                                                      Text(entry.host),
+                                                      Text(entry.user_name),
+                                                      Text(entry.tool),
+                                                      Text(entry.tool_version),
+                                                      entry.command,
+                                                      Text(entry.port),
+                                                      Text(entry.device),
+                                                      Text(entry.usb_serial),
+                                                      Number(entry.baud),
+                                                      entry.result,
+                                                      Number(entry.exit_status),
+                                                      Number(entry.ident_word),
+                                                      Number(entry.hardware_revision),
+                                                      Text(entry.drive_version),
+                                                      Number(entry.address),
+                                                      Number(entry.packets_sent),
+                                                      Number(entry.protected_memory_warnings),
+                                                      Number(entry.missing_responses),
+                                                      Number(entry.unrecognised_responses),
+                                                      Number(entry.invalid_command_responses),
+                                                      Number(entry.resynchronisations),
+                                                      origin,
+                                                      entry.record,
+                                                      Text(entry.unit.unit_serial),
+                                                      Text(entry.unit.operator_name),
+                                                      Text(entry.unit.order),
+                                                      Text(entry.unit.station_label)});
+    for (std::size_t index = 0; inserted && index < entry.images.size(); ++index) {
         const HistoryImage& image = entry.images[index];
-        problem = database.Run(kInsertImage, {entry.id, std::to_string(index + 1), Text(image.path),
-                                              Number(image.size_bytes), Text(image.sha256),
-                                              Number(image.declared_packets),
-                                              Number(image.packets_sent), Text(image.sent_sha256)});
+        inserted =
+            database.Run(kInsertImage, {entry.id, std::to_string(index + 1), Text(image.path),
+                                        Number(image.size_bytes), Text(image.sha256),
+                                        Number(image.declared_packets), Number(image.packets_sent),
+                                        Text(image.sent_sha256)});
     }
-    return own_transaction ? InTransaction(database, problem) : problem;
+    return own_transaction ? InTransaction(database, inserted) : inserted;
 }
 
 RecordOutcome RecordEntry(const HistoryEntry& entry, const std::string& place) {
@@ -456,19 +466,21 @@ RecordOutcome RecordEntry(const HistoryEntry& entry, const std::string& place) {
     RecordOutcome outcome;
     outcome.place = PlaceShown(place);
     OpenedHistory opened = OpenSqliteHistory(place, OpenFor::kWrite);
-    std::optional<std::string> problem;
-    if (!opened) {
-        problem = opened.reason();
-    } else if (HistoryDatabase& database = **opened; !(problem = PrepareSchema(database))) {
-        problem = Retried(database, [&]() -> std::optional<std::string> {
-            if (auto busy = database.Run("BEGIN IMMEDIATE")) {
-                return busy;
-            }
-            return InTransaction(database, InsertEntry(database, entry, "direct"));
-        });
+    Result<void> written = Failure{opened.reason()};
+    if (opened) {
+        HistoryDatabase& database = **opened;
+        written = PrepareSchema(database);
+        if (written) {
+            written = Retried(database, [&]() -> Result<void> {
+                if (Result<void> begun = database.Run("BEGIN IMMEDIATE"); !begun) {
+                    return begun;
+                }
+                return InTransaction(database, InsertEntry(database, entry, "direct"));
+            });
+        }
     }
-    outcome.written = !problem;
-    outcome.error = problem.value_or("");
+    outcome.written = static_cast<bool>(written);
+    outcome.error = written.reason();
     return outcome;
 }
 
@@ -483,7 +495,7 @@ SyncOutcome ForwardQueue(const std::string& url) {
     if (!site) {
         outcome.error = RedactedUrl(url) + ": " + site.reason();
         std::vector<SqlRow> rows;
-        if (!(*station)->Run("SELECT count(*) FROM pending", {}, &rows) && !rows.empty()) {
+        if ((*station)->Run("SELECT count(*) FROM pending", {}, &rows) && !rows.empty()) {
             outcome.waiting = static_cast<int>(NumberOf(rows[0][0]).value_or(0));
         }
         return outcome;

@@ -39,7 +39,7 @@ SyncOutcome ForwardQueue(const std::string& url);
 
 // Writes `entry` with `origin` ("direct" or "forwarded") into `database`, in one transaction;
 // a record whose id is there already is left as it is.
-std::optional<std::string> InsertEntry(HistoryDatabase& database, const HistoryEntry& entry,
-                                       const std::string& origin);
+Result<void> InsertEntry(HistoryDatabase& database, const HistoryEntry& entry,
+                         const std::string& origin);
 
 }  // namespace vantor::records

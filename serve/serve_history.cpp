@@ -65,16 +65,16 @@ Answer LatestRuns(const std::string& place, long limit) {
         return Unreadable(opened.reason());
     }
     records::HistoryDatabase& database = **opened;
-    if (auto problem = records::CheckSchemaForReading(database)) {
-        return Unreadable(*problem);
+    if (Result<void> readable = records::CheckSchemaForReading(database); !readable) {
+        return Unreadable(readable.reason());
     }
     std::vector<records::SqlRow> rows;
     const bool unit_columns = records::ReadSchemaVersion(database) >= records::kUnitColumnsSchema;
     const std::string query = std::string(kLatestRuns) +
                               (unit_columns ? kUnitColumns : kNoUnitColumns) + kLatestRunsEnd +
                               std::to_string(limit);
-    if (auto problem = database.Run(query, {}, &rows)) {
-        return Unreadable(*problem);
+    if (Result<void> read = database.Run(query, {}, &rows); !read) {
+        return Unreadable(read.reason());
     }
     records::JsonArray runs;
     for (const records::SqlRow& row : rows) {

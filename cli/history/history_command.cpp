@@ -278,8 +278,8 @@ std::optional<records::OpenedHistory> OpenForCommand(const std::string& place, b
             : records::OpenSqliteHistory(
                   place, change ? records::OpenFor::kWrite : records::OpenFor::kRead);
     if (database) {
-        if (auto problem = records::CheckSchemaForReading(**database)) {
-            return Failure{*problem};
+        if (Result<void> readable = records::CheckSchemaForReading(**database); !readable) {
+            return Failure{readable.reason()};
         }
     }
     return database;
@@ -297,8 +297,8 @@ int List(records::HistoryDatabase& database, const HistorySettings& settings) {
     HistoryFilters filters = settings.filters;
     filters.schema_version = ReadSchemaVersion(database);
     filters.limit = settings.limit.value_or(format == ListFormat::kTable ? kTableRows : 0);
-    if (auto problem = PrintRuns(database, filters, format)) {
-        return Unusable(database.Place(), *problem);
+    if (Result<void> printed = PrintRuns(database, filters, format); !printed) {
+        return Unusable(database.Place(), printed.reason());
     }
     return records::kExitSuccess;
 }
@@ -309,8 +309,8 @@ int Stats(records::HistoryDatabase& database, const HistorySettings& settings) {
                                              : ListFormat::kTable;
     HistoryFilters filters = settings.filters;
     filters.schema_version = ReadSchemaVersion(database);
-    if (auto problem = PrintCounts(database, filters, format)) {
-        return Unusable(database.Place(), *problem);
+    if (Result<void> printed = PrintCounts(database, filters, format); !printed) {
+        return Unusable(database.Place(), printed.reason());
     }
     return records::kExitSuccess;
 }
@@ -322,24 +322,26 @@ int Prune(records::HistoryDatabase& database, const HistorySettings& settings) {
                             (station ? " AND id NOT IN (SELECT run_id FROM pending)" : "");
     const records::SqlValue before = *settings.before;
     std::vector<records::SqlRow> counted;
-    std::optional<std::string> problem = database.Run(station ? "BEGIN IMMEDIATE" : "BEGIN");
-    if (!problem) {
-        problem = database.Run("SELECT count(*) FROM (" + old + ") o", {before}, &counted);
+    Result<void> pruned = database.Run(station ? "BEGIN IMMEDIATE" : "BEGIN");
+    if (pruned) {
+        pruned = database.Run("SELECT count(*) FROM (" + old + ") o", {before}, &counted);
     }
-    if (!problem && !settings.dry_run) {
-        problem = database.Run("DELETE FROM run_images WHERE run_id IN (" + old + ")", {before});
+    if (pruned && !settings.dry_run) {
+        pruned = database.Run("DELETE FROM run_images WHERE run_id IN (" + old + ")", {before});
     }
-    if (!problem && !settings.dry_run) {
-        problem = database.Run("DELETE FROM runs WHERE id IN (" + old + ")", {before});
+    if (pruned && !settings.dry_run) {
+        pruned = database.Run("DELETE FROM runs WHERE id IN (" + old + ")", {before});
     }
-    if (problem || settings.dry_run) {
-        database.Run("ROLLBACK");
+    if (!pruned || settings.dry_run) {
+        // A failure is what the operator hears of; a dry run changed nothing to keep.
+        (void)database.Run("ROLLBACK");
     }
-    if (problem) {
-        return Unusable(database.Place(), *problem);
+    if (!pruned) {
+        return Unusable(database.Place(), pruned.reason());
     }
-    if (auto failed = settings.dry_run ? std::nullopt : database.Run("COMMIT")) {
-        return Unusable(database.Place(), *failed);
+    if (Result<void> committed = settings.dry_run ? Result<void>() : database.Run("COMMIT");
+        !committed) {
+        return Unusable(database.Place(), committed.reason());
     }
     const long long count = counted.empty() ? 0 : NumberOf(counted[0][0]).value_or(0);
     std::printf("%s %lld run(s) started before %s from %s\n",

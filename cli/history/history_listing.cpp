@@ -259,22 +259,23 @@ void PrintCount(const char* kind, const records::SqlRow& row, ListFormat format)
 
 }  // namespace
 
-std::optional<std::string> PrintRuns(records::HistoryDatabase& database,
-                                     const HistoryFilters& filters, ListFormat format) {
+Result<void> PrintRuns(records::HistoryDatabase& database, const HistoryFilters& filters,
+                       ListFormat format) {
     std::vector<records::SqlValue> values;
     const std::string sql = ListSql(filters, values);
     RunPrinter printer(format);
     printer.Header();
-    if (auto problem =
-            database.Each(sql, values, [&](const records::SqlRow& row) { printer.Add(row); })) {
-        return problem;
+    if (Result<void> read =
+            database.Each(sql, values, [&](const records::SqlRow& row) { printer.Add(row); });
+        !read) {
+        return read;
     }
     printer.Finish();
-    return std::nullopt;
+    return {};
 }
 
-std::optional<std::string> PrintCounts(records::HistoryDatabase& database,
-                                       const HistoryFilters& filters, ListFormat format) {
+Result<void> PrintCounts(records::HistoryDatabase& database, const HistoryFilters& filters,
+                         ListFormat format) {
     if (format == ListFormat::kCsv) {
         // Columns are only ever added at the end, for the readers written against the first.
         std::printf(
@@ -291,11 +292,11 @@ std::optional<std::string> PrintCounts(records::HistoryDatabase& database,
         const std::string sql =
             station ? StationCountsSql(filters, values) : ImageCountsSql(filters, values);
         auto print = [&](const records::SqlRow& row) { PrintCount(kind, row, format); };
-        if (auto problem = database.Each(sql, values, print)) {
-            return problem;
+        if (Result<void> read = database.Each(sql, values, print); !read) {
+            return read;
         }
     }
-    return std::nullopt;
+    return {};
 }
 
 }  // namespace vantor::cli

@@ -11,10 +11,11 @@ enum class ListFormat { kTable, kJson, kCsv };
 
 // Prints the runs that match `filters`, newest first; the database's message when the query
 // failed (what was printed before stays).
-std::optional<std::string> PrintRuns(records::HistoryDatabase& database,
-                                     const HistoryFilters& filters, ListFormat format);
-// Prints the runs, successes and failure rate per station (host and port) and per image.
-std::optional<std::string> PrintCounts(records::HistoryDatabase& database,
-                                       const HistoryFilters& filters, ListFormat format);
+Result<void> PrintRuns(records::HistoryDatabase& database, const HistoryFilters& filters,
+                       ListFormat format);
+// Prints the runs, successes and failure rate per station (host and port) and per image; the
+// database's message when a query failed.
+Result<void> PrintCounts(records::HistoryDatabase& database, const HistoryFilters& filters,
+                         ListFormat format);
 
 }  // namespace vantor::cli

@@ -132,8 +132,10 @@ std::unique_ptr<records::HistoryDatabase> HistoryInMemory() {
     auto database = records::OpenSqliteHistoryInMemory();
     EXPECT_TRUE(database != nullptr);
     if (database != nullptr) {
-        EXPECT_EQ(records::PrepareSchema(*database), std::nullopt);
-        EXPECT_EQ(records::InsertEntry(*database, RunEntry(1), "direct"), std::nullopt);
+        const Result<void> prepared = records::PrepareSchema(*database);
+        EXPECT_TRUE(prepared) << prepared.reason();
+        const Result<void> inserted = records::InsertEntry(*database, RunEntry(1), "direct");
+        EXPECT_TRUE(inserted) << inserted.reason();
     }
     return database;
 }
@@ -142,7 +144,8 @@ std::unique_ptr<records::HistoryDatabase> HistoryInMemory() {
 std::vector<std::string> PlanOf(records::HistoryDatabase& database, const std::string& sql,
                                 const std::vector<records::SqlValue>& values) {
     std::vector<records::SqlRow> rows;
-    EXPECT_EQ(database.Run("EXPLAIN QUERY PLAN " + sql, values, &rows), std::nullopt) << sql;
+    const Result<void> planned = database.Run("EXPLAIN QUERY PLAN " + sql, values, &rows);
+    EXPECT_TRUE(planned) << sql << ": " << planned.reason();
     std::vector<std::string> steps;
     for (const records::SqlRow& row : rows) {
         steps.push_back(row.size() > 3 ? row[3].value_or("") : "");
@@ -269,23 +272,34 @@ TEST(HistoryStore, KeepsEachRunOnceAndRefusesANewerSchema) {
     ASSERT_TRUE(database != nullptr);
     records::HistoryEntry again = RunEntry(2);
     std::vector<records::SqlRow> ids;
-    ASSERT_EQ(database->Run("SELECT id FROM runs", {}, &ids), std::nullopt);
+    const Result<void> listed = database->Run("SELECT id FROM runs", {}, &ids);
+    ASSERT_TRUE(listed) << listed.reason();
     ASSERT_EQ(ids.size(), 1u);
     again.id = ids[0][0].value_or("");
-    EXPECT_EQ(records::InsertEntry(*database, again, "forwarded"), std::nullopt);
-    EXPECT_EQ(records::PrepareSchema(*database), std::nullopt);
+    const Result<void> inserted = records::InsertEntry(*database, again, "forwarded");
+    EXPECT_TRUE(inserted) << inserted.reason();
+    const Result<void> prepared = records::PrepareSchema(*database);
+    EXPECT_TRUE(prepared) << prepared.reason();
     std::vector<records::SqlRow> rows;
-    ASSERT_EQ(database->Run("SELECT host FROM runs", {}, &rows), std::nullopt);
+    const Result<void> read = database->Run("SELECT host FROM runs", {}, &rows);
+    ASSERT_TRUE(read) << read.reason();
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0][0], "station-1");
-    EXPECT_EQ(records::CheckSchemaForReading(*database), std::nullopt);
+    const Result<void> readable = records::CheckSchemaForReading(*database);
+    EXPECT_TRUE(readable) << readable.reason();
 
-    ASSERT_EQ(database->Run("UPDATE history_schema SET version = version + 1"), std::nullopt);
-    EXPECT_NE(records::PrepareSchema(*database).value_or("").find("newer"), std::string::npos);
-    EXPECT_NE(records::CheckSchemaForReading(*database).value_or("").find("newer"),
-              std::string::npos);
-    EXPECT_EQ(records::CheckSchemaForReading(*records::OpenSqliteHistoryInMemory()),
-              "it holds no history yet");
+    const Result<void> newer = database->Run("UPDATE history_schema SET version = version + 1");
+    ASSERT_TRUE(newer) << newer.reason();
+    const Result<void> refused = records::PrepareSchema(*database);
+    EXPECT_FALSE(refused);
+    EXPECT_NE(refused.reason().find(") is newer than this program's ("), std::string::npos)
+        << refused.reason();
+    EXPECT_EQ(records::CheckSchemaForReading(*database).reason(),
+              "its schema is newer than this program's");
+    const Result<void> empty =
+        records::CheckSchemaForReading(*records::OpenSqliteHistoryInMemory());
+    EXPECT_FALSE(empty);
+    EXPECT_EQ(empty.reason(), "it holds no history yet");
 }
 
 }  // namespace

@@ -66,31 +66,32 @@ inline void MakeOldHistory(records::HistoryDatabase& database, bool station) {
     }
     statements.push_back("INSERT INTO history_schema (version) VALUES (1)");
     for (const std::string& statement : statements) {
-        ASSERT_EQ(database.Run(statement), std::nullopt) << statement;
+        const Result<void> made = database.Run(statement);
+        ASSERT_TRUE(made) << statement << ": " << made.reason();
     }
     for (const OldRun& run : OldRuns()) {
         const std::string record = std::string("{\"event\":\"summary\",\"result\":\"") +
                                    run.result + "\",\"status\":" + std::to_string(run.exit_status) +
                                    "}";
-        ASSERT_EQ(
-            database.Run(
-                "INSERT INTO runs (id, started, ended, host, user_name, tool, tool_version,"
-                " command, port, device, baud, result, exit_status, ident_word,"
-                " hardware_revision, drive_version, packets_sent, protected_memory_warnings,"
-                " missing_responses, unrecognised_responses, invalid_command_responses,"
-                " resynchronisations, origin, record) VALUES (?, ?, ?, 'bench-4', 'root',"
-                " 'vantor-cli', '2.0.6', ?, ?, ?, '9600', ?, ?, '8323', '2', '2.3', ?, '0',"
-                " '0', '0', '0', '1', 'direct', ?)",
-                {run.id, run.started, run.started, run.command, run.port, run.port, run.result,
-                 std::to_string(run.exit_status), std::to_string(run.packets_sent), record}),
-            std::nullopt);
+        const Result<void> inserted = database.Run(
+            "INSERT INTO runs (id, started, ended, host, user_name, tool, tool_version,"
+            " command, port, device, baud, result, exit_status, ident_word,"
+            " hardware_revision, drive_version, packets_sent, protected_memory_warnings,"
+            " missing_responses, unrecognised_responses, invalid_command_responses,"
+            " resynchronisations, origin, record) VALUES (?, ?, ?, 'bench-4', 'root',"
+            " 'vantor-cli', '2.0.6', ?, ?, ?, '9600', ?, ?, '8323', '2', '2.3', ?, '0',"
+            " '0', '0', '0', '1', 'direct', ?)",
+            {run.id, run.started, run.started, run.command, run.port, run.port, run.result,
+             std::to_string(run.exit_status), std::to_string(run.packets_sent), record});
+        ASSERT_TRUE(inserted) << inserted.reason();
         if (run.sha256 != nullptr) {
-            ASSERT_EQ(database.Run("INSERT INTO run_images (run_id, position, path, size_bytes,"
-                                   " sha256, declared_packets, packets_sent, sent_sha256)"
-                                   " VALUES (?, '1', '/srv/fw.orb', '4096', ?, '8', ?, ?)",
-                                   {run.id, run.sha256, std::to_string(run.packets_sent),
-                                    records::SqlValue(run.sha256)}),
-                      std::nullopt);
+            const Result<void> image = database.Run(
+                "INSERT INTO run_images (run_id, position, path, size_bytes,"
+                " sha256, declared_packets, packets_sent, sent_sha256)"
+                " VALUES (?, '1', '/srv/fw.orb', '4096', ?, '8', ?, ?)",
+                {run.id, run.sha256, std::to_string(run.packets_sent),
+                 records::SqlValue(run.sha256)});
+            ASSERT_TRUE(image) << image.reason();
         }
     }
 }

@@ -222,10 +222,11 @@ TEST(SiteHistory, ADatabaseOfTheEarlierReleaseKeepsEveryRun) {
     auto database = records::ConnectPostgresHistory(site.Url());
     ASSERT_TRUE(database) << database.reason();
     std::vector<records::SqlRow> types;
-    ASSERT_EQ((*database)->Run("SELECT column_name, data_type FROM information_schema.columns"
-                               " WHERE table_name = 'runs' AND column_name IN ('started', 'ended')",
-                               {}, &types),
-              std::nullopt);
+    const Result<void> read = (*database)->Run(
+        "SELECT column_name, data_type FROM information_schema.columns"
+        " WHERE table_name = 'runs' AND column_name IN ('started', 'ended')",
+        {}, &types);
+    ASSERT_TRUE(read) << read.reason();
     ASSERT_EQ(types.size(), 2u);
     for (const records::SqlRow& type : types) {
         EXPECT_EQ(type[1], "timestamp with time zone") << type[0].value_or("");
