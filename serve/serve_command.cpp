@@ -236,8 +236,8 @@ void Serve(line::Line& line, StationBoard& board, LineControl& control, EventHub
 // when that is all (help, version, a usage error), nothing when the line is to be served.
 std::optional<int> ReadServeSettings(const std::vector<std::string>& arguments,
                                      ServeSettings& settings) {
-    if (auto problem = ParseServe(arguments, settings)) {
-        return UsageError(kServeCommand, *problem);
+    if (Result<void> parsed = ParseServe(arguments, settings); !parsed) {
+        return UsageError(kServeCommand, parsed.reason());
     }
     if (settings.help) {
         std::fputs(ServeHelp(), stdout);

@@ -27,38 +27,34 @@ struct ServeArguments {
     bool listen_given = false;
 };
 
-using TakeServeValue = std::optional<std::string> (*)(const std::string& value,
-                                                      ServeSettings& settings,
-                                                      ServeArguments& given);
+using TakeServeValue = Result<void> (*)(const std::string& value, ServeSettings& settings,
+                                        ServeArguments& given);
 
-std::optional<std::string> TakeListen(const std::string& value, ServeSettings& settings,
-                                      ServeArguments& given) {
+Result<void> TakeListen(const std::string& value, ServeSettings& settings, ServeArguments& given) {
     given.listen_given = true;
     return ParseListen(value, settings);
 }
 
 // --ate-listen HOST:PORT, read as --listen is.
-std::optional<std::string> TakeAteListen(const std::string& value, ServeSettings& settings,
-                                         ServeArguments&) {
+Result<void> TakeAteListen(const std::string& value, ServeSettings& settings, ServeArguments&) {
     ServeSettings ate;
-    if (auto problem = ParseListen(value, ate)) {
-        return "--ate-listen" + problem->substr(std::string("--listen").size());
+    if (Result<void> parsed = ParseListen(value, ate); !parsed) {
+        return Failure{"--ate-listen" + parsed.reason().substr(std::string("--listen").size())};
     }
     settings.ate_listen = value;
     settings.ate_host = ate.host;
     settings.ate_port = ate.port;
     settings.ate_loopback = ate.loopback;
-    return std::nullopt;
+    return {};
 }
 
-std::optional<std::string> TakePublicOrigin(const std::string& value, ServeSettings& settings,
-                                            ServeArguments&) {
+Result<void> TakePublicOrigin(const std::string& value, ServeSettings& settings, ServeArguments&) {
     auto origin = ParsePublicOrigin(value);
     if (!origin) {
-        return origin.reason();
+        return Failure{origin.reason()};
     }
     settings.public_origins.push_back(std::move(*origin));
-    return std::nullopt;
+    return {};
 }
 
 // Who reads an option: serve alone, or the line as well, to which it is passed as given. The
@@ -189,36 +185,36 @@ const char* ServeHelp() {
     return kHelp;
 }
 
-std::optional<std::string> ParseListen(const std::string& text, ServeSettings& settings) {
+Result<void> ParseListen(const std::string& text, ServeSettings& settings) {
     const std::string wrong = "--listen \"" + text + "\": HOST:PORT, such as 127.0.0.1:8080";
     const auto colon = text.rfind(':');
     if (colon == std::string::npos || colon == 0) {
-        return wrong;
+        return Failure{wrong};
     }
     std::string host = text.substr(0, colon);
     if (host.front() == '[') {
         if (host.size() < 3 || host.back() != ']') {
-            return wrong;
+            return Failure{wrong};
         }
         host = host.substr(1, host.size() - 2);
     } else if (host.find(':') != std::string::npos) {
-        return wrong + " (an IPv6 address in brackets: [::1]:8080)";
+        return Failure{wrong + " (an IPv6 address in brackets: [::1]:8080)"};
     }
     const auto port = ParseWhole(text.substr(colon + 1), 1, 65535);
     if (!port) {
-        return "--listen \"" + text + "\": the port is a number from 1 to 65535";
+        return Failure{"--listen \"" + text + "\": the port is a number from 1 to 65535"};
     }
     const bool printable = std::all_of(host.begin(), host.end(), [](char c) {
         return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '.' || c == '-' || c == ':';
     });
     if (!printable) {
-        return wrong;
+        return Failure{wrong};
     }
     settings.listen = text;
     settings.host = host;
     settings.port = static_cast<int>(*port);
     settings.loopback = IsLoopbackHost(host);
-    return std::nullopt;
+    return {};
 }
 
 Result<std::string> ParsePublicOrigin(const std::string& text) {
@@ -306,9 +302,9 @@ Result<std::string> ReadTokenFile(const std::string& path) {
 namespace {
 
 // Takes one of serve's options, read with its value (nothing for a switch).
-std::optional<std::string> TakeServeOption(const ServeOption& option, const std::string& name,
-                                           const std::optional<std::string>& value,
-                                           ServeSettings& settings, ServeArguments& given) {
+Result<void> TakeServeOption(const ServeOption& option, const std::string& name,
+                             const std::optional<std::string>& value, ServeSettings& settings,
+                             ServeArguments& given) {
     if (option.read_by != ReadBy::kServe) {
         given.line_options.push_back(name);
         if (value) {
@@ -322,11 +318,11 @@ std::optional<std::string> TakeServeOption(const ServeOption& option, const std:
     } else if (option.take != nullptr) {
         return option.take(*value, settings, given);
     }
-    return std::nullopt;
+    return {};
 }
 
-std::optional<std::string> ReadServeArguments(const std::vector<std::string>& arguments,
-                                              ServeSettings& settings, ServeArguments& given) {
+Result<void> ReadServeArguments(const std::vector<std::string>& arguments, ServeSettings& settings,
+                                ServeArguments& given) {
     ArgumentReader reader(arguments);
     while (!reader.Done()) {
         const std::string argument = reader.Next();
@@ -336,23 +332,24 @@ std::optional<std::string> ReadServeArguments(const std::vector<std::string>& ar
         }
         const ServeOption* option = FindServeOption(argument);
         if (option == nullptr) {
-            return platform::UnknownOption(argument, ServeOptions());
+            return Failure{platform::UnknownOption(argument, ServeOptions())};
         }
         std::optional<std::string> value;
         if (auto problem = platform::ReadOptionValue(reader, option->option, argument, value)) {
-            return problem;
+            return Failure{std::move(*problem)};
         }
-        if (auto problem = TakeServeOption(*option, argument, value, settings, given)) {
-            return problem;
+        if (Result<void> taken = TakeServeOption(*option, argument, value, settings, given);
+            !taken) {
+            return taken;
         }
     }
-    return std::nullopt;
+    return {};
 }
 
 // Reads and checks the line that serve serves, as download reads and checks one.
-std::optional<std::string> ReadServedLine(const ServeArguments& given, ServeSettings& settings) {
+Result<void> ReadServedLine(const ServeArguments& given, ServeSettings& settings) {
     if (given.parameters.size() > 1) {
-        return "one image, not " + std::to_string(given.parameters.size());
+        return Failure{"one image, not " + std::to_string(given.parameters.size())};
     }
     std::vector<std::string> line_arguments = given.line_options;
     if (!given.parameters.empty()) {
@@ -360,77 +357,95 @@ std::optional<std::string> ReadServedLine(const ServeArguments& given, ServeSett
         line_arguments.push_back(given.parameters.front());
     }
     if (auto problem = line::ParseLine(line_arguments, settings.line)) {
-        return problem;
+        return Failure{std::move(*problem)};
     }
     if (settings.line.ports.empty() && settings.line.ports_from.empty()) {
-        return "no station: give --port PORT for each, or --ports-from FILE";
+        return Failure{"no station: give --port PORT for each, or --ports-from FILE"};
     }
     if (given.parameters.empty() && settings.line.files_list.empty()) {
-        return "no image: give IMAGE or --files-list PATH";
+        return Failure{"no image: give IMAGE or --files-list PATH"};
     }
-    return line::CheckLine(settings.line);
+    if (auto problem = line::CheckLine(settings.line)) {
+        return Failure{std::move(*problem)};
+    }
+    return {};
 }
 
 // Loads the certificate and key when both are given.
-std::optional<std::string> ReadTls(ServeSettings& settings) {
+Result<void> ReadTls(ServeSettings& settings) {
     if (settings.tls_cert.empty() != settings.tls_key.empty()) {
-        return settings.tls_cert.empty() ? "--tls-key needs --tls-cert FILE as well"
-                                         : "--tls-cert needs --tls-key FILE as well";
+        return Failure{settings.tls_cert.empty() ? "--tls-key needs --tls-cert FILE as well"
+                                                 : "--tls-cert needs --tls-key FILE as well"};
     }
     if (settings.tls_cert.empty()) {
-        return std::nullopt;
+        return {};
     }
-    return TlsContext::Load(settings.tls_cert, settings.tls_key, settings.tls);
+    auto loaded = TlsContext::Load(settings.tls_cert, settings.tls_key);
+    if (!loaded) {
+        return Failure{loaded.reason()};
+    }
+    settings.tls = std::move(*loaded);
+    return {};
+}
+
+// Checks that a token guards whatever listens beyond this machine, and that the token does
+// not cross the network in the clear unless the operator says so.
+Result<void> CheckGuarded(const ServeSettings& settings) {
+    if (settings.token_file.empty() && !settings.loopback) {
+        return Failure{"--listen " + settings.listen +
+                       " reaches beyond this machine: give --token-file FILE as well"};
+    }
+    if (settings.token_file.empty() && !settings.ate_listen.empty() && !settings.ate_loopback) {
+        return Failure{"--ate-listen " + settings.ate_listen +
+                       " reaches beyond this machine: give --token-file FILE as well"};
+    }
+    if (!settings.loopback && !settings.tls && !settings.allow_plain_token) {
+        // Anyone on the network between could read the token and then run the line.
+        return Failure{
+            "--listen " + settings.listen +
+            " reaches beyond this machine, where plain HTTP shows the token to anyone on "
+            "the way: serve HTTPS (--tls-cert FILE --tls-key FILE), listen on loopback "
+            "behind a TLS proxy, or say --allow-plain-token"};
+    }
+    if (!settings.ate_listen.empty() && !settings.ate_loopback && !settings.allow_plain_token) {
+        // The command channel is plain TCP: its TOKEN line crosses the network as it is.
+        return Failure{
+            "--ate-listen " + settings.ate_listen +
+            " reaches beyond this machine, where the plain channel shows the token to anyone "
+            "on the way: listen on loopback (behind an SSH or TLS tunnel), or say "
+            "--allow-plain-token"};
+    }
+    return {};
 }
 
 }  // namespace
 
-std::optional<std::string> ParseServe(const std::vector<std::string>& arguments,
-                                      ServeSettings& settings) {
+Result<void> ParseServe(const std::vector<std::string>& arguments, ServeSettings& settings) {
     ServeArguments given;
-    if (auto problem = ReadServeArguments(arguments, settings, given)) {
-        return problem;
+    if (Result<void> read = ReadServeArguments(arguments, settings, given); !read) {
+        return read;
     }
     if (settings.help || settings.version) {
-        return std::nullopt;
+        return {};
     }
     if (!given.listen_given) {
-        ParseListen(settings.listen, settings);
+        // The default address, which always reads.
+        static_cast<void>(ParseListen(settings.listen, settings));
     }
-    if (auto problem = ReadServedLine(given, settings)) {
-        return problem;
+    if (Result<void> line = ReadServedLine(given, settings); !line) {
+        return line;
     }
-    if (auto problem = ReadTls(settings)) {
-        return problem;
+    if (Result<void> tls = ReadTls(settings); !tls) {
+        return tls;
     }
     if (!settings.token_file.empty()) {
         auto token = ReadTokenFile(settings.token_file);
         if (!token) {
-            return token.reason();
+            return Failure{token.reason()};
         }
         settings.token = std::move(*token);
-    } else if (!settings.loopback) {
-        return "--listen " + settings.listen +
-               " reaches beyond this machine: give --token-file FILE as well";
-    } else if (!settings.ate_listen.empty() && !settings.ate_loopback) {
-        return "--ate-listen " + settings.ate_listen +
-               " reaches beyond this machine: give --token-file FILE as well";
     }
-    if (!settings.loopback && !settings.tls && !settings.allow_plain_token) {
-        // Anyone on the network between could read the token and then run the line.
-        return "--listen " + settings.listen +
-               " reaches beyond this machine, where plain HTTP shows the token to anyone on "
-               "the way: serve HTTPS (--tls-cert FILE --tls-key FILE), listen on loopback "
-               "behind a TLS proxy, or say --allow-plain-token";
-    }
-    if (!settings.ate_listen.empty() && !settings.ate_loopback && !settings.allow_plain_token) {
-        // The command channel is plain TCP: its TOKEN line crosses the network as it is.
-        return "--ate-listen " + settings.ate_listen +
-               " reaches beyond this machine, where the plain channel shows the token to anyone "
-               "on the way: listen on loopback (behind an SSH or TLS tunnel), or say "
-               "--allow-plain-token";
-    }
-    return std::nullopt;
+    return CheckGuarded(settings);
 }
 
 }  // namespace vantor::serve

@@ -2,7 +2,6 @@
 // runs, read as a production line reads them), where it listens and the token it asks for.
 #pragma once
 
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -45,14 +44,13 @@ platform::OptionTable ServeOptions();
 
 // Reads serve's arguments (those after "serve"), checks the line as download checks one, and
 // reads the token file; the usage message when something is wrong.
-std::optional<std::string> ParseServe(const std::vector<std::string>& arguments,
-                                      ServeSettings& settings);
+Result<void> ParseServe(const std::vector<std::string>& arguments, ServeSettings& settings);
 
 // serve's --help.
 const char* ServeHelp();
 
 // "HOST:PORT" or "[V6ADDRESS]:PORT" into its host and port; the message when it is not one.
-std::optional<std::string> ParseListen(const std::string& text, ServeSettings& settings);
+Result<void> ParseListen(const std::string& text, ServeSettings& settings);
 
 // An origin a proxy presents this server under, "http[s]://HOST[:PORT]", into the form a
 // browser's Origin header gives it (scheme and host in small letters, no default port, no

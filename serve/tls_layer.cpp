@@ -20,21 +20,21 @@ std::string OpenSslReason() {
     return reason != nullptr ? reason : "not understood";
 }
 
-// Why `path` cannot be used as a file of TLS material; nothing when it can be opened.
-std::optional<std::string> Unreadable(const char* option, const std::string& path) {
+// Checks that `path` can be opened as a file of TLS material; why not when it cannot.
+Result<void> CheckReadable(const char* option, const std::string& path) {
     struct stat status {};
     if (::stat(path.c_str(), &status) != 0) {
-        return std::string(option) + " \"" + path + "\": " + std::strerror(errno);
+        return Failure{std::string(option) + " \"" + path + "\": " + std::strerror(errno)};
     }
     if (!S_ISREG(status.st_mode)) {
-        return std::string(option) + " \"" + path + "\": not a regular file";
+        return Failure{std::string(option) + " \"" + path + "\": not a regular file"};
     }
     std::FILE* file = std::fopen(path.c_str(), "rb");
     if (file == nullptr) {
-        return std::string(option) + " \"" + path + "\": " + std::strerror(errno);
+        return Failure{std::string(option) + " \"" + path + "\": " + std::strerror(errno)};
     }
     std::fclose(file);
-    return std::nullopt;
+    return {};
 }
 
 // An encrypted key must fail to load, not stop the server to ask for its passphrase.
@@ -48,25 +48,25 @@ TlsContext::~TlsContext() {
     SSL_CTX_free(context_);
 }
 
-std::optional<std::string> TlsContext::Load(const std::string& certificate_path,
-                                            const std::string& key_path,
-                                            std::shared_ptr<const TlsContext>& context) {
-    if (auto problem = Unreadable("--tls-cert", certificate_path)) {
-        return problem;
+Result<std::shared_ptr<const TlsContext>> TlsContext::Load(const std::string& certificate_path,
+                                                           const std::string& key_path) {
+    if (Result<void> readable = CheckReadable("--tls-cert", certificate_path); !readable) {
+        return Failure{readable.reason()};
     }
-    if (auto problem = Unreadable("--tls-key", key_path)) {
-        return problem;
+    if (Result<void> readable = CheckReadable("--tls-key", key_path); !readable) {
+        return Failure{readable.reason()};
     }
     struct stat key_status {};
     if (::stat(key_path.c_str(), &key_status) == 0 && (key_status.st_mode & S_IROTH) != 0) {
-        return "--tls-key \"" + key_path +
-               "\": readable by every user of this machine; make it the owner's (chmod 600)";
+        return Failure{
+            "--tls-key \"" + key_path +
+            "\": readable by every user of this machine; make it the owner's (chmod 600)"};
     }
     ERR_clear_error();
     std::shared_ptr<TlsContext> made(new TlsContext(SSL_CTX_new(TLS_server_method())));
     SSL_CTX* ssl = made->context_;
     if (ssl == nullptr) {
-        return "TLS cannot be set up: " + OpenSslReason();
+        return Failure{"TLS cannot be set up: " + OpenSslReason()};
     }
     SSL_CTX_set_min_proto_version(ssl, TLS1_2_VERSION);
     SSL_CTX_set_options(ssl, SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION);
@@ -75,16 +75,16 @@ std::optional<std::string> TlsContext::Load(const std::string& certificate_path,
     SSL_CTX_set_mode(ssl, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
     SSL_CTX_set_default_passwd_cb(ssl, &NoPassphrase);
     if (SSL_CTX_use_certificate_chain_file(ssl, certificate_path.c_str()) != 1) {
-        return "--tls-cert \"" + certificate_path + "\": not a certificate in PEM form (" +
-               OpenSslReason() + ")";
+        return Failure{"--tls-cert \"" + certificate_path + "\": not a certificate in PEM form (" +
+                       OpenSslReason() + ")"};
     }
     if (SSL_CTX_use_PrivateKey_file(ssl, key_path.c_str(), SSL_FILETYPE_PEM) != 1 ||
         SSL_CTX_check_private_key(ssl) != 1) {
-        return "--tls-key \"" + key_path + "\": not the private key of \"" + certificate_path +
-               "\" in PEM form without a passphrase (" + OpenSslReason() + ")";
+        return Failure{"--tls-key \"" + key_path + "\": not the private key of \"" +
+                       certificate_path + "\" in PEM form without a passphrase (" +
+                       OpenSslReason() + ")"};
     }
-    context = std::move(made);
-    return std::nullopt;
+    return std::shared_ptr<const TlsContext>(std::move(made));
 }
 
 std::unique_ptr<TlsSession> TlsSession::Accept(const TlsContext& context, int fd) {

@@ -8,8 +8,9 @@
 #include <sys/types.h>
 
 #include <memory>
-#include <optional>
 #include <string>
+
+#include "platform/result.h"
 
 // OpenSSL's own types, named without its headers.
 struct ssl_ctx_st;
@@ -24,10 +25,9 @@ class TlsContext {
     TlsContext& operator=(const TlsContext&) = delete;
 
     // The certificate chain (PEM, the server's own first) and its private key (PEM, not
-    // encrypted); the message when they cannot be read or do not belong together.
-    static std::optional<std::string> Load(const std::string& certificate_path,
-                                           const std::string& key_path,
-                                           std::shared_ptr<const TlsContext>& context);
+    // encrypted), loaded; the message when they cannot be read or do not belong together.
+    static Result<std::shared_ptr<const TlsContext>> Load(const std::string& certificate_path,
+                                                          const std::string& key_path);
 
   private:
     friend class TlsSession;

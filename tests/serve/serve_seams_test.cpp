@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <future>
 #include <thread>
@@ -160,22 +162,26 @@ TEST(Door, GivesABodilessPostAnEmptyBody) {
 
 TEST(ServeOptions, ReadsTheListeningAddress) {
     ServeSettings settings;
-    EXPECT_EQ(ParseListen("[::1]:8081", settings), std::nullopt);
+    Result<void> v6 = ParseListen("[::1]:8081", settings);
+    EXPECT_TRUE(v6) << v6.reason();
     EXPECT_EQ(settings.host, "::1");
     EXPECT_EQ(settings.port, 8081);
     EXPECT_TRUE(settings.loopback);
-    EXPECT_EQ(ParseListen("0.0.0.0:80", settings), std::nullopt);
+    Result<void> any = ParseListen("0.0.0.0:80", settings);
+    EXPECT_TRUE(any) << any.reason();
     EXPECT_FALSE(settings.loopback);
-    EXPECT_NE(ParseListen("::1:8080", settings), std::nullopt);
-    EXPECT_NE(ParseListen("127.0.0.1:0", settings), std::nullopt);
+    EXPECT_EQ(ParseListen("::1:8080", settings).reason(),
+              "--listen \"::1:8080\": HOST:PORT, such as 127.0.0.1:8080 (an IPv6 address in "
+              "brackets: [::1]:8080)");
+    EXPECT_EQ(ParseListen("127.0.0.1:0", settings).reason(),
+              "--listen \"127.0.0.1:0\": the port is a number from 1 to 65535");
+    EXPECT_EQ(settings.listen, "0.0.0.0:80");  // a refused address leaves the last one
 }
 
 TEST(ServeOptions, NamesTheOptionMeantByAMisspeltOne) {
     ServeSettings settings;
-    const auto problem =
-        ParseServe({"demo.orb", "--port", "sim", "--lisen", "[::1]:8081"}, settings);
-    ASSERT_TRUE(problem.has_value());
-    EXPECT_EQ(*problem, "unknown option \"--lisen\"; did you mean \"--listen\"?");
+    EXPECT_EQ(ParseServe({"demo.orb", "--port", "sim", "--lisen", "[::1]:8081"}, settings).reason(),
+              "unknown option \"--lisen\"; did you mean \"--listen\"?");
 }
 
 TEST(ServeOptions, ReadsAPublicOriginAsABrowserSendsIt) {
@@ -225,18 +231,47 @@ TEST(ServeOptions, KeepsTheTokenOffPlainHttpBeyondLoopback) {
     const std::vector<std::string> beyond = {"demo.orb",     "--port",       "sim", "--listen",
                                              "0.0.0.0:8080", "--token-file", path};
     ServeSettings refused = WithAnyStationCommand();
-    const auto problem = ParseServe(beyond, refused);
-    ASSERT_TRUE(problem.has_value());
-    EXPECT_NE(problem->find("--allow-plain-token"), std::string::npos) << *problem;
+    EXPECT_EQ(ParseServe(beyond, refused).reason(),
+              "--listen 0.0.0.0:8080 reaches beyond this machine, where plain HTTP shows the token "
+              "to anyone on the way: serve HTTPS (--tls-cert FILE --tls-key FILE), listen on "
+              "loopback behind a TLS proxy, or say --allow-plain-token");
     std::vector<std::string> allowed = beyond;
     allowed.push_back("--allow-plain-token");
     ServeSettings settings = WithAnyStationCommand();
-    EXPECT_EQ(ParseServe(allowed, settings), std::nullopt);
+    Result<void> parsed = ParseServe(allowed, settings);
+    EXPECT_TRUE(parsed) << parsed.reason();
     EXPECT_EQ(settings.token, "k3y-of-the-line-0123456789");
     std::vector<std::string> on_loopback = beyond;
     on_loopback[4] = "127.0.0.1:8080";
     ServeSettings local = WithAnyStationCommand();
-    EXPECT_EQ(ParseServe(on_loopback, local), std::nullopt);
+    Result<void> parsed_local = ParseServe(on_loopback, local);
+    EXPECT_TRUE(parsed_local) << parsed_local.reason();
+}
+
+// Beyond loopback a token must guard the server and its command channel alike.
+TEST(ServeOptions, AsksForATokenBeyondLoopback) {
+    ServeSettings web = WithAnyStationCommand();
+    EXPECT_EQ(ParseServe({"demo.orb", "--port", "sim", "--listen", "0.0.0.0:8080"}, web).reason(),
+              "--listen 0.0.0.0:8080 reaches beyond this machine: give --token-file FILE as well");
+    ServeSettings ate = WithAnyStationCommand();
+    EXPECT_EQ(
+        ParseServe({"demo.orb", "--port", "sim", "--ate-listen", "0.0.0.0:7070"}, ate).reason(),
+        "--ate-listen 0.0.0.0:7070 reaches beyond this machine: give --token-file FILE as well");
+    ServeSettings bad_ate = WithAnyStationCommand();
+    EXPECT_EQ(ParseServe({"demo.orb", "--port", "sim", "--ate-listen", "7070"}, bad_ate).reason(),
+              "--ate-listen \"7070\": HOST:PORT, such as 127.0.0.1:8080");
+}
+
+// Catches a server that would start on plain HTTP when its TLS material cannot be used.
+TEST(ServeOptions, LoadsNoTlsFromAFileThatIsNotThere) {
+    const std::string nowhere =
+        (std::filesystem::temp_directory_path() / "vantor-no-such-certificate.pem").string();
+    ServeSettings settings = WithAnyStationCommand();
+    EXPECT_EQ(ParseServe({"demo.orb", "--port", "sim", "--tls-cert", nowhere, "--tls-key", nowhere},
+                         settings)
+                  .reason(),
+              "--tls-cert \"" + nowhere + "\": " + std::strerror(ENOENT));
+    EXPECT_EQ(settings.tls, nullptr);
 }
 
 // Catches an option of the line that serve keeps for itself (or one of serve's passed on): the
@@ -246,11 +281,11 @@ TEST(ServeOptions, PassesTheLinesOptionsOnAndKeepsItsOwn) {
     settings.line.command.option_takes_value = [](const std::string& option) {
         return option == "--port" || option == "--history" || option == "--baud";
     };
-    EXPECT_EQ(ParseServe({"demo.orb", "--port", "sim", "--history", "site.sqlite",
-                          "--public-origin", "HTTPS://Line-PC:443/", "--baud", "19200",
-                          "--virtual-time", "--require-unit-serial"},
-                         settings),
-              std::nullopt);
+    Result<void> parsed = ParseServe(
+        {"demo.orb", "--port", "sim", "--history", "site.sqlite", "--public-origin",
+         "HTTPS://Line-PC:443/", "--baud", "19200", "--virtual-time", "--require-unit-serial"},
+        settings);
+    EXPECT_TRUE(parsed) << parsed.reason();
     EXPECT_EQ(settings.line.child_options,
               (std::vector<std::string>{"--history", "site.sqlite", "--baud", "19200",
                                         "--virtual-time"}));
@@ -260,7 +295,7 @@ TEST(ServeOptions, PassesTheLinesOptionsOnAndKeepsItsOwn) {
     EXPECT_TRUE(settings.require_unit_serial);
     // The tests' own option is passed on but guessed at for no one.
     ServeSettings misspelt;
-    EXPECT_EQ(ParseServe({"--virtual-tim"}, misspelt), "unknown option \"--virtual-tim\"");
+    EXPECT_EQ(ParseServe({"--virtual-tim"}, misspelt).reason(), "unknown option \"--virtual-tim\"");
 }
 
 // A browser leaves the scheme's own port out of Host: a server on it must know itself so.
