@@ -45,26 +45,27 @@ std::string Shown(const std::string& port) {
 
 // No device address holds a control byte; one that does (a NUL from a damaged ports file, a
 // stray line end) would only fail in its station's process, after other stations have started.
-std::optional<std::string> ControlByteProblem(const std::string& port) {
+Result<void> CheckControlBytes(const std::string& port) {
     if (Shown(port) == port) {
-        return std::nullopt;
+        return {};
     }
-    return "the port \"" + Shown(port) + "\" holds a control byte";
+    return Failure{"the port \"" + Shown(port) + "\" holds a control byte"};
 }
 
 // Splits `text` into words at blanks and tabs; a word in double quotes may hold blanks (and no
-// double quote). An unclosed quote is a problem.
-std::optional<std::string> SplitWords(const std::string& text, std::vector<std::string>& words) {
+// double quote). An unclosed quote fails.
+Result<std::vector<std::string>> SplitWords(const std::string& text) {
+    std::vector<std::string> words;
     std::size_t at = 0;
     while (true) {
         at = text.find_first_not_of(" \t", at);
         if (at == std::string::npos) {
-            return std::nullopt;
+            return words;
         }
         if (text[at] == '"') {
             const auto close = text.find('"', at + 1);
             if (close == std::string::npos) {
-                return "a double quote is not closed";
+                return Failure{"a double quote is not closed"};
             }
             words.push_back(text.substr(at + 1, close - at - 1));
             at = close + 1;
@@ -79,13 +80,13 @@ std::optional<std::string> SplitWords(const std::string& text, std::vector<std::
 // The station's own fields after its port on a line of a ports file: --unit-serial TEXT,
 // --operator NAME, --order TEXT, --station-label TEXT.
 Result<records::UnitFields> ReadStationFields(const std::string& text) {
-    std::vector<std::string> split;
-    if (auto problem = SplitWords(text, split)) {
-        return Failure{*problem};
+    const Result<std::vector<std::string>> split = SplitWords(text);
+    if (!split) {
+        return Failure{split.reason()};
     }
     // --order=WO-7 is --order WO-7, as on the command line.
     std::vector<std::string> words;
-    for (const std::string& word : split) {
+    for (const std::string& word : *split) {
         const auto equals = word.find('=');
         if (word.rfind("--", 0) == 0 && equals != std::string::npos) {
             words.push_back(word.substr(0, equals));
@@ -132,8 +133,8 @@ Result<PortsLine> ReadPortsLine(const std::string& line) {
     }
     PortsLine read{line.substr(0, fields), {}};
     read.port.erase(read.port.find_last_not_of(" \t") + 1);
-    if (auto problem = ControlByteProblem(read.port)) {
-        return Failure{*problem};
+    if (Result<void> checked = CheckControlBytes(read.port); !checked) {
+        return Failure{checked.reason()};
     }
     if (fields != std::string::npos) {
         auto unit = ReadStationFields(line.substr(fields));
@@ -147,14 +148,14 @@ Result<PortsLine> ReadPortsLine(const std::string& line) {
 
 // Reads a ports file: one port a line, with the station's own fields after it; blank lines and
 // lines starting with # are skipped.
-std::optional<std::string> ReadPortsFile(const std::string& path, LineSettings& settings) {
+Result<void> ReadPortsFile(const std::string& path, LineSettings& settings) {
     struct stat status {};
     if (::stat(path.c_str(), &status) != 0) {
-        return "--ports-from \"" + path + "\": " + std::strerror(errno);
+        return Failure{"--ports-from \"" + path + "\": " + std::strerror(errno)};
     }
     if (!S_ISREG(status.st_mode) ||
         static_cast<std::size_t>(status.st_size) > kMostPortsFileBytes) {
-        return "--ports-from \"" + path + "\": not a regular file of at most 64 KiB";
+        return Failure{"--ports-from \"" + path + "\": not a regular file of at most 64 KiB"};
     }
     std::ifstream file(path);
     int number = 0;
@@ -167,82 +168,75 @@ std::optional<std::string> ReadPortsFile(const std::string& path, LineSettings& 
         const auto last = line.find_last_not_of(" \t\r");
         auto station = ReadPortsLine(line.substr(first, last - first + 1));
         if (!station) {
-            return "--ports-from \"" + path + "\" line " + std::to_string(number) + ": " +
-                   station.reason();
+            return Failure{"--ports-from \"" + path + "\" line " + std::to_string(number) + ": " +
+                           station.reason()};
         }
         settings.ports.push_back(std::move(station->port));
         settings.station_units.push_back(std::move(station->unit));
     }
     if (file.bad()) {
-        return "--ports-from \"" + path + "\": cannot be read";
+        return Failure{"--ports-from \"" + path + "\": cannot be read"};
     }
-    return std::nullopt;
+    return {};
 }
 
-using TakeLineValue = std::optional<std::string> (*)(const std::string& option,
-                                                     const std::string& value,
-                                                     LineSettings& settings);
+using TakeLineValue = Result<void> (*)(const std::string& option, const std::string& value,
+                                       LineSettings& settings);
 
-std::optional<std::string> TakePort(const std::string&, const std::string& value,
-                                    LineSettings& settings) {
+Result<void> TakePort(const std::string&, const std::string& value, LineSettings& settings) {
     if (value.empty()) {
-        return "--port needs a value";
+        return Failure{"--port needs a value"};
     }
-    if (auto problem = ControlByteProblem(value)) {
-        return "--port: " + *problem;
+    if (Result<void> checked = CheckControlBytes(value); !checked) {
+        return Failure{"--port: " + checked.reason()};
     }
     settings.ports.push_back(value);
     settings.station_units.emplace_back();
-    return std::nullopt;
+    return {};
 }
 
-std::optional<std::string> TakePortsFrom(const std::string&, const std::string& value,
-                                         LineSettings& settings) {
+Result<void> TakePortsFrom(const std::string&, const std::string& value, LineSettings& settings) {
     settings.ports_from = value;
     return ReadPortsFile(value, settings);
 }
 
-std::optional<std::string> TakeMaxParallel(const std::string&, const std::string& value,
-                                           LineSettings& settings) {
+Result<void> TakeMaxParallel(const std::string&, const std::string& value, LineSettings& settings) {
     const auto number = ParseWhole(value, 1, static_cast<long>(kMostStations));
     if (!number) {
-        return "--max-parallel \"" + value + "\": a number of stations, 1 to 256";
+        return Failure{"--max-parallel \"" + value + "\": a number of stations, 1 to 256"};
     }
     settings.max_parallel = *number;
-    return std::nullopt;
+    return {};
 }
 
-std::optional<std::string> TakeRetry(const std::string&, const std::string& value,
-                                     LineSettings& settings) {
+Result<void> TakeRetry(const std::string&, const std::string& value, LineSettings& settings) {
     const auto number = ParseWhole(value, 0, kMostRetries);
     if (!number) {
-        return "--retry \"" + value + "\": a number of retries, 0 to 100";
+        return Failure{"--retry \"" + value + "\": a number of retries, 0 to 100"};
     }
     settings.retries = *number;
-    return std::nullopt;
+    return {};
 }
 
-std::optional<std::string> TakeReport(const std::string&, const std::string& value,
-                                      LineSettings& settings) {
+Result<void> TakeReport(const std::string&, const std::string& value, LineSettings& settings) {
     if (value.empty()) {
-        return "--report needs a value";
+        return Failure{"--report needs a value"};
     }
     settings.report = value;
-    return std::nullopt;
+    return {};
 }
 
 // The files list is the stations' to read, and the line's to copy for each station.
-std::optional<std::string> TakeFilesList(const std::string& option, const std::string& value,
-                                         LineSettings& settings) {
+Result<void> TakeFilesList(const std::string& option, const std::string& value,
+                           LineSettings& settings) {
     settings.files_list = value;
     settings.child_options.push_back(option);
     settings.child_options.push_back(value);
-    return std::nullopt;
+    return {};
 }
 
-std::optional<std::string> RefuseOnALine(const std::string& option, const std::string&,
-                                         LineSettings&) {
-    return option + " belongs to a single station's run (one --port)";
+Result<void> RefuseOnALine(const std::string& option, const std::string&, LineSettings&) {
+    return Failure{option + " belongs to a single station's run (one --port)"};
 }
 
 // Whose an option is: the line's own, or one of the stations' command that the line reads as
@@ -311,58 +305,59 @@ bool TakesValue(const std::string& option, const StationCommand& command) {
 }
 
 // Reads one option: the line's switches and values for itself, the stations' for each station.
-std::optional<std::string> ReadLineOption(ArgumentReader& reader, const std::string& name,
-                                          LineSettings& settings) {
+Result<void> ReadLineOption(ArgumentReader& reader, const std::string& name,
+                            LineSettings& settings) {
     const LineOption* option = FindLineOption(name);
     if (option != nullptr && option->flag != nullptr) {
         if (reader.HasAttachedValue()) {
-            return name + " takes no value";
+            return Failure{name + " takes no value"};
         }
         settings.*option->flag = true;
-        return std::nullopt;
+        return {};
     }
     if (!TakesValue(name, settings.command)) {
         settings.child_options.push_back(name);  // the station's own check judges it
-        return std::nullopt;
+        return {};
     }
     const auto value = reader.Value(name);
     if (!value) {
-        return value.reason();
+        return Failure{value.reason()};
     }
     if (option != nullptr) {
         return option->take(name, *value, settings);
     }
     settings.child_options.push_back(name);
     settings.child_options.push_back(*value);
-    return std::nullopt;
+    return {};
 }
 
 // Two stations whose ports are two names of one device (COM1 and /dev/ttyS0, a link and its
 // target, a host name and its address) would talk over each other to one drive as surely as
 // one name given twice.
-std::optional<std::string> SameDeviceProblem(const std::vector<std::string>& ports) {
+Result<void> CheckSameDevice(const std::vector<std::string>& ports) {
     std::map<std::string, const std::string*> owners;
     for (const std::string& port : ports) {
         for (const std::string& key : StationDeviceKeys(port)) {
             const auto [owner, added] = owners.emplace(key, &port);
             if (!added && owner->second != &port) {
-                return "the ports \"" + *owner->second + "\" and \"" + port + "\" are one device";
+                return Failure{"the ports \"" + *owner->second + "\" and \"" + port +
+                               "\" are one device"};
             }
         }
     }
-    return std::nullopt;
+    return {};
 }
 
 // A unit serial names one unit: given to the whole line, every station would record the same
 // unit; given to two stations of the ports file, one of them has the wrong unit.
-std::optional<std::string> UnitSerialProblem(const LineSettings& settings) {
+Result<void> CheckUnitSerials(const LineSettings& settings) {
     const auto& options = settings.child_options;
     if (settings.ports.size() > 1 &&
         std::find(options.begin(), options.end(), records::kUnitSerialOption) != options.end()) {
-        return "--unit-serial names one unit, and the line has " +
-               std::to_string(settings.ports.size()) +
-               " stations: give each station its own in the ports file (PORT --unit-serial "
-               "TEXT)";
+        return Failure{"--unit-serial names one unit, and the line has " +
+                       std::to_string(settings.ports.size()) +
+                       " stations: give each station its own in the ports file (PORT "
+                       "--unit-serial TEXT)"};
     }
     std::map<std::string, std::size_t> owners;
     for (std::size_t index = 0; index < settings.station_units.size(); ++index) {
@@ -371,11 +366,11 @@ std::optional<std::string> UnitSerialProblem(const LineSettings& settings) {
             continue;
         }
         if (const auto [owner, added] = owners.emplace(serial, index); !added) {
-            return "the unit serial \"" + serial + "\" is given to stations " +
-                   std::to_string(owner->second + 1) + " and " + std::to_string(index + 1);
+            return Failure{"the unit serial \"" + serial + "\" is given to stations " +
+                           std::to_string(owner->second + 1) + " and " + std::to_string(index + 1)};
         }
     }
-    return std::nullopt;
+    return {};
 }
 
 }  // namespace
@@ -419,8 +414,7 @@ bool WantsProductionLine(const std::vector<std::string>& arguments, const Statio
     return ports > 1 || line_option;
 }
 
-std::optional<std::string> ParseLine(const std::vector<std::string>& arguments,
-                                     LineSettings& settings) {
+Result<void> ParseLine(const std::vector<std::string>& arguments, LineSettings& settings) {
     ArgumentReader reader(arguments);
     while (!reader.Done()) {
         const std::string argument = reader.Next();
@@ -429,11 +423,11 @@ std::optional<std::string> ParseLine(const std::vector<std::string>& arguments,
             settings.child_parameters.push_back(argument);
             continue;
         }
-        if (auto problem = ReadLineOption(reader, argument, settings)) {
-            return problem;
+        if (Result<void> read = ReadLineOption(reader, argument, settings); !read) {
+            return read;
         }
     }
-    return std::nullopt;
+    return {};
 }
 
 std::vector<std::string> ChildArguments(const LineSettings& settings, const std::string& device,
@@ -473,36 +467,36 @@ std::vector<std::string> ChildArguments(const LineSettings& settings, const std:
     return arguments;
 }
 
-std::optional<std::string> CheckLine(const LineSettings& settings) {
+Result<void> CheckLine(const LineSettings& settings) {
     if (settings.ports.empty()) {
-        return "--ports-from \"" + settings.ports_from + "\" names no port";
+        return Failure{"--ports-from \"" + settings.ports_from + "\" names no port"};
     }
     if (settings.ports.size() > kMostStations) {
-        return "a line has at most 256 stations";
+        return Failure{"a line has at most 256 stations"};
     }
     if (settings.json && settings.quiet) {
-        return "--json and --quiet exclude each other";
+        return Failure{"--json and --quiet exclude each other"};
     }
-    if (auto problem = UnitSerialProblem(settings)) {
-        return problem;
+    if (Result<void> checked = CheckUnitSerials(settings); !checked) {
+        return checked;
     }
     std::set<std::string> seen;
     for (std::size_t index = 0; index < settings.ports.size(); ++index) {
         const std::string& port = settings.ports[index];
         if (!seen.insert(port).second) {
             // Two stations on one port would talk over each other to one drive.
-            return "the port \"" + port + "\" is given twice";
+            return Failure{"the port \"" + port + "\" is given twice"};
         }
         // Each station's settings are checked here once, so that a mistake stops the line
         // before any drive is touched.
         std::vector<std::string> check =
             ChildArguments(settings, port, "", StationUnit(settings, index));
         check.erase(check.begin());
-        if (auto problem = settings.command.usage_problem(check)) {
-            return *problem;
+        if (Result<void> usable = settings.command.check_usage(check); !usable) {
+            return usable;
         }
     }
-    return SameDeviceProblem(settings.ports);
+    return CheckSameDevice(settings.ports);
 }
 
 }  // namespace vantor::line

@@ -3,12 +3,12 @@
 #pragma once
 
 #include <cstddef>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "line/station_command.h"
 #include "platform/program_options.h"
+#include "platform/result.h"
 #include "records/unit_fields.h"
 
 namespace vantor::line {
@@ -45,14 +45,13 @@ platform::OptionTable LineOptions();
 // one of the line's own options. A single --port runs the download in this process.
 bool WantsProductionLine(const std::vector<std::string>& arguments, const StationCommand& command);
 
-// Reads the line's arguments (those after "download") for the stations' command set in
-// `settings`; the usage message when one is wrong.
-std::optional<std::string> ParseLine(const std::vector<std::string>& arguments,
-                                     LineSettings& settings);
+// Reads the line's arguments (those after "download") into `settings`, for the stations'
+// command set there; fails with the usage message when one is wrong.
+Result<void> ParseLine(const std::vector<std::string>& arguments, LineSettings& settings);
 
-// What is wrong with the line as a whole or with any of its stations' downloads, as the usage
-// error says it; nothing when every station would run.
-std::optional<std::string> CheckLine(const LineSettings& settings);
+// Succeeds when every station would run; else fails with what is wrong with the line as a whole
+// or with one of its stations' downloads, as the usage error says it.
+Result<void> CheckLine(const LineSettings& settings);
 
 // The arguments of one station's child process, the command first; `files_list`, when given,
 // stands for the list named by --files-list. The station's own `unit` fields replace those

@@ -4,9 +4,10 @@
 #pragma once
 
 #include <functional>
-#include <optional>
 #include <string>
 #include <vector>
+
+#include "platform/result.h"
 
 namespace vantor::line {
 
@@ -14,10 +15,9 @@ struct StationCommand {
     // True when `option` of the station's command takes a value, so that a reader of the
     // arguments can step over it.
     std::function<bool(const std::string& option)> option_takes_value;
-    // What is wrong with one station's arguments (those after the command's name), as its
-    // usage error would say; nothing when they would run.
-    std::function<std::optional<std::string>(const std::vector<std::string>& arguments)>
-        usage_problem;
+    // Succeeds when one station's arguments (those after the command's name) would run; else
+    // fails with what is wrong with them, as its usage error would say.
+    std::function<Result<void>(const std::vector<std::string>& arguments)> check_usage;
 };
 
 }  // namespace vantor::line

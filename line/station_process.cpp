@@ -55,8 +55,8 @@ Result<StationProcess> StationProcess::Start(const std::vector<std::string>& arg
     options.err = platform::ChildStream::Pipe();
     options.own_process_group = true;
     options.output_limit_bytes = kOutputHeldBytes;
-    if (auto problem = PrepareStationChild(options)) {
-        return Failure{"cannot start a station process: " + *problem};
+    if (Result<void> prepared = PrepareStationChild(options); !prepared) {
+        return Failure{"cannot start a station process: " + prepared.reason()};
     }
     auto child = ChildProcess::Start(options);
     if (!child) {

@@ -68,9 +68,9 @@ class StationProcess {
 std::vector<StationProcess*> WaitForStations(const std::vector<StationProcess*>& running);
 
 // Makes room for `stations` children running at once (on POSIX, raises the limit on open files
-// as far as they need where the hard limit allows); nothing when there is room, else why not and
-// what to do, as the line's usage error.
-std::optional<std::string> MakeRoomForStations(long stations);
+// as far as they need where the hard limit allows); fails when there is no room, with why not
+// and what to do, as the line's usage error.
+Result<void> MakeRoomForStations(long stations);
 
 // In a station's child, first thing: ties it to the line that started it, so that it ends when
 // the line dies. Nothing in a program that no line started.

@@ -74,27 +74,27 @@ void LineGone(int) {
 
 }  // namespace
 
-std::optional<std::string> PrepareStationChild(platform::ChildOptions& options) {
+Result<void> PrepareStationChild(platform::ChildOptions& options) {
     options.program = "/proc/self/exe";
     options.environment_changes = {{kLineParentVariable, std::to_string(::getpid())}};
     // The line ignores SIGPIPE and catches the interruptions; a station starts as a run does.
     options.default_signals = true;
-    return std::nullopt;
+    return {};
 }
 
 int StationSignal(int signal_number) {
     return signal_number;
 }
 
-std::optional<std::string> MakeRoomForStations(long stations) {
+Result<void> MakeRoomForStations(long stations) {
     const platform::DescriptorBudget budget =
         platform::EnsureDescriptorBudget(stations, platform::kDescriptorsPerWatchedChild);
     if (budget.ok) {
-        return std::nullopt;
+        return {};
     }
     if (budget.hard_limit <= 0 || budget.hard_limit >= budget.needed) {
-        return "the limit on open files cannot be raised for " + std::to_string(stations) +
-               " stations at once: " + budget.error;
+        return Failure{"the limit on open files cannot be raised for " + std::to_string(stations) +
+                       " stations at once: " + budget.error};
     }
     // What the line holds besides its stations' descriptors.
     const long own = budget.needed - stations * platform::kDescriptorsPerWatchedChild;
@@ -105,7 +105,7 @@ std::optional<std::string> MakeRoomForStations(long stations) {
     if (fitting > 0) {
         text += ", or give --max-parallel " + std::to_string(fitting) + " or less";
     }
-    return text;
+    return Failure{text};
 }
 
 void TieStationToLine() {

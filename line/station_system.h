@@ -3,15 +3,14 @@
 // source file per system (station_process_posix.cpp, win/station_process_win.cpp).
 #pragma once
 
-#include <optional>
-#include <string>
-
 #include "platform/process.h"
+#include "platform/result.h"
 
 namespace vantor::line {
 
-// Fills in what `options` need on this system to start a station; the reason when it cannot.
-std::optional<std::string> PrepareStationChild(platform::ChildOptions& options);
+// Fills in what `options` need on this system to start a station; fails with the reason when it
+// cannot.
+Result<void> PrepareStationChild(platform::ChildOptions& options);
 
 // The signal a station is sent for the line's interruption `signal_number`.
 int StationSignal(int signal_number);

@@ -248,10 +248,11 @@ std::optional<int> ReadServeSettings(const std::vector<std::string>& arguments,
         return records::kExitSuccess;
     }
     const auto stations = static_cast<long>(settings.line.ports.size());
-    if (auto problem = line::MakeRoomForStations(
+    if (Result<void> room = line::MakeRoomForStations(
             settings.line.max_parallel > 0 ? std::min(settings.line.max_parallel, stations)
-                                           : stations)) {
-        return UsageError(kServeCommand, *problem);
+                                           : stations);
+        !room) {
+        return UsageError(kServeCommand, room.reason());
     }
     const std::string image =
         settings.line.files_list.empty() ? settings.line.image : settings.line.files_list;

@@ -356,8 +356,8 @@ Result<void> ReadServedLine(const ServeArguments& given, ServeSettings& settings
         line_arguments.push_back("--");
         line_arguments.push_back(given.parameters.front());
     }
-    if (auto problem = line::ParseLine(line_arguments, settings.line)) {
-        return Failure{std::move(*problem)};
+    if (Result<void> parsed = line::ParseLine(line_arguments, settings.line); !parsed) {
+        return parsed;
     }
     if (settings.line.ports.empty() && settings.line.ports_from.empty()) {
         return Failure{"no station: give --port PORT for each, or --ports-from FILE"};
@@ -365,10 +365,7 @@ Result<void> ReadServedLine(const ServeArguments& given, ServeSettings& settings
     if (given.parameters.empty() && settings.line.files_list.empty()) {
         return Failure{"no image: give IMAGE or --files-list PATH"};
     }
-    if (auto problem = line::CheckLine(settings.line)) {
-        return Failure{std::move(*problem)};
-    }
-    return {};
+    return line::CheckLine(settings.line);
 }
 
 // Loads the certificate and key when both are given.

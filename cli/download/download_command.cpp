@@ -478,7 +478,13 @@ int RunIdentify(const std::vector<std::string>& arguments) {
 }
 
 line::StationCommand DownloadStationCommand() {
-    return {DownloadOptionTakesValue, DownloadUsageProblem};
+    return {DownloadOptionTakesValue,
+            [](const std::vector<std::string>& arguments) -> Result<void> {
+                if (auto problem = DownloadUsageProblem(arguments)) {
+                    return Failure{*problem};
+                }
+                return {};
+            }};
 }
 
 }  // namespace vantor::cli

@@ -76,11 +76,11 @@ int RunProductionLine(const std::vector<std::string>& arguments) {
     platform::IgnoreBrokenPipes();
     line::LineSettings settings;
     settings.command = DownloadStationCommand();
-    if (auto problem = line::ParseLine(arguments, settings)) {
-        return LineUsageError(settings, *problem);
+    if (Result<void> parsed = line::ParseLine(arguments, settings); !parsed) {
+        return LineUsageError(settings, parsed.reason());
     }
-    if (auto problem = line::CheckLine(settings)) {
-        return LineUsageError(settings, *problem);
+    if (Result<void> checked = line::CheckLine(settings); !checked) {
+        return LineUsageError(settings, checked.reason());
     }
     if (auto problem = LineReportProblem(settings)) {
         return LineUsageError(settings, *problem);
@@ -92,8 +92,8 @@ int RunProductionLine(const std::vector<std::string>& arguments) {
     }
     // Every station that may run at once must fit under the limit on open files before the
     // first starts: a line that runs out halfway leaves some drives flashed and others not.
-    if (auto problem = line::MakeRoomForStations(StationsAtOnce(settings))) {
-        return LineUsageError(settings, *problem);
+    if (Result<void> room = line::MakeRoomForStations(StationsAtOnce(settings)); !room) {
+        return LineUsageError(settings, room.reason());
     }
     const records::RunStart given = DescribeLine(settings);
     LineView view(ChooseOutputMode(settings.json, settings.quiet), stdout, stderr);

@@ -55,13 +55,13 @@ std::optional<std::string> OwnProgram() {
 
 }  // namespace
 
-std::optional<std::string> PrepareStationChild(platform::ChildOptions& options) {
+Result<void> PrepareStationChild(platform::ChildOptions& options) {
     const std::optional<std::string> program = OwnProgram();
     if (!program) {
-        return "this program's own path is unknown";
+        return Failure{"this program's own path is unknown"};
     }
     options.program = *program;
-    return std::nullopt;
+    return {};
 }
 
 // A console has one interruption a process can be sent, Ctrl-C: SIGINT and SIGTERM alike reach
@@ -71,8 +71,8 @@ int StationSignal(int /*signal_number*/) {
 }
 
 // The readers and the wait hold no system limit that a line of stations comes near.
-std::optional<std::string> MakeRoomForStations(long /*stations*/) {
-    return std::nullopt;
+Result<void> MakeRoomForStations(long /*stations*/) {
+    return {};
 }
 
 // The job object the line puts each station into before it runs ends the station with the line;

@@ -211,8 +211,8 @@ ServeSettings WithAnyStationCommand() {
     settings.line.command.option_takes_value = [](const std::string& option) {
         return option == "--port";
     };
-    settings.line.command.usage_problem = [](const std::vector<std::string>&) {
-        return std::optional<std::string>();
+    settings.line.command.check_usage = [](const std::vector<std::string>&) {
+        return Result<void>();
     };
     return settings;
 }
