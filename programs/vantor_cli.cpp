@@ -90,12 +90,13 @@ constexpr Command kCommands[] = {
 // The command's exit status, once what it wrote is out. Output that could not be written turns
 // a success into kExitOutputUnwritten; a failure keeps its own status, which says more.
 int WithOutputChecked(int exit_status) {
-    const auto failure = EndOutput();
-    if (!failure) {
+    const Result<void> output = EndOutput();
+    if (output) {
         return exit_status;
     }
     std::fprintf(stderr, "vantor-cli: %s: %s\n",
-                 records::ExitMeaning(records::kExitOutputUnwritten).c_str(), failure->c_str());
+                 records::ExitMeaning(records::kExitOutputUnwritten).c_str(),
+                 output.reason().c_str());
     return exit_status == records::kExitSuccess ? records::kExitOutputUnwritten : exit_status;
 }
 

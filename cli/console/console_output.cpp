@@ -102,13 +102,13 @@ void NoteOutputFailure(const std::string& cause) {
     }
 }
 
-std::optional<std::string> EndOutput() {
+Result<void> EndOutput() {
     FlushOutput(stdout);
     std::lock_guard lock(g_output_mutex);
     if (g_output_failure.empty()) {
-        return std::nullopt;
+        return {};
     }
-    return g_output_failure;
+    return Failure{g_output_failure};
 }
 
 OutputMode ChooseOutputMode(bool json, bool quiet) {

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "cli/console/live_line.h"
+#include "platform/result.h"
 #include "platform/window_link.h"
 #include "records/json_writer.h"
 
@@ -102,8 +103,8 @@ bool FlushOutput(std::FILE* stream);
 // Keeps `cause` as the run's output failure, unless one is kept already (the first explains).
 void NoteOutputFailure(const std::string& cause);
 // At the program's end: flushes standard output and gives the first output failure of the run
-// (a failed write to standard output, a post that could not be written), or nothing.
-std::optional<std::string> EndOutput();
+// (a failed write to standard output, a post that could not be written), or success.
+Result<void> EndOutput();
 
 // The last line on `err` of a run that failed (not of one that was interrupted): where the
 // usual causes of `exit_status` and what to try are written down.

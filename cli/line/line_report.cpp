@@ -52,14 +52,14 @@ records::RunStart DescribeLine(const line::LineSettings& settings) {
     return given;
 }
 
-std::optional<std::string> LineReportProblem(const line::LineSettings& settings) {
+Result<void> LineReportProblem(const line::LineSettings& settings) {
     if (settings.report.empty()) {
-        return std::nullopt;
+        return {};
     }
     if (Result<void> checked = records::ReportPlaceProblem(settings.report); !checked) {
-        return "--report \"" + settings.report + "\": " + checked.reason();
+        return Failure{"--report \"" + settings.report + "\": " + checked.reason()};
     }
-    return std::nullopt;
+    return {};
 }
 
 int KeepLineReport(const line::LineSettings& settings, const line::Line& line,

@@ -9,6 +9,7 @@
 
 #include "line/line.h"
 #include "line/line_options.h"
+#include "platform/result.h"
 #include "records/json_writer.h"
 #include "records/run_record.h"
 
@@ -16,9 +17,9 @@ namespace vantor::cli {
 
 // What the line was given, read before its stations start: the machine and the images.
 records::RunStart DescribeLine(const line::LineSettings& settings);
-// What is wrong with the line's --report, found before any station starts; nothing when it
+// What is wrong with the line's --report, found before any station starts; success when it
 // will do or none was asked for.
-std::optional<std::string> LineReportProblem(const line::LineSettings& settings);
+Result<void> LineReportProblem(const line::LineSettings& settings);
 // The report's fields for the line that has run. `report_problem`, when not empty, says why the
 // report could not be written: the line then fails with its own status.
 records::JsonObject LineReportFields(const line::LineSettings& settings, const line::Line& line,

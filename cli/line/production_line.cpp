@@ -82,8 +82,8 @@ int RunProductionLine(const std::vector<std::string>& arguments) {
     if (Result<void> checked = line::CheckLine(settings); !checked) {
         return LineUsageError(settings, checked.reason());
     }
-    if (auto problem = LineReportProblem(settings)) {
-        return LineUsageError(settings, *problem);
+    if (Result<void> report = LineReportProblem(settings); !report) {
+        return LineUsageError(settings, report.reason());
     }
     if (const auto fault = settings.files_list.empty()
                                ? std::nullopt

@@ -95,18 +95,18 @@ int UnsetPort(int number) {
 
 }  // namespace
 
-std::optional<std::string> CheckPortDevice(const std::string& device) {
+Result<void> CheckPortDevice(const std::string& device) {
     if (device.rfind("sim:", 0) == 0) {
         if (const auto options = sim::ParseSimOptions(device.substr(4)); !options) {
-            return "DEVICE \"" + device + "\": " + options.reason();
+            return Failure{"DEVICE \"" + device + "\": " + options.reason()};
         }
-        return std::nullopt;
+        return {};
     }
     if (device == "sim" || platform::IsSystemDeviceAddress(device)) {
-        return std::nullopt;
+        return {};
     }
-    return "DEVICE \"" + device + "\" is not a device address (" +
-           platform::kSystemDeviceTexts.address_forms + ", sim or sim:OPTIONS)";
+    return Failure{"DEVICE \"" + device + "\" is not a device address (" +
+                   platform::kSystemDeviceTexts.address_forms + ", sim or sim:OPTIONS)"};
 }
 
 int RunPortMapChange(const std::string& subcommand, const std::vector<std::string>& operands) {
@@ -125,8 +125,8 @@ int RunPortMapChange(const std::string& subcommand, const std::vector<std::strin
     if (wanted == 1) {
         return UnsetPort(*number);
     }
-    if (const auto problem = CheckPortDevice(operands[1])) {
-        return UsageError(kCommand, *problem);
+    if (const Result<void> device = CheckPortDevice(operands[1]); !device) {
+        return UsageError(kCommand, device.reason());
     }
     return SetPort(*number, operands[1]);
 }

@@ -7,13 +7,15 @@
 #include <string>
 #include <vector>
 
+#include "platform/result.h"
+
 namespace vantor::cli {
 
 // Runs "set" or "unset" with the operands after the subcommand's name; returns the exit status
 // (0, 1 when the settings store could not be written, 64 for a usage error).
 int RunPortMapChange(const std::string& subcommand, const std::vector<std::string>& operands);
 
-// Why `device` is not an address the job can open on this system; nothing when it is one.
-std::optional<std::string> CheckPortDevice(const std::string& device);
+// Why `device` is not an address the job can open on this system; success when it is one.
+Result<void> CheckPortDevice(const std::string& device);
 
 }  // namespace vantor::cli
