@@ -433,8 +433,8 @@ int ReadArgumentsAndRun(const std::vector<std::string>& arguments, bool identify
     const char* command = identify ? "identify" : kCommand;
     DownloadSettings settings;
     settings.identify = identify;
-    if (auto problem = ParseDownloadSettings(arguments, settings)) {
-        return ReportUsageError(arguments, command, *problem);
+    if (Result<void> parsed = ParseDownloadSettings(arguments, settings); !parsed) {
+        return ReportUsageError(arguments, command, parsed.reason());
     }
     if (settings.help) {
         PrintHelp(identify, line_help);
@@ -445,8 +445,8 @@ int ReadArgumentsAndRun(const std::vector<std::string>& arguments, bool identify
         return records::kExitSuccess;
     }
     TakeStoredChoices(settings);
-    if (auto problem = CheckDownloadSettings(settings)) {
-        return ReportUsageError(arguments, command, *problem);
+    if (Result<void> checked = CheckDownloadSettings(settings); !checked) {
+        return ReportUsageError(arguments, command, checked.reason());
     }
     if (platform::IsPortIdentity(settings.port)) {
         const platform::PortResolution resolved =
@@ -465,10 +465,10 @@ int RunDownloadOnOnePort(const std::vector<std::string>& arguments, const char* 
     return ReadArgumentsAndRun(arguments, false, line_help);
 }
 
-std::optional<std::string> DownloadUsageProblem(const std::vector<std::string>& arguments) {
+Result<void> DownloadUsageProblem(const std::vector<std::string>& arguments) {
     DownloadSettings settings;
-    if (auto problem = ParseDownloadSettings(arguments, settings)) {
-        return problem;
+    if (Result<void> parsed = ParseDownloadSettings(arguments, settings); !parsed) {
+        return parsed;
     }
     return CheckDownloadSettings(settings);
 }
@@ -478,13 +478,7 @@ int RunIdentify(const std::vector<std::string>& arguments) {
 }
 
 line::StationCommand DownloadStationCommand() {
-    return {DownloadOptionTakesValue,
-            [](const std::vector<std::string>& arguments) -> Result<void> {
-                if (auto problem = DownloadUsageProblem(arguments)) {
-                    return Failure{*problem};
-                }
-                return {};
-            }};
+    return {DownloadOptionTakesValue, DownloadUsageProblem};
 }
 
 }  // namespace vantor::cli

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "line/station_command.h"
+#include "platform/result.h"
 
 namespace vantor::cli {
 
@@ -15,9 +16,9 @@ namespace vantor::cli {
 int RunDownloadOnOnePort(const std::vector<std::string>& arguments, const char* line_help);
 // vantor-cli identify: who is on the line, without an image.
 int RunIdentify(const std::vector<std::string>& arguments);
-// What is wrong with the arguments of a download, as its usage error would say; nothing when
-// they would run.
-std::optional<std::string> DownloadUsageProblem(const std::vector<std::string>& arguments);
+// What is wrong with the arguments of a download, as its usage error would say;
+// success when they would run.
+Result<void> DownloadUsageProblem(const std::vector<std::string>& arguments);
 // The download as the command that each station of a production line runs.
 line::StationCommand DownloadStationCommand();
 

@@ -44,79 +44,79 @@ std::optional<int> ParseAddress(const std::string& text) {
 }
 
 // A value that names a file or a port: anything but empty.
-std::optional<std::string> TakeText(const std::string& option, const std::string& text,
-                                    std::string& setting) {
+Result<void> TakeText(const std::string& option, const std::string& text, std::string& setting) {
     if (text.empty()) {
-        return option + " needs a value";
+        return Failure{option + " needs a value"};
     }
     setting = text;
-    return std::nullopt;
+    return {};
 }
 
-std::optional<std::string> TakePort(const std::string& text, DownloadSettings& settings) {
-    if (auto problem = TakeText("--port", text, settings.port)) {
-        return problem;
+Result<void> TakePort(const std::string& text, DownloadSettings& settings) {
+    if (Result<void> taken = TakeText("--port", text, settings.port); !taken) {
+        return taken;
     }
     settings.port_source =
         text == platform::kAutoPort ? ChoiceSource::kAuto : ChoiceSource::kOption;
-    return std::nullopt;
+    return {};
 }
 
-std::optional<std::string> TakeBaud(const std::string& text, DownloadSettings& settings) {
+Result<void> TakeBaud(const std::string& text, DownloadSettings& settings) {
     if (text != "9600" && text != "19200") {
-        return "--baud \"" + text + "\": the drive talks at 9600 or 19200";
+        return Failure{"--baud \"" + text + "\": the drive talks at 9600 or 19200"};
     }
     settings.baud_choice = text == "19200" ? 1 : 0;
     settings.baud_source = ChoiceSource::kOption;
-    return std::nullopt;
+    return {};
 }
 
-std::optional<std::string> TakeAddress(const std::string& text, DownloadSettings& settings) {
+Result<void> TakeAddress(const std::string& text, DownloadSettings& settings) {
     const auto address = ParseAddress(text);
     if (!address) {
-        return "--address \"" + text + "\": an address is 0 to 31, or a character 0-9, A-V";
+        return Failure{"--address \"" + text +
+                       "\": an address is 0 to 31, or a character 0-9, A-V"};
     }
     settings.address = *address;
-    return std::nullopt;
+    return {};
 }
 
-std::optional<std::string> TakeNotifyFd(const std::string& text, DownloadSettings& settings) {
+Result<void> TakeNotifyFd(const std::string& text, DownloadSettings& settings) {
     const auto fd = ParseWhole(text, 0, INT_MAX);
     if (!fd) {
-        return "--notify-fd \"" + text + "\": not a file descriptor number";
+        return Failure{"--notify-fd \"" + text + "\": not a file descriptor number"};
     }
     if (const std::string problem = platform::NotifyDescriptorProblem(static_cast<int>(*fd));
         !problem.empty()) {
-        return "--notify-fd " + text + ": " + problem;
+        return Failure{"--notify-fd " + text + ": " + problem};
     }
     settings.notify_fd = static_cast<int>(*fd);
-    return std::nullopt;
+    return {};
 }
 
 // The unit's serial, the operator, the order or the station's label: printable text of at most
 // 64 characters, checked before anything is opened.
-std::optional<std::string> TakeUnitField(const char* option, const std::string& text,
-                                         DownloadSettings& settings) {
+Result<void> TakeUnitField(const char* option, const std::string& text,
+                           DownloadSettings& settings) {
     if (Result<void> checked = records::UnitFieldProblem(option, text); !checked) {
-        return checked.reason();
+        return checked;
     }
     settings.unit.*records::UnitFieldOf(option) = text;
-    return std::nullopt;
+    return {};
 }
 
-std::optional<std::string> TakeUnitSerial(const std::string& text, DownloadSettings& settings) {
+Result<void> TakeUnitSerial(const std::string& text, DownloadSettings& settings) {
     return TakeUnitField(records::kUnitSerialOption, text, settings);
 }
 
-std::optional<std::string> TakeOperator(const std::string& text, DownloadSettings& settings) {
+Result<void> TakeOperator(const std::string& text, DownloadSettings& settings) {
     return TakeUnitField(records::kOperatorOption, text, settings);
 }
 
-std::optional<std::string> TakeOrder(const std::string& text, DownloadSettings& settings) {
+Result<void> TakeOrder(const std::string& text, DownloadSettings& settings) {
     return TakeUnitField(records::kOrderOption, text, settings);
 }
 
-std::optional<std::string> TakeStationLabel(const std::string& text, DownloadSettings& settings) {
+Result<void> TakeStationLabel(const std::string& text, DownloadSettings& settings) {
     return TakeUnitField(records::kStationLabelOption, text, settings);
 }
 
@@ -131,7 +131,7 @@ struct DownloadOption {
     ShownIn shown_in = ShownIn::kBoth;
     bool DownloadSettings::*flag = nullptr;
     std::string DownloadSettings::*text = nullptr;
-    std::optional<std::string> (*take)(const std::string&, DownloadSettings&) = nullptr;
+    Result<void> (*take)(const std::string&, DownloadSettings&) = nullptr;
 };
 
 // Every option of the two commands, the one table that the parser, the help, the completions and
@@ -272,9 +272,9 @@ std::vector<platform::ProgramOption> OptionsShownIn(ShownIn command) {
     return options;
 }
 
-// Reads one option; returns the usage message when it is wrong.
-std::optional<std::string> ReadOption(ArgumentReader& reader, const std::string& name,
-                                      DownloadSettings& settings) {
+// Reads one option; the usage message when it is wrong.
+Result<void> ReadOption(ArgumentReader& reader, const std::string& name,
+                        DownloadSettings& settings) {
     const DownloadOption* option = FindDownloadOption(name);
     if (option == nullptr) {
         // The name meant may be a download's, or (for download) a line's: --ports-from.
@@ -285,15 +285,15 @@ std::optional<std::string> ReadOption(ArgumentReader& reader, const std::string&
         if (!settings.identify) {
             known.insert(known.end(), line::LineOptions().begin(), line::LineOptions().end());
         }
-        return UnknownOption(name, known);
+        return Failure{UnknownOption(name, known)};
     }
     std::optional<std::string> text;
     if (auto problem = platform::ReadOptionValue(reader, option->option, name, text)) {
-        return problem;
+        return Failure{*problem};
     }
     if (option->flag != nullptr) {
         settings.*option->flag = true;
-        return std::nullopt;
+        return {};
     }
     return option->text != nullptr ? TakeText(name, *text, settings.*option->text)
                                    : option->take(*text, settings);
@@ -333,22 +333,22 @@ std::string Reason(ChoiceSource source, bool both) {
 
 }  // namespace
 
-std::optional<std::string> ParseDownloadSettings(const std::vector<std::string>& arguments,
-                                                 DownloadSettings& settings) {
+Result<void> ParseDownloadSettings(const std::vector<std::string>& arguments,
+                                   DownloadSettings& settings) {
     ArgumentReader reader(arguments);
     while (!reader.Done()) {
         const std::string argument = reader.Next();
         if (reader.IsOption(argument)) {
-            if (auto problem = ReadOption(reader, argument, settings)) {
-                return problem;
+            if (Result<void> read = ReadOption(reader, argument, settings); !read) {
+                return read;
             }
         } else if (settings.image.empty() && !argument.empty()) {
             settings.image = argument;
         } else {
-            return "unexpected argument \"" + argument + "\" (one IMAGE at most)";
+            return Failure{"unexpected argument \"" + argument + "\" (one IMAGE at most)"};
         }
     }
-    return std::nullopt;
+    return {};
 }
 
 const char* ChoiceSourceName(ChoiceSource source) {
@@ -430,41 +430,42 @@ std::string ChoicesNote(const DownloadSettings& settings) {
     return note;
 }
 
-std::optional<std::string> CheckDownloadSettings(const DownloadSettings& settings) {
+Result<void> CheckDownloadSettings(const DownloadSettings& settings) {
     if (settings.identify) {
         if (!settings.image.empty() || !settings.files_list.empty()) {
-            return "identify reads no image: leave out IMAGE and --files-list";
+            return Failure{"identify reads no image: leave out IMAGE and --files-list"};
         }
         if (settings.reset_after || settings.strict || settings.notify_fd != 0) {
-            return "--reset-after, --strict and --notify-fd belong to download";
+            return Failure{"--reset-after, --strict and --notify-fd belong to download"};
         }
     } else if (settings.stay) {
-        return "--stay belongs to identify (download leaves the drive as the job does)";
+        return Failure{"--stay belongs to identify (download leaves the drive as the job does)"};
     } else if (settings.image.empty() && settings.files_list.empty()) {
-        return "missing IMAGE or --files-list PATH: nothing to download";
+        return Failure{"missing IMAGE or --files-list PATH: nothing to download"};
     }
     if (!settings.image.empty() && !settings.files_list.empty()) {
-        return "IMAGE \"" + settings.image + "\" and --files-list exclude each other";
+        return Failure{"IMAGE \"" + settings.image + "\" and --files-list exclude each other"};
     }
     if (settings.json && settings.quiet) {
-        return "--json and --quiet exclude each other";
+        return Failure{"--json and --quiet exclude each other"};
     }
     if (settings.no_history && !settings.history.empty()) {
-        return "--history and --no-history exclude each other";
+        return Failure{"--history and --no-history exclude each other"};
     }
     const auto address = EffectiveAddress(settings.port).ValueOr(std::nullopt);
     if (address) {
         if (auto problem = platform::Rfc2217AddressProblem(*address)) {
-            return "--port: " + *problem;
+            return Failure{"--port: " + *problem};
         }
     }
     if (address && address->rfind("sim:", 0) == 0) {
         if (const auto options = sim::ParseSimOptions(address->substr(4)); !options) {
-            return "--port \"" + *address + "\": " + options.reason();
+            return Failure{"--port \"" + *address + "\": " + options.reason()};
         }
     }
     if (settings.virtual_time && !(address && IsSimAddress(*address))) {
-        return "--virtual-time runs only against the simulated drive (--port sim[:OPTIONS])";
+        return Failure{
+            "--virtual-time runs only against the simulated drive (--port sim[:OPTIONS])"};
     }
     // Windows opens its device names (COM9.log is COM9) whatever the extension or folder.
     for (const auto& [option, path] :
@@ -473,16 +474,16 @@ std::optional<std::string> CheckDownloadSettings(const DownloadSettings& setting
           {"--traffic-log", settings.traffic_log},
           {"--report", settings.report}}) {
         if (auto problem = platform::DeviceNameProblem(path)) {
-            return std::string(option) + ": " + *problem;
+            return Failure{std::string(option) + ": " + *problem};
         }
     }
     // A report that cannot be written is known before the drive is touched.
     if (!settings.report.empty()) {
         if (Result<void> checked = records::ReportPlaceProblem(settings.report); !checked) {
-            return "--report \"" + settings.report + "\": " + checked.reason();
+            return Failure{"--report \"" + settings.report + "\": " + checked.reason()};
         }
     }
-    return std::nullopt;
+    return {};
 }
 
 bool DownloadOptionTakesValue(const std::string& name) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/program_options.h"
+#include "platform/result.h"
 #include "records/unit_fields.h"
 
 namespace vantor::cli {
@@ -47,8 +48,8 @@ struct DownloadSettings {
 };
 
 // Reads the arguments that follow the command's name; the usage message when one is wrong.
-std::optional<std::string> ParseDownloadSettings(const std::vector<std::string>& arguments,
-                                                 DownloadSettings& settings);
+Result<void> ParseDownloadSettings(const std::vector<std::string>& arguments,
+                                   DownloadSettings& settings);
 // True for an option of download or identify that takes a value (so that a reader of the
 // arguments, as the production line is, can step over the value).
 bool DownloadOptionTakesValue(const std::string& name);
@@ -69,7 +70,7 @@ void TakeStoredChoices(DownloadSettings& settings);
 // from, when the command line did not give both; empty when it did.
 std::string ChoicesNote(const DownloadSettings& settings);
 
-// What is wrong with the settings as a whole; nothing when they would run.
-std::optional<std::string> CheckDownloadSettings(const DownloadSettings& settings);
+// What is wrong with the settings as a whole; success when they would run.
+Result<void> CheckDownloadSettings(const DownloadSettings& settings);
 
 }  // namespace vantor::cli
