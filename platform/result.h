@@ -18,11 +18,13 @@ struct Failure {
 template <typename T>
 class [[nodiscard]] Result {
   public:
-    // A value, or anything a value is made from (a pointer to a derived class, say).
+    // A value, or anything a value is made from (a pointer to a derived class, say). The value
+    // is made in place, so that an empty value of an optional type (std::nullopt for a
+    // Result<std::optional<std::string>>) is that value, not an empty result.
     template <typename U = T>
     requires std::is_constructible_v<T, U&&> &&(!std::is_same_v<std::remove_cvref_t<U>, Result>)&&(
         !std::is_same_v<std::remove_cvref_t<U>, Failure>)Result(U&& value)
-        : value_(std::forward<U>(value)) {}  // NOLINT(google-explicit-constructor)
+        : value_(std::in_place, std::forward<U>(value)) {}  // NOLINT(google-explicit-constructor)
     Result(Failure failure) : reason_(std::move(failure.reason)) {}  // NOLINT
 
     explicit operator bool() const { return value_.has_value(); }
