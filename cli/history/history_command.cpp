@@ -88,44 +88,42 @@ std::optional<std::string> ParseDate(const std::string& text, bool day_after) {
     return std::string(shown);
 }
 
-std::optional<std::string> TakeDate(const char* name, const std::string& value,
-                                    std::optional<std::string>& setting, bool day_after) {
+Result<void> TakeDate(const char* name, const std::string& value,
+                      std::optional<std::string>& setting, bool day_after) {
     setting = ParseDate(value, day_after);
     if (!setting) {
-        return std::string(name) + " \"" + value +
-               "\": a date is YYYY-MM-DD or YYYY-MM-DDTHH:MM:SS (UTC)";
+        return Failure{std::string(name) + " \"" + value +
+                       "\": a date is YYYY-MM-DD or YYYY-MM-DDTHH:MM:SS (UTC)"};
     }
-    return std::nullopt;
+    return {};
 }
 
-using Problem = std::optional<std::string>;
-
-std::optional<std::string> TakeImageSha256(const std::string& value, HistorySettings& settings) {
+Result<void> TakeImageSha256(const std::string& value, HistorySettings& settings) {
     std::string lower;
     for (const char c : value) {
         lower += static_cast<char>(c >= 'A' && c <= 'F' ? c - 'A' + 'a' : c);
     }
     if (lower.size() != 64 || lower.find_first_not_of("0123456789abcdef") != std::string::npos) {
-        return "--image-sha256 \"" + value + "\": 64 hexadecimal digits";
+        return Failure{"--image-sha256 \"" + value + "\": 64 hexadecimal digits"};
     }
     settings.filters.image_sha256 = lower;
-    return std::nullopt;
+    return {};
 }
 
 // A serial, an order or an operator to look for: what a run would take.
-std::optional<std::string> TakeUnitText(const char* option, const std::string& value,
-                                        std::optional<std::string>& setting) {
-    if (Result<void> checked = records::UnitFieldProblem(option, value); !checked) {
-        return checked.reason();
+Result<void> TakeUnitText(const char* option, const std::string& value,
+                          std::optional<std::string>& setting) {
+    Result<void> checked = records::UnitFieldProblem(option, value);
+    if (checked) {
+        setting = value;
     }
-    setting = value;
-    return std::nullopt;
+    return checked;
 }
 
 // One option of history: a switch turns `flag` on, an option with a value has `take` read it.
 struct HistoryOption {
     platform::ProgramOption option;
-    Problem (*take)(const std::string& value, HistorySettings& settings) = nullptr;
+    Result<void> (*take)(const std::string& value, HistorySettings& settings) = nullptr;
     bool HistorySettings::*flag = nullptr;
 };
 
@@ -135,12 +133,12 @@ const HistoryOption kHistoryTable[] = {
     {{"--history", "PLACE",
       "a SQLite file or a postgresql:// URL (default: VANTOR_HISTORY, else\n"
       "$XDG_DATA_HOME/vantor/history.sqlite)"},
-     [](const std::string& value, HistorySettings& settings) -> Problem {
+     [](const std::string& value, HistorySettings& settings) -> Result<void> {
          if (value.empty()) {
-             return "--history needs a value";
+             return Failure{"--history needs a value"};
          }
          settings.place = value;
-         return std::nullopt;
+         return {};
      }},
     {{"--since", "DATE",
       "runs started at or after DATE (YYYY-MM-DD or YYYY-MM-DDTHH:MM:SS,\n"
@@ -153,20 +151,21 @@ const HistoryOption kHistoryTable[] = {
          return TakeDate("--until", value, settings.filters.until, true);
      }},
     {{"--port", "PORT", "runs on this port"},
-     [](const std::string& value, HistorySettings& settings) -> Problem {
+     [](const std::string& value, HistorySettings& settings) -> Result<void> {
          settings.filters.port = value;
-         return std::nullopt;
+         return {};
      }},
     {{"--result", "R",
       "success, or failure (failed, interrupted or refused); failed,\n"
       "interrupted or refused alone, as the records write them"},
-     [](const std::string& value, HistorySettings& settings) -> Problem {
+     [](const std::string& value, HistorySettings& settings) -> Result<void> {
          if (value != "success" && value != "failure" && value != "failed" &&
              value != "interrupted" && value != "refused") {
-             return "--result \"" + value + "\": success, failure, failed, interrupted or refused";
+             return Failure{"--result \"" + value +
+                            "\": success, failure, failed, interrupted or refused"};
          }
          settings.filters.result = value;
-         return std::nullopt;
+         return {};
      }},
     {{"--image-sha256", "HEX", "runs that sent the image with this SHA-256"}, TakeImageSha256},
     {{"--unit-serial", "TEXT", "runs for the unit with this serial number (as given to the run)"},
@@ -184,12 +183,12 @@ const HistoryOption kHistoryTable[] = {
          return TakeUnitText(records::kOperatorOption, value, settings.filters.operator_name);
      }},
     {{"--limit", "N", "at most N runs"},
-     [](const std::string& value, HistorySettings& settings) -> Problem {
+     [](const std::string& value, HistorySettings& settings) -> Result<void> {
          settings.limit = ParseWhole(value, 1, 1000000000);
          if (!settings.limit) {
-             return "--limit \"" + value + "\": a number of runs, 1 or more";
+             return Failure{"--limit \"" + value + "\": a number of runs, 1 or more"};
          }
-         return std::nullopt;
+         return {};
      }},
     {{"--before", "DATE", "prune: the records of runs started before DATE"},
      [](const std::string& value, HistorySettings& settings) {
@@ -214,46 +213,46 @@ const HistoryOption* FindHistoryOption(const std::string& name) {
     return nullptr;
 }
 
-std::optional<std::string> ParseHistory(const std::vector<std::string>& arguments,
-                                        HistorySettings& settings) {
+Result<void> ParseHistory(const std::vector<std::string>& arguments, HistorySettings& settings) {
     ArgumentReader reader(arguments);
     bool action_given = false;
     while (!reader.Done()) {
         platform::Argument argument;
         if (auto problem = platform::ReadArgument(reader, HistoryOptions(), argument)) {
-            return problem;
+            return Failure{*problem};
         }
         if (!argument.is_option) {
             if (action_given || (argument.text != "list" && argument.text != "stats" &&
                                  argument.text != "prune" && argument.text != "sync")) {
-                return "unexpected argument \"" + argument.text + "\" (list, stats, prune or sync)";
+                return Failure{"unexpected argument \"" + argument.text +
+                               "\" (list, stats, prune or sync)"};
             }
             settings.action = argument.text;
             action_given = true;
         } else if (argument.option == nullptr) {
-            return UnknownOption(argument.text, HistoryOptions());
+            return Failure{UnknownOption(argument.text, HistoryOptions())};
         } else if (const HistoryOption* option = FindHistoryOption(argument.text);
                    option->take != nullptr) {
-            if (auto problem = option->take(argument.value.value_or(""), settings)) {
-                return problem;
+            if (Result<void> taken = option->take(argument.value.value_or(""), settings); !taken) {
+                return taken;
             }
         } else {
             settings.*option->flag = true;
         }
     }
     if (settings.json && settings.csv) {
-        return "--json and --csv exclude each other";
+        return Failure{"--json and --csv exclude each other"};
     }
     if (settings.action == "prune" && !settings.before) {
-        return "prune needs --before DATE";
+        return Failure{"prune needs --before DATE"};
     }
     if (settings.action != "prune" && settings.before) {
-        return "--before belongs to prune";
+        return Failure{"--before belongs to prune"};
     }
     if (settings.action != "prune" && settings.dry_run) {
-        return "--dry-run belongs to prune";
+        return Failure{"--dry-run belongs to prune"};
     }
-    return std::nullopt;
+    return {};
 }
 
 int Unusable(const std::string& place, const std::string& problem) {
@@ -371,8 +370,8 @@ int Sync(const HistorySettings& settings) {
 
 int RunHistory(const std::vector<std::string>& arguments) {
     HistorySettings settings;
-    if (auto problem = ParseHistory(arguments, settings)) {
-        return UsageError(kCommand, *problem);
+    if (Result<void> parsed = ParseHistory(arguments, settings); !parsed) {
+        return UsageError(kCommand, parsed.reason());
     }
     if (settings.help) {
         const std::string help =
