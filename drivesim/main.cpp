@@ -81,14 +81,14 @@ std::optional<int> ReadRequest(int argc, char** argv, vantor::drivesim::Request&
             request.drive_options_given = true;
             continue;
         }
-        std::optional<std::string> value;
-        if (auto problem = platform::ReadOptionValue(reader, row->option, argument, value)) {
-            return Usage(*problem);
+        const auto value = platform::ReadOptionValue(reader, row->option, argument);
+        if (!value) {
+            return Usage(value.reason());
         }
         if (row->flag != nullptr) {
             request.*row->flag = true;
         } else {
-            request.*row->text = *value;
+            request.*row->text = **value;
         }
         if (request.help) {
             std::fputs(UsageText().c_str(), stdout);

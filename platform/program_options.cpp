@@ -120,37 +120,41 @@ Result<std::string> ArgumentReader::Value(const std::string& option) {
     return arguments_[next_++];
 }
 
-std::optional<std::string> ReadOptionValue(ArgumentReader& reader, const ProgramOption& option,
-                                           const std::string& name,
-                                           std::optional<std::string>& value) {
-    value.reset();
+Result<std::optional<std::string>> ReadOptionValue(ArgumentReader& reader,
+                                                   const ProgramOption& option,
+                                                   const std::string& name) {
+    // Spelled out: a Result made from std::nullopt would hold no value at all, a failure.
+    const std::optional<std::string> none;
     if (!option.TakesValue()) {
         if (reader.HasAttachedValue()) {
-            return name + " takes no value";
+            return Failure{name + " takes no value"};
         }
-        return std::nullopt;
+        return none;
     }
     auto given = reader.Value(name);
     if (!given) {
-        return given.reason();
+        return Failure{given.reason()};
     }
-    value = std::move(*given);
-    return std::nullopt;
+    return std::optional<std::string>(std::move(*given));
 }
 
-std::optional<std::string> ReadArgument(ArgumentReader& reader, OptionTable table,
-                                        Argument& argument) {
-    argument = Argument{};
+Result<Argument> ReadArgument(ArgumentReader& reader, OptionTable table) {
+    Argument argument;
     argument.text = reader.Next();
     argument.is_option = reader.IsOption(argument.text);
     if (!argument.is_option) {
-        return std::nullopt;
+        return argument;
     }
     argument.option = FindOption(table, argument.text);
     if (argument.option == nullptr) {
-        return std::nullopt;
+        return argument;
     }
-    return ReadOptionValue(reader, *argument.option, argument.text, argument.value);
+    auto value = ReadOptionValue(reader, *argument.option, argument.text);
+    if (!value) {
+        return Failure{value.reason()};
+    }
+    argument.value = std::move(*value);
+    return argument;
 }
 
 std::vector<std::string> ArgumentsOf(int argc, char** argv) {

@@ -78,17 +78,16 @@ struct Argument {
     std::optional<std::string> value;       // the value of an option of the table that takes one
 };
 
-// Reads the value of `option`, just read by `reader` as `name`, into `value` (nothing for a
-// switch); returns the usage message when a switch has a value or a value is missing.
-std::optional<std::string> ReadOptionValue(ArgumentReader& reader, const ProgramOption& option,
-                                           const std::string& name,
-                                           std::optional<std::string>& value);
+// The value of `option`, just read by `reader` as `name` (nothing for a switch); fails with the
+// usage message when a switch has a value or a value is missing.
+Result<std::optional<std::string>> ReadOptionValue(ArgumentReader& reader,
+                                                   const ProgramOption& option,
+                                                   const std::string& name);
 
-// Reads the next argument against `table`. Returns the usage message when an option of the
+// The next argument, read against `table`. Fails with the usage message when an option of the
 // table is given wrongly ("--port needs a value", "--json takes no value"); an option that is
 // not in the table comes back without `option`, for the program to judge or pass on.
-std::optional<std::string> ReadArgument(ArgumentReader& reader, OptionTable table,
-                                        Argument& argument);
+Result<Argument> ReadArgument(ArgumentReader& reader, OptionTable table);
 
 // For a command or option that is not known: `; did you mean "--files-list"?` naming the known
 // one closest to `given` when it is near enough to be a slip of the fingers (a letter or two

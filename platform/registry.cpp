@@ -355,11 +355,11 @@ Result<Registry::Keys> Registry::Load() const {
     return Failure{CannotRead(file_path_, file.why)};
 }
 
-std::optional<std::string> Registry::Problem() const {
+Result<void> Registry::CheckReadable() const {
     if (auto keys = Load(); !keys) {
-        return keys.reason();
+        return Failure{keys.reason()};
     }
-    return std::nullopt;
+    return {};
 }
 
 bool Registry::Edit(const std::string& key, const std::optional<std::string>& name,
@@ -440,8 +440,8 @@ Result<std::optional<std::string>> StoredPortAddress(int number) {
         return none;
     }
     const Registry registry;
-    if (auto why = registry.Problem()) {
-        return Failure{*why};
+    if (Result<void> readable = registry.CheckReadable(); !readable) {
+        return Failure{readable.reason()};
     }
     auto key = registry.OpenKeyForReading(kPortsKey);
     if (!key) {

@@ -63,11 +63,11 @@ class Registry {
 
     const std::string& FilePath() const { return file_path_; }
 
-    // Why the store's file cannot be read as a store (it is not a regular file, it is too
-    // large, it may not be read, or a line of it is not the store's: the line and what is
-    // wrong), as a sentence; nothing when it reads (a missing file is an empty store). A caller
-    // that must not go on without the store's values (a download's port map) asks first.
-    std::optional<std::string> Problem() const;
+    // Succeeds when the store's file reads (a missing file is an empty store); fails, with a
+    // sentence, when it cannot be read as a store (it is not a regular file, it is too large,
+    // it may not be read, or a line of it is not the store's: the line and what is wrong). A
+    // caller that must not go on without the store's values (a download's port map) asks first.
+    Result<void> CheckReadable() const;
 
   private:
     // The store's keys (a missing file is an empty store), or why the file cannot be read as a

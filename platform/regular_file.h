@@ -2,8 +2,9 @@
 // hangs on something that only looks like a file.
 #pragma once
 
-#include <optional>
 #include <string>
+
+#include "platform/result.h"
 
 namespace vantor::platform {
 
@@ -20,8 +21,8 @@ int OpenRegularFile(const std::string& path, bool read_write, bool exclusive);
 bool IsWindowsDeviceName(const std::string& path);
 // What is said of such a path: its last component is a device name, and another is needed.
 std::string DeviceNameText(const std::string& path);
-// Why `path` cannot be a file of this system's: on Windows, a device name (DeviceNameText);
-// nothing elsewhere, where those names are ordinary file names.
-std::optional<std::string> DeviceNameProblem(const std::string& path);
+// Succeeds when `path` may be a file of this system's; on Windows fails for a device name, with
+// DeviceNameText. Elsewhere those names are ordinary file names.
+Result<void> CheckFileName(const std::string& path);
 
 }  // namespace vantor::platform

@@ -26,8 +26,8 @@ int OpenRegularFile(const std::string& path, bool read_write, bool exclusive) {
     return fd;
 }
 
-std::optional<std::string> DeviceNameProblem(const std::string& /*path*/) {
-    return std::nullopt;
+Result<void> CheckFileName(const std::string& /*path*/) {
+    return {};
 }
 
 }  // namespace vantor::platform

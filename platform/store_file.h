@@ -5,7 +5,6 @@
 #pragma once
 
 #include <cstddef>
-#include <optional>
 #include <string>
 
 #include "platform/result.h"
@@ -64,16 +63,16 @@ class StoreLock {
 // on stderr.
 bool MoveAside(const std::string& path);
 
-// Why the file at `path` must not be replaced: it exists and its mode gives the user no write
-// permission (a store made read-only on purpose). Nothing when it may be written or is absent.
-// A symbolic link is judged by the file it leads to.
-std::optional<std::string> ReplaceProblem(const std::string& path);
+// Succeeds when the file at `path` may be replaced: it may be written or is absent. Fails, with
+// why, when it exists and its mode gives the user no write permission (a store made read-only
+// on purpose). A symbolic link is judged by the file it leads to.
+Result<void> CheckReplaceable(const std::string& path);
 
 // Replaces the file at `path` with `text` through a temporary file in the same folder, flushed
 // to the disk and renamed over it: a reader sees the old file or the new one, never a part.
 // A symbolic link at `path` stays: the file it leads to is replaced, so that a store shared
 // through links stays shared. The new file keeps the old one's mode; a new file is as readable
-// as any file the user writes. A file that ReplaceProblem refuses is left as it is. The result
+// as any file the user writes. A file that CheckReplaceable refuses is left as it is. The result
 // says why the file could not be written.
 Result<void> WriteFileAtomically(const std::string& path, const std::string& text);
 

@@ -180,19 +180,19 @@ bool MoveAside(const std::string& store_path) {
     return false;
 }
 
-std::optional<std::string> ReplaceProblem(const std::string& path) {
+Result<void> CheckReplaceable(const std::string& path) {
     const std::string target = FinalTarget(path);
     struct stat status {};
     if (::stat(target.c_str(), &status) != 0 || ModeLetsUsWrite(target, status)) {
-        return std::nullopt;
+        return {};
     }
-    return "it is read-only (mode " + ModeText(status.st_mode) + ")";
+    return Failure{"it is read-only (mode " + ModeText(status.st_mode) + ")"};
 }
 
 Result<void> WriteFileAtomically(const std::string& link_path, const std::string& text) {
     static std::atomic<unsigned> serial{0};
-    if (auto problem = ReplaceProblem(link_path)) {
-        return Failure{*problem};
+    if (Result<void> replaceable = CheckReplaceable(link_path); !replaceable) {
+        return replaceable;
     }
     const std::string path = FinalTarget(link_path);
     struct stat old_status {};

@@ -108,12 +108,12 @@ std::optional<vantor::portserver::Request> ReadRequest(int argc, char** argv, in
             Usage("unexpected argument \"" + argument + "\"");
             return std::nullopt;
         }
-        std::optional<std::string> value;
-        auto problem = platform::ReadOptionValue(reader, row->option, argument, value);
-        if (!problem) {
-            problem = TakeOption(*row, value, request);
+        const auto value = platform::ReadOptionValue(reader, row->option, argument);
+        if (!value) {
+            Usage(value.reason());
+            return std::nullopt;
         }
-        if (problem) {
+        if (auto problem = TakeOption(*row, *value, request)) {
             Usage(*problem);
             return std::nullopt;
         }

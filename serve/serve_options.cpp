@@ -334,11 +334,11 @@ Result<void> ReadServeArguments(const std::vector<std::string>& arguments, Serve
         if (option == nullptr) {
             return Failure{platform::UnknownOption(argument, ServeOptions())};
         }
-        std::optional<std::string> value;
-        if (auto problem = platform::ReadOptionValue(reader, option->option, argument, value)) {
-            return Failure{std::move(*problem)};
+        const auto value = platform::ReadOptionValue(reader, option->option, argument);
+        if (!value) {
+            return Failure{value.reason()};
         }
-        if (Result<void> taken = TakeServeOption(*option, argument, value, settings, given);
+        if (Result<void> taken = TakeServeOption(*option, argument, *value, settings, given);
             !taken) {
             return taken;
         }

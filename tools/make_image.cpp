@@ -66,10 +66,8 @@ bool ParseArguments(int argc, char** argv, Options& options) {
             return false;
         }
         // A missing value is said per option.
-        std::optional<std::string> value;
-        if (platform::ReadOptionValue(reader, row->option, argument, value)) {
-            value.reset();
-        }
+        const std::optional<std::string> value =
+            platform::ReadOptionValue(reader, row->option, argument).ValueOr(std::nullopt);
         if (!TakeValue(*row, value, options)) {
             return false;
         }

@@ -76,9 +76,9 @@ bool WindowCore::LoadSettings() {
     // the window writes nothing into it, and the ports that its map names open nothing.
     const platform::Registry registry(platform::RegistryFilePath(),
                                       platform::Registry::DamagedFile::Keep);
-    if (auto problem = registry.Problem()) {
-        store_problem_ = *problem;
-        std::fprintf(stderr, "vantor: %s\n", problem->c_str());
+    if (Result<void> readable = registry.CheckReadable(); !readable) {
+        store_problem_ = readable.reason();
+        std::fprintf(stderr, "vantor: %s\n", readable.reason().c_str());
     }
     JobOptions& options = host_->Options;
     if (auto key = registry.OpenKey(kSettingsKey)) {

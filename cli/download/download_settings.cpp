@@ -287,16 +287,16 @@ Result<void> ReadOption(ArgumentReader& reader, const std::string& name,
         }
         return Failure{UnknownOption(name, known)};
     }
-    std::optional<std::string> text;
-    if (auto problem = platform::ReadOptionValue(reader, option->option, name, text)) {
-        return Failure{*problem};
+    const auto text = platform::ReadOptionValue(reader, option->option, name);
+    if (!text) {
+        return Failure{text.reason()};
     }
     if (option->flag != nullptr) {
         settings.*option->flag = true;
         return {};
     }
-    return option->text != nullptr ? TakeText(name, *text, settings.*option->text)
-                                   : option->take(*text, settings);
+    return option->text != nullptr ? TakeText(name, **text, settings.*option->text)
+                                   : option->take(**text, settings);
 }
 
 // The port with the device it stands for, which the user may not know it to be (COM1 is the
@@ -373,8 +373,8 @@ void TakeStoredChoices(DownloadSettings& settings) {
     }
     const platform::Registry registry(platform::RegistryFilePath(),
                                       platform::Registry::DamagedFile::Keep);
-    if (auto problem = registry.Problem()) {
-        settings.store_problem = *problem;
+    if (Result<void> readable = registry.CheckReadable(); !readable) {
+        settings.store_problem = readable.reason();
         return;
     }
     // A store this user may not write still says what the window last chose.
@@ -454,8 +454,8 @@ Result<void> CheckDownloadSettings(const DownloadSettings& settings) {
     }
     const auto address = EffectiveAddress(settings.port).ValueOr(std::nullopt);
     if (address) {
-        if (auto problem = platform::Rfc2217AddressProblem(*address)) {
-            return Failure{"--port: " + *problem};
+        if (Result<void> checked = platform::CheckRfc2217Address(*address); !checked) {
+            return Failure{"--port: " + checked.reason()};
         }
     }
     if (address && address->rfind("sim:", 0) == 0) {
@@ -473,8 +473,8 @@ Result<void> CheckDownloadSettings(const DownloadSettings& settings) {
           {"--files-list", settings.files_list},
           {"--traffic-log", settings.traffic_log},
           {"--report", settings.report}}) {
-        if (auto problem = platform::DeviceNameProblem(path)) {
-            return Failure{std::string(option) + ": " + *problem};
+        if (Result<void> checked = platform::CheckFileName(path); !checked) {
+            return Failure{std::string(option) + ": " + checked.reason()};
         }
     }
     // A report that cannot be written is known before the drive is touched.

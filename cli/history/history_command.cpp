@@ -217,10 +217,11 @@ Result<void> ParseHistory(const std::vector<std::string>& arguments, HistorySett
     ArgumentReader reader(arguments);
     bool action_given = false;
     while (!reader.Done()) {
-        platform::Argument argument;
-        if (auto problem = platform::ReadArgument(reader, HistoryOptions(), argument)) {
-            return Failure{*problem};
+        const Result<platform::Argument> read = platform::ReadArgument(reader, HistoryOptions());
+        if (!read) {
+            return Failure{read.reason()};
         }
+        const platform::Argument& argument = *read;
         if (!argument.is_option) {
             if (action_given || (argument.text != "list" && argument.text != "stats" &&
                                  argument.text != "prune" && argument.text != "sync")) {

@@ -325,10 +325,11 @@ int RunImageInfo(const std::vector<std::string>& arguments) {
     std::string path;
     std::optional<int> revision;
     while (!reader.Done()) {
-        platform::Argument argument;
-        if (auto problem = platform::ReadArgument(reader, ImageInfoOptions(), argument)) {
-            return UsageError(kCommand, *problem);
+        const Result<platform::Argument> read = platform::ReadArgument(reader, ImageInfoOptions());
+        if (!read) {
+            return UsageError(kCommand, read.reason());
         }
+        const platform::Argument& argument = *read;
         if (argument.is_option && argument.option == nullptr) {
             return UsageError(kCommand, UnknownOption(argument.text, ImageInfoOptions()));
         }

@@ -38,20 +38,20 @@ int StoreFailure(const platform::Registry& registry) {
 // keeps it: setting it aside for a store of one mapping would drop every mapping it holds, and
 // the ports they name would fall back to their default devices unseen.
 std::optional<int> RefuseReadOnlyStore(const platform::Registry& registry) {
-    if (const auto damage = registry.Problem()) {
+    if (const Result<void> readable = registry.CheckReadable(); !readable) {
         std::fprintf(stderr,
                      "vantor-cli ports: nothing is changed: %s. The file is left as it is, with "
                      "every mapping it holds: mend that line (vantor(5) says what the store may "
                      "hold) or move the file away for a fresh store, then run this again\n",
-                     damage->c_str());
+                     readable.reason().c_str());
         return kExitStoreUnwritable;
     }
-    const auto problem = platform::ReplaceProblem(registry.FilePath());
-    if (!problem) {
+    const Result<void> replaceable = platform::CheckReplaceable(registry.FilePath());
+    if (replaceable) {
         return std::nullopt;
     }
     std::fprintf(stderr, "vantor-cli ports: the settings store %s is not changed: %s\n",
-                 registry.FilePath().c_str(), problem->c_str());
+                 registry.FilePath().c_str(), replaceable.reason().c_str());
     return kExitStoreUnwritable;
 }
 

@@ -67,10 +67,10 @@ std::vector<PortName> PortNames() {
 
 void PrintPortMap() {
     std::printf("port names (port map in %s):\n", platform::RegistryFilePath().c_str());
-    if (const auto problem = platform::Registry().Problem()) {
+    if (const Result<void> readable = platform::Registry().CheckReadable(); !readable) {
         // Only read: the file is left as it is.
         std::printf("  %s; COM1 to COM4 name no device until it is mended or removed\n",
-                    problem->c_str());
+                    readable.reason().c_str());
         return;
     }
     for (const PortName& port : PortNames()) {
@@ -158,10 +158,11 @@ int RunPorts(const std::vector<std::string>& arguments) {
     std::vector<std::string> operands;
     bool json = false;
     while (!reader.Done()) {
-        platform::Argument argument;
-        if (auto problem = platform::ReadArgument(reader, PortsOptions(), argument)) {
-            return UsageError(kCommand, *problem);
+        const Result<platform::Argument> read = platform::ReadArgument(reader, PortsOptions());
+        if (!read) {
+            return UsageError(kCommand, read.reason());
         }
+        const platform::Argument& argument = *read;
         if (!argument.is_option) {
             operands.push_back(argument.text);
         } else if (argument.option == nullptr) {

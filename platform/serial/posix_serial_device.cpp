@@ -540,8 +540,8 @@ OpenedDevice OpenPosixSerialDevice(const std::string& path) {
     // The lock file comes first: a program that locks the device (ser2net, minicom) may hold
     // it without holding it exclusively, and opening it would disturb its modem lines.
     UucpLock lock;
-    if (auto held = lock.Take(path)) {
-        return Failure{*held};
+    if (Result<void> taken = lock.Take(path); !taken) {
+        return Failure{taken.reason()};
     }
     // A program that holds the device without a lock file (a terminal program, ModemManager)
     // would share the line with the drive: the open would succeed and the job fail later.

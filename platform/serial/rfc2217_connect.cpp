@@ -113,12 +113,12 @@ Result<int> ConnectRfc2217(const HostPort& target, std::int64_t deadline_ns) {
     return Failure{why};
 }
 
-std::optional<std::string> Rfc2217AddressProblem(const std::string& address) {
+Result<void> CheckRfc2217Address(const std::string& address) {
     if (address.rfind(kRfc2217Scheme, 0) != 0 || ParseRfc2217Address(address)) {
-        return std::nullopt;
+        return {};
     }
-    return "the address \"" + address +
-           "\" is not rfc2217://HOST:PORT (PORT a number from 1 to 65535)";
+    return Failure{"the address \"" + address +
+                   "\" is not rfc2217://HOST:PORT (PORT a number from 1 to 65535)"};
 }
 
 }  // namespace vantor::platform

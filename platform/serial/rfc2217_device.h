@@ -3,9 +3,9 @@
 #pragma once
 
 #include <memory>
-#include <optional>
 #include <string>
 
+#include "platform/result.h"
 #include "platform/serial/serial_device.h"
 
 namespace vantor::platform {
@@ -13,9 +13,9 @@ namespace vantor::platform {
 // How long opening may take in all: connecting, and the server agreeing to serial port control.
 inline constexpr int kRfc2217OpenBudgetMs = 3000;
 
-// What is wrong with an "rfc2217://" address (a missing or bad PORT, an empty HOST); nothing
-// for a good one or for an address of another scheme.
-std::optional<std::string> Rfc2217AddressProblem(const std::string& address);
+// Succeeds for a good "rfc2217://" address and for an address of another scheme; fails with
+// what is wrong with an "rfc2217://" one (a missing or bad PORT, an empty HOST).
+Result<void> CheckRfc2217Address(const std::string& address);
 
 // Whether the build has a network serial port client; "rfc2217://" addresses are refused where
 // it has none. Both the BSD sockets and the Winsock 2 builds have one.

@@ -131,7 +131,7 @@ std::string Rfc2217Device::ClosedText() {
 OpenedDevice OpenRfc2217Device(const std::string& address) {
     const auto target = ParseRfc2217Address(address);
     if (!target) {
-        return Failure{*Rfc2217AddressProblem(address)};
+        return Failure{CheckRfc2217Address(address).reason()};
     }
     const std::string where = target->host + ":" + target->port;
     const std::int64_t deadline_ns = NowNs() + std::int64_t{kRfc2217OpenBudgetMs} * 1'000'000;

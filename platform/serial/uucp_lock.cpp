@@ -141,22 +141,22 @@ UucpLock& UucpLock::operator=(UucpLock&& other) noexcept {
     return *this;
 }
 
-std::optional<std::string> UucpLock::Take(const std::string& path) {
+Result<void> UucpLock::Take(const std::string& path) {
     Release();
     const std::string dir = LockDirectory() + "/";
     const std::string given = dir + LockFileName(path);
     const std::string resolved = dir + LockFileName(ResolvedPath(path));
-    auto held = TakeFile(path, given);
-    if (!held && resolved != given) {
-        held = TakeFile(path, resolved);
+    Result<void> taken = TakeFile(path, given);
+    if (taken && resolved != given) {
+        taken = TakeFile(path, resolved);
     }
-    if (held) {
+    if (!taken) {
         Release();
     }
-    return held;
+    return taken;
 }
 
-std::optional<std::string> UucpLock::TakeFile(const std::string& path, const std::string& file) {
+Result<void> UucpLock::TakeFile(const std::string& path, const std::string& file) {
     // Two tries: the second after a stale lock was removed.
     for (int attempt = 0; attempt < 2; ++attempt) {
         const int fd =
@@ -169,26 +169,26 @@ std::optional<std::string> UucpLock::TakeFile(const std::string& path, const std
             ::close(fd);
             if (!written) {
                 ::unlink(file.c_str());
-                return "cannot write the lock file " + file;
+                return Failure{"cannot write the lock file " + file};
             }
             files_.push_back(file);
-            return std::nullopt;
+            return {};
         }
         if (errno != EEXIST) {
             // A folder that no one may lock in (missing, read-only, not ours): the exclusive
             // open still keeps other programs out.
-            return std::nullopt;
+            return {};
         }
         const pid_t holder = ReadHolder(file);
         if (holder != 0 && Running(holder)) {
-            return HeldText(path, holder, file);
+            return Failure{HeldText(path, holder, file)};
         }
         if (::unlink(file.c_str()) != 0 && errno != ENOENT) {
-            return "the device \"" + path + "\" has a stale lock file " + file +
-                   " that cannot be removed";
+            return Failure{"the device \"" + path + "\" has a stale lock file " + file +
+                           " that cannot be removed"};
         }
     }
-    return "the device \"" + path + "\" is being locked by another program";
+    return Failure{"the device \"" + path + "\" is being locked by another program"};
 }
 
 void UucpLock::Release() {

@@ -5,9 +5,10 @@
 
 #include <sys/types.h>
 
-#include <optional>
 #include <string>
 #include <vector>
+
+#include "platform/result.h"
 
 namespace vantor::platform {
 
@@ -36,15 +37,14 @@ class UucpLock {
 
     // Takes the lock for the device at `path`, under its name as given and, when that is a link,
     // under the name of the device it leads to, since another program may name it either way.
-    // Returns nothing when the
-    // lock is this process's now, or when the folder does not let anyone lock (then the
-    // exclusive open is the only guard); otherwise the reason the device is taken, naming the
-    // holder's process ID and program when they are known.
-    std::optional<std::string> Take(const std::string& path);
+    // Succeeds when the lock is this process's now, or when the folder does not let anyone
+    // lock (then the exclusive open is the only guard); otherwise fails with the reason the
+    // device is taken, naming the holder's process ID and program when they are known.
+    Result<void> Take(const std::string& path);
     void Release();
 
   private:
-    std::optional<std::string> TakeFile(const std::string& path, const std::string& file);
+    Result<void> TakeFile(const std::string& path, const std::string& file);
 
     std::vector<std::string> files_;
 };

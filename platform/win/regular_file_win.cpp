@@ -8,11 +8,11 @@
 
 namespace vantor::platform {
 
-std::optional<std::string> DeviceNameProblem(const std::string& path) {
+Result<void> CheckFileName(const std::string& path) {
     if (!IsWindowsDeviceName(path)) {
-        return std::nullopt;
+        return {};
     }
-    return DeviceNameText(path);
+    return Failure{DeviceNameText(path)};
 }
 
 int OpenRegularFile(const std::string& path, bool read_write, bool exclusive) {

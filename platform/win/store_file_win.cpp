@@ -171,13 +171,13 @@ bool MoveAside(const std::string& path) {
     return false;
 }
 
-std::optional<std::string> ReplaceProblem(const std::string& path) {
+Result<void> CheckReplaceable(const std::string& path) {
     const DWORD attributes = ::GetFileAttributesA(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_READONLY) == 0) {
-        return std::nullopt;
+        return {};
     }
     // The rename over it would be refused as well.
-    return std::string("it is read-only");
+    return Failure{"it is read-only"};
 }
 
 Result<void> WriteFileAtomically(const std::string& path, const std::string& text) {

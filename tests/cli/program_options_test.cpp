@@ -14,11 +14,11 @@ constexpr ProgramOption kTable[] = {{"--port", "PORT"}, {"--json"}};
 // Reads every argument; the first usage message, or "" when all were read.
 std::string ReadAll(ArgumentReader reader, std::vector<Argument>& read) {
     while (!reader.Done()) {
-        Argument argument;
-        if (auto problem = ReadArgument(reader, kTable, argument)) {
-            return *problem;
+        Result<Argument> argument = ReadArgument(reader, kTable);
+        if (!argument) {
+            return argument.reason();
         }
-        read.push_back(argument);
+        read.push_back(*argument);
     }
     return "";
 }

@@ -253,20 +253,20 @@ TEST_P(RegistryNotAStore, ReadingRefusesItWithTheReasonAndLeavesItAlone) {
         std::ofstream(path_, std::ios::binary) << GetParam().text;
     }
     const Registry registry;
-    const auto problem = registry.Problem();
-    ASSERT_TRUE(problem);
-    EXPECT_NE(problem->find(path_.string()), std::string::npos) << *problem;
-    EXPECT_NE(problem->find(GetParam().reason), std::string::npos) << *problem;
+    const Result<void> readable = registry.CheckReadable();
+    ASSERT_FALSE(readable);
+    EXPECT_NE(readable.reason().find(path_.string()), std::string::npos) << readable.reason();
+    EXPECT_NE(readable.reason().find(GetParam().reason), std::string::npos) << readable.reason();
     EXPECT_FALSE(registry.OpenKeyForReading(kPortsKey));
     const auto stored = StoredPortAddress(1);
     EXPECT_FALSE(stored);
-    EXPECT_EQ(stored.reason(), *problem);
+    EXPECT_EQ(stored.reason(), readable.reason());
     // The port map passes the reason on, never the default device.
     const auto resolved = ResolvePortName("COM1");
     EXPECT_FALSE(resolved);
-    EXPECT_EQ(resolved.reason(), *problem);
+    EXPECT_EQ(resolved.reason(), readable.reason());
     // Nor does opening COM1 fall back on its default device.
-    EXPECT_EQ(OpenSerialDevice("COM1").reason(), *problem);
+    EXPECT_EQ(OpenSerialDevice("COM1").reason(), readable.reason());
     EXPECT_EQ(FilesInFolder(), std::vector<std::string>{"registry"});
     if (fifo) {
         // Nor does a write replace what is not a regular file.

@@ -165,11 +165,12 @@ TEST_F(BusyPort, ALockHolderIsNamedByItsProgram) {
     std::ofstream(folder_.path() / LockFileName(pty_.path()))
         << std::setw(10) << holder.pid() << "\n";
     UucpLock lock;
-    const auto held = lock.Take(pty_.path());
-    ASSERT_TRUE(held);
-    EXPECT_NE(held->find("is in use by process " + std::to_string(holder.pid()) + " (sleep)"),
-              std::string::npos)
-        << *held;
+    const Result<void> taken = lock.Take(pty_.path());
+    ASSERT_FALSE(taken);
+    EXPECT_NE(
+        taken.reason().find("is in use by process " + std::to_string(holder.pid()) + " (sleep)"),
+        std::string::npos)
+        << taken.reason();
 }
 
 }  // namespace

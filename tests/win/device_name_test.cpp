@@ -12,16 +12,17 @@ namespace {
 TEST(DeviceName, ReservedNamesInAnyCaseFolderAndExtensionAreRefused) {
     for (const std::string path : {"com9.log", "COM1", "logs\\Nul.txt", "out/aux.tar.gz",
                                    "C:\\runs\\LPT9.json", "prn", "CON .log"}) {
-        EXPECT_TRUE(DeviceNameProblem(path).has_value()) << path;
+        EXPECT_FALSE(CheckFileName(path)) << path;
     }
-    EXPECT_EQ(DeviceNameProblem("logs\\com9.log"),
+    EXPECT_EQ(CheckFileName("logs\\com9.log").reason(),
               "com9.log is a device name on Windows, not a file name; choose another name");
 }
 
 TEST(DeviceName, NamesThatOnlyLookLikeDevicesAreFiles) {
     for (const std::string path : {"COM10.log", "com0.log", "console.log", "COM9x.log",
                                    "my-com9.log", "com9\\run.log", "LPT", ""}) {
-        EXPECT_FALSE(DeviceNameProblem(path).has_value()) << path;
+        const Result<void> checked = CheckFileName(path);
+        EXPECT_TRUE(checked) << path << ": " << checked.reason();
     }
 }
 

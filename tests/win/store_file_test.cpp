@@ -46,7 +46,10 @@ TEST(WindowsStoreTest, AFolderOrAnOversizedFileInTheStoresPlaceIsRefusedWithTheR
     ASSERT_TRUE(::CreateDirectoryA(folder.c_str(), nullptr));
 
     const Registry in_folder(folder);
-    EXPECT_NE(in_folder.Problem().value_or("").find("it is not a regular file"), std::string::npos);
+    const Result<void> in_folder_readable = in_folder.CheckReadable();
+    ASSERT_FALSE(in_folder_readable);
+    EXPECT_NE(in_folder_readable.reason().find("it is not a regular file"), std::string::npos)
+        << in_folder_readable.reason();
     EXPECT_FALSE(in_folder.CreateKey(kPortsKey).has_value());
 
     const std::string path = folder + "\\registry";
@@ -55,8 +58,10 @@ TEST(WindowsStoreTest, AFolderOrAnOversizedFileInTheStoresPlaceIsRefusedWithTheR
         out << "VantorRegistry 1\n" << std::string(kMaxRegistryBytes, '#') << "\n";
     }
     const Registry oversized(path);
-    EXPECT_NE(oversized.Problem().value_or("").find("it is larger than 65536 bytes"),
-              std::string::npos);
+    const Result<void> oversized_readable = oversized.CheckReadable();
+    ASSERT_FALSE(oversized_readable);
+    EXPECT_NE(oversized_readable.reason().find("it is larger than 65536 bytes"), std::string::npos)
+        << oversized_readable.reason();
     EXPECT_FALSE(oversized.OpenKeyForReading(kPortsKey).has_value());
 
     ::DeleteFileA(path.c_str());
