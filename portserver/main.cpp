@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/interruptions.h"
+#include "platform/result.h"
 #include "platform/serial/posix_serial_device.h"
 #include "platform/serial/rfc2217_server.h"
 #include "portserver/port_server.h"
@@ -77,9 +78,9 @@ const vantor::portserver::OptionRow* FindRow(const std::string& name) {
 
 // Takes one option of the table with its value (nothing for a switch); the usage message when
 // the value is wrong.
-std::optional<std::string> TakeOption(const vantor::portserver::OptionRow& row,
-                                      const std::optional<std::string>& value,
-                                      vantor::portserver::Request& request) {
+vantor::Result<void> TakeOption(const vantor::portserver::OptionRow& row,
+                                const std::optional<std::string>& value,
+                                vantor::portserver::Request& request) {
     if (row.flag != nullptr) {
         request.*row.flag = true;
     } else if (row.text != nullptr) {
@@ -87,11 +88,11 @@ std::optional<std::string> TakeOption(const vantor::portserver::OptionRow& row,
     } else {
         auto network = vantor::portserver::ParseAllowedNetwork(*value);
         if (!network) {
-            return std::string(row.option.name) + ": " + network.reason();
+            return vantor::Failure{std::string(row.option.name) + ": " + network.reason()};
         }
         (request.*row.networks).push_back(*network);
     }
-    return std::nullopt;
+    return {};
 }
 
 // Reads the options, answering --help and --version as soon as one is read.
@@ -113,8 +114,8 @@ std::optional<vantor::portserver::Request> ReadRequest(int argc, char** argv, in
             Usage(value.reason());
             return std::nullopt;
         }
-        if (auto problem = TakeOption(*row, *value, request)) {
-            Usage(*problem);
+        if (const Result<void> taken = TakeOption(*row, *value, request); !taken) {
+            Usage(taken.reason());
             return std::nullopt;
         }
         if (request.help || request.version) {
