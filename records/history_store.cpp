@@ -288,6 +288,25 @@ std::string PlaceShown(const std::string& place) {
     return IsPostgresUrl(place) ? RedactedUrl(place) : place;
 }
 
+// The station keeps its own copy of every run; one that the site did not take (`queue`) waits
+// in its queue for `url`, after those that wait already.
+Result<void> KeepAtStation(HistoryDatabase& station, const HistoryEntry& entry,
+                           const std::string& url, bool queue) {
+    return Retried(station, [&] {
+        Result<void> changed = station.Run("BEGIN IMMEDIATE");
+        if (changed) {
+            changed = InsertEntry(station, entry, "direct");
+        }
+        if (changed && queue) {
+            changed = station.Run(
+                "INSERT INTO pending (run_id, destination) VALUES (?, ?)"
+                " ON CONFLICT (run_id) DO NOTHING",
+                {entry.id, RedactedUrl(url)});
+        }
+        return InTransaction(station, changed);
+    });
+}
+
 RecordOutcome RecordInSite(const HistoryEntry& entry, const std::string& url) {
     RecordOutcome outcome;
     outcome.place = RedactedUrl(url);
@@ -322,25 +341,7 @@ RecordOutcome RecordInSite(const HistoryEntry& entry, const std::string& url) {
         }
         return outcome;
     }
-    // The station keeps its own copy of every run; one that the site did not take waits in
-    // its queue, after those that wait already.
-    const bool queue = !outcome.written;
-    if (Result<void> kept =
-            Retried(*station,
-                    [&] {
-                        Result<void> changed = station->Run("BEGIN IMMEDIATE");
-                        if (changed) {
-                            changed = InsertEntry(*station, entry, "direct");
-                        }
-                        if (changed && queue) {
-                            changed = station->Run(
-                                "INSERT INTO pending (run_id, destination) VALUES (?, ?)"
-                                " ON CONFLICT (run_id) DO NOTHING",
-                                {entry.id, RedactedUrl(url)});
-                        }
-                        return InTransaction(*station, changed);
-                    });
-        !kept) {
+    if (Result<void> kept = KeepAtStation(*station, entry, url, !outcome.written); !kept) {
         if (!outcome.written) {
             outcome.error = site_error + "; the station's history " + DefaultHistoryPath() +
                             " cannot keep it either: " + kept.reason();
