@@ -178,18 +178,20 @@ struct StoreEdit {
     std::optional<std::string> data;
 };
 
-// Reads one line of the store (the first is `first`, a value belongs to the key `current`) into
-// `entry`; what is wrong with it when it cannot be read.
-std::optional<std::string> ReadStoreLine(std::string line, bool first,
-                                         const std::optional<std::string>& current,
-                                         StoreLine& entry) {
+// One line of the store read (the first is `first`; a value belongs to the key `current`), or
+// what is wrong with it.
+Result<StoreLine> ReadStoreLine(const std::string& raw, bool first,
+                                const std::optional<std::string>& current) {
+    StoreLine entry;
+    entry.raw = raw;
+    std::string line = raw;
     // A file edited on another system ends its lines with CR LF.
     if (!line.empty() && line.back() == '\r') {
         line.pop_back();
     }
     if (first) {
         if (line != kHeaderLine) {
-            return std::string("the first line is not \"") + kHeaderLine + "\"";
+            return Failure{std::string("the first line is not \"") + kHeaderLine + "\""};
         }
         entry.kind = StoreLine::Kind::Header;
     } else if (line.find_first_not_of(" \t") == std::string::npos || line[0] == '#') {
@@ -197,29 +199,29 @@ std::optional<std::string> ReadStoreLine(std::string line, bool first,
     } else if (line.front() == '[' && line.back() == ']' && line.size() >= 2) {
         const auto key = Unescape(line.substr(1, line.size() - 2), LoneBackslash::Literal);
         if (!key) {
-            return "a broken \\xHH escape or a control character in the key";
+            return Failure{"a broken \\xHH escape or a control character in the key"};
         }
         entry.kind = StoreLine::Kind::Key;
         entry.key = *key;
     } else {
         const auto equals = line.find('=');
         if (equals == std::string::npos) {
-            return "neither [KEY] nor NAME=VALUE";
+            return Failure{"neither [KEY] nor NAME=VALUE"};
         }
         if (!current) {
-            return "a value before the first [KEY] line";
+            return Failure{"a value before the first [KEY] line"};
         }
         const auto name = Unescape(line.substr(0, equals));
         const auto data = Unescape(line.substr(equals + 1));
         if (!name || !data) {
-            return "a broken \\xHH escape or a control character";
+            return Failure{"a broken \\xHH escape or a control character"};
         }
         entry.kind = StoreLine::Kind::Value;
         entry.key = *current;
         entry.name = *name;
         entry.data = *data;
     }
-    return std::nullopt;
+    return entry;
 }
 
 Result<std::vector<StoreLine>> ParseStoreLines(const std::string& text) {
@@ -235,17 +237,17 @@ Result<std::vector<StoreLine>> ParseStoreLines(const std::string& text) {
     while (begin < text.size()) {
         std::size_t end = text.find('\n', begin);
         end = end == std::string::npos ? text.size() : end;
-        StoreLine entry;
-        entry.raw = text.substr(begin, end - begin);
-        begin = end + 1;
         ++number;
-        if (const auto why = ReadStoreLine(entry.raw, number == 1, current, entry)) {
-            return Failure{"line " + std::to_string(number) + ": " + *why};
+        Result<StoreLine> entry =
+            ReadStoreLine(text.substr(begin, end - begin), number == 1, current);
+        begin = end + 1;
+        if (!entry) {
+            return Failure{"line " + std::to_string(number) + ": " + entry.reason()};
         }
-        if (entry.kind == StoreLine::Kind::Key) {
-            current = entry.key;
+        if (entry->kind == StoreLine::Kind::Key) {
+            current = entry->key;
         }
-        lines.push_back(std::move(entry));
+        lines.push_back(std::move(*entry));
     }
     return lines;
 }
